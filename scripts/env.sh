@@ -1,0 +1,30 @@
+# Sourced by the other scripts: finds CPython 3.12, makes .venv, installs the
+# package with the extras given in KVR_EXTRAS (default: test).
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="${KVR_VENV:-$ROOT/.venv}"
+
+find_python312() {
+    local c
+    for c in "${PYTHON312:-}" python3.12 \
+             "$(command -v pyenv >/dev/null 2>&1 && pyenv root)"/versions/3.12*/bin/python3.12 \
+             /usr/local/bin/python3.12 /usr/bin/python3.12; do
+        [ -n "$c" ] || continue
+        if "$c" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then
+            command -v "$c" || echo "$c"
+            return 0
+        fi
+    done
+    echo "CPython 3.12 not found; set PYTHON312=/path/to/python3.12" >&2
+    return 1
+}
+
+if [ ! -x "$VENV/bin/python" ]; then
+    PY312="$(find_python312)"
+    "$PY312" -m venv "$VENV"
+fi
+PY="$VENV/bin/python"
+"$PY" -m pip install -q --disable-pip-version-check --upgrade pip scikit-build-core cmake ninja
+# No build isolation: the CMake build directory under build/ is reused, so a
+# rebuild only compiles what changed.
+"$PY" -m pip install -q --disable-pip-version-check --no-build-isolation "$ROOT[${KVR_EXTRAS:-test}]"

@@ -1,0 +1,1 @@
+"""Compiled kernels of the Kalvoren package."""

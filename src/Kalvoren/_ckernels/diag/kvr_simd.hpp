@@ -1,0 +1,28 @@
+// Internal helpers for the kernels: run-time ISA dispatch and fused
+// multiply-add. Not part of the C interface.
+#ifndef KVR_SIMD_HPP
+#define KVR_SIMD_HPP
+
+#include <cmath>
+#include <cstdint>
+
+// One build runs on any x86-64: hot kernels are cloned for AVX2/FMA and
+// AVX-512 and the loader picks the clone once (GNU ifunc). Everything a clone
+// calls must be inlined into it (KVR_INLINE) to inherit the ISA.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(KVR_NO_DISPATCH)
+#  define KVR_MULTIVERSION \
+      __attribute__((target_clones("default", "arch=x86-64-v3", "arch=x86-64-v4")))
+#else
+#  define KVR_MULTIVERSION
+#endif
+
+#define KVR_INLINE inline __attribute__((always_inline))
+
+namespace kvr {
+
+// Fused a*b + c, one rounding. Inlines to vfmadd in the FMA clones.
+KVR_INLINE double fma(double a, double b, double c) { return __builtin_fma(a, b, c); }
+
+}  // namespace kvr
+
+#endif

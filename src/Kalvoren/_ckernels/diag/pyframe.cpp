@@ -1,0 +1,286 @@
+// The shared call frame of the _diag module (see pyframe.hpp).
+#include "pyframe.hpp"
+
+#include <cstring>
+
+namespace pyframe {
+
+Names names{};
+
+static const char kModuleName[] = "Kalvoren._ckernels.diag._diag";
+static const char kSourceFile[] = "Kalvoren/_ckernels/diag/_diag.cpp";
+
+bool init_names(PyObject *module) {
+    names.module = module;
+    names.np = PyUnicode_InternFromString("np");
+    names.ascontiguousarray = PyUnicode_InternFromString("ascontiguousarray");
+    names.empty = PyUnicode_InternFromString("empty");
+    names.float64 = PyUnicode_InternFromString("float64");
+    PyObject *dtype = PyUnicode_InternFromString("dtype");
+    if (!names.np || !names.ascontiguousarray || !names.empty || !names.float64 || !dtype) {
+        Py_XDECREF(dtype);
+        return false;
+    }
+    names.dtype_kwnames = PyTuple_Pack(1, dtype);
+    Py_DECREF(dtype);
+    if (!names.dtype_kwnames) return false;
+    PyObject *b = PyImport_ImportModule("builtins");
+    if (!b) return false;
+    names.builtins = PyModule_GetDict(b);  // kept alive by sys.modules
+    Py_INCREF(names.builtins);
+    Py_DECREF(b);
+    return true;
+}
+
+// ---------------------------------------------------------------- binding
+
+static bool bind_args(const char *name, const char *const *params, PyObject *const *args,
+                      Py_ssize_t nargs, PyObject *kwnames, PyObject **bound) {
+    Py_ssize_t nparams = 0;
+    while (params[nparams]) ++nparams;
+    const char *plural = nparams == 1 ? "" : "s";
+    if (nargs > nparams) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                     name, "exactly", nparams, plural, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
+            return false;
+        }
+        Py_ssize_t idx = -1;
+        for (Py_ssize_t i = 0; i < nparams; ++i) {
+            if (PyUnicode_CompareWithASCIIString(key, params[i]) == 0) {
+                idx = i;
+                break;
+            }
+        }
+        if (idx < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
+            return false;
+        }
+        if (idx < nargs) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         name, key);
+            return false;
+        }
+        bound[idx] = args[nargs + k];
+    }
+    for (Py_ssize_t i = nargs; i < nparams; ++i) {
+        if (!bound[i]) {
+            PyErr_Format(PyExc_TypeError,
+                         "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name,
+                         "exactly", nparams, plural, i);
+            return false;
+        }
+    }
+    return true;
+}
+
+Frame::Frame(PyObject *module, const char *name, const char *const *params,
+             PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+    : module_(module), name_(name) {
+    ok_ = bind_args(name, params, args, PyVectorcall_NARGS(nargs), kwnames, bound_);
+}
+
+PyObject *Frame::fail(int line) const {
+    char func[128];
+    PyOS_snprintf(func, sizeof func, "%s.%s", kModuleName, name_);
+    _PyTraceback_Add(func, kSourceFile, line);
+    return nullptr;
+}
+
+// ------------------------------------------------------------- conversion
+
+// The int route of the integer conversion: an exact int as it is, anything
+// else through its __int__.
+static PyObject *as_int(PyObject *o) {
+    if (PyLong_Check(o)) {
+        Py_INCREF(o);
+        return o;
+    }
+    PyNumberMethods *nb = Py_TYPE(o)->tp_as_number;
+    if (!nb || !nb->nb_int) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return nullptr;
+    }
+    PyObject *r = nb->nb_int(o);
+    if (!r || PyLong_CheckExact(r)) return r;
+    if (PyLong_Check(r)) {
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "__int__ returned non-int (type %.200s).  The ability to return an "
+                             "instance of a strict subclass of int is deprecated, and may be "
+                             "removed in a future version of Python.",
+                             Py_TYPE(r)->tp_name) < 0) {
+            Py_DECREF(r);
+            return nullptr;
+        }
+        return r;
+    }
+    PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(r)->tp_name);
+    Py_DECREF(r);
+    return nullptr;
+}
+
+static_assert(sizeof(long) == sizeof(int64_t), "int64 parameters are read as C long");
+
+bool Frame::int64(int i, int64_t *out) const {
+    Ref v(as_int(bound_[i]));
+    if (!v) return false;
+    long x = PyLong_AsLong(v.get());
+    if (x == -1 && PyErr_Occurred()) return false;
+    *out = static_cast<int64_t>(x);
+    return true;
+}
+
+bool Frame::int32(int i, int *out) const {
+    int64_t x;
+    if (!int64(i, &x)) return false;
+    if (x < INT32_MIN || x > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    *out = static_cast<int>(x);
+    return true;
+}
+
+bool Frame::f64(int i, double *out) const {
+    PyObject *o = bound_[i];
+    double x = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
+    if (x == -1.0 && PyErr_Occurred()) return false;
+    *out = x;
+    return true;
+}
+
+// The module global `np`, looked up at every call: module dict, then builtins.
+static PyObject *lookup_np(PyObject *module) {
+    PyObject *d = PyModule_GetDict(module);
+    PyObject *np = PyDict_GetItemWithError(d, names.np);
+    if (!np && !PyErr_Occurred()) np = PyDict_GetItemWithError(names.builtins, names.np);
+    if (!np) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", names.np);
+        return nullptr;
+    }
+    Py_INCREF(np);
+    return np;
+}
+
+// np.<func_name>(first, dtype=np.float64)
+PyObject *Frame::call_np(PyObject *func_name, PyObject *first) const {
+    Ref np(lookup_np(module_));
+    if (!np) return nullptr;
+    Ref func(PyObject_GetAttr(np.get(), func_name));
+    if (!func) return nullptr;
+    Ref dtype(PyObject_GetAttr(np.get(), names.float64));
+    if (!dtype) return nullptr;
+    PyObject *argv[] = {first, dtype.get()};
+    return PyObject_Vectorcall(func.get(), argv, 1, names.dtype_kwnames);
+}
+
+bool Frame::in(int i, View &v, int ndim) const {
+    return v.bind(call_np(names.ascontiguousarray, bound_[i]), ndim);
+}
+
+bool Frame::out(View &v, int64_t n) const {
+    Ref shape(PyLong_FromLongLong(n));
+    if (!shape) return false;
+    return v.bind(call_np(names.empty, shape.get()), 1);
+}
+
+bool Frame::out(View &v, int64_t n, int64_t p) const {
+    Ref shape(Py_BuildValue("(LL)", static_cast<long long>(n), static_cast<long long>(p)));
+    if (!shape) return false;
+    return v.bind(call_np(names.empty, shape.get()), 2);
+}
+
+// ------------------------------------------------------------------ views
+
+static const char *describe_format(const char *fmt) {
+    if (!fmt) fmt = "B";
+    if (*fmt == '@' || *fmt == '=' || *fmt == '<' || *fmt == '>' || *fmt == '!') ++fmt;
+    bool cplx = false;
+    if (*fmt == 'Z') { cplx = true; ++fmt; }
+    switch (*fmt) {
+        case 'c': return "'char'";
+        case 'b': return "'signed char'";
+        case 'B': return "'unsigned char'";
+        case '?': return "'bool'";
+        case 'h': return "'short'";
+        case 'H': return "'unsigned short'";
+        case 'i': return "'int'";
+        case 'I': return "'unsigned int'";
+        case 'l': return "'long'";
+        case 'L': return "'unsigned long'";
+        case 'q': return "'long long'";
+        case 'Q': return "'unsigned long long'";
+        case 'e': return "'half'";
+        case 'f': return cplx ? "'complex float'" : "'float'";
+        case 'd': return cplx ? "'complex double'" : "'double'";
+        case 'g': return cplx ? "'complex long double'" : "'long double'";
+        case 'T': return "a struct";
+        case 'O': return "Python object";
+        case 'P': return "a pointer";
+        case 's': case 'p': return "a string";
+        case 0: return "end";
+        default: return "unparsable format string";
+    }
+}
+
+static bool format_matches(const Py_buffer &b, Elem elem) {
+    const char *f = b.format ? b.format : "B";
+    if (*f == '@' || *f == '=' || *f == '<') ++f;
+    if (f[0] == 0 || f[1] != 0) return false;
+    if (elem == Elem::f64) return f[0] == 'd' && b.itemsize == 8;
+    return (f[0] == 'q' || f[0] == 'l') && b.itemsize == 8;
+}
+
+bool View::bind(PyObject *arr, int ndim, Elem elem) {
+    arr_.reset(arr);
+    if (!arr) return false;
+    if (PyObject_GetBuffer(arr, &buf_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0)
+        return false;
+    held_ = true;
+    if (buf_.ndim != ndim) {
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
+                     ndim, buf_.ndim);
+        return false;
+    }
+    if (!format_matches(buf_, elem)) {
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
+                     elem == Elem::f64 ? "double" : "int64_t", "'", describe_format(buf_.format));
+        return false;
+    }
+    return true;
+}
+
+// ------------------------------------------------------------------ sizes
+
+bool checked_add(int64_t a, int64_t b, int64_t *out) {
+    if (__builtin_add_overflow(a, b, out)) {
+        PyErr_SetString(PyExc_OverflowError, "array size overflows int64");
+        return false;
+    }
+    return true;
+}
+
+bool checked_mul(int64_t a, int64_t b, int64_t *out) {
+    if (__builtin_mul_overflow(a, b, out)) {
+        PyErr_SetString(PyExc_OverflowError, "array size overflows int64");
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- results
+
+PyObject *box(int v) { return PyLong_FromLong(v); }
+PyObject *box(int64_t v) { return PyLong_FromLongLong(v); }
+PyObject *box(double v) { return PyFloat_FromDouble(v); }
+PyObject *box(const View &v) { return v.new_ref(); }
+PyObject *box(PyObject *stolen) { return stolen; }
+
+}  // namespace pyframe

@@ -1,0 +1,165 @@
+// The call frame shared by every function of the _diag module: argument
+// binding, scalar conversion, float64 conversion through the module's `np`,
+// typed buffer views, output and arena allocation, the GIL release around the
+// kernel, result tuples and traceback entries.
+//
+// A shim declares a Frame, pulls its arguments through it in parameter order
+// (integers first, then arrays), allocates outputs then the arena, runs the
+// kernel under frame.nogil() and returns frame.result(...). Every step returns
+// false with a Python exception set; the shim then returns frame.fail(__LINE__).
+// Views and references are released by their destructors on every path.
+#ifndef KVR_PYFRAME_HPP
+#define KVR_PYFRAME_HPP
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <utility>
+
+namespace pyframe {
+
+// Module-wide constants, prepared once by the exec step (one interpreter per
+// process, so plain statics are safe).
+struct Names {
+    PyObject *np;                  // "np"
+    PyObject *ascontiguousarray;   // "ascontiguousarray"
+    PyObject *empty;               // "empty"
+    PyObject *float64;             // "float64"
+    PyObject *dtype_kwnames;       // ("dtype",)
+    PyObject *builtins;            // the builtins module's dict (borrowed from the module)
+    PyObject *module;              // the one module object
+};
+extern Names names;
+bool init_names(PyObject *module);
+
+// An owned reference.
+class Ref {
+  public:
+    Ref() = default;
+    explicit Ref(PyObject *o) : p_(o) {}
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+    void reset(PyObject *o) { Py_XDECREF(p_); p_ = o; }
+    PyObject *get() const { return p_; }
+    PyObject *release() { PyObject *o = p_; p_ = nullptr; return o; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+  private:
+    PyObject *p_ = nullptr;
+};
+
+enum class Elem { f64, i64 };
+
+// A fixed-dimensional, writable, C-contiguous typed view of an array, holding
+// a reference to the array and its buffer.
+class View {
+  public:
+    View() = default;
+    View(const View &) = delete;
+    View &operator=(const View &) = delete;
+    ~View() {
+        if (held_) PyBuffer_Release(&buf_);
+    }
+    // Takes ownership of `arr` (may be null after a failed call: then fails).
+    bool bind(PyObject *arr, int ndim, Elem elem = Elem::f64);
+
+    int64_t len() const { return static_cast<int64_t>(buf_.shape[0]); }  // 1-D length or rows
+    int64_t rows() const { return static_cast<int64_t>(buf_.shape[0]); }
+    int64_t cols() const { return static_cast<int64_t>(buf_.shape[1]); }
+    int64_t size() const { return static_cast<int64_t>(buf_.len / buf_.itemsize); }
+    double *data() const { return static_cast<double *>(buf_.buf); }
+    int64_t *idata() const { return static_cast<int64_t *>(buf_.buf); }
+    // The data pointer, or null when the governing length is below 1.
+    double *data_or_null(int64_t governing) const { return governing < 1 ? nullptr : data(); }
+    double *data_or_null() const { return data_or_null(size()); }
+    PyObject *array() const { return arr_.get(); }
+    // A new reference to the viewed array, for the result.
+    PyObject *new_ref() const { Py_XINCREF(arr_.get()); return arr_.get(); }
+
+  private:
+    Ref arr_;
+    Py_buffer buf_{};
+    bool held_ = false;
+};
+
+// int64 arithmetic for sizes computed from caller integers: false with
+// OverflowError set when the exact result does not fit.
+bool checked_add(int64_t a, int64_t b, int64_t *out);
+bool checked_mul(int64_t a, int64_t b, int64_t *out);
+
+class Frame {
+  public:
+    // `params` is null-terminated. Binding happens here; check ok().
+    Frame(PyObject *module, const char *name, const char *const *params,
+          PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+    Frame(const Frame &) = delete;
+    Frame &operator=(const Frame &) = delete;
+
+    bool ok() const { return ok_; }
+    PyObject *arg(int i) const { return bound_[i]; }
+
+    // Scalar parameters, converted in parameter order before any array.
+    bool int64(int i, int64_t *out) const;
+    bool int32(int i, int *out) const;
+    bool f64(int i, double *out) const;
+
+    // np.ascontiguousarray(arg, dtype=np.float64) bound as an ndim view.
+    bool in(int i, View &v, int ndim) const;
+    // np.empty(n) / np.empty((n, p)) with dtype np.float64, bound as a view.
+    bool out(View &v, int64_t n) const;
+    bool out(View &v, int64_t n, int64_t p) const;
+
+    // Runs f with the GIL released; f must not touch Python.
+    template <class F>
+    static void nogil(F &&f) {
+        PyThreadState *ts = PyEval_SaveThread();
+        std::forward<F>(f)();
+        PyEval_RestoreThread(ts);
+    }
+
+    // Adds this function's traceback entry to the pending exception.
+    PyObject *fail(int line) const;
+
+    // Result builders; a failure here also gets the traceback entry.
+    PyObject *check(PyObject *result, int line) const { return result ? result : fail(line); }
+
+    const char *name() const { return name_; }
+
+  private:
+    PyObject *call_np(PyObject *func_name, PyObject *first) const;
+
+    PyObject *module_;
+    const char *name_;
+    PyObject *bound_[8] = {};
+    bool ok_ = false;
+};
+
+// Tuple packing for results: ints become Python ints, doubles Python floats,
+// Views their arrays (new references), PyObject* is stolen.
+PyObject *box(int v);
+PyObject *box(int64_t v);
+PyObject *box(double v);
+PyObject *box(const View &v);
+PyObject *box(PyObject *stolen);
+
+template <class... T>
+PyObject *tuple(const T &...items) {
+    PyObject *objs[] = {box(items)...};
+    constexpr Py_ssize_t n = sizeof...(T);
+    PyObject *t = nullptr;
+    bool good = true;
+    for (PyObject *o : objs) good = good && o != nullptr;
+    if (good) t = PyTuple_New(n);
+    if (t) {
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, i, objs[i]);
+        return t;
+    }
+    for (PyObject *o : objs) Py_XDECREF(o);
+    return nullptr;
+}
+
+}  // namespace pyframe
+
+#endif
