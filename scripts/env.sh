@@ -24,7 +24,7 @@ if [ ! -x "$VENV/bin/python" ]; then
     "$PY312" -m venv "$VENV"
 fi
 PY="$VENV/bin/python"
-"$PY" -m pip install -q --disable-pip-version-check --upgrade pip scikit-build-core cmake ninja
+"$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --upgrade pip scikit-build-core cmake ninja
 # No build isolation: the CMake build directory under build/ is reused, so a
 # rebuild only compiles what changed.
-"$PY" -m pip install -q --disable-pip-version-check --no-build-isolation "$ROOT[${KVR_EXTRAS:-test}]"
+"$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --no-build-isolation "$ROOT[${KVR_EXTRAS:-test}]"

@@ -16,6 +16,11 @@ bool init_names(PyObject *module) {
     names.ascontiguousarray = PyUnicode_InternFromString("ascontiguousarray");
     names.empty = PyUnicode_InternFromString("empty");
     names.float64 = PyUnicode_InternFromString("float64");
+    names.empty_like = PyUnicode_InternFromString("empty_like");
+    names.reshape = PyUnicode_InternFromString("reshape");
+    names.size = PyUnicode_InternFromString("size");
+    names.minus_one = PyLong_FromLong(-1);
+    if (!names.empty_like || !names.reshape || !names.size || !names.minus_one) return false;
     PyObject *dtype = PyUnicode_InternFromString("dtype");
     if (!names.np || !names.ascontiguousarray || !names.empty || !names.float64 || !dtype) {
         Py_XDECREF(dtype);
@@ -179,6 +184,39 @@ PyObject *Frame::call_np(PyObject *func_name, PyObject *first) const {
     if (!dtype) return nullptr;
     PyObject *argv[] = {first, dtype.get()};
     return PyObject_Vectorcall(func.get(), argv, 1, names.dtype_kwnames);
+}
+
+PyObject *Frame::call_method(PyObject *np_func, PyObject *arg) const {
+    Ref np(lookup_np(module_));
+    if (!np) return nullptr;
+    Ref func(PyObject_GetAttr(np.get(), np_func));
+    if (!func) return nullptr;
+    return PyObject_CallOneArg(func.get(), arg);
+}
+
+PyObject *Frame::np_float64(double v) const {
+    Ref np(lookup_np(module_));
+    if (!np) return nullptr;
+    Ref type(PyObject_GetAttr(np.get(), names.float64));
+    if (!type) return nullptr;
+    Ref x(PyFloat_FromDouble(v));
+    if (!x) return nullptr;
+    return PyObject_CallOneArg(type.get(), x.get());
+}
+
+PyObject *Frame::reshape_flat(PyObject *arr) {
+    PyObject *argv[] = {arr, names.minus_one};
+    return PyObject_VectorcallMethod(names.reshape, argv, 2,
+                                     nullptr);
+}
+
+bool Frame::array_size(PyObject *arr, int64_t *size) {
+    Ref s(PyObject_GetAttr(arr, names.size));
+    if (!s) return false;
+    long v = PyLong_AsLong(s.get());
+    if (v == -1 && PyErr_Occurred()) return false;
+    *size = v;
+    return true;
 }
 
 bool Frame::in(int i, View &v, int ndim) const {

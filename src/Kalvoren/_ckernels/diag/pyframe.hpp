@@ -26,6 +26,10 @@ struct Names {
     PyObject *ascontiguousarray;   // "ascontiguousarray"
     PyObject *empty;               // "empty"
     PyObject *float64;             // "float64"
+    PyObject *empty_like;          // "empty_like"
+    PyObject *reshape;             // "reshape"
+    PyObject *size;                // "size"
+    PyObject *minus_one;           // -1
     PyObject *dtype_kwnames;       // ("dtype",)
     PyObject *builtins;            // the builtins module's dict (borrowed from the module)
     PyObject *module;              // the one module object
@@ -111,6 +115,30 @@ class Frame {
     bool out(View &v, int64_t n) const;
     bool out(View &v, int64_t n, int64_t p) const;
 
+    // The elementwise `_arr` pattern: the converted argument i, np.empty_like
+    // of it, and (when its size is > 0) kernel(in, count, out) over both
+    // viewed flat through reshape(-1), with the GIL released. Returns the new
+    // array shaped like the converted input, or null with an exception set.
+    template <class K>
+    PyObject *elementwise(int i, K &&kernel) const {
+        Ref in(call_np(names.ascontiguousarray, bound_[i]));
+        if (!in) return nullptr;
+        Ref out(call_method(names.empty_like, in.get()));
+        if (!out) return nullptr;
+        int64_t size;
+        if (!array_size(in.get(), &size)) return nullptr;
+        if (size > 0) {
+            View vin, vout;
+            if (!vin.bind(reshape_flat(in.get()), 1) || !vout.bind(reshape_flat(out.get()), 1))
+                return nullptr;
+            nogil([&] { kernel(vin.data(), vin.len(), vout.data()); });
+        }
+        return out.release();
+    }
+
+    // np.float64(v), through the module's current `np`.
+    PyObject *np_float64(double v) const;
+
     // Runs f with the GIL released; f must not touch Python.
     template <class F>
     static void nogil(F &&f) {
@@ -129,6 +157,9 @@ class Frame {
 
   private:
     PyObject *call_np(PyObject *func_name, PyObject *first) const;
+    PyObject *call_method(PyObject *np_func, PyObject *arg) const;  // np.<func>(arg)
+    static PyObject *reshape_flat(PyObject *arr);                    // arr.reshape(-1)
+    static bool array_size(PyObject *arr, int64_t *size);             // arr.size
 
     PyObject *module_;
     const char *name_;
