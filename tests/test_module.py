@@ -1,0 +1,116 @@
+"""Start-up facts of the extension module."""
+
+import importlib
+import subprocess
+import sys
+import textwrap
+import traceback
+import types
+
+import numpy as np
+import pytest
+
+from Kalvoren._ckernels.diag import _diag
+
+FULL_NAME = "Kalvoren._ckernels.diag._diag"
+
+TABLE = [
+    "bg_stat", "bp_aux", "chow_stat", "recursive_residuals", "cusum_series",
+    "cusum_stat", "cusum_sf", "cusum_sf_arr", "cusumsq_stat", "jb_stat", "acorr",
+    "lb_stat", "hac_estimator_matmul", "fill_mean_ax0", "fill_centered_ax0",
+    "wald_stat_from_mean_and_cov", "symmetric_outer_prod_2dim",
+    "fill_symmetric_target_vec", "jb_find_hilo_ascending", "jb_find_hilo_descending",
+    "jb_isf_interp", "jb_pval_interp", "jb_isf_interp_arr", "jb_pval_interp_arr",
+]
+
+
+def registered():
+    return [name for name in vars(_diag) if name in TABLE]
+
+
+def test_attributes():
+    assert _diag.FALLBACK == 1 and type(_diag.FALLBACK) is int
+    assert _diag.np is np
+    assert _diag.__test__ == {}
+    assert _diag.__name__ == FULL_NAME
+    paragraphs = _diag.__doc__.split("\n\n")
+    assert len(paragraphs) == 2
+    assert "NumPy buffers" in paragraphs[0]
+    assert "_diag_tests" in paragraphs[1] and "DIAG_FALLBACK" in paragraphs[1]
+
+
+def test_attribute_binding_order():
+    # in a fresh process: other tests rebind `np`, which moves it in the dict
+    r = run_python(f"""
+        from Kalvoren._ckernels.diag import _diag
+        print(" ".join(vars(_diag)))
+        """)
+    assert r.returncode == 0, r.stderr
+    names = r.stdout.split()
+    funcs = [n for n in names if n in TABLE]
+    assert {"fill_mean_ax0", "fill_centered_ax0"} <= set(funcs)
+    assert funcs == [t for t in TABLE if t in funcs]
+    # np, FALLBACK, the functions in table order, then __test__
+    order = [n for n in names if n in ("np", "FALLBACK", "__test__") or n in TABLE]
+    assert order == ["np", "FALLBACK", *funcs, "__test__"]
+
+
+def test_functions_are_named_module_functions():
+    for name in registered():
+        f = getattr(_diag, name)
+        assert isinstance(f, types.BuiltinFunctionType)
+        assert f.__name__ == name and f.__qualname__ == name
+        assert f.__module__ == FULL_NAME
+        assert f.__doc__ and "\n--\n" not in f.__doc__
+
+
+def test_import_twice_returns_same_module():
+    saved = sys.modules.pop(FULL_NAME)
+    try:
+        again = importlib.import_module(FULL_NAME)
+        assert again is saved
+        assert again.fill_mean_ax0 is saved.fill_mean_ax0  # exec did not run again
+    finally:
+        sys.modules[FULL_NAME] = saved
+
+
+def test_traceback_names_the_function():
+    with pytest.raises(ValueError) as info:
+        _diag.fill_mean_ax0(np.zeros(3))
+    last = traceback.extract_tb(info.value.__traceback__)[-1]
+    assert last.name == FULL_NAME + ".fill_mean_ax0"
+    assert "_ckernels/diag/_diag" in last.filename
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_second_interpreter_is_refused():
+    r = run_python("""
+        import _xxsubinterpreters as si
+        import Kalvoren._ckernels.diag._diag
+        interp = si.create(isolated=False)
+        try:
+            si.run_string(interp, "import Kalvoren._ckernels.diag._diag")
+        except si.RunFailedError as e:
+            print(e)
+        """)
+    assert r.returncode == 0, r.stderr
+    assert "ImportError" in r.stdout
+    assert ("Interpreter change detected - this module can only be loaded "
+            "into one interpreter per process.") in r.stdout
+
+
+def test_missing_numpy_fails_the_import():
+    r = run_python("""
+        import sys
+        sys.modules["numpy"] = None
+        try:
+            import Kalvoren._ckernels.diag._diag
+        except ImportError as e:
+            print("refused:", e)
+        """)
+    assert r.returncode == 0, r.stderr
+    assert "refused:" in r.stdout
