@@ -155,8 +155,8 @@ def test_andrews_matrix_examples(rng):
 def test_hac_bartlett_against_statsmodels(rng, p, L):
     r = ar1(rng, 200, 0.5, p)
     r -= r.mean(axis=0)
-    # statsmodels returns the unscaled sum and uses the same weights
-    # 1 - j/(L+1); the kernel divides by n
+    # statsmodels returns the unscaled sum (no 1/n) with the same weights
+    # 1 - j/(L+1); it does not cut L at n - 1, which only matters for L >= n
     expect = S_hac_simple(r, nlags=L) / len(r)
     np.testing.assert_allclose(_diag.hac_estimator_matmul(r, 0, L), expect, rtol=1e-12, atol=1e-14)
 

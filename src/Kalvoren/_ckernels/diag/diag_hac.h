@@ -40,7 +40,9 @@ KVR_API void kvr_hac_estimator_matmul(const double *r, int kernel_id, int64_t L,
 
 /* stat = n (mean - target)' omega^-1 (mean - target); Cholesky first, LU on
  * failure. Scratch: dev (p), factor (p x p), pivot (p), solved (p).
- * Returns DIAG_OK or DIAG_SINGULAR (stat NaN). A negative n counts as 0. */
+ * Returns DIAG_OK, DIAG_SINGULAR (no factorisation) or DIAG_UDEF_VARIANCE
+ * (the form is NaN: non-finite input or overflow); stat is NaN on failure.
+ * A negative n counts as 0. */
 KVR_API int kvr_wald_stat_from_mean_and_cov(const double *mean, const double *target,
                                             const double *omega, int64_t n, int64_t p,
                                             double *dev, double *factor, int64_t *pivot,
@@ -63,8 +65,9 @@ KVR_API kvr_arena_size_t kvr_wald_second_moment_hac_arena_size(int64_t n, int64_
 
 /* HAC Wald tests of E[x_t] = target (k-vector), Cov(x_t) = target and
  * E[x_t x_t'] = target (symmetric k x k, compared through its vech). X is
- * n x k. Returns DIAG_OK, DIAG_TOO_SHORT, DIAG_BAD_SHAPE, DIAG_BAD_ARG or
- * DIAG_SINGULAR; *stat is written only from the Wald step on. */
+ * n x k. Returns DIAG_OK, DIAG_TOO_SHORT, DIAG_BAD_SHAPE, DIAG_BAD_ARG,
+ * DIAG_SINGULAR or DIAG_UDEF_VARIANCE; *stat is written only from the Wald
+ * step on. */
 KVR_API int kvr_wald_mean_hac(const double *X, const double *target, int64_t n, int64_t k,
                               int kernel_id, int bw_rule, int64_t bandwidth, double *arena,
                               int64_t *pivot, double *stat);
