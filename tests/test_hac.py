@@ -196,8 +196,10 @@ def test_hac_empty_and_odd_arguments():
         _diag.hac_estimator_matmul([1.0, 2.0], 0, 1)
     with pytest.raises(TypeError, match="an integer is required"):
         _diag.hac_estimator_matmul(None, "0", 1)  # integers before arrays
-    assert _diag.hac_estimator_matmul.__doc__.splitlines()[0] == (
-        "HAC long-run covariance (Gamma_0 + sum_j w_j(Gamma_j + Gamma_j')) / n.")
+    assert _diag.hac_estimator_matmul.__doc__ == (
+        "HAC long-run covariance (Gamma_0 + sum_j w_j(Gamma_j + Gamma_j')) / n.\n\n"
+        "    Parity oracle: the numba ``jit_hac_estimator_matmul``, same inputs (centered\n"
+        "    moment array, integer kernel id, bandwidth) and the same (p, p) output.\n    ")
 
 
 @pytest.mark.parametrize("n, p", [(40, 3), (1, 2), (0, 2), (6, 0), (-4, 3)])

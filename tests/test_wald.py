@@ -133,6 +133,11 @@ def test_wald_argument_checks():
     # a longer target is fine; only its first p values are read
     assert _diag.wald_stat_from_mean_and_cov(np.array([2.0]), [1.0, 99.0], [[4.0]], 10) == (OK, 2.5)
 
+    assert _diag.wald_stat_from_mean_and_cov.__doc__ == (
+        "Wald statistic n * dev^T omega^-1 dev with dev = mean - target.\n\n"
+        "    Returns (status, stat). The kernel uses Cholesky for positive-definite\n"
+        "    covariance matrices and partial-pivot LU otherwise.\n    ")
+
     class Lying:
         shape = (3,)
 
