@@ -46,6 +46,82 @@ SHIM(fill_centered_ax0, "x", "mean") {
     return centered.new_ref();
 }
 
+// ------------------------------------- HAC covariance, Wald and vech
+
+// q = p(p+1)/2 for an output length, with OverflowError when it does not fit.
+bool vech_len(int64_t p, int64_t *q) {
+    int64_t sq;
+    if (!pyframe::checked_mul(p, p, &sq) || !pyframe::checked_add(sq, p, &sq)) return false;
+    *q = sq / 2;
+    return true;
+}
+
+SHIM(hac_estimator_matmul, "r", "kernel_id", "L") {
+    FRAME(hac_estimator_matmul);
+    int kernel_id;
+    int64_t L;
+    View r, out, gamma;
+    if (!f.int32(1, &kernel_id) || !f.int64(2, &L) || !f.in(0, r, 2)) return f.fail(__LINE__);
+    const int64_t p = r.cols();
+    if (!f.out(out, p, p) || !f.out(gamma, p, p)) return f.fail(__LINE__);
+    Frame::nogil([&] {
+        kvr_hac_estimator_matmul(r.data(), kernel_id, L, r.rows(), p, gamma.data(), out.data());
+    });
+    return out.new_ref();
+}
+
+SHIM(wald_stat_from_mean_and_cov, "mean", "target", "omega", "n") {
+    FRAME(wald_stat_from_mean_and_cov);
+    int64_t n, p;
+    View mean, target, omega, dev, factor, pivot, solved;
+    if (!f.int64(3, &n) || !f.shape0(0, &p) || !f.in(0, mean, 1) || !f.in(1, target, 1) ||
+        !f.in(2, omega, 2))
+        return f.fail(__LINE__);
+    // the kernel reads p values of mean and target and a p x p omega
+    if (!f.min_len(mean, p, "mean") || !f.min_len(target, p, "target") ||
+        !f.shape_is(omega, p, p, "omega"))
+        return f.fail(__LINE__);
+    if (!f.out(dev, p) || !f.out(factor, p, p) || !f.out_int64(pivot, p) || !f.out(solved, p))
+        return f.fail(__LINE__);
+    double stat = 0.0;
+    int status;
+    Frame::nogil([&] {
+        status = kvr_wald_stat_from_mean_and_cov(mean.data(), target.data(), omega.data(), n, p,
+                                                 dev.data(), factor.data(), pivot.idata(),
+                                                 solved.data(), &stat);
+    });
+    return f.check(pyframe::tuple(status, stat), __LINE__);
+}
+
+SHIM(symmetric_outer_prod_2dim, "x") {
+    FRAME(symmetric_outer_prod_2dim);
+    View x, out;
+    int64_t q;
+    if (!f.in(0, x, 2) || !vech_len(x.cols(), &q) || !f.out(out, x.rows(), q))
+        return f.fail(__LINE__);
+    int status;
+    Frame::nogil([&] {
+        status = kvr_symmetric_outer_prod_2dim(x.data(), x.rows(), x.cols(), q, out.data());
+    });
+    return f.check(pyframe::tuple(status, out), __LINE__);
+}
+
+SHIM(fill_symmetric_target_vec, "target", "atol", "rtol") {
+    FRAME(fill_symmetric_target_vec);
+    double atol, rtol;
+    View target, vec;
+    int64_t q;
+    if (!f.f64(1, &atol) || !f.f64(2, &rtol) || !f.in(0, target, 2)) return f.fail(__LINE__);
+    const int64_t p = target.rows();
+    if (!f.shape_is(target, p, p, "target") || !vech_len(p, &q) || !f.out(vec, q))
+        return f.fail(__LINE__);
+    int status;
+    Frame::nogil([&] {
+        status = kvr_fill_symmetric_target_vec(target.data(), p, vec.data(), atol, rtol);
+    });
+    return f.check(pyframe::tuple(status, vec), __LINE__);
+}
+
 // ------------------------------------------------------- function table
 
 #define ENTRY(fname, sig, doc)                                                   \
@@ -54,9 +130,29 @@ SHIM(fill_centered_ax0, "x", "mean") {
 
 // Registration order is part of the interface.
 PyMethodDef kFunctions[] = {
+    ENTRY(hac_estimator_matmul, "($module, r, kernel_id, L)",
+          "HAC long-run covariance (Gamma_0 + sum_j w_j(Gamma_j + Gamma_j')) / n.\n"
+          "\n"
+          "    Parity oracle: the numba ``jit_hac_estimator_matmul``, same inputs (centered\n"
+          "    moment array, integer kernel id, bandwidth) and the same (p, p) output.\n"
+          "    "),
     ENTRY(fill_mean_ax0, "($module, x)", "Column means of x over axis 0. Returns mean(p)."),
     ENTRY(fill_centered_ax0, "($module, x, mean)",
           "x with its column means subtracted. Returns centered(n, p)."),
+    ENTRY(wald_stat_from_mean_and_cov, "($module, mean, target, omega, n)",
+          "Wald statistic n * dev^T omega^-1 dev with dev = mean - target.\n"
+          "\n"
+          "    Returns (status, stat). The kernel uses Cholesky for positive-definite\n"
+          "    covariance matrices and partial-pivot LU otherwise.\n"
+          "    "),
+    ENTRY(symmetric_outer_prod_2dim, "($module, x)",
+          "Per-row vech of the outer product x_t x_t'. Returns (status, out(n, q))."),
+    ENTRY(fill_symmetric_target_vec, "($module, target, atol, rtol)",
+          "Pack the upper triangle of a symmetric target into a vech vector.\n"
+          "\n"
+          "    Returns (status, vec(q)); status is DIAG_BAD_SHAPE if the matrix is not\n"
+          "    symmetric within (atol, rtol).\n"
+          "    "),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -21,6 +21,10 @@ bool init_names(PyObject *module) {
     names.size = PyUnicode_InternFromString("size");
     names.minus_one = PyLong_FromLong(-1);
     if (!names.empty_like || !names.reshape || !names.size || !names.minus_one) return false;
+    names.shape = PyUnicode_InternFromString("shape");
+    names.int64 = PyUnicode_InternFromString("int64");
+    names.zero = PyLong_FromLong(0);
+    if (!names.shape || !names.int64 || !names.zero) return false;
     PyObject *dtype = PyUnicode_InternFromString("dtype");
     if (!names.np || !names.ascontiguousarray || !names.empty || !names.float64 || !dtype) {
         Py_XDECREF(dtype);
@@ -133,13 +137,22 @@ static PyObject *as_int(PyObject *o) {
 
 static_assert(sizeof(long) == sizeof(int64_t), "int64 parameters are read as C long");
 
-bool Frame::int64(int i, int64_t *out) const {
-    Ref v(as_int(bound_[i]));
+static bool to_int64(PyObject *o, int64_t *out) {
+    Ref v(as_int(o));
     if (!v) return false;
     long x = PyLong_AsLong(v.get());
     if (x == -1 && PyErr_Occurred()) return false;
     *out = static_cast<int64_t>(x);
     return true;
+}
+
+bool Frame::int64(int i, int64_t *out) const { return to_int64(bound_[i], out); }
+
+bool Frame::shape0(int i, int64_t *out) const {
+    Ref shape(PyObject_GetAttr(bound_[i], names.shape));
+    if (!shape) return false;
+    Ref first(PyObject_GetItem(shape.get(), names.zero));
+    return first && to_int64(first.get(), out);
 }
 
 bool Frame::int32(int i, int *out) const {
@@ -174,13 +187,13 @@ static PyObject *lookup_np(PyObject *module) {
     return np;
 }
 
-// np.<func_name>(first, dtype=np.float64)
-PyObject *Frame::call_np(PyObject *func_name, PyObject *first) const {
+// np.<func_name>(first, dtype=np.<dtype_name>)
+PyObject *Frame::call_np(PyObject *func_name, PyObject *first, PyObject *dtype_name) const {
     Ref np(lookup_np(module_));
     if (!np) return nullptr;
     Ref func(PyObject_GetAttr(np.get(), func_name));
     if (!func) return nullptr;
-    Ref dtype(PyObject_GetAttr(np.get(), names.float64));
+    Ref dtype(PyObject_GetAttr(np.get(), dtype_name));
     if (!dtype) return nullptr;
     PyObject *argv[] = {first, dtype.get()};
     return PyObject_Vectorcall(func.get(), argv, 1, names.dtype_kwnames);
@@ -233,6 +246,27 @@ bool Frame::out(View &v, int64_t n, int64_t p) const {
     Ref shape(Py_BuildValue("(LL)", static_cast<long long>(n), static_cast<long long>(p)));
     if (!shape) return false;
     return v.bind(call_np(names.empty, shape.get()), 2);
+}
+
+bool Frame::out_int64(View &v, int64_t n) const {
+    Ref shape(PyLong_FromLongLong(n));
+    if (!shape) return false;
+    return v.bind(call_np(names.empty, shape.get(), names.int64), 1, Elem::i64);
+}
+
+bool Frame::min_len(const View &v, int64_t need, const char *what) const {
+    if (v.len() >= need) return true;
+    PyErr_Format(PyExc_ValueError, "%s(): %s has length %lld but %lld values are needed", name_,
+                 what, (long long)v.len(), (long long)need);
+    return false;
+}
+
+bool Frame::shape_is(const View &v, int64_t rows, int64_t cols, const char *what) const {
+    if (v.rows() == rows && v.cols() == cols) return true;
+    PyErr_Format(PyExc_ValueError, "%s(): %s has shape (%lld, %lld) but (%lld, %lld) is needed",
+                 name_, what, (long long)v.rows(), (long long)v.cols(), (long long)rows,
+                 (long long)cols);
+    return false;
 }
 
 // ------------------------------------------------------------------ views

@@ -29,6 +29,9 @@ struct Names {
     PyObject *empty_like;          // "empty_like"
     PyObject *reshape;             // "reshape"
     PyObject *size;                // "size"
+    PyObject *shape;               // "shape"
+    PyObject *int64;               // "int64"
+    PyObject *zero;                // 0
     PyObject *minus_one;           // -1
     PyObject *dtype_kwnames;       // ("dtype",)
     PyObject *builtins;            // the builtins module's dict (borrowed from the module)
@@ -108,12 +111,21 @@ class Frame {
     bool int64(int i, int64_t *out) const;
     bool int32(int i, int *out) const;
     bool f64(int i, double *out) const;
+    // arg(i).shape[0], converted like an int64 parameter.
+    bool shape0(int i, int64_t *out) const;
 
     // np.ascontiguousarray(arg, dtype=np.float64) bound as an ndim view.
     bool in(int i, View &v, int ndim) const;
     // np.empty(n) / np.empty((n, p)) with dtype np.float64, bound as a view.
     bool out(View &v, int64_t n) const;
     bool out(View &v, int64_t n, int64_t p) const;
+    // np.empty(n, dtype=np.int64), bound as a 1-D int64_t view.
+    bool out_int64(View &v, int64_t n) const;
+
+    // Size checks of converted arrays the kernel would otherwise read past:
+    // false with a ValueError naming the sizes.
+    bool min_len(const View &v, int64_t need, const char *what) const;  // 1-D length >= need
+    bool shape_is(const View &v, int64_t rows, int64_t cols, const char *what) const;
 
     // The elementwise `_arr` pattern: the converted argument i, np.empty_like
     // of it, and (when its size is > 0) kernel(in, count, out) over both
@@ -156,7 +168,8 @@ class Frame {
     const char *name() const { return name_; }
 
   private:
-    PyObject *call_np(PyObject *func_name, PyObject *first) const;
+    PyObject *call_np(PyObject *func_name, PyObject *first,
+                      PyObject *dtype_name = names.float64) const;
     PyObject *call_method(PyObject *np_func, PyObject *arg) const;  // np.<func>(arg)
     static PyObject *reshape_flat(PyObject *arr);                    // arr.reshape(-1)
     static bool array_size(PyObject *arr, int64_t *size);             // arr.size
