@@ -161,7 +161,7 @@ def test_atb_and_matmul_edges(rng, p, q):
     assert_close(got, ref, absprod, k)
 
 
-@pytest.mark.parametrize("p", [1, 4, 9, 16, 17, 130])
+@pytest.mark.parametrize("p", [1, 4, 9, 16, 17, 130, 1100])
 def test_gram_rhs_edges(rng, p):
     got, ref, absprod, k = run_gram_rhs(rng, 1000, p)
     assert_close(got, ref, absprod, k)

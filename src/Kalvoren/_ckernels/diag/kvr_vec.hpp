@@ -35,7 +35,9 @@ template <int W> KVR_INLINE vec<W> vload(const double *p) {
     return v;
 }
 
-template <int W> KVR_INLINE void vstore(double *p, const vec<W> &v) { std::memcpy(p, &v, sizeof v); }
+template <int W> KVR_INLINE void vstore(double *p, const vec<W> &v) {
+    std::memcpy(p, &v, sizeof v);
+}
 
 template <int W> KVR_INLINE vec<W> vzero() { return vec<W>{}; }
 
@@ -86,7 +88,8 @@ template <class T> KVR_INLINE T opaque(T v) {
 // Prefetch the line holding p[off]. The address is formed as an integer:
 // near the end of a buffer it points past it, which a prefetch tolerates.
 KVR_INLINE void prefetch_at(const double *p, int64_t off) {
-    const uintptr_t addr = reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(off) * sizeof(double);
+    const uintptr_t addr =
+        reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(off) * sizeof(double);
     __builtin_prefetch(reinterpret_cast<const void *>(addr), 0, 3);
 }
 
