@@ -55,11 +55,11 @@ template <int W> KVR_INLINE vec<W> vsplat(double s) {
 // a*b + c in every lane, one rounding each.
 template <int W> KVR_INLINE vec<W> vfma(const vec<W> &a, const vec<W> &b, const vec<W> &c) {
     if constexpr (W == 1) {
-        return __builtin_fma(a, b, c);
+        return kvr::fma(a, b, c);
     } else {
         vec<W> r;
 #pragma GCC unroll 8
-        for (int k = 0; k < W; ++k) r[k] = __builtin_fma(a[k], b[k], c[k]);
+        for (int k = 0; k < W; ++k) r[k] = kvr::fma(a[k], b[k], c[k]);
         return r;
     }
 }
@@ -113,7 +113,7 @@ template <int SIGN> KVR_INLINE double dot_acc(double init, const double *a, cons
         const double part = vhsum<8>((acc0 + acc1) + (acc2 + acc3));
         s = SIGN > 0 ? s + part : s - part;
     }
-    for (; j < n; ++j) s = __builtin_fma(SIGN > 0 ? a[j] : -a[j], b[j], s);
+    for (; j < n; ++j) s = kvr::fma(SIGN > 0 ? a[j] : -a[j], b[j], s);
     return s;
 }
 

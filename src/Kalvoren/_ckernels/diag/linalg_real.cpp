@@ -198,13 +198,13 @@ KVR_INLINE void xprod_blocked(const Xprod &op, int64_t P, int64_t Q, int64_t K, 
     }
 }
 
-// One clone per ISA; the tile shape follows the register count of the CPU
-// the clone runs on. Callers guarantee P, Q, K >= 1. The 32 KiB pack buffer
-// is the only stack use of note.
+// One clone per ISA. The wide tiles need the 32 registers of the clone the
+// loader picks on x86-64-v4; the same test chooses both. Callers guarantee
+// P, Q, K >= 1. The 32 KiB pack buffer is the only stack use of note.
 KVR_MULTIVERSION __attribute__((noinline)) void xprod(const Xprod &op, int64_t P, int64_t Q,
                                                       int64_t K, bool lower) {
     alignas(64) double pack[KC * MAXCW];
-    if (__builtin_cpu_supports("avx512f"))
+    if (__builtin_cpu_supports("x86-64-v4"))
         xprod_blocked<TilesWide>(op, P, Q, K, lower, pack);
     else
         xprod_blocked<TilesNarrow>(op, P, Q, K, lower, pack);
@@ -264,11 +264,13 @@ KVR_API KVR_MULTIVERSION void kvr_matmul_abt_plus_c(const double *A, const doubl
                                                     const double *C0, double *C, int64_t m,
                                                     int64_t k, int64_t n) {
     if (m <= 0 || n <= 0) return;
+    if (k <= 0) {
+        for (int64_t i = 0; i < m * n; ++i) C[i] = C0[i];
+        return;
+    }
     for (int64_t i = 0; i < m; ++i)
-        for (int64_t j = 0; j < n; ++j) {
-            const double s = k > 0 ? kvr::dot_acc<1>(0.0, A + i * k, B + j * k, k) : 0.0;
-            C[i * n + j] = k > 0 ? C0[i * n + j] + s : C0[i * n + j];
-        }
+        for (int64_t j = 0; j < n; ++j)
+            C[i * n + j] = C0[i * n + j] + kvr::dot_acc<1>(0.0, A + i * k, B + j * k, k);
 }
 
 KVR_API KVR_MULTIVERSION void kvr_matvec(const double *A, const double *x, double *y, int64_t m,
