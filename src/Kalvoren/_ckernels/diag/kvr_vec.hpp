@@ -35,7 +35,9 @@ template <int W> KVR_INLINE vec<W> vload(const double *p) {
     return v;
 }
 
-template <int W> KVR_INLINE void vstore(double *p, const vec<W> &v) { std::memcpy(p, &v, sizeof v); }
+template <int W> KVR_INLINE void vstore(double *p, const vec<W> &v) {
+    std::memcpy(p, &v, sizeof v);
+}
 
 template <int W> KVR_INLINE vec<W> vzero() { return vec<W>{}; }
 
@@ -53,11 +55,11 @@ template <int W> KVR_INLINE vec<W> vsplat(double s) {
 // a*b + c in every lane, one rounding each.
 template <int W> KVR_INLINE vec<W> vfma(const vec<W> &a, const vec<W> &b, const vec<W> &c) {
     if constexpr (W == 1) {
-        return __builtin_fma(a, b, c);
+        return kvr::fma(a, b, c);
     } else {
         vec<W> r;
 #pragma GCC unroll 8
-        for (int k = 0; k < W; ++k) r[k] = __builtin_fma(a[k], b[k], c[k]);
+        for (int k = 0; k < W; ++k) r[k] = kvr::fma(a[k], b[k], c[k]);
         return r;
     }
 }
@@ -83,6 +85,14 @@ template <class T> KVR_INLINE T opaque(T v) {
     return v;
 }
 
+// Prefetch the line holding p[off]. The address is formed as an integer:
+// near the end of a buffer it points past it, which a prefetch tolerates.
+KVR_INLINE void prefetch_at(const double *p, int64_t off) {
+    const uintptr_t addr =
+        reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(off) * sizeof(double);
+    __builtin_prefetch(reinterpret_cast<const void *>(addr), 0, 3);
+}
+
 // init + sum of a[j]*b[j] (sign = +1) or init - sum (sign = -1), fused
 // multiply-adds throughout. Short sums are one chain starting at init, so
 // they round exactly like the textbook loop; long ones use 32 interleaved
@@ -103,7 +113,7 @@ template <int SIGN> KVR_INLINE double dot_acc(double init, const double *a, cons
         const double part = vhsum<8>((acc0 + acc1) + (acc2 + acc3));
         s = SIGN > 0 ? s + part : s - part;
     }
-    for (; j < n; ++j) s = __builtin_fma(SIGN > 0 ? a[j] : -a[j], b[j], s);
+    for (; j < n; ++j) s = kvr::fma(SIGN > 0 ? a[j] : -a[j], b[j], s);
     return s;
 }
 

@@ -25,13 +25,13 @@ using kvr::vec;
 // broadcasts MR scalars of A. Every C entry is then its own fused
 // multiply-add chain over s (split into S interleaved chains only where the
 // tile is too small to hide FMA latency), so the result rounds like the plain
-// loop. Around the tiles: blocks of KC steps so the touched rows of A and B
-// stay in cache, and panels of C (MC x NC) so that for wide C one block of C
-// stays in L2 while the steps stream past.
+// loop. Around the tiles: blocks of steps whose rows of A and B stay in L2,
+// and within a block, panels of rows of C.
 
-constexpr int64_t KC = 256;   // steps per block
-constexpr int64_t NCP = 128;  // columns of C per panel
-constexpr int64_t MAXCW = 16; // widest register tile, in columns
+constexpr int64_t KC = 256;           // most steps per block
+constexpr int64_t KC_MIN = 32;        // fewest steps per block
+constexpr int64_t KC_BUDGET = 32768;  // doubles of A and B rows per block
+constexpr int64_t MAXCW = 16;         // widest register tile, in columns
 
 struct Xprod {
     const double *A;
@@ -57,10 +57,11 @@ KVR_INLINE void xprod_step(vec<W> (&acc)[MR][NV], const double *a, int64_t ar, c
 }
 
 // C[r][c] += sum over s < ns of a[s*as + r*ar] * b[s*bs + c] for an
-// MR x (W*NV) block of C.
+// MR x (W*NV) block of C. Each step also prefetches the row of A that the
+// next block of steps will read, so DRAM traffic overlaps the arithmetic.
 template <int MR, int W, int NV>
 KVR_INLINE void xprod_tile(const double *a, int64_t as, int64_t ar, const double *b, int64_t bs,
-                           double *C, int64_t ldc, int64_t ns) {
+                           double *C, int64_t ldc, int64_t ns, int64_t kc) {
     typedef vec<W> V;
     constexpr int NA = MR * NV;
     constexpr int S = NA >= 8 ? 1 : (NA >= 4 ? 2 : 4);
@@ -76,10 +77,14 @@ KVR_INLINE void xprod_tile(const double *a, int64_t as, int64_t ar, const double
             for (int u = 1; u < S; ++u) acc[u][r][v] = kvr::vzero<W>();
         }
 
+    const int64_t pfa = kc * as;
     int64_t s = 0;
     for (; s + S <= ns; s += S) {
 #pragma GCC unroll 4
-        for (int u = 0; u < S; ++u) xprod_step<MR, W, NV>(acc[u], a + u * as, ar, b + u * bs);
+        for (int u = 0; u < S; ++u) {
+            kvr::prefetch_at(a, u * as + pfa);
+            xprod_step<MR, W, NV>(acc[u], a + u * as, ar, b + u * bs);
+        }
         a += S * as;
         b += S * bs;
     }
@@ -108,17 +113,18 @@ struct TilesNarrow {
 
 template <class T, int MRX>
 KVR_INLINE void xprod_tile_cols(int64_t w, const double *a, int64_t as, int64_t ar,
-                                const double *b, int64_t bs, double *C, int64_t ldc, int64_t ns) {
+                                const double *b, int64_t bs, double *C, int64_t ldc, int64_t ns,
+                                int64_t kc) {
     if (w == T::W * T::NV)
-        xprod_tile<MRX, T::W, T::NV>(a, as, ar, b, bs, C, ldc, ns);
+        xprod_tile<MRX, T::W, T::NV>(a, as, ar, b, bs, C, ldc, ns, kc);
     else if (w == 8)
-        xprod_tile<MRX, 8, 1>(a, as, ar, b, bs, C, ldc, ns);
+        xprod_tile<MRX, 8, 1>(a, as, ar, b, bs, C, ldc, ns, kc);
     else if (w == 4)
-        xprod_tile<MRX, 4, 1>(a, as, ar, b, bs, C, ldc, ns);
+        xprod_tile<MRX, 4, 1>(a, as, ar, b, bs, C, ldc, ns, kc);
     else if (w == 2)
-        xprod_tile<MRX, 2, 1>(a, as, ar, b, bs, C, ldc, ns);
+        xprod_tile<MRX, 2, 1>(a, as, ar, b, bs, C, ldc, ns, kc);
     else
-        xprod_tile<MRX, 1, 1>(a, as, ar, b, bs, C, ldc, ns);
+        xprod_tile<MRX, 1, 1>(a, as, ar, b, bs, C, ldc, ns, kc);
 }
 
 KVR_INLINE int64_t chunk(int64_t left, int64_t full) {
@@ -136,66 +142,77 @@ KVR_INLINE void xprod_blocked(const Xprod &op, int64_t P, int64_t Q, int64_t K, 
     constexpr int64_t MCP = T::MR * (128 / T::MR);  // rows of C per panel
     static_assert(CW <= MAXCW, "pack buffer too small");
     const int64_t as = op.as, ar = op.ar, bs = op.bs, ldc = op.ldc;
-    for (int64_t cp = 0; cp < Q; cp += NCP) {
-        const int64_t cend = cp + NCP < Q ? cp + NCP : Q;
+    // Blocks of steps outermost: each block of A and B rows comes from
+    // memory once, and all of C is updated from it. Reloading a C tile once
+    // per block costs 16 bytes per kc multiply-adds of each entry. The block
+    // is as tall as fits the L2 budget, up to KC steps.
+    int64_t kc = KC_BUDGET / (P + Q);
+    kc = kc > KC ? KC : (kc < KC_MIN ? KC_MIN : kc);
+    for (int64_t s0 = 0; s0 < K; s0 += kc) {
+        const int64_t ns = K - s0 < kc ? K - s0 : kc;
+        // Panels of rows of C keep the A columns they broadcast (kc x MCP)
+        // in L2 while the column chunks pass.
         for (int64_t rp = 0; rp < P; rp += MCP) {
             const int64_t rend = rp + MCP < P ? rp + MCP : P;
-            if (lower && rend <= cp) continue;
-            for (int64_t s0 = 0; s0 < K; s0 += KC) {
-                const int64_t ns = K - s0 < KC ? K - s0 : KC;
-                // Column chunks outside, row chunks inside, so the B strip
-                // of a column chunk stays in L1 while the row chunks pass
-                // over it. A full-width strip that several row chunks reuse
-                // is first copied to an aligned buffer: rows of B rarely
-                // start on a cache line, and unpacked the strip would touch
-                // one line more per step.
-                for (int64_t c = cp; c < cend;) {
-                    const int64_t w = chunk(cend - c, CW);
-                    const int64_t rfirst = lower && c > rp ? c : rp;
-                    const double *b = op.B + s0 * bs + c;
-                    int64_t bstride = bs;
-                    if (w == CW && rend - rfirst > T::MR) {
-                        for (int64_t s = 0; s < ns; ++s)
-                            std::memcpy(pack + s * CW, b + s * bs, CW * sizeof(double));
-                        b = pack;
-                        bstride = CW;
+            const int64_t cend = lower && rend < Q ? rend : Q;
+            // Column chunks outside, row chunks inside, so the B strip of a
+            // column chunk stays in L1 while the row chunks pass over it. A
+            // full-width strip that several row chunks reuse is first copied
+            // to an aligned buffer: rows of B rarely start on a cache line,
+            // and unpacked the strip would touch one line more per step.
+            for (int64_t c = 0; c < cend;) {
+                const int64_t w = chunk(cend - c, CW);
+                const int64_t rfirst = lower && c > rp ? c : rp;
+                const double *b = op.B + s0 * bs + c;
+                int64_t bstride = bs;
+                if (w == CW && rend - rfirst > 3 * T::MR) {
+                    for (int64_t s = 0; s < ns; ++s) {
+                        // the strip's next block (a third line, when the
+                        // strip straddles one, measured no faster)
+                        kvr::prefetch_at(b, (s + kc) * bs);
+                        kvr::prefetch_at(b, (s + kc) * bs + 8);
+                        std::memcpy(pack + s * CW, b + s * bs, CW * sizeof(double));
                     }
-                    for (int64_t r = rp; r < rend;) {
-                        const int64_t mr = chunk(rend - r, T::MR);
-                        if (!lower || r + mr > c) {
-                            const double *a = op.A + s0 * as + r * ar;
-                            double *Ct = op.C + r * ldc + c;
-                            if (mr == T::MR)
-                                xprod_tile_cols<T, T::MR>(w, a, as, ar, b, bstride, Ct, ldc, ns);
-                            else if (mr == 4)
-                                xprod_tile_cols<T, 4>(w, a, as, ar, b, bstride, Ct, ldc, ns);
-                            else if (mr == 2)
-                                xprod_tile_cols<T, 2>(w, a, as, ar, b, bstride, Ct, ldc, ns);
-                            else
-                                xprod_tile_cols<T, 1>(w, a, as, ar, b, bstride, Ct, ldc, ns);
-                        }
-                        r += mr;
-                    }
-                    c += w;
+                    b = pack;
+                    bstride = CW;
                 }
+                for (int64_t r = rp; r < rend;) {
+                    const int64_t mr = chunk(rend - r, T::MR);
+                    if (!lower || r + mr > c) {
+                        const double *a = op.A + s0 * as + r * ar;
+                        double *Ct = op.C + r * ldc + c;
+                        if (mr == T::MR)
+                            xprod_tile_cols<T, T::MR>(w, a, as, ar, b, bstride, Ct, ldc, ns, kc);
+                        else if (mr == 4)
+                            xprod_tile_cols<T, 4>(w, a, as, ar, b, bstride, Ct, ldc, ns, kc);
+                        else if (mr == 2)
+                            xprod_tile_cols<T, 2>(w, a, as, ar, b, bstride, Ct, ldc, ns, kc);
+                        else
+                            xprod_tile_cols<T, 1>(w, a, as, ar, b, bstride, Ct, ldc, ns, kc);
+                    }
+                    r += mr;
+                }
+                c += w;
             }
         }
     }
 }
 
-// One clone per ISA; the tile shape follows the register count of the CPU
-// the clone runs on. Callers guarantee P, Q, K >= 1. The 32 KiB pack buffer
-// is the only stack use of note.
+// One clone per ISA. The wide tiles need the 32 registers of the clone the
+// loader picks on x86-64-v4; the same test chooses both. Callers guarantee
+// P, Q, K >= 1. The 32 KiB pack buffer is the only stack use of note.
 KVR_MULTIVERSION __attribute__((noinline)) void xprod(const Xprod &op, int64_t P, int64_t Q,
                                                       int64_t K, bool lower) {
     alignas(64) double pack[KC * MAXCW];
-    if (__builtin_cpu_supports("avx512f"))
+    if (__builtin_cpu_supports("x86-64-v4"))
         xprod_blocked<TilesWide>(op, P, Q, K, lower, pack);
     else
         xprod_blocked<TilesNarrow>(op, P, Q, K, lower, pack);
 }
 
-KVR_INLINE void zero(double *p, int64_t n) { std::memset(p, 0, static_cast<size_t>(n) * sizeof(double)); }
+KVR_INLINE void zero(double *p, int64_t n) {
+    std::memset(p, 0, static_cast<size_t>(n) * sizeof(double));
+}
 
 }  // namespace
 
@@ -239,18 +256,21 @@ KVR_API KVR_MULTIVERSION void kvr_matmul_abt(const double *A, const double *B, d
         return;
     }
     for (int64_t i = 0; i < m; ++i)
-        for (int64_t j = 0; j < n; ++j) C[i * n + j] = kvr::dot_acc<1>(0.0, A + i * k, B + j * k, k);
+        for (int64_t j = 0; j < n; ++j)
+            C[i * n + j] = kvr::dot_acc<1>(0.0, A + i * k, B + j * k, k);
 }
 
 KVR_API KVR_MULTIVERSION void kvr_matmul_abt_plus_c(const double *A, const double *B,
                                                     const double *C0, double *C, int64_t m,
                                                     int64_t k, int64_t n) {
     if (m <= 0 || n <= 0) return;
+    if (k <= 0) {
+        for (int64_t i = 0; i < m * n; ++i) C[i] = C0[i];
+        return;
+    }
     for (int64_t i = 0; i < m; ++i)
-        for (int64_t j = 0; j < n; ++j) {
-            const double s = k > 0 ? kvr::dot_acc<1>(0.0, A + i * k, B + j * k, k) : 0.0;
-            C[i * n + j] = k > 0 ? C0[i * n + j] + s : C0[i * n + j];
-        }
+        for (int64_t j = 0; j < n; ++j)
+            C[i * n + j] = C0[i * n + j] + kvr::dot_acc<1>(0.0, A + i * k, B + j * k, k);
 }
 
 KVR_API KVR_MULTIVERSION void kvr_matvec(const double *A, const double *x, double *y, int64_t m,
