@@ -5,6 +5,7 @@
 #include "diag.h"
 
 using pyframe::Frame;
+using pyframe::Size;
 using pyframe::View;
 
 namespace {
@@ -20,6 +21,62 @@ const char kFullName[] = "Kalvoren._ckernels.diag._diag";
     Frame f(self, #fname, fname##_params, args, nargs, kwnames);                \
     if (!f.ok()) return f.fail(__LINE__)
 
+// ---------------------------------------------------- regression diagnostics
+
+SHIM(bg_stat, "eps", "X", "lags") {
+    FRAME(bg_stat);
+    int64_t lags;
+    View eps, X, arena;
+    if (!f.int64(2, &lags) || !f.in(0, eps, 1) || !f.in(1, X, 2)) return f.fail(__LINE__);
+    const int64_t n = eps.len(), k = X.cols();
+    if (!f.at_least(X.rows(), n, "X has %lld rows but eps has %lld elements"))
+        return f.fail(__LINE__);
+    // The kernel answers lags < 0 and lags >= n without an arena, however large lags is.
+    const bool fits = lags >= 0 && lags < n;
+    const Size m = Size(k) + lags + 1;
+    if (!f.arena(arena, fits ? m * (Size(n) + 2 * Size(lags) + 2 * Size(k) + 4) : Size(0)))
+        return f.fail(__LINE__);
+    double stat = 0.0;
+    int status = 0;
+    Frame::nogil([&] {
+        status = kvr_bg_stat(eps.data(), X.data(), n, k, lags, arena.data_or_null(), &stat);
+    });
+    return f.check(pyframe::tuple(status, stat), __LINE__);
+}
+
+SHIM(bp_aux, "eps", "X_aug") {
+    FRAME(bp_aux);
+    View eps, X, arena;
+    if (!f.in(0, eps, 1) || !f.in(1, X, 2)) return f.fail(__LINE__);
+    const int64_t n = X.rows(), p = X.cols();
+    if (!f.at_least(eps.len(), n, "eps has %lld elements but X_aug has %lld rows") ||
+        !f.arena(arena, Size(n) + 2 * Size(p) + 2 * (Size(p) * p)))
+        return f.fail(__LINE__);
+    double rss = 0.0, tss = 0.0;
+    int status = 0;
+    Frame::nogil([&] {
+        status = kvr_bp_aux(eps.data(), X.data(), n, p, arena.data_or_null(), &rss, &tss);
+    });
+    return f.check(pyframe::tuple(status, rss, tss), __LINE__);
+}
+
+SHIM(chow_stat, "y", "X", "t_break") {
+    FRAME(chow_stat);
+    int64_t t_break;
+    View y, X, arena;
+    if (!f.int64(2, &t_break) || !f.in(0, y, 1) || !f.in(1, X, 2)) return f.fail(__LINE__);
+    const int64_t n = X.rows(), k = X.cols();
+    if (!f.at_least(y.len(), n, "y has %lld elements but X has %lld rows") ||
+        !f.arena(arena, (2 * Size(k) + 2) * k))
+        return f.fail(__LINE__);
+    double stat = 0.0;
+    int status = 0;
+    Frame::nogil([&] {
+        status = kvr_chow_stat(y.data(), X.data(), n, k, t_break, arena.data_or_null(), &stat);
+    });
+    return f.check(pyframe::tuple(status, stat), __LINE__);
+}
+
 // ------------------------------------------------------ column statistics
 
 SHIM(fill_mean_ax0, "x") {
@@ -34,11 +91,8 @@ SHIM(fill_centered_ax0, "x", "mean") {
     FRAME(fill_centered_ax0);
     View x, mean, centered;
     if (!f.in(0, x, 2) || !f.in(1, mean, 1)) return f.fail(__LINE__);
-    if (mean.len() < x.cols()) {  // the kernel reads p entries of mean
-        PyErr_Format(PyExc_ValueError, "fill_centered_ax0(): mean has length %lld but x has %lld columns",
-                     (long long)mean.len(), (long long)x.cols());
+    if (!f.at_least(mean.len(), x.cols(), "mean has length %lld but x has %lld columns"))
         return f.fail(__LINE__);
-    }
     if (!f.out(centered, x.rows(), x.cols())) return f.fail(__LINE__);
     Frame::nogil([&] {
         kvr_fill_centered_ax0(x.data(), mean.data(), x.rows(), x.cols(), centered.data());
@@ -130,6 +184,12 @@ SHIM(fill_symmetric_target_vec, "target", "atol", "rtol") {
 
 // Registration order is part of the interface.
 PyMethodDef kFunctions[] = {
+    ENTRY(bg_stat, "($module, eps, X, lags)",
+          "Breusch-Godfrey LM statistic. Returns (status, stat)."),
+    ENTRY(bp_aux, "($module, eps, X_aug)",
+          "Breusch-Pagan auxiliary regression. Returns (status, rss, tss)."),
+    ENTRY(chow_stat, "($module, y, X, t_break)",
+          "Chow break-point F statistic. Returns (status, stat)."),
     ENTRY(hac_estimator_matmul, "($module, r, kernel_id, L)",
           "HAC long-run covariance (Gamma_0 + sum_j w_j(Gamma_j + Gamma_j')) / n.\n"
           "\n"

@@ -269,6 +269,21 @@ bool Frame::shape_is(const View &v, int64_t rows, int64_t cols, const char *what
     return false;
 }
 
+bool Frame::arena(View &v, Size len) const {
+    int64_t n, bytes;
+    if (!len.get(&n) || !checked_mul(n, static_cast<int64_t>(sizeof(double)), &bytes)) return false;
+    return out(v, n);
+}
+
+bool Frame::at_least(int64_t have, int64_t need, const char *msg) const {
+    if (have >= need) return true;
+    char text[200];
+    PyOS_snprintf(text, sizeof text, msg, static_cast<long long>(have),
+                  static_cast<long long>(need));
+    PyErr_Format(PyExc_ValueError, "%s(): %s", name_, text);
+    return false;
+}
+
 // ------------------------------------------------------------------ views
 
 static const char *describe_format(const char *fmt) {
@@ -344,6 +359,15 @@ bool checked_mul(int64_t a, int64_t b, int64_t *out) {
         PyErr_SetString(PyExc_OverflowError, "array size overflows int64");
         return false;
     }
+    return true;
+}
+
+bool Size::get(int64_t *out) const {
+    if (bad_) {
+        PyErr_SetString(PyExc_OverflowError, "array size overflows int64");
+        return false;
+    }
+    *out = v_;
     return true;
 }
 

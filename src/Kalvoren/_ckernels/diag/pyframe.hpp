@@ -96,6 +96,29 @@ class View {
 bool checked_add(int64_t a, int64_t b, int64_t *out);
 bool checked_mul(int64_t a, int64_t b, int64_t *out);
 
+// An int64 size expression that remembers overflow, so an arena formula reads
+// as written and is checked once, where it is used.
+class Size {
+  public:
+    Size(int64_t v) : v_(v) {}  // implicit: mixes with plain integers
+    friend Size operator+(Size a, Size b) {
+        Size r(0);
+        r.bad_ = a.bad_ || b.bad_ || __builtin_add_overflow(a.v_, b.v_, &r.v_);
+        return r;
+    }
+    friend Size operator*(Size a, Size b) {
+        Size r(0);
+        r.bad_ = a.bad_ || b.bad_ || __builtin_mul_overflow(a.v_, b.v_, &r.v_);
+        return r;
+    }
+    // The value, or false with OverflowError set.
+    bool get(int64_t *out) const;
+
+  private:
+    int64_t v_;
+    bool bad_ = false;
+};
+
 class Frame {
   public:
     // `params` is null-terminated. Binding happens here; check ok().
@@ -126,6 +149,14 @@ class Frame {
     // false with a ValueError naming the sizes.
     bool min_len(const View &v, int64_t need, const char *what) const;  // 1-D length >= need
     bool shape_is(const View &v, int64_t rows, int64_t cols, const char *what) const;
+
+    // The arena: np.empty(len) with dtype np.float64, after checking that len
+    // and its byte count fit in int64 (OverflowError otherwise).
+    bool arena(View &v, Size len) const;
+
+    // ValueError "<name>(): " + msg (formatted with have, need) unless
+    // have >= need: a kernel would read `need` entries of a shorter input.
+    bool at_least(int64_t have, int64_t need, const char *msg) const;
 
     // The elementwise `_arr` pattern: the converted argument i, np.empty_like
     // of it, and (when its size is > 0) kernel(in, count, out) over both

@@ -1,0 +1,215 @@
+// Breusch-Godfrey, Breusch-Pagan and Chow: auxiliary least-squares fits whose
+// normal equations come from kvr_gram/kvr_gram_rhs and are solved by
+// kvr_chol_solve. A failed factorisation is reported as DIAG_FALLBACK.
+#include <cmath>
+#include <limits>
+
+#include "diag.h"
+#include "kvr_simd.hpp"
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Arena lengths of absurd sizes clamp at INT64_MAX rather than wrap: no
+// caller can allocate that, so the kernel is never handed a short arena.
+int64_t sat_add(int64_t a, int64_t b) {
+    int64_t r;
+    return __builtin_add_overflow(a, b, &r) ? INT64_MAX : r;
+}
+int64_t sat_mul(int64_t a, int64_t b) {
+    int64_t r;
+    return __builtin_mul_overflow(a, b, &r) ? INT64_MAX : r;
+}
+
+kvr_arena_size_t arena_of(int64_t len) { return kvr_arena_size_t{len, 0}; }
+
+// Inner product of length n in four interleaved fused partial sums.
+KVR_INLINE double dot(const double *__restrict a, const double *__restrict b, int64_t n) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    int64_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        s0 = kvr::fma(a[j], b[j], s0);
+        s1 = kvr::fma(a[j + 1], b[j + 1], s1);
+        s2 = kvr::fma(a[j + 2], b[j + 2], s2);
+        s3 = kvr::fma(a[j + 3], b[j + 3], s3);
+    }
+    for (; j < n; ++j) s0 = kvr::fma(a[j], b[j], s0);
+    return (s0 + s1) + (s2 + s3);
+}
+
+// Sum over i < n of term(i) (Sq: of term(i)^2, fused), in four partial sums.
+template <bool Sq, class T>
+KVR_INLINE double sum4(int64_t n, T term) {
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    int64_t i = 0;
+    auto add = [&](int r, double v) __attribute__((always_inline)) {
+        s[r] = Sq ? kvr::fma(v, v, s[r]) : s[r] + v;
+    };
+    for (; i + 4 <= n; i += 4) {
+        add(0, term(i));
+        add(1, term(i + 1));
+        add(2, term(i + 2));
+        add(3, term(i + 3));
+    }
+    for (; i < n; ++i) add(0, term(i));
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+// Residual sum of squares of y on X (r rows, k >= 1 columns), arena laid out
+// as G, L (k*k each), h, beta (k each). False when X'X is not PD.
+KVR_INLINE bool ols_rss(const double *y, const double *X, int64_t r, int64_t k, double *arena,
+                        double *rss) {
+    double *G = arena, *L = G + k * k, *h = L + k * k, *beta = h + k;
+    kvr_gram(X, G, r, k);
+    kvr_gram_rhs(X, y, h, r, k);
+    if (kvr_chol_solve(G, h, beta, L, k) != 0) return false;
+    *rss = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
+        return y[i] - dot(X + i * k, beta, k);
+    });
+    return true;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ Breusch-Godfrey
+
+extern "C" KVR_API kvr_arena_size_t kvr_bg_arena_size(int64_t n, int64_t k, int64_t lags) {
+    if (lags < 0 || lags >= n) return arena_of(0);  // rejected before the arena is used
+    if (k < 0) k = 0;
+    const int64_t m = sat_add(sat_add(k, lags), 1);
+    return arena_of(sat_mul(m, sat_add(n, sat_add(sat_mul(2, m), 2))));
+}
+
+extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const double *X, int64_t n,
+                                                   int64_t k, int64_t lags, double *arena,
+                                                   double *stat) {
+    if (lags >= n) {
+        *stat = kNaN;
+        return DIAG_TOO_SHORT;
+    }
+    if (lags < 0) {  // would shrink the design below its own columns
+        *stat = kNaN;
+        return DIAG_BAD_LAG;
+    }
+    if (k < 0) k = 0;
+    const int64_t m = k + lags + 1;
+    double *Z = arena, *G = Z + n * m, *L = G + m * m, *g = L + m * m, *beta = g + m;
+
+    for (int64_t i = 0; i < n; ++i) {
+        double *__restrict z = Z + i * m;
+        const double *__restrict x = X + i * k;
+        z[0] = 1.0;
+        for (int64_t c = 0; c < k; ++c) z[1 + c] = x[c];
+        double *__restrict zl = z + 1 + k;  // zl[j] = eps[i-1-j], zero before the start
+        const int64_t seen = i < lags ? i : lags;
+        for (int64_t j = 0; j < seen; ++j) zl[j] = eps[i - 1 - j];
+        for (int64_t j = seen; j < lags; ++j) zl[j] = 0.0;
+    }
+    kvr_gram(Z, G, n, m);
+    kvr_gram_rhs(Z, eps, g, n, m);
+    if (kvr_chol_solve(G, g, beta, L, m) != 0) return DIAG_FALLBACK;
+
+    const double S =
+        sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return eps[i]; });
+    const double R = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return eps[i] - dot(Z + i * m, beta, m);
+    });
+    if (S > 0.0)
+        *stat = (1.0 - R / S) * static_cast<double>(n);
+    else if (S == 0.0 && !std::isnan(R))
+        *stat = 0.0;  // all-zero residuals: nothing to explain
+    else
+        *stat = kNaN;  // NaN data has no answer; 0.0 would read as "no correlation"
+    return DIAG_OK;
+}
+
+// -------------------------------------------------------------- Breusch-Pagan
+
+extern "C" KVR_API kvr_arena_size_t kvr_bp_arena_size(int64_t n, int64_t p) {
+    if (n < 0) n = 0;
+    if (p < 0) p = 0;
+    const int64_t pp = sat_mul(p, p);
+    return arena_of(sat_add(n, sat_add(sat_mul(2, p), sat_mul(2, pp))));
+}
+
+extern "C" KVR_API KVR_MULTIVERSION int kvr_bp_aux(const double *eps, const double *X_aug,
+                                                  int64_t n, int64_t p, double *arena,
+                                                  double *rss, double *tss) {
+    if (n == 0) return DIAG_TOO_SHORT;
+    if (n < 0) return DIAG_UDEF_VARIANCE;
+    if (p < 0) p = 0;
+    const double dn = static_cast<double>(n);
+    const double sigma2 =
+        sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return eps[i]; }) / dn;
+    if (!(sigma2 > 0.0 && sigma2 <= std::numeric_limits<double>::max()))
+        return DIAG_UDEF_VARIANCE;
+
+    double *gv = arena, *G = gv + n, *L = G + p * p, *h = L + p * p, *beta = h + p;
+    for (int64_t i = 0; i < n; ++i) gv[i] = eps[i] * eps[i] / sigma2;
+    kvr_gram(X_aug, G, n, p);
+    kvr_gram_rhs(X_aug, gv, h, n, p);
+    if (kvr_chol_solve(G, h, beta, L, p) != 0) return DIAG_FALLBACK;
+
+    const double gbar =
+        sum4<false>(n, [&](int64_t i) __attribute__((always_inline)) { return gv[i]; }) / dn;
+    *tss = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return gv[i] - gbar; });
+    *rss = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return gv[i] - dot(X_aug + i * p, beta, p);
+    });
+    return DIAG_OK;
+}
+
+extern "C" KVR_API int kvr_bp_stat(const double *eps, const double *X_aug, int64_t n, int64_t p,
+                                   int64_t studentize, double *arena, double *stat) {
+    *stat = kNaN;
+    double rss, tss;
+    const int status = kvr_bp_aux(eps, X_aug, n, p, arena, &rss, &tss);
+    if (status != DIAG_OK) return status;
+    if (std::isnan(rss)) return DIAG_OK;  // NaN regressors: keep the NaN, not a clamped 0
+    if (studentize != 0) {
+        double r2 = 0.0;
+        if (tss > 0.0) {
+            r2 = 1.0 - rss / tss;
+            if (r2 > 1.0) r2 = 1.0;
+            if (r2 < 0.0) r2 = 0.0;
+        }
+        *stat = r2 * static_cast<double>(n);
+    } else {
+        const double ess = 0.5 * (tss - rss);
+        *stat = ess < 0.0 ? 0.0 : ess;
+    }
+    return DIAG_OK;
+}
+
+// ----------------------------------------------------------------------- Chow
+
+extern "C" KVR_API kvr_arena_size_t kvr_chow_arena_size(int64_t k) {
+    if (k < 0) k = 0;
+    return arena_of(sat_mul(sat_add(sat_mul(2, k), 2), k));
+}
+
+extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const double *X, int64_t n,
+                                                     int64_t k, int64_t t_break, double *arena,
+                                                     double *stat) {
+    if (k < 0) k = 0;
+    if (n <= 0 || k >= n || n - k <= k) {  // n <= 2k without forming 2k
+        *stat = kNaN;
+        return DIAG_TOO_SHORT;
+    }
+    if (t_break < 1 || t_break >= n) {
+        *stat = kNaN;
+        return DIAG_BAD_ARG;
+    }
+    if (k == 0) {  // no coefficients to compare: F has no numerator degrees of freedom
+        *stat = kNaN;
+        return DIAG_OK;
+    }
+    double S, S1, S2;
+    if (!ols_rss(y, X, n, k, arena, &S) || !ols_rss(y, X, t_break, k, arena, &S1) ||
+        !ols_rss(y + t_break, X + t_break * k, n - t_break, k, arena, &S2))
+        return DIAG_FALLBACK;
+    const double within = S1 + S2;
+    *stat = ((S - within) / static_cast<double>(k)) / (within / static_cast<double>(n - 2 * k));
+    return DIAG_OK;
+}
