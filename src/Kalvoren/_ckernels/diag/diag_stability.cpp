@@ -6,26 +6,16 @@
 
 #include "diag.h"
 #include "kvr_simd.hpp"
+#include "kvr_vec.hpp"
 
 namespace {
 
 constexpr double kSqrt2 = 1.4142135623730951;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Fused-multiply-add inner product; eight interleaved partial sums once the
-// vectors are long enough for them to pay (the compiler turns them into one
-// vector accumulator).
-KVR_INLINE double dot(const double *__restrict a, const double *__restrict b, int64_t n) {
-    int64_t i = 0;
-    double s = 0.0;
-    if (n >= 16) {
-        double p[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-        for (; i + 8 <= n; i += 8)
-            for (int l = 0; l < 8; ++l) p[l] = kvr::fma(a[i + l], b[i + l], p[l]);
-        s = ((p[0] + p[4]) + (p[1] + p[5])) + ((p[2] + p[6]) + (p[3] + p[7]));
-    }
-    for (; i < n; ++i) s = kvr::fma(a[i], b[i], s);
-    return s;
+// Fused-multiply-add inner product (interleaved partial sums when long).
+KVR_INLINE double dot(const double *a, const double *b, int64_t n) {
+    return kvr::dot_acc<1>(0.0, a, b, n);
 }
 
 // a*k^2 + b*k + c, saturating at INT64_MAX; negative inputs count as 0.
