@@ -77,18 +77,14 @@ def test_against_fresh_fits_and_statsmodels(diag, rng, n, k):
     assert diag.cusumsq_stat(y, X) == (0, n - k, pytest.approx(g / math.sqrt(2), rel=1e-9))
 
 
-def test_no_regressors(diag, rng):
+def test_extreme_k(diag, rng):
     y = rng.standard_normal(7)
-    X = np.empty((7, 0))
-    status, w = diag.recursive_residuals(y, X)
+    status, w = diag.recursive_residuals(y, np.empty((7, 0)))
     assert status == 0 and np.array_equal(w, y)
-    status, series = diag.cusum_series(y, X)
+    status, series = diag.cusum_series(y, np.empty((7, 0)))
     assert status == 0
     np.testing.assert_allclose(series, np.cumsum(y) / math.sqrt(np.sum(y**2) / 7), rtol=1e-14)
-
-
-def test_one_recursive_residual(diag, rng):
-    y, X = regression(rng, 5, 4)
+    y, X = regression(rng, 5, 4)  # one recursive residual
     status, series = diag.cusum_series(y, X)
     assert status == 0 and series.shape == (1,)
     assert diag.cusum_stat(y, X) == (0, abs(series[0]))
@@ -107,45 +103,46 @@ def test_too_short(diag, shape):
     assert (status, nrec) == (TOO_SHORT, 0) and math.isnan(stat)
 
 
-def test_rank_deficient_designs(diag, rng):
-    y, X = regression(rng, 8, 2)
-    X[1] = X[0]  # the first k rows are singular
-    assert diag.recursive_residuals(y, X)[0] == FALLBACK
-    assert diag.cusum_series(y, X)[0] == FALLBACK
-    assert diag.cusumsq_stat(y, X)[:2] == (FALLBACK, 6)
-    # the first rows are fine, but one huge row sinks the full-sample pivot test
-    X = np.array([[1.0, 0.0], [0.0, 1.0], [1e20, 0.0], [1.0, 1.0]])
-    y = np.array([1.0, 2.0, 3.0, 4.0])
-    assert diag.recursive_residuals(y, X)[0] == 0
-    assert diag.cusum_series(y, X)[0] == FALLBACK
+SINGULAR_HEAD = np.array([[1.0, 2.0], [1.0, 2.0], [0.5, 1.0], [3.0, -1.0]])
+# fine first rows, but the huge row sinks the full-sample pivot test
+HUGE_ROW = np.array([[1.0, 0.0], [0.0, 1.0], [1e20, 0.0], [1.0, 1.0]])
+# the first rows pass the pivot test but leave (X'X)^-1 ~ 1e14 with heavy
+# cancellation; after two updates the benign row [1, 2] sees 1 + x'Px ~ -4e12,
+# whose square root would be a silent NaN
+LOST_PD = np.array([[1.0, 1.0], [1.0, 1.0 + 1e-7], [1e3, 1e3], [1e3, 1e3 * (1 + 1e-7)], [1.0, 2.0]])
+DESIGN = np.random.default_rng(5).standard_normal((9, 3))
+
+
+@pytest.mark.parametrize("y, X, statuses", [
+    (np.arange(4.0), SINGULAR_HEAD, [FALLBACK] * 4),
+    (np.arange(4.0), HUGE_ROW, [0, FALLBACK, FALLBACK, 0]),
+    (np.arange(5.0), LOST_PD, [FALLBACK] * 4),
+    (np.zeros(9), DESIGN, [0, UDEF_VARIANCE, UDEF_VARIANCE, UDEF_VARIANCE]),  # perfect fit
+])
+def test_failure_statuses(diag, y, X, statuses):
+    assert diag.recursive_residuals(y, X)[0] == statuses[0]
+    assert diag.cusum_series(y, X)[0] == statuses[1]
     status, stat = diag.cusum_stat(y, X)
-    assert status == FALLBACK and math.isnan(stat)
-
-
-def test_lost_definiteness_falls_back(diag):
-    # The first two rows pass the pivot test but leave (X'X)^-1 ~ 1e14 with
-    # heavy cancellation; after two updates the benign row [1, 2] sees
-    # 1 + x'Px ~ -4e12, whose square root would be a silent NaN.
-    X = np.array([[1.0, 1.0], [1.0, 1.0 + 1e-7], [1e3, 1e3], [1e3, 1e3 * (1 + 1e-7)], [1.0, 2.0]])
-    y = np.array([1.0, 2.0, 3.0, 4.0, 5.0])
-    assert diag.recursive_residuals(y[:4], X[:4])[0] == 0
-    assert diag.recursive_residuals(y, X)[0] == FALLBACK
-    assert diag.cusum_series(y, X)[0] == FALLBACK
-    assert diag.cusumsq_stat(y, X)[:2] == (FALLBACK, 3)
-
-
-def test_perfect_fit_has_no_scale(diag, rng):
-    X = rng.standard_normal((9, 3))
-    y = np.zeros(9)  # every residual and the full-sample RSS are exactly 0
-    status, w = diag.recursive_residuals(y, X)
-    assert status == 0 and np.all(w == 0)
-    assert diag.cusum_series(y, X)[0] == UDEF_VARIANCE
-    status, stat = diag.cusum_stat(y, X)
-    assert status == UDEF_VARIANCE and math.isnan(stat)
+    assert status == statuses[2] and math.isnan(stat) == (status != 0)
     status, nrec, stat = diag.cusumsq_stat(y, X)
-    assert (status, nrec) == (UDEF_VARIANCE, 6) and math.isnan(stat)
-    y = X @ [1.5, -2.0, 0.25]  # exact up to rounding: tiny but not zero
-    np.testing.assert_allclose(diag.recursive_residuals(y, X)[1], 0, atol=1e-13)
+    assert (status, nrec) == (statuses[3], len(y) - X.shape[1])
+    assert math.isnan(stat) == (status != 0)
+
+
+def test_exact_fit_gives_zero_residuals(diag):
+    status, w = diag.recursive_residuals(DESIGN @ [1.5, -2.0, 0.25], DESIGN)
+    assert status == 0
+    np.testing.assert_allclose(w, 0, atol=1e-13)
+
+
+def test_infinite_data_is_not_skipped(diag):
+    # sigma and T are infinite, so the last ratio is inf/inf; a maximum that
+    # skipped it would report a finite statistic
+    y, X = [1.0, 2.0, math.inf], np.empty((3, 0))
+    status, stat = diag.cusum_stat(y, X)
+    assert status == 0 and math.isnan(stat)
+    status, nrec, stat = diag.cusumsq_stat(y, X)
+    assert (status, nrec) == (0, 3) and math.isnan(stat)
 
 
 @pytest.mark.parametrize("name", Y_FUNCS)
@@ -263,16 +260,6 @@ def test_arena_sizes():
     assert CUSUM_SIZE(-4, -2).arena_len == 0 and SQ_SIZE(-4, -2).arena_len == 0
     for size in [CUSUM_SIZE(0, 2**32), CUSUM_SIZE(2**62, 0), SQ_SIZE(1, 2**31), SQ_SIZE(INT64_MAX, 1)]:
         assert size.arena_len == INT64_MAX
-
-
-def test_infinite_data_is_not_skipped(diag):
-    # sigma and T are infinite, so the last ratio is inf/inf; a maximum that
-    # skipped it would report a finite statistic
-    y, X = [1.0, 2.0, math.inf], np.empty((3, 0))
-    status, stat = diag.cusum_stat(y, X)
-    assert status == 0 and math.isnan(stat)
-    status, nrec, stat = diag.cusumsq_stat(y, X)
-    assert (status, nrec) == (0, 3) and math.isnan(stat)
 
 
 def test_sf_into():
