@@ -57,7 +57,8 @@ KVR_INLINE void xprod_step(vec<W> (&acc)[MR][NV], const double *a, int64_t ar, c
 }
 
 // C[r][c] += sum over s < ns of a[s*as + r*ar] * b[s*bs + c] for an
-// MR x (W*NV) block of C.
+// MR x (W*NV) block of C. Each step also prefetches the row of A that the
+// next block of steps will read, so DRAM traffic overlaps the arithmetic.
 template <int MR, int W, int NV>
 KVR_INLINE void xprod_tile(const double *a, int64_t as, int64_t ar, const double *b, int64_t bs,
                            double *C, int64_t ldc, int64_t ns) {
@@ -76,10 +77,14 @@ KVR_INLINE void xprod_tile(const double *a, int64_t as, int64_t ar, const double
             for (int u = 1; u < S; ++u) acc[u][r][v] = kvr::vzero<W>();
         }
 
+    const int64_t pfa = KC * as;
     int64_t s = 0;
     for (; s + S <= ns; s += S) {
 #pragma GCC unroll 4
-        for (int u = 0; u < S; ++u) xprod_step<MR, W, NV>(acc[u], a + u * as, ar, b + u * bs);
+        for (int u = 0; u < S; ++u) {
+            kvr::prefetch_at(a, u * as + pfa);
+            xprod_step<MR, W, NV>(acc[u], a + u * as, ar, b + u * bs);
+        }
         a += S * as;
         b += S * bs;
     }
@@ -154,9 +159,14 @@ KVR_INLINE void xprod_blocked(const Xprod &op, int64_t P, int64_t Q, int64_t K, 
                     const int64_t rfirst = lower && c > rp ? c : rp;
                     const double *b = op.B + s0 * bs + c;
                     int64_t bstride = bs;
-                    if (w == CW && rend - rfirst > T::MR) {
-                        for (int64_t s = 0; s < ns; ++s)
+                    if (w == CW && rend - rfirst > 3 * T::MR) {
+                        for (int64_t s = 0; s < ns; ++s) {
+                            // the strip's next block (a third line, when
+                            // the strip straddles one, measured no faster)
+                            kvr::prefetch_at(b, (s + KC) * bs);
+                            kvr::prefetch_at(b, (s + KC) * bs + 8);
                             std::memcpy(pack + s * CW, b + s * bs, CW * sizeof(double));
+                        }
                         b = pack;
                         bstride = CW;
                     }
