@@ -43,6 +43,24 @@ def cusum_stat_of(series):
 
 # --------------------------------------------------------------- module level
 
+DOCS = {
+    "recursive_residuals": "Brown-Durbin-Evans recursive residuals. Returns (status, w).",
+    "cusum_series": "Standardized CUSUM series. Returns (status, series).",
+    "cusum_stat": "CUSUM statistic. Returns (status, stat).",
+    "cusum_sf": "Clamped Durbin CUSUM survival function. Scalar in float64 out.",
+    "cusum_sf_arr": "Elementwise CUSUM sf; returns a new float64 array shaped like ``a``.",
+    "cusumsq_stat": "CUSUM-of-squares statistic. Returns (status, n, stat).",
+}
+
+
+def test_registration(diag):
+    names = list(vars(diag))
+    assert [n for n in names if n in DOCS] == list(DOCS)
+    assert names.index("cusumsq_stat") < names.index("fill_mean_ax0")
+    for name, doc in DOCS.items():
+        assert getattr(diag, name).__doc__ == doc
+
+
 def test_worked_example(diag):
     y, X = [1.0, 2.0, 3.0], np.ones((3, 1))
     status, w = diag.recursive_residuals(y, X)
