@@ -77,6 +77,93 @@ SHIM(chow_stat, "y", "X", "t_break") {
     return f.check(pyframe::tuple(status, stat), __LINE__);
 }
 
+// ------------------------------------------------------------ stability
+
+// Recursive residuals of an n x k design: n - k, or none when k >= n.
+int64_t recursive_count(const View &X) { return X.cols() < X.rows() ? X.rows() - X.cols() : 0; }
+
+// head + a*(k^2 + k), the family's arena lengths, overflow-checked.
+bool stability_arena(int64_t k, int64_t a, int64_t head, int64_t *len) {
+    int64_t t;
+    return pyframe::checked_mul(k, k, &t) && pyframe::checked_add(t, k, &t) &&
+           pyframe::checked_mul(a, t, &t) && pyframe::checked_add(t, head, len);
+}
+
+SHIM(recursive_residuals, "y", "X") {
+    FRAME(recursive_residuals);
+    View y, X, w, arena;
+    int64_t len;
+    if (!f.in_rows(0, y, 1, X) || !stability_arena(X.cols(), 3, 0, &len) ||
+        !f.out(w, recursive_count(X)) || !f.out(arena, len))
+        return f.fail(__LINE__);
+    int status;
+    Frame::nogil([&] {
+        status = kvr_recursive_residuals(y.data(), X.data(), X.rows(), X.cols(),
+                                         arena.data_or_null(), w.data_or_null());
+    });
+    return f.check(pyframe::tuple(status, w), __LINE__);
+}
+
+SHIM(cusum_series, "y", "X") {
+    FRAME(cusum_series);
+    View y, X, series, arena;
+    int64_t len;
+    if (!f.in_rows(0, y, 1, X) || !stability_arena(X.cols(), 5, recursive_count(X), &len) ||
+        !f.out(series, recursive_count(X)) || !f.out(arena, len))
+        return f.fail(__LINE__);
+    int status;
+    Frame::nogil([&] {
+        status = kvr_cusum_series(y.data(), X.data(), X.rows(), X.cols(), arena.data_or_null(),
+                                  series.data_or_null());
+    });
+    return f.check(pyframe::tuple(status, series), __LINE__);
+}
+
+SHIM(cusum_stat, "y", "X") {
+    FRAME(cusum_stat);
+    View y, X, arena;
+    int64_t len;
+    if (!f.in_rows(0, y, 1, X) || !pyframe::checked_mul(recursive_count(X), 2, &len) ||
+        !stability_arena(X.cols(), 5, len, &len) || !f.out(arena, len))
+        return f.fail(__LINE__);
+    int status;
+    double stat;
+    Frame::nogil([&] {
+        status = kvr_cusum_stat(y.data(), X.data(), X.rows(), X.cols(), arena.data_or_null(), &stat);
+    });
+    return f.check(pyframe::tuple(status, stat), __LINE__);
+}
+
+SHIM(cusum_sf, "a") {
+    FRAME(cusum_sf);
+    double a, p;
+    if (!f.f64(0, &a)) return f.fail(__LINE__);
+    Frame::nogil([&] { p = kvr_cusum_sf(a); });
+    return f.check(f.np_float64(p), __LINE__);
+}
+
+SHIM(cusum_sf_arr, "a") {
+    FRAME(cusum_sf_arr);
+    return f.check(f.elementwise(0, kvr_cusum_sf_into), __LINE__);
+}
+
+SHIM(cusumsq_stat, "y", "X") {
+    FRAME(cusumsq_stat);
+    View y, X, arena;
+    int64_t len;
+    if (!f.in_rows(0, y, 1, X) || !stability_arena(X.cols(), 3, recursive_count(X), &len) ||
+        !f.out(arena, len))
+        return f.fail(__LINE__);
+    int status;
+    int64_t nrec;
+    double stat;
+    Frame::nogil([&] {
+        status = kvr_cusumsq_stat(y.data(), X.data(), X.rows(), X.cols(), &nrec,
+                                  arena.data_or_null(), &stat);
+    });
+    return f.check(pyframe::tuple(status, nrec, stat), __LINE__);
+}
+
 // ------------------------------------------------------ column statistics
 
 SHIM(fill_mean_ax0, "x") {
@@ -190,6 +277,15 @@ PyMethodDef kFunctions[] = {
           "Breusch-Pagan auxiliary regression. Returns (status, rss, tss)."),
     ENTRY(chow_stat, "($module, y, X, t_break)",
           "Chow break-point F statistic. Returns (status, stat)."),
+    ENTRY(recursive_residuals, "($module, y, X)",
+          "Brown-Durbin-Evans recursive residuals. Returns (status, w)."),
+    ENTRY(cusum_series, "($module, y, X)", "Standardized CUSUM series. Returns (status, series)."),
+    ENTRY(cusum_stat, "($module, y, X)", "CUSUM statistic. Returns (status, stat)."),
+    ENTRY(cusum_sf, "($module, a)", "Clamped Durbin CUSUM survival function. Scalar in float64 out."),
+    ENTRY(cusum_sf_arr, "($module, a)",
+          "Elementwise CUSUM sf; returns a new float64 array shaped like ``a``."),
+    ENTRY(cusumsq_stat, "($module, y, X)",
+          "CUSUM-of-squares statistic. Returns (status, n, stat)."),
     ENTRY(hac_estimator_matmul, "($module, r, kernel_id, L)",
           "HAC long-run covariance (Gamma_0 + sum_j w_j(Gamma_j + Gamma_j')) / n.\n"
           "\n"

@@ -92,7 +92,7 @@ static bool bind_args(const char *name, const char *const *params, PyObject *con
 
 Frame::Frame(PyObject *module, const char *name, const char *const *params,
              PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-    : module_(module), name_(name) {
+    : module_(module), name_(name), params_(params) {
     ok_ = bind_args(name, params, args, PyVectorcall_NARGS(nargs), kwnames, bound_);
 }
 
@@ -234,6 +234,14 @@ bool Frame::array_size(PyObject *arr, int64_t *size) {
 
 bool Frame::in(int i, View &v, int ndim) const {
     return v.bind(call_np(names.ascontiguousarray, bound_[i]), ndim);
+}
+
+bool Frame::in_rows(int i, View &v, int j, View &X) const {
+    if (!in(i, v, 1) || !in(j, X, 2)) return false;
+    if (v.len() >= X.rows()) return true;
+    PyErr_Format(PyExc_ValueError, "%s(): %s has length %lld but %s has %lld rows", name_,
+                 params_[i], (long long)v.len(), params_[j], (long long)X.rows());
+    return false;
 }
 
 bool Frame::out(View &v, int64_t n) const {

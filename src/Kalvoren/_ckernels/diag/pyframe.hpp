@@ -139,6 +139,10 @@ class Frame {
 
     // np.ascontiguousarray(arg, dtype=np.float64) bound as an ndim view.
     bool in(int i, View &v, int ndim) const;
+    // Arrays i (1-D) and j (2-D) converted as by in(). Kernels read one
+    // entry of the vector per row of the matrix, so a shorter vector raises
+    // ValueError naming both sizes; a longer one is accepted.
+    bool in_rows(int i, View &v, int j, View &X) const;
     // np.empty(n) / np.empty((n, p)) with dtype np.float64, bound as a view.
     bool out(View &v, int64_t n) const;
     bool out(View &v, int64_t n, int64_t p) const;
@@ -207,6 +211,7 @@ class Frame {
 
     PyObject *module_;
     const char *name_;
+    const char *const *params_;
     PyObject *bound_[8] = {};
     bool ok_ = false;
 };
