@@ -77,6 +77,9 @@ def test_acorr_lags_beyond_n_are_exact_zeros(diag, rng):
 def test_acorr_undefined_variance(diag, x):
     status, out = diag.acorr(x, 3)
     assert status == UDEF and len(out) == 4 and np.isnan(out).all()
+    if len(x) > 1:
+        status, stat = diag.lb_stat(x, 2)
+        assert status == UDEF and math.isnan(stat)
 
 
 def test_acorr_short_lags(diag):
@@ -151,11 +154,6 @@ def test_lb_clamps_large_lags(diag, rng):
         assert diag.lb_stat(x, L) == expected
 
 
-def test_lb_constant_series(diag):
-    status, stat = diag.lb_stat([4.0] * 6, 2)
-    assert status == UDEF and math.isnan(stat)
-
-
 # --------------------------------------------------------- Jarque-Bera
 
 
@@ -175,26 +173,17 @@ def test_jb_failures_give_nan(diag, x, status):
     assert s == status and type(stat) is np.float64 and np.isnan(stat)
 
 
-@pytest.mark.parametrize("n", [10, 11, 64, 997])
+@pytest.mark.parametrize("n", [10, 11, 64, 997, 100_003])
 def test_jb_matches_scipy(diag, rng, n):
     x = rng.standard_gamma(2.0, n) * 3.0 - 1.0
-    status, stat = diag.jb_stat(x)
+    status, stat = diag.jb_stat(x.tolist() if n < 100 else x)
     assert status == 0
     assert stat == pytest.approx(stats.jarque_bera(x).statistic, rel=1e-12)
-
-
-def test_list_and_non_contiguous_inputs(diag, rng):
-    x = rng.standard_normal((40, 2))
-    col = x[:, 1]
-    assert diag.jb_stat(col.tolist()) == diag.jb_stat(col)
-    assert diag.lb_stat(col, 5) == diag.lb_stat(np.ascontiguousarray(col), 5)
 
 
 def test_argument_errors(diag):
     with pytest.raises(TypeError, match=r"^acorr\(\) takes exactly 2 positional arguments \(1 given\)$"):
         diag.acorr([1.0])
-    with pytest.raises(TypeError, match=r"^jb_stat\(\) takes exactly 1 positional argument \(2 given\)$"):
-        diag.jb_stat([1.0], 2)
     with pytest.raises(ValueError, match=r"^Buffer has wrong number of dimensions \(expected 1, got 2\)$"):
         diag.lb_stat(np.ones((3, 2)), 1)
     assert diag.acorr(L=1.9, x=[1, 2, 3, 4])[1].tolist() == [1.0, 0.25]
@@ -263,11 +252,3 @@ def test_jb_kernel_empty_with_null(n):
     assert math.isnan(stat.a[0])
     stat.check()
 
-
-def test_jb_kernel_long_series(rng):
-    n = 100_003
-    x = Guarded(n, init=rng.standard_t(5, n))
-    stat = Guarded(1)
-    assert kvr_jb_stat(x.p, n, stat.p) == 0
-    stat.check()
-    assert stat.a[0] == pytest.approx(stats.jarque_bera(x.a).statistic, rel=1e-10)
