@@ -263,6 +263,113 @@ SHIM(fill_symmetric_target_vec, "target", "atol", "rtol") {
     return f.check(pyframe::tuple(status, vec), __LINE__);
 }
 
+// ------------------------------------------------ autocorrelation, Ljung-Box
+
+SHIM(acorr, "x", "L") {
+    FRAME(acorr);
+    int64_t L, len;
+    View x, out, z;
+    if (!f.int64(1, &L) || !f.in(0, x, 1)) return f.fail(__LINE__);
+    const int64_t n = x.len();
+    // L < -1 is left to np.empty, which refuses the negative length.
+    if (!pyframe::checked_add(L, 1, &len) || !f.out(out, len) || !f.out(z, n))
+        return f.fail(__LINE__);
+    int status;
+    Frame::nogil([&] { status = kvr_acorr(x.data_or_null(n), n, L, z.data_or_null(n), out.data()); });
+    return f.check(pyframe::tuple(status, out), __LINE__);
+}
+
+// Two length-n scratch arrays: the kernel clamps the lag to n-1, so rho needs
+// at most n entries whatever L is.
+SHIM(lb_stat, "x", "L") {
+    FRAME(lb_stat);
+    int64_t L;
+    View x, z, rho;
+    if (!f.int64(1, &L) || !f.in(0, x, 1)) return f.fail(__LINE__);
+    const int64_t n = x.len();
+    if (!f.out(z, n) || !f.out(rho, n)) return f.fail(__LINE__);
+    int status;
+    double stat = 0.0;
+    Frame::nogil([&] {
+        status = kvr_lb_stat(x.data_or_null(n), n, L, z.data_or_null(n), rho.data_or_null(n), &stat);
+    });
+    return f.check(pyframe::tuple(status, stat), __LINE__);
+}
+
+// ------------------------------------------------------------ Jarque-Bera
+
+SHIM(jb_stat, "x") {
+    FRAME(jb_stat);
+    View x;
+    if (!f.in(0, x, 1)) return f.fail(__LINE__);
+    int status;
+    double stat = 0.0;
+    Frame::nogil([&] { status = kvr_jb_stat(x.data_or_null(), x.len(), &stat); });
+    return f.check(pyframe::tuple(status, f.np_float64(stat)), __LINE__);
+}
+
+// (lo, hi) of val in arr, by one of the two bracketing kernels.
+template <class K>
+PyObject *bracket(const Frame &f, K kernel) {
+    double val;
+    View arr;
+    if (!f.f64(0, &val) || !f.in(1, arr, 1)) return f.fail(__LINE__);
+    int64_t lo, hi;
+    Frame::nogil([&] { kernel(arr.data_or_null(), arr.len(), &lo, &hi, val); });
+    return f.check(pyframe::tuple(lo, hi), __LINE__);
+}
+
+// One table lookup of (n, scalar), returned as np.float64.
+template <class K>
+PyObject *lookup(const Frame &f, K kernel) {
+    int64_t n;
+    double v;
+    if (!f.int64(0, &n) || !f.f64(1, &v)) return f.fail(__LINE__);
+    double r;
+    Frame::nogil([&] { r = kernel(n, v); });
+    return f.check(f.np_float64(r), __LINE__);
+}
+
+// The same lookup over every element of an array argument.
+template <class K>
+PyObject *lookup_arr(const Frame &f, K kernel) {
+    int64_t n;
+    if (!f.int64(0, &n)) return f.fail(__LINE__);
+    return f.check(f.elementwise(1, [&](const double *in, int64_t count, double *out) {
+        kernel(n, in, count, out);
+    }), __LINE__);
+}
+
+SHIM(jb_find_hilo_ascending, "val", "arr") {
+    FRAME(jb_find_hilo_ascending);
+    return bracket(f, kvr_jb_find_hilo_ascending);
+}
+
+SHIM(jb_find_hilo_descending, "val", "arr") {
+    FRAME(jb_find_hilo_descending);
+    return bracket(f, kvr_jb_find_hilo_descending);
+}
+
+SHIM(jb_isf_interp, "n", "p") {
+    FRAME(jb_isf_interp);
+    return lookup(f, kvr_jb_isf_interp);
+}
+
+SHIM(jb_pval_interp, "n", "x") {
+    FRAME(jb_pval_interp);
+    return lookup(f, kvr_jb_pval_interp);
+}
+
+SHIM(jb_isf_interp_arr, "n", "p") {
+    FRAME(jb_isf_interp_arr);
+    return lookup_arr(f, kvr_jb_isf_interp_into);
+}
+
+SHIM(jb_pval_interp_arr, "n", "x") {
+    FRAME(jb_pval_interp_arr);
+    return lookup_arr(f, kvr_jb_pval_interp_into);
+}
+
 // ------------------------------------------------------- function table
 
 #define ENTRY(fname, sig, doc)                                                   \
@@ -286,6 +393,19 @@ PyMethodDef kFunctions[] = {
           "Elementwise CUSUM sf; returns a new float64 array shaped like ``a``."),
     ENTRY(cusumsq_stat, "($module, y, X)",
           "CUSUM-of-squares statistic. Returns (status, n, stat)."),
+    ENTRY(jb_stat, "($module, x)", "Jarque-Bera normality statistic. Returns (status, stat)."),
+    ENTRY(acorr, "($module, x, L)",
+          "Autocorrelation of x up to lag L. Returns (status, out(L+1)).\n"
+          "\n"
+          "    Mirrors the numba ``acorr`` (no L/n clamping here); ``out`` is length L+1 and\n"
+          "    z_scratch is length n. status is DIAG_UDEF_VARIANCE for a constant series.\n"
+          "    "),
+    ENTRY(lb_stat, "($module, x, L)",
+          "Ljung-Box statistic for x up to lag L. Returns (status, stat).\n"
+          "\n"
+          "    The kernel clamps L to n-1 and validates n/L internally; the two length-n\n"
+          "    scratch buffers cover the clamped lag (L_eff <= n-1, so L_eff+1 <= n).\n"
+          "    "),
     ENTRY(hac_estimator_matmul, "($module, r, kernel_id, L)",
           "HAC long-run covariance (Gamma_0 + sum_j w_j(Gamma_j + Gamma_j')) / n.\n"
           "\n"
@@ -309,6 +429,17 @@ PyMethodDef kFunctions[] = {
           "    Returns (status, vec(q)); status is DIAG_BAD_SHAPE if the matrix is not\n"
           "    symmetric within (atol, rtol).\n"
           "    "),
+    ENTRY(jb_find_hilo_ascending, "($module, val, arr)",
+          "Bracket ``val`` in the ascending grid ``arr``. Returns (lo, hi)."),
+    ENTRY(jb_find_hilo_descending, "($module, val, arr)",
+          "Bracket ``val`` in the descending array ``arr``. Returns (lo, hi)."),
+    ENTRY(jb_isf_interp, "($module, n, p)",
+          "Small-N Jarque-Bera inverse survival function. Returns float64."),
+    ENTRY(jb_pval_interp, "($module, n, x)", "Small-N Jarque-Bera survival function. Returns float64."),
+    ENTRY(jb_isf_interp_arr, "($module, n, p)",
+          "Elementwise ``jb_isf_interp``; new float64 array shaped like ``p``."),
+    ENTRY(jb_pval_interp_arr, "($module, n, x)",
+          "Elementwise ``jb_pval_interp``; new float64 array shaped like ``x``."),
     {nullptr, nullptr, 0, nullptr},
 };
 

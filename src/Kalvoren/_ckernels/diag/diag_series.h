@@ -6,6 +6,45 @@
 
 KVR_EXTERN_C_BEGIN
 
+/* ---- autocorrelation and Ljung-Box ---- */
+
+/* out[0..L] = r_0..r_L of x (r_0 = 1; lags >= n give 0). z: n doubles of
+ * scratch. DIAG_UDEF_VARIANCE (out all NaN) for a constant or empty series. */
+KVR_API int kvr_acorr(const double *x, int64_t n, int64_t L, double *z, double *out);
+
+/* Ljung-Box Q with the lag clamped to n-1. z: n doubles; rho: L_eff+1
+ * doubles (n always suffice). DIAG_TOO_SHORT for n < 2, DIAG_BAD_LAG for
+ * L <= 0, DIAG_UDEF_VARIANCE for a constant series; *stat is NaN then. */
+KVR_API int kvr_lb_stat(const double *x, int64_t n, int64_t L, double *z, double *rho,
+                        double *stat);
+/* z followed by rho; saturates at INT64_MAX for lengths no buffer can have. */
+KVR_API kvr_arena_size_t kvr_lb_arena_size(int64_t n, int64_t L);
+
+/* ---- Jarque-Bera ---- */
+
+/* n (skew^2/6 + exkurt^2/24) from the divide-by-n moments. The statistic is
+ * written for every n >= 1, but the status is DIAG_TOO_SHORT below 10. */
+KVR_API int kvr_jb_stat(const double *x, int64_t n, double *stat);
+
+/* Small-sample critical values: _JB_CV[r*15 + c] is exceeded with
+ * probability _JB_PVAL_GRID[r] at sample size _JB_N_GRID[c]. */
+KVR_API extern const double _JB_N_GRID[15];
+KVR_API extern const double _JB_PVAL_GRID[23];
+KVR_API extern const double _JB_CV[23 * 15];
+
+/* Bracket val in a sorted array: lo = hi on exact hits and outside the
+ * range (clamped to the ends), otherwise hi = lo + 1. Empty: 0, 0. */
+KVR_API void kvr_jb_find_hilo_ascending(const double *arr, int64_t len, int64_t *lo,
+                                        int64_t *hi, double val);
+KVR_API void kvr_jb_find_hilo_descending(const double *arr, int64_t len, int64_t *lo,
+                                         int64_t *hi, double val);
+
+/* Table lookups, linear in n and p, clamped to the grids. */
+KVR_API double kvr_jb_isf_interp(int64_t n, double p);
+KVR_API double kvr_jb_pval_interp(int64_t n, double x);
+KVR_API void kvr_jb_isf_interp_into(int64_t n, const double *p, int64_t count, double *out);
+KVR_API void kvr_jb_pval_interp_into(int64_t n, const double *x, int64_t count, double *out);
+
 KVR_EXTERN_C_END
 
 #endif

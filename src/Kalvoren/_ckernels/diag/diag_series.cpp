@@ -1,0 +1,227 @@
+// Autocorrelation, Ljung-Box and the Jarque-Bera statistic of one series.
+#include "diag.h"
+#include "kvr_simd.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Every long sum keeps eight partial sums: element t goes to lane t % 8 and
+// the lanes are combined in one fixed order, so a result does not depend on
+// the dispatched ISA. The lanes live in two 4-wide vectors (lanes 0-3 and
+// 4-7); GCC maps the lane-wise fma below onto vfmadd*pd in the AVX2 and
+// AVX-512 clones, where it does not reliably vectorise eight scalar
+// accumulators on its own. Vectors never cross a call (everything here is
+// inlined), so GCC's vector-ABI note does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+typedef double v4d __attribute__((vector_size(32)));
+
+KVR_INLINE v4d load4(const double *p) {
+    v4d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+KVR_INLINE void store4(double *p, v4d v) { std::memcpy(p, &v, sizeof v); }
+
+KVR_INLINE v4d fma4(v4d a, v4d b, v4d c) {
+    v4d r;
+    for (int i = 0; i < 4; ++i) r[i] = kvr::fma(a[i], b[i], c[i]);
+    return r;
+}
+
+// The eight lanes as an array, for the scalar tail and the reduction.
+struct Lanes {
+    double v[8];
+    KVR_INLINE Lanes(v4d lo, v4d hi) {
+        store4(v, lo);
+        store4(v + 4, hi);
+    }
+    KVR_INLINE double sum() const {
+        return ((v[0] + v[1]) + (v[2] + v[3])) + ((v[4] + v[5]) + (v[6] + v[7]));
+    }
+};
+
+KVR_INLINE int64_t full_blocks(int64_t n) { return n & ~int64_t(7); }
+
+KVR_INLINE double sum(const double *__restrict x, int64_t n) {
+    v4d lo = {}, hi = {};
+    const int64_t n8 = full_blocks(n);
+    for (int64_t t = 0; t < n8; t += 8) {
+        lo += load4(x + t);
+        hi += load4(x + t + 4);
+    }
+    Lanes s(lo, hi);
+    for (int64_t t = n8; t < n; ++t) s.v[t - n8] += x[t];
+    return s.sum();
+}
+
+// z = x - mean(x); returns sum(z^2), or 0 for an empty series (nothing read).
+KVR_INLINE double center(const double *__restrict x, int64_t n, double *__restrict z) {
+    if (n <= 0) return 0.0;
+    const double mean = sum(x, n) / static_cast<double>(n);
+    v4d lo = {}, hi = {};
+    const int64_t n8 = full_blocks(n);
+    for (int64_t t = 0; t < n8; t += 8) {
+        const v4d a = load4(x + t) - mean, b = load4(x + t + 4) - mean;
+        store4(z + t, a);
+        store4(z + t + 4, b);
+        lo = fma4(a, a, lo);
+        hi = fma4(b, b, hi);
+    }
+    Lanes ss(lo, hi);
+    for (int64_t t = n8; t < n; ++t) {
+        const double d = x[t] - mean;
+        z[t] = d;
+        ss.v[t - n8] = kvr::fma(d, d, ss.v[t - n8]);
+    }
+    return ss.sum();
+}
+
+// Only a positive finite sum of squares gives a variance; tiny (even
+// subnormal) sums pass, since the centered values are then not all zero.
+KVR_INLINE bool usable(double ss) { return ss > 0.0 && std::isfinite(ss); }
+
+// c[b] = sum over s < n-k-b of z[s] * z[s+k+b], for the B lags k..k+B-1,
+// all below n. Product s goes to lane s % 8 whatever B is, so blocking lags
+// changes no result; a block shares each load of z[s] between its lags and
+// keeps 2B independent FMA chains in flight.
+template <int B>
+KVR_INLINE void lag_block(const double *__restrict z, int64_t n, int64_t k, double *__restrict c) {
+    v4d lo[B] = {}, hi[B] = {};
+    const int64_t common = full_blocks(n - k - (B - 1));
+    for (int64_t s = 0; s < common; s += 8) {
+        const v4d a = load4(z + s), b = load4(z + s + 4);
+        for (int j = 0; j < B; ++j) {
+            lo[j] = fma4(a, load4(z + s + k + j), lo[j]);
+            hi[j] = fma4(b, load4(z + s + k + j + 4), hi[j]);
+        }
+    }
+    for (int j = 0; j < B; ++j) {
+        Lanes acc(lo[j], hi[j]);
+        const int64_t m = n - k - j;
+        for (int64_t s = common; s < m; ++s)
+            acc.v[s & 7] = kvr::fma(z[s], z[s + k + j], acc.v[s & 7]);
+        c[j] = acc.sum();
+    }
+}
+
+// c[k] = sum over t = k..n-1 of z[t] z[t-k], for k = 1..last (last <= n-1).
+KVR_INLINE void lag_products(const double *__restrict z, int64_t n, int64_t last,
+                             double *__restrict c) {
+    int64_t k = 1;
+    for (; k + 3 <= last; k += 4) lag_block<4>(z, n, k, c + k);
+    for (; k <= last; ++k) lag_block<1>(z, n, k, c + k);
+}
+
+}  // namespace
+
+// Lags are not clamped: out has L+1 entries and lags from n on are exactly 0.
+extern "C" KVR_API KVR_MULTIVERSION int kvr_acorr(const double *x, int64_t n, int64_t L, double *z,
+                                                 double *out) {
+    const double ss = center(x, n, z);
+    if (!usable(ss)) {
+        if (L >= 0) {
+            for (int64_t k = 0; k < L; ++k) out[k] = kNaN;
+            out[L] = kNaN;  // separately, so L = INT64_MAX cannot overflow the index
+        }
+        return DIAG_UDEF_VARIANCE;
+    }
+    if (L < 0) return DIAG_OK;
+    out[0] = 1.0;
+    const int64_t last = L < n - 1 ? L : n - 1;  // n >= 2 once ss > 0
+    lag_products(z, n, last, out);
+    for (int64_t k = 1; k <= last; ++k) out[k] = out[k] / ss;
+    double *beyond = out + last + 1;
+    for (int64_t i = 0; i < L - last; ++i) beyond[i] = 0.0;
+    return DIAG_OK;
+}
+
+extern "C" KVR_API KVR_MULTIVERSION int kvr_lb_stat(const double *x, int64_t n, int64_t L,
+                                                   double *z, double *rho, double *stat) {
+    if (n < 2) {
+        *stat = kNaN;
+        return DIAG_TOO_SHORT;
+    }
+    int64_t last;
+    if (L >= n) {
+        last = n - 1;
+    } else if (L <= 0) {
+        *stat = kNaN;
+        return DIAG_BAD_LAG;
+    } else {
+        last = L;
+    }
+    const double ss = center(x, n, z);
+    if (!usable(ss)) {
+        for (int64_t k = 0; k <= last; ++k) rho[k] = kNaN;
+        *stat = kNaN;
+        return DIAG_UDEF_VARIANCE;
+    }
+    rho[0] = 1.0;
+    lag_products(z, n, last, rho);
+    double q = 0.0;
+    for (int64_t k = 1; k <= last; ++k) {
+        rho[k] = rho[k] / ss;
+        q += rho[k] * rho[k] / static_cast<double>(n - k);
+    }
+    *stat = (static_cast<double>(n + 2) * static_cast<double>(n)) * q;
+    return DIAG_OK;
+}
+
+extern "C" KVR_API kvr_arena_size_t kvr_lb_arena_size(int64_t n, int64_t L) {
+    const int64_t len = n > 0 ? n : 0;
+    const int64_t cap = n >= 2 ? n - 1 : 0;
+    const int64_t lag = L <= 0 ? 0 : (L < cap ? L : cap);
+    int64_t total;
+    if (__builtin_add_overflow(len, lag + 1, &total)) total = INT64_MAX;
+    return kvr_arena_size_t{total, 0};
+}
+
+// Two passes: the mean, then the second to fourth central moments, each from
+// the rounded square d^2.
+extern "C" KVR_API KVR_MULTIVERSION int kvr_jb_stat(const double *x, int64_t n, double *stat) {
+    if (n <= 0) {
+        *stat = kNaN;
+        return DIAG_TOO_SHORT;
+    }
+    const double *__restrict v = x;
+    const double mean = sum(v, n) / static_cast<double>(n);
+    v4d s2lo = {}, s2hi = {}, s3lo = {}, s3hi = {}, s4lo = {}, s4hi = {};
+    const int64_t n8 = full_blocks(n);
+    for (int64_t t = 0; t < n8; t += 8) {
+        const v4d a = load4(v + t) - mean, b = load4(v + t + 4) - mean;
+        const v4d a2 = a * a, b2 = b * b;
+        s2lo += a2;
+        s2hi += b2;
+        s3lo = fma4(a2, a, s3lo);
+        s3hi = fma4(b2, b, s3hi);
+        s4lo = fma4(a2, a2, s4lo);
+        s4hi = fma4(b2, b2, s4hi);
+    }
+    Lanes s2(s2lo, s2hi), s3(s3lo, s3hi), s4(s4lo, s4hi);
+    for (int64_t t = n8; t < n; ++t) {
+        const int64_t j = t - n8;
+        const double d = v[t] - mean;
+        const double d2 = d * d;
+        s2.v[j] += d2;
+        s3.v[j] = kvr::fma(d2, d, s3.v[j]);
+        s4.v[j] = kvr::fma(d2, d2, s4.v[j]);
+    }
+    const double dn = static_cast<double>(n);
+    const double m2 = s2.sum() / dn;
+    if (!usable(m2)) {
+        *stat = kNaN;
+        return DIAG_UDEF_VARIANCE;
+    }
+    const double m3 = s3.sum() / dn;
+    const double m4 = s4.sum() / dn;
+    const double skew = m3 / std::pow(m2, 1.5);
+    const double exkurt = m4 / (m2 * m2) - 3.0;
+    *stat = (exkurt * exkurt / 24.0 + skew * skew / 6.0) * dn;
+    return n >= 10 ? DIAG_OK : DIAG_TOO_SHORT;
+}
