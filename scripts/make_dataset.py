@@ -12,7 +12,7 @@ def main():
     t = np.arange(N)
     x1 = rng.normal(0.0, 1.0, N)
     x2 = np.sin(t / 9.0) + rng.normal(0.0, 0.3, N)
-    scale = 0.6 + 0.8 * np.abs(x1)           # heteroskedastic in x1
+    scale = 0.8 * np.exp(0.6 * x1)            # heteroskedastic in x1
     shocks = rng.standard_t(5, N) * scale     # heavier tails than normal
     u = np.empty(N)
     u[0] = shocks[0]

@@ -84,7 +84,7 @@ def parse_csv(lines, name, ycol, xcols):
         for c, i in enumerate(idx):
             cell = row[i].strip() if i < len(row) else ""
             try:
-                value = float(cell)
+                value = float(cell) if cell else float("nan")
             except ValueError:
                 raise ReportError(f"{name}: line {r + 2}, column {header[i]!r}: "
                                   f"not a number: {cell!r}") from None
