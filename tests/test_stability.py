@@ -206,9 +206,10 @@ def test_cusum_sf_values(diag, x, expect):
     assert got == pytest.approx(expect, rel=1e-13) and got == pytest.approx(sf_reference(x), rel=1e-12)
 
 
-def test_cusum_sf_nan_is_not_a_p_value(diag):
-    assert math.isnan(diag.cusum_sf(math.nan))
-    assert np.isnan(diag.cusum_sf_arr([math.nan, 0.5])[0])
+def test_cusum_sf_nan_gives_one(diag):
+    # parity with the package's numba route: NaN clamps to 1.0
+    assert diag.cusum_sf(math.nan) == 1.0
+    assert diag.cusum_sf_arr([math.nan, 0.5])[0] == 1.0
 
 
 def test_cusum_sf_arr(diag):

@@ -188,8 +188,8 @@ KVR_INLINE double cusum_sf(double x) {
     const double t = kvr::fma(E, 0.5, 0.5);
     const double S = kvr::fma(t, B, A * 0.5);
     const double r = S + S;
-    // Only a NaN x gives a NaN sum; it must not read as "no evidence" (1.0).
-    return r > 1.0 ? 1.0 : r;
+    // IEEE minimumNumber: a NaN sum (NaN x) gives 1.0, as the numba route does.
+    return std::fmin(r, 1.0);
 }
 
 }  // namespace

@@ -28,8 +28,7 @@ extern "C" KVR_API int kvr_wald_stat_from_mean_and_cov(const double *mean, const
     }
     // a negative observation count is an empty sample, like n = 0
     double w = kvr_dot(dev, solved, p) * static_cast<double>(std::max<int64_t>(n, 0));
-    // non-finite input (or overflow) leaves no statistic: report it, stat stays NaN
-    if (std::isnan(w)) return DIAG_UDEF_VARIANCE;
+    // NaN input propagates into the statistic with status 0, like every kernel
     if (w > -1e-12 && w < 0.0) w = 0.0;  // round-off of a PSD form
     *stat = w;
     return DIAG_OK;
