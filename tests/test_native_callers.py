@@ -1,0 +1,96 @@
+"""Native callers: type stubs agree with the runtime, and a C program built
+against the shipped headers links to the extension and calls its kernels."""
+
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from Kalvoren._ckernels import diag as diag_pkg
+from Kalvoren._ckernels.diag import _diag
+
+C_PROGRAM = r"""
+#include <stdio.h>
+#include <stdlib.h>
+#include "diag.h"
+
+int main(void) {
+    /* X: 6 x 2 design, eps: residual-like series */
+    double X[12] = {1, 0.5, 2, -1, 3, 0.25, 4, 2, 5, -0.5, 6, 1.5};
+    double eps[6] = {0.3, -0.1, 0.4, -0.6, 0.2, 0.1};
+    double G[4], L[4], g[2], beta[2];
+    kvr_gram(X, G, 6, 2);
+    kvr_gram_rhs(X, eps, g, 6, 2);
+    int st = kvr_chol_solve(G, g, beta, L, 2);
+    printf("chol %d %.17g %.17g\n", st, beta[0], beta[1]);
+
+    kvr_arena_size_t sz = kvr_bg_arena_size(6, 2, 1);
+    double *arena = malloc((size_t)sz.arena_len * sizeof(double));
+    double stat = 0.0;
+    st = kvr_bg_stat(eps, X, 6, 2, 1, arena, &stat);
+    free(arena);
+    printf("bg %d %lld %.17g\n", st, (long long)sz.arena_len, stat);
+
+    printf("sf %.17g\n", kvr_cusum_sf(0.85));
+    printf("cv %.17g\n", _JB_CV[5 * 15]);
+
+    double A[4] = {0, 1, 1, 0};
+    kvr_lu_factor_t f = kvr_lu_factor(A, 2);
+    printf("lu %lld %lld %lld\n", (long long)f.status, (long long)f.piv[0], (long long)f.piv[1]);
+    kvr_lu_free(&f);
+    printf("freed %d\n", f.lu == NULL && f.piv == NULL && f.n == 0);
+    return 0;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def c_output(tmp_path_factory):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    libdir = sysconfig.get_config_var("LIBDIR")
+    if not cc or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+        pytest.skip("needs a C compiler and a shared libpython")
+    d = tmp_path_factory.mktemp("c")
+    src = d / "prog.c"
+    src.write_text(C_PROGRAM)
+    exe = d / "prog"
+    ver = f"{sys.version_info.major}.{sys.version_info.minor}"
+    # libpython resolves the Python symbols the extension carries besides the kernels
+    cmd = [cc, "-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror",
+           "-I", diag_pkg.get_include(), str(src), _diag.__file__,
+           f"-L{libdir}", f"-lpython{ver}", f"-Wl,-rpath,{libdir}", "-lm", "-o", str(exe)]
+    subprocess.run(cmd, check=True, capture_output=True, text=True)
+    out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout
+    return {line.split()[0]: line.split()[1:] for line in out.splitlines()}
+
+
+def test_headers_are_shipped():
+    inc = Path(diag_pkg.get_include())
+    for header in ("diag.h", "linalg.h", "kvr_api.h"):
+        assert (inc / header).is_file()
+
+
+def test_c_program_matches_the_module(c_output):
+    X = np.array([1, 0.5, 2, -1, 3, 0.25, 4, 2, 5, -0.5, 6, 1.5]).reshape(6, 2)
+    eps = np.array([0.3, -0.1, 0.4, -0.6, 0.2, 0.1])
+    st, *beta = c_output["chol"]
+    assert st == "0"
+    np.testing.assert_allclose([float(b) for b in beta], np.linalg.solve(X.T @ X, X.T @ eps),
+                               rtol=1e-12)
+    st, arena_len, stat = c_output["bg"]
+    assert (int(st), float(stat)) == _diag.bg_stat(eps, X, 1)
+    assert int(arena_len) == (2 + 1 + 1) * (6 + 2 + 4 + 4)
+    assert float(c_output["sf"][0]) == float(_diag.cusum_sf(0.85))
+    assert float(c_output["cv"][0]) == 2.5247
+    assert c_output["lu"] == ["0", "1", "1"] and c_output["freed"] == ["1"]
+
+
+def test_stubs_match_runtime():
+    pytest.importorskip("mypy")
+    r = subprocess.run([sys.executable, "-m", "mypy.stubtest", "Kalvoren._ckernels.diag._diag"],
+                       capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stdout + r.stderr
