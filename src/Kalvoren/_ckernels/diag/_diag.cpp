@@ -511,6 +511,7 @@ int diag_exec(PyObject *module) {
 
     pyframe::Ref np(PyImport_ImportModule("numpy"));
     if (!np || PyDict_SetItemString(dict, "np", np.get()) < 0) return -1;
+    pyframe::init_array_layout(np.get());
     pyframe::Ref fallback(PyLong_FromLong(DIAG_FALLBACK));
     if (!fallback || PyDict_SetItemString(dict, "FALLBACK", fallback.get()) < 0) return -1;
 

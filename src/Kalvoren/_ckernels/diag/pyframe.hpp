@@ -39,6 +39,9 @@ struct Names {
 };
 extern Names names;
 bool init_names(PyObject *module);
+// Checks NumPy's array layout against its buffer export and, when they
+// agree, lets View::bind read exact ndarrays directly. Never fails.
+void init_array_layout(PyObject *np);
 
 // An owned reference.
 class Ref {
@@ -72,12 +75,12 @@ class View {
     // Takes ownership of `arr` (may be null after a failed call: then fails).
     bool bind(PyObject *arr, int ndim, Elem elem = Elem::f64);
 
-    int64_t len() const { return static_cast<int64_t>(buf_.shape[0]); }  // 1-D length or rows
-    int64_t rows() const { return static_cast<int64_t>(buf_.shape[0]); }
-    int64_t cols() const { return static_cast<int64_t>(buf_.shape[1]); }
-    int64_t size() const { return static_cast<int64_t>(buf_.len / buf_.itemsize); }
-    double *data() const { return static_cast<double *>(buf_.buf); }
-    int64_t *idata() const { return static_cast<int64_t *>(buf_.buf); }
+    int64_t len() const { return shape0_; }  // 1-D length or rows
+    int64_t rows() const { return shape0_; }
+    int64_t cols() const { return shape1_; }
+    int64_t size() const { return size_; }
+    double *data() const { return static_cast<double *>(data_); }
+    int64_t *idata() const { return static_cast<int64_t *>(data_); }
     // The data pointer, or null when the governing length is below 1.
     double *data_or_null(int64_t governing) const { return governing < 1 ? nullptr : data(); }
     double *data_or_null() const { return data_or_null(size()); }
@@ -89,6 +92,8 @@ class View {
     Ref arr_;
     Py_buffer buf_{};
     bool held_ = false;
+    void *data_ = nullptr;
+    int64_t shape0_ = 0, shape1_ = 0, size_ = 0;
 };
 
 // int64 arithmetic for sizes computed from caller integers: false with
