@@ -85,3 +85,40 @@ def test_huge_sizes(case):
         with pytest.raises(exc) as e:
             call()
         assert str(e.value)
+
+
+class ShortEmpty:
+    """A stand-in for the module global `np` whose empty/empty_like hand back
+    one element fewer than asked (or a lying int64 array)."""
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+    @staticmethod
+    def empty(shape, dtype=None):
+        if isinstance(shape, tuple):
+            return np.empty((max(shape[0] - 1, 0), shape[1]), dtype=dtype)
+        return np.empty(max(shape - 1, 0), dtype=dtype)
+
+    @staticmethod
+    def empty_like(a):
+        return np.empty(max(a.size - 1, 0)).reshape(-1)
+
+
+HOSTILE_NP = {
+    "acorr": lambda: _diag.acorr(np.arange(50.0), 40),                         # out(n)
+    "bg_stat": lambda: _diag.bg_stat(np.arange(50.0), np.ones((50, 2)), 2),    # arena
+    "centered": lambda: _diag.fill_centered_ax0(np.ones((6, 3)), np.ones(3)),  # out(n, p)
+    "wald": lambda: _diag.wald_stat_from_mean_and_cov(np.ones(3), np.zeros(3), np.eye(3), 5),
+    "cusum_sf_arr": lambda: _diag.cusum_sf_arr(np.arange(40.0)),               # empty_like
+    "jb_pval_interp_arr": lambda: _diag.jb_pval_interp_arr(30, np.ones((4, 5))),
+}
+
+
+@pytest.mark.parametrize("case", sorted(HOSTILE_NP))
+def test_short_outputs_from_a_rebound_np_are_refused(case, monkeypatch):
+    # `np` is looked up in the module at every call, so it can be anything;
+    # a short output must not be written past its end.
+    monkeypatch.setattr(_diag, "np", ShortEmpty())
+    with pytest.raises(ValueError, match=r"np\.empty(_like)? returned an array of"):
+        HOSTILE_NP[case]()
