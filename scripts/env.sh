@@ -1,5 +1,7 @@
 # Sourced by the other scripts: finds CPython 3.12, makes .venv, installs the
-# package with the extras given in KVR_EXTRAS (default: test).
+# package with the extras given in KVR_EXTRAS (default: test). KVR_VENV picks
+# another venv and KVR_BUILD_ARGS adds pip options (scripts/sanitize.sh uses
+# both for its separate instrumented build).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${KVR_VENV:-$ROOT/.venv}"
@@ -27,4 +29,4 @@ PY="$VENV/bin/python"
 "$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --upgrade pip scikit-build-core cmake ninja
 # No build isolation: the CMake build directory under build/ is reused, so a
 # rebuild only compiles what changed.
-"$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --no-build-isolation "$ROOT[${KVR_EXTRAS:-test}]"
+"$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --no-build-isolation ${KVR_BUILD_ARGS:-} "$ROOT[${KVR_EXTRAS:-test}]"

@@ -114,3 +114,43 @@ def test_missing_numpy_fails_the_import():
         """)
     assert r.returncode == 0, r.stderr
     assert "refused:" in r.stdout
+
+
+def test_sub_interpreters_come_and_go_without_harm():
+    # Refused again and again (shared and isolated GIL alike), the
+    # sub-interpreter destroyed, and the first interpreter's module still works.
+    r = run_python("""
+        import _xxsubinterpreters as si
+        import numpy as np
+        from Kalvoren._ckernels.diag import _diag
+        for isolated in (False, True):
+            interp = si.create(isolated=isolated)
+            for _ in range(3):
+                try:
+                    si.run_string(interp, "import Kalvoren._ckernels.diag._diag")
+                    print("imported")
+                except si.RunFailedError as e:
+                    print("refused", "ImportError" in str(e))
+            si.destroy(interp)
+        print(_diag.acorr(np.arange(5.0), 1)[1].tolist())
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n")[:6] == ["refused True"] * 6
+    assert "[1.0, 0.4]" in r.stdout
+
+
+def test_first_import_in_a_sub_interpreter_binds_the_module_there():
+    r = run_python("""
+        import warnings
+        import _xxsubinterpreters as si
+        interp = si.create(isolated=False)
+        si.run_string(interp, "import warnings; warnings.simplefilter('ignore'); "
+                              "import Kalvoren._ckernels.diag._diag")
+        si.destroy(interp)
+        try:
+            import Kalvoren._ckernels.diag._diag
+        except ImportError as e:
+            print("refused:", e)
+        """)
+    assert r.returncode == 0, r.stderr
+    assert "refused: Interpreter change detected" in r.stdout

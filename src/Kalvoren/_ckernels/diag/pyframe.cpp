@@ -244,22 +244,33 @@ bool Frame::in_rows(int i, View &v, int j, View &X) const {
     return false;
 }
 
+// `np` is whatever the module global is at call time: an output that is not
+// the size asked for would be written past its end, so it is refused.
+bool Frame::sized(const View &v, int64_t n, int64_t p, const char *func) const {
+    if (v.rows() == n && (p < 0 || v.cols() == p)) return true;
+    PyErr_Format(PyExc_ValueError, "%s(): np.%s returned an array of %lld x %lld, not %lld x %lld",
+                 name_, func, (long long)v.rows(), (long long)(p < 0 ? 1 : v.cols()),
+                 (long long)n, (long long)(p < 0 ? 1 : p));
+    return false;
+}
+
 bool Frame::out(View &v, int64_t n) const {
     Ref shape(PyLong_FromLongLong(n));
     if (!shape) return false;
-    return v.bind(call_np(names.empty, shape.get()), 1);
+    return v.bind(call_np(names.empty, shape.get()), 1) && sized(v, n, -1, "empty");
 }
 
 bool Frame::out(View &v, int64_t n, int64_t p) const {
     Ref shape(Py_BuildValue("(LL)", static_cast<long long>(n), static_cast<long long>(p)));
     if (!shape) return false;
-    return v.bind(call_np(names.empty, shape.get()), 2);
+    return v.bind(call_np(names.empty, shape.get()), 2) && sized(v, n, p, "empty");
 }
 
 bool Frame::out_int64(View &v, int64_t n) const {
     Ref shape(PyLong_FromLongLong(n));
     if (!shape) return false;
-    return v.bind(call_np(names.empty, shape.get(), names.int64), 1, Elem::i64);
+    return v.bind(call_np(names.empty, shape.get(), names.int64), 1, Elem::i64) &&
+           sized(v, n, -1, "empty");
 }
 
 bool Frame::min_len(const View &v, int64_t need, const char *what) const {

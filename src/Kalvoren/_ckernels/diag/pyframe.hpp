@@ -181,7 +181,8 @@ class Frame {
         if (!array_size(in.get(), &size)) return nullptr;
         if (size > 0) {
             View vin, vout;
-            if (!vin.bind(reshape_flat(in.get()), 1) || !vout.bind(reshape_flat(out.get()), 1))
+            if (!vin.bind(reshape_flat(in.get()), 1) || !vout.bind(reshape_flat(out.get()), 1) ||
+                !sized(vout, vin.len(), -1, "empty_like"))
                 return nullptr;
             nogil([&] { kernel(vin.data(), vin.len(), vout.data()); });
         }
@@ -208,6 +209,8 @@ class Frame {
     const char *name() const { return name_; }
 
   private:
+    // ValueError unless v is n long (p < 0) or n x p: the kernel fills all of it.
+    bool sized(const View &v, int64_t n, int64_t p, const char *func) const;
     PyObject *call_np(PyObject *func_name, PyObject *first,
                       PyObject *dtype_name = names.float64) const;
     PyObject *call_method(PyObject *np_func, PyObject *arg) const;  // np.<func>(arg)
