@@ -82,19 +82,16 @@ SHIM(chow_stat, "y", "X", "t_break") {
 // Recursive residuals of an n x k design: n - k, or none when k >= n.
 int64_t recursive_count(const View &X) { return X.cols() < X.rows() ? X.rows() - X.cols() : 0; }
 
-// head + a*(k^2 + k), the family's arena lengths, overflow-checked.
-bool stability_arena(int64_t k, int64_t a, int64_t head, int64_t *len) {
-    int64_t t;
-    return pyframe::checked_mul(k, k, &t) && pyframe::checked_add(t, k, &t) &&
-           pyframe::checked_mul(a, t, &t) && pyframe::checked_add(t, head, len);
+// head + a*(k^2 + k): the family's arena lengths.
+Size stability_arena(const View &X, int64_t a, Size head) {
+    return head + a * (Size(X.cols()) * X.cols() + X.cols());
 }
 
 SHIM(recursive_residuals, "y", "X") {
     FRAME(recursive_residuals);
     View y, X, w, arena;
-    int64_t len;
-    if (!f.in_rows(0, y, 1, X) || !stability_arena(X.cols(), 3, 0, &len) ||
-        !f.out(w, recursive_count(X)) || !f.out(arena, len))
+    if (!f.in_rows(0, y, 1, X) || !f.out(w, recursive_count(X)) ||
+        !f.arena(arena, stability_arena(X, 3, 0)))
         return f.fail(__LINE__);
     int status;
     Frame::nogil([&] {
@@ -107,9 +104,8 @@ SHIM(recursive_residuals, "y", "X") {
 SHIM(cusum_series, "y", "X") {
     FRAME(cusum_series);
     View y, X, series, arena;
-    int64_t len;
-    if (!f.in_rows(0, y, 1, X) || !stability_arena(X.cols(), 5, recursive_count(X), &len) ||
-        !f.out(series, recursive_count(X)) || !f.out(arena, len))
+    if (!f.in_rows(0, y, 1, X) || !f.out(series, recursive_count(X)) ||
+        !f.arena(arena, stability_arena(X, 5, recursive_count(X))))
         return f.fail(__LINE__);
     int status;
     Frame::nogil([&] {
@@ -122,9 +118,8 @@ SHIM(cusum_series, "y", "X") {
 SHIM(cusum_stat, "y", "X") {
     FRAME(cusum_stat);
     View y, X, arena;
-    int64_t len;
-    if (!f.in_rows(0, y, 1, X) || !pyframe::checked_mul(recursive_count(X), 2, &len) ||
-        !stability_arena(X.cols(), 5, len, &len) || !f.out(arena, len))
+    if (!f.in_rows(0, y, 1, X) ||
+        !f.arena(arena, stability_arena(X, 5, 2 * Size(recursive_count(X)))))
         return f.fail(__LINE__);
     int status;
     double stat;
@@ -150,9 +145,7 @@ SHIM(cusum_sf_arr, "a") {
 SHIM(cusumsq_stat, "y", "X") {
     FRAME(cusumsq_stat);
     View y, X, arena;
-    int64_t len;
-    if (!f.in_rows(0, y, 1, X) || !stability_arena(X.cols(), 3, recursive_count(X), &len) ||
-        !f.out(arena, len))
+    if (!f.in_rows(0, y, 1, X) || !f.arena(arena, stability_arena(X, 3, recursive_count(X))))
         return f.fail(__LINE__);
     int status;
     int64_t nrec;
