@@ -26,16 +26,7 @@ kvr_arena_size_t arena_of(int64_t len) { return kvr_arena_size_t{len, 0}; }
 
 // Inner product of length n in four interleaved fused partial sums.
 KVR_INLINE double dot(const double *__restrict a, const double *__restrict b, int64_t n) {
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    int64_t j = 0;
-    for (; j + 4 <= n; j += 4) {
-        s0 = kvr::fma(a[j], b[j], s0);
-        s1 = kvr::fma(a[j + 1], b[j + 1], s1);
-        s2 = kvr::fma(a[j + 2], b[j + 2], s2);
-        s3 = kvr::fma(a[j + 3], b[j + 3], s3);
-    }
-    for (; j < n; ++j) s0 = kvr::fma(a[j], b[j], s0);
-    return (s0 + s1) + (s2 + s3);
+    return kvr::dot4(a, b, n);
 }
 
 // Sum over i < n of term(i) (Sq: of term(i)^2, fused), in four partial sums.

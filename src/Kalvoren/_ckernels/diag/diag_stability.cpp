@@ -23,17 +23,7 @@ KVR_INLINE double dot(const double *a, const double *b, int64_t n) {
 // interleaved FMA chains, term j in chain j % 4, which quarters their latency;
 // shorter ones are one chain like the textbook loop.
 KVR_INLINE double dot_step(const double *a, const double *b, int64_t n) {
-    if (n < 8 || n >= 32) return dot(a, b, n);
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    int64_t j = 0;
-    for (; j + 4 <= n; j += 4) {
-        s0 = kvr::fma(a[j], b[j], s0);
-        s1 = kvr::fma(a[j + 1], b[j + 1], s1);
-        s2 = kvr::fma(a[j + 2], b[j + 2], s2);
-        s3 = kvr::fma(a[j + 3], b[j + 3], s3);
-    }
-    for (; j < n; ++j) s0 = kvr::fma(a[j], b[j], s0);
-    return (s0 + s1) + (s2 + s3);
+    return n < 8 || n >= 32 ? dot(a, b, n) : kvr::dot4(a, b, n);
 }
 
 // a*k^2 + b*k + c, saturating at INT64_MAX; negative inputs count as 0.
