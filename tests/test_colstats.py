@@ -6,7 +6,7 @@ from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
 from Kalvoren._ckernels.diag import _diag
-from native import D, I64, PD, Guarded, fn, ptr
+from native import I64, PD, Guarded, fn, ptr
 
 fill_mean = fn("kvr_fill_mean_ax0", None, PD, I64, I64, PD)
 fill_centered = fn("kvr_fill_centered_ax0", None, PD, PD, I64, I64, PD)

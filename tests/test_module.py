@@ -41,7 +41,7 @@ def test_attributes():
 
 def test_attribute_binding_order():
     # in a fresh process: other tests rebind `np`, which moves it in the dict
-    r = run_python(f"""
+    r = run_python("""
         from Kalvoren._ckernels.diag import _diag
         print(" ".join(vars(_diag)))
         """)

@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from statsmodels.stats.diagnostic import acorr_breusch_godfrey, het_breuschpagan
 
-from native import D, I32, I64, PD, ArenaSize, Guarded, fn, ptr
+from native import I32, I64, PD, ArenaSize, Guarded, fn, ptr
 
 bg_arena_size = fn("kvr_bg_arena_size", ArenaSize, I64, I64, I64)
 bg_stat_k = fn("kvr_bg_stat", I32, PD, PD, I64, I64, I64, PD, PD)
