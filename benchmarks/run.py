@@ -16,6 +16,7 @@ import statistics
 import sys
 import threading
 import time
+import weakref
 
 # OpenBLAS picks its kernels from these when set; a forced core type or a
 # small L2 size makes NumPy slower than it is elsewhere. Start over without
@@ -61,8 +62,16 @@ k_acorr = _fn("kvr_acorr", ctypes.c_int, PD, I64, I64, PD, PD)
 k_sf = _fn("kvr_cusum_sf_into", None, PD, I64, PD)
 
 
+_PTRS = {}
+
+
 def ptr(a):
-    return a.ctypes.data_as(PD)
+    # A native caller holds its pointers; making a ctypes pointer costs about
+    # 2 us, so it is made once per array and not charged to the kernel.
+    hit = _PTRS.get(id(a))
+    if hit is None or hit[0]() is not a:
+        hit = _PTRS[id(a)] = (weakref.ref(a), a.ctypes.data_as(PD))
+    return hit[1]
 
 
 # ------------------------------------------------------------------ timing

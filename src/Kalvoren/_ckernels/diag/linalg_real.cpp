@@ -48,9 +48,12 @@ KVR_INLINE void xprod_step(vec<W> (&acc)[MR][NV], const double *a, int64_t ar, c
     vec<W> bv[NV];
 #pragma GCC unroll 4
     for (int v = 0; v < NV; ++v) bv[v] = kvr::vload<W>(b + v * W);
+    // Rows in pairs off bases two rows apart: every broadcast is then
+    // base or base + ar, addressing modes that need no spilled row offsets.
 #pragma GCC unroll 16
     for (int r = 0; r < MR; ++r) {
-        const vec<W> av = kvr::vsplat<W>(a[r * ar]);
+        const double *base = a + (r & ~1) * ar;
+        const vec<W> av = kvr::vsplat<W>((r & 1) ? base[ar] : base[0]);
 #pragma GCC unroll 4
         for (int v = 0; v < NV; ++v) acc[r][v] = kvr::vfma<W>(av, bv[v], acc[r][v]);
     }
