@@ -184,9 +184,8 @@ SHIM(fill_centered_ax0, "x", "mean") {
 
 // q = p(p+1)/2 for an output length, with OverflowError when it does not fit.
 bool vech_len(int64_t p, int64_t *q) {
-    int64_t sq;
-    if (!pyframe::checked_mul(p, p, &sq) || !pyframe::checked_add(sq, p, &sq)) return false;
-    *q = sq / 2;
+    if (!pyframe::size_value(Size(p) * p + p, q)) return false;
+    *q /= 2;
     return true;
 }
 
@@ -265,7 +264,7 @@ SHIM(acorr, "x", "L") {
     if (!f.int64(1, &L) || !f.in(0, x, 1)) return f.fail(__LINE__);
     const int64_t n = x.len();
     // L < -1 is left to np.empty, which refuses the negative length.
-    if (!pyframe::checked_add(L, 1, &len) || !f.out(out, len) || !f.out(z, n))
+    if (!pyframe::size_value(Size(L) + 1, &len) || !f.out(out, len) || !f.out(z, n))
         return f.fail(__LINE__);
     int status;
     Frame::nogil([&] { status = kvr_acorr(x.data_or_null(n), n, L, z.data_or_null(n), out.data()); });

@@ -6,23 +6,14 @@
 
 #include "diag.h"
 #include "kvr_simd.hpp"
+#include "kvr_size.hpp"
 
 namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Arena lengths of absurd sizes clamp at INT64_MAX rather than wrap: no
-// caller can allocate that, so the kernel is never handed a short arena.
-int64_t sat_add(int64_t a, int64_t b) {
-    int64_t r;
-    return __builtin_add_overflow(a, b, &r) ? INT64_MAX : r;
-}
-int64_t sat_mul(int64_t a, int64_t b) {
-    int64_t r;
-    return __builtin_mul_overflow(a, b, &r) ? INT64_MAX : r;
-}
-
-kvr_arena_size_t arena_of(int64_t len) { return kvr_arena_size_t{len, 0}; }
+// Absurd sizes clamp at INT64_MAX rather than wrap.
+kvr_arena_size_t arena_of(kvr::Checked len) { return kvr_arena_size_t{len.saturated(), 0}; }
 
 // Inner product of length n in four interleaved fused partial sums.
 KVR_INLINE double dot(const double *__restrict a, const double *__restrict b, int64_t n) {
@@ -68,8 +59,8 @@ KVR_INLINE bool ols_rss(const double *y, const double *X, int64_t r, int64_t k, 
 extern "C" KVR_API kvr_arena_size_t kvr_bg_arena_size(int64_t n, int64_t k, int64_t lags) {
     if (lags < 0 || lags >= n) return arena_of(0);  // rejected before the arena is used
     if (k < 0) k = 0;
-    const int64_t m = sat_add(sat_add(k, lags), 1);
-    return arena_of(sat_mul(m, sat_add(n, sat_add(sat_mul(2, m), 2))));
+    const kvr::Checked m = kvr::Checked(k) + lags + 1;
+    return arena_of(m * (kvr::Checked(n) + 2 * m + 2));
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const double *X, int64_t n,
@@ -120,8 +111,8 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const dou
 extern "C" KVR_API kvr_arena_size_t kvr_bp_arena_size(int64_t n, int64_t p) {
     if (n < 0) n = 0;
     if (p < 0) p = 0;
-    const int64_t pp = sat_mul(p, p);
-    return arena_of(sat_add(n, sat_add(sat_mul(2, p), sat_mul(2, pp))));
+    const kvr::Checked pc(p);
+    return arena_of(kvr::Checked(n) + 2 * pc + 2 * (pc * pc));
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_bp_aux(const double *eps, const double *X_aug,
@@ -177,7 +168,7 @@ extern "C" KVR_API int kvr_bp_stat(const double *eps, const double *X_aug, int64
 
 extern "C" KVR_API kvr_arena_size_t kvr_chow_arena_size(int64_t k) {
     if (k < 0) k = 0;
-    return arena_of(sat_mul(sat_add(sat_mul(2, k), 2), k));
+    return arena_of((2 * kvr::Checked(k) + 2) * k);
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const double *X, int64_t n,

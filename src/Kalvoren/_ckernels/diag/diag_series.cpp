@@ -1,6 +1,7 @@
 // Autocorrelation, Ljung-Box and the Jarque-Bera statistic of one series.
 #include "diag.h"
 #include "kvr_simd.hpp"
+#include "kvr_size.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -177,9 +178,7 @@ extern "C" KVR_API kvr_arena_size_t kvr_lb_arena_size(int64_t n, int64_t L) {
     const int64_t len = n > 0 ? n : 0;
     const int64_t cap = n >= 2 ? n - 1 : 0;
     const int64_t lag = L <= 0 ? 0 : (L < cap ? L : cap);
-    int64_t total;
-    if (__builtin_add_overflow(len, lag + 1, &total)) total = INT64_MAX;
-    return kvr_arena_size_t{total, 0};
+    return kvr_arena_size_t{(kvr::Checked(len) + lag + 1).saturated(), 0};
 }
 
 // Two passes: the mean, then the second to fourth central moments, each from

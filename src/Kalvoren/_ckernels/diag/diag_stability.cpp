@@ -6,6 +6,7 @@
 
 #include "diag.h"
 #include "kvr_simd.hpp"
+#include "kvr_size.hpp"
 #include "kvr_vec.hpp"
 
 namespace {
@@ -26,16 +27,11 @@ KVR_INLINE double dot_step(const double *a, const double *b, int64_t n) {
     return n < 8 || n >= 32 ? dot(a, b, n) : kvr::dot4(a, b, n);
 }
 
-// a*k^2 + b*k + c, saturating at INT64_MAX; negative inputs count as 0.
-kvr_arena_size_t saturating_len(int64_t k, int64_t a, int64_t b, int64_t c) {
-    k = k < 0 ? 0 : k;
-    c = c < 0 ? 0 : c;
-    int64_t kk, t1, t2, len;
-    if (__builtin_mul_overflow(k, k, &kk) || __builtin_mul_overflow(a, kk, &t1) ||
-        __builtin_mul_overflow(b, k, &t2) || __builtin_add_overflow(t1, t2, &len) ||
-        __builtin_add_overflow(len, c, &len))
-        len = std::numeric_limits<int64_t>::max();
-    return kvr_arena_size_t{len, 0};
+// a*k^2 + b*k + c, saturating at INT64_MAX; a negative k counts as 0 (callers
+// clamp the terms of c the same way).
+kvr_arena_size_t saturating_len(int64_t k, int64_t a, int64_t b, kvr::Checked c) {
+    const kvr::Checked kc(k < 0 ? 0 : k);
+    return kvr_arena_size_t{(a * (kc * kc) + b * kc + c).saturated(), 0};
 }
 
 // The running maximum of the statistics: replaced only by a strictly greater
@@ -126,11 +122,8 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_series(const double *y, const 
 }
 
 extern "C" KVR_API kvr_arena_size_t kvr_cusum_arena_size(int64_t n, int64_t k) {
-    // 2n + 3k + 5k^2; n is doubled inside c so that it saturates too.
-    int64_t two_n;
-    if (__builtin_mul_overflow(n < 0 ? 0 : n, int64_t{2}, &two_n))
-        two_n = std::numeric_limits<int64_t>::max();
-    return saturating_len(k, 5, 3, two_n);
+    // 2n + 3k + 5k^2
+    return saturating_len(k, 5, 3, 2 * kvr::Checked(n < 0 ? 0 : n));
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_stat(const double *y, const double *X,
@@ -153,7 +146,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_stat(const double *y, const do
 }
 
 extern "C" KVR_API kvr_arena_size_t kvr_cusumsq_arena_size(int64_t n, int64_t k) {
-    return saturating_len(k, 3, 2, n);
+    return saturating_len(k, 3, 2, n < 0 ? 0 : n);
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_cusumsq_stat(const double *y, const double *X,

@@ -9,6 +9,7 @@
 #include "diag.h"
 #include "diag_hac_detail.hpp"
 #include "kvr_simd.hpp"
+#include "kvr_size.hpp"
 
 extern "C" KVR_API int kvr_wald_stat_from_mean_and_cov(const double *mean, const double *target,
                                                        const double *omega, int64_t n, int64_t p,
@@ -40,22 +41,7 @@ namespace {
 
 constexpr double kSymAtol = 1e-8, kSymRtol = 1e-5;
 
-// int64 arithmetic that remembers an overflow.
-struct Checked {
-    int64_t v;
-    bool ok = true;
-    Checked(int64_t x) : v(x) {}  // NOLINT: implicit on purpose
-    friend Checked operator+(Checked a, Checked b) {
-        Checked r(0);
-        r.ok = a.ok && b.ok && !__builtin_add_overflow(a.v, b.v, &r.v);
-        return r;
-    }
-    friend Checked operator*(Checked a, Checked b) {
-        Checked r(0);
-        r.ok = a.ok && b.ok && !__builtin_mul_overflow(a.v, b.v, &r.v);
-        return r;
-    }
-};
+using kvr::Checked;
 
 // Sizes of one test: moment dimension m and arena length; a negative n or k
 // counts as 0.

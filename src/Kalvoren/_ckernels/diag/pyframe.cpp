@@ -274,10 +274,9 @@ bool Frame::out_int64(View &v, int64_t n) const {
 }
 
 bool Frame::min_len(const View &v, int64_t need, const char *what) const {
-    if (v.len() >= need) return true;
-    PyErr_Format(PyExc_ValueError, "%s(): %s has length %lld but %lld values are needed", name_,
-                 what, (long long)v.len(), (long long)need);
-    return false;
+    char msg[160];
+    PyOS_snprintf(msg, sizeof msg, "%s has length %%lld but %%lld values are needed", what);
+    return at_least(v.len(), need, msg);
 }
 
 bool Frame::shape_is(const View &v, int64_t rows, int64_t cols, const char *what) const {
@@ -290,8 +289,8 @@ bool Frame::shape_is(const View &v, int64_t rows, int64_t cols, const char *what
 
 bool Frame::arena(View &v, Size len) const {
     int64_t n, bytes;
-    if (!len.get(&n) || !checked_mul(n, static_cast<int64_t>(sizeof(double)), &bytes)) return false;
-    return out(v, n);
+    return size_value(len, &n) && size_value(len * static_cast<int64_t>(sizeof(double)), &bytes) &&
+           out(v, n);
 }
 
 bool Frame::at_least(int64_t have, int64_t need, const char *msg) const {
@@ -463,28 +462,12 @@ bool View::bind(PyObject *arr, int ndim, Elem elem) {
 
 // ------------------------------------------------------------------ sizes
 
-bool checked_add(int64_t a, int64_t b, int64_t *out) {
-    if (__builtin_add_overflow(a, b, out)) {
+bool size_value(Size s, int64_t *out) {
+    if (!s.ok) {
         PyErr_SetString(PyExc_OverflowError, "array size overflows int64");
         return false;
     }
-    return true;
-}
-
-bool checked_mul(int64_t a, int64_t b, int64_t *out) {
-    if (__builtin_mul_overflow(a, b, out)) {
-        PyErr_SetString(PyExc_OverflowError, "array size overflows int64");
-        return false;
-    }
-    return true;
-}
-
-bool Size::get(int64_t *out) const {
-    if (bad_) {
-        PyErr_SetString(PyExc_OverflowError, "array size overflows int64");
-        return false;
-    }
-    *out = v_;
+    *out = s.v;
     return true;
 }
 

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "kvr_size.hpp"
+
 namespace pyframe {
 
 // Module-wide constants, prepared once by the exec step (one interpreter per
@@ -96,33 +98,11 @@ class View {
     int64_t shape0_ = 0, shape1_ = 0, size_ = 0;
 };
 
-// int64 arithmetic for sizes computed from caller integers: false with
-// OverflowError set when the exact result does not fit.
-bool checked_add(int64_t a, int64_t b, int64_t *out);
-bool checked_mul(int64_t a, int64_t b, int64_t *out);
-
-// An int64 size expression that remembers overflow, so an arena formula reads
-// as written and is checked once, where it is used.
-class Size {
-  public:
-    Size(int64_t v) : v_(v) {}  // implicit: mixes with plain integers
-    friend Size operator+(Size a, Size b) {
-        Size r(0);
-        r.bad_ = a.bad_ || b.bad_ || __builtin_add_overflow(a.v_, b.v_, &r.v_);
-        return r;
-    }
-    friend Size operator*(Size a, Size b) {
-        Size r(0);
-        r.bad_ = a.bad_ || b.bad_ || __builtin_mul_overflow(a.v_, b.v_, &r.v_);
-        return r;
-    }
-    // The value, or false with OverflowError set.
-    bool get(int64_t *out) const;
-
-  private:
-    int64_t v_;
-    bool bad_ = false;
-};
+// Sizes computed from caller integers (arena formulas, output lengths) are
+// written with Size and checked once, where they are used: size_value gives
+// the value, or false with OverflowError set when it does not fit in int64.
+using Size = kvr::Checked;
+bool size_value(Size s, int64_t *out);
 
 class Frame {
   public:
