@@ -1,393 +1,492 @@
-"""Residual-diagnostics report.
+"""Residual diagnostics of a linear regression.
 
-Fits OLS of y on a constant and X, then runs the whole battery of the
-``_diag`` kernels on the residuals and prints one table (or JSON)::
+``diagnose(y, X)`` fits OLS of y on X (a constant is added unless one is
+there) and runs the battery on it; it returns a :class:`Report` whose
+``tests`` map each test id to a :class:`TestResult`:
 
-    python -m Kalvoren.diagnostics [data.csv --y COL --x COL [COL ...]]
-                                   [--lags L] [--break T] [--json] [--plot FILE.png]
+======================  ==============================================  ==========
+id                      H0                                              reference
+======================  ==============================================  ==========
+breusch_godfrey         no serial correlation up to order ``lags``      chi2(lags)
+breusch_pagan           homoskedastic errors (normal errors assumed)    chi2(slopes)
+breusch_pagan_koenker   homoskedastic errors (studentized, robust)      chi2(slopes)
+chow                    same coefficients before and after the break    F(k, n-2k)
+cusum                   stable coefficients (recursive residuals)       table
+cusum_squares           stable error variance (recursive residuals)     table
+ljung_box               no autocorrelation of residuals up to ``lags``  chi2(lags)
+jarque_bera             normal errors (skewness 0, kurtosis 3)          table
+hac_wald                all slope coefficients are zero (HAC, robust)   chi2(slopes)
+======================  ==============================================  ==========
 
-Without a file it uses the simulated data set shipped with the package
-(``Kalvoren/data/simulated.csv``, see ``Kalvoren/data/README.md``).
+"Reject" means p < alpha: the data speak against H0 at that level.
+
+The command line (``python -m Kalvoren.diagnostics``, ``kalvoren-diag``) prints
+the same report for a data file.
 """
 
 from __future__ import annotations
 
-import argparse
-import csv
 import json
 import math
-import sys
-from dataclasses import asdict, dataclass, field
-from importlib import resources
+from dataclasses import dataclass
+from typing import Any, Iterator
 
 import numpy as np
 
-from Kalvoren._ckernels.diag import _diag
+from Kalvoren import _engine, _prepare
+from Kalvoren._ckernels.diag import _batch
 
-ALPHA = 0.05
-CUSUM_CRITICAL = 0.948  # Brown-Durbin-Evans boundary constant at 5%
-STATUS_TEXT = {
-    1: "rank-deficient design",
-    -1001: "target matrix not symmetric",
-    -1002: "covariance matrix singular",
-    -1003: "variance undefined (constant or non-finite series)",
-    -1004: "lag bound out of range",
-    -1005: "too few observations",
-    -1007: "argument out of range",
+__all__ = [
+    "diagnose", "Report", "TestResult", "TEST_IDS", "breusch_godfrey", "breusch_pagan",
+    "chow", "cusum", "cusum_squares", "ljung_box", "jarque_bera", "hac_wald",
+    "newey_west_lags", "main",
+]
+
+SCHEMA_VERSION = 1
+TEST_IDS = _engine.TEST_IDS
+CUSUM_CLASSIC = 0.948   # Brown-Durbin-Evans asymptotic 5% boundary constant
+
+TITLES = {
+    "breusch_godfrey": "Breusch-Godfrey serial correlation (LM)",
+    "breusch_pagan": "Breusch-Pagan heteroskedasticity",
+    "breusch_pagan_koenker": "Breusch-Pagan, Koenker's studentized form",
+    "chow": "Chow structural break",
+    "cusum": "CUSUM of recursive residuals",
+    "cusum_squares": "CUSUM of squares",
+    "ljung_box": "Ljung-Box autocorrelation",
+    "jarque_bera": "Jarque-Bera normality",
+    "hac_wald": "Wald, all slopes zero (HAC)",
+}
+H0 = {
+    "breusch_godfrey": "no serial correlation of the errors up to the given order",
+    "breusch_pagan": "homoskedastic errors",
+    "breusch_pagan_koenker": "homoskedastic errors",
+    "chow": "the coefficients are the same before and after the break",
+    "cusum": "the coefficients are stable over the sample",
+    "cusum_squares": "the error variance is stable over the sample",
+    "ljung_box": "no autocorrelation of the residuals up to the given lag",
+    "jarque_bera": "normally distributed errors",
+    "hac_wald": "all slope coefficients are zero",
 }
 
 
-class ReportError(Exception):
-    """A problem with the user's input: reported on one line, exit status 2."""
+def newey_west_lags(n: int) -> int:
+    """The default HAC bandwidth: floor(4 (n/100)^(2/9)) (Newey and West, 1994)."""
+    return int(math.floor(4.0 * (max(n, 1) / 100.0) ** (2.0 / 9.0)))
 
 
-@dataclass
-class Row:
-    test: str
-    statistic: float | None
-    pvalue: float | None = None
-    decision: str = ""
-    status: int = 0
+@dataclass(frozen=True)
+class TestResult:
+    """One test's outcome. Unpacks like a pair: ``stat, p = result``.
+
+    statistic: the test statistic (NaN when it could not be computed).
+    pvalue: its p-value (NaN when there is none).
+    df: degrees of freedom: an int (chi-square), a pair (F), or None.
+    reject: ``pvalue < alpha``, or None when there is no p-value.
+    status: the kernel's status (0 computed; see the README's status table).
+    route: "kernel", or "least-squares" when the kernels refused the design.
+    pvalue_bound: None, or "<" / ">" when a table p-value sits at the table's
+        edge (the true p-value is then below / above ``pvalue``).
+    note: what a reader should know (status text, columns dropped, ...).
+    """
+
+    statistic: float
+    pvalue: float
+    df: int | tuple[int, int] | None
+    reject: bool | None
+    status: int
+    route: str
+    pvalue_bound: str | None = None
     note: str = ""
-    extra: dict = field(default_factory=dict)
+    test: str = ""
+    alpha: float = 0.05
 
+    __test__ = False  # not a pytest class
 
-# ----------------------------------------------------------------- input
+    def __iter__(self) -> Iterator[float]:
+        return iter((self.statistic, self.pvalue))
 
-def load_default():
-    text = resources.files("Kalvoren").joinpath("data/simulated.csv").read_text()
-    return parse_csv(text.splitlines(), "simulated.csv", "y", None)
-
-
-def load_csv(path, ycol, xcols):
-    try:
-        with open(path, newline="") as fh:
-            lines = fh.read().splitlines()
-    except OSError as e:
-        raise ReportError(f"cannot read {path}: {e.strerror or e}") from None
-    return parse_csv(lines, path, ycol, xcols)
-
-
-def parse_csv(lines, name, ycol, xcols):
-    rows = list(csv.reader(lines))
-    if not rows:
-        raise ReportError(f"{name}: empty file")
-    header = [h.strip() for h in rows[0]]
-    if xcols is None:
-        xcols = [h for h in header if h != ycol and h not in ("t", "time", "")]
-    for col in [ycol, *xcols]:
-        if col not in header:
-            raise ReportError(f"{name}: no column {col!r} (columns: {', '.join(header)})")
-    idx = [header.index(c) for c in [ycol, *xcols]]
-    data = np.empty((len(rows) - 1, len(idx)))
-    for r, row in enumerate(rows[1:]):
-        for c, i in enumerate(idx):
-            cell = row[i].strip() if i < len(row) else ""
-            try:
-                value = float(cell) if cell else float("nan")
-            except ValueError:
-                raise ReportError(f"{name}: line {r + 2}, column {header[i]!r}: "
-                                  f"not a number: {cell!r}") from None
-            if not math.isfinite(value):
-                raise ReportError(f"{name}: line {r + 2}, column {header[i]!r}: "
-                                  f"missing or non-finite value {cell!r}")
-            data[r, c] = value
-    return data[:, 0].copy(), np.ascontiguousarray(data[:, 1:]), [ycol, *xcols]
-
-
-# ------------------------------------------------------ NumPy fallbacks
-
-def _lstsq_fit(Z, y):
-    beta, *_ = np.linalg.lstsq(Z, y, rcond=None)
-    return y - Z @ beta
-
-
-def _bg_numpy(eps, X, lags):
-    n = len(eps)
-    lagged = np.zeros((n, lags))
-    for j in range(1, lags + 1):
-        lagged[j:, j - 1] = eps[:-j]
-    Z = np.column_stack([np.ones(n), X, lagged])
-    resid = _lstsq_fit(Z, eps)
-    return n * (1.0 - resid @ resid / (eps @ eps))
-
-
-def _bp_numpy(eps, X_aug):
-    g = eps**2 / np.mean(eps**2)
-    resid = _lstsq_fit(X_aug, g)
-    return resid @ resid, np.sum((g - g.mean()) ** 2)
-
-
-def _chow_numpy(y, X, t):
-    def rss(a, b):
-        e = _lstsq_fit(X[a:b], y[a:b])
-        return e @ e
-    n, k = X.shape
-    s, s12 = rss(0, n), rss(0, t) + rss(t, n)
-    return ((s - s12) / k) / (s12 / (n - 2 * k))
-
-
-def _recursive_numpy(y, X):
-    n, k = X.shape
-    w = np.empty(n - k)
-    for j, t in enumerate(range(k, n)):
-        P = np.linalg.pinv(X[:t].T @ X[:t])
-        beta = P @ X[:t].T @ y[:t]
-        x = X[t]
-        w[j] = (y[t] - x @ beta) / math.sqrt(1.0 + x @ P @ x)
-    return w
-
-
-# ------------------------------------------------------------- battery
-
-def _chi2_sf(x, df):
-    from scipy import stats
-    return float(stats.chi2.sf(x, df))
-
-
-def _f_sf(x, d1, d2):
-    from scipy import stats
-    return float(stats.f.sf(x, d1, d2))
-
-
-def _decide(p):
-    if p is None or not math.isfinite(p):
-        return ""
-    return "reject" if p < ALPHA else "do not reject"
-
-
-def _status_note(status, recomputed):
-    if status == 0:
-        return ""
-    text = f"status {status}: {STATUS_TEXT.get(status, 'failed')}"
-    if status == _diag.FALLBACK:
-        text += "; recomputed with NumPy least squares" if recomputed else ""
-    return text
-
-
-def newey_west_lags(n):
-    return max(1, int(4.0 * (n / 100.0) ** (2.0 / 9.0)))
-
-
-def run_battery(y, X, lags, t_break):
-    n, k = X.shape
-    Z = np.column_stack([np.ones(n), X])
-    beta, *_ = np.linalg.lstsq(Z, y, rcond=None)
-    eps = np.ascontiguousarray(y - Z @ beta)
-    rows = []
-
-    # Breusch-Godfrey: the kernel adds its own constant, so X goes in bare.
-    status, stat = _diag.bg_stat(eps, X, lags)
-    if status == _diag.FALLBACK:
-        stat = _bg_numpy(eps, X, lags)
-    p = _chi2_sf(stat, lags) if status in (0, 1) else None
-    rows.append(Row(f"Breusch-Godfrey (lags={lags})", stat, p, _decide(p), status,
-                    _status_note(status, True)))
-
-    # Breusch-Pagan, on the regressors with a constant.
-    status, rss, tss = _diag.bp_aux(eps, Z)
-    if status == _diag.FALLBACK:
-        rss, tss = _bp_numpy(eps, Z)
-    for label, studentized in (("Breusch-Pagan (LM)", False), ("Breusch-Pagan (Koenker n*R2)", True)):
-        if status in (0, 1):
-            if studentized:
-                stat = 0.0 if tss <= 0 else n * min(max(1.0 - rss / tss, 0.0), 1.0)
-            else:
-                stat = max(0.5 * (tss - rss), 0.0)
-            p = _chi2_sf(stat, k)
+    def __repr__(self) -> str:
+        p = _fmt_p(self.pvalue, self.pvalue_bound)
+        if self.reject is None:
+            verdict = "no decision"
         else:
-            stat, p = float("nan"), None
-        rows.append(Row(label, stat, p, _decide(p), status, _status_note(status, True)))
+            verdict = ("reject" if self.reject else "do not reject") + \
+                f" H0 ({H0.get(self.test, 'H0')}) at {self.alpha:g}"
+        df = f", df={self.df}" if self.df is not None else ""
+        note = f"; {self.note}" if self.note else ""
+        return (f"<{self.test or 'test'}: statistic={_fmt(self.statistic)}, p-value={p}{df}: "
+                f"{verdict}{note}>")
 
-    # Chow at the break.
-    status, stat = _diag.chow_stat(y, Z, t_break)
-    if status == _diag.FALLBACK:
-        stat = _chow_numpy(y, Z, t_break)
-    p = _f_sf(stat, k + 1, n - 2 * (k + 1)) if status in (0, 1) else None
-    rows.append(Row(f"Chow (break at {t_break})", stat, p, _decide(p), status,
-                    _status_note(status, True)))
-
-    # Recursive residuals, CUSUM and CUSUM of squares.
-    status, w = _diag.recursive_residuals(y, Z)
-    if status == _diag.FALLBACK:
-        w = _recursive_numpy(y, Z)
-    st_series, series = _diag.cusum_series(y, Z)
-    st_cusum, cusum = _diag.cusum_stat(y, Z)
-    if st_cusum == _diag.FALLBACK:
-        m = len(w)
-        sigma = math.sqrt(np.sum(_lstsq_fit(Z, y) ** 2) / m)
-        series = np.cumsum(w) / sigma
-        cusum = float(np.max(np.abs(series) / (math.sqrt(m) + 2 * np.arange(m) / math.sqrt(m))))
-    p = float(_diag.cusum_sf(cusum)) if st_cusum in (0, 1) else None
-    decision = ("reject" if cusum > CUSUM_CRITICAL else "do not reject") if st_cusum in (0, 1) else ""
-    rows.append(Row("CUSUM (recursive residuals)", cusum, p, decision, st_cusum,
-                    _status_note(st_cusum, True), {"boundary": CUSUM_CRITICAL}))
-
-    st_sq, m_sq, stat_sq = _diag.cusumsq_stat(y, Z)
-    if st_sq == _diag.FALLBACK:
-        c = np.cumsum(w**2) / np.sum(w**2)
-        m_sq = len(w)
-        stat_sq = float(np.max(np.abs(c - np.arange(1, m_sq + 1) / m_sq)) / math.sqrt(2.0))
-    p = None
-    if st_sq in (0, 1) and m_sq > 0:
-        from scipy import stats
-        # sqrt(m/2) * max|C_j/T - j/m| = sqrt(m) * stat tends to the Kolmogorov
-        # distribution (squared normal residuals have variance 2): asymptotic.
-        p = float(stats.kstwobign.sf(stat_sq * math.sqrt(m_sq)))
-    rows.append(Row("CUSUM of squares", stat_sq, p, _decide(p), st_sq, _status_note(st_sq, True)))
-
-    # Ljung-Box and Jarque-Bera on the residuals.
-    lb_lags = min(lags if lags > 0 else 1, n - 1)
-    status, stat = _diag.lb_stat(eps, lb_lags)
-    p = _chi2_sf(stat, lb_lags) if status == 0 else None
-    rows.append(Row(f"Ljung-Box (lags={lb_lags})", stat, p, _decide(p), status,
-                    _status_note(status, False)))
-
-    status, stat = _diag.jb_stat(eps)
-    stat = float(stat)
-    p = float(_diag.jb_pval_interp(n, stat)) if status in (0, -1005) and math.isfinite(stat) else None
-    cv = float(_diag.jb_isf_interp(n, ALPHA))
-    decision = ("reject" if stat > cv else "do not reject") if p is not None else ""
-    rows.append(Row("Jarque-Bera (small-sample table)", stat, p, decision, status,
-                    _status_note(status, False), {"critical_value_5pct": cv}))
-
-    # HAC-robust Wald test that the mean residual is zero.
-    hac_lags = newey_west_lags(n)
-    r = eps - eps.mean()
-    omega = _diag.hac_estimator_matmul(r.reshape(n, 1), 0, hac_lags)
-    status, stat = _diag.wald_stat_from_mean_and_cov(np.array([eps.mean()]), np.zeros(1), omega, n)
-    p = _chi2_sf(stat, 1) if status == 0 else None
-    rows.append(Row(f"HAC Wald, zero mean residual (Bartlett, L={hac_lags})", stat, p,
-                    _decide(p), status, _status_note(status, False)))
-
-    paths = {"cusum": np.asarray(series, dtype=float), "recursive_residuals": np.asarray(w)}
-    return rows, eps, paths
+    def to_dict(self) -> dict:
+        df = list(self.df) if isinstance(self.df, tuple) else self.df
+        return {"statistic": _json_float(self.statistic), "pvalue": _json_float(self.pvalue),
+                "df": df, "reject": self.reject, "status": self.status, "route": self.route,
+                "pvalue_bound": self.pvalue_bound, "note": self.note}
 
 
-# ------------------------------------------------------------ printing
+def _json_float(v: float) -> float | None:
+    return None if v is None or not math.isfinite(v) else float(v)
 
-def _fmt(v, digits=4):
-    if v is None:
+
+def _fmt(v: float | None, digits: int = 4) -> str:
+    if v is None or (isinstance(v, float) and math.isnan(v)):
         return "-"
     if not math.isfinite(v):
         return str(v)
     if v != 0 and (abs(v) < 1e-3 or abs(v) >= 1e6):
-        return f"{v:.{digits}e}"
+        return f"{v:.{digits - 1}e}"
     return f"{v:.{digits}f}"
 
 
-def print_table(rows, meta, out=sys.stdout):
-    print(f"Residual diagnostics: {meta['source']}  (n={meta['n']}, "
-          f"regressors: const + {', '.join(meta['x'])}; y: {meta['y']})", file=out)
-    head = ("test", "statistic", "p-value", "at 5%")
-    table = [head] + [(r.test, _fmt(r.statistic), _fmt(r.pvalue), r.decision) for r in rows]
-    widths = [max(len(t[i]) for t in table) for i in range(4)]
-    for i, t in enumerate(table):
-        print("  ".join(s.ljust(w) if j in (0, 3) else s.rjust(w)
-                        for j, (s, w) in enumerate(zip(t, widths))).rstrip(), file=out)
-        if i == 0:
-            print("  ".join("-" * w for w in widths), file=out)
-    notes = [(r.test, r.note) for r in rows if r.note]
-    for test, note in notes:
-        print(f"note: {test}: {note}", file=out)
-    print(f"CUSUM: the decision uses the 5% Brown-Durbin-Evans boundary {CUSUM_CRITICAL}; its "
-          "p-value is the package's cusum_sf (normal tail at 2x, larger than the boundary's "
-          "crossing probability, about 0.10 at 0.948).", file=out)
+def _fmt_p(p: float, bound: str | None) -> str:
+    if p is None or math.isnan(p):
+        return "-"
+    return f"{bound}{p:.4g}" if bound else (f"{p:.4f}" if p >= 1e-4 else f"{p:.2e}")
 
 
-def plot(paths, path):
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
+class Report:
+    """The battery's results for one regression. ``print(report)`` shows the
+    summary; ``report.tests[id]`` is a :class:`TestResult`."""
+
+    def __init__(self, model: _prepare.Model, batch: _engine.Batch, table: _engine.Table,
+                 alpha: float, break_at: Any):
+        self._model, self._batch, self._table = model, batch, table
+        raw = table.raw
+        self.alpha = alpha
+        self.n = model.n
+        self.k = model.k
+        self.rank = int(raw.rank[0])
+        self.y_name = model.y_name
+        self.x_names = list(model.x_names)
+        self.lags = batch.lags
+        self.hac_lags = int(batch.hac_lags[0])
+        self.break_at = break_at
+        self.t_break = int(batch.t_break[0])
+        out = raw.out[0]
+        self.r2 = float(out[_engine.FIELD["r2"]])
+        self.rss = float(out[_engine.FIELD["rss"]])
+        self.params = raw.beta[0].copy()
+        self.bse = raw.se[0].copy()
+        self.note = raw.notes[0].get("", "")
+        self.tests: dict[str, TestResult] = {
+            tid: _result(table, tid, 0, alpha) for tid in TEST_IDS
+            if batch.tests & _engine.BITS[tid]}
+
+    @property
+    def index(self) -> Any:
+        """The data's pandas index, or None."""
+        return self._model.index
+
+    def __repr__(self) -> str:
+        return self.summary()
+
+    __str__ = __repr__
+
+    def to_frame(self):
+        """The tests as a pandas DataFrame indexed by test id."""
+        import pandas as pd
+        rows = {tid: {"statistic": r.statistic, "pvalue": r.pvalue, "df": r.df,
+                      "reject": r.reject, "status": r.status, "route": r.route,
+                      "pvalue_bound": r.pvalue_bound, "note": r.note}
+                for tid, r in self.tests.items()}
+        frame = pd.DataFrame.from_dict(rows, orient="index")
+        frame.index.name = "test"
+        return frame
+
+    def to_dict(self) -> dict:
+        """JSON-ready data (NaN written as null)."""
+        import Kalvoren
+        coef = {name: {"coef": _json_float(b), "hac_se": _json_float(s)}
+                for name, b, s in zip(self.x_names, self.params, self.bse)}
+        return {
+            "schema_version": SCHEMA_VERSION,
+            "kalvoren_version": Kalvoren.__version__,
+            "n": self.n, "k": self.k,
+            "columns": {"y": self.y_name, "x": self.x_names},
+            "model": {"rank": self.rank, "r2": _json_float(self.r2), "rss": _json_float(self.rss),
+                      "coefficients": coef, "hac_lags": self.hac_lags, "hac_kernel": "bartlett",
+                      "lags": self.lags, "break_at": _jsonable_label(self.break_at),
+                      "break_position": self.t_break, "alpha": self.alpha, "note": self.note},
+            "tests": {tid: r.to_dict() for tid, r in self.tests.items()},
+        }
+
+    def to_json(self, **kw: Any) -> str:
+        return json.dumps(self.to_dict(), **kw)
+
+    def summary(self) -> str:
+        """Model context (n, k, R^2, coefficients with HAC standard errors) and
+        the test table with degrees of freedom and decisions."""
+        import pandas as pd
+        from scipy import special
+        head = [f"OLS of {self.y_name} on {', '.join(self.x_names) or 'nothing'}",
+                f"n = {self.n}   k = {self.k}" + (f" (rank {self.rank})" if self.rank != self.k else "")
+                + f"   R^2 = {_fmt(self.r2)}   HAC: Bartlett, {self.hac_lags} lags"]
+        with np.errstate(invalid="ignore", divide="ignore"):
+            z = self.params / self.bse
+        coef = pd.DataFrame({"coef": self.params, "HAC s.e.": self.bse, "z": z,
+                             "P>|z|": special.erfc(np.abs(z) / math.sqrt(2.0))},
+                            index=self.x_names)
+        tests = pd.DataFrame(
+            {"statistic": [_fmt(r.statistic) for r in self.tests.values()],
+             "df": ["-" if r.df is None else str(r.df).replace(" ", "") for r in self.tests.values()],
+             "p-value": [_fmt_p(r.pvalue, r.pvalue_bound) for r in self.tests.values()],
+             f"at {self.alpha:g}": ["-" if r.reject is None else ("reject" if r.reject else "accept")
+                                    for r in self.tests.values()],
+             "route": [r.route for r in self.tests.values()]},
+            index=list(self.tests))
+        notes = [f"  {tid}: {r.note}" for tid, r in self.tests.items() if r.note]
+        if self.note:
+            notes.insert(0, f"  model: {self.note}")
+        text = "\n".join(head) + "\n\n" + coef.to_string(float_format=lambda v: f"{v:.6g}")
+        text += "\n\n" + tests.to_string() + "\n"
+        if notes:
+            text += "notes:\n" + "\n".join(notes) + "\n"
+        return text
+
+    def _repr_html_(self) -> str:
+        import html
+        head = html.escape(self.summary().split("\n\n")[0]).replace("\n", "<br>")
+        return f"<p>{head}</p>" + self.to_frame().to_html()
+
+    def paths(self) -> dict:
+        """The CUSUM path and the CUSUM-of-squares path with their 5% bounds,
+        indexed by the observation each recursive residual belongs to."""
+        from Kalvoren import _cusum_null, _lstsq
+        y, X = self._model.y, self._model.X
+        if self.rank < self.k:
+            X = X[:, _lstsq.independent_columns(X * _lstsq.pow2_scales(X), self._model.const_col)]
+        Xs, ys = X * _lstsq.pow2_scales(X), y * _lstsq.pow2_scales(y)
+        w = _lstsq.recursive_residuals(ys, Xs)
+        m = w.shape[0]
+        if m == 0 or not float(w @ w) > 0:
+            raise ValueError("no recursive residuals to plot (too few observations or exact fit)")
+        j = np.arange(m)
+        series = np.cumsum(w) / math.sqrt(float(w @ w) / m)
+        squares = np.cumsum(w * w) / float(w @ w)
+        shape = math.sqrt(m) + 2.0 * j / math.sqrt(m)
+        crit = float(_cusum_null.cusum_critical_value(0.05, m))
+        crit_sq = float(_cusum_null.cusumsq_critical_value(0.05, m)) * math.sqrt(2.0)
+        idx = self.index
+        x = np.asarray(idx[self.n - m:]) if idx is not None else np.arange(self.n - m, self.n)
+        return {"x": x, "cusum": series, "cusum_bound": crit * shape,
+                "cusum_classic": CUSUM_CLASSIC * shape, "cusum_squares": squares,
+                "expected": (j + 1) / m, "cusum_squares_band": crit_sq}
+
+    def plot(self):
+        """A matplotlib Figure: the CUSUM path with its 5% boundaries (finite
+        sample, and the classic 0.948 lines) and the CUSUM of squares with its
+        5% band."""
         import matplotlib.pyplot as plt
-    except ImportError:
-        print("plot skipped: matplotlib is not installed (pip install 'Kalvoren[plot]')",
-              file=sys.stderr)
-        return False
-    series = paths["cusum"]
-    w = paths["recursive_residuals"]
-    m = len(series)
-    j = np.arange(m)
-    bound = CUSUM_CRITICAL * (math.sqrt(m) + 2 * j / math.sqrt(m))
-    sq = np.cumsum(w**2) / np.sum(w**2)
-    fig, (a1, a2) = plt.subplots(2, 1, figsize=(8, 7), sharex=True)
-    a1.plot(j, series, label="CUSUM")
-    a1.plot(j, bound, "r--", label="5% boundary")
-    a1.plot(j, -bound, "r--")
-    a1.set_title("CUSUM of recursive residuals")
-    a1.legend(loc="best")
-    a2.plot(j, sq, label="CUSUM of squares")
-    a2.plot(j, (j + 1) / m, "k:", label="expected line")
-    a2.set_title("CUSUM of squares")
-    a2.set_xlabel("recursive residual index")
-    a2.legend(loc="best")
-    fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
-    return True
+        pth = self.paths()
+        x = pth["x"]
+        fig, (a1, a2) = plt.subplots(2, 1, figsize=(8, 6.5), sharex=True)
+        a1.plot(x, pth["cusum"], color="C0", label="CUSUM")
+        for sgn in (1, -1):
+            a1.plot(x, sgn * pth["cusum_bound"], "r-", lw=1,
+                    label="5% boundary (finite sample)" if sgn > 0 else None)
+            a1.plot(x, sgn * pth["cusum_classic"], color="0.5", ls="--", lw=1,
+                    label="classic 0.948 boundary" if sgn > 0 else None)
+        a1.set_title("CUSUM of recursive residuals")
+        a1.legend(loc="best", fontsize="small")
+        band = pth["cusum_squares_band"]
+        a2.plot(x, pth["cusum_squares"], color="C0", label="CUSUM of squares")
+        a2.plot(x, pth["expected"], "k:", lw=1, label="expected under H0")
+        a2.plot(x, np.clip(pth["expected"] + band, 0, 1), "r-", lw=1, label="5% band")
+        a2.plot(x, np.clip(pth["expected"] - band, 0, 1), "r-", lw=1)
+        a2.set_title("CUSUM of squares")
+        a2.legend(loc="best", fontsize="small")
+        a2.set_xlabel(str(getattr(self.index, "name", None) or "observation"))
+        fig.tight_layout()
+        return fig
 
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message):  # one line, exit status 2
-        raise ReportError(message)
+def _jsonable_label(v: Any) -> Any:
+    if v is None or isinstance(v, (int, float, str, bool)):
+        return v
+    if isinstance(v, np.integer):
+        return int(v)
+    return str(v)
 
 
-def build_parser():
-    p = _Parser(prog="kalvoren-diag", description="Residual diagnostics of an OLS regression.")
-    p.add_argument("csv", nargs="?", help="CSV file with a header row (default: shipped data)")
-    p.add_argument("--y", help="response column")
-    p.add_argument("--x", nargs="+", help="regressor columns (a constant is added)")
-    p.add_argument("--lags", type=int, default=4, help="Breusch-Godfrey / Ljung-Box lags")
-    p.add_argument("--break", dest="t_break", type=int, help="Chow break index (default: middle)")
-    p.add_argument("--json", action="store_true", help="print JSON instead of a table")
-    p.add_argument("--plot", metavar="FILE.png", help="draw the CUSUM and CUSUM-of-squares paths")
-    return p
+def _result(table: _engine.Table, tid: str, g: int, alpha: float) -> TestResult:
+    rej = table.reject[tid][g]
+    return TestResult(float(table.stat[tid][g]), float(table.pvalue[tid][g]), table.df_of(tid, g),
+                      None if rej is None else bool(rej), int(table.status[tid][g]),
+                      str(table.route[tid][g]), table.bound[tid][g], str(table.note[tid][g]),
+                      tid, alpha)
 
 
-def main(argv=None):
-    try:
-        args = build_parser().parse_args(argv)
-        if args.csv is None:
-            y, X, names = load_default()
-            source = "shipped simulated data"
-        else:
-            if not args.y or not args.x:
-                raise ReportError("--y and --x are required with a CSV file")
-            y, X, names = load_csv(args.csv, args.y, args.x)
-            source = args.csv
-        n, k = X.shape
-        if n < max(10, 2 * (k + 1) + 2):
-            raise ReportError(f"too few rows: {n} observations for {k + 1} coefficients")
-        if args.lags < 1 or args.lags >= n - k - 1:
-            raise ReportError(f"--lags must be between 1 and {n - k - 2}")
-        t_break = n // 2 if args.t_break is None else args.t_break
-        if not 1 <= t_break <= n - 1:
-            raise ReportError(f"--break must be between 1 and {n - 1}")
-        rows, eps, paths = run_battery(y, X, args.lags, t_break)
-    except ReportError as e:
-        print(f"kalvoren-diag: error: {e}", file=sys.stderr)
-        return 2
-    meta = {"source": source, "n": int(n), "y": names[0], "x": names[1:]}
-    if args.json:
-        json.dump({**meta, "tests": [_jsonable(asdict(r)) for r in rows]}, sys.stdout, indent=2)
-        print()
+# ----------------------------------------------------------------- options
+
+def _int_option(value: Any, name: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be an integer, got {value!r}")
+    return int(value)
+
+
+def _break_position(break_at: Any, model: _prepare.Model) -> int:
+    """The 0-based position of the first observation after the break."""
+    n, k = model.n, model.k
+    if break_at is None:
+        return n // 2
+    if isinstance(break_at, (int, np.integer)) and not isinstance(break_at, bool) and (
+            model.index is None or not _label_index(model.index)):
+        pos = int(break_at)
     else:
-        print_table(rows, meta)
-    if args.plot:
-        if plot(paths, args.plot) and not args.json:
-            print(f"plot written to {args.plot}")
-    return 0
+        if model.index is None:
+            raise TypeError(f"break_at must be an integer position, got {break_at!r}")
+        try:
+            pos = model.index.get_loc(break_at)
+        except (KeyError, TypeError):
+            raise ValueError(f"break_at {break_at!r} is not a label of the data's index") from None
+        if not isinstance(pos, (int, np.integer)):
+            raise ValueError(f"break_at {break_at!r} does not name one observation")
+        pos = int(pos)
+    if not k + 1 <= pos <= n - k - 1:
+        raise ValueError(f"break_at leaves fewer than k + 1 = {k + 1} observations on one side: "
+                         f"the break position must be between {k + 1} and {n - k - 1} (got {pos})")
+    return pos
 
 
-def _jsonable(d):
-    out = {}
-    for key, v in d.items():
-        if isinstance(v, float) and not math.isfinite(v):
-            v = None
-        elif isinstance(v, dict):
-            v = _jsonable(v)
-        out[key] = v
-    return out
+def _label_index(index: Any) -> bool:
+    """True for an index whose labels are not just the positions 0..n-1."""
+    import pandas as pd
+    return not (isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1)
+
+
+def _batch_of(model: _prepare.Model, lags: int, t_break: int, hac_lags: int, tests: int):
+    return _engine.Batch(model.y, model.X, np.array([0, model.n], dtype=np.int64), False,
+                         model.const_col, lags, np.array([t_break], dtype=np.int64),
+                         np.array([hac_lags], dtype=np.int64), tests)
+
+
+def _run(y: Any, X: Any, *, lags: int = 4, break_at: Any = None, hac_lags: int | None = None,
+         alpha: float = 0.05, add_constant: bool = True, tests: int = _batch.ALL) -> Report:
+    lags = _int_option(lags, "lags")
+    if not 0.0 < float(alpha) < 1.0:
+        raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
+    model = _prepare.prepare(y, X, add_constant=add_constant)
+    n, k = model.n, model.k
+    if n <= k:
+        raise ValueError(f"too few observations: n = {n} for k = {k} coefficients")
+    if not 1 <= lags < n - k:
+        raise ValueError(f"lags must be between 1 and {n - k - 1} for n = {n}, k = {k} (got {lags})")
+    if hac_lags is None:
+        hac_lags = newey_west_lags(n)
+    hac_lags = _int_option(hac_lags, "hac_lags")
+    if hac_lags < 0:
+        raise ValueError(f"hac_lags must be >= 0 (got {hac_lags})")
+    t_break = _break_position(break_at, model) if tests & _batch.CHOW else n // 2
+    batch = _batch_of(model, lags, t_break, hac_lags, tests)
+    table = _engine.finish(batch, _engine.run_raw(batch), float(alpha))
+    return Report(model, batch, table, float(alpha), break_at if break_at is not None else t_break)
+
+
+def diagnose(y: Any, X: Any = None, *, lags: int = 4, break_at: Any = None,
+             hac_lags: int | None = None, alpha: float = 0.05, add_constant: bool = True) -> Report:
+    """Fit OLS of y on X and run the whole battery on it.
+
+    y: the response (array, list, pandas Series), or a fitted OLS results
+        object with ``.model.endog`` and ``.model.exog`` (statsmodels' OLS
+        results, for example), whose design is then used as it is.
+    X: the regressors (2-D array, list of rows, pandas DataFrame or Series),
+        or None for a model with a constant only. Integer columns are fine.
+    lags: order of the Breusch-Godfrey and Ljung-Box tests.
+    break_at: the Chow test's break: the position of the first observation
+        of the second segment (0-based), or a label of the data's index (a
+        date, say). Default: the middle of the sample.
+    hac_lags: Bartlett bandwidth of the HAC covariance (coefficient standard
+        errors and the ``hac_wald`` test). Default: floor(4 (n/100)^(2/9)).
+    alpha: the level at which ``reject`` is decided (p < alpha).
+    add_constant: add a constant column unless X already holds one.
+
+    Raises ValueError for missing or non-finite values (naming the column and
+    row), y among the X columns, duplicate columns, too few observations, or
+    options out of range.
+    """
+    return _run(y, X, lags=lags, break_at=break_at, hac_lags=hac_lags, alpha=alpha,
+                add_constant=add_constant)
+
+
+def _one(tid: str, y: Any, X: Any, **kw: Any) -> TestResult:
+    return _run(y, X, tests=_engine.BITS[tid], **kw).tests[tid]
+
+
+def breusch_godfrey(y: Any, X: Any = None, *, lags: int = 4, alpha: float = 0.05,
+                    add_constant: bool = True) -> TestResult:
+    """Breusch-Godfrey LM test. H0: no serial correlation of the errors up to
+    order ``lags``. Statistic n R^2 of the residuals on X and their lags,
+    chi2(lags) under H0; reject means the errors are serially correlated."""
+    return _one("breusch_godfrey", y, X, lags=lags, alpha=alpha, add_constant=add_constant)
+
+
+def breusch_pagan(y: Any, X: Any = None, *, robust: bool = True, alpha: float = 0.05,
+                  add_constant: bool = True) -> TestResult:
+    """Breusch-Pagan test. H0: homoskedastic errors (the variance does not
+    depend on the regressors). ``robust=True`` (default) is Koenker's
+    studentized n R^2, valid without normal errors; ``robust=False`` is the
+    original half explained sum of squares, which assumes normal errors.
+    chi2(number of slopes) under H0; reject means heteroskedasticity."""
+    tid = "breusch_pagan_koenker" if robust else "breusch_pagan"
+    return _one(tid, y, X, alpha=alpha, add_constant=add_constant)
+
+
+def chow(y: Any, X: Any = None, *, break_at: Any = None, alpha: float = 0.05,
+         add_constant: bool = True) -> TestResult:
+    """Chow break-point test. H0: the coefficients are the same before and
+    after ``break_at``. F(k, n - 2k) under H0 with normal errors; reject means
+    a structural break at that point."""
+    return _one("chow", y, X, break_at=break_at, alpha=alpha, add_constant=add_constant)
+
+
+def cusum(y: Any, X: Any = None, *, alpha: float = 0.05, add_constant: bool = True) -> TestResult:
+    """CUSUM test of Brown, Durbin and Evans. H0: stable coefficients. The
+    statistic is the largest ratio of the cumulated recursive residuals to the
+    boundary sqrt(m) + 2j/sqrt(m); its p-value comes from finite-sample tables
+    (normal errors). Reject means the coefficients drift."""
+    return _one("cusum", y, X, alpha=alpha, add_constant=add_constant)
+
+
+def cusum_squares(y: Any, X: Any = None, *, alpha: float = 0.05,
+                  add_constant: bool = True) -> TestResult:
+    """CUSUM-of-squares test. H0: stable error variance. The statistic is the
+    largest distance of the cumulated squared recursive residuals from their
+    expected line, over sqrt(2); finite-sample table p-value. Reject means the
+    variance (or the coefficients) changed."""
+    return _one("cusum_squares", y, X, alpha=alpha, add_constant=add_constant)
+
+
+def ljung_box(y: Any, X: Any = None, *, lags: int = 4, alpha: float = 0.05,
+              add_constant: bool = True) -> TestResult:
+    """Ljung-Box test on the residuals (on the series itself, demeaned, when X
+    is None). H0: no autocorrelation up to lag ``lags``; chi2(lags) under H0.
+    Reject means autocorrelation."""
+    return _one("ljung_box", y, X, lags=lags, alpha=alpha, add_constant=add_constant)
+
+
+def jarque_bera(y: Any, X: Any = None, *, alpha: float = 0.05,
+                add_constant: bool = True) -> TestResult:
+    """Jarque-Bera test on the residuals (on the series itself when X is
+    None). H0: normal errors (skewness 0, excess kurtosis 0). The p-value
+    comes from a small-sample table; ``pvalue_bound`` flags its edges. Reject
+    means non-normal errors."""
+    return _one("jarque_bera", y, X, alpha=alpha, add_constant=add_constant)
+
+
+def hac_wald(y: Any, X: Any = None, *, hac_lags: int | None = None, alpha: float = 0.05,
+             add_constant: bool = True) -> TestResult:
+    """Wald test that all slope coefficients are zero, with a Newey-West
+    (Bartlett) HAC covariance without small-sample correction. H0: all slopes
+    are zero; chi2(number of slopes) under H0. Reject means the regressors
+    explain y, robustly to heteroskedasticity and autocorrelation."""
+    return _one("hac_wald", y, X, hac_lags=hac_lags, alpha=alpha, add_constant=add_constant)
+
+
+def main(argv: list[str] | None = None) -> int:
+    """The command line: ``kalvoren-diag --help``."""
+    from Kalvoren import _cli
+    return _cli.main(argv)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,307 @@
+"""The battery over one or many series: the native battery first, the
+least-squares route where the kernels refuse, then p-values and decisions
+vectorised across series. `diagnose` and `diagnose_many` both come here, so
+a series gets the same bits whichever way it was run."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Callable
+
+import numpy as np
+
+from Kalvoren import _lstsq, _pvalues
+from Kalvoren._ckernels.diag import _batch
+
+FALLBACK = 1
+STATUS_TEXT = {
+    1: "design rank-deficient or too ill-conditioned for the kernels",
+    -1002: "HAC covariance singular",
+    -1003: "variance undefined (exact fit, or constant series)",
+    -1004: "lag bound out of range",
+    -1005: "too few observations",
+    -1007: "argument out of range",
+}
+
+# id, field prefix, test bit, reference distribution
+TESTS = (
+    ("breusch_godfrey", "bg", _batch.BG, "chi2"),
+    ("breusch_pagan", "bp", _batch.BP, "chi2"),
+    ("breusch_pagan_koenker", "bpk", _batch.BP, "chi2"),
+    ("chow", "chow", _batch.CHOW, "F"),
+    ("cusum", "cusum", _batch.CUSUM, "table"),
+    ("cusum_squares", "cusumsq", _batch.CUSUMSQ, "table"),
+    ("ljung_box", "lb", _batch.LB, "chi2"),
+    ("jarque_bera", "jb", _batch.JB, "table"),
+    ("hac_wald", "hac", _batch.HAC, "chi2"),
+)
+TEST_IDS = tuple(t[0] for t in TESTS)
+BITS = {t[0]: t[2] for t in TESTS}
+FIELD = {name: i for i, name in enumerate(_batch.FIELDS)}
+
+
+def status_field(prefix: str) -> str:
+    return "bp_status" if prefix == "bpk" else f"{prefix}_status"
+
+
+@dataclass
+class Batch:
+    """The data of G series: y concatenated, X concatenated or shared."""
+
+    y: np.ndarray
+    X: np.ndarray
+    offsets: np.ndarray
+    shared_x: bool
+    const_col: int
+    lags: int
+    t_break: np.ndarray
+    hac_lags: np.ndarray
+    tests: int
+
+    @property
+    def G(self) -> int:
+        return self.offsets.shape[0] - 1
+
+    def series(self, g: int) -> tuple[np.ndarray, np.ndarray]:
+        a, b = int(self.offsets[g]), int(self.offsets[g + 1])
+        X = self.X[: b - a] if self.shared_x else self.X[a:b]
+        return self.y[a:b], X
+
+    def chunk(self, lo: int, hi: int) -> "Batch":
+        off = self.offsets[lo : hi + 1]
+        a, b = int(off[0]), int(off[-1])
+        X = self.X if self.shared_x else self.X[a:b]
+        return Batch(self.y[a:b], X, off - a, self.shared_x, self.const_col, self.lags,
+                     self.t_break[lo:hi], self.hac_lags[lo:hi], self.tests)
+
+
+def native(batch: Batch) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    return _batch.battery(batch.y, batch.X, batch.offsets, batch.const_col, batch.lags,
+                          batch.t_break, batch.hac_lags, batch.tests, batch.shared_x)
+
+
+@dataclass
+class Raw:
+    """Per-series statistics before p-values: the native record plus the
+    least-squares route's corrections."""
+
+    out: np.ndarray          # (G, NFIELDS)
+    beta: np.ndarray         # (G, k)
+    se: np.ndarray           # (G, k)
+    rank: np.ndarray         # (G,)
+    chow_df: np.ndarray      # (G, 2)
+    ls: np.ndarray           # (G, ntests) bool: test took the least-squares route
+    notes: list[dict]        # per series: test id -> note ("" for the whole series under "")
+
+
+def run_raw(batch: Batch, runner: Callable[[Batch], tuple] = native) -> Raw:
+    out, beta, se = runner(batch)
+    G, k = batch.G, batch.X.shape[1]
+    raw = Raw(out, beta, se, out[:, FIELD["k"]].copy(),
+              np.column_stack([out[:, FIELD["k"]], out[:, FIELD["n"]] - 2 * out[:, FIELD["k"]]]),
+              np.zeros((G, len(TESTS)), bool), [{} for _ in range(G)])
+    fit = out[:, FIELD["fit_status"]]
+    todo = np.flatnonzero(fit == FALLBACK)
+    for g in todo:
+        _series_least_squares(batch, raw, int(g))
+    ok = np.flatnonzero(fit == 0)
+    if ok.size:
+        per_test = np.column_stack([out[ok, FIELD[status_field(p)]] == FALLBACK for _, p, _, _ in TESTS])
+        for row in np.flatnonzero(per_test.any(axis=1)):
+            _tests_least_squares(batch, raw, int(ok[row]), per_test[row])
+    return raw
+
+
+def _scaled(batch: Batch, g: int):
+    y, X = batch.series(g)
+    cx, cy = _lstsq.pow2_scales(X), _lstsq.pow2_scales(y)
+    return y * cy, X * cx, cx, cy
+
+
+def _tests_least_squares(batch: Batch, raw: Raw, g: int, which: np.ndarray) -> None:
+    """Recompute the tests whose auxiliary regression the kernel refused."""
+    ys, Xs, _, _ = _scaled(batch, g)
+    fit = _lstsq.Fit.of(Xs, ys)
+    _fill_tests(batch, raw, g, ys, Xs, fit.resid, list(range(Xs.shape[1])), batch.const_col,
+                {TESTS[i][0] for i in np.flatnonzero(which)})
+
+
+def _series_least_squares(batch: Batch, raw: Raw, g: int) -> None:
+    """The whole series by the least-squares route: numerical rank, collinear
+    columns dropped, every regression statistic recomputed."""
+    out = raw.out[g]
+    ys, Xs, cx, cy = _scaled(batch, g)
+    n, k = Xs.shape
+    kept = _lstsq.independent_columns(Xs, batch.const_col)
+    Xr = np.ascontiguousarray(Xs[:, kept])
+    const_r = kept.index(batch.const_col) if batch.const_col >= 0 else -1
+    fit = _lstsq.Fit.of(Xr, ys)
+    e = np.ascontiguousarray(fit.resid)
+    r = len(kept)
+    raw.rank[g] = r
+    out[FIELD["fit_status"]] = 0
+    out[FIELD["rss"]] = float(e @ e) / cy**2
+    yc = ys - ys.mean() if batch.const_col >= 0 else ys
+    out[FIELD["tss"]] = float(yc @ yc) / cy**2
+    out[FIELD["r2"]] = 1.0 - out[FIELD["rss"]] / out[FIELD["tss"]] if out[FIELD["tss"]] > 0 else math.nan
+    raw.beta[g] = np.nan
+    raw.se[g] = np.nan
+    raw.beta[g, kept] = fit.beta * cx[kept] / cy
+    if batch.tests & _batch.HAC:
+        V = _lstsq.hac_cov(Xr, e, fit.Rinv, int(batch.hac_lags[g]))
+        raw.se[g, kept] = np.sqrt(np.diag(V)) * cx[kept] / cy
+    dropped = [j for j in range(k) if j not in kept]
+    note = f"rank {r} of {k}" + (f"; collinear columns dropped: {dropped}" if dropped else "")
+    raw.notes[g][""] = note
+    _fill_tests(batch, raw, g, ys, Xr, e, kept, const_r,
+                {tid for tid, _, bit, _ in TESTS if batch.tests & bit}, series_route=True)
+
+
+def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, kept, const_r, ids, series_route=False):
+    out = raw.out[g]
+    n, r = Xr.shape
+    rest = np.delete(Xr, const_r, axis=1) if const_r >= 0 else Xr
+    slopes = [j for j in range(r) if j != const_r]
+    col = {tid: i for i, (tid, _, _, _) in enumerate(TESTS)}
+
+    def put(tid, prefix, status, stat, ls=True):
+        out[FIELD[status_field(prefix)]] = status
+        out[FIELD[f"{prefix}_stat"]] = stat if status == 0 else math.nan
+        raw.ls[g, col[tid]] = ls
+
+    if "breusch_godfrey" in ids:
+        L = batch.lags
+        if L >= n:
+            put("breusch_godfrey", "bg", -1005, math.nan, False)
+        else:
+            put("breusch_godfrey", "bg", 0, _lstsq.bg(e, rest, L))
+    if "breusch_pagan" in ids:
+        Xa = Xr if const_r >= 0 else np.column_stack([np.ones(n), Xr])
+        if not np.mean(e * e) > 0:
+            put("breusch_pagan", "bp", -1003, math.nan, False)
+        else:
+            lm, koenker = _lstsq.bp(e, Xa)
+            put("breusch_pagan", "bp", 0, lm)
+            out[FIELD["bpk_stat"]] = koenker
+        raw.ls[g, col["breusch_pagan_koenker"]] = raw.ls[g, col["breusch_pagan"]]
+    if "chow" in ids:
+        t = int(batch.t_break[g])
+        if not 1 <= t <= n - 1:
+            put("chow", "chow", -1007, math.nan, False)
+        else:
+            F, df, status = _lstsq.chow(ys, Xr, t)
+            put("chow", "chow", status, F)
+            raw.chow_df[g] = df
+    if series_route:
+        raw.chow_df[g] = raw.chow_df[g] if "chow" in ids else (r, n - 2 * r)
+    if ids & {"cusum", "cusum_squares"}:
+        status, c, sq, m = _lstsq.cusum_pair(ys, Xr)
+        if "cusum" in ids:
+            put("cusum", "cusum", status, c)
+        if "cusum_squares" in ids:
+            put("cusum_squares", "cusumsq", status, sq)
+        out[FIELD["m"]] = m
+    if series_route:
+        # Series statistics of the residuals go through the same kernels.
+        from Kalvoren._ckernels.diag import _diag
+        if "ljung_box" in ids:
+            status, stat = _diag.lb_stat(e, batch.lags)
+            put("ljung_box", "lb", status, stat, False)
+        if "jarque_bera" in ids:
+            status, stat = _diag.jb_stat(e)
+            put("jarque_bera", "jb", status, float(stat), False)
+        if "hac_wald" in ids:
+            fit = _lstsq.Fit.of(Xr, ys)
+            V = _lstsq.hac_cov(Xr, e, fit.Rinv, int(batch.hac_lags[g]))
+            status, stat = _lstsq.hac_wald(fit.beta, V, slopes, n)
+            put("hac_wald", "hac", status, stat)
+            out[FIELD["hac_df"]] = len(slopes)
+            out[FIELD["hac_lags"]] = min(int(batch.hac_lags[g]), n - 1)
+        out[FIELD["k"]] = r
+        raw.chow_df[g] = raw.chow_df[g] if "chow" in ids else (r, n - 2 * r)
+
+
+@dataclass
+class Table:
+    """Everything a user reads, per test id, as arrays over the G series.
+    df holds (G, 2) arrays: the second column only for F tests, NaN where a
+    test has no degrees of freedom."""
+
+    stat: dict
+    pvalue: dict
+    bound: dict
+    df: dict
+    reject: dict
+    status: dict
+    route: dict
+    note: dict
+    raw: Raw
+
+    def df_of(self, tid: str, g: int):
+        d = self.df[tid][g]
+        if np.isnan(d[0]):
+            return None
+        return (int(d[0]), int(d[1])) if not np.isnan(d[1]) else int(d[0])
+
+
+def finish(batch: Batch, raw: Raw, alpha: float) -> Table:
+    """p-values, degrees of freedom, decisions and notes, vectorised."""
+    out = raw.out
+    f = lambda name: out[:, FIELD[name]]  # noqa: E731
+    n, k, G = f("n"), raw.rank, batch.G
+    slopes = k - 1 if batch.const_col >= 0 else k
+    lb_df = np.minimum(batch.lags, np.maximum(n - 1, 0))
+    res = Table({}, {}, {}, {}, {}, {}, {}, {}, raw)
+    series_note = np.array([nt.get("", "") for nt in raw.notes], dtype=object)
+    whole_ls = series_note != ""
+    nan = np.full(G, np.nan)
+    for i, (tid, prefix, bit, dist) in enumerate(TESTS):
+        status = f(status_field(prefix))
+        ok = status == 0
+        stat = np.where(ok, f(f"{prefix}_stat"), np.nan)
+        bound = np.full(G, None, dtype=object)
+        df2 = nan
+        if dist == "chi2":
+            df1 = {"bg": np.full(G, float(batch.lags)), "bp": slopes, "bpk": slopes, "lb": lb_df,
+                   "hac": f("hac_df")}[prefix].astype(float)
+            p = _pvalues.chi2_sf(stat, df1)
+        elif dist == "F":
+            df1, df2 = raw.chow_df[:, 0].astype(float), raw.chow_df[:, 1].astype(float)
+            p = _pvalues.f_sf(stat, df1, df2)
+        else:
+            df1 = nan
+            if prefix == "jb":
+                p, bound = _pvalues.jb_pvalue(stat, n.astype(np.int64))
+            else:
+                fn = _pvalues.cusum_pvalue if prefix == "cusum" else _pvalues.cusumsq_pvalue
+                p, bound = fn(stat, f("m").astype(np.int64))
+                bound = np.asarray(bound, dtype=object)
+                bound[(bound == "") | (bound == None)] = None  # noqa: E711
+        p = np.where(ok, p, np.nan)
+        bound = np.where(ok, bound, None)
+        df = np.column_stack([np.where(ok, df1, np.nan), np.where(ok, df2, np.nan)])
+        reject = np.full(G, None, dtype=object)
+        fin = ok & np.isfinite(p)
+        reject[fin] = p[fin] < alpha
+        route = np.where(raw.ls[:, i] | whole_ls, "least-squares", "kernel").astype(object)
+        notes = np.full(G, "", dtype=object)
+        unusual = np.flatnonzero(~ok | raw.ls[:, i] | whole_ls | (bound != None))  # noqa: E711
+        for g in unusual:
+            parts = [series_note[g]] if series_note[g] else []
+            s = status[g]
+            if math.isnan(s):
+                parts.append("not run")
+            elif s != 0:
+                parts.append(f"status {int(s)}: {STATUS_TEXT.get(int(s), 'failed')}")
+            elif raw.ls[g, i] and not series_note[g]:
+                parts.append("auxiliary regression refused by the kernel; least-squares route")
+            if bound[g] is not None:
+                side = "below" if bound[g] == "<" else "above"
+                parts.append(f"p-value {side} the table's range ({p[g]:.4g})")
+            notes[g] = "; ".join(parts)
+        res.stat[tid], res.pvalue[tid], res.bound[tid], res.df[tid] = stat, p, bound, df
+        res.reject[tid] = reject
+        res.status[tid] = np.where(np.isnan(status), 0, status).astype(np.int64)
+        res.route[tid], res.note[tid] = route, notes
+    return res

@@ -1,0 +1,160 @@
+"""Turning what users pass (arrays, lists, pandas objects, fitted OLS results)
+into one float64 response, one float64 design and the names that go with them.
+
+Every user mistake is a ValueError or TypeError that names the argument or the
+column, raised before any computation.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Sequence
+
+import numpy as np
+
+CONST_NAME = "const"
+
+
+@dataclass
+class Model:
+    """A validated regression: y (n), X (n, k) with at most one constant."""
+
+    y: np.ndarray
+    X: np.ndarray
+    y_name: str
+    x_names: list[str]
+    const_col: int          # -1 when the model has no constant
+    index: Any              # the data's pandas index, or None
+    added_constant: bool
+
+    @property
+    def n(self) -> int:
+        return self.y.shape[0]
+
+    @property
+    def k(self) -> int:
+        return self.X.shape[1]
+
+
+def _is_pandas(obj: Any) -> bool:
+    return type(obj).__module__.split(".")[0] == "pandas"
+
+
+def _float_column(values: Any, name: str) -> np.ndarray:
+    try:
+        return np.array(values, dtype=np.float64, copy=True)
+    except (TypeError, ValueError):
+        raise ValueError(f"column {name!r} is not numeric") from None
+
+
+def _response(y: Any) -> tuple[np.ndarray, str, Any]:
+    name, index = "y", None
+    if _is_pandas(y):
+        if getattr(y, "ndim", 1) == 2:
+            if y.shape[1] != 1:
+                raise ValueError(f"y must be one column, got a frame with {y.shape[1]} columns")
+            y = y.iloc[:, 0]
+        if y.name is not None:
+            name = str(y.name)
+        index = y.index
+        values = _float_column(y.to_numpy(), name)
+    else:
+        values = _float_column(y, name)
+    values = np.squeeze(values) if values.ndim == 2 and 1 in values.shape else values
+    if values.ndim != 1:
+        raise ValueError(f"y must be one-dimensional, got shape {values.shape}")
+    return values, name, index
+
+
+def _design(X: Any, n: int) -> tuple[np.ndarray, list[str], Any]:
+    index = None
+    if X is None:
+        return np.empty((n, 0)), [], None
+    if _is_pandas(X):
+        index = X.index
+        if X.ndim == 1:
+            X = X.to_frame(name=X.name if X.name is not None else "x1")
+        names = [str(c) for c in X.columns]
+        cols = [_float_column(X.iloc[:, j].to_numpy(), names[j]) for j in range(X.shape[1])]
+        values = np.column_stack(cols) if cols else np.empty((len(X), 0))
+    else:
+        values = _float_column(X, "X")
+        if values.ndim == 1:
+            values = values[:, None]
+        if values.ndim != 2:
+            raise ValueError(f"X must be two-dimensional, got shape {values.shape}")
+        names = [f"x{j + 1}" for j in range(values.shape[1])]
+    return np.ascontiguousarray(values), names, index
+
+
+def _check_finite(a: np.ndarray, names: Sequence[str], index: Any) -> None:
+    bad = ~np.isfinite(a)
+    if not bad.any():
+        return
+    row, col = (np.argwhere(bad)[0] if a.ndim == 2 else (np.flatnonzero(bad)[0], 0))
+    label = f" (index {index[row]!r})" if index is not None else ""
+    value = a[row, col] if a.ndim == 2 else a[row]
+    raise ValueError(f"column {names[col]!r} has a missing or non-finite value ({value}) "
+                     f"at row {row}{label}")
+
+
+def constant_columns(X: np.ndarray) -> np.ndarray:
+    """Indices of the columns that hold one non-zero value throughout."""
+    if X.shape[0] == 0:
+        return np.empty(0, dtype=np.intp)
+    first = X[0]
+    return np.flatnonzero((first != 0.0) & (X == first).all(axis=0))
+
+
+def from_fitted(fitted: Any) -> tuple[Any, Any]:
+    """(endog, exog) of a fitted OLS results object, as pandas objects when the
+    model was fitted on pandas data (names and index carried along)."""
+    model = fitted.model
+    endog, exog = model.endog, model.exog
+    data = getattr(model, "data", None)
+    y_name = getattr(model, "endog_names", None)
+    x_names = getattr(model, "exog_names", None)
+    labels = getattr(data, "row_labels", None) if data is not None else None
+    try:
+        import pandas as pd
+    except ImportError:  # pragma: no cover - pandas is a dependency
+        return endog, exog
+    idx = labels if labels is not None else None
+    y = pd.Series(np.asarray(endog), index=idx, name=y_name if isinstance(y_name, str) else "y")
+    cols = list(x_names) if x_names is not None else None
+    X = pd.DataFrame(np.asarray(exog), index=idx, columns=cols)
+    return y, X
+
+
+def prepare(y: Any, X: Any = None, *, add_constant: bool = True) -> Model:
+    """Validate and convert the user's data into a Model."""
+    if X is None and hasattr(y, "model") and hasattr(y.model, "endog") and hasattr(y.model, "exog"):
+        y, X = from_fitted(y)
+    yv, y_name, y_index = _response(y)
+    n = yv.shape[0]
+    Xv, x_names, x_index = _design(X, n)
+    if Xv.shape[0] != n:
+        raise ValueError(f"y has {n} observations but X has {Xv.shape[0]} rows")
+    if len(set(x_names)) != len(x_names):
+        dup = sorted({c for c in x_names if x_names.count(c) > 1})
+        raise ValueError(f"duplicate X columns: {', '.join(map(repr, dup))}")
+    if y_name in x_names and y_name != "y":
+        raise ValueError(f"y ({y_name!r}) is also among the X columns")
+    index = y_index if y_index is not None else x_index
+    _check_finite(yv, [y_name], index)
+    _check_finite(Xv, x_names, index)
+    for j in range(Xv.shape[1]):
+        if n and np.array_equal(Xv[:, j], yv):
+            raise ValueError(f"y is also among the X columns (column {x_names[j]!r} equals y)")
+    consts = constant_columns(Xv)
+    added = False
+    if consts.size:
+        const_col = int(consts[0])
+    elif add_constant:
+        Xv = np.ascontiguousarray(np.column_stack([np.ones(n), Xv]))
+        name = CONST_NAME if CONST_NAME not in x_names else "_const"
+        x_names = [name, *x_names]
+        const_col, added = 0, True
+    else:
+        const_col = -1
+    return Model(yv, Xv, y_name, x_names, const_col, index, added)

@@ -1,0 +1,45 @@
+"""p-values, vectorised across series: chi-square and F tails from SciPy, the
+Jarque-Bera small-sample table, and the finite-sample CUSUM tables."""
+
+from __future__ import annotations
+
+import numpy as np
+from scipy import special
+
+from Kalvoren._ckernels.diag import _diag
+from Kalvoren._cusum_null import cusum_pvalue, cusumsq_pvalue
+
+__all__ = ["chi2_sf", "f_sf", "jb_pvalue", "cusum_pvalue", "cusumsq_pvalue"]
+
+JB_P_MIN = 1e-4      # the table's smallest and largest tail probabilities
+JB_P_MAX = 0.9999
+
+
+def chi2_sf(x: np.ndarray, df: np.ndarray) -> np.ndarray:
+    """Upper chi-square tail; NaN where x is NaN or df < 1."""
+    x, df = np.broadcast_arrays(np.asarray(x, float), np.asarray(df, float))
+    with np.errstate(invalid="ignore"):
+        return np.where(df >= 1, special.chdtrc(np.maximum(df, 1), x), np.nan)
+
+
+def f_sf(x: np.ndarray, d1: np.ndarray, d2: np.ndarray) -> np.ndarray:
+    """Upper F tail; NaN where x is NaN or a degree of freedom is < 1."""
+    x, d1, d2 = np.broadcast_arrays(*(np.asarray(a, float) for a in (x, d1, d2)))
+    ok = (d1 >= 1) & (d2 >= 1)
+    with np.errstate(invalid="ignore"):
+        return np.where(ok, special.fdtrc(np.maximum(d1, 1), np.maximum(d2, 1), x), np.nan)
+
+
+def jb_pvalue(stat: np.ndarray, n: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Jarque-Bera p-value from the small-sample table, with the bound "<" at
+    the table's smallest tail probability and ">" at its largest."""
+    stat, n = np.broadcast_arrays(np.asarray(stat, float), np.asarray(n, np.int64))
+    p = np.full(stat.shape, np.nan)
+    finite = np.isfinite(stat) & (n >= 1)
+    for size in np.unique(n[finite]):
+        sel = finite & (n == size)
+        p[sel] = _diag.jb_pval_interp_arr(int(size), stat[sel])
+    bound = np.full(stat.shape, None, dtype=object)
+    bound[p <= JB_P_MIN] = "<"
+    bound[p >= JB_P_MAX] = ">"
+    return p, bound
