@@ -58,6 +58,7 @@ class Batch:
     t_break: np.ndarray
     hac_lags: np.ndarray
     tests: int
+    names: list | None = None    # column names, for notes
 
     @property
     def G(self) -> int:
@@ -73,7 +74,7 @@ class Batch:
         a, b = int(off[0]), int(off[-1])
         X = self.X if self.shared_x else self.X[a:b]
         return Batch(self.y[a:b], X, off - a, self.shared_x, self.const_col, self.lags,
-                     self.t_break[lo:hi], self.hac_lags[lo:hi], self.tests)
+                     self.t_break[lo:hi], self.hac_lags[lo:hi], self.tests, self.names)
 
 
 def native(batch: Batch) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -151,8 +152,10 @@ def _series_least_squares(batch: Batch, raw: Raw, g: int) -> None:
     if batch.tests & _batch.HAC:
         V = _lstsq.hac_cov(Xr, e, fit.Rinv, int(batch.hac_lags[g]))
         raw.se[g, kept] = np.sqrt(np.diag(V)) * cx[kept] / cy
-    dropped = [j for j in range(k) if j not in kept]
-    note = f"rank {r} of {k}" + (f"; collinear columns dropped: {dropped}" if dropped else "")
+    names = batch.names or [f"column {j}" for j in range(k)]
+    dropped = [repr(names[j]) for j in range(k) if j not in kept]
+    note = f"rank {r} of {k}" + (f"; dropped as collinear: {', '.join(dropped)}" if dropped
+                                 else "; too ill-conditioned for the kernels")
     raw.notes[g][""] = note
     _fill_tests(batch, raw, g, ys, Xr, e, kept, const_r,
                 {tid for tid, _, bit, _ in TESTS if batch.tests & bit}, series_route=True)

@@ -267,8 +267,7 @@ class Report:
         shape = math.sqrt(m) + 2.0 * j / math.sqrt(m)
         crit = float(_cusum_null.cusum_critical_value(0.05, m))
         crit_sq = float(_cusum_null.cusumsq_critical_value(0.05, m)) * math.sqrt(2.0)
-        idx = self.index
-        x = np.asarray(idx[self.n - m:]) if idx is not None else np.arange(self.n - m, self.n)
+        x = _plot_axis(self.index, self.n - m, self.n)
         return {"x": x, "cusum": series, "cusum_bound": crit * shape,
                 "cusum_classic": CUSUM_CLASSIC * shape, "cusum_squares": squares,
                 "expected": (j + 1) / m, "cusum_squares_band": crit_sq}
@@ -299,6 +298,20 @@ class Report:
         a2.set_xlabel(str(getattr(self.index, "name", None) or "observation"))
         fig.tight_layout()
         return fig
+
+
+def _plot_axis(index: Any, lo: int, hi: int) -> Any:
+    """Observations lo..hi-1 as matplotlib can place them: the index's dates or
+    numbers, else positions."""
+    if index is None:
+        return np.arange(lo, hi)
+    import pandas as pd
+    part = index[lo:hi]
+    if isinstance(part, pd.PeriodIndex):
+        return part.to_timestamp()
+    if isinstance(part, pd.DatetimeIndex) or pd.api.types.is_numeric_dtype(part.dtype):
+        return part
+    return np.arange(lo, hi)
 
 
 def _jsonable_label(v: Any) -> Any:
@@ -358,7 +371,7 @@ def _label_index(index: Any) -> bool:
 def _batch_of(model: _prepare.Model, lags: int, t_break: int, hac_lags: int, tests: int):
     return _engine.Batch(model.y, model.X, np.array([0, model.n], dtype=np.int64), False,
                          model.const_col, lags, np.array([t_break], dtype=np.int64),
-                         np.array([hac_lags], dtype=np.int64), tests)
+                         np.array([hac_lags], dtype=np.int64), tests, model.x_names)
 
 
 def _run(y: Any, X: Any, *, lags: int = 4, break_at: Any = None, hac_lags: int | None = None,

@@ -1,0 +1,220 @@
+"""Kalvoren.diagnose and the per-test functions: parity with statsmodels on its
+shipped data sets, scale invariance, the least-squares route, inputs, report."""
+
+import json
+import math
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import Kalvoren
+from Kalvoren import diagnostics
+
+sm = pytest.importorskip("statsmodels.api")
+from statsmodels.stats import diagnostic as smd  # noqa: E402
+from statsmodels.stats.stattools import jarque_bera as sm_jb  # noqa: E402
+
+
+def macro():
+    d = sm.datasets.macrodata.load_pandas().data
+    return d["realcons"], d[["realgdp", "realinv"]]
+
+
+def longley():
+    d = sm.datasets.longley.load_pandas()
+    return d.endog, d.exog
+
+
+def statsmodels_battery(y, X, lags, hac_lags):
+    """The statistics whose definitions coincide with ours. Not compared:
+    Chow (no statsmodels function; checked against lstsq in test_lstsq_route),
+    CUSUM (statsmodels scales by the ddof=1 deviation of the recursive
+    residuals, we by sqrt(RSS/m)), and p-values from tables (JB, CUSUM)."""
+    res = sm.OLS(y, sm.add_constant(X)).fit()
+    hac = sm.OLS(y, sm.add_constant(X)).fit(
+        cov_type="HAC", cov_kwds={"maxlags": hac_lags, "use_correction": False})
+    k = res.params.shape[0]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        wald = float(np.squeeze(hac.wald_test(np.eye(k)[1:], scalar=True).statistic))
+    return {
+        "breusch_godfrey": smd.acorr_breusch_godfrey(res, nlags=lags)[:2],
+        "breusch_pagan": smd.het_breuschpagan(res.resid, res.model.exog, robust=False)[:2],
+        "breusch_pagan_koenker": smd.het_breuschpagan(res.resid, res.model.exog, robust=True)[:2],
+        "ljung_box": tuple(smd.acorr_ljungbox(res.resid, lags=[lags]).iloc[0]),
+        "jarque_bera": (sm_jb(res.resid)[0], None),
+        "hac_wald": (wald, None),
+    }, res, hac
+
+
+@pytest.mark.parametrize("data, tol", [(macro, 1e-11), (longley, 1e-9)])
+def test_statsmodels_parity(data, tol):
+    y, X = data()
+    r = Kalvoren.diagnose(y, X, lags=3, hac_lags=3)
+    ref, res, hac = statsmodels_battery(y, X, 3, 3)
+    for tid, (stat, p) in ref.items():
+        t = r.tests[tid]
+        assert t.status == 0 and t.route == "kernel", tid
+        # statsmodels forms the HAC Wald from an asymmetric covariance product: on
+        # Longley it is 7e-8 off a 60-digit reference, which we match to 1e-11.
+        assert t.statistic == pytest.approx(stat, rel=tol if tid != "hac_wald" else 1e-7), tid
+        if p is not None:
+            assert t.pvalue == pytest.approx(p, rel=1e-6, abs=1e-300), tid
+    assert r.r2 == pytest.approx(res.rsquared, rel=1e-12)
+    np.testing.assert_allclose(r.params, res.params.to_numpy(), rtol=1e-9)
+    np.testing.assert_allclose(r.bse, hac.bse.to_numpy(), rtol=1e-7)
+    assert r.tests["breusch_godfrey"].df == 3 and r.tests["chow"].df == (r.k, r.n - 2 * r.k)
+
+
+def test_longley_hac_wald_against_mpmath():
+    mp = pytest.importorskip("mpmath")
+    mp.mp.dps = 50
+    y, X = longley()
+    Xm = mp.matrix([[1] + [mp.mpf(repr(float(v))) for v in row] for row in X.to_numpy()])
+    ym = mp.matrix([mp.mpf(repr(float(v))) for v in y])
+    n, k, L = 16, 7, 2
+    XtXi = mp.inverse(Xm.T * Xm)
+    beta = XtXi * (Xm.T * ym)
+    e = ym - Xm * beta
+    g = [[Xm[t, j] * e[t] for j in range(k)] for t in range(n)]
+    S = mp.matrix(k, k)
+    for lag in range(L + 1):
+        w = 1 - mp.mpf(lag) / (L + 1)
+        for a in range(k):
+            for b in range(k):
+                s = w * mp.fsum(g[t][a] * g[t + lag][b] for t in range(n - lag))
+                S[a, b] += s
+                if lag:
+                    S[b, a] += s
+    V = XtXi * S * XtXi
+    Vs = mp.matrix([[V[a, b] for b in range(1, k)] for a in range(1, k)])
+    bs = mp.matrix([beta[j] for j in range(1, k)])
+    W = float((bs.T * mp.inverse(Vs) * bs)[0])
+    r = diagnostics.hac_wald(y, X, hac_lags=L)
+    assert r.statistic == pytest.approx(W, rel=1e-10)
+    assert r.df == 6
+
+
+def test_scale_invariance():
+    y, X = macro()
+    base = Kalvoren.diagnose(y, X)
+    for factor in (1e-9, 1e-3, 3.7, 1e5, 1e9):
+        for col in X.columns:
+            Xf = X.copy()
+            Xf[col] = Xf[col] * factor
+            r = Kalvoren.diagnose(y * (factor if col == "realinv" else 1.0), Xf)
+            for tid, t in r.tests.items():
+                assert t.route == "kernel" and t.status == 0, (factor, col, tid)
+                assert t.statistic == pytest.approx(base.tests[tid].statistic, rel=1e-9), (factor, tid)
+    # powers of two are exact: identical bits
+    r = Kalvoren.diagnose(y * 2.0**-40, X * 2.0**30)
+    assert all(r.tests[t].statistic == base.tests[t].statistic for t in r.tests)
+
+
+def test_collinear_design_takes_the_least_squares_route(rng):
+    n = 120
+    x1 = rng.normal(size=n)
+    x3 = rng.normal(size=n)
+    X = pd.DataFrame({"x1": x1, "x2": 2.0 * x1, "x3": x3})
+    y = 1.0 + x1 - x3 + rng.normal(size=n)
+    r = Kalvoren.diagnose(y, X, break_at=60)
+    ref = Kalvoren.diagnose(y, X[["x1", "x3"]], break_at=60)
+    assert r.rank == 3 and r.k == 4 and "dropped as collinear: 'x2'" in r.note
+    for tid, t in r.tests.items():
+        assert t.route == "least-squares", tid
+        assert t.statistic == pytest.approx(ref.tests[tid].statistic, rel=1e-8), tid
+        assert t.df == ref.tests[tid].df, tid
+    assert r.tests["chow"].df == (3, n - 6)
+
+
+def test_lstsq_route_matches_the_kernels_on_a_full_rank_design(rng):
+    """The least-squares route recomputes the same statistics as the kernels."""
+    from Kalvoren import _engine
+    n = 90
+    X = np.column_stack([np.ones(n), rng.normal(size=(n, 2))])
+    y = X @ [1.0, 2.0, -1.0] + rng.standard_t(4, size=n)
+    model = Kalvoren.diagnose(y, X[:, 1:], break_at=40, hac_lags=3)
+    batch = diagnostics._batch_of(diagnostics._prepare.prepare(y, X[:, 1:]), 4, 40, 3, 255)
+    raw = _engine.run_raw(batch)
+    _engine._series_least_squares(batch, raw, 0)
+    ls = _engine.finish(batch, raw, 0.05)
+    for tid in Kalvoren.TEST_IDS:
+        assert ls.stat[tid][0] == pytest.approx(model.tests[tid].statistic, rel=1e-9), tid
+
+
+def test_inputs_are_accepted_alike(rng):
+    n = 60
+    X = rng.integers(0, 50, size=(n, 2))
+    y = X @ [1, 2] + rng.integers(-3, 4, size=n)
+    ref = Kalvoren.diagnose(y.astype(float), X.astype(float))
+    frame = pd.DataFrame(X, columns=["a", "b"])
+    ro = X.astype(float)
+    ro.flags.writeable = False
+    fitted = sm.OLS(pd.Series(y, name="y"), sm.add_constant(frame)).fit()
+    for yy, XX in [(list(y), X.tolist()), (pd.Series(y), frame), (y, ro), (fitted, None)]:
+        r = Kalvoren.diagnose(yy, XX)
+        assert r.k == 3
+        for tid in r.tests:
+            assert r.tests[tid].statistic == pytest.approx(ref.tests[tid].statistic, rel=1e-12)
+    assert Kalvoren.diagnose(fitted).x_names == ["const", "a", "b"]
+
+
+@pytest.mark.parametrize("y, X, kw, text", [
+    ([1.0, 2, np.nan, 4, 5, 6, 7, 8], np.arange(8.0), {}, "column 'y'.*row 2"),
+    (np.arange(8.0), pd.DataFrame({"u": [1.0, 2, 3, 4, np.inf, 6, 7, 8]}), {}, "column 'u'.*row 4"),
+    (pd.Series(np.arange(8.0), name="a"), pd.DataFrame({"a": np.arange(8.0)}), {}, "also among"),
+    (np.arange(8.0) ** 2, np.column_stack([np.arange(8.0), np.arange(8.0) ** 2]), {}, "also among"),
+    (np.arange(8.0), pd.DataFrame([[1.0, 2.0]] * 8, columns=["a", "a"]), {}, "duplicate"),
+    (np.arange(30.0), np.sin(np.arange(30.0)), {"lags": 0}, "lags must be"),
+    (np.arange(30.0), np.sin(np.arange(30.0)), {"break_at": 1}, "break position"),
+    (np.arange(3.0), np.arange(6.0).reshape(3, 2), {}, "too few"),
+    (np.arange(8.0), np.arange(7.0), {}, "rows"),
+    (np.arange(8.0), [["a"]] * 8, {}, "not numeric"),
+])
+def test_user_mistakes_raise_naming_the_culprit(y, X, kw, text):
+    with pytest.raises(ValueError, match=text):
+        Kalvoren.diagnose(y, X, **kw)
+
+
+def test_report_outputs(tmp_path):
+    y, X = macro()
+    idx = pd.period_range("1959Q1", periods=len(y), freq="Q")
+    y, X = y.set_axis(idx), X.set_axis(idx)
+    r = Kalvoren.diagnose(y, X, break_at=pd.Period("1980Q1", "Q"))
+    assert r.t_break == idx.get_loc(pd.Period("1980Q1", "Q"))
+    frame = r.to_frame()
+    assert list(frame.index) == list(Kalvoren.TEST_IDS) and frame.loc["chow", "reject"]
+    d = json.loads(json.dumps(r.to_dict(), allow_nan=False))
+    assert d["tests"]["jarque_bera"]["pvalue_bound"] is None and d["n"] == 203
+    assert d["model"]["coefficients"]["realgdp"]["hac_se"] > 0
+    text = str(r)
+    assert "realgdp" in text and "breusch_godfrey" in text and "R^2" in text
+    assert "<table" in r._repr_html_()
+    stat, p = r.tests["ljung_box"]
+    assert (stat, p) == (r.tests["ljung_box"].statistic, r.tests["ljung_box"].pvalue)
+    mpl = pytest.importorskip("matplotlib")
+    mpl.use("Agg")
+    fig = r.plot()
+    line = fig.axes[0].lines[0]
+    assert len(line.get_xdata()) == r.n - r.k
+    fig.savefig(tmp_path / "p.png")
+
+
+def test_per_test_functions_equal_the_battery():
+    y, X = macro()
+    r = Kalvoren.diagnose(y, X, lags=2)
+    pairs = {"breusch_godfrey": diagnostics.breusch_godfrey(y, X, lags=2),
+             "breusch_pagan": diagnostics.breusch_pagan(y, X, robust=False),
+             "breusch_pagan_koenker": diagnostics.breusch_pagan(y, X),
+             "chow": diagnostics.chow(y, X), "cusum": diagnostics.cusum(y, X),
+             "cusum_squares": diagnostics.cusum_squares(y, X),
+             "ljung_box": diagnostics.ljung_box(y, X, lags=2),
+             "jarque_bera": diagnostics.jarque_bera(y, X), "hac_wald": diagnostics.hac_wald(y, X)}
+    for tid, t in pairs.items():
+        assert t == r.tests[tid], tid
+    x = np.sin(np.arange(100.0)) + 0.1 * np.arange(100) % 3
+    lb = smd.acorr_ljungbox(x, lags=[5]).iloc[0]
+    assert diagnostics.ljung_box(x, lags=5).statistic == pytest.approx(lb["lb_stat"], rel=1e-12)
+    assert math.isclose(diagnostics.jarque_bera(x).statistic, sm_jb(x)[0], rel_tol=1e-12)
