@@ -381,7 +381,7 @@ def _run(y: Any, X: Any, *, lags: int = 4, break_at: Any = None, hac_lags: int |
         raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
     model = _prepare.prepare(y, X, add_constant=add_constant)
     n, k = model.n, model.k
-    if n <= k:
+    if n <= k + 1:
         raise ValueError(f"too few observations: n = {n} for k = {k} coefficients")
     if not 1 <= lags < n - k:
         raise ValueError(f"lags must be between 1 and {n - k - 1} for n = {n}, k = {k} (got {lags})")
