@@ -15,6 +15,7 @@ _API = {
     "breusch_godfrey": "diagnostics", "breusch_pagan": "diagnostics", "chow": "diagnostics",
     "cusum": "diagnostics", "cusum_squares": "diagnostics", "ljung_box": "diagnostics",
     "jarque_bera": "diagnostics", "hac_wald": "diagnostics", "TEST_IDS": "diagnostics",
+    "diagnose_many": "_many",
 }
 
 __all__ = ["__version__", *_API]

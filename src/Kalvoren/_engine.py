@@ -41,6 +41,13 @@ BITS = {t[0]: t[2] for t in TESTS}
 FIELD = {name: i for i, name in enumerate(_batch.FIELDS)}
 
 
+def hac_rule(n: np.ndarray) -> np.ndarray:
+    """Newey-West (1994) bandwidth floor(4 (n/100)^(2/9)), one formula for
+    every route so a series gets the same bandwidth however it is run."""
+    n = np.asarray(n, dtype=np.float64)
+    return np.floor(4.0 * (np.maximum(n, 1.0) / 100.0) ** (2.0 / 9.0)).astype(np.int64)
+
+
 def status_field(prefix: str) -> str:
     return "bp_status" if prefix == "bpk" else f"{prefix}_status"
 
@@ -93,7 +100,7 @@ class Raw:
     rank: np.ndarray         # (G,)
     chow_df: np.ndarray      # (G, 2)
     ls: np.ndarray           # (G, ntests) bool: test took the least-squares route
-    notes: list[dict]        # per series: test id -> note ("" for the whole series under "")
+    notes: list[dict]        # per series: "" -> least-squares route note, "data" -> data problem
 
 
 def run_raw(batch: Batch, runner: Callable[[Batch], tuple] = native) -> Raw:
@@ -256,8 +263,9 @@ def finish(batch: Batch, raw: Raw, alpha: float) -> Table:
     slopes = k - 1 if batch.const_col >= 0 else k
     lb_df = np.minimum(batch.lags, np.maximum(n - 1, 0))
     res = Table({}, {}, {}, {}, {}, {}, {}, {}, raw)
-    series_note = np.array([nt.get("", "") for nt in raw.notes], dtype=object)
-    whole_ls = series_note != ""
+    whole_ls = np.array(["" in nt for nt in raw.notes], dtype=bool)
+    series_note = np.array(["; ".join(v for v in (nt.get("data", ""), nt.get("", "")) if v)
+                            for nt in raw.notes], dtype=object)
     nan = np.full(G, np.nan)
     for i, (tid, prefix, bit, dist) in enumerate(TESTS):
         status = f(status_field(prefix))
@@ -289,7 +297,7 @@ def finish(batch: Batch, raw: Raw, alpha: float) -> Table:
         reject[fin] = p[fin] < alpha
         route = np.where(raw.ls[:, i] | whole_ls, "least-squares", "kernel").astype(object)
         notes = np.full(G, "", dtype=object)
-        unusual = np.flatnonzero(~ok | raw.ls[:, i] | whole_ls | (bound != None))  # noqa: E711
+        unusual = np.flatnonzero(~ok | raw.ls[:, i] | (series_note != "") | (bound != None))  # noqa: E711
         for g in unusual:
             parts = [series_note[g]] if series_note[g] else []
             s = status[g]
@@ -297,7 +305,7 @@ def finish(batch: Batch, raw: Raw, alpha: float) -> Table:
                 parts.append("not run")
             elif s != 0:
                 parts.append(f"status {int(s)}: {STATUS_TEXT.get(int(s), 'failed')}")
-            elif raw.ls[g, i] and not series_note[g]:
+            elif raw.ls[g, i] and not whole_ls[g]:
                 parts.append("auxiliary regression refused by the kernel; least-squares route")
             if bound[g] is not None:
                 side = "below" if bound[g] == "<" else "above"

@@ -72,7 +72,7 @@ H0 = {
 
 def newey_west_lags(n: int) -> int:
     """The default HAC bandwidth: floor(4 (n/100)^(2/9)) (Newey and West, 1994)."""
-    return int(math.floor(4.0 * (max(n, 1) / 100.0) ** (2.0 / 9.0)))
+    return int(_engine.hac_rule(np.array([n]))[0])
 
 
 @dataclass(frozen=True)

@@ -1,0 +1,239 @@
+"""The battery over many series: a long pandas DataFrame grouped by a key, or
+arrays of series, on every core."""
+
+from __future__ import annotations
+
+import math
+import os
+import sys
+import time
+from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+from typing import Any, Sequence
+
+import numpy as np
+
+from Kalvoren import _engine, _prepare
+from Kalvoren._ckernels.diag import _batch
+
+# Series per native call: small enough that Ctrl-C and the progress bar
+# respond within a fraction of a second, large enough that a call's fixed
+# cost is noise.
+CHUNK_ROWS = 1 << 16
+COLUMNS = ("statistic", "pvalue", "reject", "status", "route")
+
+
+def _chunks(offsets: np.ndarray) -> list[tuple[int, int]]:
+    """Split G series into runs of about CHUNK_ROWS rows."""
+    G = offsets.shape[0] - 1
+    bounds = np.searchsorted(offsets, np.arange(0, offsets[-1], CHUNK_ROWS), side="right") - 1
+    starts = np.unique(np.clip(bounds, 0, max(G - 1, 0)))
+    edges = [int(s) for s in starts] + [G]
+    return [(a, b) for a, b in zip(edges[:-1], edges[1:]) if b > a]
+
+
+def _progress_bar(progress: bool | None, total: int):
+    if progress is False:
+        return None
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:  # pragma: no cover - tqdm is a dependency
+        return None
+    if progress is None and not sys.stderr.isatty():
+        return None
+    # Shown only once the run has taken about a second.
+    return tqdm(total=total, unit="series", delay=0.0 if progress else 1.0, leave=False)
+
+
+def run_native(batch: _engine.Batch, workers: int | None, progress: bool | None):
+    """The native battery over all series, chunk by chunk on a thread pool
+    (each call releases the GIL); results do not depend on the chunking."""
+    G, k = batch.G, batch.X.shape[1]
+    out = np.empty((G, _batch.NFIELDS))
+    beta, se = np.empty((G, k)), np.empty((G, k))
+    parts = _chunks(batch.offsets)
+    workers = max(1, min(workers or os.cpu_count() or 1, len(parts) or 1))
+    bar = _progress_bar(progress, G)
+
+    def job(lo: int, hi: int) -> int:
+        o, b, s = _engine.native(batch.chunk(lo, hi))
+        out[lo:hi], beta[lo:hi], se[lo:hi] = o, b, s
+        return hi - lo
+
+    try:
+        if workers == 1:
+            for lo, hi in parts:
+                done = job(lo, hi)
+                if bar is not None:
+                    bar.update(done)
+        else:
+            with ThreadPoolExecutor(workers, thread_name_prefix="kalvoren") as pool:
+                pending = {pool.submit(job, lo, hi) for lo, hi in parts}
+                try:
+                    while pending:
+                        finished, pending = wait(pending, timeout=0.2, return_when=FIRST_COMPLETED)
+                        for fut in finished:
+                            n_done = fut.result()
+                            if bar is not None:
+                                bar.update(n_done)
+                except BaseException:
+                    # Ctrl-C (or a failure): drop the queued chunks; running ones end
+                    # within one chunk's time, and nothing is returned.
+                    for fut in pending:
+                        fut.cancel()
+                    raise
+    finally:
+        if bar is not None:
+            bar.close()
+    return out, beta, se
+
+
+def _frame_result(table: _engine.Table, n: np.ndarray, index: Any):
+    import pandas as pd
+    cols: dict[str, Any] = {}
+    for tid in _engine.TEST_IDS:
+        if not table.stat.get(tid) is not None:
+            continue
+        cols[f"{tid}_statistic"] = table.stat[tid]
+        cols[f"{tid}_pvalue"] = table.pvalue[tid]
+        cols[f"{tid}_reject"] = pd.array(table.reject[tid], dtype="boolean")
+        cols[f"{tid}_status"] = table.status[tid]
+        cols[f"{tid}_route"] = pd.Categorical(table.route[tid], categories=["kernel", "least-squares"])
+    cols["n"] = n.astype(np.int64)
+    notes = np.full(n.shape[0], "", dtype=object)
+    for tid in _engine.TEST_IDS:
+        nt = table.note[tid]
+        has = np.flatnonzero(nt != "")
+        for g in has:
+            notes[g] = f"{notes[g]}; {tid}: {nt[g]}" if notes[g] else f"{tid}: {nt[g]}"
+    cols["note"] = notes
+    return pd.DataFrame(cols, index=index)
+
+
+def result_columns() -> list[str]:
+    """The columns of diagnose_many's result, in order."""
+    return [f"{tid}_{c}" for tid in _engine.TEST_IDS for c in COLUMNS] + ["n", "note"]
+
+
+def _long_frame(data: Any, by: Any, y: str, x: Sequence[str], add_constant: bool):
+    import pandas as pd
+    keys = [by] if isinstance(by, str) or not isinstance(by, (list, tuple)) else list(by)
+    for col in [*keys, y, *x]:
+        if col not in data.columns:
+            raise ValueError(f"no column {col!r} (columns: {', '.join(map(str, data.columns))})")
+    if y in x:
+        raise ValueError(f"y ({y!r}) is also among the x columns")
+    if len(set(x)) != len(x):
+        raise ValueError("duplicate x columns")
+    grouped = data.groupby(keys, sort=True, observed=True, dropna=False)
+    codes = grouped.ngroup().to_numpy()
+    order = np.argsort(codes, kind="stable")
+    counts = np.bincount(codes, minlength=grouped.ngroups)
+    offsets = np.zeros(counts.shape[0] + 1, dtype=np.int64)
+    np.cumsum(counts, out=offsets[1:])
+    yv = _prepare._float_column(data[y].to_numpy(), y)[order]
+    cols = [_prepare._float_column(data[c].to_numpy(), c)[order] for c in x]
+    Xv = np.column_stack(cols) if cols else np.empty((yv.shape[0], 0))
+    names = list(map(str, x))
+    keys_index = grouped.size().index
+    if isinstance(keys_index, pd.MultiIndex) or len(keys) > 1:
+        index = keys_index
+    else:
+        index = pd.Index(keys_index.get_level_values(0), name=keys[0])
+    return yv, Xv, offsets, names, index
+
+
+def _arrays(Y: Any, X: Any):
+    Yv = np.array(Y, dtype=np.float64, copy=True)
+    if Yv.ndim != 2:
+        raise ValueError(f"Y must have shape (G, n), got {Yv.shape}")
+    G, n = Yv.shape
+    offsets = np.arange(G + 1, dtype=np.int64) * n
+    if X is None:
+        return Yv.reshape(-1), np.empty((n, 0)), offsets, True, []
+    Xv = np.array(X, dtype=np.float64, copy=True)
+    if Xv.ndim == 2 and Xv.shape[0] == n:
+        return Yv.reshape(-1), np.ascontiguousarray(Xv), offsets, True, \
+            [f"x{j + 1}" for j in range(Xv.shape[1])]
+    if Xv.ndim == 3 and Xv.shape[:2] == (G, n):
+        return Yv.reshape(-1), Xv.reshape(G * n, Xv.shape[2]), offsets, False, \
+            [f"x{j + 1}" for j in range(Xv.shape[2])]
+    raise ValueError(f"X must have shape (G, n, k) = ({G}, {n}, k) or (n, k) = ({n}, k), "
+                     f"got {Xv.shape}")
+
+
+def diagnose_many(data: Any, X: Any = None, *, by: Any = None, y: str | None = None,
+                  x: Sequence[str] | None = None, lags: int = 4, break_at: int | None = None,
+                  hac_lags: int | None = None, alpha: float = 0.05, add_constant: bool = True,
+                  workers: int | None = None, progress: bool | None = None):
+    """Run the whole battery on many regressions at once, on every core.
+
+    Two forms:
+
+    - ``diagnose_many(frame, by="store", y="sales", x=["price", "promo"])``:
+      a long pandas DataFrame, one regression per group of ``by`` (a column
+      name or a list of them), rows in time order within each group.
+    - ``diagnose_many(Y, X)``: Y of shape (G, n), one series per row, and X
+      of shape (G, n, k), or one design (n, k) shared by every series.
+
+    Returns a pandas DataFrame with one row per group (indexed by the group
+    key, or 0..G-1 for arrays) and, for each test id, the columns
+    ``<id>_statistic``, ``<id>_pvalue``, ``<id>_reject``, ``<id>_status`` and
+    ``<id>_route``, then ``n`` and ``note``. Each row is exactly what
+    ``diagnose`` gives for that group with the same options (bit for bit,
+    whatever the number of workers). A group that cannot be tested (too
+    short, constant, collinear, missing values) is a row with its status and
+    note; it never stops the other groups.
+
+    lags, hac_lags, alpha, add_constant: as for ``diagnose``. break_at: the
+    Chow break as a 0-based position within each group (default: each group's
+    middle). workers: threads (default: every core). progress: a progress bar
+    on a terminal for runs longer than about a second; True always, False
+    never. Ctrl-C stops the run promptly and returns nothing.
+    """
+    import pandas as pd
+    lags = int(lags)
+    if lags < 1:
+        raise ValueError(f"lags must be >= 1 (got {lags})")
+    if not 0.0 < float(alpha) < 1.0:
+        raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
+    if isinstance(data, pd.DataFrame):
+        if by is None or y is None or x is None:
+            raise TypeError("a DataFrame needs by=, y= and x=")
+        yv, Xv, offsets, names, index = _long_frame(data, by, y, list(x), add_constant)
+        shared = False
+    else:
+        yv, Xv, offsets, shared, names = _arrays(data, X)
+        index = pd.RangeIndex(offsets.shape[0] - 1)
+    const_col = -1
+    consts = _prepare.constant_columns(Xv)
+    if consts.size:
+        const_col = int(consts[0])
+    elif add_constant:
+        Xv = np.ascontiguousarray(np.column_stack([np.ones(Xv.shape[0]), Xv]))
+        names = ["const", *names]
+        const_col = 0
+    n = np.diff(offsets)
+    t_break = (n // 2 if break_at is None else np.full(n.shape, int(break_at))).astype(np.int64)
+    hl = _engine.hac_rule(n) if hac_lags is None else np.full(n.shape, int(hac_lags), dtype=np.int64)
+    batch = _engine.Batch(yv, Xv, offsets, shared, const_col, lags, t_break, hl, _batch.ALL, names)
+    raw = _engine.run_raw(batch, lambda b: run_native(b, workers, progress))
+    _missing_notes(batch, raw)
+    table = _engine.finish(batch, raw, float(alpha))
+    return _frame_result(table, n, index)
+
+
+def _missing_notes(batch: _engine.Batch, raw: _engine.Raw) -> None:
+    """Name the column of the first non-finite value of each such group."""
+    bad_rows = ~np.isfinite(batch.y)
+    if not batch.shared_x:
+        bad_rows |= ~np.isfinite(batch.X).all(axis=1)
+    if not bad_rows.any() and np.isfinite(batch.X).all():
+        return
+    fit = raw.out[:, _engine.FIELD["fit_status"]]
+    names = ["y", *(batch.names or [])]
+    for g in np.flatnonzero(fit == -1003):
+        yg, Xg = batch.series(int(g))
+        both = np.column_stack([yg, Xg])
+        r, c = np.argwhere(~np.isfinite(both))[0] if (~np.isfinite(both)).any() else (None, None)
+        if r is not None:
+            raw.notes[g]["data"] = f"missing or non-finite value in {names[c]!r} at row {r} of the group"
