@@ -180,6 +180,14 @@ def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, kept, const_r, ids, s
         out[FIELD[f"{prefix}_stat"]] = stat if status == 0 else math.nan
         raw.ls[g, col[tid]] = ls
 
+    if float(e @ e) <= _lstsq.EXACT_FIT_ULPS * _lstsq.EPS * float(ys @ ys):
+        # An exact fit: the residuals are rounding noise and say nothing.
+        for tid, prefix in (("breusch_godfrey", "bg"), ("breusch_pagan", "bp"),
+                            ("ljung_box", "lb"), ("jarque_bera", "jb"), ("hac_wald", "hac")):
+            if tid in ids:
+                put(tid, prefix, -1003, math.nan, series_route)
+        ids = ids - {"breusch_godfrey", "breusch_pagan", "ljung_box", "jarque_bera", "hac_wald"}
+
     if "breusch_godfrey" in ids:
         L = batch.lags
         if L >= n:

@@ -164,7 +164,8 @@ def _arrays(Y: Any, X: Any):
 def diagnose_many(data: Any, X: Any = None, *, by: Any = None, y: str | None = None,
                   x: Sequence[str] | None = None, lags: int = 4, break_at: int | None = None,
                   hac_lags: int | None = None, alpha: float = 0.05, add_constant: bool = True,
-                  workers: int | None = None, progress: bool | None = None):
+                  workers: int | None = None, progress: bool | None = None,
+                  _const: str | None = None):
     """Run the whole battery on many regressions at once, on every core.
 
     Two forms:
@@ -205,7 +206,12 @@ def diagnose_many(data: Any, X: Any = None, *, by: Any = None, y: str | None = N
         yv, Xv, offsets, shared, names = _arrays(data, X)
         index = pd.RangeIndex(offsets.shape[0] - 1)
     const_col = -1
-    consts = _prepare.constant_columns(Xv)
+    # A constant among the x columns, found over all rows (the Dask path decides
+    # it once for all partitions and passes its name, "" for none).
+    if _const is None:
+        consts = _prepare.constant_columns(Xv)
+    else:
+        consts = np.array([names.index(_const)] if _const else [], dtype=np.intp)
     if consts.size:
         const_col = int(consts[0])
     elif add_constant:

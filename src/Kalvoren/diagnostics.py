@@ -343,8 +343,9 @@ def _break_position(break_at: Any, model: _prepare.Model) -> int:
     n, k = model.n, model.k
     if break_at is None:
         return n // 2
-    if isinstance(break_at, (int, np.integer)) and not isinstance(break_at, bool) and (
-            model.index is None or not _label_index(model.index)):
+    if isinstance(break_at, bool):
+        raise TypeError(f"break_at must be a position or an index label, got {break_at!r}")
+    if isinstance(break_at, (int, np.integer)):
         pos = int(break_at)
     else:
         if model.index is None:
@@ -360,12 +361,6 @@ def _break_position(break_at: Any, model: _prepare.Model) -> int:
         raise ValueError(f"break_at leaves fewer than k + 1 = {k + 1} observations on one side: "
                          f"the break position must be between {k + 1} and {n - k - 1} (got {pos})")
     return pos
-
-
-def _label_index(index: Any) -> bool:
-    """True for an index whose labels are not just the positions 0..n-1."""
-    import pandas as pd
-    return not (isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1)
 
 
 def _batch_of(model: _prepare.Model, lags: int, t_break: int, hac_lags: int, tests: int):
@@ -406,9 +401,9 @@ def diagnose(y: Any, X: Any = None, *, lags: int = 4, break_at: Any = None,
     X: the regressors (2-D array, list of rows, pandas DataFrame or Series),
         or None for a model with a constant only. Integer columns are fine.
     lags: order of the Breusch-Godfrey and Ljung-Box tests.
-    break_at: the Chow test's break: the position of the first observation
-        of the second segment (0-based), or a label of the data's index (a
-        date, say). Default: the middle of the sample.
+    break_at: the Chow test's break: an integer is the 0-based position of
+        the first observation of the second segment; anything else is a label
+        of the data's index (a date, a period, a string). Default: the middle.
     hac_lags: Bartlett bandwidth of the HAC covariance (coefficient standard
         errors and the ``hac_wald`` test). Default: floor(4 (n/100)^(2/9)).
     alpha: the level at which ``reject`` is decided (p < alpha).
