@@ -456,13 +456,15 @@ def main():
     ap.add_argument("--keep-env", action="store_true",
                     help="keep OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE if set")
     ap.add_argument("--only", nargs="+", default=None,
-                    choices=["numba", "overhead", "numpy", "bandwidth", "statsmodels", "threads"])
+                    choices=["numba", "overhead", "numpy", "bandwidth", "statsmodels", "threads",
+                             "api"])
     args = ap.parse_args()
     header = machine_header()
     for h in header:
         print(h)
     rng = np.random.default_rng(20240601)
-    want = set(args.only or ["numba", "overhead", "numpy", "bandwidth", "statsmodels", "threads"])
+    want = set(args.only or ["numba", "overhead", "numpy", "bandwidth", "statsmodels", "threads",
+                             "api"])
     if args.quick:
         BUDGET = 0.05
     t0 = time.perf_counter()
@@ -483,6 +485,9 @@ def main():
             bench_statsmodels(rng, [1000] if args.quick else [100, 1000, 10_000])
         if "threads" in want:
             bench_threads(rng, args.quick)
+    if "api" in want:  # many-series rows use every core: outside the one-BLAS-thread limit
+        import bench_api
+        bench_api.bench_api(rng, row, single, compare, args.quick)
     print_table(header)
     print(f"\n(total {time.perf_counter() - t0:.0f} s)")
 

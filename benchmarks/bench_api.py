@@ -1,0 +1,115 @@
+"""Rows of the benchmark table for the Python layer: what `diagnose` adds to
+its kernel calls, many-series throughput on 1 and 2 workers, the Dask
+overhead on a LocalCluster, and a statsmodels loop computing the same
+battery. Called by run.py (section "api")."""
+
+import time
+import warnings
+
+import numpy as np
+
+import Kalvoren
+from Kalvoren._ckernels.diag import _diag as D
+
+
+def _data(rng, n=200, k=3):
+    X = np.column_stack([np.ones(n), rng.normal(size=(n, k - 1))])
+    y = X @ np.arange(1.0, k + 1) + rng.normal(size=n)
+    return y, X
+
+
+def kernel_calls(y, X, lags=4, hac_lags=4):
+    """The module functions the battery is made of, called on prepared data."""
+    e = y - X @ np.linalg.lstsq(X, y, rcond=None)[0]
+    Xr = np.ascontiguousarray(X[:, 1:])
+    g = np.ascontiguousarray(X * e[:, None])
+    k = X.shape[1]
+    zeros = np.zeros(k - 1)
+    cov = np.eye(k - 1)
+    mean = np.ones(k - 1)
+    n = len(y)
+
+    def run():
+        D.bg_stat(e, Xr, lags)
+        D.bp_aux(e, X)
+        D.chow_stat(y, X, n // 2)
+        D.cusum_stat(y, X)
+        D.cusumsq_stat(y, X)
+        D.lb_stat(e, lags)
+        D.jb_stat(e)
+        D.hac_estimator_matmul(g, 0, hac_lags)
+        D.wald_stat_from_mean_and_cov(mean, zeros, cov, n)
+    return run
+
+
+def statsmodels_battery(y, X, lags=4, hac_lags=4):
+    import statsmodels.api as sm
+    from statsmodels.stats import diagnostic as smd
+    from statsmodels.stats.stattools import jarque_bera
+    n, k = X.shape
+    res = sm.OLS(y, X).fit()
+    smd.acorr_breusch_godfrey(res, nlags=lags)
+    smd.het_breuschpagan(res.resid, X, robust=False)
+    smd.het_breuschpagan(res.resid, X, robust=True)
+    rss = [sm.OLS(y[a:b], X[a:b]).fit().ssr for a, b in ((0, n), (0, n // 2), (n // 2, n))]
+    _ = ((rss[0] - rss[1] - rss[2]) / k) / ((rss[1] + rss[2]) / (n - 2 * k))
+    smd.recursive_olsresiduals(res)
+    smd.acorr_ljungbox(res.resid, lags=[lags])
+    jarque_bera(res.resid)
+    hac = sm.OLS(y, X).fit(cov_type="HAC", cov_kwds={"maxlags": hac_lags, "use_correction": False})
+    hac.wald_test(np.eye(k)[1:], scalar=True)
+
+
+def bench_api(rng, row, single, compare, quick):
+    y, X = _data(rng)
+    t_diag, t_kern = compare(lambda: Kalvoren.diagnose(y, X[:, 1:]), kernel_calls(y, X))
+    row("api", "diagnose (full battery)", 200, 3, t_diag, "its kernel calls", t_kern,
+        "(target: at most 3x)")
+
+    G = 2_000 if quick else 20_000
+    Y = X[:, 1:] @ [2.0, 3.0] + rng.normal(size=(G, 200))
+    Kalvoren.diagnose_many(Y[:100], X[:, 1:], progress=False)
+    times = {}
+    for w in (1, 2):
+        t = time.perf_counter()
+        Kalvoren.diagnose_many(Y, X[:, 1:], workers=w, progress=False)
+        times[w] = (time.perf_counter() - t) / G
+    row("many", "diagnose_many, 2 workers", 200, 3, times[2], "1 worker", times[1],
+        f"({1 / times[2]:,.0f} vs {1 / times[1]:,.0f} series/s)")
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        subset = 20 if quick else 100
+        t = time.perf_counter()
+        for g in range(subset):
+            statsmodels_battery(Y[g], X)
+        t_sm = (time.perf_counter() - t) / subset
+    row("many", "battery per series", 200, 3, times[2], "statsmodels loop", t_sm,
+        "(target: 100x faster)")
+
+    try:
+        import dask.dataframe as dd
+        import distributed
+        import pandas as pd
+    except ImportError:
+        print("  (dask rows skipped: pip install 'Kalvoren[dask]')")
+        return
+    sizes = [10_000] if quick else [10_000, 100_000]
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+        from Kalvoren import dask as kd
+        for G in sizes:
+            n = 200
+            key = np.repeat(np.arange(G), n)
+            xs = rng.normal(size=(G * n, 2))
+            frame = pd.DataFrame({"g": key, "y": xs @ [1.0, 2.0] + rng.normal(size=G * n),
+                                  "a": xs[:, 0], "b": xs[:, 1]})
+            t = time.perf_counter()
+            Kalvoren.diagnose_many(frame, by="g", y="y", x=["a", "b"], progress=False)
+            t_in = time.perf_counter() - t
+            ddf = dd.from_pandas(frame, npartitions=8)
+            t = time.perf_counter()
+            kd.diagnose_many(ddf, by="g", y="y", x=["a", "b"]).compute()
+            t_dask = time.perf_counter() - t
+            row("dask", "LocalCluster, 2 workers", G, 3, t_dask, "in-process run", t_in,
+                "(series count in the n column)")
