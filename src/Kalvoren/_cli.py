@@ -1,13 +1,25 @@
-"""kalvoren-diag: the diagnostics report for a data file."""
+"""kalvoren-diag: the diagnostics report for a data file.
+
+Every mistake in the input is one line on stderr and exit status 2, found
+before anything is printed.
+"""
 
 from __future__ import annotations
 
 import argparse
+import csv
+import io
 import json
+import os
 import sys
 from importlib import resources
+from typing import Any
 
 from Kalvoren import diagnostics
+
+FORMATS = ("table", "json", "markdown", "csv")
+READERS = {".parquet": "parquet", ".pq": "parquet", ".dta": "stata", ".xlsx": "excel"}
+PLOT_FORMATS = (".png", ".pdf", ".svg")
 
 
 class UsageError(Exception):
@@ -20,66 +32,281 @@ class _Parser(argparse.ArgumentParser):
 
 
 def build_parser() -> argparse.ArgumentParser:
-    p = _Parser(prog="kalvoren-diag",
-                description="Residual diagnostics of an OLS regression.",
-                formatter_class=argparse.ArgumentDefaultsHelpFormatter)
-    p.add_argument("file", nargs="?", help="CSV file with a header row (default: shipped data)")
-    p.add_argument("--y", help="response column")
-    p.add_argument("--x", nargs="+", help="regressor columns (a constant is added)")
-    p.add_argument("--lags", type=int, default=4, help="Breusch-Godfrey / Ljung-Box lags")
-    p.add_argument("--break", dest="break_at", type=int,
-                   help="Chow break: 0-based position of the first observation after it "
-                        "(default: the middle)")
-    p.add_argument("--json", action="store_true", help="print JSON instead of a table")
-    p.add_argument("--plot", metavar="FILE", help="draw the CUSUM and CUSUM-of-squares paths")
+    p = _Parser(
+        prog="kalvoren-diag",
+        description="Residual diagnostics of an OLS regression of --y on a constant and --x. "
+                    "Reads CSV (separator sniffed), Parquet, Stata (.dta) and Excel (.xlsx) "
+                    "files; '-' reads CSV from standard input.",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    p.add_argument("file", nargs="?", default=None,
+                   help="data file with a header row (default: the shipped simulated data)")
+    p.add_argument("--y", help="response column (default with the shipped data: y)")
+    p.add_argument("--x", nargs="+", help="regressor columns; a constant is added "
+                                          "(default with the shipped data: x1 x2)")
+    p.add_argument("--index", metavar="COL",
+                   help="date or label column: used in the output, on the plot's x axis, "
+                        "and by --break")
+    p.add_argument("--lags", type=int, default=4, help="Breusch-Godfrey and Ljung-Box lags")
+    p.add_argument("--break", dest="break_at", metavar="T",
+                   help="Chow break: the first observation of the second segment, as a 0-based "
+                        "position (the first row is 0), or a label of --index "
+                        "(default: the middle of the sample)")
+    p.add_argument("--hac-lags", type=int, default=None,
+                   help="HAC bandwidth (default: floor(4 (n/100)^(2/9)))")
+    p.add_argument("--alpha", type=float, default=0.05, help="test level: reject when p < alpha")
+    p.add_argument("--format", choices=FORMATS, default="table", help="output format")
+    p.add_argument("--json", action="store_const", const="json", dest="format",
+                   help="same as --format json")
+    p.add_argument("--plot", metavar="FILE",
+                   help="draw the CUSUM and CUSUM-of-squares paths; format from the extension "
+                        f"({', '.join(e[1:] for e in PLOT_FORMATS)})")
+    p.add_argument("--sep", default=None, help="CSV separator (default: sniffed)")
+    p.add_argument("--decimal", default=".", help="CSV decimal mark")
+    p.add_argument("--encoding", default="utf-8",
+                   help="text encoding of a CSV file (a UTF-8 byte-order mark is accepted)")
+    p.add_argument("--dropna", action="store_true",
+                   help="drop rows with missing values (and say how many) instead of failing")
     return p
 
 
-def _load(args: argparse.Namespace):
-    import pandas as pd
-    if args.file is None:
-        with resources.files("Kalvoren").joinpath("data/simulated.csv").open() as fh:
-            frame = pd.read_csv(fh)
-        return frame, "y", args.x or ["x1", "x2"], "shipped simulated data"
-    if not args.y or not args.x:
-        raise UsageError("--y and --x are required with a data file")
+# ------------------------------------------------------------------ reading
+
+def _sniff_sep(sample: str) -> str:
     try:
-        frame = pd.read_csv(args.file)
+        return csv.Sniffer().sniff(sample, delimiters=",;\t|").delimiter
+    except csv.Error:
+        return ","
+
+
+def _decode_error_line(source: Any, encoding: str) -> int:
+    """The line of the first byte sequence that does not decode."""
+    import codecs
+    source.seek(0)
+    decoder = codecs.getincrementaldecoder(encoding)()
+    line = 1
+    for chunk in iter(lambda: source.read(1 << 16), b""):
+        try:
+            decoder.decode(chunk)
+        except UnicodeDecodeError as e:
+            return line + chunk.count(b"\n", 0, e.start)
+        line += chunk.count(b"\n")
+    return line
+
+
+def _read_text(args: argparse.Namespace) -> Any:
+    import pandas as pd
+    name = "standard input" if args.file == "-" else args.file
+    enc = args.encoding
+    if enc.lower().replace("_", "-") in ("utf-8", "utf8"):
+        enc = "utf-8-sig"  # what spreadsheet programs save
+    try:
+        import codecs
+        codecs.lookup(enc)
+    except LookupError:
+        raise UsageError(f"unknown encoding {args.encoding!r}") from None
+    try:
+        source: Any = io.BytesIO(sys.stdin.buffer.read()) if args.file == "-" else open(args.file, "rb")
     except OSError as e:
         raise UsageError(f"cannot read {args.file}: {e.strerror or e}") from None
-    return frame, args.y, args.x, args.file
+    with source:
+        sample = source.read(1 << 16).decode(enc, errors="ignore")
+        source.seek(0)
+        sep = args.sep or _sniff_sep(sample)
+        header = next(csv.reader(io.StringIO(sample), delimiter=sep), [])
+        dup = sorted({h for h in header if header.count(h) > 1})
+        if dup:
+            raise UsageError(f"{name}: duplicate columns: {', '.join(map(repr, dup))}")
+        wanted = [c for c in [args.y, *(args.x or []), args.index] if c is not None]
+        missing = [c for c in wanted if c not in header]
+        if missing:
+            raise UsageError(f"{name}: no column {missing[0]!r} (columns: {', '.join(header)})")
+        try:
+            frame = pd.read_csv(source, sep=sep, decimal=args.decimal, usecols=wanted,
+                                encoding=enc, engine="c", skip_blank_lines=True,
+                                dtype={args.index: str} if args.index else None)
+        except UnicodeDecodeError:
+            line = _decode_error_line(source, enc)
+            raise UsageError(f"{name}: line {line} is not valid {args.encoding} "
+                             "(pass --encoding, e.g. --encoding latin-1)") from None
+        except (ValueError, pd.errors.ParserError) as e:
+            raise UsageError(f"{name}: {str(e).splitlines()[0]}") from None
+    return frame[wanted]
+
+
+def _read(args: argparse.Namespace) -> Any:
+    import pandas as pd
+    if args.file is None:
+        with resources.files("Kalvoren").joinpath("data/simulated.csv").open("rb") as fh:
+            return pd.read_csv(fh, usecols=[args.y, *args.x, *([args.index] if args.index else [])])
+    ext = os.path.splitext(args.file)[1].lower()
+    kind = READERS.get(ext)
+    if kind is None:
+        return _read_text(args)
+    try:
+        if kind == "parquet":
+            return pd.read_parquet(args.file)
+        if kind == "stata":
+            return pd.read_stata(args.file)
+        return pd.read_excel(args.file)
+    except ImportError as e:
+        pkg = "openpyxl" if kind == "excel" else "pyarrow"
+        raise UsageError(f"reading {ext} files needs {pkg}: pip install {pkg} ({e})") from None
+    except (OSError, ValueError) as e:
+        raise UsageError(f"cannot read {args.file}: {str(e).splitlines()[0]}") from None
+
+
+# ---------------------------------------------------------------- checking
+
+def _numeric(frame: Any, cols: list[str], name: str, dropna: bool) -> tuple[Any, int]:
+    """Columns as float64; a non-numeric cell names its line and column."""
+    import numpy as np
+    import pandas as pd
+    out = {}
+    for c in cols:
+        s = frame[c]
+        if pd.api.types.is_bool_dtype(s.dtype) or not pd.api.types.is_numeric_dtype(s.dtype):
+            conv = pd.to_numeric(s, errors="coerce")
+            bad = conv.isna() & s.notna() & (s.astype(str).str.strip() != "")
+            if bad.any():
+                row = int(np.flatnonzero(bad.to_numpy())[0])
+                raise UsageError(f"{name}: line {row + 2}, column {c!r}: not a number: "
+                                 f"{str(s.iloc[row])!r}")
+            s = conv
+        out[c] = s.astype("float64")
+    num = pd.DataFrame(out, index=frame.index)
+    # rows that are entirely empty at the end (trailing separators) are not data
+    empty = num.isna().all(axis=1).to_numpy()
+    tail = len(empty)
+    while tail and empty[tail - 1]:
+        tail -= 1
+    num = num.iloc[:tail]
+    na = num.isna().to_numpy() | ~np.isfinite(num.to_numpy())
+    dropped = 0
+    if na.any():
+        if not dropna:
+            r, c = np.argwhere(na)[0]
+            raise UsageError(f"{name}: line {r + 2}, column {cols[c]!r}: missing or non-finite "
+                             "value (pass --dropna to drop such rows)")
+        keep = ~na.any(axis=1)
+        dropped = int((~keep).sum())
+        num = num[keep]
+    return num, dropped
+
+
+def _break_position(value: str | None, index: Any, n: int) -> int | None:
+    if value is None:
+        return None
+    if index is None:
+        try:
+            return int(value)
+        except ValueError:
+            raise UsageError(f"--break {value!r}: a 0-based position is needed without --index") from None
+    import pandas as pd
+    label: Any = value
+    try:
+        if isinstance(index, pd.DatetimeIndex):
+            label = pd.Timestamp(value)
+        elif pd.api.types.is_numeric_dtype(index.dtype):
+            label = index.dtype.type(value)
+    except ValueError:
+        raise UsageError(f"--break {value!r} is not a label of --index "
+                         f"({index[0]} ... {index[-1]})") from None
+    hits = (index == label).nonzero()[0]
+    if len(hits) != 1:
+        raise UsageError(f"--break {value!r} is not one label of --index "
+                         f"({index[0]} ... {index[-1]})")
+    return int(hits[0])
+
+
+def _check_plot_path(path: str | None) -> None:
+    if path is None:
+        return
+    ext = os.path.splitext(path)[1].lower()
+    if ext not in PLOT_FORMATS:
+        raise UsageError(f"--plot {path}: the file name must end in {', '.join(PLOT_FORMATS)}")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder) or not os.access(folder, os.W_OK):
+        raise UsageError(f"--plot {path}: cannot write in {folder}")
+    if os.path.exists(path) and not os.access(path, os.W_OK):
+        raise UsageError(f"--plot {path}: the file is not writable")
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise UsageError("--plot needs matplotlib: pip install 'Kalvoren[plot]'") from None
+
+
+def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
+    """Everything checked: the report, the source's name and the rows dropped."""
+    import pandas as pd
+    if args.file is None:
+        args.y = args.y or "y"
+        args.x = args.x or ["x1", "x2"]
+        if args.index is None:
+            args.index = "t"
+        source = "shipped simulated data"
+    else:
+        if not args.y or not args.x:
+            raise UsageError("--y and --x are required with a data file")
+        source = "standard input" if args.file == "-" else args.file
+    if args.y in args.x:
+        raise UsageError(f"--y {args.y!r} is also among the --x columns")
+    if len(set(args.x)) != len(args.x):
+        raise UsageError("--x names a column twice")
+    if not 0.0 < args.alpha < 1.0:
+        raise UsageError(f"--alpha must lie in (0, 1), got {args.alpha}")
+    _check_plot_path(args.plot)
+    frame = _read(args)
+    for col in [args.y, *args.x, *([args.index] if args.index else [])]:
+        if col not in frame.columns:
+            raise UsageError(f"{source}: no column {col!r} "
+                             f"(columns: {', '.join(map(str, frame.columns))})")
+    num, dropped = _numeric(frame, [args.y, *args.x], source, args.dropna)
+    index = None
+    if args.index:
+        labels = frame[args.index].loc[num.index]
+        if not pd.api.types.is_numeric_dtype(labels.dtype):
+            try:
+                labels = pd.to_datetime(labels, format="mixed")
+            except (ValueError, TypeError):
+                labels = labels.astype(str)
+        index = pd.Index(labels, name=args.index)
+        num.index = index
+    t_break = _break_position(args.break_at, index, len(num))
+    try:
+        report = diagnostics.diagnose(num[args.y], num[args.x], lags=args.lags, break_at=t_break,
+                                      hac_lags=args.hac_lags, alpha=args.alpha)
+    except (ValueError, TypeError) as e:
+        msg = str(e).replace("break_at", "--break").replace("hac_lags", "--hac-lags")
+        raise UsageError(msg.replace("lags must", "--lags must")) from None
+    return report, source, dropped
+
+
+def render(report: Any, fmt: str, source: str) -> str:
+    if fmt == "json":
+        return json.dumps(report.to_dict(), indent=2)
+    if fmt == "csv":
+        return report.to_frame().to_csv()
+    if fmt == "markdown":
+        return report.to_frame().to_markdown() + "\n"
+    return f"Residual diagnostics: {source}\n{report.summary()}"
 
 
 def main(argv: list[str] | None = None) -> int:
     try:
         args = build_parser().parse_args(argv)
-        frame, ycol, xcols, source = _load(args)
-        for col in [ycol, *xcols]:
-            if col not in frame.columns:
-                raise UsageError(f"no column {col!r} (columns: {', '.join(map(str, frame.columns))})")
-        try:
-            report = diagnostics.diagnose(frame[ycol], frame[list(xcols)], lags=args.lags,
-                                          break_at=args.break_at)
-        except (ValueError, TypeError) as e:
-            raise UsageError(str(e)) from None
+        report, source, dropped = prepare(args)
+        text = render(report, args.format, source)
     except UsageError as e:
         print(f"kalvoren-diag: error: {e}", file=sys.stderr)
         return 2
-    if args.json:
-        print(json.dumps(report.to_dict(), indent=2))
-    else:
-        print(f"Residual diagnostics: {source}")
-        print(report.summary())
+    if dropped:
+        print(f"kalvoren-diag: note: dropped {dropped} rows with missing values", file=sys.stderr)
+    sys.stdout.write(text if text.endswith("\n") else text + "\n")
     if args.plot:
-        try:
-            import matplotlib
-            matplotlib.use("Agg")
-        except ImportError:
-            print("plot skipped: matplotlib is not installed (pip install 'Kalvoren[plot]')",
-                  file=sys.stderr)
-            return 0
+        import matplotlib
+        matplotlib.use("Agg")
         fig = report.plot()
-        fig.savefig(args.plot, dpi=100)
-        if not args.json:
+        fig.savefig(args.plot, format=os.path.splitext(args.plot)[1][1:].lower())
+        if args.format == "table":
             print(f"plot written to {args.plot}")
     return 0

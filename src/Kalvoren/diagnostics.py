@@ -231,8 +231,8 @@ class Report:
             {"statistic": [_fmt(r.statistic) for r in self.tests.values()],
              "df": ["-" if r.df is None else str(r.df).replace(" ", "") for r in self.tests.values()],
              "p-value": [_fmt_p(r.pvalue, r.pvalue_bound) for r in self.tests.values()],
-             f"at {self.alpha:g}": ["-" if r.reject is None else ("reject" if r.reject else "accept")
-                                    for r in self.tests.values()],
+             f"reject at {self.alpha:g}": ["-" if r.reject is None else ("yes" if r.reject else "no")
+                                           for r in self.tests.values()],
              "route": [r.route for r in self.tests.values()]},
             index=list(self.tests))
         notes = [f"  {tid}: {r.note}" for tid, r in self.tests.items() if r.note]
