@@ -1,5 +1,6 @@
 # Sourced by the other scripts: finds CPython 3.12, makes .venv, installs the
-# package with the extras given in KVR_EXTRAS (default: test). KVR_VENV picks
+# package with the extras given in KVR_EXTRAS (default: test; empty: none) when
+# the sources changed since the last install. KVR_VENV picks
 # another venv and KVR_BUILD_ARGS adds pip options (scripts/sanitize.sh uses
 # both for its separate instrumented build).
 set -euo pipefail
@@ -26,7 +27,16 @@ if [ ! -x "$VENV/bin/python" ]; then
     "$PY312" -m venv "$VENV"
 fi
 PY="$VENV/bin/python"
-"$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --upgrade pip scikit-build-core cmake ninja
-# No build isolation: the CMake build directory under build/ is reused, so a
-# rebuild only compiles what changed.
-"$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --no-build-isolation ${KVR_BUILD_ARGS:-} "$ROOT[${KVR_EXTRAS:-test}]"
+# Reinstall only when the sources changed since the last install of these extras.
+EXTRAS="${KVR_EXTRAS-test}"
+STAMP="$VENV/.installed-${EXTRAS:-base}${KVR_BUILD_ARGS:+-custom}"
+if [ ! -f "$STAMP" ] || [ -n "$(find "$ROOT/src" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" \
+        -newer "$STAMP" -print -quit 2>/dev/null)" ]; then
+    "$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --upgrade pip scikit-build-core cmake ninja
+    # No build isolation: the CMake build directory under build/ is reused, so a
+    # rebuild only compiles what changed.
+    "$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --no-build-isolation \
+        ${KVR_BUILD_ARGS:-} "$ROOT${EXTRAS:+[$EXTRAS]}"
+    rm -f "$VENV"/.installed-*
+    touch "$STAMP"
+fi
