@@ -85,11 +85,13 @@ PyObject *battery(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     if (!check_offsets(f, offsets, N, &G, &longest) ||
         !check_rest(f, X, t_break, hac_lags, N, G, longest, const_col, tests, shared != 0))
         return f.fail(__LINE__);
+    // one arena for the longest series, its size checked before anything is allocated
     const kvr_arena_size_t need = kvr_battery_arena_size(longest, k, lags);
     Size len(need.arena_len);
     len.ok = need.arena_len != INT64_MAX;
-    if (!out_2d(f, out, G, KVR_BAT_NFIELDS) || !out_2d(f, beta, G, k) || !out_2d(f, se, G, k) ||
-        !f.arena(arena, len))
+    int64_t unused;
+    if (!pyframe::size_value(len, &unused) || !out_2d(f, out, G, KVR_BAT_NFIELDS) ||
+        !out_2d(f, beta, G, k) || !out_2d(f, se, G, k) || !f.arena(arena, len))
         return f.fail(__LINE__);
 
     const int64_t *o = offsets.idata(), *tb = t_break.idata(), *hl = hac_lags.idata();

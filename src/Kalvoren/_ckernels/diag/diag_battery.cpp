@@ -10,6 +10,7 @@
 #include "diag.h"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
+#include "kvr_vec.hpp"
 
 namespace {
 
@@ -45,7 +46,7 @@ struct Layout {
 };
 
 // Scratch needs of the fit and of the HAC step, beside the other kernels' arenas.
-Checked qr_len(Checked n, Checked k) { return (n + 4) * (k + 1); }
+Checked qr_len(Checked n, Checked k) { return (n + 2) * (k + 1); }
 Checked hac_len(Checked n, Checked k) { return n * k + 7 * (k * k) + 5 * k; }
 
 Layout layout(int64_t n, int64_t k, int64_t lags) {
@@ -58,7 +59,9 @@ Layout layout(int64_t n, int64_t k, int64_t lags) {
                   scratch = ri + K * K;
     Checked need = qr_len(N, K);
     need = max_of(need, N * K + len_of(kvr_bg_arena_size(n, k, lags)));
-    need = max_of(need, N * (K + 1) + len_of(kvr_bp_arena_size(n, k + 1)));
+    const kvr_arena_size_t bp =  // design with a constant prepended: k + 1 columns
+        k < INT64_MAX ? kvr_bp_arena_size(n, k + 1) : kvr_arena_size_t{INT64_MAX, 0};
+    need = max_of(need, N * (K + 1) + len_of(bp));
     need = max_of(need, len_of(kvr_chow_arena_size(k)));
     need = max_of(need, len_of(kvr_cusum_arena_size(n, k)));
     need = max_of(need, len_of(kvr_cusumsq_arena_size(n, k)));
@@ -92,50 +95,51 @@ struct Pow2 {
 };
 
 
-// Exponents ex with c = 2^-ex for the k columns of X (row stride k) and for
-// y (ex[k]): ilogb of the root mean square, formed on the column pre-scaled
-// by the power of two of its largest magnitude, so that no square overflows
-// and scaling a column by 2^p shifts its exponent by exactly p. A zero column
-// keeps c = 1. False for a non-finite value. tmp: 4(k+1) doubles.
-KVR_INLINE bool exponents(const double *y, const double *X, int64_t n, int64_t k, double *tmp,
-                          double *ex) {
-    const int64_t w = k + 1;
-    double *mx = tmp, *ss = tmp + w, *pa = ss + w, *pb = pa + w;
-    for (int64_t j = 0; j < w; ++j) mx[j] = ss[j] = 0.0;
+// The exponent e with c = 2^-e of one column (n values, stride ld): ilogb of
+// its root mean square, formed on the column pre-scaled by the power of two
+// of its largest magnitude, so that no square overflows and scaling the
+// column by 2^p shifts e by exactly p. A zero column keeps c = 1. False for a
+// non-finite value.
+KVR_INLINE bool exponent(const double *x, int64_t ld, int64_t n, double *e) {
+    double m[4] = {0.0, 0.0, 0.0, 0.0};
     bool finite = true;
-    for (int64_t i = 0; i < n; ++i) {
-        const double *x = X + i * k;
-        for (int64_t j = 0; j < k; ++j) {
-            const double a = std::fabs(x[j]);
+    int64_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int r = 0; r < 4; ++r) {
+            const double a = std::fabs(x[(i + r) * ld]);
             finite &= a <= kMax;
-            mx[j] = a > mx[j] ? a : mx[j];
+            m[r] = a > m[r] ? a : m[r];
         }
-        const double a = std::fabs(y[i]);
+    for (; i < n; ++i) {
+        const double a = std::fabs(x[i * ld]);
         finite &= a <= kMax;
-        mx[k] = a > mx[k] ? a : mx[k];
+        m[0] = a > m[0] ? a : m[0];
     }
     if (!finite) return false;
-    for (int64_t j = 0; j < w; ++j) {
-        const Pow2 p(mx[j] == 0.0 ? 0 : -std::ilogb(mx[j]));
-        pa[j] = p.a, pb[j] = p.b;
+    const double mx = std::fmax(std::fmax(m[0], m[1]), std::fmax(m[2], m[3]));
+    if (mx == 0.0) {
+        *e = 0.0;
+        return true;
     }
-    for (int64_t i = 0; i < n; ++i) {
-        const double *x = X + i * k;
-        for (int64_t j = 0; j < k; ++j) {
-            const double t = (x[j] * pa[j]) * pb[j];
-            ss[j] = kvr::fma(t, t, ss[j]);
+    const int top = std::ilogb(mx);
+    const Pow2 pre(-top);
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    for (i = 0; i + 4 <= n; i += 4)
+        for (int r = 0; r < 4; ++r) {
+            const double t = pre(x[(i + r) * ld]);
+            s[r] = kvr::fma(t, t, s[r]);
         }
-        const double t = (y[i] * pa[k]) * pb[k];
-        ss[k] = kvr::fma(t, t, ss[k]);
+    for (; i < n; ++i) {
+        const double t = pre(x[i * ld]);
+        s[0] = kvr::fma(t, t, s[0]);
     }
-    const double dn = static_cast<double>(n);
-    for (int64_t j = 0; j < w; ++j)
-        ex[j] = mx[j] == 0.0 ? 0.0 : std::ilogb(mx[j]) + std::ilogb(std::sqrt(ss[j] / dn));
+    const double ss = (s[0] + s[1]) + (s[2] + s[3]);
+    *e = top + std::ilogb(std::sqrt(ss / static_cast<double>(n)));
     return true;
 }
 
-// xs = X c, ys = y c_y, and A = [xs | ys] (n x (k+1)) for the factorisation.
-// tmp: 2(k+1) doubles.
+// xs = X c and ys = y c_y (row-major like the data, for the test kernels), and
+// A = [xs | ys] column-major (n x (k+1)) for the factorisation. tmp: 2(k+1).
 KVR_INLINE void equilibrate(const double *y, const double *X, int64_t n, int64_t k,
                             const double *ex, double *tmp, double *xs, double *ys, double *A) {
     const int64_t w = k + 1;
@@ -147,70 +151,54 @@ KVR_INLINE void equilibrate(const double *y, const double *X, int64_t n, int64_t
     for (int64_t i = 0; i < n; ++i) {
         const double *__restrict x = X + i * k;
         double *__restrict s = xs + i * k;
-        double *__restrict a = A + i * w;
-        for (int64_t j = 0; j < k; ++j) a[j] = s[j] = (x[j] * pa[j]) * pb[j];
-        a[k] = ys[i] = (y[i] * pa[k]) * pb[k];
+        for (int64_t j = 0; j < k; ++j) A[j * n + i] = s[j] = (x[j] * pa[j]) * pb[j];
     }
+    for (int64_t i = 0; i < n; ++i) A[k * n + i] = ys[i] = (y[i] * pa[k]) * pb[k];
 }
 
 // ------------------------------------------------------------------- fit
 
-// Householder QR of A (n x (k+1), row-major: the design, then the response)
-// in place: R in the upper k x k triangle, Q'y in the first k entries of the
-// last column. False at a column with nothing left below the diagonal.
-// t: k+1 doubles.
-KVR_INLINE bool householder(double *A, int64_t n, int64_t k, double *t) {
-    const int64_t w = k + 1;
+// Householder QR of A (n x (k+1), column-major: the design, then the
+// response) in place: R in the upper k x k triangle, Q'y in the first k
+// entries of the last column. False at a column with nothing left below the
+// diagonal.
+KVR_INLINE bool householder(double *A, int64_t n, int64_t k) {
     for (int64_t j = 0; j < k; ++j) {
-        double s[4] = {0.0, 0.0, 0.0, 0.0};
-        int64_t i = j;
-        for (; i + 4 <= n; i += 4)
-            for (int r = 0; r < 4; ++r) {
-                const double a = A[(i + r) * w + j];
-                s[r] = kvr::fma(a, a, s[r]);
-            }
-        for (; i < n; ++i) s[0] = kvr::fma(A[i * w + j], A[i * w + j], s[0]);
-        const double norm = std::sqrt((s[0] + s[1]) + (s[2] + s[3]));
+        double *__restrict v = A + j * n + j;  // column j from row j
+        const int64_t len = n - j;
+        const double norm = std::sqrt(kvr::dot_acc<1>(0.0, v, v, len));
         if (!(norm > 0.0)) return false;
-        // v = column j from row j with v_0 = d - alpha; H = I - v v' / (norm (norm + |d|))
-        const double d = A[j * w + j];
+        // v_0 = d - alpha; H = I - v v' / (norm (norm + |d|)) maps the column to alpha e_1
+        const double d = v[0];
         const double alpha = d >= 0.0 ? -norm : norm;
         const double scale = 1.0 / (norm * (norm + std::fabs(d)));
-        A[j * w + j] = d - alpha;
-        for (int64_t c = j + 1; c < w; ++c) t[c] = 0.0;
-        for (i = j; i < n; ++i) {
-            const double *__restrict row = A + i * w;
-            const double v = row[j];
-            for (int64_t c = j + 1; c < w; ++c) t[c] = kvr::fma(v, row[c], t[c]);
+        v[0] = d - alpha;
+        for (int64_t c = j + 1; c <= k; ++c) {
+            double *__restrict a = A + c * n + j;
+            const double t = -(kvr::dot_acc<1>(0.0, v, a, len) * scale);
+            for (int64_t i = 0; i < len; ++i) a[i] = kvr::fma(v[i], t, a[i]);
         }
-        for (int64_t c = j + 1; c < w; ++c) t[c] = -(t[c] * scale);
-        for (i = j; i < n; ++i) {
-            double *__restrict row = A + i * w;
-            const double v = row[j];
-            for (int64_t c = j + 1; c < w; ++c) row[c] = kvr::fma(v, t[c], row[c]);
-        }
-        A[j * w + j] = alpha;
+        v[0] = alpha;
     }
     return true;
 }
 
-// ri = R^-1 (k x k, zero below the diagonal) from R in A (row stride k+1);
-// returns cond_1(R) = |R|_1 |R^-1|_1 (NaN when R^-1 is not finite).
-KVR_INLINE double inverse_cond(const double *A, int64_t k, double *ri) {
-    const int64_t w = k + 1;
+// ri = R^-1 (k x k, zero below the diagonal) from R in A (column-major, n
+// rows); returns cond_1(R) = |R|_1 |R^-1|_1 (NaN when R^-1 is not finite).
+KVR_INLINE double inverse_cond(const double *A, int64_t n, int64_t k, double *ri) {
     double nr = 0.0, ni = 0.0;
     for (int64_t j = 0; j < k; ++j) {
         double *col = ri + j;  // column j of ri, stride k
-        col[j * k] = 1.0 / A[j * w + j];
+        col[j * k] = 1.0 / A[j * n + j];
         for (int64_t i = j - 1; i >= 0; --i) {
             double s = 0.0;
-            for (int64_t l = i + 1; l <= j; ++l) s = kvr::fma(A[i * w + l], col[l * k], s);
-            col[i * k] = -s / A[i * w + i];
+            for (int64_t l = i + 1; l <= j; ++l) s = kvr::fma(A[l * n + i], col[l * k], s);
+            col[i * k] = -s / A[i * n + i];
         }
         for (int64_t i = j + 1; i < k; ++i) col[i * k] = 0.0;
         double sr = 0.0, si = 0.0;
         for (int64_t i = 0; i <= j; ++i) {
-            sr += std::fabs(A[i * w + j]);
+            sr += std::fabs(A[j * n + i]);
             si += std::fabs(col[i * k]);
         }
         nr = sr > nr || sr != sr ? sr : nr;  // a NaN stays
@@ -450,25 +438,27 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
     if (const_col >= k) return failed(DIAG_BAD_ARG, tests, out);
 
     const Layout l = layout(n, k, lags);
-    const int64_t w = k + 1;
     double *xs = arena + l.xs, *ys = arena + l.ys, *e = arena + l.e, *ex = arena + l.ex,
            *bs = arena + l.bs, *ri = arena + l.ri, *scratch = arena + l.scratch;
-    double *A = scratch, *tmp = A + n * w;
-    if (!exponents(y, X, n, k, tmp, ex)) return failed(DIAG_UDEF_VARIANCE, tests, out);
+    double *A = scratch, *tmp = A + n * (k + 1);
+    bool finite = exponent(y, 1, n, ex + k);
+    for (int64_t j = 0; j < k && finite; ++j) finite = exponent(X + j, k, n, ex + j);
+    if (!finite) return failed(DIAG_UDEF_VARIANCE, tests, out);
     if (const_col >= 0 && !constant_column(X, n, k, const_col))
         return failed(DIAG_BAD_ARG, tests, out);
     equilibrate(y, X, n, k, ex, tmp, xs, ys, A);
 
-    const bool full_rank = householder(A, n, k, tmp);
-    const double cond = full_rank ? inverse_cond(A, k, ri) : std::numeric_limits<double>::infinity();
+    const double cond = householder(A, n, k) ? inverse_cond(A, n, k, ri)
+                                             : std::numeric_limits<double>::infinity();
     out[KVR_BAT_COND] = cond;
     if (!(cond <= KVR_BAT_COND_MAX)) return failed(DIAG_FALLBACK, tests, out);
 
     // beta by back substitution, then the residuals from the data
+    const double *qy = A + k * n;
     for (int64_t i = k - 1; i >= 0; --i) {
-        double t = A[i * w + k];
-        for (int64_t c = i + 1; c < k; ++c) t = kvr::fma(-A[i * w + c], bs[c], t);
-        bs[i] = t / A[i * w + i];
+        double t = qy[i];
+        for (int64_t c = i + 1; c < k; ++c) t = kvr::fma(-A[c * n + i], bs[c], t);
+        bs[i] = t / A[i * n + i];
     }
     for (int64_t i = 0; i < n; ++i) {
         const double *x = xs + i * k;
