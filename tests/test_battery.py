@@ -5,6 +5,7 @@ and the batching itself (ragged offsets, a shared design, argument checks)."""
 
 import os
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -193,6 +194,21 @@ def test_ragged_and_shared_batches_equal_single_calls(rng):
                     np.concatenate([shared[:m] for m in sub]), np.cumsum([0, *sub]), 0, 4,
                     [20] * 4, [3] * 4, B.ALL, 0)
     assert all(a.tobytes() == b.tobytes() for a, b in zip(got, rep))
+    # halves in two threads, each call with the lock released: the same bits
+    halves = [None, None]
+
+    def half(h, lo, hi):
+        halves[h] = B.battery(np.concatenate(Y)[off[lo]:off[hi]],
+                              np.concatenate(Xs)[off[lo]:off[hi]], off[lo:hi + 1] - off[lo], 0,
+                              4, tb[lo:hi], hl[lo:hi], B.ALL, 0)
+
+    threads = [threading.Thread(target=half, args=a) for a in ((0, 0, 2), (1, 2, 5))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for whole, h0, h1 in zip((out, beta, se), *halves):
+        assert whole.tobytes() == np.concatenate([h0, h1]).tobytes()
 
 
 y0 = np.arange(10.0)

@@ -94,7 +94,6 @@ struct Pow2 {
     KVR_INLINE double operator()(double x) const { return (x * a) * b; }
 };
 
-
 // The exponent e with c = 2^-e of one column (n values, stride ld): ilogb of
 // its root mean square, formed on the column pre-scaled by the power of two
 // of its largest magnitude, so that no square overflows and scaling the
