@@ -505,6 +505,23 @@ def call_cases():
             c.inp(pos(p, p), t), p, c.out(pos(p) * (pos(p) + 1) // 2),
             float(r.choice([1e-8, 0.0, np.nan, np.inf])), float(r.choice([1e-5, 0.0, -1.0])))
 
+    # ---- the battery: a design with its constant column half of the time
+    @case("kvr_battery")
+    def _(c, r):
+        n, kk, lags = size(r, 300), size(r, 8), int(r.choice([size(r, 12), 2**63 - 1]))
+        a = arena(c, k("kvr_battery_arena_size", AS, I64, I64, I64)(n, kk, lags))
+        if a is None:
+            return
+        kp = max(kk, 0)
+        cc = int(r.choice([-1, -(2**62), 0, kp - 1, kp, 2**62]))
+        X = c.values(pos(n, kk)).reshape(pos(n), kp)
+        if 0 <= cc < kp and r.integers(0, 2):
+            X[:, cc] = 1.0
+        k("kvr_battery", I32, PD, PD, I64, I64, I64, I64, I64, I64, I64, PD, PD, PD, PD)(
+            c.inp(n), c.inp(pos(n, kk), X), n, kk, cc, lags, int(r.integers(-2, pos(n) + 2)),
+            int(r.choice([size(r), 2**63 - 1, -(2**63)])), int(r.integers(-1, 300)), a,
+            c.out(27), c.out(kp), c.out(kp))
+
     return cases
 
 
@@ -512,7 +529,7 @@ CASES = call_cases()
 ARENA_SIZES = {"kvr_bg_arena_size", "kvr_bp_arena_size", "kvr_chow_arena_size",
                "kvr_cusum_arena_size", "kvr_cusumsq_arena_size", "kvr_lb_arena_size",
                "kvr_wald_mean_hac_arena_size", "kvr_wald_covariance_hac_arena_size",
-               "kvr_wald_second_moment_hac_arena_size"}
+               "kvr_wald_second_moment_hac_arena_size", "kvr_battery_arena_size"}
 COVERED_ELSEWHERE = {"kvr_lu_free", "c128_lu_free", "kvr_erfinv_from_as241", "kvr_cusum_sf",
                      "kvr_jb_isf_interp", "kvr_jb_pval_interp", "wooldridge_bandwidth",
                      } | ARENA_SIZES
@@ -557,6 +574,19 @@ FORMULAS = {
     "kvr_wald_covariance_hac_arena_size": lambda n, k: n * (k + _q(k)) + _q(k) * (3 * _q(k) + 5),
     "kvr_wald_second_moment_hac_arena_size": lambda n, k: _q(k) * (n + 3 * _q(k) + 5),
 }
+
+
+def _battery_len(n, k, lags):
+    """The persistent arrays, then the largest scratch need of the fit and the tests."""
+    f = FORMULAS
+    return n * k + 2 * n + 2 * k + 1 + k * k + max(
+        (n + 2) * (k + 1), n * k + f["kvr_bg_arena_size"](n, k, lags),
+        n * (k + 1) + f["kvr_bp_arena_size"](n, k + 1), f["kvr_chow_arena_size"](k),
+        f["kvr_cusum_arena_size"](n, k), f["kvr_cusumsq_arena_size"](n, k),
+        f["kvr_lb_arena_size"](n, lags), n * k + 7 * k * k + 5 * k)
+
+
+FORMULAS["kvr_battery_arena_size"] = _battery_len
 PIVOTS = {"kvr_wald_mean_hac_arena_size": lambda n, k: k,
           "kvr_wald_covariance_hac_arena_size": lambda n, k: _q(k),
           "kvr_wald_second_moment_hac_arena_size": lambda n, k: _q(k)}
@@ -578,6 +608,8 @@ def test_arena_sizes_exact_or_saturated(name):
         if name == "kvr_bg_arena_size":
             clamped[2] = args[2]
             clamped[0] = args[0]
+        if name == "kvr_battery_arena_size":
+            clamped[2] = args[2]       # lags as given: the families clamp it their own way
         want = formula(*clamped)
         piv = PIVOTS.get(name, lambda *a: 0)(*clamped)
         # The Wald plans also refuse an n whose intermediate sum n + 3q + 5

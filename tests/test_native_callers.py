@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from Kalvoren._ckernels import diag as diag_pkg
-from Kalvoren._ckernels.diag import _diag
+from Kalvoren._ckernels.diag import _batch, _diag
 
 C_PROGRAM = r"""
 #include <stdio.h>
@@ -43,6 +43,13 @@ int main(void) {
     printf("lu %lld %lld %lld\n", (long long)f.status, (long long)f.piv[0], (long long)f.piv[1]);
     kvr_lu_free(&f);
     printf("freed %d\n", f.lu == NULL && f.piv == NULL && f.n == 0);
+
+    double out[KVR_BAT_NFIELDS], b[2], se[2];
+    sz = kvr_battery_arena_size(6, 2, 1);
+    arena = malloc((size_t)sz.arena_len * sizeof(double));
+    st = kvr_battery(eps, X, 6, 2, -1, 1, 3, 1, KVR_BAT_ALL, arena, out, b, se);
+    free(arena);
+    printf("battery %d %.17g %.17g %.17g\n", st, out[KVR_BAT_BG_STAT], b[1], se[1]);
     return 0;
 }
 """
@@ -70,7 +77,7 @@ def c_output(tmp_path_factory):
 
 def test_headers_are_shipped():
     inc = Path(diag_pkg.get_include())
-    for header in ("diag.h", "linalg.h", "kvr_api.h"):
+    for header in ("diag.h", "diag_battery.h", "linalg.h", "kvr_api.h"):
         assert (inc / header).is_file()
 
 
@@ -87,10 +94,14 @@ def test_c_program_matches_the_module(c_output):
     assert float(c_output["sf"][0]) == float(_diag.cusum_sf(0.85))
     assert float(c_output["cv"][0]) == 2.5247
     assert c_output["lu"] == ["0", "1", "1"] and c_output["freed"] == ["1"]
+    out, b, se = _batch.battery(eps, X, [0, 6], -1, 1, [3], [1], _batch.ALL, 0)
+    want = [0, out[0, _batch.FIELDS.index("bg_stat")], b[0, 1], se[0, 1]]
+    assert [float(v) for v in c_output["battery"]] == want
 
 
-def test_stubs_match_runtime():
+@pytest.mark.parametrize("module", ["_diag", "_batch"])
+def test_stubs_match_runtime(module):
     pytest.importorskip("mypy")
-    r = subprocess.run([sys.executable, "-m", "mypy.stubtest", "Kalvoren._ckernels.diag._diag"],
+    r = subprocess.run([sys.executable, "-m", "mypy.stubtest", f"Kalvoren._ckernels.diag.{module}"],
                        capture_output=True, text=True, timeout=300)
     assert r.returncode == 0, r.stdout + r.stderr

@@ -437,87 +437,16 @@ PyMethodDef kFunctions[] = {
 
 // ---------------------------------------------------------------- start-up
 
-PyObject *g_module = nullptr;           // the one module object, once executed
-int64_t g_interpreter_id = -1;          // the interpreter that first imported us
-
-PyObject *diag_create(PyObject *spec, PyModuleDef *) {
-    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = id;
-        if (id == -1) return nullptr;
-    } else if (g_interpreter_id != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
-        return nullptr;
-    }
-    if (g_module) return Py_NewRef(g_module);
-
-    pyframe::Ref name(PyObject_GetAttrString(spec, "name"));
-    if (!name) return nullptr;
-    pyframe::Ref module(PyModule_NewObject(name.get()));
-    if (!module) return nullptr;
-    PyObject *dict = PyModule_GetDict(module.get());
-    static const struct { const char *from, *to; bool allow_none; } copies[] = {
-        {"loader", "__loader__", true},
-        {"origin", "__file__", true},
-        {"parent", "__package__", true},
-        {"submodule_search_locations", "__path__", false},
-    };
-    for (const auto &c : copies) {
-        pyframe::Ref v(PyObject_GetAttrString(spec, c.from));
-        if (!v) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-            PyErr_Clear();
-            continue;
-        }
-        if ((c.allow_none || v.get() != Py_None) && PyDict_SetItemString(dict, c.to, v.get()) < 0)
-            return nullptr;
-    }
-    return module.release();
-}
-
-int check_version() {
-    unsigned rt_major = (Py_Version >> 24) & 0xFF, rt_minor = (Py_Version >> 16) & 0xFF;
-    if (rt_major == PY_MAJOR_VERSION && rt_minor == PY_MINOR_VERSION) return 0;
-    char msg[200];
-    PyOS_snprintf(msg, sizeof msg,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, kFullName, "does not match", (int)rt_major,
-                  (int)rt_minor);
-    return PyErr_WarnEx(nullptr, msg, 1);
-}
+PyObject *diag_create(PyObject *spec, PyModuleDef *) { return pyframe::create_module(spec); }
 
 int diag_exec(PyObject *module) {
-    if (g_module) {
-        if (g_module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module '_diag' has already been imported. Re-initialisation is not "
-                        "supported.");
-        return -1;
-    }
-    if (check_version() < 0) return -1;
-    if (!pyframe::init_names(module)) return -1;
-    PyObject *dict = PyModule_GetDict(module);
-    if (PyDict_SetItemString(PyImport_GetModuleDict(), kFullName, module) < 0) return -1;
-
-    pyframe::Ref np(PyImport_ImportModule("numpy"));
-    if (!np || PyDict_SetItemString(dict, "np", np.get()) < 0) return -1;
-    pyframe::init_array_layout(np.get());
+    const int begun =
+        pyframe::exec_begin(module, {kFullName, "_diag", "Kalvoren/_ckernels/diag/_diag.cpp"});
+    if (begun != 0) return begun < 0 ? -1 : 0;
     pyframe::Ref fallback(PyLong_FromLong(DIAG_FALLBACK));
-    if (!fallback || PyDict_SetItemString(dict, "FALLBACK", fallback.get()) < 0) return -1;
-
-    pyframe::Ref modname(PyUnicode_FromString(kFullName));
-    if (!modname) return -1;
-    for (PyMethodDef *def = kFunctions; def->ml_name; ++def) {
-        pyframe::Ref func(PyCMethod_New(def, module, modname.get(), nullptr));
-        if (!func || PyDict_SetItemString(dict, def->ml_name, func.get()) < 0) return -1;
-    }
-    pyframe::Ref test(PyDict_New());
-    if (!test || PyDict_SetItemString(dict, "__test__", test.get()) < 0) return -1;
-
-    g_module = Py_NewRef(module);  // kept for the life of the process
-    return 0;
+    if (!fallback || PyDict_SetItemString(PyModule_GetDict(module), "FALLBACK", fallback.get()) < 0)
+        return -1;
+    return pyframe::exec_end(module, kFunctions);
 }
 
 PyModuleDef_Slot kSlots[] = {

@@ -37,5 +37,6 @@ KVR_EXTERN_C_END
 #include "diag_stability.h"
 #include "diag_series.h"
 #include "diag_hac.h"
+#include "diag_battery.h"
 
 #endif

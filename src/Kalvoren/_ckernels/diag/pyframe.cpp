@@ -1,4 +1,4 @@
-// The shared call frame of the _diag module (see pyframe.hpp).
+// The shared call frame of the extension modules (see pyframe.hpp).
 #include "pyframe.hpp"
 
 #include <cstring>
@@ -7,10 +7,9 @@ namespace pyframe {
 
 Names names{};
 
-static const char kModuleName[] = "Kalvoren._ckernels.diag._diag";
-static const char kSourceFile[] = "Kalvoren/_ckernels/diag/_diag.cpp";
+static Identity identity{"", "", ""};
 
-bool init_names(PyObject *module) {
+static bool init_names(PyObject *module) {
     names.module = module;
     names.np = PyUnicode_InternFromString("np");
     names.ascontiguousarray = PyUnicode_InternFromString("ascontiguousarray");
@@ -44,9 +43,13 @@ bool init_names(PyObject *module) {
 // ---------------------------------------------------------------- binding
 
 static bool bind_args(const char *name, const char *const *params, PyObject *const *args,
-                      Py_ssize_t nargs, PyObject *kwnames, PyObject **bound) {
+                      Py_ssize_t nargs, PyObject *kwnames, PyObject **bound, int max_params) {
     Py_ssize_t nparams = 0;
     while (params[nparams]) ++nparams;
+    if (nparams > max_params) {
+        PyErr_Format(PyExc_SystemError, "%.200s() has more parameters than the frame holds", name);
+        return false;
+    }
     const char *plural = nparams == 1 ? "" : "s";
     if (nargs > nparams) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
@@ -93,13 +96,13 @@ static bool bind_args(const char *name, const char *const *params, PyObject *con
 Frame::Frame(PyObject *module, const char *name, const char *const *params,
              PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     : module_(module), name_(name), params_(params) {
-    ok_ = bind_args(name, params, args, PyVectorcall_NARGS(nargs), kwnames, bound_);
+    ok_ = bind_args(name, params, args, PyVectorcall_NARGS(nargs), kwnames, bound_, kMaxParams);
 }
 
 PyObject *Frame::fail(int line) const {
     char func[128];
-    PyOS_snprintf(func, sizeof func, "%s.%s", kModuleName, name_);
-    _PyTraceback_Add(func, kSourceFile, line);
+    PyOS_snprintf(func, sizeof func, "%s.%s", identity.full_name, name_);
+    _PyTraceback_Add(func, identity.source_file, line);
     return nullptr;
 }
 
@@ -234,6 +237,10 @@ bool Frame::array_size(PyObject *arr, int64_t *size) {
 
 bool Frame::in(int i, View &v, int ndim) const {
     return v.bind(call_np(names.ascontiguousarray, bound_[i]), ndim);
+}
+
+bool Frame::in_int64(int i, View &v) const {
+    return v.bind(call_np(names.ascontiguousarray, bound_[i], names.int64), 1, Elem::i64);
 }
 
 bool Frame::in_rows(int i, View &v, int j, View &X) const {
@@ -409,7 +416,9 @@ static bool layout_agrees(PyObject *arr, int ndim, int *type_num, char *byteorde
     return ok;
 }
 
-void init_array_layout(PyObject *np) {
+// Checks NumPy's array layout against its buffer export and, when they
+// agree, lets View::bind read exact ndarrays directly. Never fails.
+static void init_array_layout(PyObject *np) {
     PyObject *err_type, *err_value, *err_tb;
     PyErr_Fetch(&err_type, &err_value, &err_tb);
     Ref type(PyObject_GetAttrString(np, "ndarray"));
@@ -478,5 +487,94 @@ PyObject *box(int64_t v) { return PyLong_FromLongLong(v); }
 PyObject *box(double v) { return PyFloat_FromDouble(v); }
 PyObject *box(const View &v) { return v.new_ref(); }
 PyObject *box(PyObject *stolen) { return stolen; }
+
+}  // namespace pyframe
+
+// ---------------------------------------------------------------- start-up
+
+namespace pyframe {
+
+static PyObject *the_module = nullptr;   // the one module object, once executed
+static int64_t interpreter_id = -1;      // the interpreter that first imported it
+
+PyObject *create_module(PyObject *spec) {
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter_id == -1) {
+        interpreter_id = id;
+        if (id == -1) return nullptr;
+    } else if (interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (the_module) return Py_NewRef(the_module);
+
+    Ref name(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject *dict = PyModule_GetDict(module.get());
+    static const struct { const char *from, *to; bool allow_none; } copies[] = {
+        {"loader", "__loader__", true},
+        {"origin", "__file__", true},
+        {"parent", "__package__", true},
+        {"submodule_search_locations", "__path__", false},
+    };
+    for (const auto &c : copies) {
+        Ref v(PyObject_GetAttrString(spec, c.from));
+        if (!v) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+            continue;
+        }
+        if ((c.allow_none || v.get() != Py_None) && PyDict_SetItemString(dict, c.to, v.get()) < 0)
+            return nullptr;
+    }
+    return module.release();
+}
+
+static int check_version(const char *full_name) {
+    unsigned rt_major = (Py_Version >> 24) & 0xFF, rt_minor = (Py_Version >> 16) & 0xFF;
+    if (rt_major == PY_MAJOR_VERSION && rt_minor == PY_MINOR_VERSION) return 0;
+    char msg[200];
+    PyOS_snprintf(msg, sizeof msg,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, full_name, "does not match", (int)rt_major,
+                  (int)rt_minor);
+    return PyErr_WarnEx(nullptr, msg, 1);
+}
+
+int exec_begin(PyObject *module, const Identity &id) {
+    if (the_module) {
+        if (the_module == module) return 1;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     id.short_name);
+        return -1;
+    }
+    identity = id;
+    if (check_version(id.full_name) < 0) return -1;
+    if (!init_names(module)) return -1;
+    if (PyDict_SetItemString(PyImport_GetModuleDict(), id.full_name, module) < 0) return -1;
+    Ref np(PyImport_ImportModule("numpy"));
+    if (!np || PyDict_SetItemString(PyModule_GetDict(module), "np", np.get()) < 0) return -1;
+    init_array_layout(np.get());
+    return 0;
+}
+
+int exec_end(PyObject *module, PyMethodDef *table) {
+    PyObject *dict = PyModule_GetDict(module);
+    Ref modname(PyUnicode_FromString(identity.full_name));
+    if (!modname) return -1;
+    for (PyMethodDef *def = table; def->ml_name; ++def) {
+        Ref func(PyCMethod_New(def, module, modname.get(), nullptr));
+        if (!func || PyDict_SetItemString(dict, def->ml_name, func.get()) < 0) return -1;
+    }
+    Ref test(PyDict_New());
+    if (!test || PyDict_SetItemString(dict, "__test__", test.get()) < 0) return -1;
+    the_module = Py_NewRef(module);  // kept for the life of the process
+    return 0;
+}
 
 }  // namespace pyframe

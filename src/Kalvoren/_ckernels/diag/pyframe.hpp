@@ -1,7 +1,9 @@
-// The call frame shared by every function of the _diag module: argument
-// binding, scalar conversion, float64 conversion through the module's `np`,
-// typed buffer views, output and arena allocation, the GIL release around the
-// kernel, result tuples and traceback entries.
+// The call frame shared by every function of the extension modules (_diag,
+// _batch): module start-up, argument binding, scalar conversion, float64
+// conversion through the module's `np`, typed buffer views, output and arena
+// allocation, the GIL release around the kernel, result tuples and traceback
+// entries. Each module is its own shared object with its own copy of the
+// frame's statics, prepared by that module's exec step.
 //
 // A shim declares a Frame, pulls its arguments through it in parameter order
 // (integers first, then arrays), allocates outputs then the arena, runs the
@@ -40,10 +42,24 @@ struct Names {
     PyObject *module;              // the one module object
 };
 extern Names names;
-bool init_names(PyObject *module);
-// Checks NumPy's array layout against its buffer export and, when they
-// agree, lets View::bind read exact ndarrays directly. Never fails.
-void init_array_layout(PyObject *np);
+
+// What a module calls itself in messages and traceback entries.
+struct Identity {
+    const char *full_name;    // "Kalvoren._ckernels.diag._diag"
+    const char *short_name;   // "_diag"
+    const char *source_file;  // "Kalvoren/_ckernels/diag/_diag.cpp"
+};
+
+// Multi-phase start-up, one interpreter per process and one module object:
+// the create step, and the exec step in two halves around the module's own
+// attributes. exec_begin returns 1 when this module object was already
+// executed (nothing left to do), 0 after it has checked the version,
+// prepared the names, registered the module in sys.modules and bound `np`,
+// and -1 with an exception set. exec_end binds the functions of `table`
+// (null-terminated) and `__test__ = {}`, and keeps the module.
+PyObject *create_module(PyObject *spec);
+int exec_begin(PyObject *module, const Identity &id);
+int exec_end(PyObject *module, PyMethodDef *table);
 
 // An owned reference.
 class Ref {
@@ -124,6 +140,8 @@ class Frame {
 
     // np.ascontiguousarray(arg, dtype=np.float64) bound as an ndim view.
     bool in(int i, View &v, int ndim) const;
+    // np.ascontiguousarray(arg, dtype=np.int64) bound as a 1-D int64_t view.
+    bool in_int64(int i, View &v) const;
     // Arrays i (1-D) and j (2-D) converted as by in(). Kernels read one
     // entry of the vector per row of the matrix, so a shorter vector raises
     // ValueError naming both sizes; a longer one is accepted.
@@ -197,10 +215,11 @@ class Frame {
     static PyObject *reshape_flat(PyObject *arr);                    // arr.reshape(-1)
     static bool array_size(PyObject *arr, int64_t *size);             // arr.size
 
+    static constexpr int kMaxParams = 12;
     PyObject *module_;
     const char *name_;
     const char *const *params_;
-    PyObject *bound_[8] = {};
+    PyObject *bound_[kMaxParams] = {};
     bool ok_ = false;
 };
 

@@ -1,0 +1,218 @@
+// Kalvoren._ckernels.diag._batch: the residual battery over many series in
+// one call, on the frame of pyframe.hpp. The interpreter lock is released
+// once, around the whole loop over the series; the module creates no threads
+// (callers run calls on chunks in threads of their own).
+#include "pyframe.hpp"
+
+#include "diag.h"
+
+using pyframe::Frame;
+using pyframe::Size;
+using pyframe::View;
+
+namespace {
+
+const char kFullName[] = "Kalvoren._ckernels.diag._batch";
+
+// Sizes of the output arrays, checked for int64 overflow of their byte counts.
+bool out_2d(const Frame &f, View &v, int64_t rows, int64_t cols) {
+    int64_t bytes;
+    return pyframe::size_value(Size(rows) * cols * static_cast<int64_t>(sizeof(double)), &bytes) &&
+           f.out(v, rows, cols);
+}
+
+bool value_error(const Frame &f, const char *fmt, long long a, long long b) {
+    char msg[200];
+    PyOS_snprintf(msg, sizeof msg, fmt, a, b);
+    PyErr_Format(PyExc_ValueError, "%s(): %s", f.name(), msg);
+    return false;
+}
+
+// offsets: offsets[0] = 0, non-decreasing, offsets[G] <= N. Sets G and the
+// longest series.
+bool check_offsets(const Frame &f, const View &off, int64_t N, int64_t *G, int64_t *longest) {
+    if (off.len() < 1)
+        return value_error(f, "offsets has length %lld but at least %lld is needed", off.len(), 1);
+    const int64_t *o = off.idata();
+    if (o[0] != 0) return value_error(f, "offsets[0] is %lld, not %lld", o[0], 0);
+    *G = off.len() - 1;
+    *longest = 0;
+    for (int64_t g = 0; g < *G; ++g) {
+        if (o[g + 1] < o[g])
+            return value_error(f, "offsets decrease at %lld (to %lld)", g + 1, o[g + 1]);
+        const int64_t n = o[g + 1] - o[g];  // both >= 0: no overflow
+        *longest = n > *longest ? n : *longest;
+    }
+    if (o[*G] > N)
+        return value_error(f, "offsets end at %lld but y has %lld elements", o[*G], N);
+    return true;
+}
+
+// The rest of the arguments against the series that offsets describe.
+bool check_rest(const Frame &f, const View &X, const View &t_break, const View &hac_lags,
+                int64_t N, int64_t G, int64_t longest, int64_t const_col, int64_t tests,
+                bool shared) {
+    if (shared && X.rows() < longest)
+        return value_error(f, "X has %lld rows but the longest series has %lld", X.rows(), longest);
+    if (!shared && X.rows() != N)
+        return value_error(f, "X has %lld rows but y has %lld elements", X.rows(), N);
+    if (t_break.len() != G)
+        return value_error(f, "t_break has length %lld but there are %lld series", t_break.len(), G);
+    if (hac_lags.len() != G)
+        return value_error(f, "hac_lags has length %lld but there are %lld series", hac_lags.len(),
+                           G);
+    if (const_col >= X.cols())
+        return value_error(f, "const_col is %lld but X has %lld columns", const_col, X.cols());
+    if ((tests & ~int64_t{KVR_BAT_ALL}) != 0)
+        return value_error(f, "tests is %lld, with bits outside ALL (%lld)", tests, KVR_BAT_ALL);
+    return true;
+}
+
+const char *const battery_params[] = {"y",       "X",        "offsets", "const_col", "lags",
+                                      "t_break", "hac_lags", "tests",   "shared_x",  nullptr};
+enum { kY, kX, kOffsets, kConstCol, kLags, kTBreak, kHacLags, kTests, kSharedX };
+
+PyObject *battery(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Frame f(self, "battery", battery_params, args, nargs, kwnames);
+    int64_t const_col, lags, tests, shared, G, longest;
+    View y, X, offsets, t_break, hac_lags, out, beta, se, arena;
+    if (!f.ok() || !f.int64(kConstCol, &const_col) || !f.int64(kLags, &lags) ||
+        !f.int64(kTests, &tests) || !f.int64(kSharedX, &shared) || !f.in(kY, y, 1) ||
+        !f.in(kX, X, 2) || !f.in_int64(kOffsets, offsets) || !f.in_int64(kTBreak, t_break) ||
+        !f.in_int64(kHacLags, hac_lags))
+        return f.fail(__LINE__);
+    const int64_t N = y.len(), k = X.cols();
+    if (!check_offsets(f, offsets, N, &G, &longest) ||
+        !check_rest(f, X, t_break, hac_lags, N, G, longest, const_col, tests, shared != 0))
+        return f.fail(__LINE__);
+    // one arena for the longest series, its size checked before anything is allocated
+    const kvr_arena_size_t need = kvr_battery_arena_size(longest, k, lags);
+    Size len(need.arena_len);
+    len.ok = need.arena_len != INT64_MAX;
+    int64_t unused;
+    if (!pyframe::size_value(len, &unused) || !out_2d(f, out, G, KVR_BAT_NFIELDS) ||
+        !out_2d(f, beta, G, k) || !out_2d(f, se, G, k) || !f.arena(arena, len))
+        return f.fail(__LINE__);
+
+    const int64_t *o = offsets.idata(), *tb = t_break.idata(), *hl = hac_lags.idata();
+    Frame::nogil([&] {
+        for (int64_t g = 0; g < G; ++g) {
+            const int64_t first = o[g];
+            const double *Xg = shared ? X.data() : X.data() + first * k;
+            kvr_battery(y.data() + first, Xg, o[g + 1] - first, k, const_col, lags, tb[g], hl[g],
+                        tests, arena.data_or_null(), out.data() + g * KVR_BAT_NFIELDS,
+                        beta.data() + g * k, se.data() + g * k);
+        }
+    });
+    return f.check(pyframe::tuple(out, beta, se), __LINE__);
+}
+
+PyMethodDef kFunctions[] = {
+    {"battery", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(battery)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "battery($module, y, X, offsets, const_col, lags, t_break, hac_lags, tests, shared_x)\n"
+     "--\n\n"
+     "The residual battery of every series. Returns (out(G, NFIELDS), beta(G, k), se(G, k)).\n"
+     "\n"
+     "    Series g is y[offsets[g]:offsets[g+1]] on the same rows of X, or on the\n"
+     "    first rows of X when shared_x is true. Row g of out holds the fields named\n"
+     "    in FIELDS (statuses as floats); beta and se are in the units of the data.\n"
+     "    t_break and hac_lags have one entry per series; tests is a sum of the test\n"
+     "    bits (ALL for every test).\n"
+     "    "},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// FIELDS, in record order.
+const struct { int index; const char *name; } kFields[] = {
+    {KVR_BAT_FIT_STATUS, "fit_status"},
+    {KVR_BAT_N, "n"},
+    {KVR_BAT_K, "k"},
+    {KVR_BAT_COND, "cond"},
+    {KVR_BAT_RSS, "rss"},
+    {KVR_BAT_TSS, "tss"},
+    {KVR_BAT_R2, "r2"},
+    {KVR_BAT_BG_STATUS, "bg_status"},
+    {KVR_BAT_BG_STAT, "bg_stat"},
+    {KVR_BAT_BP_STATUS, "bp_status"},
+    {KVR_BAT_BP_STAT, "bp_stat"},
+    {KVR_BAT_BPK_STAT, "bpk_stat"},
+    {KVR_BAT_CHOW_STATUS, "chow_status"},
+    {KVR_BAT_CHOW_STAT, "chow_stat"},
+    {KVR_BAT_CUSUM_STATUS, "cusum_status"},
+    {KVR_BAT_CUSUM_STAT, "cusum_stat"},
+    {KVR_BAT_CUSUMSQ_STATUS, "cusumsq_status"},
+    {KVR_BAT_CUSUMSQ_STAT, "cusumsq_stat"},
+    {KVR_BAT_M, "m"},
+    {KVR_BAT_LB_STATUS, "lb_status"},
+    {KVR_BAT_LB_STAT, "lb_stat"},
+    {KVR_BAT_JB_STATUS, "jb_status"},
+    {KVR_BAT_JB_STAT, "jb_stat"},
+    {KVR_BAT_HAC_STATUS, "hac_status"},
+    {KVR_BAT_HAC_STAT, "hac_stat"},
+    {KVR_BAT_HAC_DF, "hac_df"},
+    {KVR_BAT_HAC_LAGS, "hac_lags"},
+};
+static_assert(sizeof kFields / sizeof kFields[0] == KVR_BAT_NFIELDS, "one name per field");
+
+const struct { const char *name; long value; } kTestBits[] = {
+    {"BG", KVR_BAT_BG},         {"BP", KVR_BAT_BP}, {"CHOW", KVR_BAT_CHOW},
+    {"CUSUM", KVR_BAT_CUSUM},   {"CUSUMSQ", KVR_BAT_CUSUMSQ},
+    {"LB", KVR_BAT_LB},         {"JB", KVR_BAT_JB}, {"HAC", KVR_BAT_HAC},
+    {"ALL", KVR_BAT_ALL},
+};
+
+int set(PyObject *dict, const char *name, PyObject *value) {
+    pyframe::Ref v(value);
+    return v ? PyDict_SetItemString(dict, name, v.get()) : -1;
+}
+
+PyObject *batch_create(PyObject *spec, PyModuleDef *) { return pyframe::create_module(spec); }
+
+int batch_exec(PyObject *module) {
+    const int begun =
+        pyframe::exec_begin(module, {kFullName, "_batch", "Kalvoren/_ckernels/diag/_batch.cpp"});
+    if (begun != 0) return begun < 0 ? -1 : 0;
+    PyObject *dict = PyModule_GetDict(module);
+    pyframe::Ref fields(PyTuple_New(KVR_BAT_NFIELDS));
+    if (!fields) return -1;
+    for (int i = 0; i < KVR_BAT_NFIELDS; ++i) {
+        if (kFields[i].index != i) {
+            PyErr_SetString(PyExc_SystemError, "field names out of record order");
+            return -1;
+        }
+        PyObject *name = PyUnicode_InternFromString(kFields[i].name);
+        if (!name) return -1;
+        PyTuple_SET_ITEM(fields.get(), i, name);
+    }
+    if (set(dict, "NFIELDS", PyLong_FromLong(KVR_BAT_NFIELDS)) < 0 ||
+        PyDict_SetItemString(dict, "FIELDS", fields.get()) < 0)
+        return -1;
+    for (const auto &bit : kTestBits)
+        if (set(dict, bit.name, PyLong_FromLong(bit.value)) < 0) return -1;
+    if (set(dict, "COND_MAX", PyFloat_FromDouble(KVR_BAT_COND_MAX)) < 0) return -1;
+    return pyframe::exec_end(module, kFunctions);
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(batch_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(batch_exec)},
+    {0, nullptr},
+};
+
+const char kModuleDoc[] =
+    "The residual battery of many regressions in one native call.\n"
+    "\n"
+    "Each series is equilibrated by powers of two, fitted by Householder QR and\n"
+    "tested by the same kernels as the ``_diag`` functions, with the interpreter\n"
+    "lock released once for the whole call. A fit status of ``DIAG_FALLBACK``\n"
+    "means the equilibrated design was rank-deficient or worse conditioned than\n"
+    "``COND_MAX``: the caller takes its least-squares route for that series.";
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT, "_batch", kModuleDoc, 0, nullptr, kSlots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__batch(void) { return PyModuleDef_Init(&kModuleDef); }

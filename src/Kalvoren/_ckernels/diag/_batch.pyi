@@ -1,0 +1,36 @@
+"""Type stubs for the batch residual-battery module."""
+
+from types import ModuleType
+from typing import Any, SupportsInt
+
+import numpy as _np
+from numpy.typing import ArrayLike, NDArray
+
+_F64Array = NDArray[_np.float64]
+
+np: ModuleType
+NFIELDS: int
+FIELDS: tuple[str, ...]
+BG: int
+BP: int
+CHOW: int
+CUSUM: int
+CUSUMSQ: int
+LB: int
+JB: int
+HAC: int
+ALL: int
+COND_MAX: float
+__test__: dict[Any, Any]
+
+def battery(
+    y: ArrayLike,
+    X: ArrayLike,
+    offsets: ArrayLike,
+    const_col: SupportsInt,
+    lags: SupportsInt,
+    t_break: ArrayLike,
+    hac_lags: ArrayLike,
+    tests: SupportsInt,
+    shared_x: SupportsInt,
+) -> tuple[_F64Array, _F64Array, _F64Array]: ...

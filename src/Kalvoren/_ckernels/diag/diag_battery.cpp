@@ -1,0 +1,487 @@
+// The residual battery of one regression. The design and the response are
+// equilibrated by exact powers of two, fitted by Householder QR, and every
+// test then runs through its own kernel on the scaled copies, so a battery
+// agrees with the single-test functions and does not depend on the units of
+// the data.
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "diag.h"
+#include "kvr_simd.hpp"
+#include "kvr_size.hpp"
+#include "kvr_vec.hpp"
+
+namespace {
+
+using kvr::Checked;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kMax = std::numeric_limits<double>::max();
+
+static_assert(sizeof(int64_t) == sizeof(double) && alignof(int64_t) <= alignof(double),
+              "pivots are carved from the double arena");
+
+// An arena length of another family as a checked size (saturated = overflow).
+Checked len_of(kvr_arena_size_t r) {
+    Checked c(r.arena_len);
+    c.ok = r.arena_len != INT64_MAX;
+    return c;
+}
+
+Checked max_of(Checked a, Checked b) {
+    Checked r(a.v > b.v ? a.v : b.v);
+    r.ok = a.ok && b.ok;
+    return r;
+}
+
+// The arena, in doubles: the persistent arrays, then one scratch area that
+// the fit and each test use in turn.
+//   xs  n*k   equilibrated design        ys  n   equilibrated response
+//   e   n     residuals (scaled units)   ex  k+1 exponents: c_j = 2^-ex[j], c_y = 2^-ex[k]
+//   bs  k     coefficients (scaled)      ri  k*k R^-1 (upper triangle)
+struct Layout {
+    int64_t xs, ys, e, ex, bs, ri, scratch;
+    Checked total{0};
+};
+
+// Scratch needs of the fit and of the HAC step, beside the other kernels' arenas.
+Checked qr_len(Checked n, Checked k) { return (n + 2) * (k + 1); }
+Checked hac_len(Checked n, Checked k) { return n * k + 7 * (k * k) + 5 * k; }
+
+Layout layout(int64_t n, int64_t k, int64_t lags) {
+    if (n < 0) n = 0;
+    if (k < 0) k = 0;
+    const Checked N(n), K(k);
+    Layout l;
+    l.xs = 0;
+    const Checked ys = N * K, e = ys + N, ex = e + N, bs = ex + K + 1, ri = bs + K,
+                  scratch = ri + K * K;
+    Checked need = qr_len(N, K);
+    need = max_of(need, N * K + len_of(kvr_bg_arena_size(n, k, lags)));
+    const kvr_arena_size_t bp =  // design with a constant prepended: k + 1 columns
+        k < INT64_MAX ? kvr_bp_arena_size(n, k + 1) : kvr_arena_size_t{INT64_MAX, 0};
+    need = max_of(need, N * (K + 1) + len_of(bp));
+    need = max_of(need, len_of(kvr_chow_arena_size(k)));
+    need = max_of(need, len_of(kvr_cusum_arena_size(n, k)));
+    need = max_of(need, len_of(kvr_cusumsq_arena_size(n, k)));
+    need = max_of(need, len_of(kvr_lb_arena_size(n, lags)));
+    need = max_of(need, hac_len(N, K));
+    l.ys = ys.v, l.e = e.v, l.ex = ex.v, l.bs = bs.v, l.ri = ri.v, l.scratch = scratch.v;
+    l.total = scratch + need;
+    return l;
+}
+
+// ------------------------------------------------------------ equilibration
+
+// Multiplication by 2^p as one or two exact steps: the two-step form covers
+// the factors beyond the normal range (columns of subnormal or huge values).
+struct Pow2 {
+    double a, b;
+    static double bits(int p) {  // 2^p for -1022 <= p <= 1023
+        const uint64_t u = static_cast<uint64_t>(p + 1023) << 52;
+        double d;
+        std::memcpy(&d, &u, sizeof d);
+        return d;
+    }
+    explicit Pow2(int p) {
+        if (p >= -1022 && p <= 1023) {
+            a = bits(p), b = 1.0;
+        } else {
+            a = bits(p / 2), b = bits(p - p / 2);
+        }
+    }
+    KVR_INLINE double operator()(double x) const { return (x * a) * b; }
+};
+
+// The exponent e with c = 2^-e of one column (n values, stride ld): ilogb of
+// its root mean square, formed on the column pre-scaled by the power of two
+// of its largest magnitude, so that no square overflows and scaling the
+// column by 2^p shifts e by exactly p. A zero column keeps c = 1. False for a
+// non-finite value.
+KVR_INLINE bool exponent(const double *x, int64_t ld, int64_t n, double *e) {
+    double m[4] = {0.0, 0.0, 0.0, 0.0};
+    bool finite = true;
+    int64_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int r = 0; r < 4; ++r) {
+            const double a = std::fabs(x[(i + r) * ld]);
+            finite &= a <= kMax;
+            m[r] = a > m[r] ? a : m[r];
+        }
+    for (; i < n; ++i) {
+        const double a = std::fabs(x[i * ld]);
+        finite &= a <= kMax;
+        m[0] = a > m[0] ? a : m[0];
+    }
+    if (!finite) return false;
+    const double mx = std::fmax(std::fmax(m[0], m[1]), std::fmax(m[2], m[3]));
+    if (mx == 0.0) {
+        *e = 0.0;
+        return true;
+    }
+    const int top = std::ilogb(mx);
+    const Pow2 pre(-top);
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    for (i = 0; i + 4 <= n; i += 4)
+        for (int r = 0; r < 4; ++r) {
+            const double t = pre(x[(i + r) * ld]);
+            s[r] = kvr::fma(t, t, s[r]);
+        }
+    for (; i < n; ++i) {
+        const double t = pre(x[i * ld]);
+        s[0] = kvr::fma(t, t, s[0]);
+    }
+    const double ss = (s[0] + s[1]) + (s[2] + s[3]);
+    *e = top + std::ilogb(std::sqrt(ss / static_cast<double>(n)));
+    return true;
+}
+
+// xs = X c and ys = y c_y (row-major like the data, for the test kernels), and
+// A = [xs | ys] column-major (n x (k+1)) for the factorisation. tmp: 2(k+1).
+KVR_INLINE void equilibrate(const double *y, const double *X, int64_t n, int64_t k,
+                            const double *ex, double *tmp, double *xs, double *ys, double *A) {
+    const int64_t w = k + 1;
+    double *pa = tmp, *pb = tmp + w;
+    for (int64_t j = 0; j < w; ++j) {
+        const Pow2 p(-static_cast<int>(ex[j]));
+        pa[j] = p.a, pb[j] = p.b;
+    }
+    for (int64_t i = 0; i < n; ++i) {
+        const double *__restrict x = X + i * k;
+        double *__restrict s = xs + i * k;
+        for (int64_t j = 0; j < k; ++j) A[j * n + i] = s[j] = (x[j] * pa[j]) * pb[j];
+    }
+    for (int64_t i = 0; i < n; ++i) A[k * n + i] = ys[i] = (y[i] * pa[k]) * pb[k];
+}
+
+// ------------------------------------------------------------------- fit
+
+// Householder QR of A (n x (k+1), column-major: the design, then the
+// response) in place: R in the upper k x k triangle, Q'y in the first k
+// entries of the last column. False at a column with nothing left below the
+// diagonal.
+KVR_INLINE bool householder(double *A, int64_t n, int64_t k) {
+    for (int64_t j = 0; j < k; ++j) {
+        double *__restrict v = A + j * n + j;  // column j from row j
+        const int64_t len = n - j;
+        const double norm = std::sqrt(kvr::dot_acc<1>(0.0, v, v, len));
+        if (!(norm > 0.0)) return false;
+        // v_0 = d - alpha; H = I - v v' / (norm (norm + |d|)) maps the column to alpha e_1
+        const double d = v[0];
+        const double alpha = d >= 0.0 ? -norm : norm;
+        const double scale = 1.0 / (norm * (norm + std::fabs(d)));
+        v[0] = d - alpha;
+        for (int64_t c = j + 1; c <= k; ++c) {
+            double *__restrict a = A + c * n + j;
+            const double t = -(kvr::dot_acc<1>(0.0, v, a, len) * scale);
+            for (int64_t i = 0; i < len; ++i) a[i] = kvr::fma(v[i], t, a[i]);
+        }
+        v[0] = alpha;
+    }
+    return true;
+}
+
+// ri = R^-1 (k x k, zero below the diagonal) from R in A (column-major, n
+// rows); returns cond_1(R) = |R|_1 |R^-1|_1 (NaN when R^-1 is not finite).
+KVR_INLINE double inverse_cond(const double *A, int64_t n, int64_t k, double *ri) {
+    double nr = 0.0, ni = 0.0;
+    for (int64_t j = 0; j < k; ++j) {
+        double *col = ri + j;  // column j of ri, stride k
+        col[j * k] = 1.0 / A[j * n + j];
+        for (int64_t i = j - 1; i >= 0; --i) {
+            double s = 0.0;
+            for (int64_t l = i + 1; l <= j; ++l) s = kvr::fma(A[l * n + i], col[l * k], s);
+            col[i * k] = -s / A[i * n + i];
+        }
+        for (int64_t i = j + 1; i < k; ++i) col[i * k] = 0.0;
+        double sr = 0.0, si = 0.0;
+        for (int64_t i = 0; i <= j; ++i) {
+            sr += std::fabs(A[j * n + i]);
+            si += std::fabs(col[i * k]);
+        }
+        nr = sr > nr || sr != sr ? sr : nr;  // a NaN stays
+        ni = si > ni || si != si ? si : ni;
+    }
+    return k == 0 ? 1.0 : nr * ni;
+}
+
+// Sum over i < n of f(i)^2 in four fused partial sums.
+template <class F>
+KVR_INLINE double sumsq(int64_t n, F f) {
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    int64_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int r = 0; r < 4; ++r) {
+            const double v = f(i + r);
+            s[r] = kvr::fma(v, v, s[r]);
+        }
+    for (; i < n; ++i) {
+        const double v = f(i);
+        s[0] = kvr::fma(v, v, s[0]);
+    }
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+// ------------------------------------------------------------------ tests
+
+struct Series {
+    const double *xs, *ys, *e, *ri, *bs, *ex;
+    int64_t n, k, cc;  // cc: constant column, or -1
+};
+
+// A test's status and statistic (NaN unless the status is 0).
+KVR_INLINE void put(double *out, int field, int status, double stat) {
+    out[field] = status;
+    out[field + 1] = status == DIAG_OK ? stat : kNaN;
+}
+
+// The design without its constant column (a copy), or as it is.
+KVR_INLINE const double *without_constant(const Series &s, double *to, int64_t *kb) {
+    if (s.cc < 0) {
+        *kb = s.k;
+        return s.xs;
+    }
+    const int64_t k = s.k, kn = k - 1;
+    for (int64_t i = 0; i < s.n; ++i) {
+        const double *x = s.xs + i * k;
+        double *z = to + i * kn;
+        for (int64_t j = 0; j < s.cc; ++j) z[j] = x[j];
+        for (int64_t j = s.cc + 1; j < k; ++j) z[j - 1] = x[j];
+    }
+    *kb = kn;
+    return to;
+}
+
+// The design with a constant column: as it is, or with ones prepended.
+KVR_INLINE const double *with_constant(const Series &s, double *to, int64_t *p) {
+    if (s.cc >= 0) {
+        *p = s.k;
+        return s.xs;
+    }
+    const int64_t k = s.k, w = k + 1;
+    for (int64_t i = 0; i < s.n; ++i) {
+        double *z = to + i * w;
+        z[0] = 1.0;
+        for (int64_t j = 0; j < k; ++j) z[1 + j] = s.xs[i * k + j];
+    }
+    *p = w;
+    return to;
+}
+
+void breusch_pagan(const Series &s, double *scratch, double *out) {
+    int64_t p;
+    const double *Xa = with_constant(s, scratch, &p);
+    double rss = 0.0, tss = 0.0;
+    const int st = kvr_bp_aux(s.e, Xa, s.n, p, scratch + s.n * (s.k + 1), &rss, &tss);
+    out[KVR_BAT_BP_STATUS] = st;
+    out[KVR_BAT_BP_STAT] = out[KVR_BAT_BPK_STAT] = kNaN;
+    if (st != DIAG_OK || std::isnan(rss)) return;
+    // both forms exactly as kvr_bp_stat forms them
+    double r2 = 0.0;
+    if (tss > 0.0) {
+        r2 = 1.0 - rss / tss;
+        if (r2 > 1.0) r2 = 1.0;
+        if (r2 < 0.0) r2 = 0.0;
+    }
+    out[KVR_BAT_BPK_STAT] = r2 * static_cast<double>(s.n);
+    const double ess = 0.5 * (tss - rss);
+    out[KVR_BAT_BP_STAT] = ess < 0.0 ? 0.0 : ess;
+}
+
+// V = n P Omega P with P = R^-1 R^-T = (X'X)^-1 and Omega the Bartlett HAC
+// long-run covariance of g_t = x_t e_t: the sandwich without small-sample
+// correction. Writes se (units of the data) and runs the Wald test of the
+// slopes when asked. False (se NaN) for a negative bandwidth.
+void hac(const Series &s, int64_t hac_lags, bool test, double *scratch, double *out, double *se) {
+    const int64_t n = s.n, k = s.k, kk = k * k;
+    if (hac_lags < 0) {
+        if (test) put(out, KVR_BAT_HAC_STATUS, DIAG_BAD_LAG, kNaN);
+        return;
+    }
+    double *g = scratch, *gamma = g + n * k, *om = gamma + kk, *P = om + kk, *T = P + kk,
+           *V = T + kk, *W = V + kk, *factor = W + kk, *dev = factor + kk, *solved = dev + k,
+           *mean = solved + k, *target = mean + k;
+    int64_t *piv = reinterpret_cast<int64_t *>(target + k);
+    for (int64_t i = 0; i < n; ++i) {
+        const double ei = s.e[i];
+        const double *x = s.xs + i * k;
+        double *gi = g + i * k;
+        for (int64_t j = 0; j < k; ++j) gi[j] = x[j] * ei;
+    }
+    kvr_hac_estimator_matmul(g, HAC_KERNEL_BARTLETT, hac_lags, n, k, gamma, om);
+    // P[a][b] = sum over c >= max(a, b) of ri[a][c] ri[b][c]
+    for (int64_t a = 0; a < k; ++a)
+        for (int64_t b = a; b < k; ++b) {
+            double t = 0.0;
+            for (int64_t c = b; c < k; ++c) t = kvr::fma(s.ri[a * k + c], s.ri[b * k + c], t);
+            P[a * k + b] = P[b * k + a] = t;
+        }
+    for (int64_t a = 0; a < k; ++a)  // T = P Omega
+        for (int64_t b = 0; b < k; ++b) {
+            double t = 0.0;
+            for (int64_t c = 0; c < k; ++c) t = kvr::fma(P[a * k + c], om[c * k + b], t);
+            T[a * k + b] = t;
+        }
+    const double dn = static_cast<double>(n);
+    for (int64_t a = 0; a < k; ++a)  // V = n T P, mirrored so it is exactly symmetric
+        for (int64_t b = a; b < k; ++b) {
+            double t = 0.0;
+            for (int64_t c = 0; c < k; ++c) t = kvr::fma(T[a * k + c], P[c * k + b], t);
+            V[a * k + b] = V[b * k + a] = t * dn;
+        }
+    const int ey = static_cast<int>(s.ex[k]);
+    for (int64_t j = 0; j < k; ++j)
+        se[j] = std::ldexp(std::sqrt(V[j * k + j]), ey - static_cast<int>(s.ex[j]));
+    if (!test) return;
+
+    const int64_t q = s.cc >= 0 ? k - 1 : k;
+    out[KVR_BAT_HAC_DF] = static_cast<double>(q);
+    out[KVR_BAT_HAC_LAGS] = static_cast<double>(hac_lags < n - 1 ? hac_lags : n - 1);
+    if (q == 0) {
+        put(out, KVR_BAT_HAC_STATUS, DIAG_BAD_ARG, kNaN);
+        return;
+    }
+    // the slopes: every column but the constant
+    for (int64_t a = 0, r = 0; a < k; ++a) {
+        if (a == s.cc) continue;
+        mean[r] = s.bs[a];
+        target[r] = 0.0;
+        for (int64_t b = 0, c = 0; b < k; ++b)
+            if (b != s.cc) W[r * q + c++] = dn * V[a * k + b];
+        ++r;
+    }
+    double stat = kNaN;
+    const int st = kvr_wald_stat_from_mean_and_cov(mean, target, W, n, q, dev, factor, piv,
+                                                   solved, &stat);
+    put(out, KVR_BAT_HAC_STATUS, st, stat);
+}
+
+// Every selected test on the fitted series.
+void run_tests(const Series &s, int64_t lags, int64_t t_break, int64_t hac_lags, int64_t tests,
+               double *scratch, double *out, double *se) {
+    const int64_t n = s.n, k = s.k;
+    double stat = kNaN;
+    int st;
+    if (tests & KVR_BAT_BG) {
+        int64_t kb;
+        const double *Xb = without_constant(s, scratch, &kb);
+        st = kvr_bg_stat(s.e, Xb, n, kb, lags, scratch + n * k, &stat);
+        put(out, KVR_BAT_BG_STATUS, st, stat);
+    }
+    if (tests & KVR_BAT_BP) breusch_pagan(s, scratch, out);
+    if (tests & KVR_BAT_CHOW) {
+        st = kvr_chow_stat(s.ys, s.xs, n, k, t_break, scratch, &stat);
+        put(out, KVR_BAT_CHOW_STATUS, st, stat);
+    }
+    if (tests & KVR_BAT_CUSUM) {
+        st = kvr_cusum_stat(s.ys, s.xs, n, k, scratch, &stat);
+        put(out, KVR_BAT_CUSUM_STATUS, st, stat);
+    }
+    if (tests & KVR_BAT_CUSUMSQ) {
+        int64_t m = 0;
+        st = kvr_cusumsq_stat(s.ys, s.xs, n, k, &m, scratch, &stat);
+        put(out, KVR_BAT_CUSUMSQ_STATUS, st, stat);
+        out[KVR_BAT_M] = static_cast<double>(m);
+    }
+    if (tests & KVR_BAT_LB) {
+        st = kvr_lb_stat(s.e, n, lags, scratch, scratch + n, &stat);
+        put(out, KVR_BAT_LB_STATUS, st, stat);
+    }
+    if (tests & KVR_BAT_JB) {
+        st = kvr_jb_stat(s.e, n, &stat);
+        put(out, KVR_BAT_JB_STATUS, st, stat);
+    }
+    hac(s, hac_lags, (tests & KVR_BAT_HAC) != 0, scratch, out, se);
+}
+
+const int kStatusFields[] = {KVR_BAT_BG_STATUS,     KVR_BAT_BP_STATUS,      KVR_BAT_CHOW_STATUS,
+                             KVR_BAT_CUSUM_STATUS,  KVR_BAT_CUSUMSQ_STATUS, KVR_BAT_LB_STATUS,
+                             KVR_BAT_JB_STATUS,     KVR_BAT_HAC_STATUS};
+
+// A failed fit: every selected test carries its status.
+int failed(int status, int64_t tests, double *out) {
+    out[KVR_BAT_FIT_STATUS] = status;
+    for (int b = 0; b < 8; ++b)
+        if (tests & (int64_t{1} << b)) out[kStatusFields[b]] = status;
+    return status;
+}
+
+// Column cc of the n x k matrix X holds one value throughout.
+KVR_INLINE bool constant_column(const double *X, int64_t n, int64_t k, int64_t cc) {
+    const double v = X[cc];
+    bool same = true;
+    for (int64_t i = 1; i < n; ++i) same &= X[i * k + cc] == v;
+    return same;
+}
+
+}  // namespace
+
+extern "C" KVR_API kvr_arena_size_t kvr_battery_arena_size(int64_t n, int64_t k, int64_t lags) {
+    return kvr_arena_size_t{layout(n, k, lags).total.saturated(), 0};
+}
+
+extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const double *X, int64_t n,
+                                                   int64_t k, int64_t const_col, int64_t lags,
+                                                   int64_t t_break, int64_t hac_lags,
+                                                   int64_t tests, double *arena, double *out,
+                                                   double *beta, double *se) {
+    if (k < 0) k = 0;
+    if (const_col < 0) const_col = -1;
+    tests &= KVR_BAT_ALL;
+    for (int f = 0; f < KVR_BAT_NFIELDS; ++f) out[f] = kNaN;
+    for (int64_t j = 0; j < k; ++j) beta[j] = se[j] = kNaN;
+    out[KVR_BAT_N] = static_cast<double>(n);
+    out[KVR_BAT_K] = static_cast<double>(k);
+    if (n < 1 || n <= k) return failed(DIAG_TOO_SHORT, tests, out);
+    if (const_col >= k) return failed(DIAG_BAD_ARG, tests, out);
+
+    const Layout l = layout(n, k, lags);
+    double *xs = arena + l.xs, *ys = arena + l.ys, *e = arena + l.e, *ex = arena + l.ex,
+           *bs = arena + l.bs, *ri = arena + l.ri, *scratch = arena + l.scratch;
+    double *A = scratch, *tmp = A + n * (k + 1);
+    bool finite = exponent(y, 1, n, ex + k);
+    for (int64_t j = 0; j < k && finite; ++j) finite = exponent(X + j, k, n, ex + j);
+    if (!finite) return failed(DIAG_UDEF_VARIANCE, tests, out);
+    if (const_col >= 0 && !constant_column(X, n, k, const_col))
+        return failed(DIAG_BAD_ARG, tests, out);
+    equilibrate(y, X, n, k, ex, tmp, xs, ys, A);
+
+    const double cond = householder(A, n, k) ? inverse_cond(A, n, k, ri)
+                                             : std::numeric_limits<double>::infinity();
+    out[KVR_BAT_COND] = cond;
+    if (!(cond <= KVR_BAT_COND_MAX)) return failed(DIAG_FALLBACK, tests, out);
+
+    // beta by back substitution, then the residuals from the data
+    const double *qy = A + k * n;
+    for (int64_t i = k - 1; i >= 0; --i) {
+        double t = qy[i];
+        for (int64_t c = i + 1; c < k; ++c) t = kvr::fma(-A[c * n + i], bs[c], t);
+        bs[i] = t / A[i * n + i];
+    }
+    for (int64_t i = 0; i < n; ++i) {
+        const double *x = xs + i * k;
+        double t = ys[i];
+        for (int64_t j = 0; j < k; ++j) t = kvr::fma(-x[j], bs[j], t);
+        e[i] = t;
+    }
+    const double rss = sumsq(n, [&](int64_t i) __attribute__((always_inline)) { return e[i]; });
+    double mean = 0.0;
+    if (const_col >= 0) {
+        double s[4] = {0.0, 0.0, 0.0, 0.0};
+        for (int64_t i = 0; i < n; ++i) s[i & 3] += ys[i];
+        mean = ((s[0] + s[1]) + (s[2] + s[3])) / static_cast<double>(n);
+    }
+    const double tss =
+        sumsq(n, [&](int64_t i) __attribute__((always_inline)) { return ys[i] - mean; });
+    const int ey = static_cast<int>(ex[k]);
+    out[KVR_BAT_FIT_STATUS] = DIAG_OK;
+    out[KVR_BAT_RSS] = std::ldexp(rss, 2 * ey);
+    out[KVR_BAT_TSS] = std::ldexp(tss, 2 * ey);
+    out[KVR_BAT_R2] = tss == 0.0 ? kNaN : 1.0 - rss / tss;
+    for (int64_t j = 0; j < k; ++j) beta[j] = std::ldexp(bs[j], ey - static_cast<int>(ex[j]));
+
+    const Series s{xs, ys, e, ri, bs, ex, n, k, const_col};
+    run_tests(s, lags, t_break, hac_lags, tests, scratch, out, se);
+    return DIAG_OK;
+}
