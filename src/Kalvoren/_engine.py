@@ -291,10 +291,10 @@ def finish(batch: Batch, raw: Raw, alpha: float) -> Table:
         else:
             df1 = nan
             if prefix == "jb":
-                p, bound = _pvalues.jb_pvalue(stat, n.astype(np.int64))
+                p, bound = _pvalues.jb_pvalue(stat, np.nan_to_num(n).astype(np.int64))
             else:
                 fn = _pvalues.cusum_pvalue if prefix == "cusum" else _pvalues.cusumsq_pvalue
-                p, bound = fn(stat, f("m").astype(np.int64))
+                p, bound = fn(stat, np.nan_to_num(f("m")).astype(np.int64))
                 bound = np.asarray(bound, dtype=object)
                 bound[(bound == "") | (bound == None)] = None  # noqa: E711
         p = np.where(ok, p, np.nan)

@@ -23,8 +23,9 @@ EPS = float(np.finfo(np.float64).eps)
 # equilibrated design exceeds max(n, k) * eps times the largest pivot (the
 # usual numerical-rank rule).
 RANK_RTOL_FACTOR = 1.0
-# A residual sum of squares at most this many ulps of sum(y^2) is an exact fit.
-EXACT_FIT_ULPS = 64.0
+# A residual sum of squares of at most this many rounding units of sum(y^2) is
+# an exact fit (the kernels' rule).
+EXACT_FIT_ULPS = 16.0
 
 
 def pow2_scales(a: np.ndarray) -> np.ndarray:

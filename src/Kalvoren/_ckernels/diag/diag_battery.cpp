@@ -157,11 +157,15 @@ KVR_INLINE void equilibrate(const double *y, const double *X, int64_t n, int64_t
 
 // ------------------------------------------------------------------- fit
 
+// A residual sum of squares of at most 16 rounding units of sum(y^2) is an
+// exact fit: the residuals are rounding noise.
+constexpr double kExactFit = 16.0 * 2.220446049250313e-16;
+
 // Householder QR of A (n x (k+1), column-major: the design, then the
 // response) in place: R in the upper k x k triangle, Q'y in the first k
 // entries of the last column. False at a column with nothing left below the
 // diagonal.
-KVR_INLINE bool householder(double *A, int64_t n, int64_t k) {
+KVR_INLINE bool householder(double *A, int64_t n, int64_t k, double *v0, double *scales) {
     for (int64_t j = 0; j < k; ++j) {
         double *__restrict v = A + j * n + j;  // column j from row j
         const int64_t len = n - j;
@@ -177,9 +181,30 @@ KVR_INLINE bool householder(double *A, int64_t n, int64_t k) {
             const double t = -(kvr::dot_acc<1>(0.0, v, a, len) * scale);
             for (int64_t i = 0; i < len; ++i) a[i] = kvr::fma(v[i], t, a[i]);
         }
+        v0[j] = d - alpha;
+        scales[j] = scale;
         v[0] = alpha;
     }
     return true;
+}
+
+// e = Q [0; (Q'y)_k..n-1]: the residuals from the reflections, accurate to
+// rounding of |e| itself whatever the condition of X (y - X beta is only
+// accurate to cond(X) roundings of |y|).
+KVR_INLINE void residuals(double *A, int64_t n, int64_t k, const double *v0,
+                          const double *scales, double *e) {
+    const double *qy = A + k * n;
+    for (int64_t i = 0; i < k; ++i) e[i] = 0.0;
+    for (int64_t i = k; i < n; ++i) e[i] = qy[i];
+    for (int64_t j = k - 1; j >= 0; --j) {
+        double *__restrict v = A + j * n + j;
+        const double keep = v[0];
+        v[0] = v0[j];
+        const int64_t len = n - j;
+        const double t = -(kvr::dot_acc<1>(0.0, v, e + j, len) * scales[j]);
+        for (int64_t i = 0; i < len; ++i) e[j + i] = kvr::fma(v[i], t, e[j + i]);
+        v[0] = keep;
+    }
 }
 
 // ri = R^-1 (k x k, zero below the diagonal) from R in A (column-major, n
@@ -289,10 +314,13 @@ void breusch_pagan(const Series &s, double *scratch, double *out) {
     out[KVR_BAT_BP_STAT] = ess < 0.0 ? 0.0 : ess;
 }
 
-// V = n P Omega P with P = R^-1 R^-T = (X'X)^-1 and Omega the Bartlett HAC
-// long-run covariance of g_t = x_t e_t: the sandwich without small-sample
-// correction. Writes se (units of the data) and runs the Wald test of the
-// slopes when asked. False (se NaN) for a negative bandwidth.
+// V = (X'X)^-1 S (X'X)^-1, S the Bartlett HAC sum of x_t e_t: the sandwich
+// without small-sample correction. It is formed from the rows of Q = X R^-1
+// (h_t = e_t x_t R^-1, so V = n R^-1 Omega_h R^-T), which keeps every entry of
+// V accurate to its own scale; the product P Omega P with P = (X'X)^-1 loses
+// the small entries of nearly collinear designs to the rounding of the large
+// ones. Writes se (units of the data) and runs the Wald test of the slopes
+// when asked. False (se NaN) for a negative bandwidth.
 void hac(const Series &s, int64_t hac_lags, bool test, double *scratch, double *out, double *se) {
     const int64_t n = s.n, k = s.k, kk = k * k;
     if (hac_lags < 0) {
@@ -303,31 +331,31 @@ void hac(const Series &s, int64_t hac_lags, bool test, double *scratch, double *
            *V = T + kk, *W = V + kk, *factor = W + kk, *dev = factor + kk, *solved = dev + k,
            *mean = solved + k, *target = mean + k;
     int64_t *piv = reinterpret_cast<int64_t *>(target + k);
-    for (int64_t i = 0; i < n; ++i) {
+    (void)P;
+    for (int64_t i = 0; i < n; ++i) {  // h_t[j] = e_t * sum over c <= j of x_t[c] ri[c][j]
         const double ei = s.e[i];
         const double *x = s.xs + i * k;
         double *gi = g + i * k;
-        for (int64_t j = 0; j < k; ++j) gi[j] = x[j] * ei;
+        for (int64_t j = 0; j < k; ++j) gi[j] = 0.0;
+        for (int64_t c = 0; c < k; ++c) {
+            const double xc = x[c];
+            const double *ric = s.ri + c * k;
+            for (int64_t j = c; j < k; ++j) gi[j] = kvr::fma(xc, ric[j], gi[j]);
+        }
+        for (int64_t j = 0; j < k; ++j) gi[j] *= ei;
     }
     kvr_hac_estimator_matmul(g, HAC_KERNEL_BARTLETT, hac_lags, n, k, gamma, om);
-    // P[a][b] = sum over c >= max(a, b) of ri[a][c] ri[b][c]
-    for (int64_t a = 0; a < k; ++a)
-        for (int64_t b = a; b < k; ++b) {
+    for (int64_t a = 0; a < k; ++a)  // T = R^-1 Omega_h
+        for (int64_t d = 0; d < k; ++d) {
             double t = 0.0;
-            for (int64_t c = b; c < k; ++c) t = kvr::fma(s.ri[a * k + c], s.ri[b * k + c], t);
-            P[a * k + b] = P[b * k + a] = t;
-        }
-    for (int64_t a = 0; a < k; ++a)  // T = P Omega
-        for (int64_t b = 0; b < k; ++b) {
-            double t = 0.0;
-            for (int64_t c = 0; c < k; ++c) t = kvr::fma(P[a * k + c], om[c * k + b], t);
-            T[a * k + b] = t;
+            for (int64_t c = a; c < k; ++c) t = kvr::fma(s.ri[a * k + c], om[c * k + d], t);
+            T[a * k + d] = t;
         }
     const double dn = static_cast<double>(n);
-    for (int64_t a = 0; a < k; ++a)  // V = n T P, mirrored so it is exactly symmetric
+    for (int64_t a = 0; a < k; ++a)  // V = n T R^-T, mirrored so it is exactly symmetric
         for (int64_t b = a; b < k; ++b) {
             double t = 0.0;
-            for (int64_t c = 0; c < k; ++c) t = kvr::fma(T[a * k + c], P[c * k + b], t);
+            for (int64_t d = b; d < k; ++d) t = kvr::fma(T[a * k + d], s.ri[b * k + d], t);
             V[a * k + b] = V[b * k + a] = t * dn;
         }
     const int ey = static_cast<int>(s.ex[k]);
@@ -447,8 +475,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
         return failed(DIAG_BAD_ARG, tests, out);
     equilibrate(y, X, n, k, ex, tmp, xs, ys, A);
 
-    const double cond = householder(A, n, k) ? inverse_cond(A, n, k, ri)
-                                             : std::numeric_limits<double>::infinity();
+    double *v0 = tmp, *scales = tmp + k;  // tmp (2k + 2) is free after equilibrate
+    const double cond = householder(A, n, k, v0, scales) ? inverse_cond(A, n, k, ri)
+                                                         : std::numeric_limits<double>::infinity();
     out[KVR_BAT_COND] = cond;
     if (!(cond <= KVR_BAT_COND_MAX)) return failed(DIAG_FALLBACK, tests, out);
 
@@ -459,12 +488,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
         for (int64_t c = i + 1; c < k; ++c) t = kvr::fma(-A[c * n + i], bs[c], t);
         bs[i] = t / A[i * n + i];
     }
-    for (int64_t i = 0; i < n; ++i) {
-        const double *x = xs + i * k;
-        double t = ys[i];
-        for (int64_t j = 0; j < k; ++j) t = kvr::fma(-x[j], bs[j], t);
-        e[i] = t;
-    }
+    residuals(A, n, k, v0, scales, e);
     const double rss = sumsq(n, [&](int64_t i) __attribute__((always_inline)) { return e[i]; });
     double mean = 0.0;
     if (const_col >= 0) {
@@ -482,6 +506,15 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
     for (int64_t j = 0; j < k; ++j) beta[j] = std::ldexp(bs[j], ey - static_cast<int>(ex[j]));
 
     const Series s{xs, ys, e, ri, bs, ex, n, k, const_col};
+    const double yy = sumsq(n, [&](int64_t i) __attribute__((always_inline)) { return ys[i]; });
+    if (rss <= kExactFit * yy) {
+        // The residuals are rounding noise: nothing to test on them. The
+        // regression tests (Chow, CUSUM) apply the same rule themselves.
+        const int resid_tests = KVR_BAT_BG | KVR_BAT_BP | KVR_BAT_LB | KVR_BAT_JB | KVR_BAT_HAC;
+        for (int b = 0; b < 8; ++b)
+            if (tests & resid_tests & (int64_t{1} << b)) out[kStatusFields[b]] = DIAG_UDEF_VARIANCE;
+        tests &= ~static_cast<int64_t>(resid_tests);
+    }
     run_tests(s, lags, t_break, hac_lags, tests, scratch, out, se);
     return DIAG_OK;
 }
