@@ -242,85 +242,88 @@ def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, kept, const_r, ids, s
 
 @dataclass
 class Table:
-    """Everything a user reads, per test id, as arrays over the G series.
-    df holds (G, 2) arrays: the second column only for F tests, NaN where a
-    test has no degrees of freedom."""
+    """Everything a user reads, as (G, ntests) arrays in the order of TESTS:
+    statistic, p-value, degrees of freedom (df2 only for F; NaN where a test
+    has none), status, whether the least-squares route was taken, the table
+    bound ("<", ">" or None) and the note ("" for most)."""
 
-    stat: dict
-    pvalue: dict
-    bound: dict
-    df: dict
-    reject: dict
-    status: dict
-    route: dict
-    note: dict
+    stat: np.ndarray
+    pvalue: np.ndarray
+    df1: np.ndarray
+    df2: np.ndarray
+    status: np.ndarray
+    ls: np.ndarray
+    bound: np.ndarray
+    note: np.ndarray
+    alpha: float
     raw: Raw
 
-    def df_of(self, tid: str, g: int):
-        d = self.df[tid][g]
-        if np.isnan(d[0]):
+    def reject(self) -> np.ndarray:
+        """p < alpha as 1.0/0.0, NaN without a p-value."""
+        with np.errstate(invalid="ignore"):
+            return np.where(np.isfinite(self.pvalue), self.pvalue < self.alpha, np.nan)
+
+    def df_of(self, i: int, g: int):
+        d1, d2 = self.df1[g, i], self.df2[g, i]
+        if d1 != d1:
             return None
-        return (int(d[0]), int(d[1])) if not np.isnan(d[1]) else int(d[0])
+        return int(d1) if d2 != d2 else (int(d1), int(d2))
+
+
+_COLS = {name: i for i, name in enumerate(_batch.FIELDS)}
+_STATUS_COLS = [_COLS[status_field(p)] for _, p, _, _ in TESTS]
+_STAT_COLS = [_COLS[f"{p}_stat"] for _, p, _, _ in TESTS]
+_CHI2 = [i for i, t in enumerate(TESTS) if t[3] == "chi2"]
+_CHOW, _CUSUM, _CUSUMSQ, _JB = (TEST_IDS.index(t) for t in ("chow", "cusum", "cusum_squares",
+                                                             "jarque_bera"))
 
 
 def finish(batch: Batch, raw: Raw, alpha: float) -> Table:
-    """p-values, degrees of freedom, decisions and notes, vectorised."""
-    out = raw.out
-    f = lambda name: out[:, FIELD[name]]  # noqa: E731
-    n, k, G = f("n"), raw.rank, batch.G
-    slopes = k - 1 if batch.const_col >= 0 else k
-    lb_df = np.minimum(batch.lags, np.maximum(n - 1, 0))
-    res = Table({}, {}, {}, {}, {}, {}, {}, {}, raw)
-    whole_ls = np.array(["" in nt for nt in raw.notes], dtype=bool)
-    series_note = np.array(["; ".join(v for v in (nt.get("data", ""), nt.get("", "")) if v)
-                            for nt in raw.notes], dtype=object)
-    nan = np.full(G, np.nan)
-    for i, (tid, prefix, bit, dist) in enumerate(TESTS):
-        status = f(status_field(prefix))
-        ok = status == 0
-        stat = np.where(ok, f(f"{prefix}_stat"), np.nan)
-        bound = np.full(G, None, dtype=object)
-        df2 = nan
-        if dist == "chi2":
-            df1 = {"bg": np.full(G, float(batch.lags)), "bp": slopes, "bpk": slopes, "lb": lb_df,
-                   "hac": f("hac_df")}[prefix].astype(float)
-            p = _pvalues.chi2_sf(stat, df1)
-        elif dist == "F":
-            df1, df2 = raw.chow_df[:, 0].astype(float), raw.chow_df[:, 1].astype(float)
-            p = _pvalues.f_sf(stat, df1, df2)
-        else:
-            df1 = nan
-            if prefix == "jb":
-                p, bound = _pvalues.jb_pvalue(stat, np.nan_to_num(n).astype(np.int64))
-            else:
-                fn = _pvalues.cusum_pvalue if prefix == "cusum" else _pvalues.cusumsq_pvalue
-                p, bound = fn(stat, np.nan_to_num(f("m")).astype(np.int64))
-                bound = np.asarray(bound, dtype=object)
-                bound[(bound == "") | (bound == None)] = None  # noqa: E711
-        p = np.where(ok, p, np.nan)
-        bound = np.where(ok, bound, None)
-        df = np.column_stack([np.where(ok, df1, np.nan), np.where(ok, df2, np.nan)])
-        reject = np.full(G, None, dtype=object)
-        fin = ok & np.isfinite(p)
-        reject[fin] = p[fin] < alpha
-        route = np.where(raw.ls[:, i] | whole_ls, "least-squares", "kernel").astype(object)
-        notes = np.full(G, "", dtype=object)
-        unusual = np.flatnonzero(~ok | raw.ls[:, i] | (series_note != "") | (bound != None))  # noqa: E711
-        for g in unusual:
-            parts = [series_note[g]] if series_note[g] else []
-            s = status[g]
-            if math.isnan(s):
-                parts.append("not run")
-            elif s != 0:
-                parts.append(f"status {int(s)}: {STATUS_TEXT.get(int(s), 'failed')}")
-            elif raw.ls[g, i] and not whole_ls[g]:
-                parts.append("auxiliary regression refused by the kernel; least-squares route")
-            if bound[g] is not None:
-                side = "below" if bound[g] == "<" else "above"
-                parts.append(f"p-value {side} the table's range ({p[g]:.4g})")
-            notes[g] = "; ".join(parts)
-        res.stat[tid], res.pvalue[tid], res.bound[tid], res.df[tid] = stat, p, bound, df
-        res.reject[tid] = reject
-        res.status[tid] = np.where(np.isnan(status), 0, status).astype(np.int64)
-        res.route[tid], res.note[tid] = route, notes
-    return res
+    """p-values, degrees of freedom, decisions and notes, vectorised over
+    series and tests alike."""
+    out, G = raw.out, batch.G
+    n = out[:, _COLS["n"]]
+    status = out[:, _STATUS_COLS]
+    ok = status == 0
+    stat = np.where(ok, out[:, _STAT_COLS], np.nan)
+    slopes = raw.rank - 1 if batch.const_col >= 0 else raw.rank
+    df1 = np.full((G, len(TESTS)), np.nan)
+    df2 = np.full((G, len(TESTS)), np.nan)
+    df1[:, _CHI2] = np.column_stack([
+        np.full(G, float(batch.lags)), slopes, slopes,
+        np.minimum(batch.lags, np.maximum(n - 1, 0)), out[:, _COLS["hac_df"]]])
+    df1[:, _CHOW], df2[:, _CHOW] = raw.chow_df[:, 0], raw.chow_df[:, 1]
+    p = np.full((G, len(TESTS)), np.nan)
+    p[:, _CHI2] = _pvalues.chi2_sf(stat[:, _CHI2], df1[:, _CHI2])
+    p[:, _CHOW] = _pvalues.f_sf(stat[:, _CHOW], df1[:, _CHOW], df2[:, _CHOW])
+    bound = np.full((G, len(TESTS)), None, dtype=object)
+    p[:, _JB], bound[:, _JB] = _pvalues.jb_pvalue(stat[:, _JB], np.nan_to_num(n).astype(np.int64))
+    m = np.nan_to_num(out[:, _COLS["m"]]).astype(np.int64)
+    p[:, _CUSUM], bound[:, _CUSUM] = _pvalues.cusum_pvalue(stat[:, _CUSUM], m)
+    p[:, _CUSUMSQ], bound[:, _CUSUMSQ] = _pvalues.cusumsq_pvalue(stat[:, _CUSUMSQ], m)
+    bound[bound == ""] = None
+    p[~ok] = np.nan
+    bound[~ok] = None
+    df1[~ok] = np.nan
+    df2[~ok] = np.nan
+    whole_ls = np.fromiter(("" in nt for nt in raw.notes), dtype=bool, count=G)
+    ls = raw.ls | whole_ls[:, None]
+    note = np.full((G, len(TESTS)), "", dtype=object)
+    has_note = np.fromiter((bool(nt) for nt in raw.notes), dtype=bool, count=G)
+    unusual = ~ok | raw.ls | has_note[:, None] | (bound != None)  # noqa: E711
+    for g, i in np.argwhere(unusual):
+        nt = raw.notes[g]
+        parts = [v for v in (nt.get("data", ""), nt.get("", "")) if v]
+        s = status[g, i]
+        if s != s:
+            parts.append("not run")
+        elif s != 0:
+            parts.append(f"status {int(s)}: {STATUS_TEXT.get(int(s), 'failed')}")
+        elif raw.ls[g, i] and not whole_ls[g]:
+            parts.append("auxiliary regression refused by the kernel; least-squares route")
+        if bound[g, i] is not None:
+            side = "below" if bound[g, i] == "<" else "above"
+            parts.append(f"p-value {side} the table's range ({p[g, i]:.4g})")
+        note[g, i] = "; ".join(parts)
+    return Table(stat, p, df1, df2, np.nan_to_num(status).astype(np.int64), ls, bound, note,
+                 alpha, raw)

@@ -90,21 +90,20 @@ def run_native(batch: _engine.Batch, workers: int | None, progress: bool | None)
 def _frame_result(table: _engine.Table, n: np.ndarray, index: Any):
     import pandas as pd
     cols: dict[str, Any] = {}
-    for tid in _engine.TEST_IDS:
-        if not table.stat.get(tid) is not None:
-            continue
-        cols[f"{tid}_statistic"] = table.stat[tid]
-        cols[f"{tid}_pvalue"] = table.pvalue[tid]
-        cols[f"{tid}_reject"] = pd.array(table.reject[tid], dtype="boolean")
-        cols[f"{tid}_status"] = table.status[tid]
-        cols[f"{tid}_route"] = pd.Categorical(table.route[tid], categories=["kernel", "least-squares"])
+    reject = table.reject()
+    for i, tid in enumerate(_engine.TEST_IDS):
+        cols[f"{tid}_statistic"] = table.stat[:, i]
+        cols[f"{tid}_pvalue"] = table.pvalue[:, i]
+        cols[f"{tid}_reject"] = pd.array(reject[:, i] == 1.0, dtype="boolean")
+        cols[f"{tid}_reject"][np.isnan(reject[:, i])] = pd.NA
+        cols[f"{tid}_status"] = table.status[:, i]
+        cols[f"{tid}_route"] = pd.Categorical.from_codes(table.ls[:, i].astype(np.int8),
+                                                         categories=["kernel", "least-squares"])
     cols["n"] = n.astype(np.int64)
     notes = np.full(n.shape[0], "", dtype=object)
-    for tid in _engine.TEST_IDS:
-        nt = table.note[tid]
-        has = np.flatnonzero(nt != "")
-        for g in has:
-            notes[g] = f"{notes[g]}; {tid}: {nt[g]}" if notes[g] else f"{tid}: {nt[g]}"
+    for g, i in np.argwhere(table.note != ""):
+        text = f"{_engine.TEST_IDS[i]}: {table.note[g, i]}"
+        notes[g] = f"{notes[g]}; {text}" if notes[g] else text
     cols["note"] = notes
     return pd.DataFrame(cols, index=index)
 

@@ -170,7 +170,7 @@ class Report:
         self.bse = raw.se[0].copy()
         self.note = raw.notes[0].get("", "")
         self.tests: dict[str, TestResult] = {
-            tid: _result(table, tid, 0, alpha) for tid in TEST_IDS
+            tid: _result(table, i, 0, alpha) for i, tid in enumerate(TEST_IDS)
             if batch.tests & _engine.BITS[tid]}
 
     @property
@@ -322,12 +322,12 @@ def _jsonable_label(v: Any) -> Any:
     return str(v)
 
 
-def _result(table: _engine.Table, tid: str, g: int, alpha: float) -> TestResult:
-    rej = table.reject[tid][g]
-    return TestResult(float(table.stat[tid][g]), float(table.pvalue[tid][g]), table.df_of(tid, g),
-                      None if rej is None else bool(rej), int(table.status[tid][g]),
-                      str(table.route[tid][g]), table.bound[tid][g], str(table.note[tid][g]),
-                      tid, alpha)
+def _result(table: _engine.Table, i: int, g: int, alpha: float) -> TestResult:
+    p = float(table.pvalue[g, i])
+    return TestResult(float(table.stat[g, i]), p, table.df_of(i, g),
+                      None if p != p else bool(p < alpha), int(table.status[g, i]),
+                      "least-squares" if table.ls[g, i] else "kernel", table.bound[g, i],
+                      table.note[g, i], _engine.TEST_IDS[i], alpha)
 
 
 # ----------------------------------------------------------------- options
