@@ -59,29 +59,32 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 OUT = os.path.join(ROOT, "src", "Kalvoren", "_cusum_null_tables.py")
 
 
-def simulate_chunk(args: tuple[np.random.SeedSequence, int, tuple[int, ...]]) -> tuple[np.ndarray, np.ndarray]:
-    """Both statistics for `reps` paths at every m of the grid: arrays (len(grid), reps)."""
-    seed, reps, grid = args
-    rng = np.random.default_rng(seed)
-    m_max = grid[-1]
-    w = rng.standard_normal((reps, m_max))
+def path_statistics(w: np.ndarray, grid: tuple[int, ...]) -> tuple[np.ndarray, np.ndarray]:
+    """Both statistics of the first m columns of each row of w, for every m of the grid.
+
+    Returns arrays (len(grid), rows). w is overwritten (it is the scratch space).
+    """
     s_abs = np.abs(np.cumsum(w, axis=1))
     np.square(w, out=w)
     c = np.cumsum(w, axis=1)
-    buf = w  # reused as scratch
-    cus = np.empty((len(grid), reps))
-    csq = np.empty((len(grid), reps))
+    cus = np.empty((len(grid), w.shape[0]))
+    csq = np.empty((len(grid), w.shape[0]))
     for i, m in enumerate(grid):
         j = np.arange(m, dtype=np.float64)
         t = c[:, m - 1]
         # |S_j| / s / (sqrt(m) + 2j/sqrt(m)) = |S_j| * m / (m + 2j) / sqrt(T)
-        b = buf[:, :m]
+        b = w[:, :m]
         np.multiply(s_abs[:, :m], m / (m + 2.0 * j), out=b)
         cus[i] = b.max(axis=1) / np.sqrt(t)
         np.divide(c[:, :m], t[:, None], out=b)
         b -= (j + 1.0) / m
         csq[i] = np.maximum(b.max(axis=1), -b.min(axis=1)) / math.sqrt(2.0)
     return cus, csq
+
+
+def simulate_chunk(args: tuple[np.random.SeedSequence, int, tuple[int, ...]]) -> tuple[np.ndarray, np.ndarray]:
+    seed, reps, grid = args
+    return path_statistics(np.random.default_rng(seed).standard_normal((reps, grid[-1])), grid)
 
 
 def simulate(reps: int, seed: int, grid: tuple[int, ...], jobs: int) -> tuple[np.ndarray, np.ndarray]:

@@ -1,5 +1,7 @@
 """Finite-sample null p-values of the CUSUM and CUSUM-of-squares statistics."""
+import importlib.util
 import math
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -17,6 +19,25 @@ CRIT = {"cusum": cn.cusum_critical_value, "cusumsq": cn.cusumsq_critical_value}
 
 def mc_se(p):
     return np.sqrt(p * (1 - p) / tab.REPS)
+
+
+def test_tabulated_statistics_are_the_kernels(diag):
+    # The tables simulate residual paths and use their prefixes for smaller m;
+    # the recursive residuals of the first k + m' rows are that prefix.
+    path = Path(__file__).resolve().parents[1] / "scripts" / "make_cusum_tables.py"
+    spec = importlib.util.spec_from_file_location("make_cusum_tables", path)
+    mk = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mk)
+    rng = np.random.default_rng(3)
+    for n, k in ((5, 2), (40, 3), (300, 1)):
+        X = np.column_stack([np.ones(n)] + [rng.normal(size=n) for _ in range(k - 1)])
+        y = X @ rng.normal(size=k) + 3.0 * rng.standard_normal(n)
+        w = diag.recursive_residuals(y, X)[1]
+        grid = (2, (n - k + 2) // 2, n - k)
+        c, q = mk.path_statistics(w[None, :].copy(), grid)
+        for i, m in enumerate(grid):
+            assert c[i, 0] == pytest.approx(diag.cusum_stat(y[:k + m], X[:k + m])[1], rel=1e-12)
+            assert q[i, 0] == pytest.approx(diag.cusumsq_stat(y[:k + m], X[:k + m])[2], rel=1e-12)
 
 
 @pytest.mark.parametrize("m", [10, 20, 50, 200, 1000])
