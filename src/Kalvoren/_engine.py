@@ -298,7 +298,10 @@ def finish(batch: Batch, raw: Raw, alpha: float) -> Table:
     p[:, _CHOW] = _pvalues.f_sf(stat[:, _CHOW], df1[:, _CHOW], df2[:, _CHOW])
     bound = np.full((G, len(TESTS)), None, dtype=object)
     p[:, _JB], bound[:, _JB] = _pvalues.jb_pvalue(stat[:, _JB], np.nan_to_num(n).astype(np.int64))
-    m = np.nan_to_num(out[:, _COLS["m"]]).astype(np.int64)
+    # m comes with CUSUM of squares; CUSUM alone has n - k recursive residuals
+    m = out[:, _COLS["m"]]
+    m = np.where(np.isnan(m), n - out[:, _COLS["k"]], m)
+    m = np.where(np.isfinite(m), m, 0).astype(np.int64)
     p[:, _CUSUM], bound[:, _CUSUM] = _pvalues.cusum_pvalue(stat[:, _CUSUM], m)
     p[:, _CUSUMSQ], bound[:, _CUSUMSQ] = _pvalues.cusumsq_pvalue(stat[:, _CUSUMSQ], m)
     bound[bound == ""] = None
