@@ -205,6 +205,10 @@ def _counts(m: ArrayLike) -> NDArray[np.float64]:
 
 
 def _pvalue(kind: _Kind, stat: ArrayLike, m: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.object_]]:
+    if isinstance(stat, float) and isinstance(m, float) and (m != m or m in (math.inf, -math.inf)
+                                                             or m.is_integer()):
+        p1, b1 = _pvalue_scalar(kind, stat, m)  # the report's case: no array set-up
+        return np.array(p1), np.array(b1, dtype=object)
     s_arr = np.asarray(stat, dtype=np.float64)
     m_arr = _counts(m)
     if s_arr.ndim == 0 and m_arr.ndim == 0:

@@ -100,10 +100,10 @@ def _check_finite(a: np.ndarray, names: Sequence[str], index: Any) -> None:
 
 def constant_columns(X: np.ndarray) -> np.ndarray:
     """Indices of the columns that hold one non-zero value throughout."""
-    if X.shape[0] == 0:
+    if X.shape[0] == 0 or X.shape[1] == 0:
         return np.empty(0, dtype=np.intp)
-    first = X[0]
-    return np.flatnonzero((first != 0.0) & (X == first).all(axis=0))
+    d = X - X[0]  # finite data: a zero sum of squares is a constant column
+    return np.flatnonzero((np.einsum("ij,ij->j", d, d) == 0.0) & (X[0] != 0.0))
 
 
 def from_fitted(fitted: Any) -> tuple[Any, Any]:
@@ -143,15 +143,19 @@ def prepare(y: Any, X: Any = None, *, add_constant: bool = True) -> Model:
     index = y_index if y_index is not None else x_index
     _check_finite(yv, [y_name], index)
     _check_finite(Xv, x_names, index)
-    for j in range(Xv.shape[1]):
-        if n and np.array_equal(Xv[:, j], yv):
-            raise ValueError(f"y is also among the X columns (column {x_names[j]!r} equals y)")
+    if n:
+        for j in np.flatnonzero(Xv[0] == yv[0]):
+            if np.array_equal(Xv[:, j], yv):
+                raise ValueError(f"y is also among the X columns (column {x_names[j]!r} equals y)")
     consts = constant_columns(Xv)
     added = False
     if consts.size:
         const_col = int(consts[0])
     elif add_constant:
-        Xv = np.ascontiguousarray(np.column_stack([np.ones(n), Xv]))
+        Z = np.empty((n, Xv.shape[1] + 1))
+        Z[:, 0] = 1.0
+        Z[:, 1:] = Xv
+        Xv = Z
         name = CONST_NAME if CONST_NAME not in x_names else "_const"
         x_names = [name, *x_names]
         const_col, added = 0, True

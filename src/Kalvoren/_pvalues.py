@@ -3,13 +3,16 @@ Jarque-Bera small-sample table, and the finite-sample CUSUM tables."""
 
 from __future__ import annotations
 
+import math
+
 import numpy as np
 from scipy import special
 
 from Kalvoren._ckernels.diag import _diag
 from Kalvoren._cusum_null import cusum_pvalue, cusumsq_pvalue
 
-__all__ = ["chi2_sf", "f_sf", "jb_pvalue", "cusum_pvalue", "cusumsq_pvalue"]
+__all__ = ["chi2_sf", "f_sf", "jb_pvalue", "jb_pvalue_one", "cusum_pvalue", "cusumsq_pvalue",
+           "special"]
 
 JB_P_MIN = 1e-4      # the table's smallest and largest tail probabilities
 JB_P_MAX = 0.9999
@@ -28,6 +31,14 @@ def f_sf(x: np.ndarray, d1: np.ndarray, d2: np.ndarray) -> np.ndarray:
     ok = (d1 >= 1) & (d2 >= 1)
     with np.errstate(invalid="ignore"):
         return np.where(ok, special.fdtrc(np.maximum(d1, 1), np.maximum(d2, 1), x), np.nan)
+
+
+def jb_pvalue_one(stat: float, n: int) -> tuple[float, str | None]:
+    """jb_pvalue for one value (the same kernel, element by element)."""
+    if not (math.isfinite(stat) and n >= 1):
+        return math.nan, None
+    p = float(_diag.jb_pval_interp(n, stat))
+    return p, ("<" if p <= JB_P_MIN else ">" if p >= JB_P_MAX else None)
 
 
 def jb_pvalue(stat: np.ndarray, n: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

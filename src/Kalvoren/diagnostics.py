@@ -75,7 +75,7 @@ def newey_west_lags(n: int) -> int:
     return int(_engine.hac_rule(np.array([n]))[0])
 
 
-@dataclass(frozen=True)
+@dataclass(slots=True)
 class TestResult:
     """One test's outcome. Unpacks like a pair: ``stat, p = result``.
 
@@ -169,9 +169,7 @@ class Report:
         self.params = raw.beta[0].copy()
         self.bse = raw.se[0].copy()
         self.note = raw.notes[0].get("", "")
-        self.tests: dict[str, TestResult] = {
-            tid: _result(table, i, 0, alpha) for i, tid in enumerate(TEST_IDS)
-            if batch.tests & _engine.BITS[tid]}
+        self.tests: dict[str, TestResult] = _results(table, 0, alpha, batch.tests)
 
     @property
     def index(self) -> Any:
@@ -322,12 +320,21 @@ def _jsonable_label(v: Any) -> Any:
     return str(v)
 
 
-def _result(table: _engine.Table, i: int, g: int, alpha: float) -> TestResult:
-    p = float(table.pvalue[g, i])
-    return TestResult(float(table.stat[g, i]), p, table.df_of(i, g),
-                      None if p != p else bool(p < alpha), int(table.status[g, i]),
-                      "least-squares" if table.ls[g, i] else "kernel", table.bound[g, i],
-                      table.note[g, i], _engine.TEST_IDS[i], alpha)
+def _results(table: _engine.Table, g: int, alpha: float, tests: int) -> dict[str, TestResult]:
+    """The TestResults of series g, for the tests that ran."""
+    stat, pv = table.stat[g].tolist(), table.pvalue[g].tolist()
+    d1, d2 = table.df1[g].tolist(), table.df2[g].tolist()
+    status, ls = table.status[g].tolist(), table.ls[g].tolist()
+    bound, note = table.bound[g], table.note[g]
+    out = {}
+    for i, tid in enumerate(TEST_IDS):
+        if not tests & _engine.BITS[tid]:
+            continue
+        p = pv[i]
+        df = None if d1[i] != d1[i] else (int(d1[i]) if d2[i] != d2[i] else (int(d1[i]), int(d2[i])))
+        out[tid] = TestResult(stat[i], p, df, None if p != p else p < alpha, status[i],
+                              "least-squares" if ls[i] else "kernel", bound[i], note[i], tid, alpha)
+    return out
 
 
 # ----------------------------------------------------------------- options
