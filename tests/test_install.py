@@ -31,7 +31,7 @@ def test_wheel_in_a_fresh_venv(tmp_path):
         pytest.skip("not run from a source tree")
     run(sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
         "-w", tmp_path / "dist", ROOT)
-    wheel = next((tmp_path / "dist").glob("Kalvoren-*.whl"))
+    wheel = next((tmp_path / "dist").glob("*.whl"))
     venv = tmp_path / "fresh"
     base = getattr(sys, "_base_executable", sys.executable)
     run(base, "-m", "venv", venv)
