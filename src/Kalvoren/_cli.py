@@ -158,12 +158,14 @@ def _read(args: argparse.Namespace) -> Any:
 # ---------------------------------------------------------------- checking
 
 def _numeric(frame: Any, cols: list[str], name: str, dropna: bool) -> tuple[Any, int]:
-    """Columns as float64; a non-numeric cell names its line and column."""
+    """Columns as float64 (numeric columns are not copied); a non-numeric cell
+    names its line and column."""
     import numpy as np
     import pandas as pd
-    out = {}
     for c in cols:
         s = frame[c]
+        if pd.api.types.is_float_dtype(s.dtype) and s.dtype == np.float64:
+            continue
         if pd.api.types.is_bool_dtype(s.dtype) or not pd.api.types.is_numeric_dtype(s.dtype):
             conv = pd.to_numeric(s, errors="coerce")
             bad = conv.isna() & s.notna() & (s.astype(str).str.strip() != "")
@@ -172,15 +174,14 @@ def _numeric(frame: Any, cols: list[str], name: str, dropna: bool) -> tuple[Any,
                 raise UsageError(f"{name}: line {row + 2}, column {c!r}: not a number: "
                                  f"{str(s.iloc[row])!r}")
             s = conv
-        out[c] = s.astype("float64")
-    num = pd.DataFrame(out, index=frame.index)
+        frame[c] = s.astype("float64")
+    num = frame[cols]
     # rows that are entirely empty at the end (trailing separators) are not data
-    empty = num.isna().all(axis=1).to_numpy()
-    tail = len(empty)
-    while tail and empty[tail - 1]:
+    na = np.column_stack([~np.isfinite(num[c].to_numpy()) for c in cols])
+    tail = len(na)
+    while tail and na[tail - 1].all():
         tail -= 1
-    num = num.iloc[:tail]
-    na = num.isna().to_numpy() | ~np.isfinite(num.to_numpy())
+    num, na = num.iloc[:tail], na[:tail]
     dropped = 0
     if na.any():
         if not dropna:

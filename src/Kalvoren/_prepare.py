@@ -75,16 +75,23 @@ def _design(X: Any, n: int) -> tuple[np.ndarray, list[str], Any]:
         if X.ndim == 1:
             X = X.to_frame(name=X.name if X.name is not None else "x1")
         names = [str(c) for c in X.columns]
-        cols = [_float_column(X.iloc[:, j].to_numpy(), names[j]) for j in range(X.shape[1])]
-        values = np.column_stack(cols) if cols else np.empty((len(X), 0))
+        try:  # a view of a float frame's block: copied once, into the design
+            values = X.to_numpy(dtype=np.float64)
+        except (TypeError, ValueError):
+            for j in range(X.shape[1]):
+                _float_column(X.iloc[:, j].to_numpy(), names[j])
+            raise
     else:
-        values = _float_column(X, "X")
+        try:
+            values = np.asarray(X, dtype=np.float64)
+        except (TypeError, ValueError):
+            raise ValueError("X is not numeric") from None
         if values.ndim == 1:
             values = values[:, None]
         if values.ndim != 2:
             raise ValueError(f"X must be two-dimensional, got shape {values.shape}")
         names = [f"x{j + 1}" for j in range(values.shape[1])]
-    return np.ascontiguousarray(values), names, index
+    return values, names, index
 
 
 def _check_finite(a: np.ndarray, names: Sequence[str], index: Any) -> None:
@@ -151,6 +158,7 @@ def prepare(y: Any, X: Any = None, *, add_constant: bool = True) -> Model:
     added = False
     if consts.size:
         const_col = int(consts[0])
+        Xv = np.array(Xv, dtype=np.float64, order="C", copy=True)
     elif add_constant:
         Z = np.empty((n, Xv.shape[1] + 1))
         Z[:, 0] = 1.0
@@ -161,4 +169,5 @@ def prepare(y: Any, X: Any = None, *, add_constant: bool = True) -> Model:
         const_col, added = 0, True
     else:
         const_col = -1
+        Xv = np.array(Xv, dtype=np.float64, order="C", copy=True)
     return Model(yv, Xv, y_name, x_names, const_col, index, added)
