@@ -13,7 +13,7 @@ import json
 import os
 import sys
 from importlib import resources
-from typing import Any
+from typing import Any, NoReturn
 
 from Kalvoren import diagnostics
 
@@ -27,7 +27,7 @@ class UsageError(Exception):
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> None:  # one line, exit status 2
+    def error(self, message: str) -> NoReturn:  # one line, exit status 2
         raise UsageError(message)
 
 

@@ -11,7 +11,8 @@ the recursive residuals come from plane rotations of a triangular factor.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 from scipy import linalg as sla
@@ -28,7 +29,7 @@ RANK_RTOL_FACTOR = 1.0
 EXACT_FIT_ULPS = 16.0
 
 
-def pow2_scales(a: np.ndarray) -> np.ndarray:
+def pow2_scales(a: np.ndarray) -> Any:
     """Power-of-two factors that bring each column's root mean square into [1, 2)."""
     a2 = a if a.ndim == 2 else a[:, None]
     n = max(a2.shape[0], 1)
@@ -192,14 +193,6 @@ def cusum_pair(y: np.ndarray, X: np.ndarray) -> tuple[int, float, float, int]:
         return -1003, math.nan, math.nan, w.shape[0]
     c, sq, m = _cusum_from_w(w)
     return 0, c, sq, m
-
-
-@dataclass
-class Result:
-    """What the route computed for one series, in the battery's field names."""
-
-    values: dict = field(default_factory=dict)
-    kept: list[int] = field(default_factory=list)
 
 
 def hac_cov(Xs: np.ndarray, e: np.ndarray, Rinv: np.ndarray, lags: int) -> np.ndarray:

@@ -239,6 +239,7 @@ def _missing_notes(batch: _engine.Batch, raw: _engine.Raw) -> None:
     for g in np.flatnonzero(fit == -1003):
         yg, Xg = batch.series(int(g))
         both = np.column_stack([yg, Xg])
-        r, c = np.argwhere(~np.isfinite(both))[0] if (~np.isfinite(both)).any() else (None, None)
-        if r is not None:
+        bad = np.argwhere(~np.isfinite(both))
+        if bad.size:
+            r, c = int(bad[0, 0]), int(bad[0, 1])
             raw.notes[g]["data"] = f"missing or non-finite value in {names[c]!r} at row {r} of the group"
