@@ -317,30 +317,33 @@ def _finish_one(batch: Batch, raw: Raw, alpha: float) -> Table:
     stat = [o[c] if okk else math.nan for c, okk in zip(_STAT_COLS, ok)]
     p = [math.nan] * T
     bound: list = [None] * T
+    chdtrc, fdtrc = _pvalues.special.chdtrc, _pvalues.special.fdtrc
     for i in _CHI2:
-        p[i] = float(_pvalues.special.chdtrc(df1[i], stat[i])) if df1[i] >= 1 else math.nan
-    if df1[_CHOW] >= 1 and df2[_CHOW] >= 1:
-        p[_CHOW] = float(_pvalues.special.fdtrc(df1[_CHOW], df2[_CHOW], stat[_CHOW]))
+        if ok[i] and df1[i] >= 1:
+            p[i] = float(chdtrc(df1[i], stat[i]))
+    if ok[_CHOW] and df1[_CHOW] >= 1 and df2[_CHOW] >= 1:
+        p[_CHOW] = float(fdtrc(df1[_CHOW], df2[_CHOW], stat[_CHOW]))
     p[_JB], bound[_JB] = _pvalues.jb_pvalue_one(stat[_JB], int(n) if n == n else 0)
     m = o[_COLS["m"]]
     m = n - o[_COLS["k"]] if m != m else m
     m = m if math.isfinite(m) else 0.0
-    for i, fn in ((_CUSUM, _pvalues.cusum_pvalue), (_CUSUMSQ, _pvalues.cusumsq_pvalue)):
-        pv, bd = fn(stat[i], m)
-        p[i], bound[i] = float(pv), (bd[()] or None)
-    whole_ls = "" in raw.notes[0]
-    ls = raw.ls[0] | whole_ls
+    p[_CUSUM], bound[_CUSUM] = _pvalues.cusum_pvalue_one(stat[_CUSUM], m)
+    p[_CUSUMSQ], bound[_CUSUMSQ] = _pvalues.cusumsq_pvalue_one(stat[_CUSUMSQ], m)
+    notes = raw.notes[0]
+    whole_ls = "" in notes
+    ls_row = raw.ls[0].tolist()
     note = [""] * T
     for i in range(T):
         if not ok[i]:
             p[i], bound[i], df1[i], df2[i] = math.nan, None, math.nan, math.nan
-        if not ok[i] or raw.ls[0, i] or raw.notes[0] or bound[i] is not None:
+        if not ok[i] or ls_row[i] or notes or bound[i] is not None:
             note[i] = _note(raw, 0, i, status[i], p[i], bound[i], whole_ls)
+    ls = np.array([[v or whole_ls for v in ls_row]])
     st = [int(s) if s == s else 0 for s in status]
     nums = np.array([stat, p, df1, df2])[:, None, :]
     text = np.array([bound, note], dtype=object)[:, None, :]
     return Table(nums[0], nums[1], nums[2], nums[3], np.array([st], dtype=np.int64),
-                 ls[None, :], text[0], text[1], alpha, raw)
+                 ls, text[0], text[1], alpha, raw)
 
 
 def finish(batch: Batch, raw: Raw, alpha: float) -> Table:

@@ -9,10 +9,11 @@ import numpy as np
 from scipy import special
 
 from Kalvoren._ckernels.diag import _diag
+from Kalvoren import _cusum_null
 from Kalvoren._cusum_null import cusum_pvalue, cusumsq_pvalue
 
 __all__ = ["chi2_sf", "f_sf", "jb_pvalue", "jb_pvalue_one", "cusum_pvalue", "cusumsq_pvalue",
-           "special"]
+           "cusum_pvalue_one", "cusumsq_pvalue_one", "special"]
 
 JB_P_MIN = 1e-4      # the table's smallest and largest tail probabilities
 JB_P_MAX = 0.9999
@@ -31,6 +32,16 @@ def f_sf(x: np.ndarray, d1: np.ndarray, d2: np.ndarray) -> np.ndarray:
     ok = (d1 >= 1) & (d2 >= 1)
     with np.errstate(invalid="ignore"):
         return np.where(ok, special.fdtrc(np.maximum(d1, 1), np.maximum(d2, 1), x), np.nan)
+
+
+def cusum_pvalue_one(stat: float, m: float) -> tuple[float, str | None]:
+    """cusum_pvalue for one value (its scalar path, which gives the same bits)."""
+    return _cusum_null._pvalue_scalar("cusum", stat, m)
+
+
+def cusumsq_pvalue_one(stat: float, m: float) -> tuple[float, str | None]:
+    """cusumsq_pvalue for one value (its scalar path, which gives the same bits)."""
+    return _cusum_null._pvalue_scalar("cusumsq", stat, m)
 
 
 def jb_pvalue_one(stat: float, n: int) -> tuple[float, str | None]:

@@ -26,6 +26,7 @@ the same report for a data file.
 
 from __future__ import annotations
 
+import functools
 import json
 import math
 from dataclasses import dataclass
@@ -70,6 +71,7 @@ H0 = {
 }
 
 
+@functools.lru_cache(maxsize=1024)
 def newey_west_lags(n: int) -> int:
     """The default HAC bandwidth: floor(4 (n/100)^(2/9)) (Newey and West, 1994)."""
     return int(_engine.hac_rule(np.array([n]))[0])
