@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "diag.h"
+#include "diag_guard.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
 #include "kvr_vec.hpp"
@@ -19,12 +20,57 @@ KVR_INLINE double dot(const double *a, const double *b, int64_t n) {
     return kvr::dot_acc<1>(0.0, a, b, n);
 }
 
-// The recursion's inner products sit on the critical path of every step
-// (u = P x, then x'u, then the update). From 8 terms on they run as four
-// interleaved FMA chains, term j in chain j % 4, which quarters their latency;
-// shorter ones are one chain like the textbook loop.
-KVR_INLINE double dot_step(const double *a, const double *b, int64_t n) {
-    return n < 8 || n >= 32 ? dot(a, b, n) : kvr::dot4(a, b, n);
+// Square-root-free plane rotations (Gentleman) on the triangle of the rows
+// seen so far: R is unit upper triangular with the response as an extra
+// column, k x (k + 1), row i holding entries i+1..k; row i carries the
+// squared scale d_i. Folding in an observation xw = [x', y] (overwritten)
+// eliminates x against R, which leaves y - x'beta in xw[k], and returns the
+// weight 1 / (1 + x'(X'X)^-1 x). Each entry of R is updated as a convex
+// combination of its old value and the incoming one, which stays accurate
+// even when a rotation nearly swaps the two rows.
+
+// The first rows: empty rows of the triangle (d = 0) are filled by the
+// first non-zero entry that reaches them, after which nothing is left.
+KVR_INLINE void fold_first(double *__restrict R, double *__restrict d, double *__restrict xw,
+                           int64_t k) {
+    double wt = 1.0;
+    for (int64_t i = 0; i < k && wt != 0.0; ++i) {
+        const double xi = xw[i];
+        if (xi == 0.0) continue;
+        const double di = d[i], wxi = wt * xi, dn = kvr::fma(wxi, xi, di);
+        const double c = di / dn, s = wxi / dn;
+        wt *= c;
+        d[i] = dn;
+        double *__restrict r = R + i * (k + 1);
+        for (int64_t j = i + 1; j <= k; ++j) {
+            const double xj = xw[j];
+            xw[j] = kvr::fma(-xi, r[j], xj);
+            r[j] = kvr::fma(c, r[j], s * xj);
+        }
+    }
+}
+
+// Later rows, once every d_i > 0, with dinv = 1/d. Written in u = 1/weight,
+// which grows by x_i^2 / d_i row by row: the only dependency from one row to
+// the next is then a fused multiply-add (the divisions hang off it), where
+// the weight itself would chain a division per row.
+KVR_INLINE double fold(double *__restrict R, double *__restrict dinv, double *__restrict xw,
+                       int64_t k) {
+    double u = 1.0, q = 1.0;
+    for (int64_t i = 0; i < k; ++i) {
+        const double xi = xw[i], t = xi * dinv[i], un = kvr::fma(t, xi, u);
+        q = 1.0 / un;
+        const double c = u * q, s = t * q;  // d_i/d_i' and x_i/d_i'
+        dinv[i] *= c;
+        u = un;
+        double *__restrict r = R + i * (k + 1);
+        for (int64_t j = i + 1; j <= k; ++j) {
+            const double xj = xw[j];
+            xw[j] = kvr::fma(-xi, r[j], xj);
+            r[j] = kvr::fma(c, r[j], s * xj);
+        }
+    }
+    return q;
 }
 
 // a*k^2 + b*k + c, saturating at INT64_MAX; a negative k counts as 0 (callers
@@ -49,42 +95,48 @@ struct RunningMax {
 
 }  // namespace
 
-// The recursion adds one observation at a time to P = (X'X)^-1 and beta with
-// the Sherman-Morrison update, O(k^2) per step instead of a refit.
+// The recursion carries an orthogonal factor of the rows seen so far and
+// adds each observation by plane rotations, O(k^2) per step: the recursive
+// residual falls out of the rotated response, with no inverse to lose
+// accuracy along the sample. The first k rows decide FALLBACK through their
+// cross-product matrix (pivot test and condition guard), but the recursion
+// starts from their rotations, not from that Cholesky factor.
 extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y, const double *X,
                                                               int64_t n, int64_t k,
                                                               double *arena, double *w) {
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k, kk = k * k;
-    double *G = arena, *L = G + kk, *P = L + kk;
-    double *h = P + kk, *beta = h + k, *u = beta + k;
-
-    kvr_gram(X, G, k, k);
-    kvr_gram_rhs(X, y, h, k, k);
-    if (kvr_chol_inv(G, P, L, k) != 0) return DIAG_FALLBACK;
     if (k < 1) {
         std::memcpy(w, y, static_cast<size_t>(m) * sizeof(double));
         return DIAG_OK;
     }
-    for (int64_t i = 0; i < k; ++i) beta[i] = dot(P + i * k, h, k);
+    // G, L (k*k each), R (k*(k+1)), d (k), then k doubles of scratch; once the
+    // first block is checked, G and L hold the working row.
+    double *G = arena, *L = G + kk, *R = L + kk, *d = R + kk + k, *xw = arena;
+
+    kvr_gram(X, G, k, k);
+    if (kvr_chol(G, L, k, 0.0) != 0) return DIAG_FALLBACK;
+    if (kvr::too_ill_conditioned(G, L, k, d)) return DIAG_FALLBACK;
+
+    std::memset(R, 0, static_cast<size_t>(kk + 2 * k) * sizeof(double));  // R and d
+    auto load = [&](int64_t t) __attribute__((always_inline)) {
+        std::memcpy(xw, X + t * k, static_cast<size_t>(k) * sizeof(double));
+        xw[k] = y[t];
+    };
+    for (int64_t t = 0; t < k; ++t) {
+        load(t);
+        fold_first(R, d, xw, k);
+    }
+    for (int64_t i = 0; i < k; ++i) {
+        if (d[i] == 0.0) return DIAG_FALLBACK;  // a direction the first rows never filled
+        d[i] = 1.0 / d[i];
+    }
 
     for (int64_t j = 0; j < m; ++j) {
-        const double *x = X + (k + j) * k;
-        const double e = y[k + j] - dot_step(x, beta, k);
-        for (int64_t l = 0; l < k; ++l) u[l] = dot_step(P + l * k, x, k);
-        const double v = 1.0 + dot_step(x, u, k);
-        // In exact arithmetic v >= 1; v <= 0 means rounding has destroyed
-        // the definiteness of P. NaN (from NaN data) propagates instead.
-        if (v <= 0.0) return DIAG_FALLBACK;
-        w[j] = e / std::sqrt(v);
-        const double c = 1.0 / v, ce = c * e;
-        for (int64_t l = 0; l < k; ++l) beta[l] = kvr::fma(ce, u[l], beta[l]);
-        for (int64_t l = 0; l < k; ++l) {
-            const double s = -(c * u[l]);
-            double *__restrict row = P + l * k;
-            for (int64_t i = 0; i < k; ++i) row[i] = kvr::fma(s, u[i], row[i]);
-        }
+        load(k + j);
+        const double wt = fold(R, d, xw, k);
+        w[j] = xw[k] * std::sqrt(wt);
     }
     return DIAG_OK;
 }
@@ -104,14 +156,17 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_series(const double *y, const 
     kvr_gram(X, G, n, k);
     kvr_gram_rhs(X, y, h, n, k);
     if (kvr_chol_solve(G, h, beta, L, k) != 0) return DIAG_FALLBACK;
-    double rss[4] = {0, 0, 0, 0};
+    if (kvr::too_ill_conditioned(G, L, k, rr_arena)) return DIAG_FALLBACK;
+    double rss[4] = {0, 0, 0, 0}, yy[4] = {0, 0, 0, 0};
     for (int64_t i = 0; i < n; ++i) {
         const double r = y[i] - dot(X + i * k, beta, k);
         rss[i & 3] = kvr::fma(r, r, rss[i & 3]);
+        yy[i & 3] = kvr::fma(y[i], y[i], yy[i & 3]);
     }
-    const double sigma = std::sqrt(((rss[0] + rss[1]) + (rss[2] + rss[3])) / static_cast<double>(m));
-    // A perfect fit leaves no scale to standardise by.
-    if (sigma == 0.0) return DIAG_UDEF_VARIANCE;
+    const double RSS = (rss[0] + rss[1]) + (rss[2] + rss[3]);
+    // A perfect fit, up to rounding, leaves no scale to standardise by.
+    if (kvr::is_exact_fit(RSS, (yy[0] + yy[1]) + (yy[2] + yy[3]))) return DIAG_UDEF_VARIANCE;
+    const double sigma = std::sqrt(RSS / static_cast<double>(m));
 
     double s = 0.0;
     for (int64_t j = 0; j < m; ++j) {
@@ -165,8 +220,12 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusumsq_stat(const double *y, const 
     // last running ratio is exactly T/T = 1.
     double T = 0.0;
     for (int64_t j = 0; j < m; ++j) T = kvr::fma(w[j], w[j], T);
-    // All residuals zero: the ratios would be 0/0.
-    if (T == 0.0) return DIAG_UDEF_VARIANCE;
+    // T is the full-sample RSS. All residuals zero up to rounding (an exact
+    // fit): the ratios would be ratios of noise, or 0/0.
+    double yy[4] = {0, 0, 0, 0};
+    for (int64_t i = 0; i < n; ++i) yy[i & 3] = kvr::fma(y[i], y[i], yy[i & 3]);
+    if (T == 0.0 || kvr::is_exact_fit(T, (yy[0] + yy[1]) + (yy[2] + yy[3])))
+        return DIAG_UDEF_VARIANCE;
 
     const double dm = static_cast<double>(m);
     double C = w[0] * w[0];
