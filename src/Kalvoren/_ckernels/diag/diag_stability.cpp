@@ -21,56 +21,146 @@ KVR_INLINE double dot(const double *a, const double *b, int64_t n) {
 }
 
 // Square-root-free plane rotations (Gentleman) on the triangle of the rows
-// seen so far: R is unit upper triangular with the response as an extra
-// column, k x (k + 1), row i holding entries i+1..k; row i carries the
-// squared scale d_i. Folding in an observation xw = [x', y] (overwritten)
-// eliminates x against R, which leaves y - x'beta in xw[k], and returns the
-// weight 1 / (1 + x'(X'X)^-1 x). Each entry of R is updated as a convex
-// combination of its old value and the incoming one, which stays accurate
-// even when a rotation nearly swaps the two rows.
+// seen so far. R is unit upper triangular, k rows of wp >= k entries (zero
+// left of the diagonal and past column k-1), th is its response column and
+// row i carries the squared scale d_i. Folding in an observation [x', y]
+// eliminates x against R, which leaves y - x'beta, with the weight
+// 1 / (1 + x'(X'X)^-1 x). Each entry of R is updated as a convex combination
+// of its old value and the incoming one, which stays accurate even when a
+// rotation nearly swaps the two rows.
 
-// The first rows: empty rows of the triangle (d = 0) are filled by the
-// first non-zero entry that reaches them, after which nothing is left.
-KVR_INLINE void fold_first(double *__restrict R, double *__restrict d, double *__restrict xw,
-                           int64_t k) {
+// The first rows: empty rows of the triangle (d = 0) are filled by the first
+// non-zero entry that reaches them, after which nothing is left to rotate.
+KVR_INLINE void fold_first(double *__restrict R, double *__restrict th, double *__restrict d,
+                           double *__restrict x, double y, int64_t k, int64_t wp) {
     double wt = 1.0;
     for (int64_t i = 0; i < k && wt != 0.0; ++i) {
-        const double xi = xw[i];
+        const double xi = x[i];
         if (xi == 0.0) continue;
         const double di = d[i], wxi = wt * xi, dn = kvr::fma(wxi, xi, di);
         const double c = di / dn, s = wxi / dn;
         wt *= c;
         d[i] = dn;
-        double *__restrict r = R + i * (k + 1);
-        for (int64_t j = i + 1; j <= k; ++j) {
-            const double xj = xw[j];
-            xw[j] = kvr::fma(-xi, r[j], xj);
+        double *__restrict r = R + i * wp;
+        for (int64_t j = i + 1; j < k; ++j) {
+            const double xj = x[j];
+            x[j] = kvr::fma(-xi, r[j], xj);
             r[j] = kvr::fma(c, r[j], s * xj);
         }
+        const double t = th[i];
+        th[i] = kvr::fma(c, t, s * y);
+        y = kvr::fma(-xi, t, y);
     }
 }
 
-// Later rows, once every d_i > 0, with dinv = 1/d. Written in u = 1/weight,
-// which grows by x_i^2 / d_i row by row: the only dependency from one row to
-// the next is then a fused multiply-add (the divisions hang off it), where
-// the weight itself would chain a division per row.
-KVR_INLINE double fold(double *__restrict R, double *__restrict dinv, double *__restrict xw,
-                       int64_t k) {
-    double u = 1.0, q = 1.0;
-    for (int64_t i = 0; i < k; ++i) {
-        const double xi = xw[i], t = xi * dinv[i], un = kvr::fma(t, xi, u);
-        q = 1.0 / un;
-        const double c = u * q, s = t * q;  // d_i/d_i' and x_i/d_i'
-        dinv[i] *= c;
-        u = un;
-        double *__restrict r = R + i * (k + 1);
-        for (int64_t j = i + 1; j <= k; ++j) {
-            const double xj = xw[j];
-            xw[j] = kvr::fma(-xi, r[j], xj);
-            r[j] = kvr::fma(c, r[j], s * xj);
+// Later rows, once every d_i > 0, with dinv = 1/d and the rows of R in NV
+// vectors of W lanes (wp = W*NV), x held in registers. Written in
+// u = 1/weight, which grows by x_i^2 / d_i row by row. The pivot x_i of the
+// next row is computed by itself, as the one fused multiply-add of the
+// vector update that it needs, so from row to row only scalar multiply-adds
+// wait on each other; the divisions and the vector updates of R hang off
+// that chain. Lanes left of the diagonal hold zeros in R and in the
+// eliminated x and stay zero; the diagonal lane is put back to exactly 1.
+template <int W, int NV>
+KVR_INLINE void recurse(const double *y, const double *X, int64_t k, int64_t m, double *R,
+                        double *th, double *dinv, double *w) {
+    using V = kvr::vec<W>;
+    constexpr int64_t WP = W * NV;
+    V lane[NV];
+    for (int vv = 0; vv < NV; ++vv)
+        for (int l = 0; l < W; ++l) lane[vv][l] = vv * W + l;
+    const V one = kvr::vsplat<W>(1.0), zero = kvr::vzero<W>(), kv = kvr::vsplat<W>(k);
+    // Rows whose padded width still lies inside X are read whole (the lanes
+    // past k belong to the next row) and masked; the last few lane by lane.
+    const int64_t whole = (k * (m + k) - WP) / k - k + 1;
+    for (int64_t j = 0; j < m; ++j) {
+        const double *xr = X + (k + j) * k;
+        V xv[NV];
+        if (j < whole) {
+#pragma GCC unroll 4
+            for (int vv = 0; vv < NV; ++vv)
+                xv[vv] = lane[vv] < kv ? kvr::vload<W>(xr + vv * W) : zero;
+        } else {
+            for (int vv = 0; vv < NV; ++vv) {
+                xv[vv] = zero;
+                for (int l = 0; l < W && vv * W + l < k; ++l) xv[vv][l] = xr[vv * W + l];
+            }
         }
+        double yv = y[k + j], u = 1.0, q = 1.0, p = xr[0];
+        for (int64_t i = 0; i < k; ++i) {
+            const double *__restrict rr = R + i * WP;
+            double pn = 0.0;
+            if (i + 1 < k) {
+                double e = 0.0;
+                const int64_t nb = (i + 1) / W, nl = (i + 1) % W;
+#pragma GCC unroll 4
+                for (int vv = 0; vv < NV; ++vv)
+                    if (vv == nb) e = xv[vv][nl];
+                pn = kvr::fma(-p, rr[i + 1], e);
+            }
+            const double t = p * dinv[i], un = kvr::fma(t, p, u);
+            q = 1.0 / un;
+            const double c = u * q, s = t * q;  // d_i/d_i' and x_i/d_i'
+            dinv[i] *= c;
+            u = un;
+            const V nx = kvr::vsplat<W>(-p), cv = kvr::vsplat<W>(c), sv = kvr::vsplat<W>(s);
+            double *__restrict r = R + i * WP;
+#pragma GCC unroll 4
+            for (int vv = 0; vv < NV; ++vv) {
+                if ((vv + 1) * W <= i) continue;  // all lanes left of the diagonal
+                const V rv = kvr::vload<W>(r + vv * W), xo = xv[vv];
+                xv[vv] = kvr::vfma<W>(nx, rv, xo);
+                V rn = kvr::vfma<W>(cv, rv, sv * xo);
+                if (vv == i / W) rn = lane[vv] == kvr::vsplat<W>(static_cast<double>(i)) ? one : rn;
+                kvr::vstore<W>(r + vv * W, rn);
+            }
+            const double ti = th[i];
+            th[i] = kvr::fma(c, ti, s * yv);
+            yv = kvr::fma(-p, ti, yv);
+            p = pn;
+        }
+        w[j] = yv * std::sqrt(q);
     }
-    return q;
+}
+
+// The same for rows too wide for registers: x lives in memory (wp entries,
+// zero past k) and the next pivot is read back from it.
+KVR_INLINE void recurse_wide(const double *y, const double *X, int64_t k, int64_t m, double *R,
+                             double *th, double *dinv, double *x, int64_t wp, double *w) {
+    constexpr int W = 8;
+    using V = kvr::vec<W>;
+    V lane;
+    for (int l = 0; l < W; ++l) lane[l] = l;
+    const V one = kvr::vsplat<W>(1.0);
+    for (int64_t j = 0; j < m; ++j) {
+        std::memcpy(x, X + (k + j) * k, static_cast<size_t>(k) * sizeof(double));
+        double yv = y[k + j], u = 1.0, q = 1.0;
+        for (int64_t i = 0; i < k; ++i) {
+            const double p = x[i], t = p * dinv[i], un = kvr::fma(t, p, u);
+            q = 1.0 / un;
+            const double c = u * q, s = t * q;
+            dinv[i] *= c;
+            u = un;
+            const V nx = kvr::vsplat<W>(-p), cv = kvr::vsplat<W>(c), sv = kvr::vsplat<W>(s);
+            double *__restrict r = R + i * wp;
+            int64_t v = i / W * W;
+            {
+                const V rv = kvr::vload<W>(r + v), xo = kvr::vload<W>(x + v);
+                kvr::vstore<W>(x + v, kvr::vfma<W>(nx, rv, xo));
+                const V rn = kvr::vfma<W>(cv, rv, sv * xo);
+                kvr::vstore<W>(r + v, lane == kvr::vsplat<W>(static_cast<double>(i - v)) ? one : rn);
+            }
+            for (v += W; v < wp; v += W) {
+                const V rv = kvr::vload<W>(r + v), xo = kvr::vload<W>(x + v);
+                kvr::vstore<W>(x + v, kvr::vfma<W>(nx, rv, xo));
+                kvr::vstore<W>(r + v, kvr::vfma<W>(cv, rv, sv * xo));
+            }
+            const double ti = th[i];
+            th[i] = kvr::fma(c, ti, s * yv);
+            yv = kvr::fma(-p, ti, yv);
+        }
+        w[j] = yv * std::sqrt(q);
+    }
 }
 
 // a*k^2 + b*k + c, saturating at INT64_MAX; a negative k counts as 0 (callers
@@ -111,32 +201,35 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y,
         std::memcpy(w, y, static_cast<size_t>(m) * sizeof(double));
         return DIAG_OK;
     }
-    // G, L (k*k each), R (k*(k+1)), d (k), then k doubles of scratch; once the
-    // first block is checked, G and L hold the working row.
-    double *G = arena, *L = G + kk, *R = L + kk, *d = R + kk + k, *xw = arena;
-
+    // G and L (k*k each) and 2k doubles of scratch check the first block;
+    // then R (k rows of wp), th, d (k each) and the working row x (wp).
+    double *G = arena, *L = G + kk;
     kvr_gram(X, G, k, k);
     if (kvr_chol(G, L, k, 0.0) != 0) return DIAG_FALLBACK;
-    if (kvr::too_ill_conditioned(G, L, k, d)) return DIAG_FALLBACK;
+    if (kvr::too_ill_conditioned(G, L, k, L + kk)) return DIAG_FALLBACK;
 
-    std::memset(R, 0, static_cast<size_t>(kk + 2 * k) * sizeof(double));  // R and d
-    auto load = [&](int64_t t) __attribute__((always_inline)) {
-        std::memcpy(xw, X + t * k, static_cast<size_t>(k) * sizeof(double));
-        xw[k] = y[t];
-    };
+    const int W = k <= 2 ? 2 : k <= 4 ? 4 : 8;
+    const int64_t wp = (k + W - 1) / W * W;
+    double *R = arena, *th = R + k * wp, *d = th + k, *x = d + k;
+    std::memset(R, 0, static_cast<size_t>(k * wp + 2 * k + wp) * sizeof(double));
     for (int64_t t = 0; t < k; ++t) {
-        load(t);
-        fold_first(R, d, xw, k);
+        std::memcpy(x, X + t * k, static_cast<size_t>(k) * sizeof(double));
+        fold_first(R, th, d, x, y[t], k, wp);
     }
     for (int64_t i = 0; i < k; ++i) {
         if (d[i] == 0.0) return DIAG_FALLBACK;  // a direction the first rows never filled
         d[i] = 1.0 / d[i];
+        R[i * wp + i] = 1.0;
     }
-
-    for (int64_t j = 0; j < m; ++j) {
-        load(k + j);
-        const double wt = fold(R, d, xw, k);
-        w[j] = xw[k] * std::sqrt(wt);
+    std::memset(x, 0, static_cast<size_t>(wp) * sizeof(double));
+    switch (wp) {
+        case 2: recurse<2, 1>(y, X, k, m, R, th, d, w); break;
+        case 4: recurse<4, 1>(y, X, k, m, R, th, d, w); break;
+        case 8: recurse<8, 1>(y, X, k, m, R, th, d, w); break;
+        case 16: recurse<8, 2>(y, X, k, m, R, th, d, w); break;
+        case 24: recurse<8, 3>(y, X, k, m, R, th, d, w); break;
+        case 32: recurse<8, 4>(y, X, k, m, R, th, d, w); break;
+        default: recurse_wide(y, X, k, m, R, th, d, x, wp, w);
     }
     return DIAG_OK;
 }
