@@ -15,11 +15,6 @@ namespace {
 constexpr double kSqrt2 = 1.4142135623730951;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Fused-multiply-add inner product (interleaved partial sums when long).
-KVR_INLINE double dot(const double *a, const double *b, int64_t n) {
-    return kvr::dot_acc<1>(0.0, a, b, n);
-}
-
 // Square-root-free plane rotations (Gentleman) on the triangle of the rows
 // seen so far. R is unit upper triangular, k rows of wp >= k entries (zero
 // left of the diagonal and past column k-1), th is its response column and
@@ -206,7 +201,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y,
     double *G = arena, *L = G + kk;
     kvr_gram(X, G, k, k);
     if (kvr_chol(G, L, k, 0.0) != 0) return DIAG_FALLBACK;
-    if (kvr::too_ill_conditioned(G, L, k, L + kk)) return DIAG_FALLBACK;
+    if (kvr::too_ill_conditioned(G, L, k, L + kk, kvr::kMaxCondRecursion)) return DIAG_FALLBACK;
 
     const int W = k <= 2 ? 2 : k <= 4 ? 4 : 8;
     const int64_t wp = (k + W - 1) / W * W;
@@ -234,32 +229,41 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y,
     return DIAG_OK;
 }
 
+namespace {
+
+// The rotations leave w with sum of w^2 = the full-sample RSS, so the scale
+// comes from the same orthogonal route: no normal equations, whose pivot test
+// and rounding would fail high-order trends the recursion handles.
+KVR_INLINE double sum_sq(const double *v, int64_t n) {
+    double s = 0.0;
+    for (int64_t i = 0; i < n; ++i) s = kvr::fma(v[i], v[i], s);
+    return s;
+}
+
+// An exact fit, up to rounding, leaves no scale: DIAG_UDEF_VARIANCE.
+KVR_INLINE bool no_residual_scale(double rss, const double *y, int64_t n) {
+    double yy[4] = {0, 0, 0, 0};
+    for (int64_t i = 0; i < n; ++i) yy[i & 3] = kvr::fma(y[i], y[i], yy[i & 3]);
+    return rss == 0.0 || kvr::is_exact_fit(rss, (yy[0] + yy[1]) + (yy[2] + yy[3]));
+}
+
+}  // namespace
+
 extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_series(const double *y, const double *X,
                                                        int64_t n, int64_t k, double *arena,
                                                        double *series) {
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k, kk = k * k;
-    double *w = arena, *G = w + m, *L = G + kk, *h = L + kk, *beta = h + k;
-    double *rr_arena = beta + k;
+    // w (m), then 2k^2 + 2k doubles the layout keeps but nothing uses any
+    // more, then the recursive-residual arena.
+    double *w = arena, *rr_arena = w + m + 2 * kk + 2 * k;
 
-    int status = kvr_recursive_residuals(y, X, n, k, rr_arena, w);
+    const int status = kvr_recursive_residuals(y, X, n, k, rr_arena, w);
     if (status != DIAG_OK) return status;
-
-    kvr_gram(X, G, n, k);
-    kvr_gram_rhs(X, y, h, n, k);
-    if (kvr_chol_solve(G, h, beta, L, k) != 0) return DIAG_FALLBACK;
-    if (kvr::too_ill_conditioned(G, L, k, rr_arena)) return DIAG_FALLBACK;
-    double rss[4] = {0, 0, 0, 0}, yy[4] = {0, 0, 0, 0};
-    for (int64_t i = 0; i < n; ++i) {
-        const double r = y[i] - dot(X + i * k, beta, k);
-        rss[i & 3] = kvr::fma(r, r, rss[i & 3]);
-        yy[i & 3] = kvr::fma(y[i], y[i], yy[i & 3]);
-    }
-    const double RSS = (rss[0] + rss[1]) + (rss[2] + rss[3]);
-    // A perfect fit, up to rounding, leaves no scale to standardise by.
-    if (kvr::is_exact_fit(RSS, (yy[0] + yy[1]) + (yy[2] + yy[3]))) return DIAG_UDEF_VARIANCE;
-    const double sigma = std::sqrt(RSS / static_cast<double>(m));
+    const double rss = sum_sq(w, m);
+    if (no_residual_scale(rss, y, n)) return DIAG_UDEF_VARIANCE;
+    const double sigma = std::sqrt(rss / static_cast<double>(m));
 
     double s = 0.0;
     for (int64_t j = 0; j < m; ++j) {
@@ -310,15 +314,10 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusumsq_stat(const double *y, const 
     if (status != DIAG_OK) return status;
 
     // One sequential accumulation, the same as the running sum below, so the
-    // last running ratio is exactly T/T = 1.
-    double T = 0.0;
-    for (int64_t j = 0; j < m; ++j) T = kvr::fma(w[j], w[j], T);
-    // T is the full-sample RSS. All residuals zero up to rounding (an exact
-    // fit): the ratios would be ratios of noise, or 0/0.
-    double yy[4] = {0, 0, 0, 0};
-    for (int64_t i = 0; i < n; ++i) yy[i & 3] = kvr::fma(y[i], y[i], yy[i & 3]);
-    if (T == 0.0 || kvr::is_exact_fit(T, (yy[0] + yy[1]) + (yy[2] + yy[3])))
-        return DIAG_UDEF_VARIANCE;
+    // last running ratio is exactly T/T = 1. T is the full-sample RSS; when
+    // it is rounding noise the ratios would be ratios of noise (or 0/0).
+    const double T = sum_sq(w, m);
+    if (no_residual_scale(T, y, n)) return DIAG_UDEF_VARIANCE;
 
     const double dm = static_cast<double>(m);
     double C = w[0] * w[0];
