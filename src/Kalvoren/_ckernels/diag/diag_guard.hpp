@@ -10,34 +10,49 @@
 
 namespace kvr {
 
+constexpr double kEps = 2.220446049250313e-16;
+
 // Estimated condition numbers of the diagonally scaled cross-product matrix
 // above which a result is refused (DIAG_FALLBACK). Scaling makes them
 // independent of the units of the regressors. Against 60-digit references,
 // statistics solved from the normal equations stayed within 1e-9 below
 // 1e12 and broke 1e-8 from about 1e13 on. The recursion only tests its
-// first block this way and then works on the rows themselves, whose error
-// grows with the square root of this number: it stayed within 2e-11 up to
-// the pivot test's own limit (~1e15), and its limit leaves a margin below that.
+// first block this way and then works on the rows themselves: it stayed
+// within 2e-11 up to the pivot test's own limit (~1e15); its limit keeps a
+// margin below that.
 constexpr double kMaxCondNormal = 1e12;
 constexpr double kMaxCondRecursion = 1e14;
 
-// After a successful Cholesky factorisation L of the k x k matrix G;
-// work: 2k doubles. A NaN estimate (NaN data) passes, so NaN propagates into
-// the statistic as before.
-KVR_INLINE bool too_ill_conditioned(const double *G, const double *L, int64_t k, double *work,
-                                    double limit = kMaxCondNormal) {
-    return k > 1 && kvr_chol_rcond(G, L, k, work) * limit < 1.0;
+// rcond from kvr_chol_rcond. A NaN estimate (NaN data) passes, so NaN
+// propagates into the statistic as before.
+KVR_INLINE bool too_ill_conditioned(double rcond, double limit = kMaxCondNormal) {
+    return rcond * limit < 1.0;
 }
 
-// A residual sum of squares of at most 16 rounding units of the sum of
+// The recursion's first block: G and its factor L (k x k), work 2k doubles.
+KVR_INLINE bool first_block_ill_conditioned(const double *G, const double *L, int64_t k,
+                                            double *work) {
+    return k > 1 && too_ill_conditioned(kvr_chol_rcond(G, L, k, work), kMaxCondRecursion);
+}
+
+// A residual sum of squares of at most one rounding unit of the sum of
 // squares of the response counts as 0. Exact fits leave far less (below
 // 1e-3 units after the normal equations at the condition limit, 1e-13 from
-// the rotations); a real residual that small is within a few 1e-9 of the
-// rounding of y itself, so no double-precision route resolves it to 1e-8.
-constexpr double kExactFitEps = 16.0 * 2.220446049250313e-16;
-
+// the rotations); a real residual that small is within about 3e-8 of the
+// rounding of y itself, which no double-precision route resolves.
 KVR_INLINE bool is_exact_fit(double rss, double yy) {
-    return std::isfinite(yy) && rss <= kExactFitEps * yy;
+    return std::isfinite(yy) && rss <= kEps * yy;
+}
+
+// The rounding error to allow for in a residual sum of squares rss of a
+// response with sum of squares yy, from normal equations with condition
+// estimate 1/rcond: kappa eps^2 yy from the solution, eps sqrt(rss yy) from
+// forming the residuals. In trials the actual error stayed below a tenth of
+// it; a statistic is refused when it would move by more than kMaxRelErr.
+constexpr double kMaxRelErr = 1e-8;
+
+KVR_INLINE double rss_error(double rss, double yy, double rcond) {
+    return kEps * (kEps * yy / rcond + std::sqrt(rss * yy));
 }
 
 }  // namespace kvr

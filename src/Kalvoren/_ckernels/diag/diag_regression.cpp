@@ -42,12 +42,17 @@ KVR_INLINE double sum4(int64_t n, T term) {
     return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
-// Residual sum of squares of y on X (r rows, k >= 1 columns), arena laid out
-// as G, L (k*k each), h, beta (k each). False when X'X is not PD or too
-// ill-conditioned. An RSS that is only the rounding noise of an exact fit
-// comes back as 0.
-KVR_INLINE bool ols_rss(const double *y, const double *X, int64_t r, int64_t k, double *arena,
-                        double *rss) {
+// A least-squares fit of y on X (r rows, k >= 1 columns) through the normal
+// equations, arena laid out as G, L (k*k each), h, beta (k each). False when
+// X'X is not PD or too ill-conditioned. An RSS that is only the rounding
+// noise of an exact fit comes back as 0; err is the rounding error to allow
+// for in it.
+struct Fit {
+    double rss, err;
+};
+
+KVR_INLINE bool ols_fit(const double *y, const double *X, int64_t r, int64_t k, double *arena,
+                        Fit *fit) {
     double *G = arena, *L = G + k * k, *h = L + k * k, *beta = h + k;
     kvr_gram(X, G, r, k);
     kvr_gram_rhs(X, y, h, r, k);
@@ -55,9 +60,11 @@ KVR_INLINE bool ols_rss(const double *y, const double *X, int64_t r, int64_t k, 
     const double s = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
         return y[i] - dot(X + i * k, beta, k);
     });
-    if (kvr::too_ill_conditioned(G, L, k, h)) return false;
+    const double rcond = k > 1 ? kvr_chol_rcond(G, L, k, h) : 1.0;
+    if (kvr::too_ill_conditioned(rcond)) return false;
     const double yy = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) { return y[i]; });
-    *rss = kvr::is_exact_fit(s, yy) ? 0.0 : s;
+    fit->rss = kvr::is_exact_fit(s, yy) ? 0.0 : s;
+    fit->err = kvr::rss_error(s, yy, rcond);
     return true;
 }
 
@@ -106,7 +113,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const dou
     const double R = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
         return eps[i] - dot(Z + i * m, beta, m);
     });
-    if (kvr::too_ill_conditioned(G, L, m, g)) return DIAG_FALLBACK;
+    if (m > 1 && kvr::too_ill_conditioned(kvr_chol_rcond(G, L, m, g))) return DIAG_FALLBACK;
     if (S > 0.0)
         *stat = (1.0 - R / S) * static_cast<double>(n);
     else if (S == 0.0 && !std::isnan(R))
@@ -149,7 +156,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bp_aux(const double *eps, const doub
     const double r = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
         return gv[i] - dot(X_aug + i * p, beta, p);
     });
-    if (kvr::too_ill_conditioned(G, L, p, h)) return DIAG_FALLBACK;
+    if (p > 1 && kvr::too_ill_conditioned(kvr_chol_rcond(G, L, p, h))) return DIAG_FALLBACK;
     *tss = t;
     *rss = r;
     return DIAG_OK;
@@ -200,20 +207,26 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const dou
         *stat = kNaN;
         return DIAG_OK;
     }
-    double S, S1, S2;
-    if (!ols_rss(y, X, n, k, arena, &S)) return DIAG_FALLBACK;
-    if (S == 0.0) {  // the pooled line fits exactly: no variance to compare
+    Fit all, seg1, seg2;
+    if (!ols_fit(y, X, n, k, arena, &all)) return DIAG_FALLBACK;
+    if (all.rss == 0.0) {  // the pooled line fits exactly: no variance to compare
         *stat = kNaN;
         return DIAG_UDEF_VARIANCE;
     }
-    if (!ols_rss(y, X, t_break, k, arena, &S1) ||
-        !ols_rss(y + t_break, X + t_break * k, n - t_break, k, arena, &S2))
+    if (!ols_fit(y, X, t_break, k, arena, &seg1) ||
+        !ols_fit(y + t_break, X + t_break * k, n - t_break, k, arena, &seg2))
         return DIAG_FALLBACK;
-    const double within = S1 + S2;
-    // The segments nest the pooled fit, so S >= S1 + S2; a rounding-level
-    // shortfall is no evidence either way.
-    double between = S - within;
+    const double within = seg1.rss + seg2.rss;
+    // The segments nest the pooled fit, so S >= S1 + S2; a shortfall is rounding.
+    double between = all.rss - within;
     if (between < 0.0) between = 0.0;  // NaN stays NaN
+    // F is a difference of the sums over a sum: both must be well above what
+    // rounding leaves in the sums. That fails when the fits are tight for
+    // their conditioning, as with a response dominated by a trend. Segments
+    // fitted exactly (within = 0) give F = inf as long as the difference holds.
+    const double err = all.err + seg1.err + seg2.err;
+    const double base = within > 0.0 && within < between ? within : between;
+    if (err > kvr::kMaxRelErr * base) return DIAG_FALLBACK;
     *stat = (between / static_cast<double>(k)) / (within / static_cast<double>(n - 2 * k));
     return DIAG_OK;
 }

@@ -201,7 +201,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y,
     double *G = arena, *L = G + kk;
     kvr_gram(X, G, k, k);
     if (kvr_chol(G, L, k, 0.0) != 0) return DIAG_FALLBACK;
-    if (kvr::too_ill_conditioned(G, L, k, L + kk, kvr::kMaxCondRecursion)) return DIAG_FALLBACK;
+    if (kvr::first_block_ill_conditioned(G, L, k, L + kk)) return DIAG_FALLBACK;
 
     const int W = k <= 2 ? 2 : k <= 4 ? 4 : 8;
     const int64_t wp = (k + W - 1) / W * W;
