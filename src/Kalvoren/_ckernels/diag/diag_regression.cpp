@@ -45,8 +45,7 @@ KVR_INLINE double sum4(int64_t n, T term) {
 // A least-squares fit of y on X (r rows, k >= 1 columns) through the normal
 // equations, arena laid out as G, L (k*k each), h, beta (k each). False when
 // X'X is not PD or too ill-conditioned. An RSS that is only the rounding
-// noise of an exact fit comes back as 0; err is the rounding error to allow
-// for in it.
+// noise of an exact fit comes back as 0; err bounds the rounding error in it.
 struct Fit {
     double rss, err;
 };
@@ -60,11 +59,14 @@ KVR_INLINE bool ols_fit(const double *y, const double *X, int64_t r, int64_t k, 
     const double s = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
         return y[i] - dot(X + i * k, beta, k);
     });
-    const double rcond = k > 1 ? kvr_chol_rcond(G, L, k, h) : 1.0;
-    if (kvr::too_ill_conditioned(rcond)) return false;
     const double yy = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) { return y[i]; });
+    // The size of the terms that cancel in the residuals: |y| + sum |x_j| |beta_j|.
+    double size = std::sqrt(yy);
+    for (int64_t j = 0; j < k; ++j) size += std::sqrt(G[j * k + j]) * std::fabs(beta[j]);
+    const double rcond = k > 1 ? kvr_chol_rcond(G, L, k, h) : 1.0;  // overwrites h, beta
+    if (kvr::too_ill_conditioned(rcond)) return false;
     fit->rss = kvr::is_exact_fit(s, yy) ? 0.0 : s;
-    fit->err = kvr::rss_error(s, yy, rcond);
+    fit->err = kvr::rss_error(s, size, rcond);
     return true;
 }
 
@@ -226,7 +228,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const dou
     // fitted exactly (within = 0) give F = inf as long as the difference holds.
     const double err = all.err + seg1.err + seg2.err;
     const double base = within > 0.0 && within < between ? within : between;
-    if (err > kvr::kMaxRelErr * base) return DIAG_FALLBACK;
+    if (err > kvr::kMaxSumErr * base) return DIAG_FALLBACK;
     *stat = (between / static_cast<double>(k)) / (within / static_cast<double>(n - 2 * k));
     return DIAG_OK;
 }
