@@ -35,13 +35,17 @@ KVR_INLINE bool first_block_ill_conditioned(const double *G, const double *L, in
     return k > 1 && too_ill_conditioned(kvr_chol_rcond(G, L, k, work), kMaxCondRecursion);
 }
 
-// A residual sum of squares of at most one rounding unit of the sum of
-// squares of the response counts as 0. Exact fits leave far less (below
-// 1e-3 units after the normal equations at the condition limit, 1e-13 from
-// the rotations); a real residual that small is within about 3e-8 of the
-// rounding of y itself, which no double-precision route resolves.
+// A residual sum of squares of at most 32 rounding units of the sum of
+// squares of the response counts as 0: the fit is exact as far as double
+// precision can tell. Exact fits leave far less (below 1e-3 units after the
+// normal equations at the condition limit, 1e-13 after the rotations). Real
+// residuals that small are known no better than rounding y allows, about
+// eps |y| / |r|: recursive residuals and CUSUM paths were off by up to 2e-8
+// at 2.4 units, an error that falls as 1/sqrt(units), so 5e-9 at the limit.
+constexpr double kExactFitUnits = 32.0;
+
 KVR_INLINE bool is_exact_fit(double rss, double yy) {
-    return std::isfinite(yy) && rss <= kEps * yy;
+    return std::isfinite(yy) && rss <= kExactFitUnits * kEps * yy;
 }
 
 // A bound on the rounding error of a residual sum of squares rss computed
