@@ -48,6 +48,18 @@ KVR_INLINE void fold_first(double *__restrict R, double *__restrict th, double *
     }
 }
 
+// One value in every lane, as a single broadcast.
+template <int W>
+KVR_INLINE kvr::vec<W> splat(double s) {
+    if constexpr (W == 2) {
+        return kvr::vec<2>{s, s};
+    } else if constexpr (W == 4) {
+        return kvr::vec<4>{s, s, s, s};
+    } else {
+        return kvr::vec<8>{s, s, s, s, s, s, s, s};
+    }
+}
+
 // Later rows, once every d_i > 0, with dinv = 1/d and the rows of R in NV
 // vectors of W lanes (wp = W*NV), x held in registers. Written in
 // u = 1/weight, which grows by x_i^2 / d_i row by row. The pivot x_i of the
@@ -61,10 +73,14 @@ KVR_INLINE void recurse(const double *y, const double *X, int64_t k, int64_t m, 
                         double *th, double *dinv, double *w) {
     using V = kvr::vec<W>;
     constexpr int64_t WP = W * NV;
-    V lane[NV];
+    // keep[l] zero in lane l and one elsewhere, unit[l] the reverse:
+    // fma(r, keep[l], unit[l]) puts an exact 1 in lane l of r.
+    V lane[NV], keep[W], unit[W];
     for (int vv = 0; vv < NV; ++vv)
         for (int l = 0; l < W; ++l) lane[vv][l] = vv * W + l;
-    const V one = kvr::vsplat<W>(1.0), zero = kvr::vzero<W>(), kv = kvr::vsplat<W>(k);
+    for (int l = 0; l < W; ++l)
+        for (int j = 0; j < W; ++j) keep[l][j] = 1.0 - (unit[l][j] = j == l);
+    const V zero = kvr::vzero<W>(), kv = splat<W>(static_cast<double>(k));
     // Rows whose padded width still lies inside X are read whole (the lanes
     // past k belong to the next row) and masked; the last few lane by lane.
     const int64_t whole = (k * (m + k) - WP) / k - k + 1;
@@ -83,7 +99,7 @@ KVR_INLINE void recurse(const double *y, const double *X, int64_t k, int64_t m, 
         }
         double yv = y[k + j], u = 1.0, q = 1.0, p = xr[0];
         for (int64_t i = 0; i < k; ++i) {
-            const double *__restrict rr = R + i * WP;
+            double *__restrict r = R + i * WP;
             double pn = 0.0;
             if (i + 1 < k) {
                 double e = 0.0;
@@ -91,22 +107,22 @@ KVR_INLINE void recurse(const double *y, const double *X, int64_t k, int64_t m, 
 #pragma GCC unroll 4
                 for (int vv = 0; vv < NV; ++vv)
                     if (vv == nb) e = xv[vv][nl];
-                pn = kvr::fma(-p, rr[i + 1], e);
+                pn = kvr::fma(-p, r[i + 1], e);
             }
             const double t = p * dinv[i], un = kvr::fma(t, p, u);
             q = 1.0 / un;
             const double c = u * q, s = t * q;  // d_i/d_i' and x_i/d_i'
             dinv[i] *= c;
             u = un;
-            const V nx = kvr::vsplat<W>(-p), cv = kvr::vsplat<W>(c), sv = kvr::vsplat<W>(s);
-            double *__restrict r = R + i * WP;
+            const V nx = splat<W>(-p), cv = splat<W>(c), sv = splat<W>(s);
+            const int64_t db = i / W, dl = i % W;
 #pragma GCC unroll 4
             for (int vv = 0; vv < NV; ++vv) {
-                if ((vv + 1) * W <= i) continue;  // all lanes left of the diagonal
+                if (vv < db) continue;  // all lanes left of the diagonal
                 const V rv = kvr::vload<W>(r + vv * W), xo = xv[vv];
                 xv[vv] = kvr::vfma<W>(nx, rv, xo);
                 V rn = kvr::vfma<W>(cv, rv, sv * xo);
-                if (vv == i / W) rn = lane[vv] == kvr::vsplat<W>(static_cast<double>(i)) ? one : rn;
+                if (vv == db) rn = kvr::vfma<W>(rn, keep[dl], unit[dl]);
                 kvr::vstore<W>(r + vv * W, rn);
             }
             const double ti = th[i];
@@ -124,9 +140,9 @@ KVR_INLINE void recurse_wide(const double *y, const double *X, int64_t k, int64_
                              double *th, double *dinv, double *x, int64_t wp, double *w) {
     constexpr int W = 8;
     using V = kvr::vec<W>;
-    V lane;
-    for (int l = 0; l < W; ++l) lane[l] = l;
-    const V one = kvr::vsplat<W>(1.0);
+    V keep[W], unit[W];
+    for (int l = 0; l < W; ++l)
+        for (int j = 0; j < W; ++j) keep[l][j] = 1.0 - (unit[l][j] = j == l);
     for (int64_t j = 0; j < m; ++j) {
         std::memcpy(x, X + (k + j) * k, static_cast<size_t>(k) * sizeof(double));
         double yv = y[k + j], u = 1.0, q = 1.0;
@@ -136,14 +152,14 @@ KVR_INLINE void recurse_wide(const double *y, const double *X, int64_t k, int64_
             const double c = u * q, s = t * q;
             dinv[i] *= c;
             u = un;
-            const V nx = kvr::vsplat<W>(-p), cv = kvr::vsplat<W>(c), sv = kvr::vsplat<W>(s);
+            const V nx = splat<W>(-p), cv = splat<W>(c), sv = splat<W>(s);
             double *__restrict r = R + i * wp;
             int64_t v = i / W * W;
             {
                 const V rv = kvr::vload<W>(r + v), xo = kvr::vload<W>(x + v);
                 kvr::vstore<W>(x + v, kvr::vfma<W>(nx, rv, xo));
                 const V rn = kvr::vfma<W>(cv, rv, sv * xo);
-                kvr::vstore<W>(r + v, lane == kvr::vsplat<W>(static_cast<double>(i - v)) ? one : rn);
+                kvr::vstore<W>(r + v, kvr::vfma<W>(rn, keep[i - v], unit[i - v]));
             }
             for (v += W; v < wp; v += W) {
                 const V rv = kvr::vload<W>(r + v), xo = kvr::vload<W>(x + v);
