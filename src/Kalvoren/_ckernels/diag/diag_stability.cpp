@@ -15,6 +15,18 @@ namespace {
 constexpr double kSqrt2 = 1.4142135623730951;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// One value in every lane, as a single broadcast.
+template <int W>
+KVR_INLINE kvr::vec<W> splat(double s) {
+    if constexpr (W == 2) {
+        return kvr::vec<2>{s, s};
+    } else if constexpr (W == 4) {
+        return kvr::vec<4>{s, s, s, s};
+    } else {
+        return kvr::vec<8>{s, s, s, s, s, s, s, s};
+    }
+}
+
 // Square-root-free plane rotations (Gentleman) on the triangle of the rows
 // seen so far. R is unit upper triangular, k rows of wp >= k entries (zero
 // left of the diagonal and past column k-1), th is its response column and
@@ -26,8 +38,13 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The first rows: empty rows of the triangle (d = 0) are filled by the first
 // non-zero entry that reaches them, after which nothing is left to rotate.
+// Rows in vectors of W lanes over wp entries, like the recursion below;
+// keep/unit put the diagonal back to exactly 1.
+template <int W>
 KVR_INLINE void fold_first(double *__restrict R, double *__restrict th, double *__restrict d,
-                           double *__restrict x, double y, int64_t k, int64_t wp) {
+                           double *__restrict x, double y, int64_t k, int64_t wp,
+                           const kvr::vec<W> *keep, const kvr::vec<W> *unit) {
+    using V = kvr::vec<W>;
     double wt = 1.0;
     for (int64_t i = 0; i < k && wt != 0.0; ++i) {
         const double xi = x[i];
@@ -36,27 +53,17 @@ KVR_INLINE void fold_first(double *__restrict R, double *__restrict th, double *
         const double c = di / dn, s = wxi / dn;
         wt *= c;
         d[i] = dn;
+        const V nx = splat<W>(-xi), cv = splat<W>(c), sv = splat<W>(s);
         double *__restrict r = R + i * wp;
-        for (int64_t j = i + 1; j < k; ++j) {
-            const double xj = x[j];
-            x[j] = kvr::fma(-xi, r[j], xj);
-            r[j] = kvr::fma(c, r[j], s * xj);
+        for (int64_t v = i / W * W; v < wp; v += W) {
+            const V rv = kvr::vload<W>(r + v), xo = kvr::vload<W>(x + v);
+            kvr::vstore<W>(x + v, kvr::vfma<W>(nx, rv, xo));
+            const V rn = kvr::vfma<W>(cv, rv, sv * xo);
+            kvr::vstore<W>(r + v, v <= i ? kvr::vfma<W>(rn, keep[i - v], unit[i - v]) : rn);
         }
         const double t = th[i];
         th[i] = kvr::fma(c, t, s * y);
         y = kvr::fma(-xi, t, y);
-    }
-}
-
-// One value in every lane, as a single broadcast.
-template <int W>
-KVR_INLINE kvr::vec<W> splat(double s) {
-    if constexpr (W == 2) {
-        return kvr::vec<2>{s, s};
-    } else if constexpr (W == 4) {
-        return kvr::vec<4>{s, s, s, s};
-    } else {
-        return kvr::vec<8>{s, s, s, s, s, s, s, s};
     }
 }
 
@@ -132,6 +139,19 @@ KVR_INLINE void recurse(const double *y, const double *X, int64_t k, int64_t m, 
         }
         w[j] = yv * std::sqrt(q);
     }
+}
+
+template <int W>
+KVR_INLINE void first_block(const double *y, const double *X, int64_t k, int64_t wp, double *R,
+                            double *th, double *d, double *x) {
+    kvr::vec<W> keep[W], unit[W];
+    for (int l = 0; l < W; ++l)
+        for (int j = 0; j < W; ++j) keep[l][j] = 1.0 - (unit[l][j] = j == l);
+    for (int64_t t = 0; t < k; ++t) {
+        std::memcpy(x, X + t * k, static_cast<size_t>(k) * sizeof(double));
+        fold_first<W>(R, th, d, x, y[t], k, wp, keep, unit);
+    }
+    std::memset(x, 0, static_cast<size_t>(wp) * sizeof(double));
 }
 
 // The same for rows too wide for registers: x lives in memory (wp entries,
@@ -223,16 +243,15 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y,
     const int64_t wp = (k + W - 1) / W * W;
     double *R = arena, *th = R + k * wp, *d = th + k, *x = d + k;
     std::memset(R, 0, static_cast<size_t>(k * wp + 2 * k + wp) * sizeof(double));
-    for (int64_t t = 0; t < k; ++t) {
-        std::memcpy(x, X + t * k, static_cast<size_t>(k) * sizeof(double));
-        fold_first(R, th, d, x, y[t], k, wp);
+    switch (W) {
+        case 2: first_block<2>(y, X, k, wp, R, th, d, x); break;
+        case 4: first_block<4>(y, X, k, wp, R, th, d, x); break;
+        default: first_block<8>(y, X, k, wp, R, th, d, x);
     }
     for (int64_t i = 0; i < k; ++i) {
         if (d[i] == 0.0) return DIAG_FALLBACK;  // a direction the first rows never filled
         d[i] = 1.0 / d[i];
-        R[i * wp + i] = 1.0;
     }
-    std::memset(x, 0, static_cast<size_t>(wp) * sizeof(double));
     switch (wp) {
         case 2: recurse<2, 1>(y, X, k, m, R, th, d, w); break;
         case 4: recurse<4, 1>(y, X, k, m, R, th, d, w); break;

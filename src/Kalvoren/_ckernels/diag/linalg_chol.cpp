@@ -147,25 +147,33 @@ KVR_API KVR_MULTIVERSION double kvr_chol_rcond(const double *A, const double *L,
                                                double *work) {
     if (n <= 0) return 1.0;
     double *sd = work, *v = work + n;
-    for (int64_t i = 0; i < n; ++i) sd[i] = std::sqrt(A[i * n + i]);
-    // Column sums of |S| from the lower triangle, walked row by row.
-    std::memset(v, 0, static_cast<size_t>(n) * sizeof(double));
+    // Column sums of |S| (into sd) from the lower triangle, walked row by row,
+    // with v = D^-1/2; then sd = D^1/2 for the solves.
+    for (int64_t i = 0; i < n; ++i) v[i] = 1.0 / std::sqrt(A[i * n + i]);
+    std::memset(sd, 0, static_cast<size_t>(n) * sizeof(double));
     for (int64_t i = 0; i < n; ++i) {
         const double *Ai = A + i * n;
         for (int64_t j = 0; j < i; ++j) {
-            const double s = std::fabs(Ai[j]) / (sd[i] * sd[j]);
-            v[i] += s;
-            v[j] += s;
+            const double s = std::fabs(Ai[j]) * v[i] * v[j];
+            sd[i] += s;
+            sd[j] += s;
         }
-        v[i] += std::fabs(Ai[i]) / (sd[i] * sd[i]);
+        sd[i] += std::fabs(Ai[i]) * v[i] * v[i];
     }
-    double anorm = v[0];
-    for (int64_t i = 1; i < n; ++i) anorm = v[i] > anorm || v[i] != v[i] ? v[i] : anorm;
+    double anorm = sd[0];
+    for (int64_t i = 1; i < n; ++i) anorm = sd[i] > anorm || sd[i] != sd[i] ? sd[i] : anorm;
+    for (int64_t i = 0; i < n; ++i) sd[i] = std::sqrt(A[i * n + i]);
 
-    // v <- S^-1 v = D^1/2 (L L')^-1 D^1/2 v
+    // v <- S^-1 v = D^1/2 (L L')^-1 D^1/2 v. Both solves by columns, so
+    // each step waits for one division and one multiply-add, not for a whole
+    // inner product (an estimate needs no particular rounding).
     auto apply = [&]() __attribute__((always_inline)) {
         for (int64_t i = 0; i < n; ++i) v[i] *= sd[i];
-        forward(L, v, v, n);
+        for (int64_t j = 0; j < n; ++j) {
+            const double vj = v[j] / L[j * n + j];
+            v[j] = vj;
+            for (int64_t i = j + 1; i < n; ++i) v[i] = kvr::fma(-L[i * n + j], vj, v[i]);
+        }
         backward_t(L, v, v, n);
         for (int64_t i = 0; i < n; ++i) v[i] *= sd[i];
     };
