@@ -141,6 +141,64 @@ KVR_INLINE void recurse(const double *y, const double *X, int64_t k, int64_t m, 
     }
 }
 
+// Up to 4 regressors, with K known: the whole triangle, its weights and
+// response column stay in registers for the whole sample and every lane
+// index is a constant, so nothing goes through memory between steps. The
+// arithmetic is the same as in recurse().
+template <int W, int K>
+KVR_INLINE void recurse_small(const double *y, const double *X, int64_t m, double *R, double *th,
+                              double *dinv, double *w) {
+    using V = kvr::vec<W>;
+    V r[K], lane;
+    double dv[K], tv[K];
+    for (int l = 0; l < W; ++l) lane[l] = l;
+#pragma GCC unroll 8
+    for (int i = 0; i < K; ++i) {
+        r[i] = kvr::vload<W>(R + i * W);
+        dv[i] = dinv[i];
+        tv[i] = th[i];
+    }
+    const V zero = kvr::vzero<W>(), kv = splat<W>(static_cast<double>(K));
+    const int64_t whole = (K * (m + K) - W) / K - K + 1;  // rows read whole, as in recurse()
+    for (int64_t j = 0; j < m; ++j) {
+        const double *xr = X + (K + j) * K;
+        V xv;
+        if (j < whole) {
+            xv = lane < kv ? kvr::vload<W>(xr) : zero;
+        } else {
+            xv = zero;
+#pragma GCC unroll 8
+            for (int l = 0; l < K; ++l) xv[l] = xr[l];
+        }
+        double yv = y[K + j], u = 1.0, q = 1.0, p = xr[0];
+#pragma GCC unroll 8
+        for (int i = 0; i < K; ++i) {
+            const double pn = i + 1 < K ? kvr::fma(-p, r[i][(i + 1) % W], xv[(i + 1) % W]) : 0.0;
+            const double t = p * dv[i], un = kvr::fma(t, p, u);
+            q = 1.0 / un;
+            const double c = u * q, s = t * q;
+            dv[i] *= c;
+            u = un;
+            const V xo = xv;
+            xv = kvr::vfma<W>(splat<W>(-p), r[i], xo);
+            V rn = kvr::vfma<W>(splat<W>(c), r[i], splat<W>(s) * xo);
+            rn[i] = 1.0;
+            r[i] = rn;
+            const double ti = tv[i];
+            tv[i] = kvr::fma(c, ti, s * yv);
+            yv = kvr::fma(-p, ti, yv);
+            p = pn;
+        }
+        w[j] = yv * std::sqrt(q);
+    }
+#pragma GCC unroll 8
+    for (int i = 0; i < K; ++i) {
+        kvr::vstore<W>(R + i * W, r[i]);
+        dinv[i] = dv[i];
+        th[i] = tv[i];
+    }
+}
+
 template <int W>
 KVR_INLINE void first_block(const double *y, const double *X, int64_t k, int64_t wp, double *R,
                             double *th, double *d, double *x) {
@@ -252,9 +310,11 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y,
         if (d[i] == 0.0) return DIAG_FALLBACK;  // a direction the first rows never filled
         d[i] = 1.0 / d[i];
     }
-    switch (wp) {
-        case 2: recurse<2, 1>(y, X, k, m, R, th, d, w); break;
-        case 4: recurse<4, 1>(y, X, k, m, R, th, d, w); break;
+    switch (k <= 4 ? k : wp) {
+        case 1: recurse_small<2, 1>(y, X, m, R, th, d, w); break;
+        case 2: recurse_small<2, 2>(y, X, m, R, th, d, w); break;
+        case 3: recurse_small<4, 3>(y, X, m, R, th, d, w); break;
+        case 4: recurse_small<4, 4>(y, X, m, R, th, d, w); break;
         case 8: recurse<8, 1>(y, X, k, m, R, th, d, w); break;
         case 16: recurse<8, 2>(y, X, k, m, R, th, d, w); break;
         case 24: recurse<8, 3>(y, X, k, m, R, th, d, w); break;
