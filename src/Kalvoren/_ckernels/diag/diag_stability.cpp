@@ -149,12 +149,17 @@ template <int W, int K>
 KVR_INLINE void recurse_small(const double *y, const double *X, int64_t m, double *R, double *th,
                               double *dinv, double *w) {
     using V = kvr::vec<W>;
-    V r[K], lane;
+    // Narrow rows live in registers; 8-lane rows are read and written in
+    // place, with the diagonal put back by keep/unit as in recurse().
+    constexpr bool kInReg = W <= 4;
+    V r[K], lane, keep[W], unit[W];
     double dv[K], tv[K];
     for (int l = 0; l < W; ++l) lane[l] = l;
+    for (int l = 0; l < W; ++l)
+        for (int j = 0; j < W; ++j) keep[l][j] = 1.0 - (unit[l][j] = j == l);
 #pragma GCC unroll 8
     for (int i = 0; i < K; ++i) {
-        r[i] = kvr::vload<W>(R + i * W);
+        if (kInReg) r[i] = kvr::vload<W>(R + i * W);
         dv[i] = dinv[i];
         tv[i] = th[i];
     }
@@ -173,17 +178,23 @@ KVR_INLINE void recurse_small(const double *y, const double *X, int64_t m, doubl
         double yv = y[K + j], u = 1.0, q = 1.0, p = xr[0];
 #pragma GCC unroll 8
         for (int i = 0; i < K; ++i) {
-            const double pn = i + 1 < K ? kvr::fma(-p, r[i][(i + 1) % W], xv[(i + 1) % W]) : 0.0;
+            double *ri = R + i * W;
+            const V rv = kInReg ? r[i] : kvr::vload<W>(ri);
+            const double pn =
+                i + 1 < K ? kvr::fma(-p, kInReg ? rv[(i + 1) % W] : ri[(i + 1) % W], xv[(i + 1) % W])
+                          : 0.0;
             const double t = p * dv[i], un = kvr::fma(t, p, u);
             q = 1.0 / un;
             const double c = u * q, s = t * q;
             dv[i] *= c;
             u = un;
             const V xo = xv;
-            xv = kvr::vfma<W>(splat<W>(-p), r[i], xo);
-            V rn = kvr::vfma<W>(splat<W>(c), r[i], splat<W>(s) * xo);
-            rn[i] = 1.0;
-            r[i] = rn;
+            xv = kvr::vfma<W>(splat<W>(-p), rv, xo);
+            const V rn = kvr::vfma<W>(kvr::vfma<W>(splat<W>(c), rv, splat<W>(s) * xo), keep[i], unit[i]);
+            if (kInReg)
+                r[i] = rn;
+            else
+                kvr::vstore<W>(ri, rn);
             const double ti = tv[i];
             tv[i] = kvr::fma(c, ti, s * yv);
             yv = kvr::fma(-p, ti, yv);
@@ -193,7 +204,7 @@ KVR_INLINE void recurse_small(const double *y, const double *X, int64_t m, doubl
     }
 #pragma GCC unroll 8
     for (int i = 0; i < K; ++i) {
-        kvr::vstore<W>(R + i * W, r[i]);
+        if (kInReg) kvr::vstore<W>(R + i * W, r[i]);
         dinv[i] = dv[i];
         th[i] = tv[i];
     }
@@ -310,12 +321,15 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y,
         if (d[i] == 0.0) return DIAG_FALLBACK;  // a direction the first rows never filled
         d[i] = 1.0 / d[i];
     }
-    switch (k <= 4 ? k : wp) {
+    switch (k <= 8 ? k : wp) {
         case 1: recurse_small<2, 1>(y, X, m, R, th, d, w); break;
         case 2: recurse_small<2, 2>(y, X, m, R, th, d, w); break;
         case 3: recurse_small<4, 3>(y, X, m, R, th, d, w); break;
         case 4: recurse_small<4, 4>(y, X, m, R, th, d, w); break;
-        case 8: recurse<8, 1>(y, X, k, m, R, th, d, w); break;
+        case 5: recurse_small<8, 5>(y, X, m, R, th, d, w); break;
+        case 6: recurse_small<8, 6>(y, X, m, R, th, d, w); break;
+        case 7: recurse_small<8, 7>(y, X, m, R, th, d, w); break;
+        case 8: recurse_small<8, 8>(y, X, m, R, th, d, w); break;
         case 16: recurse<8, 2>(y, X, k, m, R, th, d, w); break;
         case 24: recurse<8, 3>(y, X, k, m, R, th, d, w); break;
         case 32: recurse<8, 4>(y, X, k, m, R, th, d, w); break;
