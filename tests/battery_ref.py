@@ -62,7 +62,7 @@ def battery(y, X, const_col, lags, t_break, hac_lags):
             beta[slopes], np.zeros(len(slopes)), np.ascontiguousarray(n * V[np.ix_(slopes, slopes)]), n)
     else:
         out["hac_status"] = -1007
-    if e @ e <= 16 * 2.0**-52 * (ys @ ys):
+    if e @ e <= 32 * 2.0**-52 * (ys @ ys):
         for t in ("bg", "bp", "lb", "jb", "hac"):
             out[f"{t}_status"] = -1003
     for t in ("bg", "chow", "cusum", "cusumsq", "lb", "jb", "hac"):

@@ -228,6 +228,18 @@ def call_cases():
         k("kvr_chol_inv", I32, PD, PD, PD, I64)(c.inp(pos(n, n), spd(c, n)), c.out(pos(n, n)),
                                                 c.out(pos(n, n)), n)
 
+    @case("kvr_chol_rcond")
+    def _(c, r):
+        # an arbitrary "factor" too: the estimator must stay in bounds whatever it reads
+        n = size(r, 30)
+        A, L = spd(c, n), c.values(pos(n, n))
+        try:
+            L = np.linalg.cholesky(A.reshape(pos(n), pos(n))).ravel()
+        except np.linalg.LinAlgError:
+            pass
+        k("kvr_chol_rcond", D, PD, PD, I64, PD)(c.inp(pos(n, n), A), c.inp(pos(n, n), L), n,
+                                                c.out(2 * pos(n)))
+
     # ---- real and complex LU
     for cplx, pre in ((False, "kvr"), (True, "c128")):
         class Fac(ctypes.Structure):

@@ -2,6 +2,7 @@
 
 import ctypes
 
+import mpmath as mp
 import numpy as np
 import pytest
 import scipy.special as sc
@@ -152,10 +153,22 @@ def test_erfinv_matches_scipy(rng):
                         [0.0, 0.5, -0.5, 0.9, -0.999999]])
     got = np.array([erfinv(v) for v in x])
     ref = sc.erfinv(x)
-    # (x + 1)/2 carries an absolute error of half an ulp of 1/2, so near 0
-    # only an absolute bound holds
-    np.testing.assert_allclose(got, ref, rtol=2e-14, atol=2e-16)
+    np.testing.assert_allclose(got, ref, rtol=2e-15, atol=0)
     assert np.all(np.sign(got) == np.sign(ref))
+
+
+def test_erfinv_within_a_few_ulps_of_mpmath(rng):
+    # both tails down to the last doubles below 1, and |x| down to subnormals,
+    # where an argument formed as (1 + x)/2 loses everything
+    x = np.concatenate([rng.uniform(0, 1, 300), 10.0 ** rng.uniform(-300, -1, 200),
+                        1 - 10.0 ** rng.uniform(-15.5, -1, 200), 1 - np.arange(1, 9) * 2.0**-53,
+                        [0.85, np.nextafter(0.85, 1), 1e-300, 2.2250738585072014e-308, 5e-324]])
+    got = np.array([erfinv(v) for v in x])
+    with mp.workdps(50):
+        ref = np.array([float(mp.erfinv(mp.mpf(v))) for v in x])
+    assert np.all(np.isfinite(got)) and ulps(got, ref).max() <= 5
+    assert all(erfinv(-v) == -g for v, g in zip(x, got))  # exactly odd
+    assert erfinv(-0.0) == 0.0 and np.signbit(erfinv(-0.0))
 
 
 @pytest.mark.parametrize("x, z", [(1.0, INF), (-1.0, -INF), (0.0, 0.0), (2.0, INF), (-2.0, -INF)])

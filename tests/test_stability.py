@@ -122,18 +122,19 @@ def test_too_short(diag, shape):
 
 
 SINGULAR_HEAD = np.array([[1.0, 2.0], [1.0, 2.0], [0.5, 1.0], [3.0, -1.0]])
-# fine first rows, but the huge row sinks the full-sample pivot test
+# fine first rows and a huge row: normal equations of the full sample would fail
+# their pivot test, the rotations take it in their stride
 HUGE_ROW = np.array([[1.0, 0.0], [0.0, 1.0], [1e20, 0.0], [1.0, 1.0]])
-# the first rows pass the pivot test but leave (X'X)^-1 ~ 1e14 with heavy
-# cancellation; after two updates the benign row [1, 2] sees 1 + x'Px ~ -4e12,
-# whose square root would be a silent NaN
+# the first rows pass the pivot test, but the condition of their scaled
+# cross-product matrix is ~2e15: refused (an inverse updated from there once
+# saw 1 + x'Px ~ -4e12 at the benign row [1, 2], a silent NaN)
 LOST_PD = np.array([[1.0, 1.0], [1.0, 1.0 + 1e-7], [1e3, 1e3], [1e3, 1e3 * (1 + 1e-7)], [1.0, 2.0]])
 DESIGN = np.random.default_rng(5).standard_normal((9, 3))
 
 
 @pytest.mark.parametrize("y, X, statuses", [
     (np.arange(4.0), SINGULAR_HEAD, [FALLBACK] * 4),
-    (np.arange(4.0), HUGE_ROW, [0, FALLBACK, FALLBACK, 0]),
+    (np.arange(4.0), HUGE_ROW, [0, 0, 0, 0]),
     (np.arange(5.0), LOST_PD, [FALLBACK] * 4),
     (np.zeros(9), DESIGN, [0, UDEF_VARIANCE, UDEF_VARIANCE, UDEF_VARIANCE]),  # perfect fit
 ])
@@ -145,6 +146,13 @@ def test_failure_statuses(diag, y, X, statuses):
     status, nrec, stat = diag.cusumsq_stat(y, X)
     assert (status, nrec) == (statuses[3], len(y) - X.shape[1])
     assert math.isnan(stat) == (status != 0)
+
+
+def test_huge_row(diag):
+    # w = (2 / sqrt(1 + 1e40), 2 / sqrt(2)); sigma^2 = sum(w^2) / 2 = 1
+    status, series = diag.cusum_series(np.arange(4.0), HUGE_ROW)
+    assert status == 0
+    np.testing.assert_allclose(series, [2e-20, 2e-20 + math.sqrt(2)], rtol=1e-15)
 
 
 def test_exact_fit_gives_zero_residuals(diag):

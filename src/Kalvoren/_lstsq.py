@@ -26,7 +26,7 @@ EPS = float(np.finfo(np.float64).eps)
 RANK_RTOL_FACTOR = 1.0
 # A residual sum of squares of at most this many rounding units of sum(y^2) is
 # an exact fit (the kernels' rule).
-EXACT_FIT_ULPS = 16.0
+EXACT_FIT_ULPS = 32.0
 
 
 def pow2_scales(a: np.ndarray) -> Any:

@@ -463,8 +463,9 @@ const char kModuleDoc[] =
     "the same ``(status, ...)`` tuple shape as its parity oracle in the\n"
     "package's own ``_diag_tests`` directory (a pure-Python/numba implementation\n"
     "of the same statistics, outside this module). A ``DIAG_FALLBACK`` status\n"
-    "means that the design matrix was rank-deficient: the caller must re-run the\n"
-    "statistic through the numba implementation.";
+    "means that the design matrix was rank-deficient, or too ill-conditioned for\n"
+    "the normal equations: the caller must re-run the statistic through the numba\n"
+    "implementation.";
 
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT, "_diag", kModuleDoc, 0, nullptr, kSlots, nullptr, nullptr, nullptr,

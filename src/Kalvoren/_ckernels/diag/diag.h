@@ -11,7 +11,7 @@
 KVR_EXTERN_C_BEGIN
 
 #define DIAG_OK 0
-#define DIAG_FALLBACK 1          /* normal equations not PD: rank-deficient design */
+#define DIAG_FALLBACK 1          /* rank-deficient, or too ill-conditioned for the normal equations */
 #define DIAG_BAD_SHAPE (-1001)   /* target matrix not symmetric within tolerance */
 #define DIAG_SINGULAR (-1002)    /* Wald covariance exactly singular */
 #define DIAG_UDEF_VARIANCE (-1003)

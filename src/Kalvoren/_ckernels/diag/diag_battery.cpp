@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "diag.h"
+#include "diag_guard.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
 #include "kvr_vec.hpp"
@@ -157,9 +158,6 @@ KVR_INLINE void equilibrate(const double *y, const double *X, int64_t n, int64_t
 
 // ------------------------------------------------------------------- fit
 
-// A residual sum of squares of at most 16 rounding units of sum(y^2) is an
-// exact fit: the residuals are rounding noise.
-constexpr double kExactFit = 16.0 * 2.220446049250313e-16;
 
 // Householder QR of A (n x (k+1), column-major: the design, then the
 // response) in place: R in the upper k x k triangle, Q'y in the first k
@@ -507,7 +505,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
 
     const Series s{xs, ys, e, ri, bs, ex, n, k, const_col};
     const double yy = sumsq(n, [&](int64_t i) __attribute__((always_inline)) { return ys[i]; });
-    if (rss <= kExactFit * yy) {
+    if (kvr::is_exact_fit(rss, yy)) {
         // The residuals are rounding noise: nothing to test on them. The
         // regression tests (Chow, CUSUM) apply the same rule themselves.
         const int resid_tests = KVR_BAT_BG | KVR_BAT_BP | KVR_BAT_LB | KVR_BAT_JB | KVR_BAT_HAC;

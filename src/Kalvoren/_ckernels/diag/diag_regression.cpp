@@ -1,10 +1,14 @@
 // Breusch-Godfrey, Breusch-Pagan and Chow: auxiliary least-squares fits whose
 // normal equations come from kvr_gram/kvr_gram_rhs and are solved by
-// kvr_chol_solve. A failed factorisation is reported as DIAG_FALLBACK.
+// kvr_chol_solve. A failed factorisation, or normal equations too
+// ill-conditioned for the statistic to keep its digits, is reported as
+// DIAG_FALLBACK. The condition check runs once the solution has been used, so
+// it can borrow the right-hand side and the solution as scratch.
 #include <cmath>
 #include <limits>
 
 #include "diag.h"
+#include "diag_guard.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
 
@@ -38,17 +42,31 @@ KVR_INLINE double sum4(int64_t n, T term) {
     return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
-// Residual sum of squares of y on X (r rows, k >= 1 columns), arena laid out
-// as G, L (k*k each), h, beta (k each). False when X'X is not PD.
-KVR_INLINE bool ols_rss(const double *y, const double *X, int64_t r, int64_t k, double *arena,
-                        double *rss) {
+// A least-squares fit of y on X (r rows, k >= 1 columns) through the normal
+// equations, arena laid out as G, L (k*k each), h, beta (k each). False when
+// X'X is not PD or too ill-conditioned. An RSS that is only the rounding
+// noise of an exact fit comes back as 0; err bounds the rounding error in it.
+struct Fit {
+    double rss, err;
+};
+
+KVR_INLINE bool ols_fit(const double *y, const double *X, int64_t r, int64_t k, double *arena,
+                        Fit *fit) {
     double *G = arena, *L = G + k * k, *h = L + k * k, *beta = h + k;
     kvr_gram(X, G, r, k);
     kvr_gram_rhs(X, y, h, r, k);
     if (kvr_chol_solve(G, h, beta, L, k) != 0) return false;
-    *rss = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
+    const double s = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
         return y[i] - dot(X + i * k, beta, k);
     });
+    const double yy = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) { return y[i]; });
+    // The size of the terms that cancel in the residuals: |y| + sum |x_j| |beta_j|.
+    double size = std::sqrt(yy);
+    for (int64_t j = 0; j < k; ++j) size += std::sqrt(G[j * k + j]) * std::fabs(beta[j]);
+    const double rcond = k > 1 ? kvr_chol_rcond(G, L, k, h) : 1.0;  // overwrites h, beta
+    if (kvr::too_ill_conditioned(rcond)) return false;
+    fit->rss = kvr::is_exact_fit(s, yy) ? 0.0 : s;
+    fit->err = kvr::rss_error(s, size, rcond);
     return true;
 }
 
@@ -97,6 +115,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const dou
     const double R = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
         return eps[i] - dot(Z + i * m, beta, m);
     });
+    if (m > 1 && kvr::too_ill_conditioned(kvr_chol_rcond(G, L, m, g))) return DIAG_FALLBACK;
     if (S > 0.0)
         *stat = (1.0 - R / S) * static_cast<double>(n);
     else if (S == 0.0 && !std::isnan(R))
@@ -135,10 +154,13 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bp_aux(const double *eps, const doub
 
     const double gbar =
         sum4<false>(n, [&](int64_t i) __attribute__((always_inline)) { return gv[i]; }) / dn;
-    *tss = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return gv[i] - gbar; });
-    *rss = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+    const double t = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return gv[i] - gbar; });
+    const double r = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
         return gv[i] - dot(X_aug + i * p, beta, p);
     });
+    if (p > 1 && kvr::too_ill_conditioned(kvr_chol_rcond(G, L, p, h))) return DIAG_FALLBACK;
+    *tss = t;
+    *rss = r;
     return DIAG_OK;
 }
 
@@ -187,11 +209,26 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const dou
         *stat = kNaN;
         return DIAG_OK;
     }
-    double S, S1, S2;
-    if (!ols_rss(y, X, n, k, arena, &S) || !ols_rss(y, X, t_break, k, arena, &S1) ||
-        !ols_rss(y + t_break, X + t_break * k, n - t_break, k, arena, &S2))
+    Fit all, seg1, seg2;
+    if (!ols_fit(y, X, n, k, arena, &all)) return DIAG_FALLBACK;
+    if (all.rss == 0.0) {  // the pooled line fits exactly: no variance to compare
+        *stat = kNaN;
+        return DIAG_UDEF_VARIANCE;
+    }
+    if (!ols_fit(y, X, t_break, k, arena, &seg1) ||
+        !ols_fit(y + t_break, X + t_break * k, n - t_break, k, arena, &seg2))
         return DIAG_FALLBACK;
-    const double within = S1 + S2;
-    *stat = ((S - within) / static_cast<double>(k)) / (within / static_cast<double>(n - 2 * k));
+    const double within = seg1.rss + seg2.rss;
+    // The segments nest the pooled fit, so S >= S1 + S2; a shortfall is rounding.
+    double between = all.rss - within;
+    if (between < 0.0) between = 0.0;  // NaN stays NaN
+    // F is a difference of the sums over a sum: both must be well above what
+    // rounding leaves in the sums. That fails when the fits are tight for
+    // their conditioning, as with a response dominated by a trend. Segments
+    // fitted exactly (within = 0) give F = inf as long as the difference holds.
+    const double err = all.err + seg1.err + seg2.err;
+    const double base = within > 0.0 && within < between ? within : between;
+    if (err > kvr::kMaxSumErr * base) return DIAG_FALLBACK;
+    *stat = (between / static_cast<double>(k)) / (within / static_cast<double>(n - 2 * k));
     return DIAG_OK;
 }

@@ -3,7 +3,11 @@
  * Every kernel takes its scratch memory from a caller arena of at least the
  * length its kvr_*_arena_size returns for the same sizes (a null arena when
  * that length is below 1). Sizes below 0 count as 0; the arena-size functions
- * saturate at INT64_MAX instead of overflowing. */
+ * saturate at INT64_MAX instead of overflowing.
+ *
+ * DIAG_FALLBACK: the normal equations failed the Cholesky pivot test or their
+ * diagonally scaled matrix has an estimated condition number above 1e12
+ * (kvr_chol_rcond), so the statistic would not be accurate to about 1e-8. */
 #ifndef KVR_DIAG_REGRESSION_H
 #define KVR_DIAG_REGRESSION_H
 
@@ -32,8 +36,12 @@ KVR_API int kvr_bp_stat(const double *eps, const double *X_aug, int64_t n, int64
 
 /* ---- Chow break-point F test at row t_break ---- */
 KVR_API kvr_arena_size_t kvr_chow_arena_size(int64_t k);
-/* 0, DIAG_FALLBACK (stat untouched), DIAG_TOO_SHORT (n <= 2k) and
- * DIAG_BAD_ARG (t_break outside 1..n-1), both with a NaN stat. */
+/* 0, DIAG_FALLBACK (stat untouched; also when the three residual sums of
+ * squares are too close to their rounding error for F), DIAG_TOO_SHORT
+ * (n <= 2k), DIAG_BAD_ARG (t_break outside 1..n-1) and DIAG_UDEF_VARIANCE
+ * (the pooled fit exact: RSS at most 32 eps times the sum of y^2), all three
+ * with a NaN stat. A segment RSS that small counts as 0, so F may be inf;
+ * F is never negative. */
 KVR_API int kvr_chow_stat(const double *y, const double *X, int64_t n, int64_t k,
                           int64_t t_break, double *arena, double *stat);
 

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "diag.h"
+#include "diag_guard.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
 #include "kvr_vec.hpp"
@@ -14,17 +15,252 @@ namespace {
 constexpr double kSqrt2 = 1.4142135623730951;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Fused-multiply-add inner product (interleaved partial sums when long).
-KVR_INLINE double dot(const double *a, const double *b, int64_t n) {
-    return kvr::dot_acc<1>(0.0, a, b, n);
+// One value in every lane, as a single broadcast.
+template <int W>
+KVR_INLINE kvr::vec<W> splat(double s) {
+    if constexpr (W == 2) {
+        return kvr::vec<2>{s, s};
+    } else if constexpr (W == 4) {
+        return kvr::vec<4>{s, s, s, s};
+    } else {
+        return kvr::vec<8>{s, s, s, s, s, s, s, s};
+    }
 }
 
-// The recursion's inner products sit on the critical path of every step
-// (u = P x, then x'u, then the update). From 8 terms on they run as four
-// interleaved FMA chains, term j in chain j % 4, which quarters their latency;
-// shorter ones are one chain like the textbook loop.
-KVR_INLINE double dot_step(const double *a, const double *b, int64_t n) {
-    return n < 8 || n >= 32 ? dot(a, b, n) : kvr::dot4(a, b, n);
+// Square-root-free plane rotations (Gentleman) on the triangle of the rows
+// seen so far. R is unit upper triangular, k rows of wp >= k entries (zero
+// left of the diagonal and past column k-1), th is its response column and
+// row i carries the squared scale d_i. Folding in an observation [x', y]
+// eliminates x against R, which leaves y - x'beta, with the weight
+// 1 / (1 + x'(X'X)^-1 x). Each entry of R is updated as a convex combination
+// of its old value and the incoming one, which stays accurate even when a
+// rotation nearly swaps the two rows.
+
+// The first rows: empty rows of the triangle (d = 0) are filled by the first
+// non-zero entry that reaches them, after which nothing is left to rotate.
+// Rows in vectors of W lanes over wp entries, like the recursion below;
+// keep/unit put the diagonal back to exactly 1.
+template <int W>
+KVR_INLINE void fold_first(double *__restrict R, double *__restrict th, double *__restrict d,
+                           double *__restrict x, double y, int64_t k, int64_t wp,
+                           const kvr::vec<W> *keep, const kvr::vec<W> *unit) {
+    using V = kvr::vec<W>;
+    double wt = 1.0;
+    for (int64_t i = 0; i < k && wt != 0.0; ++i) {
+        const double xi = x[i];
+        if (xi == 0.0) continue;
+        const double di = d[i], wxi = wt * xi, dn = kvr::fma(wxi, xi, di);
+        const double c = di / dn, s = wxi / dn;
+        wt *= c;
+        d[i] = dn;
+        const V nx = splat<W>(-xi), cv = splat<W>(c), sv = splat<W>(s);
+        double *__restrict r = R + i * wp;
+        for (int64_t v = i / W * W; v < wp; v += W) {
+            const V rv = kvr::vload<W>(r + v), xo = kvr::vload<W>(x + v);
+            kvr::vstore<W>(x + v, kvr::vfma<W>(nx, rv, xo));
+            const V rn = kvr::vfma<W>(cv, rv, sv * xo);
+            kvr::vstore<W>(r + v, v <= i ? kvr::vfma<W>(rn, keep[i - v], unit[i - v]) : rn);
+        }
+        const double t = th[i];
+        th[i] = kvr::fma(c, t, s * y);
+        y = kvr::fma(-xi, t, y);
+    }
+}
+
+// Later rows, once every d_i > 0, with dinv = 1/d and the rows of R in NV
+// vectors of W lanes (wp = W*NV), x held in registers. Written in
+// u = 1/weight, which grows by x_i^2 / d_i row by row. The pivot x_i of the
+// next row is computed by itself, as the one fused multiply-add of the
+// vector update that it needs, so from row to row only scalar multiply-adds
+// wait on each other; the divisions and the vector updates of R hang off
+// that chain. Lanes left of the diagonal hold zeros in R and in the
+// eliminated x and stay zero; the diagonal lane is put back to exactly 1.
+template <int W, int NV>
+KVR_INLINE void recurse(const double *y, const double *X, int64_t k, int64_t m, double *R,
+                        double *th, double *dinv, double *w) {
+    using V = kvr::vec<W>;
+    constexpr int64_t WP = W * NV;
+    // keep[l] zero in lane l and one elsewhere, unit[l] the reverse:
+    // fma(r, keep[l], unit[l]) puts an exact 1 in lane l of r.
+    V lane[NV], keep[W], unit[W];
+    for (int vv = 0; vv < NV; ++vv)
+        for (int l = 0; l < W; ++l) lane[vv][l] = vv * W + l;
+    for (int l = 0; l < W; ++l)
+        for (int j = 0; j < W; ++j) keep[l][j] = 1.0 - (unit[l][j] = j == l);
+    const V zero = kvr::vzero<W>(), kv = splat<W>(static_cast<double>(k));
+    // Rows whose padded width still lies inside X are read whole (the lanes
+    // past k belong to the next row) and masked; the last few lane by lane.
+    const int64_t whole = (k * (m + k) - WP) / k - k + 1;
+    for (int64_t j = 0; j < m; ++j) {
+        const double *xr = X + (k + j) * k;
+        V xv[NV];
+        if (j < whole) {
+#pragma GCC unroll 4
+            for (int vv = 0; vv < NV; ++vv)
+                xv[vv] = lane[vv] < kv ? kvr::vload<W>(xr + vv * W) : zero;
+        } else {
+            for (int vv = 0; vv < NV; ++vv) {
+                xv[vv] = zero;
+                for (int l = 0; l < W && vv * W + l < k; ++l) xv[vv][l] = xr[vv * W + l];
+            }
+        }
+        double yv = y[k + j], u = 1.0, q = 1.0, p = xr[0];
+        for (int64_t i = 0; i < k; ++i) {
+            double *__restrict r = R + i * WP;
+            double pn = 0.0;
+            if (i + 1 < k) {
+                double e = 0.0;
+                const int64_t nb = (i + 1) / W, nl = (i + 1) % W;
+#pragma GCC unroll 4
+                for (int vv = 0; vv < NV; ++vv)
+                    if (vv == nb) e = xv[vv][nl];
+                pn = kvr::fma(-p, r[i + 1], e);
+            }
+            const double t = p * dinv[i], un = kvr::fma(t, p, u);
+            q = 1.0 / un;
+            const double c = u * q, s = t * q;  // d_i/d_i' and x_i/d_i'
+            dinv[i] *= c;
+            u = un;
+            const V nx = splat<W>(-p), cv = splat<W>(c), sv = splat<W>(s);
+            const int64_t db = i / W, dl = i % W;
+#pragma GCC unroll 4
+            for (int vv = 0; vv < NV; ++vv) {
+                if (vv < db) continue;  // all lanes left of the diagonal
+                const V rv = kvr::vload<W>(r + vv * W), xo = xv[vv];
+                xv[vv] = kvr::vfma<W>(nx, rv, xo);
+                V rn = kvr::vfma<W>(cv, rv, sv * xo);
+                if (vv == db) rn = kvr::vfma<W>(rn, keep[dl], unit[dl]);
+                kvr::vstore<W>(r + vv * W, rn);
+            }
+            const double ti = th[i];
+            th[i] = kvr::fma(c, ti, s * yv);
+            yv = kvr::fma(-p, ti, yv);
+            p = pn;
+        }
+        w[j] = yv * std::sqrt(q);
+    }
+}
+
+// Up to 4 regressors, with K known: the whole triangle, its weights and
+// response column stay in registers for the whole sample and every lane
+// index is a constant, so nothing goes through memory between steps. The
+// arithmetic is the same as in recurse().
+template <int W, int K>
+KVR_INLINE void recurse_small(const double *y, const double *X, int64_t m, double *R, double *th,
+                              double *dinv, double *w) {
+    using V = kvr::vec<W>;
+    // Narrow rows live in registers; 8-lane rows are read and written in
+    // place, with the diagonal put back by keep/unit as in recurse().
+    constexpr bool kInReg = W <= 4;
+    V r[K], lane, keep[W], unit[W];
+    double dv[K], tv[K];
+    for (int l = 0; l < W; ++l) lane[l] = l;
+    for (int l = 0; l < W; ++l)
+        for (int j = 0; j < W; ++j) keep[l][j] = 1.0 - (unit[l][j] = j == l);
+#pragma GCC unroll 8
+    for (int i = 0; i < K; ++i) {
+        if (kInReg) r[i] = kvr::vload<W>(R + i * W);
+        dv[i] = dinv[i];
+        tv[i] = th[i];
+    }
+    const V zero = kvr::vzero<W>(), kv = splat<W>(static_cast<double>(K));
+    const int64_t whole = (K * (m + K) - W) / K - K + 1;  // rows read whole, as in recurse()
+    for (int64_t j = 0; j < m; ++j) {
+        const double *xr = X + (K + j) * K;
+        V xv;
+        if (j < whole) {
+            xv = lane < kv ? kvr::vload<W>(xr) : zero;
+        } else {
+            xv = zero;
+#pragma GCC unroll 8
+            for (int l = 0; l < K; ++l) xv[l] = xr[l];
+        }
+        double yv = y[K + j], u = 1.0, q = 1.0, p = xr[0];
+#pragma GCC unroll 8
+        for (int i = 0; i < K; ++i) {
+            double *ri = R + i * W;
+            const V rv = kInReg ? r[i] : kvr::vload<W>(ri);
+            const double pn =
+                i + 1 < K ? kvr::fma(-p, kInReg ? rv[(i + 1) % W] : ri[(i + 1) % W], xv[(i + 1) % W])
+                          : 0.0;
+            const double t = p * dv[i], un = kvr::fma(t, p, u);
+            q = 1.0 / un;
+            const double c = u * q, s = t * q;
+            dv[i] *= c;
+            u = un;
+            const V xo = xv;
+            xv = kvr::vfma<W>(splat<W>(-p), rv, xo);
+            const V rn = kvr::vfma<W>(kvr::vfma<W>(splat<W>(c), rv, splat<W>(s) * xo), keep[i], unit[i]);
+            if (kInReg)
+                r[i] = rn;
+            else
+                kvr::vstore<W>(ri, rn);
+            const double ti = tv[i];
+            tv[i] = kvr::fma(c, ti, s * yv);
+            yv = kvr::fma(-p, ti, yv);
+            p = pn;
+        }
+        w[j] = yv * std::sqrt(q);
+    }
+#pragma GCC unroll 8
+    for (int i = 0; i < K; ++i) {
+        if (kInReg) kvr::vstore<W>(R + i * W, r[i]);
+        dinv[i] = dv[i];
+        th[i] = tv[i];
+    }
+}
+
+template <int W>
+KVR_INLINE void first_block(const double *y, const double *X, int64_t k, int64_t wp, double *R,
+                            double *th, double *d, double *x) {
+    kvr::vec<W> keep[W], unit[W];
+    for (int l = 0; l < W; ++l)
+        for (int j = 0; j < W; ++j) keep[l][j] = 1.0 - (unit[l][j] = j == l);
+    for (int64_t t = 0; t < k; ++t) {
+        std::memcpy(x, X + t * k, static_cast<size_t>(k) * sizeof(double));
+        fold_first<W>(R, th, d, x, y[t], k, wp, keep, unit);
+    }
+    std::memset(x, 0, static_cast<size_t>(wp) * sizeof(double));
+}
+
+// The same for rows too wide for registers: x lives in memory (wp entries,
+// zero past k) and the next pivot is read back from it.
+KVR_INLINE void recurse_wide(const double *y, const double *X, int64_t k, int64_t m, double *R,
+                             double *th, double *dinv, double *x, int64_t wp, double *w) {
+    constexpr int W = 8;
+    using V = kvr::vec<W>;
+    V keep[W], unit[W];
+    for (int l = 0; l < W; ++l)
+        for (int j = 0; j < W; ++j) keep[l][j] = 1.0 - (unit[l][j] = j == l);
+    for (int64_t j = 0; j < m; ++j) {
+        std::memcpy(x, X + (k + j) * k, static_cast<size_t>(k) * sizeof(double));
+        double yv = y[k + j], u = 1.0, q = 1.0;
+        for (int64_t i = 0; i < k; ++i) {
+            const double p = x[i], t = p * dinv[i], un = kvr::fma(t, p, u);
+            q = 1.0 / un;
+            const double c = u * q, s = t * q;
+            dinv[i] *= c;
+            u = un;
+            const V nx = splat<W>(-p), cv = splat<W>(c), sv = splat<W>(s);
+            double *__restrict r = R + i * wp;
+            int64_t v = i / W * W;
+            {
+                const V rv = kvr::vload<W>(r + v), xo = kvr::vload<W>(x + v);
+                kvr::vstore<W>(x + v, kvr::vfma<W>(nx, rv, xo));
+                const V rn = kvr::vfma<W>(cv, rv, sv * xo);
+                kvr::vstore<W>(r + v, kvr::vfma<W>(rn, keep[i - v], unit[i - v]));
+            }
+            for (v += W; v < wp; v += W) {
+                const V rv = kvr::vload<W>(r + v), xo = kvr::vload<W>(x + v);
+                kvr::vstore<W>(x + v, kvr::vfma<W>(nx, rv, xo));
+                kvr::vstore<W>(r + v, kvr::vfma<W>(cv, rv, sv * xo));
+            }
+            const double ti = th[i];
+            th[i] = kvr::fma(c, ti, s * yv);
+            yv = kvr::fma(-p, ti, yv);
+        }
+        w[j] = yv * std::sqrt(q);
+    }
 }
 
 // a*k^2 + b*k + c, saturating at INT64_MAX; a negative k counts as 0 (callers
@@ -49,45 +285,78 @@ struct RunningMax {
 
 }  // namespace
 
-// The recursion adds one observation at a time to P = (X'X)^-1 and beta with
-// the Sherman-Morrison update, O(k^2) per step instead of a refit.
+// The recursion carries an orthogonal factor of the rows seen so far and
+// adds each observation by plane rotations, O(k^2) per step: the recursive
+// residual falls out of the rotated response, with no inverse to lose
+// accuracy along the sample. The first k rows decide FALLBACK through their
+// cross-product matrix (pivot test and condition guard), but the recursion
+// starts from their rotations, not from that Cholesky factor.
 extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y, const double *X,
                                                               int64_t n, int64_t k,
                                                               double *arena, double *w) {
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k, kk = k * k;
-    double *G = arena, *L = G + kk, *P = L + kk;
-    double *h = P + kk, *beta = h + k, *u = beta + k;
-
-    kvr_gram(X, G, k, k);
-    kvr_gram_rhs(X, y, h, k, k);
-    if (kvr_chol_inv(G, P, L, k) != 0) return DIAG_FALLBACK;
     if (k < 1) {
         std::memcpy(w, y, static_cast<size_t>(m) * sizeof(double));
         return DIAG_OK;
     }
-    for (int64_t i = 0; i < k; ++i) beta[i] = dot(P + i * k, h, k);
+    // G and L (k*k each) and 2k doubles of scratch check the first block;
+    // then R (k rows of wp), th, d (k each) and the working row x (wp).
+    double *G = arena, *L = G + kk;
+    kvr_gram(X, G, k, k);
+    if (kvr_chol(G, L, k, 0.0) != 0) return DIAG_FALLBACK;
+    if (kvr::first_block_ill_conditioned(G, L, k, L + kk)) return DIAG_FALLBACK;
 
-    for (int64_t j = 0; j < m; ++j) {
-        const double *x = X + (k + j) * k;
-        const double e = y[k + j] - dot_step(x, beta, k);
-        for (int64_t l = 0; l < k; ++l) u[l] = dot_step(P + l * k, x, k);
-        const double v = 1.0 + dot_step(x, u, k);
-        // In exact arithmetic v >= 1; v <= 0 means rounding has destroyed
-        // the definiteness of P. NaN (from NaN data) propagates instead.
-        if (v <= 0.0) return DIAG_FALLBACK;
-        w[j] = e / std::sqrt(v);
-        const double c = 1.0 / v, ce = c * e;
-        for (int64_t l = 0; l < k; ++l) beta[l] = kvr::fma(ce, u[l], beta[l]);
-        for (int64_t l = 0; l < k; ++l) {
-            const double s = -(c * u[l]);
-            double *__restrict row = P + l * k;
-            for (int64_t i = 0; i < k; ++i) row[i] = kvr::fma(s, u[i], row[i]);
-        }
+    const int W = k <= 2 ? 2 : k <= 4 ? 4 : 8;
+    const int64_t wp = (k + W - 1) / W * W;
+    double *R = arena, *th = R + k * wp, *d = th + k, *x = d + k;
+    std::memset(R, 0, static_cast<size_t>(k * wp + 2 * k + wp) * sizeof(double));
+    switch (W) {
+        case 2: first_block<2>(y, X, k, wp, R, th, d, x); break;
+        case 4: first_block<4>(y, X, k, wp, R, th, d, x); break;
+        default: first_block<8>(y, X, k, wp, R, th, d, x);
+    }
+    for (int64_t i = 0; i < k; ++i) {
+        if (d[i] == 0.0) return DIAG_FALLBACK;  // a direction the first rows never filled
+        d[i] = 1.0 / d[i];
+    }
+    switch (k <= 8 ? k : wp) {
+        case 1: recurse_small<2, 1>(y, X, m, R, th, d, w); break;
+        case 2: recurse_small<2, 2>(y, X, m, R, th, d, w); break;
+        case 3: recurse_small<4, 3>(y, X, m, R, th, d, w); break;
+        case 4: recurse_small<4, 4>(y, X, m, R, th, d, w); break;
+        case 5: recurse_small<8, 5>(y, X, m, R, th, d, w); break;
+        case 6: recurse_small<8, 6>(y, X, m, R, th, d, w); break;
+        case 7: recurse_small<8, 7>(y, X, m, R, th, d, w); break;
+        case 8: recurse_small<8, 8>(y, X, m, R, th, d, w); break;
+        case 16: recurse<8, 2>(y, X, k, m, R, th, d, w); break;
+        case 24: recurse<8, 3>(y, X, k, m, R, th, d, w); break;
+        case 32: recurse<8, 4>(y, X, k, m, R, th, d, w); break;
+        default: recurse_wide(y, X, k, m, R, th, d, x, wp, w);
     }
     return DIAG_OK;
 }
+
+namespace {
+
+// The rotations leave w with sum of w^2 = the full-sample RSS, so the scale
+// comes from the same orthogonal route: no normal equations, whose pivot test
+// and rounding would fail high-order trends the recursion handles.
+KVR_INLINE double sum_sq(const double *v, int64_t n) {
+    double s = 0.0;
+    for (int64_t i = 0; i < n; ++i) s = kvr::fma(v[i], v[i], s);
+    return s;
+}
+
+// An exact fit, up to rounding, leaves no scale: DIAG_UDEF_VARIANCE.
+KVR_INLINE bool no_residual_scale(double rss, const double *y, int64_t n) {
+    double yy[4] = {0, 0, 0, 0};
+    for (int64_t i = 0; i < n; ++i) yy[i & 3] = kvr::fma(y[i], y[i], yy[i & 3]);
+    return rss == 0.0 || kvr::is_exact_fit(rss, (yy[0] + yy[1]) + (yy[2] + yy[3]));
+}
+
+}  // namespace
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_series(const double *y, const double *X,
                                                        int64_t n, int64_t k, double *arena,
@@ -95,23 +364,15 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_series(const double *y, const 
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k, kk = k * k;
-    double *w = arena, *G = w + m, *L = G + kk, *h = L + kk, *beta = h + k;
-    double *rr_arena = beta + k;
+    // w (m), then 2k^2 + 2k doubles the layout keeps but nothing uses any
+    // more, then the recursive-residual arena.
+    double *w = arena, *rr_arena = w + m + 2 * kk + 2 * k;
 
-    int status = kvr_recursive_residuals(y, X, n, k, rr_arena, w);
+    const int status = kvr_recursive_residuals(y, X, n, k, rr_arena, w);
     if (status != DIAG_OK) return status;
-
-    kvr_gram(X, G, n, k);
-    kvr_gram_rhs(X, y, h, n, k);
-    if (kvr_chol_solve(G, h, beta, L, k) != 0) return DIAG_FALLBACK;
-    double rss[4] = {0, 0, 0, 0};
-    for (int64_t i = 0; i < n; ++i) {
-        const double r = y[i] - dot(X + i * k, beta, k);
-        rss[i & 3] = kvr::fma(r, r, rss[i & 3]);
-    }
-    const double sigma = std::sqrt(((rss[0] + rss[1]) + (rss[2] + rss[3])) / static_cast<double>(m));
-    // A perfect fit leaves no scale to standardise by.
-    if (sigma == 0.0) return DIAG_UDEF_VARIANCE;
+    const double rss = sum_sq(w, m);
+    if (no_residual_scale(rss, y, n)) return DIAG_UDEF_VARIANCE;
+    const double sigma = std::sqrt(rss / static_cast<double>(m));
 
     double s = 0.0;
     for (int64_t j = 0; j < m; ++j) {
@@ -162,11 +423,10 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusumsq_stat(const double *y, const 
     if (status != DIAG_OK) return status;
 
     // One sequential accumulation, the same as the running sum below, so the
-    // last running ratio is exactly T/T = 1.
-    double T = 0.0;
-    for (int64_t j = 0; j < m; ++j) T = kvr::fma(w[j], w[j], T);
-    // All residuals zero: the ratios would be 0/0.
-    if (T == 0.0) return DIAG_UDEF_VARIANCE;
+    // last running ratio is exactly T/T = 1. T is the full-sample RSS; when
+    // it is rounding noise the ratios would be ratios of noise (or 0/0).
+    const double T = sum_sq(w, m);
+    if (no_residual_scale(T, y, n)) return DIAG_UDEF_VARIANCE;
 
     const double dm = static_cast<double>(m);
     double C = w[0] * w[0];

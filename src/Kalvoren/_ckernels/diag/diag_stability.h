@@ -3,19 +3,25 @@
  * y has n entries, X is n x k row-major; m = n - k recursive residuals belong
  * to observations k .. n-1. A k below 0 counts as 0 regressors; n <= 0 or
  * k >= n is DIAG_TOO_SHORT. Arena layouts, in doubles:
- *   kvr_recursive_residuals  3k^2 + 3k       G, L, P (k*k each), h, beta, u (k each)
- *   kvr_cusum_series         m + 5k^2 + 5k   w (m), G, L (k*k), h, beta (k),
- *                                            then the recursive-residual arena
+ *   kvr_recursive_residuals  3k^2 + 3k       scratch (the first block's cross-product
+ *                                            matrix and factor, then the triangle of the
+ *                                            rotations)
+ *   kvr_cusum_series         m + 5k^2 + 5k   w (m), 2k^2 + 2k unused, then the
+ *                                            recursive-residual arena
  *   kvr_cusum_stat           kvr_cusum_arena_size: the series arena, then the series (m)
  *   kvr_cusumsq_stat         kvr_cusumsq_arena_size: the recursive-residual arena, then w (m)
  * The arena-size functions treat negative sizes as 0 and saturate at
  * INT64_MAX when the length does not fit in int64 (no arena can be that big).
  *
- * Statuses: DIAG_OK; DIAG_TOO_SHORT; DIAG_FALLBACK when a Cholesky
- * factorisation fails or a recursive prediction variance 1 + x'Px turns
- * non-positive (the in-place inverse lost definiteness: numerically
- * rank-deficient); DIAG_UDEF_VARIANCE when the CUSUM scale (full-sample RSS)
- * or the CUSUM-of-squares total is zero. On a non-zero status w and series
+ * The recursion rotates each observation into a triangular factor of the
+ * rows before it (no inverse is updated), starting from the first k rows.
+ * Statuses: DIAG_OK; DIAG_TOO_SHORT; DIAG_FALLBACK when the first k rows are
+ * rank-deficient (their cross-product matrix fails the Cholesky pivot test)
+ * or too ill-conditioned (scaled condition estimate above 1e14);
+ * DIAG_UDEF_VARIANCE from the CUSUM kernels when the full-sample RSS (the sum
+ * of the squared recursive residuals) is at most 32 eps times the sum of
+ * y^2: an exact fit, whose recursive residuals kvr_recursive_residuals
+ * returns as rounding noise with status 0. On a non-zero status w and series
  * hold unspecified values and the statistics are NaN. */
 #ifndef KVR_DIAG_STABILITY_H
 #define KVR_DIAG_STABILITY_H

@@ -112,8 +112,23 @@ extern "C" KVR_API KVR_MULTIVERSION void kvr_ndtri_as241_into(const double *p, i
     for (int64_t i = 0; i < n; ++i) out[i] = ndtri(p[i]);
 }
 
-// erfinv(x) = ndtri((x + 1) / 2) / sqrt(2): the scaling belongs after the
-// quantile, since erf(z / sqrt 2) = 2 Phi(z) - 1.
+// erfinv(x) = ndtri((1 + x) / 2) / sqrt(2), since erf(z / sqrt 2) = 2 Phi(z) - 1.
+// Forming (1 + x)/2 would round away x below an ulp of 1/2 and, near 1, the
+// distance to 1 that the tail depends on, so the argument never is: the
+// central branch takes q = x/2 straight into AS 241's central polynomial
+// (the halving is folded into the final constant, which also keeps
+// subnormal x), and the tails use -ndtri((1 - |x|)/2), where 1 - |x| is
+// exact. Computed on |x| with the sign put back, so the result is odd.
 extern "C" KVR_API KVR_MULTIVERSION double kvr_erfinv_from_as241(double x) {
-    return ndtri(kvr::fma(0.5, x, 0.5)) / 1.4142135623730951;
+    const double a = std::fabs(x);
+    double z;
+    if (a <= 0.85) {  // |q| <= 0.425
+        const double r = kvr::fma(-0.25 * a, a, 0.180625);
+        z = a * (horner(kA, r) / horner(kB, r) / 2.8284271247461903);  // 2 sqrt(2)
+    } else if (a < 1.0) {
+        z = -ndtri((1.0 - a) * 0.5) / 1.4142135623730951;
+    } else {
+        z = a == a ? std::numeric_limits<double>::infinity() : a;  // |x| >= 1; NaN stays NaN
+    }
+    return std::copysign(z, x);
 }
