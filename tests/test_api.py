@@ -218,3 +218,57 @@ def test_per_test_functions_equal_the_battery():
     lb = smd.acorr_ljungbox(x, lags=[5]).iloc[0]
     assert diagnostics.ljung_box(x, lags=5).statistic == pytest.approx(lb["lb_stat"], rel=1e-12)
     assert math.isclose(diagnostics.jarque_bera(x).statistic, sm_jb(x)[0], rel_tol=1e-12)
+
+
+def _mp_residuals(y, X):
+    import mpmath as mp
+    import mp_ref
+    with mp.workdps(mp_ref.DPS):
+        Xm, ym = mp_ref._mat(X), mp_ref._vec(y)
+        k = len(Xm[0])
+        G = mp_ref._gram(Xm)
+        h = [mp.fsum(Xm[i][a] * ym[i] for i in range(len(ym))) for a in range(k)]
+        beta = mp_ref._solve(G, h)
+        return np.array([float(ym[i] - mp.fsum(Xm[i][c] * beta[c] for c in range(k)))
+                         for i in range(len(ym))])
+
+
+def _designs():
+    t = np.arange(1.0, 61.0)
+    rng = np.random.default_rng(7)
+    quartic = np.column_stack([t, t**2, t**3, t**4])
+    x1 = rng.normal(size=80)
+    near = np.column_stack([x1, x1 + 1e-7 * rng.normal(size=80)])
+    ly, lX = longley()
+    my, mX = macro()
+    return {
+        "quartic trend": (quartic @ [1.0, -0.2, 0.01, -1e-4] + rng.normal(size=60), quartic),
+        "nearly collinear": (x1 + rng.normal(size=80), near),
+        "longley": (ly.to_numpy(), lX.to_numpy()),
+        "macro levels": (my.to_numpy()[:120], mX.to_numpy()[:120]),
+    }
+
+
+@pytest.mark.parametrize("name", list(_designs()))
+def test_every_reported_statistic_is_right_on_hard_designs(name):
+    """Whatever route it takes, a status-0 statistic agrees with 60-digit
+    references to 1e-8."""
+    pytest.importorskip("mpmath")
+    import mp_ref
+    y, X = _designs()[name]
+    n = len(y)
+    r = Kalvoren.diagnose(y, X, lags=2, break_at=n // 2)
+    Z = np.column_stack([np.ones(n), X])
+    e = _mp_residuals(y, Z)
+    _, _, koenker, lm = mp_ref.bp(e, Z)
+    _, _, cusum, cusumsq = mp_ref.recursive(y, Z)
+    ref = {"breusch_godfrey": mp_ref.bg(e, X, 2), "breusch_pagan": lm,
+           "breusch_pagan_koenker": koenker, "chow": mp_ref.chow(y, Z, n // 2),
+           "cusum": cusum, "cusum_squares": cusumsq,
+           "ljung_box": smd.acorr_ljungbox(e, lags=[2]).iloc[0, 0], "jarque_bera": sm_jb(e)[0]}
+    for tid, value in ref.items():
+        t = r.tests[tid]
+        if t.status == 0:
+            assert t.statistic == pytest.approx(value, rel=1e-8), (tid, t.route)
+        else:
+            assert t.status == 1 or math.isnan(t.statistic), tid
