@@ -101,9 +101,15 @@ def _frame_result(table: _engine.Table, n: np.ndarray, index: Any):
                                                          categories=["kernel", "least-squares"])
     cols["n"] = n.astype(np.int64)
     notes = np.full(n.shape[0], "", dtype=object)
-    for g, i in np.argwhere(table.note != ""):
-        text = f"{_engine.TEST_IDS[i]}: {table.note[g, i]}"
-        notes[g] = f"{notes[g]}; {text}" if notes[g] else text
+    for g in np.flatnonzero((table.note != "").any(axis=1)):
+        # one line per distinct note, naming the tests it is about
+        by_text: dict[str, list[str]] = {}
+        for i, text in enumerate(table.note[g]):
+            if text:
+                by_text.setdefault(text, []).append(_engine.TEST_IDS[i])
+        notes[g] = "; ".join(
+            f"{text} (all tests)" if len(ids) == len(_engine.TEST_IDS) else f"{', '.join(ids)}: {text}"
+            for text, ids in by_text.items())
     cols["note"] = notes
     return pd.DataFrame(cols, index=index)
 
