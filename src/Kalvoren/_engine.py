@@ -117,7 +117,7 @@ def run_raw(batch: Batch, runner: Callable[[Batch], tuple] = native) -> Raw:
               [{} for _ in range(G)])
     # Series or tests the kernels refused go the least-squares way.
     refused = out[:, _STATUS_IDX] == FALLBACK
-    if refused.any():
+    if refused.any() if G > 1 else True in refused[0].tolist():
         fit = out[:, FIELD["fit_status"]]
         for g in np.flatnonzero(refused.any(axis=1)):
             if fit[g] == FALLBACK:
@@ -317,12 +317,12 @@ def _finish_one(batch: Batch, raw: Raw, alpha: float) -> Table:
     stat = [o[c] if okk else math.nan for c, okk in zip(_STAT_COLS, ok)]
     p = [math.nan] * T
     bound: list = [None] * T
-    chdtrc, fdtrc = _pvalues.special.chdtrc, _pvalues.special.fdtrc
-    for i in _CHI2:
+    chi = _pvalues.special.chdtrc([df1[i] for i in _CHI2], [stat[i] for i in _CHI2]).tolist()
+    for i, v in zip(_CHI2, chi):
         if ok[i] and df1[i] >= 1:
-            p[i] = float(chdtrc(df1[i], stat[i]))
+            p[i] = v
     if ok[_CHOW] and df1[_CHOW] >= 1 and df2[_CHOW] >= 1:
-        p[_CHOW] = float(fdtrc(df1[_CHOW], df2[_CHOW], stat[_CHOW]))
+        p[_CHOW] = float(_pvalues.special.fdtrc(df1[_CHOW], df2[_CHOW], stat[_CHOW]))
     p[_JB], bound[_JB] = _pvalues.jb_pvalue_one(stat[_JB], int(n) if n == n else 0)
     m = o[_COLS["m"]]
     m = n - o[_COLS["k"]] if m != m else m

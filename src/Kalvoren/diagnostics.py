@@ -147,6 +147,9 @@ def _fmt_p(p: float, bound: str | None) -> str:
     return f"{bound}{p:.4g}" if bound else (f"{p:.4f}" if p >= 1e-4 else f"{p:.2e}")
 
 
+_R2_RSS = [_engine.FIELD["r2"], _engine.FIELD["rss"]]
+
+
 class Report:
     """The battery's results for one regression. ``print(report)`` shows the
     summary; ``report.tests[id]`` is a :class:`TestResult`."""
@@ -158,18 +161,14 @@ class Report:
         self.alpha = alpha
         self.n = model.n
         self.k = model.k
-        self.rank = int(raw.rank[0])
         self.y_name = model.y_name
         self.x_names = list(model.x_names)
         self.lags = batch.lags
-        self.hac_lags = int(batch.hac_lags[0])
         self.break_at = break_at
-        self.t_break = int(batch.t_break[0])
-        out = raw.out[0]
-        self.r2 = float(out[_engine.FIELD["r2"]])
-        self.rss = float(out[_engine.FIELD["rss"]])
-        self.params = raw.beta[0].copy()
-        self.bse = raw.se[0].copy()
+        self.hac_lags, self.t_break = batch.hac_lags.item(), batch.t_break.item()
+        self.rank = int(raw.rank.item())
+        self.r2, self.rss = raw.out[0, _R2_RSS].tolist()
+        self.params, self.bse = raw.beta[0], raw.se[0]
         self.note = raw.notes[0].get("", "")
         self.tests: dict[str, TestResult] = _results(table, 0, alpha, batch.tests)
 
