@@ -194,7 +194,7 @@ def _numeric(frame: Any, cols: list[str], name: str, dropna: bool) -> tuple[Any,
     return num, dropped
 
 
-def _break_position(value: str | None, index: Any, n: int) -> int | None:
+def _break_position(value: str | None, index: Any, n: int) -> Any:
     if value is None:
         return None
     if index is None:
@@ -216,7 +216,8 @@ def _break_position(value: str | None, index: Any, n: int) -> int | None:
     if len(hits) != 1:
         raise UsageError(f"--break {value!r} is not one label of --index "
                          f"({index[0]} ... {index[-1]})")
-    return int(hits[0])
+    # dates and names go to the report as labels; integer labels as positions
+    return int(hits[0]) if pd.api.types.is_numeric_dtype(index.dtype) else label
 
 
 def _check_plot_path(path: str | None) -> None:
