@@ -217,8 +217,6 @@ def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, kept, const_r, ids, s
             F, df, status = _lstsq.chow(ys, Xr, t)
             put("chow", "chow", status, F)
             raw.chow_df[g] = df
-    if series_route:
-        raw.chow_df[g] = raw.chow_df[g] if "chow" in ids else (r, n - 2 * r)
     if ids & {"cusum", "cusum_squares"}:
         status, c, sq, m = _lstsq.cusum_pair(ys, Xr)
         if "cusum" in ids:
@@ -293,7 +291,7 @@ def _note(raw: Raw, g: int, i: int, status: float, p: float, bound: str | None,
     elif status != 0:
         parts.append(f"status {int(status)}: {STATUS_TEXT.get(int(status), 'failed')}")
     elif raw.ls[g, i] and not whole_ls:
-        parts.append("auxiliary regression refused by the kernel; least-squares route")
+        parts.append("refused by the kernel (rank-deficient or ill-conditioned); least-squares route")
     if bound is not None:
         side = "below" if bound == "<" else "above"
         parts.append(f"p-value {side} the table's range ({p:.4g})")
