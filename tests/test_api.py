@@ -272,3 +272,23 @@ def test_every_reported_statistic_is_right_on_hard_designs(name):
             assert t.statistic == pytest.approx(value, rel=1e-8), (tid, t.route)
         else:
             assert t.status == 1 or math.isnan(t.statistic), tid
+
+
+def test_chow_with_a_segment_dummy_uses_the_segment_ranks(rng):
+    """A step dummy at the break is zero before it and constant after it: each
+    segment fit has rank 2, so F has (2 + 2 - 3, n - 4) degrees of freedom."""
+    n = 100
+    x = rng.normal(size=n)
+    post = (np.arange(n) >= 50).astype(float)
+    y = 1.0 + x + 2.0 * post + 0.5 * x * post + rng.normal(size=n)
+    t = diagnostics.chow(y, np.column_stack([x, post]), break_at=50)
+
+    def rss(A, b):
+        r = b - A @ np.linalg.lstsq(A, b, rcond=None)[0]
+        return r @ r
+
+    Z = np.column_stack([np.ones(n), x])
+    S = rss(np.column_stack([Z, post]), y)
+    S12 = rss(Z[:50], y[:50]) + rss(Z[50:], y[50:])
+    assert t.route == "least-squares" and t.df == (1, n - 4)
+    assert t.statistic == pytest.approx((S - S12) / (S12 / (n - 4)), rel=1e-10)
