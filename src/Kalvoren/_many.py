@@ -12,7 +12,7 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from Kalvoren import _engine, _prepare
+from Kalvoren import _engine
 from Kalvoren._ckernels.diag import _batch
 
 # Series per native call: small enough that Ctrl-C and the progress bar
@@ -119,7 +119,42 @@ def result_columns() -> list[str]:
     return [f"{tid}_{c}" for tid in _engine.TEST_IDS for c in COLUMNS] + ["n", "note"]
 
 
-def _long_frame(data: Any, by: Any, y: str, x: Sequence[str], add_constant: bool):
+def _column(values: Any, name: str) -> np.ndarray:
+    """A float64 view of a column where possible (it is copied once, into the design)."""
+    try:
+        return np.asarray(values, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"column {name!r} is not numeric") from None
+
+
+def _is_constant(col: np.ndarray) -> bool:
+    n = col.shape[0]
+    if n == 0 or col[0] == 0.0 or col[n - 1] != col[0] or col[n // 2] != col[0]:
+        return False
+    return bool((col == col[0]).all())
+
+
+def _design(rows: int, cols: list[np.ndarray], names: list[str], take: Any, add_constant: bool,
+            const_name: str | None) -> tuple[np.ndarray, list[str], int]:
+    """The design in one allocation: a constant column first when one is to be
+    added. A constant among the columns is found over all rows (the Dask path
+    decides it once for all partitions and passes its name, "" for none)."""
+    if const_name is None:
+        found = [j for j, c in enumerate(cols) if _is_constant(c)]
+    else:
+        found = [names.index(const_name)] if const_name else []
+    lead = 0 if found or not add_constant else 1
+    X = np.empty((rows, lead + len(cols)))
+    if lead:
+        X[:, 0] = 1.0
+    for j, c in enumerate(cols):
+        X[:, lead + j] = take(c)
+    const_col = found[0] if found else (0 if lead else -1)
+    return X, (["const"] if lead else []) + names, const_col
+
+
+def _long_frame(data: Any, by: Any, y: str, x: Sequence[str], add_constant: bool,
+                const_name: str | None):
     import pandas as pd
     keys = [by] if isinstance(by, str) or not isinstance(by, (list, tuple)) else list(by)
     for col in [*keys, y, *x]:
@@ -131,39 +166,45 @@ def _long_frame(data: Any, by: Any, y: str, x: Sequence[str], add_constant: bool
         raise ValueError("duplicate x columns")
     grouped = data.groupby(keys, sort=True, observed=True, dropna=False)
     codes = grouped.ngroup().to_numpy()
-    order = np.argsort(codes, kind="stable")
     counts = np.bincount(codes, minlength=grouped.ngroups)
     offsets = np.zeros(counts.shape[0] + 1, dtype=np.int64)
     np.cumsum(counts, out=offsets[1:])
-    yv = _prepare._float_column(data[y].to_numpy(), y)[order]
-    cols = [_prepare._float_column(data[c].to_numpy(), c)[order] for c in x]
-    Xv = np.column_stack(cols) if cols else np.empty((yv.shape[0], 0))
+    # groups already contiguous and in key order need no reordering
+    if codes.size and not np.all(codes[1:] >= codes[:-1]):
+        order = np.argsort(codes, kind="stable")
+        take = lambda a: a[order]  # noqa: E731
+    else:
+        take = lambda a: a  # noqa: E731
+    yv = np.array(take(_column(data[y].to_numpy(), y)), dtype=np.float64, copy=True)
     names = list(map(str, x))
+    Xv, names, const_col = _design(yv.shape[0], [_column(data[c].to_numpy(), c) for c in x],
+                                   names, take, add_constant, const_name)
     keys_index = grouped.size().index
     if isinstance(keys_index, pd.MultiIndex) or len(keys) > 1:
         index = keys_index
     else:
         index = pd.Index(keys_index.get_level_values(0), name=keys[0])
-    return yv, Xv, offsets, names, index
+    return yv, Xv, offsets, names, index, const_col
 
 
-def _arrays(Y: Any, X: Any):
+def _arrays(Y: Any, X: Any, add_constant: bool):
     Yv = np.array(Y, dtype=np.float64, copy=True)
     if Yv.ndim != 2:
         raise ValueError(f"Y must have shape (G, n), got {Yv.shape}")
     G, n = Yv.shape
     offsets = np.arange(G + 1, dtype=np.int64) * n
-    if X is None:
-        return Yv.reshape(-1), np.empty((n, 0)), offsets, True, []
-    Xv = np.array(X, dtype=np.float64, copy=True)
-    if Xv.ndim == 2 and Xv.shape[0] == n:
-        return Yv.reshape(-1), np.ascontiguousarray(Xv), offsets, True, \
-            [f"x{j + 1}" for j in range(Xv.shape[1])]
-    if Xv.ndim == 3 and Xv.shape[:2] == (G, n):
-        return Yv.reshape(-1), Xv.reshape(G * n, Xv.shape[2]), offsets, False, \
-            [f"x{j + 1}" for j in range(Xv.shape[2])]
-    raise ValueError(f"X must have shape (G, n, k) = ({G}, {n}, k) or (n, k) = ({n}, k), "
-                     f"got {Xv.shape}")
+    Xa = np.empty((n, 0)) if X is None else _column(X, "X")
+    if Xa.ndim == 2 and Xa.shape[0] == n:
+        shared = True
+    elif Xa.ndim == 3 and Xa.shape[:2] == (G, n):
+        shared, Xa = False, Xa.reshape(G * n, Xa.shape[2])
+    else:
+        raise ValueError(f"X must have shape (G, n, k) = ({G}, {n}, k) or (n, k) = ({n}, k), "
+                         f"got {Xa.shape}")
+    names = [f"x{j + 1}" for j in range(Xa.shape[1])]
+    Xv, names, const_col = _design(Xa.shape[0], [Xa[:, j] for j in range(Xa.shape[1])], names,
+                                   lambda a: a, add_constant, None)
+    return Yv.reshape(-1), Xv, offsets, shared, names, const_col
 
 
 def diagnose_many(data: Any, X: Any = None, *, by: Any = None, y: str | None = None,
@@ -205,24 +246,12 @@ def diagnose_many(data: Any, X: Any = None, *, by: Any = None, y: str | None = N
     if isinstance(data, pd.DataFrame):
         if by is None or y is None or x is None:
             raise TypeError("a DataFrame needs by=, y= and x=")
-        yv, Xv, offsets, names, index = _long_frame(data, by, y, list(x), add_constant)
+        yv, Xv, offsets, names, index, const_col = _long_frame(data, by, y, list(x),
+                                                               add_constant, _const)
         shared = False
     else:
-        yv, Xv, offsets, shared, names = _arrays(data, X)
+        yv, Xv, offsets, shared, names, const_col = _arrays(data, X, add_constant)
         index = pd.RangeIndex(offsets.shape[0] - 1)
-    const_col = -1
-    # A constant among the x columns, found over all rows (the Dask path decides
-    # it once for all partitions and passes its name, "" for none).
-    if _const is None:
-        consts = _prepare.constant_columns(Xv)
-    else:
-        consts = np.array([names.index(_const)] if _const else [], dtype=np.intp)
-    if consts.size:
-        const_col = int(consts[0])
-    elif add_constant:
-        Xv = np.ascontiguousarray(np.column_stack([np.ones(Xv.shape[0]), Xv]))
-        names = ["const", *names]
-        const_col = 0
     n = np.diff(offsets)
     t_break = (n // 2 if break_at is None else np.full(n.shape, int(break_at))).astype(np.int64)
     hl = _engine.hac_rule(n) if hac_lags is None else np.full(n.shape, int(hac_lags), dtype=np.int64)
@@ -234,18 +263,13 @@ def diagnose_many(data: Any, X: Any = None, *, by: Any = None, y: str | None = N
 
 
 def _missing_notes(batch: _engine.Batch, raw: _engine.Raw) -> None:
-    """Name the column of the first non-finite value of each such group."""
-    bad_rows = ~np.isfinite(batch.y)
-    if not batch.shared_x:
-        bad_rows |= ~np.isfinite(batch.X).all(axis=1)
-    if not bad_rows.any() and np.isfinite(batch.X).all():
-        return
+    """Name the column of the first non-finite value of each group the battery
+    refused as non-finite (only those groups are scanned)."""
     fit = raw.out[:, _engine.FIELD["fit_status"]]
     names = ["y", *(batch.names or [])]
     for g in np.flatnonzero(fit == -1003):
         yg, Xg = batch.series(int(g))
-        both = np.column_stack([yg, Xg])
-        bad = np.argwhere(~np.isfinite(both))
+        bad = np.argwhere(~np.isfinite(np.column_stack([yg, Xg])))
         if bad.size:
             r, c = int(bad[0, 0]), int(bad[0, 1])
             raw.notes[g]["data"] = f"missing or non-finite value in {names[c]!r} at row {r} of the group"
