@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "diag_battery.h"
 #include "diag.h"
 #include "diag_guard.hpp"
 #include "kvr_simd.hpp"

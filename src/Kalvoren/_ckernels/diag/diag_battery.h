@@ -1,6 +1,5 @@
 /* The residual battery of one regression: equilibration, a QR fit and every
- * test of the family kernels on the fitted residuals, in one call. Included
- * by diag.h.
+ * test of the family kernels on the fitted residuals, in one call.
  *
  * y has n entries, X is n x k row-major (constant included, at column
  * const_col; const_col < 0: none). The arena holds at least
@@ -11,7 +10,7 @@
 #ifndef KVR_DIAG_BATTERY_H
 #define KVR_DIAG_BATTERY_H
 
-#include "diag.h"
+#include "kvr_api.h"
 
 KVR_EXTERN_C_BEGIN
 

@@ -1,5 +1,5 @@
 // Column means and centering over axis 0.
-#include "diag.h"
+#include "diag_colstats.h"
 #include "kvr_simd.hpp"
 #include "kvr_vec.hpp"
 

@@ -4,20 +4,23 @@
 #include <cmath>
 #include <cstdint>
 
-#include "diag.h"
+#include "diag_hac.h"
 #include "diag_hac_detail.hpp"
 #include "kvr_simd.hpp"
+#include "linalg.h"
 
-// C linkage comes from the declaration in diag_hac.h.
+// C linkage comes from the declaration in diag_hac.h. Rows in kernel-id order.
 const double _KERNEL_SPECS[3][2] = {
-    {1.1447, 1.0},  // Bartlett
-    {2.6614, 2.0},  // Parzen
-    {1.3221, 2.0},  // quadratic spectral
+    {1.1447, 1.0},  // HAC_KERNEL_BARTLETT
+    {2.6614, 2.0},  // HAC_KERNEL_PARZEN
+    {1.3221, 2.0},  // HAC_KERNEL_QS
 };
+static_assert(HAC_KERNEL_BARTLETT == 0 && HAC_KERNEL_PARZEN == 1 && HAC_KERNEL_QS == 2,
+              "one row of _KERNEL_SPECS per kernel id, in order");
 
 namespace {
 
-inline bool known_kernel(int kernel_id) { return static_cast<unsigned>(kernel_id) <= 2u; }
+using kvr::hac::known_kernel;
 
 KVR_INLINE double lag_weight(int64_t j, int64_t bandwidth, int kernel_id) {
     int64_t b1;
@@ -27,9 +30,9 @@ KVR_INLINE double lag_weight(int64_t j, int64_t bandwidth, int kernel_id) {
                              : static_cast<double>(b1);
     const double x = static_cast<double>(j) / denom;
     switch (kernel_id) {
-        case 0:
+        case HAC_KERNEL_BARTLETT:
             return j > bandwidth ? 0.0 : 1.0 - x;
-        case 1: {
+        case HAC_KERNEL_PARZEN: {
             if (x > 1.0) return 0.0;
             if (x <= 0.5) {
                 const double x2 = x * x;
@@ -38,7 +41,7 @@ KVR_INLINE double lag_weight(int64_t j, int64_t bandwidth, int kernel_id) {
             const double u = 1.0 - x;
             return (u * u) * (2.0 * u);
         }
-        case 2: {
+        case HAC_KERNEL_QS: {
             if (std::fabs(x) <= 1e-8) return 1.0;
             const double z = x * 18.84955592153876 / 5.0;  // 6 pi x / 5
             return 25.0 * (std::sin(z) / z - std::cos(z)) / (x * x * 118.4352528130723);  // 12 pi^2

@@ -7,10 +7,15 @@
 #include <cmath>
 #include <cstdint>
 
-#include "diag.h"
+#include "diag_hac.h"
 #include "kvr_simd.hpp"
 
 namespace kvr::hac {
+
+// A kernel id with a row in _KERNEL_SPECS.
+KVR_INLINE bool known_kernel(int kernel_id) {
+    return kernel_id >= HAC_KERNEL_BARTLETT && kernel_id <= HAC_KERNEL_QS;
+}
 
 // floor(4 (n/100)^(2/9)). Below one observation pow would see a negative base
 // (NaN, whose conversion is undefined), so the rule's floor of 1 is returned.

@@ -1,8 +1,8 @@
 // The small-sample Jarque-Bera tables and the lookups that interpolate them.
-#include "diag.h"
-
 #include <cmath>
 #include <limits>
+
+#include "diag_jbtables.h"
 
 extern "C" {
 

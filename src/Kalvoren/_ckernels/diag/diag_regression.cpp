@@ -7,10 +7,11 @@
 #include <cmath>
 #include <limits>
 
-#include "diag.h"
+#include "diag_regression.h"
 #include "diag_guard.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
+#include "linalg.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-/* Kernels for Breusch-Godfrey, Breusch-Pagan and Chow. Included by diag.h.
+/* Kernels for Breusch-Godfrey, Breusch-Pagan and Chow.
  *
  * Every kernel takes its scratch memory from a caller arena of at least the
  * length its kvr_*_arena_size returns for the same sizes (a null arena when
@@ -11,7 +11,7 @@
 #ifndef KVR_DIAG_REGRESSION_H
 #define KVR_DIAG_REGRESSION_H
 
-#include "diag.h"
+#include "kvr_api.h"
 
 KVR_EXTERN_C_BEGIN
 

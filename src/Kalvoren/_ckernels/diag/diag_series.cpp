@@ -1,11 +1,11 @@
 // Autocorrelation, Ljung-Box and the Jarque-Bera statistic of one series.
-#include "diag.h"
-#include "kvr_simd.hpp"
-#include "kvr_size.hpp"
-
 #include <cmath>
 #include <cstring>
 #include <limits>
+
+#include "diag_series.h"
+#include "kvr_simd.hpp"
+#include "kvr_size.hpp"
 
 namespace {
 

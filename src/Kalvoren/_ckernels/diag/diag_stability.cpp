@@ -4,11 +4,12 @@
 #include <cstring>
 #include <limits>
 
-#include "diag.h"
+#include "diag_stability.h"
 #include "diag_guard.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
 #include "kvr_vec.hpp"
+#include "linalg.h"
 
 namespace {
 

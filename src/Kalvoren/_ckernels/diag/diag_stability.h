@@ -1,4 +1,4 @@
-/* Kernels for recursive residuals, CUSUM and CUSUM of squares. Included by diag.h.
+/* Kernels for recursive residuals, CUSUM and CUSUM of squares.
  *
  * y has n entries, X is n x k row-major; m = n - k recursive residuals belong
  * to observations k .. n-1. A k below 0 counts as 0 regressors; n <= 0 or
@@ -26,7 +26,7 @@
 #ifndef KVR_DIAG_STABILITY_H
 #define KVR_DIAG_STABILITY_H
 
-#include "diag.h"
+#include "kvr_api.h"
 
 KVR_EXTERN_C_BEGIN
 

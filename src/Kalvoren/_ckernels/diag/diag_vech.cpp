@@ -2,7 +2,7 @@
 // of a symmetric target.
 #include <cstdint>
 
-#include "diag.h"
+#include "diag_vech.h"
 #include "diag_hac_detail.hpp"
 #include "kvr_simd.hpp"
 

@@ -6,10 +6,13 @@
 #include <cstring>
 #include <limits>
 
-#include "diag.h"
+#include "diag_wald.h"
+#include "diag_colstats.h"
+#include "diag_hac.h"
 #include "diag_hac_detail.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
+#include "linalg.h"
 
 extern "C" KVR_API int kvr_wald_stat_from_mean_and_cov(const double *mean, const double *target,
                                                        const double *omega, int64_t n, int64_t p,
@@ -98,7 +101,7 @@ KVR_INLINE int wald_hac_from_moments(double *U, const double *theta, int64_t n, 
             for (int64_t c = 0; c < m; ++c) row[c] = row[c] - mbar[c];
         }
     }
-    if (static_cast<unsigned>(kernel_id) > 2u) return DIAG_BAD_ARG;
+    if (!kvr::hac::known_kernel(kernel_id)) return DIAG_BAD_ARG;
     int64_t h;
     switch (bw_rule) {
         case HAC_BW_FIXED:
@@ -112,7 +115,7 @@ KVR_INLINE int wald_hac_from_moments(double *U, const double *theta, int64_t n, 
             h = andrews_bandwidth_matrix(U, kernel_id, n, m, bw_scratch);
             break;
         case HAC_BW_AUTO:
-            h = kernel_id == 0 ? kvr::hac::wooldridge(n)
+            h = kernel_id == HAC_KERNEL_BARTLETT ? kvr::hac::wooldridge(n)
                                : andrews_bandwidth_matrix(U, kernel_id, n, m, bw_scratch);
             break;
         default:

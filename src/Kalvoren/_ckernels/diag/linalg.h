@@ -1,18 +1,14 @@
 /* Dense real and complex linear algebra, sorting, median and the normal
  * quantile. Row-major packed matrices of double, int64 sizes; a size <= 0
- * means empty. Only the LU conveniences (kvr_lu_factor, kvr_solve, kvr_inv
- * and their c128_ counterparts) allocate. */
+ * means empty. Statuses (LINALG_*) are in kvr_api.h. Only the LU
+ * conveniences (kvr_lu_factor, kvr_solve, kvr_inv and their c128_
+ * counterparts) allocate. */
 #ifndef KVR_LINALG_H
 #define KVR_LINALG_H
 
 #include "kvr_api.h"
 
 KVR_EXTERN_C_BEGIN
-
-/* status codes between the linear algebra and its callers */
-#define LINALG_NOT_PD (-101)
-#define LINALG_BAD_ARG (-102)
-#define LINALG_SINGULAR (-103)
 
 /* ---- real matrix primitives ---- */
 KVR_API void kvr_zero_mat(double *A, int64_t rows, int64_t cols);
