@@ -15,6 +15,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from functions import FUNCTIONS, I32, I64, A
 from Kalvoren._ckernels.diag import _diag
 
 EXAMPLES = int(os.environ.get("KVR_FUZZ_EXAMPLES", "40"))
@@ -166,43 +167,8 @@ def arrays(draw, shape):
 
 # ------------------------------------------------------------------ table
 
-A = "array"
-I64 = "int64"
-I32 = "int32"
-F = "float"
-
-def tup(*kinds):
-    return ("tuple",) + kinds
-
 # name: (parameters as (name, kind, intended shape), result check)
-FUNCS = {
-    "bg_stat": ([("eps", A, "n"), ("X", A, "nk"), ("lags", I64, None)], tup("float")),
-    "bp_aux": ([("eps", A, "n"), ("X_aug", A, "nk")], tup("float", "float")),
-    "chow_stat": ([("y", A, "n"), ("X", A, "nk"), ("t_break", I64, None)], tup("float")),
-    "recursive_residuals": ([("y", A, "n"), ("X", A, "nk")], tup("rec")),
-    "cusum_series": ([("y", A, "n"), ("X", A, "nk")], tup("rec")),
-    "cusum_stat": ([("y", A, "n"), ("X", A, "nk")], tup("float")),
-    "cusum_sf": ([("a", F, None)], "np_float"),
-    "cusum_sf_arr": ([("a", A, "any")], "like0"),
-    "cusumsq_stat": ([("y", A, "n"), ("X", A, "nk")], tup("int", "float")),
-    "jb_stat": ([("x", A, "n")], tup("np_float")),
-    "acorr": ([("x", A, "n"), ("L", I64, None)], tup("acorr")),
-    "lb_stat": ([("x", A, "n"), ("L", I64, None)], tup("float")),
-    "hac_estimator_matmul": ([("r", A, "nk"), ("kernel_id", I32, None), ("L", I64, None)], "pp"),
-    "fill_mean_ax0": ([("x", A, "nk")], "p"),
-    "fill_centered_ax0": ([("x", A, "nk"), ("mean", A, "k")], "np_"),
-    "wald_stat_from_mean_and_cov": ([("mean", A, "k"), ("target", A, "k"), ("omega", A, "kk"),
-                                     ("n", I64, None)], tup("float")),
-    "symmetric_outer_prod_2dim": ([("x", A, "nk")], tup("nq")),
-    "fill_symmetric_target_vec": ([("target", A, "kk"), ("atol", F, None), ("rtol", F, None)],
-                                  tup("q")),
-    "jb_find_hilo_ascending": ([("val", F, None), ("arr", A, "n")], "hilo"),
-    "jb_find_hilo_descending": ([("val", F, None), ("arr", A, "n")], "hilo"),
-    "jb_isf_interp": ([("n", I64, None), ("p", F, None)], "np_float"),
-    "jb_pval_interp": ([("n", I64, None), ("x", F, None)], "np_float"),
-    "jb_isf_interp_arr": ([("n", I64, None), ("p", A, "any")], "like1"),
-    "jb_pval_interp_arr": ([("n", I64, None), ("x", A, "any")], "like1"),
-}
+FUNCS = {fn.name: (fn.params, fn.result) for fn in FUNCTIONS}
 
 
 def test_table_covers_the_module():

@@ -10,6 +10,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from native import I64, ArenaSize, fn
 from Kalvoren._ckernels import diag as diag_pkg
 from Kalvoren._ckernels.diag import _batch, _diag
 
@@ -90,7 +91,7 @@ def test_c_program_matches_the_module(c_output):
                                rtol=1e-12)
     st, arena_len, stat = c_output["bg"]
     assert (int(st), float(stat)) == _diag.bg_stat(eps, X, 1)
-    assert int(arena_len) == (2 + 1 + 1) * (6 + 2 + 4 + 4)
+    assert int(arena_len) == fn("kvr_bg_arena_size", ArenaSize, I64, I64, I64)(6, 2, 1).arena_len
     assert float(c_output["sf"][0]) == float(_diag.cusum_sf(0.85))
     assert float(c_output["cv"][0]) == 2.5247
     assert c_output["lu"] == ["0", "1", "1"] and c_output["freed"] == ["1"]

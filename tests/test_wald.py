@@ -270,8 +270,10 @@ def test_moment_rows(rng):
     ("mean", 100, 2, (220, 2)), ("covariance", 100, 2, (542, 3)),
     ("second_moment", 100, 2, (342, 3)),
     ("mean", 100, 0, (0, 0)), ("covariance", 5, -4, (0, 0)), ("second_moment", -7, 3, (138, 6)),
-    ("mean", 2**40, 2**30, (-1, -1)), ("covariance", 2**20, 2**20, (-1, -1)),
-    ("second_moment", 3, 2**32, (-1, -1)),
+    # a field that does not fit in int64 is INT64_MAX
+    ("mean", 2**40, 2**30, (2**63 - 1, 2**30)),
+    ("covariance", 2**20, 2**20, (2**63 - 1, 2**20 * (2**20 + 1) // 2)),
+    ("second_moment", 3, 2**32, (2**63 - 1, 2**63 - 1)),
 ])
 def test_arena_sizes(name, n, k, expect):
     size = TESTS[name][1](n, k)

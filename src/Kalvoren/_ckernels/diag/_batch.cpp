@@ -87,11 +87,9 @@ PyObject *battery(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
         return f.fail(__LINE__);
     // one arena for the longest series, its size checked before anything is allocated
     const kvr_arena_size_t need = kvr_battery_arena_size(longest, k, lags);
-    Size len(need.arena_len);
-    len.ok = need.arena_len != INT64_MAX;
     int64_t unused;
-    if (!pyframe::size_value(len, &unused) || !out_2d(f, out, G, KVR_BAT_NFIELDS) ||
-        !out_2d(f, beta, G, k) || !out_2d(f, se, G, k) || !f.arena(arena, len))
+    if (!pyframe::size_value(kvr::arena_len(need), &unused) || !out_2d(f, out, G, KVR_BAT_NFIELDS) ||
+        !out_2d(f, beta, G, k) || !out_2d(f, se, G, k) || !f.arena(arena, need))
         return f.fail(__LINE__);
 
     const int64_t *o = offsets.idata(), *tb = t_break.idata(), *hl = hac_lags.idata();

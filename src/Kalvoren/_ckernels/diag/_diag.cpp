@@ -29,12 +29,8 @@ SHIM(bg_stat, "eps", "X", "lags") {
     View eps, X, arena;
     if (!f.int64(2, &lags) || !f.in(0, eps, 1) || !f.in(1, X, 2)) return f.fail(__LINE__);
     const int64_t n = eps.len(), k = X.cols();
-    if (!f.at_least(X.rows(), n, "X has %lld rows but eps has %lld elements"))
-        return f.fail(__LINE__);
-    // The kernel answers lags < 0 and lags >= n without an arena, however large lags is.
-    const bool fits = lags >= 0 && lags < n;
-    const Size m = Size(k) + lags + 1;
-    if (!f.arena(arena, fits ? m * (Size(n) + 2 * Size(lags) + 2 * Size(k) + 4) : Size(0)))
+    if (!f.at_least(X.rows(), n, "X has %lld rows but eps has %lld elements") ||
+        !f.arena(arena, kvr_bg_arena_size(n, k, lags)))
         return f.fail(__LINE__);
     double stat = 0.0;
     int status = 0;
@@ -50,7 +46,7 @@ SHIM(bp_aux, "eps", "X_aug") {
     if (!f.in(0, eps, 1) || !f.in(1, X, 2)) return f.fail(__LINE__);
     const int64_t n = X.rows(), p = X.cols();
     if (!f.at_least(eps.len(), n, "eps has %lld elements but X_aug has %lld rows") ||
-        !f.arena(arena, Size(n) + 2 * Size(p) + 2 * (Size(p) * p)))
+        !f.arena(arena, kvr_bp_arena_size(n, p)))
         return f.fail(__LINE__);
     double rss = 0.0, tss = 0.0;
     int status = 0;
@@ -67,7 +63,7 @@ SHIM(chow_stat, "y", "X", "t_break") {
     if (!f.int64(2, &t_break) || !f.in(0, y, 1) || !f.in(1, X, 2)) return f.fail(__LINE__);
     const int64_t n = X.rows(), k = X.cols();
     if (!f.at_least(y.len(), n, "y has %lld elements but X has %lld rows") ||
-        !f.arena(arena, (2 * Size(k) + 2) * k))
+        !f.arena(arena, kvr_chow_arena_size(k)))
         return f.fail(__LINE__);
     double stat = 0.0;
     int status = 0;
@@ -82,16 +78,11 @@ SHIM(chow_stat, "y", "X", "t_break") {
 // Recursive residuals of an n x k design: n - k, or none when k >= n.
 int64_t recursive_count(const View &X) { return X.cols() < X.rows() ? X.rows() - X.cols() : 0; }
 
-// head + a*(k^2 + k): the family's arena lengths.
-Size stability_arena(const View &X, int64_t a, Size head) {
-    return head + a * (Size(X.cols()) * X.cols() + X.cols());
-}
-
 SHIM(recursive_residuals, "y", "X") {
     FRAME(recursive_residuals);
     View y, X, w, arena;
     if (!f.in_rows(0, y, 1, X) || !f.out(w, recursive_count(X)) ||
-        !f.arena(arena, stability_arena(X, 3, 0)))
+        !f.arena(arena, kvr_recursive_residuals_arena_size(X.cols())))
         return f.fail(__LINE__);
     int status;
     Frame::nogil([&] {
@@ -105,7 +96,7 @@ SHIM(cusum_series, "y", "X") {
     FRAME(cusum_series);
     View y, X, series, arena;
     if (!f.in_rows(0, y, 1, X) || !f.out(series, recursive_count(X)) ||
-        !f.arena(arena, stability_arena(X, 5, recursive_count(X))))
+        !f.arena(arena, kvr_cusum_series_arena_size(X.rows(), X.cols())))
         return f.fail(__LINE__);
     int status;
     Frame::nogil([&] {
@@ -118,8 +109,7 @@ SHIM(cusum_series, "y", "X") {
 SHIM(cusum_stat, "y", "X") {
     FRAME(cusum_stat);
     View y, X, arena;
-    if (!f.in_rows(0, y, 1, X) ||
-        !f.arena(arena, stability_arena(X, 5, 2 * Size(recursive_count(X)))))
+    if (!f.in_rows(0, y, 1, X) || !f.arena(arena, kvr_cusum_arena_size(X.rows(), X.cols())))
         return f.fail(__LINE__);
     int status;
     double stat;
@@ -145,7 +135,7 @@ SHIM(cusum_sf_arr, "a") {
 SHIM(cusumsq_stat, "y", "X") {
     FRAME(cusumsq_stat);
     View y, X, arena;
-    if (!f.in_rows(0, y, 1, X) || !f.arena(arena, stability_arena(X, 3, recursive_count(X))))
+    if (!f.in_rows(0, y, 1, X) || !f.arena(arena, kvr_cusumsq_arena_size(X.rows(), X.cols())))
         return f.fail(__LINE__);
     int status;
     int64_t nrec;
@@ -271,19 +261,17 @@ SHIM(acorr, "x", "L") {
     return f.check(pyframe::tuple(status, out), __LINE__);
 }
 
-// Two length-n scratch arrays: the kernel clamps the lag to n-1, so rho needs
-// at most n entries whatever L is.
 SHIM(lb_stat, "x", "L") {
     FRAME(lb_stat);
     int64_t L;
-    View x, z, rho;
+    View x, arena;
     if (!f.int64(1, &L) || !f.in(0, x, 1)) return f.fail(__LINE__);
     const int64_t n = x.len();
-    if (!f.out(z, n) || !f.out(rho, n)) return f.fail(__LINE__);
+    if (!f.arena(arena, kvr_lb_arena_size(n, L))) return f.fail(__LINE__);
     int status;
     double stat = 0.0;
-    Frame::nogil([&] {
-        status = kvr_lb_stat(x.data_or_null(n), n, L, z.data_or_null(n), rho.data_or_null(n), &stat);
+    Frame::nogil([&] {  // the arena holds z (n), then rho
+        status = kvr_lb_stat(x.data_or_null(n), n, L, arena.data(), arena.data() + n, &stat);
     });
     return f.check(pyframe::tuple(status, stat), __LINE__);
 }

@@ -24,13 +24,6 @@ constexpr double kMax = std::numeric_limits<double>::max();
 static_assert(sizeof(int64_t) == sizeof(double) && alignof(int64_t) <= alignof(double),
               "pivots are carved from the double arena");
 
-// An arena length of another family as a checked size (saturated = overflow).
-Checked len_of(kvr_arena_size_t r) {
-    Checked c(r.arena_len);
-    c.ok = r.arena_len != INT64_MAX;
-    return c;
-}
-
 Checked max_of(Checked a, Checked b) {
     Checked r(a.v > b.v ? a.v : b.v);
     r.ok = a.ok && b.ok;
@@ -52,22 +45,22 @@ Checked qr_len(Checked n, Checked k) { return (n + 2) * (k + 1); }
 Checked hac_len(Checked n, Checked k) { return n * k + 7 * (k * k) + 5 * k; }
 
 Layout layout(int64_t n, int64_t k, int64_t lags) {
-    if (n < 0) n = 0;
-    if (k < 0) k = 0;
+    n = kvr::size_arg(n);
+    k = kvr::size_arg(k);
     const Checked N(n), K(k);
     Layout l;
     l.xs = 0;
     const Checked ys = N * K, e = ys + N, ex = e + N, bs = ex + K + 1, ri = bs + K,
                   scratch = ri + K * K;
     Checked need = qr_len(N, K);
-    need = max_of(need, N * K + len_of(kvr_bg_arena_size(n, k, lags)));
+    need = max_of(need, N * K + kvr::arena_len(kvr_bg_arena_size(n, k, lags)));
     const kvr_arena_size_t bp =  // design with a constant prepended: k + 1 columns
         k < INT64_MAX ? kvr_bp_arena_size(n, k + 1) : kvr_arena_size_t{INT64_MAX, 0};
-    need = max_of(need, N * (K + 1) + len_of(bp));
-    need = max_of(need, len_of(kvr_chow_arena_size(k)));
-    need = max_of(need, len_of(kvr_cusum_arena_size(n, k)));
-    need = max_of(need, len_of(kvr_cusumsq_arena_size(n, k)));
-    need = max_of(need, len_of(kvr_lb_arena_size(n, lags)));
+    need = max_of(need, N * (K + 1) + kvr::arena_len(bp));
+    need = max_of(need, kvr::arena_len(kvr_chow_arena_size(k)));
+    need = max_of(need, kvr::arena_len(kvr_cusum_arena_size(n, k)));
+    need = max_of(need, kvr::arena_len(kvr_cusumsq_arena_size(n, k)));
+    need = max_of(need, kvr::arena_len(kvr_lb_arena_size(n, lags)));
     need = max_of(need, hac_len(N, K));
     l.ys = ys.v, l.e = e.v, l.ex = ex.v, l.bs = bs.v, l.ri = ri.v, l.scratch = scratch.v;
     l.total = scratch + need;
@@ -445,7 +438,7 @@ KVR_INLINE bool constant_column(const double *X, int64_t n, int64_t k, int64_t c
 }  // namespace
 
 extern "C" KVR_API kvr_arena_size_t kvr_battery_arena_size(int64_t n, int64_t k, int64_t lags) {
-    return kvr_arena_size_t{layout(n, k, lags).total.saturated(), 0};
+    return kvr::arena_record(layout(n, k, lags).total);
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const double *X, int64_t n,

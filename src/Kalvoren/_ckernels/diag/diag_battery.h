@@ -55,7 +55,7 @@ enum {
     KVR_BAT_NFIELDS
 };
 
-/* Saturates at INT64_MAX; negative n or k count as 0. */
+/* The convention of kvr_api.h; lags as the family kernels read it. */
 KVR_API kvr_arena_size_t kvr_battery_arena_size(int64_t n, int64_t k, int64_t lags);
 
 /* Returns the fit status (also out[KVR_BAT_FIT_STATUS]). beta and se are in

@@ -17,9 +17,6 @@ namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Absurd sizes clamp at INT64_MAX rather than wrap.
-kvr_arena_size_t arena_of(kvr::Checked len) { return kvr_arena_size_t{len.saturated(), 0}; }
-
 // Inner product of length n in four interleaved fused partial sums.
 KVR_INLINE double dot(const double *__restrict a, const double *__restrict b, int64_t n) {
     return kvr::dot4(a, b, n);
@@ -76,10 +73,10 @@ KVR_INLINE bool ols_fit(const double *y, const double *X, int64_t r, int64_t k, 
 // ------------------------------------------------------------ Breusch-Godfrey
 
 extern "C" KVR_API kvr_arena_size_t kvr_bg_arena_size(int64_t n, int64_t k, int64_t lags) {
-    if (lags < 0 || lags >= n) return arena_of(0);  // rejected before the arena is used
-    if (k < 0) k = 0;
-    const kvr::Checked m = kvr::Checked(k) + lags + 1;
-    return arena_of(m * (kvr::Checked(n) + 2 * m + 2));
+    if (lags < 0 || lags >= n) return kvr::arena_record(0);  // rejected before the arena is used
+    // Z (n x m), G and L (m x m each), g and beta (m each)
+    const kvr::Checked m = kvr::Checked(kvr::size_arg(k)) + lags + 1;
+    return kvr::arena_record(m * (kvr::Checked(n) + 2 * m + 2));
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const double *X, int64_t n,
@@ -129,10 +126,8 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const dou
 // -------------------------------------------------------------- Breusch-Pagan
 
 extern "C" KVR_API kvr_arena_size_t kvr_bp_arena_size(int64_t n, int64_t p) {
-    if (n < 0) n = 0;
-    if (p < 0) p = 0;
-    const kvr::Checked pc(p);
-    return arena_of(kvr::Checked(n) + 2 * pc + 2 * (pc * pc));
+    const kvr::Checked pc(kvr::size_arg(p));
+    return kvr::arena_record(kvr::Checked(kvr::size_arg(n)) + 2 * pc + 2 * (pc * pc));
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_bp_aux(const double *eps, const double *X_aug,
@@ -190,8 +185,8 @@ extern "C" KVR_API int kvr_bp_stat(const double *eps, const double *X_aug, int64
 // ----------------------------------------------------------------------- Chow
 
 extern "C" KVR_API kvr_arena_size_t kvr_chow_arena_size(int64_t k) {
-    if (k < 0) k = 0;
-    return arena_of((2 * kvr::Checked(k) + 2) * k);
+    const kvr::Checked kc(kvr::size_arg(k));
+    return kvr::arena_record((2 * kc + 2) * kc);
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const double *X, int64_t n,

@@ -2,8 +2,8 @@
  *
  * Every kernel takes its scratch memory from a caller arena of at least the
  * length its kvr_*_arena_size returns for the same sizes (a null arena when
- * that length is below 1). Sizes below 0 count as 0; the arena-size functions
- * saturate at INT64_MAX instead of overflowing.
+ * that length is below 1; the convention of kvr_api.h). Sizes below 0 count
+ * as 0.
  *
  * DIAG_FALLBACK: the normal equations failed the Cholesky pivot test or their
  * diagonally scaled matrix has an estimated condition number above 1e12

@@ -175,10 +175,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_lb_stat(const double *x, int64_t n, 
 }
 
 extern "C" KVR_API kvr_arena_size_t kvr_lb_arena_size(int64_t n, int64_t L) {
-    const int64_t len = n > 0 ? n : 0;
     const int64_t cap = n >= 2 ? n - 1 : 0;
     const int64_t lag = L <= 0 ? 0 : (L < cap ? L : cap);
-    return kvr_arena_size_t{(kvr::Checked(len) + lag + 1).saturated(), 0};
+    return kvr::arena_record(kvr::Checked(kvr::size_arg(n)) + lag + 1);
 }
 
 // Two passes: the mean, then the second to fourth central moments, each from

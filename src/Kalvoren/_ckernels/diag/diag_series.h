@@ -17,7 +17,7 @@ KVR_API int kvr_acorr(const double *x, int64_t n, int64_t L, double *z, double *
  * L <= 0, DIAG_UDEF_VARIANCE for a constant series; *stat is NaN then. */
 KVR_API int kvr_lb_stat(const double *x, int64_t n, int64_t L, double *z, double *rho,
                         double *stat);
-/* z followed by rho; saturates at INT64_MAX for lengths no buffer can have. */
+/* z followed by rho, as one arena (the convention of kvr_api.h). */
 KVR_API kvr_arena_size_t kvr_lb_arena_size(int64_t n, int64_t L);
 
 /* ---- Jarque-Bera ---- */

@@ -264,11 +264,24 @@ KVR_INLINE void recurse_wide(const double *y, const double *X, int64_t k, int64_
     }
 }
 
-// a*k^2 + b*k + c, saturating at INT64_MAX; a negative k counts as 0 (callers
-// clamp the terms of c the same way).
-kvr_arena_size_t saturating_len(int64_t k, int64_t a, int64_t b, kvr::Checked c) {
-    const kvr::Checked kc(k < 0 ? 0 : k);
-    return kvr_arena_size_t{(a * (kc * kc) + b * kc + c).saturated(), 0};
+// The family's arena lengths, each written once. m = n - k is negative when
+// k > n; every kernel answers DIAG_TOO_SHORT then before touching its arena.
+using kvr::Checked;
+
+// The first block's cross-product matrix and factor (k^2 each) and 2k of
+// scratch, reused for the rotations' triangle.
+Checked recursive_len(int64_t k) {
+    const Checked kc(kvr::size_arg(k));
+    return 3 * (kc * kc) + 3 * kc;
+}
+
+int64_t residual_count(int64_t n, int64_t k) { return kvr::size_arg(n) - kvr::size_arg(k); }
+
+// w (m), 2k^2 + 2k the layout keeps but nothing uses any more, then the
+// recursive-residual arena.
+Checked series_len(int64_t n, int64_t k) {
+    const Checked kc(kvr::size_arg(k));
+    return Checked(residual_count(n, k)) + 2 * (kc * kc) + 2 * kc + recursive_len(k);
 }
 
 // The running maximum of the statistics: replaced only by a strictly greater
@@ -365,9 +378,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_series(const double *y, const 
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k, kk = k * k;
-    // w (m), then 2k^2 + 2k doubles the layout keeps but nothing uses any
-    // more, then the recursive-residual arena.
-    double *w = arena, *rr_arena = w + m + 2 * kk + 2 * k;
+    double *w = arena, *rr_arena = w + m + 2 * kk + 2 * k;  // as series_len
 
     const int status = kvr_recursive_residuals(y, X, n, k, rr_arena, w);
     if (status != DIAG_OK) return status;
@@ -383,9 +394,17 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_series(const double *y, const 
     return DIAG_OK;
 }
 
+extern "C" KVR_API kvr_arena_size_t kvr_recursive_residuals_arena_size(int64_t k) {
+    return kvr::arena_record(recursive_len(k));
+}
+
+extern "C" KVR_API kvr_arena_size_t kvr_cusum_series_arena_size(int64_t n, int64_t k) {
+    return kvr::arena_record(series_len(n, k));
+}
+
+// The series arena, then the series (m).
 extern "C" KVR_API kvr_arena_size_t kvr_cusum_arena_size(int64_t n, int64_t k) {
-    // 2n + 3k + 5k^2
-    return saturating_len(k, 5, 3, 2 * kvr::Checked(n < 0 ? 0 : n));
+    return kvr::arena_record(series_len(n, k) + residual_count(n, k));
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_stat(const double *y, const double *X,
@@ -395,7 +414,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_stat(const double *y, const do
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k;
-    double *series = arena + (n + 5 * k * k + 4 * k);
+    double *series = arena + (n + 5 * k * k + 4 * k);  // after the series_len arena
     int status = kvr_cusum_series(y, X, n, k, arena, series);
     if (status != DIAG_OK) return status;
 
@@ -407,8 +426,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_stat(const double *y, const do
     return DIAG_OK;
 }
 
+// The recursive-residual arena, then w (m).
 extern "C" KVR_API kvr_arena_size_t kvr_cusumsq_arena_size(int64_t n, int64_t k) {
-    return saturating_len(k, 3, 2, n < 0 ? 0 : n);
+    return kvr::arena_record(recursive_len(k) + residual_count(n, k));
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_cusumsq_stat(const double *y, const double *X,
@@ -419,7 +439,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusumsq_stat(const double *y, const 
     *stat = kNaN;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k;
-    double *w = arena + (3 * k * k + 3 * k);
+    double *w = arena + (3 * k * k + 3 * k);  // after the recursive_len arena
     int status = kvr_recursive_residuals(y, X, n, k, arena, w);
     if (status != DIAG_OK) return status;
 

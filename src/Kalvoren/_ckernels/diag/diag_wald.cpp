@@ -46,43 +46,45 @@ constexpr double kSymAtol = 1e-8, kSymRtol = 1e-5;
 
 using kvr::Checked;
 
-// Sizes of one test: moment dimension m and arena length; a negative n or k
-// counts as 0.
+// Sizes of one test: k, q = k(k+1)/2, the moment dimension m (k or q, also
+// the pivot count) and the arena length; a negative n or k counts as 0.
 struct Plan {
-    int64_t k, q, m;
-    Checked len{0};
+    int64_t k, q;
+    Checked m{0}, len{0};
 };
 
 enum class Test { mean, covariance, second_moment };
 
 Plan plan(Test test, int64_t n, int64_t k) {
     Plan s;
-    n = std::max<int64_t>(n, 0);
-    s.k = std::max<int64_t>(k, 0);
-    const Checked kk(s.k), qq = (kk + kk * kk);
-    s.q = qq.v / 2;
+    n = kvr::size_arg(n);
+    s.k = kvr::size_arg(k);
+    const Checked kk(s.k);
+    // k(k+1)/2 with the halving first, so q overflows only when it does not fit
+    const int64_t half = s.k / 2;
+    const Checked q = s.k % 2 == 0 ? Checked(half) * (s.k + 1) : kk * (half + 1);
+    s.q = q.v;
     switch (test) {
         case Test::mean:
-            s.m = s.k;
+            s.m = kk;
             s.len = kk * (Checked(n) + Checked(3) * kk + 4);
             break;
         case Test::covariance:
-            s.m = s.q;
+            s.m = q;
             s.len = Checked(n) * (kk + s.q) + Checked(s.q) * (Checked(3) * s.q + 5);
             break;
         case Test::second_moment:
-            s.m = s.q;
+            s.m = q;
             s.len = Checked(s.q) * (Checked(n) + Checked(3) * s.q + 5);
             break;
     }
-    s.len.ok = s.len.ok && qq.ok;
+    s.len.ok = s.len.ok && q.ok;
     return s;
 }
 
 kvr_arena_size_t arena_size(Test test, int64_t n, int64_t k) {
     const Plan s = plan(test, n, k);
-    if (!s.len.ok) return {-1, -1};
-    return {s.len.v, s.m};
+    return kvr::arena_record(s.len, s.m);
 }
 
 // The shared step: center the n x m moments U in place, pick the bandwidth,

@@ -28,9 +28,8 @@ KVR_API int kvr_wald_stat_from_mean_and_cov(const double *mean, const double *ta
 #define HAC_BW_ANDREWS 2
 #define HAC_BW_AUTO 3
 
-/* Arena length in doubles and pivot entries for the tests below. A negative
- * n or k counts as 0; both fields are -1 when the length does not fit in
- * int64. */
+/* Arena length in doubles and pivot entries for the tests below (the
+ * convention of kvr_api.h). */
 KVR_API kvr_arena_size_t kvr_wald_mean_hac_arena_size(int64_t n, int64_t k);
 KVR_API kvr_arena_size_t kvr_wald_covariance_hac_arena_size(int64_t n, int64_t k);
 KVR_API kvr_arena_size_t kvr_wald_second_moment_hac_arena_size(int64_t n, int64_t k);

@@ -35,7 +35,13 @@
 #define LINALG_SINGULAR (-103)
 
 /* What every kvr_<family>_arena_size returns: the arena length in doubles and
- * the number of int64 pivot entries the kernel also needs. */
+ * the number of int64 pivot entries the kernel also needs from the caller.
+ *
+ * One convention for all of them: a negative size argument counts as 0 (a
+ * function says so where a kernel rejects it before touching the arena
+ * instead), and a field whose exact value does not fit in int64 is INT64_MAX.
+ * No caller can allocate that much, so a saturated length fails the caller's
+ * allocation rather than wrapping to a short arena. */
 typedef struct kvr_arena_size_t {
     int64_t arena_len;
     int64_t piv_len;

@@ -294,7 +294,8 @@ bool Frame::shape_is(const View &v, int64_t rows, int64_t cols, const char *what
     return false;
 }
 
-bool Frame::arena(View &v, Size len) const {
+bool Frame::arena(View &v, kvr_arena_size_t need) const {
+    const Size len = kvr::arena_len(need);
     int64_t n, bytes;
     return size_value(len, &n) && size_value(len * static_cast<int64_t>(sizeof(double)), &bytes) &&
            out(v, n);

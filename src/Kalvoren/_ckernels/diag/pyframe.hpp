@@ -157,9 +157,10 @@ class Frame {
     bool min_len(const View &v, int64_t need, const char *what) const;  // 1-D length >= need
     bool shape_is(const View &v, int64_t rows, int64_t cols, const char *what) const;
 
-    // The arena: np.empty(len) with dtype np.float64, after checking that len
-    // and its byte count fit in int64 (OverflowError otherwise).
-    bool arena(View &v, Size len) const;
+    // The arena a kvr_*_arena_size record asks for: np.empty(arena_len) with
+    // dtype np.float64, after checking that the length (INT64_MAX: it
+    // overflowed) and its byte count fit in int64 (OverflowError otherwise).
+    bool arena(View &v, kvr_arena_size_t need) const;
 
     // ValueError "<name>(): " + msg (formatted with have, need) unless
     // have >= need: a kernel would read `need` entries of a shorter input.
