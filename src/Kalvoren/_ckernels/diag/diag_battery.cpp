@@ -117,17 +117,8 @@ KVR_INLINE bool exponent(const double *x, int64_t ld, int64_t n, double *e) {
     }
     const int top = std::ilogb(mx);
     const Pow2 pre(-top);
-    double s[4] = {0.0, 0.0, 0.0, 0.0};
-    for (i = 0; i + 4 <= n; i += 4)
-        for (int r = 0; r < 4; ++r) {
-            const double t = pre(x[(i + r) * ld]);
-            s[r] = kvr::fma(t, t, s[r]);
-        }
-    for (; i < n; ++i) {
-        const double t = pre(x[i * ld]);
-        s[0] = kvr::fma(t, t, s[0]);
-    }
-    const double ss = (s[0] + s[1]) + (s[2] + s[3]);
+    const double ss = kvr::sum4<true>(
+        n, [&](int64_t r) __attribute__((always_inline)) { return pre(x[r * ld]); });
     *e = top + std::ilogb(std::sqrt(ss / static_cast<double>(n)));
     return true;
 }
@@ -221,23 +212,6 @@ KVR_INLINE double inverse_cond(const double *A, int64_t n, int64_t k, double *ri
         ni = si > ni || si != si ? si : ni;
     }
     return k == 0 ? 1.0 : nr * ni;
-}
-
-// Sum over i < n of f(i)^2 in four fused partial sums.
-template <class F>
-KVR_INLINE double sumsq(int64_t n, F f) {
-    double s[4] = {0.0, 0.0, 0.0, 0.0};
-    int64_t i = 0;
-    for (; i + 4 <= n; i += 4)
-        for (int r = 0; r < 4; ++r) {
-            const double v = f(i + r);
-            s[r] = kvr::fma(v, v, s[r]);
-        }
-    for (; i < n; ++i) {
-        const double v = f(i);
-        s[0] = kvr::fma(v, v, s[0]);
-    }
-    return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
 // ------------------------------------------------------------------ tests
@@ -481,15 +455,15 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
         bs[i] = t / A[i * n + i];
     }
     residuals(A, n, k, v0, scales, e);
-    const double rss = sumsq(n, [&](int64_t i) __attribute__((always_inline)) { return e[i]; });
+    const double rss = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return e[i]; });
     double mean = 0.0;
     if (const_col >= 0) {
-        double s[4] = {0.0, 0.0, 0.0, 0.0};
-        for (int64_t i = 0; i < n; ++i) s[i & 3] += ys[i];
-        mean = ((s[0] + s[1]) + (s[2] + s[3])) / static_cast<double>(n);
+        mean = kvr::sum_lanes<4, false>(
+                   n, [&](int64_t i) __attribute__((always_inline)) { return ys[i]; }) /
+               static_cast<double>(n);
     }
     const double tss =
-        sumsq(n, [&](int64_t i) __attribute__((always_inline)) { return ys[i] - mean; });
+        kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return ys[i] - mean; });
     const int ey = static_cast<int>(ex[k]);
     out[KVR_BAT_FIT_STATUS] = DIAG_OK;
     out[KVR_BAT_RSS] = std::ldexp(rss, 2 * ey);
@@ -498,7 +472,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
     for (int64_t j = 0; j < k; ++j) beta[j] = std::ldexp(bs[j], ey - static_cast<int>(ex[j]));
 
     const Series s{xs, ys, e, ri, bs, ex, n, k, const_col};
-    const double yy = sumsq(n, [&](int64_t i) __attribute__((always_inline)) { return ys[i]; });
+    const double yy = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return ys[i]; });
     if (kvr::is_exact_fit(rss, yy)) {
         // The residuals are rounding noise: nothing to test on them. The
         // regression tests (Chow, CUSUM) apply the same rule themselves.

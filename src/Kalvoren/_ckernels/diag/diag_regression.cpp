@@ -11,34 +11,16 @@
 #include "diag_guard.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
+#include "kvr_vec.hpp"
 #include "linalg.h"
 
 namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Inner product of length n in four interleaved fused partial sums.
-KVR_INLINE double dot(const double *__restrict a, const double *__restrict b, int64_t n) {
-    return kvr::dot4(a, b, n);
-}
-
-// Sum over i < n of term(i) (Sq: of term(i)^2, fused), in four partial sums.
-template <bool Sq, class T>
-KVR_INLINE double sum4(int64_t n, T term) {
-    double s[4] = {0.0, 0.0, 0.0, 0.0};
-    int64_t i = 0;
-    auto add = [&](int r, double v) __attribute__((always_inline)) {
-        s[r] = Sq ? kvr::fma(v, v, s[r]) : s[r] + v;
-    };
-    for (; i + 4 <= n; i += 4) {
-        add(0, term(i));
-        add(1, term(i + 1));
-        add(2, term(i + 2));
-        add(3, term(i + 3));
-    }
-    for (; i < n; ++i) add(0, term(i));
-    return (s[0] + s[1]) + (s[2] + s[3]);
-}
+// Residuals and sums of squares in the blocks-of-four order (kvr_vec.hpp).
+using kvr::dot4;
+using kvr::sum4;
 
 // A least-squares fit of y on X (r rows, k >= 1 columns) through the normal
 // equations, arena laid out as G, L (k*k each), h, beta (k each). False when
@@ -55,7 +37,7 @@ KVR_INLINE bool ols_fit(const double *y, const double *X, int64_t r, int64_t k, 
     kvr_gram_rhs(X, y, h, r, k);
     if (kvr_chol_solve(G, h, beta, L, k) != 0) return false;
     const double s = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
-        return y[i] - dot(X + i * k, beta, k);
+        return y[i] - dot4(X + i * k, beta, k);
     });
     const double yy = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) { return y[i]; });
     // The size of the terms that cancel in the residuals: |y| + sum |x_j| |beta_j|.
@@ -111,7 +93,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const dou
     const double S =
         sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return eps[i]; });
     const double R = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
-        return eps[i] - dot(Z + i * m, beta, m);
+        return eps[i] - dot4(Z + i * m, beta, m);
     });
     if (m > 1 && kvr::too_ill_conditioned(kvr_chol_rcond(G, L, m, g))) return DIAG_FALLBACK;
     if (S > 0.0)
@@ -152,7 +134,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bp_aux(const double *eps, const doub
         sum4<false>(n, [&](int64_t i) __attribute__((always_inline)) { return gv[i]; }) / dn;
     const double t = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return gv[i] - gbar; });
     const double r = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
-        return gv[i] - dot(X_aug + i * p, beta, p);
+        return gv[i] - dot4(X_aug + i * p, beta, p);
     });
     if (p > 1 && kvr::too_ill_conditioned(kvr_chol_rcond(G, L, p, h))) return DIAG_FALLBACK;
     *tss = t;

@@ -358,16 +358,14 @@ namespace {
 // comes from the same orthogonal route: no normal equations, whose pivot test
 // and rounding would fail high-order trends the recursion handles.
 KVR_INLINE double sum_sq(const double *v, int64_t n) {
-    double s = 0.0;
-    for (int64_t i = 0; i < n; ++i) s = kvr::fma(v[i], v[i], s);
-    return s;
+    return kvr::sum_lanes<1, true>(n, [&](int64_t i) __attribute__((always_inline)) { return v[i]; });
 }
 
 // An exact fit, up to rounding, leaves no scale: DIAG_UDEF_VARIANCE.
 KVR_INLINE bool no_residual_scale(double rss, const double *y, int64_t n) {
-    double yy[4] = {0, 0, 0, 0};
-    for (int64_t i = 0; i < n; ++i) yy[i & 3] = kvr::fma(y[i], y[i], yy[i & 3]);
-    return rss == 0.0 || kvr::is_exact_fit(rss, (yy[0] + yy[1]) + (yy[2] + yy[3]));
+    const double yy =
+        kvr::sum_lanes<4, true>(n, [&](int64_t i) __attribute__((always_inline)) { return y[i]; });
+    return rss == 0.0 || kvr::is_exact_fit(rss, yy);
 }
 
 }  // namespace

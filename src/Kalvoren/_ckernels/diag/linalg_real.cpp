@@ -207,7 +207,7 @@ KVR_INLINE void xprod_blocked(const Xprod &op, int64_t P, int64_t Q, int64_t K, 
 KVR_MULTIVERSION __attribute__((noinline)) void xprod(const Xprod &op, int64_t P, int64_t Q,
                                                       int64_t K, bool lower) {
     alignas(64) double pack[KC * MAXCW];
-    if (__builtin_cpu_supports("x86-64-v4"))
+    if (kvr::wide_registers())
         xprod_blocked<TilesWide>(op, P, Q, K, lower, pack);
     else
         xprod_blocked<TilesNarrow>(op, P, Q, K, lower, pack);
