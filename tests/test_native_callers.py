@@ -1,10 +1,10 @@
 """Native callers: type stubs agree with the runtime, and a C program built
-against the shipped headers links to the extension and calls its kernels."""
+against the shipped headers and the shipped static library alone (no
+libpython, no extension module) calls the kernels with the module's results."""
 
 import shutil
 import subprocess
 import sys
-import sysconfig
 from pathlib import Path
 
 import numpy as np
@@ -56,30 +56,51 @@ int main(void) {
 """
 
 
+LIBRARY = Path(diag_pkg.get_library_dir()) / "libkvrdiag.a"
+
+
+def sanitized(archive):
+    """The archive was built for scripts/sanitize.sh: its program needs the runtimes."""
+    nm = shutil.which("nm")
+    out = subprocess.run([nm, str(archive)], capture_output=True, text=True).stdout if nm else ""
+    return "__asan_" in out or "__ubsan_" in out
+
+
 @pytest.fixture(scope="module")
 def c_output(tmp_path_factory):
     cc = shutil.which("cc") or shutil.which("gcc")
-    libdir = sysconfig.get_config_var("LIBDIR")
-    if not cc or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
-        pytest.skip("needs a C compiler and a shared libpython")
+    if not cc:
+        pytest.skip("needs a C compiler")
     d = tmp_path_factory.mktemp("c")
     src = d / "prog.c"
     src.write_text(C_PROGRAM)
     exe = d / "prog"
-    ver = f"{sys.version_info.major}.{sys.version_info.minor}"
-    # libpython resolves the Python symbols the extension carries besides the kernels
     cmd = [cc, "-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror",
-           "-I", diag_pkg.get_include(), str(src), _diag.__file__,
-           f"-L{libdir}", f"-lpython{ver}", f"-Wl,-rpath,{libdir}", "-lm", "-o", str(exe)]
-    subprocess.run(cmd, check=True, capture_output=True, text=True)
+           "-I", diag_pkg.get_include(), str(src), "-L", diag_pkg.get_library_dir(), "-lkvrdiag",
+           "-lm", "-o", str(exe)]
+    if sanitized(LIBRARY):
+        cmd.insert(1, "-fsanitize=address,undefined")
+    r = subprocess.run(cmd, capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
     out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout
     return {line.split()[0]: line.split()[1:] for line in out.splitlines()}
+
+
+def test_library_stands_without_python():
+    """Nothing in the archive refers to Python or the C++ runtime."""
+    nm = shutil.which("nm")
+    if not nm:
+        pytest.skip("needs nm")
+    out = subprocess.run([nm, "-u", str(LIBRARY)], capture_output=True, text=True, check=True)
+    undefined = {line.split()[-1] for line in out.stdout.splitlines() if line.strip()}
+    assert not {u for u in undefined if u.startswith(("Py", "_Py", "_Z"))}
 
 
 def test_headers_are_shipped():
     inc = Path(diag_pkg.get_include())
     for header in ("diag.h", "diag_battery.h", "linalg.h", "kvr_api.h"):
         assert (inc / header).is_file()
+    assert LIBRARY.is_file()
 
 
 def test_c_program_matches_the_module(c_output):

@@ -16,7 +16,9 @@ KVR_EXTERN_C_BEGIN
 /* Per kernel id: Andrews' constant c, then the characteristic exponent q_k. */
 KVR_API extern const double _KERNEL_SPECS[3][2];
 
-/* Weight of lag j for the given bandwidth; 0.0 for an unknown kernel id. */
+/* kernel_weight, wooldridge_bandwidth and andrews_bandwidth are public but
+ * not called inside the package (the kernels call their inline forms).
+ * Weight of lag j for the given bandwidth; 0.0 for an unknown kernel id. */
 KVR_API double kernel_weight(int64_t j, int64_t bandwidth, int kernel_id);
 /* floor(4 (n/100)^(2/9)); x is ignored. n < 1 gives 1. */
 KVR_API int64_t wooldridge_bandwidth(const double *x, int64_t n);

@@ -29,7 +29,8 @@ KVR_API kvr_arena_size_t kvr_bp_arena_size(int64_t n, int64_t p);
  * written only on 0. */
 KVR_API int kvr_bp_aux(const double *eps, const double *X_aug, int64_t n, int64_t p,
                        double *arena, double *rss, double *tss);
-/* studentize != 0: n*R^2 (R^2 clamped to [0, 1]); 0: half the explained sum
+/* Public, not called inside the package (the battery forms both statistics
+ * from kvr_bp_aux). studentize != 0: n*R^2 (R^2 clamped to [0, 1]); 0: half the explained sum
  * of squares (at least 0). The stat is NaN unless the status is 0. */
 KVR_API int kvr_bp_stat(const double *eps, const double *X_aug, int64_t n, int64_t p,
                         int64_t studentize, double *arena, double *stat);

@@ -34,7 +34,8 @@ KVR_API kvr_arena_size_t kvr_wald_mean_hac_arena_size(int64_t n, int64_t k);
 KVR_API kvr_arena_size_t kvr_wald_covariance_hac_arena_size(int64_t n, int64_t k);
 KVR_API kvr_arena_size_t kvr_wald_second_moment_hac_arena_size(int64_t n, int64_t k);
 
-/* HAC Wald tests of E[x_t] = target (k-vector), Cov(x_t) = target and
+/* Public, not called inside the package (the battery runs its Wald test
+ * through kvr_wald_stat_from_mean_and_cov). HAC Wald tests of E[x_t] = target (k-vector), Cov(x_t) = target and
  * E[x_t x_t'] = target (symmetric k x k, compared through its vech). X is
  * n x k. Returns DIAG_OK, DIAG_TOO_SHORT, DIAG_BAD_SHAPE, DIAG_BAD_ARG,
  * DIAG_SINGULAR or DIAG_UDEF_VARIANCE; *stat is written only from the Wald

@@ -2,7 +2,13 @@
  * quantile. Row-major packed matrices of double, int64 sizes; a size <= 0
  * means empty. Statuses (LINALG_*) are in kvr_api.h. Only the LU
  * conveniences (kvr_lu_factor, kvr_solve, kvr_inv and their c128_
- * counterparts) allocate. */
+ * counterparts) allocate.
+ *
+ * Public API, every declaration. Not called inside the package but kept for
+ * native callers, as the families' whole interface: kvr_zero_mat,
+ * kvr_sym_inplace, kvr_matmul, kvr_matmul_abt(_plus_c), kvr_matvec(_plus_vec),
+ * kvr_vsub, kvr_logdet_from_chol, kvr_chol_inv, the LU conveniences, the
+ * complex family and the normal quantile. */
 #ifndef KVR_LINALG_H
 #define KVR_LINALG_H
 
