@@ -288,6 +288,11 @@ def bench_overhead():
             row(sec, name, 1, None, t, "numba", tn, f"(np.empty(1): {fmt_t(base)})")
 
 
+def rel_err(ours, peer):
+    """The largest difference from NumPy's product, relative to its largest entry."""
+    return f"(rel. err. {np.max(np.abs(ours - peer)) / np.max(np.abs(peer)):.1e})"
+
+
 def bench_blas(rng, ns, ps):
     print("\n[NumPy/OpenBLAS] building blocks, one BLAS thread", flush=True)
     sec = "numpy"
@@ -299,9 +304,9 @@ def bench_blas(rng, ns, ps):
             B = rng.standard_normal((n, p))
             G = np.empty((p, p))
             t = compare(lambda: k_gram(ptr(X), ptr(G), n, p), lambda: X.T @ X)
-            row(sec, "kvr_gram", n, p, t[0], "X.T @ X", t[1])
+            row(sec, "kvr_gram", n, p, t[0], "X.T @ X", t[1], rel_err(G, X.T @ X))
             t = compare(lambda: k_atb(ptr(X), ptr(B), ptr(G), n, p, p), lambda: X.T @ B)
-            row(sec, "kvr_matmul_atb", n, p, t[0], "A.T @ B", t[1])
+            row(sec, "kvr_matmul_atb", n, p, t[0], "A.T @ B", t[1], rel_err(G, X.T @ B))
             if p <= 32:
                 L = 4
                 gam, out = np.empty((p, p)), np.empty((p, p))
