@@ -52,8 +52,9 @@ template <int W> KVR_INLINE vec<W> vsplat(double s) {
     }
 }
 
-// a*b + c in every lane, one rounding each.
-template <int W> KVR_INLINE vec<W> vfma(const vec<W> &a, const vec<W> &b, const vec<W> &c) {
+// a*b + c in every lane, one rounding each. By value: with references GCC
+// kept acorr's eight accumulators in memory (1.6x slower).
+template <int W> KVR_INLINE vec<W> vfma(vec<W> a, vec<W> b, vec<W> c) {
     if constexpr (W == 1) {
         return kvr::fma(a, b, c);
     } else {
