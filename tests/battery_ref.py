@@ -7,17 +7,43 @@ import numpy as np
 
 from Kalvoren._ckernels.diag import _diag
 
-FIELDS = ("fit_status", "n", "k", "cond", "rss", "tss", "r2", "bg_status", "bg_stat",
-          "bp_status", "bp_stat", "bpk_stat", "chow_status", "chow_stat", "cusum_status",
-          "cusum_stat", "cusumsq_status", "cusumsq_stat", "m", "lb_status", "lb_stat",
-          "jb_status", "jb_stat", "hac_status", "hac_stat", "hac_df", "hac_lags")
+FIELDS = (
+    "fit_status",
+    "n",
+    "k",
+    "cond",
+    "rss",
+    "tss",
+    "r2",
+    "bg_status",
+    "bg_stat",
+    "bp_status",
+    "bp_stat",
+    "bpk_stat",
+    "chow_status",
+    "chow_stat",
+    "cusum_status",
+    "cusum_stat",
+    "cusumsq_status",
+    "cusumsq_stat",
+    "m",
+    "lb_status",
+    "lb_stat",
+    "jb_status",
+    "jb_stat",
+    "hac_status",
+    "hac_stat",
+    "hac_df",
+    "hac_lags",
+)
 
 
 def scales(a):
     a2 = a if a.ndim == 2 else a[:, None]
     rms = np.sqrt((a2 * a2).sum(axis=0) / max(a2.shape[0], 1))
-    c = np.array([2.0 ** -math.frexp(r)[1] * 2.0 if r > 0 and math.isfinite(r) else 1.0
-                  for r in rms])
+    c = np.array(
+        [2.0 ** -math.frexp(r)[1] * 2.0 if r > 0 and math.isfinite(r) else 1.0 for r in rms]
+    )
     return c if a.ndim == 2 else c[0]
 
 
@@ -59,7 +85,11 @@ def battery(y, X, const_col, lags, t_break, hac_lags):
     out["hac_df"], out["hac_lags"] = len(slopes), min(hac_lags, n - 1)
     if slopes:
         out["hac_status"], out["hac_stat"] = _diag.wald_stat_from_mean_and_cov(
-            beta[slopes], np.zeros(len(slopes)), np.ascontiguousarray(n * V[np.ix_(slopes, slopes)]), n)
+            beta[slopes],
+            np.zeros(len(slopes)),
+            np.ascontiguousarray(n * V[np.ix_(slopes, slopes)]),
+            n,
+        )
     else:
         out["hac_status"] = -1007
     if e @ e <= 32 * 2.0**-52 * (ys @ ys):

@@ -11,8 +11,8 @@ import warnings
 
 import numpy as np
 import pytest
-
 from functions import FUNCTIONS, INPUTS
+
 from Kalvoren._ckernels.diag import _diag
 
 CALLS = int(os.environ.get("KVR_LEAK_CALLS", "5000"))
@@ -44,7 +44,7 @@ def test_no_leaks():
     rounds = max(CALLS // len(CASES), 1)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        for _ in range(max(rounds // 10, 20)):       # warm caches and allocator pools
+        for _ in range(max(rounds // 10, 20)):  # warm caches and allocator pools
             for _, call in CASES:
                 run(call)
         refs = [sys.getrefcount(o) for o in INPUTS]
@@ -57,14 +57,16 @@ def test_no_leaks():
     print(f"\n{rounds * len(CASES)} calls: resident memory grew by {grown} bytes")
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         return  # ASan keeps freed blocks in quarantine: resident memory says nothing there
-    assert grown < 1 << 20, f"resident memory grew by {grown} bytes over {rounds * len(CASES)} calls"
+    assert grown < 1 << 20, (
+        f"resident memory grew by {grown} bytes over {rounds * len(CASES)} calls"
+    )
 
 
 def _bits(r):
     """A result as bytes, so NaN payloads and signed zeros compare too."""
     if isinstance(r, tuple):
         if r[0] != 0 and any(isinstance(v, np.ndarray) for v in r):
-            return r[0]     # arrays beside a failure status hold unspecified values
+            return r[0]  # arrays beside a failure status hold unspecified values
         return tuple(_bits(v) for v in r)
     if isinstance(r, np.ndarray):
         return (r.shape, r.tobytes())

@@ -9,8 +9,8 @@ import types
 
 import numpy as np
 import pytest
-
 from functions import NAMES
+
 from Kalvoren._ckernels.diag import _diag
 
 FULL_NAME = "Kalvoren._ckernels.diag._diag"
@@ -77,8 +77,9 @@ def test_traceback_names_the_function():
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
 
 
 def test_second_interpreter_is_refused():
@@ -93,8 +94,10 @@ def test_second_interpreter_is_refused():
         """)
     assert r.returncode == 0, r.stderr
     assert "ImportError" in r.stdout
-    assert ("Interpreter change detected - this module can only be loaded "
-            "into one interpreter per process.") in r.stdout
+    assert (
+        "Interpreter change detected - this module can only be loaded "
+        "into one interpreter per process."
+    ) in r.stdout
 
 
 def test_missing_numpy_fails_the_import():

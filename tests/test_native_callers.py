@@ -9,8 +9,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
 from native import I64, ArenaSize, fn
+
 from Kalvoren._ckernels import diag as diag_pkg
 from Kalvoren._ckernels.diag import _batch, _diag
 
@@ -75,9 +75,23 @@ def c_output(tmp_path_factory):
     src = d / "prog.c"
     src.write_text(C_PROGRAM)
     exe = d / "prog"
-    cmd = [cc, "-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror",
-           "-I", diag_pkg.get_include(), str(src), "-L", diag_pkg.get_library_dir(), "-lkvrdiag",
-           "-lm", "-o", str(exe)]
+    cmd = [
+        cc,
+        "-std=c99",
+        "-pedantic",
+        "-Wall",
+        "-Wextra",
+        "-Werror",
+        "-I",
+        diag_pkg.get_include(),
+        str(src),
+        "-L",
+        diag_pkg.get_library_dir(),
+        "-lkvrdiag",
+        "-lm",
+        "-o",
+        str(exe),
+    ]
     if sanitized(LIBRARY):
         cmd.insert(1, "-fsanitize=address,undefined")
     r = subprocess.run(cmd, capture_output=True, text=True)
@@ -108,8 +122,9 @@ def test_c_program_matches_the_module(c_output):
     eps = np.array([0.3, -0.1, 0.4, -0.6, 0.2, 0.1])
     st, *beta = c_output["chol"]
     assert st == "0"
-    np.testing.assert_allclose([float(b) for b in beta], np.linalg.solve(X.T @ X, X.T @ eps),
-                               rtol=1e-12)
+    np.testing.assert_allclose(
+        [float(b) for b in beta], np.linalg.solve(X.T @ X, X.T @ eps), rtol=1e-12
+    )
     st, arena_len, stat = c_output["bg"]
     assert (int(st), float(stat)) == _diag.bg_stat(eps, X, 1)
     assert int(arena_len) == fn("kvr_bg_arena_size", ArenaSize, I64, I64, I64)(6, 2, 1).arena_len
@@ -124,6 +139,10 @@ def test_c_program_matches_the_module(c_output):
 @pytest.mark.parametrize("module", ["_diag", "_batch"])
 def test_stubs_match_runtime(module):
     pytest.importorskip("mypy")
-    r = subprocess.run([sys.executable, "-m", "mypy.stubtest", f"Kalvoren._ckernels.diag.{module}"],
-                       capture_output=True, text=True, timeout=300)
+    r = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", f"Kalvoren._ckernels.diag.{module}"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert r.returncode == 0, r.stdout + r.stderr

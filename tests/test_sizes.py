@@ -4,9 +4,9 @@ nothing here: arrays with a zero-length axis, and integer parameters."""
 
 import numpy as np
 import pytest
-
 from functions import FUNCTIONS
-from native import ArenaSize, I64, LIB
+from native import I64, LIB, ArenaSize
+
 from Kalvoren._ckernels.diag import _batch, _diag
 
 # (call, exception or None when the call must succeed): arena lengths that
@@ -46,11 +46,11 @@ class ShortEmpty:
 
 
 HOSTILE_NP = {
-    "acorr": lambda: _diag.acorr(np.arange(50.0), 40),                         # out(n)
-    "bg_stat": lambda: _diag.bg_stat(np.arange(50.0), np.ones((50, 2)), 2),    # arena
+    "acorr": lambda: _diag.acorr(np.arange(50.0), 40),  # out(n)
+    "bg_stat": lambda: _diag.bg_stat(np.arange(50.0), np.ones((50, 2)), 2),  # arena
     "centered": lambda: _diag.fill_centered_ax0(np.ones((6, 3)), np.ones(3)),  # out(n, p)
     "wald": lambda: _diag.wald_stat_from_mean_and_cov(np.ones(3), np.zeros(3), np.eye(3), 5),
-    "cusum_sf_arr": lambda: _diag.cusum_sf_arr(np.arange(40.0)),               # empty_like
+    "cusum_sf_arr": lambda: _diag.cusum_sf_arr(np.arange(40.0)),  # empty_like
     "jb_pval_interp_arr": lambda: _diag.jb_pval_interp_arr(30, np.ones((4, 5))),
 }
 
@@ -89,8 +89,9 @@ def size_function(name, nargs):
 def sample_args(fn, n, k, i, rng):
     """Arguments for fn's parameters at sizes n, k and integer parameter i."""
     shapes = {"n": (n,), "nk": (n, k)}
-    return [rng.standard_normal(shapes[shape]) if kind == "array" else i
-            for _, kind, shape in fn.params]
+    return [
+        rng.standard_normal(shapes[shape]) if kind == "array" else i for _, kind, shape in fn.params
+    ]
 
 
 @pytest.mark.parametrize("name", [fn.name for fn in FUNCTIONS if fn.arena])

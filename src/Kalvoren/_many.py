@@ -3,10 +3,8 @@ arrays of series, on every core."""
 
 from __future__ import annotations
 
-import math
 import os
 import sys
-import time
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from typing import Any, Sequence
 
@@ -89,6 +87,7 @@ def run_native(batch: _engine.Batch, workers: int | None, progress: bool | None)
 
 def _frame_result(table: _engine.Table, n: np.ndarray, index: Any):
     import pandas as pd
+
     cols: dict[str, Any] = {}
     reject = table.reject()
     for i, tid in enumerate(_engine.TEST_IDS):
@@ -97,8 +96,9 @@ def _frame_result(table: _engine.Table, n: np.ndarray, index: Any):
         cols[f"{tid}_reject"] = pd.array(reject[:, i] == 1.0, dtype="boolean")
         cols[f"{tid}_reject"][np.isnan(reject[:, i])] = pd.NA
         cols[f"{tid}_status"] = table.status[:, i]
-        cols[f"{tid}_route"] = pd.Categorical.from_codes(table.ls[:, i].astype(np.int8),
-                                                         categories=["kernel", "least-squares"])
+        cols[f"{tid}_route"] = pd.Categorical.from_codes(
+            table.ls[:, i].astype(np.int8), categories=["kernel", "least-squares"]
+        )
     cols["n"] = n.astype(np.int64)
     notes = np.full(n.shape[0], "", dtype=object)
     for g, i in np.argwhere(table.note != ""):
@@ -115,6 +115,7 @@ def result_columns() -> list[str]:
 
 def _long_frame(data: Any, by: Any, y: str, x: Sequence[str], add_constant: bool):
     import pandas as pd
+
     keys = [by] if isinstance(by, str) or not isinstance(by, (list, tuple)) else list(by)
     for col in [*keys, y, *x]:
         if col not in data.columns:
@@ -151,20 +152,42 @@ def _arrays(Y: Any, X: Any):
         return Yv.reshape(-1), np.empty((n, 0)), offsets, True, []
     Xv = np.array(X, dtype=np.float64, copy=True)
     if Xv.ndim == 2 and Xv.shape[0] == n:
-        return Yv.reshape(-1), np.ascontiguousarray(Xv), offsets, True, \
-            [f"x{j + 1}" for j in range(Xv.shape[1])]
+        return (
+            Yv.reshape(-1),
+            np.ascontiguousarray(Xv),
+            offsets,
+            True,
+            [f"x{j + 1}" for j in range(Xv.shape[1])],
+        )
     if Xv.ndim == 3 and Xv.shape[:2] == (G, n):
-        return Yv.reshape(-1), Xv.reshape(G * n, Xv.shape[2]), offsets, False, \
-            [f"x{j + 1}" for j in range(Xv.shape[2])]
-    raise ValueError(f"X must have shape (G, n, k) = ({G}, {n}, k) or (n, k) = ({n}, k), "
-                     f"got {Xv.shape}")
+        return (
+            Yv.reshape(-1),
+            Xv.reshape(G * n, Xv.shape[2]),
+            offsets,
+            False,
+            [f"x{j + 1}" for j in range(Xv.shape[2])],
+        )
+    raise ValueError(
+        f"X must have shape (G, n, k) = ({G}, {n}, k) or (n, k) = ({n}, k), got {Xv.shape}"
+    )
 
 
-def diagnose_many(data: Any, X: Any = None, *, by: Any = None, y: str | None = None,
-                  x: Sequence[str] | None = None, lags: int = 4, break_at: int | None = None,
-                  hac_lags: int | None = None, alpha: float = 0.05, add_constant: bool = True,
-                  workers: int | None = None, progress: bool | None = None,
-                  _const: str | None = None):
+def diagnose_many(
+    data: Any,
+    X: Any = None,
+    *,
+    by: Any = None,
+    y: str | None = None,
+    x: Sequence[str] | None = None,
+    lags: int = 4,
+    break_at: int | None = None,
+    hac_lags: int | None = None,
+    alpha: float = 0.05,
+    add_constant: bool = True,
+    workers: int | None = None,
+    progress: bool | None = None,
+    _const: str | None = None,
+):
     """Run the whole battery on many regressions at once, on every core.
 
     Two forms:
@@ -191,6 +214,7 @@ def diagnose_many(data: Any, X: Any = None, *, by: Any = None, y: str | None = N
     never. Ctrl-C stops the run promptly and returns nothing.
     """
     import pandas as pd
+
     lags = int(lags)
     if lags < 1:
         raise ValueError(f"lags must be >= 1 (got {lags})")
@@ -219,7 +243,9 @@ def diagnose_many(data: Any, X: Any = None, *, by: Any = None, y: str | None = N
         const_col = 0
     n = np.diff(offsets)
     t_break = (n // 2 if break_at is None else np.full(n.shape, int(break_at))).astype(np.int64)
-    hl = _engine.hac_rule(n) if hac_lags is None else np.full(n.shape, int(hac_lags), dtype=np.int64)
+    hl = (
+        _engine.hac_rule(n) if hac_lags is None else np.full(n.shape, int(hac_lags), dtype=np.int64)
+    )
     batch = _engine.Batch(yv, Xv, offsets, shared, const_col, lags, t_break, hl, _batch.ALL, names)
     raw = _engine.run_raw(batch, lambda b: run_native(b, workers, progress))
     _missing_notes(batch, raw)
@@ -242,4 +268,6 @@ def _missing_notes(batch: _engine.Batch, raw: _engine.Raw) -> None:
         bad = np.argwhere(~np.isfinite(both))
         if bad.size:
             r, c = int(bad[0, 0]), int(bad[0, 1])
-            raw.notes[g]["data"] = f"missing or non-finite value in {names[c]!r} at row {r} of the group"
+            raw.notes[g]["data"] = (
+                f"missing or non-finite value in {names[c]!r} at row {r} of the group"
+            )

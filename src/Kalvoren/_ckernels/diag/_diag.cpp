@@ -13,12 +13,11 @@ namespace {
 const char kFullName[] = "Kalvoren._ckernels.diag._diag";
 
 // A shim's signature and its parameter list; FRAME binds the arguments.
-#define SHIM(fname, ...)                                                          \
-    const char *const fname##_params[] = {__VA_ARGS__, nullptr};                \
-    PyObject *fname(PyObject *self, PyObject *const *args, Py_ssize_t nargs,   \
-                    PyObject *kwnames)
-#define FRAME(fname)                                                            \
-    Frame f(self, #fname, fname##_params, args, nargs, kwnames);                \
+#define SHIM(fname, ...)                                         \
+    const char *const fname##_params[] = {__VA_ARGS__, nullptr}; \
+    PyObject *fname(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+#define FRAME(fname)                                             \
+    Frame f(self, #fname, fname##_params, args, nargs, kwnames); \
     if (!f.ok()) return f.fail(__LINE__)
 
 // ---------------------------------------------------- regression diagnostics
@@ -114,7 +113,8 @@ SHIM(cusum_stat, "y", "X") {
     int status;
     double stat;
     Frame::nogil([&] {
-        status = kvr_cusum_stat(y.data(), X.data(), X.rows(), X.cols(), arena.data_or_null(), &stat);
+        status =
+            kvr_cusum_stat(y.data(), X.data(), X.rows(), X.cols(), arena.data_or_null(), &stat);
     });
     return f.check(pyframe::tuple(status, stat), __LINE__);
 }
@@ -123,7 +123,9 @@ SHIM(cusum_sf, "a") {
     FRAME(cusum_sf);
     double a, p;
     if (!f.f64(0, &a)) return f.fail(__LINE__);
-    Frame::nogil([&] { p = kvr_cusum_sf(a); });
+    Frame::nogil([&] {
+        p = kvr_cusum_sf(a);
+    });
     return f.check(f.np_float64(p), __LINE__);
 }
 
@@ -153,7 +155,9 @@ SHIM(fill_mean_ax0, "x") {
     FRAME(fill_mean_ax0);
     View x, mean;
     if (!f.in(0, x, 2) || !f.out(mean, x.cols())) return f.fail(__LINE__);
-    Frame::nogil([&] { kvr_fill_mean_ax0(x.data(), x.rows(), x.cols(), mean.data()); });
+    Frame::nogil([&] {
+        kvr_fill_mean_ax0(x.data(), x.rows(), x.cols(), mean.data());
+    });
     return mean.new_ref();
 }
 
@@ -257,7 +261,9 @@ SHIM(acorr, "x", "L") {
     if (!pyframe::size_value(Size(L) + 1, &len) || !f.out(out, len) || !f.out(z, n))
         return f.fail(__LINE__);
     int status;
-    Frame::nogil([&] { status = kvr_acorr(x.data_or_null(n), n, L, z.data_or_null(n), out.data()); });
+    Frame::nogil([&] {
+        status = kvr_acorr(x.data_or_null(n), n, L, z.data_or_null(n), out.data());
+    });
     return f.check(pyframe::tuple(status, out), __LINE__);
 }
 
@@ -284,7 +290,9 @@ SHIM(jb_stat, "x") {
     if (!f.in(0, x, 1)) return f.fail(__LINE__);
     int status;
     double stat = 0.0;
-    Frame::nogil([&] { status = kvr_jb_stat(x.data_or_null(), x.len(), &stat); });
+    Frame::nogil([&] {
+        status = kvr_jb_stat(x.data_or_null(), x.len(), &stat);
+    });
     return f.check(pyframe::tuple(status, f.np_float64(stat)), __LINE__);
 }
 
@@ -295,7 +303,9 @@ PyObject *bracket(const Frame &f, K kernel) {
     View arr;
     if (!f.f64(0, &val) || !f.in(1, arr, 1)) return f.fail(__LINE__);
     int64_t lo, hi;
-    Frame::nogil([&] { kernel(arr.data_or_null(), arr.len(), &lo, &hi, val); });
+    Frame::nogil([&] {
+        kernel(arr.data_or_null(), arr.len(), &lo, &hi, val);
+    });
     return f.check(pyframe::tuple(lo, hi), __LINE__);
 }
 
@@ -306,7 +316,9 @@ PyObject *lookup(const Frame &f, K kernel) {
     double v;
     if (!f.int64(0, &n) || !f.f64(1, &v)) return f.fail(__LINE__);
     double r;
-    Frame::nogil([&] { r = kernel(n, v); });
+    Frame::nogil([&] {
+        r = kernel(n, v);
+    });
     return f.check(f.np_float64(r), __LINE__);
 }
 
@@ -315,9 +327,11 @@ template <class K>
 PyObject *lookup_arr(const Frame &f, K kernel) {
     int64_t n;
     if (!f.int64(0, &n)) return f.fail(__LINE__);
-    return f.check(f.elementwise(1, [&](const double *in, int64_t count, double *out) {
-        kernel(n, in, count, out);
-    }), __LINE__);
+    return f.check(f.elementwise(1,
+                                 [&](const double *in, int64_t count, double *out) {
+                                     kernel(n, in, count, out);
+                                 }),
+                   __LINE__);
 }
 
 SHIM(jb_find_hilo_ascending, "val", "arr") {
@@ -352,7 +366,7 @@ SHIM(jb_pval_interp_arr, "n", "x") {
 
 // ------------------------------------------------------- function table
 
-#define ENTRY(fname, sig, doc)                                                   \
+#define ENTRY(fname, sig, doc)                                                       \
     {#fname, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fname)), \
      METH_FASTCALL | METH_KEYWORDS, #fname sig "\n--\n\n" doc}
 
@@ -368,7 +382,8 @@ PyMethodDef kFunctions[] = {
           "Brown-Durbin-Evans recursive residuals. Returns (status, w)."),
     ENTRY(cusum_series, "($module, y, X)", "Standardized CUSUM series. Returns (status, series)."),
     ENTRY(cusum_stat, "($module, y, X)", "CUSUM statistic. Returns (status, stat)."),
-    ENTRY(cusum_sf, "($module, a)", "Clamped Durbin CUSUM survival function. Scalar in float64 out."),
+    ENTRY(cusum_sf, "($module, a)",
+          "Clamped Durbin CUSUM survival function. Scalar in float64 out."),
     ENTRY(cusum_sf_arr, "($module, a)",
           "Elementwise CUSUM sf; returns a new float64 array shaped like ``a``."),
     ENTRY(cusumsq_stat, "($module, y, X)",
@@ -415,7 +430,8 @@ PyMethodDef kFunctions[] = {
           "Bracket ``val`` in the descending array ``arr``. Returns (lo, hi)."),
     ENTRY(jb_isf_interp, "($module, n, p)",
           "Small-N Jarque-Bera inverse survival function. Returns float64."),
-    ENTRY(jb_pval_interp, "($module, n, x)", "Small-N Jarque-Bera survival function. Returns float64."),
+    ENTRY(jb_pval_interp, "($module, n, x)",
+          "Small-N Jarque-Bera survival function. Returns float64."),
     ENTRY(jb_isf_interp_arr, "($module, n, p)",
           "Elementwise ``jb_isf_interp``; new float64 array shaped like ``p``."),
     ENTRY(jb_pval_interp_arr, "($module, n, x)",

@@ -11,14 +11,14 @@
 #include "kvr_api.h"
 #include "linalg.h"
 
-#include "diag_colstats.h"
-#include "diag_regression.h"
-#include "diag_stability.h"
-#include "diag_series.h"
-#include "diag_jbtables.h"
-#include "diag_hac.h"
-#include "diag_wald.h"
-#include "diag_vech.h"
 #include "diag_battery.h"
+#include "diag_colstats.h"
+#include "diag_hac.h"
+#include "diag_jbtables.h"
+#include "diag_regression.h"
+#include "diag_series.h"
+#include "diag_stability.h"
+#include "diag_vech.h"
+#include "diag_wald.h"
 
 #endif

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "diag_battery.h"
+
 #include "diag.h"
 #include "diag_guard.hpp"
 #include "kvr_simd.hpp"
@@ -117,8 +118,9 @@ KVR_INLINE bool exponent(const double *x, int64_t ld, int64_t n, double *e) {
     }
     const int top = std::ilogb(mx);
     const Pow2 pre(-top);
-    const double ss = kvr::sum4<true>(
-        n, [&](int64_t r) __attribute__((always_inline)) { return pre(x[r * ld]); });
+    const double ss = kvr::sum4<true>(n, [&](int64_t r) __attribute__((always_inline)) {
+        return pre(x[r * ld]);
+    });
     *e = top + std::ilogb(std::sqrt(ss / static_cast<double>(n)));
     return true;
 }
@@ -142,7 +144,6 @@ KVR_INLINE void equilibrate(const double *y, const double *X, int64_t n, int64_t
 }
 
 // ------------------------------------------------------------------- fit
-
 
 // Householder QR of A (n x (k+1), column-major: the design, then the
 // response) in place: R in the upper k x k triangle, Q'y in the first k
@@ -174,8 +175,8 @@ KVR_INLINE bool householder(double *A, int64_t n, int64_t k, double *v0, double 
 // e = Q [0; (Q'y)_k..n-1]: the residuals from the reflections, accurate to
 // rounding of |e| itself whatever the condition of X (y - X beta is only
 // accurate to cond(X) roundings of |y|).
-KVR_INLINE void residuals(double *A, int64_t n, int64_t k, const double *v0,
-                          const double *scales, double *e) {
+KVR_INLINE void residuals(double *A, int64_t n, int64_t k, const double *v0, const double *scales,
+                          double *e) {
     const double *qy = A + k * n;
     for (int64_t i = 0; i < k; ++i) e[i] = 0.0;
     for (int64_t i = k; i < n; ++i) e[i] = qy[i];
@@ -346,8 +347,8 @@ void hac(const Series &s, int64_t hac_lags, bool test, double *scratch, double *
         ++r;
     }
     double stat = kNaN;
-    const int st = kvr_wald_stat_from_mean_and_cov(mean, target, W, n, q, dev, factor, piv,
-                                                   solved, &stat);
+    const int st =
+        kvr_wald_stat_from_mean_and_cov(mean, target, W, n, q, dev, factor, piv, solved, &stat);
     put(out, KVR_BAT_HAC_STATUS, st, stat);
 }
 
@@ -389,9 +390,9 @@ void run_tests(const Series &s, int64_t lags, int64_t t_break, int64_t hac_lags,
     hac(s, hac_lags, (tests & KVR_BAT_HAC) != 0, scratch, out, se);
 }
 
-const int kStatusFields[] = {KVR_BAT_BG_STATUS,     KVR_BAT_BP_STATUS,      KVR_BAT_CHOW_STATUS,
-                             KVR_BAT_CUSUM_STATUS,  KVR_BAT_CUSUMSQ_STATUS, KVR_BAT_LB_STATUS,
-                             KVR_BAT_JB_STATUS,     KVR_BAT_HAC_STATUS};
+const int kStatusFields[] = {KVR_BAT_BG_STATUS,    KVR_BAT_BP_STATUS,      KVR_BAT_CHOW_STATUS,
+                             KVR_BAT_CUSUM_STATUS, KVR_BAT_CUSUMSQ_STATUS, KVR_BAT_LB_STATUS,
+                             KVR_BAT_JB_STATUS,    KVR_BAT_HAC_STATUS};
 
 // A failed fit: every selected test carries its status.
 int failed(int status, int64_t tests, double *out) {
@@ -416,10 +417,10 @@ extern "C" KVR_API kvr_arena_size_t kvr_battery_arena_size(int64_t n, int64_t k,
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const double *X, int64_t n,
-                                                   int64_t k, int64_t const_col, int64_t lags,
-                                                   int64_t t_break, int64_t hac_lags,
-                                                   int64_t tests, double *arena, double *out,
-                                                   double *beta, double *se) {
+                                                    int64_t k, int64_t const_col, int64_t lags,
+                                                    int64_t t_break, int64_t hac_lags,
+                                                    int64_t tests, double *arena, double *out,
+                                                    double *beta, double *se) {
     if (k < 0) k = 0;
     if (const_col < 0) const_col = -1;
     tests &= KVR_BAT_ALL;
@@ -455,15 +456,20 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
         bs[i] = t / A[i * n + i];
     }
     residuals(A, n, k, v0, scales, e);
-    const double rss = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return e[i]; });
+    const double rss = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return e[i];
+    });
     double mean = 0.0;
     if (const_col >= 0) {
-        mean = kvr::sum_lanes<4, false>(
-                   n, [&](int64_t i) __attribute__((always_inline)) { return ys[i]; }) /
+        mean = kvr::sum_lanes<4, false>(n,
+                                        [&](int64_t i) __attribute__((always_inline)) {
+                                            return ys[i];
+                                        }) /
                static_cast<double>(n);
     }
-    const double tss =
-        kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return ys[i] - mean; });
+    const double tss = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return ys[i] - mean;
+    });
     const int ey = static_cast<int>(ex[k]);
     out[KVR_BAT_FIT_STATUS] = DIAG_OK;
     out[KVR_BAT_RSS] = std::ldexp(rss, 2 * ey);
@@ -472,7 +478,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
     for (int64_t j = 0; j < k; ++j) beta[j] = std::ldexp(bs[j], ey - static_cast<int>(ex[j]));
 
     const Series s{xs, ys, e, ri, bs, ex, n, k, const_col};
-    const double yy = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return ys[i]; });
+    const double yy = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return ys[i];
+    });
     if (kvr::is_exact_fit(rss, yy)) {
         // The residuals are rounding noise: nothing to test on them. The
         // regression tests (Chow, CUSUM) apply the same rule themselves.

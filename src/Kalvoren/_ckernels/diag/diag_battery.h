@@ -15,14 +15,14 @@
 KVR_EXTERN_C_BEGIN
 
 /* test bits */
-#define KVR_BAT_BG 1      /* Breusch-Godfrey */
-#define KVR_BAT_BP 2      /* Breusch-Pagan, both forms */
+#define KVR_BAT_BG 1 /* Breusch-Godfrey */
+#define KVR_BAT_BP 2 /* Breusch-Pagan, both forms */
 #define KVR_BAT_CHOW 4
 #define KVR_BAT_CUSUM 8
 #define KVR_BAT_CUSUMSQ 16
-#define KVR_BAT_LB 32     /* Ljung-Box */
-#define KVR_BAT_JB 64     /* Jarque-Bera */
-#define KVR_BAT_HAC 128   /* HAC Wald test that all slope coefficients are zero */
+#define KVR_BAT_LB 32   /* Ljung-Box */
+#define KVR_BAT_JB 64   /* Jarque-Bera */
+#define KVR_BAT_HAC 128 /* HAC Wald test that all slope coefficients are zero */
 #define KVR_BAT_ALL 255
 
 /* Largest 1-norm condition number of the equilibrated R factor that the
@@ -43,15 +43,26 @@ enum {
     KVR_BAT_RSS,            /* residual sum of squares, in the units of y */
     KVR_BAT_TSS,            /* about the mean with a constant column, else uncentred */
     KVR_BAT_R2,             /* 1 - RSS/TSS (NaN when TSS = 0) */
-    KVR_BAT_BG_STATUS, KVR_BAT_BG_STAT,                  /* df = lags */
-    KVR_BAT_BP_STATUS, KVR_BAT_BP_STAT, KVR_BAT_BPK_STAT, /* 0.5*ESS, Koenker n*R^2 */
-    KVR_BAT_CHOW_STATUS, KVR_BAT_CHOW_STAT,              /* F, df = (k, n - 2k) */
-    KVR_BAT_CUSUM_STATUS, KVR_BAT_CUSUM_STAT,
-    KVR_BAT_CUSUMSQ_STATUS, KVR_BAT_CUSUMSQ_STAT,
-    KVR_BAT_M,              /* recursive residuals, n - k */
-    KVR_BAT_LB_STATUS, KVR_BAT_LB_STAT,                  /* df = min(lags, n - 1) */
-    KVR_BAT_JB_STATUS, KVR_BAT_JB_STAT,
-    KVR_BAT_HAC_STATUS, KVR_BAT_HAC_STAT, KVR_BAT_HAC_DF, KVR_BAT_HAC_LAGS,
+    KVR_BAT_BG_STATUS,
+    KVR_BAT_BG_STAT, /* df = lags */
+    KVR_BAT_BP_STATUS,
+    KVR_BAT_BP_STAT,
+    KVR_BAT_BPK_STAT, /* 0.5*ESS, Koenker n*R^2 */
+    KVR_BAT_CHOW_STATUS,
+    KVR_BAT_CHOW_STAT, /* F, df = (k, n - 2k) */
+    KVR_BAT_CUSUM_STATUS,
+    KVR_BAT_CUSUM_STAT,
+    KVR_BAT_CUSUMSQ_STATUS,
+    KVR_BAT_CUSUMSQ_STAT,
+    KVR_BAT_M, /* recursive residuals, n - k */
+    KVR_BAT_LB_STATUS,
+    KVR_BAT_LB_STAT, /* df = min(lags, n - 1) */
+    KVR_BAT_JB_STATUS,
+    KVR_BAT_JB_STAT,
+    KVR_BAT_HAC_STATUS,
+    KVR_BAT_HAC_STAT,
+    KVR_BAT_HAC_DF,
+    KVR_BAT_HAC_LAGS,
     KVR_BAT_NFIELDS
 };
 

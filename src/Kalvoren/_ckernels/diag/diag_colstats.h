@@ -7,8 +7,8 @@
 KVR_EXTERN_C_BEGIN
 
 KVR_API void kvr_fill_mean_ax0(const double *x, int64_t n, int64_t p, double *mean);
-KVR_API void kvr_fill_centered_ax0(const double *x, const double *mean,
-                                   int64_t n, int64_t p, double *centered);
+KVR_API void kvr_fill_centered_ax0(const double *x, const double *mean, int64_t n, int64_t p,
+                                   double *centered);
 
 KVR_EXTERN_C_END
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "diag_hac.h"
+
 #include "diag_hac_detail.hpp"
 #include "kvr_simd.hpp"
 #include "linalg.h"
@@ -30,8 +31,7 @@ KVR_INLINE double lag_weight(int64_t j, int64_t bandwidth, int kernel_id) {
                              : static_cast<double>(b1);
     const double x = static_cast<double>(j) / denom;
     switch (kernel_id) {
-        case HAC_KERNEL_BARTLETT:
-            return j > bandwidth ? 0.0 : 1.0 - x;
+        case HAC_KERNEL_BARTLETT: return j > bandwidth ? 0.0 : 1.0 - x;
         case HAC_KERNEL_PARZEN: {
             if (x > 1.0) return 0.0;
             if (x <= 0.5) {
@@ -46,8 +46,7 @@ KVR_INLINE double lag_weight(int64_t j, int64_t bandwidth, int kernel_id) {
             const double z = x * 18.84955592153876 / 5.0;  // 6 pi x / 5
             return 25.0 * (std::sin(z) / z - std::cos(z)) / (x * x * 118.4352528130723);  // 12 pi^2
         }
-        default:
-            return 0.0;
+        default: return 0.0;
     }
 }
 
@@ -130,7 +129,7 @@ extern "C" KVR_API int64_t wooldridge_bandwidth(const double *, int64_t n) {
 // An unknown kernel id has no row in _KERNEL_SPECS: it gets bandwidth 1
 // instead of a read past the table.
 extern "C" KVR_API KVR_MULTIVERSION int64_t andrews_bandwidth(const double *x, int kernel_id,
-                                                             int64_t n) {
+                                                              int64_t n) {
     if (n < 2 || !known_kernel(kernel_id)) return 1;
     Ar1Sums s;
     ar1_sums<1>(x, 1, n, &s);
@@ -139,8 +138,8 @@ extern "C" KVR_API KVR_MULTIVERSION int64_t andrews_bandwidth(const double *x, i
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int64_t andrews_bandwidth_matrix(const double *X, int kernel_id,
-                                                                    int64_t n, int64_t p,
-                                                                    double *scratch) {
+                                                                     int64_t n, int64_t p,
+                                                                     double *scratch) {
     if (p == 1) return andrews_bandwidth(X, kernel_id, n);
     if (p < 1 || n < 2 || !known_kernel(kernel_id)) return 1;
     const double nec = n_pow_c(kernel_id, n), e = exponent(kernel_id);
@@ -167,8 +166,7 @@ extern "C" KVR_API KVR_MULTIVERSION int64_t andrews_bandwidth_matrix(const doubl
 // ------------------------------------------------------------ HAC covariance
 
 extern "C" KVR_API void kvr_hac_estimator_matmul(const double *r, int kernel_id, int64_t L,
-                                                 int64_t n, int64_t p, double *gamma,
-                                                 double *out) {
+                                                 int64_t n, int64_t p, double *gamma, double *out) {
     kvr_gram(r, out, n, p);
     if (p <= 0) return;
     const int64_t lmax = n <= 1 ? 0 : std::min(L, n - 1);

@@ -14,10 +14,10 @@ KVR_API extern const double _JB_CV[23 * 15];
 
 /* Bracket val in a sorted array: lo = hi on exact hits and outside the
  * range (clamped to the ends), otherwise hi = lo + 1. Empty: 0, 0. */
-KVR_API void kvr_jb_find_hilo_ascending(const double *arr, int64_t len, int64_t *lo,
-                                        int64_t *hi, double val);
-KVR_API void kvr_jb_find_hilo_descending(const double *arr, int64_t len, int64_t *lo,
-                                         int64_t *hi, double val);
+KVR_API void kvr_jb_find_hilo_ascending(const double *arr, int64_t len, int64_t *lo, int64_t *hi,
+                                        double val);
+KVR_API void kvr_jb_find_hilo_descending(const double *arr, int64_t len, int64_t *lo, int64_t *hi,
+                                         double val);
 
 /* Table lookups, linear in n and p, clamped to the grids. */
 KVR_API double kvr_jb_isf_interp(int64_t n, double p);

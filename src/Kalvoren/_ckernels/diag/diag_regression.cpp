@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "diag_regression.h"
+
 #include "diag_guard.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
@@ -39,7 +40,9 @@ KVR_INLINE bool ols_fit(const double *y, const double *X, int64_t r, int64_t k, 
     const double s = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
         return y[i] - dot4(X + i * k, beta, k);
     });
-    const double yy = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) { return y[i]; });
+    const double yy = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
+        return y[i];
+    });
     // The size of the terms that cancel in the residuals: |y| + sum |x_j| |beta_j|.
     double size = std::sqrt(yy);
     for (int64_t j = 0; j < k; ++j) size += std::sqrt(G[j * k + j]) * std::fabs(beta[j]);
@@ -62,8 +65,8 @@ extern "C" KVR_API kvr_arena_size_t kvr_bg_arena_size(int64_t n, int64_t k, int6
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const double *X, int64_t n,
-                                                   int64_t k, int64_t lags, double *arena,
-                                                   double *stat) {
+                                                    int64_t k, int64_t lags, double *arena,
+                                                    double *stat) {
     if (lags >= n) {
         *stat = kNaN;
         return DIAG_TOO_SHORT;
@@ -90,8 +93,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const dou
     kvr_gram_rhs(Z, eps, g, n, m);
     if (kvr_chol_solve(G, g, beta, L, m) != 0) return DIAG_FALLBACK;
 
-    const double S =
-        sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return eps[i]; });
+    const double S = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return eps[i];
+    });
     const double R = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
         return eps[i] - dot4(Z + i * m, beta, m);
     });
@@ -113,16 +117,18 @@ extern "C" KVR_API kvr_arena_size_t kvr_bp_arena_size(int64_t n, int64_t p) {
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_bp_aux(const double *eps, const double *X_aug,
-                                                  int64_t n, int64_t p, double *arena,
-                                                  double *rss, double *tss) {
+                                                   int64_t n, int64_t p, double *arena, double *rss,
+                                                   double *tss) {
     if (n == 0) return DIAG_TOO_SHORT;
     if (n < 0) return DIAG_UDEF_VARIANCE;
     if (p < 0) p = 0;
     const double dn = static_cast<double>(n);
-    const double sigma2 =
-        sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return eps[i]; }) / dn;
-    if (!(sigma2 > 0.0 && sigma2 <= std::numeric_limits<double>::max()))
-        return DIAG_UDEF_VARIANCE;
+    const double sigma2 = sum4<true>(n,
+                                     [&](int64_t i) __attribute__((always_inline)) {
+                                         return eps[i];
+                                     }) /
+                          dn;
+    if (!(sigma2 > 0.0 && sigma2 <= std::numeric_limits<double>::max())) return DIAG_UDEF_VARIANCE;
 
     double *gv = arena, *G = gv + n, *L = G + p * p, *h = L + p * p, *beta = h + p;
     for (int64_t i = 0; i < n; ++i) gv[i] = eps[i] * eps[i] / sigma2;
@@ -130,9 +136,14 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bp_aux(const double *eps, const doub
     kvr_gram_rhs(X_aug, gv, h, n, p);
     if (kvr_chol_solve(G, h, beta, L, p) != 0) return DIAG_FALLBACK;
 
-    const double gbar =
-        sum4<false>(n, [&](int64_t i) __attribute__((always_inline)) { return gv[i]; }) / dn;
-    const double t = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return gv[i] - gbar; });
+    const double gbar = sum4<false>(n,
+                                    [&](int64_t i) __attribute__((always_inline)) {
+                                        return gv[i];
+                                    }) /
+                        dn;
+    const double t = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return gv[i] - gbar;
+    });
     const double r = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
         return gv[i] - dot4(X_aug + i * p, beta, p);
     });
@@ -172,8 +183,8 @@ extern "C" KVR_API kvr_arena_size_t kvr_chow_arena_size(int64_t k) {
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const double *X, int64_t n,
-                                                     int64_t k, int64_t t_break, double *arena,
-                                                     double *stat) {
+                                                      int64_t k, int64_t t_break, double *arena,
+                                                      double *stat) {
     if (k < 0) k = 0;
     if (n <= 0 || k >= n || n - k <= k) {  // n <= 2k without forming 2k
         *stat = kNaN;

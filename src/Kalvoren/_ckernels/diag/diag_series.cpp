@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "diag_series.h"
+
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
 #include "kvr_vec.hpp"
@@ -96,7 +97,7 @@ KVR_INLINE void lag_products(const double *__restrict z, int64_t n, int64_t last
 
 // Lags are not clamped: out has L+1 entries and lags from n on are exactly 0.
 extern "C" KVR_API KVR_MULTIVERSION int kvr_acorr(const double *x, int64_t n, int64_t L, double *z,
-                                                 double *out) {
+                                                  double *out) {
     const double ss = center(x, n, z);
     if (!usable(ss)) {
         if (L >= 0) {
@@ -116,7 +117,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_acorr(const double *x, int64_t n, in
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_lb_stat(const double *x, int64_t n, int64_t L,
-                                                   double *z, double *rho, double *stat) {
+                                                    double *z, double *rho, double *stat) {
     if (n < 2) {
         *stat = kNaN;
         return DIAG_TOO_SHORT;

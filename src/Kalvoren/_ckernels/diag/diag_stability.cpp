@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "diag_stability.h"
+
 #include "diag_guard.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
@@ -181,9 +182,9 @@ KVR_INLINE void recurse_small(const double *y, const double *X, int64_t m, doubl
         for (int i = 0; i < K; ++i) {
             double *ri = R + i * W;
             const V rv = kInReg ? r[i] : kvr::vload<W>(ri);
-            const double pn =
-                i + 1 < K ? kvr::fma(-p, kInReg ? rv[(i + 1) % W] : ri[(i + 1) % W], xv[(i + 1) % W])
-                          : 0.0;
+            const double pn = i + 1 < K ? kvr::fma(-p, kInReg ? rv[(i + 1) % W] : ri[(i + 1) % W],
+                                                   xv[(i + 1) % W])
+                                        : 0.0;
             const double t = p * dv[i], un = kvr::fma(t, p, u);
             q = 1.0 / un;
             const double c = u * q, s = t * q;
@@ -191,7 +192,8 @@ KVR_INLINE void recurse_small(const double *y, const double *X, int64_t m, doubl
             u = un;
             const V xo = xv;
             xv = kvr::vfma<W>(splat<W>(-p), rv, xo);
-            const V rn = kvr::vfma<W>(kvr::vfma<W>(splat<W>(c), rv, splat<W>(s) * xo), keep[i], unit[i]);
+            const V rn =
+                kvr::vfma<W>(kvr::vfma<W>(splat<W>(c), rv, splat<W>(s) * xo), keep[i], unit[i]);
             if (kInReg)
                 r[i] = rn;
             else
@@ -306,8 +308,8 @@ struct RunningMax {
 // cross-product matrix (pivot test and condition guard), but the recursion
 // starts from their rotations, not from that Cholesky factor.
 extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y, const double *X,
-                                                              int64_t n, int64_t k,
-                                                              double *arena, double *w) {
+                                                                int64_t n, int64_t k, double *arena,
+                                                                double *w) {
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k, kk = k * k;
@@ -358,21 +360,24 @@ namespace {
 // comes from the same orthogonal route: no normal equations, whose pivot test
 // and rounding would fail high-order trends the recursion handles.
 KVR_INLINE double sum_sq(const double *v, int64_t n) {
-    return kvr::sum_lanes<1, true>(n, [&](int64_t i) __attribute__((always_inline)) { return v[i]; });
+    return kvr::sum_lanes<1, true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return v[i];
+    });
 }
 
 // An exact fit, up to rounding, leaves no scale: DIAG_UDEF_VARIANCE.
 KVR_INLINE bool no_residual_scale(double rss, const double *y, int64_t n) {
-    const double yy =
-        kvr::sum_lanes<4, true>(n, [&](int64_t i) __attribute__((always_inline)) { return y[i]; });
+    const double yy = kvr::sum_lanes<4, true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return y[i];
+    });
     return rss == 0.0 || kvr::is_exact_fit(rss, yy);
 }
 
 }  // namespace
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_series(const double *y, const double *X,
-                                                       int64_t n, int64_t k, double *arena,
-                                                       double *series) {
+                                                         int64_t n, int64_t k, double *arena,
+                                                         double *series) {
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k, kk = k * k;
@@ -405,9 +410,8 @@ extern "C" KVR_API kvr_arena_size_t kvr_cusum_arena_size(int64_t n, int64_t k) {
     return kvr::arena_record(series_len(n, k) + residual_count(n, k));
 }
 
-extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_stat(const double *y, const double *X,
-                                                     int64_t n, int64_t k, double *arena,
-                                                     double *stat) {
+extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_stat(const double *y, const double *X, int64_t n,
+                                                       int64_t k, double *arena, double *stat) {
     *stat = kNaN;
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
@@ -419,7 +423,8 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_stat(const double *y, const do
     // Boundary sqrt(m) + 2j/sqrt(m) with j the 0-based index into the series.
     const double s = std::sqrt(static_cast<double>(m));
     RunningMax g(std::fabs(series[0]) / s);
-    for (int64_t j = 1; j < m; ++j) g.add(std::fabs(series[j]) / (s + (2.0 * static_cast<double>(j)) / s));
+    for (int64_t j = 1; j < m; ++j)
+        g.add(std::fabs(series[j]) / (s + (2.0 * static_cast<double>(j)) / s));
     *stat = g.value();
     return DIAG_OK;
 }
@@ -430,8 +435,8 @@ extern "C" KVR_API kvr_arena_size_t kvr_cusumsq_arena_size(int64_t n, int64_t k)
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_cusumsq_stat(const double *y, const double *X,
-                                                       int64_t n, int64_t k, int64_t *nrec,
-                                                       double *arena, double *stat) {
+                                                         int64_t n, int64_t k, int64_t *nrec,
+                                                         double *arena, double *stat) {
     if (k < 0) k = 0;
     *nrec = k < n ? n - k : 0;
     *stat = kNaN;

@@ -33,17 +33,17 @@ KVR_API kvr_arena_size_t kvr_recursive_residuals_arena_size(int64_t k);
 KVR_API int kvr_recursive_residuals(const double *y, const double *X, int64_t n, int64_t k,
                                     double *arena, double *w);
 KVR_API kvr_arena_size_t kvr_cusum_series_arena_size(int64_t n, int64_t k);
-KVR_API int kvr_cusum_series(const double *y, const double *X, int64_t n, int64_t k,
-                             double *arena, double *series);
+KVR_API int kvr_cusum_series(const double *y, const double *X, int64_t n, int64_t k, double *arena,
+                             double *series);
 KVR_API kvr_arena_size_t kvr_cusum_arena_size(int64_t n, int64_t k);
-KVR_API int kvr_cusum_stat(const double *y, const double *X, int64_t n, int64_t k,
-                           double *arena, double *stat);
+KVR_API int kvr_cusum_stat(const double *y, const double *X, int64_t n, int64_t k, double *arena,
+                           double *stat);
 
 KVR_API kvr_arena_size_t kvr_cusumsq_arena_size(int64_t n, int64_t k);
 /* Writes the count of recursive residuals (n - k, or 0) and the statistic
  * (NaN on failure) on every path. */
-KVR_API int kvr_cusumsq_stat(const double *y, const double *X, int64_t n, int64_t k,
-                             int64_t *nrec, double *arena, double *stat);
+KVR_API int kvr_cusumsq_stat(const double *y, const double *X, int64_t n, int64_t k, int64_t *nrec,
+                             double *arena, double *stat);
 
 /* Durbin's CUSUM survival function, clamped to at most 1. NaN stays NaN. */
 KVR_API double kvr_cusum_sf(double x);

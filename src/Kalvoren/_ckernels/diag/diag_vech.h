@@ -14,8 +14,8 @@ KVR_API int kvr_symmetric_outer_prod_2dim(const double *x, int64_t n, int64_t p,
                                           double *out);
 /* vec = vech(target) after the symmetry test |a - b| <= |b| rtol + atol of
  * every pair; DIAG_BAD_SHAPE at the first failing pair. */
-KVR_API int kvr_fill_symmetric_target_vec(const double *target, int64_t p, double *vec,
-                                          double atol, double rtol);
+KVR_API int kvr_fill_symmetric_target_vec(const double *target, int64_t p, double *vec, double atol,
+                                          double rtol);
 
 KVR_EXTERN_C_END
 

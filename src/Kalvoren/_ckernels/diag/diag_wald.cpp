@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "diag_wald.h"
+
 #include "diag_colstats.h"
 #include "diag_hac.h"
 #include "diag_hac_detail.hpp"
@@ -16,9 +17,8 @@
 
 extern "C" KVR_API int kvr_wald_stat_from_mean_and_cov(const double *mean, const double *target,
                                                        const double *omega, int64_t n, int64_t p,
-                                                       double *dev, double *factor,
-                                                       int64_t *pivot, double *solved,
-                                                       double *stat) {
+                                                       double *dev, double *factor, int64_t *pivot,
+                                                       double *solved, double *stat) {
     *stat = std::numeric_limits<double>::quiet_NaN();
     for (int64_t i = 0; i < p; ++i) dev[i] = mean[i] - target[i];
     if (kvr_chol(omega, factor, p, 0.0) == 0) {
@@ -110,18 +110,14 @@ KVR_INLINE int wald_hac_from_moments(double *U, const double *theta, int64_t n, 
             if (bandwidth < 0) return DIAG_BAD_ARG;
             h = bandwidth;
             break;
-        case HAC_BW_WOOLDRIDGE:
-            h = kvr::hac::wooldridge(n);
-            break;
-        case HAC_BW_ANDREWS:
-            h = andrews_bandwidth_matrix(U, kernel_id, n, m, bw_scratch);
-            break;
+        case HAC_BW_WOOLDRIDGE: h = kvr::hac::wooldridge(n); break;
+        case HAC_BW_ANDREWS: h = andrews_bandwidth_matrix(U, kernel_id, n, m, bw_scratch); break;
         case HAC_BW_AUTO:
-            h = kernel_id == HAC_KERNEL_BARTLETT ? kvr::hac::wooldridge(n)
-                               : andrews_bandwidth_matrix(U, kernel_id, n, m, bw_scratch);
+            h = kernel_id == HAC_KERNEL_BARTLETT
+                    ? kvr::hac::wooldridge(n)
+                    : andrews_bandwidth_matrix(U, kernel_id, n, m, bw_scratch);
             break;
-        default:
-            return DIAG_BAD_ARG;
+        default: return DIAG_BAD_ARG;
     }
     kvr_hac_estimator_matmul(U, kernel_id, std::min(h, n - 1), n, m, gamma, omega);
     return kvr_wald_stat_from_mean_and_cov(mbar, theta, omega, n, m, dev, factor, pivot, solved,
@@ -145,10 +141,10 @@ extern "C" KVR_API kvr_arena_size_t kvr_wald_second_moment_hac_arena_size(int64_
 // A size whose arena cannot exist (its length overflows int64) is refused with
 // DIAG_BAD_ARG before any offset is formed from it.
 extern "C" KVR_API KVR_MULTIVERSION int kvr_wald_mean_hac(const double *X, const double *target,
-                                                         int64_t n, int64_t k, int kernel_id,
-                                                         int bw_rule, int64_t bandwidth,
-                                                         double *arena, int64_t *pivot,
-                                                         double *stat) {
+                                                          int64_t n, int64_t k, int kernel_id,
+                                                          int bw_rule, int64_t bandwidth,
+                                                          double *arena, int64_t *pivot,
+                                                          double *stat) {
     if (n < 2) return DIAG_TOO_SHORT;
     const Plan s = plan(Test::mean, n, k);
     if (!s.len.ok) return DIAG_BAD_ARG;
@@ -158,12 +154,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_wald_mean_hac(const double *X, const
                                  pivot, stat);
 }
 
-extern "C" KVR_API KVR_MULTIVERSION int kvr_wald_covariance_hac(const double *X,
-                                                               const double *target, int64_t n,
-                                                               int64_t k, int kernel_id,
-                                                               int bw_rule, int64_t bandwidth,
-                                                               double *arena, int64_t *pivot,
-                                                               double *stat) {
+extern "C" KVR_API KVR_MULTIVERSION int kvr_wald_covariance_hac(
+    const double *X, const double *target, int64_t n, int64_t k, int kernel_id, int bw_rule,
+    int64_t bandwidth, double *arena, int64_t *pivot, double *stat) {
     if (n < 2) return DIAG_TOO_SHORT;
     const Plan s = plan(Test::covariance, n, k);
     if (!s.len.ok) return DIAG_BAD_ARG;
@@ -185,13 +178,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_wald_covariance_hac(const double *X,
                                  stat);
 }
 
-extern "C" KVR_API KVR_MULTIVERSION int kvr_wald_second_moment_hac(const double *X,
-                                                                  const double *target,
-                                                                  int64_t n, int64_t k,
-                                                                  int kernel_id, int bw_rule,
-                                                                  int64_t bandwidth,
-                                                                  double *arena, int64_t *pivot,
-                                                                  double *stat) {
+extern "C" KVR_API KVR_MULTIVERSION int kvr_wald_second_moment_hac(
+    const double *X, const double *target, int64_t n, int64_t k, int kernel_id, int bw_rule,
+    int64_t bandwidth, double *arena, int64_t *pivot, double *stat) {
     if (n < 2) return DIAG_TOO_SHORT;
     const Plan s = plan(Test::second_moment, n, k);
     if (!s.len.ok) return DIAG_BAD_ARG;

@@ -16,9 +16,9 @@ KVR_EXTERN_C_BEGIN
  * (the form is NaN: non-finite input or overflow); stat is NaN on failure.
  * A negative n counts as 0. */
 KVR_API int kvr_wald_stat_from_mean_and_cov(const double *mean, const double *target,
-                                            const double *omega, int64_t n, int64_t p,
-                                            double *dev, double *factor, int64_t *pivot,
-                                            double *solved, double *stat);
+                                            const double *omega, int64_t n, int64_t p, double *dev,
+                                            double *factor, int64_t *pivot, double *solved,
+                                            double *stat);
 
 /* ---- HAC Wald tests on moments ---- */
 
@@ -46,9 +46,9 @@ KVR_API int kvr_wald_mean_hac(const double *X, const double *target, int64_t n, 
 KVR_API int kvr_wald_covariance_hac(const double *X, const double *target, int64_t n, int64_t k,
                                     int kernel_id, int bw_rule, int64_t bandwidth, double *arena,
                                     int64_t *pivot, double *stat);
-KVR_API int kvr_wald_second_moment_hac(const double *X, const double *target, int64_t n,
-                                       int64_t k, int kernel_id, int bw_rule, int64_t bandwidth,
-                                       double *arena, int64_t *pivot, double *stat);
+KVR_API int kvr_wald_second_moment_hac(const double *X, const double *target, int64_t n, int64_t k,
+                                       int kernel_id, int bw_rule, int64_t bandwidth, double *arena,
+                                       int64_t *pivot, double *stat);
 
 KVR_EXTERN_C_END
 

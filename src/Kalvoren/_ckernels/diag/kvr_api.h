@@ -21,9 +21,9 @@
 
 /* Statuses of the diagnostic kernels. */
 #define DIAG_OK 0
-#define DIAG_FALLBACK 1          /* rank-deficient, or too ill-conditioned for the normal equations */
-#define DIAG_BAD_SHAPE (-1001)   /* target matrix not symmetric within tolerance */
-#define DIAG_SINGULAR (-1002)    /* Wald covariance exactly singular */
+#define DIAG_FALLBACK 1        /* rank-deficient, or too ill-conditioned for the normal equations */
+#define DIAG_BAD_SHAPE (-1001) /* target matrix not symmetric within tolerance */
+#define DIAG_SINGULAR (-1002)  /* Wald covariance exactly singular */
 #define DIAG_UDEF_VARIANCE (-1003)
 #define DIAG_BAD_LAG (-1004)
 #define DIAG_TOO_SHORT (-1005)

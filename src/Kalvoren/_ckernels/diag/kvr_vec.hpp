@@ -22,26 +22,46 @@ typedef double v2d __attribute__((vector_size(16)));
 typedef double v4d __attribute__((vector_size(32)));
 typedef double v8d __attribute__((vector_size(64)));
 
-template <int W> struct vec_of;
-template <> struct vec_of<1> { typedef double type; };
-template <> struct vec_of<2> { typedef v2d type; };
-template <> struct vec_of<4> { typedef v4d type; };
-template <> struct vec_of<8> { typedef v8d type; };
-template <int W> using vec = typename vec_of<W>::type;
+template <int W>
+struct vec_of;
+template <>
+struct vec_of<1> {
+    typedef double type;
+};
+template <>
+struct vec_of<2> {
+    typedef v2d type;
+};
+template <>
+struct vec_of<4> {
+    typedef v4d type;
+};
+template <>
+struct vec_of<8> {
+    typedef v8d type;
+};
+template <int W>
+using vec = typename vec_of<W>::type;
 
-template <int W> KVR_INLINE vec<W> vload(const double *p) {
+template <int W>
+KVR_INLINE vec<W> vload(const double *p) {
     vec<W> v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
-template <int W> KVR_INLINE void vstore(double *p, const vec<W> &v) {
+template <int W>
+KVR_INLINE void vstore(double *p, const vec<W> &v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-template <int W> KVR_INLINE vec<W> vzero() { return vec<W>{}; }
+template <int W>
+KVR_INLINE vec<W> vzero() {
+    return vec<W>{};
+}
 
-template <int W> KVR_INLINE vec<W> vsplat(double s) {
+template <int W>
+KVR_INLINE vec<W> vsplat(double s) {
     if constexpr (W == 1) {
         return s;
     } else {
@@ -54,7 +74,8 @@ template <int W> KVR_INLINE vec<W> vsplat(double s) {
 
 // a*b + c in every lane, one rounding each. By value: with references GCC
 // kept acorr's eight accumulators in memory (1.6x slower).
-template <int W> KVR_INLINE vec<W> vfma(vec<W> a, vec<W> b, vec<W> c) {
+template <int W>
+KVR_INLINE vec<W> vfma(vec<W> a, vec<W> b, vec<W> c) {
     if constexpr (W == 1) {
         return kvr::fma(a, b, c);
     } else {
@@ -66,7 +87,8 @@ template <int W> KVR_INLINE vec<W> vfma(vec<W> a, vec<W> b, vec<W> c) {
 }
 
 // Pairwise sum of the lanes.
-template <int W> KVR_INLINE double vhsum(const vec<W> &v) {
+template <int W>
+KVR_INLINE double vhsum(const vec<W> &v) {
     if constexpr (W == 1) {
         return v;
     } else if constexpr (W == 2) {
@@ -81,7 +103,8 @@ template <int W> KVR_INLINE double vhsum(const vec<W> &v) {
 // Hides a value from constant propagation. Used on strides so that runs of
 // scalar loads that are meant to be broadcasts are not merged into one vector
 // load plus lane permutes, which compete with the FMAs for the same port.
-template <class T> KVR_INLINE T opaque(T v) {
+template <class T>
+KVR_INLINE T opaque(T v) {
     __asm__("" : "+r"(v));
     return v;
 }
@@ -112,7 +135,8 @@ KVR_INLINE void prefetch_at(const double *p, int64_t off) {
 // Partial sums are always combined pairwise in lane order:
 // ((s0 + s1) + (s2 + s3)) + ((s4 + s5) + (s6 + s7)).
 
-template <int L> KVR_INLINE double pairwise(const double *s) {
+template <int L>
+KVR_INLINE double pairwise(const double *s) {
     if constexpr (L == 1) {
         return s[0];
     } else {
@@ -121,12 +145,14 @@ template <int L> KVR_INLINE double pairwise(const double *s) {
 }
 
 // sum of v (Sq = false) or of v^2 by fused multiply-adds (Sq = true) into s.
-template <bool Sq> KVR_INLINE void accumulate(double &s, double v) {
+template <bool Sq>
+KVR_INLINE void accumulate(double &s, double v) {
     s = Sq ? kvr::fma(v, v, s) : s + v;
 }
 
 // The blocks-of-four order; step(s, i) folds term i into the partial sum s.
-template <class Step> KVR_INLINE double fold4(int64_t n, Step step) {
+template <class Step>
+KVR_INLINE double fold4(int64_t n, Step step) {
     double s[4] = {0.0, 0.0, 0.0, 0.0};
     int64_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -146,14 +172,16 @@ KVR_INLINE double dot4(const double *__restrict a, const double *__restrict b, i
 }
 
 // Sum over i < n of term(i), or of term(i)^2 (Sq), in the blocks-of-four order.
-template <bool Sq, class T> KVR_INLINE double sum4(int64_t n, T term) {
+template <bool Sq, class T>
+KVR_INLINE double sum4(int64_t n, T term) {
     return fold4(n, [&](double &s, int64_t i) __attribute__((always_inline)) {
         accumulate<Sq>(s, term(i));
     });
 }
 
 // Sum over i < n of term(i), or of term(i)^2 (Sq), term i into lane i % L.
-template <int L, bool Sq, class T> KVR_INLINE double sum_lanes(int64_t n, T term) {
+template <int L, bool Sq, class T>
+KVR_INLINE double sum_lanes(int64_t n, T term) {
     static_assert(L > 0 && (L & (L - 1)) == 0, "a power of two of lanes");
     double s[L] = {};
     for (int64_t i = 0; i < n; ++i) accumulate<Sq>(s[i & (L - 1)], term(i));
@@ -180,8 +208,8 @@ KVR_INLINE int64_t blocks8(int64_t n) { return n & ~int64_t(7); }
 // multiply-adds throughout. Short sums are one chain starting at init, so
 // they round exactly like the textbook loop; long ones use 32 interleaved
 // partial sums.
-template <int SIGN> KVR_INLINE double dot_acc(double init, const double *a, const double *b,
-                                              int64_t n) {
+template <int SIGN>
+KVR_INLINE double dot_acc(double init, const double *a, const double *b, int64_t n) {
     int64_t j = 0;
     double s = init;
     if (n >= 32) {
