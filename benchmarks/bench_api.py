@@ -40,6 +40,7 @@ def kernel_calls(y, X, lags=4, hac_lags=4):
         D.jb_stat(e)
         D.hac_estimator_matmul(g, 0, hac_lags)
         D.wald_stat_from_mean_and_cov(mean, zeros, cov, n)
+
     return run
 
 
@@ -47,6 +48,7 @@ def statsmodels_battery(y, X, lags=4, hac_lags=4):
     import statsmodels.api as sm
     from statsmodels.stats import diagnostic as smd
     from statsmodels.stats.stattools import jarque_bera
+
     n, k = X.shape
     res = sm.OLS(y, X).fit()
     smd.acorr_breusch_godfrey(res, nlags=lags)
@@ -66,16 +68,22 @@ def bench_cli(rng, row):
     process, against pandas reading the same file; peak memory against the
     file's size."""
     import os
-    import resource
     import subprocess
     import sys
     import tempfile
 
     import pandas as pd
+
     n = 1_000_000
     X = rng.normal(size=(n, 3))
-    frame = pd.DataFrame({"y": 1.0 + X @ [1.0, 2.0, 3.0] + rng.normal(size=n),
-                          "a": X[:, 0], "b": X[:, 1], "c": X[:, 2]})
+    frame = pd.DataFrame(
+        {
+            "y": 1.0 + X @ [1.0, 2.0, 3.0] + rng.normal(size=n),
+            "a": X[:, 0],
+            "b": X[:, 1],
+            "c": X[:, 2],
+        }
+    )
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "big.csv")
         frame.to_csv(path, index=False)
@@ -88,24 +96,56 @@ def bench_cli(rng, row):
             walls.append(time.perf_counter() - t)
         # Peak RSS of the command alone, from a small launcher (a child forked from
         # this large process would count this process's pages until it execs).
-        probe = ("import resource, subprocess, sys; subprocess.run(sys.argv[1:], check=True, "
-                 "capture_output=True); print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
-        peak = int(subprocess.run([sys.executable, "-c", probe, *cmd], check=True,
-                                  capture_output=True, text=True).stdout) * 1024
-        base = int(subprocess.run([sys.executable, "-c", probe, sys.executable, "-c",
-                                   "import Kalvoren.diagnostics, pandas, scipy.linalg"],
-                                  check=True, capture_output=True, text=True).stdout) * 1024
+        probe = (
+            "import resource, subprocess, sys; subprocess.run(sys.argv[1:], check=True, "
+            "capture_output=True); print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)"
+        )
+        peak = (
+            int(
+                subprocess.run(
+                    [sys.executable, "-c", probe, *cmd], check=True, capture_output=True, text=True
+                ).stdout
+            )
+            * 1024
+        )
+        base = (
+            int(
+                subprocess.run(
+                    [
+                        sys.executable,
+                        "-c",
+                        probe,
+                        sys.executable,
+                        "-c",
+                        "import Kalvoren.diagnostics, pandas, scipy.linalg",
+                    ],
+                    check=True,
+                    capture_output=True,
+                    text=True,
+                ).stdout
+            )
+            * 1024
+        )
         t = time.perf_counter()
         pd.read_csv(path)
         t_read = time.perf_counter() - t
-    row("cli", "kalvoren-diag, CSV end to end", n, 3, min(walls), "pandas read_csv", t_read,
+    row(
+        "cli",
+        "kalvoren-diag, CSV end to end",
+        n,
+        3,
+        min(walls),
+        "pandas read_csv",
+        t_read,
         f"(peak RSS {peak / 1e6:.0f} MB, {(peak - base) / 1e6:.0f} MB above the interpreter with "
-        f"its imports = {(peak - base) / size:.1f}x the {size / 1e6:.0f} MB file; target 1.5 s)")
+        f"its imports = {(peak - base) / size:.1f}x the {size / 1e6:.0f} MB file; target 1.5 s)",
+    )
 
 
 def bench_api(rng, row, single, compare, quick):
     y, X = _data(rng)
     t_diag, t_kern = compare(lambda: Kalvoren.diagnose(y, X[:, 1:]), kernel_calls(y, X))
+<<<<<<< HEAD
     row("api", "diagnose (full battery)", 200, 3, t_diag, "its kernel calls", t_kern,
         "(target: at most 3x)")
     calls = kernel_calls(y, X)
@@ -115,6 +155,18 @@ def bench_api(rng, row, single, compare, quick):
         calls()
     t_diag, t_fit = compare(lambda: Kalvoren.diagnose(y, X[:, 1:]), with_fit)
     row("api", "diagnose (full battery)", 200, 3, t_diag, "kernel calls + NumPy fit", t_fit)
+=======
+    row(
+        "api",
+        "diagnose (full battery)",
+        200,
+        3,
+        t_diag,
+        "its kernel calls",
+        t_kern,
+        "(target: at most 3x)",
+    )
+>>>>>>> house
 
     G = 2_000 if quick else 20_000
     Y = X[:, 1:] @ [2.0, 3.0] + rng.normal(size=(G, 200))
@@ -125,8 +177,16 @@ def bench_api(rng, row, single, compare, quick):
             t = time.perf_counter()
             Kalvoren.diagnose_many(Y, X[:, 1:], workers=w, progress=False)
             times[w] = min(times[w], (time.perf_counter() - t) / G)
-    row("many", "diagnose_many, 2 workers", 200, 3, times[2], "1 worker", times[1],
-        f"({1 / times[2]:,.0f} vs {1 / times[1]:,.0f} series/s)")
+    row(
+        "many",
+        "diagnose_many, 2 workers",
+        200,
+        3,
+        times[2],
+        "1 worker",
+        times[1],
+        f"({1 / times[2]:,.0f} vs {1 / times[1]:,.0f} series/s)",
+    )
 
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -135,8 +195,16 @@ def bench_api(rng, row, single, compare, quick):
         for g in range(subset):
             statsmodels_battery(Y[g], X)
         t_sm = (time.perf_counter() - t) / subset
-    row("many", "battery per series", 200, 3, times[2], "statsmodels loop", t_sm,
-        "(target: 100x faster)")
+    row(
+        "many",
+        "battery per series",
+        200,
+        3,
+        times[2],
+        "statsmodels loop",
+        t_sm,
+        "(target: 100x faster)",
+    )
 
     bench_cli(rng, row)
 
@@ -148,15 +216,26 @@ def bench_api(rng, row, single, compare, quick):
         print("  (dask rows skipped: pip install 'Kalvoren[dask]')")
         return
     sizes = [10_000] if quick else [10_000, 100_000]
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster),
+    ):
         from Kalvoren import dask as kd
+
         for G in sizes:
             n = 200
             key = np.repeat(np.arange(G), n)
             xs = rng.normal(size=(G * n, 2))
-            frame = pd.DataFrame({"g": key, "y": xs @ [1.0, 2.0] + rng.normal(size=G * n),
-                                  "a": xs[:, 0], "b": xs[:, 1]})
+            frame = pd.DataFrame(
+                {
+                    "g": key,
+                    "y": xs @ [1.0, 2.0] + rng.normal(size=G * n),
+                    "a": xs[:, 0],
+                    "b": xs[:, 1],
+                }
+            )
             Kalvoren.diagnose_many(frame[: 100 * n], by="g", y="y", x=["a", "b"], progress=False)
             t = time.perf_counter()
             Kalvoren.diagnose_many(frame, by="g", y="y", x=["a", "b"], progress=False)
@@ -165,5 +244,13 @@ def bench_api(rng, row, single, compare, quick):
             t = time.perf_counter()
             kd.diagnose_many(ddf, by="g", y="y", x=["a", "b"]).compute()
             t_dask = time.perf_counter() - t
-            row("dask", "LocalCluster, 2 workers", G, 3, t_dask, "in-process run", t_in,
-                "(series count in the n column)")
+            row(
+                "dask",
+                "LocalCluster, 2 workers",
+                G,
+                3,
+                t_dask,
+                "in-process run",
+                t_in,
+                "(series count in the n column)",
+            )

@@ -17,8 +17,9 @@ from Kalvoren._ckernels.diag import _diag as D
 
 def data(G, n, k, seed=1):
     rng = np.random.default_rng(seed)
-    X = np.concatenate([np.column_stack([np.ones(n), rng.standard_normal((n, k - 1))])
-                        for _ in range(G)])
+    X = np.concatenate(
+        [np.column_stack([np.ones(n), rng.standard_normal((n, k - 1))]) for _ in range(G)]
+    )
     y = (X.reshape(G, n, k) @ np.arange(1.0, k + 1)).ravel() + rng.standard_normal(G * n)
     return y, X, np.arange(G + 1, dtype=np.int64) * n
 
@@ -43,13 +44,16 @@ def main():
     tb, hl = np.full(G, n // 2, np.int64), np.full(G, lags, np.int64)
 
     def run(lo, hi):
-        o = off[lo:hi + 1] - off[lo]
-        B.battery(y[off[lo]:off[hi]], X[off[lo]:off[hi]], o, 0, lags, tb[lo:hi], hl[lo:hi],
-                  B.ALL, 0)
+        o = off[lo : hi + 1] - off[lo]
+        B.battery(
+            y[off[lo] : off[hi]], X[off[lo] : off[hi]], o, 0, lags, tb[lo:hi], hl[lo:hi], B.ALL, 0
+        )
 
     def two():
-        ts = [threading.Thread(target=run, args=(0, G // 2)),
-              threading.Thread(target=run, args=(G // 2, G))]
+        ts = [
+            threading.Thread(target=run, args=(0, G // 2)),
+            threading.Thread(target=run, args=(G // 2, G)),
+        ]
         for t in ts:
             t.start()
         for t in ts:
@@ -57,7 +61,7 @@ def main():
 
     def singles(m=200):
         for g in range(m):
-            ys, Xs = y[off[g]:off[g + 1]], X[off[g]:off[g + 1]]
+            ys, Xs = y[off[g] : off[g + 1]], X[off[g] : off[g + 1]]
             e = ys - Xs @ np.linalg.lstsq(Xs, ys, rcond=None)[0]
             D.bg_stat(e, Xs[:, 1:], lags), D.bp_aux(e, Xs), D.chow_stat(ys, Xs, n // 2)
             D.cusum_stat(ys, Xs), D.cusumsq_stat(ys, Xs), D.lb_stat(e, lags), D.jb_stat(e)
@@ -70,8 +74,10 @@ def main():
     single_t = best(singles, 3) / 200
     print(f"n = {n}, k = {k}, {G} series, full battery")
     print(f"  one call, one thread : {one_t / G * 1e6:7.2f} us/series  {G / one_t:9.0f} series/s")
-    print(f"  two threads          : {two_t / G * 1e6:7.2f} us/series  {G / two_t:9.0f} series/s"
-          f"  speed-up {one_t / two_t:.2f}")
+    print(
+        f"  two threads          : {two_t / G * 1e6:7.2f} us/series  {G / two_t:9.0f} series/s"
+        f"  speed-up {one_t / two_t:.2f}"
+    )
     print(f"  _diag call per test  : {single_t * 1e6:7.2f} us/series (lstsq fit + 8 calls)")
 
 

@@ -195,7 +195,7 @@ def jb_stat(x):
     m2 = s2 / n
     if not (m2 > 0.0 and math.isfinite(m2)):
         return -1003, np.nan
-    skew = (s3 / n) / m2 ** 1.5
+    skew = (s3 / n) / m2**1.5
     exkurt = (s4 / n) / (m2 * m2) - 3.0
     stat = (exkurt * exkurt / 24.0 + skew * skew / 6.0) * n
     return (0 if n >= 10 else -1005), stat

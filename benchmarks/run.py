@@ -24,8 +24,11 @@ import weakref
 _BLAS_OVERRIDES = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
 if "--keep-env" not in sys.argv and any(v in os.environ for v in _BLAS_OVERRIDES):
     found = ", ".join(f"{v}={os.environ[v]}" for v in _BLAS_OVERRIDES if v in os.environ)
-    print(f"note: {found} would slow NumPy's BLAS; re-running without them "
-          "(unset both yourself, or pass --keep-env to keep them)", flush=True)
+    print(
+        f"note: {found} would slow NumPy's BLAS; re-running without them "
+        "(unset both yourself, or pass --keep-env to keep them)",
+        flush=True,
+    )
     env = {k: v for k, v in os.environ.items() if k not in _BLAS_OVERRIDES}
     os.execve(sys.executable, [sys.executable] + sys.argv, env)
 
@@ -145,8 +148,11 @@ ROWS = []
 def row(section, what, n, k, ours, peer, tpeer, note=""):
     ROWS.append((section, what, n, k, ours, peer, tpeer, note))
     r = ours / tpeer
-    print(f"  {what:<28} n={fmt_n(n):<6} {('' if k is None else f'k={k}'):<6} ours {fmt_t(ours):>10}"
-          f"  {peer:<24} {fmt_t(tpeer):>10}  ratio {r:6.3f} {note}", flush=True)
+    print(
+        f"  {what:<28} n={fmt_n(n):<6} {('' if k is None else f'k={k}'):<6} ours {fmt_t(ours):>10}"
+        f"  {peer:<24} {fmt_t(tpeer):>10}  ratio {r:6.3f} {note}",
+        flush=True,
+    )
 
 
 # --------------------------------------------------------------- machine
@@ -164,30 +170,41 @@ def machine_header():
             flags = next((l for l in fh if l.startswith("flags")), "").split()
     except OSError:
         flags = []
-    isa = ("x86-64-v4 (AVX-512)" if "avx512f" in flags else
-           "x86-64-v3 (AVX2/FMA)" if "avx2" in flags and "fma" in flags else "baseline")
+    isa = (
+        "x86-64-v4 (AVX-512)"
+        if "avx512f" in flags
+        else "x86-64-v3 (AVX2/FMA)"
+        if "avx2" in flags and "fma" in flags
+        else "baseline"
+    )
     lines = [
         f"CPU: {cpu}, {os.cpu_count()} logical CPUs; clone dispatched: {isa}",
         f"Python {platform.python_version()}, NumPy {np.__version__}",
     ]
     try:
         import numba
+
         lines[-1] += f", numba {numba.__version__}"
     except ImportError:
         pass
     try:
         import statsmodels
+
         lines[-1] += f", statsmodels {statsmodels.__version__}"
     except ImportError:
         pass
     for info in threadpool_info():
         if info.get("user_api") == "blas":
-            lines.append(f"BLAS: {info.get('internal_api')} {info.get('version')} "
-                         f"kernel {info.get('architecture')}, {info.get('num_threads')} threads "
-                         f"before limiting ({os.path.basename(info.get('filepath', ''))})")
+            lines.append(
+                f"BLAS: {info.get('internal_api')} {info.get('version')} "
+                f"kernel {info.get('architecture')}, {info.get('num_threads')} threads "
+                f"before limiting ({os.path.basename(info.get('filepath', ''))})"
+            )
     env = {v: os.environ.get(v) for v in _BLAS_OVERRIDES + ("OPENBLAS_NUM_THREADS",)}
-    lines.append("Threads: one BLAS thread (threadpoolctl), kernels single-threaded; "
-                 + ", ".join(f"{k}={v}" for k, v in env.items() if v is not None))
+    lines.append(
+        "Threads: one BLAS thread (threadpoolctl), kernels single-threaded; "
+        + ", ".join(f"{k}={v}" for k, v in env.items() if v is not None)
+    )
     return lines
 
 
@@ -214,8 +231,12 @@ def check_numba(rng):
     close(D.lb_stat(e, 5)[1], NB.lb_stat(e, 5)[1], rtol=1e-9)
     close(D.jb_stat(e)[1], NB.jb_stat(e)[1], rtol=1e-9)
     for kid in (0, 1, 2):
-        close(D.hac_estimator_matmul(X, kid, 4), NB.hac_estimator_matmul(X, kid, 4),
-              rtol=1e-9, atol=1e-12)
+        close(
+            D.hac_estimator_matmul(X, kid, 4),
+            NB.hac_estimator_matmul(X, kid, 4),
+            rtol=1e-9,
+            atol=1e-12,
+        )
     close(D.fill_mean_ax0(X), NB.fill_mean_ax0(X), rtol=1e-12)
     m = D.fill_mean_ax0(X)
     close(D.fill_centered_ax0(X, m), NB.fill_centered_ax0(X, m), rtol=0, atol=0)
@@ -249,13 +270,15 @@ def bench_numba(rng, ns, ks):
             t = compare(lambda: D.bg_stat(e, X, lags), lambda: NB.bg_stat(e, X, lags))
             row(sec, f"bg_stat (lags={lags})", n, k, t[0], "numba bg_stat", t[1])
             if n > k:
-                t = compare(lambda: D.recursive_residuals(y, X),
-                            lambda: NB.recursive_residuals(y, X))
+                t = compare(
+                    lambda: D.recursive_residuals(y, X), lambda: NB.recursive_residuals(y, X)
+                )
                 row(sec, "recursive_residuals", n, k, t[0], "numba recursive_residuals", t[1])
                 t = compare(lambda: D.cusum_stat(y, X), lambda: NB.cusum_stat(y, X))
                 row(sec, "cusum_stat", n, k, t[0], "numba cusum_stat", t[1])
-            t = compare(lambda: D.hac_estimator_matmul(X, 0, L),
-                        lambda: NB.hac_estimator_matmul(X, 0, L))
+            t = compare(
+                lambda: D.hac_estimator_matmul(X, 0, L), lambda: NB.hac_estimator_matmul(X, 0, L)
+            )
             row(sec, f"hac_estimator_matmul (L={L})", n, k, t[0], "numba hac (Bartlett)", t[1])
             t = compare(lambda: D.fill_mean_ax0(X), lambda: NB.fill_mean_ax0(X))
             row(sec, "fill_mean_ax0", n, k, t[0], "numba fill_mean_ax0", t[1])
@@ -276,8 +299,11 @@ def bench_overhead():
         ("acorr (L=1)", lambda: D.acorr(x12, 1), lambda: NB.acorr(x12, 1)),
         ("cusum_sf (scalar)", lambda: D.cusum_sf(0.5), None),
         ("cusum_sf_arr", lambda: D.cusum_sf_arr(one), lambda: NB.cusum_sf_arr(one)),
-        ("hac_estimator_matmul", lambda: D.hac_estimator_matmul(one2, 0, 1),
-         lambda: NB.hac_estimator_matmul(one2, 0, 1)),
+        (
+            "hac_estimator_matmul",
+            lambda: D.hac_estimator_matmul(one2, 0, 1),
+            lambda: NB.hac_estimator_matmul(one2, 0, 1),
+        ),
     ]
     for name, f, g in cases:
         if g is None:
@@ -286,6 +312,11 @@ def bench_overhead():
         else:
             t, tn = compare(f, g)
             row(sec, name, 1, None, t, "numba", tn, f"(np.empty(1): {fmt_t(base)})")
+
+
+def rel_err(ours, peer):
+    """The largest difference from NumPy's product, relative to its largest entry."""
+    return f"(rel. err. {np.max(np.abs(ours - peer)) / np.max(np.abs(peer)):.1e})"
 
 
 def bench_blas(rng, ns, ps):
@@ -299,9 +330,9 @@ def bench_blas(rng, ns, ps):
             B = rng.standard_normal((n, p))
             G = np.empty((p, p))
             t = compare(lambda: k_gram(ptr(X), ptr(G), n, p), lambda: X.T @ X)
-            row(sec, "kvr_gram", n, p, t[0], "X.T @ X", t[1])
+            row(sec, "kvr_gram", n, p, t[0], "X.T @ X", t[1], rel_err(G, X.T @ X))
             t = compare(lambda: k_atb(ptr(X), ptr(B), ptr(G), n, p, p), lambda: X.T @ B)
-            row(sec, "kvr_matmul_atb", n, p, t[0], "A.T @ B", t[1])
+            row(sec, "kvr_matmul_atb", n, p, t[0], "A.T @ B", t[1], rel_err(G, X.T @ B))
             if p <= 32:
                 L = 4
                 gam, out = np.empty((p, p)), np.empty((p, p))
@@ -314,15 +345,22 @@ def bench_blas(rng, ns, ps):
                     return s / n
 
                 t = compare(lambda: k_hac(ptr(X), 0, L, n, p, ptr(gam), ptr(out)), lags_np)
-                row(sec, f"kvr_hac_estimator_matmul L={L}", n, p, t[0], "per-lag r[:-j].T @ r[j:]", t[1])
+                row(
+                    sec,
+                    f"kvr_hac_estimator_matmul L={L}",
+                    n,
+                    p,
+                    t[0],
+                    "per-lag r[:-j].T @ r[j:]",
+                    t[1],
+                )
                 m = np.empty(p)
                 t = compare(lambda: k_mean(ptr(X), n, p, ptr(m)), lambda: X.sum(axis=0))
                 row(sec, "kvr_fill_mean_ax0", n, p, t[0], "x.sum(axis=0)", t[1])
 
 
 def bench_bandwidth(rng, sizes):
-    print("\n[bandwidth] streaming kernels, GB/s counting every pass, against x.sum()",
-          flush=True)
+    print("\n[bandwidth] streaming kernels, GB/s counting every pass, against x.sum()", flush=True)
     sec = "bandwidth"
     for N in sizes:
         x = rng.standard_normal(N)
@@ -334,8 +372,7 @@ def bench_bandwidth(rng, sizes):
             ("kvr_fill_mean_ax0 p=2", 1, lambda: k_mean(ptr(x), N // 2, 2, ptr(ac))),
             ("kvr_fill_mean_ax0 p=8", 1, lambda: k_mean(ptr(x), N // 8, 8, ptr(out))),
             ("kvr_fill_mean_ax0 p=32", 1, lambda: k_mean(ptr(x), N // 32, 32, ptr(out))),
-            ("kvr_fill_centered_ax0 p=8", 2,
-             lambda: k_cent(ptr(x), ptr(m8), N // 8, 8, ptr(out))),
+            ("kvr_fill_centered_ax0 p=8", 2, lambda: k_cent(ptr(x), ptr(m8), N // 8, 8, ptr(out))),
             ("kvr_jb_stat", 2, lambda: k_jb(ptr(x), N, ctypes.byref(st))),
             ("kvr_acorr L=1", 4, lambda: k_acorr(ptr(x), N, 1, ptr(z), ptr(ac))),
             ("kvr_cusum_sf_into", 2, lambda: k_sf(ptr(x), N, ptr(out))),
@@ -345,8 +382,16 @@ def bench_bandwidth(rng, sizes):
             ours_gbs = passes * N * 8 / t / 1e9
             np_gbs = N * 8 / tn / 1e9
             # the ratio column here is NumPy's bandwidth over ours (time per byte)
-            row(sec, name, N, None, t / passes, "x.sum() per pass", tn,
-                f"({ours_gbs:.1f} vs {np_gbs:.1f} GB/s, {passes} pass{'es' if passes > 1 else ''})")
+            row(
+                sec,
+                name,
+                N,
+                None,
+                t / passes,
+                "x.sum() per pass",
+                tn,
+                f"({ours_gbs:.1f} vs {np_gbs:.1f} GB/s, {passes} pass{'es' if passes > 1 else ''})",
+            )
 
 
 def bench_statsmodels(rng, ns):
@@ -354,8 +399,12 @@ def bench_statsmodels(rng, ns):
     import warnings
 
     import statsmodels.api as sm
-    from statsmodels.stats.diagnostic import (acorr_breusch_godfrey, acorr_ljungbox,
-                                              het_breuschpagan, recursive_olsresiduals)
+    from statsmodels.stats.diagnostic import (
+        acorr_breusch_godfrey,
+        acorr_ljungbox,
+        het_breuschpagan,
+        recursive_olsresiduals,
+    )
     from statsmodels.stats.sandwich_covariance import S_hac_simple
     from statsmodels.stats.stattools import jarque_bera
     from statsmodels.tsa.stattools import acf
@@ -389,8 +438,7 @@ def bench_statsmodels(rng, ns):
 
 
 def bench_threads(rng, quick):
-    print("\n[threads] two Python threads on separate data vs one (throughput ratio)",
-          flush=True)
+    print("\n[threads] two Python threads on separate data vs one (throughput ratio)", flush=True)
     sec = "threads"
     reps = 10 if quick else 30
     cases = []
@@ -414,8 +462,7 @@ def bench_threads(rng, quick):
                 f(cases[0])
 
         def two():
-            ts = [threading.Thread(target=lambda d=d: [f(d) for _ in range(reps)])
-                  for d in cases]
+            ts = [threading.Thread(target=lambda d=d: [f(d) for _ in range(reps)]) for d in cases]
             for th in ts:
                 th.start()
             for th in ts:
@@ -439,32 +486,41 @@ def print_table(header):
     print("\n## Results\n")
     for h in header:
         print(f"- {h}")
-    print("- Ratio = ours / peer time (below 1: ours is faster); medians of alternating"
-          " samples. Bandwidth rows compare time per pass over the data with one x.sum();"
-          " thread rows compare two threads doing twice the work with one thread.\n")
+    print(
+        "- Ratio = ours / peer time (below 1: ours is faster); medians of alternating"
+        " samples. Bandwidth rows compare time per pass over the data with one x.sum();"
+        " thread rows compare two threads doing twice the work with one thread.\n"
+    )
     print("| section | function | n | k/p | ours | peer | peer time | ratio | note |")
     print("|---|---|---|---|---|---|---|---|---|")
     for sec, what, n, k, ours, peer, tp, note in ROWS:
-        print(f"| {sec} | {what} | {fmt_n(n)} | {'' if k is None else k} | {fmt_t(ours)} | "
-              f"{peer} | {fmt_t(tp)} | {ours / tp:.3f} | {note} |")
+        print(
+            f"| {sec} | {what} | {fmt_n(n)} | {'' if k is None else k} | {fmt_t(ours)} | "
+            f"{peer} | {fmt_t(tp)} | {ours / tp:.3f} | {note} |"
+        )
 
 
 def main():
     global BUDGET
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="smaller sizes, shorter timings")
-    ap.add_argument("--keep-env", action="store_true",
-                    help="keep OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE if set")
-    ap.add_argument("--only", nargs="+", default=None,
-                    choices=["numba", "overhead", "numpy", "bandwidth", "statsmodels", "threads",
-                             "api"])
+    ap.add_argument(
+        "--keep-env", action="store_true", help="keep OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE if set"
+    )
+    ap.add_argument(
+        "--only",
+        nargs="+",
+        default=None,
+        choices=["numba", "overhead", "numpy", "bandwidth", "statsmodels", "threads", "api"],
+    )
     args = ap.parse_args()
     header = machine_header()
     for h in header:
         print(h)
     rng = np.random.default_rng(20240601)
-    want = set(args.only or ["numba", "overhead", "numpy", "bandwidth", "statsmodels", "threads",
-                             "api"])
+    want = set(
+        args.only or ["numba", "overhead", "numpy", "bandwidth", "statsmodels", "threads", "api"]
+    )
     if args.quick:
         BUDGET = 0.05
     t0 = time.perf_counter()
@@ -474,11 +530,17 @@ def main():
         if "overhead" in want:
             bench_overhead()
         if "numba" in want:
-            bench_numba(rng, [100, 10_000] if args.quick else [100, 10_000, 1_000_000],
-                        [2, 8] if args.quick else [2, 8, 32])
+            bench_numba(
+                rng,
+                [100, 10_000] if args.quick else [100, 10_000, 1_000_000],
+                [2, 8] if args.quick else [2, 8, 32],
+            )
         if "numpy" in want:
-            bench_blas(rng, [10_000] if args.quick else [10_000, 1_000_000],
-                       [2, 8, 16, 64] if args.quick else [2, 8, 16, 32, 64])
+            bench_blas(
+                rng,
+                [10_000] if args.quick else [10_000, 1_000_000],
+                [2, 8, 16, 64] if args.quick else [2, 8, 16, 32, 64],
+            )
         if "bandwidth" in want:
             bench_bandwidth(rng, [1_000_000] if args.quick else [1_000_000, 10_000_000])
         if "statsmodels" in want:
@@ -487,6 +549,7 @@ def main():
             bench_threads(rng, args.quick)
     if "api" in want:  # many-series rows use every core: outside the one-BLAS-thread limit
         import bench_api
+
         bench_api.bench_api(rng, row, single, compare, args.quick)
     print_table(header)
     print(f"\n(total {time.perf_counter() - t0:.0f} s)")

@@ -4,6 +4,11 @@
 # another venv and KVR_BUILD_ARGS adds pip options (scripts/sanitize.sh uses
 # both for its separate instrumented build).
 set -euo pipefail
+# In CI (CI=true) every build treats compiler warnings as errors (the CMake
+# option KVR_WERROR); a developer's build only shows them.
+if [ "${CI:-}" = "true" ]; then
+    KVR_BUILD_ARGS="${KVR_BUILD_ARGS:-} -Ccmake.define.KVR_WERROR=ON"
+fi
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${KVR_VENV:-$ROOT/.venv}"
 

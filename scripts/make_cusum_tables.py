@@ -20,6 +20,7 @@ from SEED, so the result does not depend on --jobs.
 
 Usage: python scripts/make_cusum_tables.py [--reps N] [--jobs J] [--validate N]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -40,15 +41,83 @@ REPS = 500_000
 CHUNK = 250  # replications per block; a block holds ~3 * CHUNK * max(M_GRID) doubles
 
 M_GRID = (
-    *range(2, 31), 32, 34, 36, 38, 40, 45, 50, 55, 60, 70, 80, 90, 100, 120, 140, 160,
-    180, 200, 250, 300, 350, 400, 500, 600, 700, 800, 1000, 1200, 1500, 2000, 2500, 3000,
-    4000, 5000,
+    *range(2, 31),
+    32,
+    34,
+    36,
+    38,
+    40,
+    45,
+    50,
+    55,
+    60,
+    70,
+    80,
+    90,
+    100,
+    120,
+    140,
+    160,
+    180,
+    200,
+    250,
+    300,
+    350,
+    400,
+    500,
+    600,
+    700,
+    800,
+    1000,
+    1200,
+    1500,
+    2000,
+    2500,
+    3000,
+    4000,
+    5000,
 )
 # Upper-tail probabilities, ascending; dense where tests are decided.
 ALPHA_GRID = (
-    0.001, 0.002, 0.003, 0.005, 0.0075, 0.01, 0.015, 0.02, 0.025, 0.03, 0.04, 0.05,
-    0.06, 0.07, 0.08, 0.1, 0.125, 0.15, 0.2, 0.25, 0.3, 0.35, 0.4, 0.45, 0.5, 0.55,
-    0.6, 0.65, 0.7, 0.75, 0.8, 0.85, 0.9, 0.95, 0.975, 0.99, 0.995, 0.998, 0.999,
+    0.001,
+    0.002,
+    0.003,
+    0.005,
+    0.0075,
+    0.01,
+    0.015,
+    0.02,
+    0.025,
+    0.03,
+    0.04,
+    0.05,
+    0.06,
+    0.07,
+    0.08,
+    0.1,
+    0.125,
+    0.15,
+    0.2,
+    0.25,
+    0.3,
+    0.35,
+    0.4,
+    0.45,
+    0.5,
+    0.55,
+    0.6,
+    0.65,
+    0.7,
+    0.75,
+    0.8,
+    0.85,
+    0.9,
+    0.95,
+    0.975,
+    0.99,
+    0.995,
+    0.998,
+    0.999,
 )
 # The asymptotic shifts are fitted on nodes with m >= this and these tail probabilities.
 FIT_M_MIN = 200
@@ -82,12 +151,16 @@ def path_statistics(w: np.ndarray, grid: tuple[int, ...]) -> tuple[np.ndarray, n
     return cus, csq
 
 
-def simulate_chunk(args: tuple[np.random.SeedSequence, int, tuple[int, ...]]) -> tuple[np.ndarray, np.ndarray]:
+def simulate_chunk(
+    args: tuple[np.random.SeedSequence, int, tuple[int, ...]],
+) -> tuple[np.ndarray, np.ndarray]:
     seed, reps, grid = args
     return path_statistics(np.random.default_rng(seed).standard_normal((reps, grid[-1])), grid)
 
 
-def simulate(reps: int, seed: int, grid: tuple[int, ...], jobs: int) -> tuple[np.ndarray, np.ndarray]:
+def simulate(
+    reps: int, seed: int, grid: tuple[int, ...], jobs: int
+) -> tuple[np.ndarray, np.ndarray]:
     sizes = [CHUNK] * (reps // CHUNK) + ([reps % CHUNK] if reps % CHUNK else [])
     seeds = np.random.SeedSequence(seed).spawn(len(sizes))
     work = [(s, n, grid) for s, n in zip(seeds, sizes)]
@@ -96,8 +169,10 @@ def simulate(reps: int, seed: int, grid: tuple[int, ...], jobs: int) -> tuple[np
             parts = list(ex.map(simulate_chunk, work, chunksize=4))
     else:
         parts = [simulate_chunk(a) for a in work]
-    return (np.concatenate([p[0] for p in parts], axis=1),
-            np.concatenate([p[1] for p in parts], axis=1))
+    return (
+        np.concatenate([p[0] for p in parts], axis=1),
+        np.concatenate([p[1] for p in parts], axis=1),
+    )
 
 
 def pava_decreasing(y: np.ndarray) -> np.ndarray:
@@ -129,7 +204,9 @@ def strict_rows(cv: np.ndarray) -> tuple[np.ndarray, int]:
         r = [round_sig(v) for v in pava_decreasing(row)]
         for k in range(1, len(r)):
             if not r[k] < r[k - 1]:
-                r[k] = round_sig(r[k - 1] - 10.0 ** (math.floor(math.log10(abs(r[k - 1]))) - SIG_DIGITS + 1))
+                r[k] = round_sig(
+                    r[k - 1] - 10.0 ** (math.floor(math.log10(abs(r[k - 1]))) - SIG_DIGITS + 1)
+                )
                 bumps += 1
         out[i] = r
     return out, bumps
@@ -170,8 +247,9 @@ def fit_shift(cv: np.ndarray, sf_of, reps: int) -> float:
         r = [(sf_of(cv[i, cols], M_GRID[i], d) - alpha) / se for i in rows]
         return float(np.sum(np.square(r)))
 
-    return float(minimize_scalar(loss, bounds=(-3.0, 3.0), method="bounded",
-                                 options={"xatol": 1e-6}).x)
+    return float(
+        minimize_scalar(loss, bounds=(-3.0, 3.0), method="bounded", options={"xatol": 1e-6}).x
+    )
 
 
 def cusum_sf_m(x, m, d):
@@ -192,13 +270,17 @@ def join_report(name: str, cv: np.ndarray, sf_of, d: float, reps: int) -> None:
         i = M_GRID.index(m)
         raw = (sf_of(cv[i], m, 0.0) - alpha) / se
         cor = (sf_of(cv[i], m, d) - alpha) / se
-        print(f"  m={m:5d} plain: max|z|={np.max(np.abs(raw)):6.2f} mean z={np.mean(raw):+6.2f}"
-              f" | shifted: max|z|={np.max(np.abs(cor)):5.2f} mean z={np.mean(cor):+5.2f}")
+        print(
+            f"  m={m:5d} plain: max|z|={np.max(np.abs(raw)):6.2f} mean z={np.mean(raw):+6.2f}"
+            f" | shifted: max|z|={np.max(np.abs(cor)):5.2f} mean z={np.mean(cor):+5.2f}"
+        )
     i = len(M_GRID) - 1
     print(f"  at m={M_GRID[i]}: alpha, table cv, asymptotic tail prob plain / shifted")
     for k in (0, 5, 11, 15, 18, 24, 32, 38):
-        print(f"    {alpha[k]:6.3f}  {cv[i, k]:.6f}  {float(sf_of(cv[i, k], M_GRID[i], 0.0)):.5f}"
-              f" / {float(sf_of(cv[i, k], M_GRID[i], d)):.5f}")
+        print(
+            f"    {alpha[k]:6.3f}  {cv[i, k]:.6f}  {float(sf_of(cv[i, k], M_GRID[i], 0.0)):.5f}"
+            f" / {float(sf_of(cv[i, k], M_GRID[i], d)):.5f}"
+        )
 
 
 def interpolation_report(name: str, cv: np.ndarray, stats: np.ndarray) -> None:
@@ -219,8 +301,10 @@ def interpolation_report(name: str, cv: np.ndarray, stats: np.ndarray) -> None:
         rows = [i for i, m in enumerate(M_GRID) if lo <= m <= hi]
         w = worst[rows]
         tail = pm <= 0.1
-        print(f"  m {lo:4d}..{hi:4d}: max |z| at p <= 0.1: {np.max(np.abs(w[:, tail])):5.2f},"
-              f" at p > 0.1: {np.max(np.abs(w[:, ~tail])):5.2f}")
+        print(
+            f"  m {lo:4d}..{hi:4d}: max |z| at p <= 0.1: {np.max(np.abs(w[:, tail])):5.2f},"
+            f" at p > 0.1: {np.max(np.abs(w[:, ~tail])):5.2f}"
+        )
     iw, kw = np.unravel_index(np.argmax(np.abs(worst)), worst.shape)
     print(f"  worst: m={M_GRID[iw]}, p={pm[kw]:.4f}, z={worst[iw, kw]:+.2f}")
 
@@ -231,17 +315,21 @@ def fmt_rows(name: str, cv: np.ndarray, comment: str) -> str:
         vals = [repr(round_sig(v)) for v in row]
         lines.append(f"    (  # m = {m}")
         for s in range(0, len(vals), 10):
-            lines.append("        " + ", ".join(vals[s:s + 10]) + ",")
+            lines.append("        " + ", ".join(vals[s : s + 10]) + ",")
         lines.append("    ),")
     lines.append(")")
     return "\n".join(lines)
 
 
-def write_module(path: str, cus: np.ndarray, csq: np.ndarray, d_cus: float, d_csq: float,
-                 reps: int, seed: int) -> None:
+def write_module(
+    path: str, cus: np.ndarray, csq: np.ndarray, d_cus: float, d_csq: float, reps: int, seed: int
+) -> None:
     def wrapped(items: list[str]) -> str:
-        return "\n".join(textwrap.wrap(", ".join(items) + ",", 88, initial_indent="    ",
-                                        subsequent_indent="    "))
+        return "\n".join(
+            textwrap.wrap(
+                ", ".join(items) + ",", 88, initial_indent="    ", subsequent_indent="    "
+            )
+        )
 
     alphas = wrapped([repr(a) for a in ALPHA_GRID])
     ms = wrapped([str(m) for m in M_GRID])
@@ -301,8 +389,13 @@ def main() -> None:
     ap.add_argument("--seed", type=int, default=SEED)
     ap.add_argument("--jobs", type=int, default=1)
     ap.add_argument("--out", default=OUT)
-    ap.add_argument("--validate", type=int, default=0, metavar="N",
-                    help="afterwards, check rejection rates on N fresh paths at m off the grid")
+    ap.add_argument(
+        "--validate",
+        type=int,
+        default=0,
+        metavar="N",
+        help="afterwards, check rejection rates on N fresh paths at m off the grid",
+    )
     a = ap.parse_args()
 
     t0 = time.perf_counter()
@@ -325,11 +418,17 @@ def main() -> None:
     d_csq = fit_shift(csq, cusumsq_sf_m, a.reps)
     join_report("CUSUM", cus, cusum_sf_m, d_cus, a.reps)
     join_report("CUSUM of squares", csq, cusumsq_sf_m, d_csq, a.reps)
-    print(f"\nasymptotic 5% points: CUSUM {cusum_isf_inf(0.05):.4f} (BDE 0.948),"
-          f" Kolmogorov {kstwobign.isf(0.05):.4f}")
-    print("check of the image series against BDE at a=0.948: %.3e vs %.3e"
-          % (float(cusum_sf_inf(0.948)),
-             2 * (1 - ndtr(3 * 0.948) + math.exp(-4 * 0.948 ** 2) * ndtr(0.948))))
+    print(
+        f"\nasymptotic 5% points: CUSUM {cusum_isf_inf(0.05):.4f} (BDE 0.948),"
+        f" Kolmogorov {kstwobign.isf(0.05):.4f}"
+    )
+    print(
+        "check of the image series against BDE at a=0.948: %.3e vs %.3e"
+        % (
+            float(cusum_sf_inf(0.948)),
+            2 * (1 - ndtr(3 * 0.948) + math.exp(-4 * 0.948**2) * ndtr(0.948)),
+        )
+    )
 
     write_module(a.out, cus, csq, d_cus, d_csq, a.reps, a.seed)
     print(f"\nwrote {a.out}; total {time.perf_counter() - t0:.1f} s")

@@ -40,8 +40,10 @@ def bg(eps, X, lags):
     with mp.workdps(DPS):
         e, Xm = _vec(eps), _mat(X)
         n = len(e)
-        Z = [[mp.mpf(1)] + Xm[i] + [e[i - j] if i >= j else mp.mpf(0) for j in range(1, lags + 1)]
-             for i in range(n)]
+        Z = [
+            [mp.mpf(1)] + Xm[i] + [e[i - j] if i >= j else mp.mpf(0) for j in range(1, lags + 1)]
+            for i in range(n)
+        ]
         S = mp.fsum(v * v for v in e)
         return float(n * (1 - _fit_rss(e, Z, range(n)) / S))
 
@@ -102,5 +104,9 @@ def recursive(y, X):
         for j, v in enumerate(w):
             C += v * v
             g = max(g, abs(C / T - mp.mpf(j + 1) / m))
-        return ([float(v) for v in w], [float(v) for v in series], float(stat),
-                float(g / mp.sqrt(2)))
+        return (
+            [float(v) for v in w],
+            [float(v) for v in series],
+            float(stat),
+            float(g / mp.sqrt(2)),
+        )

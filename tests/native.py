@@ -65,7 +65,7 @@ class Guarded:
         return self.full.ctypes.data_as(PD)
 
     def intact(self):
-        return bool(np.all(self.full[self.n:] == SENTINEL))
+        return bool(np.all(self.full[self.n :] == SENTINEL))
 
     def check(self):
         assert self.intact(), "write past the end of a buffer"

@@ -5,12 +5,11 @@ collinear columns) and on random designs of controlled condition."""
 
 import math
 
+import mp_ref
 import numpy as np
 import pytest
 import statsmodels.datasets as ds
-
-import mp_ref
-from native import D, I32, I64, PD, fn, ptr
+from native import I32, I64, PD, D, fn, ptr
 
 FALLBACK, UDEF_VARIANCE = 1, -1003
 chol = fn("kvr_chol", I32, PD, PD, I64, D)
@@ -34,26 +33,35 @@ def poly(n, deg, noise, seed, scale=True):
 def macro(y, cols):
     data = ds.macrodata.load_pandas().data
     n = len(data)
-    X = np.column_stack([np.ones(n), np.arange(1.0, n + 1)] + [data[c].to_numpy(float) for c in cols])
+    X = np.column_stack(
+        [np.ones(n), np.arange(1.0, n + 1)] + [data[c].to_numpy(float) for c in cols]
+    )
     return data[y].to_numpy(float, copy=True), X
 
 
 def longley():
     d = ds.longley.load_pandas()
-    return d.endog.to_numpy(float, copy=True), np.column_stack([np.ones(16), d.exog.to_numpy(float)])
+    return d.endog.to_numpy(float, copy=True), np.column_stack(
+        [np.ones(16), d.exog.to_numpy(float)]
+    )
 
 
 def collinear(delta, seed):
     rng = np.random.default_rng(seed)
     x1 = rng.standard_normal(120).cumsum()
-    X = np.column_stack([np.ones(120), x1, x1 + delta * rng.standard_normal(120), rng.standard_normal(120)])
+    X = np.column_stack(
+        [np.ones(120), x1, x1 + delta * rng.standard_normal(120), rng.standard_normal(120)]
+    )
     return X @ [1.0, 0.5, 0.5, 1.0] + rng.standard_normal(120), X
 
 
 def conditioned(kappa, seed, n=80, k=5):
     """Columns of mixed units whose scaled cross-product matrix has condition about kappa."""
     rng = np.random.default_rng(seed)
-    U, V = np.linalg.qr(rng.standard_normal((n, k)))[0], np.linalg.qr(rng.standard_normal((k, k)))[0]
+    U, V = (
+        np.linalg.qr(rng.standard_normal((n, k)))[0],
+        np.linalg.qr(rng.standard_normal((k, k)))[0],
+    )
     X = U @ np.diag(np.geomspace(1, kappa**-0.5, k)) @ V.T * 10.0 ** rng.uniform(-2, 2, k)
     return X @ rng.standard_normal(k) + 0.1 * np.abs(X).mean() * rng.standard_normal(n), X
 
@@ -62,9 +70,12 @@ def conditioned(kappa, seed, n=80, k=5):
 # 1e-10 (an orthogonal route reaches 1e-12 there), or 1e-8 for a trend fitted
 # so tightly (|y|/|w| ~ 1e7) that rounding y alone moves w by 2e-9
 TRENDING = {f"poly{d}": poly(60, d, 1.0, d) for d in range(1, 7)}
-TRENDING |= {"poly3 n=200 tight": poly(200, 3, 1e-6, 9), "longley": longley(),
-             "macro realcons": macro("realcons", ["realgdp", "realdpi"]),
-             "macro realinv": macro("realinv", ["realgdp", "cpi", "m1", "pop"])}
+TRENDING |= {
+    "poly3 n=200 tight": poly(200, 3, 1e-6, 9),
+    "longley": longley(),
+    "macro realcons": macro("realcons", ["realgdp", "realdpi"]),
+    "macro realinv": macro("realinv", ["realgdp", "cpi", "m1", "pop"]),
+}
 OTHER = {f"collinear {d:g}": collinear(d, 3) for d in (1e-3, 1e-5, 1e-6, 1e-7)}
 OTHER["t^2 trend, noise 1e-4"] = poly(150, 2, 1e-4, 2, scale=False)  # Chow's sums too tight
 OTHER |= {f"kappa {c:g}": conditioned(c, 11) for c in (1e2, 1e6, 1e10, 1e12, 1e13, 1e14)}
@@ -96,8 +107,12 @@ def test_normal_equation_statistics(diag, name):
 def test_recursive_family(diag, name):
     y, X = DESIGNS[name]
     w_ref, series_ref, cusum_ref, cusumsq_ref = mp_ref.recursive(y, X)
-    results = [diag.recursive_residuals(y, X), diag.cusum_series(y, X), diag.cusum_stat(y, X),
-               diag.cusumsq_stat(y, X)[::2]]
+    results = [
+        diag.recursive_residuals(y, X),
+        diag.cusum_series(y, X),
+        diag.cusum_stat(y, X),
+        diag.cusumsq_stat(y, X)[::2],
+    ]
     refs = [w_ref, series_ref, cusum_ref, cusumsq_ref]
     tol = 1e-10 if name in TRENDING and "tight" not in name else 1e-8
     for (status, got), ref in zip(results, refs):

@@ -34,19 +34,26 @@ def statsmodels_battery(y, X, lags, hac_lags):
     residuals, we by sqrt(RSS/m)), and p-values from tables (JB, CUSUM)."""
     res = sm.OLS(y, sm.add_constant(X)).fit()
     hac = sm.OLS(y, sm.add_constant(X)).fit(
-        cov_type="HAC", cov_kwds={"maxlags": hac_lags, "use_correction": False})
+        cov_type="HAC", cov_kwds={"maxlags": hac_lags, "use_correction": False}
+    )
     k = res.params.shape[0]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         wald = float(np.squeeze(hac.wald_test(np.eye(k)[1:], scalar=True).statistic))
-    return {
-        "breusch_godfrey": smd.acorr_breusch_godfrey(res, nlags=lags)[:2],
-        "breusch_pagan": smd.het_breuschpagan(res.resid, res.model.exog, robust=False)[:2],
-        "breusch_pagan_koenker": smd.het_breuschpagan(res.resid, res.model.exog, robust=True)[:2],
-        "ljung_box": tuple(smd.acorr_ljungbox(res.resid, lags=[lags]).iloc[0]),
-        "jarque_bera": (sm_jb(res.resid)[0], None),
-        "hac_wald": (wald, None),
-    }, res, hac
+    return (
+        {
+            "breusch_godfrey": smd.acorr_breusch_godfrey(res, nlags=lags)[:2],
+            "breusch_pagan": smd.het_breuschpagan(res.resid, res.model.exog, robust=False)[:2],
+            "breusch_pagan_koenker": smd.het_breuschpagan(res.resid, res.model.exog, robust=True)[
+                :2
+            ],
+            "ljung_box": tuple(smd.acorr_ljungbox(res.resid, lags=[lags]).iloc[0]),
+            "jarque_bera": (sm_jb(res.resid)[0], None),
+            "hac_wald": (wald, None),
+        },
+        res,
+        hac,
+    )
 
 
 @pytest.mark.parametrize("data, tol", [(macro, 1e-11), (longley, 1e-9)])
@@ -107,7 +114,10 @@ def test_scale_invariance():
             r = Kalvoren.diagnose(y * (factor if col == "realinv" else 1.0), Xf)
             for tid, t in r.tests.items():
                 assert t.route == "kernel" and t.status == 0, (factor, col, tid)
-                assert t.statistic == pytest.approx(base.tests[tid].statistic, rel=1e-9), (factor, tid)
+                assert t.statistic == pytest.approx(base.tests[tid].statistic, rel=1e-9), (
+                    factor,
+                    tid,
+                )
     # powers of two are exact: identical bits
     r = Kalvoren.diagnose(y * 2.0**-40, X * 2.0**30)
     assert all(r.tests[t].statistic == base.tests[t].statistic for t in r.tests)
@@ -132,6 +142,7 @@ def test_collinear_design_takes_the_least_squares_route(rng):
 def test_lstsq_route_matches_the_kernels_on_a_full_rank_design(rng):
     """The least-squares route recomputes the same statistics as the kernels."""
     from Kalvoren import _engine
+
     n = 90
     X = np.column_stack([np.ones(n), rng.normal(size=(n, 2))])
     y = X @ [1.0, 2.0, -1.0] + rng.standard_t(4, size=n)
@@ -161,18 +172,36 @@ def test_inputs_are_accepted_alike(rng):
     assert Kalvoren.diagnose(fitted).x_names == ["const", "a", "b"]
 
 
-@pytest.mark.parametrize("y, X, kw, text", [
-    ([1.0, 2, np.nan, 4, 5, 6, 7, 8], np.arange(8.0), {}, "column 'y'.*row 2"),
-    (np.arange(8.0), pd.DataFrame({"u": [1.0, 2, 3, 4, np.inf, 6, 7, 8]}), {}, "column 'u'.*row 4"),
-    (pd.Series(np.arange(8.0), name="a"), pd.DataFrame({"a": np.arange(8.0)}), {}, "also among"),
-    (np.arange(8.0) ** 2, np.column_stack([np.arange(8.0), np.arange(8.0) ** 2]), {}, "also among"),
-    (np.arange(8.0), pd.DataFrame([[1.0, 2.0]] * 8, columns=["a", "a"]), {}, "duplicate"),
-    (np.arange(30.0), np.sin(np.arange(30.0)), {"lags": 0}, "lags must be"),
-    (np.arange(30.0), np.sin(np.arange(30.0)), {"break_at": 1}, "break position"),
-    (np.arange(3.0), np.arange(6.0).reshape(3, 2), {}, "too few"),
-    (np.arange(8.0), np.arange(7.0), {}, "rows"),
-    (np.arange(8.0), [["a"]] * 8, {}, "not numeric"),
-])
+@pytest.mark.parametrize(
+    "y, X, kw, text",
+    [
+        ([1.0, 2, np.nan, 4, 5, 6, 7, 8], np.arange(8.0), {}, "column 'y'.*row 2"),
+        (
+            np.arange(8.0),
+            pd.DataFrame({"u": [1.0, 2, 3, 4, np.inf, 6, 7, 8]}),
+            {},
+            "column 'u'.*row 4",
+        ),
+        (
+            pd.Series(np.arange(8.0), name="a"),
+            pd.DataFrame({"a": np.arange(8.0)}),
+            {},
+            "also among",
+        ),
+        (
+            np.arange(8.0) ** 2,
+            np.column_stack([np.arange(8.0), np.arange(8.0) ** 2]),
+            {},
+            "also among",
+        ),
+        (np.arange(8.0), pd.DataFrame([[1.0, 2.0]] * 8, columns=["a", "a"]), {}, "duplicate"),
+        (np.arange(30.0), np.sin(np.arange(30.0)), {"lags": 0}, "lags must be"),
+        (np.arange(30.0), np.sin(np.arange(30.0)), {"break_at": 1}, "break position"),
+        (np.arange(3.0), np.arange(6.0).reshape(3, 2), {}, "too few"),
+        (np.arange(8.0), np.arange(7.0), {}, "rows"),
+        (np.arange(8.0), [["a"]] * 8, {}, "not numeric"),
+    ],
+)
 def test_user_mistakes_raise_naming_the_culprit(y, X, kw, text):
     with pytest.raises(ValueError, match=text):
         Kalvoren.diagnose(y, X, **kw)
@@ -205,13 +234,17 @@ def test_report_outputs(tmp_path):
 def test_per_test_functions_equal_the_battery():
     y, X = macro()
     r = Kalvoren.diagnose(y, X, lags=2)
-    pairs = {"breusch_godfrey": diagnostics.breusch_godfrey(y, X, lags=2),
-             "breusch_pagan": diagnostics.breusch_pagan(y, X, robust=False),
-             "breusch_pagan_koenker": diagnostics.breusch_pagan(y, X),
-             "chow": diagnostics.chow(y, X), "cusum": diagnostics.cusum(y, X),
-             "cusum_squares": diagnostics.cusum_squares(y, X),
-             "ljung_box": diagnostics.ljung_box(y, X, lags=2),
-             "jarque_bera": diagnostics.jarque_bera(y, X), "hac_wald": diagnostics.hac_wald(y, X)}
+    pairs = {
+        "breusch_godfrey": diagnostics.breusch_godfrey(y, X, lags=2),
+        "breusch_pagan": diagnostics.breusch_pagan(y, X, robust=False),
+        "breusch_pagan_koenker": diagnostics.breusch_pagan(y, X),
+        "chow": diagnostics.chow(y, X),
+        "cusum": diagnostics.cusum(y, X),
+        "cusum_squares": diagnostics.cusum_squares(y, X),
+        "ljung_box": diagnostics.ljung_box(y, X, lags=2),
+        "jarque_bera": diagnostics.jarque_bera(y, X),
+        "hac_wald": diagnostics.hac_wald(y, X),
+    }
     for tid, t in pairs.items():
         assert t == r.tests[tid], tid
     x = np.sin(np.arange(100.0)) + 0.1 * np.arange(100) % 3
@@ -223,14 +256,16 @@ def test_per_test_functions_equal_the_battery():
 def _mp_residuals(y, X):
     import mpmath as mp
     import mp_ref
+
     with mp.workdps(mp_ref.DPS):
         Xm, ym = mp_ref._mat(X), mp_ref._vec(y)
         k = len(Xm[0])
         G = mp_ref._gram(Xm)
         h = [mp.fsum(Xm[i][a] * ym[i] for i in range(len(ym))) for a in range(k)]
         beta = mp_ref._solve(G, h)
-        return np.array([float(ym[i] - mp.fsum(Xm[i][c] * beta[c] for c in range(k)))
-                         for i in range(len(ym))])
+        return np.array(
+            [float(ym[i] - mp.fsum(Xm[i][c] * beta[c] for c in range(k))) for i in range(len(ym))]
+        )
 
 
 def _designs():
@@ -255,6 +290,7 @@ def test_every_reported_statistic_is_right_on_hard_designs(name):
     references to 1e-8."""
     pytest.importorskip("mpmath")
     import mp_ref
+
     y, X = _designs()[name]
     n = len(y)
     r = Kalvoren.diagnose(y, X, lags=2, break_at=n // 2)
@@ -262,10 +298,16 @@ def test_every_reported_statistic_is_right_on_hard_designs(name):
     e = _mp_residuals(y, Z)
     _, _, koenker, lm = mp_ref.bp(e, Z)
     _, _, cusum, cusumsq = mp_ref.recursive(y, Z)
-    ref = {"breusch_godfrey": mp_ref.bg(e, X, 2), "breusch_pagan": lm,
-           "breusch_pagan_koenker": koenker, "chow": mp_ref.chow(y, Z, n // 2),
-           "cusum": cusum, "cusum_squares": cusumsq,
-           "ljung_box": smd.acorr_ljungbox(e, lags=[2]).iloc[0, 0], "jarque_bera": sm_jb(e)[0]}
+    ref = {
+        "breusch_godfrey": mp_ref.bg(e, X, 2),
+        "breusch_pagan": lm,
+        "breusch_pagan_koenker": koenker,
+        "chow": mp_ref.chow(y, Z, n // 2),
+        "cusum": cusum,
+        "cusum_squares": cusumsq,
+        "ljung_box": smd.acorr_ljungbox(e, lags=[2]).iloc[0, 0],
+        "jarque_bera": sm_jb(e)[0],
+    }
     for tid, value in ref.items():
         t = r.tests[tid]
         if t.status == 0:

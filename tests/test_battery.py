@@ -14,11 +14,28 @@ from Kalvoren._ckernels.diag import _batch, _diag
 
 B = _batch
 F = {name: i for i, name in enumerate(B.FIELDS)}
-STATUS = ["bg_status", "bp_status", "chow_status", "cusum_status", "cusumsq_status",
-          "lb_status", "jb_status", "hac_status"]
+STATUS = [
+    "bg_status",
+    "bp_status",
+    "chow_status",
+    "cusum_status",
+    "cusumsq_status",
+    "lb_status",
+    "jb_status",
+    "hac_status",
+]
 BITS = [B.BG, B.BP, B.CHOW, B.CUSUM, B.CUSUMSQ, B.LB, B.JB, B.HAC]
-STATS = ["bg_stat", "bp_stat", "bpk_stat", "chow_stat", "cusum_stat", "cusumsq_stat",
-         "lb_stat", "jb_stat", "hac_stat"]
+STATS = [
+    "bg_stat",
+    "bp_stat",
+    "bpk_stat",
+    "chow_stat",
+    "cusum_stat",
+    "cusumsq_stat",
+    "lb_stat",
+    "jb_stat",
+    "hac_stat",
+]
 LAGS, T_BREAK, HAC_LAGS = 3, 25, 3
 
 
@@ -49,8 +66,12 @@ def design(rng, n=60, const_col=0, scales=(1.0, 1.0)):
     return y, X
 
 
-CASES = {"constant first": (0, (1.0, 1.0), 1.0), "constant middle": (1, (3.0, 0.2), 1.0),
-         "no constant": (-1, (1.0, 1.0), 1.0), "badly scaled": (0, (1e3, 1e-4), 1e6)}
+CASES = {
+    "constant first": (0, (1.0, 1.0), 1.0),
+    "constant middle": (1, (3.0, 0.2), 1.0),
+    "no constant": (-1, (1.0, 1.0), 1.0),
+    "badly scaled": (0, (1e3, 1e-4), 1e6),
+}
 
 
 @pytest.mark.parametrize("case", CASES)
@@ -71,8 +92,9 @@ def test_each_statistic_matches_the_single_test_functions(case, rng):
     e = ys - xs @ bs
     np.testing.assert_allclose(beta, np.linalg.lstsq(X, y, rcond=None)[0], rtol=1e-10)
     rss, tss = np.sum((y - X @ beta) ** 2), np.sum((y - (y.mean() if cc >= 0 else 0)) ** 2)
-    np.testing.assert_allclose([rec["rss"], rec["tss"], rec["r2"]], [rss, tss, 1 - rss / tss],
-                               rtol=1e-9)
+    np.testing.assert_allclose(
+        [rec["rss"], rec["tss"], rec["r2"]], [rss, tss, 1 - rss / tss], rtol=1e-9
+    )
     R = np.linalg.qr(xs, mode="r")
     assert rec["cond"] == pytest.approx(np.linalg.cond(R, 1), rel=1e-9)
 
@@ -84,14 +106,20 @@ def test_each_statistic_matches_the_single_test_functions(case, rng):
     Xnc = np.delete(xs, cc, axis=1) if cc >= 0 else xs
     Xa = xs if cc >= 0 else np.column_stack([np.ones(n), xs])
     _, brss, btss = _diag.bp_aux(e, Xa)
-    want = {"bg_stat": _diag.bg_stat(e, Xnc, LAGS)[1], "lb_stat": _diag.lb_stat(e, LAGS)[1],
-            "jb_stat": float(_diag.jb_stat(e)[1]), "bp_stat": 0.5 * (btss - brss),
-            "bpk_stat": n * (1 - brss / btss)}
+    want = {
+        "bg_stat": _diag.bg_stat(e, Xnc, LAGS)[1],
+        "lb_stat": _diag.lb_stat(e, LAGS)[1],
+        "jb_stat": float(_diag.jb_stat(e)[1]),
+        "bp_stat": 0.5 * (btss - brss),
+        "bpk_stat": n * (1 - brss / btss),
+    }
     assert {s: rec[s] for s in want} == pytest.approx(want, rel=1e-8)
 
     # HAC: statsmodels' sandwich without small-sample correction, and its Wald test, on the
     # equilibrated data (on the raw badly scaled design statsmodels itself loses ~1e-9)
-    res = sm.OLS(ys, xs).fit(cov_type="HAC", cov_kwds={"maxlags": HAC_LAGS, "use_correction": False})
+    res = sm.OLS(ys, xs).fit(
+        cov_type="HAC", cov_kwds={"maxlags": HAC_LAGS, "use_correction": False}
+    )
     np.testing.assert_allclose(se, np.ldexp(res.bse, ey - np.array(ex)), rtol=1e-8)
     slopes = np.delete(np.eye(k), cc, axis=0) if cc >= 0 else np.eye(k)
     wald = res.wald_test(slopes, use_f=False, scalar=True).statistic
@@ -148,8 +176,16 @@ def test_fallback_on_a_collinear_or_ill_conditioned_design(rng):
 @pytest.mark.parametrize("tests", [B.ALL, B.BG | B.JB])
 def test_failed_series(case, tests, rng):
     y, X = design(rng, n=30)
-    status, cc = {"n = k": -1005, "empty": -1005, "nan y": -1003, "inf X": -1003,
-                  "const_col not constant": -1007}[case], 0
+    status, cc = (
+        {
+            "n = k": -1005,
+            "empty": -1005,
+            "nan y": -1003,
+            "inf X": -1003,
+            "const_col not constant": -1007,
+        }[case],
+        0,
+    )
     if case == "n = k":
         y, X = y[:3], X[:3]
     elif case == "empty":
@@ -168,11 +204,11 @@ def test_test_mask_and_hac_edges(rng):
     rec, _, se = battery(y, X, tests=B.BG | B.HAC, hac_lags=10**6)
     assert [np.isnan(rec[s]) for s in STATUS] == [False] + [True] * 6 + [False]
     assert np.isnan(rec["m"]) and rec["hac_lags"] == 39 and np.isfinite(se).all()
-    rec, _, se = battery(y, X, tests=B.CHOW, hac_lags=-1)    # se needs a bandwidth
+    rec, _, se = battery(y, X, tests=B.CHOW, hac_lags=-1)  # se needs a bandwidth
     assert rec["chow_status"] == 0 and np.isnan(rec["hac_status"]) and np.isnan(se).all()
     rec, _, se = battery(y, X, hac_lags=-1)
     assert rec["hac_status"] == -1004 and np.isnan(rec["hac_stat"])
-    rec, _, se = battery(y, X[:, :1])                        # a constant only: no slopes
+    rec, _, se = battery(y, X[:, :1])  # a constant only: no slopes
     assert (rec["hac_status"], rec["hac_df"]) == (-1007, 0) and np.isfinite(se).all()
 
 
@@ -184,24 +220,49 @@ def test_ragged_and_shared_batches_equal_single_calls(rng):
     tb, hl = [m // 2 for m in lengths], [1, 2, 3, 4, 5]
     out, beta, se = B.battery(np.concatenate(Y), np.concatenate(Xs), off, 0, 4, tb, hl, B.ALL, 0)
     for g in range(len(lengths)):
-        one = B.battery(Y[g], Xs[g], [0, lengths[g]], 0, 4, tb[g:g + 1], hl[g:g + 1], B.ALL, 0)
+        one = B.battery(Y[g], Xs[g], [0, lengths[g]], 0, 4, tb[g : g + 1], hl[g : g + 1], B.ALL, 0)
         assert all(a[g].tobytes() == b[0].tobytes() for a, b in zip((out, beta, se), one))
     # one design shared by every series against the design repeated for each
     shared = Xs[2]
     sub = [m for m in lengths if m]
-    got = B.battery(np.concatenate([Y[i] for i in (0, 1, 2, 4)]), shared, np.cumsum([0, *sub]),
-                    0, 4, [20] * 4, [3] * 4, B.ALL, 1)
-    rep = B.battery(np.concatenate([Y[i] for i in (0, 1, 2, 4)]),
-                    np.concatenate([shared[:m] for m in sub]), np.cumsum([0, *sub]), 0, 4,
-                    [20] * 4, [3] * 4, B.ALL, 0)
+    got = B.battery(
+        np.concatenate([Y[i] for i in (0, 1, 2, 4)]),
+        shared,
+        np.cumsum([0, *sub]),
+        0,
+        4,
+        [20] * 4,
+        [3] * 4,
+        B.ALL,
+        1,
+    )
+    rep = B.battery(
+        np.concatenate([Y[i] for i in (0, 1, 2, 4)]),
+        np.concatenate([shared[:m] for m in sub]),
+        np.cumsum([0, *sub]),
+        0,
+        4,
+        [20] * 4,
+        [3] * 4,
+        B.ALL,
+        0,
+    )
     assert all(a.tobytes() == b.tobytes() for a, b in zip(got, rep))
     # halves in two threads, each call with the lock released: the same bits
     halves = [None, None]
 
     def half(h, lo, hi):
-        halves[h] = B.battery(np.concatenate(Y)[off[lo]:off[hi]],
-                              np.concatenate(Xs)[off[lo]:off[hi]], off[lo:hi + 1] - off[lo], 0,
-                              4, tb[lo:hi], hl[lo:hi], B.ALL, 0)
+        halves[h] = B.battery(
+            np.concatenate(Y)[off[lo] : off[hi]],
+            np.concatenate(Xs)[off[lo] : off[hi]],
+            off[lo : hi + 1] - off[lo],
+            0,
+            4,
+            tb[lo:hi],
+            hl[lo:hi],
+            B.ALL,
+            0,
+        )
 
     threads = [threading.Thread(target=half, args=a) for a in ((0, 0, 2), (1, 2, 5))]
     for t in threads:
@@ -216,22 +277,25 @@ y0 = np.arange(10.0)
 X0 = np.column_stack([np.ones(10), np.sin(y0)])
 
 
-@pytest.mark.parametrize("args, exc, match", [
-    ((y0, X0, [1, 10], 0, 2, [5], [2], 255, 0), ValueError, r"offsets\[0\]"),
-    ((y0, X0, [0, 6, 4], 0, 2, [5, 2], [2, 2], 255, 0), ValueError, "offsets decrease"),
-    ((y0, X0, [0, 11], 0, 2, [5], [2], 255, 0), ValueError, "offsets end at 11"),
-    ((y0, X0, [], 0, 2, [], [], 255, 0), ValueError, "offsets has length 0"),
-    ((y0, X0[:9], [0, 9], 0, 2, [5], [2], 255, 0), ValueError, "X has 9 rows but y"),
-    ((y0, X0[:4], [0, 5, 10], 0, 2, [2, 2], [2, 2], 255, 1), ValueError, "longest series"),
-    ((y0, X0, [0, 10], 0, 2, [5, 5], [2], 255, 0), ValueError, "t_break has length 2"),
-    ((y0, X0, [0, 10], 0, 2, [5], [], 255, 0), ValueError, "hac_lags has length 0"),
-    ((y0, X0, [0, 10], 2, 2, [5], [2], 255, 0), ValueError, "const_col is 2"),
-    ((y0, X0, [0, 10], 0, 2, [5], [2], 256, 0), ValueError, "tests is 256"),
-    ((X0, X0, [0, 10], 0, 2, [5], [2], 255, 0), ValueError, "wrong number of dimensions"),
-    ((y0, X0, [0, 10], 0, 2, [5], [2], 255), TypeError, "takes exactly 9 positional"),
-    ((y0, np.empty((0, 2**40)), [0, 0], 0, 2, [5], [2], 255, 1), OverflowError, "overflows"),
-    ((y0, np.empty((0, 2**24)), [0, 0], 0, 2, [5], [2], 255, 1), MemoryError, None),
-])
+@pytest.mark.parametrize(
+    "args, exc, match",
+    [
+        ((y0, X0, [1, 10], 0, 2, [5], [2], 255, 0), ValueError, r"offsets\[0\]"),
+        ((y0, X0, [0, 6, 4], 0, 2, [5, 2], [2, 2], 255, 0), ValueError, "offsets decrease"),
+        ((y0, X0, [0, 11], 0, 2, [5], [2], 255, 0), ValueError, "offsets end at 11"),
+        ((y0, X0, [], 0, 2, [], [], 255, 0), ValueError, "offsets has length 0"),
+        ((y0, X0[:9], [0, 9], 0, 2, [5], [2], 255, 0), ValueError, "X has 9 rows but y"),
+        ((y0, X0[:4], [0, 5, 10], 0, 2, [2, 2], [2, 2], 255, 1), ValueError, "longest series"),
+        ((y0, X0, [0, 10], 0, 2, [5, 5], [2], 255, 0), ValueError, "t_break has length 2"),
+        ((y0, X0, [0, 10], 0, 2, [5], [], 255, 0), ValueError, "hac_lags has length 0"),
+        ((y0, X0, [0, 10], 2, 2, [5], [2], 255, 0), ValueError, "const_col is 2"),
+        ((y0, X0, [0, 10], 0, 2, [5], [2], 256, 0), ValueError, "tests is 256"),
+        ((X0, X0, [0, 10], 0, 2, [5], [2], 255, 0), ValueError, "wrong number of dimensions"),
+        ((y0, X0, [0, 10], 0, 2, [5], [2], 255), TypeError, "takes exactly 9 positional"),
+        ((y0, np.empty((0, 2**40)), [0, 0], 0, 2, [5], [2], 255, 1), OverflowError, "overflows"),
+        ((y0, np.empty((0, 2**24)), [0, 0], 0, 2, [5], [2], 255, 1), MemoryError, None),
+    ],
+)
 def test_bad_arguments_raise(args, exc, match):
     with pytest.raises(exc, match=match):
         B.battery(*args)
@@ -240,8 +304,10 @@ def test_bad_arguments_raise(args, exc, match):
 def test_attributes_and_no_leaks():
     assert B.NFIELDS == len(B.FIELDS) == 27 and B.FIELDS[:4] == ("fit_status", "n", "k", "cond")
     assert (B.BG, B.HAC, B.ALL, B.COND_MAX) == (1, 128, 255, 1e6) and B.np is np
-    calls = [lambda: B.battery(y0, X0, [0, 4, 10], 0, 2, [2, 5], [1, 2], 255, 0),
-             lambda: B.battery(y0, X0, [0, 11], 0, 2, [5], [2], 255, 0)]
+    calls = [
+        lambda: B.battery(y0, X0, [0, 4, 10], 0, 2, [2, 5], [1, 2], 255, 0),
+        lambda: B.battery(y0, X0, [0, 11], 0, 2, [5], [2], 255, 0),
+    ]
     refs = [sys.getrefcount(a) for a in (y0, X0)]
     for _ in range(3000):
         for c in calls:

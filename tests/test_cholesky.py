@@ -4,9 +4,9 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
-
-from native import D, I32, I64, PD, Guarded, SENTINEL, fn, ptr
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from native import I32, I64, PD, SENTINEL, D, Guarded, fn, ptr
 
 chol = fn("kvr_chol", I32, PD, PD, I64, D)
 logdet_from_chol = fn("kvr_logdet_from_chol", D, PD, I64)
@@ -101,11 +101,15 @@ def test_non_positive_jitter_is_ignored(jitter):
 
 def test_failure_leaves_finished_rows():
     # Dyadic entries make every step exact: the pivot of row 3 is exactly -1.
-    T = np.array([[2.0, 0, 0, 0, 0],
-                  [1.0, 4.0, 0, 0, 0],
-                  [-0.5, 2.0, 1.0, 0, 0],
-                  [3.0, -1.0, 0.25, 1.0, 0],
-                  [1.0, 1.0, 1.0, 1.0, 2.0]])
+    T = np.array(
+        [
+            [2.0, 0, 0, 0, 0],
+            [1.0, 4.0, 0, 0, 0],
+            [-0.5, 2.0, 1.0, 0, 0],
+            [3.0, -1.0, 0.25, 1.0, 0],
+            [1.0, 1.0, 1.0, 1.0, 2.0],
+        ]
+    )
     A = T @ T.T
     A[3, 3] -= 2.0  # pivot 1 - 2
     st_, L = factor(with_garbage_upper(A))
@@ -152,6 +156,7 @@ def test_logdet(rng):
 
 # ---- triangular solves -----------------------------------------------------
 
+
 @pytest.mark.parametrize("n", [1, 2, 7, 33, 80])
 @pytest.mark.parametrize("in_place", [False, True])
 def test_triangular_solves(rng, n, in_place):
@@ -178,6 +183,7 @@ def test_forward_zero_pivot_gives_non_finite():
 
 
 # ---- conveniences ----------------------------------------------------------
+
 
 @settings(max_examples=30, deadline=None)
 @given(n=st.integers(1, 40), seed=st.integers(0, 2**32 - 1))

@@ -2,11 +2,12 @@
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+from native import I64, PD, Guarded, fn, ptr
 
 from Kalvoren._ckernels.diag import _diag
-from native import I64, PD, Guarded, fn, ptr
 
 fill_mean = fn("kvr_fill_mean_ax0", None, PD, I64, I64, PD)
 fill_centered = fn("kvr_fill_centered_ax0", None, PD, PD, I64, I64, PD)
@@ -22,8 +23,9 @@ def row_order_mean(x):
 
 
 values = st.floats(allow_nan=True, allow_infinity=True, width=64)
-matrices = hnp.arrays(np.float64, hnp.array_shapes(min_dims=2, max_dims=2, min_side=0, max_side=9),
-                      elements=values)
+matrices = hnp.arrays(
+    np.float64, hnp.array_shapes(min_dims=2, max_dims=2, min_side=0, max_side=9), elements=values
+)
 
 
 @settings(max_examples=200, deadline=None)
@@ -64,6 +66,7 @@ def test_mean_length_is_checked():
 
 
 # ------------------------------------------------------------------ native
+
 
 @pytest.mark.parametrize("n, p", [(5, 3), (1, 17), (33, 1), (0, 4)])
 def test_native_kernels_stay_in_bounds(rng, n, p):

@@ -1,11 +1,13 @@
 """Finite-sample null p-values of the CUSUM and CUSUM-of-squares statistics."""
+
 import importlib.util
 import math
 from pathlib import Path
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from scipy.special import ndtr
 from scipy.stats import kstwobign
 
@@ -36,8 +38,8 @@ def test_tabulated_statistics_are_the_kernels(diag):
         grid = (2, (n - k + 2) // 2, n - k)
         c, q = mk.path_statistics(w[None, :].copy(), grid)
         for i, m in enumerate(grid):
-            assert c[i, 0] == pytest.approx(diag.cusum_stat(y[:k + m], X[:k + m])[1], rel=1e-12)
-            assert q[i, 0] == pytest.approx(diag.cusumsq_stat(y[:k + m], X[:k + m])[2], rel=1e-12)
+            assert c[i, 0] == pytest.approx(diag.cusum_stat(y[: k + m], X[: k + m])[1], rel=1e-12)
+            assert q[i, 0] == pytest.approx(diag.cusumsq_stat(y[: k + m], X[: k + m])[2], rel=1e-12)
 
 
 @pytest.mark.parametrize("m", [10, 20, 50, 200, 1000])
@@ -58,11 +60,14 @@ def test_null_rejection_rate_at_5_percent(diag, m):
         assert 0.04 <= np.mean(p < 0.05) <= 0.06
 
 
-@pytest.mark.parametrize("kind, exact", [
-    # m = 2 closed forms: w = r (cos t, sin t) with t uniform (CUSUM: for p <= 1/2).
-    ("cusum", lambda x: 2 / np.pi * np.arccos(np.minimum(x, 1))),
-    ("cusumsq", lambda x: 2 / np.pi * np.arccos(np.minimum(2 * math.sqrt(2) * x, 1))),
-])
+@pytest.mark.parametrize(
+    "kind, exact",
+    [
+        # m = 2 closed forms: w = r (cos t, sin t) with t uniform (CUSUM: for p <= 1/2).
+        ("cusum", lambda x: 2 / np.pi * np.arccos(np.minimum(x, 1))),
+        ("cusumsq", lambda x: 2 / np.pi * np.arccos(np.minimum(2 * math.sqrt(2) * x, 1))),
+    ],
+)
 def test_m2_closed_form(kind, exact):
     alpha = np.array(tab.ALPHA_GRID)
     cv = np.asarray(getattr(tab, kind.upper() + "_CV"))[0][alpha <= 0.5]
@@ -80,7 +85,9 @@ def test_asymptotic_forms_far_beyond_the_table():
     bde = 2 * (ndtr(-3 * a) + np.exp(-4 * a * a) * ndtr(a))
     np.testing.assert_allclose(cn.cusum_pvalue(a, m)[0], bde, rtol=2e-5)  # interpolated limit
     x = np.linspace(0.5, 2.5, 16)
-    np.testing.assert_allclose(cn.cusumsq_pvalue(x / math.sqrt(m), m)[0], kstwobign.sf(x), rtol=1e-6)
+    np.testing.assert_allclose(
+        cn.cusumsq_pvalue(x / math.sqrt(m), m)[0], kstwobign.sf(x), rtol=1e-6
+    )
 
 
 @pytest.mark.parametrize("kind", ["cusum", "cusumsq"])
@@ -98,7 +105,11 @@ def test_table_rows_and_critical_values(kind):
 
 
 @settings(max_examples=60, deadline=None)
-@given(m=st.integers(2, M_MAX), seed=st.integers(0, 2**32 - 1), kind=st.sampled_from(["cusum", "cusumsq"]))
+@given(
+    m=st.integers(2, M_MAX),
+    seed=st.integers(0, 2**32 - 1),
+    kind=st.sampled_from(["cusum", "cusumsq"]),
+)
 def test_monotone_in_stat_and_between_m_nodes(m, seed, kind):
     hi = 1.6 if kind == "cusum" else 0.4
     s = np.sort(np.random.default_rng(seed).uniform(0, hi, 200))

@@ -18,29 +18,53 @@ M = X.sum(axis=0) / 4
 
 # ------------------------------------------------------------------ binding
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: _diag.fill_centered_ax0(X),
-     "fill_centered_ax0() takes exactly 2 positional arguments (1 given)"),
-    (lambda: _diag.fill_centered_ax0(),
-     "fill_centered_ax0() takes exactly 2 positional arguments (0 given)"),
-    (lambda: _diag.fill_centered_ax0(X, M, M),
-     "fill_centered_ax0() takes exactly 2 positional arguments (3 given)"),
-    (lambda: _diag.fill_mean_ax0(X, X),
-     "fill_mean_ax0() takes exactly 1 positional argument (2 given)"),
-    (lambda: _diag.fill_mean_ax0(),
-     "fill_mean_ax0() takes exactly 1 positional argument (0 given)"),
-    # an unfilled parameter reports its position as the count given
-    (lambda: _diag.fill_centered_ax0(mean=M),
-     "fill_centered_ax0() takes exactly 2 positional arguments (0 given)"),
-    (lambda: _diag.fill_centered_ax0(x=X),
-     "fill_centered_ax0() takes exactly 2 positional arguments (1 given)"),
-    (lambda: _diag.fill_centered_ax0(X, mean=M, y=1),
-     "fill_centered_ax0() got an unexpected keyword argument 'y'"),
-    (lambda: _diag.fill_centered_ax0(X, x=X),
-     "fill_centered_ax0() got multiple values for keyword argument 'x'"),
-    (lambda: _diag.fill_mean_ax0(X, x=X),
-     "fill_mean_ax0() got multiple values for keyword argument 'x'"),
-])
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda: _diag.fill_centered_ax0(X),
+            "fill_centered_ax0() takes exactly 2 positional arguments (1 given)",
+        ),
+        (
+            lambda: _diag.fill_centered_ax0(),
+            "fill_centered_ax0() takes exactly 2 positional arguments (0 given)",
+        ),
+        (
+            lambda: _diag.fill_centered_ax0(X, M, M),
+            "fill_centered_ax0() takes exactly 2 positional arguments (3 given)",
+        ),
+        (
+            lambda: _diag.fill_mean_ax0(X, X),
+            "fill_mean_ax0() takes exactly 1 positional argument (2 given)",
+        ),
+        (
+            lambda: _diag.fill_mean_ax0(),
+            "fill_mean_ax0() takes exactly 1 positional argument (0 given)",
+        ),
+        # an unfilled parameter reports its position as the count given
+        (
+            lambda: _diag.fill_centered_ax0(mean=M),
+            "fill_centered_ax0() takes exactly 2 positional arguments (0 given)",
+        ),
+        (
+            lambda: _diag.fill_centered_ax0(x=X),
+            "fill_centered_ax0() takes exactly 2 positional arguments (1 given)",
+        ),
+        (
+            lambda: _diag.fill_centered_ax0(X, mean=M, y=1),
+            "fill_centered_ax0() got an unexpected keyword argument 'y'",
+        ),
+        (
+            lambda: _diag.fill_centered_ax0(X, x=X),
+            "fill_centered_ax0() got multiple values for keyword argument 'x'",
+        ),
+        (
+            lambda: _diag.fill_mean_ax0(X, x=X),
+            "fill_mean_ax0() got multiple values for keyword argument 'x'",
+        ),
+    ],
+)
 def test_binding_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
@@ -56,15 +80,19 @@ def test_keywords_in_any_order():
 
 # ------------------------------------------------------- array conversion
 
-@pytest.mark.parametrize("convert", [
-    lambda a: a.tolist(),
-    lambda a: tuple(map(tuple, a)),
-    lambda a: np.asfortranarray(a),
-    lambda a: np.repeat(a, 2, axis=1)[:, ::2],          # non-contiguous
-    lambda a: a.astype(np.float32).astype(np.float64),  # same values, via float32 copy
-    lambda a: a.astype(np.float32),
-    lambda a: a.astype(np.int64),
-])
+
+@pytest.mark.parametrize(
+    "convert",
+    [
+        lambda a: a.tolist(),
+        lambda a: tuple(map(tuple, a)),
+        lambda a: np.asfortranarray(a),
+        lambda a: np.repeat(a, 2, axis=1)[:, ::2],  # non-contiguous
+        lambda a: a.astype(np.float32).astype(np.float64),  # same values, via float32 copy
+        lambda a: a.astype(np.float32),
+        lambda a: a.astype(np.int64),
+    ],
+)
 def test_array_likes_give_the_float64_result(convert):
     a = np.array([[1.0, 2.0, 3.0], [4.0, 8.0, 16.0], [0.5, -1.0, 7.0]])
     ref_mean = _diag.fill_mean_ax0(a.astype(np.float64))
@@ -83,18 +111,22 @@ def test_integer_list_example():
     assert out.dtype == np.float64 and out.tolist() == [3.0, 4.0]
 
 
-@pytest.mark.parametrize("call, expected, got", [
-    (lambda: _diag.fill_mean_ax0(np.zeros(3)), 2, 1),
-    (lambda: _diag.fill_mean_ax0(np.zeros((2, 2, 2))), 2, 3),
-    (lambda: _diag.fill_mean_ax0(3.0), 2, 1),
-    (lambda: _diag.fill_centered_ax0(np.zeros(3), np.zeros(3)), 2, 1),
-    (lambda: _diag.fill_centered_ax0(X, np.zeros((1, 3))), 1, 2),
-])
+@pytest.mark.parametrize(
+    "call, expected, got",
+    [
+        (lambda: _diag.fill_mean_ax0(np.zeros(3)), 2, 1),
+        (lambda: _diag.fill_mean_ax0(np.zeros((2, 2, 2))), 2, 3),
+        (lambda: _diag.fill_mean_ax0(3.0), 2, 1),
+        (lambda: _diag.fill_centered_ax0(np.zeros(3), np.zeros(3)), 2, 1),
+        (lambda: _diag.fill_centered_ax0(X, np.zeros((1, 3))), 1, 2),
+    ],
+)
 def test_wrong_dimensions(call, expected, got):
     with pytest.raises(ValueError) as info:
         call()
     assert str(info.value) == (
-        f"Buffer has wrong number of dimensions (expected {expected}, got {got})")
+        f"Buffer has wrong number of dimensions (expected {expected}, got {got})"
+    )
 
 
 def test_read_only_float64_is_refused_other_dtypes_copied():
@@ -149,6 +181,7 @@ def test_c_contiguous_float64_is_not_copied():
 
 # ------------------------------------------------------------- np lookup
 
+
 def test_np_is_looked_up_at_every_call():
     class Fake:
         float64 = np.float64
@@ -197,6 +230,7 @@ def test_rebound_np_without_attribute():
 
 
 # ------------------------------------------------------ references, GIL
+
 
 def test_reference_counts_unchanged_on_success_and_error():
     x = np.ones((5, 3))

@@ -1,5 +1,6 @@
 """Arrays reach the kernels with the same data and shape whether the frame
 reads an exact ndarray directly or goes through the buffer export."""
+
 import warnings
 
 import numpy as np
@@ -16,14 +17,18 @@ def variants(x):
     yield "big-endian", x.astype(">f8")
     yield "fortran", np.asfortranarray(x)
     yield "int64", (x * 10).astype(np.int64)
-    yield "offset view", np.concatenate([x, x])[x.shape[0]:]
+    yield "offset view", np.concatenate([x, x])[x.shape[0] :]
 
 
 @pytest.mark.parametrize("shape", [(7, 3), (1, 1), (0, 4), (5, 0)])
 def test_column_means_agree_across_array_kinds(diag, shape):
     base = np.arange(np.prod(shape), dtype=float).reshape(shape) - 2.5
     for name, x in variants(base):
-        want = np.asarray(x, dtype=float).sum(axis=0) / shape[0] if shape[0] else np.full(shape[1], np.nan)
+        want = (
+            np.asarray(x, dtype=float).sum(axis=0) / shape[0]
+            if shape[0]
+            else np.full(shape[1], np.nan)
+        )
         np.testing.assert_array_equal(diag.fill_mean_ax0(x), want, err_msg=name)
 
 

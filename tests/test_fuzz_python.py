@@ -12,30 +12,53 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
+from functions import FUNCTIONS, I32, I64, A
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from Kalvoren._ckernels.diag import _diag
 
 EXAMPLES = int(os.environ.get("KVR_FUZZ_EXAMPLES", "40"))
-FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None, derandomize=not os.environ.get("KVR_FUZZ_RANDOM"),
-                suppress_health_check=list(HealthCheck))
+FUZZ = settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    database=None,
+    derandomize=not os.environ.get("KVR_FUZZ_RANDOM"),
+    suppress_health_check=list(HealthCheck),
+)
 
 STATUSES = {0, 1, -1001, -1002, -1003, -1004, -1005, -1007}
 ALLOWED = (TypeError, ValueError, OverflowError, MemoryError)
 
-SPECIAL = np.array([np.nan, np.inf, -np.inf, 1e308, -1e308, 5e-324, -5e-324, 2.2e-308,
-                    0.0, -0.0, 1.0, -1.0, 1e-300, 1e300])
+SPECIAL = np.array(
+    [
+        np.nan,
+        np.inf,
+        -np.inf,
+        1e308,
+        -1e308,
+        5e-324,
+        -5e-324,
+        2.2e-308,
+        0.0,
+        -0.0,
+        1.0,
+        -1.0,
+        1e-300,
+        1e300,
+    ]
+)
 
 
 # ------------------------------------------------------------------ values
+
 
 class IntReturnsFloat:
     def __int__(self):
         return 3.5
 
 
-class IntReturnsBool:      # a strict int subclass: DeprecationWarning, then used
+class IntReturnsBool:  # a strict int subclass: DeprecationWarning, then used
     def __int__(self):
         return True
 
@@ -65,7 +88,7 @@ class FloatFine:
         return 0.25
 
 
-class ShapeLies:           # an array-like whose shape disagrees with its data
+class ShapeLies:  # an array-like whose shape disagrees with its data
     def __init__(self, data, shape):
         self._data, self.shape = data, shape
 
@@ -73,8 +96,24 @@ class ShapeLies:           # an array-like whose shape disagrees with its data
         return np.asarray(self._data, dtype=dtype)
 
 
-INT_EDGES = [0, 1, -1, 2, -2, 2**31 - 1, 2**31, -2**31 - 1, 2**62, 2**63 - 1, -2**63,
-             2**63, -2**63 - 1, 2**64, 10**30, -10**30]
+INT_EDGES = [
+    0,
+    1,
+    -1,
+    2,
+    -2,
+    2**31 - 1,
+    2**31,
+    -(2**31) - 1,
+    2**62,
+    2**63 - 1,
+    -(2**63),
+    2**63,
+    -(2**63) - 1,
+    2**64,
+    10**30,
+    -(10**30),
+]
 
 int_params = st.one_of(
     st.integers(-3, 12),
@@ -82,13 +121,30 @@ int_params = st.one_of(
     st.integers(-3, 12),
     st.integers(0, 100),
     st.sampled_from(INT_EDGES),
-    st.sampled_from(INT_EDGES).map(lambda v: np.int64(v) if -2**63 <= v < 2**63 else np.uint64(v % 2**64)),
-    st.sampled_from([np.int8(3), np.uint64(2**64 - 1), np.int32(-5), np.bool_(True), np.float32(2.5)]),
-    st.sampled_from([3.9, -0.5, 1e300, -1e300, float("nan"), float("inf"), True, False, Fraction(7, 2)]),
-    st.sampled_from([IntReturnsFloat(), IntReturnsBool(), IntRaises(), IntHuge(), IndexOnly(),
-                     None, "3", 1 + 2j, [1], np.array([2])]),
+    st.sampled_from(INT_EDGES).map(
+        lambda v: np.int64(v) if -(2**63) <= v < 2**63 else np.uint64(v % 2**64)
+    ),
+    st.sampled_from(
+        [np.int8(3), np.uint64(2**64 - 1), np.int32(-5), np.bool_(True), np.float32(2.5)]
+    ),
+    st.sampled_from(
+        [3.9, -0.5, 1e300, -1e300, float("nan"), float("inf"), True, False, Fraction(7, 2)]
+    ),
+    st.sampled_from(
+        [
+            IntReturnsFloat(),
+            IntReturnsBool(),
+            IntRaises(),
+            IntHuge(),
+            IndexOnly(),
+            None,
+            "3",
+            1 + 2j,
+            [1],
+            np.array([2]),
+        ]
+    ),
 )
-
 
 
 def _allocatable_giant(v):
@@ -106,12 +162,37 @@ length_params = int_params.filter(lambda v: not _allocatable_giant(v))
 float_params = st.one_of(
     st.floats(allow_nan=True, allow_infinity=True),
     st.sampled_from(list(SPECIAL)),
-    st.sampled_from([0, 7, -3, 10**400, True, np.float32(1.5), np.int64(4), np.float64(0.05),
-                     FloatFine(), FloatReturnsStr(), IndexOnly(), None, "0.1", 1j, [0.5]]),
+    st.sampled_from(
+        [
+            0,
+            7,
+            -3,
+            10**400,
+            True,
+            np.float32(1.5),
+            np.int64(4),
+            np.float64(0.05),
+            FloatFine(),
+            FloatReturnsStr(),
+            IndexOnly(),
+            None,
+            "0.1",
+            1j,
+            [0.5],
+        ]
+    ),
 )
 
-DTYPES = [np.float64] * 6 + [np.float32, np.int64, np.int8, np.uint64, np.bool_, np.complex128,
-                             np.float16, object]
+DTYPES = [np.float64] * 6 + [
+    np.float32,
+    np.int64,
+    np.int8,
+    np.uint64,
+    np.bool_,
+    np.complex128,
+    np.float16,
+    object,
+]
 
 
 @st.composite
@@ -119,9 +200,9 @@ def arrays(draw, shape):
     """An array-like that usually is, and often is not, what `shape` asks for."""
     shape = list(shape)
     mutate = draw(st.integers(0, 9))
-    if mutate == 0:     # wrong number of dimensions
+    if mutate == 0:  # wrong number of dimensions
         shape = draw(st.lists(st.integers(0, 4), min_size=0, max_size=3))
-    elif mutate == 1:   # one dimension off
+    elif mutate == 1:  # one dimension off
         if shape:
             i = draw(st.integers(0, len(shape) - 1))
             shape[i] = max(0, shape[i] + draw(st.sampled_from([-2, -1, 1, 3])))
@@ -132,7 +213,7 @@ def arrays(draw, shape):
     if special and data.size:
         hit = rng.random(shape) < special
         data[hit] = rng.choice(SPECIAL, size=int(hit.sum()))
-    if draw(st.integers(0, 5)) == 0 and data.size:   # constant, integral or huge values
+    if draw(st.integers(0, 5)) == 0 and data.size:  # constant, integral or huge values
         data = np.full(shape, draw(st.sampled_from(list(SPECIAL) + [3.0])))
     if draw(st.integers(0, 7)) == 0:
         data = np.sort(data.ravel()).reshape(shape)
@@ -146,7 +227,7 @@ def arrays(draw, shape):
         return a.tolist()
     if form == 1:
         return tuple(a.tolist()) if a.ndim else a.item()
-    if form == 2 and a.ndim >= 1:     # non-contiguous view of the same values
+    if form == 2 and a.ndim >= 1:  # non-contiguous view of the same values
         big = np.repeat(a, 2, axis=-1)
         return big[..., ::2]
     if form == 3 and a.ndim == 2:
@@ -155,9 +236,23 @@ def arrays(draw, shape):
         a.flags.writeable = False
         return a
     if form == 5:
-        return draw(st.sampled_from([None, "abc", 1.5, 7, {}, [[1.0, 2.0], [3.0]], object(),
-                                     np.float64(2.0), np.array(3.0), b"\x00" * 8]))
-    if form == 6 and a.ndim >= 1:     # negative strides
+        return draw(
+            st.sampled_from(
+                [
+                    None,
+                    "abc",
+                    1.5,
+                    7,
+                    {},
+                    [[1.0, 2.0], [3.0]],
+                    object(),
+                    np.float64(2.0),
+                    np.array(3.0),
+                    b"\x00" * 8,
+                ]
+            )
+        )
+    if form == 6 and a.ndim >= 1:  # negative strides
         return a[::-1]
     if form == 7:
         return ShapeLies(a, tuple(draw(st.lists(st.integers(-3, 5), max_size=2))))
@@ -166,43 +261,8 @@ def arrays(draw, shape):
 
 # ------------------------------------------------------------------ table
 
-A = "array"
-I64 = "int64"
-I32 = "int32"
-F = "float"
-
-def tup(*kinds):
-    return ("tuple",) + kinds
-
 # name: (parameters as (name, kind, intended shape), result check)
-FUNCS = {
-    "bg_stat": ([("eps", A, "n"), ("X", A, "nk"), ("lags", I64, None)], tup("float")),
-    "bp_aux": ([("eps", A, "n"), ("X_aug", A, "nk")], tup("float", "float")),
-    "chow_stat": ([("y", A, "n"), ("X", A, "nk"), ("t_break", I64, None)], tup("float")),
-    "recursive_residuals": ([("y", A, "n"), ("X", A, "nk")], tup("rec")),
-    "cusum_series": ([("y", A, "n"), ("X", A, "nk")], tup("rec")),
-    "cusum_stat": ([("y", A, "n"), ("X", A, "nk")], tup("float")),
-    "cusum_sf": ([("a", F, None)], "np_float"),
-    "cusum_sf_arr": ([("a", A, "any")], "like0"),
-    "cusumsq_stat": ([("y", A, "n"), ("X", A, "nk")], tup("int", "float")),
-    "jb_stat": ([("x", A, "n")], tup("np_float")),
-    "acorr": ([("x", A, "n"), ("L", I64, None)], tup("acorr")),
-    "lb_stat": ([("x", A, "n"), ("L", I64, None)], tup("float")),
-    "hac_estimator_matmul": ([("r", A, "nk"), ("kernel_id", I32, None), ("L", I64, None)], "pp"),
-    "fill_mean_ax0": ([("x", A, "nk")], "p"),
-    "fill_centered_ax0": ([("x", A, "nk"), ("mean", A, "k")], "np_"),
-    "wald_stat_from_mean_and_cov": ([("mean", A, "k"), ("target", A, "k"), ("omega", A, "kk"),
-                                     ("n", I64, None)], tup("float")),
-    "symmetric_outer_prod_2dim": ([("x", A, "nk")], tup("nq")),
-    "fill_symmetric_target_vec": ([("target", A, "kk"), ("atol", F, None), ("rtol", F, None)],
-                                  tup("q")),
-    "jb_find_hilo_ascending": ([("val", F, None), ("arr", A, "n")], "hilo"),
-    "jb_find_hilo_descending": ([("val", F, None), ("arr", A, "n")], "hilo"),
-    "jb_isf_interp": ([("n", I64, None), ("p", F, None)], "np_float"),
-    "jb_pval_interp": ([("n", I64, None), ("x", F, None)], "np_float"),
-    "jb_isf_interp_arr": ([("n", I64, None), ("p", A, "any")], "like1"),
-    "jb_pval_interp_arr": ([("n", I64, None), ("x", A, "any")], "like1"),
-}
+FUNCS = {fn.name: (fn.params, fn.result) for fn in FUNCTIONS}
 
 
 def test_table_covers_the_module():
@@ -215,8 +275,13 @@ def calls(draw, name):
     params, _ = FUNCS[name]
     n = draw(st.one_of(st.integers(0, 9), st.integers(0, 9), st.integers(10, 80)))
     k = draw(st.one_of(st.integers(0, 4), st.integers(0, 4), st.integers(5, 12)))
-    shapes = {"n": (n,), "nk": (n, k), "k": (k,), "kk": (k, k),
-              "any": tuple(draw(st.lists(st.integers(0, 5), max_size=3)))}
+    shapes = {
+        "n": (n,),
+        "nk": (n, k),
+        "k": (k,),
+        "kk": (k, k),
+        "any": tuple(draw(st.lists(st.integers(0, 5), max_size=3))),
+    }
     values = []
     for pname, kind, shape in params:
         if kind == A:
@@ -233,13 +298,13 @@ def calls(draw, name):
     mistake = draw(st.integers(0, 29))
     expect_type_error = True
     if mistake == 0:
-        args = args + [0.0] * (len(params) + 1 - len(args))   # too many
+        args = args + [0.0] * (len(params) + 1 - len(args))  # too many
     elif mistake == 1 and kwargs:
-        kwargs.pop(next(iter(kwargs)))                        # one missing
+        kwargs.pop(next(iter(kwargs)))  # one missing
     elif mistake == 2:
         kwargs["bogus"] = 1
     elif mistake == 3 and args:
-        kwargs[params[0][0]] = values[0]                      # given twice
+        kwargs[params[0][0]] = values[0]  # given twice
     else:
         expect_type_error = False
     return args, kwargs, values, expect_type_error

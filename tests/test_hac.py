@@ -3,13 +3,13 @@
 import ctypes
 import math
 
+import hac_ref
 import numpy as np
 import pytest
+from native import I32, I64, LIB, PD, Guarded, fn, ptr
 from statsmodels.stats.sandwich_covariance import S_hac_simple
 
-import hac_ref
 from Kalvoren._ckernels.diag import _diag
-from native import I32, I64, LIB, PD, Guarded, fn, ptr
 
 kernel_weight = fn("kernel_weight", ctypes.c_double, I64, I64, I32)
 wooldridge = fn("wooldridge_bandwidth", I64, PD, I64)
@@ -31,6 +31,7 @@ def ar1(rng, n, phi, k=1):
 
 # ---------------------------------------------------------------- weights
 
+
 def test_kernel_specs_table():
     specs = (ctypes.c_double * 6).in_dll(LIB, "_KERNEL_SPECS")
     assert list(specs) == [1.1447, 1.0, 2.6614, 2.0, 1.3221, 2.0]
@@ -41,16 +42,27 @@ def test_weights_match_their_formulas(kid):
     for bw in [0, 1, 3, 7, 50]:
         assert kernel_weight(0, bw, kid) == 1.0
         for j in range(1, 2 * bw + 4):
-            assert kernel_weight(j, bw, kid) == pytest.approx(hac_ref.weight(j, bw, kid),
-                                                              rel=1e-14, abs=1e-16)
+            assert kernel_weight(j, bw, kid) == pytest.approx(
+                hac_ref.weight(j, bw, kid), rel=1e-14, abs=1e-16
+            )
 
 
-@pytest.mark.parametrize("j, bw, kid, expect", [
-    (1, 3, 0, 0.75), (2, 3, 0, 0.5), (3, 3, 0, 0.25), (4, 3, 0, 0.0),
-    (1, 1, 1, 0.25), (2, 1, 1, 0.0), (3, 2, 1, 0.0),
-    (1, 0, 2, 0.13786), (6, 4, 2, -0.00436),
-    (1, 3, 3, 0.0), (0, 3, -1, 0.0),
-])
+@pytest.mark.parametrize(
+    "j, bw, kid, expect",
+    [
+        (1, 3, 0, 0.75),
+        (2, 3, 0, 0.5),
+        (3, 3, 0, 0.25),
+        (4, 3, 0, 0.0),
+        (1, 1, 1, 0.25),
+        (2, 1, 1, 0.0),
+        (3, 2, 1, 0.0),
+        (1, 0, 2, 0.13786),
+        (6, 4, 2, -0.00436),
+        (1, 3, 3, 0.0),
+        (0, 3, -1, 0.0),
+    ],
+)
 def test_weight_examples(j, bw, kid, expect):
     assert kernel_weight(j, bw, kid) == pytest.approx(expect, abs=5e-6)
 
@@ -63,6 +75,7 @@ def test_weight_at_the_largest_bandwidth():
 
 
 # ------------------------------------------------------------- bandwidths
+
 
 @pytest.mark.parametrize("n, expect", [(1, 1), (2, 1), (100, 4), (1000, 6), (10**6, 30)])
 def test_wooldridge(n, expect):
@@ -151,6 +164,7 @@ def test_andrews_matrix_examples(rng):
 
 # -------------------------------------------------------- HAC covariance
 
+
 @pytest.mark.parametrize("p, L", [(1, 1), (3, 4), (5, 12)])
 def test_hac_bartlett_against_statsmodels(rng, p, L):
     r = ar1(rng, 200, 0.5, p)
@@ -178,10 +192,12 @@ def test_hac_examples():
     assert _diag.hac_estimator_matmul(r, 1, 1)[0, 0] == (4 + 0.25 * -6) / 4
     # L beyond n - 1: weights against n - 1 (0.8, 0.6, 0.4, 0.2 for n = 5)
     r5 = np.array([[1.0], [2.0], [-1.0], [0.5], [3.0]])
-    np.testing.assert_array_equal(_diag.hac_estimator_matmul(r5, 0, 10),
-                                  _diag.hac_estimator_matmul(r5, 0, 4))
-    np.testing.assert_allclose(_diag.hac_estimator_matmul(r5, 0, 10)[0, 0],
-                               hac_ref.hac(r5, 0, 4)[0, 0], rtol=1e-15)
+    np.testing.assert_array_equal(
+        _diag.hac_estimator_matmul(r5, 0, 10), _diag.hac_estimator_matmul(r5, 0, 4)
+    )
+    np.testing.assert_allclose(
+        _diag.hac_estimator_matmul(r5, 0, 10)[0, 0], hac_ref.hac(r5, 0, 4)[0, 0], rtol=1e-15
+    )
 
 
 def test_hac_empty_and_odd_arguments():
@@ -199,7 +215,8 @@ def test_hac_empty_and_odd_arguments():
     assert _diag.hac_estimator_matmul.__doc__ == (
         "HAC long-run covariance (Gamma_0 + sum_j w_j(Gamma_j + Gamma_j')) / n.\n\n"
         "    Parity oracle: the numba ``jit_hac_estimator_matmul``, same inputs (centered\n"
-        "    moment array, integer kernel id, bandwidth) and the same (p, p) output.\n    ")
+        "    moment array, integer kernel id, bandwidth) and the same (p, p) output.\n    "
+    )
 
 
 @pytest.mark.parametrize("n, p", [(40, 3), (1, 2), (0, 2), (6, 0), (-4, 3)])

@@ -17,7 +17,8 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 pytestmark = pytest.mark.skipif(
     not (os.environ.get("CI") or os.environ.get("KVR_INSTALL_TEST")),
-    reason="slow; set KVR_INSTALL_TEST=1 (CI runs it)")
+    reason="slow; set KVR_INSTALL_TEST=1 (CI runs it)",
+)
 
 
 def run(*cmd, **kw):
@@ -29,8 +30,18 @@ def run(*cmd, **kw):
 def test_wheel_in_a_fresh_venv(tmp_path):
     if not (ROOT / "pyproject.toml").exists():
         pytest.skip("not run from a source tree")
-    run(sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
-        "-w", tmp_path / "dist", ROOT)
+    run(
+        sys.executable,
+        "-m",
+        "pip",
+        "wheel",
+        "-q",
+        "--no-deps",
+        "--no-build-isolation",
+        "-w",
+        tmp_path / "dist",
+        ROOT,
+    )
     wheel = next((tmp_path / "dist").glob("*.whl"))
     venv = tmp_path / "fresh"
     base = getattr(sys, "_base_executable", sys.executable)
@@ -39,7 +50,9 @@ def test_wheel_in_a_fresh_venv(tmp_path):
     run(py, "-m", "pip", "install", "-q", "--disable-pip-version-check", wheel)
     out = json.loads(run(venv / "bin" / "kalvoren-diag", "--format", "json", cwd=tmp_path).stdout)
     assert out["n"] == 160 and set(out["tests"]) >= {"breusch_godfrey", "hac_wald"}
-    code = ("import numpy as np, Kalvoren; rng = np.random.default_rng(0); "
-            "X = rng.normal(size=(50, 2)); y = X @ [1, 2] + rng.normal(size=50); "
-            "print(Kalvoren.diagnose(y, X))")
+    code = (
+        "import numpy as np, Kalvoren; rng = np.random.default_rng(0); "
+        "X = rng.normal(size=(50, 2)); y = X @ [1, 2] + rng.normal(size=50); "
+        "print(Kalvoren.diagnose(y, X))"
+    )
     assert "breusch_godfrey" in run(py, "-c", code, cwd=tmp_path).stdout

@@ -9,8 +9,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-from native import D, I64, LIB, PD, PI64, Guarded, fn
+from native import I64, LIB, PD, PI64, D, Guarded, fn
 
 N_GRID = [10, 20, 35, 50, 75, 100, 150, 200, 300, 500, 800, 1000, 1600, 2400, 10000]
 
@@ -45,12 +44,27 @@ P_GRID = [r[0] for r in _ROWS]
 CV = np.array([r[1:] for r in _ROWS])  # 23 x 15
 
 DOCS = {
-    "jb_find_hilo_ascending": ("Bracket ``val`` in the ascending grid ``arr``. Returns (lo, hi).", ["val", "arr"]),
-    "jb_find_hilo_descending": ("Bracket ``val`` in the descending array ``arr``. Returns (lo, hi).", ["val", "arr"]),
-    "jb_isf_interp": ("Small-N Jarque-Bera inverse survival function. Returns float64.", ["n", "p"]),
+    "jb_find_hilo_ascending": (
+        "Bracket ``val`` in the ascending grid ``arr``. Returns (lo, hi).",
+        ["val", "arr"],
+    ),
+    "jb_find_hilo_descending": (
+        "Bracket ``val`` in the descending array ``arr``. Returns (lo, hi).",
+        ["val", "arr"],
+    ),
+    "jb_isf_interp": (
+        "Small-N Jarque-Bera inverse survival function. Returns float64.",
+        ["n", "p"],
+    ),
     "jb_pval_interp": ("Small-N Jarque-Bera survival function. Returns float64.", ["n", "x"]),
-    "jb_isf_interp_arr": ("Elementwise ``jb_isf_interp``; new float64 array shaped like ``p``.", ["n", "p"]),
-    "jb_pval_interp_arr": ("Elementwise ``jb_pval_interp``; new float64 array shaped like ``x``.", ["n", "x"]),
+    "jb_isf_interp_arr": (
+        "Elementwise ``jb_isf_interp``; new float64 array shaped like ``p``.",
+        ["n", "p"],
+    ),
+    "jb_pval_interp_arr": (
+        "Elementwise ``jb_pval_interp``; new float64 array shaped like ``x``.",
+        ["n", "x"],
+    ),
 }
 
 kvr_asc = fn("kvr_jb_find_hilo_ascending", None, PD, I64, PI64, PI64, D)
@@ -82,14 +96,36 @@ def test_exported_tables_hold_the_published_values():
 # ------------------------------------------------------------ bracketing
 
 
-@pytest.mark.parametrize("val,expected", [(0.5, (0, 0)), (1.0, (0, 0)), (2.0, (1, 1)), (2.5, (1, 2)), (3.0, (2, 2)),
-                                          (3.5, (2, 2)), (-math.inf, (0, 0)), (math.inf, (2, 2)), (math.nan, (0, 0))])
+@pytest.mark.parametrize(
+    "val,expected",
+    [
+        (0.5, (0, 0)),
+        (1.0, (0, 0)),
+        (2.0, (1, 1)),
+        (2.5, (1, 2)),
+        (3.0, (2, 2)),
+        (3.5, (2, 2)),
+        (-math.inf, (0, 0)),
+        (math.inf, (2, 2)),
+        (math.nan, (0, 0)),
+    ],
+)
 def test_find_hilo_ascending(diag, val, expected):
     assert diag.jb_find_hilo_ascending(val, [1, 2, 3]) == expected
 
 
-@pytest.mark.parametrize("val,expected", [(2.5, (0, 1)), (0.5, (2, 2)), (3.0, (0, 0)), (4.0, (0, 0)), (2.0, (1, 1)),
-                                          (1.0, (2, 2)), (math.nan, (0, 0))])
+@pytest.mark.parametrize(
+    "val,expected",
+    [
+        (2.5, (0, 1)),
+        (0.5, (2, 2)),
+        (3.0, (0, 0)),
+        (4.0, (0, 0)),
+        (2.0, (1, 1)),
+        (1.0, (2, 2)),
+        (math.nan, (0, 0)),
+    ],
+)
 def test_find_hilo_descending(diag, val, expected):
     assert diag.jb_find_hilo_descending(val, [3, 2, 1]) == expected
 
@@ -126,10 +162,23 @@ def test_find_hilo_kernels_with_null_array():
 # ---------------------------------------------------------- interpolation
 
 
-@pytest.mark.parametrize("n,p,expected", [(10, 0.05, 2.5247), (10, 0.0, math.inf), (10, -1.0, math.inf),
-                                          (10, 1.0, 0.0), (10, 7.0, 0.0), (5, 0.05, 2.5247), (-(2**63), 0.05, 2.5247),
-                                          (20000, 0.05, 5.9857), (10000, 0.05, 5.9857), (75, 0.9999, 0.0002),
-                                          (2**63 - 1, 0.00001, 19.94), (10, 0.99999, 0.0003)])
+@pytest.mark.parametrize(
+    "n,p,expected",
+    [
+        (10, 0.05, 2.5247),
+        (10, 0.0, math.inf),
+        (10, -1.0, math.inf),
+        (10, 1.0, 0.0),
+        (10, 7.0, 0.0),
+        (5, 0.05, 2.5247),
+        (-(2**63), 0.05, 2.5247),
+        (20000, 0.05, 5.9857),
+        (10000, 0.05, 5.9857),
+        (75, 0.9999, 0.0002),
+        (2**63 - 1, 0.00001, 19.94),
+        (10, 0.99999, 0.0003),
+    ],
+)
 def test_isf_examples(diag, n, p, expected):
     v = diag.jb_isf_interp(n, p)
     assert type(v) is np.float64 and v == expected
@@ -143,15 +192,28 @@ def test_isf_is_linear_between_nodes(diag):
     # halfway in n, halfway in p, and both (bilinear)
     assert diag.jb_isf_interp(15, 0.05) == pytest.approx((2.5247 + 3.7954) / 2, rel=1e-14)
     assert diag.jb_isf_interp(10, 0.075) == pytest.approx((2.5247 + 1.6232) / 2, rel=1e-14)
-    assert diag.jb_isf_interp(15, 0.075) == pytest.approx((2.5247 + 3.7954 + 1.6232 + 2.347) / 4, rel=1e-14)
+    assert diag.jb_isf_interp(15, 0.075) == pytest.approx(
+        (2.5247 + 3.7954 + 1.6232 + 2.347) / 4, rel=1e-14
+    )
     for r, p in enumerate(P_GRID):
         for c, n in enumerate(N_GRID):
             assert diag.jb_isf_interp(n, p) == CV[r, c]
 
 
-@pytest.mark.parametrize("n,x,expected", [(10, 2.5247, 0.05), (10, 0.0, 1.0), (10, -3.0, 1.0), (10, math.inf, 0.0),
-                                          (10, 1000.0, 0.0001), (10, 1e-9, 0.9999), (1, 15.345, 0.0001),
-                                          (50_000, 5.9857, 0.05), (200, 5.6758, 0.05)])
+@pytest.mark.parametrize(
+    "n,x,expected",
+    [
+        (10, 2.5247, 0.05),
+        (10, 0.0, 1.0),
+        (10, -3.0, 1.0),
+        (10, math.inf, 0.0),
+        (10, 1000.0, 0.0001),
+        (10, 1e-9, 0.9999),
+        (1, 15.345, 0.0001),
+        (50_000, 5.9857, 0.05),
+        (200, 5.6758, 0.05),
+    ],
+)
 def test_pval_examples(diag, n, x, expected):
     v = diag.jb_pval_interp(n, x)
     assert type(v) is np.float64 and v == expected
@@ -181,10 +243,16 @@ def test_pval_range_and_monotone(diag, n, x):
 # ----------------------------------------------------------- array forms
 
 
-@pytest.mark.parametrize("arr,scalar,name", [("jb_isf_interp_arr", "jb_isf_interp", "p"),
-                                             ("jb_pval_interp_arr", "jb_pval_interp", "x")])
+@pytest.mark.parametrize(
+    "arr,scalar,name",
+    [("jb_isf_interp_arr", "jb_isf_interp", "p"), ("jb_pval_interp_arr", "jb_pval_interp", "x")],
+)
 def test_array_forms_match_scalars(diag, arr, scalar, name):
-    vals = [[0.0, 0.003, 0.5], [math.nan, 0.9999, 2.5]] if name == "p" else [[0.0, 0.3, 2.5247], [math.nan, math.inf, 77.0]]
+    vals = (
+        [[0.0, 0.003, 0.5], [math.nan, 0.9999, 2.5]]
+        if name == "p"
+        else [[0.0, 0.3, 2.5247], [math.nan, math.inf, 77.0]]
+    )
     for n in (7, 35, 123):
         out = getattr(diag, arr)(n, vals)
         assert out.shape == (2, 3) and out.dtype == np.float64
@@ -192,7 +260,9 @@ def test_array_forms_match_scalars(diag, arr, scalar, name):
         np.testing.assert_array_equal(out, expected)
     src = np.linspace(0.01, 0.9, 12).reshape(3, 4).T  # non-contiguous, not modified
     before = src.copy()
-    np.testing.assert_array_equal(getattr(diag, arr)(40, src), [[getattr(diag, scalar)(40, v) for v in r] for r in src])
+    np.testing.assert_array_equal(
+        getattr(diag, arr)(40, src), [[getattr(diag, scalar)(40, v) for v in r] for r in src]
+    )
     np.testing.assert_array_equal(src, before)
 
 

@@ -2,9 +2,9 @@
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
-
-from native import D, I64, PD, Guarded, fn, ptr
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from native import I64, PD, D, Guarded, fn, ptr
 
 zero_mat = fn("kvr_zero_mat", None, PD, I64, I64)
 sym_inplace = fn("kvr_sym_inplace", None, PD, I64)
@@ -24,24 +24,54 @@ EPS = np.finfo(float).eps
 # name: (input shapes, output shape, kernel call, reference), all from the
 # size arguments (a, b, c) in the kernel's own order.
 FORMS = {
-    "matmul": (lambda a, b, c: [(a, b), (b, c)], lambda a, b, c: (a, c),
-               lambda i, o, a, b, c: matmul(*i, o, a, b, c), lambda A, B: A @ B),
-    "atb": (lambda a, b, c: [(a, b), (a, c)], lambda a, b, c: (b, c),
-            lambda i, o, a, b, c: matmul_atb(*i, o, a, b, c), lambda A, B: A.T @ B),
-    "abt": (lambda a, b, c: [(a, b), (c, b)], lambda a, b, c: (a, c),
-            lambda i, o, a, b, c: matmul_abt(*i, o, a, b, c), lambda A, B: A @ B.T),
-    "abt_plus_c": (lambda a, b, c: [(a, b), (c, b), (a, c)], lambda a, b, c: (a, c),
-                   lambda i, o, a, b, c: matmul_abt_plus_c(*i, o, a, b, c),
-                   lambda A, B, C0: C0 + A @ B.T),
-    "matvec": (lambda a, b, c: [(a, b), (b,)], lambda a, b, c: (a,),
-               lambda i, o, a, b, c: matvec(*i, o, a, b), lambda A, x: A @ x),
-    "matvec_plus_vec": (lambda a, b, c: [(a, b), (b,), (a,)], lambda a, b, c: (a,),
-                        lambda i, o, a, b, c: matvec_plus_vec(*i, o, a, b),
-                        lambda A, x, c0: c0 + A @ x),
-    "gram": (lambda a, b, c: [(a, b)], lambda a, b, c: (b, b),
-             lambda i, o, a, b, c: gram(*i, o, a, b), lambda X: X.T @ X),
-    "gram_rhs": (lambda a, b, c: [(a, b), (a,)], lambda a, b, c: (b,),
-                 lambda i, o, a, b, c: gram_rhs(*i, o, a, b), lambda X, y: X.T @ y),
+    "matmul": (
+        lambda a, b, c: [(a, b), (b, c)],
+        lambda a, b, c: (a, c),
+        lambda i, o, a, b, c: matmul(*i, o, a, b, c),
+        lambda A, B: A @ B,
+    ),
+    "atb": (
+        lambda a, b, c: [(a, b), (a, c)],
+        lambda a, b, c: (b, c),
+        lambda i, o, a, b, c: matmul_atb(*i, o, a, b, c),
+        lambda A, B: A.T @ B,
+    ),
+    "abt": (
+        lambda a, b, c: [(a, b), (c, b)],
+        lambda a, b, c: (a, c),
+        lambda i, o, a, b, c: matmul_abt(*i, o, a, b, c),
+        lambda A, B: A @ B.T,
+    ),
+    "abt_plus_c": (
+        lambda a, b, c: [(a, b), (c, b), (a, c)],
+        lambda a, b, c: (a, c),
+        lambda i, o, a, b, c: matmul_abt_plus_c(*i, o, a, b, c),
+        lambda A, B, C0: C0 + A @ B.T,
+    ),
+    "matvec": (
+        lambda a, b, c: [(a, b), (b,)],
+        lambda a, b, c: (a,),
+        lambda i, o, a, b, c: matvec(*i, o, a, b),
+        lambda A, x: A @ x,
+    ),
+    "matvec_plus_vec": (
+        lambda a, b, c: [(a, b), (b,), (a,)],
+        lambda a, b, c: (a,),
+        lambda i, o, a, b, c: matvec_plus_vec(*i, o, a, b),
+        lambda A, x, c0: c0 + A @ x,
+    ),
+    "gram": (
+        lambda a, b, c: [(a, b)],
+        lambda a, b, c: (b, b),
+        lambda i, o, a, b, c: gram(*i, o, a, b),
+        lambda X: X.T @ X,
+    ),
+    "gram_rhs": (
+        lambda a, b, c: [(a, b), (a,)],
+        lambda a, b, c: (b,),
+        lambda i, o, a, b, c: gram_rhs(*i, o, a, b),
+        lambda X, y: X.T @ y,
+    ),
 }
 
 
@@ -85,15 +115,18 @@ def test_product_forms_degenerate_sizes(rng, form, abc):
 
 # Shapes that cross every register-tile edge (16/8/4/2/1 columns, 8/6/4/2/1
 # rows), several blocks of observations and panels of C, and the packed path.
-@pytest.mark.parametrize("p", [1, 2, 3, 5, 7, 8, 9, 12, 15, 16, 17, 23, 31, 33, 48, 63, 64,
-                               65, 129, 131])
+@pytest.mark.parametrize(
+    "p", [1, 2, 3, 5, 7, 8, 9, 12, 15, 16, 17, 23, 31, 33, 48, 63, 64, 65, 129, 131]
+)
 def test_gram_edges(rng, p):
     G = run("gram", rng, 600 if p < 100 else 300, p, 0)
     assert np.array_equal(G, G.T)
 
 
-@pytest.mark.parametrize("p,q", [(1, 1), (1, 37), (37, 1), (9, 17), (17, 9), (6, 24),
-                                 (13, 130), (130, 13), (64, 64), (140, 3)])
+@pytest.mark.parametrize(
+    "p,q",
+    [(1, 1), (1, 37), (37, 1), (9, 17), (17, 9), (6, 24), (13, 130), (130, 13), (64, 64), (140, 3)],
+)
 def test_atb_and_matmul_edges(rng, p, q):
     run("atb", rng, 530, p, q)
     run("matmul", rng, p, 300, q)

@@ -8,7 +8,6 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 import scipy.linalg
-
 from native import GUARD, I32, I64, PD, PI64, SENTINEL, Guarded, fn, iptr
 
 OK, BAD_ARG, SINGULAR = 0, -102, -103
@@ -105,6 +104,7 @@ FAMS = pytest.mark.parametrize("fam", [REAL, CPLX], ids=["real", "complex"])
 
 # ---- worked examples -------------------------------------------------------
 
+
 @FAMS
 def test_permutation_matrix(fam):
     A = np.array([[0, 1], [1, 0]], dtype=fam.dtype)
@@ -179,6 +179,7 @@ def test_smith_division_avoids_overflow():
 
 # ---- random systems against NumPy/SciPy ----------------------------------
 
+
 @FAMS
 @pytest.mark.parametrize("n", [1, 2, 5, 17, 40])
 def test_factor_reconstructs(fam, n, rng):
@@ -220,6 +221,7 @@ def test_solve_and_inverse_match_numpy(fam, n, m, rng):
 
 
 # ---- bad arguments, empty sizes, records ----------------------------------
+
 
 @FAMS
 @pytest.mark.parametrize("n", [0, -1, -5, HUGE_N])

@@ -87,10 +87,15 @@ def test_dask_local_cluster_equals_in_process(rng):
     dd = pytest.importorskip("dask.dataframe")
     distributed = pytest.importorskip("distributed")
     from Kalvoren import dask as kd
+
     df = long_frame(rng, G=12)
     ref = Kalvoren.diagnose_many(df, by="store", y="y", x=["a", "b"])
     lazy = kd.diagnose_many(dd.from_pandas(df, npartitions=4), by="store", y="y", x=["a", "b"])
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster),
+    ):
         out = lazy.compute().sort_index()
     pd.testing.assert_frame_equal(out, ref, check_dtype=False, check_index_type=False)

@@ -9,19 +9,13 @@ import types
 
 import numpy as np
 import pytest
+from functions import NAMES
 
 from Kalvoren._ckernels.diag import _diag
 
 FULL_NAME = "Kalvoren._ckernels.diag._diag"
 
-TABLE = [
-    "bg_stat", "bp_aux", "chow_stat", "recursive_residuals", "cusum_series",
-    "cusum_stat", "cusum_sf", "cusum_sf_arr", "cusumsq_stat", "jb_stat", "acorr",
-    "lb_stat", "hac_estimator_matmul", "fill_mean_ax0", "fill_centered_ax0",
-    "wald_stat_from_mean_and_cov", "symmetric_outer_prod_2dim",
-    "fill_symmetric_target_vec", "jb_find_hilo_ascending", "jb_find_hilo_descending",
-    "jb_isf_interp", "jb_pval_interp", "jb_isf_interp_arr", "jb_pval_interp_arr",
-]
+TABLE = NAMES
 
 
 def registered():
@@ -83,8 +77,9 @@ def test_traceback_names_the_function():
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
 
 
 def test_second_interpreter_is_refused():
@@ -99,8 +94,10 @@ def test_second_interpreter_is_refused():
         """)
     assert r.returncode == 0, r.stderr
     assert "ImportError" in r.stdout
-    assert ("Interpreter change detected - this module can only be loaded "
-            "into one interpreter per process.") in r.stdout
+    assert (
+        "Interpreter change detected - this module can only be loaded "
+        "into one interpreter per process."
+    ) in r.stdout
 
 
 def test_missing_numpy_fails_the_import():

@@ -1,14 +1,15 @@
 """Native callers: type stubs agree with the runtime, and a C program built
-against the shipped headers links to the extension and calls its kernels."""
+against the shipped headers and the shipped static library alone (no
+libpython, no extension module) calls the kernels with the module's results."""
 
 import shutil
 import subprocess
 import sys
-import sysconfig
 from pathlib import Path
 
 import numpy as np
 import pytest
+from native import I64, ArenaSize, fn
 
 from Kalvoren._ckernels import diag as diag_pkg
 from Kalvoren._ckernels.diag import _batch, _diag
@@ -55,30 +56,65 @@ int main(void) {
 """
 
 
+LIBRARY = Path(diag_pkg.get_library_dir()) / "libkvrdiag.a"
+
+
+def sanitized(archive):
+    """The archive was built for scripts/sanitize.sh: its program needs the runtimes."""
+    nm = shutil.which("nm")
+    out = subprocess.run([nm, str(archive)], capture_output=True, text=True).stdout if nm else ""
+    return "__asan_" in out or "__ubsan_" in out
+
+
 @pytest.fixture(scope="module")
 def c_output(tmp_path_factory):
     cc = shutil.which("cc") or shutil.which("gcc")
-    libdir = sysconfig.get_config_var("LIBDIR")
-    if not cc or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
-        pytest.skip("needs a C compiler and a shared libpython")
+    if not cc:
+        pytest.skip("needs a C compiler")
     d = tmp_path_factory.mktemp("c")
     src = d / "prog.c"
     src.write_text(C_PROGRAM)
     exe = d / "prog"
-    ver = f"{sys.version_info.major}.{sys.version_info.minor}"
-    # libpython resolves the Python symbols the extension carries besides the kernels
-    cmd = [cc, "-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror",
-           "-I", diag_pkg.get_include(), str(src), _diag.__file__,
-           f"-L{libdir}", f"-lpython{ver}", f"-Wl,-rpath,{libdir}", "-lm", "-o", str(exe)]
-    subprocess.run(cmd, check=True, capture_output=True, text=True)
+    cmd = [
+        cc,
+        "-std=c99",
+        "-pedantic",
+        "-Wall",
+        "-Wextra",
+        "-Werror",
+        "-I",
+        diag_pkg.get_include(),
+        str(src),
+        "-L",
+        diag_pkg.get_library_dir(),
+        "-lkvrdiag",
+        "-lm",
+        "-o",
+        str(exe),
+    ]
+    if sanitized(LIBRARY):
+        cmd.insert(1, "-fsanitize=address,undefined")
+    r = subprocess.run(cmd, capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
     out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout
     return {line.split()[0]: line.split()[1:] for line in out.splitlines()}
+
+
+def test_library_stands_without_python():
+    """Nothing in the archive refers to Python or the C++ runtime."""
+    nm = shutil.which("nm")
+    if not nm:
+        pytest.skip("needs nm")
+    out = subprocess.run([nm, "-u", str(LIBRARY)], capture_output=True, text=True, check=True)
+    undefined = {line.split()[-1] for line in out.stdout.splitlines() if line.strip()}
+    assert not {u for u in undefined if u.startswith(("Py", "_Py", "_Z"))}
 
 
 def test_headers_are_shipped():
     inc = Path(diag_pkg.get_include())
     for header in ("diag.h", "diag_battery.h", "linalg.h", "kvr_api.h"):
         assert (inc / header).is_file()
+    assert LIBRARY.is_file()
 
 
 def test_c_program_matches_the_module(c_output):
@@ -86,11 +122,12 @@ def test_c_program_matches_the_module(c_output):
     eps = np.array([0.3, -0.1, 0.4, -0.6, 0.2, 0.1])
     st, *beta = c_output["chol"]
     assert st == "0"
-    np.testing.assert_allclose([float(b) for b in beta], np.linalg.solve(X.T @ X, X.T @ eps),
-                               rtol=1e-12)
+    np.testing.assert_allclose(
+        [float(b) for b in beta], np.linalg.solve(X.T @ X, X.T @ eps), rtol=1e-12
+    )
     st, arena_len, stat = c_output["bg"]
     assert (int(st), float(stat)) == _diag.bg_stat(eps, X, 1)
-    assert int(arena_len) == (2 + 1 + 1) * (6 + 2 + 4 + 4)
+    assert int(arena_len) == fn("kvr_bg_arena_size", ArenaSize, I64, I64, I64)(6, 2, 1).arena_len
     assert float(c_output["sf"][0]) == float(_diag.cusum_sf(0.85))
     assert float(c_output["cv"][0]) == 2.5247
     assert c_output["lu"] == ["0", "1", "1"] and c_output["freed"] == ["1"]
@@ -102,6 +139,10 @@ def test_c_program_matches_the_module(c_output):
 @pytest.mark.parametrize("module", ["_diag", "_batch"])
 def test_stubs_match_runtime(module):
     pytest.importorskip("mypy")
-    r = subprocess.run([sys.executable, "-m", "mypy.stubtest", f"Kalvoren._ckernels.diag.{module}"],
-                       capture_output=True, text=True, timeout=300)
+    r = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", f"Kalvoren._ckernels.diag.{module}"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert r.returncode == 0, r.stdout + r.stderr

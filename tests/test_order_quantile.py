@@ -9,8 +9,7 @@ import scipy.special as sc
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-
-from native import D, I32, I64, PD, Guarded, fn, ptr
+from native import I32, I64, PD, D, Guarded, fn, ptr
 
 cmp_f64 = fn("kvr_cmp_f64", I32, PD, PD)
 sort_f64 = fn("kvr_sort_f64", None, PD, I64)
@@ -28,10 +27,19 @@ def ulps(got, ref):
 
 # ---- comparison, sort, median ----------------------------------------------
 
+
 @pytest.mark.parametrize(
     "a, b, r",
-    [(1, 2, -1), (2, 1, 1), (3, 3, 0), (-0.0, 0.0, 0), (-INF, 1e308, -1),
-     (NAN, 1, 0), (1, NAN, 0), (NAN, NAN, 0)],
+    [
+        (1, 2, -1),
+        (2, 1, 1),
+        (3, 3, 0),
+        (-0.0, 0.0, 0),
+        (-INF, 1e308, -1),
+        (NAN, 1, 0),
+        (1, NAN, 0),
+        (NAN, NAN, 0),
+    ],
 )
 def test_cmp(a, b, r):
     x, y = ctypes.c_double(a), ctypes.c_double(b)
@@ -42,8 +50,13 @@ finite_or_inf = st.floats(allow_nan=False, width=64)
 
 
 @settings(max_examples=60, deadline=None)
-@given(hnp.arrays(np.float64, st.integers(0, 300),
-                  elements=st.one_of(finite_or_inf, st.sampled_from([0.0, -0.0, 1.0]))))
+@given(
+    hnp.arrays(
+        np.float64,
+        st.integers(0, 300),
+        elements=st.one_of(finite_or_inf, st.sampled_from([0.0, -0.0, 1.0])),
+    )
+)
 def test_sort_and_median_match_numpy(a):
     g = Guarded(a.size, init=a)
     sort_f64(g.p, a.size)
@@ -63,8 +76,13 @@ def test_sort_and_median_match_numpy(a):
 
 @pytest.mark.parametrize(
     "a, med, after",
-    [([3, 1, 2], 2.0, [1, 2, 3]), ([4, 1, 3, 2], 2.5, [1, 2, 3, 4]),
-     ([7.5], 7.5, [7.5]), ([NAN], NAN, [NAN]), ([2, 2, 1, 1], 1.5, [1, 1, 2, 2])],
+    [
+        ([3, 1, 2], 2.0, [1, 2, 3]),
+        ([4, 1, 3, 2], 2.5, [1, 2, 3, 4]),
+        ([7.5], 7.5, [7.5]),
+        ([NAN], NAN, [NAN]),
+        ([2, 2, 1, 1], 1.5, [1, 1, 2, 2]),
+    ],
 )
 def test_median_examples(a, med, after):
     g = Guarded(len(a), init=a)
@@ -97,8 +115,23 @@ def test_sort_with_nans_keeps_values_and_orders_the_rest(rng):
 
 # ---- normal quantile -------------------------------------------------------
 
-TAIL_P = [1e-300, 1e-100, 1e-20, 1e-10, 0.02425, 0.075, 0.0749999, 0.5 - 2**-30,
-          0.5, 0.7, 0.925, 0.975, 1 - 1e-10, 1 - 2**-52, 1 - 1e-16]
+TAIL_P = [
+    1e-300,
+    1e-100,
+    1e-20,
+    1e-10,
+    0.02425,
+    0.075,
+    0.0749999,
+    0.5 - 2**-30,
+    0.5,
+    0.7,
+    0.925,
+    0.975,
+    1 - 1e-10,
+    1 - 2**-52,
+    1 - 1e-16,
+]
 
 
 @pytest.mark.parametrize("p", TAIL_P)
@@ -108,8 +141,14 @@ def test_ndtri_points(p):
 
 
 def test_ndtri_across_unit_interval(rng):
-    p = np.concatenate([rng.random(20000), 10.0 ** rng.uniform(-300, -2, 5000),
-                        1 - 10.0 ** rng.uniform(-16, -2, 5000), np.linspace(0.0, 1.0, 1001)])
+    p = np.concatenate(
+        [
+            rng.random(20000),
+            10.0 ** rng.uniform(-300, -2, 5000),
+            1 - 10.0 ** rng.uniform(-16, -2, 5000),
+            np.linspace(0.0, 1.0, 1001),
+        ]
+    )
     g = Guarded(p.size)
     ndtri_into(ptr(p), p.size, g.p)
     g.check()
@@ -125,8 +164,17 @@ def test_ndtri_symmetry():
 
 
 @pytest.mark.parametrize(
-    "p, z", [(0.0, -INF), (-1e-300, -INF), (-3.0, -INF), (1.0, INF), (1.5, INF),
-             (INF, INF), (-INF, -INF), (0.5, 0.0)],
+    "p, z",
+    [
+        (0.0, -INF),
+        (-1e-300, -INF),
+        (-3.0, -INF),
+        (1.0, INF),
+        (1.5, INF),
+        (INF, INF),
+        (-INF, -INF),
+        (0.5, 0.0),
+    ],
 )
 def test_ndtri_endpoints(p, z):
     assert ndtri(p) == z
@@ -148,9 +196,15 @@ def test_ndtri_into_empty_writes_nothing(n):
 
 # ---- erfinv from the quantile ----------------------------------------------
 
+
 def test_erfinv_matches_scipy(rng):
-    x = np.concatenate([rng.uniform(-1, 0.999, 20000), -1 + 10.0 ** rng.uniform(-15, -3, 2000),
-                        [0.0, 0.5, -0.5, 0.9, -0.999999]])
+    x = np.concatenate(
+        [
+            rng.uniform(-1, 0.999, 20000),
+            -1 + 10.0 ** rng.uniform(-15, -3, 2000),
+            [0.0, 0.5, -0.5, 0.9, -0.999999],
+        ]
+    )
     got = np.array([erfinv(v) for v in x])
     ref = sc.erfinv(x)
     np.testing.assert_allclose(got, ref, rtol=2e-15, atol=0)
@@ -160,9 +214,15 @@ def test_erfinv_matches_scipy(rng):
 def test_erfinv_within_a_few_ulps_of_mpmath(rng):
     # both tails down to the last doubles below 1, and |x| down to subnormals,
     # where an argument formed as (1 + x)/2 loses everything
-    x = np.concatenate([rng.uniform(0, 1, 300), 10.0 ** rng.uniform(-300, -1, 200),
-                        1 - 10.0 ** rng.uniform(-15.5, -1, 200), 1 - np.arange(1, 9) * 2.0**-53,
-                        [0.85, np.nextafter(0.85, 1), 1e-300, 2.2250738585072014e-308, 5e-324]])
+    x = np.concatenate(
+        [
+            rng.uniform(0, 1, 300),
+            10.0 ** rng.uniform(-300, -1, 200),
+            1 - 10.0 ** rng.uniform(-15.5, -1, 200),
+            1 - np.arange(1, 9) * 2.0**-53,
+            [0.85, np.nextafter(0.85, 1), 1e-300, 2.2250738585072014e-308, 5e-324],
+        ]
+    )
     got = np.array([erfinv(v) for v in x])
     with mp.workdps(50):
         ref = np.array([float(mp.erfinv(mp.mpf(v))) for v in x])

@@ -9,9 +9,8 @@ import pytest
 import statsmodels.api as sm
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from statsmodels.stats.diagnostic import acorr_breusch_godfrey, het_breuschpagan
-
 from native import I32, I64, PD, ArenaSize, Guarded, fn, ptr
+from statsmodels.stats.diagnostic import acorr_breusch_godfrey, het_breuschpagan
 
 bg_arena_size = fn("kvr_bg_arena_size", ArenaSize, I64, I64, I64)
 bg_stat_k = fn("kvr_bg_stat", I32, PD, PD, I64, I64, I64, PD, PD)
@@ -84,6 +83,7 @@ def regression(rng, n, k):
 
 # ------------------------------------------------------------ worked examples
 
+
 def test_worked_examples(diag):
     status, stat = diag.bg_stat([1.0, -1.0, 1.0], np.empty((3, 0)), 1)
     assert status == 0 and stat == pytest.approx(7 / 3, rel=1e-14)
@@ -98,6 +98,7 @@ def test_worked_examples(diag):
 
 
 # ------------------------------------------------------------ Breusch-Godfrey
+
 
 def lag_design(eps, X, lags):
     n = len(eps)
@@ -179,6 +180,7 @@ def test_bg_shapes(diag, rng):
 
 # -------------------------------------------------------------- Breusch-Pagan
 
+
 @pytest.mark.parametrize("n,k", [(60, 1), (400, 4)])
 def test_bp_matches_statsmodels(diag, rng, n, k):
     res, X = regression(rng, n, k)
@@ -240,6 +242,7 @@ def test_bp_shapes(diag, rng):
 
 # ----------------------------------------------------------------------- Chow
 
+
 @pytest.mark.parametrize("n,k,t", [(30, 2, 12), (200, 4, 150), (9, 4, 4), (9, 4, 5)])
 def test_chow_matches_lstsq(diag, rng, n, k, t):
     X = np.c_[np.ones(n), rng.standard_normal((n, k - 1))]
@@ -255,9 +258,15 @@ def test_chow_matches_lstsq(diag, rng, n, k, t):
 @pytest.mark.parametrize(
     "n,k,t,status",
     [
-        (4, 2, 2, -1005), (4, 2, 0, -1005), (0, 0, 1, -1005),   # size first
-        (5, 2, 0, -1007), (5, 2, 5, -1007), (5, 2, -(2**63), -1007), (5, 2, 2**63 - 1, -1007),
-        (5, 2, 1, 1), (5, 2, 4, 1),                            # one-row segment
+        (4, 2, 2, -1005),
+        (4, 2, 0, -1005),
+        (0, 0, 1, -1005),  # size first
+        (5, 2, 0, -1007),
+        (5, 2, 5, -1007),
+        (5, 2, -(2**63), -1007),
+        (5, 2, 2**63 - 1, -1007),
+        (5, 2, 1, 1),
+        (5, 2, 4, 1),  # one-row segment
     ],
 )
 def test_chow_statuses(diag, rng, n, k, t, status):
@@ -293,6 +302,7 @@ def test_chow_shapes(diag, rng):
 
 
 # ------------------------------------------------------ arenas and the frame
+
 
 def test_arena_formulas():
     for n, k, lags in [(10, 3, 0), (10, 3, 9), (1, 0, 0), (1000, 7, 40)]:
@@ -376,8 +386,7 @@ def test_bp_kernel_stays_in_bounds(n, p, studentize, data):
 def test_chow_kernel_stays_in_bounds(n, k, t, data):
     rng = np.random.default_rng(data.draw(st.integers(0, 2**32)))
     y, X = rng.standard_normal(max(n, 0)), rng.standard_normal(max(n, 0) * max(k, 0))
-    status, (stat,), _ = call(chow_stat_k, chow_arena_size(k).arena_len,
-                              ptr(y), ptr(X), n, k, t)
+    status, (stat,), _ = call(chow_stat_k, chow_arena_size(k).arena_len, ptr(y), ptr(X), n, k, t)
     if n <= 2 * max(k, 0):
         assert status == -1005
     elif not 1 <= t < n:

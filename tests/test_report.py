@@ -7,7 +7,6 @@ import json
 import subprocess
 import sys
 
-import numpy as np
 import pandas as pd
 import pytest
 
@@ -17,8 +16,13 @@ from Kalvoren import diagnostics
 def report(*args, stdin=None):
     """Runs the command in this process (standard input: in a child process)."""
     if stdin is not None:
-        return subprocess.run([sys.executable, "-m", "Kalvoren.diagnostics", *map(str, args)],
-                              capture_output=True, text=True, input=stdin, timeout=120)
+        return subprocess.run(
+            [sys.executable, "-m", "Kalvoren.diagnostics", *map(str, args)],
+            capture_output=True,
+            text=True,
+            input=stdin,
+            timeout=120,
+        )
     out, err = io.StringIO(), io.StringIO()
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
         try:
@@ -29,8 +33,12 @@ def report(*args, stdin=None):
 
 
 def test_default_data_finds_what_was_planted():
-    r = subprocess.run([sys.executable, "-m", "Kalvoren.diagnostics", "--format", "json"],
-                       capture_output=True, text=True, timeout=120)
+    r = subprocess.run(
+        [sys.executable, "-m", "Kalvoren.diagnostics", "--format", "json"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert r.returncode == 0, r.stderr
     out = json.loads(r.stdout)
     assert out["n"] == 160 and out["columns"]["x"] == ["const", "x1", "x2"]
@@ -50,8 +58,9 @@ def frame(rng):
     x = rng.normal(size=(n, 2))
     y = 1.0 + x @ [0.5, -2.0] + rng.normal(size=n)
     dates = pd.date_range("2001-01-01", periods=n, freq="MS")
-    return pd.DataFrame({"date": dates.strftime("%Y-%m-%d"), "real cons": y, "a": x[:, 0],
-                         "b": x[:, 1]})
+    return pd.DataFrame(
+        {"date": dates.strftime("%Y-%m-%d"), "real cons": y, "a": x[:, 0], "b": x[:, 1]}
+    )
 
 
 def test_dialects_encodings_and_formats_agree(tmp_path, frame):
@@ -61,8 +70,9 @@ def test_dialects_encodings_and_formats_agree(tmp_path, frame):
     plain = tmp_path / "plain.csv"
     frame.to_csv(plain, index=False)
     excel = tmp_path / "excel.csv"
-    excel.write_bytes(b"\xef\xbb\xbf" + frame.to_csv(index=False, sep=";", decimal=",")
-                      .encode() + b"\n\n;;;\n")
+    excel.write_bytes(
+        b"\xef\xbb\xbf" + frame.to_csv(index=False, sep=";", decimal=",").encode() + b"\n\n;;;\n"
+    )
     latin = tmp_path / "latin.tsv"
     frame.rename(columns={"a": "á"}).to_csv(latin, index=False, sep="\t", encoding="latin-1")
     pq = tmp_path / "d.parquet"
@@ -73,8 +83,20 @@ def test_dialects_encodings_and_formats_agree(tmp_path, frame):
     runs = {
         "plain": report(plain, *base),
         "excel": report(excel, *base, "--decimal", ","),
-        "latin": report(latin, "--y", "real cons", "--x", "á", "b", "--format", "json",
-                        "--lags", "3", "--encoding", "latin-1"),
+        "latin": report(
+            latin,
+            "--y",
+            "real cons",
+            "--x",
+            "á",
+            "b",
+            "--format",
+            "json",
+            "--lags",
+            "3",
+            "--encoding",
+            "latin-1",
+        ),
         "stdin": report("-", *base, stdin=plain.read_text()),
         "parquet": report(pq, *base),
         "stata": report(dta, "--y", "realcons", *base[2:]),
@@ -93,27 +115,36 @@ def test_dialects_encodings_and_formats_agree(tmp_path, frame):
     assert json.loads(dated.stdout)["model"]["break_position"] == 36
 
 
-@pytest.mark.parametrize("args, text", [
-    (["/nonexistent.csv"], "cannot read"),
-    (["{good}", "--x", "zzz"], "no column 'zzz'"),
-    (["{good}", "--x", "word"], "line 5, column 'word': not a number"),
-    (["{good}", "--x", "gap"], "line 7, column 'gap': missing"),
-    (["{good}", "--x", "y"], "also among"),
-    (["{good}", "--x", "a", "a"], "twice"),
-    (["{dup}"], "duplicate columns"),
-    (["{good}", "--break", "1"], "between 3 and 27"),
-    (["{good}", "--lags", "40"], "--lags must be between"),
-    (["{short}"], "too few observations"),
-    (["{latin}"], "line 2 is not valid utf-8"),
-    (["{good}", "--plot", "/nonexistent/p.png"], "cannot write"),
-    (["{good}", "--plot", "noext"], "must end in"),
-    (["--lags", "zero"], "invalid int value"),
-])
+@pytest.mark.parametrize(
+    "args, text",
+    [
+        (["/nonexistent.csv"], "cannot read"),
+        (["{good}", "--x", "zzz"], "no column 'zzz'"),
+        (["{good}", "--x", "word"], "line 5, column 'word': not a number"),
+        (["{good}", "--x", "gap"], "line 7, column 'gap': missing"),
+        (["{good}", "--x", "y"], "also among"),
+        (["{good}", "--x", "a", "a"], "twice"),
+        (["{dup}"], "duplicate columns"),
+        (["{good}", "--break", "1"], "between 3 and 27"),
+        (["{good}", "--lags", "40"], "--lags must be between"),
+        (["{short}"], "too few observations"),
+        (["{latin}"], "line 2 is not valid utf-8"),
+        (["{good}", "--plot", "/nonexistent/p.png"], "cannot write"),
+        (["{good}", "--plot", "noext"], "must end in"),
+        (["--lags", "zero"], "invalid int value"),
+    ],
+)
 def test_bad_input_is_one_line_with_status_2(tmp_path, args, text):
-    lines = ["y,a,word,gap"] + [f"{i % 7},{i * 0.5 + (i % 3)},{'x' if i == 3 else i},"
-                                f"{'' if i == 5 else i}" for i in range(30)]
-    files = {"good": tmp_path / "g.csv", "dup": tmp_path / "d.csv", "short": tmp_path / "s.csv",
-             "latin": tmp_path / "l.csv"}
+    lines = ["y,a,word,gap"] + [
+        f"{i % 7},{i * 0.5 + (i % 3)},{'x' if i == 3 else i},{'' if i == 5 else i}"
+        for i in range(30)
+    ]
+    files = {
+        "good": tmp_path / "g.csv",
+        "dup": tmp_path / "d.csv",
+        "short": tmp_path / "s.csv",
+        "latin": tmp_path / "l.csv",
+    }
     files["good"].write_text("\n".join(lines) + "\n")
     files["dup"].write_text("y,a,a\n1,2,3\n")
     files["short"].write_text("y,a\n1,2\n3,4\n5,7\n")
@@ -131,8 +162,11 @@ def test_bad_input_is_one_line_with_status_2(tmp_path, args, text):
 def test_dropna_and_plot(tmp_path):
     pytest.importorskip("matplotlib")
     path = tmp_path / "g.csv"
-    path.write_text("y,a\n" + "\n".join(f"{i % 5},{'' if i == 4 else i * 1.5 + i % 3}"
-                                         for i in range(40)) + "\n")
+    path.write_text(
+        "y,a\n"
+        + "\n".join(f"{i % 5},{'' if i == 4 else i * 1.5 + i % 3}" for i in range(40))
+        + "\n"
+    )
     svg = tmp_path / "paths.svg"
     r = report(path, "--y", "y", "--x", "a", "--dropna", "--plot", svg)
     assert r.returncode == 0, r.stderr

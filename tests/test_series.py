@@ -8,11 +8,10 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from native import I32, I64, PD, ArenaSize, Guarded, fn
 from scipy import stats
 from statsmodels.stats.diagnostic import acorr_ljungbox
 from statsmodels.tsa.stattools import acf
-
-from native import I32, I64, PD, ArenaSize, Guarded, fn
 
 UDEF, BAD_LAG, TOO_SHORT = -1003, -1004, -1005
 INT64_MAX = 2**63 - 1
@@ -37,7 +36,9 @@ def ref_acorr(x, L):
     """Plain NumPy autocorrelation r_0..r_L (lags from n on are 0)."""
     z = np.asarray(x, float) - np.mean(x)
     ss = z @ z
-    return np.array([1.0] + [z[k:] @ z[: len(z) - k] / ss if k < len(z) else 0.0 for k in range(1, L + 1)])
+    return np.array(
+        [1.0] + [z[k:] @ z[: len(z) - k] / ss if k < len(z) else 0.0 for k in range(1, L + 1)]
+    )
 
 
 @pytest.mark.parametrize("name", sorted(DOCS))
@@ -50,8 +51,19 @@ def test_docstring_and_signature(diag, name):
 
 def test_registration_order(diag):
     names = [n for n in vars(diag) if callable(getattr(diag, n)) and not n.startswith("_")]
-    order = ["jb_stat", "acorr", "lb_stat", "fill_mean_ax0", "fill_centered_ax0", "jb_find_hilo_ascending",
-             "jb_find_hilo_descending", "jb_isf_interp", "jb_pval_interp", "jb_isf_interp_arr", "jb_pval_interp_arr"]
+    order = [
+        "jb_stat",
+        "acorr",
+        "lb_stat",
+        "fill_mean_ax0",
+        "fill_centered_ax0",
+        "jb_find_hilo_ascending",
+        "jb_find_hilo_descending",
+        "jb_isf_interp",
+        "jb_pval_interp",
+        "jb_isf_interp_arr",
+        "jb_pval_interp_arr",
+    ]
     assert [n for n in names if n in order] == order
 
 
@@ -116,7 +128,9 @@ def test_acorr_and_lb_match_statsmodels(diag, rng, n, L):
     x = rng.standard_normal(n).cumsum() * 0.3 + rng.standard_normal(n)
     status, out = diag.acorr(x, L)
     assert status == 0
-    np.testing.assert_allclose(out, acf(x, nlags=L, adjusted=False, fft=False), rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(
+        out, acf(x, nlags=L, adjusted=False, fft=False), rtol=1e-12, atol=1e-15
+    )
     status, stat = diag.lb_stat(x, L)
     assert status == 0
     assert stat == pytest.approx(acorr_ljungbox(x, lags=[L])["lb_stat"].iloc[0], rel=1e-12)
@@ -125,7 +139,9 @@ def test_acorr_and_lb_match_statsmodels(diag, rng, n, L):
 @settings(max_examples=60, deadline=None)
 @given(n=st.integers(2, 70), L=st.integers(-1, 80), seed=st.integers(0, 2**32 - 1))
 def test_acorr_matches_reference(diag, n, L, seed):
-    x = np.random.default_rng(seed).standard_normal(n) * 10.0**np.random.default_rng(seed).integers(-5, 5)
+    x = np.random.default_rng(seed).standard_normal(n) * 10.0 ** np.random.default_rng(
+        seed
+    ).integers(-5, 5)
     status, out = diag.acorr(x, L)
     assert status == 0 and out.shape == (L + 1,)
     np.testing.assert_allclose(out, ref_acorr(x, L)[: L + 1], rtol=1e-12, atol=1e-14)
@@ -166,8 +182,15 @@ def test_jb_worked_examples(diag):
     assert status == TOO_SHORT and np.isfinite(stat9) and stat9 > 0
 
 
-@pytest.mark.parametrize("x,status", [([], TOO_SHORT), ([2.0] * 10, UDEF), ([1.0] * 5 + [np.nan] * 6, UDEF),
-                                      ([1.0, np.inf] * 6, UDEF)])
+@pytest.mark.parametrize(
+    "x,status",
+    [
+        ([], TOO_SHORT),
+        ([2.0] * 10, UDEF),
+        ([1.0] * 5 + [np.nan] * 6, UDEF),
+        ([1.0, np.inf] * 6, UDEF),
+    ],
+)
 def test_jb_failures_give_nan(diag, x, status):
     s, stat = diag.jb_stat(x)
     assert s == status and type(stat) is np.float64 and np.isnan(stat)
@@ -182,9 +205,13 @@ def test_jb_matches_scipy(diag, rng, n):
 
 
 def test_argument_errors(diag):
-    with pytest.raises(TypeError, match=r"^acorr\(\) takes exactly 2 positional arguments \(1 given\)$"):
+    with pytest.raises(
+        TypeError, match=r"^acorr\(\) takes exactly 2 positional arguments \(1 given\)$"
+    ):
         diag.acorr([1.0])
-    with pytest.raises(ValueError, match=r"^Buffer has wrong number of dimensions \(expected 1, got 2\)$"):
+    with pytest.raises(
+        ValueError, match=r"^Buffer has wrong number of dimensions \(expected 1, got 2\)$"
+    ):
         diag.lb_stat(np.ones((3, 2)), 1)
     assert diag.acorr(L=1.9, x=[1, 2, 3, 4])[1].tolist() == [1.0, 0.25]
 
@@ -212,8 +239,17 @@ def test_acorr_kernel_stays_in_bounds(rng, n, L):
     np.testing.assert_allclose(z.a, x.a - x.a.mean(), rtol=0, atol=1e-14)
 
 
-@pytest.mark.parametrize("n,L,status", [(0, 1, TOO_SHORT), (1, 5, TOO_SHORT), (5, 0, BAD_LAG), (5, 3, 0),
-                                        (5, INT64_MAX, 0), (20, 19, 0)])
+@pytest.mark.parametrize(
+    "n,L,status",
+    [
+        (0, 1, TOO_SHORT),
+        (1, 5, TOO_SHORT),
+        (5, 0, BAD_LAG),
+        (5, 3, 0),
+        (5, INT64_MAX, 0),
+        (20, 19, 0),
+    ],
+)
 def test_lb_kernel_writes_only_what_it_may(rng, n, L, status):
     x = Guarded(n, init=rng.standard_normal(n))
     z = Guarded(n)
@@ -221,7 +257,9 @@ def test_lb_kernel_writes_only_what_it_may(rng, n, L, status):
     rho = Guarded(last + 1 if status == 0 else 0)  # exactly what the kernel may touch
     stat = Guarded(1)
     nul = n == 0
-    s = kvr_lb_stat(None if nul else x.p, n, L, None if nul else z.p, None if nul else rho.p, stat.p)
+    s = kvr_lb_stat(
+        None if nul else x.p, n, L, None if nul else z.p, None if nul else rho.p, stat.p
+    )
     assert s == status
     rho.check(), z.check(), stat.check()
     if status:
@@ -238,8 +276,19 @@ def test_lb_kernel_constant_series_fills_rho_with_nan():
     rho.check()
 
 
-@pytest.mark.parametrize("n,L,expected", [(0, 5, 1), (1, 5, 2), (-4, 3, 1), (2, 5, 4), (10, 3, 14), (10, 50, 20),
-                                          (10, -2, 11), (INT64_MAX, INT64_MAX, INT64_MAX)])
+@pytest.mark.parametrize(
+    "n,L,expected",
+    [
+        (0, 5, 1),
+        (1, 5, 2),
+        (-4, 3, 1),
+        (2, 5, 4),
+        (10, 3, 14),
+        (10, 50, 20),
+        (10, -2, 11),
+        (INT64_MAX, INT64_MAX, INT64_MAX),
+    ],
+)
 def test_lb_arena_size(n, L, expected):
     r = kvr_lb_arena_size(n, L)
     assert (r.arena_len, r.piv_len) == (expected, 0)
@@ -251,4 +300,3 @@ def test_jb_kernel_empty_with_null(n):
     assert kvr_jb_stat(None, n, stat.p) == TOO_SHORT
     assert math.isnan(stat.a[0])
     stat.check()
-

@@ -5,11 +5,11 @@ import math
 import numpy as np
 import pytest
 import statsmodels.api as sm
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from native import I32, I64, PD, PI64, ArenaSize, D, Guarded, fn, ptr
 from scipy.stats import norm
 from statsmodels.stats.diagnostic import recursive_olsresiduals
-
-from native import D, I32, I64, PD, PI64, ArenaSize, Guarded, fn, ptr
 
 TOO_SHORT, FALLBACK, UDEF_VARIANCE = -1005, 1, -1003
 Y_FUNCS = ["recursive_residuals", "cusum_series", "cusum_stat", "cusumsq_stat"]
@@ -66,7 +66,9 @@ def test_worked_example(diag):
     status, w = diag.recursive_residuals(y, X)
     assert status == 0 and w == pytest.approx([0.7071067811865475, 1.2247448713915892], rel=1e-15)
     status, series = diag.cusum_series(y, X)
-    assert status == 0 and series == pytest.approx([0.7071067811865475, 1.9318516525781366], rel=1e-15)
+    assert status == 0 and series == pytest.approx(
+        [0.7071067811865475, 1.9318516525781366], rel=1e-15
+    )
     assert diag.cusum_stat(y, X) == (0, pytest.approx(0.6830127018922194, rel=1e-15))
     assert diag.cusumsq_stat(y, X) == (0, 2, pytest.approx(0.1767766952966369, rel=1e-15))
 
@@ -86,8 +88,9 @@ def test_against_fresh_fits_and_statsmodels(diag, rng, n, k):
     status, series = diag.cusum_series(y, X)
     assert status == 0
     sigma = math.sqrt(full_rss(y, X) / (n - k))
-    np.testing.assert_allclose(series * sigma, sm_out[5][-(n - k):] * np.std(w, ddof=1),
-                               rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(
+        series * sigma, sm_out[5][-(n - k) :] * np.std(w, ddof=1), rtol=1e-9, atol=1e-12
+    )
     status, stat = diag.cusum_stat(y, X)
     assert status == 0 and stat == pytest.approx(cusum_stat_of(series), rel=1e-14)
     c = np.cumsum(w**2) / np.sum(w**2)
@@ -132,12 +135,15 @@ LOST_PD = np.array([[1.0, 1.0], [1.0, 1.0 + 1e-7], [1e3, 1e3], [1e3, 1e3 * (1 + 
 DESIGN = np.random.default_rng(5).standard_normal((9, 3))
 
 
-@pytest.mark.parametrize("y, X, statuses", [
-    (np.arange(4.0), SINGULAR_HEAD, [FALLBACK] * 4),
-    (np.arange(4.0), HUGE_ROW, [0, 0, 0, 0]),
-    (np.arange(5.0), LOST_PD, [FALLBACK] * 4),
-    (np.zeros(9), DESIGN, [0, UDEF_VARIANCE, UDEF_VARIANCE, UDEF_VARIANCE]),  # perfect fit
-])
+@pytest.mark.parametrize(
+    "y, X, statuses",
+    [
+        (np.arange(4.0), SINGULAR_HEAD, [FALLBACK] * 4),
+        (np.arange(4.0), HUGE_ROW, [0, 0, 0, 0]),
+        (np.arange(5.0), LOST_PD, [FALLBACK] * 4),
+        (np.zeros(9), DESIGN, [0, UDEF_VARIANCE, UDEF_VARIANCE, UDEF_VARIANCE]),  # perfect fit
+    ],
+)
 def test_failure_statuses(diag, y, X, statuses):
     assert diag.recursive_residuals(y, X)[0] == statuses[0]
     assert diag.cusum_series(y, X)[0] == statuses[1]
@@ -200,18 +206,30 @@ def test_rss_identity_property(diag, n, k, seed):
 
 # ----------------------------------------------------------- survival function
 
+
 def sf_reference(x):
     return min(1.0, 2 * (norm.sf(2 * x) + math.exp(-4 * x * x) * norm.cdf(x)))
 
 
-@pytest.mark.parametrize("x, expect", [
-    (0.5, 0.8260601555519422), (0.85, 0.17831267969622594), (1.0, 0.0763197969962088),
-    (2.0, 6.35624336355311e-05), (0.0, 1.0), (-1.0, 1.0), (-math.inf, 1.0), (math.inf, 0.0),
-])
+@pytest.mark.parametrize(
+    "x, expect",
+    [
+        (0.5, 0.8260601555519422),
+        (0.85, 0.17831267969622594),
+        (1.0, 0.0763197969962088),
+        (2.0, 6.35624336355311e-05),
+        (0.0, 1.0),
+        (-1.0, 1.0),
+        (-math.inf, 1.0),
+        (math.inf, 0.0),
+    ],
+)
 def test_cusum_sf_values(diag, x, expect):
     got = diag.cusum_sf(x)
     assert type(got) is np.float64
-    assert got == pytest.approx(expect, rel=1e-13) and got == pytest.approx(sf_reference(x), rel=1e-12)
+    assert got == pytest.approx(expect, rel=1e-13) and got == pytest.approx(
+        sf_reference(x), rel=1e-12
+    )
 
 
 def test_cusum_sf_nan_gives_one(diag):
@@ -246,13 +264,19 @@ INT64_MAX = 2**63 - 1
 def call_all(y, X, n, k, m):
     """Every kernel with an arena of exactly its documented length and a
     guarded output; returns the statuses and outputs, checking the guards."""
-    arenas = [Guarded(3 * k * k + 3 * k), Guarded(m + 5 * k * k + 5 * k),
-              Guarded(CUSUM_SIZE(n, k).arena_len), Guarded(SQ_SIZE(n, k).arena_len)]
+    arenas = [
+        Guarded(3 * k * k + 3 * k),
+        Guarded(m + 5 * k * k + 5 * k),
+        Guarded(CUSUM_SIZE(n, k).arena_len),
+        Guarded(SQ_SIZE(n, k).arena_len),
+    ]
     w, series, stat, sq, nrec = Guarded(m), Guarded(m), D(), D(), I64(-1)
-    res = [RR(ptr(y), ptr(X), n, k, arenas[0].p if arenas[0].n else None, w.p),
-           SERIES(ptr(y), ptr(X), n, k, arenas[1].p, series.p),
-           STAT(ptr(y), ptr(X), n, k, arenas[2].p, stat),
-           SQ(ptr(y), ptr(X), n, k, nrec, arenas[3].p, sq)]
+    res = [
+        RR(ptr(y), ptr(X), n, k, arenas[0].p if arenas[0].n else None, w.p),
+        SERIES(ptr(y), ptr(X), n, k, arenas[1].p, series.p),
+        STAT(ptr(y), ptr(X), n, k, arenas[2].p, stat),
+        SQ(ptr(y), ptr(X), n, k, nrec, arenas[3].p, sq),
+    ]
     for b in arenas + [w, series]:
         b.check()
     return res, w.a, series.a, stat.value, nrec.value, sq.value
@@ -285,7 +309,12 @@ def test_arena_sizes():
     assert (CUSUM_SIZE(10, 3).arena_len, CUSUM_SIZE(10, 3).piv_len) == (74, 0)
     assert (SQ_SIZE(10, 3).arena_len, SQ_SIZE(10, 3).piv_len) == (43, 0)
     assert CUSUM_SIZE(-4, -2).arena_len == 0 and SQ_SIZE(-4, -2).arena_len == 0
-    for size in [CUSUM_SIZE(0, 2**32), CUSUM_SIZE(2**62, 0), SQ_SIZE(1, 2**31), SQ_SIZE(INT64_MAX, 1)]:
+    for size in [
+        CUSUM_SIZE(0, 2**32),
+        CUSUM_SIZE(2**62, 0),
+        SQ_SIZE(1, 2**31),
+        SQ_SIZE(INT64_MAX, 1),
+    ]:
         assert size.arena_len == INT64_MAX
 
 

@@ -3,14 +3,15 @@
 import math
 from fractions import Fraction
 
+import hac_ref
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+from native import I32, I64, PD, D, Guarded, fn, ptr
 
-import hac_ref
 from Kalvoren._ckernels.diag import _diag
-from native import D, I32, I64, PD, Guarded, fn, ptr
 
 OK, BAD_SHAPE, BAD_ARG = 0, -1001, -1007
 
@@ -47,8 +48,13 @@ def target_ref(T, atol, rtol):
 
 
 @settings(max_examples=150, deadline=None)
-@given(hnp.arrays(np.float64, hnp.array_shapes(min_dims=2, max_dims=2, min_side=0, max_side=7),
-                  elements=values))
+@given(
+    hnp.arrays(
+        np.float64,
+        hnp.array_shapes(min_dims=2, max_dims=2, min_side=0, max_side=7),
+        elements=values,
+    )
+)
 def test_outer_products_bit_exact(x):
     status, out = _diag.symmetric_outer_prod_2dim(x)
     n, p = x.shape
@@ -58,8 +64,9 @@ def test_outer_products_bit_exact(x):
 
 
 @settings(max_examples=200, deadline=None)
-@given(st.integers(0, 5).flatmap(lambda p: hnp.arrays(np.float64, (p, p), elements=values)),
-       st.data())
+@given(
+    st.integers(0, 5).flatmap(lambda p: hnp.arrays(np.float64, (p, p), elements=values)), st.data()
+)
 def test_target_packing_against_the_pair_test(T, data):
     # mostly symmetric matrices with nudged mirrors, so both outcomes occur
     T = np.triu(T) + np.triu(T, 1).T
@@ -74,7 +81,7 @@ def test_target_packing_against_the_pair_test(T, data):
     status, vec = _diag.fill_symmetric_target_vec(T, atol, rtol)
     want_status, want = target_ref(T, atol, rtol)
     assert status == want_status
-    np.testing.assert_array_equal(vec[:len(want)], want)
+    np.testing.assert_array_equal(vec[: len(want)], want)
 
 
 def test_examples():
@@ -106,9 +113,11 @@ def test_argument_checks():
     with pytest.raises(ValueError, match="expected 2, got 1"):
         _diag.symmetric_outer_prod_2dim(np.ones(3))
     doc = _diag.fill_symmetric_target_vec.__doc__
-    assert doc == ("Pack the upper triangle of a symmetric target into a vech vector.\n\n"
-                   "    Returns (status, vec(q)); status is DIAG_BAD_SHAPE if the matrix is not\n"
-                   "    symmetric within (atol, rtol).\n    ")
+    assert doc == (
+        "Pack the upper triangle of a symmetric target into a vech vector.\n\n"
+        "    Returns (status, vec(q)); status is DIAG_BAD_SHAPE if the matrix is not\n"
+        "    symmetric within (atol, rtol).\n    "
+    )
 
 
 def test_huge_column_count_is_refused_before_the_kernel():
@@ -120,6 +129,7 @@ def test_huge_column_count_is_refused_before_the_kernel():
 
 # ------------------------------------------------------------------ native
 
+
 @pytest.mark.parametrize("n, p, extra", [(4, 3, 0), (3, 2, 2), (1, 5, 0), (0, 3, 0), (3, 0, 0)])
 def test_native_outer_rows_and_stride(rng, n, p, extra):
     x = rng.normal(size=(n, p))
@@ -129,8 +139,8 @@ def test_native_outer_rows_and_stride(rng, n, p, extra):
     out.check()
     rows = out.a.reshape(n, q) if q else out.a
     if n and p:
-        np.testing.assert_array_equal(rows[:, :q - extra], hac_ref.vech_rows(x))
-        assert (rows[:, q - extra:] == 5.0).all()
+        np.testing.assert_array_equal(rows[:, : q - extra], hac_ref.vech_rows(x))
+        assert (rows[:, q - extra :] == 5.0).all()
 
 
 @pytest.mark.parametrize("q", [5, 0, -1])

@@ -1,20 +1,22 @@
 """The Wald statistic (Cholesky path, LU fallback, round-off guard) and the
 three HAC Wald tests on moments, checked against NumPy re-computations."""
 
+import hac_ref
 import numpy as np
 import pytest
-
-import hac_ref
-from Kalvoren._ckernels.diag import _diag
 from native import GUARD, I32, I64, PD, PI64, ArenaSize, Guarded, fn, ptr
+
+from Kalvoren._ckernels.diag import _diag
 
 OK, BAD_SHAPE, SINGULAR, UDEF, TOO_SHORT, BAD_ARG = 0, -1001, -1002, -1003, -1005, -1007
 UNTOUCHED = -999.0
 
 wald_kernel = fn("kvr_wald_stat_from_mean_and_cov", I32, PD, PD, PD, I64, I64, PD, PD, PI64, PD, PD)
 TESTS = {
-    name: (fn(f"kvr_wald_{name}_hac", I32, PD, PD, I64, I64, I32, I32, I64, PD, PI64, PD),
-           fn(f"kvr_wald_{name}_hac_arena_size", ArenaSize, I64, I64))
+    name: (
+        fn(f"kvr_wald_{name}_hac", I32, PD, PD, I64, I64, I32, I32, I64, PD, PI64, PD),
+        fn(f"kvr_wald_{name}_hac_arena_size", ArenaSize, I64, I64),
+    )
     for name in ("mean", "covariance", "second_moment")
 }
 
@@ -27,11 +29,11 @@ class GuardedI64:
     def __init__(self, n):
         self.n = max(int(n), 0)
         self.full = np.full(self.n + GUARD, self.SENTINEL, dtype=np.int64)
-        self.a = self.full[:self.n]
+        self.a = self.full[: self.n]
         self.p = self.full.ctypes.data_as(PI64)
 
     def check(self):
-        assert (self.full[self.n:] == self.SENTINEL).all(), "write past the end of a buffer"
+        assert (self.full[self.n :] == self.SENTINEL).all(), "write past the end of a buffer"
 
 
 def wald_ref(mean, target, omega, n):
@@ -41,27 +43,40 @@ def wald_ref(mean, target, omega, n):
 
 # ------------------------------------------------------- Wald statistic
 
+
 def native_wald(mean, target, omega, n):
     p = len(mean)
     dev, factor, solved, stat = Guarded(p), Guarded(p * p), Guarded(p), Guarded(1)
     pivot = GuardedI64(p)
-    status = wald_kernel(ptr(np.asarray(mean, float)), ptr(np.asarray(target, float)),
-                         ptr(np.asarray(omega, float)), n, p, dev.p, factor.p, pivot.p, solved.p,
-                         stat.p)
+    status = wald_kernel(
+        ptr(np.asarray(mean, float)),
+        ptr(np.asarray(target, float)),
+        ptr(np.asarray(omega, float)),
+        n,
+        p,
+        dev.p,
+        factor.p,
+        pivot.p,
+        solved.p,
+        stat.p,
+    )
     for b in (dev, factor, solved, stat, pivot):
         b.check()
     return status, stat.a[0], solved.a
 
 
-@pytest.mark.parametrize("mean, target, omega, n, expect", [
-    ([2.0], [1.0], [[4.0]], 10, 2.5),
-    ([1.0, 0.0], [0.0, 0.0], [[1.0, 2.0], [2.0, 1.0]], 3, -1.0),  # indefinite: LU path
-    ([1.0], [0.0], [[-2e12]], 1, 0.0),                             # -5e-13 is round-off
-    ([1.0], [0.0], [[-5e11]], 1, -2e-12),                          # beyond the guard
-    ([3.0, -1.0], [3.0, -1.0], [[2.0, 0.5], [0.5, 1.0]], 50, 0.0),
-    ([1.0, 2.0], [0.0, 0.0], [[2.0, 0.5], [0.5, 1.0]], 0, 0.0),
-    ([], [], np.empty((0, 0)), 7, 0.0),
-])
+@pytest.mark.parametrize(
+    "mean, target, omega, n, expect",
+    [
+        ([2.0], [1.0], [[4.0]], 10, 2.5),
+        ([1.0, 0.0], [0.0, 0.0], [[1.0, 2.0], [2.0, 1.0]], 3, -1.0),  # indefinite: LU path
+        ([1.0], [0.0], [[-2e12]], 1, 0.0),  # -5e-13 is round-off
+        ([1.0], [0.0], [[-5e11]], 1, -2e-12),  # beyond the guard
+        ([3.0, -1.0], [3.0, -1.0], [[2.0, 0.5], [0.5, 1.0]], 50, 0.0),
+        ([1.0, 2.0], [0.0, 0.0], [[2.0, 0.5], [0.5, 1.0]], 0, 0.0),
+        ([], [], np.empty((0, 0)), 7, 0.0),
+    ],
+)
 def test_wald_examples(mean, target, omega, n, expect):
     status, stat = _diag.wald_stat_from_mean_and_cov(np.array(mean), target, omega, n)
     assert status == OK and type(stat) is float
@@ -77,7 +92,10 @@ def test_lu_path_solution():
 def test_singular_covariance():
     status, stat, _ = native_wald([1.0, 2.0], [0.0, 0.0], np.zeros((2, 2)), 5)
     assert status == SINGULAR and np.isnan(stat)
-    assert _diag.wald_stat_from_mean_and_cov(np.ones(2), np.zeros(2), np.zeros((2, 2)), 5)[0] == SINGULAR
+    assert (
+        _diag.wald_stat_from_mean_and_cov(np.ones(2), np.zeros(2), np.zeros((2, 2)), 5)[0]
+        == SINGULAR
+    )
 
 
 @pytest.mark.parametrize("p", [1, 2, 5, 12])
@@ -100,20 +118,24 @@ def test_cholesky_reads_the_lower_triangle_only(rng):
     messy = np.tril(spd) + np.triu(rng.normal(size=(4, 4)), 1)
     mean = rng.normal(size=4)
     assert _diag.wald_stat_from_mean_and_cov(mean, np.zeros(4), messy, 9)[1] == pytest.approx(
-        wald_ref(mean, np.zeros(4), spd, 9), rel=1e-12)
+        wald_ref(mean, np.zeros(4), spd, 9), rel=1e-12
+    )
 
 
 def test_wald_negative_n_is_an_empty_sample():
     assert _diag.wald_stat_from_mean_and_cov(np.ones(2), np.zeros(2), np.eye(2), -5) == (OK, 0.0)
 
 
-@pytest.mark.parametrize("mean, omega, finite", [
-    ([np.nan, 1.0], np.eye(2), False),
-    ([1.0, 1.0], [[1.0, 0.0], [np.nan, 1.0]], False),   # NaN passes the Cholesky pivot test
-    ([1.0, 1.0], [[1.0, np.nan], [0.0, -1.0]], False),  # NaN on the LU path
-    ([1e200, 1e200], np.eye(2) * 1e-200, False),        # the solve overflows: 0 * inf
-    ([1e200], [[1e-200]], True),                         # an infinite statistic
-])
+@pytest.mark.parametrize(
+    "mean, omega, finite",
+    [
+        ([np.nan, 1.0], np.eye(2), False),
+        ([1.0, 1.0], [[1.0, 0.0], [np.nan, 1.0]], False),  # NaN passes the Cholesky pivot test
+        ([1.0, 1.0], [[1.0, np.nan], [0.0, -1.0]], False),  # NaN on the LU path
+        ([1e200, 1e200], np.eye(2) * 1e-200, False),  # the solve overflows: 0 * inf
+        ([1e200], [[1e-200]], True),  # an infinite statistic
+    ],
+)
 def test_non_finite_values_propagate(mean, omega, finite):
     p = len(mean)
     status, stat = _diag.wald_stat_from_mean_and_cov(np.array(mean), np.zeros(p), omega, 3)
@@ -136,7 +158,8 @@ def test_wald_argument_checks():
     assert _diag.wald_stat_from_mean_and_cov.__doc__ == (
         "Wald statistic n * dev^T omega^-1 dev with dev = mean - target.\n\n"
         "    Returns (status, stat). The kernel uses Cholesky for positive-definite\n"
-        "    covariance matrices and partial-pivot LU otherwise.\n    ")
+        "    covariance matrices and partial-pivot LU otherwise.\n    "
+    )
 
     class Lying:
         shape = (3,)
@@ -150,15 +173,30 @@ def test_wald_argument_checks():
 
 # --------------------------------------------------------- HAC Wald tests
 
+
 def run(name, X, target, kid, rule, bw=0, n=None, k=None):
     kernel, size_of = TESTS[name]
     X = np.ascontiguousarray(X, dtype=np.float64)
     n = X.shape[0] if n is None else n
     k = X.shape[1] if k is None else k
     size = size_of(n, k)
-    arena, pivot, stat = Guarded(size.arena_len), GuardedI64(size.piv_len), Guarded(1, fill=UNTOUCHED)
-    status = kernel(ptr(X), ptr(np.ascontiguousarray(target, dtype=np.float64)), n, k, kid, rule,
-                    bw, arena.p if size.arena_len > 0 else None, pivot.p, stat.p)
+    arena, pivot, stat = (
+        Guarded(size.arena_len),
+        GuardedI64(size.piv_len),
+        Guarded(1, fill=UNTOUCHED),
+    )
+    status = kernel(
+        ptr(X),
+        ptr(np.ascontiguousarray(target, dtype=np.float64)),
+        n,
+        k,
+        kid,
+        rule,
+        bw,
+        arena.p if size.arena_len > 0 else None,
+        pivot.p,
+        stat.p,
+    )
     for b in (arena, pivot, stat):
         b.check()
     return status, stat.a[0], arena.a
@@ -187,7 +225,10 @@ def hac_wald_ref(U, theta, kid, rule, bw):
 
 
 def sample(rng, n=160, k=3):
-    e = rng.normal(size=(n, k)) @ np.array([[1.0, 0.3, 0.0], [0.0, 1.0, 0.4], [0.2, 0.0, 1.0]])[:k, :k]
+    e = (
+        rng.normal(size=(n, k))
+        @ np.array([[1.0, 0.3, 0.0], [0.0, 1.0, 0.4], [0.2, 0.0, 1.0]])[:k, :k]
+    )
     x = np.empty_like(e)
     x[0] = e[0]
     for t in range(1, n):
@@ -226,7 +267,9 @@ def test_too_short_comes_first(name):
 
 
 @pytest.mark.parametrize("name", list(TESTS))
-@pytest.mark.parametrize("kid, rule, bw", [(3, 0, 1), (-1, 0, 1), (0, 0, -1), (1, 4, 0), (2, -1, 0)])
+@pytest.mark.parametrize(
+    "kid, rule, bw", [(3, 0, 1), (-1, 0, 1), (0, 0, -1), (1, 4, 0), (2, -1, 0)]
+)
 def test_bad_arguments(rng, name, kid, rule, bw):
     X = sample(rng, 20, 2)
     status, stat, arena = run(name, X, targets(name, X, rng), kid, rule, bw)
@@ -262,17 +305,26 @@ def test_moment_rows(rng):
     X = rng.normal(size=(6, 2))
     _, _, arena = run("second_moment", X, np.eye(2), 7, 0)
     U, mbar = arena[3:21].reshape(6, 3), arena[21:24]
-    np.testing.assert_allclose(U + mbar, np.column_stack([X[:, 0] ** 2, X[:, 0] * X[:, 1],
-                                                          X[:, 1] ** 2]), rtol=1e-14)
+    np.testing.assert_allclose(
+        U + mbar, np.column_stack([X[:, 0] ** 2, X[:, 0] * X[:, 1], X[:, 1] ** 2]), rtol=1e-14
+    )
 
 
-@pytest.mark.parametrize("name, n, k, expect", [
-    ("mean", 100, 2, (220, 2)), ("covariance", 100, 2, (542, 3)),
-    ("second_moment", 100, 2, (342, 3)),
-    ("mean", 100, 0, (0, 0)), ("covariance", 5, -4, (0, 0)), ("second_moment", -7, 3, (138, 6)),
-    ("mean", 2**40, 2**30, (-1, -1)), ("covariance", 2**20, 2**20, (-1, -1)),
-    ("second_moment", 3, 2**32, (-1, -1)),
-])
+@pytest.mark.parametrize(
+    "name, n, k, expect",
+    [
+        ("mean", 100, 2, (220, 2)),
+        ("covariance", 100, 2, (542, 3)),
+        ("second_moment", 100, 2, (342, 3)),
+        ("mean", 100, 0, (0, 0)),
+        ("covariance", 5, -4, (0, 0)),
+        ("second_moment", -7, 3, (138, 6)),
+        # a field that does not fit in int64 is INT64_MAX
+        ("mean", 2**40, 2**30, (2**63 - 1, 2**30)),
+        ("covariance", 2**20, 2**20, (2**63 - 1, 2**20 * (2**20 + 1) // 2)),
+        ("second_moment", 3, 2**32, (2**63 - 1, 2**63 - 1)),
+    ],
+)
 def test_arena_sizes(name, n, k, expect):
     size = TESTS[name][1](n, k)
     assert (size.arena_len, size.piv_len) == expect

@@ -11,10 +11,18 @@ from typing import Any
 __version__ = "0.2.0"
 
 _API = {
-    "diagnose": "diagnostics", "Report": "diagnostics", "TestResult": "diagnostics",
-    "breusch_godfrey": "diagnostics", "breusch_pagan": "diagnostics", "chow": "diagnostics",
-    "cusum": "diagnostics", "cusum_squares": "diagnostics", "ljung_box": "diagnostics",
-    "jarque_bera": "diagnostics", "hac_wald": "diagnostics", "TEST_IDS": "diagnostics",
+    "diagnose": "diagnostics",
+    "Report": "diagnostics",
+    "TestResult": "diagnostics",
+    "breusch_godfrey": "diagnostics",
+    "breusch_pagan": "diagnostics",
+    "chow": "diagnostics",
+    "cusum": "diagnostics",
+    "cusum_squares": "diagnostics",
+    "ljung_box": "diagnostics",
+    "jarque_bera": "diagnostics",
+    "hac_wald": "diagnostics",
+    "TEST_IDS": "diagnostics",
     "diagnose_many": "_many",
 }
 
@@ -25,6 +33,7 @@ def __getattr__(name: str) -> Any:
     # Imported on first use, so the kernels alone need neither SciPy nor pandas.
     if name in _API:
         import importlib
+
         return getattr(importlib.import_module(f"Kalvoren.{_API[name]}"), name)
     raise AttributeError(f"module 'Kalvoren' has no attribute {name!r}")
 

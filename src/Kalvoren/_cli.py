@@ -35,41 +35,67 @@ def build_parser() -> argparse.ArgumentParser:
     p = _Parser(
         prog="kalvoren-diag",
         description="Residual diagnostics of an OLS regression of --y on a constant and --x. "
-                    "Reads CSV (separator sniffed), Parquet, Stata (.dta) and Excel (.xlsx) "
-                    "files; '-' reads CSV from standard input.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
-    p.add_argument("file", nargs="?", default=None,
-                   help="data file with a header row (default: the shipped simulated data)")
+        "Reads CSV (separator sniffed), Parquet, Stata (.dta) and Excel (.xlsx) "
+        "files; '-' reads CSV from standard input.",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+    )
+    p.add_argument(
+        "file",
+        nargs="?",
+        default=None,
+        help="data file with a header row (default: the shipped simulated data)",
+    )
     p.add_argument("--y", help="response column (default with the shipped data: y)")
-    p.add_argument("--x", nargs="+", help="regressor columns; a constant is added "
-                                          "(default with the shipped data: x1 x2)")
-    p.add_argument("--index", metavar="COL",
-                   help="date or label column: used in the output, on the plot's x axis, "
-                        "and by --break")
+    p.add_argument(
+        "--x",
+        nargs="+",
+        help="regressor columns; a constant is added (default with the shipped data: x1 x2)",
+    )
+    p.add_argument(
+        "--index",
+        metavar="COL",
+        help="date or label column: used in the output, on the plot's x axis, and by --break",
+    )
     p.add_argument("--lags", type=int, default=4, help="Breusch-Godfrey and Ljung-Box lags")
-    p.add_argument("--break", dest="break_at", metavar="T",
-                   help="Chow break: the first observation of the second segment, as a 0-based "
-                        "position (the first row is 0), or a label of --index "
-                        "(default: the middle of the sample)")
-    p.add_argument("--hac-lags", type=int, default=None,
-                   help="HAC bandwidth (default: floor(4 (n/100)^(2/9)))")
+    p.add_argument(
+        "--break",
+        dest="break_at",
+        metavar="T",
+        help="Chow break: the first observation of the second segment, as a 0-based "
+        "position (the first row is 0), or a label of --index "
+        "(default: the middle of the sample)",
+    )
+    p.add_argument(
+        "--hac-lags", type=int, default=None, help="HAC bandwidth (default: floor(4 (n/100)^(2/9)))"
+    )
     p.add_argument("--alpha", type=float, default=0.05, help="test level: reject when p < alpha")
     p.add_argument("--format", choices=FORMATS, default="table", help="output format")
-    p.add_argument("--json", action="store_const", const="json", dest="format",
-                   help="same as --format json")
-    p.add_argument("--plot", metavar="FILE",
-                   help="draw the CUSUM and CUSUM-of-squares paths; format from the extension "
-                        f"({', '.join(e[1:] for e in PLOT_FORMATS)})")
+    p.add_argument(
+        "--json", action="store_const", const="json", dest="format", help="same as --format json"
+    )
+    p.add_argument(
+        "--plot",
+        metavar="FILE",
+        help="draw the CUSUM and CUSUM-of-squares paths; format from the extension "
+        f"({', '.join(e[1:] for e in PLOT_FORMATS)})",
+    )
     p.add_argument("--sep", default=None, help="CSV separator (default: sniffed)")
     p.add_argument("--decimal", default=".", help="CSV decimal mark")
-    p.add_argument("--encoding", default="utf-8",
-                   help="text encoding of a CSV file (a UTF-8 byte-order mark is accepted)")
-    p.add_argument("--dropna", action="store_true",
-                   help="drop rows with missing values (and say how many) instead of failing")
+    p.add_argument(
+        "--encoding",
+        default="utf-8",
+        help="text encoding of a CSV file (a UTF-8 byte-order mark is accepted)",
+    )
+    p.add_argument(
+        "--dropna",
+        action="store_true",
+        help="drop rows with missing values (and say how many) instead of failing",
+    )
     return p
 
 
 # ------------------------------------------------------------------ reading
+
 
 def _sniff_sep(sample: str) -> str:
     try:
@@ -81,6 +107,7 @@ def _sniff_sep(sample: str) -> str:
 def _decode_error_line(source: Any, encoding: str) -> int:
     """The line of the first byte sequence that does not decode."""
     import codecs
+
     source.seek(0)
     decoder = codecs.getincrementaldecoder(encoding)()
     line = 1
@@ -95,17 +122,21 @@ def _decode_error_line(source: Any, encoding: str) -> int:
 
 def _read_text(args: argparse.Namespace) -> Any:
     import pandas as pd
+
     name = "standard input" if args.file == "-" else args.file
     enc = args.encoding
     if enc.lower().replace("_", "-") in ("utf-8", "utf8"):
         enc = "utf-8-sig"  # what spreadsheet programs save
     try:
         import codecs
+
         codecs.lookup(enc)
     except LookupError:
         raise UsageError(f"unknown encoding {args.encoding!r}") from None
     try:
-        source: Any = io.BytesIO(sys.stdin.buffer.read()) if args.file == "-" else open(args.file, "rb")
+        source: Any = (
+            io.BytesIO(sys.stdin.buffer.read()) if args.file == "-" else open(args.file, "rb")
+        )
     except OSError as e:
         raise UsageError(f"cannot read {args.file}: {e.strerror or e}") from None
     with source:
@@ -121,13 +152,22 @@ def _read_text(args: argparse.Namespace) -> Any:
         if missing:
             raise UsageError(f"{name}: no column {missing[0]!r} (columns: {', '.join(header)})")
         try:
-            frame = pd.read_csv(source, sep=sep, decimal=args.decimal, usecols=wanted,
-                                encoding=enc, engine="c", skip_blank_lines=True,
-                                dtype={args.index: str} if args.index else None)
+            frame = pd.read_csv(
+                source,
+                sep=sep,
+                decimal=args.decimal,
+                usecols=wanted,
+                encoding=enc,
+                engine="c",
+                skip_blank_lines=True,
+                dtype={args.index: str} if args.index else None,
+            )
         except UnicodeDecodeError:
             line = _decode_error_line(source, enc)
-            raise UsageError(f"{name}: line {line} is not valid {args.encoding} "
-                             "(pass --encoding, e.g. --encoding latin-1)") from None
+            raise UsageError(
+                f"{name}: line {line} is not valid {args.encoding} "
+                "(pass --encoding, e.g. --encoding latin-1)"
+            ) from None
         except (ValueError, pd.errors.ParserError) as e:
             raise UsageError(f"{name}: {str(e).splitlines()[0]}") from None
     return frame[wanted]
@@ -135,6 +175,7 @@ def _read_text(args: argparse.Namespace) -> Any:
 
 def _read(args: argparse.Namespace) -> Any:
     import pandas as pd
+
     if args.file is None:
         with resources.files("Kalvoren").joinpath("data/simulated.csv").open("rb") as fh:
             return pd.read_csv(fh, usecols=[args.y, *args.x, *([args.index] if args.index else [])])
@@ -157,11 +198,13 @@ def _read(args: argparse.Namespace) -> Any:
 
 # ---------------------------------------------------------------- checking
 
+
 def _numeric(frame: Any, cols: list[str], name: str, dropna: bool) -> tuple[Any, int]:
     """Columns as float64 (numeric columns are not copied); a non-numeric cell
     names its line and column."""
     import numpy as np
     import pandas as pd
+
     for c in cols:
         s = frame[c]
         if pd.api.types.is_float_dtype(s.dtype) and s.dtype == np.float64:
@@ -171,8 +214,9 @@ def _numeric(frame: Any, cols: list[str], name: str, dropna: bool) -> tuple[Any,
             bad = conv.isna() & s.notna() & (s.astype(str).str.strip() != "")
             if bad.any():
                 row = int(np.flatnonzero(bad.to_numpy())[0])
-                raise UsageError(f"{name}: line {row + 2}, column {c!r}: not a number: "
-                                 f"{str(s.iloc[row])!r}")
+                raise UsageError(
+                    f"{name}: line {row + 2}, column {c!r}: not a number: {str(s.iloc[row])!r}"
+                )
             s = conv
         frame[c] = s.astype("float64")
     num = frame[cols]
@@ -186,8 +230,10 @@ def _numeric(frame: Any, cols: list[str], name: str, dropna: bool) -> tuple[Any,
     if na.any():
         if not dropna:
             r, c = np.argwhere(na)[0]
-            raise UsageError(f"{name}: line {r + 2}, column {cols[c]!r}: missing or non-finite "
-                             "value (pass --dropna to drop such rows)")
+            raise UsageError(
+                f"{name}: line {r + 2}, column {cols[c]!r}: missing or non-finite "
+                "value (pass --dropna to drop such rows)"
+            )
         keep = ~na.any(axis=1)
         dropped = int((~keep).sum())
         num = num[keep]
@@ -201,8 +247,11 @@ def _break_position(value: str | None, index: Any, n: int) -> Any:
         try:
             return int(value)
         except ValueError:
-            raise UsageError(f"--break {value!r}: a 0-based position is needed without --index") from None
+            raise UsageError(
+                f"--break {value!r}: a 0-based position is needed without --index"
+            ) from None
     import pandas as pd
+
     label: Any = value
     try:
         if isinstance(index, pd.DatetimeIndex):
@@ -210,14 +259,22 @@ def _break_position(value: str | None, index: Any, n: int) -> Any:
         elif pd.api.types.is_numeric_dtype(index.dtype):
             label = index.dtype.type(value)
     except ValueError:
-        raise UsageError(f"--break {value!r} is not a label of --index "
-                         f"({index[0]} ... {index[-1]})") from None
+        raise UsageError(
+            f"--break {value!r} is not a label of --index ({index[0]} ... {index[-1]})"
+        ) from None
     hits = (index == label).nonzero()[0]
     if len(hits) != 1:
+<<<<<<< HEAD
         raise UsageError(f"--break {value!r} is not one label of --index "
                          f"({index[0]} ... {index[-1]})")
     # dates and names go to the report as labels; integer labels as positions
     return int(hits[0]) if pd.api.types.is_numeric_dtype(index.dtype) else label
+=======
+        raise UsageError(
+            f"--break {value!r} is not one label of --index ({index[0]} ... {index[-1]})"
+        )
+    return int(hits[0])
+>>>>>>> house
 
 
 def _check_plot_path(path: str | None) -> None:
@@ -240,6 +297,7 @@ def _check_plot_path(path: str | None) -> None:
 def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
     """Everything checked: the report, the source's name and the rows dropped."""
     import pandas as pd
+
     if args.file is None:
         args.y = args.y or "y"
         args.x = args.x or ["x1", "x2"]
@@ -260,8 +318,9 @@ def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
     frame = _read(args)
     for col in [args.y, *args.x, *([args.index] if args.index else [])]:
         if col not in frame.columns:
-            raise UsageError(f"{source}: no column {col!r} "
-                             f"(columns: {', '.join(map(str, frame.columns))})")
+            raise UsageError(
+                f"{source}: no column {col!r} (columns: {', '.join(map(str, frame.columns))})"
+            )
     num, dropped = _numeric(frame, [args.y, *args.x], source, args.dropna)
     index = None
     if args.index:
@@ -275,8 +334,14 @@ def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
         num.index = index
     t_break = _break_position(args.break_at, index, len(num))
     try:
-        report = diagnostics.diagnose(num[args.y], num[args.x], lags=args.lags, break_at=t_break,
-                                      hac_lags=args.hac_lags, alpha=args.alpha)
+        report = diagnostics.diagnose(
+            num[args.y],
+            num[args.x],
+            lags=args.lags,
+            break_at=t_break,
+            hac_lags=args.hac_lags,
+            alpha=args.alpha,
+        )
     except (ValueError, TypeError) as e:
         msg = str(e).replace("break_at", "--break").replace("hac_lags", "--hac-lags")
         raise UsageError(msg.replace("lags must", "--lags must")) from None
@@ -306,6 +371,7 @@ def main(argv: list[str] | None = None) -> int:
     sys.stdout.write(text if text.endswith("\n") else text + "\n")
     if args.plot:
         import matplotlib
+
         matplotlib.use("Agg")
         fig = report.plot()
         fig.savefig(args.plot, format=os.path.splitext(args.plot)[1][1:].lower())

@@ -27,6 +27,7 @@ continuously):
 With one recursive residual both statistics are constants (CUSUM 1, CUSUM of
 squares 0) and carry no evidence: the p-value is 1.
 """
+
 from __future__ import annotations
 
 import functools
@@ -86,7 +87,9 @@ def _bm_sf_series(a: NDArray[np.float64]) -> NDArray[np.float64]:
 # grid, fine enough that linear interpolation is good to 1e-5 relative in p, so a
 # large array costs a few vector operations instead of the series per element.
 _BM_A0, _BM_H, _BM_N = 0.15, 0.0025, 1141
-_BM_Z: NDArray[np.float64] = -ndtri(_bm_sf_series(_BM_A0 + _BM_H * np.arange(_BM_N, dtype=np.float64)))
+_BM_Z: NDArray[np.float64] = -ndtri(
+    _bm_sf_series(_BM_A0 + _BM_H * np.arange(_BM_N, dtype=np.float64))
+)
 _BM_A1 = _BM_A0 + _BM_H * (_BM_N - 1)
 
 
@@ -114,7 +117,9 @@ def _bm_isf(alpha: NDArray[np.float64]) -> NDArray[np.float64]:
     return 0.5 * (lo + hi)
 
 
-def _asymptotic_sf(kind: _Kind, s: NDArray[np.float64], m: NDArray[np.float64]) -> NDArray[np.float64]:
+def _asymptotic_sf(
+    kind: _Kind, s: NDArray[np.float64], m: NDArray[np.float64]
+) -> NDArray[np.float64]:
     rm = np.sqrt(m)
     if kind == "cusum":
         return _bm_sf(s + _SHIFT[kind] / rm)
@@ -122,7 +127,9 @@ def _asymptotic_sf(kind: _Kind, s: NDArray[np.float64], m: NDArray[np.float64]) 
     return p
 
 
-def _asymptotic_isf(kind: _Kind, alpha: NDArray[np.float64], m: NDArray[np.float64]) -> NDArray[np.float64]:
+def _asymptotic_isf(
+    kind: _Kind, alpha: NDArray[np.float64], m: NDArray[np.float64]
+) -> NDArray[np.float64]:
     rm = np.sqrt(m)
     if kind == "cusum":
         return _bm_isf(alpha) - _SHIFT[kind] / rm
@@ -204,9 +211,14 @@ def _counts(m: ArrayLike) -> NDArray[np.float64]:
     return mm
 
 
-def _pvalue(kind: _Kind, stat: ArrayLike, m: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.object_]]:
-    if isinstance(stat, float) and isinstance(m, float) and (m != m or m in (math.inf, -math.inf)
-                                                             or m.is_integer()):
+def _pvalue(
+    kind: _Kind, stat: ArrayLike, m: ArrayLike
+) -> tuple[NDArray[np.float64], NDArray[np.object_]]:
+    if (
+        isinstance(stat, float)
+        and isinstance(m, float)
+        and (m != m or m in (math.inf, -math.inf) or m.is_integer())
+    ):
         p1, b1 = _pvalue_scalar(kind, stat, m)  # the report's case: no array set-up
         return np.array(p1), np.array(b1, dtype=object)
     s_arr = np.asarray(stat, dtype=np.float64)
@@ -286,7 +298,9 @@ def cusum_pvalue(stat: ArrayLike, m: ArrayLike) -> tuple[NDArray[np.float64], ND
     return _pvalue("cusum", stat, m)
 
 
-def cusumsq_pvalue(stat: ArrayLike, m: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.object_]]:
+def cusumsq_pvalue(
+    stat: ArrayLike, m: ArrayLike
+) -> tuple[NDArray[np.float64], NDArray[np.object_]]:
     """Null p-value of the CUSUM-of-squares statistic (``_diag.cusumsq_stat``).
 
     ``m`` is the count of recursive residuals (the second item ``cusumsq_stat``

@@ -65,7 +65,7 @@ class Batch:
     t_break: np.ndarray
     hac_lags: np.ndarray
     tests: int
-    names: list | None = None    # column names, for notes
+    names: list | None = None  # column names, for notes
 
     @property
     def G(self) -> int:
@@ -80,13 +80,32 @@ class Batch:
         off = self.offsets[lo : hi + 1]
         a, b = int(off[0]), int(off[-1])
         X = self.X if self.shared_x else self.X[a:b]
-        return Batch(self.y[a:b], X, off - a, self.shared_x, self.const_col, self.lags,
-                     self.t_break[lo:hi], self.hac_lags[lo:hi], self.tests, self.names)
+        return Batch(
+            self.y[a:b],
+            X,
+            off - a,
+            self.shared_x,
+            self.const_col,
+            self.lags,
+            self.t_break[lo:hi],
+            self.hac_lags[lo:hi],
+            self.tests,
+            self.names,
+        )
 
 
 def native(batch: Batch) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    return _batch.battery(batch.y, batch.X, batch.offsets, batch.const_col, batch.lags,
-                          batch.t_break, batch.hac_lags, batch.tests, batch.shared_x)
+    return _batch.battery(
+        batch.y,
+        batch.X,
+        batch.offsets,
+        batch.const_col,
+        batch.lags,
+        batch.t_break,
+        batch.hac_lags,
+        batch.tests,
+        batch.shared_x,
+    )
 
 
 @dataclass
@@ -94,13 +113,13 @@ class Raw:
     """Per-series statistics before p-values: the native record plus the
     least-squares route's corrections."""
 
-    out: np.ndarray          # (G, NFIELDS)
-    beta: np.ndarray         # (G, k)
-    se: np.ndarray           # (G, k)
-    rank: np.ndarray         # (G,)
-    chow_df: np.ndarray      # (G, 2)
-    ls: np.ndarray           # (G, ntests) bool: test took the least-squares route
-    notes: list[dict]        # per series: "" -> least-squares route note, "data" -> data problem
+    out: np.ndarray  # (G, NFIELDS)
+    beta: np.ndarray  # (G, k)
+    se: np.ndarray  # (G, k)
+    rank: np.ndarray  # (G,)
+    chow_df: np.ndarray  # (G, 2)
+    ls: np.ndarray  # (G, ntests) bool: test took the least-squares route
+    notes: list[dict]  # per series: "" -> least-squares route note, "data" -> data problem
 
 
 _STATUS_IDX = [FIELD[status_field(p)] for _, p, _, _ in TESTS]
@@ -113,8 +132,9 @@ def run_raw(batch: Batch, runner: Callable[[Batch], tuple] = native) -> Raw:
     chow_df = np.empty((G, 2))
     chow_df[:, 0] = k
     chow_df[:, 1] = out[:, FIELD["n"]] - 2 * k
-    raw = Raw(out, beta, se, k.copy(), chow_df, np.zeros((G, len(TESTS)), bool),
-              [{} for _ in range(G)])
+    raw = Raw(
+        out, beta, se, k.copy(), chow_df, np.zeros((G, len(TESTS)), bool), [{} for _ in range(G)]
+    )
     # Series or tests the kernels refused go the least-squares way.
     refused = out[:, _STATUS_IDX] == FALLBACK
     if refused.any() if G > 1 else True in refused[0].tolist():
@@ -137,8 +157,17 @@ def _tests_least_squares(batch: Batch, raw: Raw, g: int, which: np.ndarray) -> N
     """Recompute the tests whose auxiliary regression the kernel refused."""
     ys, Xs, _, _ = _scaled(batch, g)
     fit = _lstsq.Fit.of(Xs, ys)
-    _fill_tests(batch, raw, g, ys, Xs, fit.resid, list(range(Xs.shape[1])), batch.const_col,
-                {TESTS[i][0] for i in np.flatnonzero(which)})
+    _fill_tests(
+        batch,
+        raw,
+        g,
+        ys,
+        Xs,
+        fit.resid,
+        list(range(Xs.shape[1])),
+        batch.const_col,
+        {TESTS[i][0] for i in np.flatnonzero(which)},
+    )
 
 
 def _series_least_squares(batch: Batch, raw: Raw, g: int) -> None:
@@ -158,7 +187,9 @@ def _series_least_squares(batch: Batch, raw: Raw, g: int) -> None:
     out[FIELD["rss"]] = float(e @ e) / cy**2
     yc = ys - ys.mean() if batch.const_col >= 0 else ys
     out[FIELD["tss"]] = float(yc @ yc) / cy**2
-    out[FIELD["r2"]] = 1.0 - out[FIELD["rss"]] / out[FIELD["tss"]] if out[FIELD["tss"]] > 0 else math.nan
+    out[FIELD["r2"]] = (
+        1.0 - out[FIELD["rss"]] / out[FIELD["tss"]] if out[FIELD["tss"]] > 0 else math.nan
+    )
     raw.beta[g] = np.nan
     raw.se[g] = np.nan
     raw.beta[g, kept] = fit.beta * cx[kept] / cy
@@ -167,11 +198,24 @@ def _series_least_squares(batch: Batch, raw: Raw, g: int) -> None:
         raw.se[g, kept] = np.sqrt(np.diag(V)) * cx[kept] / cy
     names = batch.names or [f"column {j}" for j in range(k)]
     dropped = [repr(names[j]) for j in range(k) if j not in kept]
-    note = f"rank {r} of {k}" + (f"; dropped as collinear: {', '.join(dropped)}" if dropped
-                                 else "; too ill-conditioned for the kernels")
+    note = f"rank {r} of {k}" + (
+        f"; dropped as collinear: {', '.join(dropped)}"
+        if dropped
+        else "; too ill-conditioned for the kernels"
+    )
     raw.notes[g][""] = note
-    _fill_tests(batch, raw, g, ys, Xr, e, kept, const_r,
-                {tid for tid, _, bit, _ in TESTS if batch.tests & bit}, series_route=True)
+    _fill_tests(
+        batch,
+        raw,
+        g,
+        ys,
+        Xr,
+        e,
+        kept,
+        const_r,
+        {tid for tid, _, bit, _ in TESTS if batch.tests & bit},
+        series_route=True,
+    )
 
 
 def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, kept, const_r, ids, series_route=False):
@@ -188,8 +232,13 @@ def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, kept, const_r, ids, s
 
     if float(e @ e) <= _lstsq.EXACT_FIT_ULPS * _lstsq.EPS * float(ys @ ys):
         # An exact fit: the residuals are rounding noise and say nothing.
-        for tid, prefix in (("breusch_godfrey", "bg"), ("breusch_pagan", "bp"),
-                            ("ljung_box", "lb"), ("jarque_bera", "jb"), ("hac_wald", "hac")):
+        for tid, prefix in (
+            ("breusch_godfrey", "bg"),
+            ("breusch_pagan", "bp"),
+            ("ljung_box", "lb"),
+            ("jarque_bera", "jb"),
+            ("hac_wald", "hac"),
+        ):
             if tid in ids:
                 put(tid, prefix, -1003, math.nan, series_route)
         ids = ids - {"breusch_godfrey", "breusch_pagan", "ljung_box", "jarque_bera", "hac_wald"}
@@ -227,6 +276,7 @@ def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, kept, const_r, ids, s
     if series_route:
         # Series statistics of the residuals go through the same kernels.
         from Kalvoren._ckernels.diag import _diag
+
         if "ljung_box" in ids:
             status, stat = _diag.lb_stat(e, batch.lags)
             put("ljung_box", "lb", status, stat, False)
@@ -278,12 +328,14 @@ _COLS = {name: i for i, name in enumerate(_batch.FIELDS)}
 _STATUS_COLS = [_COLS[status_field(p)] for _, p, _, _ in TESTS]
 _STAT_COLS = [_COLS[f"{p}_stat"] for _, p, _, _ in TESTS]
 _CHI2 = [i for i, t in enumerate(TESTS) if t[3] == "chi2"]
-_CHOW, _CUSUM, _CUSUMSQ, _JB = (TEST_IDS.index(t) for t in ("chow", "cusum", "cusum_squares",
-                                                             "jarque_bera"))
+_CHOW, _CUSUM, _CUSUMSQ, _JB = (
+    TEST_IDS.index(t) for t in ("chow", "cusum", "cusum_squares", "jarque_bera")
+)
 
 
-def _note(raw: Raw, g: int, i: int, status: float, p: float, bound: str | None,
-          whole_ls: bool) -> str:
+def _note(
+    raw: Raw, g: int, i: int, status: float, p: float, bound: str | None, whole_ls: bool
+) -> str:
     nt = raw.notes[g]
     parts = [v for v in (nt.get("data", ""), nt.get("", "")) if v]
     if status != status:
@@ -291,7 +343,9 @@ def _note(raw: Raw, g: int, i: int, status: float, p: float, bound: str | None,
     elif status != 0:
         parts.append(f"status {int(status)}: {STATUS_TEXT.get(int(status), 'failed')}")
     elif raw.ls[g, i] and not whole_ls:
-        parts.append("refused by the kernel (rank-deficient or ill-conditioned); least-squares route")
+        parts.append(
+            "refused by the kernel (rank-deficient or ill-conditioned); least-squares route"
+        )
     if bound is not None:
         side = "below" if bound == "<" else "above"
         parts.append(f"p-value {side} the table's range ({p:.4g})")
@@ -306,8 +360,16 @@ def _finish_one(batch: Batch, raw: Raw, alpha: float) -> Table:
     slopes = rank - 1.0 if batch.const_col >= 0 else rank
     df1 = [math.nan] * T
     df2 = [math.nan] * T
-    for i, d in zip(_CHI2, (float(batch.lags), slopes, slopes,
-                            min(float(batch.lags), max(n - 1.0, 0.0)), o[_COLS["hac_df"]])):
+    for i, d in zip(
+        _CHI2,
+        (
+            float(batch.lags),
+            slopes,
+            slopes,
+            min(float(batch.lags), max(n - 1.0, 0.0)),
+            o[_COLS["hac_df"]],
+        ),
+    ):
         df1[i] = d
     df1[_CHOW], df2[_CHOW] = float(raw.chow_df[0, 0]), float(raw.chow_df[0, 1])
     status = [o[c] for c in _STATUS_COLS]
@@ -340,8 +402,18 @@ def _finish_one(batch: Batch, raw: Raw, alpha: float) -> Table:
     st = [int(s) if s == s else 0 for s in status]
     nums = np.array([stat, p, df1, df2])[:, None, :]
     text = np.array([bound, note], dtype=object)[:, None, :]
-    return Table(nums[0], nums[1], nums[2], nums[3], np.array([st], dtype=np.int64),
-                 ls, text[0], text[1], alpha, raw)
+    return Table(
+        nums[0],
+        nums[1],
+        nums[2],
+        nums[3],
+        np.array([st], dtype=np.int64),
+        ls,
+        text[0],
+        text[1],
+        alpha,
+        raw,
+    )
 
 
 def finish(batch: Batch, raw: Raw, alpha: float) -> Table:
@@ -357,9 +429,15 @@ def finish(batch: Batch, raw: Raw, alpha: float) -> Table:
     slopes = raw.rank - 1 if batch.const_col >= 0 else raw.rank
     df1 = np.full((G, len(TESTS)), np.nan)
     df2 = np.full((G, len(TESTS)), np.nan)
-    df1[:, _CHI2] = np.column_stack([
-        np.full(G, float(batch.lags)), slopes, slopes,
-        np.minimum(batch.lags, np.maximum(n - 1, 0)), out[:, _COLS["hac_df"]]])
+    df1[:, _CHI2] = np.column_stack(
+        [
+            np.full(G, float(batch.lags)),
+            slopes,
+            slopes,
+            np.minimum(batch.lags, np.maximum(n - 1, 0)),
+            out[:, _COLS["hac_df"]],
+        ]
+    )
     df1[:, _CHOW], df2[:, _CHOW] = raw.chow_df[:, 0], raw.chow_df[:, 1]
     p = np.full((G, len(TESTS)), np.nan)
     p[:, _CHI2] = _pvalues.chi2_sf(stat[:, _CHI2], df1[:, _CHI2])
@@ -384,5 +462,6 @@ def finish(batch: Batch, raw: Raw, alpha: float) -> Table:
     unusual = ~ok | raw.ls | has_note[:, None] | (bound != None)  # noqa: E711
     for g, i in np.argwhere(unusual):
         note[g, i] = _note(raw, g, i, status[g, i], p[g, i], bound[g, i], whole_ls[g])
-    return Table(stat, p, df1, df2, np.nan_to_num(status).astype(np.int64), ls, bound, note,
-                 alpha, raw)
+    return Table(
+        stat, p, df1, df2, np.nan_to_num(status).astype(np.int64), ls, bound, note, alpha, raw
+    )

@@ -147,7 +147,7 @@ def recursive_residuals(y: np.ndarray, X: np.ndarray) -> np.ndarray:
     n, k = X.shape
     if k == 0:
         return y.copy()
-    R = np.zeros((k, k + 1))          # [R | Q'y], upper triangular in its first k columns
+    R = np.zeros((k, k + 1))  # [R | Q'y], upper triangular in its first k columns
     scale = np.sqrt(np.einsum("ij,ij->j", X, X))
     tol = rank_tolerance(n, k)
     out = []
@@ -204,7 +204,7 @@ def hac_cov(Xs: np.ndarray, e: np.ndarray, Rinv: np.ndarray, lags: int) -> np.nd
     are nearly collinear."""
     n = Xs.shape[0]
     h = np.ascontiguousarray((Xs @ Rinv) * e[:, None])
-    omega = _diag.hac_estimator_matmul(h, 0, lags)        # S_q / n
+    omega = _diag.hac_estimator_matmul(h, 0, lags)  # S_q / n
     V = n * (Rinv @ omega @ Rinv.T)
     return (V + V.T) * 0.5
 
@@ -213,6 +213,7 @@ def hac_wald(beta: np.ndarray, V: np.ndarray, slopes: list[int], n: int) -> tupl
     if not slopes:
         return -1007, math.nan
     b = np.ascontiguousarray(beta[slopes])
-    status, stat = _diag.wald_stat_from_mean_and_cov(b, np.zeros(len(slopes)),
-                                                     np.ascontiguousarray(n * V[np.ix_(slopes, slopes)]), n)
+    status, stat = _diag.wald_stat_from_mean_and_cov(
+        b, np.zeros(len(slopes)), np.ascontiguousarray(n * V[np.ix_(slopes, slopes)]), n
+    )
     return status, stat

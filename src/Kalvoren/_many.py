@@ -89,6 +89,7 @@ def run_native(batch: _engine.Batch, workers: int | None, progress: bool | None)
 
 def _frame_result(table: _engine.Table, n: np.ndarray, index: Any):
     import pandas as pd
+
     cols: dict[str, Any] = {}
     reject = table.reject()
     for i, tid in enumerate(_engine.TEST_IDS):
@@ -97,8 +98,9 @@ def _frame_result(table: _engine.Table, n: np.ndarray, index: Any):
         cols[f"{tid}_reject"] = pd.array(reject[:, i] == 1.0, dtype="boolean")
         cols[f"{tid}_reject"][np.isnan(reject[:, i])] = pd.NA
         cols[f"{tid}_status"] = table.status[:, i]
-        cols[f"{tid}_route"] = pd.Categorical.from_codes(table.ls[:, i].astype(np.int8),
-                                                         categories=["kernel", "least-squares"])
+        cols[f"{tid}_route"] = pd.Categorical.from_codes(
+            table.ls[:, i].astype(np.int8), categories=["kernel", "least-squares"]
+        )
     cols["n"] = n.astype(np.int64)
     notes = np.full(n.shape[0], "", dtype=object)
     for g in np.flatnonzero((table.note != "").any(axis=1)):
@@ -108,8 +110,11 @@ def _frame_result(table: _engine.Table, n: np.ndarray, index: Any):
             if text:
                 by_text.setdefault(text, []).append(_engine.TEST_IDS[i])
         notes[g] = "; ".join(
-            f"{text} (all tests)" if len(ids) == len(_engine.TEST_IDS) else f"{', '.join(ids)}: {text}"
-            for text, ids in by_text.items())
+            f"{text} (all tests)"
+            if len(ids) == len(_engine.TEST_IDS)
+            else f"{', '.join(ids)}: {text}"
+            for text, ids in by_text.items()
+        )
     cols["note"] = notes
     return pd.DataFrame(cols, index=index)
 
@@ -134,8 +139,14 @@ def _is_constant(col: np.ndarray) -> bool:
     return bool((col == col[0]).all())
 
 
-def _design(rows: int, cols: list[np.ndarray], names: list[str], take: Any, add_constant: bool,
-            const_name: str | None) -> tuple[np.ndarray, list[str], int]:
+def _design(
+    rows: int,
+    cols: list[np.ndarray],
+    names: list[str],
+    take: Any,
+    add_constant: bool,
+    const_name: str | None,
+) -> tuple[np.ndarray, list[str], int]:
     """The design in one allocation: a constant column first when one is to be
     added. A constant among the columns is found over all rows (the Dask path
     decides it once for all partitions and passes its name, "" for none)."""
@@ -153,9 +164,11 @@ def _design(rows: int, cols: list[np.ndarray], names: list[str], take: Any, add_
     return X, (["const"] if lead else []) + names, const_col
 
 
-def _long_frame(data: Any, by: Any, y: str, x: Sequence[str], add_constant: bool,
-                const_name: str | None):
+def _long_frame(
+    data: Any, by: Any, y: str, x: Sequence[str], add_constant: bool, const_name: str | None
+):
     import pandas as pd
+
     keys = [by] if isinstance(by, str) or not isinstance(by, (list, tuple)) else list(by)
     for col in [*keys, y, *x]:
         if col not in data.columns:
@@ -177,8 +190,14 @@ def _long_frame(data: Any, by: Any, y: str, x: Sequence[str], add_constant: bool
         take = lambda a: a  # noqa: E731
     yv = np.array(take(_column(data[y].to_numpy(), y)), dtype=np.float64, copy=True)
     names = list(map(str, x))
-    Xv, names, const_col = _design(yv.shape[0], [_column(data[c].to_numpy(), c) for c in x],
-                                   names, take, add_constant, const_name)
+    Xv, names, const_col = _design(
+        yv.shape[0],
+        [_column(data[c].to_numpy(), c) for c in x],
+        names,
+        take,
+        add_constant,
+        const_name,
+    )
     keys_index = grouped.size().index
     if isinstance(keys_index, pd.MultiIndex) or len(keys) > 1:
         index = keys_index
@@ -199,19 +218,32 @@ def _arrays(Y: Any, X: Any, add_constant: bool):
     elif Xa.ndim == 3 and Xa.shape[:2] == (G, n):
         shared, Xa = False, Xa.reshape(G * n, Xa.shape[2])
     else:
-        raise ValueError(f"X must have shape (G, n, k) = ({G}, {n}, k) or (n, k) = ({n}, k), "
-                         f"got {Xa.shape}")
+        raise ValueError(
+            f"X must have shape (G, n, k) = ({G}, {n}, k) or (n, k) = ({n}, k), got {Xa.shape}"
+        )
     names = [f"x{j + 1}" for j in range(Xa.shape[1])]
-    Xv, names, const_col = _design(Xa.shape[0], [Xa[:, j] for j in range(Xa.shape[1])], names,
-                                   lambda a: a, add_constant, None)
+    Xv, names, const_col = _design(
+        Xa.shape[0], [Xa[:, j] for j in range(Xa.shape[1])], names, lambda a: a, add_constant, None
+    )
     return Yv.reshape(-1), Xv, offsets, shared, names, const_col
 
 
-def diagnose_many(data: Any, X: Any = None, *, by: Any = None, y: str | None = None,
-                  x: Sequence[str] | None = None, lags: int = 4, break_at: int | None = None,
-                  hac_lags: int | None = None, alpha: float = 0.05, add_constant: bool = True,
-                  workers: int | None = None, progress: bool | None = None,
-                  _const: str | None = None):
+def diagnose_many(
+    data: Any,
+    X: Any = None,
+    *,
+    by: Any = None,
+    y: str | None = None,
+    x: Sequence[str] | None = None,
+    lags: int = 4,
+    break_at: int | None = None,
+    hac_lags: int | None = None,
+    alpha: float = 0.05,
+    add_constant: bool = True,
+    workers: int | None = None,
+    progress: bool | None = None,
+    _const: str | None = None,
+):
     """Run the whole battery on many regressions at once, on every core.
 
     Two forms:
@@ -238,6 +270,7 @@ def diagnose_many(data: Any, X: Any = None, *, by: Any = None, y: str | None = N
     never. Ctrl-C stops the run promptly and returns nothing.
     """
     import pandas as pd
+
     lags = int(lags)
     if lags < 1:
         raise ValueError(f"lags must be >= 1 (got {lags})")
@@ -246,15 +279,18 @@ def diagnose_many(data: Any, X: Any = None, *, by: Any = None, y: str | None = N
     if isinstance(data, pd.DataFrame):
         if by is None or y is None or x is None:
             raise TypeError("a DataFrame needs by=, y= and x=")
-        yv, Xv, offsets, names, index, const_col = _long_frame(data, by, y, list(x),
-                                                               add_constant, _const)
+        yv, Xv, offsets, names, index, const_col = _long_frame(
+            data, by, y, list(x), add_constant, _const
+        )
         shared = False
     else:
         yv, Xv, offsets, shared, names, const_col = _arrays(data, X, add_constant)
         index = pd.RangeIndex(offsets.shape[0] - 1)
     n = np.diff(offsets)
     t_break = (n // 2 if break_at is None else np.full(n.shape, int(break_at))).astype(np.int64)
-    hl = _engine.hac_rule(n) if hac_lags is None else np.full(n.shape, int(hac_lags), dtype=np.int64)
+    hl = (
+        _engine.hac_rule(n) if hac_lags is None else np.full(n.shape, int(hac_lags), dtype=np.int64)
+    )
     batch = _engine.Batch(yv, Xv, offsets, shared, const_col, lags, t_break, hl, _batch.ALL, names)
     raw = _engine.run_raw(batch, lambda b: run_native(b, workers, progress))
     _missing_notes(batch, raw)
@@ -272,4 +308,6 @@ def _missing_notes(batch: _engine.Batch, raw: _engine.Raw) -> None:
         bad = np.argwhere(~np.isfinite(np.column_stack([yg, Xg])))
         if bad.size:
             r, c = int(bad[0, 0]), int(bad[0, 1])
-            raw.notes[g]["data"] = f"missing or non-finite value in {names[c]!r} at row {r} of the group"
+            raw.notes[g]["data"] = (
+                f"missing or non-finite value in {names[c]!r} at row {r} of the group"
+            )

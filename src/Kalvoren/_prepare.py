@@ -23,8 +23,8 @@ class Model:
     X: np.ndarray
     y_name: str
     x_names: list[str]
-    const_col: int          # -1 when the model has no constant
-    index: Any              # the data's pandas index, or None
+    const_col: int  # -1 when the model has no constant
+    index: Any  # the data's pandas index, or None
     added_constant: bool
 
     @property
@@ -98,11 +98,12 @@ def _check_finite(a: np.ndarray, names: Sequence[str], index: Any) -> None:
     bad = ~np.isfinite(a)
     if not bad.any():
         return
-    row, col = (np.argwhere(bad)[0] if a.ndim == 2 else (np.flatnonzero(bad)[0], 0))
+    row, col = np.argwhere(bad)[0] if a.ndim == 2 else (np.flatnonzero(bad)[0], 0)
     label = f" (index {index[row]!r})" if index is not None else ""
     value = a[row, col] if a.ndim == 2 else a[row]
-    raise ValueError(f"column {names[col]!r} has a missing or non-finite value ({value}) "
-                     f"at row {row}{label}")
+    raise ValueError(
+        f"column {names[col]!r} has a missing or non-finite value ({value}) at row {row}{label}"
+    )
 
 
 def constant_columns(X: np.ndarray) -> np.ndarray:

@@ -8,14 +8,23 @@ import math
 import numpy as np
 from scipy import special
 
-from Kalvoren._ckernels.diag import _diag
 from Kalvoren import _cusum_null
+from Kalvoren._ckernels.diag import _diag
 from Kalvoren._cusum_null import cusum_pvalue, cusumsq_pvalue
 
-__all__ = ["chi2_sf", "f_sf", "jb_pvalue", "jb_pvalue_one", "cusum_pvalue", "cusumsq_pvalue",
-           "cusum_pvalue_one", "cusumsq_pvalue_one", "special"]
+__all__ = [
+    "chi2_sf",
+    "f_sf",
+    "jb_pvalue",
+    "jb_pvalue_one",
+    "cusum_pvalue",
+    "cusumsq_pvalue",
+    "cusum_pvalue_one",
+    "cusumsq_pvalue_one",
+    "special",
+]
 
-JB_P_MIN = 1e-4      # the table's smallest and largest tail probabilities
+JB_P_MIN = 1e-4  # the table's smallest and largest tail probabilities
 JB_P_MAX = 0.9999
 
 

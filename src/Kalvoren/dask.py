@@ -35,14 +35,16 @@ def _run_partition(pdf: Any, by: str, y: str, x: list[str], opts: dict, meta: An
 
 def _meta(key_dtype: Any, by: str) -> Any:
     import pandas as pd
+
     cols: dict[str, Any] = {}
     for name in _many.result_columns():
         kind = name.rsplit("_", 1)[-1]
         if name == "n":
             cols[name] = pd.Series([], dtype=np.int64)
         elif name == "note":
-            cols[name] = pd.Series([], dtype=pd.StringDtype(na_value=np.nan)
-                                   if hasattr(pd, "StringDtype") else object)
+            cols[name] = pd.Series(
+                [], dtype=pd.StringDtype(na_value=np.nan) if hasattr(pd, "StringDtype") else object
+            )
         elif kind in ("statistic", "pvalue"):
             cols[name] = pd.Series([], dtype=np.float64)
         elif kind == "reject":
@@ -54,9 +56,18 @@ def _meta(key_dtype: Any, by: str) -> Any:
     return pd.DataFrame(cols, index=pd.Index([], dtype=key_dtype, name=by))
 
 
-def diagnose_many(ddf: Any, *, by: str, y: str, x: Sequence[str], lags: int = 4,
-                  break_at: int | None = None, hac_lags: int | None = None, alpha: float = 0.05,
-                  add_constant: bool = True) -> Any:
+def diagnose_many(
+    ddf: Any,
+    *,
+    by: str,
+    y: str,
+    x: Sequence[str],
+    lags: int = 4,
+    break_at: int | None = None,
+    hac_lags: int | None = None,
+    alpha: float = 0.05,
+    add_constant: bool = True,
+) -> Any:
     """The battery for every group of a dask DataFrame; see
     :func:`Kalvoren.diagnose_many` for the options and the result's columns.
 
@@ -80,11 +91,18 @@ def diagnose_many(ddf: Any, *, by: str, y: str, x: Sequence[str], lags: int = 4,
     const = ""
     if x:
         import dask
+
         lo, hi = dask.compute(frame[x].min(), frame[x].max())
         found = [c for c in x if lo[c] == hi[c] and lo[c] != 0]
         const = found[0] if found else ""
-    opts = dict(lags=lags, break_at=break_at, hac_lags=hac_lags, alpha=alpha,
-                add_constant=add_constant, _const=const)
+    opts = dict(
+        lags=lags,
+        break_at=break_at,
+        hac_lags=hac_lags,
+        alpha=alpha,
+        add_constant=add_constant,
+        _const=const,
+    )
     meta = _meta(ddf._meta[by].dtype, by)
     numbered = frame.map_partitions(_number_rows, meta=frame._meta.assign(**{_ORDER: np.int64(0)}))
     shuffled = numbered.shuffle(on=by)

@@ -38,14 +38,25 @@ from Kalvoren import _engine, _prepare
 from Kalvoren._ckernels.diag import _batch
 
 __all__ = [
-    "diagnose", "Report", "TestResult", "TEST_IDS", "breusch_godfrey", "breusch_pagan",
-    "chow", "cusum", "cusum_squares", "ljung_box", "jarque_bera", "hac_wald",
-    "newey_west_lags", "main",
+    "diagnose",
+    "Report",
+    "TestResult",
+    "TEST_IDS",
+    "breusch_godfrey",
+    "breusch_pagan",
+    "chow",
+    "cusum",
+    "cusum_squares",
+    "ljung_box",
+    "jarque_bera",
+    "hac_wald",
+    "newey_west_lags",
+    "main",
 ]
 
 SCHEMA_VERSION = 1
 TEST_IDS = _engine.TEST_IDS
-CUSUM_CLASSIC = 0.948   # Brown-Durbin-Evans asymptotic 5% boundary constant
+CUSUM_CLASSIC = 0.948  # Brown-Durbin-Evans asymptotic 5% boundary constant
 
 TITLES = {
     "breusch_godfrey": "Breusch-Godfrey serial correlation (LM)",
@@ -113,18 +124,28 @@ class TestResult:
         if self.reject is None:
             verdict = "no decision"
         else:
-            verdict = ("reject" if self.reject else "do not reject") + \
-                f" H0 ({H0.get(self.test, 'H0')}) at {self.alpha:g}"
+            verdict = (
+                "reject" if self.reject else "do not reject"
+            ) + f" H0 ({H0.get(self.test, 'H0')}) at {self.alpha:g}"
         df = f", df={self.df}" if self.df is not None else ""
         note = f"; {self.note}" if self.note else ""
-        return (f"<{self.test or 'test'}: statistic={_fmt(self.statistic)}, p-value={p}{df}: "
-                f"{verdict}{note}>")
+        return (
+            f"<{self.test or 'test'}: statistic={_fmt(self.statistic)}, p-value={p}{df}: "
+            f"{verdict}{note}>"
+        )
 
     def to_dict(self) -> dict:
         df = list(self.df) if isinstance(self.df, tuple) else self.df
-        return {"statistic": _json_float(self.statistic), "pvalue": _json_float(self.pvalue),
-                "df": df, "reject": self.reject, "status": self.status, "route": self.route,
-                "pvalue_bound": self.pvalue_bound, "note": self.note}
+        return {
+            "statistic": _json_float(self.statistic),
+            "pvalue": _json_float(self.pvalue),
+            "df": df,
+            "reject": self.reject,
+            "status": self.status,
+            "route": self.route,
+            "pvalue_bound": self.pvalue_bound,
+            "note": self.note,
+        }
 
 
 def _json_float(v: float) -> float | None:
@@ -154,8 +175,14 @@ class Report:
     """The battery's results for one regression. ``print(report)`` shows the
     summary; ``report.tests[id]`` is a :class:`TestResult`."""
 
-    def __init__(self, model: _prepare.Model, batch: _engine.Batch, table: _engine.Table,
-                 alpha: float, break_at: Any):
+    def __init__(
+        self,
+        model: _prepare.Model,
+        batch: _engine.Batch,
+        table: _engine.Table,
+        alpha: float,
+        break_at: Any,
+    ):
         self._model, self._batch, self._table = model, batch, table
         raw = table.raw
         self.alpha = alpha
@@ -185,10 +212,20 @@ class Report:
     def to_frame(self):
         """The tests as a pandas DataFrame indexed by test id."""
         import pandas as pd
-        rows = {tid: {"statistic": r.statistic, "pvalue": r.pvalue, "df": r.df,
-                      "reject": r.reject, "status": r.status, "route": r.route,
-                      "pvalue_bound": r.pvalue_bound, "note": r.note}
-                for tid, r in self.tests.items()}
+
+        rows = {
+            tid: {
+                "statistic": r.statistic,
+                "pvalue": r.pvalue,
+                "df": r.df,
+                "reject": r.reject,
+                "status": r.status,
+                "route": r.route,
+                "pvalue_bound": r.pvalue_bound,
+                "note": r.note,
+            }
+            for tid, r in self.tests.items()
+        }
         frame = pd.DataFrame.from_dict(rows, orient="index")
         frame.index.name = "test"
         return frame
@@ -196,17 +233,30 @@ class Report:
     def to_dict(self) -> dict:
         """JSON-ready data (NaN written as null)."""
         import Kalvoren
-        coef = {name: {"coef": _json_float(b), "hac_se": _json_float(s)}
-                for name, b, s in zip(self.x_names, self.params, self.bse)}
+
+        coef = {
+            name: {"coef": _json_float(b), "hac_se": _json_float(s)}
+            for name, b, s in zip(self.x_names, self.params, self.bse)
+        }
         return {
             "schema_version": SCHEMA_VERSION,
             "kalvoren_version": Kalvoren.__version__,
-            "n": self.n, "k": self.k,
+            "n": self.n,
+            "k": self.k,
             "columns": {"y": self.y_name, "x": self.x_names},
-            "model": {"rank": self.rank, "r2": _json_float(self.r2), "rss": _json_float(self.rss),
-                      "coefficients": coef, "hac_lags": self.hac_lags, "hac_kernel": "bartlett",
-                      "lags": self.lags, "break_at": _jsonable_label(self.break_at),
-                      "break_position": self.t_break, "alpha": self.alpha, "note": self.note},
+            "model": {
+                "rank": self.rank,
+                "r2": _json_float(self.r2),
+                "rss": _json_float(self.rss),
+                "coefficients": coef,
+                "hac_lags": self.hac_lags,
+                "hac_kernel": "bartlett",
+                "lags": self.lags,
+                "break_at": _jsonable_label(self.break_at),
+                "break_position": self.t_break,
+                "alpha": self.alpha,
+                "note": self.note,
+            },
             "tests": {tid: r.to_dict() for tid, r in self.tests.items()},
         }
 
@@ -218,22 +268,39 @@ class Report:
         the test table with degrees of freedom and decisions."""
         import pandas as pd
         from scipy import special
-        head = [f"OLS of {self.y_name} on {', '.join(self.x_names) or 'nothing'}",
-                f"n = {self.n}   k = {self.k}" + (f" (rank {self.rank})" if self.rank != self.k else "")
-                + f"   R^2 = {_fmt(self.r2)}   HAC: Bartlett, {self.hac_lags} lags"]
+
+        head = [
+            f"OLS of {self.y_name} on {', '.join(self.x_names) or 'nothing'}",
+            f"n = {self.n}   k = {self.k}"
+            + (f" (rank {self.rank})" if self.rank != self.k else "")
+            + f"   R^2 = {_fmt(self.r2)}   HAC: Bartlett, {self.hac_lags} lags",
+        ]
         with np.errstate(invalid="ignore", divide="ignore"):
             z = self.params / self.bse
-        coef = pd.DataFrame({"coef": self.params, "HAC s.e.": self.bse, "z": z,
-                             "P>|z|": special.erfc(np.abs(z) / math.sqrt(2.0))},
-                            index=self.x_names)
+        coef = pd.DataFrame(
+            {
+                "coef": self.params,
+                "HAC s.e.": self.bse,
+                "z": z,
+                "P>|z|": special.erfc(np.abs(z) / math.sqrt(2.0)),
+            },
+            index=self.x_names,
+        )
         tests = pd.DataFrame(
-            {"statistic": [_fmt(r.statistic) for r in self.tests.values()],
-             "df": ["-" if r.df is None else str(r.df).replace(" ", "") for r in self.tests.values()],
-             "p-value": [_fmt_p(r.pvalue, r.pvalue_bound) for r in self.tests.values()],
-             f"reject at {self.alpha:g}": ["-" if r.reject is None else ("yes" if r.reject else "no")
-                                           for r in self.tests.values()],
-             "route": [r.route for r in self.tests.values()]},
-            index=list(self.tests))
+            {
+                "statistic": [_fmt(r.statistic) for r in self.tests.values()],
+                "df": [
+                    "-" if r.df is None else str(r.df).replace(" ", "") for r in self.tests.values()
+                ],
+                "p-value": [_fmt_p(r.pvalue, r.pvalue_bound) for r in self.tests.values()],
+                f"reject at {self.alpha:g}": [
+                    "-" if r.reject is None else ("yes" if r.reject else "no")
+                    for r in self.tests.values()
+                ],
+                "route": [r.route for r in self.tests.values()],
+            },
+            index=list(self.tests),
+        )
         notes = [f"  {tid}: {r.note}" for tid, r in self.tests.items() if r.note]
         if self.note:
             notes.insert(0, f"  model: {self.note}")
@@ -245,6 +312,7 @@ class Report:
 
     def _repr_html_(self) -> str:
         import html
+
         head = html.escape(self.summary().split("\n\n")[0]).replace("\n", "<br>")
         return f"<p>{head}</p>" + self.to_frame().to_html()
 
@@ -252,6 +320,7 @@ class Report:
         """The CUSUM path and the CUSUM-of-squares path with their 5% bounds,
         indexed by the observation each recursive residual belongs to."""
         from Kalvoren import _cusum_null, _lstsq
+
         y, X = self._model.y, self._model.X
         if self.rank < self.k:
             X = X[:, _lstsq.independent_columns(X * _lstsq.pow2_scales(X), self._model.const_col)]
@@ -267,24 +336,42 @@ class Report:
         crit = float(_cusum_null.cusum_critical_value(0.05, m))
         crit_sq = float(_cusum_null.cusumsq_critical_value(0.05, m)) * math.sqrt(2.0)
         x = _plot_axis(self.index, self.n - m, self.n)
-        return {"x": x, "cusum": series, "cusum_bound": crit * shape,
-                "cusum_classic": CUSUM_CLASSIC * shape, "cusum_squares": squares,
-                "expected": (j + 1) / m, "cusum_squares_band": crit_sq}
+        return {
+            "x": x,
+            "cusum": series,
+            "cusum_bound": crit * shape,
+            "cusum_classic": CUSUM_CLASSIC * shape,
+            "cusum_squares": squares,
+            "expected": (j + 1) / m,
+            "cusum_squares_band": crit_sq,
+        }
 
     def plot(self):
         """A matplotlib Figure: the CUSUM path with its 5% boundaries (finite
         sample, and the classic 0.948 lines) and the CUSUM of squares with its
         5% band."""
         import matplotlib.pyplot as plt
+
         pth = self.paths()
         x = pth["x"]
         fig, (a1, a2) = plt.subplots(2, 1, figsize=(8, 6.5), sharex=True)
         a1.plot(x, pth["cusum"], color="C0", label="CUSUM")
         for sgn in (1, -1):
-            a1.plot(x, sgn * pth["cusum_bound"], "r-", lw=1,
-                    label="5% boundary (finite sample)" if sgn > 0 else None)
-            a1.plot(x, sgn * pth["cusum_classic"], color="0.5", ls="--", lw=1,
-                    label="classic 0.948 boundary" if sgn > 0 else None)
+            a1.plot(
+                x,
+                sgn * pth["cusum_bound"],
+                "r-",
+                lw=1,
+                label="5% boundary (finite sample)" if sgn > 0 else None,
+            )
+            a1.plot(
+                x,
+                sgn * pth["cusum_classic"],
+                color="0.5",
+                ls="--",
+                lw=1,
+                label="classic 0.948 boundary" if sgn > 0 else None,
+            )
         a1.set_title("CUSUM of recursive residuals")
         a1.legend(loc="best", fontsize="small")
         band = pth["cusum_squares_band"]
@@ -305,6 +392,7 @@ def _plot_axis(index: Any, lo: int, hi: int) -> Any:
     if index is None:
         return np.arange(lo, hi)
     import pandas as pd
+
     part = index[lo:hi]
     if isinstance(part, pd.PeriodIndex):
         return part.to_timestamp()
@@ -332,13 +420,26 @@ def _results(table: _engine.Table, g: int, alpha: float, tests: int) -> dict[str
         if not tests & _engine.BITS[tid]:
             continue
         p = pv[i]
-        df = None if d1[i] != d1[i] else (int(d1[i]) if d2[i] != d2[i] else (int(d1[i]), int(d2[i])))
-        out[tid] = TestResult(stat[i], p, df, None if p != p else p < alpha, status[i],
-                              "least-squares" if ls[i] else "kernel", bound[i], note[i], tid, alpha)
+        df = (
+            None if d1[i] != d1[i] else (int(d1[i]) if d2[i] != d2[i] else (int(d1[i]), int(d2[i])))
+        )
+        out[tid] = TestResult(
+            stat[i],
+            p,
+            df,
+            None if p != p else p < alpha,
+            status[i],
+            "least-squares" if ls[i] else "kernel",
+            bound[i],
+            note[i],
+            tid,
+            alpha,
+        )
     return out
 
 
 # ----------------------------------------------------------------- options
+
 
 def _int_option(value: Any, name: str) -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
@@ -366,19 +467,39 @@ def _break_position(break_at: Any, model: _prepare.Model) -> int:
             raise ValueError(f"break_at {break_at!r} does not name one observation")
         pos = int(pos)
     if not k + 1 <= pos <= n - k - 1:
-        raise ValueError(f"break_at leaves fewer than k + 1 = {k + 1} observations on one side: "
-                         f"the break position must be between {k + 1} and {n - k - 1} (got {pos})")
+        raise ValueError(
+            f"break_at leaves fewer than k + 1 = {k + 1} observations on one side: "
+            f"the break position must be between {k + 1} and {n - k - 1} (got {pos})"
+        )
     return pos
 
 
 def _batch_of(model: _prepare.Model, lags: int, t_break: int, hac_lags: int, tests: int):
-    return _engine.Batch(model.y, model.X, np.array([0, model.n], dtype=np.int64), False,
-                         model.const_col, lags, np.array([t_break], dtype=np.int64),
-                         np.array([hac_lags], dtype=np.int64), tests, model.x_names)
+    return _engine.Batch(
+        model.y,
+        model.X,
+        np.array([0, model.n], dtype=np.int64),
+        False,
+        model.const_col,
+        lags,
+        np.array([t_break], dtype=np.int64),
+        np.array([hac_lags], dtype=np.int64),
+        tests,
+        model.x_names,
+    )
 
 
-def _run(y: Any, X: Any, *, lags: int = 4, break_at: Any = None, hac_lags: int | None = None,
-         alpha: float = 0.05, add_constant: bool = True, tests: int = _batch.ALL) -> Report:
+def _run(
+    y: Any,
+    X: Any,
+    *,
+    lags: int = 4,
+    break_at: Any = None,
+    hac_lags: int | None = None,
+    alpha: float = 0.05,
+    add_constant: bool = True,
+    tests: int = _batch.ALL,
+) -> Report:
     lags = _int_option(lags, "lags")
     if not 0.0 < float(alpha) < 1.0:
         raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
@@ -387,7 +508,9 @@ def _run(y: Any, X: Any, *, lags: int = 4, break_at: Any = None, hac_lags: int |
     if n <= k + 1:
         raise ValueError(f"too few observations: n = {n} for k = {k} coefficients")
     if not 1 <= lags < n - k:
-        raise ValueError(f"lags must be between 1 and {n - k - 1} for n = {n}, k = {k} (got {lags})")
+        raise ValueError(
+            f"lags must be between 1 and {n - k - 1} for n = {n}, k = {k} (got {lags})"
+        )
     if hac_lags is None:
         hac_lags = newey_west_lags(n)
     hac_lags = _int_option(hac_lags, "hac_lags")
@@ -399,8 +522,16 @@ def _run(y: Any, X: Any, *, lags: int = 4, break_at: Any = None, hac_lags: int |
     return Report(model, batch, table, float(alpha), break_at if break_at is not None else t_break)
 
 
-def diagnose(y: Any, X: Any = None, *, lags: int = 4, break_at: Any = None,
-             hac_lags: int | None = None, alpha: float = 0.05, add_constant: bool = True) -> Report:
+def diagnose(
+    y: Any,
+    X: Any = None,
+    *,
+    lags: int = 4,
+    break_at: Any = None,
+    hac_lags: int | None = None,
+    alpha: float = 0.05,
+    add_constant: bool = True,
+) -> Report:
     """Fit OLS of y on X and run the whole battery on it.
 
     y: the response (array, list, pandas Series), or a fitted OLS results
@@ -421,24 +552,33 @@ def diagnose(y: Any, X: Any = None, *, lags: int = 4, break_at: Any = None,
     row), y among the X columns, duplicate columns, too few observations, or
     options out of range.
     """
-    return _run(y, X, lags=lags, break_at=break_at, hac_lags=hac_lags, alpha=alpha,
-                add_constant=add_constant)
+    return _run(
+        y,
+        X,
+        lags=lags,
+        break_at=break_at,
+        hac_lags=hac_lags,
+        alpha=alpha,
+        add_constant=add_constant,
+    )
 
 
 def _one(tid: str, y: Any, X: Any, **kw: Any) -> TestResult:
     return _run(y, X, tests=_engine.BITS[tid], **kw).tests[tid]
 
 
-def breusch_godfrey(y: Any, X: Any = None, *, lags: int = 4, alpha: float = 0.05,
-                    add_constant: bool = True) -> TestResult:
+def breusch_godfrey(
+    y: Any, X: Any = None, *, lags: int = 4, alpha: float = 0.05, add_constant: bool = True
+) -> TestResult:
     """Breusch-Godfrey LM test. H0: no serial correlation of the errors up to
     order ``lags``. Statistic n R^2 of the residuals on X and their lags,
     chi2(lags) under H0; reject means the errors are serially correlated."""
     return _one("breusch_godfrey", y, X, lags=lags, alpha=alpha, add_constant=add_constant)
 
 
-def breusch_pagan(y: Any, X: Any = None, *, robust: bool = True, alpha: float = 0.05,
-                  add_constant: bool = True) -> TestResult:
+def breusch_pagan(
+    y: Any, X: Any = None, *, robust: bool = True, alpha: float = 0.05, add_constant: bool = True
+) -> TestResult:
     """Breusch-Pagan test. H0: homoskedastic errors (the variance does not
     depend on the regressors). ``robust=True`` (default) is Koenker's
     studentized n R^2, valid without normal errors; ``robust=False`` is the
@@ -448,8 +588,9 @@ def breusch_pagan(y: Any, X: Any = None, *, robust: bool = True, alpha: float = 
     return _one(tid, y, X, alpha=alpha, add_constant=add_constant)
 
 
-def chow(y: Any, X: Any = None, *, break_at: Any = None, alpha: float = 0.05,
-         add_constant: bool = True) -> TestResult:
+def chow(
+    y: Any, X: Any = None, *, break_at: Any = None, alpha: float = 0.05, add_constant: bool = True
+) -> TestResult:
     """Chow break-point test. H0: the coefficients are the same before and
     after ``break_at``. F(k, n - 2k) under H0 with normal errors; reject means
     a structural break at that point."""
@@ -464,8 +605,9 @@ def cusum(y: Any, X: Any = None, *, alpha: float = 0.05, add_constant: bool = Tr
     return _one("cusum", y, X, alpha=alpha, add_constant=add_constant)
 
 
-def cusum_squares(y: Any, X: Any = None, *, alpha: float = 0.05,
-                  add_constant: bool = True) -> TestResult:
+def cusum_squares(
+    y: Any, X: Any = None, *, alpha: float = 0.05, add_constant: bool = True
+) -> TestResult:
     """CUSUM-of-squares test. H0: stable error variance. The statistic is the
     largest distance of the cumulated squared recursive residuals from their
     expected line, over sqrt(2); finite-sample table p-value. Reject means the
@@ -473,16 +615,18 @@ def cusum_squares(y: Any, X: Any = None, *, alpha: float = 0.05,
     return _one("cusum_squares", y, X, alpha=alpha, add_constant=add_constant)
 
 
-def ljung_box(y: Any, X: Any = None, *, lags: int = 4, alpha: float = 0.05,
-              add_constant: bool = True) -> TestResult:
+def ljung_box(
+    y: Any, X: Any = None, *, lags: int = 4, alpha: float = 0.05, add_constant: bool = True
+) -> TestResult:
     """Ljung-Box test on the residuals (on the series itself, demeaned, when X
     is None). H0: no autocorrelation up to lag ``lags``; chi2(lags) under H0.
     Reject means autocorrelation."""
     return _one("ljung_box", y, X, lags=lags, alpha=alpha, add_constant=add_constant)
 
 
-def jarque_bera(y: Any, X: Any = None, *, alpha: float = 0.05,
-                add_constant: bool = True) -> TestResult:
+def jarque_bera(
+    y: Any, X: Any = None, *, alpha: float = 0.05, add_constant: bool = True
+) -> TestResult:
     """Jarque-Bera test on the residuals (on the series itself when X is
     None). H0: normal errors (skewness 0, excess kurtosis 0). The p-value
     comes from a small-sample table; ``pvalue_bound`` flags its edges. Reject
@@ -490,8 +634,14 @@ def jarque_bera(y: Any, X: Any = None, *, alpha: float = 0.05,
     return _one("jarque_bera", y, X, alpha=alpha, add_constant=add_constant)
 
 
-def hac_wald(y: Any, X: Any = None, *, hac_lags: int | None = None, alpha: float = 0.05,
-             add_constant: bool = True) -> TestResult:
+def hac_wald(
+    y: Any,
+    X: Any = None,
+    *,
+    hac_lags: int | None = None,
+    alpha: float = 0.05,
+    add_constant: bool = True,
+) -> TestResult:
     """Wald test that all slope coefficients are zero, with a Newey-West
     (Bartlett) HAC covariance without small-sample correction. H0: all slopes
     are zero; chi2(number of slopes) under H0. Reject means the regressors
@@ -502,6 +652,7 @@ def hac_wald(y: Any, X: Any = None, *, hac_lags: int | None = None, alpha: float
 def main(argv: list[str] | None = None) -> int:
     """The command line: ``kalvoren-diag --help``."""
     from Kalvoren import _cli
+
     return _cli.main(argv)
 
 

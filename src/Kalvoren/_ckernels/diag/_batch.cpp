@@ -43,21 +43,20 @@ bool check_offsets(const Frame &f, const View &off, int64_t N, int64_t *G, int64
         const int64_t n = o[g + 1] - o[g];  // both >= 0: no overflow
         *longest = n > *longest ? n : *longest;
     }
-    if (o[*G] > N)
-        return value_error(f, "offsets end at %lld but y has %lld elements", o[*G], N);
+    if (o[*G] > N) return value_error(f, "offsets end at %lld but y has %lld elements", o[*G], N);
     return true;
 }
 
 // The rest of the arguments against the series that offsets describe.
-bool check_rest(const Frame &f, const View &X, const View &t_break, const View &hac_lags,
-                int64_t N, int64_t G, int64_t longest, int64_t const_col, int64_t tests,
-                bool shared) {
+bool check_rest(const Frame &f, const View &X, const View &t_break, const View &hac_lags, int64_t N,
+                int64_t G, int64_t longest, int64_t const_col, int64_t tests, bool shared) {
     if (shared && X.rows() < longest)
         return value_error(f, "X has %lld rows but the longest series has %lld", X.rows(), longest);
     if (!shared && X.rows() != N)
         return value_error(f, "X has %lld rows but y has %lld elements", X.rows(), N);
     if (t_break.len() != G)
-        return value_error(f, "t_break has length %lld but there are %lld series", t_break.len(), G);
+        return value_error(f, "t_break has length %lld but there are %lld series", t_break.len(),
+                           G);
     if (hac_lags.len() != G)
         return value_error(f, "hac_lags has length %lld but there are %lld series", hac_lags.len(),
                            G);
@@ -87,11 +86,10 @@ PyObject *battery(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
         return f.fail(__LINE__);
     // one arena for the longest series, its size checked before anything is allocated
     const kvr_arena_size_t need = kvr_battery_arena_size(longest, k, lags);
-    Size len(need.arena_len);
-    len.ok = need.arena_len != INT64_MAX;
     int64_t unused;
-    if (!pyframe::size_value(len, &unused) || !out_2d(f, out, G, KVR_BAT_NFIELDS) ||
-        !out_2d(f, beta, G, k) || !out_2d(f, se, G, k) || !f.arena(arena, len))
+    if (!pyframe::size_value(kvr::arena_len(need), &unused) ||
+        !out_2d(f, out, G, KVR_BAT_NFIELDS) || !out_2d(f, beta, G, k) || !out_2d(f, se, G, k) ||
+        !f.arena(arena, need))
         return f.fail(__LINE__);
 
     const int64_t *o = offsets.idata(), *tb = t_break.idata(), *hl = hac_lags.idata();
@@ -124,7 +122,10 @@ PyMethodDef kFunctions[] = {
 };
 
 // FIELDS, in record order.
-const struct { int index; const char *name; } kFields[] = {
+const struct {
+    int index;
+    const char *name;
+} kFields[] = {
     {KVR_BAT_FIT_STATUS, "fit_status"},
     {KVR_BAT_N, "n"},
     {KVR_BAT_K, "k"},
@@ -155,11 +156,13 @@ const struct { int index; const char *name; } kFields[] = {
 };
 static_assert(sizeof kFields / sizeof kFields[0] == KVR_BAT_NFIELDS, "one name per field");
 
-const struct { const char *name; long value; } kTestBits[] = {
-    {"BG", KVR_BAT_BG},         {"BP", KVR_BAT_BP}, {"CHOW", KVR_BAT_CHOW},
-    {"CUSUM", KVR_BAT_CUSUM},   {"CUSUMSQ", KVR_BAT_CUSUMSQ},
-    {"LB", KVR_BAT_LB},         {"JB", KVR_BAT_JB}, {"HAC", KVR_BAT_HAC},
-    {"ALL", KVR_BAT_ALL},
+const struct {
+    const char *name;
+    long value;
+} kTestBits[] = {
+    {"BG", KVR_BAT_BG},       {"BP", KVR_BAT_BP},           {"CHOW", KVR_BAT_CHOW},
+    {"CUSUM", KVR_BAT_CUSUM}, {"CUSUMSQ", KVR_BAT_CUSUMSQ}, {"LB", KVR_BAT_LB},
+    {"JB", KVR_BAT_JB},       {"HAC", KVR_BAT_HAC},         {"ALL", KVR_BAT_ALL},
 };
 
 int set(PyObject *dict, const char *name, PyObject *value) {

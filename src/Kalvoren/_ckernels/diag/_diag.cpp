@@ -13,12 +13,11 @@ namespace {
 const char kFullName[] = "Kalvoren._ckernels.diag._diag";
 
 // A shim's signature and its parameter list; FRAME binds the arguments.
-#define SHIM(fname, ...)                                                          \
-    const char *const fname##_params[] = {__VA_ARGS__, nullptr};                \
-    PyObject *fname(PyObject *self, PyObject *const *args, Py_ssize_t nargs,   \
-                    PyObject *kwnames)
-#define FRAME(fname)                                                            \
-    Frame f(self, #fname, fname##_params, args, nargs, kwnames);                \
+#define SHIM(fname, ...)                                         \
+    const char *const fname##_params[] = {__VA_ARGS__, nullptr}; \
+    PyObject *fname(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+#define FRAME(fname)                                             \
+    Frame f(self, #fname, fname##_params, args, nargs, kwnames); \
     if (!f.ok()) return f.fail(__LINE__)
 
 // ---------------------------------------------------- regression diagnostics
@@ -29,12 +28,8 @@ SHIM(bg_stat, "eps", "X", "lags") {
     View eps, X, arena;
     if (!f.int64(2, &lags) || !f.in(0, eps, 1) || !f.in(1, X, 2)) return f.fail(__LINE__);
     const int64_t n = eps.len(), k = X.cols();
-    if (!f.at_least(X.rows(), n, "X has %lld rows but eps has %lld elements"))
-        return f.fail(__LINE__);
-    // The kernel answers lags < 0 and lags >= n without an arena, however large lags is.
-    const bool fits = lags >= 0 && lags < n;
-    const Size m = Size(k) + lags + 1;
-    if (!f.arena(arena, fits ? m * (Size(n) + 2 * Size(lags) + 2 * Size(k) + 4) : Size(0)))
+    if (!f.at_least(X.rows(), n, "X has %lld rows but eps has %lld elements") ||
+        !f.arena(arena, kvr_bg_arena_size(n, k, lags)))
         return f.fail(__LINE__);
     double stat = 0.0;
     int status = 0;
@@ -50,7 +45,7 @@ SHIM(bp_aux, "eps", "X_aug") {
     if (!f.in(0, eps, 1) || !f.in(1, X, 2)) return f.fail(__LINE__);
     const int64_t n = X.rows(), p = X.cols();
     if (!f.at_least(eps.len(), n, "eps has %lld elements but X_aug has %lld rows") ||
-        !f.arena(arena, Size(n) + 2 * Size(p) + 2 * (Size(p) * p)))
+        !f.arena(arena, kvr_bp_arena_size(n, p)))
         return f.fail(__LINE__);
     double rss = 0.0, tss = 0.0;
     int status = 0;
@@ -67,7 +62,7 @@ SHIM(chow_stat, "y", "X", "t_break") {
     if (!f.int64(2, &t_break) || !f.in(0, y, 1) || !f.in(1, X, 2)) return f.fail(__LINE__);
     const int64_t n = X.rows(), k = X.cols();
     if (!f.at_least(y.len(), n, "y has %lld elements but X has %lld rows") ||
-        !f.arena(arena, (2 * Size(k) + 2) * k))
+        !f.arena(arena, kvr_chow_arena_size(k)))
         return f.fail(__LINE__);
     double stat = 0.0;
     int status = 0;
@@ -82,16 +77,11 @@ SHIM(chow_stat, "y", "X", "t_break") {
 // Recursive residuals of an n x k design: n - k, or none when k >= n.
 int64_t recursive_count(const View &X) { return X.cols() < X.rows() ? X.rows() - X.cols() : 0; }
 
-// head + a*(k^2 + k): the family's arena lengths.
-Size stability_arena(const View &X, int64_t a, Size head) {
-    return head + a * (Size(X.cols()) * X.cols() + X.cols());
-}
-
 SHIM(recursive_residuals, "y", "X") {
     FRAME(recursive_residuals);
     View y, X, w, arena;
     if (!f.in_rows(0, y, 1, X) || !f.out(w, recursive_count(X)) ||
-        !f.arena(arena, stability_arena(X, 3, 0)))
+        !f.arena(arena, kvr_recursive_residuals_arena_size(X.cols())))
         return f.fail(__LINE__);
     int status;
     Frame::nogil([&] {
@@ -105,7 +95,7 @@ SHIM(cusum_series, "y", "X") {
     FRAME(cusum_series);
     View y, X, series, arena;
     if (!f.in_rows(0, y, 1, X) || !f.out(series, recursive_count(X)) ||
-        !f.arena(arena, stability_arena(X, 5, recursive_count(X))))
+        !f.arena(arena, kvr_cusum_series_arena_size(X.rows(), X.cols())))
         return f.fail(__LINE__);
     int status;
     Frame::nogil([&] {
@@ -118,13 +108,13 @@ SHIM(cusum_series, "y", "X") {
 SHIM(cusum_stat, "y", "X") {
     FRAME(cusum_stat);
     View y, X, arena;
-    if (!f.in_rows(0, y, 1, X) ||
-        !f.arena(arena, stability_arena(X, 5, 2 * Size(recursive_count(X)))))
+    if (!f.in_rows(0, y, 1, X) || !f.arena(arena, kvr_cusum_arena_size(X.rows(), X.cols())))
         return f.fail(__LINE__);
     int status;
     double stat;
     Frame::nogil([&] {
-        status = kvr_cusum_stat(y.data(), X.data(), X.rows(), X.cols(), arena.data_or_null(), &stat);
+        status =
+            kvr_cusum_stat(y.data(), X.data(), X.rows(), X.cols(), arena.data_or_null(), &stat);
     });
     return f.check(pyframe::tuple(status, stat), __LINE__);
 }
@@ -133,7 +123,9 @@ SHIM(cusum_sf, "a") {
     FRAME(cusum_sf);
     double a, p;
     if (!f.f64(0, &a)) return f.fail(__LINE__);
-    Frame::nogil([&] { p = kvr_cusum_sf(a); });
+    Frame::nogil([&] {
+        p = kvr_cusum_sf(a);
+    });
     return f.check(f.np_float64(p), __LINE__);
 }
 
@@ -145,7 +137,7 @@ SHIM(cusum_sf_arr, "a") {
 SHIM(cusumsq_stat, "y", "X") {
     FRAME(cusumsq_stat);
     View y, X, arena;
-    if (!f.in_rows(0, y, 1, X) || !f.arena(arena, stability_arena(X, 3, recursive_count(X))))
+    if (!f.in_rows(0, y, 1, X) || !f.arena(arena, kvr_cusumsq_arena_size(X.rows(), X.cols())))
         return f.fail(__LINE__);
     int status;
     int64_t nrec;
@@ -163,7 +155,9 @@ SHIM(fill_mean_ax0, "x") {
     FRAME(fill_mean_ax0);
     View x, mean;
     if (!f.in(0, x, 2) || !f.out(mean, x.cols())) return f.fail(__LINE__);
-    Frame::nogil([&] { kvr_fill_mean_ax0(x.data(), x.rows(), x.cols(), mean.data()); });
+    Frame::nogil([&] {
+        kvr_fill_mean_ax0(x.data(), x.rows(), x.cols(), mean.data());
+    });
     return mean.new_ref();
 }
 
@@ -267,23 +261,23 @@ SHIM(acorr, "x", "L") {
     if (!pyframe::size_value(Size(L) + 1, &len) || !f.out(out, len) || !f.out(z, n))
         return f.fail(__LINE__);
     int status;
-    Frame::nogil([&] { status = kvr_acorr(x.data_or_null(n), n, L, z.data_or_null(n), out.data()); });
+    Frame::nogil([&] {
+        status = kvr_acorr(x.data_or_null(n), n, L, z.data_or_null(n), out.data());
+    });
     return f.check(pyframe::tuple(status, out), __LINE__);
 }
 
-// Two length-n scratch arrays: the kernel clamps the lag to n-1, so rho needs
-// at most n entries whatever L is.
 SHIM(lb_stat, "x", "L") {
     FRAME(lb_stat);
     int64_t L;
-    View x, z, rho;
+    View x, arena;
     if (!f.int64(1, &L) || !f.in(0, x, 1)) return f.fail(__LINE__);
     const int64_t n = x.len();
-    if (!f.out(z, n) || !f.out(rho, n)) return f.fail(__LINE__);
+    if (!f.arena(arena, kvr_lb_arena_size(n, L))) return f.fail(__LINE__);
     int status;
     double stat = 0.0;
-    Frame::nogil([&] {
-        status = kvr_lb_stat(x.data_or_null(n), n, L, z.data_or_null(n), rho.data_or_null(n), &stat);
+    Frame::nogil([&] {  // the arena holds z (n), then rho
+        status = kvr_lb_stat(x.data_or_null(n), n, L, arena.data(), arena.data() + n, &stat);
     });
     return f.check(pyframe::tuple(status, stat), __LINE__);
 }
@@ -296,7 +290,9 @@ SHIM(jb_stat, "x") {
     if (!f.in(0, x, 1)) return f.fail(__LINE__);
     int status;
     double stat = 0.0;
-    Frame::nogil([&] { status = kvr_jb_stat(x.data_or_null(), x.len(), &stat); });
+    Frame::nogil([&] {
+        status = kvr_jb_stat(x.data_or_null(), x.len(), &stat);
+    });
     return f.check(pyframe::tuple(status, f.np_float64(stat)), __LINE__);
 }
 
@@ -307,7 +303,9 @@ PyObject *bracket(const Frame &f, K kernel) {
     View arr;
     if (!f.f64(0, &val) || !f.in(1, arr, 1)) return f.fail(__LINE__);
     int64_t lo, hi;
-    Frame::nogil([&] { kernel(arr.data_or_null(), arr.len(), &lo, &hi, val); });
+    Frame::nogil([&] {
+        kernel(arr.data_or_null(), arr.len(), &lo, &hi, val);
+    });
     return f.check(pyframe::tuple(lo, hi), __LINE__);
 }
 
@@ -318,7 +316,9 @@ PyObject *lookup(const Frame &f, K kernel) {
     double v;
     if (!f.int64(0, &n) || !f.f64(1, &v)) return f.fail(__LINE__);
     double r;
-    Frame::nogil([&] { r = kernel(n, v); });
+    Frame::nogil([&] {
+        r = kernel(n, v);
+    });
     return f.check(f.np_float64(r), __LINE__);
 }
 
@@ -327,9 +327,11 @@ template <class K>
 PyObject *lookup_arr(const Frame &f, K kernel) {
     int64_t n;
     if (!f.int64(0, &n)) return f.fail(__LINE__);
-    return f.check(f.elementwise(1, [&](const double *in, int64_t count, double *out) {
-        kernel(n, in, count, out);
-    }), __LINE__);
+    return f.check(f.elementwise(1,
+                                 [&](const double *in, int64_t count, double *out) {
+                                     kernel(n, in, count, out);
+                                 }),
+                   __LINE__);
 }
 
 SHIM(jb_find_hilo_ascending, "val", "arr") {
@@ -364,7 +366,7 @@ SHIM(jb_pval_interp_arr, "n", "x") {
 
 // ------------------------------------------------------- function table
 
-#define ENTRY(fname, sig, doc)                                                   \
+#define ENTRY(fname, sig, doc)                                                       \
     {#fname, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fname)), \
      METH_FASTCALL | METH_KEYWORDS, #fname sig "\n--\n\n" doc}
 
@@ -380,7 +382,8 @@ PyMethodDef kFunctions[] = {
           "Brown-Durbin-Evans recursive residuals. Returns (status, w)."),
     ENTRY(cusum_series, "($module, y, X)", "Standardized CUSUM series. Returns (status, series)."),
     ENTRY(cusum_stat, "($module, y, X)", "CUSUM statistic. Returns (status, stat)."),
-    ENTRY(cusum_sf, "($module, a)", "Clamped Durbin CUSUM survival function. Scalar in float64 out."),
+    ENTRY(cusum_sf, "($module, a)",
+          "Clamped Durbin CUSUM survival function. Scalar in float64 out."),
     ENTRY(cusum_sf_arr, "($module, a)",
           "Elementwise CUSUM sf; returns a new float64 array shaped like ``a``."),
     ENTRY(cusumsq_stat, "($module, y, X)",
@@ -427,7 +430,8 @@ PyMethodDef kFunctions[] = {
           "Bracket ``val`` in the descending array ``arr``. Returns (lo, hi)."),
     ENTRY(jb_isf_interp, "($module, n, p)",
           "Small-N Jarque-Bera inverse survival function. Returns float64."),
-    ENTRY(jb_pval_interp, "($module, n, x)", "Small-N Jarque-Bera survival function. Returns float64."),
+    ENTRY(jb_pval_interp, "($module, n, x)",
+          "Small-N Jarque-Bera survival function. Returns float64."),
     ENTRY(jb_isf_interp_arr, "($module, n, p)",
           "Elementwise ``jb_isf_interp``; new float64 array shaped like ``p``."),
     ENTRY(jb_pval_interp_arr, "($module, n, x)",

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "diag_battery.h"
+
 #include "diag.h"
 #include "diag_guard.hpp"
 #include "kvr_simd.hpp"
@@ -22,13 +24,6 @@ constexpr double kMax = std::numeric_limits<double>::max();
 
 static_assert(sizeof(int64_t) == sizeof(double) && alignof(int64_t) <= alignof(double),
               "pivots are carved from the double arena");
-
-// An arena length of another family as a checked size (saturated = overflow).
-Checked len_of(kvr_arena_size_t r) {
-    Checked c(r.arena_len);
-    c.ok = r.arena_len != INT64_MAX;
-    return c;
-}
 
 Checked max_of(Checked a, Checked b) {
     Checked r(a.v > b.v ? a.v : b.v);
@@ -51,22 +46,22 @@ Checked qr_len(Checked n, Checked k) { return (n + 2) * (k + 1); }
 Checked hac_len(Checked n, Checked k) { return n * k + 7 * (k * k) + 5 * k; }
 
 Layout layout(int64_t n, int64_t k, int64_t lags) {
-    if (n < 0) n = 0;
-    if (k < 0) k = 0;
+    n = kvr::size_arg(n);
+    k = kvr::size_arg(k);
     const Checked N(n), K(k);
     Layout l;
     l.xs = 0;
     const Checked ys = N * K, e = ys + N, ex = e + N, bs = ex + K + 1, ri = bs + K,
                   scratch = ri + K * K;
     Checked need = qr_len(N, K);
-    need = max_of(need, N * K + len_of(kvr_bg_arena_size(n, k, lags)));
+    need = max_of(need, N * K + kvr::arena_len(kvr_bg_arena_size(n, k, lags)));
     const kvr_arena_size_t bp =  // design with a constant prepended: k + 1 columns
         k < INT64_MAX ? kvr_bp_arena_size(n, k + 1) : kvr_arena_size_t{INT64_MAX, 0};
-    need = max_of(need, N * (K + 1) + len_of(bp));
-    need = max_of(need, len_of(kvr_chow_arena_size(k)));
-    need = max_of(need, len_of(kvr_cusum_arena_size(n, k)));
-    need = max_of(need, len_of(kvr_cusumsq_arena_size(n, k)));
-    need = max_of(need, len_of(kvr_lb_arena_size(n, lags)));
+    need = max_of(need, N * (K + 1) + kvr::arena_len(bp));
+    need = max_of(need, kvr::arena_len(kvr_chow_arena_size(k)));
+    need = max_of(need, kvr::arena_len(kvr_cusum_arena_size(n, k)));
+    need = max_of(need, kvr::arena_len(kvr_cusumsq_arena_size(n, k)));
+    need = max_of(need, kvr::arena_len(kvr_lb_arena_size(n, lags)));
     need = max_of(need, hac_len(N, K));
     l.ys = ys.v, l.e = e.v, l.ex = ex.v, l.bs = bs.v, l.ri = ri.v, l.scratch = scratch.v;
     l.total = scratch + need;
@@ -123,17 +118,9 @@ KVR_INLINE bool exponent(const double *x, int64_t ld, int64_t n, double *e) {
     }
     const int top = std::ilogb(mx);
     const Pow2 pre(-top);
-    double s[4] = {0.0, 0.0, 0.0, 0.0};
-    for (i = 0; i + 4 <= n; i += 4)
-        for (int r = 0; r < 4; ++r) {
-            const double t = pre(x[(i + r) * ld]);
-            s[r] = kvr::fma(t, t, s[r]);
-        }
-    for (; i < n; ++i) {
-        const double t = pre(x[i * ld]);
-        s[0] = kvr::fma(t, t, s[0]);
-    }
-    const double ss = (s[0] + s[1]) + (s[2] + s[3]);
+    const double ss = kvr::sum4<true>(n, [&](int64_t r) __attribute__((always_inline)) {
+        return pre(x[r * ld]);
+    });
     *e = top + std::ilogb(std::sqrt(ss / static_cast<double>(n)));
     return true;
 }
@@ -157,7 +144,6 @@ KVR_INLINE void equilibrate(const double *y, const double *X, int64_t n, int64_t
 }
 
 // ------------------------------------------------------------------- fit
-
 
 // Householder QR of A (n x (k+1), column-major: the design, then the
 // response) in place: R in the upper k x k triangle, Q'y in the first k
@@ -189,8 +175,8 @@ KVR_INLINE bool householder(double *A, int64_t n, int64_t k, double *v0, double 
 // e = Q [0; (Q'y)_k..n-1]: the residuals from the reflections, accurate to
 // rounding of |e| itself whatever the condition of X (y - X beta is only
 // accurate to cond(X) roundings of |y|).
-KVR_INLINE void residuals(double *A, int64_t n, int64_t k, const double *v0,
-                          const double *scales, double *e) {
+KVR_INLINE void residuals(double *A, int64_t n, int64_t k, const double *v0, const double *scales,
+                          double *e) {
     const double *qy = A + k * n;
     for (int64_t i = 0; i < k; ++i) e[i] = 0.0;
     for (int64_t i = k; i < n; ++i) e[i] = qy[i];
@@ -227,23 +213,6 @@ KVR_INLINE double inverse_cond(const double *A, int64_t n, int64_t k, double *ri
         ni = si > ni || si != si ? si : ni;
     }
     return k == 0 ? 1.0 : nr * ni;
-}
-
-// Sum over i < n of f(i)^2 in four fused partial sums.
-template <class F>
-KVR_INLINE double sumsq(int64_t n, F f) {
-    double s[4] = {0.0, 0.0, 0.0, 0.0};
-    int64_t i = 0;
-    for (; i + 4 <= n; i += 4)
-        for (int r = 0; r < 4; ++r) {
-            const double v = f(i + r);
-            s[r] = kvr::fma(v, v, s[r]);
-        }
-    for (; i < n; ++i) {
-        const double v = f(i);
-        s[0] = kvr::fma(v, v, s[0]);
-    }
-    return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
 // ------------------------------------------------------------------ tests
@@ -378,8 +347,8 @@ void hac(const Series &s, int64_t hac_lags, bool test, double *scratch, double *
         ++r;
     }
     double stat = kNaN;
-    const int st = kvr_wald_stat_from_mean_and_cov(mean, target, W, n, q, dev, factor, piv,
-                                                   solved, &stat);
+    const int st =
+        kvr_wald_stat_from_mean_and_cov(mean, target, W, n, q, dev, factor, piv, solved, &stat);
     put(out, KVR_BAT_HAC_STATUS, st, stat);
 }
 
@@ -421,9 +390,9 @@ void run_tests(const Series &s, int64_t lags, int64_t t_break, int64_t hac_lags,
     hac(s, hac_lags, (tests & KVR_BAT_HAC) != 0, scratch, out, se);
 }
 
-const int kStatusFields[] = {KVR_BAT_BG_STATUS,     KVR_BAT_BP_STATUS,      KVR_BAT_CHOW_STATUS,
-                             KVR_BAT_CUSUM_STATUS,  KVR_BAT_CUSUMSQ_STATUS, KVR_BAT_LB_STATUS,
-                             KVR_BAT_JB_STATUS,     KVR_BAT_HAC_STATUS};
+const int kStatusFields[] = {KVR_BAT_BG_STATUS,    KVR_BAT_BP_STATUS,      KVR_BAT_CHOW_STATUS,
+                             KVR_BAT_CUSUM_STATUS, KVR_BAT_CUSUMSQ_STATUS, KVR_BAT_LB_STATUS,
+                             KVR_BAT_JB_STATUS,    KVR_BAT_HAC_STATUS};
 
 // A failed fit: every selected test carries its status.
 int failed(int status, int64_t tests, double *out) {
@@ -444,14 +413,14 @@ KVR_INLINE bool constant_column(const double *X, int64_t n, int64_t k, int64_t c
 }  // namespace
 
 extern "C" KVR_API kvr_arena_size_t kvr_battery_arena_size(int64_t n, int64_t k, int64_t lags) {
-    return kvr_arena_size_t{layout(n, k, lags).total.saturated(), 0};
+    return kvr::arena_record(layout(n, k, lags).total);
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const double *X, int64_t n,
-                                                   int64_t k, int64_t const_col, int64_t lags,
-                                                   int64_t t_break, int64_t hac_lags,
-                                                   int64_t tests, double *arena, double *out,
-                                                   double *beta, double *se) {
+                                                    int64_t k, int64_t const_col, int64_t lags,
+                                                    int64_t t_break, int64_t hac_lags,
+                                                    int64_t tests, double *arena, double *out,
+                                                    double *beta, double *se) {
     if (k < 0) k = 0;
     if (const_col < 0) const_col = -1;
     tests &= KVR_BAT_ALL;
@@ -487,15 +456,20 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
         bs[i] = t / A[i * n + i];
     }
     residuals(A, n, k, v0, scales, e);
-    const double rss = sumsq(n, [&](int64_t i) __attribute__((always_inline)) { return e[i]; });
+    const double rss = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return e[i];
+    });
     double mean = 0.0;
     if (const_col >= 0) {
-        double s[4] = {0.0, 0.0, 0.0, 0.0};
-        for (int64_t i = 0; i < n; ++i) s[i & 3] += ys[i];
-        mean = ((s[0] + s[1]) + (s[2] + s[3])) / static_cast<double>(n);
+        mean = kvr::sum_lanes<4, false>(n,
+                                        [&](int64_t i) __attribute__((always_inline)) {
+                                            return ys[i];
+                                        }) /
+               static_cast<double>(n);
     }
-    const double tss =
-        sumsq(n, [&](int64_t i) __attribute__((always_inline)) { return ys[i] - mean; });
+    const double tss = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return ys[i] - mean;
+    });
     const int ey = static_cast<int>(ex[k]);
     out[KVR_BAT_FIT_STATUS] = DIAG_OK;
     out[KVR_BAT_RSS] = std::ldexp(rss, 2 * ey);
@@ -504,7 +478,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
     for (int64_t j = 0; j < k; ++j) beta[j] = std::ldexp(bs[j], ey - static_cast<int>(ex[j]));
 
     const Series s{xs, ys, e, ri, bs, ex, n, k, const_col};
-    const double yy = sumsq(n, [&](int64_t i) __attribute__((always_inline)) { return ys[i]; });
+    const double yy = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return ys[i];
+    });
     if (kvr::is_exact_fit(rss, yy)) {
         // The residuals are rounding noise: nothing to test on them. The
         // regression tests (Chow, CUSUM) apply the same rule themselves.

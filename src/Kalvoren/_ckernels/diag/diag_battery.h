@@ -1,6 +1,5 @@
 /* The residual battery of one regression: equilibration, a QR fit and every
- * test of the family kernels on the fitted residuals, in one call. Included
- * by diag.h.
+ * test of the family kernels on the fitted residuals, in one call.
  *
  * y has n entries, X is n x k row-major (constant included, at column
  * const_col; const_col < 0: none). The arena holds at least
@@ -11,19 +10,19 @@
 #ifndef KVR_DIAG_BATTERY_H
 #define KVR_DIAG_BATTERY_H
 
-#include "diag.h"
+#include "kvr_api.h"
 
 KVR_EXTERN_C_BEGIN
 
 /* test bits */
-#define KVR_BAT_BG 1      /* Breusch-Godfrey */
-#define KVR_BAT_BP 2      /* Breusch-Pagan, both forms */
+#define KVR_BAT_BG 1 /* Breusch-Godfrey */
+#define KVR_BAT_BP 2 /* Breusch-Pagan, both forms */
 #define KVR_BAT_CHOW 4
 #define KVR_BAT_CUSUM 8
 #define KVR_BAT_CUSUMSQ 16
-#define KVR_BAT_LB 32     /* Ljung-Box */
-#define KVR_BAT_JB 64     /* Jarque-Bera */
-#define KVR_BAT_HAC 128   /* HAC Wald test that all slope coefficients are zero */
+#define KVR_BAT_LB 32   /* Ljung-Box */
+#define KVR_BAT_JB 64   /* Jarque-Bera */
+#define KVR_BAT_HAC 128 /* HAC Wald test that all slope coefficients are zero */
 #define KVR_BAT_ALL 255
 
 /* Largest 1-norm condition number of the equilibrated R factor that the
@@ -44,19 +43,30 @@ enum {
     KVR_BAT_RSS,            /* residual sum of squares, in the units of y */
     KVR_BAT_TSS,            /* about the mean with a constant column, else uncentred */
     KVR_BAT_R2,             /* 1 - RSS/TSS (NaN when TSS = 0) */
-    KVR_BAT_BG_STATUS, KVR_BAT_BG_STAT,                  /* df = lags */
-    KVR_BAT_BP_STATUS, KVR_BAT_BP_STAT, KVR_BAT_BPK_STAT, /* 0.5*ESS, Koenker n*R^2 */
-    KVR_BAT_CHOW_STATUS, KVR_BAT_CHOW_STAT,              /* F, df = (k, n - 2k) */
-    KVR_BAT_CUSUM_STATUS, KVR_BAT_CUSUM_STAT,
-    KVR_BAT_CUSUMSQ_STATUS, KVR_BAT_CUSUMSQ_STAT,
-    KVR_BAT_M,              /* recursive residuals, n - k */
-    KVR_BAT_LB_STATUS, KVR_BAT_LB_STAT,                  /* df = min(lags, n - 1) */
-    KVR_BAT_JB_STATUS, KVR_BAT_JB_STAT,
-    KVR_BAT_HAC_STATUS, KVR_BAT_HAC_STAT, KVR_BAT_HAC_DF, KVR_BAT_HAC_LAGS,
+    KVR_BAT_BG_STATUS,
+    KVR_BAT_BG_STAT, /* df = lags */
+    KVR_BAT_BP_STATUS,
+    KVR_BAT_BP_STAT,
+    KVR_BAT_BPK_STAT, /* 0.5*ESS, Koenker n*R^2 */
+    KVR_BAT_CHOW_STATUS,
+    KVR_BAT_CHOW_STAT, /* F, df = (k, n - 2k) */
+    KVR_BAT_CUSUM_STATUS,
+    KVR_BAT_CUSUM_STAT,
+    KVR_BAT_CUSUMSQ_STATUS,
+    KVR_BAT_CUSUMSQ_STAT,
+    KVR_BAT_M, /* recursive residuals, n - k */
+    KVR_BAT_LB_STATUS,
+    KVR_BAT_LB_STAT, /* df = min(lags, n - 1) */
+    KVR_BAT_JB_STATUS,
+    KVR_BAT_JB_STAT,
+    KVR_BAT_HAC_STATUS,
+    KVR_BAT_HAC_STAT,
+    KVR_BAT_HAC_DF,
+    KVR_BAT_HAC_LAGS,
     KVR_BAT_NFIELDS
 };
 
-/* Saturates at INT64_MAX; negative n or k count as 0. */
+/* The convention of kvr_api.h; lags as the family kernels read it. */
 KVR_API kvr_arena_size_t kvr_battery_arena_size(int64_t n, int64_t k, int64_t lags);
 
 /* Returns the fit status (also out[KVR_BAT_FIT_STATUS]). beta and se are in

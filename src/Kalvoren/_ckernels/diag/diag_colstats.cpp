@@ -1,5 +1,6 @@
 // Column means and centering over axis 0.
-#include "diag.h"
+#include "diag_colstats.h"
+
 #include "kvr_simd.hpp"
 #include "kvr_vec.hpp"
 
@@ -23,7 +24,7 @@ KVR_INLINE void add_rows(const double *base, int64_t p, int64_t nr, double *m) {
 // blocks are independent chains. Every column's additions stay in row order,
 // so the result is bit for bit that of the plain row-by-row loop.
 extern "C" KVR_API KVR_MULTIVERSION void kvr_fill_mean_ax0(const double *x, int64_t n, int64_t p,
-                                                          double *mean) {
+                                                           double *mean) {
     if (p <= 0) return;
     double *m = mean;
     for (int64_t j = 0; j < p; ++j) m[j] = 0.0;
@@ -48,8 +49,8 @@ extern "C" KVR_API KVR_MULTIVERSION void kvr_fill_mean_ax0(const double *x, int6
 }
 
 extern "C" KVR_API KVR_MULTIVERSION void kvr_fill_centered_ax0(const double *x, const double *mean,
-                                                              int64_t n, int64_t p,
-                                                              double *centered) {
+                                                               int64_t n, int64_t p,
+                                                               double *centered) {
     if (p <= 0) return;
     const double *__restrict m = mean;
     for (int64_t i = 0; i < n; ++i) {

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "linalg.h"
 #include "kvr_simd.hpp"
+#include "linalg.h"
 
 namespace kvr {
 

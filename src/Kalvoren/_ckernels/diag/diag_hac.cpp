@@ -4,20 +4,24 @@
 #include <cmath>
 #include <cstdint>
 
-#include "diag.h"
+#include "diag_hac.h"
+
 #include "diag_hac_detail.hpp"
 #include "kvr_simd.hpp"
+#include "linalg.h"
 
-// C linkage comes from the declaration in diag_hac.h.
+// C linkage comes from the declaration in diag_hac.h. Rows in kernel-id order.
 const double _KERNEL_SPECS[3][2] = {
-    {1.1447, 1.0},  // Bartlett
-    {2.6614, 2.0},  // Parzen
-    {1.3221, 2.0},  // quadratic spectral
+    {1.1447, 1.0},  // HAC_KERNEL_BARTLETT
+    {2.6614, 2.0},  // HAC_KERNEL_PARZEN
+    {1.3221, 2.0},  // HAC_KERNEL_QS
 };
+static_assert(HAC_KERNEL_BARTLETT == 0 && HAC_KERNEL_PARZEN == 1 && HAC_KERNEL_QS == 2,
+              "one row of _KERNEL_SPECS per kernel id, in order");
 
 namespace {
 
-inline bool known_kernel(int kernel_id) { return static_cast<unsigned>(kernel_id) <= 2u; }
+using kvr::hac::known_kernel;
 
 KVR_INLINE double lag_weight(int64_t j, int64_t bandwidth, int kernel_id) {
     int64_t b1;
@@ -27,9 +31,8 @@ KVR_INLINE double lag_weight(int64_t j, int64_t bandwidth, int kernel_id) {
                              : static_cast<double>(b1);
     const double x = static_cast<double>(j) / denom;
     switch (kernel_id) {
-        case 0:
-            return j > bandwidth ? 0.0 : 1.0 - x;
-        case 1: {
+        case HAC_KERNEL_BARTLETT: return j > bandwidth ? 0.0 : 1.0 - x;
+        case HAC_KERNEL_PARZEN: {
             if (x > 1.0) return 0.0;
             if (x <= 0.5) {
                 const double x2 = x * x;
@@ -38,13 +41,12 @@ KVR_INLINE double lag_weight(int64_t j, int64_t bandwidth, int kernel_id) {
             const double u = 1.0 - x;
             return (u * u) * (2.0 * u);
         }
-        case 2: {
+        case HAC_KERNEL_QS: {
             if (std::fabs(x) <= 1e-8) return 1.0;
             const double z = x * 18.84955592153876 / 5.0;  // 6 pi x / 5
             return 25.0 * (std::sin(z) / z - std::cos(z)) / (x * x * 118.4352528130723);  // 12 pi^2
         }
-        default:
-            return 0.0;
+        default: return 0.0;
     }
 }
 
@@ -127,7 +129,7 @@ extern "C" KVR_API int64_t wooldridge_bandwidth(const double *, int64_t n) {
 // An unknown kernel id has no row in _KERNEL_SPECS: it gets bandwidth 1
 // instead of a read past the table.
 extern "C" KVR_API KVR_MULTIVERSION int64_t andrews_bandwidth(const double *x, int kernel_id,
-                                                             int64_t n) {
+                                                              int64_t n) {
     if (n < 2 || !known_kernel(kernel_id)) return 1;
     Ar1Sums s;
     ar1_sums<1>(x, 1, n, &s);
@@ -136,8 +138,8 @@ extern "C" KVR_API KVR_MULTIVERSION int64_t andrews_bandwidth(const double *x, i
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int64_t andrews_bandwidth_matrix(const double *X, int kernel_id,
-                                                                    int64_t n, int64_t p,
-                                                                    double *scratch) {
+                                                                     int64_t n, int64_t p,
+                                                                     double *scratch) {
     if (p == 1) return andrews_bandwidth(X, kernel_id, n);
     if (p < 1 || n < 2 || !known_kernel(kernel_id)) return 1;
     const double nec = n_pow_c(kernel_id, n), e = exponent(kernel_id);
@@ -164,8 +166,7 @@ extern "C" KVR_API KVR_MULTIVERSION int64_t andrews_bandwidth_matrix(const doubl
 // ------------------------------------------------------------ HAC covariance
 
 extern "C" KVR_API void kvr_hac_estimator_matmul(const double *r, int kernel_id, int64_t L,
-                                                 int64_t n, int64_t p, double *gamma,
-                                                 double *out) {
+                                                 int64_t n, int64_t p, double *gamma, double *out) {
     kvr_gram(r, out, n, p);
     if (p <= 0) return;
     const int64_t lmax = n <= 1 ? 0 : std::min(L, n - 1);

@@ -7,16 +7,22 @@
 #include <cmath>
 #include <cstdint>
 
-#include "diag.h"
+#include "diag_hac.h"
 #include "kvr_simd.hpp"
 
 namespace kvr::hac {
+
+// A kernel id with a row in _KERNEL_SPECS.
+KVR_INLINE bool known_kernel(int kernel_id) {
+    return kernel_id >= HAC_KERNEL_BARTLETT && kernel_id <= HAC_KERNEL_QS;
+}
 
 // floor(4 (n/100)^(2/9)). Below one observation pow would see a negative base
 // (NaN, whose conversion is undefined), so the rule's floor of 1 is returned.
 KVR_INLINE int64_t wooldridge(int64_t n) {
     if (n < 1) return 1;
-    return static_cast<int64_t>(std::floor(std::pow(static_cast<double>(n) / 100.0, 0.2222222222222222) * 4.0));
+    return static_cast<int64_t>(
+        std::floor(std::pow(static_cast<double>(n) / 100.0, 0.2222222222222222) * 4.0));
 }
 
 // The symmetry test of a pair: a is the upper entry, b its mirror, and the

@@ -7,40 +7,21 @@
 #include <cmath>
 #include <limits>
 
-#include "diag.h"
+#include "diag_regression.h"
+
 #include "diag_guard.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
+#include "kvr_vec.hpp"
+#include "linalg.h"
 
 namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Absurd sizes clamp at INT64_MAX rather than wrap.
-kvr_arena_size_t arena_of(kvr::Checked len) { return kvr_arena_size_t{len.saturated(), 0}; }
-
-// Inner product of length n in four interleaved fused partial sums.
-KVR_INLINE double dot(const double *__restrict a, const double *__restrict b, int64_t n) {
-    return kvr::dot4(a, b, n);
-}
-
-// Sum over i < n of term(i) (Sq: of term(i)^2, fused), in four partial sums.
-template <bool Sq, class T>
-KVR_INLINE double sum4(int64_t n, T term) {
-    double s[4] = {0.0, 0.0, 0.0, 0.0};
-    int64_t i = 0;
-    auto add = [&](int r, double v) __attribute__((always_inline)) {
-        s[r] = Sq ? kvr::fma(v, v, s[r]) : s[r] + v;
-    };
-    for (; i + 4 <= n; i += 4) {
-        add(0, term(i));
-        add(1, term(i + 1));
-        add(2, term(i + 2));
-        add(3, term(i + 3));
-    }
-    for (; i < n; ++i) add(0, term(i));
-    return (s[0] + s[1]) + (s[2] + s[3]);
-}
+// Residuals and sums of squares in the blocks-of-four order (kvr_vec.hpp).
+using kvr::dot4;
+using kvr::sum4;
 
 // A least-squares fit of y on X (r rows, k >= 1 columns) through the normal
 // equations, arena laid out as G, L (k*k each), h, beta (k each). False when
@@ -57,9 +38,11 @@ KVR_INLINE bool ols_fit(const double *y, const double *X, int64_t r, int64_t k, 
     kvr_gram_rhs(X, y, h, r, k);
     if (kvr_chol_solve(G, h, beta, L, k) != 0) return false;
     const double s = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
-        return y[i] - dot(X + i * k, beta, k);
+        return y[i] - dot4(X + i * k, beta, k);
     });
-    const double yy = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) { return y[i]; });
+    const double yy = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
+        return y[i];
+    });
     // The size of the terms that cancel in the residuals: |y| + sum |x_j| |beta_j|.
     double size = std::sqrt(yy);
     for (int64_t j = 0; j < k; ++j) size += std::sqrt(G[j * k + j]) * std::fabs(beta[j]);
@@ -75,15 +58,15 @@ KVR_INLINE bool ols_fit(const double *y, const double *X, int64_t r, int64_t k, 
 // ------------------------------------------------------------ Breusch-Godfrey
 
 extern "C" KVR_API kvr_arena_size_t kvr_bg_arena_size(int64_t n, int64_t k, int64_t lags) {
-    if (lags < 0 || lags >= n) return arena_of(0);  // rejected before the arena is used
-    if (k < 0) k = 0;
-    const kvr::Checked m = kvr::Checked(k) + lags + 1;
-    return arena_of(m * (kvr::Checked(n) + 2 * m + 2));
+    if (lags < 0 || lags >= n) return kvr::arena_record(0);  // rejected before the arena is used
+    // Z (n x m), G and L (m x m each), g and beta (m each)
+    const kvr::Checked m = kvr::Checked(kvr::size_arg(k)) + lags + 1;
+    return kvr::arena_record(m * (kvr::Checked(n) + 2 * m + 2));
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const double *X, int64_t n,
-                                                   int64_t k, int64_t lags, double *arena,
-                                                   double *stat) {
+                                                    int64_t k, int64_t lags, double *arena,
+                                                    double *stat) {
     if (lags >= n) {
         *stat = kNaN;
         return DIAG_TOO_SHORT;
@@ -110,10 +93,11 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const dou
     kvr_gram_rhs(Z, eps, g, n, m);
     if (kvr_chol_solve(G, g, beta, L, m) != 0) return DIAG_FALLBACK;
 
-    const double S =
-        sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return eps[i]; });
+    const double S = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return eps[i];
+    });
     const double R = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
-        return eps[i] - dot(Z + i * m, beta, m);
+        return eps[i] - dot4(Z + i * m, beta, m);
     });
     if (m > 1 && kvr::too_ill_conditioned(kvr_chol_rcond(G, L, m, g))) return DIAG_FALLBACK;
     if (S > 0.0)
@@ -128,23 +112,23 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const dou
 // -------------------------------------------------------------- Breusch-Pagan
 
 extern "C" KVR_API kvr_arena_size_t kvr_bp_arena_size(int64_t n, int64_t p) {
-    if (n < 0) n = 0;
-    if (p < 0) p = 0;
-    const kvr::Checked pc(p);
-    return arena_of(kvr::Checked(n) + 2 * pc + 2 * (pc * pc));
+    const kvr::Checked pc(kvr::size_arg(p));
+    return kvr::arena_record(kvr::Checked(kvr::size_arg(n)) + 2 * pc + 2 * (pc * pc));
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_bp_aux(const double *eps, const double *X_aug,
-                                                  int64_t n, int64_t p, double *arena,
-                                                  double *rss, double *tss) {
+                                                   int64_t n, int64_t p, double *arena, double *rss,
+                                                   double *tss) {
     if (n == 0) return DIAG_TOO_SHORT;
     if (n < 0) return DIAG_UDEF_VARIANCE;
     if (p < 0) p = 0;
     const double dn = static_cast<double>(n);
-    const double sigma2 =
-        sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return eps[i]; }) / dn;
-    if (!(sigma2 > 0.0 && sigma2 <= std::numeric_limits<double>::max()))
-        return DIAG_UDEF_VARIANCE;
+    const double sigma2 = sum4<true>(n,
+                                     [&](int64_t i) __attribute__((always_inline)) {
+                                         return eps[i];
+                                     }) /
+                          dn;
+    if (!(sigma2 > 0.0 && sigma2 <= std::numeric_limits<double>::max())) return DIAG_UDEF_VARIANCE;
 
     double *gv = arena, *G = gv + n, *L = G + p * p, *h = L + p * p, *beta = h + p;
     for (int64_t i = 0; i < n; ++i) gv[i] = eps[i] * eps[i] / sigma2;
@@ -152,11 +136,16 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bp_aux(const double *eps, const doub
     kvr_gram_rhs(X_aug, gv, h, n, p);
     if (kvr_chol_solve(G, h, beta, L, p) != 0) return DIAG_FALLBACK;
 
-    const double gbar =
-        sum4<false>(n, [&](int64_t i) __attribute__((always_inline)) { return gv[i]; }) / dn;
-    const double t = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) { return gv[i] - gbar; });
+    const double gbar = sum4<false>(n,
+                                    [&](int64_t i) __attribute__((always_inline)) {
+                                        return gv[i];
+                                    }) /
+                        dn;
+    const double t = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return gv[i] - gbar;
+    });
     const double r = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
-        return gv[i] - dot(X_aug + i * p, beta, p);
+        return gv[i] - dot4(X_aug + i * p, beta, p);
     });
     if (p > 1 && kvr::too_ill_conditioned(kvr_chol_rcond(G, L, p, h))) return DIAG_FALLBACK;
     *tss = t;
@@ -189,13 +178,13 @@ extern "C" KVR_API int kvr_bp_stat(const double *eps, const double *X_aug, int64
 // ----------------------------------------------------------------------- Chow
 
 extern "C" KVR_API kvr_arena_size_t kvr_chow_arena_size(int64_t k) {
-    if (k < 0) k = 0;
-    return arena_of((2 * kvr::Checked(k) + 2) * k);
+    const kvr::Checked kc(kvr::size_arg(k));
+    return kvr::arena_record((2 * kc + 2) * kc);
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const double *X, int64_t n,
-                                                     int64_t k, int64_t t_break, double *arena,
-                                                     double *stat) {
+                                                      int64_t k, int64_t t_break, double *arena,
+                                                      double *stat) {
     if (k < 0) k = 0;
     if (n <= 0 || k >= n || n - k <= k) {  // n <= 2k without forming 2k
         *stat = kNaN;

@@ -1,62 +1,36 @@
 // Autocorrelation, Ljung-Box and the Jarque-Bera statistic of one series.
-#include "diag.h"
-#include "kvr_simd.hpp"
-#include "kvr_size.hpp"
-
 #include <cmath>
 #include <cstring>
 #include <limits>
+
+#include "diag_series.h"
+
+#include "kvr_simd.hpp"
+#include "kvr_size.hpp"
+#include "kvr_vec.hpp"
 
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Every long sum keeps eight partial sums: element t goes to lane t % 8 and
-// the lanes are combined in one fixed order, so a result does not depend on
-// the dispatched ISA. The lanes live in two 4-wide vectors (lanes 0-3 and
-// 4-7); GCC maps the lane-wise fma below onto vfmadd*pd in the AVX2 and
-// AVX-512 clones, where it does not reliably vectorise eight scalar
-// accumulators on its own. Vectors never cross a call (everything here is
-// inlined), so GCC's vector-ABI note does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-typedef double v4d __attribute__((vector_size(32)));
-
-KVR_INLINE v4d load4(const double *p) {
-    v4d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-KVR_INLINE void store4(double *p, v4d v) { std::memcpy(p, &v, sizeof v); }
-
-KVR_INLINE v4d fma4(v4d a, v4d b, v4d c) {
-    v4d r;
-    for (int i = 0; i < 4; ++i) r[i] = kvr::fma(a[i], b[i], c[i]);
-    return r;
-}
-
-// The eight lanes as an array, for the scalar tail and the reduction.
-struct Lanes {
-    double v[8];
-    KVR_INLINE Lanes(v4d lo, v4d hi) {
-        store4(v, lo);
-        store4(v + 4, hi);
-    }
-    KVR_INLINE double sum() const {
-        return ((v[0] + v[1]) + (v[2] + v[3])) + ((v[4] + v[5]) + (v[6] + v[7]));
-    }
-};
-
-KVR_INLINE int64_t full_blocks(int64_t n) { return n & ~int64_t(7); }
+// Every long sum here is kvr::sum_lanes<8> in its vector form (Lanes8):
+// element t goes to lane t % 8 and the lanes are combined in one fixed order,
+// so a result does not depend on the dispatched ISA.
+using kvr::blocks8;
+using kvr::Lanes8;
+using kvr::vfma;
+using kvr::vload;
+using kvr::vstore;
+typedef kvr::vec<4> v4d;
 
 KVR_INLINE double sum(const double *__restrict x, int64_t n) {
     v4d lo = {}, hi = {};
-    const int64_t n8 = full_blocks(n);
+    const int64_t n8 = blocks8(n);
     for (int64_t t = 0; t < n8; t += 8) {
-        lo += load4(x + t);
-        hi += load4(x + t + 4);
+        lo += vload<4>(x + t);
+        hi += vload<4>(x + t + 4);
     }
-    Lanes s(lo, hi);
+    Lanes8 s(lo, hi);
     for (int64_t t = n8; t < n; ++t) s.v[t - n8] += x[t];
     return s.sum();
 }
@@ -66,15 +40,15 @@ KVR_INLINE double center(const double *__restrict x, int64_t n, double *__restri
     if (n <= 0) return 0.0;
     const double mean = sum(x, n) / static_cast<double>(n);
     v4d lo = {}, hi = {};
-    const int64_t n8 = full_blocks(n);
+    const int64_t n8 = blocks8(n);
     for (int64_t t = 0; t < n8; t += 8) {
-        const v4d a = load4(x + t) - mean, b = load4(x + t + 4) - mean;
-        store4(z + t, a);
-        store4(z + t + 4, b);
-        lo = fma4(a, a, lo);
-        hi = fma4(b, b, hi);
+        const v4d a = vload<4>(x + t) - mean, b = vload<4>(x + t + 4) - mean;
+        vstore<4>(z + t, a);
+        vstore<4>(z + t + 4, b);
+        lo = vfma<4>(a, a, lo);
+        hi = vfma<4>(b, b, hi);
     }
-    Lanes ss(lo, hi);
+    Lanes8 ss(lo, hi);
     for (int64_t t = n8; t < n; ++t) {
         const double d = x[t] - mean;
         z[t] = d;
@@ -94,16 +68,16 @@ KVR_INLINE bool usable(double ss) { return ss > 0.0 && std::isfinite(ss); }
 template <int B>
 KVR_INLINE void lag_block(const double *__restrict z, int64_t n, int64_t k, double *__restrict c) {
     v4d lo[B] = {}, hi[B] = {};
-    const int64_t common = full_blocks(n - k - (B - 1));
+    const int64_t common = blocks8(n - k - (B - 1));
     for (int64_t s = 0; s < common; s += 8) {
-        const v4d a = load4(z + s), b = load4(z + s + 4);
+        const v4d a = vload<4>(z + s), b = vload<4>(z + s + 4);
         for (int j = 0; j < B; ++j) {
-            lo[j] = fma4(a, load4(z + s + k + j), lo[j]);
-            hi[j] = fma4(b, load4(z + s + k + j + 4), hi[j]);
+            lo[j] = vfma<4>(a, vload<4>(z + s + k + j), lo[j]);
+            hi[j] = vfma<4>(b, vload<4>(z + s + k + j + 4), hi[j]);
         }
     }
     for (int j = 0; j < B; ++j) {
-        Lanes acc(lo[j], hi[j]);
+        Lanes8 acc(lo[j], hi[j]);
         const int64_t m = n - k - j;
         for (int64_t s = common; s < m; ++s)
             acc.v[s & 7] = kvr::fma(z[s], z[s + k + j], acc.v[s & 7]);
@@ -123,7 +97,7 @@ KVR_INLINE void lag_products(const double *__restrict z, int64_t n, int64_t last
 
 // Lags are not clamped: out has L+1 entries and lags from n on are exactly 0.
 extern "C" KVR_API KVR_MULTIVERSION int kvr_acorr(const double *x, int64_t n, int64_t L, double *z,
-                                                 double *out) {
+                                                  double *out) {
     const double ss = center(x, n, z);
     if (!usable(ss)) {
         if (L >= 0) {
@@ -143,7 +117,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_acorr(const double *x, int64_t n, in
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_lb_stat(const double *x, int64_t n, int64_t L,
-                                                   double *z, double *rho, double *stat) {
+                                                    double *z, double *rho, double *stat) {
     if (n < 2) {
         *stat = kNaN;
         return DIAG_TOO_SHORT;
@@ -175,10 +149,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_lb_stat(const double *x, int64_t n, 
 }
 
 extern "C" KVR_API kvr_arena_size_t kvr_lb_arena_size(int64_t n, int64_t L) {
-    const int64_t len = n > 0 ? n : 0;
     const int64_t cap = n >= 2 ? n - 1 : 0;
     const int64_t lag = L <= 0 ? 0 : (L < cap ? L : cap);
-    return kvr_arena_size_t{(kvr::Checked(len) + lag + 1).saturated(), 0};
+    return kvr::arena_record(kvr::Checked(kvr::size_arg(n)) + lag + 1);
 }
 
 // Two passes: the mean, then the second to fourth central moments, each from
@@ -191,18 +164,18 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_jb_stat(const double *x, int64_t n, 
     const double *__restrict v = x;
     const double mean = sum(v, n) / static_cast<double>(n);
     v4d s2lo = {}, s2hi = {}, s3lo = {}, s3hi = {}, s4lo = {}, s4hi = {};
-    const int64_t n8 = full_blocks(n);
+    const int64_t n8 = blocks8(n);
     for (int64_t t = 0; t < n8; t += 8) {
-        const v4d a = load4(v + t) - mean, b = load4(v + t + 4) - mean;
+        const v4d a = vload<4>(v + t) - mean, b = vload<4>(v + t + 4) - mean;
         const v4d a2 = a * a, b2 = b * b;
         s2lo += a2;
         s2hi += b2;
-        s3lo = fma4(a2, a, s3lo);
-        s3hi = fma4(b2, b, s3hi);
-        s4lo = fma4(a2, a2, s4lo);
-        s4hi = fma4(b2, b2, s4hi);
+        s3lo = vfma<4>(a2, a, s3lo);
+        s3hi = vfma<4>(b2, b, s3hi);
+        s4lo = vfma<4>(a2, a2, s4lo);
+        s4hi = vfma<4>(b2, b2, s4hi);
     }
-    Lanes s2(s2lo, s2hi), s3(s3lo, s3hi), s4(s4lo, s4hi);
+    Lanes8 s2(s2lo, s2hi), s3(s3lo, s3hi), s4(s4lo, s4hi);
     for (int64_t t = n8; t < n; ++t) {
         const int64_t j = t - n8;
         const double d = v[t] - mean;

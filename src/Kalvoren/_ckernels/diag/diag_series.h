@@ -1,8 +1,8 @@
-/* Kernels for autocorrelation, Ljung-Box and Jarque-Bera. Included by diag.h. */
+/* Autocorrelation, Ljung-Box and the Jarque-Bera statistic of one series. */
 #ifndef KVR_DIAG_SERIES_H
 #define KVR_DIAG_SERIES_H
 
-#include "diag.h"
+#include "kvr_api.h"
 
 KVR_EXTERN_C_BEGIN
 
@@ -17,7 +17,7 @@ KVR_API int kvr_acorr(const double *x, int64_t n, int64_t L, double *z, double *
  * L <= 0, DIAG_UDEF_VARIANCE for a constant series; *stat is NaN then. */
 KVR_API int kvr_lb_stat(const double *x, int64_t n, int64_t L, double *z, double *rho,
                         double *stat);
-/* z followed by rho; saturates at INT64_MAX for lengths no buffer can have. */
+/* z followed by rho, as one arena (the convention of kvr_api.h). */
 KVR_API kvr_arena_size_t kvr_lb_arena_size(int64_t n, int64_t L);
 
 /* ---- Jarque-Bera ---- */
@@ -25,25 +25,6 @@ KVR_API kvr_arena_size_t kvr_lb_arena_size(int64_t n, int64_t L);
 /* n (skew^2/6 + exkurt^2/24) from the divide-by-n moments. The statistic is
  * written for every n >= 1, but the status is DIAG_TOO_SHORT below 10. */
 KVR_API int kvr_jb_stat(const double *x, int64_t n, double *stat);
-
-/* Small-sample critical values: _JB_CV[r*15 + c] is exceeded with
- * probability _JB_PVAL_GRID[r] at sample size _JB_N_GRID[c]. */
-KVR_API extern const double _JB_N_GRID[15];
-KVR_API extern const double _JB_PVAL_GRID[23];
-KVR_API extern const double _JB_CV[23 * 15];
-
-/* Bracket val in a sorted array: lo = hi on exact hits and outside the
- * range (clamped to the ends), otherwise hi = lo + 1. Empty: 0, 0. */
-KVR_API void kvr_jb_find_hilo_ascending(const double *arr, int64_t len, int64_t *lo,
-                                        int64_t *hi, double val);
-KVR_API void kvr_jb_find_hilo_descending(const double *arr, int64_t len, int64_t *lo,
-                                         int64_t *hi, double val);
-
-/* Table lookups, linear in n and p, clamped to the grids. */
-KVR_API double kvr_jb_isf_interp(int64_t n, double p);
-KVR_API double kvr_jb_pval_interp(int64_t n, double x);
-KVR_API void kvr_jb_isf_interp_into(int64_t n, const double *p, int64_t count, double *out);
-KVR_API void kvr_jb_pval_interp_into(int64_t n, const double *x, int64_t count, double *out);
 
 KVR_EXTERN_C_END
 

@@ -4,11 +4,13 @@
 #include <cstring>
 #include <limits>
 
-#include "diag.h"
+#include "diag_stability.h"
+
 #include "diag_guard.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
 #include "kvr_vec.hpp"
+#include "linalg.h"
 
 namespace {
 
@@ -180,9 +182,9 @@ KVR_INLINE void recurse_small(const double *y, const double *X, int64_t m, doubl
         for (int i = 0; i < K; ++i) {
             double *ri = R + i * W;
             const V rv = kInReg ? r[i] : kvr::vload<W>(ri);
-            const double pn =
-                i + 1 < K ? kvr::fma(-p, kInReg ? rv[(i + 1) % W] : ri[(i + 1) % W], xv[(i + 1) % W])
-                          : 0.0;
+            const double pn = i + 1 < K ? kvr::fma(-p, kInReg ? rv[(i + 1) % W] : ri[(i + 1) % W],
+                                                   xv[(i + 1) % W])
+                                        : 0.0;
             const double t = p * dv[i], un = kvr::fma(t, p, u);
             q = 1.0 / un;
             const double c = u * q, s = t * q;
@@ -190,7 +192,8 @@ KVR_INLINE void recurse_small(const double *y, const double *X, int64_t m, doubl
             u = un;
             const V xo = xv;
             xv = kvr::vfma<W>(splat<W>(-p), rv, xo);
-            const V rn = kvr::vfma<W>(kvr::vfma<W>(splat<W>(c), rv, splat<W>(s) * xo), keep[i], unit[i]);
+            const V rn =
+                kvr::vfma<W>(kvr::vfma<W>(splat<W>(c), rv, splat<W>(s) * xo), keep[i], unit[i]);
             if (kInReg)
                 r[i] = rn;
             else
@@ -263,11 +266,24 @@ KVR_INLINE void recurse_wide(const double *y, const double *X, int64_t k, int64_
     }
 }
 
-// a*k^2 + b*k + c, saturating at INT64_MAX; a negative k counts as 0 (callers
-// clamp the terms of c the same way).
-kvr_arena_size_t saturating_len(int64_t k, int64_t a, int64_t b, kvr::Checked c) {
-    const kvr::Checked kc(k < 0 ? 0 : k);
-    return kvr_arena_size_t{(a * (kc * kc) + b * kc + c).saturated(), 0};
+// The family's arena lengths, each written once. m = n - k is negative when
+// k > n; every kernel answers DIAG_TOO_SHORT then before touching its arena.
+using kvr::Checked;
+
+// The first block's cross-product matrix and factor (k^2 each) and 2k of
+// scratch, reused for the rotations' triangle.
+Checked recursive_len(int64_t k) {
+    const Checked kc(kvr::size_arg(k));
+    return 3 * (kc * kc) + 3 * kc;
+}
+
+int64_t residual_count(int64_t n, int64_t k) { return kvr::size_arg(n) - kvr::size_arg(k); }
+
+// w (m), 2k^2 + 2k the layout keeps but nothing uses any more, then the
+// recursive-residual arena.
+Checked series_len(int64_t n, int64_t k) {
+    const Checked kc(kvr::size_arg(k));
+    return Checked(residual_count(n, k)) + 2 * (kc * kc) + 2 * kc + recursive_len(k);
 }
 
 // The running maximum of the statistics: replaced only by a strictly greater
@@ -292,8 +308,8 @@ struct RunningMax {
 // cross-product matrix (pivot test and condition guard), but the recursion
 // starts from their rotations, not from that Cholesky factor.
 extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y, const double *X,
-                                                              int64_t n, int64_t k,
-                                                              double *arena, double *w) {
+                                                                int64_t n, int64_t k, double *arena,
+                                                                double *w) {
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k, kk = k * k;
@@ -344,29 +360,28 @@ namespace {
 // comes from the same orthogonal route: no normal equations, whose pivot test
 // and rounding would fail high-order trends the recursion handles.
 KVR_INLINE double sum_sq(const double *v, int64_t n) {
-    double s = 0.0;
-    for (int64_t i = 0; i < n; ++i) s = kvr::fma(v[i], v[i], s);
-    return s;
+    return kvr::sum_lanes<1, true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return v[i];
+    });
 }
 
 // An exact fit, up to rounding, leaves no scale: DIAG_UDEF_VARIANCE.
 KVR_INLINE bool no_residual_scale(double rss, const double *y, int64_t n) {
-    double yy[4] = {0, 0, 0, 0};
-    for (int64_t i = 0; i < n; ++i) yy[i & 3] = kvr::fma(y[i], y[i], yy[i & 3]);
-    return rss == 0.0 || kvr::is_exact_fit(rss, (yy[0] + yy[1]) + (yy[2] + yy[3]));
+    const double yy = kvr::sum_lanes<4, true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return y[i];
+    });
+    return rss == 0.0 || kvr::is_exact_fit(rss, yy);
 }
 
 }  // namespace
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_series(const double *y, const double *X,
-                                                       int64_t n, int64_t k, double *arena,
-                                                       double *series) {
+                                                         int64_t n, int64_t k, double *arena,
+                                                         double *series) {
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k, kk = k * k;
-    // w (m), then 2k^2 + 2k doubles the layout keeps but nothing uses any
-    // more, then the recursive-residual arena.
-    double *w = arena, *rr_arena = w + m + 2 * kk + 2 * k;
+    double *w = arena, *rr_arena = w + m + 2 * kk + 2 * k;  // as series_len
 
     const int status = kvr_recursive_residuals(y, X, n, k, rr_arena, w);
     if (status != DIAG_OK) return status;
@@ -382,43 +397,52 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_series(const double *y, const 
     return DIAG_OK;
 }
 
-extern "C" KVR_API kvr_arena_size_t kvr_cusum_arena_size(int64_t n, int64_t k) {
-    // 2n + 3k + 5k^2
-    return saturating_len(k, 5, 3, 2 * kvr::Checked(n < 0 ? 0 : n));
+extern "C" KVR_API kvr_arena_size_t kvr_recursive_residuals_arena_size(int64_t k) {
+    return kvr::arena_record(recursive_len(k));
 }
 
-extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_stat(const double *y, const double *X,
-                                                     int64_t n, int64_t k, double *arena,
-                                                     double *stat) {
+extern "C" KVR_API kvr_arena_size_t kvr_cusum_series_arena_size(int64_t n, int64_t k) {
+    return kvr::arena_record(series_len(n, k));
+}
+
+// The series arena, then the series (m).
+extern "C" KVR_API kvr_arena_size_t kvr_cusum_arena_size(int64_t n, int64_t k) {
+    return kvr::arena_record(series_len(n, k) + residual_count(n, k));
+}
+
+extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_stat(const double *y, const double *X, int64_t n,
+                                                       int64_t k, double *arena, double *stat) {
     *stat = kNaN;
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k;
-    double *series = arena + (n + 5 * k * k + 4 * k);
+    double *series = arena + (n + 5 * k * k + 4 * k);  // after the series_len arena
     int status = kvr_cusum_series(y, X, n, k, arena, series);
     if (status != DIAG_OK) return status;
 
     // Boundary sqrt(m) + 2j/sqrt(m) with j the 0-based index into the series.
     const double s = std::sqrt(static_cast<double>(m));
     RunningMax g(std::fabs(series[0]) / s);
-    for (int64_t j = 1; j < m; ++j) g.add(std::fabs(series[j]) / (s + (2.0 * static_cast<double>(j)) / s));
+    for (int64_t j = 1; j < m; ++j)
+        g.add(std::fabs(series[j]) / (s + (2.0 * static_cast<double>(j)) / s));
     *stat = g.value();
     return DIAG_OK;
 }
 
+// The recursive-residual arena, then w (m).
 extern "C" KVR_API kvr_arena_size_t kvr_cusumsq_arena_size(int64_t n, int64_t k) {
-    return saturating_len(k, 3, 2, n < 0 ? 0 : n);
+    return kvr::arena_record(recursive_len(k) + residual_count(n, k));
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_cusumsq_stat(const double *y, const double *X,
-                                                       int64_t n, int64_t k, int64_t *nrec,
-                                                       double *arena, double *stat) {
+                                                         int64_t n, int64_t k, int64_t *nrec,
+                                                         double *arena, double *stat) {
     if (k < 0) k = 0;
     *nrec = k < n ? n - k : 0;
     *stat = kNaN;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k;
-    double *w = arena + (3 * k * k + 3 * k);
+    double *w = arena + (3 * k * k + 3 * k);  // after the recursive_len arena
     int status = kvr_recursive_residuals(y, X, n, k, arena, w);
     if (status != DIAG_OK) return status;
 

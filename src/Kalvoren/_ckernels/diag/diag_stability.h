@@ -1,17 +1,16 @@
-/* Kernels for recursive residuals, CUSUM and CUSUM of squares. Included by diag.h.
+/* Kernels for recursive residuals, CUSUM and CUSUM of squares.
  *
  * y has n entries, X is n x k row-major; m = n - k recursive residuals belong
  * to observations k .. n-1. A k below 0 counts as 0 regressors; n <= 0 or
- * k >= n is DIAG_TOO_SHORT. Arena layouts, in doubles:
- *   kvr_recursive_residuals  3k^2 + 3k       scratch (the first block's cross-product
- *                                            matrix and factor, then the triangle of the
- *                                            rotations)
- *   kvr_cusum_series         m + 5k^2 + 5k   w (m), 2k^2 + 2k unused, then the
- *                                            recursive-residual arena
+ * k >= n is DIAG_TOO_SHORT. Each kernel's arena length comes from its size
+ * function (the convention of kvr_api.h); the layouts, in doubles:
+ *   kvr_recursive_residuals  kvr_recursive_residuals_arena_size: 3k^2 + 3k of scratch
+ *                            (the first block's cross-product matrix and factor, then
+ *                            the triangle of the rotations)
+ *   kvr_cusum_series         kvr_cusum_series_arena_size: w (m), 2k^2 + 2k unused, then
+ *                            the recursive-residual arena
  *   kvr_cusum_stat           kvr_cusum_arena_size: the series arena, then the series (m)
  *   kvr_cusumsq_stat         kvr_cusumsq_arena_size: the recursive-residual arena, then w (m)
- * The arena-size functions treat negative sizes as 0 and saturate at
- * INT64_MAX when the length does not fit in int64 (no arena can be that big).
  *
  * The recursion rotates each observation into a triangular factor of the
  * rows before it (no inverse is updated), starting from the first k rows.
@@ -26,23 +25,25 @@
 #ifndef KVR_DIAG_STABILITY_H
 #define KVR_DIAG_STABILITY_H
 
-#include "diag.h"
+#include "kvr_api.h"
 
 KVR_EXTERN_C_BEGIN
 
+KVR_API kvr_arena_size_t kvr_recursive_residuals_arena_size(int64_t k);
 KVR_API int kvr_recursive_residuals(const double *y, const double *X, int64_t n, int64_t k,
                                     double *arena, double *w);
-KVR_API int kvr_cusum_series(const double *y, const double *X, int64_t n, int64_t k,
-                             double *arena, double *series);
+KVR_API kvr_arena_size_t kvr_cusum_series_arena_size(int64_t n, int64_t k);
+KVR_API int kvr_cusum_series(const double *y, const double *X, int64_t n, int64_t k, double *arena,
+                             double *series);
 KVR_API kvr_arena_size_t kvr_cusum_arena_size(int64_t n, int64_t k);
-KVR_API int kvr_cusum_stat(const double *y, const double *X, int64_t n, int64_t k,
-                           double *arena, double *stat);
+KVR_API int kvr_cusum_stat(const double *y, const double *X, int64_t n, int64_t k, double *arena,
+                           double *stat);
 
 KVR_API kvr_arena_size_t kvr_cusumsq_arena_size(int64_t n, int64_t k);
 /* Writes the count of recursive residuals (n - k, or 0) and the statistic
  * (NaN on failure) on every path. */
-KVR_API int kvr_cusumsq_stat(const double *y, const double *X, int64_t n, int64_t k,
-                             int64_t *nrec, double *arena, double *stat);
+KVR_API int kvr_cusumsq_stat(const double *y, const double *X, int64_t n, int64_t k, int64_t *nrec,
+                             double *arena, double *stat);
 
 /* Durbin's CUSUM survival function, clamped to at most 1. NaN stays NaN. */
 KVR_API double kvr_cusum_sf(double x);

@@ -2,15 +2,16 @@
 // of a symmetric target.
 #include <cstdint>
 
-#include "diag.h"
+#include "diag_vech.h"
+
 #include "diag_hac_detail.hpp"
 #include "kvr_simd.hpp"
 
 // A row stride q below p(p+1)/2 would make the last row run past n*q values:
 // such a call writes nothing and reports DIAG_BAD_ARG.
 extern "C" KVR_API KVR_MULTIVERSION int kvr_symmetric_outer_prod_2dim(const double *x, int64_t n,
-                                                                     int64_t p, int64_t q,
-                                                                     double *out) {
+                                                                      int64_t p, int64_t q,
+                                                                      double *out) {
     if (n < 1 || p < 1) return DIAG_OK;
     int64_t need;
     if (!kvr::hac::vech_len(p, &need) || q < need) return DIAG_BAD_ARG;

@@ -6,16 +6,19 @@
 #include <cstring>
 #include <limits>
 
-#include "diag.h"
+#include "diag_wald.h"
+
+#include "diag_colstats.h"
+#include "diag_hac.h"
 #include "diag_hac_detail.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
+#include "linalg.h"
 
 extern "C" KVR_API int kvr_wald_stat_from_mean_and_cov(const double *mean, const double *target,
                                                        const double *omega, int64_t n, int64_t p,
-                                                       double *dev, double *factor,
-                                                       int64_t *pivot, double *solved,
-                                                       double *stat) {
+                                                       double *dev, double *factor, int64_t *pivot,
+                                                       double *solved, double *stat) {
     *stat = std::numeric_limits<double>::quiet_NaN();
     for (int64_t i = 0; i < p; ++i) dev[i] = mean[i] - target[i];
     if (kvr_chol(omega, factor, p, 0.0) == 0) {
@@ -43,43 +46,45 @@ constexpr double kSymAtol = 1e-8, kSymRtol = 1e-5;
 
 using kvr::Checked;
 
-// Sizes of one test: moment dimension m and arena length; a negative n or k
-// counts as 0.
+// Sizes of one test: k, q = k(k+1)/2, the moment dimension m (k or q, also
+// the pivot count) and the arena length; a negative n or k counts as 0.
 struct Plan {
-    int64_t k, q, m;
-    Checked len{0};
+    int64_t k, q;
+    Checked m{0}, len{0};
 };
 
 enum class Test { mean, covariance, second_moment };
 
 Plan plan(Test test, int64_t n, int64_t k) {
     Plan s;
-    n = std::max<int64_t>(n, 0);
-    s.k = std::max<int64_t>(k, 0);
-    const Checked kk(s.k), qq = (kk + kk * kk);
-    s.q = qq.v / 2;
+    n = kvr::size_arg(n);
+    s.k = kvr::size_arg(k);
+    const Checked kk(s.k);
+    // k(k+1)/2 with the halving first, so q overflows only when it does not fit
+    const int64_t half = s.k / 2;
+    const Checked q = s.k % 2 == 0 ? Checked(half) * (s.k + 1) : kk * (half + 1);
+    s.q = q.v;
     switch (test) {
         case Test::mean:
-            s.m = s.k;
+            s.m = kk;
             s.len = kk * (Checked(n) + Checked(3) * kk + 4);
             break;
         case Test::covariance:
-            s.m = s.q;
+            s.m = q;
             s.len = Checked(n) * (kk + s.q) + Checked(s.q) * (Checked(3) * s.q + 5);
             break;
         case Test::second_moment:
-            s.m = s.q;
+            s.m = q;
             s.len = Checked(s.q) * (Checked(n) + Checked(3) * s.q + 5);
             break;
     }
-    s.len.ok = s.len.ok && qq.ok;
+    s.len.ok = s.len.ok && q.ok;
     return s;
 }
 
 kvr_arena_size_t arena_size(Test test, int64_t n, int64_t k) {
     const Plan s = plan(test, n, k);
-    if (!s.len.ok) return {-1, -1};
-    return {s.len.v, s.m};
+    return kvr::arena_record(s.len, s.m);
 }
 
 // The shared step: center the n x m moments U in place, pick the bandwidth,
@@ -98,25 +103,21 @@ KVR_INLINE int wald_hac_from_moments(double *U, const double *theta, int64_t n, 
             for (int64_t c = 0; c < m; ++c) row[c] = row[c] - mbar[c];
         }
     }
-    if (static_cast<unsigned>(kernel_id) > 2u) return DIAG_BAD_ARG;
+    if (!kvr::hac::known_kernel(kernel_id)) return DIAG_BAD_ARG;
     int64_t h;
     switch (bw_rule) {
         case HAC_BW_FIXED:
             if (bandwidth < 0) return DIAG_BAD_ARG;
             h = bandwidth;
             break;
-        case HAC_BW_WOOLDRIDGE:
-            h = kvr::hac::wooldridge(n);
-            break;
-        case HAC_BW_ANDREWS:
-            h = andrews_bandwidth_matrix(U, kernel_id, n, m, bw_scratch);
-            break;
+        case HAC_BW_WOOLDRIDGE: h = kvr::hac::wooldridge(n); break;
+        case HAC_BW_ANDREWS: h = andrews_bandwidth_matrix(U, kernel_id, n, m, bw_scratch); break;
         case HAC_BW_AUTO:
-            h = kernel_id == 0 ? kvr::hac::wooldridge(n)
-                               : andrews_bandwidth_matrix(U, kernel_id, n, m, bw_scratch);
+            h = kernel_id == HAC_KERNEL_BARTLETT
+                    ? kvr::hac::wooldridge(n)
+                    : andrews_bandwidth_matrix(U, kernel_id, n, m, bw_scratch);
             break;
-        default:
-            return DIAG_BAD_ARG;
+        default: return DIAG_BAD_ARG;
     }
     kvr_hac_estimator_matmul(U, kernel_id, std::min(h, n - 1), n, m, gamma, omega);
     return kvr_wald_stat_from_mean_and_cov(mbar, theta, omega, n, m, dev, factor, pivot, solved,
@@ -140,10 +141,10 @@ extern "C" KVR_API kvr_arena_size_t kvr_wald_second_moment_hac_arena_size(int64_
 // A size whose arena cannot exist (its length overflows int64) is refused with
 // DIAG_BAD_ARG before any offset is formed from it.
 extern "C" KVR_API KVR_MULTIVERSION int kvr_wald_mean_hac(const double *X, const double *target,
-                                                         int64_t n, int64_t k, int kernel_id,
-                                                         int bw_rule, int64_t bandwidth,
-                                                         double *arena, int64_t *pivot,
-                                                         double *stat) {
+                                                          int64_t n, int64_t k, int kernel_id,
+                                                          int bw_rule, int64_t bandwidth,
+                                                          double *arena, int64_t *pivot,
+                                                          double *stat) {
     if (n < 2) return DIAG_TOO_SHORT;
     const Plan s = plan(Test::mean, n, k);
     if (!s.len.ok) return DIAG_BAD_ARG;
@@ -153,12 +154,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_wald_mean_hac(const double *X, const
                                  pivot, stat);
 }
 
-extern "C" KVR_API KVR_MULTIVERSION int kvr_wald_covariance_hac(const double *X,
-                                                               const double *target, int64_t n,
-                                                               int64_t k, int kernel_id,
-                                                               int bw_rule, int64_t bandwidth,
-                                                               double *arena, int64_t *pivot,
-                                                               double *stat) {
+extern "C" KVR_API KVR_MULTIVERSION int kvr_wald_covariance_hac(
+    const double *X, const double *target, int64_t n, int64_t k, int kernel_id, int bw_rule,
+    int64_t bandwidth, double *arena, int64_t *pivot, double *stat) {
     if (n < 2) return DIAG_TOO_SHORT;
     const Plan s = plan(Test::covariance, n, k);
     if (!s.len.ok) return DIAG_BAD_ARG;
@@ -180,13 +178,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_wald_covariance_hac(const double *X,
                                  stat);
 }
 
-extern "C" KVR_API KVR_MULTIVERSION int kvr_wald_second_moment_hac(const double *X,
-                                                                  const double *target,
-                                                                  int64_t n, int64_t k,
-                                                                  int kernel_id, int bw_rule,
-                                                                  int64_t bandwidth,
-                                                                  double *arena, int64_t *pivot,
-                                                                  double *stat) {
+extern "C" KVR_API KVR_MULTIVERSION int kvr_wald_second_moment_hac(
+    const double *X, const double *target, int64_t n, int64_t k, int kernel_id, int bw_rule,
+    int64_t bandwidth, double *arena, int64_t *pivot, double *stat) {
     if (n < 2) return DIAG_TOO_SHORT;
     const Plan s = plan(Test::second_moment, n, k);
     if (!s.len.ok) return DIAG_BAD_ARG;

@@ -52,7 +52,7 @@ struct ComplexOps {
 // C = A B. Each element accumulates over l in ascending order; the l loop is
 // outside the column loop so the column loop runs over contiguous memory.
 extern "C" KVR_API KVR_MULTIVERSION void c128_matmul(const c128_t *A, const c128_t *B, c128_t *C,
-                                                    int64_t m, int64_t k, int64_t n) {
+                                                     int64_t m, int64_t k, int64_t n) {
     std::size_t bytes;
     if (!C || !kvr::lu::block_bytes(m, n, sizeof(c128_t), &bytes)) return;
     if (k > 0 && (!A || !B || !kvr::lu::block_bytes(m, k, sizeof(c128_t), &bytes) ||
@@ -87,13 +87,13 @@ extern "C" KVR_API KVR_MULTIVERSION c128_lu_factor_t c128_lu_factor(const c128_t
 extern "C" KVR_API void c128_lu_free(c128_lu_factor_t *f) { kvr::lu::release(f); }
 
 extern "C" KVR_API KVR_MULTIVERSION void c128_lu_solve(const c128_t *LU, const int64_t *piv,
-                                                      const c128_t *B, c128_t *X, int64_t n,
-                                                      int64_t m) {
+                                                       const c128_t *B, c128_t *X, int64_t n,
+                                                       int64_t m) {
     kvr::lu::solve<ComplexOps>(LU, piv, B, X, n, m);
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int c128_solve(const c128_t *A, const c128_t *B, int64_t n,
-                                                  int64_t m, c128_t *X) {
+                                                   int64_t m, c128_t *X) {
     return kvr::lu::solve_alloc<ComplexOps, c128_lu_factor_t>(A, B, n, m, X);
 }
 

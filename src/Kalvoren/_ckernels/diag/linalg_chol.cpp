@@ -83,14 +83,14 @@ KVR_API KVR_MULTIVERSION void kvr_forward_subst(const double *L, const double *b
     forward(L, b, y, n);
 }
 
-KVR_API KVR_MULTIVERSION void kvr_backward_subst_chol_t(const double *L, const double *y,
-                                                        double *x, int64_t n) {
+KVR_API KVR_MULTIVERSION void kvr_backward_subst_chol_t(const double *L, const double *y, double *x,
+                                                        int64_t n) {
     if (n <= 0) return;
     backward_t(L, y, x, n);
 }
 
-KVR_API KVR_MULTIVERSION int kvr_chol_solve(const double *A, const double *b, double *x,
-                                            double *L, int64_t n) {
+KVR_API KVR_MULTIVERSION int kvr_chol_solve(const double *A, const double *b, double *x, double *L,
+                                            int64_t n) {
     if (n <= 0) return 0;
     std::memset(L, 0, static_cast<size_t>(n * n) * sizeof(double));
     const int st = chol_factor(A, L, n, 0.0);

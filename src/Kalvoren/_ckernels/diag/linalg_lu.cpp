@@ -35,13 +35,13 @@ extern "C" KVR_API KVR_MULTIVERSION kvr_lu_factor_t kvr_lu_factor(const double *
 extern "C" KVR_API void kvr_lu_free(kvr_lu_factor_t *f) { kvr::lu::release(f); }
 
 extern "C" KVR_API KVR_MULTIVERSION void kvr_lu_solve(const double *LU, const int64_t *piv,
-                                                     const double *B, double *X, int64_t n,
-                                                     int64_t m) {
+                                                      const double *B, double *X, int64_t n,
+                                                      int64_t m) {
     kvr::lu::solve<RealOps>(LU, piv, B, X, n, m);
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_solve(const double *A, const double *B, int64_t n,
-                                                 int64_t m, double *X) {
+                                                  int64_t m, double *X) {
     return kvr::lu::solve_alloc<RealOps, kvr_lu_factor_t>(A, B, n, m, X);
 }
 

@@ -159,8 +159,8 @@ KVR_INLINE void solve(const typename Ops::T *LU, const int64_t *piv, const typen
 
 // One-call solve: factor a private copy of A, solve into X, release.
 template <class Ops, class Rec>
-KVR_INLINE int solve_alloc(const typename Ops::T *A, const typename Ops::T *B, int64_t n,
-                           int64_t m, typename Ops::T *X) {
+KVR_INLINE int solve_alloc(const typename Ops::T *A, const typename Ops::T *B, int64_t n, int64_t m,
+                           typename Ops::T *X) {
     std::size_t bytes;
     if (n > 0 && m > 0 && (!B || !X || !block_bytes(n, m, sizeof(typename Ops::T), &bytes)))
         return LINALG_BAD_ARG;

@@ -115,9 +115,8 @@ struct TilesNarrow {
 };
 
 template <class T, int MRX>
-KVR_INLINE void xprod_tile_cols(int64_t w, const double *a, int64_t as, int64_t ar,
-                                const double *b, int64_t bs, double *C, int64_t ldc, int64_t ns,
-                                int64_t kc) {
+KVR_INLINE void xprod_tile_cols(int64_t w, const double *a, int64_t as, int64_t ar, const double *b,
+                                int64_t bs, double *C, int64_t ldc, int64_t ns, int64_t kc) {
     if (w == T::W * T::NV)
         xprod_tile<MRX, T::W, T::NV>(a, as, ar, b, bs, C, ldc, ns, kc);
     else if (w == 8)
@@ -207,7 +206,7 @@ KVR_INLINE void xprod_blocked(const Xprod &op, int64_t P, int64_t Q, int64_t K, 
 KVR_MULTIVERSION __attribute__((noinline)) void xprod(const Xprod &op, int64_t P, int64_t Q,
                                                       int64_t K, bool lower) {
     alignas(64) double pack[KC * MAXCW];
-    if (__builtin_cpu_supports("x86-64-v4"))
+    if (kvr::wide_registers())
         xprod_blocked<TilesWide>(op, P, Q, K, lower, pack);
     else
         xprod_blocked<TilesNarrow>(op, P, Q, K, lower, pack);
@@ -251,8 +250,8 @@ KVR_API void kvr_matmul_atb(const double *A, const double *B, double *C, int64_t
     xprod(Xprod{A, p, 1, B, q, C, q}, p, q, m, false);
 }
 
-KVR_API KVR_MULTIVERSION void kvr_matmul_abt(const double *A, const double *B, double *C,
-                                             int64_t m, int64_t k, int64_t n) {
+KVR_API KVR_MULTIVERSION void kvr_matmul_abt(const double *A, const double *B, double *C, int64_t m,
+                                             int64_t k, int64_t n) {
     if (m <= 0 || n <= 0) return;
     if (k <= 0) {
         zero(C, m * n);
@@ -286,9 +285,8 @@ KVR_API KVR_MULTIVERSION void kvr_matvec(const double *A, const double *x, doubl
     for (int64_t i = 0; i < m; ++i) y[i] = kvr::dot_acc<1>(0.0, A + i * n, x, n);
 }
 
-KVR_API KVR_MULTIVERSION void kvr_matvec_plus_vec(const double *A, const double *x,
-                                                  const double *c, double *y, int64_t m,
-                                                  int64_t n) {
+KVR_API KVR_MULTIVERSION void kvr_matvec_plus_vec(const double *A, const double *x, const double *c,
+                                                  double *y, int64_t m, int64_t n) {
     if (m <= 0) return;
     for (int64_t i = 0; i < m; ++i) y[i] = n > 0 ? kvr::dot_acc<1>(c[i], A + i * n, x, n) : c[i];
 }

@@ -72,7 +72,8 @@ static bool bind_args(const char *name, const char *const *params, PyObject *con
             }
         }
         if (idx < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
+                         key);
             return false;
         }
         if (idx < nargs) {
@@ -93,8 +94,8 @@ static bool bind_args(const char *name, const char *const *params, PyObject *con
     return true;
 }
 
-Frame::Frame(PyObject *module, const char *name, const char *const *params,
-             PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+Frame::Frame(PyObject *module, const char *name, const char *const *params, PyObject *const *args,
+             Py_ssize_t nargs, PyObject *kwnames)
     : module_(module), name_(name), params_(params) {
     ok_ = bind_args(name, params, args, PyVectorcall_NARGS(nargs), kwnames, bound_, kMaxParams);
 }
@@ -222,8 +223,7 @@ PyObject *Frame::np_float64(double v) const {
 
 PyObject *Frame::reshape_flat(PyObject *arr) {
     PyObject *argv[] = {arr, names.minus_one};
-    return PyObject_VectorcallMethod(names.reshape, argv, 2,
-                                     nullptr);
+    return PyObject_VectorcallMethod(names.reshape, argv, 2, nullptr);
 }
 
 bool Frame::array_size(PyObject *arr, int64_t *size) {
@@ -256,8 +256,8 @@ bool Frame::in_rows(int i, View &v, int j, View &X) const {
 bool Frame::sized(const View &v, int64_t n, int64_t p, const char *func) const {
     if (v.rows() == n && (p < 0 || v.cols() == p)) return true;
     PyErr_Format(PyExc_ValueError, "%s(): np.%s returned an array of %lld x %lld, not %lld x %lld",
-                 name_, func, (long long)v.rows(), (long long)(p < 0 ? 1 : v.cols()),
-                 (long long)n, (long long)(p < 0 ? 1 : p));
+                 name_, func, (long long)v.rows(), (long long)(p < 0 ? 1 : v.cols()), (long long)n,
+                 (long long)(p < 0 ? 1 : p));
     return false;
 }
 
@@ -294,7 +294,8 @@ bool Frame::shape_is(const View &v, int64_t rows, int64_t cols, const char *what
     return false;
 }
 
-bool Frame::arena(View &v, Size len) const {
+bool Frame::arena(View &v, kvr_arena_size_t need) const {
+    const Size len = kvr::arena_len(need);
     int64_t n, bytes;
     return size_value(len, &n) && size_value(len * static_cast<int64_t>(sizeof(double)), &bytes) &&
            out(v, n);
@@ -315,7 +316,10 @@ static const char *describe_format(const char *fmt) {
     if (!fmt) fmt = "B";
     if (*fmt == '@' || *fmt == '=' || *fmt == '<' || *fmt == '>' || *fmt == '!') ++fmt;
     bool cplx = false;
-    if (*fmt == 'Z') { cplx = true; ++fmt; }
+    if (*fmt == 'Z') {
+        cplx = true;
+        ++fmt;
+    }
     switch (*fmt) {
         case 'c': return "'char'";
         case 'b': return "'signed char'";
@@ -336,7 +340,8 @@ static const char *describe_format(const char *fmt) {
         case 'T': return "a struct";
         case 'O': return "Python object";
         case 'P': return "a pointer";
-        case 's': case 'p': return "a string";
+        case 's':
+        case 'p': return "a string";
         case 0: return "end";
         default: return "unparsable format string";
     }
@@ -355,8 +360,7 @@ static bool format_matches(const Py_buffer &b, Elem elem) {
 // and shape bookkeeping costs more than many small kernels; the layout is
 // checked against a real export at start-up before it is trusted.
 struct NpArrayHead {
-    PyObject_HEAD
-    char *data;
+    PyObject_HEAD char *data;
     int nd;
     Py_ssize_t *dimensions;
     Py_ssize_t *strides;
@@ -365,8 +369,7 @@ struct NpArrayHead {
     int flags;
 };
 struct NpDescrHead {
-    PyObject_HEAD
-    PyTypeObject *typeobj;
+    PyObject_HEAD PyTypeObject *typeobj;
     char kind, type, byteorder, former_flags;
     int type_num;
 };
@@ -427,7 +430,8 @@ static void init_array_layout(PyObject *np) {
     Ref i(empty ? PyObject_CallFunction(empty.get(), "(is)", 5, "int64") : nullptr);
     ArrayLayout l;
     char bo_i = 0;
-    if (type && PyType_Check(type.get()) && f && i && Py_TYPE(f.get()) == (PyTypeObject *)type.get() &&
+    if (type && PyType_Check(type.get()) && f && i &&
+        Py_TYPE(f.get()) == (PyTypeObject *)type.get() &&
         Py_TYPE(i.get()) == (PyTypeObject *)type.get() &&
         layout_agrees(f.get(), 2, &l.f64_num, &l.byteorder) &&
         layout_agrees(i.get(), 1, &l.i64_num, &bo_i) && bo_i == l.byteorder &&
@@ -453,8 +457,9 @@ bool View::bind(PyObject *arr, int ndim, Elem elem) {
         return false;
     held_ = true;
     if (buf_.ndim != ndim) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
-                     ndim, buf_.ndim);
+        PyErr_Format(PyExc_ValueError,
+                     "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
+                     buf_.ndim);
         return false;
     }
     if (!format_matches(buf_, elem)) {
@@ -494,8 +499,8 @@ PyObject *box(PyObject *stolen) { return stolen; }
 
 namespace pyframe {
 
-static PyObject *the_module = nullptr;   // the one module object, once executed
-static int64_t interpreter_id = -1;      // the interpreter that first imported it
+static PyObject *the_module = nullptr;  // the one module object, once executed
+static int64_t interpreter_id = -1;     // the interpreter that first imported it
 
 PyObject *create_module(PyObject *spec) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -515,7 +520,10 @@ PyObject *create_module(PyObject *spec) {
     Ref module(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject *dict = PyModule_GetDict(module.get());
-    static const struct { const char *from, *to; bool allow_none; } copies[] = {
+    static const struct {
+        const char *from, *to;
+        bool allow_none;
+    } copies[] = {
         {"loader", "__loader__", true},
         {"origin", "__file__", true},
         {"parent", "__package__", true},

@@ -26,20 +26,20 @@ namespace pyframe {
 // Module-wide constants, prepared once by the exec step (one interpreter per
 // process, so plain statics are safe).
 struct Names {
-    PyObject *np;                  // "np"
-    PyObject *ascontiguousarray;   // "ascontiguousarray"
-    PyObject *empty;               // "empty"
-    PyObject *float64;             // "float64"
-    PyObject *empty_like;          // "empty_like"
-    PyObject *reshape;             // "reshape"
-    PyObject *size;                // "size"
-    PyObject *shape;               // "shape"
-    PyObject *int64;               // "int64"
-    PyObject *zero;                // 0
-    PyObject *minus_one;           // -1
-    PyObject *dtype_kwnames;       // ("dtype",)
-    PyObject *builtins;            // the builtins module's dict (borrowed from the module)
-    PyObject *module;              // the one module object
+    PyObject *np;                 // "np"
+    PyObject *ascontiguousarray;  // "ascontiguousarray"
+    PyObject *empty;              // "empty"
+    PyObject *float64;            // "float64"
+    PyObject *empty_like;         // "empty_like"
+    PyObject *reshape;            // "reshape"
+    PyObject *size;               // "size"
+    PyObject *shape;              // "shape"
+    PyObject *int64;              // "int64"
+    PyObject *zero;               // 0
+    PyObject *minus_one;          // -1
+    PyObject *dtype_kwnames;      // ("dtype",)
+    PyObject *builtins;           // the builtins module's dict (borrowed from the module)
+    PyObject *module;             // the one module object
 };
 extern Names names;
 
@@ -69,9 +69,16 @@ class Ref {
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
     ~Ref() { Py_XDECREF(p_); }
-    void reset(PyObject *o) { Py_XDECREF(p_); p_ = o; }
+    void reset(PyObject *o) {
+        Py_XDECREF(p_);
+        p_ = o;
+    }
     PyObject *get() const { return p_; }
-    PyObject *release() { PyObject *o = p_; p_ = nullptr; return o; }
+    PyObject *release() {
+        PyObject *o = p_;
+        p_ = nullptr;
+        return o;
+    }
     explicit operator bool() const { return p_ != nullptr; }
 
   private:
@@ -104,7 +111,10 @@ class View {
     double *data_or_null() const { return data_or_null(size()); }
     PyObject *array() const { return arr_.get(); }
     // A new reference to the viewed array, for the result.
-    PyObject *new_ref() const { Py_XINCREF(arr_.get()); return arr_.get(); }
+    PyObject *new_ref() const {
+        Py_XINCREF(arr_.get());
+        return arr_.get();
+    }
 
   private:
     Ref arr_;
@@ -123,8 +133,8 @@ bool size_value(Size s, int64_t *out);
 class Frame {
   public:
     // `params` is null-terminated. Binding happens here; check ok().
-    Frame(PyObject *module, const char *name, const char *const *params,
-          PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+    Frame(PyObject *module, const char *name, const char *const *params, PyObject *const *args,
+          Py_ssize_t nargs, PyObject *kwnames);
     Frame(const Frame &) = delete;
     Frame &operator=(const Frame &) = delete;
 
@@ -157,9 +167,10 @@ class Frame {
     bool min_len(const View &v, int64_t need, const char *what) const;  // 1-D length >= need
     bool shape_is(const View &v, int64_t rows, int64_t cols, const char *what) const;
 
-    // The arena: np.empty(len) with dtype np.float64, after checking that len
-    // and its byte count fit in int64 (OverflowError otherwise).
-    bool arena(View &v, Size len) const;
+    // The arena a kvr_*_arena_size record asks for: np.empty(arena_len) with
+    // dtype np.float64, after checking that the length (INT64_MAX: it
+    // overflowed) and its byte count fit in int64 (OverflowError otherwise).
+    bool arena(View &v, kvr_arena_size_t need) const;
 
     // ValueError "<name>(): " + msg (formatted with have, need) unless
     // have >= need: a kernel would read `need` entries of a shorter input.
@@ -182,7 +193,9 @@ class Frame {
             if (!vin.bind(reshape_flat(in.get()), 1) || !vout.bind(reshape_flat(out.get()), 1) ||
                 !sized(vout, vin.len(), -1, "empty_like"))
                 return nullptr;
-            nogil([&] { kernel(vin.data(), vin.len(), vout.data()); });
+            nogil([&] {
+                kernel(vin.data(), vin.len(), vout.data());
+            });
         }
         return out.release();
     }
@@ -212,8 +225,8 @@ class Frame {
     PyObject *call_np(PyObject *func_name, PyObject *first,
                       PyObject *dtype_name = names.float64) const;
     PyObject *call_method(PyObject *np_func, PyObject *arg) const;  // np.<func>(arg)
-    static PyObject *reshape_flat(PyObject *arr);                    // arr.reshape(-1)
-    static bool array_size(PyObject *arr, int64_t *size);             // arr.size
+    static PyObject *reshape_flat(PyObject *arr);                   // arr.reshape(-1)
+    static bool array_size(PyObject *arr, int64_t *size);           // arr.size
 
     static constexpr int kMaxParams = 12;
     PyObject *module_;
