@@ -145,17 +145,6 @@ def bench_cli(rng, row):
 def bench_api(rng, row, single, compare, quick):
     y, X = _data(rng)
     t_diag, t_kern = compare(lambda: Kalvoren.diagnose(y, X[:, 1:]), kernel_calls(y, X))
-<<<<<<< HEAD
-    row("api", "diagnose (full battery)", 200, 3, t_diag, "its kernel calls", t_kern,
-        "(target: at most 3x)")
-    calls = kernel_calls(y, X)
-
-    def with_fit():
-        np.linalg.lstsq(X, y, rcond=None)
-        calls()
-    t_diag, t_fit = compare(lambda: Kalvoren.diagnose(y, X[:, 1:]), with_fit)
-    row("api", "diagnose (full battery)", 200, 3, t_diag, "kernel calls + NumPy fit", t_fit)
-=======
     row(
         "api",
         "diagnose (full battery)",
@@ -166,7 +155,14 @@ def bench_api(rng, row, single, compare, quick):
         t_kern,
         "(target: at most 3x)",
     )
->>>>>>> house
+    calls = kernel_calls(y, X)
+
+    def with_fit():
+        np.linalg.lstsq(X, y, rcond=None)
+        calls()
+
+    t_diag, t_fit = compare(lambda: Kalvoren.diagnose(y, X[:, 1:]), with_fit)
+    row("api", "diagnose (full battery)", 200, 3, t_diag, "kernel calls + NumPy fit", t_fit)
 
     G = 2_000 if quick else 20_000
     Y = X[:, 1:] @ [2.0, 3.0] + rng.normal(size=(G, 200))

@@ -254,8 +254,8 @@ def test_per_test_functions_equal_the_battery():
 
 
 def _mp_residuals(y, X):
-    import mpmath as mp
     import mp_ref
+    import mpmath as mp
 
     with mp.workdps(mp_ref.DPS):
         Xm, ym = mp_ref._mat(X), mp_ref._vec(y)

@@ -264,17 +264,11 @@ def _break_position(value: str | None, index: Any, n: int) -> Any:
         ) from None
     hits = (index == label).nonzero()[0]
     if len(hits) != 1:
-<<<<<<< HEAD
-        raise UsageError(f"--break {value!r} is not one label of --index "
-                         f"({index[0]} ... {index[-1]})")
-    # dates and names go to the report as labels; integer labels as positions
-    return int(hits[0]) if pd.api.types.is_numeric_dtype(index.dtype) else label
-=======
         raise UsageError(
             f"--break {value!r} is not one label of --index ({index[0]} ... {index[-1]})"
         )
-    return int(hits[0])
->>>>>>> house
+    # dates and names go to the report as labels; integer labels as positions
+    return int(hits[0]) if pd.api.types.is_numeric_dtype(index.dtype) else label
 
 
 def _check_plot_path(path: str | None) -> None:

@@ -3,10 +3,8 @@ arrays of series, on every core."""
 
 from __future__ import annotations
 
-import math
 import os
 import sys
-import time
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from typing import Any, Sequence
 
