@@ -20,6 +20,7 @@ from scipy import linalg as sla
 from Kalvoren._ckernels.diag import _diag
 
 EPS = float(np.finfo(np.float64).eps)
+BARTLETT = 0  # the kernels' HAC_KERNEL_BARTLETT
 # A column is kept while its pivot in the column-pivoted QR of the centred,
 # equilibrated design exceeds max(n, k) * eps times the largest pivot (the
 # usual numerical-rank rule).
@@ -204,7 +205,7 @@ def hac_cov(Xs: np.ndarray, e: np.ndarray, Rinv: np.ndarray, lags: int) -> np.nd
     are nearly collinear."""
     n = Xs.shape[0]
     h = np.ascontiguousarray((Xs @ Rinv) * e[:, None])
-    omega = _diag.hac_estimator_matmul(h, 0, lags)  # S_q / n
+    omega = _diag.hac_estimator_matmul(h, BARTLETT, lags)  # S_q / n
     V = n * (Rinv @ omega @ Rinv.T)
     return (V + V.T) * 0.5
 
