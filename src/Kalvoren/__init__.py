@@ -34,7 +34,9 @@ def __getattr__(name: str) -> Any:
     if name in _API:
         import importlib
 
-        return getattr(importlib.import_module(f"Kalvoren.{_API[name]}"), name)
+        value = getattr(importlib.import_module(f"Kalvoren.{_API[name]}"), name)
+        globals()[name] = value  # looked up once
+        return value
     raise AttributeError(f"module 'Kalvoren' has no attribute {name!r}")
 
 
