@@ -128,16 +128,12 @@ _STATUS_IDX = [FIELD[status_field(p)] for _, p, _, _ in TESTS]
 def run_raw(batch: Batch, runner: Callable[[Batch], tuple] = native) -> Raw:
     out, beta, se = runner(batch)
     G = batch.G
-    k = out[:, FIELD["k"]]
-    chow_df = np.empty((G, 2))
-    chow_df[:, 0] = k
-    chow_df[:, 1] = out[:, FIELD["n"]] - 2 * k
-    raw = Raw(
-        out, beta, se, k.copy(), chow_df, np.zeros((G, len(TESTS)), bool), [{} for _ in range(G)]
-    )
+    k = out[:, FIELD["k"]].copy()
+    chow_df = np.stack([k, out[:, FIELD["n"]] - 2 * k], axis=1)
+    raw = Raw(out, beta, se, k, chow_df, np.zeros((G, len(TESTS)), bool), [{} for _ in range(G)])
     # Series or tests the kernels refused go the least-squares way.
     refused = out[:, _STATUS_IDX] == FALLBACK
-    if refused.any() if G > 1 else True in refused[0].tolist():
+    if True in refused.ravel().tolist() if G < 8 else refused.any():
         fit = out[:, FIELD["fit_status"]]
         for g in np.flatnonzero(refused.any(axis=1)):
             if fit[g] == FALLBACK:

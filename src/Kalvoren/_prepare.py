@@ -111,9 +111,9 @@ def constant_columns(X: np.ndarray) -> np.ndarray:
     n = X.shape[0]
     if n == 0 or X.shape[1] == 0:
         return np.empty(0, dtype=np.intp)
-    first = X[0]
+    first, mid, last = X[0].tolist(), X[n // 2].tolist(), X[n - 1].tolist()
     # cheap candidates first: most designs have none, or just the constant
-    cand = np.flatnonzero((first != 0.0) & (X[n - 1] == first) & (X[n // 2] == first))
+    cand = [j for j, (a, b, c) in enumerate(zip(first, mid, last)) if a != 0.0 and a == b == c]
     return np.array([j for j in cand if (X[:, j] == first[j]).all()], dtype=np.intp)
 
 
@@ -152,11 +152,13 @@ def prepare(y: Any, X: Any = None, *, add_constant: bool = True) -> Model:
     if y_name in x_names and y_name != "y":
         raise ValueError(f"y ({y_name!r}) is also among the X columns")
     index = y_index if y_index is not None else x_index
-    _check_finite(yv, [y_name], index)
-    _check_finite(Xv, x_names, index)
+    if not (np.isfinite(yv).all() and np.isfinite(Xv).all()):
+        _check_finite(yv, [y_name], index)
+        _check_finite(Xv, x_names, index)
     if n:
-        for j in np.flatnonzero(Xv[0] == yv[0]):
-            if np.array_equal(Xv[:, j], yv):
+        y0 = yv[0]
+        for j, v in enumerate(Xv[0].tolist()):
+            if v == y0 and np.array_equal(Xv[:, j], yv):
                 raise ValueError(f"y is also among the X columns (column {x_names[j]!r} equals y)")
     consts = constant_columns(Xv)
     added = False

@@ -475,15 +475,16 @@ def _break_position(break_at: Any, model: _prepare.Model) -> int:
 
 
 def _batch_of(model: _prepare.Model, lags: int, t_break: int, hac_lags: int, tests: int):
+    ints = np.array([0, model.n, t_break, hac_lags], dtype=np.int64)
     return _engine.Batch(
         model.y,
         model.X,
-        np.array([0, model.n], dtype=np.int64),
+        ints[0:2],
         False,
         model.const_col,
         lags,
-        np.array([t_break], dtype=np.int64),
-        np.array([hac_lags], dtype=np.int64),
+        ints[2:3],
+        ints[3:4],
         tests,
         model.x_names,
     )
