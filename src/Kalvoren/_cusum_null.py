@@ -30,6 +30,7 @@ squares 0) and carry no evidence: the p-value is 1.
 
 from __future__ import annotations
 
+import bisect
 import functools
 import math
 from typing import Literal
@@ -189,18 +190,26 @@ def _table_sf(
     return p, side
 
 
+@functools.lru_cache(maxsize=4096)
+def _row_list(kind: _Kind, m: int) -> list[float]:
+    return _dense(kind)[m - _M_LO, :_NCOL].tolist()
+
+
+_Z_LIST: list[float] = _Z.tolist()
+
+
 def _table_sf_scalar(kind: _Kind, s: float, m: int) -> tuple[float, str | None]:
     """The same as _table_sf for one value (the report's case), in plain Python."""
-    row = _dense(kind)[m - _M_LO]
+    row = _row_list(kind, m)
     if s < row[0]:
         return _P_HI, ">"
     if s > row[_NCOL - 1]:
         return _P_LO, "<"
-    k = min(int(np.searchsorted(row[:_NCOL], s, side="right")) - 1, _NCOL - 2)
-    v0 = float(row[k])
-    t = min(max((s - v0) / (float(row[k + 1]) - v0), 0.0), 1.0)
-    z0 = float(_Z[k])
-    return float(ndtr(-(z0 + t * (float(_Z[k + 1]) - z0)))), None
+    k = min(bisect.bisect_right(row, s) - 1, _NCOL - 2)
+    v0 = row[k]
+    t = min(max((s - v0) / (row[k + 1] - v0), 0.0), 1.0)
+    z0 = _Z_LIST[k]
+    return float(ndtr(-(z0 + t * (_Z_LIST[k + 1] - z0)))), None
 
 
 def _counts(m: ArrayLike) -> NDArray[np.float64]:

@@ -125,16 +125,27 @@ class Raw:
 _STATUS_IDX = [FIELD[status_field(p)] for _, p, _, _ in TESTS]
 
 
+_K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
+
+
 def run_raw(batch: Batch, runner: Callable[[Batch], tuple] = native) -> Raw:
     out, beta, se = runner(batch)
     G = batch.G
-    k = out[:, FIELD["k"]].copy()
-    chow_df = np.stack([k, out[:, FIELD["n"]] - 2 * k], axis=1)
+    if G == 1:  # the report's case, without the array set-up
+        row = out[0].tolist()
+        k1 = row[_K]
+        k = np.array([k1])
+        chow_df = np.array([[k1, row[_N] - 2 * k1]])
+        refused_any = FALLBACK in [row[c] for c in _STATUS_IDX]
+    else:
+        k = out[:, _K].copy()
+        chow_df = np.stack([k, out[:, _N] - 2 * k], axis=1)
+        refused_any = bool((out[:, _STATUS_IDX] == FALLBACK).any())
     raw = Raw(out, beta, se, k, chow_df, np.zeros((G, len(TESTS)), bool), [{} for _ in range(G)])
-    # Series or tests the kernels refused go the least-squares way.
-    refused = out[:, _STATUS_IDX] == FALLBACK
-    if True in refused.ravel().tolist() if G < 8 else refused.any():
-        fit = out[:, FIELD["fit_status"]]
+    if refused_any:
+        # Series or tests the kernels refused go the least-squares way.
+        refused = out[:, _STATUS_IDX] == FALLBACK
+        fit = out[:, _FIT]
         for g in np.flatnonzero(refused.any(axis=1)):
             if fit[g] == FALLBACK:
                 _series_least_squares(batch, raw, int(g))
