@@ -152,7 +152,7 @@ def test_lstsq_route_matches_the_kernels_on_a_full_rank_design(rng):
     _engine._series_least_squares(batch, raw, 0)
     ls = _engine.finish(batch, raw, 0.05)
     for i, tid in enumerate(Kalvoren.TEST_IDS):
-        assert ls.stat[0, i] == pytest.approx(model.tests[tid].statistic, rel=1e-9), tid
+        assert ls.stat[0][i] == pytest.approx(model.tests[tid].statistic, rel=1e-9), tid
 
 
 def test_inputs_are_accepted_alike(rng):

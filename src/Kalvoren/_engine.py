@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Callable
+from typing import Any, Callable
 
 import numpy as np
 
@@ -303,29 +303,63 @@ def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, kept, const_r, ids, s
 
 @dataclass
 class Table:
-    """Everything a user reads, as (G, ntests) arrays in the order of TESTS:
+    """Everything a user reads, as (G, ntests) arrays (nested lists for one
+    series; dense() makes arrays) in the order of TESTS:
     statistic, p-value, degrees of freedom (df2 only for F; NaN where a test
     has none), status, whether the least-squares route was taken, the table
     bound ("<", ">" or None) and the note ("" for most)."""
 
-    stat: np.ndarray
-    pvalue: np.ndarray
-    df1: np.ndarray
-    df2: np.ndarray
-    status: np.ndarray
-    ls: np.ndarray
-    bound: np.ndarray
-    note: np.ndarray
+    stat: Any
+    pvalue: Any
+    df1: Any
+    df2: Any
+    status: Any
+    ls: Any
+    bound: Any
+    note: Any
     alpha: float
     raw: Raw
 
+    def dense(self) -> "Table":
+        """The same table with every field a (G, ntests) array (one series is
+        finished into plain lists)."""
+        if isinstance(self.stat, np.ndarray):
+            return self
+        return Table(
+            np.array(self.stat),
+            np.array(self.pvalue),
+            np.array(self.df1),
+            np.array(self.df2),
+            np.array(self.status, dtype=np.int64),
+            np.array(self.ls, dtype=bool),
+            np.array(self.bound, dtype=object),
+            np.array(self.note, dtype=object),
+            self.alpha,
+            self.raw,
+        )
+
+    def row(self, g: int) -> tuple[list, ...]:
+        """Series g as Python lists: stat, p, df1, df2, status, ls, bound, note."""
+        fields = (
+            self.stat,
+            self.pvalue,
+            self.df1,
+            self.df2,
+            self.status,
+            self.ls,
+            self.bound,
+            self.note,
+        )
+        return tuple(f[g].tolist() if isinstance(f, np.ndarray) else f[g] for f in fields)
+
     def reject(self) -> np.ndarray:
         """p < alpha as 1.0/0.0, NaN without a p-value."""
+        pv = np.asarray(self.pvalue)
         with np.errstate(invalid="ignore"):
-            return np.where(np.isfinite(self.pvalue), self.pvalue < self.alpha, np.nan)
+            return np.where(np.isfinite(pv), pv < self.alpha, np.nan)
 
     def df_of(self, i: int, g: int):
-        d1, d2 = self.df1[g, i], self.df2[g, i]
+        d1, d2 = self.df1[g][i], self.df2[g][i]
         if d1 != d1:
             return None
         return int(d1) if d2 != d2 else (int(d1), int(d2))
@@ -405,22 +439,9 @@ def _finish_one(batch: Batch, raw: Raw, alpha: float) -> Table:
             p[i], bound[i], df1[i], df2[i] = math.nan, None, math.nan, math.nan
         if not ok[i] or ls_row[i] or notes or bound[i] is not None:
             note[i] = _note(raw, 0, i, status[i], p[i], bound[i], whole_ls)
-    ls = np.array([[v or whole_ls for v in ls_row]])
+    ls = [v or whole_ls for v in ls_row]
     st = [int(s) if s == s else 0 for s in status]
-    nums = np.array([stat, p, df1, df2])[:, None, :]
-    text = np.array([bound, note], dtype=object)[:, None, :]
-    return Table(
-        nums[0],
-        nums[1],
-        nums[2],
-        nums[3],
-        np.array([st], dtype=np.int64),
-        ls,
-        text[0],
-        text[1],
-        alpha,
-        raw,
-    )
+    return Table([stat], [p], [df1], [df2], [st], [ls], [bound], [note], alpha, raw)
 
 
 def finish(batch: Batch, raw: Raw, alpha: float) -> Table:

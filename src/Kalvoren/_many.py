@@ -89,6 +89,7 @@ def _frame_result(table: _engine.Table, n: np.ndarray, index: Any):
     import pandas as pd
 
     cols: dict[str, Any] = {}
+    table = table.dense()
     reject = table.reject()
     for i, tid in enumerate(_engine.TEST_IDS):
         cols[f"{tid}_statistic"] = table.stat[:, i]

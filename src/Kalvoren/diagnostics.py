@@ -411,10 +411,7 @@ def _jsonable_label(v: Any) -> Any:
 
 def _results(table: _engine.Table, g: int, alpha: float, tests: int) -> dict[str, TestResult]:
     """The TestResults of series g, for the tests that ran."""
-    stat, pv = table.stat[g].tolist(), table.pvalue[g].tolist()
-    d1, d2 = table.df1[g].tolist(), table.df2[g].tolist()
-    status, ls = table.status[g].tolist(), table.ls[g].tolist()
-    bound, note = table.bound[g], table.note[g]
+    stat, pv, d1, d2, status, ls, bound, note = table.row(g)
     out = {}
     for i, tid in enumerate(TEST_IDS):
         if not tests & _engine.BITS[tid]:
