@@ -164,17 +164,8 @@ def _tests_least_squares(batch: Batch, raw: Raw, g: int, which: np.ndarray) -> N
     """Recompute the tests whose auxiliary regression the kernel refused."""
     ys, Xs, _, _ = _scaled(batch, g)
     fit = _lstsq.Fit.of(Xs, ys)
-    _fill_tests(
-        batch,
-        raw,
-        g,
-        ys,
-        Xs,
-        fit.resid,
-        list(range(Xs.shape[1])),
-        batch.const_col,
-        {TESTS[i][0] for i in np.flatnonzero(which)},
-    )
+    ids = {TESTS[i][0] for i in np.flatnonzero(which)}
+    _fill_tests(batch, raw, g, ys, Xs, fit.resid, batch.const_col, ids)
 
 
 def _series_least_squares(batch: Batch, raw: Raw, g: int) -> None:
@@ -200,9 +191,20 @@ def _series_least_squares(batch: Batch, raw: Raw, g: int) -> None:
     raw.beta[g] = np.nan
     raw.se[g] = np.nan
     raw.beta[g, kept] = fit.beta * cx[kept] / cy
+    ids = {tid for tid, _, bit, _ in TESTS if batch.tests & bit}
     if batch.tests & _batch.HAC:
+        # one covariance for the standard errors and the Wald test
         V = _lstsq.hac_cov(Xr, e, fit.Rinv, int(batch.hac_lags[g]))
         raw.se[g, kept] = np.sqrt(np.diag(V)) * cx[kept] / cy
+        slopes = [j for j in range(len(kept)) if j != const_r]
+        out[FIELD["hac_df"]] = len(slopes)
+        out[FIELD["hac_lags"]] = min(int(batch.hac_lags[g]), n - 1)
+        if not _lstsq.is_exact_fit(e, ys):
+            status, stat = _lstsq.hac_wald(fit.beta, V, slopes, n)
+            out[FIELD["hac_status"]] = status
+            out[FIELD["hac_stat"]] = stat if status == 0 else math.nan
+            raw.ls[g, TEST_IDS.index("hac_wald")] = True
+            ids.discard("hac_wald")
     names = batch.names or [f"column {j}" for j in range(k)]
     dropped = [repr(names[j]) for j in range(k) if j not in kept]
     note = f"rank {r} of {k}" + (
@@ -211,25 +213,13 @@ def _series_least_squares(batch: Batch, raw: Raw, g: int) -> None:
         else "; too ill-conditioned for the kernels"
     )
     raw.notes[g][""] = note
-    _fill_tests(
-        batch,
-        raw,
-        g,
-        ys,
-        Xr,
-        e,
-        kept,
-        const_r,
-        {tid for tid, _, bit, _ in TESTS if batch.tests & bit},
-        series_route=True,
-    )
+    _fill_tests(batch, raw, g, ys, Xr, e, const_r, ids, series_route=True)
 
 
-def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, kept, const_r, ids, series_route=False):
+def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, const_r, ids, series_route=False):
     out = raw.out[g]
     n, r = Xr.shape
     rest = np.delete(Xr, const_r, axis=1) if const_r >= 0 else Xr
-    slopes = [j for j in range(r) if j != const_r]
     col = {tid: i for i, (tid, _, _, _) in enumerate(TESTS)}
 
     def put(tid, prefix, status, stat, ls=True):
@@ -237,7 +227,7 @@ def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, kept, const_r, ids, s
         out[FIELD[f"{prefix}_stat"]] = stat if status == 0 else math.nan
         raw.ls[g, col[tid]] = ls
 
-    if float(e @ e) <= _lstsq.EXACT_FIT_ULPS * _lstsq.EPS * float(ys @ ys):
+    if _lstsq.is_exact_fit(e, ys):
         # An exact fit: the residuals are rounding noise and say nothing.
         for tid, prefix in (
             ("breusch_godfrey", "bg"),
@@ -290,13 +280,6 @@ def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, kept, const_r, ids, s
         if "jarque_bera" in ids:
             status, stat = _diag.jb_stat(e)
             put("jarque_bera", "jb", status, float(stat), False)
-        if "hac_wald" in ids:
-            fit = _lstsq.Fit.of(Xr, ys)
-            V = _lstsq.hac_cov(Xr, e, fit.Rinv, int(batch.hac_lags[g]))
-            status, stat = _lstsq.hac_wald(fit.beta, V, slopes, n)
-            put("hac_wald", "hac", status, stat)
-            out[FIELD["hac_df"]] = len(slopes)
-            out[FIELD["hac_lags"]] = min(int(batch.hac_lags[g]), n - 1)
         out[FIELD["k"]] = r
         raw.chow_df[g] = raw.chow_df[g] if "chow" in ids else (r, n - 2 * r)
 
@@ -365,9 +348,7 @@ class Table:
         return int(d1) if d2 != d2 else (int(d1), int(d2))
 
 
-_COLS = {name: i for i, name in enumerate(_batch.FIELDS)}
-_STATUS_COLS = [_COLS[status_field(p)] for _, p, _, _ in TESTS]
-_STAT_COLS = [_COLS[f"{p}_stat"] for _, p, _, _ in TESTS]
+_STAT_COLS = [FIELD[f"{p}_stat"] for _, p, _, _ in TESTS]
 _CHI2 = [i for i, t in enumerate(TESTS) if t[3] == "chi2"]
 _CHOW, _CUSUM, _CUSUMSQ, _JB = (
     TEST_IDS.index(t) for t in ("chow", "cusum", "cusum_squares", "jarque_bera")
@@ -397,7 +378,7 @@ def _finish_one(batch: Batch, raw: Raw, alpha: float) -> Table:
     """finish() for one series, on Python floats: the same functions element
     by element, so the same bits, at a fraction of the cost."""
     o = raw.out[0].tolist()
-    n, rank, T = o[_COLS["n"]], float(raw.rank[0]), len(TESTS)
+    n, rank, T = o[FIELD["n"]], float(raw.rank[0]), len(TESTS)
     slopes = rank - 1.0 if batch.const_col >= 0 else rank
     df1 = [math.nan] * T
     df2 = [math.nan] * T
@@ -408,12 +389,12 @@ def _finish_one(batch: Batch, raw: Raw, alpha: float) -> Table:
             slopes,
             slopes,
             min(float(batch.lags), max(n - 1.0, 0.0)),
-            o[_COLS["hac_df"]],
+            o[FIELD["hac_df"]],
         ),
     ):
         df1[i] = d
     df1[_CHOW], df2[_CHOW] = float(raw.chow_df[0, 0]), float(raw.chow_df[0, 1])
-    status = [o[c] for c in _STATUS_COLS]
+    status = [o[c] for c in _STATUS_IDX]
     ok = [s == 0 for s in status]
     stat = [o[c] if okk else math.nan for c, okk in zip(_STAT_COLS, ok)]
     p = [math.nan] * T
@@ -425,8 +406,8 @@ def _finish_one(batch: Batch, raw: Raw, alpha: float) -> Table:
     if ok[_CHOW] and df1[_CHOW] >= 1 and df2[_CHOW] >= 1:
         p[_CHOW] = float(_pvalues.special.fdtrc(df1[_CHOW], df2[_CHOW], stat[_CHOW]))
     p[_JB], bound[_JB] = _pvalues.jb_pvalue_one(stat[_JB], int(n) if n == n else 0)
-    m = o[_COLS["m"]]
-    m = n - o[_COLS["k"]] if m != m else m
+    m = o[FIELD["m"]]
+    m = n - o[FIELD["k"]] if m != m else m
     m = m if math.isfinite(m) else 0.0
     p[_CUSUM], bound[_CUSUM] = _pvalues.cusum_pvalue_one(stat[_CUSUM], m)
     p[_CUSUMSQ], bound[_CUSUMSQ] = _pvalues.cusumsq_pvalue_one(stat[_CUSUMSQ], m)
@@ -450,8 +431,8 @@ def finish(batch: Batch, raw: Raw, alpha: float) -> Table:
     if batch.G == 1:
         return _finish_one(batch, raw, alpha)
     out, G = raw.out, batch.G
-    n = out[:, _COLS["n"]]
-    status = out[:, _STATUS_COLS]
+    n = out[:, FIELD["n"]]
+    status = out[:, _STATUS_IDX]
     ok = status == 0
     stat = np.where(ok, out[:, _STAT_COLS], np.nan)
     slopes = raw.rank - 1 if batch.const_col >= 0 else raw.rank
@@ -463,7 +444,7 @@ def finish(batch: Batch, raw: Raw, alpha: float) -> Table:
             slopes,
             slopes,
             np.minimum(batch.lags, np.maximum(n - 1, 0)),
-            out[:, _COLS["hac_df"]],
+            out[:, FIELD["hac_df"]],
         ]
     )
     df1[:, _CHOW], df2[:, _CHOW] = raw.chow_df[:, 0], raw.chow_df[:, 1]
@@ -473,8 +454,8 @@ def finish(batch: Batch, raw: Raw, alpha: float) -> Table:
     bound = np.full((G, len(TESTS)), None, dtype=object)
     p[:, _JB], bound[:, _JB] = _pvalues.jb_pvalue(stat[:, _JB], np.nan_to_num(n).astype(np.int64))
     # m comes with CUSUM of squares; CUSUM alone has n - k recursive residuals
-    m = out[:, _COLS["m"]]
-    m = np.where(np.isnan(m), n - out[:, _COLS["k"]], m)
+    m = out[:, FIELD["m"]]
+    m = np.where(np.isnan(m), n - out[:, FIELD["k"]], m)
     m = np.where(np.isfinite(m), m, 0).astype(np.int64)
     p[:, _CUSUM], bound[:, _CUSUM] = _pvalues.cusum_pvalue(stat[:, _CUSUM], m)
     p[:, _CUSUMSQ], bound[:, _CUSUMSQ] = _pvalues.cusumsq_pvalue(stat[:, _CUSUMSQ], m)

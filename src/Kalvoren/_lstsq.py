@@ -41,6 +41,11 @@ def pow2_scales(a: np.ndarray) -> Any:
     return np.where(ok, c, 1.0) if a.ndim == 2 else float(np.where(ok, c, 1.0)[0])
 
 
+def is_exact_fit(resid: np.ndarray, y: np.ndarray) -> bool:
+    """A residual sum of squares that is rounding noise of sum(y^2)."""
+    return float(resid @ resid) <= EXACT_FIT_ULPS * EPS * float(y @ y)
+
+
 def rank_tolerance(n: int, k: int) -> float:
     return RANK_RTOL_FACTOR * max(n, k, 1) * EPS
 
@@ -171,15 +176,20 @@ def recursive_residuals(y: np.ndarray, X: np.ndarray) -> np.ndarray:
     return np.asarray(out, dtype=np.float64)
 
 
+def cusum_paths(w: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The CUSUM path (running sum over the scale sqrt(sum w^2 / m)) and the
+    CUSUM-of-squares path (running share of sum w^2) of recursive residuals."""
+    T = float(w @ w)
+    return np.cumsum(w) / math.sqrt(T / w.shape[0]), np.cumsum(w * w) / T
+
+
 def _cusum_from_w(w: np.ndarray) -> tuple[float, float, int]:
     m = w.shape[0]
-    T = float(w @ w)
-    if m == 0 or not T > 0:
+    if m == 0 or not float(w @ w) > 0:
         return math.nan, math.nan, m
     s = math.sqrt(m)
-    series = np.cumsum(w) / math.sqrt(T / m)
+    series, C = cusum_paths(w)
     cusum = float(np.max(np.abs(series) / (s + 2.0 * np.arange(m) / s)))
-    C = np.cumsum(w * w) / T
     cusumsq = float(np.max(np.abs(C - np.arange(1, m + 1) / m)) / math.sqrt(2.0))
     return cusum, cusumsq, m
 
@@ -190,7 +200,7 @@ def cusum_pair(y: np.ndarray, X: np.ndarray) -> tuple[int, float, float, int]:
     w = recursive_residuals(y, X)
     if w.shape[0] == 0:
         return -1005, math.nan, math.nan, 0
-    if float(w @ w) <= EXACT_FIT_ULPS * EPS * float(y @ y):
+    if is_exact_fit(w, y):
         return -1003, math.nan, math.nan, w.shape[0]
     c, sq, m = _cusum_from_w(w)
     return 0, c, sq, m

@@ -10,7 +10,7 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from Kalvoren import _engine
+from Kalvoren import _engine, _prepare
 from Kalvoren._ckernels.diag import _batch
 
 # Series per native call: small enough that Ctrl-C and the progress bar
@@ -123,21 +123,6 @@ def result_columns() -> list[str]:
     return [f"{tid}_{c}" for tid in _engine.TEST_IDS for c in COLUMNS] + ["n", "note"]
 
 
-def _column(values: Any, name: str) -> np.ndarray:
-    """A float64 view of a column where possible (it is copied once, into the design)."""
-    try:
-        return np.asarray(values, dtype=np.float64)
-    except (TypeError, ValueError):
-        raise ValueError(f"column {name!r} is not numeric") from None
-
-
-def _is_constant(col: np.ndarray) -> bool:
-    n = col.shape[0]
-    if n == 0 or col[0] == 0.0 or col[n - 1] != col[0] or col[n // 2] != col[0]:
-        return False
-    return bool((col == col[0]).all())
-
-
 def _design(
     rows: int,
     cols: list[np.ndarray],
@@ -150,7 +135,7 @@ def _design(
     added. A constant among the columns is found over all rows (the Dask path
     decides it once for all partitions and passes its name, "" for none)."""
     if const_name is None:
-        found = [j for j, c in enumerate(cols) if _is_constant(c)]
+        found = [j for j, c in enumerate(cols) if _prepare.is_constant(c)]
     else:
         found = [names.index(const_name)] if const_name else []
     lead = 0 if found or not add_constant else 1
@@ -187,11 +172,13 @@ def _long_frame(
         take = lambda a: a[order]  # noqa: E731
     else:
         take = lambda a: a  # noqa: E731
-    yv = np.array(take(_column(data[y].to_numpy(), y)), dtype=np.float64, copy=True)
+    yv = np.array(
+        take(_prepare.float_column(data[y].to_numpy(), y, copy=False)), dtype=np.float64, copy=True
+    )
     names = list(map(str, x))
     Xv, names, const_col = _design(
         yv.shape[0],
-        [_column(data[c].to_numpy(), c) for c in x],
+        [_prepare.float_column(data[c].to_numpy(), c, copy=False) for c in x],
         names,
         take,
         add_constant,
@@ -211,7 +198,7 @@ def _arrays(Y: Any, X: Any, add_constant: bool):
         raise ValueError(f"Y must have shape (G, n), got {Yv.shape}")
     G, n = Yv.shape
     offsets = np.arange(G + 1, dtype=np.int64) * n
-    Xa = np.empty((n, 0)) if X is None else _column(X, "X")
+    Xa = np.empty((n, 0)) if X is None else _prepare.float_column(X, "X", copy=False)
     if Xa.ndim == 2 and Xa.shape[0] == n:
         shared = True
     elif Xa.ndim == 3 and Xa.shape[:2] == (G, n):

@@ -40,9 +40,11 @@ def _is_pandas(obj: Any) -> bool:
     return type(obj).__module__.split(".")[0] == "pandas"
 
 
-def _float_column(values: Any, name: str) -> np.ndarray:
+def float_column(values: Any, name: str, copy: bool = True) -> np.ndarray:
+    """float64 values of a column (a view when copy is False and one exists);
+    non-numeric data names the column."""
     try:
-        return np.array(values, dtype=np.float64, copy=True)
+        return np.array(values, dtype=np.float64, copy=True if copy else None)
     except (TypeError, ValueError):
         raise ValueError(f"column {name!r} is not numeric") from None
 
@@ -57,9 +59,9 @@ def _response(y: Any) -> tuple[np.ndarray, str, Any]:
         if y.name is not None:
             name = str(y.name)
         index = y.index
-        values = _float_column(y.to_numpy(), name)
+        values = float_column(y.to_numpy(), name)
     else:
-        values = _float_column(y, name)
+        values = float_column(y, name)
     values = np.squeeze(values) if values.ndim == 2 and 1 in values.shape else values
     if values.ndim != 1:
         raise ValueError(f"y must be one-dimensional, got shape {values.shape}")
@@ -79,7 +81,7 @@ def _design(X: Any, n: int) -> tuple[np.ndarray, list[str], Any]:
             values = X.to_numpy(dtype=np.float64)
         except (TypeError, ValueError):
             for j in range(X.shape[1]):
-                _float_column(X.iloc[:, j].to_numpy(), names[j])
+                float_column(X.iloc[:, j].to_numpy(), names[j])
             raise
     else:
         try:
@@ -106,15 +108,17 @@ def _check_finite(a: np.ndarray, names: Sequence[str], index: Any) -> None:
     )
 
 
+def is_constant(col: np.ndarray) -> bool:
+    """One non-zero value throughout (a few rows screen most columns out)."""
+    n = col.shape[0]
+    if n == 0 or col[0] == 0.0 or col[n - 1] != col[0] or col[n // 2] != col[0]:
+        return False
+    return bool((col == col[0]).all())
+
+
 def constant_columns(X: np.ndarray) -> np.ndarray:
     """Indices of the columns that hold one non-zero value throughout."""
-    n = X.shape[0]
-    if n == 0 or X.shape[1] == 0:
-        return np.empty(0, dtype=np.intp)
-    first, mid, last = X[0].tolist(), X[n // 2].tolist(), X[n - 1].tolist()
-    # cheap candidates first: most designs have none, or just the constant
-    cand = [j for j, (a, b, c) in enumerate(zip(first, mid, last)) if a != 0.0 and a == b == c]
-    return np.array([j for j in cand if (X[:, j] == first[j]).all()], dtype=np.intp)
+    return np.array([j for j in range(X.shape[1]) if is_constant(X[:, j])], dtype=np.intp)
 
 
 def from_fitted(fitted: Any) -> tuple[Any, Any]:

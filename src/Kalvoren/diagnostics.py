@@ -330,8 +330,7 @@ class Report:
         if m == 0 or not float(w @ w) > 0:
             raise ValueError("no recursive residuals to plot (too few observations or exact fit)")
         j = np.arange(m)
-        series = np.cumsum(w) / math.sqrt(float(w @ w) / m)
-        squares = np.cumsum(w * w) / float(w @ w)
+        series, squares = _lstsq.cusum_paths(w)
         shape = math.sqrt(m) + 2.0 * j / math.sqrt(m)
         crit = float(_cusum_null.cusum_critical_value(0.05, m))
         crit_sq = float(_cusum_null.cusumsq_critical_value(0.05, m)) * math.sqrt(2.0)
