@@ -480,7 +480,13 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
     const double yy = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
         return ys[i];
     });
-    if (kvr::is_exact_fit(rss, yy)) {
+    // |x_j| is the norm of column j of R: Q is orthogonal.
+    double size = std::sqrt(yy);
+    for (int64_t j = 0; j < k; ++j) {
+        const double *r = A + j * n;
+        size += std::sqrt(kvr::dot_acc<1>(0.0, r, r, j + 1)) * std::fabs(bs[j]);
+    }
+    if (kvr::is_exact_fit(rss, size, n)) {
         // The residuals are rounding noise: nothing to test on them. The
         // regression tests (Chow, CUSUM) apply the same rule themselves.
         const int resid_tests = KVR_BAT_BG | KVR_BAT_BP | KVR_BAT_LB | KVR_BAT_JB | KVR_BAT_HAC;

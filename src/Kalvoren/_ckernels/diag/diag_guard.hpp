@@ -35,17 +35,22 @@ KVR_INLINE bool first_block_ill_conditioned(const double *G, const double *L, in
     return k > 1 && too_ill_conditioned(kvr_chol_rcond(G, L, k, work), kMaxCondRecursion);
 }
 
-// A residual sum of squares of at most 32 rounding units of the sum of
-// squares of the response counts as 0: the fit is exact as far as double
-// precision can tell. Exact fits leave far less (below 1e-3 units after the
-// normal equations at the condition limit, 1e-13 after the rotations). Real
-// residuals that small are known no better than rounding y allows, about
-// eps |y| / |r|: recursive residuals and CUSUM paths were off by up to 2e-8
-// at 2.4 units, an error that falls as 1/sqrt(units), so 5e-9 at the limit.
-constexpr double kExactFitUnits = 32.0;
+// An exact fit, as far as double precision can tell. The residual of a
+// backward-stable fit (Householder QR, plane rotations) is the exact residual
+// of data perturbed by a few rounding units, so an exact fit leaves |e| of
+// order eps * size, size = |y| + sum_j |x_j| |beta_j| (the terms that cancel
+// in the residuals), whatever the condition of X; normal equations add their
+// condition, 1 / sqrt(rcond) of the scaled cross-product matrix. On exact
+// fits of 8 to 5000 rows (trends to degree 6, columns 1e-5 to 1e5, Wampler 1
+// and 2) every route left |e| below 0.25 sqrt(n) eps size, so 8 sqrt(n)
+// keeps a margin of 30 while a real residual of 1 on a level of 1e10 stays
+// far above the line (a rule relative to sum(y^2) alone called it exact).
+constexpr double kExactFitFactor = 8.0;
 
-KVR_INLINE bool is_exact_fit(double rss, double yy) {
-    return std::isfinite(yy) && rss <= kExactFitUnits * kEps * yy;
+KVR_INLINE bool is_exact_fit(double rss, double size, int64_t n, double rcond = 1.0) {
+    if (!(std::isfinite(size) && rcond > 0.0)) return false;
+    const double rows = static_cast<double>(n > 1 ? n : 1);
+    return std::sqrt(rss) <= kExactFitFactor * kEps * size * std::sqrt(rows / rcond);
 }
 
 // A bound on the rounding error of a residual sum of squares rss computed

@@ -48,7 +48,7 @@ KVR_INLINE bool ols_fit(const double *y, const double *X, int64_t r, int64_t k, 
     for (int64_t j = 0; j < k; ++j) size += std::sqrt(G[j * k + j]) * std::fabs(beta[j]);
     const double rcond = k > 1 ? kvr_chol_rcond(G, L, k, h) : 1.0;  // overwrites h, beta
     if (kvr::too_ill_conditioned(rcond)) return false;
-    fit->rss = kvr::is_exact_fit(s, yy) ? 0.0 : s;
+    fit->rss = kvr::is_exact_fit(s, size, r, rcond) ? 0.0 : s;
     fit->err = kvr::rss_error(s, size, rcond);
     return true;
 }
@@ -196,7 +196,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const dou
     }
     if (k == 0) {  // no coefficients to compare: F has no numerator degrees of freedom
         *stat = kNaN;
-        return DIAG_OK;
+        return DIAG_BAD_ARG;
     }
     Fit all, seg1, seg2;
     if (!ols_fit(y, X, n, k, arena, &all)) return DIAG_FALLBACK;
@@ -208,15 +208,19 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const dou
         !ols_fit(y + t_break, X + t_break * k, n - t_break, k, arena, &seg2))
         return DIAG_FALLBACK;
     const double within = seg1.rss + seg2.rss;
+    // Both segments fitted exactly: F would be infinite, a ratio to no variance.
+    if (within == 0.0) {
+        *stat = kNaN;
+        return DIAG_UDEF_VARIANCE;
+    }
     // The segments nest the pooled fit, so S >= S1 + S2; a shortfall is rounding.
     double between = all.rss - within;
     if (between < 0.0) between = 0.0;  // NaN stays NaN
     // F is a difference of the sums over a sum: both must be well above what
     // rounding leaves in the sums. That fails when the fits are tight for
-    // their conditioning, as with a response dominated by a trend. Segments
-    // fitted exactly (within = 0) give F = inf as long as the difference holds.
+    // their conditioning, as with a response dominated by a trend.
     const double err = all.err + seg1.err + seg2.err;
-    const double base = within > 0.0 && within < between ? within : between;
+    const double base = within < between ? within : between;
     if (err > kvr::kMaxSumErr * base) return DIAG_FALLBACK;
     *stat = (between / static_cast<double>(k)) / (within / static_cast<double>(n - 2 * k));
     return DIAG_OK;

@@ -266,6 +266,10 @@ KVR_INLINE void recurse_wide(const double *y, const double *X, int64_t k, int64_
     }
 }
 
+// The rotations' vector width and the padded length of a row of R.
+KVR_INLINE int lanes(int64_t k) { return k <= 2 ? 2 : k <= 4 ? 4 : 8; }
+KVR_INLINE int64_t row_width(int64_t k) { return (k + lanes(k) - 1) / lanes(k) * lanes(k); }
+
 // The family's arena lengths, each written once. m = n - k is negative when
 // k > n; every kernel answers DIAG_TOO_SHORT then before touching its arena.
 using kvr::Checked;
@@ -324,8 +328,8 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y,
     if (kvr_chol(G, L, k, 0.0) != 0) return DIAG_FALLBACK;
     if (kvr::first_block_ill_conditioned(G, L, k, L + kk)) return DIAG_FALLBACK;
 
-    const int W = k <= 2 ? 2 : k <= 4 ? 4 : 8;
-    const int64_t wp = (k + W - 1) / W * W;
+    const int W = lanes(k);
+    const int64_t wp = row_width(k);
     double *R = arena, *th = R + k * wp, *d = th + k, *x = d + k;
     std::memset(R, 0, static_cast<size_t>(k * wp + 2 * k + wp) * sizeof(double));
     switch (W) {
@@ -365,12 +369,34 @@ KVR_INLINE double sum_sq(const double *v, int64_t n) {
     });
 }
 
-// An exact fit, up to rounding, leaves no scale: DIAG_UDEF_VARIANCE.
-KVR_INLINE bool no_residual_scale(double rss, const double *y, int64_t n) {
+// An exact fit, up to rounding, leaves no scale: DIAG_UDEF_VARIANCE. The
+// size of the fit comes from the coefficients of the full sample, which the
+// rotations leave behind: R (unit upper triangular, rows of row_width(k)) and
+// its response column th at the front of rr_arena. beta and the column sums
+// of squares go to the two k-long areas after them, free once the recursion
+// is done.
+KVR_INLINE bool no_residual_scale(double rss, const double *y, const double *X, int64_t n,
+                                  int64_t k, double *rr_arena) {
+    if (rss == 0.0) return true;
     const double yy = kvr::sum_lanes<4, true>(n, [&](int64_t i) __attribute__((always_inline)) {
         return y[i];
     });
-    return rss == 0.0 || kvr::is_exact_fit(rss, yy);
+    double size = std::sqrt(yy);
+    if (k > 0) {
+        const int64_t wp = row_width(k);
+        const double *R = rr_arena, *th = R + k * wp;
+        double *beta = rr_arena + k * wp + k, *ss = beta + k;
+        for (int64_t i = k - 1; i >= 0; --i) {
+            double t = th[i];
+            for (int64_t j = i + 1; j < k; ++j) t = kvr::fma(-R[i * wp + j], beta[j], t);
+            beta[i] = t;
+        }
+        for (int64_t j = 0; j < k; ++j) ss[j] = 0.0;
+        for (int64_t i = 0; i < n; ++i)
+            for (int64_t j = 0; j < k; ++j) ss[j] = kvr::fma(X[i * k + j], X[i * k + j], ss[j]);
+        for (int64_t j = 0; j < k; ++j) size += std::sqrt(ss[j]) * std::fabs(beta[j]);
+    }
+    return kvr::is_exact_fit(rss, size, n);
 }
 
 }  // namespace
@@ -386,7 +412,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_series(const double *y, const 
     const int status = kvr_recursive_residuals(y, X, n, k, rr_arena, w);
     if (status != DIAG_OK) return status;
     const double rss = sum_sq(w, m);
-    if (no_residual_scale(rss, y, n)) return DIAG_UDEF_VARIANCE;
+    if (no_residual_scale(rss, y, X, n, k, rr_arena)) return DIAG_UDEF_VARIANCE;
     const double sigma = std::sqrt(rss / static_cast<double>(m));
 
     double s = 0.0;
@@ -450,7 +476,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusumsq_stat(const double *y, const 
     // last running ratio is exactly T/T = 1. T is the full-sample RSS; when
     // it is rounding noise the ratios would be ratios of noise (or 0/0).
     const double T = sum_sq(w, m);
-    if (no_residual_scale(T, y, n)) return DIAG_UDEF_VARIANCE;
+    if (no_residual_scale(T, y, X, n, k, arena)) return DIAG_UDEF_VARIANCE;
 
     const double dm = static_cast<double>(m);
     double C = w[0] * w[0];
