@@ -302,7 +302,7 @@ def test_bad_arguments_raise(args, exc, match):
 
 
 def test_attributes_and_no_leaks():
-    assert B.NFIELDS == len(B.FIELDS) == 27 and B.FIELDS[:4] == ("fit_status", "n", "k", "cond")
+    assert B.NFIELDS == len(B.FIELDS) == 28 and B.FIELDS[:4] == ("fit_status", "n", "k", "cond")
     assert (B.BG, B.HAC, B.ALL, B.COND_MAX) == (1, 128, 255, 1e6) and B.np is np
     calls = [
         lambda: B.battery(y0, X0, [0, 4, 10], 0, 2, [2, 5], [1, 2], 255, 0),

@@ -610,7 +610,7 @@ def call_cases():
             int(r.choice([size(r), 2**63 - 1, -(2**63)])),
             int(r.integers(-1, 300)),
             a,
-            c.out(27),
+            c.out(28),
             c.out(kp),
             c.out(kp),
         )

@@ -23,6 +23,7 @@ _API = {
     "jarque_bera": "diagnostics",
     "hac_wald": "diagnostics",
     "TEST_IDS": "diagnostics",
+    "KalvorenWarning": "diagnostics",
     "diagnose_many": "_many",
 }
 

@@ -15,6 +15,10 @@ from Kalvoren import _lstsq, _pvalues
 from Kalvoren._ckernels.diag import _batch
 
 FALLBACK = 1
+# Fewer digits than this determined by the data (a one-ulp change of the
+# inputs moves a statistic further than 10^-DIGITS_MIN) earns a note and a
+# warning; the statistic itself stays.
+DIGITS_MIN = 8.0
 STATUS_TEXT = {
     1: "design rank-deficient or too ill-conditioned for the kernels",
     -1002: "HAC covariance singular",
@@ -22,6 +26,13 @@ STATUS_TEXT = {
     -1004: "lag bound out of range",
     -1005: "too few observations",
     -1007: "argument out of range",
+}
+# Where one test says more than the shared text.
+TEST_STATUS_TEXT = {
+    ("breusch_pagan", -1007): "no slope coefficients to test",
+    ("breusch_pagan_koenker", -1007): "no slope coefficients to test",
+    ("hac_wald", -1007): "no slope coefficients to test",
+    ("chow", -1007): "break outside the sample, or no coefficients to compare",
 }
 
 # id, field prefix, test bit, reference distribution
@@ -126,6 +137,7 @@ _STATUS_IDX = [FIELD[status_field(p)] for _, p, _, _ in TESTS]
 
 
 _K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
+_COND, _DIGITS = FIELD["cond"], FIELD["digits"]
 
 
 def run_raw(batch: Batch, runner: Callable[[Batch], tuple] = native) -> Raw:
@@ -151,56 +163,71 @@ def run_raw(batch: Batch, runner: Callable[[Batch], tuple] = native) -> Raw:
                 _series_least_squares(batch, raw, int(g))
             else:
                 _tests_least_squares(batch, raw, int(g), refused[g])
+    # Breusch-Pagan regresses on the slopes: none, nothing to test.
+    slopes = raw.rank - 1 if batch.const_col >= 0 else raw.rank
+    bp = FIELD["bp_status"]
+    for g in np.flatnonzero((slopes < 1) & (out[:, bp] == 0)):
+        out[g, bp] = -1007
+        out[g, [FIELD["bp_stat"], FIELD["bpk_stat"]]] = math.nan
+    digits = out[:, _DIGITS]
+    for g in np.flatnonzero(np.isfinite(digits) & (digits < DIGITS_MIN)):
+        raw.notes[g]["digits"] = (
+            f"the data determine this statistic to about {max(int(digits[g]), 0)} digits "
+            f"(design condition {out[g, _COND]:.2g}); do not read it more finely"
+        )
     return raw
 
 
 def _scaled(batch: Batch, g: int):
+    """Series g scaled by exact powers of two, with the exponents."""
     y, X = batch.series(g)
-    cx, cy = _lstsq.pow2_scales(X), _lstsq.pow2_scales(y)
-    return y * cy, X * cx, cx, cy
+    ex, ey = _lstsq.pow2_exponents(X), _lstsq.pow2_exponents(y)
+    return _lstsq.scaled(y, ey), _lstsq.scaled(X, ex), ex, int(ey[0])
 
 
 def _tests_least_squares(batch: Batch, raw: Raw, g: int, which: np.ndarray) -> None:
     """Recompute the tests whose auxiliary regression the kernel refused."""
     ys, Xs, _, _ = _scaled(batch, g)
-    fit = _lstsq.Fit.of(Xs, ys)
+    fit = _lstsq.Fit.of(Xs, ys, batch.const_col)
     ids = {TESTS[i][0] for i in np.flatnonzero(which)}
-    _fill_tests(batch, raw, g, ys, Xs, fit.resid, batch.const_col, ids)
+    _fill_tests(batch, raw, g, ys, Xs, fit, batch.const_col, ids)
 
 
 def _series_least_squares(batch: Batch, raw: Raw, g: int) -> None:
     """The whole series by the least-squares route: numerical rank, collinear
     columns dropped, every regression statistic recomputed."""
     out = raw.out[g]
-    ys, Xs, cx, cy = _scaled(batch, g)
+    ys, Xs, ex, ey = _scaled(batch, g)
     n, k = Xs.shape
     kept = _lstsq.independent_columns(Xs, batch.const_col)
     Xr = np.ascontiguousarray(Xs[:, kept])
     const_r = kept.index(batch.const_col) if batch.const_col >= 0 else -1
-    fit = _lstsq.Fit.of(Xr, ys)
+    fit = _lstsq.Fit.of(Xr, ys, const_r)
     e = np.ascontiguousarray(fit.resid)
     r = len(kept)
     raw.rank[g] = r
     out[FIELD["fit_status"]] = 0
-    out[FIELD["rss"]] = float(e @ e) / cy**2
+    rss = float(e @ e)
     yc = ys - ys.mean() if batch.const_col >= 0 else ys
-    out[FIELD["tss"]] = float(yc @ yc) / cy**2
-    out[FIELD["r2"]] = (
-        1.0 - out[FIELD["rss"]] / out[FIELD["tss"]] if out[FIELD["tss"]] > 0 else math.nan
-    )
+    tss = float(yc @ yc)
+    out[FIELD["rss"]] = math.ldexp(rss, 2 * ey)
+    out[FIELD["tss"]] = math.ldexp(tss, 2 * ey)
+    out[FIELD["r2"]] = 1.0 - rss / tss if tss > 0 else math.nan
+    cond = _lstsq.condition(Xr)
+    out[FIELD["cond"]] = cond
+    out[FIELD["digits"]] = _lstsq.digits(cond, fit.size, rss)
     raw.beta[g] = np.nan
     raw.se[g] = np.nan
-    raw.beta[g, kept] = fit.beta * cx[kept] / cy
+    raw.beta[g, kept] = np.ldexp(fit.beta, ey - ex[kept])
     ids = {tid for tid, _, bit, _ in TESTS if batch.tests & bit}
     if batch.tests & _batch.HAC:
-        # one covariance for the standard errors and the Wald test
-        V = _lstsq.hac_cov(Xr, e, fit.Rinv, int(batch.hac_lags[g]))
-        raw.se[g, kept] = np.sqrt(np.diag(V)) * cx[kept] / cy
-        slopes = [j for j in range(len(kept)) if j != const_r]
-        out[FIELD["hac_df"]] = len(slopes)
-        out[FIELD["hac_lags"]] = min(int(batch.hac_lags[g]), n - 1)
-        if not _lstsq.is_exact_fit(e, ys):
-            status, stat = _lstsq.hac_wald(fit.beta, V, slopes, n)
+        lags = int(batch.hac_lags[g])
+        V = _lstsq.hac_cov(fit, lags)
+        raw.se[g, kept] = np.ldexp(np.sqrt(np.diag(V)), ey - ex[kept])
+        out[FIELD["hac_df"]] = r - 1 if const_r >= 0 else r
+        out[FIELD["hac_lags"]] = min(lags, n - 1)
+        if not fit.exact:
+            status, stat = _lstsq.hac_wald(fit, const_r, lags)
             out[FIELD["hac_status"]] = status
             out[FIELD["hac_stat"]] = stat if status == 0 else math.nan
             raw.ls[g, TEST_IDS.index("hac_wald")] = True
@@ -213,11 +240,14 @@ def _series_least_squares(batch: Batch, raw: Raw, g: int) -> None:
         else "; too ill-conditioned for the kernels"
     )
     raw.notes[g][""] = note
-    _fill_tests(batch, raw, g, ys, Xr, e, const_r, ids, series_route=True)
+    _fill_tests(batch, raw, g, ys, Xr, fit, const_r, ids, series_route=True)
 
 
-def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, const_r, ids, series_route=False):
+def _fill_tests(
+    batch: Batch, raw: Raw, g: int, ys, Xr, fit: _lstsq.Fit, const_r, ids, series_route=False
+):
     out = raw.out[g]
+    e = np.ascontiguousarray(fit.resid)
     n, r = Xr.shape
     rest = np.delete(Xr, const_r, axis=1) if const_r >= 0 else Xr
     col = {tid: i for i, (tid, _, _, _) in enumerate(TESTS)}
@@ -227,7 +257,7 @@ def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, const_r, ids, series_
         out[FIELD[f"{prefix}_stat"]] = stat if status == 0 else math.nan
         raw.ls[g, col[tid]] = ls
 
-    if _lstsq.is_exact_fit(e, ys):
+    if fit.exact:
         # An exact fit: the residuals are rounding noise and say nothing.
         for tid, prefix in (
             ("breusch_godfrey", "bg"),
@@ -264,7 +294,7 @@ def _fill_tests(batch: Batch, raw: Raw, g: int, ys, Xr, e, const_r, ids, series_
             put("chow", "chow", status, F)
             raw.chow_df[g] = df
     if ids & {"cusum", "cusum_squares"}:
-        status, c, sq, m = _lstsq.cusum_pair(ys, Xr)
+        status, c, sq, m = _lstsq.cusum_pair(ys, fit)
         if "cusum" in ids:
             put("cusum", "cusum", status, c)
         if "cusum_squares" in ids:
@@ -363,11 +393,15 @@ def _note(
     if status != status:
         parts.append("not run")
     elif status != 0:
-        parts.append(f"status {int(status)}: {STATUS_TEXT.get(int(status), 'failed')}")
+        s = int(status)
+        text = TEST_STATUS_TEXT.get((TEST_IDS[i], s)) or STATUS_TEXT.get(s, "failed")
+        parts.append(f"status {s}: {text}")
     elif raw.ls[g, i] and not whole_ls:
         parts.append(
             "refused by the kernel (rank-deficient or ill-conditioned); least-squares route"
         )
+    if status == 0 and "digits" in nt:
+        parts.append(nt["digits"])
     if bound is not None:
         side = "below" if bound == "<" else "above"
         parts.append(f"p-value {side} the table's range ({p:.4g})")

@@ -4,7 +4,7 @@ Used for a design the kernels refuse (status FALLBACK: rank-deficient, or too
 ill-conditioned for the normal equations) and for a single test whose
 auxiliary regression the kernel refused. Slower than the kernels, never less
 accurate: every fit is a QR factorisation of the equilibrated design, the rank
-is decided by column-pivoted QR with the tolerance ``RANK_RTOL`` below, and
+is decided by column-pivoted QR with the tolerance of ``rank_tolerance``, and
 the recursive residuals come from plane rotations of a triangular factor.
 """
 
@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any
 
 import numpy as np
 from scipy import linalg as sla
@@ -21,87 +20,155 @@ from Kalvoren._ckernels.diag import _diag
 
 EPS = float(np.finfo(np.float64).eps)
 BARTLETT = 0  # the kernels' HAC_KERNEL_BARTLETT
-# A column is kept while its pivot in the column-pivoted QR of the centred,
-# equilibrated design exceeds max(n, k) * eps times the largest pivot (the
-# usual numerical-rank rule).
-RANK_RTOL_FACTOR = 1.0
-# A residual sum of squares of at most this many rounding units of sum(y^2) is
-# an exact fit (the kernels' rule).
-EXACT_FIT_ULPS = 32.0
+# An exact fit leaves |e| <= EXACT_FIT_FACTOR sqrt(n) eps size (the kernels'
+# rule; see fit_size).
+EXACT_FIT_FACTOR = 8.0
 
 
-def pow2_scales(a: np.ndarray) -> Any:
-    """Power-of-two factors that bring each column's root mean square into [1, 2)."""
+def pow2_exponents(a: np.ndarray) -> np.ndarray:
+    """Per column (or for a vector), the exponent e with max |a| in [2^(e-1), 2^e):
+    a * 2^-e has its largest magnitude in [0.5, 1). Read off the exponents,
+    never squared, so any finite magnitude works; 0 for a zero column."""
     a2 = a if a.ndim == 2 else a[:, None]
-    n = max(a2.shape[0], 1)
-    rms = np.sqrt(np.einsum("ij,ij->j", a2, a2) / n)
-    ok = np.isfinite(rms) & (rms > 0)
-    _, e = np.frexp(np.where(ok, rms, 1.0))
-    c = np.ldexp(1.0, 1 - e)
-    return np.where(ok, c, 1.0) if a.ndim == 2 else float(np.where(ok, c, 1.0)[0])
+    top = np.max(np.abs(a2), axis=0, initial=0.0)
+    _, e = np.frexp(top)
+    return e if a.ndim == 2 else e[:1]
 
 
-def is_exact_fit(resid: np.ndarray, y: np.ndarray) -> bool:
-    """A residual sum of squares that is rounding noise of sum(y^2)."""
-    return float(resid @ resid) <= EXACT_FIT_ULPS * EPS * float(y @ y)
+def scaled(a: np.ndarray, e: np.ndarray) -> np.ndarray:
+    """a * 2^-e, exactly (np.ldexp takes any exponent in one step)."""
+    return np.ldexp(a, -e if a.ndim == 2 else -int(e[0]))
+
+
+def fit_size(y: np.ndarray, X: np.ndarray, beta: np.ndarray) -> float:
+    """|y| + sum_j |x_j| |beta_j|: the terms that cancel in the residuals. A
+    backward-stable fit's residual is exact for data perturbed by a few
+    rounding units, so an exact fit leaves |e| of order eps times this."""
+    cols = np.sqrt(np.einsum("ij,ij->j", X, X)) if X.shape[1] else np.empty(0)
+    return float(np.linalg.norm(y) + cols @ np.abs(beta))
+
+
+def is_exact_fit(resid: np.ndarray, size: float) -> bool:
+    """Residuals that are rounding noise of a fit of the given size."""
+    n = max(resid.shape[0], 1)
+    return float(np.linalg.norm(resid)) <= EXACT_FIT_FACTOR * EPS * size * math.sqrt(n)
 
 
 def rank_tolerance(n: int, k: int) -> float:
-    return RANK_RTOL_FACTOR * max(n, k, 1) * EPS
+    return max(n, k, 1) * EPS
 
 
 def independent_columns(X: np.ndarray, const_col: int) -> list[int]:
     """Columns of a full-rank subset, in their original order: the constant
-    (if any) first of all, then the others by column-pivoted QR of the
-    equilibrated design with the constant projected out."""
+    (if any) first of all, then each column in turn unless it lies within
+    rank_tolerance of the span of those kept before it (so of two copies the
+    first stays). Distances are measured on the equilibrated columns before
+    centring, so a column that is constant up to rounding is dropped as a copy
+    of the constant however the centring leaves its residue."""
     n, k = X.shape
     rest = [j for j in range(k) if j != const_col]
     if not rest:
         return [const_col] if const_col >= 0 else []
-    A = X[:, rest]
-    if const_col >= 0:
-        A = A - A.mean(axis=0)
-    A = A * pow2_scales(A)
-    _, R, piv = sla.qr(A, mode="economic", pivoting=True)
-    d = np.abs(np.diag(R))
-    if d.size == 0 or not d[0] > 0:
-        keep = []
-    else:
-        keep = [rest[p] for p, v in zip(piv, d) if v > rank_tolerance(n, k) * d[0]]
-    cols = sorted(keep)
-    return ([const_col] if const_col >= 0 else []) + cols
+    A = scaled(X[:, rest], pow2_exponents(X[:, rest]))
+    tol = rank_tolerance(n, k) * float(np.max(np.sqrt(np.einsum("ij,ij->j", A, A))))
+    basis = np.ones((n, 1)) / math.sqrt(n) if const_col >= 0 else np.empty((n, 0))
+    keep = []
+    for j, col in zip(rest, A.T):
+        v = col.copy()
+        for _ in range(2):  # twice is enough (Kahan-Parlett)
+            v -= basis @ (basis.T @ v)
+        norm = float(np.linalg.norm(v))
+        if norm > tol:
+            keep.append(j)
+            basis = np.column_stack([basis, v / norm])
+    return ([const_col] if const_col >= 0 else []) + keep
 
 
-def _pivoted_rss(Z: np.ndarray, v: np.ndarray) -> tuple[float, int]:
-    """Residual sum of squares of v on Z and the numerical rank of Z."""
+@dataclass
+class Resid:
+    """Residuals of a fit with its numerical rank and size (fit_size)."""
+
+    e: np.ndarray
+    rank: int
+    size: float
+
+    @property
+    def rss(self) -> float:
+        return float(self.e @ self.e)
+
+    @property
+    def exact(self) -> bool:
+        return is_exact_fit(self.e, self.size)
+
+
+def _pivoted(Z: np.ndarray, v: np.ndarray) -> Resid:
+    """v on Z by column-pivoted QR at Z's numerical rank."""
     n, k = Z.shape
     if k == 0:
-        return float(v @ v), 0
-    Q, R, _ = sla.qr(Z, mode="economic", pivoting=True)
+        return Resid(v.copy(), 0, float(np.linalg.norm(v)))
+    Q, R, piv = sla.qr(Z, mode="economic", pivoting=True)
     d = np.abs(np.diag(R))
     r = int(np.count_nonzero(d > rank_tolerance(n, k) * d[0])) if d[0] > 0 else 0
     Qr = Q[:, :r]
-    resid = v - Qr @ (Qr.T @ v)
-    return float(resid @ resid), r
+    qv = Qr.T @ v
+    beta = sla.solve_triangular(R[:r, :r], qv) if r else np.empty(0)
+    return Resid(v - Qr @ qv, r, fit_size(v, Z[:, piv[:r]], beta))
 
 
 @dataclass
 class Fit:
-    """OLS on a full-rank (equilibrated) design by QR."""
+    """OLS on a full-rank (equilibrated) design by QR, the constant column
+    (if any) first in the factorisation so that the slopes' block of R^-1 is
+    the inverse of the slopes' block of R."""
 
     beta: np.ndarray
     resid: np.ndarray
     Rinv: np.ndarray
+    Q: np.ndarray  # orthonormal basis of the columns, in factorisation order
+    qy: np.ndarray  # Q'y
+    order: list[int]  # column j of the factorisation is column order[j] of X
+    size: float
 
     @classmethod
-    def of(cls, X: np.ndarray, y: np.ndarray) -> "Fit":
-        Q, R = np.linalg.qr(X)
+    def of(cls, X: np.ndarray, y: np.ndarray, const_col: int = -1) -> "Fit":
+        k = X.shape[1]
+        order = ([const_col] if const_col >= 0 else []) + [j for j in range(k) if j != const_col]
+        Q, R = np.linalg.qr(X[:, order])
         qy = Q.T @ y
-        beta = sla.solve_triangular(R, qy) if X.shape[1] else np.empty(0)
+        beta = np.empty(k)
+        beta[order] = sla.solve_triangular(R, qy) if k else np.empty(0)
         # y - Q Q'y keeps the residual accurate to eps * |y| whatever X's condition.
         resid = y - Q @ qy
-        Rinv = sla.solve_triangular(R, np.eye(X.shape[1])) if X.shape[1] else np.empty((0, 0))
-        return cls(beta, resid, Rinv)
+        Rinv = np.zeros((k, k))
+        if k:
+            Rinv[np.ix_(order, order)] = sla.solve_triangular(R, np.eye(k))
+        return cls(beta, resid, Rinv, Q, qy, order, fit_size(y, X, beta))
+
+    @property
+    def exact(self) -> bool:
+        return is_exact_fit(self.resid, self.size)
+
+
+def condition(X: np.ndarray) -> float:
+    """1-norm condition number of the R factor of the equilibrated design (the
+    kernels report the same measure); inf when it is singular."""
+    if X.shape[1] == 0:
+        return 1.0
+    R = np.linalg.qr(scaled(X, pow2_exponents(X)), mode="r")
+    try:
+        Rinv = sla.solve_triangular(R, np.eye(R.shape[0]))
+    except (np.linalg.LinAlgError, ValueError):
+        return math.inf
+    c = float(np.abs(R).sum(axis=0).max() * np.abs(Rinv).sum(axis=0).max())
+    return c if math.isfinite(c) else math.inf
+
+
+def digits(cond: float, size: float, rss: float) -> float:
+    """About how many digits the data determine the residuals to: to first
+    order a relative change eps of each datum moves them by eps (size + cond
+    |e|), through the fitted values and through the fitted space turning."""
+    amp = size / math.sqrt(rss) if rss > 0 else math.inf
+    return -math.log10(EPS * (cond + amp))
 
 
 def bg(e: np.ndarray, Xrest: np.ndarray, lags: int) -> float:
@@ -114,8 +181,7 @@ def bg(e: np.ndarray, Xrest: np.ndarray, lags: int) -> float:
     S = float(e @ e)
     if not S > 0:
         return 0.0
-    rss, _ = _pivoted_rss(Z, e)
-    return n * (1.0 - rss / S)
+    return n * (1.0 - _pivoted(Z, e).rss / S)
 
 
 def bp(e: np.ndarray, Xa: np.ndarray) -> tuple[float, float]:
@@ -123,7 +189,7 @@ def bp(e: np.ndarray, Xa: np.ndarray) -> tuple[float, float]:
     of e^2 / mean(e^2) on Xa (which holds a constant)."""
     n = e.shape[0]
     g = e * e / np.mean(e * e)
-    rss, _ = _pivoted_rss(Xa, g)
+    rss = _pivoted(Xa, g).rss
     tss = float(((g - g.mean()) ** 2).sum())
     koenker = 0.0 if tss <= 0 else n * min(max(1.0 - rss / tss, 0.0), 1.0)
     return max(0.5 * (tss - rss), 0.0), koenker
@@ -131,25 +197,34 @@ def bp(e: np.ndarray, Xa: np.ndarray) -> tuple[float, float]:
 
 def chow(y: np.ndarray, X: np.ndarray, t: int) -> tuple[float, tuple[int, int], int]:
     """Chow F at break t with degrees of freedom (r1 + r2 - r, n - r1 - r2),
-    which are (k, n - 2k) when every fit has full rank. Status -1003 for an
-    exact segment fit (F undefined)."""
+    which are (k, n - 2k) when every fit has full rank. Status -1003 when the
+    pooled fit, or both segments, are exact (F undefined or infinite).
+
+    The between-segment sum is |e - (e1, e2)|^2, the squared distance of the
+    pooled residuals from the segments' ones (the segments' column space
+    holds the pooled one), never a difference of sums that can cancel below
+    zero."""
     n = y.shape[0]
-    S, r = _pivoted_rss(X, y)
-    S1, r1 = _pivoted_rss(X[:t], y[:t])
-    S2, r2 = _pivoted_rss(X[t:], y[t:])
-    d1, d2 = r1 + r2 - r, n - r1 - r2
-    within = S1 + S2
+    whole = _pivoted(X, y)
+    one, two = _pivoted(X[:t], y[:t]), _pivoted(X[t:], y[t:])
+    d1, d2 = one.rank + two.rank - whole.rank, n - one.rank - two.rank
     if d1 < 1 or d2 < 1:
         return math.nan, (d1, d2), -1005
-    if within <= EXACT_FIT_ULPS * EPS * float(y @ y):
+    if whole.exact or (one.exact and two.exact):
         return math.nan, (d1, d2), -1003
-    return ((S - within) / d1) / (within / d2), (d1, d2), 0
+    within = (0.0 if one.exact else one.rss) + (0.0 if two.exact else two.rss)
+    diff = whole.e - np.concatenate([one.e, two.e])
+    between = float(diff @ diff)
+    return (between / d1) / (within / d2), (d1, d2), 0
 
 
 def recursive_residuals(y: np.ndarray, X: np.ndarray) -> np.ndarray:
     """Recursive residuals by plane rotations of the triangular factor of the
-    rows seen so far; they start at the first row after which that factor has
-    full numerical rank."""
+    rows seen so far. They start at the first row after which that factor has
+    full numerical rank: each diagonal entry above rank_tolerance times its
+    column's norm. Pass an orthonormal basis of the columns (Fit.Q): the
+    recursive residuals do not depend on the basis, and an orthonormal one
+    keeps the prefixes as well conditioned as the data allow."""
     n, k = X.shape
     if k == 0:
         return y.copy()
@@ -194,37 +269,48 @@ def _cusum_from_w(w: np.ndarray) -> tuple[float, float, int]:
     return cusum, cusumsq, m
 
 
-def cusum_pair(y: np.ndarray, X: np.ndarray) -> tuple[int, float, float, int]:
-    """(status, CUSUM, CUSUM of squares, m) from the recursive residuals. An
-    exact fit (recursive residuals that are rounding noise) gives -1003."""
-    w = recursive_residuals(y, X)
+def cusum_pair(y: np.ndarray, fit: Fit) -> tuple[int, float, float, int]:
+    """(status, CUSUM, CUSUM of squares, m) from the recursive residuals of y
+    on the fit's orthonormal basis. An exact fit gives -1003."""
+    w = recursive_residuals(y, fit.Q)
     if w.shape[0] == 0:
         return -1005, math.nan, math.nan, 0
-    if is_exact_fit(w, y):
+    if fit.exact or is_exact_fit(w, fit.size):
         return -1003, math.nan, math.nan, w.shape[0]
     c, sq, m = _cusum_from_w(w)
     return 0, c, sq, m
 
 
-def hac_cov(Xs: np.ndarray, e: np.ndarray, Rinv: np.ndarray, lags: int) -> np.ndarray:
-    """(X'X)^-1 S (X'X)^-1 with S the Bartlett HAC sum of x_t e_t, no correction.
+def _omega(fit: Fit, lags: int) -> np.ndarray:
+    """Bartlett long-run covariance (over n) of h_t = e_t q_t, q_t the rows of
+    Q, in factorisation order."""
+    h = np.ascontiguousarray(fit.Q * fit.resid[:, None])
+    return _diag.hac_estimator_matmul(h, BARTLETT, lags)
 
-    Formed from the rows of Q = X R^-1 (S = R' S_q R), which keeps every entry
-    accurate to its own scale and V exactly symmetric; the product of the
-    three matrices itself loses digits in the small entries when the columns
-    are nearly collinear."""
-    n = Xs.shape[0]
-    h = np.ascontiguousarray((Xs @ Rinv) * e[:, None])
-    omega = _diag.hac_estimator_matmul(h, BARTLETT, lags)  # S_q / n
-    V = n * (Rinv @ omega @ Rinv.T)
+
+def hac_cov(fit: Fit, lags: int) -> np.ndarray:
+    """(X'X)^-1 S (X'X)^-1 with S the Bartlett HAC sum of x_t e_t, no
+    correction, as n R^-1 Omega_h R^-T: every entry accurate to its own scale
+    and V exactly symmetric."""
+    n = fit.resid.shape[0]
+    o = fit.order
+    Rinv = fit.Rinv[np.ix_(o, o)]  # factorisation order
+    V = np.empty_like(fit.Rinv)
+    V[np.ix_(o, o)] = n * (Rinv @ _omega(fit, lags) @ Rinv.T)
     return (V + V.T) * 0.5
 
 
-def hac_wald(beta: np.ndarray, V: np.ndarray, slopes: list[int], n: int) -> tuple[int, float]:
-    if not slopes:
+def hac_wald(fit: Fit, const_col: int, lags: int) -> tuple[int, float]:
+    """Wald statistic that every coefficient but the constant is zero, with
+    the Bartlett sandwich. With the constant first in the factorisation the
+    slopes' rows of R^-1 are (0, R_ss^-1), so V_ss = n R_ss^-1 Omega_ss R_ss^-T
+    and W = b_s' V_ss^-1 b_s = c_s' Omega_ss^-1 c_s / n with c = Q'y: two well
+    conditioned pieces, whatever the condition of the design."""
+    n = fit.resid.shape[0]
+    s = slice(1, None) if const_col >= 0 else slice(None)
+    c = np.ascontiguousarray(fit.qy[s])
+    if c.shape[0] == 0:
         return -1007, math.nan
-    b = np.ascontiguousarray(beta[slopes])
-    status, stat = _diag.wald_stat_from_mean_and_cov(
-        b, np.zeros(len(slopes)), np.ascontiguousarray(n * V[np.ix_(slopes, slopes)]), n
-    )
+    om = np.ascontiguousarray(_omega(fit, lags)[s, s])
+    status, stat = _diag.wald_stat_from_mean_and_cov(c / n, np.zeros(c.shape[0]), om, n)
     return status, stat

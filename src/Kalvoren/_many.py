@@ -101,6 +101,7 @@ def _frame_result(table: _engine.Table, n: np.ndarray, index: Any):
             table.ls[:, i].astype(np.int8), categories=["kernel", "least-squares"]
         )
     cols["n"] = n.astype(np.int64)
+    cols["condition"] = table.raw.out[:, _engine.FIELD["cond"]]
     notes = np.full(n.shape[0], "", dtype=object)
     for g in np.flatnonzero((table.note != "").any(axis=1)):
         # one line per distinct note, naming the tests it is about
@@ -120,7 +121,7 @@ def _frame_result(table: _engine.Table, n: np.ndarray, index: Any):
 
 def result_columns() -> list[str]:
     """The columns of diagnose_many's result, in order."""
-    return [f"{tid}_{c}" for tid in _engine.TEST_IDS for c in COLUMNS] + ["n", "note"]
+    return [f"{tid}_{c}" for tid in _engine.TEST_IDS for c in COLUMNS] + ["n", "condition", "note"]
 
 
 def _design(

@@ -29,6 +29,7 @@ from __future__ import annotations
 import functools
 import json
 import math
+import warnings
 from dataclasses import dataclass
 from typing import Any, Iterator
 
@@ -42,6 +43,7 @@ __all__ = [
     "Report",
     "TestResult",
     "TEST_IDS",
+    "KalvorenWarning",
     "breusch_godfrey",
     "breusch_pagan",
     "chow",
@@ -55,6 +57,11 @@ __all__ = [
 ]
 
 SCHEMA_VERSION = 1
+
+
+class KalvorenWarning(UserWarning):
+    """A result came with a caveat (its note says which); the numbers stand."""
+
 TEST_IDS = _engine.TEST_IDS
 CUSUM_CLASSIC = 0.948  # Brown-Durbin-Evans asymptotic 5% boundary constant
 
@@ -195,6 +202,8 @@ class Report:
         self.hac_lags, self.t_break = batch.hac_lags.item(), batch.t_break.item()
         self.rank = int(raw.rank.item())
         self.r2, self.rss = raw.out[0, _R2_RSS].tolist()
+        #: 1-norm condition number of the equilibrated design that was fitted
+        self.condition: float = float(raw.out[0, _engine.FIELD["cond"]])
         self.params, self.bse = raw.beta[0], raw.se[0]
         self.note = raw.notes[0].get("", "")
         self.tests: dict[str, TestResult] = _results(table, 0, alpha, batch.tests)
@@ -247,6 +256,7 @@ class Report:
             "model": {
                 "rank": self.rank,
                 "r2": _json_float(self.r2),
+                "condition": _json_float(self.condition),
                 "rss": _json_float(self.rss),
                 "coefficients": coef,
                 "hac_lags": self.hac_lags,
@@ -321,11 +331,13 @@ class Report:
         indexed by the observation each recursive residual belongs to."""
         from Kalvoren import _cusum_null, _lstsq
 
-        y, X = self._model.y, self._model.X
+        y, X, cc = self._model.y, self._model.X, self._model.const_col
+        Xs = _lstsq.scaled(X, _lstsq.pow2_exponents(X))
+        ys = _lstsq.scaled(y, _lstsq.pow2_exponents(y))
         if self.rank < self.k:
-            X = X[:, _lstsq.independent_columns(X * _lstsq.pow2_scales(X), self._model.const_col)]
-        Xs, ys = X * _lstsq.pow2_scales(X), y * _lstsq.pow2_scales(y)
-        w = _lstsq.recursive_residuals(ys, Xs)
+            kept = _lstsq.independent_columns(Xs, cc)
+            Xs, cc = Xs[:, kept], (kept.index(cc) if cc >= 0 else -1)
+        w = _lstsq.recursive_residuals(ys, _lstsq.Fit.of(Xs, ys, cc).Q)
         m = w.shape[0]
         if m == 0 or not float(w @ w) > 0:
             raise ValueError("no recursive residuals to plot (too few observations or exact fit)")
@@ -515,7 +527,11 @@ def _run(
         raise ValueError(f"hac_lags must be >= 0 (got {hac_lags})")
     t_break = _break_position(break_at, model) if tests & _batch.CHOW else n // 2
     batch = _batch_of(model, lags, t_break, hac_lags, tests)
-    table = _engine.finish(batch, _engine.run_raw(batch), float(alpha))
+    raw = _engine.run_raw(batch)
+    table = _engine.finish(batch, raw, float(alpha))
+    digits = raw.notes[0].get("digits")
+    if digits and any(s == 0 for s in table.row(0)[4]):
+        warnings.warn(digits.replace("this statistic", "the statistics"), KalvorenWarning, 3)
     return Report(model, batch, table, float(alpha), break_at if break_at is not None else t_break)
 
 

@@ -153,6 +153,7 @@ const struct {
     {KVR_BAT_HAC_STAT, "hac_stat"},
     {KVR_BAT_HAC_DF, "hac_df"},
     {KVR_BAT_HAC_LAGS, "hac_lags"},
+    {KVR_BAT_DIGITS, "digits"},
 };
 static_assert(sizeof kFields / sizeof kFields[0] == KVR_BAT_NFIELDS, "one name per field");
 

@@ -486,6 +486,10 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
         const double *r = A + j * n;
         size += std::sqrt(kvr::dot_acc<1>(0.0, r, r, j + 1)) * std::fabs(bs[j]);
     }
+    // To first order a relative change eps of each datum moves the residuals
+    // by eps (size + cond |e|): through the fitted values, and through the
+    // fitted space turning (Wedin's bound).
+    out[KVR_BAT_DIGITS] = -std::log10(kvr::kEps * (cond + size / std::sqrt(rss)));
     if (kvr::is_exact_fit(rss, size, n)) {
         // The residuals are rounding noise: nothing to test on them. The
         // regression tests (Chow, CUSUM) apply the same rule themselves.
