@@ -210,8 +210,8 @@ def _series_least_squares(batch: Batch, raw: Raw, g: int) -> None:
     rss = float(e @ e)
     yc = ys - ys.mean() if batch.const_col >= 0 else ys
     tss = float(yc @ yc)
-    out[FIELD["rss"]] = math.ldexp(rss, 2 * ey)
-    out[FIELD["tss"]] = math.ldexp(tss, 2 * ey)
+    out[FIELD["rss"]] = np.ldexp(rss, 2 * ey)  # inf beyond the range, as the kernels
+    out[FIELD["tss"]] = np.ldexp(tss, 2 * ey)
     out[FIELD["r2"]] = 1.0 - rss / tss if tss > 0 else math.nan
     cond = _lstsq.condition(Xr)
     out[FIELD["cond"]] = cond

@@ -1,0 +1,156 @@
+"""Confident wrong answers that once came back with status 0, one row each."""
+
+import math
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import Kalvoren
+
+rng = np.random.default_rng(20261208)
+
+
+def diagnose(*a, **kw):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", Kalvoren.KalvorenWarning)
+        return Kalvoren.diagnose(*a, **kw)
+
+
+def agree(r, ref, tol):
+    """Every test of r has ref's status and, at status 0, its statistic."""
+    for tid, t in r.tests.items():
+        u = ref.tests[tid]
+        assert t.status == u.status, tid
+        if t.status == 0:
+            assert t.statistic == pytest.approx(u.statistic, rel=tol, abs=tol), tid
+            assert t.df == u.df, tid
+
+
+def finite_or_refused(r):
+    for tid, t in r.tests.items():
+        assert (t.status == 0) == (math.isfinite(t.statistic) and math.isfinite(t.pvalue)), tid
+
+
+@pytest.mark.parametrize("n", [8, 9, 23, 50, 101, 204])
+@pytest.mark.parametrize("c", [0.1, 1e200, -3.7e-250])
+def test_a_second_constant_is_dropped_not_the_regressor(n, c):
+    x = rng.normal(size=n)
+    y = 1 + x + rng.normal(size=n)
+    r = diagnose(y, np.column_stack([np.ones(n), np.full(n, c), x]))
+    assert r.rank == 2 and "'x2'" in r.note
+    agree(r, diagnose(y, x), 1e-9)
+
+
+def test_a_column_constant_within_one_group():
+    G, n = 4, 40
+    frame = pd.DataFrame(
+        {
+            "store": np.repeat(np.arange(G), n),
+            "size": np.repeat([1.0, 2.0, 3.0, 0.1], n),  # one value per store
+            "x": rng.normal(size=G * n),
+        }
+    )
+    frame["y"] = 2 + frame["x"] + rng.normal(size=G * n)
+    many = Kalvoren.diagnose_many(frame, by="store", y="y", x=["size", "x"])
+    for g, part in frame.groupby("store"):
+        ref = diagnose(part["y"].to_numpy(), part["x"].to_numpy())
+        for tid, t in ref.tests.items():
+            assert many.loc[g, f"{tid}_status"] == t.status, tid
+            if t.status == 0:
+                assert many.loc[g, f"{tid}_statistic"] == pytest.approx(t.statistic, rel=1e-9)
+
+
+def _trend(n=60):
+    t = np.arange(1.0, n + 1)
+    X = np.column_stack([t, t**2, t**3, t**2 + 1e-3 * rng.normal(size=n)])
+    return X @ [1, 0.1, 0.01, 0.0] + 50 * rng.normal(size=n), X
+
+
+@pytest.mark.parametrize("scale", [1e290, 1e-300, 2.0**600, 1e-160])
+def test_results_do_not_depend_on_units_at_the_edges_of_the_range(scale):
+    y, X = _trend()
+    base = diagnose(y, X)
+    assert base.tests["chow"].route == "least-squares"
+    agree(diagnose(y * scale, X * scale), base, 1e-8)
+    agree(diagnose(y, X * scale), base, 1e-8)
+    many = Kalvoren.diagnose_many(np.stack([y, y * scale]), X)  # one group must not spoil the call
+    assert many["chow_statistic"].iloc[1] == pytest.approx(base.tests["chow"].statistic, rel=1e-8)
+
+
+@pytest.mark.parametrize("level", [2e7, 1e10])
+def test_a_large_level_is_not_an_exact_fit(level):
+    n = 50
+    x = rng.normal(size=n)
+    e = rng.normal(size=n)
+    r = diagnose(level + x + e, x)
+    # residuals, hence every statistic, are those of the fit without the level,
+    # to the digits that storing y to double precision leaves
+    agree(r, diagnose(x + e, x), 1e5 * np.finfo(float).eps * level)
+
+
+def _wampler(b):
+    x = np.arange(21.0)
+    V = np.vander(x, 6, increasing=True)
+    return V @ b, V[:, 1:]
+
+
+@pytest.mark.parametrize(
+    "y, X",
+    [
+        _wampler(np.ones(6)),
+        _wampler(0.1 ** np.arange(6)),
+        (np.zeros(30), rng.normal(size=30)),
+        (np.full(30, 3.0), rng.normal(size=30)),
+    ],
+    ids=["wampler1", "wampler2", "y = 0", "constant y"],
+)
+def test_exact_fits_have_no_statistics(y, X):
+    r = diagnose(y, X)
+    assert {t.status for t in r.tests.values()} == {-1003}
+
+
+def test_chow_never_negative_and_one_rule_for_exact_segments():
+    # F = 0 in exact arithmetic: the same line on both sides, on the least-squares route
+    n = 40
+    t = np.arange(1.0, n + 1)
+    X = np.column_stack([t, t**2 + 1e-9 * t**3])
+    for _ in range(30):
+        y = X @ [1.0, 2.0] + rng.normal(size=n)
+        c = diagnose(y, X, break_at=n // 2).tests["chow"]
+        assert c.status != 0 or c.statistic >= 0
+    # both segments fitted exactly: no variance to compare with, on either route
+    y = np.r_[np.full(10, 1.0), np.full(10, -1.0)]
+    for X in (np.ones((20, 1)), np.column_stack([np.ones(20), np.ones(20) * 2])):
+        r = diagnose(y, X, add_constant=False, break_at=10)
+        assert r.tests["chow"].status == -1003
+
+
+def test_status_zero_means_finite_numbers():
+    for X in (None, np.ones((40, 1))):
+        r = diagnose(rng.normal(size=40), X)
+        finite_or_refused(r)
+        assert r.tests["breusch_pagan"].status == -1007
+        assert "no slope" in r.tests["breusch_pagan"].note
+
+
+def test_least_squares_recursion_starts_where_the_data_allow():
+    years = np.arange(1900.0, 1960.0)
+    X = np.vander(years, 7, increasing=True)[:, 1:]
+    y = rng.normal(size=60)
+    r = diagnose(y, X)
+    assert r.tests["cusum"].route == "least-squares" and r.rank == 7
+    assert r.tests["cusum"].status == 0
+    assert r.condition > 1e8 and "digits" in r.tests["cusum"].note
+    with pytest.warns(Kalvoren.KalvorenWarning, match="digits"):
+        Kalvoren.diagnose(y, X)
+    assert len(r.paths()["cusum"]) == 60 - 7
+
+
+def test_condition_is_reported_everywhere():
+    y, X = rng.normal(size=30), rng.normal(size=(30, 2))
+    r = diagnose(y, X)
+    assert 1 <= r.condition < 10 and r.to_dict()["model"]["condition"] == r.condition
+    many = Kalvoren.diagnose_many(y[None, :], X)
+    assert many["condition"].iloc[0] == r.condition
