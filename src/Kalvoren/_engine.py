@@ -171,11 +171,21 @@ def run_raw(batch: Batch, runner: Callable[[Batch], tuple] = native) -> Raw:
         out[g, [FIELD["bp_stat"], FIELD["bpk_stat"]]] = math.nan
     digits = out[:, _DIGITS]
     for g in np.flatnonzero(np.isfinite(digits) & (digits < DIGITS_MIN)):
-        raw.notes[g]["digits"] = (
-            f"the data determine this statistic to about {max(int(digits[g]), 0)} digits "
-            f"(design condition {out[g, _COND]:.2g}); do not read it more finely"
-        )
+        raw.notes[g]["digits"] = _digits_text(digits[g], out[g, _COND])
     return raw
+
+
+def _digits_text(d: float, cond: float) -> str:
+    return (
+        f"the data determine this statistic to about {int(max(d, 0.0))} digits "
+        f"(design condition {cond:.2g}); do not read it more finely"
+    )
+
+
+def _digits_note(raw: Raw, g: int, tid: str, d: float) -> None:
+    """A test whose own fits pin fewer digits than the whole design's."""
+    if d < min(DIGITS_MIN, raw.out[g, _DIGITS]):
+        raw.notes[g][f"digits:{tid}"] = _digits_text(d, raw.out[g, _COND])
 
 
 def _scaled(batch: Batch, g: int):
@@ -290,15 +300,18 @@ def _fill_tests(
         if not 1 <= t <= n - 1:
             put("chow", "chow", -1007, math.nan, False)
         else:
-            F, df, status = _lstsq.chow(ys, Xr, t)
+            F, df, status, sure = _lstsq.chow(ys, Xr, t)
             put("chow", "chow", status, F)
             raw.chow_df[g] = df
+            _digits_note(raw, g, "chow", sure)
     if ids & {"cusum", "cusum_squares"}:
-        status, c, sq, m = _lstsq.cusum_pair(ys, fit)
+        status, c, sq, m, sure = _lstsq.cusum_pair(ys, fit)
         if "cusum" in ids:
             put("cusum", "cusum", status, c)
+            _digits_note(raw, g, "cusum", sure)
         if "cusum_squares" in ids:
             put("cusum_squares", "cusumsq", status, sq)
+            _digits_note(raw, g, "cusum_squares", sure)
         out[FIELD["m"]] = m
     if series_route:
         # Series statistics of the residuals go through the same kernels.
@@ -400,8 +413,9 @@ def _note(
         parts.append(
             "refused by the kernel (rank-deficient or ill-conditioned); least-squares route"
         )
-    if status == 0 and "digits" in nt:
-        parts.append(nt["digits"])
+    sure = nt.get(f"digits:{TEST_IDS[i]}") or nt.get("digits")
+    if status == 0 and sure:
+        parts.append(sure)
     if bound is not None:
         side = "below" if bound == "<" else "above"
         parts.append(f"p-value {side} the table's range ({p:.4g})")

@@ -154,21 +154,27 @@ def condition(X: np.ndarray) -> float:
     kernels report the same measure); inf when it is singular."""
     if X.shape[1] == 0:
         return 1.0
-    R = np.linalg.qr(scaled(X, pow2_exponents(X)), mode="r")
+    return _cond_r(np.linalg.qr(scaled(X, pow2_exponents(X)), mode="r"))
+
+
+def _cond_r(R: np.ndarray) -> float:
     try:
         Rinv = sla.solve_triangular(R, np.eye(R.shape[0]))
     except (np.linalg.LinAlgError, ValueError):
         return math.inf
-    c = float(np.abs(R).sum(axis=0).max() * np.abs(Rinv).sum(axis=0).max())
+    with np.errstate(over="ignore", invalid="ignore"):
+        c = float(np.abs(R).sum(axis=0).max() * np.abs(Rinv).sum(axis=0).max())
     return c if math.isfinite(c) else math.inf
 
 
 def digits(cond: float, size: float, rss: float) -> float:
-    """About how many digits the data determine the residuals to: to first
-    order a relative change eps of each datum moves them by eps (size + cond
-    |e|), through the fitted values and through the fitted space turning."""
+    """About how many digits the data determine a statistic of the residuals
+    to (the kernels' measure): to first order a relative change eps of each
+    datum moves the residuals by eps (size + cond |e|), through the fitted
+    values and through the fitted space turning; statistics of up to fourth
+    powers of them move up to ten times as much."""
     amp = size / math.sqrt(rss) if rss > 0 else math.inf
-    return -math.log10(EPS * (cond + amp))
+    return -math.log10(10.0 * EPS * (cond + amp))
 
 
 def bg(e: np.ndarray, Xrest: np.ndarray, lags: int) -> float:
@@ -195,7 +201,7 @@ def bp(e: np.ndarray, Xa: np.ndarray) -> tuple[float, float]:
     return max(0.5 * (tss - rss), 0.0), koenker
 
 
-def chow(y: np.ndarray, X: np.ndarray, t: int) -> tuple[float, tuple[int, int], int]:
+def chow(y: np.ndarray, X: np.ndarray, t: int) -> tuple[float, tuple[int, int], int, float]:
     """Chow F at break t with degrees of freedom (r1 + r2 - r, n - r1 - r2),
     which are (k, n - 2k) when every fit has full rank. Status -1003 when the
     pooled fit, or both segments, are exact (F undefined or infinite).
@@ -209,30 +215,38 @@ def chow(y: np.ndarray, X: np.ndarray, t: int) -> tuple[float, tuple[int, int], 
     one, two = _pivoted(X[:t], y[:t]), _pivoted(X[t:], y[t:])
     d1, d2 = one.rank + two.rank - whole.rank, n - one.rank - two.rank
     if d1 < 1 or d2 < 1:
-        return math.nan, (d1, d2), -1005
+        return math.nan, (d1, d2), -1005, math.inf
     if whole.exact or (one.exact and two.exact):
-        return math.nan, (d1, d2), -1003
+        return math.nan, (d1, d2), -1003, math.inf
     within = (0.0 if one.exact else one.rss) + (0.0 if two.exact else two.rss)
     diff = whole.e - np.concatenate([one.e, two.e])
     between = float(diff @ diff)
-    return (between / d1) / (within / d2), (d1, d2), 0
+    sure = min(
+        digits(condition(Z), f.size, f.rss)
+        for Z, f in ((X[:t], one), (X[t:], two))
+        if not f.exact
+    )
+    return (between / d1) / (within / d2), (d1, d2), 0, sure
 
 
-def recursive_residuals(y: np.ndarray, X: np.ndarray) -> np.ndarray:
+def recursive_residuals(y: np.ndarray, X: np.ndarray) -> tuple[np.ndarray, float]:
     """Recursive residuals by plane rotations of the triangular factor of the
     rows seen so far. They start at the first row after which that factor has
     full numerical rank: each diagonal entry above rank_tolerance times its
     column's norm. Pass an orthonormal basis of the columns (Fit.Q): the
     recursive residuals do not depend on the basis, and an orthonormal one
-    keeps the prefixes as well conditioned as the data allow."""
+    keeps the prefixes as well conditioned as the data allow. Returns the
+    residuals and the condition of the first prefix (the worst one: rows only
+    add information), which bounds how well the data determine them."""
     n, k = X.shape
     if k == 0:
-        return y.copy()
+        return y.copy(), 1.0
     R = np.zeros((k, k + 1))  # [R | Q'y], upper triangular in its first k columns
     scale = np.sqrt(np.einsum("ij,ij->j", X, X))
     tol = rank_tolerance(n, k)
     out = []
     started = False
+    cond = math.inf
     for t in range(n):
         row = np.append(X[t], y[t]).astype(np.float64)
         for i in range(k):
@@ -248,7 +262,8 @@ def recursive_residuals(y: np.ndarray, X: np.ndarray) -> np.ndarray:
             out.append(row[k])
         elif np.all(np.abs(np.diag(R[:, :k])) > tol * np.maximum(scale, EPS)):
             started = True
-    return np.asarray(out, dtype=np.float64)
+            cond = _cond_r(R[:, :k] / np.maximum(scale, EPS))
+    return np.asarray(out, dtype=np.float64), cond
 
 
 def cusum_paths(w: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -269,16 +284,16 @@ def _cusum_from_w(w: np.ndarray) -> tuple[float, float, int]:
     return cusum, cusumsq, m
 
 
-def cusum_pair(y: np.ndarray, fit: Fit) -> tuple[int, float, float, int]:
-    """(status, CUSUM, CUSUM of squares, m) from the recursive residuals of y
-    on the fit's orthonormal basis. An exact fit gives -1003."""
-    w = recursive_residuals(y, fit.Q)
+def cusum_pair(y: np.ndarray, fit: Fit) -> tuple[int, float, float, int, float]:
+    """(status, CUSUM, CUSUM of squares, m, digits) from the recursive
+    residuals of y on the fit's orthonormal basis. An exact fit gives -1003."""
+    w, cond = recursive_residuals(y, fit.Q)
     if w.shape[0] == 0:
-        return -1005, math.nan, math.nan, 0
+        return -1005, math.nan, math.nan, 0, math.inf
     if fit.exact or is_exact_fit(w, fit.size):
-        return -1003, math.nan, math.nan, w.shape[0]
+        return -1003, math.nan, math.nan, w.shape[0], math.inf
     c, sq, m = _cusum_from_w(w)
-    return 0, c, sq, m
+    return 0, c, sq, m, digits(cond, fit.size, float(w @ w))
 
 
 def _omega(fit: Fit, lags: int) -> np.ndarray:

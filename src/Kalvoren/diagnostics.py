@@ -337,7 +337,7 @@ class Report:
         if self.rank < self.k:
             kept = _lstsq.independent_columns(Xs, cc)
             Xs, cc = Xs[:, kept], (kept.index(cc) if cc >= 0 else -1)
-        w = _lstsq.recursive_residuals(ys, _lstsq.Fit.of(Xs, ys, cc).Q)
+        w, _ = _lstsq.recursive_residuals(ys, _lstsq.Fit.of(Xs, ys, cc).Q)
         m = w.shape[0]
         if m == 0 or not float(w @ w) > 0:
             raise ValueError("no recursive residuals to plot (too few observations or exact fit)")
@@ -529,9 +529,13 @@ def _run(
     batch = _batch_of(model, lags, t_break, hac_lags, tests)
     raw = _engine.run_raw(batch)
     table = _engine.finish(batch, raw, float(alpha))
-    digits = raw.notes[0].get("digits")
-    if digits and any(s == 0 for s in table.row(0)[4]):
-        warnings.warn(digits.replace("this statistic", "the statistics"), KalvorenWarning, 3)
+    notes = raw.notes[0]
+    statuses = table.row(0)[4]
+    for key in sorted(k for k in notes if k.startswith("digits")):
+        tid = key.partition(":")[2]
+        if any(s == 0 for t, s in zip(TEST_IDS, statuses) if t == tid or not tid):
+            what = f"{tid}: this statistic" if tid else "the statistics"
+            warnings.warn(notes[key].replace("this statistic", what), KalvorenWarning, 3)
     return Report(model, batch, table, float(alpha), break_at if break_at is not None else t_break)
 
 

@@ -488,8 +488,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
     }
     // To first order a relative change eps of each datum moves the residuals
     // by eps (size + cond |e|): through the fitted values, and through the
-    // fitted space turning (Wedin's bound).
-    out[KVR_BAT_DIGITS] = -std::log10(kvr::kEps * (cond + size / std::sqrt(rss)));
+    // fitted space turning (Wedin's bound); statistics of up to fourth powers
+    // of them move up to ten times as much.
+    out[KVR_BAT_DIGITS] = -std::log10(10.0 * kvr::kEps * (cond + size / std::sqrt(rss)));
     if (kvr::is_exact_fit(rss, size, n)) {
         // The residuals are rounding noise: nothing to test on them. The
         // regression tests (Chow, CUSUM) apply the same rule themselves.

@@ -63,7 +63,7 @@ enum {
     KVR_BAT_HAC_STAT,
     KVR_BAT_HAC_DF,
     KVR_BAT_HAC_LAGS,
-    KVR_BAT_DIGITS, /* -log10(eps (cond + size/|e|)), size = |y| + sum_j |x_j||beta_j|:
+    KVR_BAT_DIGITS, /* -log10(10 eps (cond + size/|e|)), size = |y| + sum_j |x_j||beta_j|:
                        about how many digits the data determine the residuals to */
     KVR_BAT_NFIELDS
 };
