@@ -12,12 +12,16 @@ import io
 import json
 import os
 import sys
+import warnings
 from importlib import resources
 from typing import Any, NoReturn
 
-from Kalvoren import diagnostics
+from Kalvoren import _options, _registry, diagnostics
 
 FORMATS = ("table", "json", "markdown", "csv")
+# The API's option names as flags (a mistake names the flag the user typed).
+FLAGS = {"lags": "--lags", "break_at": "--break", "hac_lags": "--hac-lags", "alpha": "--alpha"}
+FLAGS["tests"] = "--tests"
 READERS = {".parquet": "parquet", ".pq": "parquet", ".dta": "stata", ".xlsx": "excel"}
 PLOT_FORMATS = (".png", ".pdf", ".svg")
 
@@ -69,6 +73,14 @@ def build_parser() -> argparse.ArgumentParser:
         "--hac-lags", type=int, default=None, help="HAC bandwidth (default: floor(4 (n/100)^(2/9)))"
     )
     p.add_argument("--alpha", type=float, default=0.05, help="test level: reject when p < alpha")
+    p.add_argument(
+        "--tests",
+        nargs="+",
+        metavar="ID",
+        choices=_registry.TEST_IDS,
+        default=None,
+        help=f"run only these tests (default: all of {', '.join(_registry.TEST_IDS)})",
+    )
     p.add_argument("--format", choices=FORMATS, default="table", help="output format")
     p.add_argument(
         "--json", action="store_const", const="json", dest="format", help="same as --format json"
@@ -328,17 +340,23 @@ def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
         num.index = index
     t_break = _break_position(args.break_at, index, len(num))
     try:
-        report = diagnostics.diagnose(
-            num[args.y],
-            num[args.x],
-            lags=args.lags,
-            break_at=t_break,
-            hac_lags=args.hac_lags,
-            alpha=args.alpha,
-        )
+        with warnings.catch_warnings():
+            # the report's notes say it; stderr stays for errors
+            warnings.simplefilter("ignore", diagnostics.KalvorenWarning)
+            report = diagnostics.diagnose(
+                num[args.y],
+                num[args.x],
+                lags=args.lags,
+                break_at=t_break,
+                hac_lags=args.hac_lags,
+                alpha=args.alpha,
+                tests=args.tests,
+            )
+    except _options.OptionError as e:
+        flag = FLAGS.get(e.param)
+        raise UsageError(f"{flag} {e.problem}" if flag else str(e)) from None
     except (ValueError, TypeError) as e:
-        msg = str(e).replace("break_at", "--break").replace("hac_lags", "--hac-lags")
-        raise UsageError(msg.replace("lags must", "--lags must")) from None
+        raise UsageError(str(e)) from None
     return report, source, dropped
 
 

@@ -1,55 +1,34 @@
 """The battery over one or many series: the native battery first, the
 least-squares route where the kernels refuse, then p-values and decisions
 vectorised across series. `diagnose` and `diagnose_many` both come here, so
-a series gets the same bits whichever way it was run."""
+a series gets the same bits whichever way it was run. What a test is (its
+record fields, degrees of freedom, reference distribution, least-squares
+form) comes from the registry."""
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass
 from typing import Any, Callable
 
 import numpy as np
 
-from Kalvoren import _lstsq, _pvalues
-from Kalvoren._ckernels.diag import _batch
+from Kalvoren import _lstsq, _options, _pvalues
+from Kalvoren._ckernels.diag import _batch, _diag
+from Kalvoren._registry import BY_ID, TEST_IDS, TESTS, Fitted, Status
 
-FALLBACK = 1
 # Fewer digits than this determined by the data (a one-ulp change of the
 # inputs moves a statistic further than 10^-DIGITS_MIN) earns a note and a
 # warning; the statistic itself stays.
 DIGITS_MIN = 8.0
-STATUS_TEXT = {
-    1: "design rank-deficient or too ill-conditioned for the kernels",
-    -1002: "HAC covariance singular",
-    -1003: "variance undefined (exact fit, or constant series)",
-    -1004: "lag bound out of range",
-    -1005: "too few observations",
-    -1007: "argument out of range",
-}
-# Where one test says more than the shared text.
-TEST_STATUS_TEXT = {
-    ("breusch_pagan", -1007): "no slope coefficients to test",
-    ("breusch_pagan_koenker", -1007): "no slope coefficients to test",
-    ("hac_wald", -1007): "no slope coefficients to test",
-    ("chow", -1007): "break outside the sample, or no coefficients to compare",
-}
 
-# id, field prefix, test bit, reference distribution
-TESTS = (
-    ("breusch_godfrey", "bg", _batch.BG, "chi2"),
-    ("breusch_pagan", "bp", _batch.BP, "chi2"),
-    ("breusch_pagan_koenker", "bpk", _batch.BP, "chi2"),
-    ("chow", "chow", _batch.CHOW, "F"),
-    ("cusum", "cusum", _batch.CUSUM, "table"),
-    ("cusum_squares", "cusumsq", _batch.CUSUMSQ, "table"),
-    ("ljung_box", "lb", _batch.LB, "chi2"),
-    ("jarque_bera", "jb", _batch.JB, "table"),
-    ("hac_wald", "hac", _batch.HAC, "chi2"),
-)
-TEST_IDS = tuple(t[0] for t in TESTS)
-BITS = {t[0]: t[2] for t in TESTS}
 FIELD = {name: i for i, name in enumerate(_batch.FIELDS)}
+T = len(TESTS)
+_STAT = [FIELD[t.field] for t in TESTS]
+_STATUS = [FIELD[t.status_field] for t in TESTS]
+_K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
+_COND, _DIGITS, _M = FIELD["cond"], FIELD["digits"], FIELD["m"]
 
 
 def hac_rule(n: np.ndarray) -> np.ndarray:
@@ -59,13 +38,10 @@ def hac_rule(n: np.ndarray) -> np.ndarray:
     return np.floor(4.0 * (np.maximum(n, 1.0) / 100.0) ** (2.0 / 9.0)).astype(np.int64)
 
 
-def status_field(prefix: str) -> str:
-    return "bp_status" if prefix == "bpk" else f"{prefix}_status"
-
-
 @dataclass
 class Batch:
-    """The data of G series: y concatenated, X concatenated or shared."""
+    """The data of G series (y concatenated, X concatenated or shared) and
+    the options they run with."""
 
     y: np.ndarray
     X: np.ndarray
@@ -75,12 +51,19 @@ class Batch:
     lags: int
     t_break: np.ndarray
     hac_lags: np.ndarray
-    tests: int
+    tests: tuple[str, ...]
     names: list | None = None  # column names, for notes
 
     @property
     def G(self) -> int:
         return self.offsets.shape[0] - 1
+
+    @functools.cached_property
+    def bits(self) -> int:
+        b = 0
+        for tid in self.tests:
+            b |= BY_ID[tid].bit
+        return b
 
     def series(self, g: int) -> tuple[np.ndarray, np.ndarray]:
         a, b = int(self.offsets[g]), int(self.offsets[g + 1])
@@ -114,33 +97,32 @@ def native(batch: Batch) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         batch.lags,
         batch.t_break,
         batch.hac_lags,
-        batch.tests,
+        batch.bits,
         batch.shared_x,
     )
 
 
 @dataclass
-class Raw:
-    """Per-series statistics before p-values: the native record plus the
-    least-squares route's corrections."""
+class Record:
+    """Per-series statistics before p-values: the native record (one row per
+    series, fields named in _batch.FIELDS) with the least-squares route's
+    corrections and what the notes need."""
 
     out: np.ndarray  # (G, NFIELDS)
     beta: np.ndarray  # (G, k)
     se: np.ndarray  # (G, k)
     rank: np.ndarray  # (G,)
     chow_df: np.ndarray  # (G, 2)
-    ls: np.ndarray  # (G, ntests) bool: test took the least-squares route
-    notes: list[dict]  # per series: "" -> least-squares route note, "data" -> data problem
+    least_squares: np.ndarray  # (G, T) bool: the test took the least-squares route
+    # per series: "model" (the least-squares route's account of the design),
+    # "input" (a problem with the data), "digits" and "digits:<test>"
+    notes: list[dict]
+
+    def value(self, g: int, field: str) -> float:
+        return float(self.out[g, FIELD[field]])
 
 
-_STATUS_IDX = [FIELD[status_field(p)] for _, p, _, _ in TESTS]
-
-
-_K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
-_COND, _DIGITS = FIELD["cond"], FIELD["digits"]
-
-
-def run_raw(batch: Batch, runner: Callable[[Batch], tuple] = native) -> Raw:
+def run(batch: Batch, runner: Callable[[Batch], tuple] = native) -> Record:
     out, beta, se = runner(batch)
     G = batch.G
     if G == 1:  # the report's case, without the array set-up
@@ -148,31 +130,46 @@ def run_raw(batch: Batch, runner: Callable[[Batch], tuple] = native) -> Raw:
         k1 = row[_K]
         k = np.array([k1])
         chow_df = np.array([[k1, row[_N] - 2 * k1]])
-        refused_any = FALLBACK in [row[c] for c in _STATUS_IDX]
+        refused_any = Status.FALLBACK in [row[c] for c in _STATUS]
     else:
         k = out[:, _K].copy()
         chow_df = np.stack([k, out[:, _N] - 2 * k], axis=1)
-        refused_any = bool((out[:, _STATUS_IDX] == FALLBACK).any())
-    raw = Raw(out, beta, se, k, chow_df, np.zeros((G, len(TESTS)), bool), [{} for _ in range(G)])
+        refused_any = bool((out[:, _STATUS] == Status.FALLBACK).any())
+    rec = Record(out, beta, se, k, chow_df, np.zeros((G, T), bool), [{} for _ in range(G)])
     if refused_any:
         # Series or tests the kernels refused go the least-squares way.
-        refused = out[:, _STATUS_IDX] == FALLBACK
+        refused = out[:, _STATUS] == Status.FALLBACK
         fit = out[:, _FIT]
         for g in np.flatnonzero(refused.any(axis=1)):
-            if fit[g] == FALLBACK:
-                _series_least_squares(batch, raw, int(g))
+            if fit[g] == Status.FALLBACK:
+                series_least_squares(batch, rec, int(g))
             else:
-                _tests_least_squares(batch, raw, int(g), refused[g])
-    # Breusch-Pagan regresses on the slopes: none, nothing to test.
-    slopes = raw.rank - 1 if batch.const_col >= 0 else raw.rank
-    bp = FIELD["bp_status"]
-    for g in np.flatnonzero((slopes < 1) & (out[:, bp] == 0)):
-        out[g, bp] = -1007
-        out[g, [FIELD["bp_stat"], FIELD["bpk_stat"]]] = math.nan
+                tests_least_squares(batch, rec, int(g), refused[g])
+    slopes = rec.rank - 1 if batch.const_col >= 0 else rec.rank
+    for spec, st, sf in zip(TESTS, _STATUS, _STAT):
+        if spec.no_slopes:  # nothing to test without slopes
+            for g in np.flatnonzero((slopes < 1) & (out[:, st] == 0)):
+                out[g, st], out[g, sf] = Status.BAD_ARG, math.nan
     digits = out[:, _DIGITS]
     for g in np.flatnonzero(np.isfinite(digits) & (digits < DIGITS_MIN)):
-        raw.notes[g]["digits"] = _digits_text(digits[g], out[g, _COND])
-    return raw
+        rec.notes[g]["digits"] = _digits_text(digits[g], out[g, _COND])
+    return rec
+
+
+def apply_limits(batch: Batch, rec: Record, lim: _options.Limits) -> None:
+    """Series the options do not fit (too short, lags or break out of range)
+    get the status diagnose would refuse them with, and a note saying why."""
+    n, k = rec.out[:, _N], rec.out[:, _K]
+    for mask, which, status, why in (
+        (lim.too_short, None, Status.TOO_SHORT, "too few observations for k coefficients"),
+        (lim.bad_lags, "lags", Status.BAD_LAG, "lags must be below n - k"),
+        (lim.bad_break, "break_at", Status.BAD_ARG, "break_at leaves fewer than k + 1 rows"),
+    ):
+        for g in np.flatnonzero(mask):
+            for i, spec in enumerate(TESTS):
+                if spec.id in batch.tests and (which is None or which in spec.options):
+                    rec.out[g, _STATUS[i]], rec.out[g, _STAT[i]] = status, math.nan
+            rec.notes[g].setdefault("input", f"{why} (n = {int(n[g])}, k = {int(k[g])})")
 
 
 def _digits_text(d: float, cond: float) -> str:
@@ -182,10 +179,13 @@ def _digits_text(d: float, cond: float) -> str:
     )
 
 
-def _digits_note(raw: Raw, g: int, tid: str, d: float) -> None:
+def _digits_note(rec: Record, g: int, tid: str, d: float) -> None:
     """A test whose own fits pin fewer digits than the whole design's."""
-    if d < min(DIGITS_MIN, raw.out[g, _DIGITS]):
-        raw.notes[g][f"digits:{tid}"] = _digits_text(d, raw.out[g, _COND])
+    if d < min(DIGITS_MIN, rec.out[g, _DIGITS]):
+        rec.notes[g][f"digits:{tid}"] = _digits_text(d, rec.out[g, _COND])
+
+
+# ------------------------------------------------------- least-squares route
 
 
 def _scaled(batch: Batch, g: int):
@@ -195,28 +195,129 @@ def _scaled(batch: Batch, g: int):
     return _lstsq.scaled(y, ey), _lstsq.scaled(X, ex), ex, int(ey[0])
 
 
-def _tests_least_squares(batch: Batch, raw: Raw, g: int, which: np.ndarray) -> None:
+@dataclass
+class _Series:
+    """One series on the least-squares route: scaled data, the fit and the
+    work the tests share (the recursion runs once for both CUSUMs)."""
+
+    batch: Batch
+    rec: Record
+    g: int
+    y: np.ndarray
+    X: np.ndarray  # the columns fitted
+    const: int  # the constant's column in X, or -1
+    fit: _lstsq.Fit
+
+    @property
+    def n(self) -> int:
+        return self.X.shape[0]
+
+    @property
+    def e(self) -> np.ndarray:
+        return np.ascontiguousarray(self.fit.resid)
+
+    @functools.cached_property
+    def breusch_pagan(self) -> tuple[float, float] | None:
+        """Both forms from one auxiliary regression (None: no variance)."""
+        e = self.e
+        if not np.mean(e * e) > 0:
+            return None
+        Xa = self.X if self.const >= 0 else np.column_stack([np.ones(self.n), self.X])
+        return _lstsq.bp(e, Xa)
+
+    @functools.cached_property
+    def recursion(self) -> tuple[int, float, float, int, float]:
+        status, c, sq, m, sure = _lstsq.cusum_pair(self.y, self.fit)
+        self.rec.out[self.g, _M] = m
+        return status, c, sq, m, sure
+
+
+def _ls_bg(s: _Series) -> tuple[int, float]:
+    L = s.batch.lags
+    if L >= s.n:
+        return Status.TOO_SHORT, math.nan
+    rest = np.delete(s.X, s.const, axis=1) if s.const >= 0 else s.X
+    return 0, _lstsq.bg(s.e, rest, L)
+
+
+def _ls_bp(which: int) -> Callable[[_Series], tuple[int, float]]:
+    def test(s: _Series) -> tuple[int, float]:
+        pair = s.breusch_pagan
+        return (Status.UNDEFINED_VARIANCE, math.nan) if pair is None else (0, pair[which])
+
+    return test
+
+
+def _ls_chow(s: _Series) -> tuple[int, float]:
+    t = int(s.batch.t_break[s.g])
+    if not 1 <= t <= s.n - 1:
+        return Status.BAD_ARG, math.nan
+    F, df, status, sure = _lstsq.chow(s.y, s.X, t)
+    s.rec.chow_df[s.g] = df
+    _digits_note(s.rec, s.g, "chow", sure)
+    return status, F
+
+
+def _ls_cusum(which: int, tid: str) -> Callable[[_Series], tuple[int, float]]:
+    def test(s: _Series) -> tuple[int, float]:
+        r = s.recursion
+        _digits_note(s.rec, s.g, tid, r[4])
+        return r[0], r[which]
+
+    return test
+
+
+def _ls_lb(s: _Series) -> tuple[int, float]:
+    status, stat = _diag.lb_stat(s.e, s.batch.lags)
+    return status, stat
+
+
+def _ls_jb(s: _Series) -> tuple[int, float]:
+    status, stat = _diag.jb_stat(s.e)
+    return status, float(stat)
+
+
+def _ls_hac(s: _Series) -> tuple[int, float]:
+    return _lstsq.hac_wald(s.fit, s.const, int(s.batch.hac_lags[s.g]))
+
+
+# The least-squares form of each test; the residual tests (LB, JB) need no
+# regression and go through their kernels on the route's residuals.
+LEAST_SQUARES: dict[str, Callable[[_Series], tuple[int, float]]] = {
+    "breusch_godfrey": _ls_bg,
+    "breusch_pagan": _ls_bp(0),
+    "breusch_pagan_koenker": _ls_bp(1),
+    "chow": _ls_chow,
+    "cusum": _ls_cusum(1, "cusum"),
+    "cusum_squares": _ls_cusum(2, "cusum_squares"),
+    "ljung_box": _ls_lb,
+    "jarque_bera": _ls_jb,
+    "hac_wald": _ls_hac,
+}
+
+def tests_least_squares(batch: Batch, rec: Record, g: int, which: np.ndarray) -> None:
     """Recompute the tests whose auxiliary regression the kernel refused."""
     ys, Xs, _, _ = _scaled(batch, g)
-    fit = _lstsq.Fit.of(Xs, ys, batch.const_col)
-    ids = {TESTS[i][0] for i in np.flatnonzero(which)}
-    _fill_tests(batch, raw, g, ys, Xs, fit, batch.const_col, ids)
+    s = _Series(batch, rec, g, ys, Xs, batch.const_col, _lstsq.Fit.of(Xs, ys, batch.const_col))
+    _fill(s, [TEST_IDS[i] for i in np.flatnonzero(which) if TEST_IDS[i] in batch.tests])
 
 
-def _series_least_squares(batch: Batch, raw: Raw, g: int) -> None:
+def series_least_squares(batch: Batch, rec: Record, g: int) -> None:
     """The whole series by the least-squares route: numerical rank, collinear
     columns dropped, every regression statistic recomputed."""
-    out = raw.out[g]
+    out = rec.out[g]
     ys, Xs, ex, ey = _scaled(batch, g)
     n, k = Xs.shape
     kept = _lstsq.independent_columns(Xs, batch.const_col)
     Xr = np.ascontiguousarray(Xs[:, kept])
     const_r = kept.index(batch.const_col) if batch.const_col >= 0 else -1
     fit = _lstsq.Fit.of(Xr, ys, const_r)
-    e = np.ascontiguousarray(fit.resid)
+    e = fit.resid
     r = len(kept)
-    raw.rank[g] = r
+    rec.rank[g] = r
     out[FIELD["fit_status"]] = 0
+    out[_K] = r
+    rec.chow_df[g] = (r, n - 2 * r)
     rss = float(e @ e)
     yc = ys - ys.mean() if batch.const_col >= 0 else ys
     tss = float(yc @ yc)
@@ -224,155 +325,93 @@ def _series_least_squares(batch: Batch, raw: Raw, g: int) -> None:
     out[FIELD["tss"]] = np.ldexp(tss, 2 * ey)
     out[FIELD["r2"]] = 1.0 - rss / tss if tss > 0 else math.nan
     cond = _lstsq.condition(Xr)
-    out[FIELD["cond"]] = cond
-    out[FIELD["digits"]] = _lstsq.digits(cond, fit.size, rss)
-    raw.beta[g] = np.nan
-    raw.se[g] = np.nan
-    raw.beta[g, kept] = np.ldexp(fit.beta, ey - ex[kept])
-    ids = {tid for tid, _, bit, _ in TESTS if batch.tests & bit}
-    if batch.tests & _batch.HAC:
-        lags = int(batch.hac_lags[g])
+    out[_COND] = cond
+    out[_DIGITS] = _lstsq.digits(cond, fit.size, rss)
+    rec.beta[g] = np.nan
+    rec.se[g] = np.nan
+    rec.beta[g, kept] = np.ldexp(fit.beta, ey - ex[kept])
+    lags = int(batch.hac_lags[g])
+    if lags >= 0:  # the standard errors come with every battery, as the kernels'
         V = _lstsq.hac_cov(fit, lags)
-        raw.se[g, kept] = np.ldexp(np.sqrt(np.diag(V)), ey - ex[kept])
+        rec.se[g, kept] = np.ldexp(np.sqrt(np.diag(V)), ey - ex[kept])
+    if "hac_wald" in batch.tests:
         out[FIELD["hac_df"]] = r - 1 if const_r >= 0 else r
         out[FIELD["hac_lags"]] = min(lags, n - 1)
-        if not fit.exact:
-            status, stat = _lstsq.hac_wald(fit, const_r, lags)
-            out[FIELD["hac_status"]] = status
-            out[FIELD["hac_stat"]] = stat if status == 0 else math.nan
-            raw.ls[g, TEST_IDS.index("hac_wald")] = True
-            ids.discard("hac_wald")
     names = batch.names or [f"column {j}" for j in range(k)]
     dropped = [repr(names[j]) for j in range(k) if j not in kept]
-    note = f"rank {r} of {k}" + (
+    rec.notes[g]["model"] = f"rank {r} of {k}" + (
         f"; dropped as collinear: {', '.join(dropped)}"
         if dropped
         else "; too ill-conditioned for the kernels"
     )
-    raw.notes[g][""] = note
-    _fill_tests(batch, raw, g, ys, Xr, fit, const_r, ids, series_route=True)
+    s = _Series(batch, rec, g, ys, Xr, const_r, fit)
+    _fill(s, list(batch.tests))
 
 
-def _fill_tests(
-    batch: Batch, raw: Raw, g: int, ys, Xr, fit: _lstsq.Fit, const_r, ids, series_route=False
-):
-    out = raw.out[g]
-    e = np.ascontiguousarray(fit.resid)
-    n, r = Xr.shape
-    rest = np.delete(Xr, const_r, axis=1) if const_r >= 0 else Xr
-    col = {tid: i for i, (tid, _, _, _) in enumerate(TESTS)}
-
-    def put(tid, prefix, status, stat, ls=True):
-        out[FIELD[status_field(prefix)]] = status
-        out[FIELD[f"{prefix}_stat"]] = stat if status == 0 else math.nan
-        raw.ls[g, col[tid]] = ls
-
-    if fit.exact:
-        # An exact fit: the residuals are rounding noise and say nothing.
-        for tid, prefix in (
-            ("breusch_godfrey", "bg"),
-            ("breusch_pagan", "bp"),
-            ("ljung_box", "lb"),
-            ("jarque_bera", "jb"),
-            ("hac_wald", "hac"),
-        ):
-            if tid in ids:
-                put(tid, prefix, -1003, math.nan, series_route)
-        ids = ids - {"breusch_godfrey", "breusch_pagan", "ljung_box", "jarque_bera", "hac_wald"}
-
-    if "breusch_godfrey" in ids:
-        L = batch.lags
-        if L >= n:
-            put("breusch_godfrey", "bg", -1005, math.nan, False)
+def _fill(s: _Series, ids: list[str]) -> None:
+    """Run the least-squares form of the given tests on series s."""
+    out, g = s.rec.out[s.g], s.g
+    exact = s.fit.exact
+    for tid in ids:
+        i = TEST_IDS.index(tid)
+        if exact and BY_ID[tid].residual_test:
+            # An exact fit: the residuals are rounding noise and say nothing.
+            status, stat = Status.UNDEFINED_VARIANCE, math.nan
         else:
-            put("breusch_godfrey", "bg", 0, _lstsq.bg(e, rest, L))
-    if "breusch_pagan" in ids:
-        Xa = Xr if const_r >= 0 else np.column_stack([np.ones(n), Xr])
-        if not np.mean(e * e) > 0:
-            put("breusch_pagan", "bp", -1003, math.nan, False)
-        else:
-            lm, koenker = _lstsq.bp(e, Xa)
-            put("breusch_pagan", "bp", 0, lm)
-            out[FIELD["bpk_stat"]] = koenker
-        raw.ls[g, col["breusch_pagan_koenker"]] = raw.ls[g, col["breusch_pagan"]]
-    if "chow" in ids:
-        t = int(batch.t_break[g])
-        if not 1 <= t <= n - 1:
-            put("chow", "chow", -1007, math.nan, False)
-        else:
-            F, df, status, sure = _lstsq.chow(ys, Xr, t)
-            put("chow", "chow", status, F)
-            raw.chow_df[g] = df
-            _digits_note(raw, g, "chow", sure)
-    if ids & {"cusum", "cusum_squares"}:
-        status, c, sq, m, sure = _lstsq.cusum_pair(ys, fit)
-        if "cusum" in ids:
-            put("cusum", "cusum", status, c)
-            _digits_note(raw, g, "cusum", sure)
-        if "cusum_squares" in ids:
-            put("cusum_squares", "cusumsq", status, sq)
-            _digits_note(raw, g, "cusum_squares", sure)
-        out[FIELD["m"]] = m
-    if series_route:
-        # Series statistics of the residuals go through the same kernels.
-        from Kalvoren._ckernels.diag import _diag
+            status, stat = LEAST_SQUARES[tid](s)
+        out[_STATUS[i]] = status
+        out[_STAT[i]] = stat if status == 0 else math.nan
+        s.rec.least_squares[g, i] = True
 
-        if "ljung_box" in ids:
-            status, stat = _diag.lb_stat(e, batch.lags)
-            put("ljung_box", "lb", status, stat, False)
-        if "jarque_bera" in ids:
-            status, stat = _diag.jb_stat(e)
-            put("jarque_bera", "jb", status, float(stat), False)
-        out[FIELD["k"]] = r
-        raw.chow_df[g] = raw.chow_df[g] if "chow" in ids else (r, n - 2 * r)
+
+# ------------------------------------------------------------- finishing
 
 
 @dataclass
-class Table:
-    """Everything a user reads, as (G, ntests) arrays (nested lists for one
-    series; dense() makes arrays) in the order of TESTS:
-    statistic, p-value, degrees of freedom (df2 only for F; NaN where a test
-    has none), status, whether the least-squares route was taken, the table
-    bound ("<", ">" or None) and the note ("" for most)."""
+class Results:
+    """Everything a user reads, as (G, T) arrays (nested lists for one
+    series; dense() makes arrays) in registry order: statistic, p-value,
+    degrees of freedom (df2 only for F; NaN where a test has none), status,
+    whether the least-squares route was taken, the table bound ("<", ">" or
+    None) and the note ("" for most)."""
 
     stat: Any
     pvalue: Any
     df1: Any
     df2: Any
     status: Any
-    ls: Any
+    least_squares: Any
     bound: Any
     note: Any
     alpha: float
-    raw: Raw
+    record: Record
 
-    def dense(self) -> "Table":
-        """The same table with every field a (G, ntests) array (one series is
-        finished into plain lists)."""
+    def dense(self) -> "Results":
+        """The same results with every field a (G, T) array."""
         if isinstance(self.stat, np.ndarray):
             return self
-        return Table(
+        return Results(
             np.array(self.stat),
             np.array(self.pvalue),
             np.array(self.df1),
             np.array(self.df2),
             np.array(self.status, dtype=np.int64),
-            np.array(self.ls, dtype=bool),
+            np.array(self.least_squares, dtype=bool),
             np.array(self.bound, dtype=object),
             np.array(self.note, dtype=object),
             self.alpha,
-            self.raw,
+            self.record,
         )
 
     def row(self, g: int) -> tuple[list, ...]:
-        """Series g as Python lists: stat, p, df1, df2, status, ls, bound, note."""
+        """Series g as Python lists: stat, p, df1, df2, status, route, bound, note."""
         fields = (
             self.stat,
             self.pvalue,
             self.df1,
             self.df2,
             self.status,
-            self.ls,
+            self.least_squares,
             self.bound,
             self.note,
         )
@@ -384,32 +423,15 @@ class Table:
         with np.errstate(invalid="ignore"):
             return np.where(np.isfinite(pv), pv < self.alpha, np.nan)
 
-    def df_of(self, i: int, g: int):
-        d1, d2 = self.df1[g][i], self.df2[g][i]
-        if d1 != d1:
-            return None
-        return int(d1) if d2 != d2 else (int(d1), int(d2))
 
-
-_STAT_COLS = [FIELD[f"{p}_stat"] for _, p, _, _ in TESTS]
-_CHI2 = [i for i, t in enumerate(TESTS) if t[3] == "chi2"]
-_CHOW, _CUSUM, _CUSUMSQ, _JB = (
-    TEST_IDS.index(t) for t in ("chow", "cusum", "cusum_squares", "jarque_bera")
-)
-
-
-def _note(
-    raw: Raw, g: int, i: int, status: float, p: float, bound: str | None, whole_ls: bool
-) -> str:
-    nt = raw.notes[g]
-    parts = [v for v in (nt.get("data", ""), nt.get("", "")) if v]
+def _note(rec: Record, g: int, i: int, status: float, p: float, bound: str | None) -> str:
+    nt = rec.notes[g]
+    parts = [v for v in (nt.get("input", ""), nt.get("model", "")) if v]
     if status != status:
         parts.append("not run")
     elif status != 0:
-        s = int(status)
-        text = TEST_STATUS_TEXT.get((TEST_IDS[i], s)) or STATUS_TEXT.get(s, "failed")
-        parts.append(f"status {s}: {text}")
-    elif raw.ls[g, i] and not whole_ls:
+        parts.append(f"status {int(status)}: {TESTS[i].text(int(status))}")
+    elif rec.least_squares[g, i] and "model" not in nt:
         parts.append(
             "refused by the kernel (rank-deficient or ill-conditioned); least-squares route"
         )
@@ -422,103 +444,96 @@ def _note(
     return "; ".join(parts)
 
 
-def _finish_one(batch: Batch, raw: Raw, alpha: float) -> Table:
-    """finish() for one series, on Python floats: the same functions element
-    by element, so the same bits, at a fraction of the cost."""
-    o = raw.out[0].tolist()
-    n, rank, T = o[FIELD["n"]], float(raw.rank[0]), len(TESTS)
+def _fitted(batch: Batch, rec: Record, g: int | None) -> Fitted:
+    """The degrees-of-freedom inputs of series g (floats), or of all (arrays)."""
+    if g is None:
+        out, rank, chow = rec.out, rec.rank.astype(np.float64), rec.chow_df.astype(np.float64)
+        n, hac_df = out[:, _N], out[:, FIELD["hac_df"]]
+        c1, c2 = chow[:, 0], chow[:, 1]
+    else:
+        n, hac_df = float(rec.out[g, _N]), float(rec.out[g, FIELD["hac_df"]])
+        rank, c1, c2 = float(rec.rank[g]), float(rec.chow_df[g, 0]), float(rec.chow_df[g, 1])
     slopes = rank - 1.0 if batch.const_col >= 0 else rank
-    df1 = [math.nan] * T
-    df2 = [math.nan] * T
-    for i, d in zip(
-        _CHI2,
-        (
-            float(batch.lags),
-            slopes,
-            slopes,
-            min(float(batch.lags), max(n - 1.0, 0.0)),
-            o[FIELD["hac_df"]],
-        ),
-    ):
-        df1[i] = d
-    df1[_CHOW], df2[_CHOW] = float(raw.chow_df[0, 0]), float(raw.chow_df[0, 1])
-    status = [o[c] for c in _STATUS_IDX]
-    ok = [s == 0 for s in status]
-    stat = [o[c] if okk else math.nan for c, okk in zip(_STAT_COLS, ok)]
-    p = [math.nan] * T
-    bound: list = [None] * T
-    chi = _pvalues.special.chdtrc([df1[i] for i in _CHI2], [stat[i] for i in _CHI2]).tolist()
-    for i, v in zip(_CHI2, chi):
-        if ok[i] and df1[i] >= 1:
-            p[i] = v
-    if ok[_CHOW] and df1[_CHOW] >= 1 and df2[_CHOW] >= 1:
-        p[_CHOW] = float(_pvalues.special.fdtrc(df1[_CHOW], df2[_CHOW], stat[_CHOW]))
-    p[_JB], bound[_JB] = _pvalues.jb_pvalue_one(stat[_JB], int(n) if n == n else 0)
-    m = o[FIELD["m"]]
-    m = n - o[FIELD["k"]] if m != m else m
-    m = m if math.isfinite(m) else 0.0
-    p[_CUSUM], bound[_CUSUM] = _pvalues.cusum_pvalue_one(stat[_CUSUM], m)
-    p[_CUSUMSQ], bound[_CUSUMSQ] = _pvalues.cusumsq_pvalue_one(stat[_CUSUMSQ], m)
-    notes = raw.notes[0]
-    whole_ls = "" in notes
-    ls_row = raw.ls[0].tolist()
-    note = [""] * T
-    for i in range(T):
-        if not ok[i]:
-            p[i], bound[i], df1[i], df2[i] = math.nan, None, math.nan, math.nan
-        if not ok[i] or ls_row[i] or notes or bound[i] is not None:
-            note[i] = _note(raw, 0, i, status[i], p[i], bound[i], whole_ls)
-    ls = [v or whole_ls for v in ls_row]
-    st = [int(s) if s == s else 0 for s in status]
-    return Table([stat], [p], [df1], [df2], [st], [ls], [bound], [note], alpha, raw)
+    return Fitted(n, rank, slopes, float(batch.lags), hac_df, c1, c2)
 
 
-def finish(batch: Batch, raw: Raw, alpha: float) -> Table:
+def _recursions(rec: Record, g: int | None) -> Any:
+    """m, the number of recursive residuals: from the record (CUSUM of
+    squares writes it), else n - k."""
+    out = rec.out
+    if g is None:
+        m = out[:, _M]
+        m = np.where(np.isnan(m), out[:, _N] - out[:, _K], m)
+        return np.where(np.isfinite(m), m, 0).astype(np.int64)
+    m = out[g, _M]
+    m = out[g, _N] - out[g, _K] if m != m else m
+    return float(m) if math.isfinite(m) else 0.0
+
+
+def finish(batch: Batch, rec: Record, alpha: float) -> Results:
     """p-values, degrees of freedom, decisions and notes, vectorised over
-    series and tests alike."""
+    series; one series is finished element by element by the same functions
+    (the same bits, at a fraction of the cost)."""
     if batch.G == 1:
-        return _finish_one(batch, raw, alpha)
-    out, G = raw.out, batch.G
-    n = out[:, FIELD["n"]]
-    status = out[:, _STATUS_IDX]
+        return _finish_one(batch, rec, alpha)
+    out, G = rec.out, batch.G
+    f = _fitted(batch, rec, None)
+    n, m = out[:, _N], _recursions(rec, None)
+    status = out[:, _STATUS]
     ok = status == 0
-    stat = np.where(ok, out[:, _STAT_COLS], np.nan)
-    slopes = raw.rank - 1 if batch.const_col >= 0 else raw.rank
-    df1 = np.full((G, len(TESTS)), np.nan)
-    df2 = np.full((G, len(TESTS)), np.nan)
-    df1[:, _CHI2] = np.column_stack(
-        [
-            np.full(G, float(batch.lags)),
-            slopes,
-            slopes,
-            np.minimum(batch.lags, np.maximum(n - 1, 0)),
-            out[:, FIELD["hac_df"]],
-        ]
-    )
-    df1[:, _CHOW], df2[:, _CHOW] = raw.chow_df[:, 0], raw.chow_df[:, 1]
-    p = np.full((G, len(TESTS)), np.nan)
-    p[:, _CHI2] = _pvalues.chi2_sf(stat[:, _CHI2], df1[:, _CHI2])
-    p[:, _CHOW] = _pvalues.f_sf(stat[:, _CHOW], df1[:, _CHOW], df2[:, _CHOW])
-    bound = np.full((G, len(TESTS)), None, dtype=object)
-    p[:, _JB], bound[:, _JB] = _pvalues.jb_pvalue(stat[:, _JB], np.nan_to_num(n).astype(np.int64))
-    # m comes with CUSUM of squares; CUSUM alone has n - k recursive residuals
-    m = out[:, FIELD["m"]]
-    m = np.where(np.isnan(m), n - out[:, FIELD["k"]], m)
-    m = np.where(np.isfinite(m), m, 0).astype(np.int64)
-    p[:, _CUSUM], bound[:, _CUSUM] = _pvalues.cusum_pvalue(stat[:, _CUSUM], m)
-    p[:, _CUSUMSQ], bound[:, _CUSUMSQ] = _pvalues.cusumsq_pvalue(stat[:, _CUSUMSQ], m)
+    stat = np.where(ok, out[:, _STAT], np.nan)
+    df1 = np.full((G, T), np.nan)
+    df2 = np.full((G, T), np.nan)
+    p = np.full((G, T), np.nan)
+    bound = np.full((G, T), None, dtype=object)
+    for i, spec in enumerate(TESTS):
+        d1, d2 = spec.df(f)
+        df1[:, i], df2[:, i] = d1, d2
+        p[:, i], b = _pvalues.REFERENCES[spec.reference][0](stat[:, i], df1[:, i], df2[:, i], n, m)
+        if b is not None:
+            bound[:, i] = b
     bound[bound == ""] = None
     p[~ok] = np.nan
     bound[~ok] = None
     df1[~ok] = np.nan
     df2[~ok] = np.nan
-    whole_ls = np.fromiter(("" in nt for nt in raw.notes), dtype=bool, count=G)
-    ls = raw.ls | whole_ls[:, None]
-    note = np.full((G, len(TESTS)), "", dtype=object)
-    has_note = np.fromiter((bool(nt) for nt in raw.notes), dtype=bool, count=G)
-    unusual = ~ok | raw.ls | has_note[:, None] | (bound != None)  # noqa: E711
+    note = np.full((G, T), "", dtype=object)
+    has_note = np.fromiter((bool(nt) for nt in rec.notes), dtype=bool, count=G)
+    unusual = ~ok | rec.least_squares | has_note[:, None] | (bound != None)  # noqa: E711
     for g, i in np.argwhere(unusual):
-        note[g, i] = _note(raw, g, i, status[g, i], p[g, i], bound[g, i], whole_ls[g])
-    return Table(
-        stat, p, df1, df2, np.nan_to_num(status).astype(np.int64), ls, bound, note, alpha, raw
+        note[g, i] = _note(rec, g, i, status[g, i], p[g, i], bound[g, i])
+    return Results(
+        stat,
+        p,
+        df1,
+        df2,
+        np.nan_to_num(status).astype(np.int64),
+        rec.least_squares.copy(),
+        bound,
+        note,
+        alpha,
+        rec,
     )
+
+
+def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
+    o = rec.out[0].tolist()
+    f = _fitted(batch, rec, 0)
+    n, m = o[_N], _recursions(rec, 0)
+    status = [o[c] for c in _STATUS]
+    ok = [s == 0 for s in status]
+    stat = [o[c] if okk else math.nan for c, okk in zip(_STAT, ok)]
+    df1, df2, p = [math.nan] * T, [math.nan] * T, [math.nan] * T
+    bound: list = [None] * T
+    notes = rec.notes[0]
+    ls = rec.least_squares[0].tolist()
+    note = [""] * T
+    for i, spec in enumerate(TESTS):
+        if ok[i]:
+            d1, d2 = spec.df(f)
+            df1[i], df2[i] = float(d1), float(d2)
+            p[i], bound[i] = _pvalues.REFERENCES[spec.reference][1](stat[i], df1[i], df2[i], n, m)
+        if not ok[i] or ls[i] or notes or bound[i] is not None:
+            note[i] = _note(rec, 0, i, status[i], p[i], bound[i])
+    st = [int(s) if s == s else 0 for s in status]
+    return Results([stat], [p], [df1], [df2], [st], [ls], [bound], [note], alpha, rec)

@@ -10,14 +10,14 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from Kalvoren import _engine, _prepare
+from Kalvoren import _engine, _options, _prepare, _registry
 from Kalvoren._ckernels.diag import _batch
 
 # Series per native call: small enough that Ctrl-C and the progress bar
 # respond within a fraction of a second, large enough that a call's fixed
 # cost is noise.
 CHUNK_ROWS = 1 << 16
-COLUMNS = ("statistic", "pvalue", "reject", "status", "route")
+ROUTES = ("kernel", "least-squares")
 
 
 def _chunks(offsets: np.ndarray) -> list[tuple[int, int]]:
@@ -85,43 +85,62 @@ def run_native(batch: _engine.Batch, workers: int | None, progress: bool | None)
     return out, beta, se
 
 
-def _frame_result(table: _engine.Table, n: np.ndarray, index: Any):
+def schema(tests: Sequence[str] = _registry.TEST_IDS) -> dict[str, Any]:
+    """The columns of diagnose_many's result with their dtypes, in order."""
+    import pandas as pd
+
+    cols: dict[str, Any] = {}
+    for tid in tests:
+        cols[f"{tid}_statistic"] = np.dtype(np.float64)
+        cols[f"{tid}_pvalue"] = np.dtype(np.float64)
+        cols[f"{tid}_reject"] = pd.BooleanDtype()
+        cols[f"{tid}_status"] = np.dtype(np.int64)
+        cols[f"{tid}_route"] = pd.CategoricalDtype(list(ROUTES))
+    cols["n"] = np.dtype(np.int64)
+    cols["condition"] = np.dtype(np.float64)
+    cols["note"] = np.dtype(object)
+    return cols
+
+
+def result_columns(tests: Sequence[str] = _registry.TEST_IDS) -> list[str]:
+    """The columns of diagnose_many's result, in order."""
+    return list(schema(tests))
+
+
+def _frame_result(table: _engine.Results, n: np.ndarray, index: Any, tests: Sequence[str]):
     import pandas as pd
 
     cols: dict[str, Any] = {}
     table = table.dense()
     reject = table.reject()
-    for i, tid in enumerate(_engine.TEST_IDS):
+    for i, tid in enumerate(_registry.TEST_IDS):
+        if tid not in tests:
+            continue
         cols[f"{tid}_statistic"] = table.stat[:, i]
         cols[f"{tid}_pvalue"] = table.pvalue[:, i]
         cols[f"{tid}_reject"] = pd.array(reject[:, i] == 1.0, dtype="boolean")
         cols[f"{tid}_reject"][np.isnan(reject[:, i])] = pd.NA
         cols[f"{tid}_status"] = table.status[:, i]
         cols[f"{tid}_route"] = pd.Categorical.from_codes(
-            table.ls[:, i].astype(np.int8), categories=["kernel", "least-squares"]
+            table.least_squares[:, i].astype(np.int8), categories=list(ROUTES)
         )
     cols["n"] = n.astype(np.int64)
-    cols["condition"] = table.raw.out[:, _engine.FIELD["cond"]]
+    cols["condition"] = table.record.out[:, _engine.FIELD["cond"]]
     notes = np.full(n.shape[0], "", dtype=object)
-    for g in np.flatnonzero((table.note != "").any(axis=1)):
+    chosen = [i for i, t in enumerate(_registry.TEST_IDS) if t in tests]
+    for g in np.flatnonzero((table.note[:, chosen] != "").any(axis=1)):
         # one line per distinct note, naming the tests it is about
         by_text: dict[str, list[str]] = {}
-        for i, text in enumerate(table.note[g]):
+        for i in chosen:
+            text = table.note[g, i]
             if text:
-                by_text.setdefault(text, []).append(_engine.TEST_IDS[i])
+                by_text.setdefault(text, []).append(_registry.TEST_IDS[i])
         notes[g] = "; ".join(
-            f"{text} (all tests)"
-            if len(ids) == len(_engine.TEST_IDS)
-            else f"{', '.join(ids)}: {text}"
+            f"{text} (all tests)" if len(ids) == len(chosen) else f"{', '.join(ids)}: {text}"
             for text, ids in by_text.items()
         )
     cols["note"] = notes
     return pd.DataFrame(cols, index=index)
-
-
-def result_columns() -> list[str]:
-    """The columns of diagnose_many's result, in order."""
-    return [f"{tid}_{c}" for tid in _engine.TEST_IDS for c in COLUMNS] + ["n", "condition", "note"]
 
 
 def _design(
@@ -227,6 +246,7 @@ def diagnose_many(
     hac_lags: int | None = None,
     alpha: float = 0.05,
     add_constant: bool = True,
+    tests: Sequence[str] | None = None,
     workers: int | None = None,
     progress: bool | None = None,
     _const: str | None = None,
@@ -244,13 +264,16 @@ def diagnose_many(
     Returns a pandas DataFrame with one row per group (indexed by the group
     key, or 0..G-1 for arrays) and, for each test id, the columns
     ``<id>_statistic``, ``<id>_pvalue``, ``<id>_reject``, ``<id>_status`` and
-    ``<id>_route``, then ``n`` and ``note``. Each row is exactly what
+    ``<id>_route``, then ``n``, ``condition`` and ``note``. Each row is exactly what
     ``diagnose`` gives for that group with the same options (bit for bit,
     whatever the number of workers). A group that cannot be tested (too
     short, constant, collinear, missing values) is a row with its status and
     note; it never stops the other groups.
 
-    lags, hac_lags, alpha, add_constant: as for ``diagnose``. break_at: the
+    lags, hac_lags, alpha, add_constant, tests: as for ``diagnose``, checked
+    the same way; a group the options do not fit (too short for k, lags or
+    the break out of its range) gets the status ``diagnose`` would refuse it
+    with, and a note. break_at: the
     Chow break as a 0-based position within each group (default: each group's
     middle). workers: threads (default: every core). progress: a progress bar
     on a terminal for runs longer than about a second; True always, False
@@ -258,34 +281,41 @@ def diagnose_many(
     """
     import pandas as pd
 
-    lags = int(lags)
-    if lags < 1:
-        raise ValueError(f"lags must be >= 1 (got {lags})")
-    if not 0.0 < float(alpha) < 1.0:
-        raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
+    opts = _options.resolve(
+        lags=lags,
+        break_at=break_at,
+        hac_lags=hac_lags,
+        alpha=alpha,
+        add_constant=add_constant,
+        tests=tests,
+        positional_break=True,
+    )
     if isinstance(data, pd.DataFrame):
         if by is None or y is None or x is None:
             raise TypeError("a DataFrame needs by=, y= and x=")
         yv, Xv, offsets, names, index, const_col = _long_frame(
-            data, by, y, list(x), add_constant, _const
+            data, by, y, list(x), opts.add_constant, _const
         )
         shared = False
     else:
-        yv, Xv, offsets, shared, names, const_col = _arrays(data, X, add_constant)
+        yv, Xv, offsets, shared, names, const_col = _arrays(data, X, opts.add_constant)
         index = pd.RangeIndex(offsets.shape[0] - 1)
     n = np.diff(offsets)
-    t_break = (n // 2 if break_at is None else np.full(n.shape, int(break_at))).astype(np.int64)
+    t_break = (n // 2 if opts.break_at is None else np.full(n.shape, opts.break_at)).astype(np.int64)
     hl = (
-        _engine.hac_rule(n) if hac_lags is None else np.full(n.shape, int(hac_lags), dtype=np.int64)
+        _engine.hac_rule(n)
+        if opts.hac_lags is None
+        else np.full(n.shape, opts.hac_lags, dtype=np.int64)
     )
-    batch = _engine.Batch(yv, Xv, offsets, shared, const_col, lags, t_break, hl, _batch.ALL, names)
-    raw = _engine.run_raw(batch, lambda b: run_native(b, workers, progress))
-    _missing_notes(batch, raw)
-    table = _engine.finish(batch, raw, float(alpha))
-    return _frame_result(table, n, index)
+    batch = _engine.Batch(yv, Xv, offsets, shared, const_col, opts.lags, t_break, hl, opts.tests, names)
+    record = _engine.run(batch, lambda b: run_native(b, workers, progress))
+    _engine.apply_limits(batch, record, _options.limits(n, Xv.shape[1], opts, t_break))
+    _missing_notes(batch, record)
+    table = _engine.finish(batch, record, opts.alpha)
+    return _frame_result(table, n, index, opts.tests)
 
 
-def _missing_notes(batch: _engine.Batch, raw: _engine.Raw) -> None:
+def _missing_notes(batch: _engine.Batch, raw: _engine.Record) -> None:
     """Name the column of the first non-finite value of each group the battery
     refused as non-finite (only those groups are scanned)."""
     fit = raw.out[:, _engine.FIELD["fit_status"]]
@@ -295,6 +325,6 @@ def _missing_notes(batch: _engine.Batch, raw: _engine.Raw) -> None:
         bad = np.argwhere(~np.isfinite(np.column_stack([yg, Xg])))
         if bad.size:
             r, c = int(bad[0, 0]), int(bad[0, 1])
-            raw.notes[g]["data"] = (
+            raw.notes[g]["input"] = (
                 f"missing or non-finite value in {names[c]!r} at row {r} of the group"
             )

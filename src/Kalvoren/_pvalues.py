@@ -74,3 +74,41 @@ def jb_pvalue(stat: np.ndarray, n: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     bound[p <= JB_P_MIN] = "<"
     bound[p >= JB_P_MAX] = ">"
     return p, bound
+
+
+def _chi2_one(stat: float, d1: float) -> float:
+    return float(special.chdtrc(d1, stat)) if d1 >= 1 else math.nan
+
+
+def _f_one(stat: float, d1: float, d2: float) -> float:
+    return float(special.fdtrc(d1, d2, stat)) if d1 >= 1 and d2 >= 1 else math.nan
+
+
+def _n_of(n: np.ndarray) -> np.ndarray:
+    return np.nan_to_num(n).astype(np.int64)
+
+
+# The p-value of each reference distribution, for many series (arrays) and for
+# one (floats) with the same bits: (stat, df1, df2, n, m) -> (p, bound or None).
+REFERENCES = {
+    "chi2": (
+        lambda s, d1, d2, n, m: (chi2_sf(s, d1), None),
+        lambda s, d1, d2, n, m: (_chi2_one(s, d1), None),
+    ),
+    "F": (
+        lambda s, d1, d2, n, m: (f_sf(s, d1, d2), None),
+        lambda s, d1, d2, n, m: (_f_one(s, d1, d2), None),
+    ),
+    "jb": (
+        lambda s, d1, d2, n, m: jb_pvalue(s, _n_of(n)),
+        lambda s, d1, d2, n, m: jb_pvalue_one(s, int(n) if n == n else 0),
+    ),
+    "cusum": (
+        lambda s, d1, d2, n, m: cusum_pvalue(s, m),
+        lambda s, d1, d2, n, m: cusum_pvalue_one(s, m),
+    ),
+    "cusumsq": (
+        lambda s, d1, d2, n, m: cusumsq_pvalue(s, m),
+        lambda s, d1, d2, n, m: cusumsq_pvalue_one(s, m),
+    ),
+}

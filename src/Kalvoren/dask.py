@@ -14,7 +14,7 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from Kalvoren import _many
+from Kalvoren import _many, _options
 
 _ORDER = "__kalvoren_row_order"
 
@@ -33,26 +33,10 @@ def _run_partition(pdf: Any, by: str, y: str, x: list[str], opts: dict, meta: An
     return _many.diagnose_many(pdf, by=by, y=y, x=x, workers=1, progress=False, **opts)
 
 
-def _meta(key_dtype: Any, by: str) -> Any:
+def _meta(key_dtype: Any, by: str, tests: tuple[str, ...]) -> Any:
     import pandas as pd
 
-    cols: dict[str, Any] = {}
-    for name in _many.result_columns():
-        kind = name.rsplit("_", 1)[-1]
-        if name == "n":
-            cols[name] = pd.Series([], dtype=np.int64)
-        elif name == "note":
-            cols[name] = pd.Series(
-                [], dtype=pd.StringDtype(na_value=np.nan) if hasattr(pd, "StringDtype") else object
-            )
-        elif kind in ("statistic", "pvalue"):
-            cols[name] = pd.Series([], dtype=np.float64)
-        elif kind == "reject":
-            cols[name] = pd.Series([], dtype="boolean")
-        elif kind == "status":
-            cols[name] = pd.Series([], dtype=np.int64)
-        else:
-            cols[name] = pd.Series(pd.Categorical([], categories=["kernel", "least-squares"]))
+    cols = {name: pd.Series([], dtype=dtype) for name, dtype in _many.schema(tests).items()}
     return pd.DataFrame(cols, index=pd.Index([], dtype=key_dtype, name=by))
 
 
@@ -67,6 +51,7 @@ def diagnose_many(
     hac_lags: int | None = None,
     alpha: float = 0.05,
     add_constant: bool = True,
+    tests: Sequence[str] | None = None,
 ) -> Any:
     """The battery for every group of a dask DataFrame; see
     :func:`Kalvoren.diagnose_many` for the options and the result's columns.
@@ -79,6 +64,16 @@ def diagnose_many(
     """
     if not isinstance(by, str):
         raise TypeError("by must be one column name (combine several keys into one column)")
+    # the same checks as in process, before anything is computed
+    opts = _options.resolve(
+        lags=lags,
+        break_at=break_at,
+        hac_lags=hac_lags,
+        alpha=alpha,
+        add_constant=add_constant,
+        tests=tests,
+        positional_break=True,
+    )
     x = list(x)
     for col in [by, y, *x]:
         if col not in ddf.columns:
@@ -87,23 +82,25 @@ def diagnose_many(
         raise ValueError(f"y ({y!r}) is also among the x columns")
     frame = ddf[[by, y, *x]]
     # The in-process run looks for a constant column over all rows, not per
-    # partition: decide it here, once.
+    # partition: decide it here, once, by the same rule (one non-zero value,
+    # no missing one).
     const = ""
     if x:
         import dask
 
-        lo, hi = dask.compute(frame[x].min(), frame[x].max())
-        found = [c for c in x if lo[c] == hi[c] and lo[c] != 0]
+        lo, hi, na = dask.compute(frame[x].min(), frame[x].max(), frame[x].isna().sum())
+        found = [c for c in x if lo[c] == hi[c] and lo[c] != 0 and na[c] == 0]
         const = found[0] if found else ""
     opts = dict(
-        lags=lags,
-        break_at=break_at,
-        hac_lags=hac_lags,
-        alpha=alpha,
-        add_constant=add_constant,
+        lags=opts.lags,
+        break_at=opts.break_at,
+        hac_lags=opts.hac_lags,
+        alpha=opts.alpha,
+        add_constant=opts.add_constant,
+        tests=opts.tests,
         _const=const,
     )
-    meta = _meta(ddf._meta[by].dtype, by)
+    meta = _meta(ddf._meta[by].dtype, by, opts["tests"])
     numbered = frame.map_partitions(_number_rows, meta=frame._meta.assign(**{_ORDER: np.int64(0)}))
     shuffled = numbered.shuffle(on=by)
     return shuffled.map_partitions(_run_partition, by, y, x, opts, meta, meta=meta)

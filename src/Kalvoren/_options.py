@@ -1,0 +1,157 @@
+"""The options of every entry point (``diagnose``, the per-test functions,
+``diagnose_many``, ``Kalvoren.dask`` and the command line), validated in one
+place. A mistake is an :class:`OptionError` that names the parameter in
+``.param``, so the command line can name its flag without rewriting the
+message.
+
+Two kinds of checks: ``resolve`` checks what does not depend on the data
+(types, ranges); ``limits`` checks, per series, what does (lags and the break
+against n and k) and says which series cannot run which tests, so
+``diagnose`` raises where ``diagnose_many`` gives those groups a status.
+"""
+
+from __future__ import annotations
+
+import operator
+from dataclasses import dataclass
+from typing import Any, Sequence
+
+import numpy as np
+
+from Kalvoren._registry import BY_ID, TEST_IDS, Status, bits_of
+
+
+class OptionError(ValueError):
+    """An option out of its range. ``param`` is the parameter's name."""
+
+    def __init__(self, param: str, problem: str, message: str | None = None):
+        super().__init__(message or f"{param} {problem}")
+        self.param = param
+        self.problem = problem
+
+
+class OptionTypeError(OptionError, TypeError):
+    """An option of the wrong type (a TypeError as well as an OptionError)."""
+
+
+def integer(value: Any, param: str) -> int:
+    """An int (NumPy integers too; not bool, not float)."""
+    if isinstance(value, (bool, np.bool_)):
+        raise OptionTypeError(param, f"must be an integer, got {value!r}")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise OptionTypeError(param, f"must be an integer, got {value!r}") from None
+
+
+def tests_of(tests: Any) -> tuple[str, ...]:
+    """The chosen test ids in registry order (None: every test)."""
+    if tests is None:
+        return TEST_IDS
+    if isinstance(tests, str):
+        tests = [tests]
+    try:
+        chosen = list(tests)
+    except TypeError:
+        raise OptionTypeError("tests", f"must be a list of test ids, got {tests!r}") from None
+    unknown = [t for t in chosen if t not in BY_ID]
+    if unknown:
+        raise OptionError(
+            "tests", f"has unknown ids {', '.join(map(repr, unknown))} (known: {', '.join(TEST_IDS)})"
+        )
+    if not chosen:
+        raise OptionError("tests", "must name at least one test")
+    return tuple(t for t in TEST_IDS if t in chosen)
+
+
+@dataclass(frozen=True)
+class Options:
+    """Validated options that do not depend on the data."""
+
+    lags: int = 4
+    break_at: Any = None  # None, a position (int) or a label
+    hac_lags: int | None = None
+    alpha: float = 0.05
+    add_constant: bool = True
+    tests: tuple[str, ...] = TEST_IDS
+
+    @property
+    def bits(self) -> int:
+        return bits_of(self.tests)
+
+    def uses(self, option: str) -> bool:
+        return any(option in BY_ID[t].options for t in self.tests)
+
+
+def resolve(
+    *,
+    lags: Any = 4,
+    break_at: Any = None,
+    hac_lags: Any = None,
+    alpha: Any = 0.05,
+    add_constant: Any = True,
+    tests: Any = None,
+    positional_break: bool = False,
+) -> Options:
+    """Check the options every entry point shares. positional_break: break_at
+    must be a position (many series have no common labels)."""
+    lags = integer(lags, "lags")
+    if lags < 1:
+        raise OptionError("lags", f"must be >= 1 (got {lags})")
+    if hac_lags is not None:
+        hac_lags = integer(hac_lags, "hac_lags")
+        if hac_lags < 0:
+            raise OptionError("hac_lags", f"must be >= 0 (got {hac_lags})")
+    if isinstance(alpha, (bool, np.bool_)) or not isinstance(alpha, (int, float, np.floating)):
+        raise OptionTypeError("alpha", f"must be a number, got {alpha!r}")
+    if not 0.0 < float(alpha) < 1.0:
+        raise OptionError("alpha", f"must lie in (0, 1), got {alpha!r}")
+    if not isinstance(add_constant, (bool, np.bool_)):
+        raise OptionTypeError("add_constant", f"must be True or False, got {add_constant!r}")
+    if isinstance(break_at, (bool, np.bool_)):
+        raise OptionTypeError("break_at", f"must be a position or an index label, got {break_at!r}")
+    if positional_break and break_at is not None:
+        break_at = integer(break_at, "break_at")
+    elif isinstance(break_at, (int, np.integer)):
+        break_at = int(break_at)
+    return Options(lags, break_at, hac_lags, float(alpha), bool(add_constant), tests_of(tests))
+
+
+@dataclass
+class Limits:
+    """Per series: which cannot run at all, and which cannot run the Chow
+    test at the given break (arrays of bool), with the reasons."""
+
+    too_short: np.ndarray
+    bad_lags: np.ndarray
+    bad_break: np.ndarray
+
+    def first_problem(self, g: int, n: int, k: int, lags: int, t_break: int) -> OptionError | None:
+        """What diagnose raises for series g (None: nothing)."""
+        if self.too_short[g]:
+            msg = f"too few observations: n = {n} for k = {k} coefficients"
+            return OptionError("y", msg, msg)
+        if self.bad_lags[g]:
+            return OptionError(
+                "lags", f"must be between 1 and {n - k - 1} for n = {n}, k = {k} (got {lags})"
+            )
+        if self.bad_break[g]:
+            return OptionError(
+                "break_at",
+                f"leaves fewer than k + 1 = {k + 1} observations on one side: the break "
+                f"position must be between {k + 1} and {n - k - 1} (got {t_break})",
+            )
+        return None
+
+
+def limits(n: np.ndarray, k: int, opts: Options, t_break: np.ndarray) -> Limits:
+    """The data-dependent checks, vectorised over series of lengths n."""
+    n = np.asarray(n, dtype=np.int64)
+    too_short = n <= k + 1
+    uses_lags = opts.uses("lags")
+    bad_lags = ~too_short & (opts.lags >= n - k) if uses_lags else np.zeros(n.shape, bool)
+    if opts.uses("break_at"):
+        bad_break = ~too_short & ((t_break < k + 1) | (t_break > n - k - 1))
+    else:
+        bad_break = np.zeros(n.shape, bool)
+    return Limits(too_short, bad_lags, bad_break)

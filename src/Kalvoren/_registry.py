@@ -1,0 +1,245 @@
+"""One description per test. Everything that lists tests (the battery's bits,
+the finishing path, the least-squares route, the report, the many-series
+columns, the command line and the docs) loops over ``TESTS`` below.
+
+A test's degrees of freedom are a function of the fitted series (``Fitted``:
+plain floats for one series, arrays for many, so one expression serves both);
+its p-value comes from the reference named in ``reference`` (see
+``_pvalues.REFERENCES``).
+"""
+
+from __future__ import annotations
+
+import enum
+from dataclasses import dataclass
+from typing import Any, Callable
+
+import numpy as np
+
+from Kalvoren._ckernels.diag import _batch
+
+
+class Status(enum.IntEnum):
+    """Why a test has no statistic (0: it has one). The kernels' codes."""
+
+    OK = 0
+    FALLBACK = 1  # refused by the kernels: the least-squares route takes over
+    SINGULAR = -1002  # covariance matrix singular
+    UNDEFINED_VARIANCE = -1003  # exact fit or constant series: nothing to scale by
+    BAD_LAG = -1004  # lag bound out of range
+    TOO_SHORT = -1005  # too few observations
+    BAD_ARG = -1007  # argument out of range, or nothing to test
+
+
+STATUS_TEXT = {
+    Status.FALLBACK: "design rank-deficient or too ill-conditioned for the kernels",
+    Status.SINGULAR: "HAC covariance singular",
+    Status.UNDEFINED_VARIANCE: "variance undefined (exact fit, or constant series)",
+    Status.BAD_LAG: "lag bound out of range",
+    Status.TOO_SHORT: "too few observations",
+    Status.BAD_ARG: "argument out of range",
+}
+
+
+@dataclass
+class Fitted:
+    """What degrees of freedom depend on, per series (floats or arrays)."""
+
+    n: Any
+    rank: Any
+    slopes: Any  # rank without the constant
+    lags: Any
+    hac_df: Any
+    chow_df1: Any
+    chow_df2: Any
+
+
+NaN = float("nan")
+
+
+@dataclass(frozen=True)
+class TestSpec:
+    """A test: its words, its reference distribution, where its numbers live
+    in the battery's record, and what it needs."""
+
+    id: str
+    title: str
+    null: str
+    alternative: str
+    distribution: str  # in words, for docs and results
+    reference: str  # p-value family: chi2, F, jb, cusum, cusumsq, hac
+    field: str  # the record's statistic field; its status field is status_field
+    status_field: str
+    bit: int  # the native battery's bit
+    df: Callable[[Fitted], tuple[Any, Any]]
+    options: tuple[str, ...] = ()
+    residual_test: bool = True  # a statistic of the residuals: none for an exact fit
+    no_slopes: bool = False  # nothing to test without slope coefficients
+    status_text: tuple[tuple[int, str], ...] = ()
+    function: str | None = "="  # the per-test function's name ("=": the id; None: none)
+
+    __test__ = False  # not a pytest class
+
+    def text(self, status: int) -> str:
+        return dict(self.status_text).get(status) or STATUS_TEXT.get(status, "failed")
+
+
+_NO_SLOPES = ((Status.BAD_ARG, "no slope coefficients to test"),)
+
+TESTS: tuple[TestSpec, ...] = (
+    TestSpec(
+        "breusch_godfrey",
+        "Breusch-Godfrey serial correlation (LM)",
+        "no serial correlation of the errors up to the given order",
+        "the errors are serially correlated",
+        "chi2(lags)",
+        "chi2",
+        "bg_stat",
+        "bg_status",
+        _batch.BG,
+        lambda f: (f.lags, NaN),
+        ("lags",),
+    ),
+    TestSpec(
+        "breusch_pagan",
+        "Breusch-Pagan heteroskedasticity",
+        "homoskedastic errors",
+        "the error variance depends on the regressors",
+        "chi2(slopes), normal errors",
+        "chi2",
+        "bp_stat",
+        "bp_status",
+        _batch.BP,
+        lambda f: (f.slopes, NaN),
+        no_slopes=True,
+        status_text=_NO_SLOPES,
+    ),
+    TestSpec(
+        "breusch_pagan_koenker",
+        "Breusch-Pagan, Koenker's studentized form",
+        "homoskedastic errors",
+        "the error variance depends on the regressors",
+        "chi2(slopes)",
+        "chi2",
+        "bpk_stat",
+        "bp_status",
+        _batch.BP,
+        lambda f: (f.slopes, NaN),
+        no_slopes=True,
+        status_text=_NO_SLOPES,
+        function=None,  # breusch_pagan(robust=True)
+    ),
+    TestSpec(
+        "chow",
+        "Chow structural break",
+        "the coefficients are the same before and after the break",
+        "the coefficients change at the break",
+        "F(k, n - 2k), normal errors",
+        "F",
+        "chow_stat",
+        "chow_status",
+        _batch.CHOW,
+        lambda f: (f.chow_df1, f.chow_df2),
+        ("break_at",),
+        residual_test=False,
+        status_text=((Status.BAD_ARG, "break outside the sample, or no coefficients to compare"),),
+    ),
+    TestSpec(
+        "cusum",
+        "CUSUM of recursive residuals",
+        "the coefficients are stable over the sample",
+        "the coefficients drift",
+        "finite-sample table (normal errors)",
+        "cusum",
+        "cusum_stat",
+        "cusum_status",
+        _batch.CUSUM,
+        lambda f: (NaN, NaN),
+        residual_test=False,
+    ),
+    TestSpec(
+        "cusum_squares",
+        "CUSUM of squares",
+        "the error variance is stable over the sample",
+        "the error variance (or the coefficients) changes",
+        "finite-sample table (normal errors)",
+        "cusumsq",
+        "cusumsq_stat",
+        "cusumsq_status",
+        _batch.CUSUMSQ,
+        lambda f: (NaN, NaN),
+        residual_test=False,
+    ),
+    TestSpec(
+        "ljung_box",
+        "Ljung-Box autocorrelation",
+        "no autocorrelation of the residuals up to the given lag",
+        "the residuals are autocorrelated",
+        "chi2(lags)",
+        "chi2",
+        "lb_stat",
+        "lb_status",
+        _batch.LB,
+        lambda f: (np.minimum(f.lags, np.maximum(f.n - 1.0, 0.0)), NaN),
+        ("lags",),
+    ),
+    TestSpec(
+        "jarque_bera",
+        "Jarque-Bera normality",
+        "normally distributed errors",
+        "the errors are not normal (skewness or excess kurtosis)",
+        "finite-sample table, chi2(2) tail",
+        "jb",
+        "jb_stat",
+        "jb_status",
+        _batch.JB,
+        lambda f: (NaN, NaN),
+    ),
+    TestSpec(
+        "hac_wald",
+        "Wald, all slopes zero (HAC)",
+        "all slope coefficients are zero",
+        "some slope coefficient is not zero",
+        "chi2(slopes)",
+        "chi2",
+        "hac_stat",
+        "hac_status",
+        _batch.HAC,
+        lambda f: (f.hac_df, NaN),
+        ("hac_lags",),
+        no_slopes=True,
+        status_text=(*_NO_SLOPES, (Status.SINGULAR, "HAC covariance singular")),
+    ),
+)
+
+TEST_IDS: tuple[str, ...] = tuple(t.id for t in TESTS)
+BY_ID: dict[str, TestSpec] = {t.id: t for t in TESTS}
+ALL_BITS = 0
+for _t in TESTS:
+    ALL_BITS |= _t.bit
+
+
+def function_name(spec: TestSpec) -> str | None:
+    return spec.id if spec.function == "=" else spec.function
+
+
+FUNCTIONS: tuple[str, ...] = tuple(
+    f for f in (function_name(t) for t in TESTS) if f is not None
+)
+
+
+def doc_table() -> str:
+    """The tests as a reStructuredText table: id, H0, reference."""
+    rows = [(t.id, t.null, t.distribution) for t in TESTS]
+    w = [max(len(r[i]) for r in rows + [("id", "H0", "reference")]) for i in range(3)]
+    rule = "  ".join("=" * x for x in w)
+    line = lambda r: "  ".join(v.ljust(x) for v, x in zip(r, w)).rstrip()  # noqa: E731
+    return "\n".join([rule, line(("id", "H0", "reference")), rule, *map(line, rows), rule])
+
+
+def bits_of(ids: tuple[str, ...]) -> int:
+    """The native battery's bits for these tests."""
+    b = 0
+    for tid in ids:
+        b |= BY_ID[tid].bit
+    return b

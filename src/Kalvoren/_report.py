@@ -1,0 +1,289 @@
+"""The report of one regression: the model's numbers, the tests, and the
+ways to show them (text, JSON, frames, HTML, plots)."""
+
+from __future__ import annotations
+
+import json
+import math
+from typing import Any
+
+import numpy as np
+
+from Kalvoren import _engine, _prepare
+from Kalvoren._results import TestResult, fmt, fmt_p, json_float, results_of
+
+SCHEMA_VERSION = 1
+CUSUM_CLASSIC = 0.948  # Brown-Durbin-Evans asymptotic 5% boundary constant
+
+_R2_RSS = [_engine.FIELD["r2"], _engine.FIELD["rss"]]
+_COND = _engine.FIELD["cond"]
+
+
+class Report:
+    """The battery's results for one regression. ``print(report)`` shows the
+    summary; ``report.tests[id]`` is a :class:`TestResult`."""
+
+    def __init__(
+        self,
+        model: _prepare.Model,
+        batch: _engine.Batch,
+        table: _engine.Results,
+        alpha: float,
+        break_at: Any,
+    ):
+        import pandas as pd
+
+        self._model, self._batch, self._table = model, batch, table
+        rec = table.record
+        self.alpha = alpha
+        self.n = model.n
+        self.k = model.k
+        self.y_name = model.y_name
+        self.x_names = list(model.x_names)
+        self.lags = batch.lags
+        self.break_at = break_at
+        self.hac_lags, self.t_break = batch.hac_lags.item(), batch.t_break.item()
+        self.rank = int(rec.rank.item())
+        self.r2, self.rss = rec.out[0, _R2_RSS].tolist()
+        #: 1-norm condition number of the equilibrated design that was fitted
+        self.condition: float = float(rec.out[0, _COND])
+        #: coefficients and their HAC standard errors (Bartlett, hac_lags), by regressor
+        self.params = pd.Series(rec.beta[0], index=self.x_names, name="coef")
+        self.bse = pd.Series(rec.se[0], index=self.x_names, name="bse")
+        self.note = rec.notes[0].get("model", "")
+        self.tests: dict[str, TestResult] = results_of(table, 0, alpha, batch.tests)
+
+    @property
+    def index(self) -> Any:
+        """The data's pandas index, or None."""
+        return self._model.index
+
+    @property
+    def tvalues(self) -> Any:
+        """z statistics of the coefficients (coefficient over HAC standard error)."""
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return (self.params / self.bse).rename("z")
+
+    @property
+    def pvalues(self) -> Any:
+        """Two-sided normal p-values of the coefficients' z statistics."""
+        from scipy import special
+
+        import pandas as pd
+
+        p = special.erfc(np.abs(self.tvalues.to_numpy()) / math.sqrt(2.0))
+        return pd.Series(p, index=self.params.index, name="P>|z|")
+
+    def conf_int(self, alpha: float = 0.05) -> Any:
+        """Normal confidence intervals of the coefficients at level 1 - alpha, a
+        frame with columns "lower" and "upper" (as statsmodels' conf_int)."""
+        import pandas as pd
+        from scipy import special
+
+        if not 0.0 < alpha < 1.0:
+            raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
+        z = -math.sqrt(2.0) * float(special.erfcinv(alpha))
+        half = abs(z) * self.bse
+        return pd.DataFrame({"lower": self.params - half, "upper": self.params + half})
+
+    def __repr__(self) -> str:
+        return self.summary()
+
+    __str__ = __repr__
+
+    def to_frame(self):
+        """The tests as a pandas DataFrame indexed by test id."""
+        import pandas as pd
+
+        rows = {
+            tid: {
+                "statistic": r.statistic,
+                "pvalue": r.pvalue,
+                "df": r.df,
+                "reject": r.reject,
+                "status": r.status,
+                "route": r.route,
+                "pvalue_bound": r.pvalue_bound,
+                "note": r.note,
+            }
+            for tid, r in self.tests.items()
+        }
+        frame = pd.DataFrame.from_dict(rows, orient="index")
+        frame.index.name = "test"
+        return frame
+
+    def to_dict(self) -> dict:
+        """JSON-ready data (NaN written as null)."""
+        import Kalvoren
+
+        coef = {
+            name: {"coef": json_float(b), "hac_se": json_float(s)}
+            for name, b, s in zip(self.x_names, self.params, self.bse)
+        }
+        return {
+            "schema_version": SCHEMA_VERSION,
+            "kalvoren_version": Kalvoren.__version__,
+            "n": self.n,
+            "k": self.k,
+            "columns": {"y": self.y_name, "x": self.x_names},
+            "model": {
+                "rank": self.rank,
+                "r2": json_float(self.r2),
+                "condition": json_float(self.condition),
+                "rss": json_float(self.rss),
+                "coefficients": coef,
+                "hac_lags": self.hac_lags,
+                "hac_kernel": "bartlett",
+                "lags": self.lags,
+                "break_at": _jsonable_label(self.break_at),
+                "break_position": self.t_break,
+                "alpha": self.alpha,
+                "note": self.note,
+            },
+            "tests": {tid: r.to_dict() for tid, r in self.tests.items()},
+        }
+
+    def to_json(self, **kw: Any) -> str:
+        return json.dumps(self.to_dict(), **kw)
+
+    def summary(self) -> str:
+        """Model context (n, k, R^2, coefficients with HAC standard errors) and
+        the test table with degrees of freedom and decisions."""
+        import pandas as pd
+
+        head = [
+            f"OLS of {self.y_name} on {', '.join(self.x_names) or 'nothing'}",
+            f"n = {self.n}   k = {self.k}"
+            + (f" (rank {self.rank})" if self.rank != self.k else "")
+            + f"   R^2 = {fmt(self.r2)}   HAC: Bartlett, {self.hac_lags} lags",
+        ]
+        coef = pd.DataFrame(
+            {"coef": self.params, "HAC s.e.": self.bse, "z": self.tvalues, "P>|z|": self.pvalues}
+        )
+        tests = pd.DataFrame(
+            {
+                "statistic": [fmt(r.statistic) for r in self.tests.values()],
+                "df": [
+                    "-" if r.df is None else str(r.df).replace(" ", "") for r in self.tests.values()
+                ],
+                "p-value": [fmt_p(r.pvalue, r.pvalue_bound) for r in self.tests.values()],
+                f"reject at {self.alpha:g}": [
+                    "-" if r.reject is None else ("yes" if r.reject else "no")
+                    for r in self.tests.values()
+                ],
+                "route": [r.route for r in self.tests.values()],
+            },
+            index=list(self.tests),
+        )
+        notes = [f"  {tid}: {r.note}" for tid, r in self.tests.items() if r.note]
+        if self.note:
+            notes.insert(0, f"  model: {self.note}")
+        text = "\n".join(head) + "\n\n" + coef.to_string(float_format=lambda v: f"{v:.6g}")
+        text += "\n\n" + tests.to_string() + "\n"
+        if notes:
+            text += "notes:\n" + "\n".join(notes) + "\n"
+        return text
+
+    def _repr_html_(self) -> str:
+        import html
+
+        head = html.escape(self.summary().split("\n\n")[0]).replace("\n", "<br>")
+        coef = self.params.to_frame().assign(
+            **{"HAC s.e.": self.bse, "z": self.tvalues, "P>|z|": self.pvalues}
+        )
+        return f"<p>{head}</p>" + coef.to_html() + self.to_frame().to_html()
+
+    def paths(self) -> dict:
+        """The CUSUM path and the CUSUM-of-squares path with their 5% bounds,
+        indexed by the observation each recursive residual belongs to."""
+        from Kalvoren import _cusum_null, _lstsq
+
+        y, X, cc = self._model.y, self._model.X, self._model.const_col
+        Xs = _lstsq.scaled(X, _lstsq.pow2_exponents(X))
+        ys = _lstsq.scaled(y, _lstsq.pow2_exponents(y))
+        if self.rank < self.k:
+            kept = _lstsq.independent_columns(Xs, cc)
+            Xs, cc = Xs[:, kept], (kept.index(cc) if cc >= 0 else -1)
+        w, _ = _lstsq.recursive_residuals(ys, _lstsq.Fit.of(Xs, ys, cc).Q)
+        m = w.shape[0]
+        if m == 0 or not float(w @ w) > 0:
+            raise ValueError("no recursive residuals to plot (too few observations or exact fit)")
+        j = np.arange(m)
+        series, squares = _lstsq.cusum_paths(w)
+        shape = math.sqrt(m) + 2.0 * j / math.sqrt(m)
+        crit = float(_cusum_null.cusum_critical_value(0.05, m))
+        crit_sq = float(_cusum_null.cusumsq_critical_value(0.05, m)) * math.sqrt(2.0)
+        x = _plot_axis(self.index, self.n - m, self.n)
+        return {
+            "x": x,
+            "cusum": series,
+            "cusum_bound": crit * shape,
+            "cusum_classic": CUSUM_CLASSIC * shape,
+            "cusum_squares": squares,
+            "expected": (j + 1) / m,
+            "cusum_squares_band": crit_sq,
+        }
+
+    def plot(self):
+        """A matplotlib Figure: the CUSUM path with its 5% boundaries (finite
+        sample, and the classic 0.948 lines) and the CUSUM of squares with its
+        5% band."""
+        import matplotlib.pyplot as plt
+
+        pth = self.paths()
+        x = pth["x"]
+        fig, (a1, a2) = plt.subplots(2, 1, figsize=(8, 6.5), sharex=True)
+        a1.plot(x, pth["cusum"], color="C0", label="CUSUM")
+        for sgn in (1, -1):
+            a1.plot(
+                x,
+                sgn * pth["cusum_bound"],
+                "r-",
+                lw=1,
+                label="5% boundary (finite sample)" if sgn > 0 else None,
+            )
+            a1.plot(
+                x,
+                sgn * pth["cusum_classic"],
+                color="0.5",
+                ls="--",
+                lw=1,
+                label="classic 0.948 boundary" if sgn > 0 else None,
+            )
+        a1.set_title("CUSUM of recursive residuals")
+        a1.legend(loc="best", fontsize="small")
+        band = pth["cusum_squares_band"]
+        a2.plot(x, pth["cusum_squares"], color="C0", label="CUSUM of squares")
+        a2.plot(x, pth["expected"], "k:", lw=1, label="expected under H0")
+        a2.plot(x, np.clip(pth["expected"] + band, 0, 1), "r-", lw=1, label="5% band")
+        a2.plot(x, np.clip(pth["expected"] - band, 0, 1), "r-", lw=1)
+        a2.set_title("CUSUM of squares")
+        a2.legend(loc="best", fontsize="small")
+        a2.set_xlabel(str(getattr(self.index, "name", None) or "observation"))
+        fig.tight_layout()
+        return fig
+
+
+def _plot_axis(index: Any, lo: int, hi: int) -> Any:
+    """Observations lo..hi-1 as matplotlib can place them: the index's dates or
+    numbers, else positions."""
+    if index is None:
+        return np.arange(lo, hi)
+    import pandas as pd
+
+    part = index[lo:hi]
+    if isinstance(part, pd.PeriodIndex):
+        return part.to_timestamp()
+    if isinstance(part, pd.DatetimeIndex) or pd.api.types.is_numeric_dtype(part.dtype):
+        return part
+    return np.arange(lo, hi)
+
+
+def _jsonable_label(v: Any) -> Any:
+    if v is None or isinstance(v, (int, float, str, bool)):
+        return v
+    if isinstance(v, np.integer):
+        return int(v)
+    return str(v)
+
+

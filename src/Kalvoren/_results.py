@@ -1,0 +1,166 @@
+"""A test's outcome, and how numbers are written in reports."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any, Iterator
+
+from Kalvoren._registry import BY_ID, Status
+
+
+def json_float(v: float | None) -> float | None:
+    return None if v is None or not math.isfinite(v) else float(v)
+
+
+def fmt(v: float | None, digits: int = 4) -> str:
+    if v is None or (isinstance(v, float) and math.isnan(v)):
+        return "-"
+    if not math.isfinite(v):
+        return str(v)
+    if v != 0 and (abs(v) < 1e-3 or abs(v) >= 1e6):
+        return f"{v:.{digits - 1}e}"
+    return f"{v:.{digits}f}"
+
+
+def fmt_p(p: float | None, bound: str | None) -> str:
+    if p is None or math.isnan(p):
+        return "-"
+    return f"{bound}{p:.4g}" if bound else (f"{p:.4f}" if p >= 1e-4 else f"{p:.2e}")
+
+
+def _frozen(reference: str, df: Any) -> Any:
+    """The SciPy distribution of a chi-square or F statistic, else None."""
+    if df is None:
+        return None
+    from scipy import stats
+
+    if reference == "chi2" and isinstance(df, int):
+        return stats.chi2(df)
+    if reference == "F" and isinstance(df, tuple):
+        return stats.f(*df)
+    return None
+
+
+@dataclass(slots=True)
+class TestResult:
+    """One test's outcome. Unpacks like a pair: ``stat, p = result``.
+
+    statistic: the test statistic (NaN when it could not be computed).
+    pvalue: its p-value (NaN when there is none).
+    df: degrees of freedom: an int (chi-square), a pair (F), or None.
+    reject: ``pvalue < alpha``, or None when there is no p-value.
+    status: the kernel's status (0 computed; see ``Kalvoren.Status``).
+    route: "kernel", or "least-squares" when the kernels refused the design.
+    pvalue_bound: None, or "<" / ">" when a table p-value sits at the table's
+        edge (the true p-value is then below / above ``pvalue``).
+    note: what a reader should know (status text, columns dropped, ...).
+    test: the test's id; alpha: the level ``reject`` was decided at.
+    null, alternative: the hypotheses in words; distribution: the reference
+        distribution in words; reason: why there is no statistic (the
+        status as a ``Status``), or None.
+    """
+
+    statistic: float
+    pvalue: float
+    df: int | tuple[int, int] | None
+    reject: bool | None
+    status: int
+    route: str
+    pvalue_bound: str | None = None
+    note: str = ""
+    test: str = ""
+    alpha: float = 0.05
+
+    __test__ = False  # not a pytest class
+
+    @property
+    def null(self) -> str:
+        return BY_ID[self.test].null if self.test in BY_ID else ""
+
+    @property
+    def alternative(self) -> str:
+        return BY_ID[self.test].alternative if self.test in BY_ID else ""
+
+    @property
+    def distribution(self) -> str:
+        return BY_ID[self.test].distribution if self.test in BY_ID else ""
+
+    @property
+    def dist(self) -> Any:
+        """The frozen SciPy distribution of the statistic under H0 (chi-square
+        and F tests), or None."""
+        return _frozen(BY_ID[self.test].reference, self.df) if self.test in BY_ID else None
+
+    @property
+    def reason(self) -> Status | None:
+        """Why there is no statistic, or None when there is one."""
+        return None if self.status == 0 else Status(self.status)
+
+    def critical_value(self, alpha: float | None = None) -> float:
+        """The statistic's critical value at alpha (default: the result's own),
+        where the reference is a SciPy distribution; NaN otherwise."""
+        d = self.dist
+        return math.nan if d is None else float(d.isf(self.alpha if alpha is None else alpha))
+
+    def __iter__(self) -> Iterator[float]:
+        return iter((self.statistic, self.pvalue))
+
+    def __repr__(self) -> str:
+        p = fmt_p(self.pvalue, self.pvalue_bound)
+        if self.reject is None:
+            verdict = "no decision"
+        else:
+            verdict = (
+                "reject" if self.reject else "do not reject"
+            ) + f" H0 ({self.null or 'H0'}) at {self.alpha:g}"
+        df = f", df={self.df}" if self.df is not None else ""
+        note = f"; {self.note}" if self.note else ""
+        return (
+            f"<{self.test or 'test'}: statistic={fmt(self.statistic)}, p-value={p}{df}: "
+            f"{verdict}{note}>"
+        )
+
+    def to_dict(self) -> dict:
+        df = list(self.df) if isinstance(self.df, tuple) else self.df
+        return {
+            "statistic": json_float(self.statistic),
+            "pvalue": json_float(self.pvalue),
+            "df": df,
+            "reject": self.reject,
+            "status": self.status,
+            "route": self.route,
+            "pvalue_bound": self.pvalue_bound,
+            "note": self.note,
+            "null": self.null,
+            "alternative": self.alternative,
+            "distribution": self.distribution,
+        }
+
+
+def results_of(table: Any, g: int, alpha: float, tests: tuple[str, ...]) -> dict[str, TestResult]:
+    """The TestResults of series g of finished results, for the chosen tests."""
+    from Kalvoren._registry import TEST_IDS
+
+    stat, pv, d1, d2, status, ls, bound, note = table.row(g)
+    out = {}
+    for i, tid in enumerate(TEST_IDS):
+        if tid not in tests:
+            continue
+        p = pv[i]
+        df = (
+            None if d1[i] != d1[i] else (int(d1[i]) if d2[i] != d2[i] else (int(d1[i]), int(d2[i])))
+        )
+        out[tid] = TestResult(
+            stat[i],
+            p,
+            df,
+            None if p != p else p < alpha,
+            status[i],
+            "least-squares" if ls[i] else "kernel",
+            bound[i],
+            note[i],
+            tid,
+            alpha,
+        )
+    return out
