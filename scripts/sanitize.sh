@@ -5,10 +5,8 @@
 # Any report aborts the run. Arguments go to pytest; test paths among them
 # replace the default files. KVR_FUZZ_EXAMPLES and KVR_LEAK_CALLS scale the
 # fuzzers and the leak test.
+set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-export KVR_VENV="$ROOT/.venv-asan"
-export KVR_BUILD_ARGS="-Ccmake.define.KVR_SANITIZE=ON -Cbuild-dir=build-asan/{wheel_tag}"
-source "$ROOT/scripts/env.sh"
 cd "$ROOT"
 
 # Every test file is in one of the two lists. NATIVE: the kernels (directly or
@@ -43,6 +41,10 @@ if [ "$paths" = 0 ]; then
     done
     set -- "${NATIVE[@]}" "$@"
 fi
+
+export KVR_VENV="$ROOT/.venv-asan"
+export KVR_BUILD_ARGS="-Ccmake.define.KVR_SANITIZE=ON -Cbuild-dir=build-asan/{wheel_tag}"
+source "$ROOT/scripts/env.sh"
 
 ASAN_LIB="$(gcc -print-file-name=libasan.so)"
 [ -f "$ASAN_LIB" ] || { echo "libasan.so not found (gcc -print-file-name)" >&2; exit 1; }
