@@ -1,6 +1,6 @@
 # Sourced by the other scripts: finds CPython 3.12, makes .venv, installs the
-# package with the extras given in KVR_EXTRAS (default: test; empty: none) when
-# the sources changed since the last install. KVR_VENV picks
+# package with the extras given in KVR_EXTRAS (comma-separated; default: test;
+# empty: none) when the sources changed since the last install. KVR_VENV picks
 # another venv and KVR_BUILD_ARGS adds pip options (scripts/sanitize.sh uses
 # both for its separate instrumented build).
 set -euo pipefail
@@ -32,16 +32,27 @@ if [ ! -x "$VENV/bin/python" ]; then
     "$PY312" -m venv "$VENV"
 fi
 PY="$VENV/bin/python"
-# Reinstall only when the sources changed since the last install of these extras.
-EXTRAS="${KVR_EXTRAS-test}"
-STAMP="$VENV/.installed-${EXTRAS:-base}${KVR_BUILD_ARGS:+-custom}"
-if [ ! -f "$STAMP" ] || [ -n "$(find "$ROOT/src" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" \
-        -newer "$STAMP" -print -quit 2>/dev/null)" ]; then
+# $VENV/.installed records the last install: its build arguments, then its
+# extras. An install serves a script that asks for some of its extras with the
+# same build arguments; a reinstall keeps the extras already there, so
+# scripts/lint.sh (test,lint) and scripts/test.sh (test) share one install.
+STAMP="$VENV/.installed"
+HAVE=""
+if [ -f "$STAMP" ] && [ "$(sed -n 1p "$STAMP")" = "${KVR_BUILD_ARGS:-}" ]; then
+    HAVE="$(sed -n 2p "$STAMP")"
+else
+    rm -f "$STAMP"
+fi
+WANT="${KVR_EXTRAS-test}"
+EXTRAS="$(printf '%s\n' ${WANT//,/ } ${HAVE//,/ } | awk 'NF' | sort -u | paste -sd, -)"
+# Reinstall when the sources changed since the last install, or an extra is new.
+if [ ! -f "$STAMP" ] || [ "$EXTRAS" != "$HAVE" ] || [ -n "$(find "$ROOT/src" "$ROOT/CMakeLists.txt" \
+        "$ROOT/pyproject.toml" -newer "$STAMP" -print -quit 2>/dev/null)" ]; then
     "$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --upgrade pip scikit-build-core cmake ninja
     # No build isolation: the CMake build directory under build/ is reused, so a
     # rebuild only compiles what changed.
     "$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --no-build-isolation \
         ${KVR_BUILD_ARGS:-} "$ROOT${EXTRAS:+[$EXTRAS]}"
-    rm -f "$VENV"/.installed-*
-    touch "$STAMP"
+    rm -f "$VENV"/.installed-*  # the stamps of earlier versions of this script
+    printf '%s\n%s\n' "${KVR_BUILD_ARGS:-}" "$EXTRAS" >"$STAMP"
 fi

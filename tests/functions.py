@@ -251,8 +251,8 @@ FUNCTIONS = [
             "short": lambda: f.lb_stat(y[:1], 2),
             "huge": lambda: f.lb_stat(y, 2**64),
         },
+        # no arena: z and rho are two outputs of length n (test_lb_alloc.py)
         huge={"L=2^63-1": (lambda: f.lb_stat(np.arange(4.0), 2**63 - 1), None)},
-        arena=("kvr_lb_arena_size", lambda x, L: (len(x), L)),
     ),
     Function(
         "hac_estimator_matmul",

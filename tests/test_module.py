@@ -151,3 +151,19 @@ def test_first_import_in_a_sub_interpreter_binds_the_module_there():
         """)
     assert r.returncode == 0, r.stderr
     assert "refused: Interpreter change detected" in r.stdout
+
+
+def test_version_is_the_installed_metadata():
+    # pyproject.toml is the one source: the installed metadata carries it and
+    # Kalvoren.__version__ reads it from there
+    import tomllib
+    from importlib.metadata import version
+    from pathlib import Path
+
+    import Kalvoren
+
+    assert type(Kalvoren.__version__) is str and "__version__" in dir(Kalvoren)
+    assert Kalvoren.__version__ == version("Kalvoren")
+    pyproject = Path(__file__).parents[1] / "pyproject.toml"
+    with pyproject.open("rb") as fh:
+        assert Kalvoren.__version__ == tomllib.load(fh)["project"]["version"]

@@ -8,8 +8,6 @@ it over thousands of series. The compiled kernels live in
 
 from typing import Any
 
-__version__ = "0.2.0"
-
 _API = {
     "diagnose": "diagnostics",
     "Report": "diagnostics",
@@ -30,7 +28,21 @@ _API = {
 __all__ = ["__version__", *_API]
 
 
+def _version() -> str:
+    """The installed distribution's version: pyproject.toml is its one source."""
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("Kalvoren")
+    except PackageNotFoundError:  # a source tree on sys.path, never installed
+        return "0+unknown"
+
+
 def __getattr__(name: str) -> Any:
+    if name == "__version__":
+        # read on first use: importlib.metadata costs more than the rest of this import
+        value = globals()["__version__"] = _version()
+        return value
     # Imported on first use, so the kernels alone need neither SciPy nor pandas.
     if name in _API:
         import importlib

@@ -270,14 +270,17 @@ SHIM(acorr, "x", "L") {
 SHIM(lb_stat, "x", "L") {
     FRAME(lb_stat);
     int64_t L;
-    View x, arena;
+    View x, z, rho;
     if (!f.int64(1, &L) || !f.in(0, x, 1)) return f.fail(__LINE__);
     const int64_t n = x.len();
-    if (!f.arena(arena, kvr_lb_arena_size(n, L))) return f.fail(__LINE__);
+    // z and rho, n each: the kernel clamps L to n - 1, so rho's L + 1 entries fit
+    // whatever L is, and no length is computed from L.
+    if (!f.out(z, n) || !f.out(rho, n)) return f.fail(__LINE__);
     int status;
     double stat = 0.0;
-    Frame::nogil([&] {  // the arena holds z (n), then rho
-        status = kvr_lb_stat(x.data_or_null(n), n, L, arena.data(), arena.data() + n, &stat);
+    Frame::nogil([&] {
+        status =
+            kvr_lb_stat(x.data_or_null(n), n, L, z.data_or_null(n), rho.data_or_null(n), &stat);
     });
     return f.check(pyframe::tuple(status, stat), __LINE__);
 }
