@@ -147,10 +147,14 @@ def test_lstsq_route_matches_the_kernels_on_a_full_rank_design(rng):
     X = np.column_stack([np.ones(n), rng.normal(size=(n, 2))])
     y = X @ [1.0, 2.0, -1.0] + rng.standard_t(4, size=n)
     model = Kalvoren.diagnose(y, X[:, 1:], break_at=40, hac_lags=3)
-    batch = diagnostics._batch_of(diagnostics._prepare.prepare(y, X[:, 1:]), 4, 40, 3, 255)
-    raw = _engine.run_raw(batch)
-    _engine._series_least_squares(batch, raw, 0)
-    ls = _engine.finish(batch, raw, 0.05)
+    m = diagnostics._prepare.prepare(y, X[:, 1:])
+    batch = _engine.Batch(
+        m.y, m.X, np.array([0, n]), False, m.const_col, 4, np.array([40]), np.array([3]),
+        Kalvoren.TEST_IDS, m.x_names,
+    )  # fmt: skip
+    rec = _engine.run(batch)
+    _engine.series_least_squares(batch, rec, 0)
+    ls = _engine.finish(batch, rec, 0.05)
     for i, tid in enumerate(Kalvoren.TEST_IDS):
         assert ls.stat[0][i] == pytest.approx(model.tests[tid].statistic, rel=1e-9), tid
 

@@ -12,20 +12,21 @@ _API = {
     "diagnose": "diagnostics",
     "Report": "diagnostics",
     "TestResult": "diagnostics",
-    "breusch_godfrey": "diagnostics",
-    "breusch_pagan": "diagnostics",
-    "chow": "diagnostics",
-    "cusum": "diagnostics",
-    "cusum_squares": "diagnostics",
-    "ljung_box": "diagnostics",
-    "jarque_bera": "diagnostics",
-    "hac_wald": "diagnostics",
     "TEST_IDS": "diagnostics",
     "KalvorenWarning": "diagnostics",
+    "OptionError": "diagnostics",
+    "Status": "diagnostics",
     "diagnose_many": "_many",
 }
 
-__all__ = ["__version__", *_API]
+
+
+def _names() -> list[str]:
+    # with one function per test, named in the registry (which needs NumPy:
+    # looked up only when asked, so the kernels alone import nothing more)
+    from Kalvoren._registry import FUNCTIONS
+
+    return ["__version__", *_API, *FUNCTIONS]
 
 
 def _version() -> str:
@@ -43,15 +44,18 @@ def __getattr__(name: str) -> Any:
         # read on first use: importlib.metadata costs more than the rest of this import
         value = globals()["__version__"] = _version()
         return value
+    if name == "__all__":
+        value = globals()["__all__"] = _names()
+        return value
     # Imported on first use, so the kernels alone need neither SciPy nor pandas.
-    if name in _API:
+    if name in _API or (not name.startswith("_") and name in _names()):
         import importlib
 
-        value = getattr(importlib.import_module(f"Kalvoren.{_API[name]}"), name)
+        value = getattr(importlib.import_module(f"Kalvoren.{_API.get(name, 'diagnostics')}"), name)
         globals()[name] = value  # looked up once
         return value
     raise AttributeError(f"module 'Kalvoren' has no attribute {name!r}")
 
 
 def __dir__() -> list:
-    return sorted(__all__)
+    return sorted(_names())

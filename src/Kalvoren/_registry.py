@@ -16,7 +16,6 @@ from typing import Any, Callable
 
 import numpy as np
 
-from Kalvoren._ckernels.diag import _batch
 
 
 class Status(enum.IntEnum):
@@ -70,7 +69,7 @@ class TestSpec:
     reference: str  # p-value family: chi2, F, jb, cusum, cusumsq, hac
     field: str  # the record's statistic field; its status field is status_field
     status_field: str
-    bit: int  # the native battery's bit
+    native: str  # the native battery's name for the test's bit
     df: Callable[[Fitted], tuple[Any, Any]]
     options: tuple[str, ...] = ()
     residual_test: bool = True  # a statistic of the residuals: none for an exact fit
@@ -79,6 +78,12 @@ class TestSpec:
     function: str | None = "="  # the per-test function's name ("=": the id; None: none)
 
     __test__ = False  # not a pytest class
+
+    @property
+    def bit(self) -> int:
+        from Kalvoren._ckernels.diag import _batch  # on first use: the registry needs no kernels
+
+        return int(getattr(_batch, self.native))
 
     def text(self, status: int) -> str:
         return dict(self.status_text).get(status) or STATUS_TEXT.get(status, "failed")
@@ -96,7 +101,7 @@ TESTS: tuple[TestSpec, ...] = (
         "chi2",
         "bg_stat",
         "bg_status",
-        _batch.BG,
+        "BG",
         lambda f: (f.lags, NaN),
         ("lags",),
     ),
@@ -109,7 +114,7 @@ TESTS: tuple[TestSpec, ...] = (
         "chi2",
         "bp_stat",
         "bp_status",
-        _batch.BP,
+        "BP",
         lambda f: (f.slopes, NaN),
         no_slopes=True,
         status_text=_NO_SLOPES,
@@ -123,7 +128,7 @@ TESTS: tuple[TestSpec, ...] = (
         "chi2",
         "bpk_stat",
         "bp_status",
-        _batch.BP,
+        "BP",
         lambda f: (f.slopes, NaN),
         no_slopes=True,
         status_text=_NO_SLOPES,
@@ -138,7 +143,7 @@ TESTS: tuple[TestSpec, ...] = (
         "F",
         "chow_stat",
         "chow_status",
-        _batch.CHOW,
+        "CHOW",
         lambda f: (f.chow_df1, f.chow_df2),
         ("break_at",),
         residual_test=False,
@@ -153,7 +158,7 @@ TESTS: tuple[TestSpec, ...] = (
         "cusum",
         "cusum_stat",
         "cusum_status",
-        _batch.CUSUM,
+        "CUSUM",
         lambda f: (NaN, NaN),
         residual_test=False,
     ),
@@ -166,7 +171,7 @@ TESTS: tuple[TestSpec, ...] = (
         "cusumsq",
         "cusumsq_stat",
         "cusumsq_status",
-        _batch.CUSUMSQ,
+        "CUSUMSQ",
         lambda f: (NaN, NaN),
         residual_test=False,
     ),
@@ -179,7 +184,7 @@ TESTS: tuple[TestSpec, ...] = (
         "chi2",
         "lb_stat",
         "lb_status",
-        _batch.LB,
+        "LB",
         lambda f: (np.minimum(f.lags, np.maximum(f.n - 1.0, 0.0)), NaN),
         ("lags",),
     ),
@@ -192,7 +197,7 @@ TESTS: tuple[TestSpec, ...] = (
         "jb",
         "jb_stat",
         "jb_status",
-        _batch.JB,
+        "JB",
         lambda f: (NaN, NaN),
     ),
     TestSpec(
@@ -204,7 +209,7 @@ TESTS: tuple[TestSpec, ...] = (
         "chi2",
         "hac_stat",
         "hac_status",
-        _batch.HAC,
+        "HAC",
         lambda f: (f.hac_df, NaN),
         ("hac_lags",),
         no_slopes=True,
@@ -214,11 +219,6 @@ TESTS: tuple[TestSpec, ...] = (
 
 TEST_IDS: tuple[str, ...] = tuple(t.id for t in TESTS)
 BY_ID: dict[str, TestSpec] = {t.id: t for t in TESTS}
-ALL_BITS = 0
-for _t in TESTS:
-    ALL_BITS |= _t.bit
-
-
 def function_name(spec: TestSpec) -> str | None:
     return spec.id if spec.function == "=" else spec.function
 
