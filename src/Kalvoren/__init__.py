@@ -20,7 +20,6 @@ _API = {
 }
 
 
-
 def _names() -> list[str]:
     # with one function per test, named in the registry (which needs NumPy:
     # looked up only when asked, so the kernels alone import nothing more)

@@ -295,6 +295,7 @@ LEAST_SQUARES: dict[str, Callable[[_Series], tuple[int, float]]] = {
     "hac_wald": _ls_hac,
 }
 
+
 def tests_least_squares(batch: Batch, rec: Record, g: int, which: np.ndarray) -> None:
     """Recompute the tests whose auxiliary regression the kernel refused."""
     ys, Xs, _, _ = _scaled(batch, g)

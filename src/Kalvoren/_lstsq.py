@@ -222,9 +222,7 @@ def chow(y: np.ndarray, X: np.ndarray, t: int) -> tuple[float, tuple[int, int], 
     diff = whole.e - np.concatenate([one.e, two.e])
     between = float(diff @ diff)
     sure = min(
-        digits(condition(Z), f.size, f.rss)
-        for Z, f in ((X[:t], one), (X[t:], two))
-        if not f.exact
+        digits(condition(Z), f.size, f.rss) for Z, f in ((X[:t], one), (X[t:], two)) if not f.exact
     )
     return (between / d1) / (within / d2), (d1, d2), 0, sure
 

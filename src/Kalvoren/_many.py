@@ -301,13 +301,17 @@ def diagnose_many(
         yv, Xv, offsets, shared, names, const_col = _arrays(data, X, opts.add_constant)
         index = pd.RangeIndex(offsets.shape[0] - 1)
     n = np.diff(offsets)
-    t_break = (n // 2 if opts.break_at is None else np.full(n.shape, opts.break_at)).astype(np.int64)
+    t_break = (n // 2 if opts.break_at is None else np.full(n.shape, opts.break_at)).astype(
+        np.int64
+    )
     hl = (
         _engine.hac_rule(n)
         if opts.hac_lags is None
         else np.full(n.shape, opts.hac_lags, dtype=np.int64)
     )
-    batch = _engine.Batch(yv, Xv, offsets, shared, const_col, opts.lags, t_break, hl, opts.tests, names)
+    batch = _engine.Batch(
+        yv, Xv, offsets, shared, const_col, opts.lags, t_break, hl, opts.tests, names
+    )
     record = _engine.run(batch, lambda b: run_native(b, workers, progress))
     _engine.apply_limits(batch, record, _options.limits(n, Xv.shape[1], opts, t_break))
     _missing_notes(batch, record)

@@ -14,11 +14,11 @@ from __future__ import annotations
 
 import operator
 from dataclasses import dataclass
-from typing import Any, Sequence
+from typing import Any
 
 import numpy as np
 
-from Kalvoren._registry import BY_ID, TEST_IDS, Status, bits_of
+from Kalvoren._registry import BY_ID, TEST_IDS, bits_of
 
 
 class OptionError(ValueError):
@@ -57,7 +57,8 @@ def tests_of(tests: Any) -> tuple[str, ...]:
     unknown = [t for t in chosen if t not in BY_ID]
     if unknown:
         raise OptionError(
-            "tests", f"has unknown ids {', '.join(map(repr, unknown))} (known: {', '.join(TEST_IDS)})"
+            "tests",
+            f"has unknown ids {', '.join(map(repr, unknown))} (known: {', '.join(TEST_IDS)})",
         )
     if not chosen:
         raise OptionError("tests", "must name at least one test")

@@ -17,7 +17,6 @@ from typing import Any, Callable
 import numpy as np
 
 
-
 class Status(enum.IntEnum):
     """Why a test has no statistic (0: it has one). The kernels' codes."""
 
@@ -219,13 +218,13 @@ TESTS: tuple[TestSpec, ...] = (
 
 TEST_IDS: tuple[str, ...] = tuple(t.id for t in TESTS)
 BY_ID: dict[str, TestSpec] = {t.id: t for t in TESTS}
+
+
 def function_name(spec: TestSpec) -> str | None:
     return spec.id if spec.function == "=" else spec.function
 
 
-FUNCTIONS: tuple[str, ...] = tuple(
-    f for f in (function_name(t) for t in TESTS) if f is not None
-)
+FUNCTIONS: tuple[str, ...] = tuple(f for f in (function_name(t) for t in TESTS) if f is not None)
 
 
 def doc_table() -> str:

@@ -67,9 +67,8 @@ class Report:
     @property
     def pvalues(self) -> Any:
         """Two-sided normal p-values of the coefficients' z statistics."""
-        from scipy import special
-
         import pandas as pd
+        from scipy import special
 
         p = special.erfc(np.abs(self.tvalues.to_numpy()) / math.sqrt(2.0))
         return pd.Series(p, index=self.params.index, name="P>|z|")
@@ -285,5 +284,3 @@ def _jsonable_label(v: Any) -> Any:
     if isinstance(v, np.integer):
         return int(v)
     return str(v)
-
-

@@ -47,9 +47,7 @@ def _break_position(break_at: Any, model: _prepare.Model) -> int:
     if isinstance(break_at, int):
         return break_at
     if model.index is None:
-        raise _options.OptionTypeError(
-            "break_at", f"must be an integer position, got {break_at!r}"
-        )
+        raise _options.OptionTypeError("break_at", f"must be an integer position, got {break_at!r}")
     try:
         pos = model.index.get_loc(break_at)
     except (KeyError, TypeError):

@@ -294,9 +294,9 @@ void hac(const Series &s, int64_t hac_lags, bool test, double *scratch, double *
         if (test) put(out, KVR_BAT_HAC_STATUS, DIAG_BAD_LAG, kNaN);
         return;
     }
-    double *g = scratch, *gamma = g + n * k, *om = gamma + kk, *T = om + kk,
-           *V = T + kk, *W = V + kk, *factor = W + kk, *dev = factor + kk, *solved = dev + k,
-           *mean = solved + k, *target = mean + k;
+    double *g = scratch, *gamma = g + n * k, *om = gamma + kk, *T = om + kk, *V = T + kk,
+           *W = V + kk, *factor = W + kk, *dev = factor + kk, *solved = dev + k, *mean = solved + k,
+           *target = mean + k;
     int64_t *piv = reinterpret_cast<int64_t *>(target + k);
     for (int64_t i = 0; i < n; ++i) {  // h_t[j] = e_t * sum over c <= j of x_t[c] ri[c][j]
         const double ei = s.e[i];
