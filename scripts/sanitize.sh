@@ -26,7 +26,7 @@ NATIVE=(
 # the report and CLI, many series and Dask, the CUSUM tables, the wheel.
 PYTHON_ONLY=(
     tests/test_api.py tests/test_cusum_null.py tests/test_install.py
-    tests/test_many.py tests/test_report.py tests/test_sweep.py tests/test_trust.py
+    tests/test_many.py tests/test_report.py tests/test_sweep.py tests/test_trust.py tests/test_options.py
 )
 paths=0
 for a in "$@"; do
