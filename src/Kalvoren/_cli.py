@@ -22,6 +22,12 @@ FORMATS = ("table", "json", "markdown", "csv")
 # The API's option names as flags (a mistake names the flag the user typed).
 FLAGS = {"lags": "--lags", "break_at": "--break", "hac_lags": "--hac-lags", "alpha": "--alpha"}
 FLAGS["tests"] = "--tests"
+
+
+def _flag(name: str) -> str:
+    return FLAGS.get(name) or "--" + name.replace("_", "-")
+
+
 READERS = {".parquet": "parquet", ".pq": "parquet", ".dta": "stata", ".xlsx": "excel"}
 PLOT_FORMATS = (".png", ".pdf", ".svg")
 
@@ -81,6 +87,10 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         help=f"run only these tests (default: all of {', '.join(_registry.TEST_IDS)})",
     )
+    for name, opt in _registry.OPTIONS.items():  # the tests' own options
+        p.add_argument(
+            _flag(name), dest=name, default=argparse.SUPPRESS, help=opt.help, **dict(opt.cli)
+        )
     p.add_argument("--format", choices=FORMATS, default="table", help="output format")
     p.add_argument(
         "--json", action="store_const", const="json", dest="format", help="same as --format json"
@@ -351,10 +361,11 @@ def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
                 hac_lags=args.hac_lags,
                 alpha=args.alpha,
                 tests=args.tests,
+                **{k: v for k, v in vars(args).items() if k in _registry.OPTIONS},
             )
     except _options.OptionError as e:
-        flag = FLAGS.get(e.param)
-        raise UsageError(f"{flag} {e.problem}" if flag else str(e)) from None
+        known = e.param in FLAGS or e.param in _registry.OPTIONS
+        raise UsageError(f"{_flag(e.param)} {e.problem}" if known else str(e)) from None
     except (ValueError, TypeError) as e:
         raise UsageError(str(e)) from None
     return report, source, dropped

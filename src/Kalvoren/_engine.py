@@ -7,6 +7,7 @@ form) comes from the registry."""
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import math
 from dataclasses import dataclass
@@ -14,7 +15,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from Kalvoren import _lstsq, _options, _pvalues
+from Kalvoren import _lstsq, _options, _pvalues, _registry
 from Kalvoren._ckernels.diag import _batch, _diag
 from Kalvoren._registry import BY_ID, TEST_IDS, TESTS, Fitted, Status
 
@@ -25,8 +26,12 @@ DIGITS_MIN = 8.0
 
 FIELD = {name: i for i, name in enumerate(_batch.FIELDS)}
 T = len(TESTS)
-_STAT = [FIELD[t.field] for t in TESTS]
-_STATUS = [FIELD[t.status_field] for t in TESTS]
+# The tests the native battery runs (the rest are computed here, per series),
+# with their statistic and status fields in its record.
+NATIVE = [i for i, t in enumerate(TESTS) if t.native]
+_STAT = [FIELD[TESTS[i].field] for i in NATIVE]
+_STATUS = [FIELD[TESTS[i].status_field] for i in NATIVE]
+_COL = {TESTS[i].id: j for j, i in enumerate(NATIVE)}  # id -> position in _STAT
 _K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
 _COND, _DIGITS, _M = FIELD["cond"], FIELD["digits"], FIELD["m"]
 
@@ -53,6 +58,7 @@ class Batch:
     hac_lags: np.ndarray
     tests: tuple[str, ...]
     names: list | None = None  # column names, for notes
+    options: dict = dataclasses.field(default_factory=dict)  # the tests' own options
 
     @property
     def G(self) -> int:
@@ -62,7 +68,7 @@ class Batch:
     def bits(self) -> int:
         b = 0
         for tid in self.tests:
-            b |= BY_ID[tid].bit
+            b |= BY_ID[tid].bit if BY_ID[tid].native else 0
         return b
 
     def series(self, g: int) -> tuple[np.ndarray, np.ndarray]:
@@ -85,6 +91,7 @@ class Batch:
             self.hac_lags[lo:hi],
             self.tests,
             self.names,
+            self.options,
         )
 
 
@@ -117,12 +124,25 @@ class Record:
     # per series: "model" (the least-squares route's account of the design),
     # "input" (a problem with the data), "digits" and "digits:<test>"
     notes: list[dict]
+    # Every test's status and statistic (G, T), its degrees of freedom where
+    # the test itself gives them (G, T, 2; NaN: from the registry), a p-value
+    # it gives itself (NaN: from its reference) and what a test leaves for
+    # the report (per series, by test id).
+    status: Any = None
+    stat: Any = None
+    df: Any = None
+    pvalue: Any = None
+    extra: Any = None
 
     def value(self, g: int, field: str) -> float:
         return float(self.out[g, FIELD[field]])
 
 
-def run(batch: Batch, runner: Callable[[Batch], tuple] = native) -> Record:
+def run(
+    batch: Batch,
+    runner: Callable[[Batch], tuple] = native,
+    limits: _options.Limits | None = None,
+) -> Record:
     out, beta, se = runner(batch)
     G = batch.G
     if G == 1:  # the report's case, without the array set-up
@@ -145,18 +165,28 @@ def run(batch: Batch, runner: Callable[[Batch], tuple] = native) -> Record:
                 series_least_squares(batch, rec, int(g))
             else:
                 tests_least_squares(batch, rec, int(g), refused[g])
+    rec.status = np.full((G, T), np.nan)
+    rec.stat = np.full((G, T), np.nan)
+    rec.status[:, NATIVE] = out[:, _STATUS]
+    rec.stat[:, NATIVE] = np.where(out[:, _STATUS] == 0, out[:, _STAT], np.nan)
+    rec.df = np.full((G, T, 2), np.nan)
+    rec.pvalue = np.full((G, T), np.nan)
+    rec.extra = [{} for _ in range(G)]
+    if limits is not None:
+        _apply_limits(batch, rec, limits)
+    _python_tests(batch, rec)
     slopes = rec.rank - 1 if batch.const_col >= 0 else rec.rank
-    for spec, st, sf in zip(TESTS, _STATUS, _STAT):
+    for i, spec in enumerate(TESTS):
         if spec.no_slopes:  # nothing to test without slopes
-            for g in np.flatnonzero((slopes < 1) & (out[:, st] == 0)):
-                out[g, st], out[g, sf] = Status.BAD_ARG, math.nan
+            for g in np.flatnonzero((slopes < 1) & (rec.status[:, i] == 0)):
+                rec.status[g, i], rec.stat[g, i] = Status.BAD_ARG, math.nan
     digits = out[:, _DIGITS]
     for g in np.flatnonzero(np.isfinite(digits) & (digits < DIGITS_MIN)):
         rec.notes[g]["digits"] = _digits_text(digits[g], out[g, _COND])
     return rec
 
 
-def apply_limits(batch: Batch, rec: Record, lim: _options.Limits) -> None:
+def _apply_limits(batch: Batch, rec: Record, lim: _options.Limits) -> None:
     """Series the options do not fit (too short, lags or break out of range)
     get the status diagnose would refuse them with, and a note saying why."""
     n, k = rec.out[:, _N], rec.out[:, _K]
@@ -168,8 +198,107 @@ def apply_limits(batch: Batch, rec: Record, lim: _options.Limits) -> None:
         for g in np.flatnonzero(mask):
             for i, spec in enumerate(TESTS):
                 if spec.id in batch.tests and (which is None or which in spec.options):
-                    rec.out[g, _STATUS[i]], rec.out[g, _STAT[i]] = status, math.nan
+                    rec.status[g, i], rec.stat[g, i] = status, math.nan
             rec.notes[g].setdefault("input", f"{why} (n = {int(n[g])}, k = {int(k[g])})")
+
+
+class SeriesView:
+    """One fitted series as a test computed in Python sees it: the data as
+    given (y, X with the constant at const_col), the same data scaled by
+    powers of two (ys, Xs: statistics do not depend on units), the fit of the
+    columns kept (fit, e: residuals in scaled units) and the options."""
+
+    def __init__(self, batch: Batch, rec: Record, g: int):
+        self.batch, self.rec, self.g = batch, rec, g
+        self.y, self.X = batch.series(g)
+        self.n = self.y.shape[0]
+        self.options = batch.options
+        self.names = batch.names
+
+    @functools.cached_property
+    def _scaled(self):
+        ys, Xs, _, _ = _scaled(self.batch, self.g)
+        cc = self.batch.const_col
+        if self.rec.out[self.g, _FIT] == 0:
+            kept = list(range(Xs.shape[1]))
+        else:
+            kept = _lstsq.independent_columns(Xs, cc)
+        Xk = np.ascontiguousarray(Xs[:, kept])
+        const = kept.index(cc) if cc >= 0 else -1
+        return ys, Xk, const, kept
+
+    @property
+    def ys(self) -> np.ndarray:
+        return self._scaled[0]
+
+    @property
+    def Xs(self) -> np.ndarray:
+        """The scaled design, collinear columns dropped."""
+        return self._scaled[1]
+
+    @property
+    def const(self) -> int:
+        """The constant's column in Xs, or -1."""
+        return self._scaled[2]
+
+    @property
+    def kept(self) -> list[int]:
+        return self._scaled[3]
+
+    @functools.cached_property
+    def fit(self) -> _lstsq.Fit:
+        return _lstsq.Fit.of(self.Xs, self.ys, self.const)
+
+    @property
+    def e(self) -> np.ndarray:
+        return self.fit.resid
+
+    def option(self, name: str) -> Any:
+        return self.options.get(name, _registry.OPTIONS[name].default)
+
+
+@dataclass
+class Computed:
+    """What a test computed in Python returns: its status and statistic, its
+    degrees of freedom when they are its own, a p-value it computes itself
+    (else its reference gives it) and anything the report shows beside it."""
+
+    status: int
+    stat: float = math.nan
+    df1: float = math.nan
+    df2: float = math.nan
+    pvalue: float = math.nan
+    extra: Any = None
+
+
+def _python_tests(batch: Batch, rec: Record) -> None:
+    """The chosen tests the native battery does not run, series by series, on
+    the series whose fit succeeded."""
+    todo = [(i, t) for i, t in enumerate(TESTS) if not t.native and t.id in batch.tests]
+    if not todo:
+        return
+    fit = rec.out[:, _FIT]
+    for g in range(batch.G):
+        if fit[g] not in (0, Status.FALLBACK):  # the fit's own failure
+            for i, _ in todo:
+                rec.status[g, i] = fit[g]
+            continue
+        view = SeriesView(batch, rec, g)
+        for i, spec in todo:
+            if rec.status[g, i] == rec.status[g, i]:  # set by the limits
+                continue
+            if spec.residual_test and view.fit.exact:
+                rec.status[g, i] = Status.UNDEFINED_VARIANCE
+                continue
+            c = spec.compute(view)
+            rec.status[g, i] = c.status
+            if c.status == 0:
+                rec.stat[g, i] = c.stat
+                rec.df[g, i] = (c.df1, c.df2)
+                rec.pvalue[g, i] = c.pvalue
+            if c.extra is not None:
+                rec.extra[g][spec.id] = c.extra
+            rec.least_squares[g, i] = fit[g] == Status.FALLBACK
 
 
 def _digits_text(d: float, cond: float) -> str:
@@ -300,7 +429,8 @@ def tests_least_squares(batch: Batch, rec: Record, g: int, which: np.ndarray) ->
     """Recompute the tests whose auxiliary regression the kernel refused."""
     ys, Xs, _, _ = _scaled(batch, g)
     s = _Series(batch, rec, g, ys, Xs, batch.const_col, _lstsq.Fit.of(Xs, ys, batch.const_col))
-    _fill(s, [TEST_IDS[i] for i in np.flatnonzero(which) if TEST_IDS[i] in batch.tests])
+    ids = [TESTS[NATIVE[j]].id for j in np.flatnonzero(which)]
+    _fill(s, [tid for tid in ids if tid in batch.tests])
 
 
 def series_least_squares(batch: Batch, rec: Record, g: int) -> None:
@@ -354,15 +484,17 @@ def _fill(s: _Series, ids: list[str]) -> None:
     out, g = s.rec.out[s.g], s.g
     exact = s.fit.exact
     for tid in ids:
-        i = TEST_IDS.index(tid)
+        if tid not in _COL:  # computed in Python anyway
+            continue
+        j = _COL[tid]
         if exact and BY_ID[tid].residual_test:
             # An exact fit: the residuals are rounding noise and say nothing.
             status, stat = Status.UNDEFINED_VARIANCE, math.nan
         else:
             status, stat = LEAST_SQUARES[tid](s)
-        out[_STATUS[i]] = status
-        out[_STAT[i]] = stat if status == 0 else math.nan
-        s.rec.least_squares[g, i] = True
+        out[_STATUS[j]] = status
+        out[_STAT[j]] = stat if status == 0 else math.nan
+        s.rec.least_squares[g, TEST_IDS.index(tid)] = True
 
 
 # ------------------------------------------------------------- finishing
@@ -480,19 +612,25 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
     out, G = rec.out, batch.G
     f = _fitted(batch, rec, None)
     n, m = out[:, _N], _recursions(rec, None)
-    status = out[:, _STATUS]
+    status = rec.status
     ok = status == 0
-    stat = np.where(ok, out[:, _STAT], np.nan)
-    df1 = np.full((G, T), np.nan)
-    df2 = np.full((G, T), np.nan)
-    p = np.full((G, T), np.nan)
+    stat = np.where(ok, rec.stat, np.nan)
+    df1 = rec.df[:, :, 0].copy()
+    df2 = rec.df[:, :, 1].copy()
+    p = rec.pvalue.copy()
     bound = np.full((G, T), None, dtype=object)
     for i, spec in enumerate(TESTS):
-        d1, d2 = spec.df(f)
-        df1[:, i], df2[:, i] = d1, d2
-        p[:, i], b = _pvalues.REFERENCES[spec.reference][0](stat[:, i], df1[:, i], df2[:, i], n, m)
-        if b is not None:
-            bound[:, i] = b
+        if spec.id not in batch.tests:
+            continue
+        if spec.df is not None:
+            d1, d2 = spec.df(f)
+            df1[:, i], df2[:, i] = d1, d2
+        if spec.reference != "given":
+            p[:, i], b = _pvalues.REFERENCES[spec.reference][0](
+                stat[:, i], df1[:, i], df2[:, i], n, m
+            )
+            if b is not None:
+                bound[:, i] = b
     bound[bound == ""] = None
     p[~ok] = np.nan
     bound[~ok] = None
@@ -518,22 +656,30 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
 
 
 def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
-    o = rec.out[0].tolist()
     f = _fitted(batch, rec, 0)
-    n, m = o[_N], _recursions(rec, 0)
-    status = [o[c] for c in _STATUS]
+    n, m = float(rec.out[0, _N]), _recursions(rec, 0)
+    status = rec.status[0].tolist()
     ok = [s == 0 for s in status]
-    stat = [o[c] if okk else math.nan for c, okk in zip(_STAT, ok)]
-    df1, df2, p = [math.nan] * T, [math.nan] * T, [math.nan] * T
+    stat = [v if okk else math.nan for v, okk in zip(rec.stat[0].tolist(), ok)]
+    df1, df2 = rec.df[0, :, 0].tolist(), rec.df[0, :, 1].tolist()
+    p = rec.pvalue[0].tolist()
     bound: list = [None] * T
     notes = rec.notes[0]
     ls = rec.least_squares[0].tolist()
     note = [""] * T
     for i, spec in enumerate(TESTS):
+        if spec.id not in batch.tests:
+            continue
         if ok[i]:
-            d1, d2 = spec.df(f)
-            df1[i], df2[i] = float(d1), float(d2)
-            p[i], bound[i] = _pvalues.REFERENCES[spec.reference][1](stat[i], df1[i], df2[i], n, m)
+            if spec.df is not None:
+                d1, d2 = spec.df(f)
+                df1[i], df2[i] = float(d1), float(d2)
+            if spec.reference != "given":
+                p[i], bound[i] = _pvalues.REFERENCES[spec.reference][1](
+                    stat[i], df1[i], df2[i], n, m
+                )
+        else:
+            df1[i] = df2[i] = p[i] = math.nan
         if not ok[i] or ls[i] or notes or bound[i] is not None:
             note[i] = _note(rec, 0, i, status[i], p[i], bound[i])
     st = [int(s) if s == s else 0 for s in status]

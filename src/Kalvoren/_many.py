@@ -250,6 +250,7 @@ def diagnose_many(
     workers: int | None = None,
     progress: bool | None = None,
     _const: str | None = None,
+    **test_options: Any,
 ):
     """Run the whole battery on many regressions at once, on every core.
 
@@ -289,6 +290,7 @@ def diagnose_many(
         add_constant=add_constant,
         tests=tests,
         positional_break=True,
+        **test_options,
     )
     if isinstance(data, pd.DataFrame):
         if by is None or y is None or x is None:
@@ -310,10 +312,10 @@ def diagnose_many(
         else np.full(n.shape, opts.hac_lags, dtype=np.int64)
     )
     batch = _engine.Batch(
-        yv, Xv, offsets, shared, const_col, opts.lags, t_break, hl, opts.tests, names
+        yv, Xv, offsets, shared, const_col, opts.lags, t_break, hl, opts.tests, names, opts.extra
     )
-    record = _engine.run(batch, lambda b: run_native(b, workers, progress))
-    _engine.apply_limits(batch, record, _options.limits(n, Xv.shape[1], opts, t_break))
+    lim = _options.limits(n, Xv.shape[1], opts, t_break)
+    record = _engine.run(batch, lambda b: run_native(b, workers, progress), lim)
     _missing_notes(batch, record)
     table = _engine.finish(batch, record, opts.alpha)
     return _frame_result(table, n, index, opts.tests)

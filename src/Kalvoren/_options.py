@@ -13,12 +13,12 @@ against n and k) and says which series cannot run which tests, so
 from __future__ import annotations
 
 import operator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 
-from Kalvoren._registry import BY_ID, TEST_IDS, bits_of
+from Kalvoren._registry import BY_ID, DEFAULT_TESTS, OPTIONS, TEST_IDS, Status, bits_of
 
 
 class OptionError(ValueError):
@@ -45,9 +45,9 @@ def integer(value: Any, param: str) -> int:
 
 
 def tests_of(tests: Any) -> tuple[str, ...]:
-    """The chosen test ids in registry order (None: every test)."""
+    """The chosen test ids in registry order (None: every test run by default)."""
     if tests is None:
-        return TEST_IDS
+        return DEFAULT_TESTS
     if isinstance(tests, str):
         tests = [tests]
     try:
@@ -74,7 +74,8 @@ class Options:
     hac_lags: int | None = None
     alpha: float = 0.05
     add_constant: bool = True
-    tests: tuple[str, ...] = TEST_IDS
+    tests: tuple[str, ...] = DEFAULT_TESTS
+    extra: dict = field(default_factory=dict)  # the tests' own options, checked
 
     @property
     def bits(self) -> int:
@@ -93,9 +94,11 @@ def resolve(
     add_constant: Any = True,
     tests: Any = None,
     positional_break: bool = False,
+    **test_options: Any,
 ) -> Options:
-    """Check the options every entry point shares. positional_break: break_at
-    must be a position (many series have no common labels)."""
+    """Check the options every entry point shares, and the tests' own.
+    positional_break: break_at must be a position (many series have no
+    common labels)."""
     lags = integer(lags, "lags")
     if lags < 1:
         raise OptionError("lags", f"must be >= 1 (got {lags})")
@@ -115,7 +118,16 @@ def resolve(
         break_at = integer(break_at, "break_at")
     elif isinstance(break_at, (int, np.integer)):
         break_at = int(break_at)
-    return Options(lags, break_at, hac_lags, float(alpha), bool(add_constant), tests_of(tests))
+    extra = {}
+    for name, value in test_options.items():
+        if name not in OPTIONS:
+            raise OptionTypeError(name, "is not an option of any test")
+        extra[name] = OPTIONS[name].check(value, name)
+    chosen = tests_of(tests)
+    if tests is None and extra:  # an option of an opt-in test asks for the test
+        asked = {t.id for t in BY_ID.values() if set(t.options) & set(extra)}
+        chosen = tuple(t for t in TEST_IDS if t in chosen or t in asked)
+    return Options(lags, break_at, hac_lags, float(alpha), bool(add_constant), chosen, extra)
 
 
 @dataclass

@@ -68,18 +68,26 @@ class TestSpec:
     reference: str  # p-value family: chi2, F, jb, cusum, cusumsq, hac
     field: str  # the record's statistic field; its status field is status_field
     status_field: str
-    native: str  # the native battery's name for the test's bit
-    df: Callable[[Fitted], tuple[Any, Any]]
+    native: str | None  # the native battery's name for the test's bit (None: Python)
+    df: Callable[[Fitted], tuple[Any, Any]] | None
     options: tuple[str, ...] = ()
     residual_test: bool = True  # a statistic of the residuals: none for an exact fit
     no_slopes: bool = False  # nothing to test without slope coefficients
     status_text: tuple[tuple[int, str], ...] = ()
     function: str | None = "="  # the per-test function's name ("=": the id; None: none)
+    # A test the native battery does not run is computed per series in Python:
+    # compute(view: _engine.SeriesView) -> _engine.Computed. Its df may then be
+    # None (the computation gives them) and its reference "given" (so does the
+    # p-value).
+    compute: Callable[[Any], Any] | None = None
+    default: bool = True  # run when the caller names no tests (costly ones opt in)
 
     __test__ = False  # not a pytest class
 
     @property
     def bit(self) -> int:
+        if self.native is None:
+            return 0
         from Kalvoren._ckernels.diag import _batch  # on first use: the registry needs no kernels
 
         return int(getattr(_batch, self.native))
@@ -216,7 +224,42 @@ TESTS: tuple[TestSpec, ...] = (
     ),
 )
 
+
+@dataclass(frozen=True)
+class Option:
+    """A test's option: its default, a check that returns the value to use
+    (or raises _options.OptionError naming it), and its help text. cli: the
+    command line's argparse settings for its flag (type, choices, nargs)."""
+
+    default: Any
+    check: Callable[[Any, str], Any]
+    help: str
+    cli: tuple[tuple[str, Any], ...] = ()
+
+
+# Options of the tests beside the shared ones (lags, break_at, hac_lags,
+# alpha, add_constant, tests), each prefixed by its test. Families of tests
+# add theirs below.
+OPTIONS: dict[str, Option] = {}
+
+# Families of tests kept in their own modules add their entries here.
+_FAMILIES: tuple[str, ...] = ()
+
+
+def _load_families() -> None:
+    global TESTS
+    import importlib
+
+    for name in _FAMILIES:
+        module = importlib.import_module(f"Kalvoren.{name}")
+        TESTS = TESTS + tuple(module.TESTS)
+        OPTIONS.update(module.OPTIONS)
+
+
+_load_families()
+
 TEST_IDS: tuple[str, ...] = tuple(t.id for t in TESTS)
+DEFAULT_TESTS: tuple[str, ...] = tuple(t.id for t in TESTS if t.default)
 BY_ID: dict[str, TestSpec] = {t.id: t for t in TESTS}
 
 

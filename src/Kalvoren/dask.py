@@ -52,6 +52,7 @@ def diagnose_many(
     alpha: float = 0.05,
     add_constant: bool = True,
     tests: Sequence[str] | None = None,
+    **test_options: Any,
 ) -> Any:
     """The battery for every group of a dask DataFrame; see
     :func:`Kalvoren.diagnose_many` for the options and the result's columns.
@@ -73,6 +74,7 @@ def diagnose_many(
         add_constant=add_constant,
         tests=tests,
         positional_break=True,
+        **test_options,
     )
     x = list(x)
     for col in [by, y, *x]:
@@ -99,6 +101,7 @@ def diagnose_many(
         add_constant=opts.add_constant,
         tests=opts.tests,
         _const=const,
+        **opts.extra,
     )
     meta = _meta(ddf._meta[by].dtype, by, opts["tests"])
     numbered = frame.map_partitions(_number_rows, meta=frame._meta.assign(**{_ORDER: np.int64(0)}))

@@ -91,6 +91,7 @@ def _run(y: Any, X: Any, tests: Any = None, **kw: Any) -> Report:
         ints[3:4],
         opts.tests,
         model.x_names,
+        opts.extra,
     )
     record = _engine.run(batch)
     table = _engine.finish(batch, record, opts.alpha)
@@ -109,6 +110,7 @@ def diagnose(
     alpha: float = 0.05,
     add_constant: bool = True,
     tests: list[str] | None = None,
+    **test_options: Any,
 ) -> Report:
     """Fit OLS of y on X and run the battery on it.
 
@@ -125,7 +127,11 @@ def diagnose(
         errors and the ``hac_wald`` test). Default: floor(4 (n/100)^(2/9)).
     alpha: the level at which ``reject`` is decided (p < alpha).
     add_constant: add a constant column unless X already holds one.
-    tests: the test ids to run (default: all); the battery runs only those.
+    tests: the test ids to run (default: all but the costly ones, which run
+        when named or when one of their options is given); the battery runs
+        only those.
+    **test_options: the tests' own options, each prefixed by its test
+        (``reset_power=3``); ``Kalvoren.TEST_OPTIONS`` lists them.
 
     Raises ValueError for missing or non-finite values (naming the column and
     row), y among the X columns, duplicate columns, too few observations, or
@@ -142,6 +148,7 @@ def diagnose(
         hac_lags=hac_lags,
         alpha=alpha,
         add_constant=add_constant,
+        **test_options,
     )
 
 
@@ -156,7 +163,14 @@ def _per_test(spec: _registry.TestSpec) -> Callable[..., TestResult]:
 
     P = inspect.Parameter
     params = [P("y", P.POSITIONAL_OR_KEYWORD), P("X", P.POSITIONAL_OR_KEYWORD, default=None)]
-    params += [P(o, P.KEYWORD_ONLY, default=_DEFAULTS[o]) for o in spec.options]
+    params += [
+        P(
+            o,
+            P.KEYWORD_ONLY,
+            default=_DEFAULTS[o] if o in _DEFAULTS else _registry.OPTIONS[o].default,
+        )
+        for o in spec.options
+    ]
     params += [
         P("alpha", P.KEYWORD_ONLY, default=0.05),
         P("add_constant", P.KEYWORD_ONLY, default=True),
