@@ -17,7 +17,7 @@ import numpy as np
 
 from Kalvoren import _lstsq, _options, _pvalues, _registry
 from Kalvoren._ckernels.diag import _batch, _diag
-from Kalvoren._registry import BY_ID, TEST_IDS, TESTS, Fitted, Status
+from Kalvoren._registry import BY_ID, TEST_IDS, TESTS, Computed, Fitted, Status
 
 # Fewer digits than this determined by the data (a one-ulp change of the
 # inputs moves a statistic further than 10^-DIGITS_MIN) earns a note and a
@@ -255,20 +255,6 @@ class SeriesView:
 
     def option(self, name: str) -> Any:
         return self.options.get(name, _registry.OPTIONS[name].default)
-
-
-@dataclass
-class Computed:
-    """What a test computed in Python returns: its status and statistic, its
-    degrees of freedom when they are its own, a p-value it computes itself
-    (else its reference gives it) and anything the report shows beside it."""
-
-    status: int
-    stat: float = math.nan
-    df1: float = math.nan
-    df2: float = math.nan
-    pvalue: float = math.nan
-    extra: Any = None
 
 
 def _python_tests(batch: Batch, rec: Record) -> None:

@@ -101,6 +101,12 @@ class Resid:
         return is_exact_fit(self.e, self.size)
 
 
+def residuals(Z: np.ndarray, v: np.ndarray) -> Resid:
+    """v on Z by column-pivoted QR at Z's numerical rank: the residuals, the
+    rank and the fit's size."""
+    return _pivoted(Z, v)
+
+
 def _pivoted(Z: np.ndarray, v: np.ndarray) -> Resid:
     """v on Z by column-pivoted QR at Z's numerical rank."""
     n, k = Z.shape

@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-from Kalvoren._registry import BY_ID, DEFAULT_TESTS, OPTIONS, TEST_IDS, Status, bits_of
+from Kalvoren._registry import BY_ID, DEFAULT_TESTS, OPTIONS, TEST_IDS, bits_of
 
 
 class OptionError(ValueError):

@@ -55,6 +55,21 @@ class Fitted:
 NaN = float("nan")
 
 
+@dataclass
+class Computed:
+    """What a test computed in Python returns: its status and statistic, its
+    degrees of freedom when they are its own, a p-value it computes itself
+    (when its reference is "given") and anything the report shows beside it
+    (kept in the record's extra[g][test id])."""
+
+    status: int
+    stat: float = NaN
+    df1: float = NaN
+    df2: float = NaN
+    pvalue: float = NaN
+    extra: Any = None
+
+
 @dataclass(frozen=True)
 class TestSpec:
     """A test: its words, its reference distribution, where its numbers live
@@ -97,6 +112,35 @@ class TestSpec:
 
 
 _NO_SLOPES = ((Status.BAD_ARG, "no slope coefficients to test"),)
+
+
+def _positive_int(value: Any, name: str) -> int:
+    from Kalvoren._options import OptionError, integer
+
+    v = integer(value, name)
+    if v < 1:
+        raise OptionError(name, f"must be >= 1 (got {v})")
+    return v
+
+
+def _arch_lm(v: Any) -> Computed:
+    """Engle's ARCH-LM: (n - L) R^2 of e_t^2 on a constant and e_{t-1}^2 ..
+    e_{t-L}^2 over the n - L rows with every lag (as statsmodels' het_arch)."""
+    from Kalvoren import _lstsq
+
+    L = v.option("arch_lags")
+    e2 = v.e * v.e
+    n = e2.shape[0]
+    if n - L <= L + 1:
+        return Computed(Status.TOO_SHORT)
+    Z = np.column_stack([np.ones(n - L)] + [e2[L - j : n - j] for j in range(1, L + 1)])
+    u = e2[L:]
+    tss = float(((u - u.mean()) ** 2).sum())
+    if not tss > 0:
+        return Computed(Status.UNDEFINED_VARIANCE)
+    rss = _lstsq.residuals(Z, u).rss
+    return Computed(0, (n - L) * min(max(1.0 - rss / tss, 0.0), 1.0), float(L))
+
 
 TESTS: tuple[TestSpec, ...] = (
     TestSpec(
@@ -222,6 +266,21 @@ TESTS: tuple[TestSpec, ...] = (
         no_slopes=True,
         status_text=(*_NO_SLOPES, (Status.SINGULAR, "HAC covariance singular")),
     ),
+    TestSpec(
+        "arch_lm",
+        "Engle's ARCH-LM",
+        "no autoregressive conditional heteroskedasticity up to the given order",
+        "the squared errors are autocorrelated (ARCH effects)",
+        "chi2(arch_lags)",
+        "chi2",
+        "",
+        "",
+        None,
+        None,
+        ("arch_lags",),
+        compute=_arch_lm,
+        default=False,  # computed per series in Python: opt in
+    ),
 )
 
 
@@ -240,10 +299,14 @@ class Option:
 # Options of the tests beside the shared ones (lags, break_at, hac_lags,
 # alpha, add_constant, tests), each prefixed by its test. Families of tests
 # add theirs below.
-OPTIONS: dict[str, Option] = {}
+OPTIONS: dict[str, Option] = {
+    "arch_lags": Option(
+        4, _positive_int, "ARCH-LM: lags of the squared residuals", (("type", int),)
+    ),
+}
 
 # Families of tests kept in their own modules add their entries here.
-_FAMILIES: tuple[str, ...] = ()
+_FAMILIES: tuple[str, ...] = ("_tests_breaks", "_tests_spec")
 
 
 def _load_families() -> None:
