@@ -17,7 +17,7 @@ import numpy as np
 
 from Kalvoren import _lstsq, _options, _pvalues, _registry
 from Kalvoren._ckernels.diag import _batch, _diag
-from Kalvoren._registry import BY_ID, TEST_IDS, TESTS, Computed, Fitted, Status
+from Kalvoren._registry import BY_ID, TEST_IDS, TESTS, Fitted, Status
 
 # Fewer digits than this determined by the data (a one-ulp change of the
 # inputs moves a statistic further than 10^-DIGITS_MIN) earns a note and a
