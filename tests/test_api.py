@@ -150,12 +150,12 @@ def test_lstsq_route_matches_the_kernels_on_a_full_rank_design(rng):
     m = diagnostics._prepare.prepare(y, X[:, 1:])
     batch = _engine.Batch(
         m.y, m.X, np.array([0, n]), False, m.const_col, 4, np.array([40]), np.array([3]),
-        Kalvoren.TEST_IDS, m.x_names,
+        Kalvoren.DEFAULT_TESTS, m.x_names,
     )  # fmt: skip
     rec = _engine.run(batch)
     _engine.series_least_squares(batch, rec, 0)
     ls = _engine.finish(batch, rec, 0.05)
-    for i, tid in enumerate(Kalvoren.TEST_IDS):
+    for i, tid in enumerate(Kalvoren.DEFAULT_TESTS):
         assert ls.stat[0][i] == pytest.approx(model.tests[tid].statistic, rel=1e-9), tid
 
 
@@ -218,7 +218,7 @@ def test_report_outputs(tmp_path):
     r = Kalvoren.diagnose(y, X, break_at=pd.Period("1980Q1", "Q"))
     assert r.t_break == idx.get_loc(pd.Period("1980Q1", "Q"))
     frame = r.to_frame()
-    assert list(frame.index) == list(Kalvoren.TEST_IDS) and frame.loc["chow", "reject"]
+    assert list(frame.index) == list(Kalvoren.DEFAULT_TESTS) and frame.loc["chow", "reject"]
     d = json.loads(json.dumps(r.to_dict(), allow_nan=False))
     assert d["tests"]["jarque_bera"]["pvalue_bound"] is None and d["n"] == 203
     assert d["model"]["coefficients"]["realgdp"]["hac_se"] > 0

@@ -13,6 +13,7 @@ _API = {
     "Report": "diagnostics",
     "TestResult": "diagnostics",
     "TEST_IDS": "diagnostics",
+    "DEFAULT_TESTS": "diagnostics",
     "KalvorenWarning": "diagnostics",
     "OptionError": "diagnostics",
     "Status": "diagnostics",

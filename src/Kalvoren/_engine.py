@@ -411,6 +411,22 @@ LEAST_SQUARES: dict[str, Callable[[_Series], tuple[int, float]]] = {
 }
 
 
+def recursive_residuals(batch: Batch, rec: Record, g: int) -> np.ndarray:
+    """The recursive residuals behind series g's CUSUM statistics, from where
+    those came: the kernel on the battery's equilibrated data (powers of two
+    leave the bits as they are), or the least-squares route's rotations."""
+    ys, Xs, _, _ = _scaled(batch, g)
+    if rec.out[g, _FIT] == 0 and not rec.least_squares[g, TEST_IDS.index("cusum")]:
+        status, w = _diag.recursive_residuals(ys, Xs)
+        if status == 0:
+            return w
+    cc = batch.const_col
+    if rec.out[g, _FIT] != 0:
+        kept = _lstsq.independent_columns(Xs, cc)
+        Xs, cc = Xs[:, kept], (kept.index(cc) if cc >= 0 else -1)
+    return _lstsq.recursive_residuals(ys, _lstsq.Fit.of(Xs, ys, cc).Q)[0]
+
+
 def tests_least_squares(batch: Batch, rec: Record, g: int, which: np.ndarray) -> None:
     """Recompute the tests whose auxiliary regression the kernel refused."""
     ys, Xs, _, _ = _scaled(batch, g)

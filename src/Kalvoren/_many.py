@@ -85,7 +85,7 @@ def run_native(batch: _engine.Batch, workers: int | None, progress: bool | None)
     return out, beta, se
 
 
-def schema(tests: Sequence[str] = _registry.TEST_IDS) -> dict[str, Any]:
+def schema(tests: Sequence[str] = _registry.DEFAULT_TESTS) -> dict[str, Any]:
     """The columns of diagnose_many's result with their dtypes, in order."""
     import pandas as pd
 
@@ -102,7 +102,7 @@ def schema(tests: Sequence[str] = _registry.TEST_IDS) -> dict[str, Any]:
     return cols
 
 
-def result_columns(tests: Sequence[str] = _registry.TEST_IDS) -> list[str]:
+def result_columns(tests: Sequence[str] = _registry.DEFAULT_TESTS) -> list[str]:
     """The columns of diagnose_many's result, in order."""
     return list(schema(tests))
 

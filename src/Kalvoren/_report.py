@@ -197,13 +197,7 @@ class Report:
         indexed by the observation each recursive residual belongs to."""
         from Kalvoren import _cusum_null, _lstsq
 
-        y, X, cc = self._model.y, self._model.X, self._model.const_col
-        Xs = _lstsq.scaled(X, _lstsq.pow2_exponents(X))
-        ys = _lstsq.scaled(y, _lstsq.pow2_exponents(y))
-        if self.rank < self.k:
-            kept = _lstsq.independent_columns(Xs, cc)
-            Xs, cc = Xs[:, kept], (kept.index(cc) if cc >= 0 else -1)
-        w, _ = _lstsq.recursive_residuals(ys, _lstsq.Fit.of(Xs, ys, cc).Q)
+        w = _engine.recursive_residuals(self._batch, self._table.record, 0)
         m = w.shape[0]
         if m == 0 or not float(w @ w) > 0:
             raise ValueError("no recursive residuals to plot (too few observations or exact fit)")

@@ -23,7 +23,7 @@ from typing import Any, Callable
 import numpy as np
 
 from Kalvoren import _engine, _options, _prepare, _registry
-from Kalvoren._registry import TEST_IDS, Status
+from Kalvoren._registry import DEFAULT_TESTS, TEST_IDS, Status
 from Kalvoren._report import Report
 from Kalvoren._results import TestResult
 
@@ -220,6 +220,7 @@ __all__ = [
     "Report",
     "TestResult",
     "TEST_IDS",
+    "DEFAULT_TESTS",
     "Status",
     "KalvorenWarning",
     "OptionError",
