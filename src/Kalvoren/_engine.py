@@ -441,7 +441,7 @@ def series_least_squares(batch: Batch, rec: Record, g: int) -> None:
     out = rec.out[g]
     ys, Xs, ex, ey = _scaled(batch, g)
     n, k = Xs.shape
-    kept = _lstsq.independent_columns(Xs, batch.const_col)
+    kept, margin = _lstsq.independent_columns_with_margin(Xs, batch.const_col)
     Xr = np.ascontiguousarray(Xs[:, kept])
     const_r = kept.index(batch.const_col) if batch.const_col >= 0 else -1
     fit = _lstsq.Fit.of(Xr, ys, const_r)
@@ -458,6 +458,8 @@ def series_least_squares(batch: Batch, rec: Record, g: int) -> None:
     out[FIELD["tss"]] = np.ldexp(tss, 2 * ey)
     out[FIELD["r2"]] = 1.0 - rss / tss if tss > 0 else math.nan
     cond = _lstsq.condition(Xr)
+    if margin > _lstsq.AMBIGUOUS_UNITS * _lstsq.EPS:
+        cond = max(cond, 1.0 / margin)  # a column dropped by the data's rounding
     out[_COND] = cond
     out[_DIGITS] = _lstsq.digits(cond, fit.size, rss)
     rec.beta[g] = np.nan

@@ -59,20 +59,33 @@ def rank_tolerance(n: int, k: int) -> float:
 
 
 def independent_columns(X: np.ndarray, const_col: int) -> list[int]:
+    """independent_columns_with_margin without the margin."""
+    return independent_columns_with_margin(X, const_col)[0]
+
+
+# A dropped column whose distance from the others' span is more than this many
+# rounding units of its norm was not an exact copy: whether to drop it is the
+# data's rounding's call, and the statistics depend on that call.
+AMBIGUOUS_UNITS = 16.0
+
+
+def independent_columns_with_margin(X: np.ndarray, const_col: int) -> tuple[list[int], float]:
     """Columns of a full-rank subset, in their original order: the constant
     (if any) first of all, then each column in turn unless it lies within
     rank_tolerance of the span of those kept before it (so of two copies the
     first stays). Distances are measured on the equilibrated columns before
     centring, so a column that is constant up to rounding is dropped as a copy
-    of the constant however the centring leaves its residue."""
+    of the constant however the centring leaves its residue. Also returns the
+    largest relative distance of a dropped column (0 when none was dropped):
+    the design's condition is at least its inverse."""
     n, k = X.shape
     rest = [j for j in range(k) if j != const_col]
     if not rest:
-        return [const_col] if const_col >= 0 else []
+        return ([const_col] if const_col >= 0 else []), 0.0
     A = scaled(X[:, rest], pow2_exponents(X[:, rest]))
     tol = rank_tolerance(n, k) * float(np.max(np.sqrt(np.einsum("ij,ij->j", A, A))))
     basis = np.ones((n, 1)) / math.sqrt(n) if const_col >= 0 else np.empty((n, 0))
-    keep = []
+    keep, margin = [], 0.0
     for j, col in zip(rest, A.T):
         v = col.copy()
         for _ in range(2):  # twice is enough (Kahan-Parlett)
@@ -81,7 +94,9 @@ def independent_columns(X: np.ndarray, const_col: int) -> list[int]:
         if norm > tol:
             keep.append(j)
             basis = np.column_stack([basis, v / norm])
-    return ([const_col] if const_col >= 0 else []) + keep
+        else:
+            margin = max(margin, norm / max(float(np.linalg.norm(col)), EPS))
+    return ([const_col] if const_col >= 0 else []) + keep, margin
 
 
 @dataclass
