@@ -32,8 +32,8 @@ extern "C" KVR_API int kvr_wald_stat_from_mean_and_cov(const double *mean, const
     // a negative observation count is an empty sample, like n = 0
     const double dn = static_cast<double>(std::max<int64_t>(n, 0));
     double top = 0.0;
-    const bool finite = kvr::finite_max_abs(omega, p * p, &top) && kvr::all_finite(mean, p) &&
-                        kvr::all_finite(target, p) && top > 0.0;
+    const bool finite = p > 0 && kvr::finite_max_abs(omega, p * p, &top) &&
+                        kvr::all_finite(mean, p) && kvr::all_finite(target, p) && top > 0.0;
     const bool far = finite && (top < kFarScale || top * kFarScale > 1.0);
     double w = std::numeric_limits<double>::quiet_NaN();
     if (!far) {
