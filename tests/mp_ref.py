@@ -335,3 +335,32 @@ def battery(y, X, const_col, lags, t_break, hac_lags):
         slopes = list(range(1, r) if has_const else range(r))
         out["hac_wald"] = (_hac_wald(Z, ym, slopes, hac_lags) if slopes else math.nan, len(slopes))
         return out
+
+
+def hac_wald_sandwich(y, X, L, const_col):
+    """b_s' V_ss^-1 b_s: V the Bartlett HAC sandwich (X'X)^-1 S (X'X)^-1
+    without small-sample correction, bandwidth min(L, n - 1) and weights
+    1 - j/(L+1); s every column but const_col (all of them when it is < 0)."""
+    with mp.workdps(DPS):
+        ym, Xm = _vec(y), _mat(X)
+        n, k = len(ym), len(Xm[0])
+        Gi = mp.inverse(mp.matrix(_gram(Xm)))
+        h = mp.matrix([mp.fsum(Xm[i][a] * ym[i] for i in range(n)) for a in range(k)])
+        beta = Gi * h
+        e = [ym[i] - mp.fsum(Xm[i][a] * beta[a] for a in range(k)) for i in range(n)]
+        g = [[Xm[i][a] * e[i] for a in range(k)] for i in range(n)]
+        L = min(L, n - 1)
+        S = mp.matrix(k, k)
+        for j in range(L + 1):
+            w = 1 - mp.mpf(j) / (L + 1)
+            for a in range(k):
+                for b in range(k):
+                    s = w * mp.fsum(g[i][a] * g[i + j][b] for i in range(n - j))
+                    S[a, b] += s
+                    if j:
+                        S[b, a] += s
+        V = Gi * S * Gi
+        sl = [a for a in range(k) if a != const_col]
+        Vs = mp.matrix([[V[a, b] for b in sl] for a in sl])
+        bs = mp.matrix([beta[a] for a in sl])
+        return float((bs.T * mp.inverse(Vs) * bs)[0])

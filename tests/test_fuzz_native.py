@@ -694,7 +694,7 @@ def _battery_len(n, k, lags):
     return (
         n * k
         + 2 * n
-        + 2 * k
+        + 4 * k
         + 1
         + k * k
         + max(

@@ -279,6 +279,34 @@ def test_chow_statuses(diag, rng, n, k, t, status):
         assert stat == 0.0
 
 
+E = np.random.default_rng(8).standard_normal(20)
+LINE = np.c_[np.ones(20), E[::-1]]
+
+
+@pytest.mark.parametrize(
+    "y, X, status",
+    [
+        (1e300 * E, LINE, -1003),  # sums of squares overflow
+        (1e-160 * E, LINE, -1003),  # ... underflow
+        (E, 1e-160 * LINE, 1),  # columns whose squares leave the range
+        (E, 2.0**-530 * LINE, 1),  # F was off by 5e-9 there
+        (E, 1e160 * LINE, 1),
+        (1e300 * E, 1e-100 * LINE, -1003),  # coefficients near 1e400
+    ],
+)
+def test_chow_at_the_edges_of_the_double_range(diag, y, X, status):
+    assert diag.chow_stat(y, X, 10)[0] == status
+    # inside the range, the statistic does not see a power of two
+    assert diag.chow_stat(np.ldexp(E, 500), np.ldexp(LINE, -500), 10) == diag.chow_stat(E, LINE, 10)
+
+
+@pytest.mark.parametrize("scale", [1e-160, 2.0**-530, 1e160])
+def test_bg_and_bp_refuse_columns_beyond_the_range(diag, scale):
+    assert diag.bg_stat(E, scale * LINE[:, 1:], 2)[0] == 1
+    assert diag.bg_stat(scale * E, LINE[:, 1:], 2)[0] == 1  # the lagged residuals
+    assert diag.bp_aux(E, scale * LINE)[0] == 1
+
+
 def test_chow_degenerate_fits(diag, rng):
     # both segments fitted exactly: F would be infinite, a ratio to no variance
     status, stat = diag.chow_stat(np.repeat([1.0, -1.0], 4), np.ones((8, 1)), 4)

@@ -196,6 +196,18 @@ def test_jb_failures_give_nan(diag, x, status):
     assert s == status and type(stat) is np.float64 and np.isnan(stat)
 
 
+@pytest.mark.parametrize("p", [-1060, -1000, -600, 600, 1000])
+def test_jb_does_not_see_the_scale(diag, rng, p):
+    """Moments whose squares or fourth powers leave the range of doubles are
+    taken on the data rescaled by a power of two: the statistic of the values
+    as given (subnormal ones rounded), where it used to be NaN."""
+    x = np.ldexp(rng.standard_normal(40), p)
+    want = stats.jarque_bera(np.ldexp(x, -p)).statistic
+    assert diag.jb_stat(x) == (0, pytest.approx(want, rel=1e-12))
+    spike = np.where(np.arange(12) == 3, 5e-324, 0.0)
+    assert diag.jb_stat(spike) == diag.jb_stat(np.ldexp(spike, 1074))
+
+
 @pytest.mark.parametrize("n", [10, 11, 64, 997, 100_003])
 def test_jb_matches_scipy(diag, rng, n):
     x = rng.standard_gamma(2.0, n) * 3.0 - 1.0

@@ -133,6 +133,9 @@ HUGE_ROW = np.array([[1.0, 0.0], [0.0, 1.0], [1e20, 0.0], [1.0, 1.0]])
 # saw 1 + x'Px ~ -4e12 at the benign row [1, 2], a silent NaN)
 LOST_PD = np.array([[1.0, 1.0], [1.0, 1.0 + 1e-7], [1e3, 1e3], [1e3, 1e3 * (1 + 1e-7)], [1.0, 2.0]])
 DESIGN = np.random.default_rng(5).standard_normal((9, 3))
+E20 = np.random.default_rng(6).standard_normal(20)
+LINE = np.c_[np.ones(20), np.arange(20.0)]
+SPIKE = np.where(np.arange(20) == 7, 5e-324, 0.0)
 
 
 @pytest.mark.parametrize(
@@ -142,16 +145,37 @@ DESIGN = np.random.default_rng(5).standard_normal((9, 3))
         (np.arange(4.0), HUGE_ROW, [0, 0, 0, 0]),
         (np.arange(5.0), LOST_PD, [FALLBACK] * 4),
         (np.zeros(9), DESIGN, [0, UDEF_VARIANCE, UDEF_VARIANCE, UDEF_VARIANCE]),  # perfect fit
+        # residual variances whose squares underflow or overflow: no scale
+        (SPIKE, np.ones((20, 1)), [0, UDEF_VARIANCE, UDEF_VARIANCE, UDEF_VARIANCE]),
+        (1e-320 * E20, LINE, [0, UDEF_VARIANCE, UDEF_VARIANCE, UDEF_VARIANCE]),
+        (1e-160 * E20, LINE, [0, UDEF_VARIANCE, UDEF_VARIANCE, UDEF_VARIANCE]),
+        (1e300 * E20, LINE, [0, UDEF_VARIANCE, UDEF_VARIANCE, UDEF_VARIANCE]),
+        # columns whose squares leave the range; coefficients beyond it (1e400)
+        (E20, 1e-160 * np.c_[np.ones(20), E20[::-1]], [FALLBACK] * 4),
+        (E20, 1e160 * np.c_[np.ones(20), E20[::-1]], [FALLBACK] * 4),
+        (1e300 * E20, 1e-100 * np.c_[np.ones(20), E20[::-1]], [FALLBACK] * 4),
     ],
 )
 def test_failure_statuses(diag, y, X, statuses):
-    assert diag.recursive_residuals(y, X)[0] == statuses[0]
+    status, w = diag.recursive_residuals(y, X)
+    assert status == statuses[0] and (status != 0 or np.isfinite(w).all())
     assert diag.cusum_series(y, X)[0] == statuses[1]
     status, stat = diag.cusum_stat(y, X)
     assert status == statuses[2] and math.isnan(stat) == (status != 0)
     status, nrec, stat = diag.cusumsq_stat(y, X)
     assert (status, nrec) == (statuses[3], len(y) - X.shape[1])
     assert math.isnan(stat) == (status != 0)
+
+
+@pytest.mark.parametrize("p", [-490, 490])
+def test_scaling_y_by_a_power_of_two_keeps_the_bits(diag, p):
+    # the recursion is linear in y: near either end of the range nothing rounds differently
+    for name in Y_FUNCS:
+        want = getattr(diag, name)(E20, LINE)[-1]
+        if name == "recursive_residuals":
+            want = np.ldexp(want, p)
+        got = getattr(diag, name)(np.ldexp(E20, p), LINE)
+        assert got[0] == 0 and np.array_equal(got[-1], want)
 
 
 def test_huge_row(diag):

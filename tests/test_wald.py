@@ -132,14 +132,42 @@ def test_wald_negative_n_is_an_empty_sample():
         ([np.nan, 1.0], np.eye(2), False),
         ([1.0, 1.0], [[1.0, 0.0], [np.nan, 1.0]], False),  # NaN passes the Cholesky pivot test
         ([1.0, 1.0], [[1.0, np.nan], [0.0, -1.0]], False),  # NaN on the LU path
-        ([1e200, 1e200], np.eye(2) * 1e-200, False),  # the solve overflows: 0 * inf
-        ([1e200], [[1e-200]], True),  # an infinite statistic
+        ([np.inf], [[1.0]], True),
     ],
 )
 def test_non_finite_values_propagate(mean, omega, finite):
     p = len(mean)
     status, stat = _diag.wald_stat_from_mean_and_cov(np.array(mean), np.zeros(p), omega, 3)
     assert status == OK and (stat == np.inf if finite else np.isnan(stat))
+
+
+SPD3 = np.array([[2.0, 0.3, -0.1], [0.3, 1.0, 0.2], [-0.1, 0.2, 0.5]])
+
+
+@pytest.mark.parametrize(
+    "mean, omega, status",
+    [
+        # finite input whose statistic is beyond double's range
+        ([1e200, 1e200], np.eye(2) * 1e-200, UDEF),  # the solve overflows: 0 * inf
+        ([1e200], [[1e-200]], UDEF),
+        ([1e308, -1e308], np.eye(2), UDEF),  # mean - target itself overflows
+        # an omega of subnormal or huge entries: the same statistic as at scale 1
+        ([0.3, -1.2, 0.5], SPD3 * 2.0**-1070, OK),
+        ([0.3, -1.2, 0.5], SPD3 * 2.0**-1050, OK),
+        ([0.3, -1.2, 0.5], SPD3 * 2.0**1000, OK),
+    ],
+)
+def test_finite_values_give_a_finite_statistic_or_a_status(mean, omega, status):
+    omega = np.asarray(omega, float)
+    scale = np.sqrt(omega.flat[0] / SPD3[0, 0]) if status == OK else 1.0
+    mean = np.asarray(mean) * scale  # the deviation in step with omega's scale
+    got, stat = _diag.wald_stat_from_mean_and_cov(mean, np.zeros(len(mean)), omega, 3)
+    assert got == status
+    if status == OK:
+        want = wald_ref(np.array(mean) / scale, np.zeros(len(mean)), omega / scale**2, 3)
+        assert stat == pytest.approx(want, rel=1e-9)
+    else:
+        assert np.isnan(stat)
 
 
 def test_wald_argument_checks():

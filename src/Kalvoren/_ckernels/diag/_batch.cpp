@@ -77,9 +77,11 @@ PyObject *battery(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     View y, X, offsets, t_break, hac_lags, out, beta, se, arena;
     if (!f.ok() || !f.int64(kConstCol, &const_col) || !f.int64(kLags, &lags) ||
         !f.int64(kTests, &tests) || !f.int64(kSharedX, &shared) || !f.in(kY, y, 1) ||
-        !f.in(kX, X, 2) || !f.in_int64(kOffsets, offsets) || !f.in_int64(kTBreak, t_break) ||
-        !f.in_int64(kHacLags, hac_lags))
+        !f.in(kX, X, 2) || !f.in_int64_copy(kOffsets, offsets) ||
+        !f.in_int64_copy(kTBreak, t_break) || !f.in_int64_copy(kHacLags, hac_lags))
         return f.fail(__LINE__);
+    // offsets, t_break and hac_lags are private copies: the loop below reads
+    // them without the GIL, so what it reads is what was checked.
     const int64_t N = y.len(), k = X.cols();
     if (!check_offsets(f, offsets, N, &G, &longest) ||
         !check_rest(f, X, t_break, hac_lags, N, G, longest, const_col, tests, shared != 0))

@@ -36,8 +36,9 @@ Checked max_of(Checked a, Checked b) {
 //   xs  n*k   equilibrated design        ys  n   equilibrated response
 //   e   n     residuals (scaled units)   ex  k+1 exponents: c_j = 2^-ex[j], c_y = 2^-ex[k]
 //   bs  k     coefficients (scaled)      ri  k*k R^-1 (upper triangle)
+//   qc  2k    Q'y, then column const_col of R (for the HAC Wald test)
 struct Layout {
-    int64_t xs, ys, e, ex, bs, ri, scratch;
+    int64_t xs, ys, e, ex, bs, ri, qc, scratch;
     Checked total{0};
 };
 
@@ -51,8 +52,8 @@ Layout layout(int64_t n, int64_t k, int64_t lags) {
     const Checked N(n), K(k);
     Layout l;
     l.xs = 0;
-    const Checked ys = N * K, e = ys + N, ex = e + N, bs = ex + K + 1, ri = bs + K,
-                  scratch = ri + K * K;
+    const Checked ys = N * K, e = ys + N, ex = e + N, bs = ex + K + 1, ri = bs + K, qc = ri + K * K,
+                  scratch = qc + 2 * K;
     Checked need = qr_len(N, K);
     need = max_of(need, N * K + kvr::arena_len(kvr_bg_arena_size(n, k, lags)));
     const kvr_arena_size_t bp =  // design with a constant prepended: k + 1 columns
@@ -63,7 +64,8 @@ Layout layout(int64_t n, int64_t k, int64_t lags) {
     need = max_of(need, kvr::arena_len(kvr_cusumsq_arena_size(n, k)));
     need = max_of(need, kvr::arena_len(kvr_lb_arena_size(n, lags)));
     need = max_of(need, hac_len(N, K));
-    l.ys = ys.v, l.e = e.v, l.ex = ex.v, l.bs = bs.v, l.ri = ri.v, l.scratch = scratch.v;
+    l.ys = ys.v, l.e = e.v, l.ex = ex.v, l.bs = bs.v, l.ri = ri.v, l.qc = qc.v;
+    l.scratch = scratch.v;
     l.total = scratch + need;
     return l;
 }
@@ -220,6 +222,7 @@ KVR_INLINE double inverse_cond(const double *A, int64_t n, int64_t k, double *ri
 struct Series {
     const double *xs, *ys, *e, *ri, *bs, *ex;
     int64_t n, k, cc;  // cc: constant column, or -1
+    const double *qy;  // Q'y (k), then column cc of R (k; rows past cc are 0)
 };
 
 // A test's status and statistic (NaN unless the status is 0).
@@ -281,21 +284,63 @@ void breusch_pagan(const Series &s, double *scratch, double *out) {
     out[KVR_BAT_BP_STAT] = ess < 0.0 ? 0.0 : ess;
 }
 
-// V = (X'X)^-1 S (X'X)^-1, S the Bartlett HAC sum of x_t e_t: the sandwich
+// What the HAC Wald test needs from the factorisation in A, which the tests'
+// scratch overwrites: Q'y and column cc of R (zero past row cc; all zero
+// without a constant).
+KVR_INLINE void keep_for_wald(const double *A, int64_t n, int64_t k, int64_t cc, double *qc) {
+    double *rc = qc + k;
+    for (int64_t j = 0; j < k; ++j) {
+        qc[j] = A[k * n + j];
+        rc[j] = j <= cc ? A[cc * n + j] : 0.0;
+    }
+}
+
+// Plane rotations G over coordinates (i-1, i), i = cc..1, that take u (k
+// entries, zero past cc) to a multiple of e_0, applied to c and to Omega as
+// G Omega G'. The constant column then comes first: rows and columns 1..k-1
+// belong to the slopes.
+KVR_INLINE void constant_to_front(double *u, int64_t cc, int64_t k, double *c, double *om) {
+    for (int64_t i = cc; i >= 1; --i) {
+        const double a = u[i - 1], b = u[i];
+        if (b == 0.0) continue;
+        const double r = std::hypot(a, b), cs = a / r, sn = b / r;
+        u[i - 1] = r;
+        u[i] = 0.0;
+        const auto rotate = [cs, sn](double &x, double &y) {
+            const double xo = x, yo = y;
+            x = kvr::fma(cs, xo, sn * yo);
+            y = kvr::fma(cs, yo, -(sn * xo));
+        };
+        rotate(c[i - 1], c[i]);
+        for (int64_t j = 0; j < k; ++j) rotate(om[(i - 1) * k + j], om[i * k + j]);
+        for (int64_t j = 0; j < k; ++j) rotate(om[j * k + i - 1], om[j * k + i]);
+    }
+}
+
+// se from V = (X'X)^-1 S (X'X)^-1, S the Bartlett HAC sum of x_t e_t: the sandwich
 // without small-sample correction. It is formed from the rows of Q = X R^-1
 // (h_t = e_t x_t R^-1, so V = n R^-1 Omega_h R^-T), which keeps every entry of
 // V accurate to its own scale; the product P Omega P with P = (X'X)^-1 loses
 // the small entries of nearly collinear designs to the rounding of the large
 // ones. Writes se (units of the data) and runs the Wald test of the slopes
 // when asked. False (se NaN) for a negative bandwidth.
+//
+// The test does not go through V, whose slope block has the condition of
+// R squared. With the constant first, the slope rows of R^-1 are
+// [0, Rss^-1], so b_s = Rss^-1 c_s (c = Q'y) and V_ss = n Rss^-1 Omega_ss
+// Rss^-T, and W = b_s' V_ss^-1 b_s = c_s' Omega_ss^-1 c_s / n: only c and
+// Omega_h, both as well conditioned as the data. A constant elsewhere is
+// rotated to the front first (W depends on Q only through the direction of
+// the constant); without one, every coefficient is tested and W = c'
+// Omega_h^-1 c / n.
 void hac(const Series &s, int64_t hac_lags, bool test, double *scratch, double *out, double *se) {
     const int64_t n = s.n, k = s.k, kk = k * k;
     if (hac_lags < 0) {
         if (test) put(out, KVR_BAT_HAC_STATUS, DIAG_BAD_LAG, kNaN);
         return;
     }
-    double *g = scratch, *gamma = g + n * k, *om = gamma + kk, *T = om + kk, *V = T + kk,
-           *W = V + kk, *factor = W + kk, *dev = factor + kk, *solved = dev + k, *mean = solved + k,
+    double *g = scratch, *gamma = g + n * k, *om = gamma + kk, *T = om + kk, *W = T + kk,
+           *factor = W + kk, *dev = factor + kk, *solved = dev + k, *mean = solved + k,
            *target = mean + k;
     int64_t *piv = reinterpret_cast<int64_t *>(target + k);
     for (int64_t i = 0; i < n; ++i) {  // h_t[j] = e_t * sum over c <= j of x_t[c] ri[c][j]
@@ -311,22 +356,19 @@ void hac(const Series &s, int64_t hac_lags, bool test, double *scratch, double *
         for (int64_t j = 0; j < k; ++j) gi[j] *= ei;
     }
     kvr_hac_estimator_matmul(g, HAC_KERNEL_BARTLETT, hac_lags, n, k, gamma, om);
-    for (int64_t a = 0; a < k; ++a)  // T = R^-1 Omega_h
-        for (int64_t d = 0; d < k; ++d) {
+    for (int64_t a = 0; a < k; ++a)  // T = R^-1 Omega_h, the entries right of the diagonal
+        for (int64_t d = a; d < k; ++d) {
             double t = 0.0;
             for (int64_t c = a; c < k; ++c) t = kvr::fma(s.ri[a * k + c], om[c * k + d], t);
             T[a * k + d] = t;
         }
     const double dn = static_cast<double>(n);
-    for (int64_t a = 0; a < k; ++a)  // V = n T R^-T, mirrored so it is exactly symmetric
-        for (int64_t b = a; b < k; ++b) {
-            double t = 0.0;
-            for (int64_t d = b; d < k; ++d) t = kvr::fma(T[a * k + d], s.ri[b * k + d], t);
-            V[a * k + b] = V[b * k + a] = t * dn;
-        }
     const int ey = static_cast<int>(s.ex[k]);
-    for (int64_t j = 0; j < k; ++j)
-        se[j] = std::ldexp(std::sqrt(V[j * k + j]), ey - static_cast<int>(s.ex[j]));
+    for (int64_t j = 0; j < k; ++j) {  // the diagonal of V = n T R^-T
+        double t = 0.0;
+        for (int64_t d = j; d < k; ++d) t = kvr::fma(T[j * k + d], s.ri[j * k + d], t);
+        se[j] = std::ldexp(std::sqrt(t * dn), ey - static_cast<int>(s.ex[j]));
+    }
     if (!test) return;
 
     const int64_t q = s.cc >= 0 ? k - 1 : k;
@@ -336,14 +378,17 @@ void hac(const Series &s, int64_t hac_lags, bool test, double *scratch, double *
         put(out, KVR_BAT_HAC_STATUS, DIAG_BAD_ARG, kNaN);
         return;
     }
-    // the slopes: every column but the constant
-    for (int64_t a = 0, r = 0; a < k; ++a) {
-        if (a == s.cc) continue;
-        mean[r] = s.bs[a];
-        target[r] = 0.0;
-        for (int64_t b = 0, c = 0; b < k; ++b)
-            if (b != s.cc) W[r * q + c++] = dn * V[a * k + b];
-        ++r;
+    double *c = mean;  // shifted down in place below
+    for (int64_t j = 0; j < k; ++j) {
+        c[j] = s.qy[j];
+        solved[j] = s.qy[k + j];  // free until the Wald kernel runs
+    }
+    if (s.cc > 0) constant_to_front(solved, s.cc, k, c, om);
+    const int64_t first = k - q;  // the slopes' coordinates: first..k-1
+    for (int64_t a = 0; a < q; ++a) {
+        mean[a] = c[first + a] / dn;
+        target[a] = 0.0;
+        for (int64_t b = 0; b < q; ++b) W[a * q + b] = om[(first + a) * k + first + b];
     }
     double stat = kNaN;
     const int st =
@@ -432,7 +477,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
 
     const Layout l = layout(n, k, lags);
     double *xs = arena + l.xs, *ys = arena + l.ys, *e = arena + l.e, *ex = arena + l.ex,
-           *bs = arena + l.bs, *ri = arena + l.ri, *scratch = arena + l.scratch;
+           *bs = arena + l.bs, *ri = arena + l.ri, *qc = arena + l.qc, *scratch = arena + l.scratch;
     double *A = scratch, *tmp = A + n * (k + 1);
     bool finite = exponent(y, 1, n, ex + k);
     for (int64_t j = 0; j < k && finite; ++j) finite = exponent(X + j, k, n, ex + j);
@@ -446,6 +491,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
                                                          : std::numeric_limits<double>::infinity();
     out[KVR_BAT_COND] = cond;
     if (!(cond <= KVR_BAT_COND_MAX)) return failed(DIAG_FALLBACK, tests, out);
+    keep_for_wald(A, n, k, const_col, qc);
 
     // beta by back substitution, then the residuals from the data
     const double *qy = A + k * n;
@@ -476,7 +522,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
     out[KVR_BAT_R2] = tss == 0.0 ? kNaN : 1.0 - rss / tss;
     for (int64_t j = 0; j < k; ++j) beta[j] = std::ldexp(bs[j], ey - static_cast<int>(ex[j]));
 
-    const Series s{xs, ys, e, ri, bs, ex, n, k, const_col};
+    const Series s{xs, ys, e, ri, bs, ex, n, k, const_col, qc};
     const double yy = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
         return ys[i];
     });

@@ -10,6 +10,7 @@
 #include "diag_regression.h"
 
 #include "diag_guard.hpp"
+#include "kvr_range.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
 #include "kvr_vec.hpp"
@@ -35,6 +36,7 @@ KVR_INLINE bool ols_fit(const double *y, const double *X, int64_t r, int64_t k, 
                         Fit *fit) {
     double *G = arena, *L = G + k * k, *h = L + k * k, *beta = h + k;
     kvr_gram(X, G, r, k);
+    if (kvr::gram_out_of_range(G, k, r)) return false;
     kvr_gram_rhs(X, y, h, r, k);
     if (kvr_chol_solve(G, h, beta, L, k) != 0) return false;
     const double s = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
@@ -90,6 +92,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const dou
         for (int64_t j = seen; j < lags; ++j) zl[j] = 0.0;
     }
     kvr_gram(Z, G, n, m);
+    if (kvr::gram_out_of_range(G, m, n)) return DIAG_FALLBACK;
     kvr_gram_rhs(Z, eps, g, n, m);
     if (kvr_chol_solve(G, g, beta, L, m) != 0) return DIAG_FALLBACK;
 
@@ -133,6 +136,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bp_aux(const double *eps, const doub
     double *gv = arena, *G = gv + n, *L = G + p * p, *h = L + p * p, *beta = h + p;
     for (int64_t i = 0; i < n; ++i) gv[i] = eps[i] * eps[i] / sigma2;
     kvr_gram(X_aug, G, n, p);
+    if (kvr::gram_out_of_range(G, p, n)) return DIAG_FALLBACK;
     kvr_gram_rhs(X_aug, gv, h, n, p);
     if (kvr_chol_solve(G, h, beta, L, p) != 0) return DIAG_FALLBACK;
 
@@ -213,6 +217,15 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const dou
         *stat = kNaN;
         return DIAG_UDEF_VARIANCE;
     }
+    // Finite data whose sums of squares left the range of doubles (see
+    // kvr_range.hpp; NaN: a fit whose sums overflowed) leave no variances to
+    // compare. Non-finite data propagate as before.
+    if ((kvr::variance_out_of_range(all.rss, n) || kvr::variance_out_of_range(within, n - 2 * k) ||
+         std::isnan(all.rss + within)) &&
+        kvr::all_finite(y, n) && kvr::all_finite(X, n * k)) {
+        *stat = kNaN;
+        return DIAG_UDEF_VARIANCE;
+    }
     // The segments nest the pooled fit, so S >= S1 + S2; a shortfall is rounding.
     double between = all.rss - within;
     if (between < 0.0) between = 0.0;  // NaN stays NaN
@@ -222,6 +235,11 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const dou
     const double err = all.err + seg1.err + seg2.err;
     const double base = within < between ? within : between;
     if (err > kvr::kMaxSumErr * base) return DIAG_FALLBACK;
-    *stat = (between / static_cast<double>(k)) / (within / static_cast<double>(n - 2 * k));
+    const double F = (between / static_cast<double>(k)) / (within / static_cast<double>(n - 2 * k));
+    if (within > 0.0 && std::isinf(F)) {  // a within variance too small beside the difference
+        *stat = kNaN;
+        return DIAG_UDEF_VARIANCE;
+    }
+    *stat = F;
     return DIAG_OK;
 }

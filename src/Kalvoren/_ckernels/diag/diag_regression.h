@@ -7,7 +7,9 @@
  *
  * DIAG_FALLBACK: the normal equations failed the Cholesky pivot test or their
  * diagonally scaled matrix has an estimated condition number above 1e12
- * (kvr_chol_rcond), so the statistic would not be accurate to about 1e-8. */
+ * (kvr_chol_rcond), so the statistic would not be accurate to about 1e-8;
+ * also when a column's mean square is subnormal or infinite (columns below
+ * about 1e-154 or above about 1e154 in size), whose products lose digits. */
 #ifndef KVR_DIAG_REGRESSION_H
 #define KVR_DIAG_REGRESSION_H
 
@@ -40,8 +42,10 @@ KVR_API kvr_arena_size_t kvr_chow_arena_size(int64_t k);
 /* 0, DIAG_FALLBACK (stat untouched; also when the three residual sums of
  * squares are too close to their rounding error for F), DIAG_TOO_SHORT
  * (n <= 2k), DIAG_BAD_ARG (t_break outside 1..n-1) and DIAG_UDEF_VARIANCE
- * (the pooled fit exact: RSS at most 32 eps times the sum of y^2), all three
- * with a NaN stat. A segment RSS that small counts as 0, so F may be inf;
+ * (the pooled fit exact: RSS at most 32 eps times the sum of y^2; or sums of
+ * squares beyond the range of doubles: a variance that is infinite or below
+ * DBL_MIN, NaN sums from finite data, an infinite F from a non-zero within
+ * sum), all three with a NaN stat. A segment RSS that small counts as 0, so F may be inf;
  * F is never negative. */
 KVR_API int kvr_chow_stat(const double *y, const double *X, int64_t n, int64_t k, int64_t t_break,
                           double *arena, double *stat);

@@ -5,6 +5,7 @@
 
 #include "diag_series.h"
 
+#include "kvr_range.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
 #include "kvr_vec.hpp"
@@ -154,19 +155,44 @@ extern "C" KVR_API kvr_arena_size_t kvr_lb_arena_size(int64_t n, int64_t L) {
     return kvr::arena_record(kvr::Checked(kvr::size_arg(n)) + lag + 1);
 }
 
+namespace {
+
+// x, or x scaled by an exact power of two.
+template <bool Scaled>
+KVR_INLINE v4d load4(const double *p, const kvr::Pow2 &f) {
+    const v4d v = vload<4>(p);
+    if constexpr (Scaled) return (v * f.a) * f.b;
+    return v;
+}
+
+template <bool Scaled>
+KVR_INLINE double at(const double *p, const kvr::Pow2 &f) {
+    if constexpr (Scaled) return f(*p);
+    return *p;
+}
+
 // Two passes: the mean, then the second to fourth central moments, each from
-// the rounded square d^2.
-extern "C" KVR_API KVR_MULTIVERSION int kvr_jb_stat(const double *x, int64_t n, double *stat) {
-    if (n <= 0) {
-        *stat = kNaN;
-        return DIAG_TOO_SHORT;
+// the rounded square d^2. Returns m2 and writes the statistic.
+template <bool Scaled>
+KVR_INLINE double jb(const double *__restrict v, int64_t n, const kvr::Pow2 &f, double *stat) {
+    double mean;
+    if constexpr (Scaled) {
+        v4d lo = {}, hi = {};
+        const int64_t n8 = blocks8(n);
+        for (int64_t t = 0; t < n8; t += 8) {
+            lo += load4<true>(v + t, f);
+            hi += load4<true>(v + t + 4, f);
+        }
+        Lanes8 s(lo, hi);
+        for (int64_t t = n8; t < n; ++t) s.v[t - n8] += f(v[t]);
+        mean = s.sum() / static_cast<double>(n);
+    } else {
+        mean = sum(v, n) / static_cast<double>(n);
     }
-    const double *__restrict v = x;
-    const double mean = sum(v, n) / static_cast<double>(n);
     v4d s2lo = {}, s2hi = {}, s3lo = {}, s3hi = {}, s4lo = {}, s4hi = {};
     const int64_t n8 = blocks8(n);
     for (int64_t t = 0; t < n8; t += 8) {
-        const v4d a = vload<4>(v + t) - mean, b = vload<4>(v + t + 4) - mean;
+        const v4d a = load4<Scaled>(v + t, f) - mean, b = load4<Scaled>(v + t + 4, f) - mean;
         const v4d a2 = a * a, b2 = b * b;
         s2lo += a2;
         s2hi += b2;
@@ -178,7 +204,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_jb_stat(const double *x, int64_t n, 
     Lanes8 s2(s2lo, s2hi), s3(s3lo, s3hi), s4(s4lo, s4hi);
     for (int64_t t = n8; t < n; ++t) {
         const int64_t j = t - n8;
-        const double d = v[t] - mean;
+        const double d = at<Scaled>(v + t, f) - mean;
         const double d2 = d * d;
         s2.v[j] += d2;
         s3.v[j] = kvr::fma(d2, d, s3.v[j]);
@@ -186,14 +212,34 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_jb_stat(const double *x, int64_t n, 
     }
     const double dn = static_cast<double>(n);
     const double m2 = s2.sum() / dn;
-    if (!usable(m2)) {
-        *stat = kNaN;
-        return DIAG_UDEF_VARIANCE;
-    }
     const double m3 = s3.sum() / dn;
     const double m4 = s4.sum() / dn;
     const double skew = m3 / std::pow(m2, 1.5);
     const double exkurt = m4 / (m2 * m2) - 3.0;
     *stat = (exkurt * exkurt / 24.0 + skew * skew / 6.0) * dn;
+    return m2;
+}
+
+}  // namespace
+
+// The statistic does not depend on the scale of x. When the moments leave the
+// range of doubles (m2^2 below DBL_MIN, an overflowing sum or fourth power:
+// data below about 1e-77 or above about 1e77), x is taken again scaled by the
+// power of two that brings its largest magnitude to [1, 2), where they cannot.
+extern "C" KVR_API KVR_MULTIVERSION int kvr_jb_stat(const double *x, int64_t n, double *stat) {
+    if (n <= 0) {
+        *stat = kNaN;
+        return DIAG_TOO_SHORT;
+    }
+    const kvr::Pow2 one(0);
+    double m2 = jb<false>(x, n, one, stat), top;
+    if (!(m2 * m2 >= DBL_MIN && std::isfinite(*stat)) && kvr::finite_max_abs(x, n, &top) &&
+        top > 0.0)
+        m2 = jb<true>(x, n, kvr::Pow2(kvr::unit_exponent(top)), stat);
+    // Only a positive finite variance gives a statistic (a constant or NaN series does not).
+    if (!(usable(m2) && std::isfinite(*stat))) {
+        *stat = kNaN;
+        return DIAG_UDEF_VARIANCE;
+    }
     return n >= 10 ? DIAG_OK : DIAG_TOO_SHORT;
 }

@@ -23,7 +23,9 @@ KVR_API kvr_arena_size_t kvr_lb_arena_size(int64_t n, int64_t L);
 /* ---- Jarque-Bera ---- */
 
 /* n (skew^2/6 + exkurt^2/24) from the divide-by-n moments. The statistic is
- * written for every n >= 1, but the status is DIAG_TOO_SHORT below 10. */
+ * written for every n >= 1, but the status is DIAG_TOO_SHORT below 10.
+ * Data whose moments leave the range of doubles are rescaled by a power of
+ * two first; DIAG_UDEF_VARIANCE (NaN stat) for a constant or non-finite x. */
 KVR_API int kvr_jb_stat(const double *x, int64_t n, double *stat);
 
 KVR_EXTERN_C_END

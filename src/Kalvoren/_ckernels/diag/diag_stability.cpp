@@ -7,6 +7,7 @@
 #include "diag_stability.h"
 
 #include "diag_guard.hpp"
+#include "kvr_range.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
 #include "kvr_vec.hpp"
@@ -338,7 +339,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y,
         default: first_block<8>(y, X, k, wp, R, th, d, x);
     }
     for (int64_t i = 0; i < k; ++i) {
-        if (d[i] == 0.0) return DIAG_FALLBACK;  // a direction the first rows never filled
+        // 0: a direction the first rows never filled; subnormal or infinite:
+        // columns whose squares leave the range of doubles
+        if (!(d[i] >= DBL_MIN && d[i] <= DBL_MAX)) return DIAG_FALLBACK;
         d[i] = 1.0 / d[i];
     }
     switch (k <= 8 ? k : wp) {
@@ -355,6 +358,10 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y,
         case 32: recurse<8, 4>(y, X, k, m, R, th, d, w); break;
         default: recurse_wide(y, X, k, m, R, th, d, x, wp, w);
     }
+    // Finite data, non-finite residuals: the rotated response overflowed
+    // (coefficients beyond the range of doubles). NaN data keeps its NaN.
+    if (!kvr::all_finite(w, m) && kvr::all_finite(y, n) && kvr::all_finite(X, n * k))
+        return DIAG_FALLBACK;
     return DIAG_OK;
 }
 
@@ -412,6 +419,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusum_series(const double *y, const 
     const int status = kvr_recursive_residuals(y, X, n, k, rr_arena, w);
     if (status != DIAG_OK) return status;
     const double rss = sum_sq(w, m);
+    if (kvr::variance_out_of_range(rss, m) && kvr::all_finite(y, n)) return DIAG_UDEF_VARIANCE;
     if (no_residual_scale(rss, y, X, n, k, rr_arena)) return DIAG_UDEF_VARIANCE;
     const double sigma = std::sqrt(rss / static_cast<double>(m));
 
@@ -476,6 +484,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusumsq_stat(const double *y, const 
     // last running ratio is exactly T/T = 1. T is the full-sample RSS; when
     // it is rounding noise the ratios would be ratios of noise (or 0/0).
     const double T = sum_sq(w, m);
+    if (kvr::variance_out_of_range(T, m) && kvr::all_finite(y, n)) return DIAG_UDEF_VARIANCE;
     if (no_residual_scale(T, y, X, n, k, arena)) return DIAG_UDEF_VARIANCE;
 
     const double dm = static_cast<double>(m);

@@ -16,11 +16,14 @@
  * rows before it (no inverse is updated), starting from the first k rows.
  * Statuses: DIAG_OK; DIAG_TOO_SHORT; DIAG_FALLBACK when the first k rows are
  * rank-deficient (their cross-product matrix fails the Cholesky pivot test)
- * or too ill-conditioned (scaled condition estimate above 1e14);
+ * or too ill-conditioned (scaled condition estimate above 1e14), when their
+ * squares leave the range of doubles, or when finite data give non-finite
+ * recursive residuals (the rotated response overflowed);
  * DIAG_UDEF_VARIANCE from the CUSUM kernels when the full-sample RSS (the sum
  * of the squared recursive residuals) is at most 32 eps times the sum of
  * y^2: an exact fit, whose recursive residuals kvr_recursive_residuals
- * returns as rounding noise with status 0. On a non-zero status w and series
+ * returns as rounding noise with status 0; also when RSS / m is infinite or
+ * below DBL_MIN (squares beyond the range of doubles). On a non-zero status w and series
  * hold unspecified values and the statistics are NaN. */
 #ifndef KVR_DIAG_STABILITY_H
 #define KVR_DIAG_STABILITY_H

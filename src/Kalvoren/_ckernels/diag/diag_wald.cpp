@@ -11,28 +11,58 @@
 #include "diag_colstats.h"
 #include "diag_hac.h"
 #include "diag_hac_detail.hpp"
+#include "kvr_range.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
 #include "linalg.h"
+
+namespace {
+
+// Entries of omega beyond 2^+-500 would leave the range of doubles in the
+// products of a factorisation.
+constexpr double kFarScale = 0x1p-500;
+
+}  // namespace
 
 extern "C" KVR_API int kvr_wald_stat_from_mean_and_cov(const double *mean, const double *target,
                                                        const double *omega, int64_t n, int64_t p,
                                                        double *dev, double *factor, int64_t *pivot,
                                                        double *solved, double *stat) {
     *stat = std::numeric_limits<double>::quiet_NaN();
-    for (int64_t i = 0; i < p; ++i) dev[i] = mean[i] - target[i];
-    if (kvr_chol(omega, factor, p, 0.0) == 0) {
-        kvr_forward_subst(factor, dev, solved, p);
-        kvr_backward_subst_chol_t(factor, solved, solved, p);
-    } else {
-        // LU reads both triangles; the Cholesky attempt read only the lower one
-        std::memcpy(factor, omega, static_cast<size_t>(p * p) * sizeof(double));
+    // a negative observation count is an empty sample, like n = 0
+    const double dn = static_cast<double>(std::max<int64_t>(n, 0));
+    double top = 0.0;
+    const bool finite = p > 0 && kvr::finite_max_abs(omega, p * p, &top) &&
+                        kvr::all_finite(mean, p) && kvr::all_finite(target, p) && top > 0.0;
+    const bool far = finite && (top < kFarScale || top * kFarScale > 1.0);
+    double w = std::numeric_limits<double>::quiet_NaN();
+    if (!far) {
+        for (int64_t i = 0; i < p; ++i) dev[i] = mean[i] - target[i];
+        if (kvr_chol(omega, factor, p, 0.0) == 0) {
+            kvr_forward_subst(factor, dev, solved, p);
+            kvr_backward_subst_chol_t(factor, solved, solved, p);
+        } else {
+            // LU reads both triangles; the Cholesky attempt read only the lower one
+            std::memcpy(factor, omega, static_cast<size_t>(p * p) * sizeof(double));
+            if (kvr_lu_factor_inplace(factor, pivot, p) != 0) return DIAG_SINGULAR;
+            kvr_lu_solve(factor, pivot, dev, solved, p, 1);
+        }
+        w = kvr_dot(dev, solved, p) * dn;
+    }
+    // NaN input propagates into the statistic with status 0, like every kernel.
+    // Finite input with omega far from 1 in scale, or whose form overflowed,
+    // is taken with omega scaled by 2^-2s to about 1 and the deviation by
+    // 2^-s, which leaves the form as it is.
+    if (far || (finite && !std::isfinite(w))) {
+        const int s = std::ilogb(top) / 2;
+        const kvr::Pow2 fo(-2 * s), fd(-s);
+        for (int64_t i = 0; i < p * p; ++i) factor[i] = fo(omega[i]);
+        for (int64_t i = 0; i < p; ++i) dev[i] = fd(mean[i]) - fd(target[i]);
         if (kvr_lu_factor_inplace(factor, pivot, p) != 0) return DIAG_SINGULAR;
         kvr_lu_solve(factor, pivot, dev, solved, p, 1);
+        w = kvr_dot(dev, solved, p) * dn;
+        if (!std::isfinite(w)) return DIAG_UDEF_VARIANCE;  // the statistic itself overflows
     }
-    // a negative observation count is an empty sample, like n = 0
-    double w = kvr_dot(dev, solved, p) * static_cast<double>(std::max<int64_t>(n, 0));
-    // NaN input propagates into the statistic with status 0, like every kernel
     if (w > -1e-12 && w < 0.0) w = 0.0;  // round-off of a PSD form
     *stat = w;
     return DIAG_OK;

@@ -13,8 +13,9 @@ KVR_EXTERN_C_BEGIN
 /* stat = n (mean - target)' omega^-1 (mean - target); Cholesky first, LU on
  * failure. Scratch: dev (p), factor (p x p), pivot (p), solved (p).
  * Returns DIAG_OK, DIAG_SINGULAR (no factorisation) or DIAG_UDEF_VARIANCE
- * (the form is NaN: non-finite input or overflow); stat is NaN on failure.
- * A negative n counts as 0. */
+ * (finite input whose statistic overflows even with omega rescaled by a
+ * power of two); stat is NaN on failure. NaN or infinite input propagates
+ * into stat with DIAG_OK. A negative n counts as 0. */
 KVR_API int kvr_wald_stat_from_mean_and_cov(const double *mean, const double *target,
                                             const double *omega, int64_t n, int64_t p, double *dev,
                                             double *factor, int64_t *pivot, double *solved,

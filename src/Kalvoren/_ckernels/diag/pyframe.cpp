@@ -24,13 +24,13 @@ static bool init_names(PyObject *module) {
     names.int64 = PyUnicode_InternFromString("int64");
     names.zero = PyLong_FromLong(0);
     if (!names.shape || !names.int64 || !names.zero) return false;
-    PyObject *dtype = PyUnicode_InternFromString("dtype");
-    if (!names.np || !names.ascontiguousarray || !names.empty || !names.float64 || !dtype) {
-        Py_XDECREF(dtype);
+    names.array = PyUnicode_InternFromString("array");
+    names.kind = PyUnicode_InternFromString("kind");
+    names.dtype = PyUnicode_InternFromString("dtype");
+    if (!names.np || !names.ascontiguousarray || !names.empty || !names.float64 || !names.array ||
+        !names.kind || !names.dtype)
         return false;
-    }
-    names.dtype_kwnames = PyTuple_Pack(1, dtype);
-    Py_DECREF(dtype);
+    names.dtype_kwnames = PyTuple_Pack(1, names.dtype);
     if (!names.dtype_kwnames) return false;
     PyObject *b = PyImport_ImportModule("builtins");
     if (!b) return false;
@@ -239,8 +239,40 @@ bool Frame::in(int i, View &v, int ndim) const {
     return v.bind(call_np(names.ascontiguousarray, bound_[i]), ndim);
 }
 
-bool Frame::in_int64(int i, View &v) const {
-    return v.bind(call_np(names.ascontiguousarray, bound_[i], names.int64), 1, Elem::i64);
+bool Frame::in_int64_copy(int i, View &v) const {
+    Ref arr(call_method(names.ascontiguousarray, bound_[i]));  // in its own dtype
+    if (!arr) return false;
+    Ref dtype(PyObject_GetAttr(arr.get(), names.dtype));
+    if (!dtype) return false;
+    Ref kind(PyObject_GetAttr(dtype.get(), names.kind));
+    if (!kind) return false;
+    const bool is_signed =
+        PyUnicode_Check(kind.get()) && PyUnicode_CompareWithASCIIString(kind.get(), "i") == 0;
+    const bool is_unsigned =
+        PyUnicode_Check(kind.get()) && PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
+    int64_t size;
+    if (!array_size(arr.get(), &size)) return false;
+    if (!is_signed && !is_unsigned && size > 0) {
+        PyErr_Format(PyExc_TypeError, "%s(): %s must be an array of integers, not of %S", name_,
+                     params_[i], dtype.get());
+        return false;
+    }
+    if (!v.bind(call_np(names.array, arr.get(), names.int64), 1, Elem::i64)) return false;
+    if (v.array() == arr.get() || v.array() == bound_[i]) {  // np.array must copy
+        PyErr_Format(PyExc_ValueError, "%s(): np.array returned %s itself, not a copy", name_,
+                     params_[i]);
+        return false;
+    }
+    if (is_unsigned) {  // np.array wraps values past INT64_MAX to negative ones
+        const int64_t *d = v.idata();
+        for (int64_t j = 0; j < v.len(); ++j)
+            if (d[j] < 0) {
+                PyErr_Format(PyExc_ValueError, "%s(): %s[%lld] does not fit in int64", name_,
+                             params_[i], static_cast<long long>(j));
+                return false;
+            }
+    }
+    return true;
 }
 
 bool Frame::in_rows(int i, View &v, int j, View &X) const {

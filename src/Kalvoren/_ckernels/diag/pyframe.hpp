@@ -35,6 +35,9 @@ struct Names {
     PyObject *size;               // "size"
     PyObject *shape;              // "shape"
     PyObject *int64;              // "int64"
+    PyObject *array;              // "array"
+    PyObject *dtype;              // "dtype"
+    PyObject *kind;               // "kind"
     PyObject *zero;               // 0
     PyObject *minus_one;          // -1
     PyObject *dtype_kwnames;      // ("dtype",)
@@ -150,8 +153,13 @@ class Frame {
 
     // np.ascontiguousarray(arg, dtype=np.float64) bound as an ndim view.
     bool in(int i, View &v, int ndim) const;
-    // np.ascontiguousarray(arg, dtype=np.int64) bound as a 1-D int64_t view.
-    bool in_int64(int i, View &v) const;
+    // An integer array as a new int64 array (np.array(arg, dtype=np.int64),
+    // a copy) that only this call holds, for values a kernel reads after the
+    // GIL is released: the caller's array could change under it after the
+    // checks. A float, bool or object dtype raises TypeError naming the
+    // argument instead of being truncated (empty arrays of any dtype pass),
+    // and unsigned values beyond int64 raise ValueError.
+    bool in_int64_copy(int i, View &v) const;
     // Arrays i (1-D) and j (2-D) converted as by in(). Kernels read one
     // entry of the vector per row of the matrix, so a shorter vector raises
     // ValueError naming both sizes; a longer one is accepted.

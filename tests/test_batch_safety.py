@@ -1,0 +1,92 @@
+"""_batch.battery against callers that change or mistype its index arrays:
+offsets, t_break and hac_lags are read with the GIL released, so the call
+works on private copies, and only integer dtypes are taken."""
+
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+from Kalvoren._ckernels.diag import _batch as B
+
+G, N = 24, 40
+_rng = np.random.default_rng(11)
+Y = _rng.standard_normal(G * N)
+X = np.column_stack([np.ones(G * N), _rng.standard_normal(G * N)])
+OFF = np.arange(G + 1, dtype=np.int64) * N
+TB = np.full(G, N // 2, dtype=np.int64)
+HL = np.full(G, 3, dtype=np.int64)
+
+
+def run(off=OFF, tb=TB, hl=HL):
+    return B.battery(Y, X, off, 0, 2, tb, hl, B.ALL, 0)
+
+
+def same(a, b):
+    return all(u.tobytes() == v.tobytes() for u, v in zip(a, b))
+
+
+def test_mutating_index_arrays_during_calls():
+    """A thread flips the last entries between valid and huge values while
+    the battery runs (they are read last, when the thread has had the GIL for
+    a while): each call either refuses the offsets it saw or uses exactly the
+    values it checked, the old or the new state of each flipped entry."""
+    BAD_TB, BAD_HL = -(2**62), 2**62
+    clean = run()
+    last = set()
+    for tb_last, hl_last in [(N // 2, 3), (BAD_TB, 3), (N // 2, BAD_HL), (BAD_TB, BAD_HL)]:
+        tb, hl = TB.copy(), HL.copy()
+        tb[-1], hl[-1] = tb_last, hl_last
+        last.add(tuple(a[-1].tobytes() for a in run(tb=tb, hl=hl)))
+    off, tb, hl = OFF.copy(), TB.copy(), HL.copy()
+    stop = threading.Event()
+
+    def flip():
+        while not stop.is_set():
+            off[-2], tb[-1], hl[-1] = 10**12, BAD_TB, BAD_HL
+            off[-2], tb[-1], hl[-1] = OFF[-2], N // 2, 3
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    t = threading.Thread(target=flip)
+    t.start()
+    try:
+        for _ in range(400):
+            try:
+                got = run(off, tb, hl)
+            except ValueError:
+                continue
+            assert tuple(a[-1].tobytes() for a in got) in last
+            assert all(a[:-1].tobytes() == b[:-1].tobytes() for a, b in zip(got, clean))
+    finally:
+        stop.set()
+        t.join()
+        sys.setswitchinterval(old)
+
+
+@pytest.mark.parametrize(
+    "arg, value, exc, match",
+    [
+        ("off", OFF.astype(np.float64), TypeError, "offsets must be an array of integers"),
+        ("off", [0.0, 40.5], TypeError, "offsets must be an array of integers"),
+        ("tb", TB.astype(bool), TypeError, "t_break must be an array of integers"),
+        ("hl", HL + 0.9, TypeError, "hac_lags must be an array of integers"),
+        ("hl", HL.astype(object), TypeError, "hac_lags must be an array of integers"),
+        ("tb", np.full(G, 2**63, dtype=np.uint64), ValueError, r"t_break\[0\] does not fit"),
+    ],
+)
+def test_non_integer_index_arrays_are_refused(arg, value, exc, match):
+    with pytest.raises(exc, match=match):
+        run(**{arg: value})
+
+
+@pytest.mark.parametrize("dtype", [np.int32, np.int16, np.uint32, np.uint64, ">i8"])
+def test_integer_dtypes_give_the_int64_result(dtype):
+    want = run()
+    assert same(run(OFF.astype(dtype), TB.astype(dtype), HL.astype(dtype)), want)
+    ro = OFF.copy()
+    ro.flags.writeable = False  # a copy is taken, so read-only arrays work too
+    assert same(run(ro, TB.tolist(), tuple(HL)), want)
+    out, _, _ = B.battery(Y, X, [0], 0, 2, [], [], B.ALL, 0)  # no series: empty lists pass
+    assert out.shape == (0, B.NFIELDS)
