@@ -63,7 +63,8 @@ bool check_rest(const Frame &f, const View &X, const View &t_break, const View &
     if (const_col >= X.cols())
         return value_error(f, "const_col is %lld but X has %lld columns", const_col, X.cols());
     if ((tests & ~int64_t{KVR_BAT_ALL}) != 0)
-        return value_error(f, "tests is %lld, with bits outside ALL (%lld)", tests, KVR_BAT_ALL);
+        return value_error(f, "tests is %lld, with bits outside ALL (%lld)", tests,
+                           static_cast<long long>(KVR_BAT_ALL));
     return true;
 }
 
@@ -135,24 +136,12 @@ const struct {
     {KVR_BAT_RSS, "rss"},
     {KVR_BAT_TSS, "tss"},
     {KVR_BAT_R2, "r2"},
-    {KVR_BAT_BG_STATUS, "bg_status"},
-    {KVR_BAT_BG_STAT, "bg_stat"},
-    {KVR_BAT_BP_STATUS, "bp_status"},
-    {KVR_BAT_BP_STAT, "bp_stat"},
-    {KVR_BAT_BPK_STAT, "bpk_stat"},
-    {KVR_BAT_CHOW_STATUS, "chow_status"},
-    {KVR_BAT_CHOW_STAT, "chow_stat"},
-    {KVR_BAT_CUSUM_STATUS, "cusum_status"},
-    {KVR_BAT_CUSUM_STAT, "cusum_stat"},
-    {KVR_BAT_CUSUMSQ_STATUS, "cusumsq_status"},
-    {KVR_BAT_CUSUMSQ_STAT, "cusumsq_stat"},
+#define KVR_BAT_X(NAME, name, resid) \
+    {KVR_BAT_##NAME##_STATUS, #name "_status"}, {KVR_BAT_##NAME##_STAT, #name "_stat"},
+    KVR_BAT_TESTS(KVR_BAT_X)
+#undef KVR_BAT_X
+        {KVR_BAT_BPK_STAT, "bpk_stat"},
     {KVR_BAT_M, "m"},
-    {KVR_BAT_LB_STATUS, "lb_status"},
-    {KVR_BAT_LB_STAT, "lb_stat"},
-    {KVR_BAT_JB_STATUS, "jb_status"},
-    {KVR_BAT_JB_STAT, "jb_stat"},
-    {KVR_BAT_HAC_STATUS, "hac_status"},
-    {KVR_BAT_HAC_STAT, "hac_stat"},
     {KVR_BAT_HAC_DF, "hac_df"},
     {KVR_BAT_HAC_LAGS, "hac_lags"},
     {KVR_BAT_DIGITS, "digits"},
@@ -163,9 +152,10 @@ const struct {
     const char *name;
     long value;
 } kTestBits[] = {
-    {"BG", KVR_BAT_BG},       {"BP", KVR_BAT_BP},           {"CHOW", KVR_BAT_CHOW},
-    {"CUSUM", KVR_BAT_CUSUM}, {"CUSUMSQ", KVR_BAT_CUSUMSQ}, {"LB", KVR_BAT_LB},
-    {"JB", KVR_BAT_JB},       {"HAC", KVR_BAT_HAC},         {"ALL", KVR_BAT_ALL},
+#define KVR_BAT_X(NAME, name, resid) {#NAME, KVR_BAT_##NAME},
+    KVR_BAT_TESTS(KVR_BAT_X)
+#undef KVR_BAT_X
+        {"ALL", KVR_BAT_ALL},
 };
 
 int set(PyObject *dict, const char *name, PyObject *value) {

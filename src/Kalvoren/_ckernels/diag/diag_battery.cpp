@@ -396,53 +396,98 @@ void hac(const Series &s, int64_t hac_lags, bool test, double *scratch, double *
     put(out, KVR_BAT_HAC_STATUS, st, stat);
 }
 
-// Every selected test on the fitted series.
-void run_tests(const Series &s, int64_t lags, int64_t t_break, int64_t hac_lags, int64_t tests,
-               double *scratch, double *out, double *se) {
-    const int64_t n = s.n, k = s.k;
+// One adapter per test of KVR_BAT_TESTS, with one signature: the fitted
+// series, the options, scratch, and the record to write.
+struct Options {
+    int64_t lags, t_break, hac_lags;
+};
+
+void run_bg(const Series &s, const Options &o, double *scratch, double *out) {
+    int64_t kb;
     double stat = kNaN;
-    int st;
-    if (tests & KVR_BAT_BG) {
-        int64_t kb;
-        const double *Xb = without_constant(s, scratch, &kb);
-        st = kvr_bg_stat(s.e, Xb, n, kb, lags, scratch + n * k, &stat);
-        put(out, KVR_BAT_BG_STATUS, st, stat);
-    }
-    if (tests & KVR_BAT_BP) breusch_pagan(s, scratch, out);
-    if (tests & KVR_BAT_CHOW) {
-        st = kvr_chow_stat(s.ys, s.xs, n, k, t_break, scratch, &stat);
-        put(out, KVR_BAT_CHOW_STATUS, st, stat);
-    }
-    if (tests & KVR_BAT_CUSUM) {
-        st = kvr_cusum_stat(s.ys, s.xs, n, k, scratch, &stat);
-        put(out, KVR_BAT_CUSUM_STATUS, st, stat);
-    }
-    if (tests & KVR_BAT_CUSUMSQ) {
-        int64_t m = 0;
-        st = kvr_cusumsq_stat(s.ys, s.xs, n, k, &m, scratch, &stat);
-        put(out, KVR_BAT_CUSUMSQ_STATUS, st, stat);
-        out[KVR_BAT_M] = static_cast<double>(m);
-    }
-    if (tests & KVR_BAT_LB) {
-        st = kvr_lb_stat(s.e, n, lags, scratch, scratch + n, &stat);
-        put(out, KVR_BAT_LB_STATUS, st, stat);
-    }
-    if (tests & KVR_BAT_JB) {
-        st = kvr_jb_stat(s.e, n, &stat);
-        put(out, KVR_BAT_JB_STATUS, st, stat);
-    }
-    hac(s, hac_lags, (tests & KVR_BAT_HAC) != 0, scratch, out, se);
+    const double *Xb = without_constant(s, scratch, &kb);
+    const int st = kvr_bg_stat(s.e, Xb, s.n, kb, o.lags, scratch + s.n * s.k, &stat);
+    put(out, KVR_BAT_BG_STATUS, st, stat);
 }
 
-const int kStatusFields[] = {KVR_BAT_BG_STATUS,    KVR_BAT_BP_STATUS,      KVR_BAT_CHOW_STATUS,
-                             KVR_BAT_CUSUM_STATUS, KVR_BAT_CUSUMSQ_STATUS, KVR_BAT_LB_STATUS,
-                             KVR_BAT_JB_STATUS,    KVR_BAT_HAC_STATUS};
+void run_bp(const Series &s, const Options &, double *scratch, double *out) {
+    breusch_pagan(s, scratch, out);
+}
+
+void run_chow(const Series &s, const Options &o, double *scratch, double *out) {
+    double stat = kNaN;
+    const int st = kvr_chow_stat(s.ys, s.xs, s.n, s.k, o.t_break, scratch, &stat);
+    put(out, KVR_BAT_CHOW_STATUS, st, stat);
+}
+
+void run_cusum(const Series &s, const Options &, double *scratch, double *out) {
+    double stat = kNaN;
+    const int st = kvr_cusum_stat(s.ys, s.xs, s.n, s.k, scratch, &stat);
+    put(out, KVR_BAT_CUSUM_STATUS, st, stat);
+}
+
+void run_cusumsq(const Series &s, const Options &, double *scratch, double *out) {
+    int64_t m = 0;
+    double stat = kNaN;
+    const int st = kvr_cusumsq_stat(s.ys, s.xs, s.n, s.k, &m, scratch, &stat);
+    put(out, KVR_BAT_CUSUMSQ_STATUS, st, stat);
+    out[KVR_BAT_M] = static_cast<double>(m);
+}
+
+void run_lb(const Series &s, const Options &o, double *scratch, double *out) {
+    double stat = kNaN;
+    const int st = kvr_lb_stat(s.e, s.n, o.lags, scratch, scratch + s.n, &stat);
+    put(out, KVR_BAT_LB_STATUS, st, stat);
+}
+
+void run_jb(const Series &s, const Options &, double *, double *out) {
+    double stat = kNaN;
+    const int st = kvr_jb_stat(s.e, s.n, &stat);
+    put(out, KVR_BAT_JB_STATUS, st, stat);
+}
+
+// The HAC Wald test comes with the standard errors, which every battery
+// computes (run_tests calls hac() last).
+void run_hac(const Series &, const Options &, double *, double *) {}
+
+using Adapter = void (*)(const Series &, const Options &, double *, double *);
+constexpr Adapter kAdapters[] = {
+#define KVR_BAT_X(NAME, name, resid) run_##name,
+    KVR_BAT_TESTS(KVR_BAT_X)
+#undef KVR_BAT_X
+};
+constexpr int kStatusFields[] = {
+#define KVR_BAT_X(NAME, name, resid) KVR_BAT_##NAME##_STATUS,
+    KVR_BAT_TESTS(KVR_BAT_X)
+#undef KVR_BAT_X
+};
+// The tests an exact fit leaves without a statistic.
+constexpr int64_t kResidualTests = 0
+#define KVR_BAT_X(NAME, name, resid) | (resid ? KVR_BAT_##NAME : 0)
+    KVR_BAT_TESTS(KVR_BAT_X)
+#undef KVR_BAT_X
+    ;
+static_assert(sizeof kAdapters / sizeof kAdapters[0] == KVR_BAT_NTESTS, "one adapter per test");
+static_assert(KVR_BAT_NTESTS < 31, "the test bits fit an int");
+
+// Every selected test on the fitted series.
+void run_tests(const Series &s, const Options &o, int64_t tests, double *scratch, double *out,
+               double *se) {
+    for (int b = 0; b < KVR_BAT_NTESTS; ++b)
+        if (tests & (int64_t{1} << b)) kAdapters[b](s, o, scratch, out);
+    hac(s, o.hac_lags, (tests & KVR_BAT_HAC) != 0, scratch, out, se);
+}
+
+// Every selected test gets this status.
+void set_status(int status, int64_t tests, double *out) {
+    for (int b = 0; b < KVR_BAT_NTESTS; ++b)
+        if (tests & (int64_t{1} << b)) out[kStatusFields[b]] = status;
+}
 
 // A failed fit: every selected test carries its status.
 int failed(int status, int64_t tests, double *out) {
     out[KVR_BAT_FIT_STATUS] = status;
-    for (int b = 0; b < 8; ++b)
-        if (tests & (int64_t{1} << b)) out[kStatusFields[b]] = status;
+    set_status(status, tests, out);
     return status;
 }
 
@@ -540,11 +585,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
     if (kvr::is_exact_fit(rss, size, n)) {
         // The residuals are rounding noise: nothing to test on them. The
         // regression tests (Chow, CUSUM) apply the same rule themselves.
-        const int resid_tests = KVR_BAT_BG | KVR_BAT_BP | KVR_BAT_LB | KVR_BAT_JB | KVR_BAT_HAC;
-        for (int b = 0; b < 8; ++b)
-            if (tests & resid_tests & (int64_t{1} << b)) out[kStatusFields[b]] = DIAG_UDEF_VARIANCE;
-        tests &= ~static_cast<int64_t>(resid_tests);
+        set_status(DIAG_UDEF_VARIANCE, tests & kResidualTests, out);
+        tests &= ~kResidualTests;
     }
-    run_tests(s, lags, t_break, hac_lags, tests, scratch, out, se);
+    run_tests(s, Options{lags, t_break, hac_lags}, tests, scratch, out, se);
     return DIAG_OK;
 }

@@ -14,16 +14,38 @@
 
 KVR_EXTERN_C_BEGIN
 
-/* test bits */
-#define KVR_BAT_BG 1 /* Breusch-Godfrey */
-#define KVR_BAT_BP 2 /* Breusch-Pagan, both forms */
-#define KVR_BAT_CHOW 4
-#define KVR_BAT_CUSUM 8
-#define KVR_BAT_CUSUMSQ 16
-#define KVR_BAT_LB 32   /* Ljung-Box */
-#define KVR_BAT_JB 64   /* Jarque-Bera */
-#define KVR_BAT_HAC 128 /* HAC Wald test that all slope coefficients are zero */
-#define KVR_BAT_ALL 255
+/* The battery's tests, one row each: NAME gives the bit KVR_BAT_<NAME> and the
+ * record fields KVR_BAT_<NAME>_STATUS and KVR_BAT_<NAME>_STAT; name is their
+ * prefix in _batch.FIELDS; resid is 1 for a statistic of the residuals, which
+ * an exact fit leaves undefined. A row here and its adapter run_<name> in
+ * diag_battery.cpp make a test of the battery; everything else follows. */
+#define KVR_BAT_TESTS(X)   \
+    X(BG, bg, 1)           \
+    X(BP, bp, 1)           \
+    X(CHOW, chow, 0)       \
+    X(CUSUM, cusum, 0)     \
+    X(CUSUMSQ, cusumsq, 0) \
+    X(LB, lb, 1)           \
+    X(JB, jb, 1)           \
+    X(HAC, hac, 1)
+
+enum {
+#define KVR_BAT_X(NAME, name, resid) KVR_BAT_INDEX_##NAME,
+    KVR_BAT_TESTS(KVR_BAT_X)
+#undef KVR_BAT_X
+        KVR_BAT_NTESTS
+};
+
+/* test bits: BG Breusch-Godfrey, BP Breusch-Pagan (both forms), CHOW, CUSUM,
+ * CUSUMSQ, LB Ljung-Box, JB Jarque-Bera, HAC the HAC Wald test that all slope
+ * coefficients are zero */
+enum {
+#define KVR_BAT_X(NAME, name, resid) KVR_BAT_##NAME = 1 << KVR_BAT_INDEX_##NAME,
+    KVR_BAT_TESTS(KVR_BAT_X)
+#undef KVR_BAT_X
+        KVR_BAT_ALL = (1 << KVR_BAT_NTESTS) -
+    1
+};
 
 /* Largest 1-norm condition number of the equilibrated R factor that the
  * kernel route accepts (1e12 on the normal matrix the test kernels form). */
@@ -42,28 +64,17 @@ enum {
     KVR_BAT_COND,           /* 1-norm condition number of the equilibrated R (via R^-1) */
     KVR_BAT_RSS,            /* residual sum of squares, in the units of y */
     KVR_BAT_TSS,            /* about the mean with a constant column, else uncentred */
-    KVR_BAT_R2,             /* 1 - RSS/TSS (NaN when TSS = 0) */
-    KVR_BAT_BG_STATUS,
-    KVR_BAT_BG_STAT, /* df = lags */
-    KVR_BAT_BP_STATUS,
-    KVR_BAT_BP_STAT,
-    KVR_BAT_BPK_STAT, /* 0.5*ESS, Koenker n*R^2 */
-    KVR_BAT_CHOW_STATUS,
-    KVR_BAT_CHOW_STAT, /* F, df = (k, n - 2k) */
-    KVR_BAT_CUSUM_STATUS,
-    KVR_BAT_CUSUM_STAT,
-    KVR_BAT_CUSUMSQ_STATUS,
-    KVR_BAT_CUSUMSQ_STAT,
-    KVR_BAT_M, /* recursive residuals, n - k */
-    KVR_BAT_LB_STATUS,
-    KVR_BAT_LB_STAT, /* df = min(lags, n - 1) */
-    KVR_BAT_JB_STATUS,
-    KVR_BAT_JB_STAT,
-    KVR_BAT_HAC_STATUS,
-    KVR_BAT_HAC_STAT,
-    KVR_BAT_HAC_DF,
-    KVR_BAT_HAC_LAGS,
-    KVR_BAT_DIGITS, /* -log10(10 eps (cond + size/|e|)), size = |y| + sum_j |x_j||beta_j|:
+    KVR_BAT_R2,             /* 1 - RSS/TSS (NaN when TSS = 0). Then each test's status and
+                               statistic (df: BG lags; CHOW (k, n - 2k); LB min(lags, n - 1)) */
+#define KVR_BAT_X(NAME, name, resid) KVR_BAT_##NAME##_STATUS, KVR_BAT_##NAME##_STAT,
+    KVR_BAT_TESTS(KVR_BAT_X)
+#undef KVR_BAT_X
+    /* what some tests leave beside their statistic */
+    KVR_BAT_BPK_STAT, /* Breusch-Pagan: 0.5*ESS in BP_STAT, Koenker n*R^2 here */
+    KVR_BAT_M,        /* CUSUM of squares: recursive residuals, n - k */
+    KVR_BAT_HAC_DF,   /* HAC Wald: slopes tested */
+    KVR_BAT_HAC_LAGS, /* HAC Wald: bandwidth used, min(hac_lags, n - 1) */
+    KVR_BAT_DIGITS,   /* -log10(10 eps (cond + size/|e|)), size = |y| + sum_j |x_j||beta_j|:
                        about how many digits the data determine the residuals to */
     KVR_BAT_NFIELDS
 };
