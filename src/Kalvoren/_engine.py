@@ -32,6 +32,10 @@ NATIVE = [i for i, t in enumerate(TESTS) if t.native]
 _STAT = [FIELD[TESTS[i].field] for i in NATIVE]
 _STATUS = [FIELD[TESTS[i].status_field] for i in NATIVE]
 _COL = {TESTS[i].id: j for j, i in enumerate(NATIVE)}  # id -> position in _STAT
+_NO_SLOPES = [i for i, t in enumerate(TESTS) if t.no_slopes]
+_NATIVE_AT, _STAT_AT, _STATUS_AT = (np.array(a, dtype=np.intp) for a in (NATIVE, _STAT, _STATUS))
+_PYTHON_IDS = frozenset(t.id for t in TESTS if not t.native)
+_CHI2_ONE = _pvalues.REFERENCES["chi2"][1]
 _K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
 _COND, _DIGITS, _M = FIELD["cond"], FIELD["digits"], FIELD["m"]
 
@@ -165,22 +169,29 @@ def run(
                 series_least_squares(batch, rec, int(g))
             else:
                 tests_least_squares(batch, rec, int(g), refused[g])
-    rec.status = np.full((G, T), np.nan)
-    rec.stat = np.full((G, T), np.nan)
-    rec.status[:, NATIVE] = out[:, _STATUS]
-    rec.stat[:, NATIVE] = np.where(out[:, _STATUS] == 0, out[:, _STAT], np.nan)
-    rec.df = np.full((G, T, 2), np.nan)
-    rec.pvalue = np.full((G, T), np.nan)
+    # status, statistic, df1, df2 and p-value of every test, in one block
+    block = np.full((5, G, T), np.nan)
+    rec.status, rec.stat, rec.pvalue = block[0], block[1], block[4]
+    rec.df = np.moveaxis(block[2:4], 0, -1)
+    status = out.take(_STATUS_AT, axis=1)
+    rec.status[:, _NATIVE_AT] = status
+    rec.stat[:, _NATIVE_AT] = np.where(status == 0, out.take(_STAT_AT, axis=1), np.nan)
     rec.extra = [{} for _ in range(G)]
     if limits is not None:
         _apply_limits(batch, rec, limits)
-    _python_tests(batch, rec)
+    if _PYTHON_IDS and not _PYTHON_IDS.isdisjoint(batch.tests):
+        _python_tests(batch, rec)
     slopes = rec.rank - 1 if batch.const_col >= 0 else rec.rank
-    for i, spec in enumerate(TESTS):
-        if spec.no_slopes:  # nothing to test without slopes
-            for g in np.flatnonzero((slopes < 1) & (rec.status[:, i] == 0)):
-                rec.status[g, i], rec.stat[g, i] = Status.BAD_ARG, math.nan
+    if slopes[0] < 1 if G == 1 else (slopes < 1).any():  # nothing to test without slopes
+        none = (slopes < 1)[:, None] & (rec.status[:, _NO_SLOPES] == 0)
+        rec.status[:, _NO_SLOPES] = np.where(none, Status.BAD_ARG, rec.status[:, _NO_SLOPES])
+        rec.stat[:, _NO_SLOPES] = np.where(none, np.nan, rec.stat[:, _NO_SLOPES])
     digits = out[:, _DIGITS]
+    if G == 1:
+        d = float(digits[0])
+        if math.isfinite(d) and d < DIGITS_MIN:
+            rec.notes[0]["digits"] = _digits_text(d, float(out[0, _COND]))
+        return rec
     for g in np.flatnonzero(np.isfinite(digits) & (digits < DIGITS_MIN)):
         rec.notes[g]["digits"] = _digits_text(digits[g], out[g, _COND])
     return rec
@@ -659,32 +670,45 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
     )
 
 
+@functools.lru_cache(maxsize=64)
+def _plan(tests: tuple[str, ...]) -> tuple[tuple[int, Any, Any], ...]:
+    """Per chosen test: its index, df function and scalar p-value reference."""
+    return tuple(
+        (i, spec.df, None if spec.reference == "given" else _pvalues.REFERENCES[spec.reference][1])
+        for i, spec in enumerate(TESTS)
+        if spec.id in tests
+    )
+
+
 def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
     f = _fitted(batch, rec, 0)
     n, m = float(rec.out[0, _N]), _recursions(rec, 0)
     status = rec.status[0].tolist()
-    ok = [s == 0 for s in status]
-    stat = [v if okk else math.nan for v, okk in zip(rec.stat[0].tolist(), ok)]
+    stat = rec.stat[0].tolist()
     df1, df2 = rec.df[0, :, 0].tolist(), rec.df[0, :, 1].tolist()
     p = rec.pvalue[0].tolist()
     bound: list = [None] * T
     notes = rec.notes[0]
     ls = rec.least_squares[0].tolist()
     note = [""] * T
-    for i, spec in enumerate(TESTS):
-        if spec.id not in batch.tests:
-            continue
-        if ok[i]:
-            if spec.df is not None:
-                d1, d2 = spec.df(f)
+    chi2 = []
+    for i, df, ref in _plan(batch.tests):
+        if status[i] == 0:
+            if df is not None:
+                d1, d2 = df(f)
                 df1[i], df2[i] = float(d1), float(d2)
-            if spec.reference != "given":
-                p[i], bound[i] = _pvalues.REFERENCES[spec.reference][1](
-                    stat[i], df1[i], df2[i], n, m
-                )
+            if ref is _CHI2_ONE:
+                chi2.append(i)
+            elif ref is not None:
+                p[i], bound[i] = ref(stat[i], df1[i], df2[i], n, m)
         else:
-            df1[i] = df2[i] = p[i] = math.nan
-        if not ok[i] or ls[i] or notes or bound[i] is not None:
+            stat[i] = df1[i] = df2[i] = p[i] = math.nan
+    if chi2:  # one ufunc call for all chi-square tails: the same bits as one by one
+        tails = _pvalues.chi2_tails([stat[i] for i in chi2], [df1[i] for i in chi2])
+        for i, v in zip(chi2, tails):
+            p[i] = v
+    for i, _, _ in _plan(batch.tests):
+        if status[i] != 0 or ls[i] or notes or bound[i] is not None:
             note[i] = _note(rec, 0, i, status[i], p[i], bound[i])
-    st = [int(s) if s == s else 0 for s in status]
+    st = [int(v) if v == v else 0 for v in status]
     return Results([stat], [p], [df1], [df2], [st], [ls], [bound], [note], alpha, rec)

@@ -12,6 +12,7 @@ against n and k) and says which series cannot run which tests, so
 
 from __future__ import annotations
 
+import functools
 import operator
 from dataclasses import dataclass, field
 from typing import Any
@@ -82,7 +83,12 @@ class Options:
         return bits_of(self.tests)
 
     def uses(self, option: str) -> bool:
-        return any(option in BY_ID[t].options for t in self.tests)
+        return _uses(self.tests, option)
+
+
+@functools.lru_cache(maxsize=256)
+def _uses(tests: tuple[str, ...], option: str) -> bool:
+    return any(option in BY_ID[t].options for t in tests)
 
 
 def resolve(
@@ -157,8 +163,14 @@ class Limits:
         return None
 
 
-def limits(n: np.ndarray, k: int, opts: Options, t_break: np.ndarray) -> Limits:
-    """The data-dependent checks, vectorised over series of lengths n."""
+def limits(n: Any, k: int, opts: Options, t_break: Any) -> Limits:
+    """The data-dependent checks, vectorised over series of lengths n (one
+    series: n and t_break ints, and the fields bools)."""
+    if isinstance(n, int):
+        short = n <= k + 1
+        lags = not short and opts.uses("lags") and opts.lags >= n - k
+        brk = not short and opts.uses("break_at") and not k + 1 <= t_break <= n - k - 1
+        return Limits((short,), (lags,), (brk,))  # type: ignore[arg-type]
     n = np.asarray(n, dtype=np.int64)
     too_short = n <= k + 1
     uses_lags = opts.uses("lags")

@@ -53,6 +53,7 @@ class Fitted:
 
 
 NaN = float("nan")
+_BITS: dict[str, int] = {}
 
 
 @dataclass
@@ -103,9 +104,14 @@ class TestSpec:
     def bit(self) -> int:
         if self.native is None:
             return 0
-        from Kalvoren._ckernels.diag import _batch  # on first use: the registry needs no kernels
+        b = _BITS.get(self.native)
+        if b is None:
+            from Kalvoren._ckernels.diag import (
+                _batch,
+            )  # on first use: the registry needs no kernels
 
-        return int(getattr(_batch, self.native))
+            b = _BITS[self.native] = int(getattr(_batch, self.native))
+        return b
 
     def text(self, status: int) -> str:
         return dict(self.status_text).get(status) or STATUS_TEXT.get(status, "failed")

@@ -3,6 +3,7 @@ ways to show them (text, JSON, frames, HTML, plots)."""
 
 from __future__ import annotations
 
+import functools
 import json
 import math
 from typing import Any
@@ -31,8 +32,6 @@ class Report:
         alpha: float,
         break_at: Any,
     ):
-        import pandas as pd
-
         self._model, self._batch, self._table = model, batch, table
         rec = table.record
         self.alpha = alpha
@@ -47,9 +46,7 @@ class Report:
         self.r2, self.rss = rec.out[0, _R2_RSS].tolist()
         #: 1-norm condition number of the equilibrated design that was fitted
         self.condition: float = float(rec.out[0, _COND])
-        #: coefficients and their HAC standard errors (Bartlett, hac_lags), by regressor
-        self.params = pd.Series(rec.beta[0], index=self.x_names, name="coef")
-        self.bse = pd.Series(rec.se[0], index=self.x_names, name="bse")
+        self._beta, self._se = rec.beta[0], rec.se[0]
         self.note = rec.notes[0].get("model", "")
         self.tests: dict[str, TestResult] = results_of(table, 0, alpha, batch.tests)
 
@@ -57,6 +54,21 @@ class Report:
     def index(self) -> Any:
         """The data's pandas index, or None."""
         return self._model.index
+
+    @functools.cached_property
+    def params(self) -> Any:
+        """The coefficients, a pandas Series by regressor name."""
+        import pandas as pd
+
+        return pd.Series(self._beta, index=self.x_names, name="coef")
+
+    @functools.cached_property
+    def bse(self) -> Any:
+        """The coefficients' HAC standard errors (Bartlett, hac_lags, no
+        small-sample correction), a pandas Series by regressor name."""
+        import pandas as pd
+
+        return pd.Series(self._se, index=self.x_names, name="bse")
 
     @property
     def tvalues(self) -> Any:

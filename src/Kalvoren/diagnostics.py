@@ -74,7 +74,7 @@ def _run(y: Any, X: Any, tests: Any = None, **kw: Any) -> Report:
     model = _prepare.prepare(y, X, add_constant=opts.add_constant)
     n, k = model.n, model.k
     t_break = _break_position(opts.break_at, model) if opts.uses("break_at") else n // 2
-    lim = _options.limits(np.array([n]), k, opts, np.array([t_break]))
+    lim = _options.limits(n, k, opts, t_break)
     problem = lim.first_problem(0, n, k, opts.lags, t_break)
     if problem is not None:
         raise problem
