@@ -349,8 +349,13 @@ def test_bad_arguments_raise(args, exc, match):
 
 
 def test_attributes_and_no_leaks():
-    assert B.NFIELDS == len(B.FIELDS) == 28 and B.FIELDS[:4] == ("fit_status", "n", "k", "cond")
-    assert (B.BG, B.HAC, B.ALL, B.COND_MAX) == (1, 128, 255, 1e6) and B.np is np
+    from Kalvoren import _registry
+
+    native = [t for t in _registry.TESTS if t.native]
+    assert B.NFIELDS == len(B.FIELDS) == len(set(B.FIELDS)) and B.COND_MAX == 1e6 and B.np is np
+    assert {t.field for t in native} | {t.status_field for t in native} <= set(B.FIELDS)
+    bits = sorted({t.bit for t in native})  # one bit per native test, ALL their union
+    assert bits == [1 << i for i in range(len(bits))] and B.ALL == 2 ** len(bits) - 1
     calls = [
         lambda: B.battery(y0, X0, [0, 4, 10], 0, 2, [2, 5], [1, 2], 255, 0),
         lambda: B.battery(y0, X0, [0, 11], 0, 2, [5], [2], 255, 0),
