@@ -676,7 +676,7 @@ FORMULAS = {
         0 if lags < 0 or lags >= n else (k + lags + 1) * (n + 2 * (k + lags + 1) + 2)
     ),
     "kvr_bp_arena_size": lambda n, p: n + 2 * p + 2 * p * p,
-    "kvr_chow_arena_size": lambda k: (2 * k + 2) * k,
+    "kvr_chow_arena_size": lambda k: (2 * k + 5) * k,
     "kvr_recursive_residuals_arena_size": lambda k: 3 * k * k + 3 * k,
     "kvr_cusum_series_arena_size": lambda n, k: n + 4 * k + 5 * k * k,
     "kvr_cusum_arena_size": lambda n, k: 2 * n + 3 * k + 5 * k * k,

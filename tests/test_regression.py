@@ -339,7 +339,7 @@ def test_arena_formulas():
     for n, p in [(0, 0), (5, 0), (5, 3), (100, 9)]:
         assert bp_arena_size(n, p).arena_len == n + 2 * p + 2 * p * p
     for k in [0, 1, 6]:
-        assert chow_arena_size(k).arena_len == (2 * k + 2) * k
+        assert chow_arena_size(k).arena_len == (2 * k + 5) * k
     # rejected lag counts need no arena; negative sizes count as empty;
     # absurd sizes saturate instead of wrapping
     assert [bg_arena_size(5, 2, lags).arena_len for lags in (-1, 5, 2**62)] == [0, 0, 0]

@@ -154,3 +154,16 @@ def test_condition_is_reported_everywhere():
     assert 1 <= r.condition < 10 and r.to_dict()["model"]["condition"] == r.condition
     many = Kalvoren.diagnose_many(y[None, :], X)
     assert many["condition"].iloc[0] == r.condition
+
+
+def test_a_long_sample_keeps_chow_on_the_kernel_route():
+    # small F on 10^6 rows once cancelled in S - S1 - S2 and fell to least squares
+    from Kalvoren import _lstsq
+
+    n = 10**6
+    x = rng.normal(size=(n, 2))
+    y = 1 + x @ [0.5, -0.2] + rng.normal(size=n)
+    c = diagnose(y, x, tests=["chow"]).tests["chow"]
+    X = np.column_stack([np.ones(n), x])
+    F, df, status, _ = _lstsq.chow(y, X, n // 2)
+    assert c.route == "kernel" and c.df == df and c.statistic == pytest.approx(F, rel=1e-9)

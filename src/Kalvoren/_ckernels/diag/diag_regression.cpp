@@ -30,10 +30,13 @@ using kvr::sum4;
 // noise of an exact fit comes back as 0; err bounds the rounding error in it.
 struct Fit {
     double rss, err;
+    double drift;  // eps size / sqrt(rcond): how far rounding can move X beta
 };
 
+// keep (k doubles, or null) receives beta before the condition estimate
+// overwrites it.
 KVR_INLINE bool ols_fit(const double *y, const double *X, int64_t r, int64_t k, double *arena,
-                        Fit *fit) {
+                        Fit *fit, double *keep = nullptr) {
     double *G = arena, *L = G + k * k, *h = L + k * k, *beta = h + k;
     kvr_gram(X, G, r, k);
     if (kvr::gram_out_of_range(G, k, r)) return false;
@@ -48,11 +51,24 @@ KVR_INLINE bool ols_fit(const double *y, const double *X, int64_t r, int64_t k, 
     // The size of the terms that cancel in the residuals: |y| + sum |x_j| |beta_j|.
     double size = std::sqrt(yy);
     for (int64_t j = 0; j < k; ++j) size += std::sqrt(G[j * k + j]) * std::fabs(beta[j]);
+    if (keep)
+        for (int64_t j = 0; j < k; ++j) keep[j] = beta[j];
     const double rcond = k > 1 ? kvr_chol_rcond(G, L, k, h) : 1.0;  // overwrites h, beta
     if (kvr::too_ill_conditioned(rcond)) return false;
     fit->rss = kvr::is_exact_fit(s, size, r, rcond) ? 0.0 : s;
     fit->err = kvr::rss_error(s, size, rcond);
+    fit->drift = kvr::kEps * size / std::sqrt(rcond);
     return true;
+}
+
+// sum over the r rows of (x_i (b - a))^2: how far a segment's fitted values
+// lie from the pooled ones, without a difference of large sums.
+KVR_INLINE double spread(const double *X, int64_t r, int64_t k, const double *a, const double *b,
+                         double *d) {
+    for (int64_t j = 0; j < k; ++j) d[j] = b[j] - a[j];
+    return sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
+        return dot4(X + i * k, d, k);
+    });
 }
 
 }  // namespace
@@ -181,9 +197,11 @@ extern "C" KVR_API int kvr_bp_stat(const double *eps, const double *X_aug, int64
 
 // ----------------------------------------------------------------------- Chow
 
+// The fits' arena (G, L, h, beta), then the pooled and a segment's
+// coefficients and their difference (k each).
 extern "C" KVR_API kvr_arena_size_t kvr_chow_arena_size(int64_t k) {
     const kvr::Checked kc(kvr::size_arg(k));
-    return kvr::arena_record((2 * kc + 2) * kc);
+    return kvr::arena_record((2 * kc + 5) * kc);
 }
 
 extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const double *X, int64_t n,
@@ -203,14 +221,20 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const dou
         return DIAG_BAD_ARG;
     }
     Fit all, seg1, seg2;
-    if (!ols_fit(y, X, n, k, arena, &all)) return DIAG_FALLBACK;
+    double *pooled = arena + (2 * k + 2) * k, *seg = pooled + k, *d = seg + k;
+    if (!ols_fit(y, X, n, k, arena, &all, pooled)) return DIAG_FALLBACK;
     if (all.rss == 0.0) {  // the pooled line fits exactly: no variance to compare
         *stat = kNaN;
         return DIAG_UDEF_VARIANCE;
     }
-    if (!ols_fit(y, X, t_break, k, arena, &seg1) ||
-        !ols_fit(y + t_break, X + t_break * k, n - t_break, k, arena, &seg2))
-        return DIAG_FALLBACK;
+    // S - S1 - S2 is the spread of the segments' fitted values about the
+    // pooled ones; summed as such it never cancels, which the difference of
+    // the three sums does for small F on long samples.
+    if (!ols_fit(y, X, t_break, k, arena, &seg1, seg)) return DIAG_FALLBACK;
+    const double between1 = spread(X, t_break, k, pooled, seg, d);
+    const double *X2 = X + t_break * k;
+    if (!ols_fit(y + t_break, X2, n - t_break, k, arena, &seg2, seg)) return DIAG_FALLBACK;
+    const double between = between1 + spread(X2, n - t_break, k, pooled, seg, d);
     const double within = seg1.rss + seg2.rss;
     // Both segments fitted exactly: F would be infinite, a ratio to no variance.
     if (within == 0.0) {
@@ -226,15 +250,14 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_chow_stat(const double *y, const dou
         *stat = kNaN;
         return DIAG_UDEF_VARIANCE;
     }
-    // The segments nest the pooled fit, so S >= S1 + S2; a shortfall is rounding.
-    double between = all.rss - within;
-    if (between < 0.0) between = 0.0;  // NaN stays NaN
-    // F is a difference of the sums over a sum: both must be well above what
-    // rounding leaves in the sums. That fails when the fits are tight for
-    // their conditioning, as with a response dominated by a trend.
-    const double err = all.err + seg1.err + seg2.err;
-    const double base = within < between ? within : between;
-    if (err > kvr::kMaxSumErr * base) return DIAG_FALLBACK;
+    // Both sums must be well above what rounding leaves in them: the within
+    // sum, the segments' bounds; the spread, the fitted values' drift u,
+    // 2 sqrt(between) u + u^2. That fails when the fits are tight for their
+    // conditioning, as with a response dominated by a trend.
+    const double u = all.drift + (seg1.drift > seg2.drift ? seg1.drift : seg2.drift);
+    const double err_between = u * (2.0 * std::sqrt(between) + u);
+    if (seg1.err + seg2.err > kvr::kMaxSumErr * within || err_between > kvr::kMaxSumErr * between)
+        return DIAG_FALLBACK;
     const double F = (between / static_cast<double>(k)) / (within / static_cast<double>(n - 2 * k));
     if (within > 0.0 && std::isinf(F)) {  // a within variance too small beside the difference
         *stat = kNaN;
