@@ -11,6 +11,7 @@
 
 #include "diag.h"
 #include "diag_guard.hpp"
+#include "diag_stability_detail.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
 #include "kvr_vec.hpp"
@@ -223,6 +224,7 @@ struct Series {
     const double *xs, *ys, *e, *ri, *bs, *ex;
     int64_t n, k, cc;  // cc: constant column, or -1
     const double *qy;  // Q'y (k), then column cc of R (k; rows past cc are 0)
+    double size;       // |y| + sum_j |x_j||beta_j|, scaled units (the exact-fit rule's)
 };
 
 // A test's status and statistic (NaN unless the status is 0).
@@ -399,7 +401,7 @@ void hac(const Series &s, int64_t hac_lags, bool test, double *scratch, double *
 // One adapter per test of KVR_BAT_TESTS, with one signature: the fitted
 // series, the options, scratch, and the record to write.
 struct Options {
-    int64_t lags, t_break, hac_lags;
+    int64_t lags, t_break, hac_lags, tests;
 };
 
 void run_bg(const Series &s, const Options &o, double *scratch, double *out) {
@@ -420,13 +422,23 @@ void run_chow(const Series &s, const Options &o, double *scratch, double *out) {
     put(out, KVR_BAT_CHOW_STATUS, st, stat);
 }
 
-void run_cusum(const Series &s, const Options &, double *scratch, double *out) {
+// With both CUSUM statistics asked for, one recursion serves the two.
+void run_cusum(const Series &s, const Options &o, double *scratch, double *out) {
     double stat = kNaN;
+    if (o.tests & KVR_BAT_CUSUMSQ) {
+        double sq = kNaN;
+        const int st = kvr::cusum_pair(s.ys, s.xs, s.n, s.k, scratch, s.size, &stat, &sq);
+        put(out, KVR_BAT_CUSUM_STATUS, st, stat);
+        put(out, KVR_BAT_CUSUMSQ_STATUS, st, sq);
+        out[KVR_BAT_M] = static_cast<double>(s.n - s.k);
+        return;
+    }
     const int st = kvr_cusum_stat(s.ys, s.xs, s.n, s.k, scratch, &stat);
     put(out, KVR_BAT_CUSUM_STATUS, st, stat);
 }
 
-void run_cusumsq(const Series &s, const Options &, double *scratch, double *out) {
+void run_cusumsq(const Series &s, const Options &o, double *scratch, double *out) {
+    if (o.tests & KVR_BAT_CUSUM) return;  // run_cusum did it
     int64_t m = 0;
     double stat = kNaN;
     const int st = kvr_cusumsq_stat(s.ys, s.xs, s.n, s.k, &m, scratch, &stat);
@@ -567,7 +579,6 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
     out[KVR_BAT_R2] = tss == 0.0 ? kNaN : 1.0 - rss / tss;
     for (int64_t j = 0; j < k; ++j) beta[j] = std::ldexp(bs[j], ey - static_cast<int>(ex[j]));
 
-    const Series s{xs, ys, e, ri, bs, ex, n, k, const_col, qc};
     const double yy = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
         return ys[i];
     });
@@ -582,12 +593,13 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
     // fitted space turning (Wedin's bound); statistics of up to fourth powers
     // of them move up to ten times as much.
     out[KVR_BAT_DIGITS] = -std::log10(10.0 * kvr::kEps * (cond + size / std::sqrt(rss)));
+    const Series s{xs, ys, e, ri, bs, ex, n, k, const_col, qc, size};
     if (kvr::is_exact_fit(rss, size, n)) {
         // The residuals are rounding noise: nothing to test on them. The
         // regression tests (Chow, CUSUM) apply the same rule themselves.
         set_status(DIAG_UDEF_VARIANCE, tests & kResidualTests, out);
         tests &= ~kResidualTests;
     }
-    run_tests(s, Options{lags, t_break, hac_lags}, tests, scratch, out, se);
+    run_tests(s, Options{lags, t_break, hac_lags, tests}, tests, scratch, out, se);
     return DIAG_OK;
 }

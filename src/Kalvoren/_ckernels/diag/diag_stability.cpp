@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "diag_stability.h"
+#include "diag_stability_detail.hpp"
 
 #include "diag_guard.hpp"
 #include "kvr_range.hpp"
@@ -383,8 +384,9 @@ KVR_INLINE double sum_sq(const double *v, int64_t n) {
 // of squares go to the two k-long areas after them, free once the recursion
 // is done.
 KVR_INLINE bool no_residual_scale(double rss, const double *y, const double *X, int64_t n,
-                                  int64_t k, double *rr_arena) {
+                                  int64_t k, double *rr_arena, double known_size = 0.0) {
     if (rss == 0.0) return true;
+    if (known_size > 0.0) return kvr::is_exact_fit(rss, known_size, n);
     const double yy = kvr::sum_lanes<4, true>(n, [&](int64_t i) __attribute__((always_inline)) {
         return y[i];
     });
@@ -495,6 +497,39 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusumsq_stat(const double *y, const 
         g.add(std::fabs(C / T - static_cast<double>(j + 1) / dm));
     }
     *stat = g.value() / kSqrt2;
+    return DIAG_OK;
+}
+
+int kvr::cusum_pair(const double *y, const double *X, int64_t n, int64_t k, double *arena,
+                    double size, double *cusum, double *cusumsq) {
+    *cusum = *cusumsq = kNaN;
+    if (k < 0) k = 0;
+    if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
+    const int64_t m = n - k;
+    double *w = arena + (3 * k * k + 3 * k);  // as kvr_cusumsq_stat
+    const int status = kvr_recursive_residuals(y, X, n, k, arena, w);
+    if (status != DIAG_OK) return status;
+    const double T = sum_sq(w, m);
+    if (kvr::variance_out_of_range(T, m) && kvr::all_finite(y, n)) return DIAG_UDEF_VARIANCE;
+    if (no_residual_scale(T, y, X, n, k, arena, size)) return DIAG_UDEF_VARIANCE;
+    // each statistic in the order of its own kernel
+    const double sigma = std::sqrt(T / static_cast<double>(m)),
+                 s = std::sqrt(static_cast<double>(m));
+    double run = w[0];
+    RunningMax g(std::fabs(run / sigma) / s);
+    for (int64_t j = 1; j < m; ++j) {
+        run += w[j];
+        g.add(std::fabs(run / sigma) / (s + (2.0 * static_cast<double>(j)) / s));
+    }
+    *cusum = g.value();
+    const double dm = static_cast<double>(m);
+    double C = w[0] * w[0];
+    RunningMax h(std::fabs(C / T - 1.0 / dm));
+    for (int64_t j = 1; j < m; ++j) {
+        C = kvr::fma(w[j], w[j], C);
+        h.add(std::fabs(C / T - static_cast<double>(j + 1) / dm));
+    }
+    *cusumsq = h.value() / kSqrt2;
     return DIAG_OK;
 }
 

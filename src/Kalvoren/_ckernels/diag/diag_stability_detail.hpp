@@ -1,0 +1,18 @@
+// Internal: the recursion's work shared between tests of the battery.
+#ifndef KVR_DIAG_STABILITY_DETAIL_HPP
+#define KVR_DIAG_STABILITY_DETAIL_HPP
+
+#include <cstdint>
+
+namespace kvr {
+
+// CUSUM and CUSUM of squares from one recursion, with the bits and statuses
+// of kvr_cusum_stat and kvr_cusumsq_stat; arena: kvr_cusumsq_arena_size(n, k).
+// size > 0: the fit's |y| + sum_j |x_j||beta_j| (the exact-fit rule's), known
+// to the caller; else found from the recursion.
+int cusum_pair(const double *y, const double *X, int64_t n, int64_t k, double *arena, double size,
+               double *cusum, double *cusumsq);
+
+}  // namespace kvr
+
+#endif
