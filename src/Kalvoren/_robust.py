@@ -1,0 +1,788 @@
+"""Robust covariances of OLS coefficients, as R's sandwich package defines them:
+heteroskedasticity-consistent (HC0-HC5, HC4m: ``vcovHC``), clustered in one or
+two ways (``vcovCL``), Driscoll-Kraay for panels (``vcovPL``) and kernel HAC
+with fixed or automatic bandwidths and VAR(1) prewhitening (``NeweyWest``,
+``kernHAC``).
+
+Every estimator is a sandwich R^-1 M R^-T formed in the coordinates of the
+QR factor of the equilibrated design (X = Q R): the scores are h_t = e_t q_t,
+q_t the rows of Q, and M is the "meat" of those scores. That keeps every entry
+accurate to its own scale whatever the design's condition, as the battery's
+own HAC step does. The plug-in bandwidths are not invariant to the units of
+the regressors, so they are chosen, as R chooses them, on the scores x_t e_t
+in the units of the data.
+
+The bandwidth b is the kernel's scale: lag j weighs k(j / b). An integer
+bandwidth L counts lags, as ``hac_lags`` and Newey-West do: b = L + 1.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field, replace
+from typing import Any, Sequence
+
+import numpy as np
+from scipy import linalg as sla
+
+from Kalvoren import _lstsq
+from Kalvoren._options import OptionError, OptionTypeError, integer
+from Kalvoren._registry import Status
+from Kalvoren._results import TestResult
+
+COV_TYPES = ("HAC", "HC0", "HC1", "HC2", "HC3", "HC4", "HC4m", "HC5", "cluster", "driscoll-kraay")
+HC_TYPES = COV_TYPES[1:8]
+KERNELS = ("bartlett", "parzen", "qs")
+KERNEL_NAMES = {"bartlett": "Bartlett", "parzen": "Parzen", "qs": "quadratic spectral"}
+RULES = ("nw1994", "andrews", "llsw")
+# The options each type takes (beside nothing at all).
+OPTION_NAMES = {
+    "HAC": ("kernel", "bandwidth", "prewhite", "adjust"),
+    "cluster": ("groups", "correction"),
+    "driscoll-kraay": ("time", "entity", "kernel", "bandwidth", "adjust"),
+    **{t: () for t in HC_TYPES},
+}
+# Kernel weights below this are dropped from the tail (R's kweights tolerance).
+WEIGHT_TOL = 1e-7
+# Beyond this many lags the weighted sum of autocovariances goes by FFT.
+FFT_LAGS = 64
+
+# Andrews (1991): the kernel's constant and characteristic exponent q.
+_ANDREWS = {"bartlett": (1.1447, 1), "parzen": (2.6614, 2), "qs": (1.3221, 2)}
+# Newey and West (1994): the exponent of the rule for the number of
+# autocovariances the plug-in uses, per kernel.
+_NW_RATE = {"bartlett": 2.0 / 9.0, "parzen": 4.0 / 25.0, "qs": 2.0 / 25.0}
+
+
+# ------------------------------------------------------------------ options
+
+
+@dataclass(frozen=True)
+class CovSpec:
+    """A validated choice of covariance. ``groups``, ``time`` and ``entity``
+    hold names (resolved against the data later) or arrays."""
+
+    cov_type: str = "HAC"
+    kernel: str = "bartlett"
+    bandwidth: int | str | None = None  # None: the battery's hac_lags
+    prewhite: int = 0
+    adjust: bool | None = None  # None: the type's default (False; True for driscoll-kraay)
+    groups: tuple = ()
+    time: Any = None
+    entity: Any = None
+    correction: bool = True
+
+    @property
+    def is_default(self) -> bool:
+        """The battery's own covariance: Bartlett HAC at hac_lags, as is."""
+        return (
+            self.cov_type == "HAC"
+            and self.kernel == "bartlett"
+            and self.bandwidth is None
+            and self.prewhite == 0
+            and not self.adjust
+        )
+
+    @property
+    def adjusted(self) -> bool:
+        return self.cov_type == "driscoll-kraay" if self.adjust is None else bool(self.adjust)
+
+
+def _bool(value: Any, name: str) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise OptionTypeError(name, f"must be True or False, got {value!r}")
+    return bool(value)
+
+
+def _column_ref(value: Any, name: str) -> Any:
+    if isinstance(value, str):
+        return value
+    a = np.asarray(value)
+    if a.ndim != 1:
+        raise OptionError(name, f"must be a column name or a 1-D array, got shape {a.shape}")
+    return a
+
+
+def spec_of(cov_type: Any = "HAC", cov_options: dict | None = None) -> CovSpec:
+    """Check cov_type and its options (OptionError naming the option)."""
+    if not isinstance(cov_type, str):
+        raise OptionTypeError("cov_type", f"must be one of {', '.join(COV_TYPES)}, got {cov_type!r}")
+    canon = {t.lower(): t for t in COV_TYPES}
+    canon.update({"dk": "driscoll-kraay", "hac": "HAC"})
+    ct = canon.get(cov_type.lower())
+    if ct is None:
+        raise OptionError("cov_type", f"must be one of {', '.join(COV_TYPES)}, got {cov_type!r}")
+    opts = dict(cov_options or {})
+    if not isinstance(cov_options, (dict, type(None))):
+        raise OptionTypeError("cov_options", f"must be a dict, got {type(cov_options).__name__}")
+    allowed = OPTION_NAMES[ct]
+    for name in opts:
+        if name not in allowed:
+            takes = f"takes {', '.join(allowed)}" if allowed else "takes no options"
+            raise OptionError(name, f"is not an option of cov_type={ct!r} (it {takes})")
+    kw: dict[str, Any] = {"cov_type": ct}
+    if "kernel" in opts:
+        k = opts["kernel"]
+        k = k.lower() if isinstance(k, str) else k
+        k = {"quadratic spectral": "qs", "quadratic-spectral": "qs"}.get(k, k)
+        if k not in KERNELS:
+            raise OptionError("kernel", f"must be one of {', '.join(KERNELS)}, got {opts['kernel']!r}")
+        kw["kernel"] = k
+    if "bandwidth" in opts and opts["bandwidth"] is not None:
+        b = opts["bandwidth"]
+        if isinstance(b, str):
+            if ct != "HAC" or b.lower() not in RULES:
+                rules = f"an integer number of lags or one of {', '.join(RULES)}"
+                raise OptionError(
+                    "bandwidth", f"must be {rules if ct == 'HAC' else 'an integer'}, got {b!r}"
+                )
+            b = b.lower()
+        else:
+            b = integer(b, "bandwidth")
+            if b < 0:
+                raise OptionError("bandwidth", f"must be >= 0 lags (got {b})")
+        kw["bandwidth"] = b
+    if "prewhite" in opts:
+        p = opts["prewhite"]
+        p = int(p) if isinstance(p, (bool, np.bool_)) else integer(p, "prewhite")
+        if p not in (0, 1):
+            raise OptionError("prewhite", f"must be 0 or 1 (got {p})")
+        kw["prewhite"] = p
+    for name in ("adjust", "correction"):
+        if name in opts:
+            kw[name] = _bool(opts[name], name)
+    if ct == "cluster":
+        g = opts.get("groups")
+        if g is None:
+            raise OptionError("groups", "is needed for cov_type='cluster' (one or two columns)")
+        if isinstance(g, str) or (not isinstance(g, (list, tuple)) and np.ndim(g) == 1):
+            g = [g]
+        elif not isinstance(g, (list, tuple)):
+            g = list(np.asarray(g).T) if np.ndim(g) == 2 else [g]
+        if not 1 <= len(g) <= 2:
+            raise OptionError("groups", f"must name one or two cluster variables, got {len(g)}")
+        kw["groups"] = tuple(_column_ref(v, "groups") for v in g)
+    if ct == "driscoll-kraay":
+        if opts.get("time") is None:
+            raise OptionError("time", "is needed for cov_type='driscoll-kraay'")
+        kw["time"] = _column_ref(opts["time"], "time")
+        if opts.get("entity") is not None:
+            kw["entity"] = _column_ref(opts["entity"], "entity")
+    return CovSpec(**kw)
+
+
+def _codes(values: Any, name: str, n: int, sort: bool = False) -> tuple[np.ndarray, int]:
+    """0-based codes of a cluster (or time) variable and how many there are."""
+    import pandas as pd
+
+    a = np.asarray(values)
+    if a.ndim != 1 or a.shape[0] != n:
+        raise OptionError(name, f"must have one value per observation ({n}), got shape {a.shape}")
+    codes, uniques = pd.factorize(a, sort=sort)
+    if (codes < 0).any():
+        row = int(np.flatnonzero(codes < 0)[0])
+        raise OptionError(name, f"has a missing value at row {row}")
+    return codes.astype(np.intp), len(uniques)
+
+
+def _lookup(ref: Any, name: str, index: Any, frame: Any, n: int) -> Any:
+    """A name as a level of the data's index or a column of X; arrays as given."""
+    if not isinstance(ref, str):
+        return ref
+    names = [] if index is None else [nm for nm in index.names if nm is not None]
+    if ref in names:
+        return np.asarray(index.get_level_values(ref))
+    if frame is not None and ref in frame:
+        return np.asarray(frame[ref])
+    cols = [] if frame is None else list(frame.columns)
+    where = ", ".join(map(repr, names + cols)) or "none"
+    raise OptionError(name, f"{ref!r} is neither a level of the data's index nor a column ({where})")
+
+
+@dataclass(frozen=True)
+class Groups:
+    """Cluster or panel codes, one per observation."""
+
+    codes: tuple[np.ndarray, ...]  # cluster: one or two code arrays; DK: the time codes
+    counts: tuple[int, ...]
+
+
+def resolve(spec: CovSpec, n: int, index: Any = None, frame: Any = None) -> Groups | None:
+    """The codes of the clusters (or time periods) of n observations; names
+    are looked up among the index levels, then among frame's columns."""
+    if spec.cov_type == "cluster":
+        pairs = [
+            _codes(_lookup(g, "groups", index, frame, n), "groups", n) for g in spec.groups
+        ]
+        for _, G in pairs:
+            if G < 2:
+                raise OptionError("groups", "has a single cluster: nothing to estimate from")
+        return Groups(tuple(c for c, _ in pairs), tuple(G for _, G in pairs))
+    if spec.cov_type == "driscoll-kraay":
+        codes, T = _codes(_lookup(spec.time, "time", index, frame, n), "time", n, sort=True)
+        if spec.entity is not None:
+            ent, _ = _codes(_lookup(spec.entity, "entity", index, frame, n), "entity", n)
+            pair = codes.astype(np.int64) * (int(ent.max()) + 1) + ent
+            if np.unique(pair).shape[0] != n:
+                raise OptionError("entity", "repeats within a time period")
+        if T < 2:
+            raise OptionError("time", "has a single period: nothing to estimate from")
+        return Groups((codes,), (T,))
+    return None
+
+
+# ------------------------------------------------------------ the estimators
+
+
+def kernel_weights(kernel: str, x: np.ndarray) -> np.ndarray:
+    """k(x) of the Bartlett, Parzen and quadratic spectral kernels."""
+    ax = np.abs(np.asarray(x, dtype=np.float64))
+    if kernel == "bartlett":
+        return np.where(ax < 1.0, 1.0 - ax, 0.0)
+    if kernel == "parzen":
+        inner = 1.0 - 6.0 * ax**2 + 6.0 * ax**3
+        return np.where(ax <= 0.5, inner, np.where(ax <= 1.0, 2.0 * (1.0 - ax) ** 3, 0.0))
+    d = 6.0 * math.pi * ax / 5.0
+    with np.errstate(divide="ignore", invalid="ignore"):
+        w = 3.0 / (d * d) * (np.sin(d) / d - np.cos(d))
+    return np.where(ax == 0.0, 1.0, w)
+
+
+def lag_weights(kernel: str, bandwidth: float, n: int) -> np.ndarray:
+    """Weights of lags 0, 1, ... up to the last one above WEIGHT_TOL (and
+    below n)."""
+    j = np.arange(max(n, 1), dtype=np.float64)
+    with np.errstate(divide="ignore", invalid="ignore"):  # b = 0: lag 0 alone
+        w = kernel_weights(kernel, np.where(j == 0.0, 0.0, j / bandwidth))
+    big = np.flatnonzero(np.abs(w) > WEIGHT_TOL)
+    return w[: int(big[-1]) + 1] if big.size else w[:1]
+
+
+def long_run(H: np.ndarray, w: np.ndarray) -> np.ndarray:
+    """sum over |j| < len(w) of w_|j| Gamma_j, Gamma_j = sum_t h_t h_{t-j}'
+    (a sum, not a mean), exactly symmetric."""
+    n = H.shape[0]
+    m = min(w.shape[0], n)
+    if m - 1 <= FFT_LAGS:
+        S = w[0] * (H.T @ H)
+        for j in range(1, m):
+            G = H[j:].T @ H[:-j]
+            S += w[j] * (G + G.T)
+    else:
+        # H' T H with T the symmetric Toeplitz matrix of the weights: T H is a
+        # convolution of each column with (w_{m-1} .. w_1, w_0, w_1 .. w_{m-1}).
+        c = np.concatenate([w[m - 1 : 0 : -1], w[:m]])
+        size = 1 << int(n + 2 * m - 2).bit_length()
+        TH = np.fft.irfft(
+            np.fft.rfft(H, size, axis=0) * np.fft.rfft(c, size)[:, None], size, axis=0
+        )[m - 1 : m - 1 + n]
+        S = H.T @ TH
+    return (S + S.T) * 0.5
+
+
+def _var1(H: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """VAR(1) without intercept by least squares: the residuals and
+    D = (I - A)^-1, which recolours their long-run covariance."""
+    B = np.linalg.lstsq(H[:-1], H[1:], rcond=None)[0]  # A'
+    V = H[1:] - H[:-1] @ B
+    p = H.shape[1]
+    with np.errstate(all="ignore"):
+        try:
+            D = np.linalg.solve(np.eye(p) - B.T, np.eye(p))
+        except np.linalg.LinAlgError:
+            D = np.full((p, p), math.nan)
+    return V, D
+
+
+def _slope_weights(p: int, const: int) -> np.ndarray:
+    """The plug-in rules weigh every column's scores but the constant's (all
+    of them when there is nothing else)."""
+    w = np.ones(p)
+    if const >= 0 and p > 1:
+        w[const] = 0.0
+    return w
+
+
+def andrews_bandwidth(U: np.ndarray, kernel: str, weights: np.ndarray) -> float:
+    """Andrews (1991, eq. 6.4) plug-in bandwidth from AR(1) fits (with an
+    intercept) to each column of U, weighted by ``weights``. NaN where it is
+    undefined (too few rows, a column without variation, a unit root)."""
+    n = U.shape[0]
+    if n < 3:
+        return math.nan
+    num = den = 0.0
+    for a in np.flatnonzero(weights):
+        u = U[:, a]
+        Z = np.column_stack([np.ones(n - 1), u[:-1]])
+        coef, *_ = np.linalg.lstsq(Z, u[1:], rcond=None)
+        rho = float(coef[1])
+        resid = u[1:] - Z @ coef
+        s4 = (float(resid @ resid) / (n - 2)) ** 2
+        if not abs(rho) < 1.0:
+            return math.nan
+        if kernel == "bartlett":
+            num += weights[a] * 4.0 * rho * rho * s4 / ((1.0 - rho) ** 6 * (1.0 + rho) ** 2)
+        else:
+            num += weights[a] * 4.0 * rho * rho * s4 / (1.0 - rho) ** 8
+        den += weights[a] * s4 / (1.0 - rho) ** 4
+    if not den > 0.0:
+        return math.nan
+    c, q = _ANDREWS[kernel]
+    return c * (n * num / den) ** (1.0 / (2 * q + 1))
+
+
+def newey_west_bandwidth(
+    U: np.ndarray, kernel: str, weights: np.ndarray, prewhite: int, n: int | None = None
+) -> float:
+    """Newey and West (1994) plug-in bandwidth from the autocovariances of the
+    weighted sum of U's columns up to lag floor(c (n/100)^rate), c = 4 (3
+    after prewhitening). n: the sample size, which R's bwNeweyWest takes from
+    before prewhitening (default: U's rows)."""
+    rows = U.shape[0]
+    n = rows if n is None else n
+    h = U @ weights
+    m = int(math.floor((3.0 if prewhite else 4.0) * (n / 100.0) ** _NW_RATE[kernel]))
+    m = min(m, rows - 1)
+    sig = np.array([float(h[j:] @ h[: rows - j]) for j in range(m + 1)])
+    j = np.arange(1, m + 1, dtype=np.float64)
+    s0 = sig[0] + 2.0 * sig[1:].sum()
+    c, q = _ANDREWS[kernel]
+    sq = 2.0 * float((j**q) @ sig[1:])
+    if not (s0 != 0.0 and math.isfinite(s0) and math.isfinite(sq)):
+        return math.nan
+    return c * ((sq / s0) ** 2) ** (1.0 / (2 * q + 1)) * n ** (1.0 / (2 * q + 1))
+
+
+def hac_rule_lags(n: int) -> int:
+    """floor(4 (n/100)^(2/9)), the battery's default number of lags."""
+    return int(math.floor(4.0 * (max(n, 1) / 100.0) ** (2.0 / 9.0)))
+
+
+class UndefinedBandwidth(ValueError):
+    """A plug-in rule that has no value for the data."""
+
+
+@dataclass
+class Cov:
+    """A covariance of the coefficients and what made it."""
+
+    matrix: np.ndarray  # (k, k) in the data's units; NaN rows/columns for dropped columns
+    cov_type: str
+    kernel: str | None = None
+    bandwidth: float | None = None  # b: lag j weighs k(j / b)
+    prewhite: int = 0
+    adjust: bool = False
+    rule: str | None = None  # the bandwidth rule, or None for a given number of lags
+    n: int = 0
+    rank: int = 0
+    clusters: tuple[int, ...] = ()  # G per cluster variable; T for driscoll-kraay
+    df_resid: float = math.nan  # the F form's denominator degrees of freedom
+    extra: dict = field(default_factory=dict)
+
+    @property
+    def label(self) -> str:
+        """What the summary calls it."""
+        if self.cov_type in HC_TYPES:
+            return self.cov_type
+        if self.cov_type == "cluster":
+            return "cluster (" + " x ".join(f"{G} clusters" for G in self.clusters) + ")"
+        kern = KERNEL_NAMES.get(self.kernel or "", "")
+        b = float(self.bandwidth if self.bandwidth is not None else math.nan)
+        whole = self.rule is None or (self.rule == "nw1994" and self.kernel == "bartlett")
+        width = f"{int(b) - 1} lags" if whole and b == b else f"bandwidth {b:.4g}"
+        if self.rule:
+            width += f" ({self.rule})"
+        extras = [w for w, on in (("prewhitened", self.prewhite), ("adjusted", self.adjust)) if on]
+        head = "HAC" if self.cov_type == "HAC" else f"Driscoll-Kraay ({self.clusters[0]} periods)"
+        return f"{head}: {kern}, " + ", ".join([width, *extras])
+
+
+def _bandwidth(
+    spec: CovSpec, U: np.ndarray, const: int, n: int, lags: int | None
+) -> tuple[float, str | None, float | None]:
+    """b, the rule that chose it, and the rule's own value (the plug-in
+    before Bartlett's truncation to whole lags)."""
+    b = spec.bandwidth
+    if b is None:
+        return float((hac_rule_lags(n) if lags is None else lags) + 1), None, None
+    if isinstance(b, (int, np.integer)):
+        return float(b + 1), None, None
+    if b == "llsw":
+        return 1.3 * math.sqrt(n), b, 1.3 * math.sqrt(n)
+    if spec.prewhite:
+        U = _var1(U)[0]
+    w = _slope_weights(U.shape[1], const)
+    if b == "andrews":
+        bw = andrews_bandwidth(U, spec.kernel, w)
+        return bw, b, bw
+    bw = newey_west_bandwidth(U, spec.kernel, w, spec.prewhite, n)
+    if not math.isfinite(bw):
+        return math.nan, b, bw
+    # Bartlett weights are truncated at a whole number of lags (as R's NeweyWest)
+    return (math.floor(bw) + 1.0 if spec.kernel == "bartlett" else bw), b, bw
+
+
+def sandwich(
+    fit: _lstsq.Fit,
+    X: np.ndarray,
+    spec: CovSpec,
+    const: int,
+    groups: Groups | None = None,
+    lags: int | None = None,
+    col_exp: np.ndarray | None = None,
+) -> tuple[np.ndarray, Cov]:
+    """The covariance of the coefficients of a full-rank fit of X (columns in
+    X's order, X's units), with its description. lags: the HAC lags when
+    spec.bandwidth is None (None: the battery's rule). col_exp: X's columns'
+    power-of-two scales, for the plug-in bandwidths, which weigh the scores
+    in the data's units."""
+    n, k = X.shape
+    o = fit.order
+    Rinv = fit.Rinv[np.ix_(o, o)]  # factorisation order
+    e = fit.resid
+    H = fit.Q * e[:, None]  # the scores in Q's coordinates
+    ct = spec.cov_type
+    info = Cov(np.empty(0), ct, n=n, rank=k, df_resid=float(n - k))
+    if ct in HC_TYPES:
+        lev = np.einsum("ij,ij->i", fit.Q, fit.Q)
+        M = (H * _hc_omega(ct, lev, n, k)[:, None]).T @ H
+    elif ct == "cluster":
+        assert groups is not None
+        M = _cluster_meat(H, groups.codes, groups.counts, spec.correction)
+        if spec.correction:
+            M *= (n - 1) / (n - k)
+        info.clusters = groups.counts
+        info.df_resid = float(min(groups.counts) - 1)
+    else:
+        if ct == "driscoll-kraay":
+            assert groups is not None
+            T = groups.counts[0]
+            H = _sum_by(H, groups.codes[0], T)  # the scores summed over each period
+            info.clusters, info.df_resid = (T,), float(T - 1)
+            nb, lags = T, int(math.floor(T**0.25))  # Newey and West (1987), as vcovPL
+        else:
+            nb = n
+        U = H
+        if isinstance(spec.bandwidth, str) and spec.bandwidth != "llsw":
+            U = X * e[:, None]
+            if col_exp is not None and k:
+                U = np.ldexp(U, np.asarray(col_exp) - int(np.max(col_exp)))
+        b, rule, plug_in = _bandwidth(spec, U, const, nb, lags)
+        info.extra["plug_in"] = plug_in
+        if not b >= 0.0:  # NaN included
+            raise UndefinedBandwidth(
+                f"the {rule} bandwidth is undefined for these data (exact fit, too few "
+                "observations or a unit root in the scores); give a number of lags"
+            )
+        D = None
+        if spec.prewhite:
+            H, D = _var1(H)
+        M = long_run(H, lag_weights(spec.kernel, b, H.shape[0]))
+        if D is not None:
+            M = D @ M @ D.T
+        info.kernel, info.bandwidth, info.rule = spec.kernel, b, rule
+        info.prewhite, info.adjust = spec.prewhite, spec.adjusted
+        if spec.adjusted:
+            M *= n / (n - k)
+    Vf = Rinv @ M @ Rinv.T
+    V = np.empty((k, k))
+    V[np.ix_(o, o)] = (Vf + Vf.T) * 0.5
+    return V, info
+
+
+def _hc_omega(ct: str, h: np.ndarray, n: int, k: int) -> np.ndarray:
+    """The weights of e_t^2 (MacKinnon and White 1985; Cribari-Neto 2004;
+    Cribari-Neto and da Silva 2011; Cribari-Neto et al. 2007). An observation
+    of leverage one (its residual is zero whatever y) weighs nothing."""
+    if ct == "HC0":
+        return np.ones(n)
+    if ct == "HC1":
+        return np.full(n, n / (n - k) if n > k else math.inf)
+    one = 1.0 - h
+    lev1 = one <= 0.0
+    one = np.where(lev1, 1.0, one)
+    ratio = n * h / k if k else np.zeros(n)
+    if ct == "HC2":
+        w = 1.0 / one
+    elif ct == "HC3":
+        w = one**-2.0
+    elif ct == "HC4":
+        w = one ** -np.minimum(4.0, ratio)
+    elif ct == "HC4m":
+        w = one ** -(np.minimum(1.0, ratio) + np.minimum(1.5, ratio))
+    else:  # HC5
+        top = max(4.0, n * 0.7 * float(h.max(initial=0.0)) / k) if k else 4.0
+        w = one ** (-0.5 * np.minimum(ratio, top))
+    return np.where(lev1, 0.0, w)
+
+
+def _sum_by(H: np.ndarray, codes: np.ndarray, G: int) -> np.ndarray:
+    """Rows of H summed within each code (G rows, in code order)."""
+    out = np.zeros((G, H.shape[1]))
+    np.add.at(out, codes, H)
+    return out
+
+
+def _cluster_meat(
+    H: np.ndarray, codes: tuple[np.ndarray, ...], counts: tuple[int, ...], correction: bool
+) -> np.ndarray:
+    """Cameron, Gelbach and Miller (2011): the one-way meats of each variable
+    less that of their intersection, each with its own G/(G-1)."""
+
+    def one(c: np.ndarray, G: int) -> np.ndarray:
+        S = _sum_by(H, c, G)
+        return (S.T @ S) * (G / (G - 1) if correction else 1.0)
+
+    if len(codes) == 1:
+        return one(codes[0], counts[0])
+    both, G12 = np.unique(codes[0].astype(np.int64) * counts[1] + codes[1], return_inverse=True)
+    M12 = one(G12.astype(np.intp), both.shape[0]) if both.shape[0] > 1 else 0.0
+    return one(codes[0], counts[0]) + one(codes[1], counts[1]) - M12
+
+
+# ------------------------------------------------------------- for one model
+
+
+def covariance(
+    y: np.ndarray,
+    X: np.ndarray,
+    const_col: int,
+    spec: CovSpec,
+    groups: Groups | None = None,
+    lags: int | None = None,
+    rank: int | None = None,
+) -> Cov:
+    """The covariance of the OLS coefficients of y on X (data units; NaN rows
+    and columns for the columns dropped as collinear). rank: the design's
+    known rank (None: decide it); lags: the lags when no bandwidth is given."""
+    n, k = X.shape
+    ex, ey = _lstsq.pow2_exponents(X), _lstsq.pow2_exponents(y)
+    Xs, ys = _lstsq.scaled(X, ex), _lstsq.scaled(y, ey)
+    if rank is None or rank < k:
+        kept = _lstsq.independent_columns(Xs, const_col)
+    else:
+        kept = list(range(k))
+    const = kept.index(const_col) if const_col >= 0 else -1
+    Xk = np.ascontiguousarray(Xs[:, kept])
+    fit = _lstsq.Fit.of(Xk, ys, const)
+    Vs, info = sandwich(fit, Xk, spec, const, groups, lags, ex[kept])
+    scale = int(ey[0]) - ex[kept]
+    V = np.full((k, k), math.nan)
+    V[np.ix_(kept, kept)] = np.ldexp(np.ldexp(Vs, scale[:, None]), scale[None, :])
+    info.matrix = V
+    info.extra["beta_scaled"] = (fit.beta, kept, Vs)
+    return info
+
+
+def robust_cov(
+    y: Any, X: Any = None, cov_type: str = "HAC", *, add_constant: bool = True, **cov_options: Any
+) -> Any:
+    """The covariance matrix of the OLS coefficients of y on X, as a pandas
+    DataFrame labelled by the regressors.
+
+    cov_type: "HAC" (default; options ``kernel`` "bartlett"|"parzen"|"qs",
+    ``bandwidth`` a number of lags or "nw1994"|"andrews"|"llsw" (default
+    floor(4 (n/100)^(2/9)) lags), ``prewhite`` 0|1, ``adjust`` the n/(n-k)
+    factor, default False); "HC0".."HC5" or "HC4m" (as R's vcovHC);
+    "cluster" (``groups``: one or two cluster variables, ``correction``: the
+    factor G/(G-1) (n-1)/(n-k), default True; as R's vcovCL); or
+    "driscoll-kraay" (``time`` and optionally ``entity``; ``bandwidth`` lags
+    of the time series of summed scores, default floor(T^(1/4)); ``kernel``;
+    ``adjust`` n/(n-k), default True; as R's vcovPL). Cluster, time and
+    entity variables are arrays with one value per observation or names of
+    levels of the data's index (or of columns of X).
+    """
+    from Kalvoren import _prepare
+
+    spec = spec_of(cov_type, cov_options)
+    if not isinstance(add_constant, (bool, np.bool_)):
+        raise OptionTypeError("add_constant", f"must be True or False, got {add_constant!r}")
+    model = _prepare.prepare(y, X, add_constant=bool(add_constant))
+    cov = model_cov(model, spec, X)
+    return cov_frame(cov.matrix, model.x_names)
+
+
+def model_cov(model: Any, spec: CovSpec, frame: Any = None, lags: int | None = None) -> Cov:
+    """The covariance of a prepared model (``_prepare.Model``)."""
+    n, k = model.n, model.k
+    if n <= k:
+        raise OptionError("y", f"too few observations: n = {n} for k = {k} coefficients")
+    cols = frame if frame is not None and hasattr(frame, "columns") else None
+    groups = resolve(spec, n, model.index, cols)
+    return covariance(model.y, model.X, model.const_col, spec, groups, lags)
+
+
+def cov_frame(V: np.ndarray, names: Sequence[str]) -> Any:
+    import pandas as pd
+
+    return pd.DataFrame(V, index=list(names), columns=list(names))
+
+
+# --------------------------------------------------- the battery's hook
+
+
+def apply(batch: Any, rec: Any) -> None:
+    """Replace the battery's HAC standard errors and ``hac_wald`` by those of
+    batch.cov (a CovSpec) for every fitted series, and keep the covariance
+    in rec.extra[g]["cov"]. The Wald statistic is the battery's: every
+    coefficient but the constant is zero."""
+    from Kalvoren import _engine
+    from Kalvoren._registry import TEST_IDS
+
+    spec = batch.cov
+    i = TEST_IDS.index("hac_wald")
+    fit_status = rec.out[:, _engine.FIELD["fit_status"]]
+    for g in range(batch.G):
+        if fit_status[g] != 0:
+            continue
+        y, X = batch.series(g)
+        groups = batch.cov_groups(g) if hasattr(batch, "cov_groups") else None
+        cov = covariance(
+            y, X, batch.const_col, spec, groups, int(batch.hac_lags[g]), int(rec.rank[g])
+        )
+        rec.extra[g]["cov"] = cov
+        rec.se[g] = np.sqrt(np.diag(cov.matrix))
+        if "hac_wald" in batch.tests and rec.status[g, i] in (0, Status.SINGULAR):
+            st, stat = slopes_wald(cov, batch.const_col)
+            rec.status[g, i] = st
+            rec.stat[g, i] = stat if st == 0 else math.nan
+
+
+def slopes_wald(cov: Cov, const_col: int) -> tuple[int, float]:
+    """b_s' V_ss^-1 b_s over the kept slopes, in the fit's units."""
+    beta, kept, Vs = cov.extra["beta_scaled"]
+    s = [j for j, c in enumerate(kept) if c != const_col]
+    if not s:
+        return Status.BAD_ARG, math.nan
+    from Kalvoren._ckernels.diag import _diag
+
+    b = np.ascontiguousarray(beta[s])
+    n = cov.n
+    W = np.ascontiguousarray(Vs[np.ix_(s, s)] * n)
+    if not np.isfinite(W).all():
+        return Status.SINGULAR, math.nan
+    status, stat = _diag.wald_stat_from_mean_and_cov(b, np.zeros(len(s)), W, n)
+    return int(status), float(stat)
+
+
+# ------------------------------------------------------ linear restrictions
+
+
+@dataclass(slots=True, repr=False)
+class WaldResult(TestResult):
+    """A Wald test of R b = r with the report's covariance: chi2(q), or F(q,
+    df) when asked (W/q; df n - k, or the clusters (periods) less one)."""
+
+    hypothesis: str = ""
+    cov_type: str = ""
+    reference: str = "chi2"
+
+    @property
+    def null(self) -> str:
+        return self.hypothesis
+
+    @property
+    def alternative(self) -> str:
+        return "some restriction does not hold"
+
+    @property
+    def distribution(self) -> str:
+        if self.df is None:
+            return ""
+        return f"chi2({self.df})" if self.reference == "chi2" else f"F{self.df}"
+
+    @property
+    def dist(self) -> Any:
+        from scipy import stats
+
+        if self.df is None:
+            return None
+        return stats.chi2(self.df) if self.reference == "chi2" else stats.f(*self.df)
+
+
+def _restrictions(R: Any, r: Any, names: list[str]) -> tuple[np.ndarray, np.ndarray, str]:
+    k = len(names)
+    if isinstance(R, str) or (
+        isinstance(R, (list, tuple)) and R and all(isinstance(v, str) for v in R)
+    ):
+        picked = [R] if isinstance(R, str) else list(R)
+        unknown = [v for v in picked if v not in names]
+        if unknown:
+            raise OptionError("R", f"names unknown coefficients {unknown} (known: {names})")
+        Rm = np.zeros((len(picked), k))
+        for row, v in enumerate(picked):
+            Rm[row, names.index(v)] = 1.0
+    else:
+        Rm = np.atleast_2d(np.asarray(R, dtype=np.float64))
+    if Rm.ndim != 2 or Rm.shape[1] != k or Rm.shape[0] < 1:
+        raise OptionError("R", f"must have shape (q, {k}), got {np.shape(R)}")
+    q = Rm.shape[0]
+    rv = np.zeros(q) if r is None else np.atleast_1d(np.asarray(r, dtype=np.float64))
+    if rv.shape != (q,):
+        raise OptionError("r", f"must have {q} values, got shape {rv.shape}")
+    if not (np.isfinite(Rm).all() and np.isfinite(rv).all()):
+        raise OptionError("R", "and r must be finite")
+    rows = []
+    for a, c in zip(Rm, rv):
+        terms = [f"{v:g}*{nm}" if v != 1 else nm for v, nm in zip(a, names) if v != 0]
+        rows.append(f"{' + '.join(terms) or '0'} = {c:g}")
+    return Rm, rv, "; ".join(rows)
+
+
+def wald(
+    params: np.ndarray,
+    cov: Cov,
+    names: list[str],
+    R: Any,
+    r: Any = None,
+    distribution: str = "chi2",
+    alpha: float = 0.05,
+) -> WaldResult:
+    """W = (R b - r)' (R V R')^-1 (R b - r), with chi2(q) or W/q against
+    F(q, cov.df_resid)."""
+    from Kalvoren._pvalues import chi2_sf, f_sf
+
+    if distribution not in ("chi2", "F"):
+        raise OptionError("distribution", f"must be 'chi2' or 'F', got {distribution!r}")
+    Rm, rv, text = _restrictions(R, r, names)
+    q = Rm.shape[0]
+    b = np.asarray(params, dtype=np.float64)
+    V = cov.matrix
+    used = np.flatnonzero((Rm != 0).any(axis=0))
+    if not np.isfinite(V[np.ix_(used, used)]).all() or not np.isfinite(b[used]).all():
+        raise OptionError("R", "involves coefficients without a covariance (dropped as collinear)")
+    Rs, Vs = Rm[:, used], V[np.ix_(used, used)]
+    d = Rs @ b[used] - rv
+    C = Rs @ Vs @ Rs.T
+    C = (C + C.T) * 0.5
+    status, stat = 0, math.nan
+    try:
+        cf = sla.cho_factor(C)
+        stat = float(d @ sla.cho_solve(cf, d))
+    except (np.linalg.LinAlgError, ValueError):
+        status = Status.SINGULAR
+    df: Any
+    if distribution == "chi2":
+        df = q
+        p = float(chi2_sf(stat, q)) if status == 0 else math.nan
+    else:
+        d2 = cov.df_resid
+        df = (q, int(d2))
+        p = float(f_sf(stat / q, q, d2)) if status == 0 else math.nan
+        stat = stat / q if status == 0 else math.nan
+    note = "" if status == 0 else "R V R' is singular: the restrictions are not independent"
+    return WaldResult(
+        stat,
+        p,
+        df,
+        None if p != p else p < alpha,
+        int(status),
+        "kernel",
+        None,
+        note,
+        "wald",
+        alpha,
+        text,
+        cov.cov_type,
+        distribution,
+    )
