@@ -59,6 +59,7 @@ class Batch:
     tests: tuple[str, ...]
     names: list | None = None  # column names, for notes
     options: dict = dataclasses.field(default_factory=dict)  # the tests' own options
+    cov: Any = None  # a _robust.CovPlan when the covariance is not the battery's own
 
     @property
     def G(self) -> int:
@@ -92,6 +93,7 @@ class Batch:
             self.tests,
             self.names,
             self.options,
+            self.cov,
         )
 
 
@@ -174,6 +176,12 @@ def run(
     rec.extra = [{} for _ in range(G)]
     if limits is not None:
         _apply_limits(batch, rec, limits)
+    if batch.cov is not None:
+        # Another covariance: the standard errors and hac_wald from it, and
+        # the matrix in rec.extra[g]["cov"] for the report and Python tests.
+        from Kalvoren import _robust
+
+        _robust.apply(batch, rec)
     _python_tests(batch, rec)
     slopes = rec.rank - 1 if batch.const_col >= 0 else rec.rank
     for i, spec in enumerate(TESTS):

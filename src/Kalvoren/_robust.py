@@ -621,28 +621,58 @@ def cov_frame(V: np.ndarray, names: Sequence[str]) -> Any:
 # --------------------------------------------------- the battery's hook
 
 
+@dataclass(frozen=True)
+class CovPlan:
+    """What the battery's hook needs: the choice, and the cluster (or time)
+    codes of all the batch's rows (None for HC and HAC)."""
+
+    spec: CovSpec
+    groups: Groups | None = None
+
+    def groups_of(self, a: int, b: int) -> Groups | None:
+        """The codes of rows a..b-1 (one series), numbered afresh."""
+        g = self.groups
+        if g is None or (a == 0 and b == g.codes[0].shape[0]):
+            return g
+        parts = [np.unique(c[a:b], return_inverse=True) for c in g.codes]
+        return Groups(tuple(inv.astype(np.intp) for _, inv in parts), tuple(u.shape[0] for u, _ in parts))
+
+
 def apply(batch: Any, rec: Any) -> None:
-    """Replace the battery's HAC standard errors and ``hac_wald`` by those of
-    batch.cov (a CovSpec) for every fitted series, and keep the covariance
-    in rec.extra[g]["cov"]. The Wald statistic is the battery's: every
-    coefficient but the constant is zero."""
+    """Replace the battery's standard errors and ``hac_wald`` by those of the
+    covariance batch.cov (a CovPlan) on every fitted series, keeping it in
+    rec.extra[g]["cov"]. The Wald statistic is the battery's: every
+    coefficient but the constant is zero, chi-square referenced."""
     from Kalvoren import _engine
     from Kalvoren._registry import TEST_IDS
 
-    spec = batch.cov
+    plan: CovPlan = batch.cov
     i = TEST_IDS.index("hac_wald")
+    wald_too = "hac_wald" in batch.tests
     fit_status = rec.out[:, _engine.FIELD["fit_status"]]
     for g in range(batch.G):
         if fit_status[g] != 0:
             continue
         y, X = batch.series(g)
-        groups = batch.cov_groups(g) if hasattr(batch, "cov_groups") else None
-        cov = covariance(
-            y, X, batch.const_col, spec, groups, int(batch.hac_lags[g]), int(rec.rank[g])
-        )
+        a, b = int(batch.offsets[g]), int(batch.offsets[g + 1])
+        try:
+            cov = covariance(
+                y,
+                X,
+                batch.const_col,
+                plan.spec,
+                plan.groups_of(a, b),
+                int(batch.hac_lags[g]),
+                int(rec.rank[g]),
+            )
+        except (ValueError, np.linalg.LinAlgError):  # an undefined plug-in bandwidth
+            rec.se[g] = math.nan
+            if wald_too and rec.status[g, i] == 0:
+                rec.status[g, i], rec.stat[g, i] = Status.UNDEFINED_VARIANCE, math.nan
+            continue
         rec.extra[g]["cov"] = cov
         rec.se[g] = np.sqrt(np.diag(cov.matrix))
-        if "hac_wald" in batch.tests and rec.status[g, i] in (0, Status.SINGULAR):
+        if wald_too and rec.status[g, i] in (0, Status.SINGULAR):
             st, stat = slopes_wald(cov, batch.const_col)
             rec.status[g, i] = st
             rec.stat[g, i] = stat if st == 0 else math.nan
