@@ -207,28 +207,57 @@ class Groups:
     counts: tuple[int, ...]
 
 
-def resolve(spec: CovSpec, n: int, index: Any = None, frame: Any = None) -> Groups | None:
+def resolve(
+    spec: CovSpec,
+    n: int,
+    index: Any = None,
+    frame: Any = None,
+    offsets: np.ndarray | None = None,
+) -> Groups | None:
     """The codes of the clusters (or time periods) of n observations; names
-    are looked up among the index levels, then among frame's columns."""
+    are looked up among the index levels, then among frame's columns.
+    offsets: the rows of each series when there are several (each is then
+    checked on its own, when its covariance is formed)."""
+    one = offsets is None
     if spec.cov_type == "cluster":
-        pairs = [
-            _codes(_lookup(g, "groups", index, frame, n), "groups", n) for g in spec.groups
-        ]
-        for _, G in pairs:
-            if G < 2:
-                raise OptionError("groups", "has a single cluster: nothing to estimate from")
+        pairs = [_codes(_lookup(g, "groups", index, frame, n), "groups", n) for g in spec.groups]
+        if one and min(G for _, G in pairs) < 2:
+            raise OptionError("groups", "has a single cluster: nothing to estimate from")
         return Groups(tuple(c for c, _ in pairs), tuple(G for _, G in pairs))
     if spec.cov_type == "driscoll-kraay":
         codes, T = _codes(_lookup(spec.time, "time", index, frame, n), "time", n, sort=True)
         if spec.entity is not None:
-            ent, _ = _codes(_lookup(spec.entity, "entity", index, frame, n), "entity", n)
-            pair = codes.astype(np.int64) * (int(ent.max()) + 1) + ent
-            if np.unique(pair).shape[0] != n:
+            ent, E = _codes(_lookup(spec.entity, "entity", index, frame, n), "entity", n)
+            key = codes.astype(np.int64) * E + ent
+            if not one:
+                series = np.repeat(np.arange(offsets.shape[0] - 1), np.diff(offsets))
+                key = key + series.astype(np.int64) * (T * E)
+            if np.unique(key).shape[0] != n:
                 raise OptionError("entity", "repeats within a time period")
-        if T < 2:
+        if one and T < 2:
             raise OptionError("time", "has a single period: nothing to estimate from")
         return Groups((codes,), (T,))
     return None
+
+
+def battery_lags(spec: CovSpec, hac_lags: int | None) -> tuple[int | None, bool]:
+    """The battery's HAC lags when the choice fixes them (else hac_lags), and
+    whether the covariance is another than the battery's own Bartlett HAC."""
+    b = spec.bandwidth
+    hac = spec.cov_type == "HAC"
+    if hac and b is not None and hac_lags is not None and b != hac_lags:
+        raise OptionError(
+            "hac_lags", f"({hac_lags}) and cov_options bandwidth ({b!r}) disagree: give one"
+        )
+    lags = b if hac and isinstance(b, int) else hac_lags
+    own = hac and spec.kernel == "bartlett" and not spec.prewhite and not spec.adjust
+    return lags, not (own and not isinstance(b, str))
+
+
+def column_names(spec: CovSpec) -> list[str]:
+    """The names among groups, time and entity (columns to carry along)."""
+    refs = [*spec.groups, spec.time, spec.entity]
+    return [r for r in refs if isinstance(r, str)]
 
 
 # ------------------------------------------------------------ the estimators
@@ -442,6 +471,11 @@ def sandwich(
     e = fit.resid
     H = fit.Q * e[:, None]  # the scores in Q's coordinates
     ct = spec.cov_type
+    if n <= k:
+        raise ValueError(f"too few observations: n = {n} for k = {k} coefficients")
+    if groups is not None and min(groups.counts) < 2:
+        what = "period" if ct == "driscoll-kraay" else "cluster"
+        raise ValueError(f"a single {what}: nothing to estimate the covariance from")
     info = Cov(np.empty(0), ct, n=n, rank=k, df_resid=float(n - k))
     if ct in HC_TYPES:
         lev = np.einsum("ij,ij->i", fit.Q, fit.Q)

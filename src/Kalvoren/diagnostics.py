@@ -114,17 +114,12 @@ def _cov_plan(
 ) -> tuple[int, _robust.CovPlan | None]:
     """The battery's HAC lags, and the plan of another covariance (None when
     the battery's own Bartlett HAC is the one asked for)."""
-    b = cov.bandwidth
-    if cov.cov_type == "HAC" and b is not None and hac_lags is not None and b != hac_lags:
-        raise _options.OptionError(
-            "hac_lags", f"({hac_lags}) and cov_options bandwidth ({b!r}) disagree: give one"
-        )
-    lags = hac_lags if hac_lags is not None else newey_west_lags(model.n)
-    native = cov.cov_type == "HAC" and cov.kernel == "bartlett" and not cov.prewhite
-    if native and not cov.adjust and (b is None or isinstance(b, int)):
-        return (lags if b is None else b), None
-    groups = _robust.resolve(cov, model.n, model.index, frame if hasattr(frame, "columns") else None)
-    return (b if isinstance(b, int) else lags), _robust.CovPlan(cov, groups)
+    lags, other = _robust.battery_lags(cov, hac_lags)
+    lags = newey_west_lags(model.n) if lags is None else lags
+    if not other:
+        return lags, None
+    cols = frame if hasattr(frame, "columns") else None
+    return lags, _robust.CovPlan(cov, _robust.resolve(cov, model.n, model.index, cols))
 
 
 def diagnose(
