@@ -261,6 +261,10 @@ def column_names(spec: CovSpec) -> list[str]:
 
 
 # ------------------------------------------------------------ the estimators
+#
+# Series of one length go together: arrays carry a leading axis of series and
+# every step treats each series on its own, so a series gets the same bits
+# alone (diagnose, robust_cov) as in a stack (diagnose_many).
 
 
 def kernel_weights(kernel: str, x: np.ndarray) -> np.ndarray:
@@ -277,49 +281,98 @@ def kernel_weights(kernel: str, x: np.ndarray) -> np.ndarray:
     return np.where(ax == 0.0, 1.0, w)
 
 
-def lag_weights(kernel: str, bandwidth: float, n: int) -> np.ndarray:
-    """Weights of lags 0, 1, ... up to the last one above WEIGHT_TOL (and
-    below n)."""
-    j = np.arange(max(n, 1), dtype=np.float64)
-    with np.errstate(divide="ignore", invalid="ignore"):  # b = 0: lag 0 alone
-        w = kernel_weights(kernel, np.where(j == 0.0, 0.0, j / bandwidth))
-    big = np.flatnonzero(np.abs(w) > WEIGHT_TOL)
-    return w[: int(big[-1]) + 1] if big.size else w[:1]
+def lag_weights(kernel: str, b: np.ndarray, rows: int) -> tuple[np.ndarray, np.ndarray]:
+    """Per series (bandwidth b), the weights k(j / b) of lags j < rows, zero
+    after the last one above WEIGHT_TOL (R's truncation), and how many lags
+    that leaves (lag 0 included). b = 0 keeps lag 0 alone; NaN gives NaN."""
+    j = np.arange(max(rows, 1), dtype=np.float64)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        x = np.where(j[None, :] == 0.0, 0.0, j[None, :] / b[:, None])
+    w = kernel_weights(kernel, x)
+    big = np.abs(w) > WEIGHT_TOL
+    count = np.where(big.any(axis=1), w.shape[1] - np.argmax(big[:, ::-1], axis=1), 1)
+    count = np.where(np.isnan(b), 1, count)
+    w[j[None, :] >= count[:, None]] = 0.0
+    w[np.isnan(b)] = math.nan
+    return w[:, : int(count.max(initial=1))], count
+
+
+def _t(A: np.ndarray) -> np.ndarray:
+    return np.swapaxes(A, -1, -2)
 
 
 def long_run(H: np.ndarray, w: np.ndarray) -> np.ndarray:
-    """sum over |j| < len(w) of w_|j| Gamma_j, Gamma_j = sum_t h_t h_{t-j}'
-    (a sum, not a mean), exactly symmetric."""
-    n = H.shape[0]
-    m = min(w.shape[0], n)
-    if m - 1 <= FFT_LAGS:
-        S = w[0] * (H.T @ H)
-        for j in range(1, m):
-            G = H[j:].T @ H[:-j]
-            S += w[j] * (G + G.T)
-    else:
-        # H' T H with T the symmetric Toeplitz matrix of the weights: T H is a
-        # convolution of each column with (w_{m-1} .. w_1, w_0, w_1 .. w_{m-1}).
-        c = np.concatenate([w[m - 1 : 0 : -1], w[:m]])
-        size = 1 << int(n + 2 * m - 2).bit_length()
-        TH = np.fft.irfft(
-            np.fft.rfft(H, size, axis=0) * np.fft.rfft(c, size)[:, None], size, axis=0
-        )[m - 1 : m - 1 + n]
-        S = H.T @ TH
-    return (S + S.T) * 0.5
+    """Per series, sum over |j| < m of w_|j| Gamma_j with Gamma_j = sum_t
+    h_t h_{t-j}' (a sum, not a mean), exactly symmetric. H (G, n, p), w (G, m)."""
+    S = w[:, 0, None, None] * (_t(H) @ H)
+    for j in range(1, min(w.shape[1], H.shape[1])):
+        Gj = _t(H[:, j:]) @ H[:, :-j]
+        S += w[:, j, None, None] * (Gj + _t(Gj))
+    return (S + _t(S)) * 0.5
 
 
-def _var1(H: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """VAR(1) without intercept by least squares: the residuals and
-    D = (I - A)^-1, which recolours their long-run covariance."""
-    B = np.linalg.lstsq(H[:-1], H[1:], rcond=None)[0]  # A'
-    V = H[1:] - H[:-1] @ B
-    p = H.shape[1]
+def _long_run_fft(H: np.ndarray, w: np.ndarray) -> np.ndarray:
+    """long_run as H' T H, T the symmetric Toeplitz matrix of the weights:
+    T H convolves each column with (w_{n-1} .. w_1, w_0, w_1 .. w_{n-1}) (w
+    zero-padded to n lags), by FFTs of a length that depends on n alone, so
+    a series gets the same bits alone or in a stack."""
+    G, n, _ = H.shape
+    w = np.concatenate([w[:, :n], np.zeros((G, max(n - w.shape[1], 0)))], axis=1)
+    c = np.concatenate([w[:, :0:-1], w], axis=1)  # (G, 2n - 1)
+    size = 1 << int(3 * n - 2).bit_length()
+    spec = np.fft.rfft(H, size, axis=1) * np.fft.rfft(c, size, axis=1)[:, :, None]
+    S = _t(H) @ np.fft.irfft(spec, size, axis=1)[:, n - 1 : 2 * n - 1]
+    return (S + _t(S)) * 0.5
+
+
+def hac_meat(H: np.ndarray, w: np.ndarray, count: np.ndarray) -> np.ndarray:
+    """long_run per series; those with more than FFT_LAGS lags by FFT
+    (decided by each series' own lags, so alone or in a stack it goes the
+    same way)."""
+    G, _, p = H.shape
+    M = np.empty((G, p, p))
+    short = count - 1 <= FFT_LAGS
+    if short.any():
+        idx = np.flatnonzero(short)
+        M[idx] = long_run(H[idx], w[idx][:, : int(count[idx].max())])
+    if not short.all():
+        idx = np.flatnonzero(~short)
+        M[idx] = _long_run_fft(H[idx], w[idx])
+    return M
+
+
+def _inv_each(A: np.ndarray) -> np.ndarray:
+    """Inverses of a stack of matrices, NaN for a singular one."""
+    try:
+        return np.linalg.inv(A)
+    except np.linalg.LinAlgError:
+        out = np.full(A.shape, math.nan)
+        for g in range(A.shape[0]):
+            try:
+                out[g] = np.linalg.inv(A[g])
+            except np.linalg.LinAlgError:
+                pass
+        return out
+
+
+def var1(H: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """VAR(1) without intercept by least squares, per series: the residuals
+    v_t = h_t - A h_{t-1} and D = (I - A)^-1, which recolours their long-run
+    covariance (Andrews and Monahan 1992)."""
+    H0, H1 = H[:, :-1], H[:, 1:]
+    G0, C = _t(H0) @ H0, _t(H0) @ H1
+    try:
+        B = np.linalg.solve(G0, C)  # A'
+    except np.linalg.LinAlgError:  # one by one; a singular one by minimum norm
+        B = np.empty(C.shape)
+        for g in range(H.shape[0]):
+            try:
+                B[g] = np.linalg.solve(G0[g], C[g])
+            except np.linalg.LinAlgError:
+                B[g] = np.linalg.lstsq(H0[g], H1[g], rcond=None)[0]
+    V = H1 - H0 @ B
     with np.errstate(all="ignore"):
-        try:
-            D = np.linalg.solve(np.eye(p) - B.T, np.eye(p))
-        except np.linalg.LinAlgError:
-            D = np.full((p, p), math.nan)
+        D = _inv_each(np.eye(H.shape[2]) - _t(B))
     return V, D
 
 
@@ -332,54 +385,52 @@ def _slope_weights(p: int, const: int) -> np.ndarray:
     return w
 
 
-def andrews_bandwidth(U: np.ndarray, kernel: str, weights: np.ndarray) -> float:
-    """Andrews (1991, eq. 6.4) plug-in bandwidth from AR(1) fits (with an
-    intercept) to each column of U, weighted by ``weights``. NaN where it is
-    undefined (too few rows, a column without variation, a unit root)."""
-    n = U.shape[0]
-    if n < 3:
-        return math.nan
-    num = den = 0.0
-    for a in np.flatnonzero(weights):
-        u = U[:, a]
-        Z = np.column_stack([np.ones(n - 1), u[:-1]])
-        coef, *_ = np.linalg.lstsq(Z, u[1:], rcond=None)
-        rho = float(coef[1])
-        resid = u[1:] - Z @ coef
-        s4 = (float(resid @ resid) / (n - 2)) ** 2
-        if not abs(rho) < 1.0:
-            return math.nan
-        if kernel == "bartlett":
-            num += weights[a] * 4.0 * rho * rho * s4 / ((1.0 - rho) ** 6 * (1.0 + rho) ** 2)
-        else:
-            num += weights[a] * 4.0 * rho * rho * s4 / (1.0 - rho) ** 8
-        den += weights[a] * s4 / (1.0 - rho) ** 4
-    if not den > 0.0:
-        return math.nan
-    c, q = _ANDREWS[kernel]
-    return c * (n * num / den) ** (1.0 / (2 * q + 1))
+def andrews_bandwidth(U: np.ndarray, kernel: str, weights: np.ndarray) -> np.ndarray:
+    """Andrews (1991, eq. 6.4) plug-in bandwidth per series (U (G, m, p)) from
+    AR(1) fits with an intercept to each column, weighted by ``weights``.
+    NaN where it is undefined (too few rows, a column without variation, a
+    unit root)."""
+    G, m, _ = U.shape
+    if m < 3:
+        return np.full(G, math.nan)
+    num, den = np.zeros(G), np.zeros(G)
+    with np.errstate(all="ignore"):
+        for a in np.flatnonzero(weights):
+            u0, u1 = U[:, :-1, a], U[:, 1:, a]
+            d0 = u0 - u0.mean(axis=1, keepdims=True)
+            d1 = u1 - u1.mean(axis=1, keepdims=True)
+            rho = (d0 * d1).sum(axis=1) / (d0 * d0).sum(axis=1)
+            r = d1 - rho[:, None] * d0
+            s4 = ((r * r).sum(axis=1) / (m - 2)) ** 2
+            if kernel == "bartlett":
+                t = 4.0 * rho * rho * s4 / ((1.0 - rho) ** 6 * (1.0 + rho) ** 2)
+            else:
+                t = 4.0 * rho * rho * s4 / (1.0 - rho) ** 8
+            num += weights[a] * np.where(np.abs(rho) < 1.0, t, math.nan)
+            den += weights[a] * s4 / (1.0 - rho) ** 4
+        c, q = _ANDREWS[kernel]
+        bw = c * (m * num / den) ** (1.0 / (2 * q + 1))
+    return np.where(den > 0.0, bw, math.nan)
 
 
 def newey_west_bandwidth(
-    U: np.ndarray, kernel: str, weights: np.ndarray, prewhite: int, n: int | None = None
-) -> float:
-    """Newey and West (1994) plug-in bandwidth from the autocovariances of the
-    weighted sum of U's columns up to lag floor(c (n/100)^rate), c = 4 (3
-    after prewhitening). n: the sample size, which R's bwNeweyWest takes from
-    before prewhitening (default: U's rows)."""
-    rows = U.shape[0]
-    n = rows if n is None else n
+    U: np.ndarray, kernel: str, weights: np.ndarray, prewhite: int, n: int
+) -> np.ndarray:
+    """Newey and West (1994) plug-in bandwidth per series (U (G, m, p)) from
+    the autocovariances of the weighted sum of the columns up to lag
+    floor(c (n/100)^rate), c = 4 (3 after prewhitening); n is the sample
+    size, which R's bwNeweyWest takes from before prewhitening."""
+    G, rows, _ = U.shape
     h = U @ weights
-    m = int(math.floor((3.0 if prewhite else 4.0) * (n / 100.0) ** _NW_RATE[kernel]))
-    m = min(m, rows - 1)
-    sig = np.array([float(h[j:] @ h[: rows - j]) for j in range(m + 1)])
-    j = np.arange(1, m + 1, dtype=np.float64)
-    s0 = sig[0] + 2.0 * sig[1:].sum()
+    lags = min(int(math.floor((3.0 if prewhite else 4.0) * (n / 100.0) ** _NW_RATE[kernel])), rows - 1)
+    sig = np.stack([(h[:, j:] * h[:, : rows - j]).sum(axis=1) for j in range(lags + 1)], axis=1)
+    j = np.arange(1, lags + 1, dtype=np.float64)
     c, q = _ANDREWS[kernel]
-    sq = 2.0 * float((j**q) @ sig[1:])
-    if not (s0 != 0.0 and math.isfinite(s0) and math.isfinite(sq)):
-        return math.nan
-    return c * ((sq / s0) ** 2) ** (1.0 / (2 * q + 1)) * n ** (1.0 / (2 * q + 1))
+    with np.errstate(all="ignore"):
+        s0 = sig[:, 0] + 2.0 * sig[:, 1:].sum(axis=1)
+        sq = 2.0 * (sig[:, 1:] @ j**q)
+        bw = c * ((sq / s0) ** 2) ** (1.0 / (2 * q + 1)) * n ** (1.0 / (2 * q + 1))
+    return np.where((s0 != 0.0) & np.isfinite(bw), bw, math.nan)
 
 
 def hac_rule_lags(n: int) -> int:
@@ -406,7 +457,10 @@ class Cov:
     rank: int = 0
     clusters: tuple[int, ...] = ()  # G per cluster variable; T for driscoll-kraay
     df_resid: float = math.nan  # the F form's denominator degrees of freedom
-    extra: dict = field(default_factory=dict)
+    plug_in: float | None = None  # the rule's own value (before Bartlett's whole lags)
+    # the fit's units (powers of two from the data's): coefficients, the
+    # columns kept, and the covariance of those columns
+    scaled: tuple | None = None
 
     @property
     def label(self) -> str:
@@ -426,116 +480,113 @@ class Cov:
         return f"{head}: {kern}, " + ", ".join([width, *extras])
 
 
-def _bandwidth(
-    spec: CovSpec, U: np.ndarray, const: int, n: int, lags: int | None
-) -> tuple[float, str | None, float | None]:
-    """b, the rule that chose it, and the rule's own value (the plug-in
-    before Bartlett's truncation to whole lags)."""
+def _bandwidths(
+    spec: CovSpec, U: np.ndarray, const: int, n: int, lags: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
+    """Per series, b and the rule's own value (NaN for a given number of
+    lags). U: the scores in the data's units (for the plug-in rules)."""
+    G = U.shape[0]
     b = spec.bandwidth
+    nan = np.full(G, math.nan)
     if b is None:
-        return float((hac_rule_lags(n) if lags is None else lags) + 1), None, None
+        return lags + 1.0, nan
     if isinstance(b, (int, np.integer)):
-        return float(b + 1), None, None
+        return np.full(G, b + 1.0), nan
     if b == "llsw":
-        return 1.3 * math.sqrt(n), b, 1.3 * math.sqrt(n)
+        return np.full(G, 1.3 * math.sqrt(n)), np.full(G, 1.3 * math.sqrt(n))
     if spec.prewhite:
-        U = _var1(U)[0]
-    w = _slope_weights(U.shape[1], const)
+        U = var1(U)[0]
+    w = _slope_weights(U.shape[2], const)
     if b == "andrews":
         bw = andrews_bandwidth(U, spec.kernel, w)
-        return bw, b, bw
+        return bw, bw
     bw = newey_west_bandwidth(U, spec.kernel, w, spec.prewhite, n)
-    if not math.isfinite(bw):
-        return math.nan, b, bw
     # Bartlett weights are truncated at a whole number of lags (as R's NeweyWest)
-    return (math.floor(bw) + 1.0 if spec.kernel == "bartlett" else bw), b, bw
+    return (np.floor(bw) + 1.0 if spec.kernel == "bartlett" else bw), bw
 
 
-def sandwich(
-    fit: _lstsq.Fit,
+@dataclass
+class StackFit:
+    """OLS by QR of equilibrated full-rank designs of one length, the
+    constant first in the factorisation: Q (G, n, k) and Rinv (G, k, k) in
+    factorisation order (G = 1 broadcasts a design shared by every series),
+    beta (G, k) in X's column order, residuals (G, n)."""
+
+    Q: np.ndarray
+    Rinv: np.ndarray
+    order: list[int]
+    beta: np.ndarray
+    resid: np.ndarray
+
+    @classmethod
+    def of(cls, X: np.ndarray, Y: np.ndarray, const: int = -1) -> "StackFit":
+        """X (n, k) shared or (G, n, k); Y (G, n)."""
+        k = X.shape[-1]
+        order = ([const] if const >= 0 else []) + [j for j in range(k) if j != const]
+        Xo = X if order == list(range(k)) else X[..., order]
+        Q, R = np.linalg.qr(Xo if Xo.ndim == 3 else Xo[None])
+        Rinv = np.linalg.inv(R)  # a triangle: no pivoting, back-substitution
+        qy = (_t(Q) @ Y[:, :, None])[:, :, 0]
+        beta = np.empty((Y.shape[0], k))
+        beta[:, order] = (Rinv @ qy[:, :, None])[:, :, 0]
+        return cls(Q, Rinv, order, beta, Y - (Q @ qy[:, :, None])[:, :, 0])
+
+
+def stack_sandwich(
+    fit: StackFit,
     X: np.ndarray,
     spec: CovSpec,
     const: int,
-    groups: Groups | None = None,
-    lags: int | None = None,
-    col_exp: np.ndarray | None = None,
-) -> tuple[np.ndarray, Cov]:
-    """The covariance of the coefficients of a full-rank fit of X (columns in
-    X's order, X's units), with its description. lags: the HAC lags when
-    spec.bandwidth is None (None: the battery's rule). col_exp: X's columns'
-    power-of-two scales, for the plug-in bandwidths, which weigh the scores
-    in the data's units."""
-    n, k = X.shape
-    o = fit.order
-    Rinv = fit.Rinv[np.ix_(o, o)]  # factorisation order
-    e = fit.resid
-    H = fit.Q * e[:, None]  # the scores in Q's coordinates
+    lags: np.ndarray,
+    col_exp: np.ndarray,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """HC or HAC covariances of a stack of fits (X as given to StackFit.of),
+    in the fits' units and X's column order, with each series' b and plug-in
+    value (NaN when not HAC). lags: per series, the HAC lags when
+    spec.bandwidth is None. col_exp: X's columns' power-of-two scales, (k,)
+    or (G, k): the plug-in rules weigh the scores in the data's units."""
+    Q, Rinv, e = fit.Q, fit.Rinv, fit.resid
+    G, n = e.shape
+    k = X.shape[-1]
+    H = Q * e[:, :, None]  # the scores in Q's coordinates
     ct = spec.cov_type
-    if n <= k:
-        raise ValueError(f"too few observations: n = {n} for k = {k} coefficients")
-    if groups is not None and min(groups.counts) < 2:
-        what = "period" if ct == "driscoll-kraay" else "cluster"
-        raise ValueError(f"a single {what}: nothing to estimate the covariance from")
-    info = Cov(np.empty(0), ct, n=n, rank=k, df_resid=float(n - k))
+    b = plug = np.full(G, math.nan)
     if ct in HC_TYPES:
-        lev = np.einsum("ij,ij->i", fit.Q, fit.Q)
-        M = (H * _hc_omega(ct, lev, n, k)[:, None]).T @ H
-    elif ct == "cluster":
-        assert groups is not None
-        M = _cluster_meat(H, groups.codes, groups.counts, spec.correction)
-        if spec.correction:
-            M *= (n - 1) / (n - k)
-        info.clusters = groups.counts
-        info.df_resid = float(min(groups.counts) - 1)
+        lev = (Q * Q) @ np.ones(k)
+        M = _t(H * _hc_omega(ct, lev, n, k)[:, :, None]) @ H
     else:
-        if ct == "driscoll-kraay":
-            assert groups is not None
-            T = groups.counts[0]
-            H = _sum_by(H, groups.codes[0], T)  # the scores summed over each period
-            info.clusters, info.df_resid = (T,), float(T - 1)
-            nb, lags = T, int(math.floor(T**0.25))  # Newey and West (1987), as vcovPL
-        else:
-            nb = n
         U = H
         if isinstance(spec.bandwidth, str) and spec.bandwidth != "llsw":
-            U = X * e[:, None]
-            if col_exp is not None and k:
-                U = np.ldexp(U, np.asarray(col_exp) - int(np.max(col_exp)))
-        b, rule, plug_in = _bandwidth(spec, U, const, nb, lags)
-        info.extra["plug_in"] = plug_in
-        if not b >= 0.0:  # NaN included
-            raise UndefinedBandwidth(
-                f"the {rule} bandwidth is undefined for these data (exact fit, too few "
-                "observations or a unit root in the scores); give a number of lags"
-            )
-        D = None
+            exps = np.atleast_2d(col_exp)
+            U = np.ldexp(X * e[:, :, None], (exps - exps.max(axis=1, keepdims=True))[:, None, :])
+        b, plug = _bandwidths(spec, U, const, n, np.asarray(lags, dtype=np.float64))
         if spec.prewhite:
-            H, D = _var1(H)
-        M = long_run(H, lag_weights(spec.kernel, b, H.shape[0]))
-        if D is not None:
-            M = D @ M @ D.T
-        info.kernel, info.bandwidth, info.rule = spec.kernel, b, rule
-        info.prewhite, info.adjust = spec.prewhite, spec.adjusted
+            H, D = var1(H)
+        w, count = lag_weights(spec.kernel, b, H.shape[1])
+        M = hac_meat(H, w, count)
+        if spec.prewhite:
+            M = D @ M @ _t(D)
         if spec.adjusted:
             M *= n / (n - k)
-    Vf = Rinv @ M @ Rinv.T
-    V = np.empty((k, k))
-    V[np.ix_(o, o)] = (Vf + Vf.T) * 0.5
-    return V, info
+    Vf = Rinv @ M @ _t(Rinv)
+    inv = np.argsort(fit.order)
+    V = ((Vf + _t(Vf)) * 0.5)[:, inv][:, :, inv]
+    return V, b, plug
 
 
 def _hc_omega(ct: str, h: np.ndarray, n: int, k: int) -> np.ndarray:
     """The weights of e_t^2 (MacKinnon and White 1985; Cribari-Neto 2004;
-    Cribari-Neto and da Silva 2011; Cribari-Neto et al. 2007). An observation
-    of leverage one (its residual is zero whatever y) weighs nothing."""
+    Cribari-Neto and da Silva 2011; Cribari-Neto et al. 2007), per series
+    (h: leverages (G, n)). An observation of leverage one (its residual is
+    zero whatever y) weighs nothing."""
     if ct == "HC0":
-        return np.ones(n)
+        return np.ones(h.shape)
     if ct == "HC1":
-        return np.full(n, n / (n - k) if n > k else math.inf)
+        return np.full(h.shape, n / (n - k))
     one = 1.0 - h
     lev1 = one <= 0.0
     one = np.where(lev1, 1.0, one)
-    ratio = n * h / k if k else np.zeros(n)
+    ratio = n * h / k
     if ct == "HC2":
         w = 1.0 / one
     elif ct == "HC3":
@@ -545,7 +596,7 @@ def _hc_omega(ct: str, h: np.ndarray, n: int, k: int) -> np.ndarray:
     elif ct == "HC4m":
         w = one ** -(np.minimum(1.0, ratio) + np.minimum(1.5, ratio))
     else:  # HC5
-        top = max(4.0, n * 0.7 * float(h.max(initial=0.0)) / k) if k else 4.0
+        top = np.maximum(4.0, n * 0.7 * h.max(axis=1, keepdims=True) / k)
         w = one ** (-0.5 * np.minimum(ratio, top))
     return np.where(lev1, 0.0, w)
 
@@ -574,7 +625,52 @@ def _cluster_meat(
     return one(codes[0], counts[0]) + one(codes[1], counts[1]) - M12
 
 
+def panel_sandwich(fit: StackFit, spec: CovSpec, groups: Groups) -> tuple[np.ndarray, np.ndarray]:
+    """Clustered or Driscoll-Kraay covariance of one fit (a stack of one), in
+    its units and X's column order, with b (NaN when clustered)."""
+    Q, Rinv, e = fit.Q[0], fit.Rinv[0], fit.resid[0]
+    n, k = Q.shape
+    H = Q * e[:, None]
+    b = math.nan
+    if spec.cov_type == "cluster":
+        M = _cluster_meat(H, groups.codes, groups.counts, spec.correction)
+        if spec.correction:
+            M *= (n - 1) / (n - k)
+    else:
+        T = groups.counts[0]
+        Ht = _sum_by(H, groups.codes[0], T)  # the scores summed over each period
+        lags = spec.bandwidth if spec.bandwidth is not None else int(math.floor(T**0.25))
+        b = lags + 1.0  # Newey and West (1987) by default, as vcovPL
+        w, count = lag_weights(spec.kernel, np.array([b]), T)
+        M = hac_meat(Ht[None], w, count)[0]
+        if spec.adjusted:
+            M *= n / (n - k)
+    Vf = Rinv @ M @ Rinv.T
+    inv = np.argsort(fit.order)
+    return ((Vf + Vf.T) * 0.5)[np.ix_(inv, inv)], np.array([b])
+
+
 # ------------------------------------------------------------- for one model
+
+
+def _describe(spec: CovSpec, n: int, k: int, groups: Groups | None, b: float, plug: float) -> Cov:
+    ct = spec.cov_type
+    info = Cov(np.empty(0), ct, n=n, rank=k, df_resid=float(n - k))
+    if groups is not None:
+        info.clusters = groups.counts
+        info.df_resid = float(min(groups.counts) - 1)
+    if ct in ("HAC", "driscoll-kraay"):
+        info.kernel, info.bandwidth = spec.kernel, float(b)
+        info.rule = spec.bandwidth if isinstance(spec.bandwidth, str) else None
+        info.prewhite, info.adjust = spec.prewhite, spec.adjusted
+        info.plug_in = None if plug != plug else float(plug)
+    return info
+
+
+def _unscaled(Vs: np.ndarray, scale: np.ndarray) -> np.ndarray:
+    """V in the data's units from the fit's: scale the power of two of each
+    coefficient (ey - ex_j), exactly."""
+    return np.ldexp(np.ldexp(Vs, scale[..., :, None]), scale[..., None, :])
 
 
 def covariance(
@@ -588,7 +684,8 @@ def covariance(
 ) -> Cov:
     """The covariance of the OLS coefficients of y on X (data units; NaN rows
     and columns for the columns dropped as collinear). rank: the design's
-    known rank (None: decide it); lags: the lags when no bandwidth is given."""
+    known rank (None: decide it); lags: the HAC lags when no bandwidth is
+    given (None: the battery's rule)."""
     n, k = X.shape
     ex, ey = _lstsq.pow2_exponents(X), _lstsq.pow2_exponents(y)
     Xs, ys = _lstsq.scaled(X, ex), _lstsq.scaled(y, ey)
@@ -596,15 +693,32 @@ def covariance(
         kept = _lstsq.independent_columns(Xs, const_col)
     else:
         kept = list(range(k))
+    r = len(kept)
+    if n <= r:
+        raise ValueError(f"too few observations: n = {n} for k = {r} coefficients")
+    if groups is not None and min(groups.counts) < 2:
+        what = "period" if spec.cov_type == "driscoll-kraay" else "cluster"
+        raise ValueError(f"a single {what}: nothing to estimate the covariance from")
     const = kept.index(const_col) if const_col >= 0 else -1
-    Xk = np.ascontiguousarray(Xs[:, kept])
-    fit = _lstsq.Fit.of(Xk, ys, const)
-    Vs, info = sandwich(fit, Xk, spec, const, groups, lags, ex[kept])
-    scale = int(ey[0]) - ex[kept]
+    Xk = np.ascontiguousarray(Xs[:, kept]) if r < k else Xs
+    fit = StackFit.of(Xk, ys[None], const)
+    if groups is not None:
+        Vs, b = panel_sandwich(fit, spec, groups)
+        plug = np.array([math.nan])
+    else:
+        L = np.array([hac_rule_lags(n) if lags is None else lags], dtype=np.float64)
+        V3, b, plug = stack_sandwich(fit, Xk, spec, const, L, ex[kept])
+        Vs = V3[0]
+        if spec.cov_type == "HAC" and not b[0] >= 0.0:
+            raise UndefinedBandwidth(
+                f"the {spec.bandwidth} bandwidth is undefined for these data (exact fit, too "
+                "few observations or a unit root in the scores); give a number of lags"
+            )
+    info = _describe(spec, n, r, groups, b[0], plug[0])
     V = np.full((k, k), math.nan)
-    V[np.ix_(kept, kept)] = np.ldexp(np.ldexp(Vs, scale[:, None]), scale[None, :])
+    V[np.ix_(kept, kept)] = _unscaled(Vs, int(ey[0]) - ex[kept])
     info.matrix = V
-    info.extra["beta_scaled"] = (fit.beta, kept, Vs)
+    info.scaled = (fit.beta[0], kept, Vs)
     return info
 
 
@@ -676,57 +790,150 @@ def apply(batch: Any, rec: Any) -> None:
     """Replace the battery's standard errors and ``hac_wald`` by those of the
     covariance batch.cov (a CovPlan) on every fitted series, keeping it in
     rec.extra[g]["cov"]. The Wald statistic is the battery's: every
-    coefficient but the constant is zero, chi-square referenced."""
+    coefficient but the constant is zero, chi-square referenced. Full-rank
+    series of one length go through HC and HAC together."""
     from Kalvoren import _engine
-    from Kalvoren._registry import TEST_IDS
 
     plan: CovPlan = batch.cov
-    i = TEST_IDS.index("hac_wald")
-    wald_too = "hac_wald" in batch.tests
-    fit_status = rec.out[:, _engine.FIELD["fit_status"]]
-    for g in range(batch.G):
-        if fit_status[g] != 0:
-            continue
-        y, X = batch.series(g)
+    spec = plan.spec
+    k = batch.X.shape[1]
+    fitted = rec.out[:, _engine.FIELD["fit_status"]] == 0
+    n = np.diff(batch.offsets)
+    alone = fitted & (rec.rank < k)
+    if plan.groups is not None:
+        alone = fitted
+    for g in np.flatnonzero(alone):
+        y, X = batch.series(int(g))
         a, b = int(batch.offsets[g]), int(batch.offsets[g + 1])
         try:
             cov = covariance(
-                y,
-                X,
-                batch.const_col,
-                plan.spec,
-                plan.groups_of(a, b),
-                int(batch.hac_lags[g]),
+                y, X, batch.const_col, spec, plan.groups_of(a, b), int(batch.hac_lags[g]),
                 int(rec.rank[g]),
-            )
-        except (ValueError, np.linalg.LinAlgError):  # an undefined plug-in bandwidth
-            rec.se[g] = math.nan
-            if wald_too and rec.status[g, i] == 0:
-                rec.status[g, i], rec.stat[g, i] = Status.UNDEFINED_VARIANCE, math.nan
+            )  # fmt: skip
+        except ValueError:  # an undefined plug-in bandwidth, a single cluster
+            _record(batch, rec, int(g), None)
             continue
+        _record(batch, rec, int(g), [cov])
+    together = fitted & ~alone
+    if not together.any():
+        return
+    # every series' largest magnitudes at once (an empty series reads its
+    # neighbour's row, and is not fitted)
+    first = np.minimum(batch.offsets[:-1], batch.y.shape[0] - 1)
+    ytop = np.maximum.reduceat(np.abs(batch.y), first)
+    xtop = None if batch.shared_x else np.maximum.reduceat(np.abs(batch.X), first, axis=0)
+    for size in np.unique(n[together]):
+        idx = np.flatnonzero(together & (n == size))
+        _stack(batch, rec, idx, int(size), spec, (ytop, xtop))
+
+
+def _pow2(maxabs: np.ndarray) -> np.ndarray:
+    """The exponents e with maxabs in [2^(e-1), 2^e) (0 for 0), as
+    _lstsq.pow2_exponents."""
+    return np.frexp(maxabs)[1]
+
+
+def _times_pow2(a: np.ndarray, e: np.ndarray) -> np.ndarray:
+    """a * 2^-e: one multiplication by an exact power of two is the correctly
+    rounded product, as np.ldexp (which takes any exponent)."""
+    if e.size and (e.min() < -1020 or e.max() > 1020):
+        return np.ldexp(a, -e)
+    return a * np.ldexp(1.0, -e)
+
+
+def _stack(batch: Any, rec: Any, idx: np.ndarray, n: int, spec: CovSpec, tops: tuple) -> None:
+    """HC or HAC covariances of the full-rank series idx, all of length n.
+    tops: every series' largest |y| and per-column largest |x|."""
+    starts = batch.offsets[idx]
+    rows = starts[:, None] + np.arange(n)
+    ey = _pow2(tops[0][idx])
+    Ys = _times_pow2(batch.y[rows], ey[:, None])
+    if batch.shared_x:
+        X = batch.X[:n]
+        ex = _lstsq.pow2_exponents(X)
+        Xs = _lstsq.scaled(X, ex)
+    else:
+        ex = _pow2(tops[1][idx])  # (G, k)
+        Xs = _times_pow2(batch.X[rows], ex[:, None, :])
+    k = Xs.shape[-1]
+    const = batch.const_col
+    if n <= k:
+        _record(batch, rec, idx, None)
+        return
+    fit = StackFit.of(Xs, Ys, const)
+    lags = batch.hac_lags[idx].astype(np.float64)
+    Vs, b, plug = stack_sandwich(fit, Xs, spec, const, lags, ex)
+    V = _unscaled(Vs, ey[:, None] - np.atleast_2d(ex))
+    good = b >= 0.0 if spec.cov_type == "HAC" else np.ones(idx.shape[0], bool)
+    if not good.all():  # an undefined plug-in bandwidth
+        _record(batch, rec, idx[~good], None)
+    kept = list(range(k))
+    covs = []
+    for j in np.flatnonzero(good):
+        cov = _describe(spec, n, k, None, b[j], plug[j])
+        cov.matrix, cov.scaled = V[j], (fit.beta[j], kept, Vs[j])
+        covs.append(cov)
+    if covs:
+        _record(batch, rec, idx[good], covs, (fit.beta[good], kept, Vs[good]))
+
+
+def _record(
+    batch: Any, rec: Any, idx: Any, covs: list | None, scaled: tuple | None = None
+) -> None:
+    """The series idx's standard errors and hac_wald from covs (None:
+    undefined); scaled: their (beta, kept, V) in the fits' units, stacked."""
+    from Kalvoren._registry import TEST_IDS
+
+    idx = np.atleast_1d(idx)
+    i = TEST_IDS.index("hac_wald")
+    wald_too = "hac_wald" in batch.tests
+    if covs is None:
+        rec.se[idx] = math.nan
+        if wald_too:
+            ok = idx[rec.status[idx, i] == 0]
+            rec.status[ok, i], rec.stat[ok, i] = Status.UNDEFINED_VARIANCE, math.nan
+        return
+    for g, cov in zip(idx.tolist(), covs):
         rec.extra[g]["cov"] = cov
-        rec.se[g] = np.sqrt(np.diag(cov.matrix))
-        if wald_too and rec.status[g, i] in (0, Status.SINGULAR):
-            st, stat = slopes_wald(cov, batch.const_col)
-            rec.status[g, i] = st
-            rec.stat[g, i] = stat if st == 0 else math.nan
+    V = np.stack([c.matrix for c in covs])
+    with np.errstate(invalid="ignore"):
+        rec.se[idx] = np.sqrt(np.diagonal(V, axis1=1, axis2=2))
+    if not wald_too:
+        return
+    if scaled is None:
+        one = covs[0].scaled
+        scaled = (np.stack([c.scaled[0] for c in covs]), one[1], np.stack([c.scaled[2] for c in covs]))
+    st, stat = slopes_wald(*scaled, batch.const_col, covs[0].n)
+    todo = np.isin(rec.status[idx, i], (0, Status.SINGULAR))
+    rec.status[idx[todo], i] = st[todo]
+    rec.stat[idx[todo], i] = np.where(st == 0, stat, math.nan)[todo]
 
 
-def slopes_wald(cov: Cov, const_col: int) -> tuple[int, float]:
-    """b_s' V_ss^-1 b_s over the kept slopes, in the fit's units."""
-    beta, kept, Vs = cov.extra["beta_scaled"]
+def slopes_wald(
+    beta: np.ndarray, kept: list[int], Vs: np.ndarray, const_col: int, n: int
+) -> tuple[np.ndarray, np.ndarray]:
+    """Per series, status and b_s' V_ss^-1 b_s over the kept slopes, in the
+    fits' units (beta (G, r), Vs (G, r, r)); SINGULAR where V_ss is."""
+    G = beta.shape[0]
     s = [j for j, c in enumerate(kept) if c != const_col]
     if not s:
-        return Status.BAD_ARG, math.nan
-    from Kalvoren._ckernels.diag import _diag
-
-    b = np.ascontiguousarray(beta[s])
-    n = cov.n
-    W = np.ascontiguousarray(Vs[np.ix_(s, s)] * n)
-    if not np.isfinite(W).all():
-        return Status.SINGULAR, math.nan
-    status, stat = _diag.wald_stat_from_mean_and_cov(b, np.zeros(len(s)), W, n)
-    return int(status), float(stat)
+        return np.full(G, int(Status.BAD_ARG)), np.full(G, math.nan)
+    b = beta[:, s]
+    W = Vs[:, s][:, :, s]
+    status = np.where(np.isfinite(W).all(axis=(1, 2)), 0, int(Status.SINGULAR))
+    W = np.where(status[:, None, None] == 0, W, np.eye(len(s)))
+    try:
+        x = np.linalg.solve(W, b[:, :, None])[:, :, 0]
+    except np.linalg.LinAlgError:  # one by one: the singular ones get a status
+        x = np.full(b.shape, math.nan)
+        for g in range(G):
+            try:
+                x[g] = np.linalg.solve(W[g], b[g])
+            except np.linalg.LinAlgError:
+                status[g] = int(Status.SINGULAR)
+    w = (b * x).sum(axis=1)
+    w = np.where((w > -1e-12) & (w < 0.0), 0.0, w)  # round-off of a PSD form
+    return status, np.where(status == 0, w, math.nan)
 
 
 # ------------------------------------------------------ linear restrictions
