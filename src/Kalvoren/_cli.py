@@ -129,25 +129,54 @@ def _cov_arguments(p: argparse.ArgumentParser) -> None:
 
     g = p.add_argument_group("covariance of the coefficients (standard errors and hac_wald)")
     g.add_argument("--cov-type", default="HAC", choices=_robust.COV_TYPES, help="the covariance")
-    g.add_argument("--kernel", choices=_robust.KERNELS, default=argparse.SUPPRESS,
-                   help="HAC and Driscoll-Kraay kernel (default bartlett)")
-    g.add_argument("--bandwidth", type=_bandwidth, default=argparse.SUPPRESS,
-                   help="lags, or nw1994, andrews, llsw (default --hac-lags)")
-    g.add_argument("--prewhite", type=int, choices=(0, 1), default=argparse.SUPPRESS,
-                   help="HAC: VAR(1) prewhitening")
-    for name, what in (("adjust", "the n/(n-k) factor"),
-                       ("correction", "cluster: the G/(G-1) (n-1)/(n-k) factor (default yes)")):
+    g.add_argument(
+        "--kernel",
+        choices=_robust.KERNELS,
+        default=argparse.SUPPRESS,
+        help="HAC and Driscoll-Kraay kernel (default bartlett)",
+    )
+    g.add_argument(
+        "--bandwidth",
+        type=_bandwidth,
+        default=argparse.SUPPRESS,
+        help="lags, or nw1994, andrews, llsw (default --hac-lags)",
+    )
+    g.add_argument(
+        "--prewhite",
+        type=int,
+        choices=(0, 1),
+        default=argparse.SUPPRESS,
+        help="HAC: VAR(1) prewhitening",
+    )
+    for name, what in (
+        ("adjust", "the n/(n-k) factor"),
+        ("correction", "cluster: the G/(G-1) (n-1)/(n-k) factor (default yes)"),
+    ):
         g.add_argument(f"--{name}", choices=("yes", "no"), default=argparse.SUPPRESS, help=what)
-    g.add_argument("--groups", nargs="+", metavar="COL", default=argparse.SUPPRESS,
-                   help="cluster: one or two cluster columns")
-    g.add_argument("--time", metavar="COL", default=argparse.SUPPRESS,
-                   help="driscoll-kraay: the time column")
-    g.add_argument("--entity", metavar="COL", default=argparse.SUPPRESS,
-                   help="driscoll-kraay: the entity column")
+    g.add_argument(
+        "--groups",
+        nargs="+",
+        metavar="COL",
+        default=argparse.SUPPRESS,
+        help="cluster: one or two cluster columns",
+    )
+    g.add_argument(
+        "--time", metavar="COL", default=argparse.SUPPRESS, help="driscoll-kraay: the time column"
+    )
+    g.add_argument(
+        "--entity",
+        metavar="COL",
+        default=argparse.SUPPRESS,
+        help="driscoll-kraay: the entity column",
+    )
 
 
 def _cov_columns(args: argparse.Namespace) -> list[str]:
-    cols = [*getattr(args, "groups", []), getattr(args, "time", None), getattr(args, "entity", None)]
+    cols = [
+        *getattr(args, "groups", []),
+        getattr(args, "time", None),
+        getattr(args, "entity", None),
+    ]
     return [c for c in cols if c is not None]
 
 

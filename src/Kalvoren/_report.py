@@ -231,7 +231,12 @@ class Report:
             + f"   R^2 = {fmt(self.r2)}   {self._cov_label}",
         ]
         coef = pd.DataFrame(
-            {"coef": self.params, self._se_label: self.bse, "z": self.tvalues, "P>|z|": self.pvalues}
+            {
+                "coef": self.params,
+                self._se_label: self.bse,
+                "z": self.tvalues,
+                "P>|z|": self.pvalues,
+            }
         )
         tests = pd.DataFrame(
             {

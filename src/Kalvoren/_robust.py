@@ -19,7 +19,7 @@ bandwidth L counts lags, as ``hac_lags`` and Newey-West do: b = L + 1.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass
 from typing import Any, Sequence
 
 import numpy as np
@@ -73,17 +73,6 @@ class CovSpec:
     correction: bool = True
 
     @property
-    def is_default(self) -> bool:
-        """The battery's own covariance: Bartlett HAC at hac_lags, as is."""
-        return (
-            self.cov_type == "HAC"
-            and self.kernel == "bartlett"
-            and self.bandwidth is None
-            and self.prewhite == 0
-            and not self.adjust
-        )
-
-    @property
     def adjusted(self) -> bool:
         return self.cov_type == "driscoll-kraay" if self.adjust is None else bool(self.adjust)
 
@@ -106,7 +95,9 @@ def _column_ref(value: Any, name: str) -> Any:
 def spec_of(cov_type: Any = "HAC", cov_options: dict | None = None) -> CovSpec:
     """Check cov_type and its options (OptionError naming the option)."""
     if not isinstance(cov_type, str):
-        raise OptionTypeError("cov_type", f"must be one of {', '.join(COV_TYPES)}, got {cov_type!r}")
+        raise OptionTypeError(
+            "cov_type", f"must be one of {', '.join(COV_TYPES)}, got {cov_type!r}"
+        )
     canon = {t.lower(): t for t in COV_TYPES}
     canon.update({"dk": "driscoll-kraay", "hac": "HAC"})
     ct = canon.get(cov_type.lower())
@@ -126,7 +117,9 @@ def spec_of(cov_type: Any = "HAC", cov_options: dict | None = None) -> CovSpec:
         k = k.lower() if isinstance(k, str) else k
         k = {"quadratic spectral": "qs", "quadratic-spectral": "qs"}.get(k, k)
         if k not in KERNELS:
-            raise OptionError("kernel", f"must be one of {', '.join(KERNELS)}, got {opts['kernel']!r}")
+            raise OptionError(
+                "kernel", f"must be one of {', '.join(KERNELS)}, got {opts['kernel']!r}"
+            )
         kw["kernel"] = k
     if "bandwidth" in opts and opts["bandwidth"] is not None:
         b = opts["bandwidth"]
@@ -196,7 +189,9 @@ def _lookup(ref: Any, name: str, index: Any, frame: Any, n: int) -> Any:
         return np.asarray(frame[ref])
     cols = [] if frame is None else list(frame.columns)
     where = ", ".join(map(repr, names + cols)) or "none"
-    raise OptionError(name, f"{ref!r} is neither a level of the data's index nor a column ({where})")
+    raise OptionError(
+        name, f"{ref!r} is neither a level of the data's index nor a column ({where})"
+    )
 
 
 @dataclass(frozen=True)
@@ -422,7 +417,9 @@ def newey_west_bandwidth(
     size, which R's bwNeweyWest takes from before prewhitening."""
     G, rows, _ = U.shape
     h = U @ weights
-    lags = min(int(math.floor((3.0 if prewhite else 4.0) * (n / 100.0) ** _NW_RATE[kernel])), rows - 1)
+    lags = min(
+        int(math.floor((3.0 if prewhite else 4.0) * (n / 100.0) ** _NW_RATE[kernel])), rows - 1
+    )
     sig = np.stack([(h[:, j:] * h[:, : rows - j]).sum(axis=1) for j in range(lags + 1)], axis=1)
     j = np.arange(1, lags + 1, dtype=np.float64)
     c, q = _ANDREWS[kernel]
@@ -783,7 +780,9 @@ class CovPlan:
         if g is None or (a == 0 and b == g.codes[0].shape[0]):
             return g
         parts = [np.unique(c[a:b], return_inverse=True) for c in g.codes]
-        return Groups(tuple(inv.astype(np.intp) for _, inv in parts), tuple(u.shape[0] for u, _ in parts))
+        return Groups(
+            tuple(inv.astype(np.intp) for _, inv in parts), tuple(u.shape[0] for u, _ in parts)
+        )
 
 
 def apply(batch: Any, rec: Any) -> None:
@@ -877,9 +876,7 @@ def _stack(batch: Any, rec: Any, idx: np.ndarray, n: int, spec: CovSpec, tops: t
         _record(batch, rec, idx[good], covs, (fit.beta[good], kept, Vs[good]))
 
 
-def _record(
-    batch: Any, rec: Any, idx: Any, covs: list | None, scaled: tuple | None = None
-) -> None:
+def _record(batch: Any, rec: Any, idx: Any, covs: list | None, scaled: tuple | None = None) -> None:
     """The series idx's standard errors and hac_wald from covs (None:
     undefined); scaled: their (beta, kept, V) in the fits' units, stacked."""
     from Kalvoren._registry import TEST_IDS
@@ -902,7 +899,11 @@ def _record(
         return
     if scaled is None:
         one = covs[0].scaled
-        scaled = (np.stack([c.scaled[0] for c in covs]), one[1], np.stack([c.scaled[2] for c in covs]))
+        scaled = (
+            np.stack([c.scaled[0] for c in covs]),
+            one[1],
+            np.stack([c.scaled[2] for c in covs]),
+        )
     st, stat = slopes_wald(*scaled, batch.const_col, covs[0].n)
     todo = np.isin(rec.status[idx, i], (0, Status.SINGULAR))
     rec.status[idx[todo], i] = st[todo]
@@ -1041,7 +1042,7 @@ def wald(
         df = (q, int(d2))
         p = float(f_sf(stat / q, q, d2)) if status == 0 else math.nan
         stat = stat / q if status == 0 else math.nan
-    note = "" if status == 0 else "R V R' is singular: the restrictions are not independent"
+    note = "" if status == 0 else "R V R' is not positive definite (dependent restrictions?)"
     return WaldResult(
         stat,
         p,
