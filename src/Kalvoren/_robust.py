@@ -667,7 +667,8 @@ def _describe(spec: CovSpec, n: int, k: int, groups: Groups | None, b: float, pl
 def _unscaled(Vs: np.ndarray, scale: np.ndarray) -> np.ndarray:
     """V in the data's units from the fit's: scale the power of two of each
     coefficient (ey - ex_j), exactly."""
-    return np.ldexp(np.ldexp(Vs, scale[..., :, None]), scale[..., None, :])
+    with np.errstate(over="ignore"):  # inf beyond the range, as the battery's
+        return np.ldexp(np.ldexp(Vs, scale[..., :, None]), scale[..., None, :])
 
 
 def covariance(
