@@ -671,6 +671,14 @@ def _unscaled(Vs: np.ndarray, scale: np.ndarray) -> np.ndarray:
         return np.ldexp(np.ldexp(Vs, scale[..., :, None]), scale[..., None, :])
 
 
+def _clearly_full_rank(fit: StackFit, X: np.ndarray) -> bool:
+    """No column within 1e-7 of the span of those before it (relative to its
+    norm): far from _lstsq.independent_columns' tolerance, which need not run."""
+    norms = np.sqrt(np.einsum("ij,ij->j", X, X))[fit.order]
+    with np.errstate(divide="ignore"):
+        return bool((1.0 / np.abs(np.diagonal(fit.Rinv[0])) > 1e-7 * norms).all())
+
+
 def covariance(
     y: np.ndarray,
     X: np.ndarray,
@@ -687,19 +695,25 @@ def covariance(
     n, k = X.shape
     ex, ey = _lstsq.pow2_exponents(X), _lstsq.pow2_exponents(y)
     Xs, ys = _lstsq.scaled(X, ex), _lstsq.scaled(y, ey)
-    if rank is None or rank < k:
-        kept = _lstsq.independent_columns(Xs, const_col)
+    const, fit = const_col, None
+    if rank in (None, k) and n > k:
+        try:
+            fit = StackFit.of(Xs, ys[None], const)
+        except np.linalg.LinAlgError:  # an exactly singular triangle
+            pass
+    if fit is not None and (rank == k or _clearly_full_rank(fit, Xs)):
+        kept, Xk = list(range(k)), Xs
     else:
-        kept = list(range(k))
+        kept = _lstsq.independent_columns(Xs, const_col)
+        const = kept.index(const_col) if const_col >= 0 else -1
+        Xk = np.ascontiguousarray(Xs[:, kept])
+        fit = StackFit.of(Xk, ys[None], const)
     r = len(kept)
     if n <= r:
         raise ValueError(f"too few observations: n = {n} for k = {r} coefficients")
     if groups is not None and min(groups.counts) < 2:
         what = "period" if spec.cov_type == "driscoll-kraay" else "cluster"
         raise ValueError(f"a single {what}: nothing to estimate the covariance from")
-    const = kept.index(const_col) if const_col >= 0 else -1
-    Xk = np.ascontiguousarray(Xs[:, kept]) if r < k else Xs
-    fit = StackFit.of(Xk, ys[None], const)
     if groups is not None:
         Vs, b = panel_sandwich(fit, spec, groups)
         plug = np.array([math.nan])
@@ -761,7 +775,8 @@ def model_cov(model: Any, spec: CovSpec, frame: Any = None, lags: int | None = N
 def cov_frame(V: np.ndarray, names: Sequence[str]) -> Any:
     import pandas as pd
 
-    return pd.DataFrame(V, index=list(names), columns=list(names))
+    labels = pd.Index(list(names), dtype=object)  # quicker to build than pandas' strings
+    return pd.DataFrame(V, index=labels, columns=labels, copy=False)
 
 
 # --------------------------------------------------- the battery's hook
