@@ -81,6 +81,10 @@ def many(reps: int, G: int) -> list[tuple]:
             "cov_type": "HAC",
             "cov_options": {"bandwidth": "nw1994", "prewhite": 1},
         },
+        "HAC, qs, 4 lags (every lag weighs)": {
+            "cov_type": "HAC",
+            "cov_options": {"kernel": "qs", "bandwidth": 4},
+        },
         "HAC, qs, andrews, prewhitened": {
             "cov_type": "HAC",
             "cov_options": {"kernel": "qs", "bandwidth": "andrews", "prewhite": 1},

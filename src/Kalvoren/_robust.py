@@ -311,12 +311,15 @@ def _long_run_fft(H: np.ndarray, w: np.ndarray) -> np.ndarray:
     T H convolves each column with (w_{n-1} .. w_1, w_0, w_1 .. w_{n-1}) (w
     zero-padded to n lags), by FFTs of a length that depends on n alone, so
     a series gets the same bits alone or in a stack."""
+    from scipy import fft
+
     G, n, _ = H.shape
     w = np.concatenate([w[:, :n], np.zeros((G, max(n - w.shape[1], 0)))], axis=1)
     c = np.concatenate([w[:, :0:-1], w], axis=1)  # (G, 2n - 1)
-    size = 1 << int(3 * n - 2).bit_length()
-    spec = np.fft.rfft(H, size, axis=1) * np.fft.rfft(c, size, axis=1)[:, :, None]
-    S = _t(H) @ np.fft.irfft(spec, size, axis=1)[:, n - 1 : 2 * n - 1]
+    size = fft.next_fast_len(3 * n - 2, real=True)
+    Ht = np.ascontiguousarray(_t(H))  # (G, p, n): each column's series contiguous
+    spec = fft.rfft(Ht, size, axis=2) * fft.rfft(c, size, axis=1)[:, None, :]
+    S = Ht @ _t(fft.irfft(spec, size, axis=2)[:, :, n - 1 : 2 * n - 1])
     return (S + _t(S)) * 0.5
 
 
