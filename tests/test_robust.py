@@ -129,10 +129,14 @@ def test_clusters_equal_statsmodels_and_stata():
 
     g = grunfeld.load_pandas().data[:200]  # the rows of statsmodels' Stata runs
     y, X = g["invest"].to_numpy(), g[["value", "capital"]].to_numpy()
-    firm = pd.factorize(g["firm"])[0]
-    res = sm.OLS(y, sm.add_constant(X)).fit(cov_type="cluster", cov_kwds={"groups": firm})
+    firm, year = pd.factorize(g["firm"])[0], pd.factorize(g["year"])[0]
+    for groups in ([firm], [firm, year]):
+        for fix in (True, False):
+            kw = {"groups": np.column_stack(groups), "use_correction": fix}
+            res = sm.OLS(y, sm.add_constant(X)).fit(cov_type="cluster", cov_kwds=kw)
+            ours = Kalvoren.robust_cov(y, X, "cluster", groups=groups, correction=fix)
+            np.testing.assert_allclose(ours.to_numpy(), res.cov_params(), rtol=1e-10)
     ours = Kalvoren.robust_cov(y, X, "cluster", groups=firm).to_numpy()
-    np.testing.assert_allclose(ours, res.cov_params(), rtol=1e-10)
     # Stata (regress, vce(cluster); ivreg2 dkraay(5)) on its own copy of the
     # data, which differs from statsmodels' in the last digits
     perm = [1, 2, 0]  # Stata lists the constant last
