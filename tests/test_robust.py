@@ -49,7 +49,7 @@ def columns_of(options, df):
 
 
 def cov_of(y, X, cov_type, **options):
-    return _robust.model_cov(_prepare.prepare(y, X), _robust.spec_of(cov_type, options), X)
+    return _robust.model_cov(_prepare.prepare(y, X), _robust.choice_of(cov_type, options), X)
 
 
 @pytest.mark.parametrize("case", REFS, ids=lambda c: f"{c['data']}: {c['call']}")
@@ -62,7 +62,7 @@ def test_equals_r_sandwich(case):
             assert ours == pytest.approx(theirs, rel=1e-12)
 
 
-# The values printed in the examples of R's sandwich package (the list).
+# The values printed in the examples of R's sandwich package.
 @pytest.mark.parametrize(
     "name, cov_type, options, entry, value",
     [

@@ -296,7 +296,7 @@ def diagnose_many(
     """
     import pandas as pd
 
-    cov = _robust.spec_of(cov_type, cov_options)
+    cov = _robust.choice_of(cov_type, cov_options)
 
     opts = _options.resolve(
         lags=lags,

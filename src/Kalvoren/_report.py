@@ -57,11 +57,11 @@ class Report:
         if plan is None:
             self._cov_label = f"HAC: Bartlett, {self.hac_lags} lags"
         elif self._cov is None:
-            self._cov_label = f"{plan.spec.cov_type}: undefined for these data"
+            self._cov_label = f"{plan.choice.cov_type}: undefined for these data"
         else:
             self._cov_label = self._cov.label
         #: the covariance behind bse: "HAC", "HC0".."HC5", "HC4m", "cluster" or "driscoll-kraay"
-        self.cov_type: str = "HAC" if plan is None else plan.spec.cov_type
+        self.cov_type: str = "HAC" if plan is None else plan.choice.cov_type
         self.note = rec.notes[0].get("model", "")
         self.tests: dict[str, TestResult] = results_of(table, 0, alpha, batch.tests)
 
@@ -80,7 +80,7 @@ class Report:
                 raise ValueError(f"the {self.cov_type} covariance is undefined for these data")
             m = self._model
             self._cov = _robust.covariance(
-                m.y, m.X, m.const_col, _robust.CovSpec(), None, self.hac_lags, self.rank
+                m.y, m.X, m.const_col, _robust.CovChoice(), None, self.hac_lags, self.rank
             )
         return self._cov
 

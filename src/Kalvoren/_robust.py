@@ -58,7 +58,7 @@ _NW_RATE = {"bartlett": 2.0 / 9.0, "parzen": 4.0 / 25.0, "qs": 2.0 / 25.0}
 
 
 @dataclass(frozen=True)
-class CovSpec:
+class CovChoice:
     """A validated choice of covariance. ``groups``, ``time`` and ``entity``
     hold names (resolved against the data later) or arrays."""
 
@@ -92,7 +92,7 @@ def _column_ref(value: Any, name: str) -> Any:
     return a
 
 
-def spec_of(cov_type: Any = "HAC", cov_options: dict | None = None) -> CovSpec:
+def choice_of(cov_type: Any = "HAC", cov_options: dict | None = None) -> CovChoice:
     """Check cov_type and its options (OptionError naming the option)."""
     if not isinstance(cov_type, str):
         raise OptionTypeError(
@@ -161,7 +161,7 @@ def spec_of(cov_type: Any = "HAC", cov_options: dict | None = None) -> CovSpec:
         kw["time"] = _column_ref(opts["time"], "time")
         if opts.get("entity") is not None:
             kw["entity"] = _column_ref(opts["entity"], "entity")
-    return CovSpec(**kw)
+    return CovChoice(**kw)
 
 
 def _codes(values: Any, name: str, n: int, sort: bool = False) -> tuple[np.ndarray, int]:
@@ -203,7 +203,7 @@ class Groups:
 
 
 def resolve(
-    spec: CovSpec,
+    choice: CovChoice,
     n: int,
     index: Any = None,
     frame: Any = None,
@@ -214,15 +214,15 @@ def resolve(
     offsets: the rows of each series when there are several (each is then
     checked on its own, when its covariance is formed)."""
     one = offsets is None
-    if spec.cov_type == "cluster":
-        pairs = [_codes(_lookup(g, "groups", index, frame, n), "groups", n) for g in spec.groups]
+    if choice.cov_type == "cluster":
+        pairs = [_codes(_lookup(g, "groups", index, frame, n), "groups", n) for g in choice.groups]
         if one and min(G for _, G in pairs) < 2:
             raise OptionError("groups", "has a single cluster: nothing to estimate from")
         return Groups(tuple(c for c, _ in pairs), tuple(G for _, G in pairs))
-    if spec.cov_type == "driscoll-kraay":
-        codes, T = _codes(_lookup(spec.time, "time", index, frame, n), "time", n, sort=True)
-        if spec.entity is not None:
-            ent, E = _codes(_lookup(spec.entity, "entity", index, frame, n), "entity", n)
+    if choice.cov_type == "driscoll-kraay":
+        codes, T = _codes(_lookup(choice.time, "time", index, frame, n), "time", n, sort=True)
+        if choice.entity is not None:
+            ent, E = _codes(_lookup(choice.entity, "entity", index, frame, n), "entity", n)
             key = codes.astype(np.int64) * E + ent
             if not one:
                 series = np.repeat(np.arange(offsets.shape[0] - 1), np.diff(offsets))
@@ -235,23 +235,23 @@ def resolve(
     return None
 
 
-def battery_lags(spec: CovSpec, hac_lags: int | None) -> tuple[int | None, bool]:
+def battery_lags(choice: CovChoice, hac_lags: int | None) -> tuple[int | None, bool]:
     """The battery's HAC lags when the choice fixes them (else hac_lags), and
     whether the covariance is another than the battery's own Bartlett HAC."""
-    b = spec.bandwidth
-    hac = spec.cov_type == "HAC"
+    b = choice.bandwidth
+    hac = choice.cov_type == "HAC"
     if hac and b is not None and hac_lags is not None and b != hac_lags:
         raise OptionError(
             "hac_lags", f"({hac_lags}) and cov_options bandwidth ({b!r}) disagree: give one"
         )
     lags = b if hac and isinstance(b, int) else hac_lags
-    own = hac and spec.kernel == "bartlett" and not spec.prewhite and not spec.adjust
+    own = hac and choice.kernel == "bartlett" and not choice.prewhite and not choice.adjust
     return lags, not (own and not isinstance(b, str))
 
 
-def column_names(spec: CovSpec) -> list[str]:
+def column_names(choice: CovChoice) -> list[str]:
     """The names among groups, time and entity (columns to carry along)."""
-    refs = [*spec.groups, spec.time, spec.entity]
+    refs = [*choice.groups, choice.time, choice.entity]
     return [r for r in refs if isinstance(r, str)]
 
 
@@ -318,8 +318,8 @@ def _long_run_fft(H: np.ndarray, w: np.ndarray) -> np.ndarray:
     c = np.concatenate([w[:, :0:-1], w], axis=1)  # (G, 2n - 1)
     size = fft.next_fast_len(3 * n - 2, real=True)
     Ht = np.ascontiguousarray(_t(H))  # (G, p, n): each column's series contiguous
-    spec = fft.rfft(Ht, size, axis=2) * fft.rfft(c, size, axis=1)[:, None, :]
-    S = Ht @ _t(fft.irfft(spec, size, axis=2)[:, :, n - 1 : 2 * n - 1])
+    freq = fft.rfft(Ht, size, axis=2) * fft.rfft(c, size, axis=1)[:, None, :]
+    S = Ht @ _t(fft.irfft(freq, size, axis=2)[:, :, n - 1 : 2 * n - 1])
     return (S + _t(S)) * 0.5
 
 
@@ -481,12 +481,12 @@ class Cov:
 
 
 def _bandwidths(
-    spec: CovSpec, U: np.ndarray, const: int, n: int, lags: np.ndarray
+    choice: CovChoice, U: np.ndarray, const: int, n: int, lags: np.ndarray
 ) -> tuple[np.ndarray, np.ndarray]:
     """Per series, b and the rule's own value (NaN for a given number of
     lags). U: the scores in the data's units (for the plug-in rules)."""
     G = U.shape[0]
-    b = spec.bandwidth
+    b = choice.bandwidth
     nan = np.full(G, math.nan)
     if b is None:
         return lags + 1.0, nan
@@ -494,15 +494,15 @@ def _bandwidths(
         return np.full(G, b + 1.0), nan
     if b == "llsw":
         return np.full(G, 1.3 * math.sqrt(n)), np.full(G, 1.3 * math.sqrt(n))
-    if spec.prewhite:
+    if choice.prewhite:
         U = var1(U)[0]
     w = _slope_weights(U.shape[2], const)
     if b == "andrews":
-        bw = andrews_bandwidth(U, spec.kernel, w)
+        bw = andrews_bandwidth(U, choice.kernel, w)
         return bw, bw
-    bw = newey_west_bandwidth(U, spec.kernel, w, spec.prewhite, n)
+    bw = newey_west_bandwidth(U, choice.kernel, w, choice.prewhite, n)
     # Bartlett weights are truncated at a whole number of lags (as R's NeweyWest)
-    return (np.floor(bw) + 1.0 if spec.kernel == "bartlett" else bw), bw
+    return (np.floor(bw) + 1.0 if choice.kernel == "bartlett" else bw), bw
 
 
 @dataclass
@@ -535,7 +535,7 @@ class StackFit:
 def stack_sandwich(
     fit: StackFit,
     X: np.ndarray,
-    spec: CovSpec,
+    choice: CovChoice,
     const: int,
     lags: np.ndarray,
     col_exp: np.ndarray,
@@ -543,30 +543,30 @@ def stack_sandwich(
     """HC or HAC covariances of a stack of fits (X as given to StackFit.of),
     in the fits' units and X's column order, with each series' b and plug-in
     value (NaN when not HAC). lags: per series, the HAC lags when
-    spec.bandwidth is None. col_exp: X's columns' power-of-two scales, (k,)
+    choice.bandwidth is None. col_exp: X's columns' power-of-two scales, (k,)
     or (G, k): the plug-in rules weigh the scores in the data's units."""
     Q, Rinv, e = fit.Q, fit.Rinv, fit.resid
     G, n = e.shape
     k = X.shape[-1]
     H = Q * e[:, :, None]  # the scores in Q's coordinates
-    ct = spec.cov_type
+    ct = choice.cov_type
     b = plug = np.full(G, math.nan)
     if ct in HC_TYPES:
         lev = (Q * Q) @ np.ones(k)
         M = _t(H * _hc_omega(ct, lev, n, k)[:, :, None]) @ H
     else:
         U = H
-        if isinstance(spec.bandwidth, str) and spec.bandwidth != "llsw":
+        if isinstance(choice.bandwidth, str) and choice.bandwidth != "llsw":
             exps = np.atleast_2d(col_exp)
             U = np.ldexp(X * e[:, :, None], (exps - exps.max(axis=1, keepdims=True))[:, None, :])
-        b, plug = _bandwidths(spec, U, const, n, np.asarray(lags, dtype=np.float64))
-        if spec.prewhite:
+        b, plug = _bandwidths(choice, U, const, n, np.asarray(lags, dtype=np.float64))
+        if choice.prewhite:
             H, D = var1(H)
-        w, count = lag_weights(spec.kernel, b, H.shape[1])
+        w, count = lag_weights(choice.kernel, b, H.shape[1])
         M = hac_meat(H, w, count)
-        if spec.prewhite:
+        if choice.prewhite:
             M = D @ M @ _t(D)
-        if spec.adjusted:
+        if choice.adjusted:
             M *= n / (n - k)
     Vf = Rinv @ M @ _t(Rinv)
     inv = np.argsort(fit.order)
@@ -625,25 +625,27 @@ def _cluster_meat(
     return one(codes[0], counts[0]) + one(codes[1], counts[1]) - M12
 
 
-def panel_sandwich(fit: StackFit, spec: CovSpec, groups: Groups) -> tuple[np.ndarray, np.ndarray]:
+def panel_sandwich(
+    fit: StackFit, choice: CovChoice, groups: Groups
+) -> tuple[np.ndarray, np.ndarray]:
     """Clustered or Driscoll-Kraay covariance of one fit (a stack of one), in
     its units and X's column order, with b (NaN when clustered)."""
     Q, Rinv, e = fit.Q[0], fit.Rinv[0], fit.resid[0]
     n, k = Q.shape
     H = Q * e[:, None]
     b = math.nan
-    if spec.cov_type == "cluster":
-        M = _cluster_meat(H, groups.codes, groups.counts, spec.correction)
-        if spec.correction:
+    if choice.cov_type == "cluster":
+        M = _cluster_meat(H, groups.codes, groups.counts, choice.correction)
+        if choice.correction:
             M *= (n - 1) / (n - k)
     else:
         T = groups.counts[0]
         Ht = _sum_by(H, groups.codes[0], T)  # the scores summed over each period
-        lags = spec.bandwidth if spec.bandwidth is not None else int(math.floor(T**0.25))
+        lags = choice.bandwidth if choice.bandwidth is not None else int(math.floor(T**0.25))
         b = lags + 1.0  # Newey and West (1987) by default, as vcovPL
-        w, count = lag_weights(spec.kernel, np.array([b]), T)
+        w, count = lag_weights(choice.kernel, np.array([b]), T)
         M = hac_meat(Ht[None], w, count)[0]
-        if spec.adjusted:
+        if choice.adjusted:
             M *= n / (n - k)
     Vf = Rinv @ M @ Rinv.T
     inv = np.argsort(fit.order)
@@ -653,16 +655,18 @@ def panel_sandwich(fit: StackFit, spec: CovSpec, groups: Groups) -> tuple[np.nda
 # ------------------------------------------------------------- for one model
 
 
-def _describe(spec: CovSpec, n: int, k: int, groups: Groups | None, b: float, plug: float) -> Cov:
-    ct = spec.cov_type
+def _describe(
+    choice: CovChoice, n: int, k: int, groups: Groups | None, b: float, plug: float
+) -> Cov:
+    ct = choice.cov_type
     info = Cov(np.empty(0), ct, n=n, rank=k, df_resid=float(n - k))
     if groups is not None:
         info.clusters = groups.counts
         info.df_resid = float(min(groups.counts) - 1)
     if ct in ("HAC", "driscoll-kraay"):
-        info.kernel, info.bandwidth = spec.kernel, float(b)
-        info.rule = spec.bandwidth if isinstance(spec.bandwidth, str) else None
-        info.prewhite, info.adjust = spec.prewhite, spec.adjusted
+        info.kernel, info.bandwidth = choice.kernel, float(b)
+        info.rule = choice.bandwidth if isinstance(choice.bandwidth, str) else None
+        info.prewhite, info.adjust = choice.prewhite, choice.adjusted
         info.plug_in = None if plug != plug else float(plug)
     return info
 
@@ -686,7 +690,7 @@ def covariance(
     y: np.ndarray,
     X: np.ndarray,
     const_col: int,
-    spec: CovSpec,
+    choice: CovChoice,
     groups: Groups | None = None,
     lags: int | None = None,
     rank: int | None = None,
@@ -715,21 +719,21 @@ def covariance(
     if n <= r:
         raise ValueError(f"too few observations: n = {n} for k = {r} coefficients")
     if groups is not None and min(groups.counts) < 2:
-        what = "period" if spec.cov_type == "driscoll-kraay" else "cluster"
+        what = "period" if choice.cov_type == "driscoll-kraay" else "cluster"
         raise ValueError(f"a single {what}: nothing to estimate the covariance from")
     if groups is not None:
-        Vs, b = panel_sandwich(fit, spec, groups)
+        Vs, b = panel_sandwich(fit, choice, groups)
         plug = np.array([math.nan])
     else:
         L = np.array([hac_rule_lags(n) if lags is None else lags], dtype=np.float64)
-        V3, b, plug = stack_sandwich(fit, Xk, spec, const, L, ex[kept])
+        V3, b, plug = stack_sandwich(fit, Xk, choice, const, L, ex[kept])
         Vs = V3[0]
-        if spec.cov_type == "HAC" and not b[0] >= 0.0:
+        if choice.cov_type == "HAC" and not b[0] >= 0.0:
             raise UndefinedBandwidth(
-                f"the {spec.bandwidth} bandwidth is undefined for these data (exact fit, too "
+                f"the {choice.bandwidth} bandwidth is undefined for these data (exact fit, too "
                 "few observations or a unit root in the scores); give a number of lags"
             )
-    info = _describe(spec, n, r, groups, b[0], plug[0])
+    info = _describe(choice, n, r, groups, b[0], plug[0])
     V = np.full((k, k), math.nan)
     V[np.ix_(kept, kept)] = _unscaled(Vs, int(ey[0]) - ex[kept])
     info.matrix = V
@@ -757,22 +761,22 @@ def robust_cov(
     """
     from Kalvoren import _prepare
 
-    spec = spec_of(cov_type, cov_options)
+    choice = choice_of(cov_type, cov_options)
     if not isinstance(add_constant, (bool, np.bool_)):
         raise OptionTypeError("add_constant", f"must be True or False, got {add_constant!r}")
     model = _prepare.prepare(y, X, add_constant=bool(add_constant))
-    cov = model_cov(model, spec, X)
+    cov = model_cov(model, choice, X)
     return cov_frame(cov.matrix, model.x_names)
 
 
-def model_cov(model: Any, spec: CovSpec, frame: Any = None, lags: int | None = None) -> Cov:
+def model_cov(model: Any, choice: CovChoice, frame: Any = None, lags: int | None = None) -> Cov:
     """The covariance of a prepared model (``_prepare.Model``)."""
     n, k = model.n, model.k
     if n <= k:
         raise OptionError("y", f"too few observations: n = {n} for k = {k} coefficients")
     cols = frame if frame is not None and hasattr(frame, "columns") else None
-    groups = resolve(spec, n, model.index, cols)
-    return covariance(model.y, model.X, model.const_col, spec, groups, lags)
+    groups = resolve(choice, n, model.index, cols)
+    return covariance(model.y, model.X, model.const_col, choice, groups, lags)
 
 
 def cov_frame(V: np.ndarray, names: Sequence[str]) -> Any:
@@ -790,7 +794,7 @@ class CovPlan:
     """What the battery's hook needs: the choice, and the cluster (or time)
     codes of all the batch's rows (None for HC and HAC)."""
 
-    spec: CovSpec
+    choice: CovChoice
     groups: Groups | None = None
 
     def groups_of(self, a: int, b: int) -> Groups | None:
@@ -813,7 +817,7 @@ def apply(batch: Any, rec: Any) -> None:
     from Kalvoren import _engine
 
     plan: CovPlan = batch.cov
-    spec = plan.spec
+    choice = plan.choice
     k = batch.X.shape[1]
     fitted = rec.out[:, _engine.FIELD["fit_status"]] == 0
     n = np.diff(batch.offsets)
@@ -825,7 +829,7 @@ def apply(batch: Any, rec: Any) -> None:
         a, b = int(batch.offsets[g]), int(batch.offsets[g + 1])
         try:
             cov = covariance(
-                y, X, batch.const_col, spec, plan.groups_of(a, b), int(batch.hac_lags[g]),
+                y, X, batch.const_col, choice, plan.groups_of(a, b), int(batch.hac_lags[g]),
                 int(rec.rank[g]),
             )  # fmt: skip
         except ValueError:  # an undefined plug-in bandwidth, a single cluster
@@ -842,7 +846,7 @@ def apply(batch: Any, rec: Any) -> None:
     xtop = None if batch.shared_x else np.maximum.reduceat(np.abs(batch.X), first, axis=0)
     for size in np.unique(n[together]):
         idx = np.flatnonzero(together & (n == size))
-        _stack(batch, rec, idx, int(size), spec, (ytop, xtop))
+        _stack(batch, rec, idx, int(size), choice, (ytop, xtop))
 
 
 def _pow2(maxabs: np.ndarray) -> np.ndarray:
@@ -859,7 +863,7 @@ def _times_pow2(a: np.ndarray, e: np.ndarray) -> np.ndarray:
     return a * np.ldexp(1.0, -e)
 
 
-def _stack(batch: Any, rec: Any, idx: np.ndarray, n: int, spec: CovSpec, tops: tuple) -> None:
+def _stack(batch: Any, rec: Any, idx: np.ndarray, n: int, choice: CovChoice, tops: tuple) -> None:
     """HC or HAC covariances of the full-rank series idx, all of length n.
     tops: every series' largest |y| and per-column largest |x|."""
     starts = batch.offsets[idx]
@@ -880,15 +884,15 @@ def _stack(batch: Any, rec: Any, idx: np.ndarray, n: int, spec: CovSpec, tops: t
         return
     fit = StackFit.of(Xs, Ys, const)
     lags = batch.hac_lags[idx].astype(np.float64)
-    Vs, b, plug = stack_sandwich(fit, Xs, spec, const, lags, ex)
+    Vs, b, plug = stack_sandwich(fit, Xs, choice, const, lags, ex)
     V = _unscaled(Vs, ey[:, None] - np.atleast_2d(ex))
-    good = b >= 0.0 if spec.cov_type == "HAC" else np.ones(idx.shape[0], bool)
+    good = b >= 0.0 if choice.cov_type == "HAC" else np.ones(idx.shape[0], bool)
     if not good.all():  # an undefined plug-in bandwidth
         _record(batch, rec, idx[~good], None)
     kept = list(range(k))
     covs = []
     for j in np.flatnonzero(good):
-        cov = _describe(spec, n, k, None, b[j], plug[j])
+        cov = _describe(choice, n, k, None, b[j], plug[j])
         cov.matrix, cov.scaled = V[j], (fit.beta[j], kept, Vs[j])
         covs.append(cov)
     if covs:

@@ -78,7 +78,7 @@ def diagnose_many(
         positional_break=True,
         **test_options,
     )
-    cov = _robust.spec_of(cov_type, cov_options)
+    cov = _robust.choice_of(cov_type, cov_options)
     carry = _robust.column_names(cov)
     if len(carry) != len(cov.groups) + (cov.time is not None) + (cov.entity is not None):
         raise NotImplementedError(

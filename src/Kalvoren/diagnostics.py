@@ -77,7 +77,7 @@ def _run(
     cov_options: Any = None,
     **kw: Any,
 ) -> Report:
-    cov = _robust.spec_of(cov_type, cov_options)
+    cov = _robust.choice_of(cov_type, cov_options)
     opts = _options.resolve(tests=tests, **kw)
     model = _prepare.prepare(y, X, add_constant=opts.add_constant)
     n, k = model.n, model.k
@@ -110,7 +110,7 @@ def _run(
 
 
 def _cov_plan(
-    cov: _robust.CovSpec, hac_lags: int | None, model: _prepare.Model, frame: Any
+    cov: _robust.CovChoice, hac_lags: int | None, model: _prepare.Model, frame: Any
 ) -> tuple[int, _robust.CovPlan | None]:
     """The battery's HAC lags, and the plan of another covariance (None when
     the battery's own Bartlett HAC is the one asked for)."""
