@@ -18,6 +18,7 @@ _API = {
     "OptionError": "diagnostics",
     "Status": "diagnostics",
     "diagnose_many": "_many",
+    "robust_cov": "_robust",
 }
 
 

@@ -22,6 +22,9 @@ FORMATS = ("table", "json", "markdown", "csv")
 # The API's option names as flags (a mistake names the flag the user typed).
 FLAGS = {"lags": "--lags", "break_at": "--break", "hac_lags": "--hac-lags", "alpha": "--alpha"}
 FLAGS["tests"] = "--tests"
+# The covariance's options as flags; groups, time and entity name columns of the file.
+COV_FLAGS = ("kernel", "bandwidth", "prewhite", "adjust", "groups", "time", "entity", "correction")
+FLAGS.update({"cov_type": "--cov-type", **{name: f"--{name}" for name in COV_FLAGS}})
 
 
 def _flag(name: str) -> str:
@@ -87,6 +90,7 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         help=f"run only these tests (default: all of {', '.join(_registry.TEST_IDS)})",
     )
+    _cov_arguments(p)
     for name, opt in _registry.OPTIONS.items():  # the tests' own options
         p.add_argument(
             _flag(name), dest=name, default=argparse.SUPPRESS, help=opt.help, **dict(opt.cli)
@@ -114,6 +118,84 @@ def build_parser() -> argparse.ArgumentParser:
         help="drop rows with missing values (and say how many) instead of failing",
     )
     return p
+
+
+def _bandwidth(value: str) -> Any:
+    return int(value) if value.lstrip("-").isdigit() else value
+
+
+def _cov_arguments(p: argparse.ArgumentParser) -> None:
+    from Kalvoren import _robust
+
+    g = p.add_argument_group("covariance of the coefficients (standard errors and hac_wald)")
+    g.add_argument("--cov-type", default="HAC", choices=_robust.COV_TYPES, help="the covariance")
+    g.add_argument(
+        "--kernel",
+        choices=_robust.KERNELS,
+        default=argparse.SUPPRESS,
+        help="HAC and Driscoll-Kraay kernel (default bartlett)",
+    )
+    g.add_argument(
+        "--bandwidth",
+        type=_bandwidth,
+        default=argparse.SUPPRESS,
+        help="lags, or nw1994, andrews, llsw (default --hac-lags)",
+    )
+    g.add_argument(
+        "--prewhite",
+        type=int,
+        choices=(0, 1),
+        default=argparse.SUPPRESS,
+        help="HAC: VAR(1) prewhitening",
+    )
+    for name, what in (
+        ("adjust", "the n/(n-k) factor"),
+        ("correction", "cluster: the G/(G-1) (n-1)/(n-k) factor (default yes)"),
+    ):
+        g.add_argument(f"--{name}", choices=("yes", "no"), default=argparse.SUPPRESS, help=what)
+    g.add_argument(
+        "--groups",
+        nargs="+",
+        metavar="COL",
+        default=argparse.SUPPRESS,
+        help="cluster: one or two cluster columns",
+    )
+    g.add_argument(
+        "--time", metavar="COL", default=argparse.SUPPRESS, help="driscoll-kraay: the time column"
+    )
+    g.add_argument(
+        "--entity",
+        metavar="COL",
+        default=argparse.SUPPRESS,
+        help="driscoll-kraay: the entity column",
+    )
+
+
+def _cov_columns(args: argparse.Namespace) -> list[str]:
+    cols = [
+        *getattr(args, "groups", []),
+        getattr(args, "time", None),
+        getattr(args, "entity", None),
+    ]
+    return [c for c in cols if c is not None]
+
+
+def _cov_options(args: argparse.Namespace, frame: Any, rows: Any) -> dict:
+    """The covariance's options from the flags, columns of the file as arrays
+    (the rows kept)."""
+    out: dict[str, Any] = {}
+    for name in COV_FLAGS:
+        if not hasattr(args, name):
+            continue
+        v = getattr(args, name)
+        if name in ("adjust", "correction"):
+            v = v == "yes"
+        elif name == "groups":
+            v = [frame[c].loc[rows].to_numpy() for c in v]
+        elif name in ("time", "entity"):
+            v = frame[v].loc[rows].to_numpy()
+        out[name] = v
+    return out
 
 
 # ------------------------------------------------------------------ reading
@@ -170,6 +252,7 @@ def _read_text(args: argparse.Namespace) -> Any:
         if dup:
             raise UsageError(f"{name}: duplicate columns: {', '.join(map(repr, dup))}")
         wanted = [c for c in [args.y, *(args.x or []), args.index] if c is not None]
+        wanted += [c for c in _cov_columns(args) if c not in wanted]
         missing = [c for c in wanted if c not in header]
         if missing:
             raise UsageError(f"{name}: no column {missing[0]!r} (columns: {', '.join(header)})")
@@ -199,8 +282,9 @@ def _read(args: argparse.Namespace) -> Any:
     import pandas as pd
 
     if args.file is None:
+        # read whole (it is small), so that an unknown column is named below
         with resources.files("Kalvoren").joinpath("data/simulated.csv").open("rb") as fh:
-            return pd.read_csv(fh, usecols=[args.y, *args.x, *([args.index] if args.index else [])])
+            return pd.read_csv(fh)
     ext = os.path.splitext(args.file)[1].lower()
     kind = READERS.get(ext)
     if kind is None:
@@ -332,12 +416,13 @@ def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
         raise UsageError(f"--alpha must lie in (0, 1), got {args.alpha}")
     _check_plot_path(args.plot)
     frame = _read(args)
-    for col in [args.y, *args.x, *([args.index] if args.index else [])]:
+    for col in [args.y, *args.x, *([args.index] if args.index else []), *_cov_columns(args)]:
         if col not in frame.columns:
             raise UsageError(
                 f"{source}: no column {col!r} (columns: {', '.join(map(str, frame.columns))})"
             )
     num, dropped = _numeric(frame, [args.y, *args.x], source, args.dropna)
+    rows = num.index  # the file's rows kept, before --index relabels them
     index = None
     if args.index:
         labels = frame[args.index].loc[num.index]
@@ -361,6 +446,8 @@ def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
                 hac_lags=args.hac_lags,
                 alpha=args.alpha,
                 tests=args.tests,
+                cov_type=args.cov_type,
+                cov_options=_cov_options(args, frame, rows),
                 **{k: v for k, v in vars(args).items() if k in _registry.OPTIONS},
             )
     except _options.OptionError as e:

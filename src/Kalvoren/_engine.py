@@ -63,6 +63,7 @@ class Batch:
     tests: tuple[str, ...]
     names: list | None = None  # column names, for notes
     options: dict = dataclasses.field(default_factory=dict)  # the tests' own options
+    cov: Any = None  # a _robust.CovPlan when the covariance is not the battery's own
 
     @property
     def G(self) -> int:
@@ -96,6 +97,7 @@ class Batch:
             self.tests,
             self.names,
             self.options,
+            self.cov,
         )
 
 
@@ -179,6 +181,12 @@ def run(
     rec.extra = [{} for _ in range(G)]
     if limits is not None:
         _apply_limits(batch, rec, limits)
+    if batch.cov is not None:
+        # Another covariance: the standard errors and hac_wald from it, and
+        # the matrix in rec.extra[g]["cov"] for the report and Python tests.
+        from Kalvoren import _robust
+
+        _robust.apply(batch, rec)
     if _PYTHON_IDS and not _PYTHON_IDS.isdisjoint(batch.tests):
         _python_tests(batch, rec)
     slopes = rec.rank - 1 if batch.const_col >= 0 else rec.rank
@@ -230,7 +238,7 @@ class SeriesView:
     def _scaled(self):
         ys, Xs, _, _ = _scaled(self.batch, self.g)
         cc = self.batch.const_col
-        if self.rec.out[self.g, _FIT] == 0:
+        if self.rec.rank[self.g] == Xs.shape[1]:
             kept = list(range(Xs.shape[1]))
         else:
             kept = _lstsq.independent_columns(Xs, cc)

@@ -10,7 +10,7 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from Kalvoren import _engine, _options, _prepare, _registry
+from Kalvoren import _engine, _options, _prepare, _registry, _robust
 from Kalvoren._ckernels.diag import _batch
 
 # Series per native call: small enough that Ctrl-C and the progress bar
@@ -169,12 +169,18 @@ def _design(
 
 
 def _long_frame(
-    data: Any, by: Any, y: str, x: Sequence[str], add_constant: bool, const_name: str | None
+    data: Any,
+    by: Any,
+    y: str,
+    x: Sequence[str],
+    add_constant: bool,
+    const_name: str | None,
+    carry: Sequence[str] = (),
 ):
     import pandas as pd
 
     keys = [by] if isinstance(by, str) or not isinstance(by, (list, tuple)) else list(by)
-    for col in [*keys, y, *x]:
+    for col in [*keys, y, *x, *carry]:
         if col not in data.columns:
             raise ValueError(f"no column {col!r} (columns: {', '.join(map(str, data.columns))})")
     if y in x:
@@ -209,7 +215,9 @@ def _long_frame(
         index = keys_index
     else:
         index = pd.Index(keys_index.get_level_values(0), name=keys[0])
-    return yv, Xv, offsets, names, index, const_col
+    # columns the covariance needs (clusters, periods), in the rows' new order
+    carried = pd.DataFrame({c: take(data[c].to_numpy()) for c in carry})
+    return yv, Xv, offsets, names, index, const_col, carried
 
 
 def _arrays(Y: Any, X: Any, add_constant: bool):
@@ -249,6 +257,8 @@ def diagnose_many(
     tests: Sequence[str] | None = None,
     workers: int | None = None,
     progress: bool | None = None,
+    cov_type: str = "HAC",
+    cov_options: dict | None = None,
     _const: str | None = None,
     **test_options: Any,
 ):
@@ -278,9 +288,15 @@ def diagnose_many(
     Chow break as a 0-based position within each group (default: each group's
     middle). workers: threads (default: every core). progress: a progress bar
     on a terminal for runs longer than about a second; True always, False
-    never. Ctrl-C stops the run promptly and returns nothing.
+    never. Ctrl-C stops the run promptly and returns nothing. cov_type,
+    cov_options: the covariance behind ``hac_wald``, as for ``diagnose``;
+    "cluster" and "driscoll-kraay" take their groups, time and entity as
+    columns of the DataFrame (each group clustered within itself) and need
+    the DataFrame form.
     """
     import pandas as pd
+
+    cov = _robust.choice_of(cov_type, cov_options)
 
     opts = _options.resolve(
         lags=lags,
@@ -295,24 +311,48 @@ def diagnose_many(
     if isinstance(data, pd.DataFrame):
         if by is None or y is None or x is None:
             raise TypeError("a DataFrame needs by=, y= and x=")
-        yv, Xv, offsets, names, index, const_col = _long_frame(
-            data, by, y, list(x), opts.add_constant, _const
+        carry = _robust.column_names(cov)
+        if len(carry) != len(cov.groups) + (cov.time is not None) + (cov.entity is not None):
+            raise NotImplementedError(
+                f"cov_type={cov.cov_type!r} in diagnose_many takes column names of the "
+                "DataFrame for groups, time and entity"
+            )
+        yv, Xv, offsets, names, index, const_col, carried = _long_frame(
+            data, by, y, list(x), opts.add_constant, _const, carry
         )
         shared = False
     else:
+        if cov.cov_type in ("cluster", "driscoll-kraay"):
+            raise NotImplementedError(
+                f"cov_type={cov.cov_type!r} in diagnose_many needs the DataFrame form "
+                "(by=, y=, x=) with its cluster or time columns"
+            )
         yv, Xv, offsets, shared, names, const_col = _arrays(data, X, opts.add_constant)
         index = pd.RangeIndex(offsets.shape[0] - 1)
+        carried = None
     n = np.diff(offsets)
     t_break = (n // 2 if opts.break_at is None else np.full(n.shape, opts.break_at)).astype(
         np.int64
     )
-    hl = (
-        _engine.hac_rule(n)
-        if opts.hac_lags is None
-        else np.full(n.shape, opts.hac_lags, dtype=np.int64)
-    )
+    lags, other = _robust.battery_lags(cov, opts.hac_lags)
+    hl = _engine.hac_rule(n) if lags is None else np.full(n.shape, lags, dtype=np.int64)
+    plan = None
+    if other:
+        groups = _robust.resolve(cov, yv.shape[0], None, carried, offsets)
+        plan = _robust.CovPlan(cov, groups)
     batch = _engine.Batch(
-        yv, Xv, offsets, shared, const_col, opts.lags, t_break, hl, opts.tests, names, opts.extra
+        yv,
+        Xv,
+        offsets,
+        shared,
+        const_col,
+        opts.lags,
+        t_break,
+        hl,
+        opts.tests,
+        names,
+        opts.extra,
+        plan,
     )
     lim = _options.limits(n, Xv.shape[1], opts, t_break)
     record = _engine.run(batch, lambda b: run_native(b, workers, progress), lim)

@@ -268,7 +268,7 @@ TESTS: tuple[TestSpec, ...] = (
         "hac_status",
         "HAC",
         lambda f: (f.hac_df, NaN),
-        ("hac_lags",),
+        ("hac_lags", "cov_type", "cov_options"),
         no_slopes=True,
         status_text=(*_NO_SLOPES, (Status.SINGULAR, "HAC covariance singular")),
     ),

@@ -10,7 +10,7 @@ from typing import Any
 
 import numpy as np
 
-from Kalvoren import _engine, _prepare
+from Kalvoren import _engine, _prepare, _robust
 from Kalvoren._results import TestResult, fmt, fmt_p, json_float, results_of
 
 SCHEMA_VERSION = 1
@@ -47,8 +47,62 @@ class Report:
         #: 1-norm condition number of the equilibrated design that was fitted
         self.condition: float = float(rec.out[0, _COND])
         self._beta, self._se = rec.beta[0], rec.se[0]
+        # the covariance: another one's record, or the battery's own Bartlett
+        # HAC (whose matrix is formed when first asked for)
+        plan = batch.cov
+        self._cov: _robust.Cov | None = rec.extra[0].get("cov") if plan is not None else None
+        if plan is None:
+            self._cov_label = f"HAC: Bartlett, {self.hac_lags} lags"
+        elif self._cov is None:
+            self._cov_label = f"{plan.choice.cov_type}: undefined for these data"
+        else:
+            self._cov_label = self._cov.label
+        #: the covariance behind bse: "HAC", "HC0".."HC5", "HC4m", "cluster" or "driscoll-kraay"
+        self.cov_type: str = "HAC" if plan is None else plan.choice.cov_type
         self.note = rec.notes[0].get("model", "")
         self.tests: dict[str, TestResult] = results_of(table, 0, alpha, batch.tests)
+
+    @property
+    def bandwidth(self) -> float | None:
+        """The HAC (or Driscoll-Kraay) bandwidth b used: lag j weighs k(j / b),
+        so L lags (``hac_lags``, an integer ``bandwidth`` option) are b = L + 1;
+        None for HC and clustered covariances."""
+        if self._cov is None:
+            return float(self.hac_lags + 1) if self._batch.cov is None else None
+        return self._cov.bandwidth
+
+    def _cov_record(self) -> "_robust.Cov":
+        if self._cov is None:
+            if self._batch.cov is not None:
+                raise ValueError(f"the {self.cov_type} covariance is undefined for these data")
+            m = self._model
+            self._cov = _robust.covariance(
+                m.y, m.X, m.const_col, _robust.CovChoice(), None, self.hac_lags, self.rank
+            )
+        return self._cov
+
+    @property
+    def cov(self) -> Any:
+        """The covariance matrix of the coefficients (the one ``cov_type``
+        names) as a DataFrame labelled by regressor; NaN rows and columns for
+        regressors dropped as collinear."""
+        return _robust.cov_frame(self._cov_record().matrix, self.x_names)
+
+    def wald(self, R: Any, r: Any = None, *, distribution: str = "chi2") -> TestResult:
+        """Wald test of the linear restrictions R b = r with the report's
+        covariance. R: a (q, k) matrix (or one row), or regressor names (each
+        coefficient zero); r: q values (default zeros). distribution "chi2"
+        (W against chi2(q)) or "F" (W / q against F(q, d), d = n - k, or the
+        clusters (periods) less one for clustered (Driscoll-Kraay) covariances)."""
+        return _robust.wald(
+            self.params.to_numpy(),
+            self._cov_record(),
+            self.x_names,
+            R,
+            r,
+            distribution,
+            self.alpha,
+        )
 
     @property
     def index(self) -> Any:
@@ -64,15 +118,21 @@ class Report:
 
     @functools.cached_property
     def bse(self) -> Any:
-        """The coefficients' HAC standard errors (Bartlett, hac_lags, no
-        small-sample correction), a pandas Series by regressor name."""
+        """The coefficients' standard errors from ``cov`` (by default the
+        Bartlett HAC of hac_lags without small-sample correction), a pandas
+        Series by regressor name."""
         import pandas as pd
 
         return pd.Series(self._se, index=self.x_names, name="bse")
 
     @property
+    def _se_label(self) -> str:
+        short = {"cluster": "cluster", "driscoll-kraay": "DK"}.get(self.cov_type, self.cov_type)
+        return f"{short} s.e."
+
+    @property
     def tvalues(self) -> Any:
-        """z statistics of the coefficients (coefficient over HAC standard error)."""
+        """z statistics of the coefficients (coefficient over standard error)."""
         with np.errstate(invalid="ignore", divide="ignore"):
             return (self.params / self.bse).rename("z")
 
@@ -127,8 +187,9 @@ class Report:
         """JSON-ready data (NaN written as null)."""
         import Kalvoren
 
+        se_key = "hac_se" if self.cov_type == "HAC" else "se"
         coef = {
-            name: {"coef": json_float(b), "hac_se": json_float(s)}
+            name: {"coef": json_float(b), se_key: json_float(s)}
             for name, b, s in zip(self.x_names, self.params, self.bse)
         }
         return {
@@ -145,6 +206,7 @@ class Report:
                 "coefficients": coef,
                 "hac_lags": self.hac_lags,
                 "hac_kernel": "bartlett",
+                "cov": self._cov_dict(),
                 "lags": self.lags,
                 "break_at": _jsonable_label(self.break_at),
                 "break_position": self.t_break,
@@ -152,6 +214,19 @@ class Report:
                 "note": self.note,
             },
             "tests": {tid: r.to_dict() for tid, r in self.tests.items()},
+        }
+
+    def _cov_dict(self) -> dict:
+        c = self._cov if self._batch.cov is not None else None
+        return {
+            "type": self.cov_type,
+            "label": self._cov_label,
+            "bandwidth": json_float(self.bandwidth),
+            "kernel": ("bartlett" if self._batch.cov is None else c.kernel if c else None),
+            "prewhite": c.prewhite if c else 0,
+            "adjust": c.adjust if c else False,
+            "rule": c.rule if c else None,
+            "clusters": list(c.clusters) if c else [],
         }
 
     def to_json(self, **kw: Any) -> str:
@@ -166,10 +241,15 @@ class Report:
             f"OLS of {self.y_name} on {', '.join(self.x_names) or 'nothing'}",
             f"n = {self.n}   k = {self.k}"
             + (f" (rank {self.rank})" if self.rank != self.k else "")
-            + f"   R^2 = {fmt(self.r2)}   HAC: Bartlett, {self.hac_lags} lags",
+            + f"   R^2 = {fmt(self.r2)}   {self._cov_label}",
         ]
         coef = pd.DataFrame(
-            {"coef": self.params, "HAC s.e.": self.bse, "z": self.tvalues, "P>|z|": self.pvalues}
+            {
+                "coef": self.params,
+                self._se_label: self.bse,
+                "z": self.tvalues,
+                "P>|z|": self.pvalues,
+            }
         )
         tests = pd.DataFrame(
             {
@@ -200,7 +280,7 @@ class Report:
 
         head = html.escape(self.summary().split("\n\n")[0]).replace("\n", "<br>")
         coef = self.params.to_frame().assign(
-            **{"HAC s.e.": self.bse, "z": self.tvalues, "P>|z|": self.pvalues}
+            **{self._se_label: self.bse, "z": self.tvalues, "P>|z|": self.pvalues}
         )
         return f"<p>{head}</p>" + coef.to_html() + self.to_frame().to_html()
 

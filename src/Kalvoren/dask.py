@@ -14,7 +14,7 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from Kalvoren import _many, _options
+from Kalvoren import _many, _options, _robust
 
 _ORDER = "__kalvoren_row_order"
 
@@ -52,6 +52,8 @@ def diagnose_many(
     alpha: float = 0.05,
     add_constant: bool = True,
     tests: Sequence[str] | None = None,
+    cov_type: str = "HAC",
+    cov_options: dict | None = None,
     **test_options: Any,
 ) -> Any:
     """The battery for every group of a dask DataFrame; see
@@ -76,13 +78,19 @@ def diagnose_many(
         positional_break=True,
         **test_options,
     )
+    cov = _robust.choice_of(cov_type, cov_options)
+    carry = _robust.column_names(cov)
+    if len(carry) != len(cov.groups) + (cov.time is not None) + (cov.entity is not None):
+        raise NotImplementedError(
+            f"cov_type={cov.cov_type!r} on Dask takes column names for groups, time and entity"
+        )
     x = list(x)
-    for col in [by, y, *x]:
+    for col in [by, y, *x, *carry]:
         if col not in ddf.columns:
             raise ValueError(f"no column {col!r} (columns: {', '.join(map(str, ddf.columns))})")
     if y in x:
         raise ValueError(f"y ({y!r}) is also among the x columns")
-    frame = ddf[[by, y, *x]]
+    frame = ddf[list(dict.fromkeys([by, y, *x, *carry]))]
     # The in-process run looks for a constant column over all rows, not per
     # partition: decide it here, once, by the same rule (one non-zero value,
     # no missing one).
@@ -100,6 +108,8 @@ def diagnose_many(
         alpha=opts.alpha,
         add_constant=opts.add_constant,
         tests=opts.tests,
+        cov_type=cov_type,
+        cov_options=cov_options,
         _const=const,
         **opts.extra,
     )

@@ -22,7 +22,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from Kalvoren import _engine, _options, _prepare, _registry
+from Kalvoren import _engine, _options, _prepare, _registry, _robust
 from Kalvoren._registry import DEFAULT_TESTS, TEST_IDS, Status
 from Kalvoren._report import Report
 from Kalvoren._results import TestResult
@@ -69,7 +69,15 @@ def _warn(record: _engine.Record, statuses: list[int], tests: tuple[str, ...]) -
             warnings.warn(notes[key].replace("this statistic", what), KalvorenWarning, 4)
 
 
-def _run(y: Any, X: Any, tests: Any = None, **kw: Any) -> Report:
+def _run(
+    y: Any,
+    X: Any,
+    tests: Any = None,
+    cov_type: Any = "HAC",
+    cov_options: Any = None,
+    **kw: Any,
+) -> Report:
+    cov = _robust.choice_of(cov_type, cov_options)
     opts = _options.resolve(tests=tests, **kw)
     model = _prepare.prepare(y, X, add_constant=opts.add_constant)
     n, k = model.n, model.k
@@ -78,7 +86,7 @@ def _run(y: Any, X: Any, tests: Any = None, **kw: Any) -> Report:
     problem = lim.first_problem(0, n, k, opts.lags, t_break)
     if problem is not None:
         raise problem
-    hac_lags = newey_west_lags(n) if opts.hac_lags is None else opts.hac_lags
+    hac_lags, plan = _cov_plan(cov, opts.hac_lags, model, X)
     ints = np.array([0, n, t_break, hac_lags], dtype=np.int64)
     batch = _engine.Batch(
         model.y,
@@ -92,12 +100,26 @@ def _run(y: Any, X: Any, tests: Any = None, **kw: Any) -> Report:
         opts.tests,
         model.x_names,
         opts.extra,
+        plan,
     )
     record = _engine.run(batch)
     table = _engine.finish(batch, record, opts.alpha)
     _warn(record, table.row(0)[4], opts.tests)
     shown = opts.break_at if opts.break_at is not None else t_break
     return Report(model, batch, table, opts.alpha, shown)
+
+
+def _cov_plan(
+    cov: _robust.CovChoice, hac_lags: int | None, model: _prepare.Model, frame: Any
+) -> tuple[int, _robust.CovPlan | None]:
+    """The battery's HAC lags, and the plan of another covariance (None when
+    the battery's own Bartlett HAC is the one asked for)."""
+    lags, other = _robust.battery_lags(cov, hac_lags)
+    lags = newey_west_lags(model.n) if lags is None else lags
+    if not other:
+        return lags, None
+    cols = frame if hasattr(frame, "columns") else None
+    return lags, _robust.CovPlan(cov, _robust.resolve(cov, model.n, model.index, cols))
 
 
 def diagnose(
@@ -110,6 +132,8 @@ def diagnose(
     alpha: float = 0.05,
     add_constant: bool = True,
     tests: list[str] | None = None,
+    cov_type: str = "HAC",
+    cov_options: dict | None = None,
     **test_options: Any,
 ) -> Report:
     """Fit OLS of y on X and run the battery on it.
@@ -130,6 +154,16 @@ def diagnose(
     tests: the test ids to run (default: all but the costly ones, which run
         when named or when one of their options is given); the battery runs
         only those.
+    cov_type: the covariance of the coefficients behind ``report.bse``,
+        ``report.cov``, ``report.wald`` and the ``hac_wald`` test: "HAC"
+        (default), "HC0".."HC5", "HC4m", "cluster" or "driscoll-kraay".
+    cov_options: its options (see :func:`Kalvoren.robust_cov`): for "HAC"
+        ``kernel`` ("bartlett", "parzen", "qs"), ``bandwidth`` (lags, or
+        "nw1994", "andrews", "llsw"; default hac_lags), ``prewhite`` (0, 1)
+        and ``adjust``; for "cluster" ``groups`` (one or two names of index
+        levels or columns of X, or arrays) and ``correction``; for
+        "driscoll-kraay" ``time``, ``entity``, ``bandwidth``, ``kernel`` and
+        ``adjust``.
     **test_options: the tests' own options, each prefixed by its test
         (``reset_power=3``); ``Kalvoren.TEST_OPTIONS`` lists them.
 
@@ -148,13 +182,15 @@ def diagnose(
         hac_lags=hac_lags,
         alpha=alpha,
         add_constant=add_constant,
+        cov_type=cov_type,
+        cov_options=cov_options,
         **test_options,
     )
 
 
 # The per-test functions: each runs only its own test of the same battery and
 # returns the TestResult diagnose gives. Their options are their tests'.
-_DEFAULTS = {"lags": 4, "break_at": None, "hac_lags": None}
+_DEFAULTS = {"lags": 4, "break_at": None, "hac_lags": None, "cov_type": "HAC", "cov_options": None}
 
 
 def _per_test(spec: _registry.TestSpec) -> Callable[..., TestResult]:
