@@ -427,7 +427,7 @@ void run_cusum(const Series &s, const Options &o, double *scratch, double *out) 
     double stat = kNaN;
     if (o.tests & KVR_BAT_CUSUMSQ) {
         double sq = kNaN;
-        const int st = kvr::cusum_pair(s.ys, s.xs, s.n, s.k, scratch, s.size, &stat, &sq);
+        const int st = kvr_cusum_pair(s.ys, s.xs, s.n, s.k, scratch, s.size, &stat, &sq);
         put(out, KVR_BAT_CUSUM_STATUS, st, stat);
         put(out, KVR_BAT_CUSUMSQ_STATUS, st, sq);
         out[KVR_BAT_M] = static_cast<double>(s.n - s.k);
