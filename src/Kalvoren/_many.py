@@ -10,7 +10,7 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from Kalvoren import _engine, _options, _prepare, _registry
+from Kalvoren import _caveats, _engine, _options, _prepare, _registry
 from Kalvoren._ckernels.diag import _batch
 
 # Series per native call: small enough that Ctrl-C and the progress bar
@@ -318,6 +318,10 @@ def diagnose_many(
     record = _engine.run(batch, lambda b: run_native(b, workers, progress), lim)
     _missing_notes(batch, record)
     table = _engine.finish(batch, record, opts.alpha)
+    # caveats in the notes as diagnose has them, and warned about once per kind
+    caveats = _caveats.find(opts.tests, table, n, None if opts.hac_lags is None else hl)
+    _caveats.add_notes(table, caveats)
+    _caveats.warn_summary(caveats, batch.G, 2)
     return _frame_result(table, n, index, opts.tests)
 
 
