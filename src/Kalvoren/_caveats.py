@@ -109,9 +109,11 @@ def find(
                     "statistics the data determine to fewer than about 8 digits",
                     [g],
                     lambda g, tid=tid: (tid,) if tid else (),
-                    lambda g, key=key, tid=tid: rec.notes[g][key]
-                    if tid
-                    else rec.notes[g][key].replace("this statistic", "the statistics"),
+                    lambda g, key=key, tid=tid: (
+                        rec.notes[g][key]
+                        if tid
+                        else rec.notes[g][key].replace("this statistic", "the statistics")
+                    ),
                     True,
                 )
     n = np.asarray(n, dtype=np.int64)

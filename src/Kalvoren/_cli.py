@@ -193,7 +193,7 @@ def _separator(sep: str | None) -> str | None:
     sep = {r"\t": "\t", "\\s+": WHITESPACE}.get(sep, sep)
     if sep == WHITESPACE:
         return sep
-    if len(sep) != 1 or sep in "\r\n\"":
+    if len(sep) != 1 or sep in '\r\n"':
         raise UsageError(
             f"--sep {sep!r}: a separator is one character (or '\\t' for a tab, "
             "'\\s+' for runs of whitespace)"
@@ -461,9 +461,7 @@ def _labels(values: Any, name: str) -> Any:
     import numpy as np
     import pandas as pd
 
-    if not pd.api.types.is_numeric_dtype(values.dtype) or pd.api.types.is_bool_dtype(
-        values.dtype
-    ):
+    if not pd.api.types.is_numeric_dtype(values.dtype) or pd.api.types.is_bool_dtype(values.dtype):
         try:
             values = pd.to_numeric(values)
         except (ValueError, TypeError):

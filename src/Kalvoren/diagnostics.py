@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import functools
 import inspect
-import warnings
 from typing import Any, Callable
 
 import numpy as np
