@@ -13,10 +13,9 @@ import numpy as np
 
 from Kalvoren._registry import BY_ID, TEST_IDS
 
-# Sample sizes below which a test's reference distribution is a poor guide:
-# the Jarque-Bera table starts at n = 10; the chi-square tails of the LM and
-# Wald tests are asymptotic, and rough below about 20 observations.
-JB_TABLE_MIN_N = 10
+# The chi-square tails of the LM and Wald tests are asymptotic, and rough
+# below about 20 observations. (The Jarque-Bera table starts at n = 10, where
+# its kernel starts too; the CUSUM tables at m = 2, below the least n.)
 CHI2_MIN_N = 20
 
 
@@ -38,8 +37,6 @@ class Caveat:
 
 def _few_rule(tid: str) -> tuple[int, str] | None:
     """(least n, why) for a test whose reference needs more observations."""
-    if tid == "jarque_bera":
-        return JB_TABLE_MIN_N, f"below the p-value table's smallest sample ({JB_TABLE_MIN_N})"
     if BY_ID[tid].reference == "chi2":
         return CHI2_MIN_N, f"few observations for the chi-square approximation (< {CHI2_MIN_N})"
     return None

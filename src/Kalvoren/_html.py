@@ -107,7 +107,7 @@ def _as_numbers(x: Any) -> tuple[np.ndarray, Callable[[float], str] | None]:
         isinstance(x, np.ndarray) and np.issubdtype(x.dtype, np.datetime64)
     ):
         t = pd.DatetimeIndex(x)
-        years = t.year + (t.dayofyear - 1 + t.hour / 24.0) / (365.0 + t.is_leap_year)
+        years = t.year + (t.day_of_year - 1 + t.hour / 24.0) / (365.0 + t.is_leap_year)
         return np.asarray(years, dtype=np.float64), _year_label
     return np.asarray(x, dtype=np.float64), None
 
@@ -230,6 +230,9 @@ def svg_chart(panel: Panel, width: int = 760, height: int = 280) -> str:
 
 
 def _cusum_panels(report: Any) -> list[Panel]:
+    ran = [report.tests[t] for t in ("cusum", "cusum_squares") if t in report.tests]
+    if ran and all(r.status != 0 for r in ran):  # e.g. an exact fit: the path is rounding noise
+        raise ValueError(f"CUSUM paths: {ran[0].note or 'no recursive residuals'}")
     p = report.paths()
     x_label = str(getattr(report.index, "name", None) or "observation")
     bound, classic = p["cusum_bound"], p["cusum_classic"]

@@ -170,8 +170,8 @@ def diagnose(
     stands with a caveat: the data determine a statistic to fewer than about
     8 digits; collinear columns dropped or a test computed by the
     least-squares route; hac_lags clamped to n - 1; fewer observations than a
-    test's reference distribution needs (Jarque-Bera below n = 10, the
-    chi-square tests below n = 20). ``report.warnings`` lists them.
+    test's reference distribution needs (the chi-square tests below
+    n = 20). ``report.warnings`` lists them.
     """
     return _run(
         y,
