@@ -68,6 +68,8 @@ EXTRAS="$(printf '%s\n' ${WANT//,/ } ${HAVE//,/ } | awk 'NF' | sort -u | paste -
 # Reinstall when the sources changed since the last install, or an extra is new.
 if [ ! -f "$STAMP" ] || [ "$EXTRAS" != "$HAVE" ] || [ -n "$(find "$ROOT/src" "$ROOT/CMakeLists.txt" \
         "$ROOT/pyproject.toml" -newer "$STAMP" -print -quit 2>/dev/null)" ]; then
+    # the record is dated from before the build: a source edited during it is newer
+    STARTED="$(date +%s)"
     "$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --upgrade pip scikit-build-core cmake ninja
     # No build isolation: the CMake build directory under build/ is reused, so a
     # rebuild only compiles what changed.
@@ -75,4 +77,5 @@ if [ ! -f "$STAMP" ] || [ "$EXTRAS" != "$HAVE" ] || [ -n "$(find "$ROOT/src" "$R
         ${KVR_BUILD_ARGS:-} "$ROOT${EXTRAS:+[$EXTRAS]}"
     rm -f "$VENV"/.installed-*  # the stamps of earlier versions of this script
     printf '%s\n%s\n' "${KVR_BUILD_ARGS:-}" "$EXTRAS" >"$STAMP"
+    touch -d "@$STARTED" "$STAMP"
 fi

@@ -266,6 +266,7 @@ def test_long_headers_are_read_whole(tmp_path, rng):
         (["--index", "a"], "--index 'a' is among the --x columns"),
         (["--x", "a", "a"], "--x names the column 'a' twice"),
         (["--break", "1985", "--index", "year"], "not one label of --index (1940 ... 1979)"),
+        (["--break", str(2**64)], "(got 18446744073709551616)"),
     ],
 )
 def test_faults_are_one_line(tmp_path, data, args, text):
@@ -323,39 +324,67 @@ def _umask():
     return m
 
 
-def test_numeric_labels_hac_clamp_and_outputs(tmp_path, data):
-    ints = tmp_path / "ints.csv"
-    ints.write_text(data.read_text().replace(".0,", ",", 1).replace("\n1940.0", "\n1940"))
-    for path in (data, ints):
-        code, out, err = cli(
-            path, "--y", "y", "--x", "a", "b", "--index", "year", "--break", "1960", "--json"
-        )
-        assert code == 0, err
-        model = json.loads(out)["model"]
-        assert model["break_at"] == 1960 and model["break_position"] == 20
-    code, out, _ = cli(data, "--y", "y", "--x", "a", "--hac-lags", 2**63)
-    assert code == 0 and "39 lags (9223372036854775808 asked: clamped to n - 1)" in out
-    code, out, _ = cli(data, "--y", "y", "--x", "a", "--hac-lags", "100", "--json")
-    model = json.loads(out)["model"]
-    assert (model["hac_lags"], model["hac_lags_requested"]) == (39, 100)
-    assert "hac_lags 100 clamped" in json.loads(out)["tests"]["hac_wald"]["note"]
-    code, out, _ = cli(data, "--y", "y", "--x", "a", "--break", 2**64, "--json")
-    assert code == 2 and "got 18446744073709551616" in _
-    ws = tmp_path / "ws.txt"
-    ws.write_text(data.read_text().replace(",", "   "))
-    assert cli(ws, "--y", "y", "--x", "a", "--sep", r"\s+")[0] == 0
-    md = cli(data, "--y", "y", "--x", "a", "--format", "markdown")[1]
-    assert "nan" not in md and "| cusum" in md
+def _json(out):
+    return json.loads(out)
 
 
-def test_flags(data):
-    code, out, _ = cli("--version")
-    assert code == 0 and out == f"kalvoren-diag {Kalvoren.__version__}\n"
-    code, out, _ = cli("--help")
-    assert code == 0 and "(default: None)" not in out and "(default: True)" not in out
-    code, out, _ = cli(data, "--y", "y", "--x", "a", "--no-constant", "--tests", "chow", "--json")
-    res = json.loads(out)
-    assert res["columns"]["x"] == ["a"] and list(res["tests"]) == ["chow"]
+@pytest.mark.parametrize(
+    "args, check",
+    [
+        (
+            ["--x", "a", "b", "--index", "year", "--break", "1960", "--json"],
+            lambda out: _json(out)["model"]["break_at"] == 1960,  # float years stay numbers
+        ),
+        (
+            ["--x", "a", "b", "--index", "year", "--break", "1960", "--json", "{ints}"],
+            lambda out: _json(out)["model"]["break_at"] == 1960,  # int years are no dates
+        ),
+        (
+            ["--x", "a", "--hac-lags", str(2**63)],
+            lambda out: "39 lags (9223372036854775808 asked: clamped to n - 1)" in out,
+        ),
+        (
+            ["--x", "a", "--hac-lags", "100", "--json"],
+            lambda out: (
+                (_json(out)["model"]["hac_lags"], _json(out)["model"]["hac_lags_requested"])
+                == (39, 100)
+                and "hac_lags 100 clamped" in _json(out)["tests"]["hac_wald"]["note"]
+            ),
+        ),
+        (["--x", "a", "--sep", r"\s+", "{ws}"], lambda out: "n = 40" in out),
+        (["--x", "a", "--format", "markdown"], lambda out: "nan" not in out and "| cusum" in out),
+        (["--version"], lambda out: out == f"kalvoren-diag {Kalvoren.__version__}\n"),
+        (["--help"], lambda out: "(default: None)" not in out and "(default: True)" not in out),
+        (
+            ["--x", "a", "--no-constant", "--tests", "chow", "--json"],
+            lambda out: (
+                _json(out)["columns"]["x"] == ["a"] and list(_json(out)["tests"]) == ["chow"]
+            ),
+        ),
+    ],
+    ids=[
+        "float years",
+        "int years",
+        "hac 2^63",
+        "hac clamped",
+        "whitespace",
+        "markdown",
+        "version",
+        "help",
+        "no constant",
+    ],
+)
+def test_outputs(tmp_path, data, args, check):
+    files = {"ints": tmp_path / "i.csv", "ws": tmp_path / "ws.txt"}
+    files["ints"].write_text(data.read_text().replace(".0,", ","))
+    files["ws"].write_text(data.read_text().replace(",", "   "))
+    named = [a[1:-1] for a in args if a.startswith("{")]
+    args = [a for a in args if not a.startswith("{")]
+    source = files[named[0]] if named else data
+    argv = args if args[0].startswith("--v") or args[0] == "--help" else [source, "--y", "y", *args]
+    code, out, err = cli(*argv)
+    assert code == 0, err
+    assert check(out), out[-2000:]
 
 
 # ---------------------------------------------------------------- set-up

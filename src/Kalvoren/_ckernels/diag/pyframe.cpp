@@ -3,7 +3,7 @@
 
 #include <cstring>
 #if PY_VERSION_HEX >= 0x030D0000
-#include <frameobject.h>  // PyFrame_New
+#  include <frameobject.h>  // PyFrame_New
 #endif
 
 namespace pyframe {
