@@ -11,6 +11,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import subprocess
 import time
 import types
@@ -202,6 +203,7 @@ class DevTools:
             args,
             pass_fds=(3, 4),
             preexec_fn=wire,
+            start_new_session=True,
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
         )
@@ -242,8 +244,12 @@ class DevTools:
             self.events.append(self._message(deadline))
 
     def close(self):
-        self.proc.kill()
-        self.proc.wait(timeout=30)
+        try:
+            self.call("Browser.close", timeout=10)
+            self.proc.wait(timeout=20)
+        except (OSError, EOFError, TimeoutError, RuntimeError, subprocess.TimeoutExpired):
+            os.killpg(self.proc.pid, signal.SIGKILL)  # the browser and its helpers
+            self.proc.wait(timeout=30)
         os.close(self._w)
         os.close(self._r)
 
