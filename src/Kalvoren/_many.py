@@ -278,7 +278,9 @@ def diagnose_many(
     Chow break as a 0-based position within each group (default: each group's
     middle). workers: threads (default: every core). progress: a progress bar
     on a terminal for runs longer than about a second; True always, False
-    never. Ctrl-C stops the run promptly and returns nothing.
+    never. Ctrl-C stops the run promptly and returns nothing. Caveats (as
+    ``diagnose`` warns of them) are in the note column and emit one
+    ``KalvorenWarning`` per kind per call, counting the groups.
     """
     import pandas as pd
 
