@@ -352,6 +352,7 @@ def _json(out):
             ),
         ),
         (["--x", "a", "--sep", r"\s+", "{ws}"], lambda out: "n = 40" in out),
+        (["--x", "a", "--encoding", "utf-16", "{u16}"], lambda out: "n = 40" in out),
         (["--x", "a", "--format", "markdown"], lambda out: "nan" not in out and "| cusum" in out),
         (["--version"], lambda out: out == f"kalvoren-diag {Kalvoren.__version__}\n"),
         (["--help"], lambda out: "(default: None)" not in out and "(default: True)" not in out),
@@ -368,6 +369,7 @@ def _json(out):
         "hac 2^63",
         "hac clamped",
         "whitespace",
+        "utf-16",
         "markdown",
         "version",
         "help",
@@ -378,6 +380,8 @@ def test_outputs(tmp_path, data, args, check):
     files = {"ints": tmp_path / "i.csv", "ws": tmp_path / "ws.txt"}
     files["ints"].write_text(data.read_text().replace(".0,", ","))
     files["ws"].write_text(data.read_text().replace(",", "   "))
+    files["u16"] = tmp_path / "u16.csv"
+    files["u16"].write_bytes(data.read_text().encode("utf-16"))
     named = [a[1:-1] for a in args if a.startswith("{")]
     args = [a for a in args if not a.startswith("{")]
     source = files[named[0]] if named else data

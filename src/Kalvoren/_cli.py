@@ -256,6 +256,16 @@ def _line_numbers(data: bytes, rows: list[int]) -> dict[int, int]:
     return out
 
 
+def _ascii_compatible(enc: str, sep: str = ",") -> bool:
+    """Newlines and the separator are their ASCII bytes in this encoding (a
+    byte-order mark aside), so lines and fields can be found in the bytes."""
+    probe = "\n" + (sep if sep != WHITESPACE else " ")
+    try:
+        return probe.encode(enc).endswith(probe.encode("ascii"))
+    except (UnicodeError, LookupError):
+        return False
+
+
 def _surplus(fields: list[str], width: int) -> bool:
     """More fields than the header's, and not just empty ones at the end."""
     return len(fields) > width and any(f.strip() for f in fields[width:])
@@ -268,8 +278,7 @@ def _surplus_line(data: bytes, sep: str, enc: str, width: int) -> int | None:
     the encoding keeps ASCII as it is; otherwise the csv module reads it."""
     import numpy as np
 
-    ascii_safe = f"\n{sep}".encode(enc, errors="replace") == f"\n{sep}".encode("ascii", "replace")
-    if sep == WHITESPACE or not ascii_safe or b'"' in data:
+    if sep == WHITESPACE or not _ascii_compatible(enc, sep) or b'"' in data:
         text = io.TextIOWrapper(io.BytesIO(data), encoding=enc, errors="replace", newline="")
         if sep == WHITESPACE:
             for line, row in enumerate(text, start=1):
@@ -323,8 +332,16 @@ def _read_text(args: argparse.Namespace) -> Any:
         raise UsageError(f"cannot read {args.file}: {e.strerror or e}") from None
     # The whole header line, however long; sniffing the separator only needs
     # the first 64 KiB.
-    cut = data.find(b"\n")
-    first = data if cut < 0 else data[: cut + 1]
+    if _ascii_compatible(enc):
+        cut = data.find(b"\n")
+        first, sample = (data if cut < 0 else data[: cut + 1]), data[: 1 << 16]
+    else:  # UTF-16 and the like: lines are found in the text
+        try:
+            text = data.decode(enc)
+        except UnicodeDecodeError:
+            text = data.decode(enc, errors="replace")
+        first = text.split("\n", 1)[0].encode(enc)
+        sample = text[: 1 << 16].encode(enc, errors="replace")
     try:
         head = first.decode(enc)
     except UnicodeDecodeError:
@@ -333,10 +350,8 @@ def _read_text(args: argparse.Namespace) -> Any:
             "(pass --encoding, e.g. --encoding latin-1)"
         ) from None
     if sep is None:
-        sample = data[: 1 << 16]
-        if b"\n" in sample:
-            sample = sample[: sample.rindex(b"\n") + 1]
-        sep = _sniff_sep(sample.decode(enc, errors="ignore"))
+        text = sample.decode(enc, errors="ignore")
+        sep = _sniff_sep(text[: text.rindex("\n") + 1] if "\n" in text else text)
     header = _split_header(head, sep)
     wanted = [c for c in [args.y, *(args.x or []), args.index] if c is not None]
     dup = sorted({c for c in wanted if header.count(c) > 1})
