@@ -237,11 +237,15 @@ def _split_header(line: str, sep: str) -> list[str]:
         csv.field_size_limit(limit)
 
 
-def _line_numbers(data: bytes, rows: list[int]) -> dict[int, int]:
+def _line_numbers(data: bytes, rows: list[int], enc: str = "ascii") -> dict[int, int]:
     """The file's line of each data row (0-based, as the reader counts them:
     blank lines skipped), for messages."""
     want, out = sorted(set(rows)), {}
-    lines = io.BytesIO(data)
+    lines: Any = (
+        io.BytesIO(data)
+        if _ascii_compatible(enc)
+        else io.StringIO(data.decode(enc, errors="replace"), newline=None)
+    )
     lines.readline()  # the header
     row, line = 0, 1
     for raw in lines:
@@ -391,7 +395,7 @@ def _read_text(args: argparse.Namespace) -> Any:
         raise UsageError(f"{name}: {str(e).splitlines()[0]}") from None
     frame = frame[[names[j] for j in pos]]
     frame.columns = wanted
-    args.line_of = lambda rows: _line_numbers(data, rows)
+    args.line_of = lambda rows: _line_numbers(data, rows, enc)
     return frame
 
 
