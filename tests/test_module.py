@@ -73,10 +73,34 @@ def test_traceback_names_the_function():
     assert "_ckernels/diag/_diag" in last.filename
 
 
-def run_python(code):
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+# 3.12's _xxsubinterpreters as these tests use it, on 3.13's _interpreters
+# (whose run_string returns the failure instead of raising it).
+SUBINTERPRETERS = """\
+try:
+    import _xxsubinterpreters as si
+except ImportError:
+    import types, _interpreters
+
+    class RunFailedError(RuntimeError):
+        pass
+
+    def run_string(interp, code):
+        failed = _interpreters.run_string(interp, code)
+        if failed is not None:
+            raise RunFailedError(failed.formatted)
+
+    si = types.SimpleNamespace(
+        create=lambda isolated=True: _interpreters.create("isolated" if isolated else "legacy"),
+        run_string=run_string,
+        destroy=_interpreters.destroy,
+        RunFailedError=RunFailedError,
     )
+"""
+
+
+def run_python(code):
+    code = textwrap.dedent(code).replace("import _xxsubinterpreters as si\n", SUBINTERPRETERS)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
 
 
 def test_second_interpreter_is_refused():

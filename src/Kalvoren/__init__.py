@@ -19,6 +19,7 @@ _API = {
     "Status": "diagnostics",
     "diagnose_many": "_many",
     "robust_cov": "_robust",
+    "summary_html": "_html",
 }
 
 

@@ -18,13 +18,17 @@ from typing import Any, NoReturn
 
 from Kalvoren import _options, _registry, diagnostics
 
-FORMATS = ("table", "json", "markdown", "csv")
+FORMATS = ("table", "json", "markdown", "csv", "html")
 # The API's option names as flags (a mistake names the flag the user typed).
 FLAGS = {"lags": "--lags", "break_at": "--break", "hac_lags": "--hac-lags", "alpha": "--alpha"}
 FLAGS["tests"] = "--tests"
 # The covariance's options as flags; groups, time and entity name columns of the file.
 COV_FLAGS = ("kernel", "bandwidth", "prewhite", "adjust", "groups", "time", "entity", "correction")
 FLAGS.update({"cov_type": "--cov-type", **{name: f"--{name}" for name in COV_FLAGS}})
+FLAGS["break_label"] = "--break"
+FLAGS["add_constant"] = "--no-constant"
+# A cell quoted in a message is cut to this many characters.
+QUOTE_MAX = 80
 
 
 def _flag(name: str) -> str:
@@ -44,14 +48,47 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
+class _Help(argparse.ArgumentDefaultsHelpFormatter):
+    """Shows a default only where there is one to show."""
+
+    def _get_help_string(self, action: argparse.Action) -> str | None:
+        if action.default is None or action.nargs == 0:
+            return action.help
+        return super()._get_help_string(action)
+
+
+def _quote(text: Any) -> str:
+    """A cell for a message: repr'd, at most QUOTE_MAX characters of it."""
+    text = str(text)
+    return repr(text) if len(text) <= QUOTE_MAX else repr(text[:QUOTE_MAX]) + "..."
+
+
+def _version() -> str:
+    import Kalvoren
+
+    return Kalvoren.__version__
+
+
+class _Version(argparse.Action):
+    """--version: the package's version on standard output, exit status 0."""
+
+    def __init__(self, option_strings: list[str], dest: str, **kw: Any):
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kw)
+
+    def __call__(self, parser: Any, namespace: Any, values: Any, option_string: Any = None):
+        sys.stdout.write(f"kalvoren-diag {_version()}\n")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = _Parser(
         prog="kalvoren-diag",
         description="Residual diagnostics of an OLS regression of --y on a constant and --x. "
         "Reads CSV (separator sniffed), Parquet, Stata (.dta) and Excel (.xlsx) "
         "files; '-' reads CSV from standard input.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        formatter_class=_Help,
     )
+    p.add_argument("--version", action=_Version, help="show the version and exit")
     p.add_argument(
         "file",
         nargs="?",
@@ -62,7 +99,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--x",
         nargs="+",
-        help="regressor columns; a constant is added (default with the shipped data: x1 x2)",
+        help="regressor columns; a constant is added unless one is among them or "
+        "--no-constant is given (default with the shipped data: x1 x2)",
+    )
+    p.add_argument(
+        "--no-constant",
+        dest="add_constant",
+        action="store_false",
+        help="fit without a constant (unless one of the --x columns is constant)",
     )
     p.add_argument(
         "--index",
@@ -75,11 +119,14 @@ def build_parser() -> argparse.ArgumentParser:
         dest="break_at",
         metavar="T",
         help="Chow break: the first observation of the second segment, as a 0-based "
-        "position (the first row is 0), or a label of --index "
-        "(default: the middle of the sample)",
+        "position (the first row is 0), or with --index a label of it (a date, a year, "
+        "a name; --break 1945 is then the label 1945) (default: the middle of the sample)",
     )
     p.add_argument(
-        "--hac-lags", type=int, default=None, help="HAC bandwidth (default: floor(4 (n/100)^(2/9)))"
+        "--hac-lags",
+        type=int,
+        default=None,
+        help="HAC bandwidth, at most n - 1 (default: floor(4 (n/100)^(2/9)))",
     )
     p.add_argument("--alpha", type=float, default=0.05, help="test level: reject when p < alpha")
     p.add_argument(
@@ -88,14 +135,26 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="ID",
         choices=_registry.TEST_IDS,
         default=None,
-        help=f"run only these tests (default: all of {', '.join(_registry.TEST_IDS)})",
+        help="run only these tests (default: "
+        + ", ".join(_registry.DEFAULT_TESTS)
+        + "; the others run when named, or when one of their options is given)",
     )
     _cov_arguments(p)
     for name, opt in _registry.OPTIONS.items():  # the tests' own options
+        shown = f" (default: {opt.default})" if opt.default is not None else ""
         p.add_argument(
-            _flag(name), dest=name, default=argparse.SUPPRESS, help=opt.help, **dict(opt.cli)
+            _flag(name),
+            dest=name,
+            default=argparse.SUPPRESS,
+            help=opt.help + shown,
+            **dict(opt.cli),
         )
-    p.add_argument("--format", choices=FORMATS, default="table", help="output format")
+    p.add_argument(
+        "--format",
+        choices=FORMATS,
+        default="table",
+        help="output format (html: one self-contained page with the plots)",
+    )
     p.add_argument(
         "--json", action="store_const", const="json", dest="format", help="same as --format json"
     )
@@ -105,7 +164,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="draw the CUSUM and CUSUM-of-squares paths; format from the extension "
         f"({', '.join(e[1:] for e in PLOT_FORMATS)})",
     )
-    p.add_argument("--sep", default=None, help="CSV separator (default: sniffed)")
+    p.add_argument(
+        "--sep",
+        default=None,
+        help="CSV separator: one character, '\\t' for a tab, or '\\s+' for runs of "
+        "whitespace (default: sniffed)",
+    )
     p.add_argument("--decimal", default=".", help="CSV decimal mark")
     p.add_argument(
         "--encoding",
@@ -201,6 +265,24 @@ def _cov_options(args: argparse.Namespace, frame: Any, rows: Any) -> dict:
 # ------------------------------------------------------------------ reading
 
 
+WHITESPACE = r"\s+"
+
+
+def _separator(sep: str | None) -> str | None:
+    """--sep as the reader takes it: one character, or runs of whitespace."""
+    if sep is None:
+        return None
+    sep = {r"\t": "\t", "\\s+": WHITESPACE}.get(sep, sep)
+    if sep == WHITESPACE:
+        return sep
+    if len(sep) != 1 or sep in '\r\n"':
+        raise UsageError(
+            f"--sep {sep!r}: a separator is one character (or '\\t' for a tab, "
+            "'\\s+' for runs of whitespace)"
+        )
+    return sep
+
+
 def _sniff_sep(sample: str) -> str:
     try:
         return csv.Sniffer().sniff(sample, delimiters=",;\t|").delimiter
@@ -224,6 +306,94 @@ def _decode_error_line(source: Any, encoding: str) -> int:
     return line
 
 
+def _split_header(line: str, sep: str) -> list[str]:
+    """The header's names, however long the line (the csv module's field
+    limit is raised for it)."""
+    if sep == WHITESPACE:
+        return line.split()
+    limit = csv.field_size_limit()
+    csv.field_size_limit(max(limit, len(line) + 1))
+    try:
+        return next(csv.reader([line.rstrip("\r\n")], delimiter=sep), [])
+    finally:
+        csv.field_size_limit(limit)
+
+
+def _line_numbers(data: bytes, rows: list[int], enc: str = "ascii") -> dict[int, int]:
+    """The file's line of each data row (0-based, as the reader counts them:
+    blank lines skipped), for messages."""
+    want, out = sorted(set(rows)), {}
+    lines: Any = (
+        io.BytesIO(data)
+        if _ascii_compatible(enc)
+        else io.StringIO(data.decode(enc, errors="replace"), newline=None)
+    )
+    lines.readline()  # the header
+    row, line = 0, 1
+    for raw in lines:
+        line += 1
+        if not raw.strip():
+            continue
+        if row == want[len(out)]:
+            out[row] = line
+            if len(out) == len(want):
+                break
+        row += 1
+    return out
+
+
+def _ascii_compatible(enc: str, sep: str = ",") -> bool:
+    """Newlines and the separator are their ASCII bytes in this encoding (a
+    byte-order mark aside), so lines and fields can be found in the bytes."""
+    probe = "\n" + (sep if sep != WHITESPACE else " ")
+    try:
+        return probe.encode(enc).endswith(probe.encode("ascii"))
+    except (UnicodeError, LookupError):
+        return False
+
+
+def _surplus(fields: list[str], width: int) -> bool:
+    """More fields than the header's, and not just empty ones at the end."""
+    return len(fields) > width and any(f.strip() for f in fields[width:])
+
+
+def _surplus_line(data: bytes, sep: str, enc: str, width: int) -> int | None:
+    """The first line after the header with more fields than the header's
+    width (the reader would drop them, or take the first as an index), or None.
+    Separators are counted per line over the bytes when nothing is quoted and
+    the encoding keeps ASCII as it is; otherwise the csv module reads it."""
+    import numpy as np
+
+    if sep == WHITESPACE or not _ascii_compatible(enc, sep) or b'"' in data:
+        text = io.TextIOWrapper(io.BytesIO(data), encoding=enc, errors="replace", newline="")
+        if sep == WHITESPACE:
+            for line, row in enumerate(text, start=1):
+                if line > 1 and len(row.split()) > width:
+                    return line
+            return None
+        limit = csv.field_size_limit()
+        csv.field_size_limit(max(limit, len(data) + 1))
+        try:
+            reader = csv.reader(text, delimiter=sep)
+            next(reader, None)
+            for row in reader:
+                if _surplus(row, width):
+                    return reader.line_num
+        finally:
+            csv.field_size_limit(limit)
+        return None
+    buf = np.frombuffer(data, dtype=np.uint8)
+    ends = np.flatnonzero(buf == 10)
+    seps = np.flatnonzero(buf == ord(sep))
+    per_line = np.bincount(np.searchsorted(ends, seps), minlength=ends.size + 1)
+    for i in np.flatnonzero(per_line[1:] >= width).tolist():
+        lo = int(ends[i]) + 1
+        hi = int(ends[i + 1]) if i + 1 < ends.size else len(data)
+        if _surplus(data[lo:hi].decode(enc, errors="replace").split(sep), width):
+            return i + 2
+    return None
+
+
 def _read_text(args: argparse.Namespace) -> Any:
     import pandas as pd
 
@@ -237,45 +407,79 @@ def _read_text(args: argparse.Namespace) -> Any:
         codecs.lookup(enc)
     except LookupError:
         raise UsageError(f"unknown encoding {args.encoding!r}") from None
+    sep = _separator(args.sep)
     try:
-        source: Any = (
-            io.BytesIO(sys.stdin.buffer.read()) if args.file == "-" else open(args.file, "rb")
-        )
+        if args.file == "-":
+            data = sys.stdin.buffer.read()
+        else:
+            with open(args.file, "rb") as fh:
+                data = fh.read()
     except OSError as e:
         raise UsageError(f"cannot read {args.file}: {e.strerror or e}") from None
-    with source:
-        sample = source.read(1 << 16).decode(enc, errors="ignore")
-        source.seek(0)
-        sep = args.sep or _sniff_sep(sample)
-        header = next(csv.reader(io.StringIO(sample), delimiter=sep), [])
-        dup = sorted({h for h in header if header.count(h) > 1})
-        if dup:
-            raise UsageError(f"{name}: duplicate columns: {', '.join(map(repr, dup))}")
-        wanted = [c for c in [args.y, *(args.x or []), args.index] if c is not None]
-        wanted += [c for c in _cov_columns(args) if c not in wanted]
-        missing = [c for c in wanted if c not in header]
-        if missing:
-            raise UsageError(f"{name}: no column {missing[0]!r} (columns: {', '.join(header)})")
+    # The whole header line, however long; sniffing the separator only needs
+    # the first 64 KiB.
+    if _ascii_compatible(enc):
+        cut = data.find(b"\n")
+        first, sample = (data if cut < 0 else data[: cut + 1]), data[: 1 << 16]
+    else:  # UTF-16 and the like: lines are found in the text
         try:
-            frame = pd.read_csv(
-                source,
-                sep=sep,
-                decimal=args.decimal,
-                usecols=wanted,
-                encoding=enc,
-                engine="c",
-                skip_blank_lines=True,
-                dtype={args.index: str} if args.index else None,
-            )
+            text = data.decode(enc)
         except UnicodeDecodeError:
-            line = _decode_error_line(source, enc)
-            raise UsageError(
-                f"{name}: line {line} is not valid {args.encoding} "
-                "(pass --encoding, e.g. --encoding latin-1)"
-            ) from None
-        except (ValueError, pd.errors.ParserError) as e:
-            raise UsageError(f"{name}: {str(e).splitlines()[0]}") from None
-    return frame[wanted]
+            text = data.decode(enc, errors="replace")
+        first = text.split("\n", 1)[0].encode(enc)
+        sample = text[: 1 << 16].encode(enc, errors="replace")
+    try:
+        head = first.decode(enc)
+    except UnicodeDecodeError:
+        raise UsageError(
+            f"{name}: line 1 (the header) is not valid {args.encoding} "
+            "(pass --encoding, e.g. --encoding latin-1)"
+        ) from None
+    if sep is None:
+        text = sample.decode(enc, errors="ignore")
+        sep = _sniff_sep(text[: text.rindex("\n") + 1] if "\n" in text else text)
+    header = _split_header(head, sep)
+    wanted = [c for c in [args.y, *(args.x or []), args.index] if c is not None]
+    wanted += [c for c in _cov_columns(args) if c not in wanted]
+    dup = sorted({c for c in wanted if header.count(c) > 1})
+    if dup:
+        raise UsageError(f"{name}: duplicate columns: {', '.join(map(repr, dup))}")
+    missing = [c for c in wanted if c not in header]
+    if missing:
+        shown = ", ".join(header) if len(header) <= 50 else ", ".join(header[:50]) + ", ..."
+        raise UsageError(f"{name}: no column {missing[0]!r} (columns: {shown})")
+    line = _surplus_line(data, sep, enc, len(header))
+    if line is not None:
+        raise UsageError(f"{name}: line {line} has more fields than the header's {len(header)}")
+    # Columns by position: the header may repeat names that are not used.
+    names = [f"\0{j}" for j in range(len(header))]
+    pos = [header.index(c) for c in wanted]
+    try:
+        frame = pd.read_csv(
+            io.BytesIO(data),
+            sep=sep,
+            decimal=args.decimal,
+            header=0,
+            names=names,
+            usecols=[names[j] for j in pos],
+            index_col=False,
+            encoding=enc,
+            engine="c",
+            skip_blank_lines=True,
+            dtype={names[header.index(args.index)]: str} if args.index else None,
+        )
+    except UnicodeDecodeError:
+        line = _decode_error_line(io.BytesIO(data), enc)
+        raise UsageError(
+            f"{name}: line {line} is not valid {args.encoding} "
+            "(pass --encoding, e.g. --encoding latin-1)"
+        ) from None
+    except (ValueError, pd.errors.ParserError) as e:
+        raise UsageError(f"{name}: {str(e).splitlines()[0]}") from None
+    frame = frame[[names[j] for j in pos]]
+    frame.columns = wanted
+    args.line_of = lambda rows: _line_numbers(data, rows, enc)
+    return frame
 
 
 def _read(args: argparse.Namespace) -> Any:
@@ -305,7 +509,14 @@ def _read(args: argparse.Namespace) -> Any:
 # ---------------------------------------------------------------- checking
 
 
-def _numeric(frame: Any, cols: list[str], name: str, dropna: bool) -> tuple[Any, int]:
+def _rows_as_lines(rows: list[int]) -> dict[int, int]:
+    """A row of a table without lines (Parquet, Stata, Excel): as a CSV's line."""
+    return {r: r + 2 for r in rows}
+
+
+def _numeric(
+    frame: Any, cols: list[str], name: str, dropna: bool, line_of: Any = _rows_as_lines
+) -> tuple[Any, int]:
     """Columns as float64 (numeric columns are not copied); a non-numeric cell
     names its line and column."""
     import numpy as np
@@ -321,7 +532,8 @@ def _numeric(frame: Any, cols: list[str], name: str, dropna: bool) -> tuple[Any,
             if bad.any():
                 row = int(np.flatnonzero(bad.to_numpy())[0])
                 raise UsageError(
-                    f"{name}: line {row + 2}, column {c!r}: not a number: {str(s.iloc[row])!r}"
+                    f"{name}: line {line_of([row])[row]}, column {c!r}: not a number: "
+                    f"{_quote(s.iloc[row])}"
                 )
             s = conv
         frame[c] = s.astype("float64")
@@ -335,9 +547,9 @@ def _numeric(frame: Any, cols: list[str], name: str, dropna: bool) -> tuple[Any,
     dropped = 0
     if na.any():
         if not dropna:
-            r, c = np.argwhere(na)[0]
+            r, c = (int(v) for v in np.argwhere(na)[0])
             raise UsageError(
-                f"{name}: line {r + 2}, column {cols[c]!r}: missing or non-finite "
+                f"{name}: line {line_of([r])[r]}, column {cols[c]!r}: missing or non-finite "
                 "value (pass --dropna to drop such rows)"
             )
         keep = ~na.any(axis=1)
@@ -346,12 +558,34 @@ def _numeric(frame: Any, cols: list[str], name: str, dropna: bool) -> tuple[Any,
     return num, dropped
 
 
-def _break_position(value: str | None, index: Any, n: int) -> Any:
+def _labels(values: Any, name: str) -> Any:
+    """The --index column as an index: numbers stay numbers (integers when
+    every value is whole: 1945.0 is the year 1945), else dates, else text."""
+    import numpy as np
+    import pandas as pd
+
+    if not pd.api.types.is_numeric_dtype(values.dtype) or pd.api.types.is_bool_dtype(values.dtype):
+        try:
+            values = pd.to_numeric(values)
+        except (ValueError, TypeError):
+            try:
+                values = pd.to_datetime(values, format="mixed")
+            except (ValueError, TypeError):
+                values = values.astype(str)
+    if pd.api.types.is_float_dtype(values.dtype):
+        v = values.to_numpy(dtype=np.float64)
+        if np.isfinite(v).all() and (v == np.round(v)).all() and (np.abs(v) < 2.0**53).all():
+            values = values.astype(np.int64)
+    return pd.Index(values, name=name)
+
+
+def _break_label(value: str | None, index: Any) -> tuple[Any, Any]:
+    """--break as (position, None) without --index, else (None, label)."""
     if value is None:
-        return None
+        return None, None
     if index is None:
         try:
-            return int(value)
+            return int(value), None
         except ValueError:
             raise UsageError(
                 f"--break {value!r}: a 0-based position is needed without --index"
@@ -359,31 +593,34 @@ def _break_position(value: str | None, index: Any, n: int) -> Any:
     import pandas as pd
 
     label: Any = value
+    span = f"({index[0]} ... {index[-1]})" if len(index) else "(no rows)"
     try:
         if isinstance(index, pd.DatetimeIndex):
             label = pd.Timestamp(value)
+        elif pd.api.types.is_integer_dtype(index.dtype):
+            number = float(value)
+            label = int(number) if number.is_integer() else number
         elif pd.api.types.is_numeric_dtype(index.dtype):
-            label = index.dtype.type(value)
+            label = float(value)
     except ValueError:
-        raise UsageError(
-            f"--break {value!r} is not a label of --index ({index[0]} ... {index[-1]})"
-        ) from None
+        raise UsageError(f"--break {value!r} is not a label of --index {span}") from None
     hits = (index == label).nonzero()[0]
     if len(hits) != 1:
-        raise UsageError(
-            f"--break {value!r} is not one label of --index ({index[0]} ... {index[-1]})"
-        )
-    # dates and names go to the report as labels; integer labels as positions
-    return int(hits[0]) if pd.api.types.is_numeric_dtype(index.dtype) else label
+        raise UsageError(f"--break {value!r} is not one label of --index {span}")
+    return None, label
 
 
 def _check_plot_path(path: str | None) -> None:
     if path is None:
         return
+    if os.path.isdir(path):
+        raise UsageError(f"--plot {path}: is a directory")
+    if os.path.exists(path) and not os.path.isfile(path):
+        raise UsageError(f"--plot {path}: not a regular file (a device, a pipe or a socket)")
     ext = os.path.splitext(path)[1].lower()
     if ext not in PLOT_FORMATS:
         raise UsageError(f"--plot {path}: the file name must end in {', '.join(PLOT_FORMATS)}")
-    folder = os.path.dirname(os.path.abspath(path))
+    folder = os.path.dirname(os.path.realpath(path))
     if not os.path.isdir(folder) or not os.access(folder, os.W_OK):
         raise UsageError(f"--plot {path}: cannot write in {folder}")
     if os.path.exists(path) and not os.access(path, os.W_OK):
@@ -394,10 +631,38 @@ def _check_plot_path(path: str | None) -> None:
         raise UsageError("--plot needs matplotlib: pip install 'Kalvoren[plot]'") from None
 
 
+def _write_plot(report: Any, path: str) -> str:
+    """The figure in a temporary file beside the target (moved there once
+    the report is out): a write that fails stops the run before any output."""
+    import tempfile
+
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    target = os.path.realpath(path)
+    ext = os.path.splitext(target)[1]
+    fd, tmp = tempfile.mkstemp(prefix=".kalvoren-", suffix=ext, dir=os.path.dirname(target))
+    try:
+        with os.fdopen(fd, "wb") as fh:
+            fig = report.plot()
+            try:
+                fig.savefig(fh, format=ext[1:].lower())
+            finally:
+                plt.close(fig)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)  # as a file written in place would be
+    except (OSError, ValueError) as e:
+        os.unlink(tmp)
+        reason = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
+        raise UsageError(f"--plot {path}: {reason.splitlines()[0]}") from None
+    return tmp
+
+
 def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
     """Everything checked: the report, the source's name and the rows dropped."""
-    import pandas as pd
-
     if args.file is None:
         args.y = args.y or "y"
         args.x = args.x or ["x1", "x2"]
@@ -410,30 +675,29 @@ def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
         source = "standard input" if args.file == "-" else args.file
     if args.y in args.x:
         raise UsageError(f"--y {args.y!r} is also among the --x columns")
-    if len(set(args.x)) != len(args.x):
-        raise UsageError("--x names a column twice")
+    twice = [c for i, c in enumerate(args.x) if c in args.x[:i]]
+    if twice:
+        raise UsageError(f"--x names the column {twice[0]!r} twice")
+    if args.index is not None and args.index in (args.y, *args.x):
+        which = "the --y column" if args.index == args.y else "among the --x columns"
+        raise UsageError(f"--index {args.index!r} is {which}: the index is a column of its own")
     if not 0.0 < args.alpha < 1.0:
         raise UsageError(f"--alpha must lie in (0, 1), got {args.alpha}")
     _check_plot_path(args.plot)
+    args.line_of = _rows_as_lines
     frame = _read(args)
     for col in [args.y, *args.x, *([args.index] if args.index else []), *_cov_columns(args)]:
         if col not in frame.columns:
             raise UsageError(
                 f"{source}: no column {col!r} (columns: {', '.join(map(str, frame.columns))})"
             )
-    num, dropped = _numeric(frame, [args.y, *args.x], source, args.dropna)
+    num, dropped = _numeric(frame, [args.y, *args.x], source, args.dropna, args.line_of)
     rows = num.index  # the file's rows kept, before --index relabels them
     index = None
     if args.index:
-        labels = frame[args.index].loc[num.index]
-        if not pd.api.types.is_numeric_dtype(labels.dtype):
-            try:
-                labels = pd.to_datetime(labels, format="mixed")
-            except (ValueError, TypeError):
-                labels = labels.astype(str)
-        index = pd.Index(labels, name=args.index)
+        index = _labels(frame[args.index].loc[num.index], args.index)
         num.index = index
-    t_break = _break_position(args.break_at, index, len(num))
+    position, label = _break_label(args.break_at, index)
     try:
         with warnings.catch_warnings():
             # the report's notes say it; stderr stays for errors
@@ -442,9 +706,11 @@ def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
                 num[args.y],
                 num[args.x],
                 lags=args.lags,
-                break_at=t_break,
+                break_at=position,
+                break_label=label,
                 hac_lags=args.hac_lags,
                 alpha=args.alpha,
+                add_constant=args.add_constant,
                 tests=args.tests,
                 cov_type=args.cov_type,
                 cov_options=_cov_options(args, frame, rows),
@@ -455,6 +721,8 @@ def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
         raise UsageError(f"{_flag(e.param)} {e.problem}" if known else str(e)) from None
     except (ValueError, TypeError) as e:
         raise UsageError(str(e)) from None
+    except OverflowError as e:  # a number beyond what the kernels take, wherever it came from
+        raise UsageError(f"a value is out of range: {e}") from None
     return report, source, dropped
 
 
@@ -464,27 +732,34 @@ def render(report: Any, fmt: str, source: str) -> str:
     if fmt == "csv":
         return report.to_frame().to_csv()
     if fmt == "markdown":
-        return report.to_frame().to_markdown() + "\n"
+        frame = report.to_frame().astype(object)
+        return frame.where(frame.notna(), "").to_markdown() + "\n"
+    if fmt == "html":
+        return report.to_html(title=f"Residual diagnostics: {source}")
     return f"Residual diagnostics: {source}\n{report.summary()}"
 
 
 def main(argv: list[str] | None = None) -> int:
+    tmp = None
     try:
         args = build_parser().parse_args(argv)
         report, source, dropped = prepare(args)
         text = render(report, args.format, source)
+        if args.plot:
+            tmp = _write_plot(report, args.plot)
     except UsageError as e:
         print(f"kalvoren-diag: error: {e}", file=sys.stderr)
         return 2
     if dropped:
         print(f"kalvoren-diag: note: dropped {dropped} rows with missing values", file=sys.stderr)
     sys.stdout.write(text if text.endswith("\n") else text + "\n")
-    if args.plot:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        fig = report.plot()
-        fig.savefig(args.plot, format=os.path.splitext(args.plot)[1][1:].lower())
+    if tmp is not None:
+        try:
+            os.replace(tmp, os.path.realpath(args.plot))
+        except OSError as e:
+            os.unlink(tmp)
+            print(f"kalvoren-diag: error: --plot {args.plot}: {e.strerror or e}", file=sys.stderr)
+            return 2
         if args.format == "table":
             print(f"plot written to {args.plot}")
     return 0

@@ -10,7 +10,7 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from Kalvoren import _engine, _options, _prepare, _registry, _robust
+from Kalvoren import _caveats, _engine, _options, _prepare, _registry, _robust
 from Kalvoren._ckernels.diag import _batch
 
 # Series per native call: small enough that Ctrl-C and the progress bar
@@ -293,6 +293,8 @@ def diagnose_many(
     "cluster" and "driscoll-kraay" take their groups, time and entity as
     columns of the DataFrame (each group clustered within itself) and need
     the DataFrame form.
+    Caveats (as ``diagnose`` warns of them) are in the note column and emit
+    one ``KalvorenWarning`` per kind per call, counting the groups.
     """
     import pandas as pd
 
@@ -358,6 +360,10 @@ def diagnose_many(
     record = _engine.run(batch, lambda b: run_native(b, workers, progress), lim)
     _missing_notes(batch, record)
     table = _engine.finish(batch, record, opts.alpha)
+    # caveats in the notes as diagnose has them, and warned about once per kind
+    caveats = _caveats.find(opts.tests, table, n, None if opts.hac_lags is None else hl)
+    _caveats.add_notes(table, caveats)
+    _caveats.warn_summary(caveats, batch.G, 2)
     return _frame_result(table, n, index, opts.tests)
 
 

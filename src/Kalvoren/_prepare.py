@@ -121,30 +121,91 @@ def constant_columns(X: np.ndarray) -> np.ndarray:
     return np.array([j for j in range(X.shape[1]) if is_constant(X[:, j])], dtype=np.intp)
 
 
+def _refuse_weighted(model: Any) -> None:
+    """Only an OLS fit is diagnosed: the battery's statistics are those of the
+    unweighted residuals, which a WLS or GLS fit does not minimise."""
+    kind = type(model).__name__
+    is_statsmodels = type(model).__module__.split(".")[0] == "statsmodels"
+    weights = getattr(model, "weights", None)
+    weighted = weights is not None and not np.all(np.asarray(weights, dtype=float) == 1.0)
+    if (is_statsmodels and kind != "OLS") or weighted or getattr(model, "sigma", None) is not None:
+        hint = (
+            "; to diagnose its whitened regression pass "
+            "Kalvoren.diagnose(model.wendog, model.wexog, add_constant=False)"
+            if hasattr(model, "wendog") and hasattr(model, "wexog")
+            else ""
+        )
+        raise TypeError(
+            f"a fitted {kind} result is not an OLS fit: its residuals are not the ones "
+            f"the tests are built for{hint}"
+        )
+
+
 def from_fitted(fitted: Any) -> tuple[Any, Any]:
     """(endog, exog) of a fitted OLS results object, as pandas objects when the
-    model was fitted on pandas data (names and index carried along)."""
+    model was fitted on pandas data (names and index carried along); the
+    design exactly as fitted. A weighted or GLS fit is refused (TypeError)."""
     model = fitted.model
+    _refuse_weighted(model)
     endog, exog = model.endog, model.exog
     data = getattr(model, "data", None)
     y_name = getattr(model, "endog_names", None)
     x_names = getattr(model, "exog_names", None)
     labels = getattr(data, "row_labels", None) if data is not None else None
-    try:
-        import pandas as pd
-    except ImportError:  # pragma: no cover - pandas is a dependency
-        return endog, exog
+    import pandas as pd
+
     idx = labels if labels is not None else None
     y = pd.Series(np.asarray(endog), index=idx, name=y_name if isinstance(y_name, str) else "y")
+    exog = np.asarray(exog)
+    if exog.ndim == 1:
+        exog = exog[:, None]
     cols = list(x_names) if x_names is not None else None
-    X = pd.DataFrame(np.asarray(exog), index=idx, columns=cols)
+    X = pd.DataFrame(exog, index=idx, columns=cols)
     return y, X
 
 
+def is_fitted(obj: Any) -> bool:
+    """A fitted results object (``.model.endog`` and ``.model.exog``)."""
+    model = getattr(obj, "model", None)
+    return model is not None and hasattr(model, "endog") and hasattr(model, "exog")
+
+
+def _align(y: Any, X: Any) -> Any:
+    """X's rows in y's order when both carry a pandas index (as statsmodels
+    pairs observations: by label, not by position). Raises ValueError naming
+    the mismatch when the labels do not pair off one to one."""
+    yi, xi = y.index, X.index
+    if yi.equals(xi):
+        return X
+    if len(yi) != len(xi):
+        raise ValueError(
+            f"y has {len(yi)} observations but X has {len(xi)} rows: "
+            "their indexes cannot be aligned"
+        )
+    if not (yi.is_unique and xi.is_unique):
+        raise ValueError(
+            "y and X have different indexes with repeated labels: they cannot be aligned "
+            "(reset both indexes, or give them the same one)"
+        )
+    only_y, only_x = yi.difference(xi, sort=False), xi.difference(yi, sort=False)
+    if len(only_y) or len(only_x):
+        raise ValueError(
+            f"y and X have different index labels: {len(only_y)} of y's are not in X's index "
+            f"(the first: {only_y[0]!r}; X's first unmatched: {only_x[0]!r}); align them, "
+            "or pass NumPy arrays to pair rows by position"
+        )
+    return X.loc[yi]
+
+
 def prepare(y: Any, X: Any = None, *, add_constant: bool = True) -> Model:
-    """Validate and convert the user's data into a Model."""
-    if X is None and hasattr(y, "model") and hasattr(y.model, "endog") and hasattr(y.model, "exog"):
+    """Validate and convert the user's data into a Model. A fitted results
+    object is taken with its design exactly as fitted: a constant only if it
+    has one, whatever add_constant says."""
+    if X is None and is_fitted(y):
         y, X = from_fitted(y)
+        add_constant = False
+    elif X is not None and _is_pandas(y) and _is_pandas(X):
+        X = _align(y, X)
     yv, y_name, y_index = _response(y)
     n = yv.shape[0]
     Xv, x_names, x_index = _design(X, n)
@@ -164,7 +225,8 @@ def prepare(y: Any, X: Any = None, *, add_constant: bool = True) -> Model:
         for j, v in enumerate(Xv[0].tolist()):
             if v == y0 and np.array_equal(Xv[:, j], yv):
                 raise ValueError(f"y is also among the X columns (column {x_names[j]!r} equals y)")
-    consts = constant_columns(Xv)
+    # one row makes every column look constant: none is taken for the constant
+    consts = constant_columns(Xv) if n > 1 else np.empty(0, dtype=np.intp)
     added = False
     if consts.size:
         const_col = int(consts[0])

@@ -61,6 +61,10 @@ class Report:
         self.cov_type: str = "HAC" if plan is None else plan.choice.cov_type
         self.note = rec.notes[0].get("model", "")
         self.tests: dict[str, TestResult] = results_of(table, 0, alpha, batch.tests)
+        #: the bandwidth asked for (hac_lags is the one used: at most n - 1)
+        self.hac_lags_requested: int = self.hac_lags
+        #: the caveats diagnose warned about (KalvorenWarning), as text
+        self.warnings: list[str] = []
 
     @property
     def bandwidth(self) -> float | None:
@@ -205,6 +209,7 @@ class Report:
                 "rss": json_float(self.rss),
                 "coefficients": coef,
                 "hac_lags": self.hac_lags,
+                "hac_lags_requested": self.hac_lags_requested,
                 "hac_kernel": "bartlett",
                 "cov": self._cov_dict(),
                 "lags": self.lags,
@@ -214,6 +219,7 @@ class Report:
                 "note": self.note,
             },
             "tests": {tid: r.to_dict() for tid, r in self.tests.items()},
+            "warnings": list(self.warnings),
         }
 
     def _cov_dict(self) -> dict:
@@ -241,7 +247,8 @@ class Report:
             f"OLS of {self.y_name} on {', '.join(self.x_names) or 'nothing'}",
             f"n = {self.n}   k = {self.k}"
             + (f" (rank {self.rank})" if self.rank != self.k else "")
-            + f"   R^2 = {fmt(self.r2)}   {self._cov_label}",
+            + f"   R^2 = {fmt(self.r2)}   "
+            + (f"HAC: Bartlett, {self._hac_text()}" if self._batch.cov is None else self._cov_label),
         ]
         coef = pd.DataFrame(
             {
@@ -275,14 +282,24 @@ class Report:
             text += "notes:\n" + "\n".join(notes) + "\n"
         return text
 
-    def _repr_html_(self) -> str:
-        import html
+    def _hac_text(self) -> str:
+        if self.hac_lags_requested != self.hac_lags:
+            return f"{self.hac_lags} lags ({self.hac_lags_requested} asked: clamped to n - 1)"
+        return f"{self.hac_lags} lags"
 
-        head = html.escape(self.summary().split("\n\n")[0]).replace("\n", "<br>")
-        coef = self.params.to_frame().assign(
-            **{self._se_label: self.bse, "z": self.tvalues, "P>|z|": self.pvalues}
-        )
-        return f"<p>{head}</p>" + coef.to_html() + self.to_frame().to_html()
+    def _repr_html_(self) -> str:
+        from Kalvoren import _html
+
+        return _html.report_fragment(self)
+
+    def to_html(self, title: str | None = None) -> str:
+        """The report as one self-contained HTML page (no scripts, nothing
+        fetched): the model, the coefficients, the tests with H0 and
+        decisions, every note and warning, and the CUSUM, CUSUM-of-squares
+        (and, when run, F-sequence) plots as inline SVG."""
+        from Kalvoren import _html
+
+        return _html.report_page(self, title)
 
     def paths(self) -> dict:
         """The CUSUM path and the CUSUM-of-squares path with their 5% bounds,

@@ -17,21 +17,17 @@ from __future__ import annotations
 
 import functools
 import inspect
-import warnings
 from typing import Any, Callable
 
 import numpy as np
 
-from Kalvoren import _engine, _options, _prepare, _registry, _robust
+from Kalvoren import _caveats, _engine, _options, _prepare, _registry, _robust
+from Kalvoren._caveats import KalvorenWarning
 from Kalvoren._registry import DEFAULT_TESTS, TEST_IDS, Status
 from Kalvoren._report import Report
 from Kalvoren._results import TestResult
 
 __doc__ = __doc__.format(table=_registry.doc_table())
-
-
-class KalvorenWarning(UserWarning):
-    """A result came with a caveat (its note says which); the numbers stand."""
 
 
 @functools.lru_cache(maxsize=1024)
@@ -40,39 +36,42 @@ def newey_west_lags(n: int) -> int:
     return int(_engine.hac_rule(np.array([n]))[0])
 
 
-def _break_position(break_at: Any, model: _prepare.Model) -> int:
-    """The 0-based position of the first observation after the break."""
-    if break_at is None:
-        return model.n // 2
-    if isinstance(break_at, int):
-        return break_at
+def _break_position(break_at: Any, break_label: Any, model: _prepare.Model) -> int:
+    """The 0-based position of the first observation after the break: break_at
+    as a position, break_label (or a break_at that is not an integer) as a
+    label of the data's index."""
+    if break_label is not None and break_at is not None:
+        raise _options.OptionTypeError("break_label", "cannot be given together with break_at")
+    if break_label is None:
+        if break_at is None:
+            return model.n // 2
+        if isinstance(break_at, int):
+            return break_at
+        name, label = "break_at", break_at
+    else:
+        name, label = "break_label", break_label
     if model.index is None:
-        raise _options.OptionTypeError("break_at", f"must be an integer position, got {break_at!r}")
+        raise _options.OptionTypeError(
+            name,
+            f"{label!r} is a label, but the data have no index (pandas inputs carry one)"
+            if name == "break_label"
+            else f"must be an integer position, got {label!r}",
+        )
     try:
-        pos = model.index.get_loc(break_at)
-    except (KeyError, TypeError):
-        raise _options.OptionError(
-            "break_at", f"{break_at!r} is not a label of the data's index"
-        ) from None
+        pos = model.index.get_loc(label)
+    except (KeyError, TypeError, ValueError):
+        raise _options.OptionError(name, f"{label!r} is not a label of the data's index") from None
     if not isinstance(pos, (int, np.integer)):
-        raise _options.OptionError("break_at", f"{break_at!r} does not name one observation")
+        raise _options.OptionError(name, f"{label!r} does not name one observation")
     return int(pos)
-
-
-def _warn(record: _engine.Record, statuses: list[int], tests: tuple[str, ...]) -> None:
-    """The caveats a notebook should show: where the data pin few digits."""
-    notes = record.notes[0]
-    for key in sorted(k for k in notes if k.startswith("digits")):
-        tid = key.partition(":")[2]
-        if any(s == 0 for t, s in zip(TEST_IDS, statuses) if t in tests and (t == tid or not tid)):
-            what = f"{tid}: this statistic" if tid else "the statistics"
-            warnings.warn(notes[key].replace("this statistic", what), KalvorenWarning, 4)
 
 
 def _run(
     y: Any,
     X: Any,
     tests: Any = None,
+    *,
+    break_label: Any = None,
     cov_type: Any = "HAC",
     cov_options: Any = None,
     **kw: Any,
@@ -81,13 +80,22 @@ def _run(
     opts = _options.resolve(tests=tests, **kw)
     model = _prepare.prepare(y, X, add_constant=opts.add_constant)
     n, k = model.n, model.k
-    t_break = _break_position(opts.break_at, model) if opts.uses("break_at") else n // 2
-    lim = _options.limits(n, k, opts, t_break)
+    uses_break = opts.uses("break_at")
+    t_break = _break_position(opts.break_at, break_label, model) if uses_break else n // 2
+    # a position far outside the sample is refused by the limits, not by int64
+    t_kept = min(max(t_break, -1), n + 1)
+    lim = _options.limits(n, k, opts, t_kept)
     problem = lim.first_problem(0, n, k, opts.lags, t_break)
     if problem is not None:
+        if break_label is not None and problem.param == "break_at":
+            problem = _options.OptionError(
+                "break_label", f"{break_label!r} (position {t_break}) {problem.problem}"
+            )
         raise problem
-    hac_lags, plan = _cov_plan(cov, opts.hac_lags, model, X)
-    ints = np.array([0, n, t_break, hac_lags], dtype=np.int64)
+    asked, plan = _cov_plan(cov, opts.hac_lags, model, X)
+    # the kernels use at most n - 1 lags: the report shows the bandwidth used
+    hac_lags = min(asked, max(n - 1, 0))
+    ints = np.array([0, n, t_kept, hac_lags], dtype=np.int64)
     batch = _engine.Batch(
         model.y,
         model.X,
@@ -104,9 +112,17 @@ def _run(
     )
     record = _engine.run(batch)
     table = _engine.finish(batch, record, opts.alpha)
-    _warn(record, table.row(0)[4], opts.tests)
-    shown = opts.break_at if opts.break_at is not None else t_break
-    return Report(model, batch, table, opts.alpha, shown)
+    caveats = _caveats.find(opts.tests, table, np.array([n]), np.array([asked], dtype=object))
+    _caveats.add_notes(table, caveats)
+    if break_label is not None:
+        shown = break_label
+    else:
+        shown = opts.break_at if opts.break_at is not None else t_break
+    report = Report(model, batch, table, opts.alpha, shown)
+    report.hac_lags_requested = asked
+    # diagnose, the per-test functions -> _run -> here: the caller's line
+    report.warnings = _caveats.warn_each(caveats, 3)
+    return report
 
 
 def _cov_plan(
@@ -128,6 +144,7 @@ def diagnose(
     *,
     lags: int = 4,
     break_at: Any = None,
+    break_label: Any = None,
     hac_lags: int | None = None,
     alpha: float = 0.05,
     add_constant: bool = True,
@@ -140,15 +157,30 @@ def diagnose(
 
     y: the response (array, list, pandas Series), or a fitted OLS results
         object with ``.model.endog`` and ``.model.exog`` (statsmodels' OLS
-        results, for example), whose design is then used as it is.
+        results, for example), whose design is then used exactly as fitted:
+        with a constant only if it has one (add_constant does not apply).
+        Weighted and GLS fits (statsmodels' WLS, GLS, GLSAR, ...) are refused
+        with a TypeError.
     X: the regressors (2-D array, list of rows, pandas DataFrame or Series),
         or None for a model with a constant only. Integer columns are fine.
+        When y and X both carry a pandas index, rows are paired by label (in
+        y's order), as statsmodels pairs them; indexes that cannot be paired
+        one to one (other lengths or labels) raise a ValueError naming the
+        mismatch. Otherwise rows pair by position.
     lags: order of the Breusch-Godfrey and Ljung-Box tests.
-    break_at: the Chow test's break: an integer is the 0-based position of
-        the first observation of the second segment; anything else is a label
-        of the data's index (a date, a period, a string). Default: the middle.
+    break_at: the Chow test's break as a 0-based position: the first
+        observation of the second segment (so also the 1-based position of
+        the last one before the break). For compatibility, a value that is
+        not an integer (a date string, a Timestamp) is read as a label of the
+        data's index. Default: the middle.
+    break_label: the Chow test's break as a label of the data's index (a
+        date, a year, a name): the first observation of the second segment.
+        An integer here is a label (the year 1945), never a position. Not
+        together with break_at.
     hac_lags: Bartlett bandwidth of the HAC covariance (coefficient standard
         errors and the ``hac_wald`` test). Default: floor(4 (n/100)^(2/9)).
+        At most n - 1 lags are used: a larger value is clamped to n - 1 (the
+        report shows the value used, and warns).
     alpha: the level at which ``reject`` is decided (p < alpha).
     add_constant: add a constant column unless X already holds one.
     tests: the test ids to run (default: all but the costly ones, which run
@@ -170,13 +202,18 @@ def diagnose(
     Raises ValueError for missing or non-finite values (naming the column and
     row), y among the X columns, duplicate columns, too few observations, or
     options out of range (``Kalvoren.OptionError``, naming the option).
-    Emits a ``KalvorenWarning`` where the data determine a statistic to fewer
-    than about 8 digits (its note says so too).
+    Emits a ``KalvorenWarning`` (its note says the same) for each result that
+    stands with a caveat: the data determine a statistic to fewer than about
+    8 digits; collinear columns dropped or a test computed by the
+    least-squares route; hac_lags clamped to n - 1; fewer observations than a
+    test's reference distribution needs (the chi-square tests below
+    n = 20). ``report.warnings`` lists them.
     """
     return _run(
         y,
         X,
         tests,
+        break_label=break_label,
         lags=lags,
         break_at=break_at,
         hac_lags=hac_lags,
@@ -191,6 +228,7 @@ def diagnose(
 # The per-test functions: each runs only its own test of the same battery and
 # returns the TestResult diagnose gives. Their options are their tests'.
 _DEFAULTS = {"lags": 4, "break_at": None, "hac_lags": None, "cov_type": "HAC", "cov_options": None}
+_LABEL_OF = {"break_at": "break_label"}  # options that also take a label of the index
 
 
 def _per_test(spec: _registry.TestSpec) -> Callable[..., TestResult]:
@@ -199,14 +237,11 @@ def _per_test(spec: _registry.TestSpec) -> Callable[..., TestResult]:
 
     P = inspect.Parameter
     params = [P("y", P.POSITIONAL_OR_KEYWORD), P("X", P.POSITIONAL_OR_KEYWORD, default=None)]
-    params += [
-        P(
-            o,
-            P.KEYWORD_ONLY,
-            default=_DEFAULTS[o] if o in _DEFAULTS else _registry.OPTIONS[o].default,
-        )
-        for o in spec.options
-    ]
+    for o in spec.options:
+        default = _DEFAULTS[o] if o in _DEFAULTS else _registry.OPTIONS[o].default
+        params.append(P(o, P.KEYWORD_ONLY, default=default))
+        if o in _LABEL_OF:
+            params.append(P(_LABEL_OF[o], P.KEYWORD_ONLY, default=None))
     params += [
         P("alpha", P.KEYWORD_ONLY, default=0.05),
         P("add_constant", P.KEYWORD_ONLY, default=True),

@@ -2,6 +2,9 @@
 #include "pyframe.hpp"
 
 #include <cstring>
+#if PY_VERSION_HEX >= 0x030D0000
+#  include <frameobject.h>  // PyFrame_New
+#endif
 
 namespace pyframe {
 
@@ -100,10 +103,37 @@ Frame::Frame(PyObject *module, const char *name, const char *const *params, PyOb
     ok_ = bind_args(name, params, args, PyVectorcall_NARGS(nargs), kwnames, bound_, kMaxParams);
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// CPython 3.13 keeps _PyTraceback_Add internal; the same from public calls:
+// an empty code object at the line, a frame for it, and that frame added to
+// the traceback of the pending exception.
+static void add_traceback(const char *func, const char *file, int line) {
+    PyObject *exc = PyErr_GetRaisedException();
+    PyObject *globals = PyDict_New();
+    PyCodeObject *code = globals ? PyCode_NewEmpty(file, func, line) : nullptr;
+    PyFrameObject *frame =
+        code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    Py_XDECREF(globals);
+    Py_XDECREF(code);
+    if (!frame) {  // keep the first exception; the one this raised goes
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    PyErr_SetRaisedException(exc);
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+#else
+static void add_traceback(const char *func, const char *file, int line) {
+    _PyTraceback_Add(func, file, line);
+}
+#endif
+
 PyObject *Frame::fail(int line) const {
     char func[128];
     PyOS_snprintf(func, sizeof func, "%s.%s", identity.full_name, name_);
-    _PyTraceback_Add(func, identity.source_file, line);
+    add_traceback(func, identity.source_file, line);
     return nullptr;
 }
 

@@ -1,0 +1,183 @@
+"""Results that stand with a caveat: the bandwidth clamped, columns dropped,
+the least-squares route, few digits, few observations for a test's
+approximation. Found once over all series (vectorised), so ``diagnose``
+warns about each and ``diagnose_many`` sums each kind up once per call; the
+notes say the same per test."""
+
+from __future__ import annotations
+
+import warnings
+from dataclasses import dataclass
+
+import numpy as np
+
+from Kalvoren._registry import BY_ID, TEST_IDS
+
+# The chi-square tails of the LM and Wald tests are asymptotic, and rough
+# below about 20 observations. (The Jarque-Bera table starts at n = 10, where
+# its kernel starts too; the CUSUM tables at m = 2, below the least n.)
+CHI2_MIN_N = 20
+
+
+class KalvorenWarning(UserWarning):
+    """A result came with a caveat (its note says which); the numbers stand."""
+
+
+@dataclass
+class Caveat:
+    """One kind of caveat over the series it applies to."""
+
+    kind: str
+    summary: str  # what diagnose_many says once, after the count of groups
+    groups: np.ndarray  # the series
+    tests: list[tuple[str, ...]]  # per series, the tests concerned (empty: the model)
+    texts: list[str]  # per series, the note
+    noted: bool  # already in the tests' notes
+
+
+def _few_rule(tid: str) -> tuple[int, str] | None:
+    """(least n, why) for a test whose reference needs more observations."""
+    if BY_ID[tid].reference == "chi2":
+        return CHI2_MIN_N, f"few observations for the chi-square approximation (< {CHI2_MIN_N})"
+    return None
+
+
+def find(
+    tests: tuple[str, ...],
+    results: object,
+    n: np.ndarray,
+    hac_requested: np.ndarray | None,
+) -> list[Caveat]:
+    """The caveats of finished results (``_engine.Results``, any number of
+    series). hac_requested: the bandwidth each series was asked for (None:
+    the default rule, which never exceeds n - 1)."""
+    res = results.dense()  # type: ignore[attr-defined]
+    rec = res.record
+    G = res.status.shape[0]
+    chosen = [i for i, t in enumerate(TEST_IDS) if t in tests]
+    ok = res.status == 0
+    found: list[Caveat] = []
+
+    def add(kind, summary, groups, tests_of, text_of, noted):
+        groups = np.asarray(groups, dtype=np.intp)
+        if groups.size:
+            found.append(
+                Caveat(
+                    kind,
+                    summary,
+                    groups,
+                    [tests_of(g) for g in groups],
+                    [text_of(g) for g in groups],
+                    noted,
+                )
+            )
+
+    def ids(mask_row) -> tuple[str, ...]:
+        return tuple(TEST_IDS[i] for i in chosen if mask_row[i])
+
+    model = [g for g in range(G) if "model" in rec.notes[g]]
+    add(
+        "model",
+        "the least-squares route for the whole model (collinear columns dropped, or too "
+        "ill-conditioned for the kernels)",
+        model,
+        lambda g: (),
+        lambda g: f"{rec.notes[g]['model']}; least-squares route",
+        True,
+    )
+    ls = np.asarray(res.least_squares) & ok
+    in_model = np.zeros(G, bool)
+    in_model[model] = True
+    some = np.flatnonzero(ls[:, chosen].any(axis=1) & ~in_model)
+    add(
+        "least_squares",
+        "tests refused by the kernels and computed by the least-squares route",
+        some,
+        lambda g: ids(ls[g]),
+        lambda g: "refused by the kernel (rank-deficient or ill-conditioned); least-squares route",
+        True,
+    )
+    for g in (g for g in range(G) if rec.notes[g]):
+        for key in sorted(k for k in rec.notes[g] if k.startswith("digits")):
+            tid = key.partition(":")[2]
+            if any(t == tid or not tid for t in ids(ok[g])):
+                add(
+                    "digits",
+                    "statistics the data determine to fewer than about 8 digits",
+                    [g],
+                    lambda g, tid=tid: (tid,) if tid else (),
+                    lambda g, key=key, tid=tid: (
+                        rec.notes[g][key]
+                        if tid
+                        else rec.notes[g][key].replace("this statistic", "the statistics")
+                    ),
+                    True,
+                )
+    n = np.asarray(n, dtype=np.int64)
+    if hac_requested is not None:
+        req = np.asarray(hac_requested)
+        clamped = np.flatnonzero((n >= 1) & (req > n - 1))
+        hac = ("hac_wald",) if "hac_wald" in tests else ()
+        add(
+            "hac_lags",
+            "the HAC bandwidth clamped to n - 1",
+            clamped,
+            lambda g: hac,
+            lambda g: f"hac_lags {int(req[g])} clamped to n - 1 = {int(n[g]) - 1}",
+            False,
+        )
+    rules: dict[tuple[int, str], list[int]] = {}
+    for i in chosen:
+        rule = _few_rule(TEST_IDS[i])
+        if rule is not None:
+            rules.setdefault(rule, []).append(i)
+    for (least, why), cols in rules.items():
+        hit = ok[:, cols] & (n < least)[:, None]
+        mask = np.zeros_like(ok)
+        mask[:, cols] = hit
+        add(
+            "few:" + why,
+            f"{why}: {', '.join(TEST_IDS[i] for i in cols)}",
+            np.flatnonzero(hit.any(axis=1)),
+            lambda g, mask=mask: ids(mask[g]),
+            lambda g, why=why: f"n = {int(n[g])}: {why}",
+            False,
+        )
+    return found
+
+
+def add_notes(results: object, caveats: list[Caveat]) -> None:
+    """Append the caveats the notes do not carry yet to the tests' notes."""
+    note = results.note  # type: ignore[attr-defined]
+    for c in caveats:
+        if c.noted:
+            continue
+        for g, tids, text in zip(c.groups.tolist(), c.tests, c.texts):
+            row = note[g]
+            for tid in tids:
+                i = TEST_IDS.index(tid)
+                row[i] = f"{row[i]}; {text}" if row[i] else text
+
+
+def warn_each(caveats: list[Caveat], stacklevel: int) -> list[str]:
+    """One KalvorenWarning per caveat of one series; returns their texts."""
+    texts = []
+    for c in caveats:
+        for tids, text in zip(c.tests, c.texts):
+            msg = f"{', '.join(tids)}: {text}" if tids and not text.startswith(tids[0]) else text
+            texts.append(msg)
+            warnings.warn(msg, KalvorenWarning, stacklevel + 1)
+    return texts
+
+
+def warn_summary(caveats: list[Caveat], G: int, stacklevel: int) -> None:
+    """One KalvorenWarning per kind of caveat over many series."""
+    by_kind: dict[str, tuple[str, set[int]]] = {}
+    for c in caveats:
+        by_kind.setdefault(c.kind, (c.summary, set()))[1].update(c.groups.tolist())
+    for summary, groups in by_kind.values():
+        warnings.warn(
+            f"{len(groups)} of {G} groups: {summary} (see their note)",
+            KalvorenWarning,
+            stacklevel + 1,
+        )
