@@ -248,7 +248,9 @@ class Report:
             f"n = {self.n}   k = {self.k}"
             + (f" (rank {self.rank})" if self.rank != self.k else "")
             + f"   R^2 = {fmt(self.r2)}   "
-            + (f"HAC: Bartlett, {self._hac_text()}" if self._batch.cov is None else self._cov_label),
+            + (
+                f"HAC: Bartlett, {self._hac_text()}" if self._batch.cov is None else self._cov_label
+            ),
         ]
         coef = pd.DataFrame(
             {
