@@ -17,6 +17,8 @@ _API = {
     "OptionError": "diagnostics",
     "Status": "diagnostics",
     "diagnose_many": "_many",
+    "f_sequence": "_breaks",
+    "breakpoints": "_breaks",
 }
 
 
