@@ -304,7 +304,11 @@ def hansen_from_module() -> dict[str, np.ndarray]:
     sys.path.insert(0, str(ROOT / "src"))
     from Kalvoren import _breaks_tables as t
 
-    return {"sup": np.array(t.HANSEN_SUP), "ave": np.array(t.HANSEN_AVE), "exp": np.array(t.HANSEN_EXP)}
+    return {
+        "sup": np.array(t.HANSEN_SUP),
+        "ave": np.array(t.HANSEN_AVE),
+        "exp": np.array(t.HANSEN_EXP),
+    }
 
 
 def bai_perron() -> np.ndarray:
@@ -434,8 +438,7 @@ def main() -> None:
         for lv, level in enumerate(BP_LEVELS):
             parts.append(f"        (  # level {level}")
             parts += [
-                "            (" + ", ".join(f"{v:.2f}" for v in row) + "),"
-                for row in bp[e, lv]
+                "            (" + ", ".join(f"{v:.2f}" for v in row) + ")," for row in bp[e, lv]
             ]
             parts.append("        ),")
         parts.append("    ),")

@@ -781,7 +781,9 @@ class Breakpoints:
         return ax
 
 
-def _fitted_design(model: _prepare.Model) -> tuple[np.ndarray, np.ndarray, np.ndarray, int, list[int]]:
+def _fitted_design(
+    model: _prepare.Model,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, int, list[int]]:
     """The data scaled by powers of two, collinear columns dropped."""
     ex, ey = _lstsq.pow2_exponents(model.X), _lstsq.pow2_exponents(model.y)
     Xs, ys = _lstsq.scaled(model.X, ex), _lstsq.scaled(model.y, ey)
