@@ -246,21 +246,63 @@ def _hansen_table(kind: str) -> np.ndarray:
 _TAUS = 0.51 - 0.02 * np.arange(1, 26)  # the table's rows: 0.49 down to 0.01
 
 
+@functools.lru_cache(maxsize=3)
+def _hansen_turns(kind: str) -> tuple[np.ndarray, np.ndarray]:
+    """Per row of a table, where its fitted polynomial first turns down (a positive
+    local maximum; inf if none) and its value there."""
+    b = _hansen_table(kind)[:, :-1]
+    at = np.full(b.shape[0], np.inf)
+    P = np.polynomial.polynomial
+    for i, row in enumerate(b):
+        if b.shape[1] > 2:
+            crit = np.roots(P.polyder(row)[::-1])
+            crit = np.sort(crit[(np.abs(crit.imag) < 1e-12) & (crit.real > 0)].real)
+            crit = crit[P.polyval(crit, P.polyder(row, 2)) < 0]
+            if crit.size:
+                at[i] = crit[0]
+    top = np.where(
+        np.isfinite(at),
+        [P.polyval(t, r) for t, r in zip(np.where(np.isfinite(at), at, 0.0), b)],
+        -np.inf,
+    )
+    return at, top
+
+
+def _hansen_argument(kind: str, rows: slice, x: float) -> tuple[np.ndarray, np.ndarray]:
+    """Per row, max(0, the largest of b0 + b1 s + b2 s^2 + b3 s^3 over 0 <= s <= x),
+    and whether that is reached before x: some fitted cubics turn down past the
+    range Hansen fitted them on, and a p-value must not rise with the statistic
+    (a cubic that rises again past its minimum is capped at its first maximum
+    until it passes it)."""
+    b = _hansen_table(kind)[rows, :-1]
+    out = b @ x ** np.arange(b.shape[1])
+    at, top = (v[rows] for v in _hansen_turns(kind))
+    turned = (at < x) & (top > out)
+    return np.maximum(np.where(turned, top, out), 0.0), turned
+
+
 def hansen_pvalue(kind: str, x: float, q: int, tau: float) -> float:
     """Hansen's (1997) approximate asymptotic p-value of the sup ("sup"), average
     ("ave") or exponential ("exp") F functional over a trimmed range with
     trimming tau (lo / n), q coefficients tested (1..40): p = P(chi2(eta) > b'
     (1, x, ...)) at the table's trimmings 0.01, 0.03, ..., 0.49, linear between
-    them, the trimming 0.5 (one date) being chi2(q) of F (of 2 exp-F)."""
+    them, the trimming 0.5 (one date) being chi2(q) of F (of 2 exp-F). Where a
+    fitted cubic turns down before x, the argument stays at its maximum and p is
+    at most the sup-F p-value of x (ave-F) or 2x (exp-F), which bound it
+    (ave-F <= sup-F, 2 exp-F <= sup-F)."""
     if not (math.isfinite(x) and 1 <= q <= HANSEN_MAX_Q):
         return math.nan
-    rows = _hansen_table(kind)[(q - 1) * 25 : q * 25]
-    powers = x ** np.arange(rows.shape[1] - 1)
-    lin = np.maximum(rows[:, :-1] @ powers, 0.0)
-    pp = special.chdtrc(rows[:, -1], lin)[::-1]  # tau 0.01 .. 0.49
+    block = slice((q - 1) * 25, q * 25)
+    arg, turned = _hansen_argument(kind, block, x)
+    pp = special.chdtrc(_hansen_table(kind)[block, -1], arg)
+    if turned.any():
+        sup = _hansen_table("sup")[block]
+        xs = 2.0 * x if kind == "exp" else x
+        bound = special.chdtrc(sup[:, -1], np.maximum(sup[:, 0] + sup[:, 1] * xs, 0.0))
+        pp = np.where(turned, np.minimum(pp, bound), pp)
     one = float(special.chdtrc(q, 2.0 * x if kind == "exp" else x))
     taus = np.append(_TAUS[::-1], 0.5)
-    return float(np.interp(min(max(tau, 0.01), 0.5), taus, np.append(pp, one)))
+    return float(np.interp(min(max(tau, 0.01), 0.5), taus, np.append(pp[::-1], one)))
 
 
 def hansen_critical(kind: str, alpha: float, q: int, tau: float) -> float:
