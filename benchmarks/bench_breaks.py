@@ -82,7 +82,7 @@ def main() -> None:
     e = _lstsq.Fit.of(Xs, ys, 0).resid
 
     def seq():
-        _breaks.sequence(ys, Xs, e, list(range(k)), 0.15)
+        _breaks.sequence(Xs, e, list(range(k)), 0.15)
 
     def api():
         Kalvoren.sup_f(y, X[:, 1:])

@@ -113,7 +113,7 @@ def _running(P: np.ndarray, lo: int, hi: int) -> tuple[np.ndarray, np.ndarray]:
     return head, tail
 
 
-def exact_f(y: np.ndarray, X: np.ndarray, e: np.ndarray, cols: Sequence[int], b: int) -> float:
+def exact_f(X: np.ndarray, e: np.ndarray, cols: Sequence[int], b: int) -> float:
     """The F statistic (Wald form) of a break at b in the columns cols by one
     QR fit of [X, D X_cols] (D: 1 from b on): between / (within / (n - k - q)),
     the between-fit sum the squared distance of the two fits' residuals. NaN
@@ -132,7 +132,7 @@ def exact_f(y: np.ndarray, X: np.ndarray, e: np.ndarray, cols: Sequence[int], b:
 
 
 def f_values(
-    y: np.ndarray, X: np.ndarray, e: np.ndarray, cols: Sequence[int], lo: int, hi: int
+    X: np.ndarray, e: np.ndarray, cols: Sequence[int], lo: int, hi: int
 ) -> tuple[int, np.ndarray]:
     """(status, F at b = lo..hi) for a break in the columns cols of a full-rank
     (equilibrated) design X with OLS residuals e. Status SINGULAR when a
@@ -186,7 +186,7 @@ def f_values(
     stat = np.empty(hi - lo + 1)
     stat[ok] = ess[ok] / (within[ok] / df2)
     for i in np.flatnonzero(~ok):  # the few dates the sums cannot settle
-        stat[i] = exact_f(y, X, e, cols, lo + int(i))
+        stat[i] = exact_f(X, e, cols, lo + int(i))
     if np.isnan(stat).any():
         return Status.SINGULAR, np.empty(0)
     if np.isinf(stat).any():
@@ -194,9 +194,7 @@ def f_values(
     return 0, np.maximum(stat, 0.0)
 
 
-def sequence(
-    y: np.ndarray, X: np.ndarray, e: np.ndarray, cols: Sequence[int], trim: float
-) -> FSequence:
+def sequence(X: np.ndarray, e: np.ndarray, cols: Sequence[int], trim: float) -> FSequence:
     """The F sequence of a fitted (equilibrated, full-rank) regression."""
     n, k = X.shape
     q = len(cols)
@@ -205,7 +203,7 @@ def sequence(
         return FSequence(np.empty(0), lo, hi, q, n, Status.BAD_ARG)
     if lo > hi or lo < 1 or n - k - q < 1:
         return FSequence(np.empty(0), lo, hi, q, n, Status.TOO_SHORT)
-    status, stat = f_values(y, X, e, cols, lo, hi)
+    status, stat = f_values(X, e, cols, lo, hi)
     return FSequence(stat, lo, hi, q, n, status)
 
 
@@ -934,7 +932,7 @@ def _model_sequence(model: _prepare.Model, trim: float, cols_spec: Any) -> FSequ
     if fit.exact:
         return FSequence(np.empty(0), 0, -1, 0, Xs.shape[0], Status.UNDEFINED_VARIANCE)
     cols = break_columns(cols_spec, model.x_names, kept)
-    return sequence(ys, Xs, fit.resid, cols, trim)
+    return sequence(Xs, fit.resid, cols, trim)
 
 
 def plot_f_sequence(report: Any, ax: Any) -> Any:
@@ -967,7 +965,7 @@ def _view_sequence(v: Any) -> FSequence:
     cache = v.__dict__.setdefault("_breaks_cache", {})
     if "seq" not in cache:
         cols = break_columns(v.option("f_break_columns"), v.names or [], v.kept)
-        cache["seq"] = sequence(v.ys, v.Xs, v.e, cols, v.option("f_trim"))
+        cache["seq"] = sequence(v.Xs, v.e, cols, v.option("f_trim"))
     return cache["seq"]
 
 

@@ -160,7 +160,8 @@ OPTIONS: dict[str, Option] = {
     "f_break_columns": Option(
         None,
         _columns,
-        "sup/ave/exp-F: the columns whose coefficients may break (default: all)",
+        "sup/ave/exp-F: the columns whose coefficients may break, by name or position "
+        "(0 is the constant when one is added; default: all)",
         (("nargs", "+"), ("metavar", "COL")),
     ),
     "mosum_h": Option(
