@@ -719,7 +719,7 @@ class Breakpoints:
         rows = []
         for s in self._segments(self.breaks):
             beta = np.ldexp(s.beta, self._ey - self._ex[self._kept])
-            row = {"start": s.start, "end": s.end - 1, "n": s.end - s.start}
+            row: dict[str, Any] = {"start": s.start, "end": s.end - 1, "n": s.end - s.start}
             if idx is not None:
                 row["first"], row["last"] = idx[s.start], idx[s.end - 1]
             row["rss"] = s.rss * 4.0**self._ey

@@ -149,6 +149,11 @@ class TestResult:
         return out
 
 
+def _break_at(extra: Any) -> Any:
+    """A test's break date, where its extra (a dict) names one."""
+    return extra.get("break_at") if isinstance(extra, dict) else None
+
+
 def results_of(table: Any, g: int, alpha: float, tests: tuple[str, ...]) -> dict[str, TestResult]:
     """The TestResults of series g of finished results, for the chosen tests."""
     from Kalvoren._registry import TEST_IDS
@@ -174,6 +179,6 @@ def results_of(table: Any, g: int, alpha: float, tests: tuple[str, ...]) -> dict
             note[i],
             tid,
             alpha,
-            (extra.get(tid) or {}).get("break_at") if status[i] == 0 else None,
+            _break_at(extra.get(tid)) if status[i] == 0 else None,
         )
     return out
