@@ -20,6 +20,8 @@ _API = {
     "diagnose_many": "_many",
     "robust_cov": "_robust",
     "summary_html": "_html",
+    "f_sequence": "_breaks",
+    "breakpoints": "_breaks",
 }
 
 

@@ -61,6 +61,10 @@ class Report:
         self.cov_type: str = "HAC" if plan is None else plan.choice.cov_type
         self.note = rec.notes[0].get("model", "")
         self.tests: dict[str, TestResult] = results_of(table, 0, alpha, batch.tests)
+        # sup_f's date of the supremum: a label of the data's index when there is one
+        sup = self.tests.get("sup_f")
+        if sup is not None and sup.break_at is not None and self.index is not None:
+            sup.break_at = self.index[sup.break_at]
         #: the bandwidth asked for (hac_lags is the one used: at most n - 1)
         self.hac_lags_requested: int = self.hac_lags
         #: the caveats diagnose warned about (KalvorenWarning), as text
@@ -336,7 +340,11 @@ class Report:
 
         pth = self.paths()
         x = pth["x"]
-        fig, (a1, a2) = plt.subplots(2, 1, figsize=(8, 6.5), sharex=True)
+        # a third panel, the F sequence of a break, when sup_f was run
+        with_f = "sup_f" in self.tests and self.tests["sup_f"].status == 0
+        rows = 3 if with_f else 2
+        fig, axes = plt.subplots(rows, 1, figsize=(8, 3.25 * rows), sharex=True)
+        a1, a2 = axes[0], axes[1]
         a1.plot(x, pth["cusum"], color="C0", label="CUSUM")
         for sgn in (1, -1):
             a1.plot(
@@ -363,7 +371,11 @@ class Report:
         a2.plot(x, np.clip(pth["expected"] - band, 0, 1), "r-", lw=1)
         a2.set_title("CUSUM of squares")
         a2.legend(loc="best", fontsize="small")
-        a2.set_xlabel(str(getattr(self.index, "name", None) or "observation"))
+        if with_f:
+            from Kalvoren._breaks import plot_f_sequence
+
+            plot_f_sequence(self, axes[2])
+        axes[-1].set_xlabel(str(getattr(self.index, "name", None) or "observation"))
         fig.tight_layout()
         return fig
 

@@ -56,6 +56,9 @@ class TestResult:
         edge (the true p-value is then below / above ``pvalue``).
     note: what a reader should know (status text, columns dropped, ...).
     test: the test's id; alpha: the level ``reject`` was decided at.
+    break_at: for ``sup_f``, the date of the supremum: the position of the
+        first observation after the break, or its label when the data have
+        an index (what ``break_at`` takes); None for other tests.
     null, alternative: the hypotheses in words; distribution: the reference
         distribution in words; reason: why there is no statistic (the
         status as a ``Status``), or None.
@@ -71,6 +74,7 @@ class TestResult:
     note: str = ""
     test: str = ""
     alpha: float = 0.05
+    break_at: Any = None
 
     __test__ = False  # not a pytest class
 
@@ -116,14 +120,15 @@ class TestResult:
             ) + f" H0 ({self.null or 'H0'}) at {self.alpha:g}"
         df = f", df={self.df}" if self.df is not None else ""
         note = f"; {self.note}" if self.note else ""
+        at = f", break at {self.break_at}" if self.break_at is not None else ""
         return (
-            f"<{self.test or 'test'}: statistic={fmt(self.statistic)}, p-value={p}{df}: "
+            f"<{self.test or 'test'}: statistic={fmt(self.statistic)}, p-value={p}{df}{at}: "
             f"{verdict}{note}>"
         )
 
     def to_dict(self) -> dict:
         df = list(self.df) if isinstance(self.df, tuple) else self.df
-        return {
+        out = {
             "statistic": json_float(self.statistic),
             "pvalue": json_float(self.pvalue),
             "df": df,
@@ -136,6 +141,17 @@ class TestResult:
             "alternative": self.alternative,
             "distribution": self.distribution,
         }
+        if self.break_at is not None:
+            b = self.break_at
+            if type(b).__module__ == "numpy":
+                b = b.item()
+            out["break_at"] = b if isinstance(b, (int, float, str)) else str(b)
+        return out
+
+
+def _break_at(extra: Any) -> Any:
+    """A test's break date, where its extra (a dict) names one."""
+    return extra.get("break_at") if isinstance(extra, dict) else None
 
 
 def results_of(table: Any, g: int, alpha: float, tests: tuple[str, ...]) -> dict[str, TestResult]:
@@ -143,6 +159,7 @@ def results_of(table: Any, g: int, alpha: float, tests: tuple[str, ...]) -> dict
     from Kalvoren._registry import TEST_IDS
 
     stat, pv, d1, d2, status, ls, bound, note = table.row(g)
+    extra = table.record.extra[g] if table.record.extra is not None else {}
     out = {}
     for i, tid in enumerate(TEST_IDS):
         if tid not in tests:
@@ -162,5 +179,6 @@ def results_of(table: Any, g: int, alpha: float, tests: tuple[str, ...]) -> dict
             note[i],
             tid,
             alpha,
+            _break_at(extra.get(tid)) if status[i] == 0 else None,
         )
     return out
