@@ -1077,7 +1077,7 @@ def wald(
         note,
         "wald",
         alpha,
-        text,
-        cov.cov_type,
-        distribution,
+        hypothesis=text,
+        cov_type=cov.cov_type,
+        reference=distribution,
     )
