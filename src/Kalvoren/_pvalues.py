@@ -45,28 +45,34 @@ JB_P_MIN = float(_JB_ALPHA[-1])  # the table's smallest and largest tail probabi
 JB_P_MAX = float(_JB_ALPHA[0])
 _JB_NCOL = _JB_ALPHA.size
 _JB_Z: list[float] = (-special.ndtri(_JB_ALPHA)).tolist()
-_JB_N = np.asarray(_jbt.N_GRID, dtype=np.float64)
-JB_N_MIN = int(_jbt.N_GRID[0])  # the kernel reports no p-value below 10 observations
-_JB_N_MAX = int(_jbt.N_GRID[-1])
-_JB_U = 1.0 / np.sqrt(_JB_N)
-_JB_LOG_CV = np.log(np.asarray(_jbt.JB_CV, dtype=np.float64)[:, ::-1])
-_JB_KAPPA = np.asarray(_jbt.KAPPA, dtype=np.float64)[::-1]
-_JB_CHI2 = -2.0 * np.log(_JB_ALPHA)  # chi-square(2) critical values, the n -> inf limit
+_JB_N: list[int] = list(_jbt.N_GRID)
+JB_N_MIN = _JB_N[0]  # the kernel reports no p-value below 10 observations
+_JB_N_MAX = _JB_N[-1]
+_JB_U = [1.0 / math.sqrt(k) for k in _JB_N]
+# Rows in ascending order of the statistic, as logs (interpolated in 1/sqrt(n)).
+_JB_LOG_CV = [[math.log(v) for v in reversed(row)] for row in _jbt.JB_CV]
+_JB_LAST = [math.exp(v) for v in _JB_LOG_CV[-1]]
+_JB_KAPPA = list(reversed(_jbt.KAPPA))
+_JB_CHI2 = [-2.0 * math.log(a) for a in _JB_ALPHA.tolist()]  # the n -> inf limit
+_JB_STEPS = tuple(1 << e for e in reversed(range((_JB_NCOL - 1).bit_length())))
 
 
 @functools.lru_cache(maxsize=4096)
 def _jb_row(n: int) -> tuple[list[float], list[float]]:
     """Critical values at sample size n in ascending order, and the logs of the ratios
-    of neighbours (the interpolation's denominators)."""
+    of neighbours (the interpolation's denominators). Plain Python floats: a few
+    microseconds, and the same bits for the scalar and the array path."""
     if n <= _JB_N_MAX:
-        i = min(int(np.searchsorted(_JB_N, n, side="right")) - 1, _JB_N.size - 2)
+        i = min(bisect.bisect_right(_JB_N, n) - 1, len(_JB_N) - 2)
         w = (_JB_U[i] - 1.0 / math.sqrt(n)) / (_JB_U[i] - _JB_U[i + 1])
-        cv = np.exp(_JB_LOG_CV[i] * (1.0 - w) + _JB_LOG_CV[i + 1] * w)
+        cv = [math.exp(a * (1.0 - w) + b * w) for a, b in zip(_JB_LOG_CV[i], _JB_LOG_CV[i + 1])]
     else:
-        last = np.exp(_JB_LOG_CV[-1])
-        cv = _JB_CHI2 + (last - _JB_CHI2) * (_JB_N_MAX / n) ** _JB_KAPPA
-    cv = np.maximum.accumulate(cv)  # ascending whatever the rounding (no effect otherwise)
-    return cv.tolist(), np.log(cv[1:] / cv[:-1]).tolist()
+        f = _JB_N_MAX / n
+        cv = [c + (v - c) * f**k for c, v, k in zip(_JB_CHI2, _JB_LAST, _JB_KAPPA)]
+    for j in range(1, len(cv)):  # strictly ascending whatever the rounding
+        if not cv[j] > cv[j - 1]:
+            cv[j] = math.nextafter(cv[j - 1], math.inf)
+    return cv, [math.log(cv[j + 1] / cv[j]) for j in range(len(cv) - 1)]
 
 
 def jb_critical_value(alpha: float, n: int) -> float:
@@ -133,24 +139,32 @@ def jb_pvalue(stat: np.ndarray, n: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     stat, n = np.broadcast_arrays(np.asarray(stat, float), np.asarray(n, np.int64))
     p = np.full(stat.shape, np.nan)
     bound = np.full(stat.shape, None, dtype=object)
-    ok = ~np.isnan(stat) & (n >= JB_N_MIN)
+    sv, nv = stat.ravel(), n.ravel()
+    idx = np.flatnonzero(~np.isnan(sv) & (nv >= JB_N_MIN))
+    if not idx.size:
+        return p, bound
+    sizes, inv = np.unique(nv[idx], return_inverse=True)
+    rows = [_jb_row(k) for k in sizes.tolist()]  # the scalar path's rows, the same bits
+    cv = np.array([r[0] for r in rows]).ravel()
+    lr = np.array([r[1] for r in rows]).ravel()
+    s = sv[idx]
+    base = inv * _JB_NCOL
+    k = np.zeros(s.size, dtype=np.intp)  # the last column <= s (bisect_right - 1)
+    for step in _JB_STEPS:
+        nxt = np.minimum(k + step, _JB_NCOL - 1)
+        k = np.where(cv[base + nxt] <= s, nxt, k)
+    k = np.minimum(k, _JB_NCOL - 2)
+    v0 = cv[base + k]
     z = np.asarray(_JB_Z)
-    for size in np.unique(n[ok]):
-        sel = np.flatnonzero((ok & (n == size)).ravel())
-        s = stat.ravel()[sel]
-        cv_l, lr_l = _jb_row(int(size))
-        cv, lr = np.asarray(cv_l), np.asarray(lr_l)
-        k = np.minimum(np.searchsorted(cv, s, side="right") - 1, _JB_NCOL - 2)
-        k = np.maximum(k, 0)
-        v0 = cv[k]
-        with np.errstate(invalid="ignore"):
-            t = np.minimum(np.maximum(special.log1p((s - v0) / v0) / lr[k], 0.0), 1.0)
-        z0 = z[k]
-        ps = special.ndtr(-(z0 + t * (z[k + 1] - z0)))
-        bs = np.full(s.shape, None, dtype=object)
-        low, high = s < cv[0], s > cv[-1]
-        ps[low], bs[low] = JB_P_MAX, ">"
-        ps[high], bs[high] = JB_P_MIN, "<"
-        p.ravel()[sel] = ps
-        bound.ravel()[sel] = bs
+    with np.errstate(invalid="ignore", over="ignore"):
+        t = special.log1p((s - v0) / v0) / lr[inv * (_JB_NCOL - 1) + k]
+        t = np.minimum(np.maximum(t, 0.0), 1.0)
+    z0 = z[k]
+    ps = special.ndtr(-(z0 + t * (z[k + 1] - z0)))
+    bs = np.full(s.shape, None, dtype=object)
+    low, high = s < cv[base], s > cv[base + _JB_NCOL - 1]
+    ps[low], bs[low] = JB_P_MAX, ">"
+    ps[high], bs[high] = JB_P_MIN, "<"
+    p.ravel()[idx] = ps  # views: p and bound are fresh and contiguous
+    bound.ravel()[idx] = bs
     return p, bound
