@@ -22,12 +22,12 @@ estimated scale and the increments' skewness); the tail columns of the rows with
 large m come from the same forms:
 
 * CUSUM: P(sup_{0<=t<=1} |W(t)| / (1 + 2t) > a), W Brownian motion,
-  a = stat + d / sqrt(m) + d2 u^2 / m^g, u = max(stat - a0, 0), a0 the limit law's
-  critical value at 1e-3 (the bulk keeps the plain shift). In the upper tail this is the
-  Brown-Durbin-Evans crossing probability 2(1 - Phi(3a) + exp(-4a^2) Phi(a)); the
-  full two-sided series is used because that formula counts twice the paths that
-  touch both boundaries, which matters in the bulk (0.64 against 0.63 at a = 0.5,
-  0.92 against 0.85 at a = 0.4).
+  a = stat + d / sqrt(m) + d2 u^2 / m^g, u = max(stat - a0, 0), a0 the limit
+  law's critical value at 1e-3 (the bulk keeps the plain shift). In the upper tail
+  this is the Brown-Durbin-Evans crossing probability 2(1 - Phi(3a) +
+  exp(-4a^2) Phi(a)); the full two-sided series is used because that formula
+  counts twice the paths that touch both boundaries, which matters in the bulk
+  (0.64 against 0.63 at a = 0.5, 0.92 against 0.85 at a = 0.4).
 * CUSUM of squares: the Kolmogorov distribution at the same function of
   y = sqrt(m) stat (its own constants).
 
@@ -332,8 +332,8 @@ def cusum_pvalue(stat: ArrayLike, m: ArrayLike) -> tuple[NDArray[np.float64], ND
     the broadcast shape: ``p`` float64; ``bound`` an object array holding None,
     or ``"<"`` when the statistic lies beyond the table's smallest tail
     probability, 1e-14 (p is that edge and the true p-value is smaller), or
-    ``">"`` at the other edge, 0.999. NaN ``stat``, NaN or infinite ``m`` and ``m < 1`` give NaN and
-    None; m = 1 gives 1.0. Beyond the tabulated m the shifted asymptotic law is
+    ``">"`` at the other edge, 0.999. NaN ``stat``, NaN or infinite ``m`` and
+    ``m < 1`` give NaN and None; m = 1 gives 1.0. Beyond the tabulated m the shifted asymptotic law is
     used and the bound is always None.
     """
     return _pvalue("cusum", stat, m)
