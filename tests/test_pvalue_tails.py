@@ -18,16 +18,8 @@ from Kalvoren import _pvalues as pv
 
 M_MAX = ctab.M_GRID[-1]
 N_MAX = jtab.N_GRID[-1]
-PVAL = {
-    "jb": lambda s, k: pv.jb_pvalue(s, k),
-    "cusum": cn.cusum_pvalue,
-    "cusumsq": cn.cusumsq_pvalue,
-}
-ONE = {
-    "jb": pv.jb_pvalue_one,
-    "cusum": pv.cusum_pvalue_one,
-    "cusumsq": pv.cusumsq_pvalue_one,
-}
+PVAL = {"jb": pv.jb_pvalue, "cusum": cn.cusum_pvalue, "cusumsq": cn.cusumsq_pvalue}
+ONE = {"jb": pv.jb_pvalue_one, "cusum": pv.cusum_pvalue_one, "cusumsq": pv.cusumsq_pvalue_one}
 
 
 def crit(kind, alpha, size):
