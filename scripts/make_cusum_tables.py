@@ -18,12 +18,26 @@ first m residuals (common random numbers: the table is smooth in m, and the
 normals and running sums are made once). Chunks have their own seeds spawned
 from SEED, so the result does not depend on --jobs.
 
+Tail probabilities below the bulk's smallest (down to 1e-14) come from importance
+sampling at every m. Both statistics depend only on the direction of the residual
+vector, so each draw is weighted by the ratio of direction densities: uniform against
+the angular central Gaussian of the proposal, a normal law with one block of residuals
+given more variance (CUSUM: along the block's sum; CUSUM of squares: all of the block,
+at the start or, mirrored, at the end). Without radial noise the weights reach the
+edge of the bounded support (CUSUM <= max_j sqrt(j + 1) m / (m + 2j), CUSUM of squares
+<= (1 - 1/m) / sqrt 2) that governs small m. At m = 2 both laws are known in closed
+form and used instead.
+
 Usage: python scripts/make_cusum_tables.py [--reps N] [--jobs J] [--validate N]
+       python scripts/make_cusum_tables.py --keep-bulk [--tail-reps N]
+(--keep-bulk reads the bulk columns and shifts from the current module and redoes
+only the tails.)
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import math
 import os
 import sys
@@ -33,7 +47,7 @@ from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
 from scipy.optimize import brentq, minimize_scalar
-from scipy.special import kolmogorov, ndtr, ndtri
+from scipy.special import kolmogi, kolmogorov, logsumexp, ndtr, ndtri
 from scipy.stats import kstwobign
 
 SEED = 20260415
@@ -77,8 +91,8 @@ M_GRID = (
     4000,
     5000,
 )
-# Upper-tail probabilities, ascending; dense where tests are decided.
-ALPHA_GRID = (
+# Upper-tail probabilities of the bulk, ascending; dense where tests are decided.
+BULK_ALPHA = (
     0.001,
     0.002,
     0.003,
@@ -119,6 +133,21 @@ ALPHA_GRID = (
     0.998,
     0.999,
 )
+# Importance-sampled tail probabilities, 1e-14 .. 10^-3.5 by half decades.
+TAIL_ALPHA = tuple(10.0 ** (-k / 2) for k in range(28, 6, -1))
+ALPHA_GRID = TAIL_ALPHA + BULK_ALPHA
+TAIL_SEED = 20260503
+TAIL_REPS = 20_000
+# Rows with m above M_IS[kind] take their tail columns from the asymptotic form with a
+# second, tail-dependent shift: CUSUM a = stat + d / sqrt(m) + d2 u^2 / m^g,
+# u = max(stat - x0, 0), CUSUM of squares the same in y = sqrt(m) stat; x0 is the limit
+# law's critical value at the bulk's smallest alpha, so the bulk keeps the plain shift.
+# (d2, g) are fitted to the simulated tails of the rows TAIL_FIT_M_MIN[kind] <= m <= M_SIM
+# and of extra runs at EXTRA_M.
+M_SIM = 1000
+M_IS = {"cusum": 1000, "cusumsq": 150}
+TAIL_FIT_M_MIN = {"cusum": 300, "cusumsq": 150}
+EXTRA_M = (2000, 5000)
 # The asymptotic shifts are fitted on nodes with m >= this and these tail probabilities.
 FIT_M_MIN = 200
 FIT_ALPHA = (0.01, 0.5)
@@ -239,8 +268,8 @@ def cusum_isf_inf(alpha: float) -> float:
 def fit_shift(cv: np.ndarray, sf_of, reps: int) -> float:
     """Shift d such that sf_of(cv, m, d) matches the tail probabilities at the large-m nodes."""
     rows = [i for i, m in enumerate(M_GRID) if m >= FIT_M_MIN]
-    cols = [k for k, a in enumerate(ALPHA_GRID) if FIT_ALPHA[0] <= a <= FIT_ALPHA[1]]
-    alpha = np.array(ALPHA_GRID)[cols]
+    cols = [k for k, a in enumerate(BULK_ALPHA) if FIT_ALPHA[0] <= a <= FIT_ALPHA[1]]
+    alpha = np.array(BULK_ALPHA)[cols]
     se = np.sqrt(alpha * (1 - alpha) / reps)
 
     def loss(d: float) -> float:
@@ -260,9 +289,77 @@ def cusumsq_sf_m(x, m, d):
     return kolmogorov(math.sqrt(m) * np.asarray(x) + d / math.sqrt(m))
 
 
+def tail_from(kind: str) -> float:
+    """Where the second shift starts: the limit law's critical value at the bulk's
+    smallest tail probability (the bulk keeps the plain shift)."""
+    if kind == "cusum":
+        return round(cusum_isf_inf(BULK_ALPHA[0]), 6)
+    return round(float(kolmogi(BULK_ALPHA[0])), 6)
+
+
+def _tail_arg(x: np.ndarray, m: float, d: float, d2: tuple[float, float], x0: float) -> np.ndarray:
+    u = np.maximum(x - x0, 0.0)
+    return x + d / math.sqrt(m) + d2[0] * u * u / m ** d2[1]
+
+
+def _tail_arg_inv(
+    a: np.ndarray, m: float, d: float, d2: tuple[float, float], x0: float
+) -> np.ndarray:
+    """x with _tail_arg(x) = a."""
+    r = a - d / math.sqrt(m)
+    u = np.maximum(r - x0, 0.0)
+    return np.where(r <= x0, r, x0 + 2 * u / (1 + np.sqrt(1 + 4 * d2[0] / m ** d2[1] * u)))
+
+
+def tail_sf(kind: str, stat: np.ndarray, m: float, d: float, d2: tuple[float, float]) -> np.ndarray:
+    x0 = tail_from(kind)
+    if kind == "cusum":
+        return cusum_sf_inf(_tail_arg(np.asarray(stat), m, d, d2, x0))
+    rm = math.sqrt(m)
+    return kolmogorov(_tail_arg(rm * np.asarray(stat), m, d, d2, x0))
+
+
+def tail_isf(
+    kind: str, alpha: np.ndarray, m: float, d: float, d2: tuple[float, float]
+) -> np.ndarray:
+    x0 = tail_from(kind)
+    if kind == "cusum":
+        a = np.array([cusum_isf_inf(float(v)) for v in alpha])
+        return _tail_arg_inv(a, m, d, d2, x0)
+    return _tail_arg_inv(kolmogi(alpha), m, d, d2, x0) / math.sqrt(m)
+
+
+def fit_tail_shift(
+    kind: str, sims: list[tuple[int, np.ndarray, np.ndarray]], d: float
+) -> tuple[float, float]:
+    """(d2, g) matching simulated tails (alpha <= 1e-4; each item m, critical values,
+    relative standard errors) in log tail probability, residuals scaled by the relative
+    standard error (at least 0.1) under a soft-L1 loss; estimates worse than 100 % left out."""
+    cols = [k for k, a in enumerate(TAIL_ALPHA) if a <= 1e-4]
+    la = np.log(np.asarray(TAIL_ALPHA)[cols])
+
+    def loss(d2: float, g: float) -> float:
+        tot = 0.0
+        for m, cv, rse in sims:
+            ok = rse[cols] <= 1.0
+            p = tail_sf(kind, cv[cols][ok], m, d, (d2, g))
+            r = (np.log(np.maximum(p, 1e-300)) - la[ok]) / np.maximum(rse[cols][ok], 0.1)
+            tot += float(np.sum(2 * (np.sqrt(1 + r * r) - 1)))
+        return tot
+
+    best = (math.inf, 0.0, 0.5)
+    for g in np.arange(0.5, 1.501, 0.05):
+        res = minimize_scalar(
+            lambda v: loss(v, g), bounds=(0.0, 500.0), method="bounded", options={"xatol": 1e-5}
+        )
+        if res.fun < best[0]:
+            best = (float(res.fun), float(res.x), float(g))
+    return best[1], round(best[2], 2)
+
+
 def join_report(name: str, cv: np.ndarray, sf_of, d: float, reps: int) -> None:
     """How the asymptotic tail probabilities of the table's critical values compare."""
-    alpha = np.array(ALPHA_GRID)
+    alpha = np.array(BULK_ALPHA)
     se = np.sqrt(alpha * (1 - alpha) / reps)
     print(f"\n{name}: finite-sample shift d = {d:.4f}")
     print("  z = (asymptotic tail prob at the table's critical value - alpha) / MC s.e.")
@@ -286,7 +383,7 @@ def join_report(name: str, cv: np.ndarray, sf_of, d: float, reps: int) -> None:
 def interpolation_report(name: str, cv: np.ndarray, stats: np.ndarray) -> None:
     """Tail frequency of the simulated statistics halfway (in z) between alpha nodes,
     against the p-value the linear-in-z interpolation gives there."""
-    z = -ndtri(np.array(ALPHA_GRID))
+    z = -ndtri(np.array(BULK_ALPHA))
     zm = 0.5 * (z[1:] + z[:-1])
     pm = ndtr(-zm)
     se = np.sqrt(pm * (1 - pm) / stats.shape[1])
@@ -309,20 +406,253 @@ def interpolation_report(name: str, cv: np.ndarray, stats: np.ndarray) -> None:
     print(f"  worst: m={M_GRID[iw]}, p={pm[kw]:.4f}, z={worst[iw, kw]:+.2f}")
 
 
+# ------------------------------------------------------------------ tails
+
+
+def support_max(kind: str, m: int) -> float:
+    if kind == "cusum":
+        j = np.arange(m)
+        return float(np.max(np.sqrt(j + 1.0) * m / (m + 2.0 * j)))
+    return (1.0 - 1.0 / m) / math.sqrt(2.0)
+
+
+def tail_proposals(kind: str, m: int) -> tuple[list[int], np.ndarray]:
+    """Block lengths and variances of the proposals at m. CUSUM: the block's sum gets
+    the variance; blocks near (m - 4)/2 + 1 reach the edge of the support, blocks of
+    about m/2 the Brownian crossings. CUSUM of squares: every residual of the block
+    gets it; one residual reaches the edge, half the path the bridge's crossings, which
+    need variances barely above 1 when m is large."""
+    vmax = max(1e3, 10.0 ** (32.0 / (m - 1)))
+    if kind == "cusum":
+        if m <= 12:
+            blocks = list(range(1, m + 1))
+        else:
+            star = (m - 4) // 2 + 1
+            fr = (0.2, 0.3, 0.4, 0.45, 0.5, 0.55, 0.6, 0.7, 0.85, 1.0)
+            near = range(max(1, star - 3), min(m, star + 3) + 1)
+            blocks = sorted({max(1, min(m, int(round(f * m)))) for f in fr} | set(near) | {1, 2, 3})
+        n_var = int(math.ceil(math.log(vmax / 1.5) / math.log(2.0))) + 1
+        return blocks, np.geomspace(1.5, vmax, n_var)
+    if m <= 12:
+        blocks = list(range(1, m))
+    else:
+        fr = (0.05, 0.075, 0.1, 0.15, 0.2, 0.25, 0.3, 0.4, 0.5)
+        blocks = sorted({max(1, int(round(f * m))) for f in fr} | set(range(1, 7)))
+    # geometric in log(variance): dense just above 1
+    lo = math.log1p(1.0 / math.sqrt(m))
+    n_var = int(math.ceil(math.log(math.log(vmax) / lo) / math.log(1.4))) + 1
+    return blocks, np.exp(np.geomspace(lo, math.log(vmax), n_var))
+
+
+TAIL_PI0 = 0.1
+
+
+def tail_draws(
+    kind: str, m: int, reps: int, rng: np.random.Generator
+) -> tuple[np.ndarray, np.ndarray]:
+    """Draws of the statistic at m and their weights (P(stat > c) is estimated by
+    mean(w 1[stat > c])): a mixture of the normal law and normal laws with one block
+    of residuals given more variance, weighted by direction densities."""
+    blocks, var = tail_proposals(kind, m)
+    comps = [(b, v) for b in blocks for v in var]
+    K = len(comps)
+    lab = np.where(rng.random(reps) < TAIL_PI0, -1, rng.integers(0, K, reps))
+    w = rng.standard_normal((reps, m))
+    mirror = rng.random(reps) < 0.5
+    for k, (b, v) in enumerate(comps):
+        rows = np.flatnonzero(lab == k)
+        if not rows.size:
+            continue
+        sig = math.sqrt(v)
+        if kind == "cusum":
+            z = w[rows, :b].sum(axis=1) / math.sqrt(b)
+            w[rows, :b] += ((sig - 1.0) * z / math.sqrt(b))[:, None]
+        else:
+            w[rows, :b] *= sig
+    if kind == "cusumsq":  # the mirrored proposals: the block at the end
+        w[mirror & (lab >= 0)] = w[mirror & (lab >= 0), ::-1]
+    w2 = w * w
+    c = np.cumsum(w2, axis=1)
+    t = c[:, -1]
+    suffix = np.cumsum(w2[:, ::-1], axis=1)[:, ::-1]  # suffix[:, i] = sum of w^2 from i on
+    j = np.arange(m, dtype=np.float64)
+    if kind == "cusum":
+        S = np.cumsum(w, axis=1)
+        stat = (np.abs(S) * (m / (m + 2.0 * j))).max(axis=1) / np.sqrt(t)
+    else:
+        dev = c / t[:, None] - (j + 1.0) / m
+        stat = np.maximum(dev.max(axis=1), -dev.min(axis=1)) / math.sqrt(2.0)
+    terms = []
+    for b in blocks:
+        out_b = suffix[:, b] if b < m else np.zeros(reps)
+        if kind == "cusum":
+            blk = w[:, :b]
+            sb = S[:, b - 1]
+            cent = (
+                ((blk - blk.mean(axis=1, keepdims=True)) ** 2).sum(axis=1)
+                if m <= 12
+                else (np.maximum(c[:, b - 1] - sb * sb / b, 0.0))
+            )
+            perp, along = cent + out_b, sb * sb / b
+            for v in var:
+                terms.append(-0.5 * math.log(v) - 0.5 * m * np.log((perp + along / v) / t))
+        else:
+            head, rest = c[:, b - 1], out_b
+            tail_e = suffix[:, m - b]
+            rest_e = c[:, m - b - 1]
+            for v in var:
+                ls = -0.5 * b * math.log(v) - 0.5 * m * np.log((rest + head / v) / t)
+                le = -0.5 * b * math.log(v) - 0.5 * m * np.log((rest_e + tail_e / v) / t)
+                terms.append(np.logaddexp(ls, le) - math.log(2.0))
+    lk = math.log((1 - TAIL_PI0) / K)
+    logq = logsumexp(
+        np.stack([np.full(reps, math.log(TAIL_PI0))] + [x + lk for x in terms]), axis=0
+    )
+    return stat, np.exp(-logq)
+
+
+def weighted_isf(
+    stat: np.ndarray, wt: np.ndarray, alphas: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
+    """Upper quantiles of the weighted sample, log-linear in the tail probability between
+    draws, and the relative standard error of the tail probability at each."""
+    o = np.argsort(-stat, kind="stable")
+    s, w = stat[o], wt[o] / wt.size
+    sf = np.cumsum(w)
+    sf2 = np.cumsum(w * w)
+    cv = np.full(alphas.size, np.nan)
+    rse = np.full(alphas.size, np.nan)
+    for i, a in enumerate(alphas):
+        k = int(np.searchsorted(sf, a))
+        if k == 0 or k >= s.size:
+            continue
+        f = (math.log(a) - math.log(sf[k - 1])) / (math.log(sf[k]) - math.log(sf[k - 1]))
+        cv[i] = s[k - 1] + f * (s[k] - s[k - 1])
+        rse[i] = math.sqrt(max(sf2[k] - sf[k] ** 2 / wt.size, 0.0)) / a
+    return cv, rse
+
+
+def simulate_tails(kind: str, reps: int, seed: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Tail critical values at every m (rows) and TAIL_ALPHA (columns), their relative
+    standard errors, and the estimates at the bulk's smallest alpha (a check)."""
+    alphas = np.asarray(TAIL_ALPHA)
+    cv = np.empty((len(M_GRID), alphas.size))
+    rse = np.zeros_like(cv)
+    check = np.full(len(M_GRID), np.nan)
+    seeds = np.random.SeedSequence([seed, 0 if kind == "cusum" else 1]).spawn(len(M_GRID))
+    for i, (m, ss) in enumerate(zip(M_GRID, seeds)):
+        if m == 2:  # w = r (cos t, sin t) with t uniform
+            c = np.cos(0.5 * math.pi * alphas)
+            cv[i] = c if kind == "cusum" else c / (2.0 * math.sqrt(2.0))
+            continue
+        if m > M_SIM:
+            cv[i] = rse[i] = np.nan  # the corrected asymptotic form, once fitted
+            continue
+        rng = np.random.default_rng(ss)
+        r = reps * (2 if m <= 50 else 1)
+        size = max(1, 4_000_000 // m)
+        parts = [tail_draws(kind, m, min(size, r - k), rng) for k in range(0, r, size)]
+        stat = np.concatenate([p[0] for p in parts])
+        wt = np.concatenate([p[1] for p in parts])
+        cv[i], rse[i] = weighted_isf(stat, wt, alphas)
+        check[i] = weighted_isf(stat, wt, np.array([BULK_ALPHA[0]]))[0][0]
+    return cv, rse, check
+
+
+def join_rows(tails: np.ndarray, bulk: np.ndarray) -> tuple[np.ndarray, int]:
+    """Tail columns made non-increasing in alpha and above the bulk's first column, then
+    strictly decreasing by single ulps where they tie (at small m they crowd the
+    support's edge); the bulk columns are kept as they are."""
+    out = np.empty((tails.shape[0], tails.shape[1] + bulk.shape[1]))
+    bumps = 0
+    for i in range(tails.shape[0]):
+        t = np.maximum.accumulate(tails[i][::-1])[::-1]  # non-increasing in alpha
+        row = list(t) + list(bulk[i])
+        for k in range(len(t) - 1, -1, -1):
+            if not row[k] > row[k + 1]:
+                row[k] = float(np.nextafter(row[k + 1], np.inf))
+                bumps += 1
+        out[i] = row
+    return out, bumps
+
+
+def tail_report(
+    name: str,
+    kind: str,
+    cv: np.ndarray,
+    rse: np.ndarray,
+    check: np.ndarray,
+    bulk: np.ndarray,
+    d: float,
+    d2: tuple[float, float],
+    extra: list[tuple[int, np.ndarray, np.ndarray]],
+) -> None:
+    print(f"\n{name}: tails by importance sampling up to m = {M_SIM}")
+    sim = [i for i, m in enumerate(M_GRID) if m <= M_IS[kind]]
+    for k in range(0, len(TAIL_ALPHA), 4):
+        i = sim[int(np.nanargmax(rse[sim, k]))]
+        print(
+            f"  alpha {TAIL_ALPHA[k]:.1e}: largest rel. s.e. {100 * rse[i, k]:5.1f} % (m = {M_GRID[i]})"
+        )
+    ratio = check / bulk[:, 0]
+    print(
+        f"  at alpha {BULK_ALPHA[0]}: importance-sampling / plain critical value, "
+        f"{np.nanmin(ratio):.4f} .. {np.nanmax(ratio):.4f}"
+    )
+    print(
+        f"  tail shift d2 = {d2[0]:.4f} / m^{d2[1]:.2f} (d = {d:.4f}); asymptotic tail prob / alpha"
+    )
+    print(
+        f"  at the simulated critical values, plain shift | with d2 (rel. s.e.); rows m > {M_IS[kind]}"
+    )
+    print("  take the form with d2:")
+    rows = [(m, cv[M_GRID.index(m)], rse[M_GRID.index(m)]) for m in (100, 140, 200, 400, 700, 1000)]
+    for m, c, r in rows + extra:
+        cells = []
+        for k in range(0, len(TAIL_ALPHA), 4):
+            a = TAIL_ALPHA[k]
+            p0 = float(tail_sf(kind, c[k], m, d, (0.0, 0.5))) / a
+            p1 = float(tail_sf(kind, c[k], m, d, d2)) / a
+            cells.append(f"{a:.0e}: {p0:.2f}|{p1:.2f} ({100 * r[k]:.0f}%)")
+        print(f"    m={m:5d} " + "  ".join(cells))
+
+
+def simulate_extra(kind: str, reps: int, seed: int) -> list[tuple[int, np.ndarray, np.ndarray]]:
+    """Tail critical values by importance sampling at EXTRA_M (for the fit only)."""
+    out = []
+    for m in EXTRA_M:
+        rng = np.random.default_rng([seed, m, 0 if kind == "cusum" else 1])
+        size = max(1, 4_000_000 // m)
+        parts = [tail_draws(kind, m, min(size, reps - k), rng) for k in range(0, reps, size)]
+        stat = np.concatenate([p[0] for p in parts])
+        wt = np.concatenate([p[1] for p in parts])
+        cv, rse = weighted_isf(stat, wt, np.asarray(TAIL_ALPHA))
+        out.append((m, cv, rse))
+    return out
+
+
 def fmt_rows(name: str, cv: np.ndarray, comment: str) -> str:
     lines = [f"# {comment}", f"{name}: tuple[tuple[float, ...], ...] = ("]
+    nt = len(TAIL_ALPHA)
     for m, row in zip(M_GRID, cv):
-        vals = [repr(round_sig(v)) for v in row]
+        vals = [repr(float(v)) for v in row[:nt]] + [repr(round_sig(v)) for v in row[nt:]]
         lines.append(f"    (  # m = {m}")
-        for s in range(0, len(vals), 10):
-            lines.append("        " + ", ".join(vals[s : s + 10]) + ",")
+        for s in range(0, len(vals), 5):
+            lines.append("        " + ", ".join(vals[s : s + 5]) + ",")
         lines.append("    ),")
     lines.append(")")
     return "\n".join(lines)
 
 
 def write_module(
-    path: str, cus: np.ndarray, csq: np.ndarray, d_cus: float, d_csq: float, reps: int, seed: int
+    path: str,
+    cus: np.ndarray,
+    csq: np.ndarray,
+    d_cus: tuple[float, tuple[float, float]],
+    d_csq: tuple[float, tuple[float, float]],
+    reps: int,
+    seed: int,
+    tail_reps: int,
 ) -> None:
     def wrapped(items: list[str]) -> str:
         return "\n".join(
@@ -335,12 +665,15 @@ def write_module(
     ms = wrapped([str(m) for m in M_GRID])
     text = f'''# Generated by scripts/make_cusum_tables.py: do not edit by hand.
 # Seed {seed}, {reps} replications (one path of length {M_GRID[-1]} each, prefixes per m),
-# simulated recursive residuals iid N(0, 1). Rows are isotonic in alpha and strictly
-# decreasing; values rounded to {SIG_DIGITS} significant digits.
+# simulated recursive residuals iid N(0, 1), for alpha >= {BULK_ALPHA[0]}: rows isotonic in alpha,
+# rounded to {SIG_DIGITS} significant digits. Smaller alpha: importance sampling (seed {TAIL_SEED},
+# {tail_reps} draws per m, twice that up to m = 50; m = 2 in closed form), full precision.
+# Rows are strictly decreasing.
 """Null critical values of the CUSUM and CUSUM-of-squares statistics."""
 
 SEED = {seed}
 REPS = {reps}
+TAIL_REPS = {tail_reps}
 
 # Counts of recursive residuals m (row order of the tables).
 M_GRID: tuple[int, ...] = (
@@ -352,11 +685,21 @@ ALPHA_GRID: tuple[float, ...] = (
 {alphas}
 )
 
-# Beyond M_GRID[-1]: CUSUM p = P(sup |W(t)| / (1 + 2t) > stat + CUSUM_SHIFT / sqrt(m)),
-# CUSUM of squares p = Kolmogorov sf(sqrt(m) * stat + CUSUMSQ_SHIFT / sqrt(m)); the
-# shifts are fitted to the rows with m >= {FIT_M_MIN} at alpha {FIT_ALPHA[0]} to {FIT_ALPHA[1]}.
-CUSUM_SHIFT = {d_cus:.4f}
-CUSUMSQ_SHIFT = {d_csq:.4f}
+# Beyond M_GRID[-1], and in the tail columns of the rows with m > {M_IS["cusum"]} (CUSUM) or
+# m > {M_IS["cusumsq"]} (CUSUM of squares): CUSUM p = P(sup |W(t)| / (1 + 2t) > a),
+# a = stat + CUSUM_SHIFT / sqrt(m) + CUSUM_SHIFT2 u^2 / m^CUSUM_SHIFT2_POWER,
+# u = max(stat - CUSUM_TAIL_FROM, 0); CUSUM of squares p = Kolmogorov sf(x), x the same
+# in y = sqrt(m) stat with the CUSUMSQ_ constants. The first shift is fitted to the rows
+# with m >= {FIT_M_MIN} at alpha {FIT_ALPHA[0]} to {FIT_ALPHA[1]}; the second to simulated tails
+# (alpha <= 1e-4) at m = {TAIL_FIT_M_MIN["cusum"]} (CUSUM), {TAIL_FIT_M_MIN["cusumsq"]} (CUSUM of squares) to {M_SIM} and {", ".join(map(str, EXTRA_M))}.
+CUSUM_SHIFT = {d_cus[0]:.4f}
+CUSUM_SHIFT2 = {d_cus[1][0]:.4f}
+CUSUM_SHIFT2_POWER = {d_cus[1][1]:.2f}
+CUSUM_TAIL_FROM = {tail_from("cusum")}
+CUSUMSQ_SHIFT = {d_csq[0]:.4f}
+CUSUMSQ_SHIFT2 = {d_csq[1][0]:.4f}
+CUSUMSQ_SHIFT2_POWER = {d_csq[1][1]:.2f}
+CUSUMSQ_TAIL_FROM = {tail_from("cusumsq")}
 
 {fmt_rows("CUSUM_CV", cus, "CUSUM_CV[i][k]: exceeded with probability ALPHA_GRID[k] when m = M_GRID[i].")}
 
@@ -383,12 +726,31 @@ def validate(seed: int, reps: int) -> None:
     print(f"  (MC s.e. at 5%: {100 * math.sqrt(0.0475 / reps):.2f} points)")
 
 
+def load_bulk(path: str) -> tuple[np.ndarray, np.ndarray, float, float, int, int]:
+    """The bulk columns, shifts, replications and seed of a written module."""
+    spec = importlib.util.spec_from_file_location("_tables", path)
+    assert spec is not None and spec.loader is not None
+    mod = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mod)
+    assert tuple(mod.M_GRID) == M_GRID
+    cols = [list(mod.ALPHA_GRID).index(a) for a in BULK_ALPHA]
+    cus = np.asarray(mod.CUSUM_CV)[:, cols]
+    csq = np.asarray(mod.CUSUMSQ_CV)[:, cols]
+    return cus, csq, mod.CUSUM_SHIFT, mod.CUSUMSQ_SHIFT, mod.REPS, mod.SEED
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--reps", type=int, default=REPS)
     ap.add_argument("--seed", type=int, default=SEED)
+    ap.add_argument("--tail-reps", type=int, default=TAIL_REPS)
     ap.add_argument("--jobs", type=int, default=1)
     ap.add_argument("--out", default=OUT)
+    ap.add_argument(
+        "--keep-bulk",
+        action="store_true",
+        help="take the bulk columns and shifts from the current module; redo the tails",
+    )
     ap.add_argument(
         "--validate",
         type=int,
@@ -399,9 +761,57 @@ def main() -> None:
     a = ap.parse_args()
 
     t0 = time.perf_counter()
+    if a.keep_bulk:
+        cus, csq, d_cus, d_csq, a.reps, a.seed = load_bulk(OUT)
+        print(f"bulk columns and shifts from {OUT} ({a.reps} replications, seed {a.seed})")
+    else:
+        cus, csq, d_cus, d_csq = simulate_bulk(a)
+    t1 = time.perf_counter()
+    tails, shift2 = {}, {}
+    for kind, name, bulk, d in (
+        ("cusum", "CUSUM", cus, d_cus),
+        ("cusumsq", "CUSUM of squares", csq, d_csq),
+    ):
+        cv, rse, check = simulate_tails(kind, a.tail_reps, TAIL_SEED)
+        extra = simulate_extra(kind, a.tail_reps // 2, TAIL_SEED + 1)
+        sims = [
+            (m, cv[i], rse[i]) for i, m in enumerate(M_GRID) if TAIL_FIT_M_MIN[kind] <= m <= M_SIM
+        ]
+        d2 = fit_tail_shift(kind, sims + extra, d)
+        tail_report(name, kind, cv, rse, check, bulk, d, d2, extra)
+        for i, m in enumerate(M_GRID):
+            if m > M_IS[kind]:
+                cv[i] = tail_isf(kind, np.asarray(TAIL_ALPHA), m, d, d2)
+        tails[kind], shift2[kind] = cv, d2
+    cus_all, n1 = join_rows(tails["cusum"], cus)
+    csq_all, n2 = join_rows(tails["cusumsq"], csq)
+    print(
+        f"\ntails in {time.perf_counter() - t1:.1f} s; ulp bumps at the support's edge: {n1 + n2}"
+    )
+
+    write_module(
+        a.out,
+        cus_all,
+        csq_all,
+        (d_cus, shift2["cusum"]),
+        (d_csq, shift2["cusumsq"]),
+        a.reps,
+        a.seed,
+        a.tail_reps,
+    )
+    print(
+        f"\nwrote {a.out}; total {time.perf_counter() - t0:.1f} s"
+        f" ({time.process_time():.1f} s of processor time)"
+    )
+    if a.validate:
+        validate(a.seed + 1, a.validate)
+
+
+def simulate_bulk(a: argparse.Namespace) -> tuple[np.ndarray, np.ndarray, float, float]:
+    t0 = time.perf_counter()
     cus_stats, csq_stats = simulate(a.reps, a.seed, M_GRID, a.jobs)
     t1 = time.perf_counter()
-    q = 1.0 - np.array(ALPHA_GRID)
+    q = 1.0 - np.array(BULK_ALPHA)
     # one row at a time: np.quantile copies what it partitions
     cus_raw = np.array([np.quantile(r, q) for r in cus_stats])
     csq_raw = np.array([np.quantile(r, q) for r in csq_stats])
@@ -429,11 +839,7 @@ def main() -> None:
             2 * (1 - ndtr(3 * 0.948) + math.exp(-4 * 0.948**2) * ndtr(0.948)),
         )
     )
-
-    write_module(a.out, cus, csq, d_cus, d_csq, a.reps, a.seed)
-    print(f"\nwrote {a.out}; total {time.perf_counter() - t0:.1f} s")
-    if a.validate:
-        validate(a.seed + 1, a.validate)
+    return cus, csq, d_cus, d_csq
 
 
 if __name__ == "__main__":

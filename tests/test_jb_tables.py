@@ -281,3 +281,40 @@ def test_into_kernels_stay_in_bounds():
         kernel(10, p.p, 5, out.p)
         out.check()
         kernel(10, None, 0, None)  # empty: nothing is read or written
+
+
+# ------------------------------------- the package's p-values (its own null table)
+
+
+@settings(max_examples=40, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1))
+def test_package_pvalue_scalar_and_vector_paths_agree(seed):
+    from Kalvoren import _jb_null_tables as tab
+    from Kalvoren._pvalues import jb_pvalue, jb_pvalue_one
+
+    rng = np.random.default_rng(seed)
+    n = rng.choice([-3, 0, 9, 10, 11, 21, 203, 9999, 10_000, 10_001, 123_457, 10**12], 120)
+    s = np.exp(rng.uniform(-8, 16, 120))
+    s[::9] = tab.JB_CV[5][7]  # on a node
+    s[1::13] = [math.nan, math.inf, -1.0, 0.0, 1e300, 22.74, 1e-300, 5.2e6, -math.inf, 3.0][
+        : len(s[1::13])
+    ]
+    p, bound = jb_pvalue(s, n)
+    one = [jb_pvalue_one(float(a), int(k)) for a, k in zip(s, n)]
+    np.testing.assert_array_equal(p, [x[0] for x in one])  # the same bits, NaN included
+    assert bound.tolist() == [x[1] for x in one]
+    assert np.all(np.isnan(p[n < 10])) and np.all(np.isfinite(p[(n >= 10) & ~np.isnan(s)]))
+    p2, b2 = jb_pvalue(s[:4, None], n[None, :3])
+    assert p2.shape == b2.shape == (4, 3)
+    np.testing.assert_array_equal(p2[2, 1], jb_pvalue_one(float(s[2]), int(n[1]))[0])
+
+
+@pytest.mark.parametrize("n", [10, 19, 203, 10_000, 10_001, 10**7])
+def test_package_critical_values_invert_the_pvalues(n):
+    from Kalvoren import _jb_null_tables as tab
+    from Kalvoren._pvalues import jb_critical_value, jb_pvalue
+
+    alpha = np.concatenate([tab.ALPHA_GRID, np.geomspace(1.3e-14, 0.99, 25)])
+    c = np.array([jb_critical_value(a, n) for a in alpha])
+    np.testing.assert_allclose(jb_pvalue(c, n)[0], alpha, rtol=1e-9)
+    assert math.isnan(jb_critical_value(1e-15, n)) and math.isnan(jb_critical_value(0.5, 9))

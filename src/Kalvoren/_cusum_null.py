@@ -10,19 +10,26 @@ from the Monte Carlo critical values of ``_cusum_null_tables`` (written by
 * between tail-probability nodes, the statistic is interpolated linearly in the
   normal quantile z = Phi^-1(1 - p), which keeps the p-value continuous and
   strictly decreasing in the statistic;
-* outside the tabulated tail probabilities the p-value is the table's edge and
-  the bound says on which side the true value lies.
+* the tabulated tail probabilities run from 0.999 down to 1e-14 (below 1e-3 by
+  importance sampling, or by the asymptotic form below where m is large); outside
+  them the p-value is the table's edge and the bound says on which side the true
+  value lies, so a "<" decides p < alpha correctly at every alpha down to 1e-12.
 
 Beyond the largest m the asymptotic forms take over, with a fitted shift of order
 1/sqrt(m) (mostly the cost of watching the path at m points instead of
-continuously):
+continuously) and, in the far tail, a second one fitted to simulated tails (the
+estimated scale and the increments' skewness); the tail columns of the rows with
+large m come from the same forms:
 
-* CUSUM: P(sup_{0<=t<=1} |W(t)| / (1 + 2t) > stat + d / sqrt(m)), W Brownian
-  motion. In the upper tail this is the Brown-Durbin-Evans crossing probability
-  2(1 - Phi(3a) + exp(-4a^2) Phi(a)); the full two-sided series is used because
-  that formula counts twice the paths that touch both boundaries, which matters
-  in the bulk (0.64 against 0.63 at a = 0.5, 0.92 against 0.85 at a = 0.4).
-* CUSUM of squares: the Kolmogorov distribution of sqrt(m) * stat + d / sqrt(m).
+* CUSUM: P(sup_{0<=t<=1} |W(t)| / (1 + 2t) > a), W Brownian motion,
+  a = stat + d / sqrt(m) + d2 u^2 / m^g, u = max(stat - a0, 0), a0 the limit
+  law's critical value at 1e-3 (the bulk keeps the plain shift). In the upper tail
+  this is the Brown-Durbin-Evans crossing probability 2(1 - Phi(3a) +
+  exp(-4a^2) Phi(a)); the full two-sided series is used because that formula
+  counts twice the paths that touch both boundaries, which matters in the bulk
+  (0.64 against 0.63 at a = 0.5, 0.92 against 0.85 at a = 0.4).
+* CUSUM of squares: the Kolmogorov distribution at the same function of
+  y = sqrt(m) stat (its own constants).
 
 With one recursive residual both statistics are constants (CUSUM 1, CUSUM of
 squares 0) and carry no evidence: the p-value is 1.
@@ -65,6 +72,11 @@ _CV = {
     "cusumsq": np.ascontiguousarray(np.asarray(_tab.CUSUMSQ_CV, dtype=np.float64)[:, ::-1]).ravel(),
 }
 _SHIFT = {"cusum": float(_tab.CUSUM_SHIFT), "cusumsq": float(_tab.CUSUMSQ_SHIFT)}
+_SHIFT2 = {
+    "cusum": (float(_tab.CUSUM_SHIFT2), float(_tab.CUSUM_SHIFT2_POWER)),
+    "cusumsq": (float(_tab.CUSUMSQ_SHIFT2), float(_tab.CUSUMSQ_SHIFT2_POWER)),
+}
+_TAIL_FROM = {"cusum": float(_tab.CUSUM_TAIL_FROM), "cusumsq": float(_tab.CUSUMSQ_TAIL_FROM)}
 
 
 def _bm_sf_series(a: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -118,24 +130,44 @@ def _bm_isf(alpha: NDArray[np.float64]) -> NDArray[np.float64]:
     return 0.5 * (lo + hi)
 
 
+def _shifted(kind: _Kind, y: NDArray[np.float64], m: NDArray[np.float64]) -> NDArray[np.float64]:
+    """y + d / sqrt(m) + d2 u^2 / m^g, u = max(y - y0, 0): increasing in y, and the bulk
+    (below y0) keeps the plain shift."""
+    u = np.maximum(y - _TAIL_FROM[kind], 0.0)
+    d2, g = _SHIFT2[kind]
+    out: NDArray[np.float64] = y + _SHIFT[kind] / np.sqrt(m) + d2 * u * u / m**g
+    return out
+
+
+def _unshifted(kind: _Kind, x: NDArray[np.float64], m: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The inverse of _shifted."""
+    y0 = _TAIL_FROM[kind]
+    d2, g = _SHIFT2[kind]
+    r = x - _SHIFT[kind] / np.sqrt(m)
+    u = np.maximum(r - y0, 0.0)
+    out: NDArray[np.float64] = np.where(
+        r <= y0, r, y0 + 2.0 * u / (1.0 + np.sqrt(1.0 + 4.0 * d2 / m**g * u))
+    )
+    return out
+
+
 def _asymptotic_sf(
     kind: _Kind, s: NDArray[np.float64], m: NDArray[np.float64]
 ) -> NDArray[np.float64]:
-    rm = np.sqrt(m)
     if kind == "cusum":
-        return _bm_sf(s + _SHIFT[kind] / rm)
-    p: NDArray[np.float64] = kolmogorov(rm * s + _SHIFT[kind] / rm)
+        return _bm_sf(_shifted(kind, s, m))
+    rm = np.sqrt(m)
+    p: NDArray[np.float64] = kolmogorov(_shifted(kind, rm * s, m))
     return p
 
 
 def _asymptotic_isf(
     kind: _Kind, alpha: NDArray[np.float64], m: NDArray[np.float64]
 ) -> NDArray[np.float64]:
-    rm = np.sqrt(m)
     if kind == "cusum":
-        return _bm_isf(alpha) - _SHIFT[kind] / rm
+        return _unshifted(kind, _bm_isf(alpha), m)
     x: NDArray[np.float64] = kolmogi(alpha)
-    return (x - _SHIFT[kind] / rm) / rm
+    return _unshifted(kind, x, m) / np.sqrt(m)
 
 
 def _row_position(m: NDArray[np.float64]) -> tuple[NDArray[np.intp], NDArray[np.float64]]:
@@ -299,9 +331,9 @@ def cusum_pvalue(stat: ArrayLike, m: ArrayLike) -> tuple[NDArray[np.float64], ND
     (a non-integral value raises ValueError). Returns ``(p, bound)``, arrays of
     the broadcast shape: ``p`` float64; ``bound`` an object array holding None,
     or ``"<"`` when the statistic lies beyond the table's smallest tail
-    probability (p is that edge and the true p-value is smaller), or ``">"`` at
-    the other edge. NaN ``stat``, NaN or infinite ``m`` and ``m < 1`` give NaN and
-    None; m = 1 gives 1.0. Beyond the tabulated m the shifted asymptotic law is
+    probability, 1e-14 (p is that edge and the true p-value is smaller), or
+    ``">"`` at the other edge, 0.999. NaN ``stat``, NaN or infinite ``m`` and
+    ``m < 1`` give NaN and None; m = 1 gives 1.0. Beyond the tabulated m the shifted asymptotic law is
     used and the bound is always None.
     """
     return _pvalue("cusum", stat, m)

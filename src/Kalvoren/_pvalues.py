@@ -1,15 +1,29 @@
 """p-values, vectorised across series: chi-square and F tails from SciPy, the
-Jarque-Bera small-sample table, and the finite-sample CUSUM tables."""
+Jarque-Bera null table, and the finite-sample CUSUM tables.
+
+Jarque-Bera (``_jb_null_tables``, written by ``scripts/make_jb_tables.py``): critical
+values of n iid normal values from alpha 0.999 down to 1e-14, simulated (the tails by
+importance sampling). Between sample-size nodes the log critical value is interpolated
+linearly in 1/sqrt(n); along a row, log JB linearly in the normal quantile
+z = Phi^-1(1 - p), which keeps the p-value continuous and strictly decreasing in the
+statistic. Beyond the largest n each critical value moves to its chi-square(2) limit
+-2 log(alpha) as (n_max / n)^kappa, kappa fitted per column to simulated tails at larger
+n. Outside the row the p-value is the table's edge and the bound says on which side the
+true value lies: "<" only below 1e-14, so a decision p < alpha is right at every alpha
+down to 1e-12.
+"""
 
 from __future__ import annotations
 
+import bisect
+import functools
 import math
 
 import numpy as np
 from scipy import special
 
 from Kalvoren import _cusum_null
-from Kalvoren._ckernels.diag import _diag
+from Kalvoren import _jb_null_tables as _jbt
 from Kalvoren._cusum_null import cusum_pvalue, cusumsq_pvalue
 
 __all__ = [
@@ -17,6 +31,7 @@ __all__ = [
     "f_sf",
     "jb_pvalue",
     "jb_pvalue_one",
+    "jb_critical_value",
     "cusum_pvalue",
     "cusumsq_pvalue",
     "cusum_pvalue_one",
@@ -24,8 +39,52 @@ __all__ = [
     "special",
 ]
 
-JB_P_MIN = 1e-4  # the table's smallest and largest tail probabilities
-JB_P_MAX = 0.9999
+# Columns in ascending order of the statistic: tail probability falling, z rising.
+_JB_ALPHA = np.asarray(_jbt.ALPHA_GRID, dtype=np.float64)[::-1].copy()
+JB_P_MIN = float(_JB_ALPHA[-1])  # the table's smallest and largest tail probabilities
+JB_P_MAX = float(_JB_ALPHA[0])
+_JB_NCOL = _JB_ALPHA.size
+_JB_Z: list[float] = (-special.ndtri(_JB_ALPHA)).tolist()
+_JB_N: list[int] = list(_jbt.N_GRID)
+JB_N_MIN = _JB_N[0]  # the kernel reports no p-value below 10 observations
+_JB_N_MAX = _JB_N[-1]
+_JB_U = [1.0 / math.sqrt(k) for k in _JB_N]
+# Rows in ascending order of the statistic, as logs (interpolated in 1/sqrt(n)).
+_JB_LOG_CV = [[math.log(v) for v in reversed(row)] for row in _jbt.JB_CV]
+_JB_LAST = [math.exp(v) for v in _JB_LOG_CV[-1]]
+_JB_KAPPA = list(reversed(_jbt.KAPPA))
+_JB_CHI2 = [-2.0 * math.log(a) for a in _JB_ALPHA.tolist()]  # the n -> inf limit
+_JB_STEPS = tuple(1 << e for e in reversed(range((_JB_NCOL - 1).bit_length())))
+
+
+@functools.lru_cache(maxsize=4096)
+def _jb_row(n: int) -> tuple[list[float], list[float]]:
+    """Critical values at sample size n in ascending order, and the logs of the ratios
+    of neighbours (the interpolation's denominators). Plain Python floats: a few
+    microseconds, and the same bits for the scalar and the array path."""
+    if n <= _JB_N_MAX:
+        i = min(bisect.bisect_right(_JB_N, n) - 1, len(_JB_N) - 2)
+        w = (_JB_U[i] - 1.0 / math.sqrt(n)) / (_JB_U[i] - _JB_U[i + 1])
+        cv = [math.exp(a * (1.0 - w) + b * w) for a, b in zip(_JB_LOG_CV[i], _JB_LOG_CV[i + 1])]
+    else:
+        f = _JB_N_MAX / n
+        cv = [c + (v - c) * f**k for c, v, k in zip(_JB_CHI2, _JB_LAST, _JB_KAPPA)]
+    for j in range(1, len(cv)):  # strictly ascending whatever the rounding
+        if not cv[j] > cv[j - 1]:
+            cv[j] = math.nextafter(cv[j - 1], math.inf)
+    return cv, [math.log(cv[j + 1] / cv[j]) for j in range(len(cv) - 1)]
+
+
+def jb_critical_value(alpha: float, n: int) -> float:
+    """The Jarque-Bera statistic exceeded with probability alpha at sample size n (the
+    inverse of :func:`jb_pvalue` inside the table; NaN outside it or for n < 10)."""
+    if not (JB_P_MIN <= alpha <= JB_P_MAX) or n < JB_N_MIN:
+        return math.nan
+    cv, lr = _jb_row(int(n))
+    z = float(-special.ndtri(alpha))
+    k = min(max(bisect.bisect_right(_JB_Z, z) - 1, 0), _JB_NCOL - 2)
+    t = (z - _JB_Z[k]) / (_JB_Z[k + 1] - _JB_Z[k])
+    return cv[k] * math.exp(t * lr[k])
 
 
 def chi2_sf(x: np.ndarray, df: np.ndarray) -> np.ndarray:
@@ -54,25 +113,60 @@ def cusumsq_pvalue_one(stat: float, m: float) -> tuple[float, str | None]:
 
 
 def jb_pvalue_one(stat: float, n: int) -> tuple[float, str | None]:
-    """jb_pvalue for one value (the same kernel, element by element)."""
-    if not (math.isfinite(stat) and n >= 1):
+    """jb_pvalue for one value, in plain Python (the same operations, the same bits)."""
+    if stat != stat or n < JB_N_MIN:
         return math.nan, None
-    p = float(_diag.jb_pval_interp(n, stat))
-    return p, ("<" if p <= JB_P_MIN else ">" if p >= JB_P_MAX else None)
+    cv, lr = _jb_row(int(n))
+    if stat < cv[0]:
+        return JB_P_MAX, ">"
+    if stat > cv[-1]:
+        return JB_P_MIN, "<"
+    k = min(bisect.bisect_right(cv, stat) - 1, _JB_NCOL - 2)
+    v0 = cv[k]
+    t = min(max(float(special.log1p((stat - v0) / v0)) / lr[k], 0.0), 1.0)
+    z0 = _JB_Z[k]
+    return float(special.ndtr(-(z0 + t * (_JB_Z[k + 1] - z0)))), None
 
 
 def jb_pvalue(stat: np.ndarray, n: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Jarque-Bera p-value from the small-sample table, with the bound "<" at
-    the table's smallest tail probability and ">" at its largest."""
+    """Jarque-Bera p-value from the null table at sample size n (broadcast together).
+
+    Returns ``(p, bound)``: ``p`` float64; ``bound`` an object array holding None, or
+    ``"<"`` where the statistic lies beyond the critical value of tail probability
+    1e-14 (p is that edge and the true p-value is smaller), ``">"`` below the one of
+    0.999. NaN statistics and n < 10 give NaN and None.
+    """
     stat, n = np.broadcast_arrays(np.asarray(stat, float), np.asarray(n, np.int64))
     p = np.full(stat.shape, np.nan)
-    finite = np.isfinite(stat) & (n >= 1)
-    for size in np.unique(n[finite]):
-        sel = finite & (n == size)
-        p[sel] = _diag.jb_pval_interp_arr(int(size), stat[sel])
     bound = np.full(stat.shape, None, dtype=object)
-    bound[p <= JB_P_MIN] = "<"
-    bound[p >= JB_P_MAX] = ">"
+    sv, nv = stat.ravel(), n.ravel()
+    idx = np.flatnonzero(~np.isnan(sv) & (nv >= JB_N_MIN))
+    if not idx.size:
+        return p, bound
+    sizes, inv = np.unique(nv[idx], return_inverse=True)
+    rows = [_jb_row(k) for k in sizes.tolist()]  # the scalar path's rows, the same bits
+    cv = np.array([r[0] for r in rows]).ravel()
+    lr = np.array([r[1] for r in rows]).ravel()
+    s = sv[idx]
+    base = inv * _JB_NCOL
+    k = np.zeros(s.size, dtype=np.intp)  # the last column <= s (bisect_right - 1)
+    for step in _JB_STEPS:
+        nxt = np.minimum(k + step, _JB_NCOL - 1)
+        k = np.where(cv[base + nxt] <= s, nxt, k)
+    k = np.minimum(k, _JB_NCOL - 2)
+    v0 = cv[base + k]
+    z = np.asarray(_JB_Z)
+    with np.errstate(invalid="ignore", over="ignore"):
+        t = special.log1p((s - v0) / v0) / lr[inv * (_JB_NCOL - 1) + k]
+        t = np.minimum(np.maximum(t, 0.0), 1.0)
+    z0 = z[k]
+    ps = special.ndtr(-(z0 + t * (z[k + 1] - z0)))
+    bs = np.full(s.shape, None, dtype=object)
+    low, high = s < cv[base], s > cv[base + _JB_NCOL - 1]
+    ps[low], bs[low] = JB_P_MAX, ">"
+    ps[high], bs[high] = JB_P_MIN, "<"
+    p.ravel()[idx] = ps  # views: p and bound are fresh and contiguous
+    bound.ravel()[idx] = bs
     return p, bound
 
 
