@@ -51,6 +51,18 @@ def find(
     """The caveats of finished results (``_engine.Results``, any number of
     series). hac_requested: the bandwidth each series was asked for (None:
     the default rule, which never exceeds n - 1)."""
+    if isinstance(results.stat, list):  # type: ignore[attr-defined]
+        # one series (diagnose): most have nothing to say, found without arrays
+        rec0 = results.record  # type: ignore[attr-defined]
+        n0 = int(np.asarray(n).ravel()[0])
+        req = None if hac_requested is None else np.asarray(hac_requested).ravel()[0]
+        if (
+            not rec0.notes[0]
+            and not any(results.least_squares[0])  # type: ignore[attr-defined]
+            and n0 >= CHI2_MIN_N
+            and (req is None or not req > n0 - 1)
+        ):
+            return []
     res = results.dense()  # type: ignore[attr-defined]
     rec = res.record
     G = res.status.shape[0]
