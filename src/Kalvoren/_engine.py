@@ -68,7 +68,7 @@ class Batch:
     def bits(self) -> int:
         b = 0
         for tid in self.tests:
-            b |= BY_ID[tid].bit if BY_ID[tid].native else 0
+            b |= 0 if _registry.in_python(BY_ID[tid], self.options) else BY_ID[tid].bit
         return b
 
     def series(self, g: int) -> tuple[np.ndarray, np.ndarray]:
@@ -177,7 +177,9 @@ def run(
     _python_tests(batch, rec)
     slopes = rec.rank - 1 if batch.const_col >= 0 else rec.rank
     for i, spec in enumerate(TESTS):
-        if spec.no_slopes:  # nothing to test without slopes
+        # nothing to test without slopes (a Python variant of a native test
+        # decides for itself: it may test other regressors)
+        if spec.no_slopes and (spec.native is None or not _registry.in_python(spec, batch.options)):
             for g in np.flatnonzero((slopes < 1) & (rec.status[:, i] == 0)):
                 rec.status[g, i], rec.stat[g, i] = Status.BAD_ARG, math.nan
     digits = out[:, _DIGITS]
@@ -260,7 +262,11 @@ class SeriesView:
 def _python_tests(batch: Batch, rec: Record) -> None:
     """The chosen tests the native battery does not run, series by series, on
     the series whose fit succeeded."""
-    todo = [(i, t) for i, t in enumerate(TESTS) if not t.native and t.id in batch.tests]
+    todo = [
+        (i, t)
+        for i, t in enumerate(TESTS)
+        if t.id in batch.tests and _registry.in_python(t, batch.options)
+    ]
     if not todo:
         return
     fit = rec.out[:, _FIT]
@@ -470,8 +476,8 @@ def _fill(s: _Series, ids: list[str]) -> None:
     out, g = s.rec.out[s.g], s.g
     exact = s.fit.exact
     for tid in ids:
-        if tid not in _COL:  # computed in Python anyway
-            continue
+        if tid not in _COL or _registry.in_python(BY_ID[tid], s.batch.options):
+            continue  # computed in Python anyway
         j = _COL[tid]
         if exact and BY_ID[tid].residual_test:
             # An exact fit: the residuals are rounding noise and say nothing.
@@ -573,7 +579,7 @@ def _fitted(batch: Batch, rec: Record, g: int | None) -> Fitted:
         n, hac_df = float(rec.out[g, _N]), float(rec.out[g, FIELD["hac_df"]])
         rank, c1, c2 = float(rec.rank[g]), float(rec.chow_df[g, 0]), float(rec.chow_df[g, 1])
     slopes = rank - 1.0 if batch.const_col >= 0 else rank
-    return Fitted(n, rank, slopes, float(batch.lags), hac_df, c1, c2)
+    return Fitted(n, rank, slopes, float(batch.lags), hac_df, c1, c2, batch.options)
 
 
 def _recursions(rec: Record, g: int | None) -> Any:
@@ -608,15 +614,26 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
     for i, spec in enumerate(TESTS):
         if spec.id not in batch.tests:
             continue
-        if spec.df is not None:
+        reference = spec.reference
+        if spec.form is not None:
+            stat[:, i], reference = spec.form(stat[:, i], f)
+        if spec.df is not None:  # degrees of freedom a computation gave stand
             d1, d2 = spec.df(f)
-            df1[:, i], df2[:, i] = d1, d2
-        if spec.reference != "given":
-            p[:, i], b = _pvalues.REFERENCES[spec.reference][0](
-                stat[:, i], df1[:, i], df2[:, i], n, m
-            )
+            own = ~np.isnan(df1[:, i])
+            df1[:, i] = np.where(own, df1[:, i], d1)
+            df2[:, i] = np.where(own, df2[:, i], d2)
+        if reference in ("chi2", "F"):  # options that leave no degrees of freedom
+            none = ok[:, i] & ~(df1[:, i] >= 1)
+            if reference == "F":
+                none |= ok[:, i] & ~(df2[:, i] >= 1)
+            if none.any():
+                status[none, i], ok[none, i], stat[none, i] = Status.BAD_ARG, False, np.nan
+        if reference != "given":
+            pr, b = _pvalues.REFERENCES[reference][0](stat[:, i], df1[:, i], df2[:, i], n, m)
+            own = ~np.isnan(p[:, i])  # a p-value a computation gave stands
+            p[:, i] = np.where(own, p[:, i], pr)
             if b is not None:
-                bound[:, i] = b
+                bound[:, i] = np.where(own, None, b)
     bound[bound == ""] = None
     p[~ok] = np.nan
     bound[~ok] = None
@@ -657,14 +674,20 @@ def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
         if spec.id not in batch.tests:
             continue
         if ok[i]:
-            if spec.df is not None:
+            reference = spec.reference
+            if spec.form is not None:
+                stat[i], reference = spec.form(stat[i], f)
+                stat[i] = float(stat[i])
+            if spec.df is not None and df1[i] != df1[i]:  # given degrees of freedom stand
                 d1, d2 = spec.df(f)
                 df1[i], df2[i] = float(d1), float(d2)
-            if spec.reference != "given":
-                p[i], bound[i] = _pvalues.REFERENCES[spec.reference][1](
-                    stat[i], df1[i], df2[i], n, m
-                )
-        else:
+            if reference in ("chi2", "F") and not (
+                df1[i] >= 1 and (reference == "chi2" or df2[i] >= 1)
+            ):  # options that leave no degrees of freedom
+                ok[i], status[i], stat[i] = False, float(Status.BAD_ARG), math.nan
+            elif reference != "given" and p[i] != p[i]:  # a given p-value stands
+                p[i], bound[i] = _pvalues.REFERENCES[reference][1](stat[i], df1[i], df2[i], n, m)
+        if not ok[i]:
             df1[i] = df2[i] = p[i] = math.nan
         if not ok[i] or ls[i] or notes or bound[i] is not None:
             note[i] = _note(rec, 0, i, status[i], p[i], bound[i])
