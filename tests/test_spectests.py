@@ -86,9 +86,13 @@ def test_lmtest(spec, row):
 )
 def test_published(name, test, stat, df, p):
     d = dataset(name)
-    y, X = (d["RAARUS"], d[["MOOD", "EPI", "EXP", "RUS"]]) if name == "bondyield" else (
-        d["TG1_TG0"],
-        d["AG0_TG0"],
+    y, X = (
+        (d["RAARUS"], d[["MOOD", "EPI", "EXP", "RUS"]])
+        if name == "bondyield"
+        else (
+            d["TG1_TG0"],
+            d["AG0_TG0"],
+        )
     )
     t = getattr(Kalvoren, test)(y, X)
     assert t.statistic == pytest.approx(stat, abs=6e-5 * abs(stat))
@@ -124,20 +128,41 @@ def test_statsmodels(name):
         cases = [
             ("white", {}, dg.het_white(e, Xc)[:2]),
             # het_white(interaction_terms=False) leaves out the levels: Koenker's BP on them
-            ("white", {"white_cross": False}, dg.het_breuschpagan(e, np.column_stack([Xc, X**2]))[:2]),
+            (
+                "white",
+                {"white_cross": False},
+                dg.het_breuschpagan(e, np.column_stack([Xc, X**2]))[:2],
+            ),
             ("breusch_godfrey", {"lags": 3}, bg[:2]),
             ("breusch_godfrey", {"lags": 3, "bg_form": "f"}, bg[2:]),
             # its one-sided p-values swap the degrees of freedom; the two-sided is right
             ("goldfeld_quandt", {"gq_alternative": "two-sided"}, gq[:2]),
             ("rainbow", {}, dg.linear_rainbow(res)),
-            ("breusch_pagan_koenker", {"bp_regressors": [x0]}, dg.het_breuschpagan(e, Xc[["const", x0]])[:2]),
-            ("breusch_pagan", {"bp_regressors": x0}, dg.het_breuschpagan(e, Xc[["const", x0]], robust=False)[:2]),
+            (
+                "breusch_pagan_koenker",
+                {"bp_regressors": [x0]},
+                dg.het_breuschpagan(e, Xc[["const", x0]])[:2],
+            ),
+            (
+                "breusch_pagan",
+                {"bp_regressors": x0},
+                dg.het_breuschpagan(e, Xc[["const", x0]], robust=False)[:2],
+            ),
             ("ljung_box", {"lb_model_df": 2}, dg.acorr_ljungbox(e, lags=[4], model_df=2).iloc[0]),
         ]
         if name == "macro":
             cases += [
                 # its drop starts at the split; ours is centred on it (as lmtest's)
-                ("goldfeld_quandt", {"gq_order_by": x0, "gq_split": 0.5, "gq_drop": 0.2, "gq_alternative": "two-sided"}, gq_cut[:2]),
+                (
+                    "goldfeld_quandt",
+                    {
+                        "gq_order_by": x0,
+                        "gq_split": 0.5,
+                        "gq_drop": 0.2,
+                        "gq_alternative": "two-sided",
+                    },
+                    gq_cut[:2],
+                ),
                 # it skips 3 recursive residuals whatever k: right for k = 3 only
                 ("harvey_collier", {}, dg.linear_harvey_collier(res)),
             ]
@@ -152,7 +177,9 @@ def test_statsmodels(name):
     lb = dg.acorr_ljungbox(e, lags=[1, 4, 8], model_df=2)
     table = Kalvoren.ljung_box_table(e, lags=[1, 4, 8], model_df=2)
     assert np.allclose(table["statistic"], lb["lb_stat"], rtol=1e-13)
-    assert np.isnan(table["pvalue"].iloc[0]) and np.allclose(table["pvalue"][1:], lb["lb_pvalue"][1:])
+    assert np.isnan(table["pvalue"].iloc[0]) and np.allclose(
+        table["pvalue"][1:], lb["lb_pvalue"][1:]
+    )
     assert sm.stats.durbin_watson(e) == pytest.approx(one("durbin_watson", y, X).statistic, rel=tol)
 
 
@@ -170,7 +197,11 @@ def _mp_refs(y, X):
         slopes = cols[1:]
         u = [v * v for v in e]
         aux = [[mp.mpf(1)] * n] + slopes
-        aux += [[a * b for a, b in zip(slopes[i], slopes[j])] for i in range(len(slopes)) for j in range(i, len(slopes))]
+        aux += [
+            [a * b for a, b in zip(slopes[i], slopes[j])]
+            for i in range(len(slopes))
+            for j in range(i, len(slopes))
+        ]
         ubar = mp.fsum(u) / n
         white = n * (1 - rss(aux, u) / mp.fsum((v - ubar) ** 2 for v in u))
         fit = [a - b for a, b in zip(yv, e)]
@@ -184,7 +215,14 @@ def _mp_refs(y, X):
         dw = mp.fsum((e[i] - e[i - 1]) ** 2 for i in range(1, n)) / mp.fdot(e, e)
     w = np.array(mp_ref.recursive(y, X)[0])
     hc = w.mean() * math.sqrt(w.size) / w.std(ddof=1)
-    return {"white": white, "reset": reset, "goldfeld_quandt": gq, "rainbow": rain, "harvey_collier": hc, "durbin_watson": dw}
+    return {
+        "white": white,
+        "reset": reset,
+        "goldfeld_quandt": gq,
+        "rainbow": rain,
+        "harvey_collier": hc,
+        "durbin_watson": dw,
+    }
 
 
 def _trend(n=50):
@@ -222,7 +260,10 @@ def _imhof_mp(nu, c):
             return mp.sin(theta) / (u * mp.exp(mp.fsum(mp.log1p((x * u) ** 2) for x in v) / 4))
 
         s = mp.sqrt(mp.fsum(x * x for x in v))
-        return mp.mpf(1) / 2 - mp.quad(f, [0] + [mp.mpf(2) ** j / s for j in range(7)] + [mp.inf]) / mp.pi
+        return (
+            mp.mpf(1) / 2
+            - mp.quad(f, [0] + [mp.mpf(2) ** j / s for j in range(7)] + [mp.inf]) / mp.pi
+        )
 
 
 @pytest.mark.parametrize("const", [0, -1])
@@ -230,11 +271,16 @@ def test_dw_exact_against_high_precision(const):
     """Eigenvalues of C'AC (C the complement of the design) at 40 digits, then
     Imhof's integral: a route sharing nothing with the determinants used."""
     n, rng = 9, np.random.default_rng(4)
-    X = np.column_stack([np.ones(n), np.arange(n) ** 1.5, rng.normal(size=n)])[:, (0 if const == 0 else 1) :]
+    X = np.column_stack([np.ones(n), np.arange(n) ** 1.5, rng.normal(size=n)])[
+        :, (0 if const == 0 else 1) :
+    ]
     with mp.workdps(40):
         Q, _ = mp.qr(mp.matrix(X.tolist()), mode="full")
         C = Q[:, X.shape[1] :]
-        nu = [float(x) for x in mp.eigsy(C.T * mp.matrix(_dw_matrix(n).tolist()) * C, eigvals_only=True)]
+        nu = [
+            float(x)
+            for x in mp.eigsy(C.T * mp.matrix(_dw_matrix(n).tolist()) * C, eigvals_only=True)
+        ]
     null = _spectests.DWNull(np.linalg.qr(X)[0], const)
     for c in np.linspace(min(nu), max(nu), 7)[1:-1]:
         ref = float(_imhof_mp(nu, c))
@@ -289,7 +335,14 @@ def _frame(G=5, n=40):
     return pd.concat(parts, ignore_index=True)
 
 
-OPTS = {"bg_form": "f", "bp_regressors": ["a"], "lb_model_df": 1, "gq_order_by": "a", "hc_order_by": "b", "reset_type": "princomp"}
+OPTS = {
+    "bg_form": "f",
+    "bp_regressors": ["a"],
+    "lb_model_df": 1,
+    "gq_order_by": "a",
+    "hc_order_by": "b",
+    "reset_type": "princomp",
+}
 
 
 def test_diagnose_many_gives_diagnoses_bits():
@@ -349,7 +402,9 @@ def test_awkward_data_gets_statuses():
     exact = diagnose(1 + 2 * x, x, tests=NEW)
     assert all(t.status == Status.UNDEFINED_VARIANCE for t in exact.tests.values())
     short = diagnose(rng.normal(size=6), rng.normal(size=(6, 2)), tests=NEW)
-    assert short.tests["goldfeld_quandt"].status == short.tests["rainbow"].status == Status.TOO_SHORT
+    assert (
+        short.tests["goldfeld_quandt"].status == short.tests["rainbow"].status == Status.TOO_SHORT
+    )
     alone = diagnose(rng.normal(size=30), None, tests=NEW)
     assert alone.tests["white"].status == alone.tests["reset"].status == Status.BAD_ARG
     assert alone.tests["durbin_watson"].status == 0
@@ -407,6 +462,12 @@ def test_ljung_box_table_and_command_line(tmp_path):
         assert diagnostics.main(args) == 0
     tests = json.loads(out.getvalue())["tests"]
     assert tests["white"]["df"] == 8 and tests["breusch_pagan"]["df"] == 2
-    assert tests["goldfeld_quandt"]["statistic"] == one(
-        "goldfeld_quandt", dataset("bondyield")["RAARUS"], dataset("bondyield")[["MOOD", "EPI", "EXP", "RUS"]], gq_order_by="MOOD"
-    ).statistic
+    assert (
+        tests["goldfeld_quandt"]["statistic"]
+        == one(
+            "goldfeld_quandt",
+            dataset("bondyield")["RAARUS"],
+            dataset("bondyield")[["MOOD", "EPI", "EXP", "RUS"]],
+            gq_order_by="MOOD",
+        ).statistic
+    )

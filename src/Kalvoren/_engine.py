@@ -641,7 +641,9 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
     df2[~ok] = np.nan
     note = np.full((G, T), "", dtype=object)
     has_note = np.fromiter((bool(nt) for nt in rec.notes), dtype=bool, count=G)
-    unusual = ~ok | rec.least_squares | has_note[:, None] | (bound != None)  # noqa: E711
+    chosen = np.fromiter((t.id in batch.tests for t in TESTS), dtype=bool, count=T)
+    # notes of the chosen tests only: the others are never shown
+    unusual = (~ok | rec.least_squares | has_note[:, None] | (bound != None)) & chosen  # noqa: E711
     for g, i in np.argwhere(unusual):
         note[g, i] = _note(rec, g, i, status[g, i], p[g, i], bound[g, i])
     return Results(

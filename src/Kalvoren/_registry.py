@@ -129,7 +129,9 @@ def in_python(spec: TestSpec, options: dict) -> bool:
 
 
 _NO_SLOPES = ((Status.BAD_ARG, "no slope coefficients to test"),)
-_BP_NOTHING = ((Status.BAD_ARG, "no slope coefficients (or bp_regressors beside the constant) to test"),)
+_BP_NOTHING = (
+    (Status.BAD_ARG, "no slope coefficients (or bp_regressors beside the constant) to test"),
+)
 
 
 def _bg_form(stat: Any, f: Fitted) -> tuple[Any, str]:

@@ -68,6 +68,42 @@ def _beyond(Q: np.ndarray, Z: np.ndarray) -> np.ndarray:
     return Qz[:, :r]
 
 
+def _shared(v: Any, key: str, make: Any) -> Any:
+    """Work that depends on the design alone, done once for a batch whose
+    series share one design and per series otherwise: the same code either
+    way, so a series gets the same bits however it is run."""
+    batch = v.batch
+    if not batch.shared_x:
+        return make()
+    cache = batch.__dict__.setdefault("_spectests_shared", {})
+    key = (key, tuple(v.kept))
+    if key not in cache:
+        cache[key] = make()
+    return cache[key]
+
+
+class _Factor:
+    """Least squares on fixed columns at their numerical rank (column-pivoted
+    QR with the rank tolerance of _lstsq), factored once for any number of
+    right-hand sides."""
+
+    def __init__(self, Z: np.ndarray):
+        n, k = Z.shape
+        self.rank = 0
+        self.Q, self.R, self.Zk = np.empty((n, 0)), np.empty((0, 0)), np.empty((n, 0))
+        if k == 0:
+            return
+        Q, R, piv = sla.qr(Z, mode="economic", pivoting=True)
+        d = np.abs(np.diag(R))
+        r = int(np.count_nonzero(d > _lstsq.rank_tolerance(n, k) * d[0])) if d[0] > 0 else 0
+        self.rank, self.Q, self.R, self.Zk = r, Q[:, :r], R[:r, :r], Z[:, piv[:r]]
+
+    def resid(self, v: np.ndarray) -> _lstsq.Resid:
+        qv = self.Q.T @ v
+        beta = sla.solve_triangular(self.R, qv, check_finite=False) if self.rank else np.empty(0)
+        return _lstsq.Resid(v - self.Q @ qv, self.rank, _lstsq.fit_size(v, self.Zk, beta))
+
+
 def _standardised(B: np.ndarray, centre: bool) -> np.ndarray:
     """Columns centred (when the model has a constant, which then absorbs the
     shift) and scaled to largest magnitude 1, before taking powers and
@@ -115,6 +151,16 @@ def _order(v: Any, option: str) -> np.ndarray | None:
     return np.argsort(values, kind="stable")
 
 
+def _ordered(v: Any, option: str) -> tuple[np.ndarray | None, np.ndarray]:
+    """The order of the rows and the design in it (contiguous)."""
+
+    def make() -> tuple[np.ndarray | None, np.ndarray]:
+        perm = _order(v, option)
+        return perm, v.Xs if perm is None else np.ascontiguousarray(v.Xs[perm])
+
+    return _shared(v, option, make)
+
+
 def _f_tails(F: float, d1: float, d2: float) -> tuple[float, float]:
     """(P(F' >= F), P(F' <= F)) for F' ~ F(d1, d2)."""
     return float(special.fdtrc(d1, d2, F)), float(special.fdtr(d1, d2, F))
@@ -127,17 +173,20 @@ def white(v: Any) -> Computed:
     """White's (1980) test: n R^2 of e^2 on a constant, the slopes, their
     squares and (white_cross) cross-products; df the rank of that auxiliary
     design without its constant. The constant is always in it."""
-    S = _slopes(v)
-    if S.shape[1] == 0:
+    if _slopes(v).shape[1] == 0:
         return Computed(Status.BAD_ARG)
-    Sc = _standardised(S, True)
-    p = Sc.shape[1]
-    if v.option("white_cross"):
-        i, j = np.triu_indices(p)
-    else:
-        i = j = np.arange(p)
-    one = np.full((v.n, 1), 1.0 / math.sqrt(v.n))
-    Qa = _beyond(one, np.column_stack([Sc, Sc[:, i] * Sc[:, j]]))
+
+    def auxiliary() -> np.ndarray:
+        Sc = _standardised(_slopes(v), True)
+        p = Sc.shape[1]
+        if v.option("white_cross"):
+            i, j = np.triu_indices(p)
+        else:
+            i = j = np.arange(p)
+        one = np.full((v.n, 1), 1.0 / math.sqrt(v.n))
+        return _beyond(one, np.column_stack([Sc, Sc[:, i] * Sc[:, j]]))
+
+    Qa = _shared(v, "white", auxiliary)
     u = v.e * v.e
     uc = u - u.mean()
     tss = float(uc @ uc)
@@ -162,13 +211,16 @@ def bp_chosen(v: Any, which: int) -> Computed:
     """Breusch-Pagan on the chosen variance regressors Z (with a constant):
     half the explained sum of squares of e^2 / mean(e^2) (which = 0) or
     Koenker's n R^2 (which = 1); df the rank of Z beside the constant."""
-    Z = _variance_regressors(v)
+
+    def regressors() -> np.ndarray:
+        one = np.full((v.n, 1), 1.0 / math.sqrt(v.n))
+        return _beyond(one, _standardised(_variance_regressors(v), True))
+
+    Qz = _shared(v, "bp", regressors)
     e2 = v.e * v.e
     s2 = float(e2.mean())
     if not s2 > 0:
         return Computed(Status.UNDEFINED_VARIANCE)
-    one = np.full((v.n, 1), 1.0 / math.sqrt(v.n))
-    Qz = _beyond(one, _standardised(Z, True))
     if Qz.shape[1] == 0:
         return Computed(Status.BAD_ARG)
     g = e2 / s2
@@ -191,31 +243,34 @@ def reset(v: Any) -> Computed:
     values, of each slope ("regressors"), or of the first principal component
     of the slopes in the data's units ("princomp"), as lmtest's resettest.
     df (q, n - k - q) with q the rank the powers add."""
-    power, kind = v.option("reset_power"), v.option("reset_type")
-    if kind == "fitted":
-        base = (v.ys - v.e)[:, None]
-        if v.Xs.shape[1] - (v.const >= 0) == 0:
-            return Computed(Status.BAD_ARG)
-    elif kind == "regressors":
-        base = _slopes(v)
-    else:
-        raw = v.X[:, [j for j in v.kept if j != v.batch.const_col]]
-        if raw.shape[1] == 0:
-            return Computed(Status.BAD_ARG)
-        _, vec = np.linalg.eigh(np.cov(raw, rowvar=False).reshape(raw.shape[1], -1))
-        base = (raw @ vec[:, -1])[:, None]
-    if base.shape[1] == 0:
+    if _slopes(v).shape[1] == 0:
         return Computed(Status.BAD_ARG)
+    kind = v.option("reset_type")
+    if kind == "fitted":
+        return _added(v, _beyond(v.fit.Q, _powers(v, (v.ys - v.e)[:, None])))
+
+    def added() -> np.ndarray:
+        if kind == "regressors":
+            base = _slopes(v)
+        else:  # the principal component in the data's units, as lmtest's
+            raw = v.X[:, [j for j in v.kept if j != v.batch.const_col]]
+            _, vec = np.linalg.eigh(np.cov(raw, rowvar=False).reshape(raw.shape[1], -1))
+            base = (raw @ vec[:, -1])[:, None]
+        return _beyond(v.fit.Q, _powers(v, base))
+
+    return _added(v, _shared(v, "reset", added))
+
+
+def _powers(v: Any, base: np.ndarray) -> np.ndarray:
     base = _standardised(base, v.const >= 0)
-    Z = np.column_stack([base**p for p in range(2, power + 1)])
-    return _added(v, Z)
+    return np.column_stack([base**p for p in range(2, v.option("reset_power") + 1)])
 
 
-def _added(v: Any, Z: np.ndarray) -> Computed:
-    """F test of adding Z to the fitted columns: the explained part is the
-    projection of e on Z's part outside them, never a difference of sums."""
+def _added(v: Any, Qz: np.ndarray) -> Computed:
+    """F test of adding the directions Qz (orthonormal, outside the fitted
+    columns): the explained part is the projection of e on them, never a
+    difference of sums."""
     n, k = v.Xs.shape
-    Qz = _beyond(v.fit.Q, Z)
     q = Qz.shape[1]
     if q == 0:
         return Computed(Status.BAD_ARG)
@@ -249,13 +304,18 @@ def goldfeld_quandt(v: Any) -> Computed:
     """Goldfeld-Quandt: the residual variance of the last part over that of
     the first, F(n2 - k2, n1 - k1) (the parts' ranks), rows ordered by
     gq_order_by; the p-value for gq_alternative."""
-    perm = _order(v, "gq_order_by")
-    ys, Xs = (v.ys, v.Xs) if perm is None else (v.ys[perm], v.Xs[perm])
     n = v.n
     p1, s2 = gq_parts(n, v.option("gq_split"), v.option("gq_drop"))
     if p1 < 1 or s2 >= n:
         return Computed(Status.TOO_SHORT)
-    one, two = _lstsq.residuals(Xs[:p1], ys[:p1]), _lstsq.residuals(Xs[s2:], ys[s2:])
+
+    def parts() -> tuple[np.ndarray | None, _Factor, _Factor]:
+        perm, Xs = _ordered(v, "gq_order_by")
+        return perm, _Factor(Xs[:p1]), _Factor(Xs[s2:])
+
+    perm, first, last = _shared(v, "gq", parts)
+    ys = v.ys if perm is None else v.ys[perm]
+    one, two = first.resid(ys[:p1]), last.resid(ys[s2:])
     d_first, d_last = p1 - one.rank, (n - s2) - two.rank
     if d_first < 1 or d_last < 1:
         return Computed(Status.TOO_SHORT)
@@ -264,7 +324,13 @@ def goldfeld_quandt(v: Any) -> Computed:
     F = ((0.0 if two.exact else two.rss) / d_last) / (one.rss / d_first)
     upper, lower = _f_tails(F, d_last, d_first)
     alt = v.option("gq_alternative")
-    p = upper if alt == "increasing" else lower if alt == "decreasing" else min(1.0, 2 * min(upper, lower))
+    p = (
+        upper
+        if alt == "increasing"
+        else lower
+        if alt == "decreasing"
+        else min(1.0, 2 * min(upper, lower))
+    )
     return Computed(0, F, float(d_last), float(d_first), p)
 
 
@@ -277,8 +343,8 @@ def harvey_collier(v: Any) -> Computed:
     two-sided p-value. The recursion is the battery's kernel; a start it
     refuses (rank-deficient first rows) takes the rotations of the
     least-squares route, which begin at the first row of full rank."""
-    perm = _order(v, "hc_order_by")
-    ys, Xs = (v.ys, v.Xs) if perm is None else (v.ys[perm], v.Xs[perm])
+    perm, Xs = _ordered(v, "hc_order_by")
+    ys = v.ys if perm is None else v.ys[perm]
     status, w = _diag.recursive_residuals(ys, Xs)
     if status != 0:
         Q = v.fit.Q if perm is None else v.fit.Q[perm]
@@ -315,7 +381,7 @@ def rainbow(v: Any) -> Computed:
     the whole sample's, df (n - n1, n1 - k1)."""
     n = v.n
     lo, hi = rainbow_rows(n, v.option("rainbow_fraction"))
-    mid = _lstsq.residuals(v.Xs[lo:hi], v.ys[lo:hi])
+    mid = _shared(v, "rainbow", lambda: _Factor(v.Xs[lo:hi])).resid(v.ys[lo:hi])
     n1 = hi - lo
     d1, d2 = n - n1, n1 - mid.rank
     if d1 < 1 or d2 < 1:
@@ -539,19 +605,6 @@ def dw_pvalue(null: DWNull, d: float, alternative: str) -> float:
     return min(1.0, 2.0 * min(low, high))
 
 
-def _shared(v: Any, key: str, make: Any) -> Any:
-    """Design work kept on a batch whose series share one design (every
-    series then computes the same bits from the same columns)."""
-    batch = v.batch
-    if not batch.shared_x:
-        return make()
-    cache = batch.__dict__.setdefault("_spectests_shared", {})
-    key = (key, tuple(v.kept))
-    if key not in cache:
-        cache[key] = make()
-    return cache[key]
-
-
 def durbin_watson(v: Any) -> Computed:
     """Durbin-Watson d with its exact p-value for the fitted design."""
     m = v.Xs.shape[0] - v.Xs.shape[1]
@@ -597,4 +650,6 @@ def ljung_box_table(resid: Any, lags: Any = (1, 2, 3, 4, 5, 10), model_df: int =
         df = min(L, n - 1) - model_df
         p = float(special.chdtrc(df, q)) if df >= 1 else math.nan
         rows.append((float(q), df, p))
-    return pd.DataFrame(rows, index=pd.Index(chosen, name="lag"), columns=["statistic", "df", "pvalue"])
+    return pd.DataFrame(
+        rows, index=pd.Index(chosen, name="lag"), columns=["statistic", "df", "pvalue"]
+    )

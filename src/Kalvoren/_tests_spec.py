@@ -331,8 +331,7 @@ OPTIONS: dict[str, Option] = {
     "lb_model_df": Option(
         0,
         _int_at_least(0),
-        "Ljung-Box: parameters of a model fitted to the series, taken from the degrees of "
-        "freedom",
+        "Ljung-Box: parameters of a model fitted to the series, taken from the degrees of freedom",
         (("type", int),),
     ),
 }
