@@ -423,9 +423,16 @@ def test_awkward_data_gets_statuses():
     dummy = (x > 0).astype(float)
     y = 1 + x + rng.normal(size=30) * (1 + dummy)
     assert one("white", y, np.column_stack([x, dummy])).df == 4
-    # a collinear copy is dropped and every new test runs on what is left
+    # a collinear copy (or a zero column) is dropped and every new test runs on
+    # what is left, beside native tests whose least-squares route ran first
+    both = NEW + ["breusch_godfrey", "arch_lm"]
+    base = diagnose(y, np.column_stack([x, dummy]), tests=both)
+    for extra in (2 * x, np.zeros(30)):
+        twice = diagnose(y, np.column_stack([x, dummy, extra]), tests=both)
+        for tid in both:
+            assert twice.tests[tid].route == "least-squares"
+            assert twice.tests[tid].statistic == pytest.approx(base.tests[tid].statistic, rel=1e-9)
     twice = diagnose(y, np.column_stack([x, dummy, 2 * x]), tests=NEW)
-    base = diagnose(y, np.column_stack([x, dummy]), tests=NEW)
     for tid in NEW:
         assert twice.tests[tid].route == "least-squares"
         assert twice.tests[tid].statistic == pytest.approx(base.tests[tid].statistic, rel=1e-9)

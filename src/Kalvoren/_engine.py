@@ -204,6 +204,12 @@ def _apply_limits(batch: Batch, rec: Record, lim: _options.Limits) -> None:
             rec.notes[g].setdefault("input", f"{why} (n = {int(n[g])}, k = {int(k[g])})")
 
 
+def _refused(rec: Record, g: int) -> bool:
+    """Whether the kernels refused series g's design: its fit status, or the
+    least-squares route's account of it (the route rewrites the status to 0)."""
+    return rec.out[g, _FIT] == Status.FALLBACK or "model" in rec.notes[g]
+
+
 class SeriesView:
     """One fitted series as a test computed in Python sees it: the data as
     given (y, X with the constant at const_col), the same data scaled by
@@ -221,7 +227,7 @@ class SeriesView:
     def _scaled(self):
         ys, Xs, _, _ = _scaled(self.batch, self.g)
         cc = self.batch.const_col
-        if self.rec.out[self.g, _FIT] == 0:
+        if not _refused(self.rec, self.g):
             kept = list(range(Xs.shape[1]))
         else:
             kept = _lstsq.independent_columns(Xs, cc)
@@ -290,7 +296,7 @@ def _python_tests(batch: Batch, rec: Record) -> None:
                 rec.pvalue[g, i] = c.pvalue
             if c.extra is not None:
                 rec.extra[g][spec.id] = c.extra
-            rec.least_squares[g, i] = fit[g] == Status.FALLBACK
+            rec.least_squares[g, i] = _refused(rec, g)
 
 
 def _digits_text(d: float, cond: float) -> str:

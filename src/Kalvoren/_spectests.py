@@ -91,7 +91,7 @@ class _Factor:
         n, k = Z.shape
         self.rank = 0
         self.Q, self.R, self.Zk = np.empty((n, 0)), np.empty((0, 0)), np.empty((n, 0))
-        if k == 0:
+        if k == 0 or n == 0:
             return
         Q, R, piv = sla.qr(Z, mode="economic", pivoting=True)
         d = np.abs(np.diag(R))
@@ -380,6 +380,8 @@ def rainbow(v: Any) -> Computed:
     the whole sample's, df (n - n1, n1 - k1)."""
     n = v.n
     lo, hi = rainbow_rows(n, v.option("rainbow_fraction"))
+    if hi - lo < 1 or hi - lo >= n:
+        return Computed(Status.TOO_SHORT)
     mid = _shared(v, "rainbow", lambda: _Factor(v.Xs[lo:hi])).resid(v.ys[lo:hi])
     n1 = hi - lo
     d1, d2 = n - n1, n1 - mid.rank
@@ -492,6 +494,8 @@ class DWNull:
             return 0.0, 1.0
         if lp.max() <= 0.0:
             return 1.0, 0.0
+        if not self._cgf(0.0, lp)[2] > 0.0:  # every weight zero: d is constant
+            return 1.0, 1.0
         if self.n > DW_EXACT_MAX:
             pair = self.saddlepoint(lp)
             if pair is not None:
