@@ -33,6 +33,12 @@ _STAT = [FIELD[TESTS[i].field] for i in NATIVE]
 _STATUS = [FIELD[TESTS[i].status_field] for i in NATIVE]
 _COL = {TESTS[i].id: j for j, i in enumerate(NATIVE)}  # id -> position in _STAT
 _K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
+# The tests with nothing to test without slopes; positions by id.
+_NO_SLOPES = [(i, t) for i, t in enumerate(TESTS) if t.no_slopes]
+_INDEX = {t.id: i for i, t in enumerate(TESTS)}
+# References whose p-value needs degrees of freedom of at least 1: a NaN
+# p-value there means the options left none.
+_DF_REFERENCES = ("chi2", "F")
 _COND, _DIGITS, _M = FIELD["cond"], FIELD["digits"], FIELD["m"]
 
 
@@ -68,7 +74,9 @@ class Batch:
     def bits(self) -> int:
         b = 0
         for tid in self.tests:
-            b |= 0 if _registry.in_python(BY_ID[tid], self.options) else BY_ID[tid].bit
+            spec = BY_ID[tid]
+            if spec.native and not (spec.python_when and spec.python_when(self.options)):
+                b |= spec.bit
         return b
 
     def series(self, g: int) -> tuple[np.ndarray, np.ndarray]:
@@ -176,10 +184,12 @@ def run(
         _apply_limits(batch, rec, limits)
     _python_tests(batch, rec)
     slopes = rec.rank - 1 if batch.const_col >= 0 else rec.rank
-    for i, spec in enumerate(TESTS):
+    for i, spec in _NO_SLOPES:
         # nothing to test without slopes (a Python variant of a native test
         # decides for itself: it may test other regressors)
-        if spec.no_slopes and (spec.native is None or not _registry.in_python(spec, batch.options)):
+        if spec.id in batch.tests and (
+            spec.native is None or not _registry.in_python(spec, batch.options)
+        ):
             for g in np.flatnonzero((slopes < 1) & (rec.status[:, i] == 0)):
                 rec.status[g, i], rec.stat[g, i] = Status.BAD_ARG, math.nan
     digits = out[:, _DIGITS]
@@ -269,9 +279,10 @@ def _python_tests(batch: Batch, rec: Record) -> None:
     """The chosen tests the native battery does not run, series by series, on
     the series whose fit succeeded."""
     todo = [
-        (i, t)
-        for i, t in enumerate(TESTS)
-        if t.id in batch.tests and _registry.in_python(t, batch.options)
+        (_INDEX[tid], spec)
+        for tid in batch.tests
+        if (spec := BY_ID[tid]).native is None
+        or (spec.python_when and spec.python_when(batch.options))
     ]
     if not todo:
         return
@@ -628,18 +639,16 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
             own = ~np.isnan(df1[:, i])
             df1[:, i] = np.where(own, df1[:, i], d1)
             df2[:, i] = np.where(own, df2[:, i], d2)
-        if reference in ("chi2", "F"):  # options that leave no degrees of freedom
-            none = ok[:, i] & ~(df1[:, i] >= 1)
-            if reference == "F":
-                none |= ok[:, i] & ~(df2[:, i] >= 1)
-            if none.any():
-                status[none, i], ok[none, i], stat[none, i] = Status.BAD_ARG, False, np.nan
         if reference != "given":
             pr, b = _pvalues.REFERENCES[reference][0](stat[:, i], df1[:, i], df2[:, i], n, m)
             own = ~np.isnan(p[:, i])  # a p-value a computation gave stands
             p[:, i] = np.where(own, p[:, i], pr)
             if b is not None:
                 bound[:, i] = np.where(own, None, b)
+            if reference in _DF_REFERENCES:  # options that left no degrees of freedom
+                none = ok[:, i] & np.isnan(p[:, i])
+                if none.any():
+                    status[none, i], ok[none, i], stat[none, i] = Status.BAD_ARG, False, np.nan
     bound[bound == ""] = None
     p[~ok] = np.nan
     bound[~ok] = None
@@ -678,9 +687,9 @@ def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
     notes = rec.notes[0]
     ls = rec.least_squares[0].tolist()
     note = [""] * T
-    for i, spec in enumerate(TESTS):
-        if spec.id not in batch.tests:
-            continue
+    for tid in batch.tests:
+        i = _INDEX[tid]
+        spec = TESTS[i]
         if ok[i]:
             reference = spec.reference
             if spec.form is not None:
@@ -689,12 +698,10 @@ def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
             if spec.df is not None and df1[i] != df1[i]:  # given degrees of freedom stand
                 d1, d2 = spec.df(f)
                 df1[i], df2[i] = float(d1), float(d2)
-            if reference in ("chi2", "F") and not (
-                df1[i] >= 1 and (reference == "chi2" or df2[i] >= 1)
-            ):  # options that leave no degrees of freedom
-                ok[i], status[i], stat[i] = False, float(Status.BAD_ARG), math.nan
-            elif reference != "given" and p[i] != p[i]:  # a given p-value stands
+            if reference != "given" and p[i] != p[i]:  # a given p-value stands
                 p[i], bound[i] = _pvalues.REFERENCES[reference][1](stat[i], df1[i], df2[i], n, m)
+                if p[i] != p[i] and reference in _DF_REFERENCES:  # no degrees of freedom left
+                    ok[i], status[i], stat[i] = False, float(Status.BAD_ARG), math.nan
         if not ok[i]:
             df1[i] = df2[i] = p[i] = math.nan
         if not ok[i] or ls[i] or notes or bound[i] is not None:

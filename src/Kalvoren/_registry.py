@@ -125,7 +125,9 @@ class TestSpec:
 
 def in_python(spec: TestSpec, options: dict) -> bool:
     """Whether the test is computed in Python for a run with these options."""
-    return spec.native is None or (spec.python_when is not None and spec.python_when(options))
+    if spec.python_when is None:
+        return spec.native is None
+    return spec.native is None or spec.python_when(options)
 
 
 _NO_SLOPES = ((Status.BAD_ARG, "no slope coefficients to test"),)
