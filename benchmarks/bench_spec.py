@@ -49,19 +49,24 @@ def main(quick):
     res = sm.OLS(y, X).fit()
     reps, samples = (5, 5) if quick else (20, 15)
     peers = {
-        "white": lambda: dg.het_white(res.resid, X),
-        "reset": lambda: dg.linear_reset(res, power=3, use_f=True),
-        "goldfeld_quandt": lambda: dg.het_goldfeldquandt(y, X, result_object=True),
-        "harvey_collier": lambda: dg.linear_harvey_collier(res),
-        "rainbow": lambda: dg.linear_rainbow(res),
-        "durbin_watson": lambda: sm.stats.durbin_watson(res.resid),
+        "white": ("het_white", lambda: dg.het_white(res.resid, X)),
+        "reset": ("linear_reset", lambda: dg.linear_reset(res, power=3, use_f=True)),
+        "goldfeld_quandt": (
+            "het_goldfeldquandt",
+            lambda: dg.het_goldfeldquandt(y, X, result_object=True),
+        ),
+        "harvey_collier": ("linear_harvey_collier", lambda: dg.linear_harvey_collier(res)),
+        "rainbow": ("linear_rainbow", lambda: dg.linear_rainbow(res)),
+        "durbin_watson": (
+            "durbin_watson (no p-value)",
+            lambda: sm.stats.durbin_watson(res.resid),
+        ),
     }
     rows = []
     for tid in NEW:
         ours = best(lambda: Kalvoren.diagnose(y, X[:, 1:], tests=[tid]), reps, samples)
-        peer = best(peers[tid], reps, samples)
-        what = "durbin_watson (no p-value)" if tid == "durbin_watson" else dg.__name__
-        rows.append((f"diagnose(tests=[{tid}])", ours, what.split(".")[-1], peer))
+        what, call = peers[tid]
+        rows.append((f"diagnose(tests=[{tid}])", ours, what, best(call, reps, samples)))
 
     Q = np.linalg.qr(X)[0]
     A = np.diag(np.r_[1.0, np.full(n - 2, 2.0), 1.0]) - np.eye(n, k=1) - np.eye(n, k=-1)
