@@ -22,6 +22,7 @@ _API = {
     "summary_html": "_html",
     "f_sequence": "_breaks",
     "breakpoints": "_breaks",
+    "ljung_box_table": "_spectests",
 }
 
 

@@ -32,11 +32,15 @@ NATIVE = [i for i, t in enumerate(TESTS) if t.native]
 _STAT = [FIELD[TESTS[i].field] for i in NATIVE]
 _STATUS = [FIELD[TESTS[i].status_field] for i in NATIVE]
 _COL = {TESTS[i].id: j for j, i in enumerate(NATIVE)}  # id -> position in _STAT
-_NO_SLOPES = [i for i, t in enumerate(TESTS) if t.no_slopes]
 _NATIVE_AT, _STAT_AT, _STATUS_AT = (np.array(a, dtype=np.intp) for a in (NATIVE, _STAT, _STATUS))
 _PYTHON_IDS = frozenset(t.id for t in TESTS if not t.native)
-_CHI2_ONE = _pvalues.REFERENCES["chi2"][1]
 _K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
+# The tests with nothing to test without slopes; positions by id.
+_NO_SLOPES = [(i, t) for i, t in enumerate(TESTS) if t.no_slopes]
+_INDEX = {t.id: i for i, t in enumerate(TESTS)}
+# References whose p-value needs degrees of freedom of at least 1: a NaN
+# p-value there means the options left none.
+_DF_REFERENCES = ("chi2", "F")
 _COND, _DIGITS, _M = FIELD["cond"], FIELD["digits"], FIELD["m"]
 
 
@@ -73,7 +77,9 @@ class Batch:
     def bits(self) -> int:
         b = 0
         for tid in self.tests:
-            b |= BY_ID[tid].bit if BY_ID[tid].native else 0
+            spec = BY_ID[tid]
+            if spec.native and not (spec.python_when and spec.python_when(self.options)):
+                b |= spec.bit
         return b
 
     def series(self, g: int) -> tuple[np.ndarray, np.ndarray]:
@@ -190,10 +196,14 @@ def run(
     if _PYTHON_IDS and not _PYTHON_IDS.isdisjoint(batch.tests):
         _python_tests(batch, rec)
     slopes = rec.rank - 1 if batch.const_col >= 0 else rec.rank
-    if slopes[0] < 1 if G == 1 else (slopes < 1).any():  # nothing to test without slopes
-        none = (slopes < 1)[:, None] & (rec.status[:, _NO_SLOPES] == 0)
-        rec.status[:, _NO_SLOPES] = np.where(none, Status.BAD_ARG, rec.status[:, _NO_SLOPES])
-        rec.stat[:, _NO_SLOPES] = np.where(none, np.nan, rec.stat[:, _NO_SLOPES])
+    for i, spec in _NO_SLOPES:
+        # nothing to test without slopes (a Python variant of a native test
+        # decides for itself: it may test other regressors)
+        if spec.id in batch.tests and (
+            spec.native is None or not _registry.in_python(spec, batch.options)
+        ):
+            for g in np.flatnonzero((slopes < 1) & (rec.status[:, i] == 0)):
+                rec.status[g, i], rec.stat[g, i] = Status.BAD_ARG, math.nan
     digits = out[:, _DIGITS]
     if G == 1:
         d = float(digits[0])
@@ -221,6 +231,12 @@ def _apply_limits(batch: Batch, rec: Record, lim: _options.Limits) -> None:
             rec.notes[g].setdefault("input", f"{why} (n = {int(n[g])}, k = {int(k[g])})")
 
 
+def _refused(rec: Record, g: int) -> bool:
+    """Whether the kernels refused series g's design: its fit status, or the
+    least-squares route's account of it (the route rewrites the status to 0)."""
+    return rec.out[g, _FIT] == Status.FALLBACK or "model" in rec.notes[g]
+
+
 class SeriesView:
     """One fitted series as a test computed in Python sees it: the data as
     given (y, X with the constant at const_col), the same data scaled by
@@ -238,7 +254,7 @@ class SeriesView:
     def _scaled(self):
         ys, Xs, _, _ = _scaled(self.batch, self.g)
         cc = self.batch.const_col
-        if self.rec.rank[self.g] == Xs.shape[1]:
+        if not _refused(self.rec, self.g):
             kept = list(range(Xs.shape[1]))
         else:
             kept = _lstsq.independent_columns(Xs, cc)
@@ -279,7 +295,12 @@ class SeriesView:
 def _python_tests(batch: Batch, rec: Record) -> None:
     """The chosen tests the native battery does not run, series by series, on
     the series whose fit succeeded."""
-    todo = [(i, t) for i, t in enumerate(TESTS) if not t.native and t.id in batch.tests]
+    todo = [
+        (_INDEX[tid], spec)
+        for tid in batch.tests
+        if (spec := BY_ID[tid]).native is None
+        or (spec.python_when and spec.python_when(batch.options))
+    ]
     if not todo:
         return
     fit = rec.out[:, _FIT]
@@ -303,7 +324,7 @@ def _python_tests(batch: Batch, rec: Record) -> None:
                 rec.pvalue[g, i] = c.pvalue
             if c.extra is not None:
                 rec.extra[g][spec.id] = c.extra
-            rec.least_squares[g, i] = fit[g] == Status.FALLBACK
+            rec.least_squares[g, i] = _refused(rec, g)
 
 
 def _digits_text(d: float, cond: float) -> str:
@@ -507,8 +528,8 @@ def _fill(s: _Series, ids: list[str]) -> None:
     out, g = s.rec.out[s.g], s.g
     exact = s.fit.exact
     for tid in ids:
-        if tid not in _COL:  # computed in Python anyway
-            continue
+        if tid not in _COL or _registry.in_python(BY_ID[tid], s.batch.options):
+            continue  # computed in Python anyway
         j = _COL[tid]
         if exact and BY_ID[tid].residual_test:
             # An exact fit: the residuals are rounding noise and say nothing.
@@ -610,7 +631,7 @@ def _fitted(batch: Batch, rec: Record, g: int | None) -> Fitted:
         n, hac_df = float(rec.out[g, _N]), float(rec.out[g, FIELD["hac_df"]])
         rank, c1, c2 = float(rec.rank[g]), float(rec.chow_df[g, 0]), float(rec.chow_df[g, 1])
     slopes = rank - 1.0 if batch.const_col >= 0 else rank
-    return Fitted(n, rank, slopes, float(batch.lags), hac_df, c1, c2)
+    return Fitted(n, rank, slopes, float(batch.lags), hac_df, c1, c2, batch.options)
 
 
 def _recursions(rec: Record, g: int | None) -> Any:
@@ -645,15 +666,24 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
     for i, spec in enumerate(TESTS):
         if spec.id not in batch.tests:
             continue
-        if spec.df is not None:
+        reference = spec.reference
+        if spec.form is not None:
+            stat[:, i], reference = spec.form(stat[:, i], f)
+        if spec.df is not None:  # degrees of freedom a computation gave stand
             d1, d2 = spec.df(f)
-            df1[:, i], df2[:, i] = d1, d2
-        if spec.reference != "given":
-            p[:, i], b = _pvalues.REFERENCES[spec.reference][0](
-                stat[:, i], df1[:, i], df2[:, i], n, m
-            )
+            own = ~np.isnan(df1[:, i])
+            df1[:, i] = np.where(own, df1[:, i], d1)
+            df2[:, i] = np.where(own, df2[:, i], d2)
+        if reference != "given":
+            pr, b = _pvalues.REFERENCES[reference][0](stat[:, i], df1[:, i], df2[:, i], n, m)
+            own = ~np.isnan(p[:, i])  # a p-value a computation gave stands
+            p[:, i] = np.where(own, p[:, i], pr)
             if b is not None:
-                bound[:, i] = b
+                bound[:, i] = np.where(own, None, b)
+            if reference in _DF_REFERENCES:  # options that left no degrees of freedom
+                none = ok[:, i] & np.isnan(p[:, i])
+                if none.any():
+                    status[none, i], ok[none, i], stat[none, i] = Status.BAD_ARG, False, np.nan
     bound[bound == ""] = None
     p[~ok] = np.nan
     bound[~ok] = None
@@ -661,7 +691,9 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
     df2[~ok] = np.nan
     note = np.full((G, T), "", dtype=object)
     has_note = np.fromiter((bool(nt) for nt in rec.notes), dtype=bool, count=G)
-    unusual = ~ok | rec.least_squares | has_note[:, None] | (bound != None)  # noqa: E711
+    chosen = np.fromiter((t.id in batch.tests for t in TESTS), dtype=bool, count=T)
+    # notes of the chosen tests only: the others are never shown
+    unusual = (~ok | rec.least_squares | has_note[:, None] | (bound != None)) & chosen  # noqa: E711
     for g, i in np.argwhere(unusual):
         note[g, i] = _note(rec, g, i, status[g, i], p[g, i], bound[g, i])
     return Results(
@@ -678,16 +710,6 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
     )
 
 
-@functools.lru_cache(maxsize=64)
-def _plan(tests: tuple[str, ...]) -> tuple[tuple[int, Any, Any], ...]:
-    """Per chosen test: its index, df function and scalar p-value reference."""
-    return tuple(
-        (i, spec.df, None if spec.reference == "given" else _pvalues.REFERENCES[spec.reference][1])
-        for i, spec in enumerate(TESTS)
-        if spec.id in tests
-    )
-
-
 def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
     f = _fitted(batch, rec, 0)
     n, m = float(rec.out[0, _N]), _recursions(rec, 0)
@@ -699,24 +721,24 @@ def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
     notes = rec.notes[0]
     ls = rec.least_squares[0].tolist()
     note = [""] * T
-    chi2 = []
-    for i, df, ref in _plan(batch.tests):
-        if status[i] == 0:
-            if df is not None:
-                d1, d2 = df(f)
+    for tid in batch.tests:
+        i = _INDEX[tid]
+        spec = TESTS[i]
+        if ok[i]:
+            reference = spec.reference
+            if spec.form is not None:
+                stat[i], reference = spec.form(stat[i], f)
+                stat[i] = float(stat[i])
+            if spec.df is not None and df1[i] != df1[i]:  # given degrees of freedom stand
+                d1, d2 = spec.df(f)
                 df1[i], df2[i] = float(d1), float(d2)
-            if ref is _CHI2_ONE:
-                chi2.append(i)
-            elif ref is not None:
-                p[i], bound[i] = ref(stat[i], df1[i], df2[i], n, m)
-        else:
-            stat[i] = df1[i] = df2[i] = p[i] = math.nan
-    if chi2:  # one ufunc call for all chi-square tails: the same bits as one by one
-        tails = _pvalues.chi2_tails([stat[i] for i in chi2], [df1[i] for i in chi2])
-        for i, v in zip(chi2, tails):
-            p[i] = v
-    for i, _, _ in _plan(batch.tests):
-        if status[i] != 0 or ls[i] or notes or bound[i] is not None:
+            if reference != "given" and p[i] != p[i]:  # a given p-value stands
+                p[i], bound[i] = _pvalues.REFERENCES[reference][1](stat[i], df1[i], df2[i], n, m)
+                if p[i] != p[i] and reference in _DF_REFERENCES:  # no degrees of freedom left
+                    ok[i], status[i], stat[i] = False, float(Status.BAD_ARG), math.nan
+        if not ok[i]:
+            df1[i] = df2[i] = p[i] = math.nan
+        if not ok[i] or ls[i] or notes or bound[i] is not None:
             note[i] = _note(rec, 0, i, status[i], p[i], bound[i])
     st = [int(v) if v == v else 0 for v in status]
     return Results([stat], [p], [df1], [df2], [st], [ls], [bound], [note], alpha, rec)

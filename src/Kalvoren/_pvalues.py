@@ -170,12 +170,6 @@ def jb_pvalue(stat: np.ndarray, n: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return p, bound
 
 
-def chi2_tails(stats: list, dfs: list) -> list:
-    """_chi2_one over lists, in one ufunc call (the same bits)."""
-    v = special.chdtrc(dfs, stats).tolist()
-    return [x if d >= 1 else math.nan for x, d in zip(v, dfs)]
-
-
 def _chi2_one(stat: float, d1: float) -> float:
     return float(special.chdtrc(d1, stat)) if d1 >= 1 else math.nan
 

@@ -3,9 +3,9 @@ the finishing path, the least-squares route, the report, the many-series
 columns, the command line and the docs) loops over ``TESTS`` below.
 
 A test's degrees of freedom are a function of the fitted series (``Fitted``:
-plain floats for one series, arrays for many, so one expression serves both);
-its p-value comes from the reference named in ``reference`` (see
-``_pvalues.REFERENCES``).
+plain floats for one series, arrays for many, so one expression serves both,
+with the run's options); its p-value comes from the reference named in
+``reference`` (see ``_pvalues.REFERENCES``).
 """
 
 from __future__ import annotations
@@ -50,6 +50,11 @@ class Fitted:
     hac_df: Any
     chow_df1: Any
     chow_df2: Any
+    options: Any = None  # the run's checked test options (the same for every series)
+
+    def option(self, name: str) -> Any:
+        """A test option's value for this run (its default when not given)."""
+        return (self.options or {}).get(name, OPTIONS[name].default)
 
 
 NaN = float("nan")
@@ -97,6 +102,13 @@ class TestSpec:
     # p-value).
     compute: Callable[[Any], Any] | None = None
     default: bool = True  # run when the caller names no tests (costly ones opt in)
+    # A variant of a native test that is a function of its statistic:
+    # form(stat, fitted) -> (the statistic reported, its reference's name),
+    # applied before the p-value (stat and the Fitted floats or arrays).
+    form: Callable[[Any, Fitted], tuple[Any, str]] | None = None
+    # Options under which a native test is computed in Python by `compute`
+    # instead (a variant the battery does not run): python_when(options).
+    python_when: Callable[[dict], bool] | None = None
 
     __test__ = False  # not a pytest class
 
@@ -117,7 +129,49 @@ class TestSpec:
         return dict(self.status_text).get(status) or STATUS_TEXT.get(status, "failed")
 
 
+def in_python(spec: TestSpec, options: dict) -> bool:
+    """Whether the test is computed in Python for a run with these options."""
+    if spec.python_when is None:
+        return spec.native is None
+    return spec.native is None or spec.python_when(options)
+
+
 _NO_SLOPES = ((Status.BAD_ARG, "no slope coefficients to test"),)
+_BP_NOTHING = (
+    (Status.BAD_ARG, "no slope coefficients (or bp_regressors beside the constant) to test"),
+)
+
+
+def _bg_form(stat: Any, f: Fitted) -> tuple[Any, str]:
+    """The LM statistic n R^2 (uncentred R^2 of e on [1, X, lagged e]), or its
+    F form ((S - rss) / L) / (rss / (n - k - L)) = (n - k - L) / L * LM / (n - LM),
+    as lmtest's bgtest(type = "F")."""
+    if f.option("bg_form") == "lm":
+        return stat, "chi2"
+    return (f.n - f.rank - f.lags) / f.lags * stat / (f.n - stat), "F"
+
+
+def _bg_df(f: Fitted) -> tuple[Any, Any]:
+    if f.option("bg_form") == "lm":
+        return f.lags, NaN
+    return f.lags, f.n - f.rank - f.lags
+
+
+def _bp_chosen(which: int) -> Callable[[Any], Computed]:
+    def run(view: Any) -> Computed:
+        from Kalvoren import _spectests
+
+        return _spectests.bp_chosen(view, which)
+
+    return run
+
+
+def _bp_regressors_given(options: dict) -> bool:
+    return options.get("bp_regressors") is not None
+
+
+def _lb_df(f: Fitted) -> tuple[Any, Any]:
+    return np.minimum(f.lags, np.maximum(f.n - 1.0, 0.0)) - f.option("lb_model_df"), NaN
 
 
 def _positive_int(value: Any, name: str) -> int:
@@ -159,8 +213,9 @@ TESTS: tuple[TestSpec, ...] = (
         "bg_stat",
         "bg_status",
         "BG",
-        lambda f: (f.lags, NaN),
-        ("lags",),
+        _bg_df,
+        ("lags", "bg_form"),
+        form=_bg_form,
     ),
     TestSpec(
         "breusch_pagan",
@@ -173,8 +228,11 @@ TESTS: tuple[TestSpec, ...] = (
         "bp_status",
         "BP",
         lambda f: (f.slopes, NaN),
+        ("bp_regressors",),
         no_slopes=True,
-        status_text=_NO_SLOPES,
+        status_text=_BP_NOTHING,
+        compute=_bp_chosen(0),
+        python_when=_bp_regressors_given,
     ),
     TestSpec(
         "breusch_pagan_koenker",
@@ -187,9 +245,12 @@ TESTS: tuple[TestSpec, ...] = (
         "bp_status",
         "BP",
         lambda f: (f.slopes, NaN),
+        ("bp_regressors",),
         no_slopes=True,
-        status_text=_NO_SLOPES,
+        status_text=_BP_NOTHING,
         function=None,  # breusch_pagan(robust=True)
+        compute=_bp_chosen(1),
+        python_when=_bp_regressors_given,
     ),
     TestSpec(
         "chow",
@@ -242,8 +303,9 @@ TESTS: tuple[TestSpec, ...] = (
         "lb_stat",
         "lb_status",
         "LB",
-        lambda f: (np.minimum(f.lags, np.maximum(f.n - 1.0, 0.0)), NaN),
-        ("lags",),
+        _lb_df,
+        ("lags", "lb_model_df"),
+        status_text=((Status.BAD_ARG, "lb_model_df leaves no degrees of freedom"),),
     ),
     TestSpec(
         "jarque_bera",

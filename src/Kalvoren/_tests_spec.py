@@ -1,9 +1,337 @@
 """Specification and further residual checks: their registry entries and options (see
-_registry.TestSpec; each test computed by the function its entry names)."""
+_registry.TestSpec; each test computed by the function its entry names, in _spectests)."""
 
 from __future__ import annotations
 
-from Kalvoren._registry import Option, TestSpec
+import numbers
+from typing import Any, Callable
 
-TESTS: tuple[TestSpec, ...] = ()
-OPTIONS: dict[str, Option] = {}
+import numpy as np
+
+from Kalvoren._registry import Computed, Option, TestSpec
+
+
+def _compute(name: str) -> Callable[[Any], Computed]:
+    def run(view: Any) -> Computed:
+        from Kalvoren import _spectests  # on first use: the registry loads without SciPy
+
+        return getattr(_spectests, name)(view)
+
+    run.__name__ = name
+    return run
+
+
+# ------------------------------------------------------------ option checks
+
+
+def _error(name: str, problem: str) -> Exception:
+    from Kalvoren._options import OptionError
+
+    return OptionError(name, problem)
+
+
+def _type_error(name: str, problem: str) -> Exception:
+    from Kalvoren._options import OptionTypeError
+
+    return OptionTypeError(name, problem)
+
+
+def _int_at_least(low: int) -> Callable[[Any, str], int]:
+    def check(value: Any, name: str) -> int:
+        from Kalvoren._options import integer
+
+        v = integer(value, name)
+        if v < low:
+            raise _error(name, f"must be >= {low} (got {v})")
+        return v
+
+    return check
+
+
+def _one_of(*choices: str) -> Callable[[Any, str], str]:
+    def check(value: Any, name: str) -> str:
+        if not isinstance(value, str) or value not in choices:
+            raise _error(name, f"must be one of {', '.join(map(repr, choices))} (got {value!r})")
+        return value
+
+    return check
+
+
+def _flag(value: Any, name: str) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise _type_error(name, f"must be True or False, got {value!r}")
+    return bool(value)
+
+
+def _cli_bool(text: str) -> bool:
+    """The command line's spelling of True and False."""
+    low = text.lower()
+    if low in ("true", "yes", "1"):
+        return True
+    if low in ("false", "no", "0"):
+        return False
+    import argparse
+
+    raise argparse.ArgumentTypeError(f"expected true or false, got {text!r}")
+
+
+def _real(value: Any, name: str) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise _type_error(name, f"must be a number, got {value!r}")
+    v = float(value)
+    if v != v:
+        raise _error(name, "must be a number, got NaN")
+    return v
+
+
+def _fraction(low_open: bool) -> Callable[[Any, str], float]:
+    """A fraction in (0, 1] (low_open) or in [0, 1)."""
+
+    def check(value: Any, name: str) -> float:
+        v = _real(value, name)
+        if not ((0.0 < v <= 1.0) if low_open else (0.0 <= v < 1.0)):
+            raise _error(name, f"must lie in {'(0, 1]' if low_open else '[0, 1)'} (got {value!r})")
+        return v
+
+    return check
+
+
+def _split(value: Any, name: str) -> float:
+    """A fraction of n in (0, 1), or a position from 1 up (a whole number)."""
+    v = _real(value, name)
+    if 0.0 < v < 1.0:
+        return v
+    if v >= 1.0 and v == int(v):
+        return float(int(v))
+    raise _error(name, f"must be a fraction in (0, 1) or a whole position >= 1 (got {value!r})")
+
+
+def _values(value: Any, name: str) -> np.ndarray:
+    """An array of values (NumPy or pandas), finite, as float64."""
+    a = np.ascontiguousarray(np.asarray(value, dtype=np.float64))
+    if a.ndim not in (1, 2) or a.shape[0] == 0:
+        raise _error(name, f"must be a 1-D or 2-D array of values, got shape {a.shape}")
+    if not np.isfinite(a).all():
+        raise _error(name, "has a missing or non-finite value")
+    return a
+
+
+def _is_array(value: Any) -> bool:
+    return isinstance(value, np.ndarray) or hasattr(value, "to_numpy")
+
+
+def _column_name(value: Any, name: str) -> str | int:
+    if isinstance(value, str):
+        return value
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise _type_error(name, f"must name a column (name or position), got {value!r}")
+    if value < 0:
+        raise _error(name, f"must be a column position >= 0 (got {value})")
+    return int(value)
+
+
+def _order_by(value: Any, name: str) -> Any:
+    """None (the data's order), a column (name or position) or n values."""
+    if value is None:
+        return None
+    if _is_array(value):
+        a = _values(value, name)
+        if a.ndim != 1:
+            raise _error(name, "must be one column of values")
+        return a
+    return _column_name(value, name)
+
+
+def _regressors(value: Any, name: str) -> Any:
+    """None (the model's slopes), columns (a name, a position or a list of
+    them) or an array of values, n x q or n."""
+    if value is None:
+        return None
+    if _is_array(value):
+        return _values(value, name)
+    if isinstance(value, (str, int, np.integer)) and not isinstance(value, (bool, np.bool_)):
+        return (_column_name(value, name),)
+    try:
+        cols = tuple(_column_name(c, name) for c in value)
+    except TypeError:
+        raise _type_error(name, f"must be columns or an array, got {value!r}") from None
+    if not cols:
+        raise _error(name, "must name at least one column")
+    return cols
+
+
+# ----------------------------------------------------------------- entries
+
+TESTS: tuple[TestSpec, ...] = (
+    TestSpec(
+        "white",
+        "White's heteroskedasticity test",
+        "homoskedastic errors",
+        "the error variance depends on the regressors, their squares or cross-products",
+        "chi2(rank of the auxiliary design)",
+        "chi2",
+        "",
+        "",
+        None,
+        None,
+        ("white_cross",),
+        no_slopes=True,
+        compute=_compute("white"),
+        default=False,
+    ),
+    TestSpec(
+        "reset",
+        "Ramsey's RESET",
+        "the linear specification is adequate",
+        "powers of the fitted values (or regressors) explain y: a missed nonlinearity",
+        "F(q, n - k - q), normal errors",
+        "F",
+        "",
+        "",
+        None,
+        None,
+        ("reset_power", "reset_type"),
+        no_slopes=True,
+        compute=_compute("reset"),
+        default=False,
+    ),
+    TestSpec(
+        "goldfeld_quandt",
+        "Goldfeld-Quandt heteroskedasticity",
+        "the error variance is the same in the first and the last part of the sample",
+        "the error variance changes between the parts (gq_alternative)",
+        "F(n2 - k, n1 - k), normal errors",
+        "F",
+        "",
+        "",
+        None,
+        None,
+        ("gq_order_by", "gq_split", "gq_drop", "gq_alternative"),
+        compute=_compute("goldfeld_quandt"),
+        default=False,
+    ),
+    TestSpec(
+        "harvey_collier",
+        "Harvey-Collier linearity",
+        "the recursive residuals have mean zero (a linear specification)",
+        "the recursive residuals drift from zero: a missed nonlinearity",
+        "t(n - k - 1), normal errors",
+        "given",
+        "",
+        "",
+        None,
+        None,
+        ("hc_order_by",),
+        compute=_compute("harvey_collier"),
+        default=False,
+    ),
+    TestSpec(
+        "rainbow",
+        "Utts' Rainbow test",
+        "the central part of the sample fits as well as the whole",
+        "the fit deteriorates away from the centre: a missed nonlinearity",
+        "F(n - n1, n1 - k), normal errors",
+        "F",
+        "",
+        "",
+        None,
+        None,
+        ("rainbow_fraction",),
+        compute=_compute("rainbow"),
+        default=False,
+    ),
+    TestSpec(
+        "durbin_watson",
+        "Durbin-Watson",
+        "no first-order autocorrelation of the errors",
+        "the errors are autocorrelated (dw_alternative; default positively)",
+        "exact for the design, normal errors",
+        "given",
+        "",
+        "",
+        None,
+        None,
+        ("dw_alternative",),
+        compute=_compute("durbin_watson"),
+        default=False,
+    ),
+)
+
+OPTIONS: dict[str, Option] = {
+    "white_cross": Option(
+        True,
+        _flag,
+        "White: with the regressors' cross-products (false: squares only)",
+        (("type", _cli_bool),),
+    ),
+    "reset_power": Option(
+        3, _int_at_least(2), "RESET: highest power added (2..power)", (("type", int),)
+    ),
+    "reset_type": Option(
+        "fitted",
+        _one_of("fitted", "regressors", "princomp"),
+        "RESET: powers of the fitted values, of each regressor, or of their first principal "
+        "component",
+        (("choices", ("fitted", "regressors", "princomp")),),
+    ),
+    "gq_order_by": Option(
+        None,
+        _order_by,
+        "Goldfeld-Quandt: order the rows by this column (default: as given)",
+        (("type", str),),
+    ),
+    "gq_split": Option(
+        0.5,
+        _split,
+        "Goldfeld-Quandt: where the first part ends, a fraction of n or a row count",
+        (("type", float),),
+    ),
+    "gq_drop": Option(
+        0.0,
+        _fraction(False),
+        "Goldfeld-Quandt: fraction of the rows around the split left out",
+        (("type", float),),
+    ),
+    "gq_alternative": Option(
+        "increasing",
+        _one_of("increasing", "decreasing", "two-sided"),
+        "Goldfeld-Quandt: how the variance changes under the alternative",
+        (("choices", ("increasing", "decreasing", "two-sided")),),
+    ),
+    "hc_order_by": Option(
+        None,
+        _order_by,
+        "Harvey-Collier: order the rows by this column (default: as given)",
+        (("type", str),),
+    ),
+    "rainbow_fraction": Option(
+        0.5,
+        _fraction(True),
+        "Rainbow: the central fraction of the rows fitted on its own",
+        (("type", float),),
+    ),
+    "dw_alternative": Option(
+        "greater",
+        _one_of("greater", "less", "two-sided"),
+        "Durbin-Watson: positive (greater), negative (less) or either autocorrelation",
+        (("choices", ("greater", "less", "two-sided")),),
+    ),
+    "bg_form": Option(
+        "lm",
+        _one_of("lm", "f"),
+        "Breusch-Godfrey: the LM statistic (chi-square) or its F form",
+        (("choices", ("lm", "f")),),
+    ),
+    "bp_regressors": Option(
+        None,
+        _regressors,
+        "Breusch-Pagan: the variance regressors, columns of the design (default: every slope)",
+        (("nargs", "+"),),
+    ),
+    "lb_model_df": Option(
+        0,
+        _int_at_least(0),
+        "Ljung-Box: parameters of a model fitted to the series, taken from the degrees of freedom",
+        (("type", int),),
+    ),
+}

@@ -263,15 +263,24 @@ for _spec in _registry.TESTS:
 
 
 def breusch_pagan(
-    y: Any, X: Any = None, *, robust: bool = True, alpha: float = 0.05, add_constant: bool = True
+    y: Any,
+    X: Any = None,
+    *,
+    robust: bool = True,
+    bp_regressors: Any = None,
+    alpha: float = 0.05,
+    add_constant: bool = True,
 ) -> TestResult:
     """Breusch-Pagan test. H0: homoskedastic errors (the variance does not
     depend on the regressors). ``robust=True`` (default) is Koenker's
     studentized n R^2, valid without normal errors; ``robust=False`` is the
     original half explained sum of squares, which assumes normal errors.
-    chi2(number of slopes) under H0; reject means heteroskedasticity."""
+    ``bp_regressors``: the variance regressors (column names or positions of
+    the design, or an array of n rows; default every slope). chi2(number of
+    variance regressors) under H0; reject means heteroskedasticity."""
     tid = "breusch_pagan_koenker" if robust else "breusch_pagan"
-    return _run(y, X, [tid], alpha=alpha, add_constant=add_constant).tests[tid]
+    kw = {} if bp_regressors is None else {"bp_regressors": bp_regressors}
+    return _run(y, X, [tid], alpha=alpha, add_constant=add_constant, **kw).tests[tid]
 
 
 def __getattr__(name: str) -> Any:
