@@ -141,7 +141,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _cov_arguments(p)
     for name, opt in _registry.OPTIONS.items():  # the tests' own options
-        shown = f" (default: {opt.default})" if opt.default is not None else ""
+        shown = f" (default: {opt.default})" if opt.default not in (None, True) else ""
         p.add_argument(
             _flag(name),
             dest=name,

@@ -33,7 +33,6 @@ _STAT = [FIELD[TESTS[i].field] for i in NATIVE]
 _STATUS = [FIELD[TESTS[i].status_field] for i in NATIVE]
 _COL = {TESTS[i].id: j for j, i in enumerate(NATIVE)}  # id -> position in _STAT
 _NATIVE_AT, _STAT_AT, _STATUS_AT = (np.array(a, dtype=np.intp) for a in (NATIVE, _STAT, _STATUS))
-_PYTHON_IDS = frozenset(t.id for t in TESTS if not t.native)
 _K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
 # The tests with nothing to test without slopes; positions by id.
 _NO_SLOPES = [(i, t) for i, t in enumerate(TESTS) if t.no_slopes]
@@ -193,8 +192,7 @@ def run(
         from Kalvoren import _robust
 
         _robust.apply(batch, rec)
-    if _PYTHON_IDS and not _PYTHON_IDS.isdisjoint(batch.tests):
-        _python_tests(batch, rec)
+    _python_tests(batch, rec)
     slopes = rec.rank - 1 if batch.const_col >= 0 else rec.rank
     for i, spec in _NO_SLOPES:
         # nothing to test without slopes (a Python variant of a native test
@@ -714,7 +712,8 @@ def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
     f = _fitted(batch, rec, 0)
     n, m = float(rec.out[0, _N]), _recursions(rec, 0)
     status = rec.status[0].tolist()
-    stat = rec.stat[0].tolist()
+    ok = [s == 0 for s in status]
+    stat = [v if okk else math.nan for v, okk in zip(rec.stat[0].tolist(), ok)]
     df1, df2 = rec.df[0, :, 0].tolist(), rec.df[0, :, 1].tolist()
     p = rec.pvalue[0].tolist()
     bound: list = [None] * T
