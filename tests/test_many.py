@@ -6,7 +6,7 @@ import pandas as pd
 import pytest
 
 import Kalvoren
-from Kalvoren import _engine, _many
+from Kalvoren import _engine, _many, _registry
 
 
 def long_frame(rng, G=30, n=60):
@@ -43,7 +43,7 @@ def test_rows_equal_diagnose_per_group_bit_for_bit(rng):
             assert same(row[f"{tid}_statistic"], t.statistic), (key, tid)
             assert same(row[f"{tid}_pvalue"], t.pvalue), (key, tid)
             assert row[f"{tid}_route"] == t.route and row[f"{tid}_status"] == t.status
-    assert (one.loc["s01", [f"{t}_status" for t in Kalvoren.TEST_IDS]] == -1005).all()
+    assert (one.loc["s01", [f"{t}_status" for t in _registry.DEFAULT_TESTS]] == -1005).all()
     assert one.loc["s02", "ljung_box_status"] == -1003
     assert one.loc["s03", "breusch_godfrey_route"] == "least-squares"
     assert "dropped as collinear: 'b'" in one.loc["s03", "note"]

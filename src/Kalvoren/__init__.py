@@ -17,6 +17,7 @@ _API = {
     "OptionError": "diagnostics",
     "Status": "diagnostics",
     "diagnose_many": "_many",
+    "group_function": "_many",
 }
 
 
