@@ -27,6 +27,7 @@ NATIVE=(
 PYTHON_ONLY=(
     tests/test_api.py tests/test_cusum_null.py tests/test_install.py
     tests/test_many.py tests/test_report.py tests/test_sweep.py tests/test_trust.py tests/test_options.py
+    tests/test_engines.py tests/test_spark.py
 )
 paths=0
 for a in "$@"; do

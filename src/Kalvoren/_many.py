@@ -9,7 +9,7 @@ import os
 import sys
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, Iterator, Sequence
+from typing import Any, Iterable, Iterator, Sequence
 
 import numpy as np
 
@@ -569,7 +569,9 @@ class GroupFunction:
         if y in self.x:
             raise ValueError(f"y ({y!r}) is also among the x columns")
         if constant is True or (isinstance(constant, str) and constant not in self.x):
-            raise ValueError(f"constant must be one of the x columns, False or None, got {constant!r}")
+            raise ValueError(
+                f"constant must be one of the x columns, False or None, got {constant!r}"
+            )
         # None: decided on the rows of each call; "": none of the x columns
         self._const = "" if constant is False else constant
         self.tests = opts.tests

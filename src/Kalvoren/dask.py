@@ -79,9 +79,7 @@ def diagnose_many(
     if not isinstance(by, str):
         raise TypeError("by must be one column name (combine several keys into one column)")
     if not isinstance(partitioned, (bool, np.bool_)):
-        raise _options.OptionTypeError(
-            "partitioned", f"must be True or False, got {partitioned!r}"
-        )
+        raise _options.OptionTypeError("partitioned", f"must be True or False, got {partitioned!r}")
     # the same checks as in process, before anything is computed
     opts = _options.resolve(
         lags=lags,

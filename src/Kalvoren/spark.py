@@ -122,7 +122,9 @@ def diagnose_many(
             raise ValueError(f"no column {col!r} (columns: {', '.join(fields)})")
     for col in [y, *x]:
         if not isinstance(fields[col].dataType, (NumericType, BooleanType)):
-            raise ValueError(f"column {col!r} is not numeric ({fields[col].dataType.simpleString()})")
+            raise ValueError(
+                f"column {col!r} is not numeric ({fields[col].dataType.simpleString()})"
+            )
     if y in x:
         raise ValueError(f"y ({y!r}) is also among the x columns")
     if len(set(x)) != len(x):
@@ -142,7 +144,9 @@ def diagnose_many(
         tests=opts.tests,
         **opts.extra,
     )
-    frame = sdf.select(*[F.col(f"`{c}`") for c in dict.fromkeys([*keys, y, *x, *([order] if order else [])])])
+    frame = sdf.select(
+        *[F.col(f"`{c}`") for c in dict.fromkeys([*keys, y, *x, *([order] if order else [])])]
+    )
     if order is None:
         frame = frame.withColumn(_ORDER, F.monotonically_increasing_id())
     ddl = f.ddl({k: fields[k].dataType.simpleString() for k in keys})
