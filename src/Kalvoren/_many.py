@@ -4,6 +4,7 @@ for the engines that bring their own grouping (Spark, Dask, Ray)."""
 
 from __future__ import annotations
 
+import functools
 import inspect
 import os
 import sys
@@ -240,11 +241,10 @@ def _wide_result(table: _engine.Results, n: np.ndarray, index: Any, tests: Seque
             continue
         cols[f"{tid}_statistic"] = table.stat[:, i]
         cols[f"{tid}_pvalue"] = table.pvalue[:, i]
-        cols[f"{tid}_reject"] = pd.array(reject[:, i] == 1.0, dtype="boolean")
-        cols[f"{tid}_reject"][np.isnan(reject[:, i])] = pd.NA
+        cols[f"{tid}_reject"] = pd.arrays.BooleanArray(reject[:, i] == 1.0, np.isnan(reject[:, i]))
         cols[f"{tid}_status"] = table.status[:, i]
         cols[f"{tid}_route"] = pd.Categorical.from_codes(
-            table.least_squares[:, i].astype(np.int8), categories=list(ROUTES)
+            table.least_squares[:, i].astype(np.int8), dtype=_categories(ROUTES)
         )
     cols["n"] = n.astype(np.int64)
     cols["condition"] = table.record.out[:, _engine.FIELD["cond"]]
@@ -277,23 +277,33 @@ def _long_result(table: _engine.Results, index: Any, tests: Sequence[str]):
     def flat(a: np.ndarray) -> np.ndarray:
         return a[:, chosen].reshape(G * T)
 
-    keys = index.to_frame(index=False).iloc[np.repeat(np.arange(G), T)].reset_index(drop=True)
-    reject = flat(table.reject())
+    rep = np.repeat(np.arange(G), T)
     cols: dict[str, Any] = {
-        "test": pd.Categorical.from_codes(np.tile(np.arange(T), G), categories=list(tests)),
-        "statistic": flat(table.stat),
-        "df1": flat(table.df1),
-        "df2": flat(table.df2),
-        "pvalue": flat(table.pvalue),
-        "reject": pd.array(reject == 1.0, dtype="boolean"),
-        "status": flat(table.status),
-        "route": pd.Categorical.from_codes(
-            flat(table.least_squares).astype(np.int8), categories=list(ROUTES)
-        ),
-        "note": flat(table.note),
+        name: index.get_level_values(i)[rep] for i, name in enumerate(index.names)
     }
-    cols["reject"][np.isnan(reject)] = pd.NA
-    return pd.concat([keys, pd.DataFrame(cols)], axis=1)
+    reject = flat(table.reject())
+    cols["test"] = pd.Categorical.from_codes(
+        np.tile(np.arange(T), G), dtype=_categories(tuple(tests))
+    )
+    cols["statistic"] = flat(table.stat)
+    cols["df1"] = flat(table.df1)
+    cols["df2"] = flat(table.df2)
+    cols["pvalue"] = flat(table.pvalue)
+    cols["reject"] = pd.arrays.BooleanArray(reject == 1.0, np.isnan(reject))
+    cols["status"] = flat(table.status)
+    cols["route"] = pd.Categorical.from_codes(
+        flat(table.least_squares).astype(np.int8), dtype=_categories(ROUTES)
+    )
+    cols["note"] = flat(table.note)
+    return pd.DataFrame(cols)
+
+
+@functools.lru_cache(maxsize=64)
+def _categories(values: tuple[str, ...]) -> Any:
+    """A categorical dtype, made once (one function per group makes many frames)."""
+    import pandas as pd
+
+    return pd.CategoricalDtype(list(values))
 
 
 # ------------------------------------------------------------------- inputs
