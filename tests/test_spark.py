@@ -61,15 +61,16 @@ def exactly(out, ref):
     pd.testing.assert_frame_equal(out, ref, check_exact=True, check_categorical=False)
 
 
-@pytest.mark.parametrize("shape", ["wide", "long"])
-def test_spark_rows_equal_in_process_bit_for_bit(spark, data, shape):
+@pytest.mark.parametrize("shape, per", [("wide", "group"), ("long", "partition")])
+def test_spark_rows_equal_in_process_bit_for_bit(spark, data, shape, per):
     from Kalvoren import spark as ks
 
     keys = ["region", "store"]
     ref = Kalvoren.diagnose_many(data, by=keys, y="y", x=X, shape=shape)
     # rows scrambled across partitions: the time order comes from t
     sdf = spark.createDataFrame(data.sample(frac=1.0, random_state=2)).repartition(3)
-    out = ks.diagnose_many(sdf, by=keys, y="y", x=X, order="t", shape=shape).toPandas()
+    out = ks.diagnose_many(sdf, by=keys, y="y", x=X, order="t", shape=shape, per=per)
+    out = out.toPandas()
     out = out.sort_values(keys, kind="stable")
     if shape == "wide":
         ref = ref.reset_index()
@@ -94,3 +95,5 @@ def test_spark_keeps_the_input_order_and_serves_map_in_arrow(spark, data):
     exactly(long, Kalvoren.diagnose_many(data, by="store", y="y", x=X, shape="long"))
     with pytest.raises(ValueError, match="not numeric"):
         ks.diagnose_many(sdf, by="store", y="y", x=["a", "store"])
+    with pytest.raises(Kalvoren.OptionError, match="per"):
+        ks.diagnose_many(sdf, by="store", y="y", x=X, per="row")
