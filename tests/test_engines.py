@@ -85,7 +85,8 @@ def test_group_function_serves_any_grouping(frame):
     # rows of each group scrambled, order restored by the column
     t = frame.groupby("store").cumcount()
     scrambled = frame.assign(t=t).sample(frac=1.0, random_state=1)
-    out = pd.concat([f(g) for _, g in scrambled.groupby("store")], ignore_index=True)
+    # pandas' groupby.apply leaves the key out of each group's frame
+    out = scrambled.groupby("store").apply(f).reset_index(drop=True)
     pd.testing.assert_frame_equal(out, ref, check_categorical=False)
     assert f(frame.iloc[:0]).columns.tolist() == ref.columns.tolist()
     # several whole groups in one call, as a partition holds them
@@ -156,6 +157,13 @@ def test_dask_skips_the_shuffle_when_partitions_hold_whole_groups(frame):
                         check_dtype=False,
                         check_categorical=False,
                     )
+        # Dask's groupby.apply shuffles without keeping the rows' order: order= restores it
+        f = Kalvoren.group_function(by="store", y="y", x=X, shape="wide", order="t", constant=False)
+        timed = dd.from_pandas(frame.assign(t=np.arange(len(frame))), npartitions=4, sort=False)
+        out = timed.groupby("store").apply(f, meta=f.meta(timed)).compute()
+        pd.testing.assert_frame_equal(
+            out.reset_index(drop=True).set_index("store").sort_index(), ref, check_dtype=False
+        )
         with pytest.raises(ValueError, match="span partitions"):
             kd.diagnose_many(cases["shuffled"][0], by="store", y="y", x=X, partitioned=True)
         with pytest.raises(TypeError, match="partitioned"):

@@ -607,6 +607,14 @@ class GroupFunction:
     def __call__(self, pdf: Any) -> Any:
         """The results of the groups in pdf (usually one group): the key
         columns, then the columns of ``schema(tests, shape)``."""
+        missing = [k for k in self.keys if k not in pdf.columns]
+        if missing:
+            # pandas' groupby.apply leaves the keys out and names the group instead
+            name = pdf.__dict__.get("name")
+            if name is None:
+                raise ValueError(f"no column {missing[0]!r} (columns: {', '.join(pdf.columns)})")
+            values = name if isinstance(name, tuple) and len(name) == len(self.keys) else (name,)
+            pdf = pdf.assign(**{k: v for k, v in zip(self.keys, values) if k in missing})
         if len(pdf) == 0:
             return self.meta(pdf)
         if self.order is not None:
