@@ -63,6 +63,7 @@ def _layouts():
         "strings, interleaved": base.iloc[shuffled],
         "float keys with a missing one": base.assign(store=code.where(code != 5).astype(float)),
         "nullable ints": base.assign(store=code.astype("Int64")),
+        "int keys as the index": base.assign(store=code).set_index("store"),
     }
 
 

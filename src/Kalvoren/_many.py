@@ -352,13 +352,17 @@ def _long_frame(
 
     keys = _key_list(by)
     for col in [*keys, y, *x]:
-        if col not in data.columns:
+        if col not in data.columns and not (col in keys and col in data.index.names):
             raise ValueError(f"no column {col!r} (columns: {', '.join(map(str, data.columns))})")
     if y in x:
         raise ValueError(f"y ({y!r}) is also among the x columns")
     if len(set(x)) != len(x):
         raise ValueError("duplicate x columns")
-    runs = _sorted_runs(data[keys[0]]) if len(keys) == 1 else None
+    # a key may be a column or a level of the index, as for pandas' groupby
+    key = keys[0] if len(keys) == 1 else None
+    if key is not None:
+        key = data[key] if key in data.columns else data.index.get_level_values(key)
+    runs = _sorted_runs(key) if key is not None else None
     order = None
     if runs is not None:
         starts, uniques = runs
@@ -607,7 +611,7 @@ class GroupFunction:
     def __call__(self, pdf: Any) -> Any:
         """The results of the groups in pdf (usually one group): the key
         columns, then the columns of ``schema(tests, shape)``."""
-        missing = [k for k in self.keys if k not in pdf.columns]
+        missing = [k for k in self.keys if k not in pdf.columns and k not in pdf.index.names]
         if missing:
             # pandas' groupby.apply leaves the keys out and names the group instead
             name = pdf.__dict__.get("name")
@@ -638,7 +642,13 @@ class GroupFunction:
         as in frame (a pandas or Dask DataFrame): Dask's ``meta=``."""
         import pandas as pd
 
-        cols = {k: pd.Series([], dtype=frame[k].dtype) for k in self.keys}
+        def dtype(k: str) -> Any:
+            if k in frame.columns:
+                return frame[k].dtype
+            index = frame.index
+            return index.dtype if index.name == k else index.get_level_values(k).dtype
+
+        cols = {k: pd.Series([], dtype=dtype(k)) for k in self.keys}
         for name, dtype in schema(self.tests, self.shape).items():
             cols[name] = pd.Series([], dtype=dtype)
         return pd.DataFrame(cols)

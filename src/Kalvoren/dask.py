@@ -28,8 +28,8 @@ def _number_rows(pdf: Any, partition_info: Any = None) -> Any:
     return pdf.assign(**{_ORDER: order})
 
 
-def _run_partition(pdf: Any, f: _many.GroupFunction, from_index: bool) -> Any:
-    res = f(pdf.reset_index() if from_index else pdf)
+def _run_partition(pdf: Any, f: _many.GroupFunction) -> Any:
+    res = f(pdf)  # the key a column or the index
     return res.set_index(f.keys[0]) if f.shape == "wide" else res
 
 
@@ -143,18 +143,17 @@ def diagnose_many(
         tests=opts.tests,
         **opts.extra,
     )
-    meta = f.meta(ddf._meta.reset_index() if from_index else ddf._meta)
+    meta = f.meta(ddf._meta)
     if shape == "wide":
         meta = meta.set_index(by)
     if shuffle:
         if from_index:
             frame = frame.reset_index()
-            from_index = False
         numbered = frame.map_partitions(
             _number_rows, meta=frame._meta.assign(**{_ORDER: np.int64(0)})
         )
         frame = numbered.shuffle(on=by)
-    return frame.map_partitions(_run_partition, f, from_index, meta=meta)
+    return frame.map_partitions(_run_partition, f, meta=meta)
 
 
 __all__ = ["diagnose_many"]
