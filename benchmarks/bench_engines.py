@@ -151,6 +151,7 @@ def bench_spark(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, per_group: 
         .getOrCreate()
     )
     spark.sparkContext.setLogLevel("ERROR")
+    spark.conf.set("spark.sql.shuffle.partitions", "8")  # a reused context keeps its own
     try:
         sdf = spark.createDataFrame(frame).cache()
         sdf.count()
