@@ -135,28 +135,42 @@ def test_dask_skips_the_shuffle_when_partitions_hold_whole_groups(frame):
     stores = sorted(frame.store.unique())
     # whole groups per partition, their keys not sorted across partitions
     parts = [frame[frame.store.isin(stores[i::3])] for i in range(3)]
-    cases = {
-        "index with divisions": (dd.from_pandas(frame.set_index("store"), npartitions=4), {}),
-        "partitioned=True": (dd.from_map(lambda p: p, parts), {"partitioned": True}),
-        "shuffled": (dd.from_pandas(frame, npartitions=4, sort=False), {}),
+    scrambled = frame.sample(frac=1.0, random_state=3)
+    cut = dd.from_pandas(frame, npartitions=4, sort=False)  # sorted, groups cut at edges
+    cases = {  # name: data, options, its rows in one frame, what moves
+        "index with divisions": (
+            dd.from_pandas(frame.set_index("store"), npartitions=4),
+            {},
+            frame,
+            "nothing",
+        ),
+        "partitioned=True": (
+            dd.from_map(lambda p: p, parts),
+            {"partitioned": True},
+            frame,
+            "nothing",
+        ),
+        "sorted, cut anywhere": (cut, {}, frame, "edges"),
+        "scrambled": (dd.from_pandas(scrambled, npartitions=4, sort=False), {}, scrambled, "all"),
     }
     with dask.config.set(scheduler="sync"):
-        for name, (ddf, kw) in cases.items():
+        for name, (ddf, kw, rows, moved) in cases.items():
             for shape in _many.SHAPES:
                 out = kd.diagnose_many(ddf, by="store", y="y", x=X, shape=shape, **kw)
-                assert ("shuffle-partition" in _dask_keys(out)) == (name == "shuffled"), name
-                got = out.compute()
+                keys = _dask_keys(out)
+                assert bool(keys & {"shuffle-partition", "group-taskshuffle"}) == (
+                    moved == "all"
+                ), name
+                assert ("resolveoverlappingdivisions" in keys) == (moved == "edges"), name
+                got, want = out.compute(), by_store(rows, shape=shape)
                 if shape == "wide":
                     pd.testing.assert_frame_equal(
-                        got.sort_index(), ref, check_dtype=False, check_index_type=False
+                        got.sort_index(), want, check_dtype=False, check_index_type=False
                     )
                 else:
                     got = got.sort_values("store", kind="stable").reset_index(drop=True)
                     pd.testing.assert_frame_equal(
-                        got,
-                        by_store(frame, shape="long"),
-                        check_dtype=False,
-                        check_categorical=False,
+                        got, want, check_dtype=False, check_categorical=False
                     )
         # Dask's groupby.apply shuffles without keeping the rows' order: order= restores it
         f = Kalvoren.group_function(by="store", y="y", x=X, shape="wide", order="t", constant=False)
@@ -166,6 +180,6 @@ def test_dask_skips_the_shuffle_when_partitions_hold_whole_groups(frame):
             out.reset_index(drop=True).set_index("store").sort_index(), ref, check_dtype=False
         )
         with pytest.raises(ValueError, match="span partitions"):
-            kd.diagnose_many(cases["shuffled"][0], by="store", y="y", x=X, partitioned=True)
+            kd.diagnose_many(cut, by="store", y="y", x=X, partitioned=True)
         with pytest.raises(TypeError, match="partitioned"):
-            kd.diagnose_many(cases["shuffled"][0], by="store", y="y", x=X, partitioned="yes")
+            kd.diagnose_many(cut, by="store", y="y", x=X, partitioned="yes")

@@ -33,6 +33,32 @@ def _run_partition(pdf: Any, f: _many.GroupFunction) -> Any:
     return res.set_index(f.keys[0]) if f.shape == "wide" else res
 
 
+# partitions up to which the shuffle is done as tasks (P^2 pieces)
+_TASKS_UP_TO = 32
+
+
+def _key_stats(s: Any) -> Any:
+    """One partition's key: first, last, rows, and whether it never decreases
+    and has no missing value."""
+    import pandas as pd
+
+    ok = bool(s.is_monotonic_increasing) and not bool(s.isna().any())
+    first, last = (s.iloc[0], s.iloc[-1]) if len(s) else (None, None)
+    return pd.DataFrame({"first": [first], "last": [last], "n": [len(s)], "ok": [ok]}, dtype=object)
+
+
+def _sorted(stats: Any) -> bool:
+    """Every partition sorted by the key, and the partitions in key order."""
+    stats = stats[stats["n"] > 0]
+    if not stats["ok"].all():
+        return False
+    first, last = list(stats["first"]), list(stats["last"])
+    try:
+        return all(a <= b for a, b in zip(last[:-1], first[1:]))
+    except TypeError:  # keys of mixed types
+        return False
+
+
 def _split_groups(keys: Any) -> list:
     """Keys found in more than one partition (each partition's distinct keys,
     concatenated)."""
@@ -75,6 +101,7 @@ def diagnose_many(
     does (one pass over the x columns when this is called).
     """
     import dask
+    import pandas as pd
 
     if not isinstance(by, str):
         raise TypeError("by must be one column name (combine several keys into one column)")
@@ -109,17 +136,19 @@ def diagnose_many(
     todo: list = []
     if x:
         todo += [frame[x].min(), frame[x].max(), frame[x].isna().sum()]
-    check = partitioned and not whole
-    if check:
-        key = frame.index.to_series() if from_index else frame[by]
+    key = frame.index.to_series() if from_index else frame[by]
+    if partitioned and not whole:
         todo.append(key.map_partitions(lambda s: s.drop_duplicates(), meta=key._meta))
+    elif not whole:
+        meta = pd.DataFrame({c: [] for c in ("first", "last", "n", "ok")}, dtype=object)
+        todo.append(key.map_partitions(_key_stats, meta=meta))
     found = dask.compute(*todo)
     const = ""
     if x:
         lo, hi, na = found[:3]
         consts = [c for c in x if lo[c] == hi[c] and lo[c] != 0 and na[c] == 0]
         const = consts[0] if consts else ""
-    if check:
+    if partitioned and not whole:
         split = _split_groups(found[-1])
         if split:
             raise ValueError(
@@ -127,6 +156,11 @@ def diagnose_many(
                 f"(for example {', '.join(map(repr, split))}): leave partitioned=False "
                 "to shuffle them together"
             )
+    elif not whole and _sorted(found[-1]):
+        # Sorted by the key already (a sorted file read in pieces): the groups cut
+        # at partition edges move whole to one side, the rest stays where it is.
+        frame = (frame.reset_index() if from_index else frame).set_index(by, sorted=True)
+        whole = from_index = True
     shuffle = not (whole or partitioned)
     f = _many.GroupFunction(
         by,
@@ -152,7 +186,12 @@ def diagnose_many(
         numbered = frame.map_partitions(
             _number_rows, meta=frame._meta.assign(**{_ORDER: np.int64(0)})
         )
-        frame = numbered.shuffle(on=by)
+        # In memory, few partitions shuffle faster as tasks than through p2p's
+        # disk; a method the caller configured wins.
+        method = dask.config.get("dataframe.shuffle.method", None)
+        if method is None and frame.npartitions <= _TASKS_UP_TO:
+            method = "tasks"
+        frame = numbered.shuffle(on=by, shuffle_method=method)
     return frame.map_partitions(_run_partition, f, meta=meta)
 
 
