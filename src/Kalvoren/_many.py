@@ -535,15 +535,6 @@ def _missing_notes(batch: _engine.Batch, raw: _engine.Record) -> None:
 # ------------------------------------------------- one function per group
 
 
-def _same_key(col: np.ndarray, value: Any) -> np.ndarray:
-    """col == value, with a missing key equal to a missing key."""
-    import pandas as pd
-
-    if pd.isna(value):
-        return np.asarray(pd.isna(col))
-    return np.asarray(col == value)
-
-
 class GroupFunction:
     """The battery as a pure function ``pandas.DataFrame -> pandas.DataFrame``
     for engines that group the data themselves; see :func:`group_function`.
