@@ -23,6 +23,7 @@ _API = {
     "f_sequence": "_breaks",
     "breakpoints": "_breaks",
     "ljung_box_table": "_spectests",
+    "group_function": "_many",
 }
 
 

@@ -1,12 +1,16 @@
 """The battery over many series: a long pandas DataFrame grouped by a key, or
-arrays of series, on every core."""
+arrays of series, on every core; the same battery as one function per group
+for the engines that bring their own grouping (Spark, Dask, Ray)."""
 
 from __future__ import annotations
 
+import functools
+import inspect
 import os
 import sys
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
-from typing import Any, Sequence
+from dataclasses import dataclass
+from typing import Any, Iterable, Iterator, Sequence
 
 import numpy as np
 
@@ -18,6 +22,9 @@ from Kalvoren._ckernels.diag import _batch
 # cost is noise.
 CHUNK_ROWS = 1 << 16
 ROUTES = ("kernel", "least-squares")
+SHAPES = ("wide", "long")
+# The key column of the long form of the array inputs.
+SERIES = "series"
 
 
 def _chunks(offsets: np.ndarray) -> list[tuple[int, int]]:
@@ -42,17 +49,55 @@ def _progress_bar(progress: bool | None, total: int):
     return tqdm(total=total, unit="series", delay=0.0 if progress else 1.0, leave=False)
 
 
-def run_native(batch: _engine.Batch, workers: int | None, progress: bool | None):
+@dataclass
+class _Source:
+    """Where the rows of the batch's y and X come from: the input's columns
+    (float64, possibly read-only views; x None when X is built already) and
+    the row of the input behind each row of the batch (None: the same row).
+    The copy is made chunk by chunk inside the worker threads, next to the
+    battery that reads it, rather than in one pass on the calling thread."""
+
+    y: np.ndarray
+    x: list[np.ndarray] | None
+    order: np.ndarray | None
+    lead: int  # 1 when X starts with an added constant
+
+    def fill(self, yv: np.ndarray, Xv: np.ndarray, a: int, b: int) -> None:
+        """Rows a:b of yv and (unless x is None) Xv."""
+        rows = slice(a, b) if self.order is None else self.order[a:b]
+        yv[a:b] = self.y[rows]
+        if self.x is not None:
+            self.design(Xv, a, b, rows)
+
+    def design(self, Xv: np.ndarray, a: int, b: int, rows: Any = None) -> None:
+        """Rows a:b of the design."""
+        rows = slice(a, b) if rows is None else rows
+        if self.lead:
+            Xv[a:b, 0] = 1.0
+        for j, c in enumerate(self.x or ()):
+            Xv[a:b, self.lead + j] = c[rows]
+
+
+def run_native(
+    batch: _engine.Batch,
+    workers: int | None,
+    progress: bool | None,
+    source: _Source | None = None,
+):
     """The native battery over all series, chunk by chunk on a thread pool
-    (each call releases the GIL); results do not depend on the chunking."""
+    (each call releases the GIL); results do not depend on the chunking.
+    With a source, each chunk's rows are first copied into the batch."""
     G, k = batch.G, batch.X.shape[1]
     out = np.empty((G, _batch.NFIELDS))
     beta, se = np.empty((G, k)), np.empty((G, k))
     parts = _chunks(batch.offsets)
     workers = max(1, min(workers or os.cpu_count() or 1, len(parts) or 1))
     bar = _progress_bar(progress, G)
+    offsets = batch.offsets
 
     def job(lo: int, hi: int) -> int:
+        if source is not None:
+            source.fill(batch.y, batch.X, int(offsets[lo]), int(offsets[hi]))
         o, b, s = _engine.native(batch.chunk(lo, hi))
         out[lo:hi], beta[lo:hi], se[lo:hi] = o, b, s
         return hi - lo
@@ -85,17 +130,38 @@ def run_native(batch: _engine.Batch, workers: int | None, progress: bool | None)
     return out, beta, se
 
 
-def schema(tests: Sequence[str] = _registry.DEFAULT_TESTS) -> dict[str, Any]:
-    """The columns of diagnose_many's result with their dtypes, in order."""
+# ------------------------------------------------------------------ schemas
+
+
+def _check_shape(shape: Any) -> str:
+    if shape not in SHAPES:
+        raise _options.OptionError("shape", f"must be 'wide' or 'long', got {shape!r}")
+    return shape
+
+
+def schema(tests: Sequence[str] = _registry.DEFAULT_TESTS, shape: str = "wide") -> dict[str, Any]:
+    """The columns of diagnose_many's result (without the group keys) with
+    their pandas dtypes, in order. Wide: one row per group, five columns per
+    test, then n, condition and note. Long: one row per (group, test)."""
     import pandas as pd
 
     cols: dict[str, Any] = {}
+    route = pd.CategoricalDtype(list(ROUTES))
+    if _check_shape(shape) == "long":
+        cols["test"] = pd.CategoricalDtype(list(tests))
+        for name in ("statistic", "df1", "df2", "pvalue"):
+            cols[name] = np.dtype(np.float64)
+        cols["reject"] = pd.BooleanDtype()
+        cols["status"] = np.dtype(np.int64)
+        cols["route"] = route
+        cols["note"] = np.dtype(object)
+        return cols
     for tid in tests:
         cols[f"{tid}_statistic"] = np.dtype(np.float64)
         cols[f"{tid}_pvalue"] = np.dtype(np.float64)
         cols[f"{tid}_reject"] = pd.BooleanDtype()
         cols[f"{tid}_status"] = np.dtype(np.int64)
-        cols[f"{tid}_route"] = pd.CategoricalDtype(list(ROUTES))
+        cols[f"{tid}_route"] = route
     cols["n"] = np.dtype(np.int64)
     cols["condition"] = np.dtype(np.float64)
     cols["note"] = np.dtype(object)
@@ -107,7 +173,64 @@ def result_columns(tests: Sequence[str] = _registry.DEFAULT_TESTS) -> list[str]:
     return list(schema(tests))
 
 
-def _frame_result(table: _engine.Results, n: np.ndarray, index: Any, tests: Sequence[str]):
+# pandas dtype kind -> (pyarrow type name, Spark DDL type); categories and
+# text are strings for the engines
+_ENGINE_TYPES = {
+    "f": ("float64", "double"),
+    "i": ("int64", "bigint"),
+    "b": ("bool_", "boolean"),
+    "O": ("string", "string"),
+}
+
+
+def _kind(dtype: Any) -> str:
+    import pandas as pd
+
+    if isinstance(dtype, pd.BooleanDtype):
+        return "b"
+    if isinstance(dtype, pd.CategoricalDtype):
+        return "O"
+    return np.dtype(dtype).kind
+
+
+def arrow_schema(
+    tests: Sequence[str] = _registry.DEFAULT_TESTS,
+    keys: Sequence[tuple[str, Any]] = (),
+    shape: str = "wide",
+) -> Any:
+    """diagnose_many's result as a pyarrow schema: the keys (name, pyarrow
+    type) first, then schema(tests, shape) with categories and notes as
+    strings."""
+    import pyarrow as pa
+
+    fields = [pa.field(name, typ) for name, typ in keys]
+    for name, dtype in schema(tests, shape).items():
+        fields.append(pa.field(name, getattr(pa, _ENGINE_TYPES[_kind(dtype)][0])()))
+    return pa.schema(fields)
+
+
+def _quote(name: str) -> str:
+    return "`" + str(name).replace("`", "``") + "`"
+
+
+def ddl(
+    tests: Sequence[str] = _registry.DEFAULT_TESTS,
+    keys: Sequence[tuple[str, str]] = (),
+    shape: str = "wide",
+) -> str:
+    """diagnose_many's result as a Spark DDL string: the keys (name, DDL
+    type, e.g. ("store", "string")) first, then the columns of
+    schema(tests, shape)."""
+    parts = [f"{_quote(name)} {typ}" for name, typ in keys]
+    for name, dtype in schema(tests, shape).items():
+        parts.append(f"{_quote(name)} {_ENGINE_TYPES[_kind(dtype)][1]}")
+    return ", ".join(parts)
+
+
+# ------------------------------------------------------------------ results
+
+
+def _wide_result(table: _engine.Results, n: np.ndarray, index: Any, tests: Sequence[str]):
     import pandas as pd
 
     cols: dict[str, Any] = {}
@@ -118,11 +241,10 @@ def _frame_result(table: _engine.Results, n: np.ndarray, index: Any, tests: Sequ
             continue
         cols[f"{tid}_statistic"] = table.stat[:, i]
         cols[f"{tid}_pvalue"] = table.pvalue[:, i]
-        cols[f"{tid}_reject"] = pd.array(reject[:, i] == 1.0, dtype="boolean")
-        cols[f"{tid}_reject"][np.isnan(reject[:, i])] = pd.NA
+        cols[f"{tid}_reject"] = pd.arrays.BooleanArray(reject[:, i] == 1.0, np.isnan(reject[:, i]))
         cols[f"{tid}_status"] = table.status[:, i]
         cols[f"{tid}_route"] = pd.Categorical.from_codes(
-            table.least_squares[:, i].astype(np.int8), categories=list(ROUTES)
+            table.least_squares[:, i].astype(np.int8), dtype=_categories(ROUTES)
         )
     cols["n"] = n.astype(np.int64)
     cols["condition"] = table.record.out[:, _engine.FIELD["cond"]]
@@ -143,29 +265,81 @@ def _frame_result(table: _engine.Results, n: np.ndarray, index: Any, tests: Sequ
     return pd.DataFrame(cols, index=index)
 
 
-def _design(
-    rows: int,
-    cols: list[np.ndarray],
-    names: list[str],
-    take: Any,
-    add_constant: bool,
-    const_name: str | None,
-) -> tuple[np.ndarray, list[str], int]:
-    """The design in one allocation: a constant column first when one is to be
-    added. A constant among the columns is found over all rows (the Dask path
-    decides it once for all partitions and passes its name, "" for none)."""
+def _long_result(table: _engine.Results, index: Any, tests: Sequence[str]):
+    """One row per (group, test), groups in the order of index and tests in
+    registry order; the keys (the index's levels) as columns."""
+    import pandas as pd
+
+    table = table.dense()
+    chosen = [i for i, t in enumerate(_registry.TEST_IDS) if t in tests]
+    G, T = len(index), len(chosen)
+
+    def flat(a: np.ndarray) -> np.ndarray:
+        return a[:, chosen].reshape(G * T)
+
+    rep = np.repeat(np.arange(G), T)
+    cols: dict[str, Any] = {
+        name: index.get_level_values(i)[rep] for i, name in enumerate(index.names)
+    }
+    reject = flat(table.reject())
+    cols["test"] = pd.Categorical.from_codes(
+        np.tile(np.arange(T), G), dtype=_categories(tuple(tests))
+    )
+    cols["statistic"] = flat(table.stat)
+    cols["df1"] = flat(table.df1)
+    cols["df2"] = flat(table.df2)
+    cols["pvalue"] = flat(table.pvalue)
+    cols["reject"] = pd.arrays.BooleanArray(reject == 1.0, np.isnan(reject))
+    cols["status"] = flat(table.status)
+    cols["route"] = pd.Categorical.from_codes(
+        flat(table.least_squares).astype(np.int8), dtype=_categories(ROUTES)
+    )
+    cols["note"] = flat(table.note)
+    return pd.DataFrame(cols)
+
+
+@functools.lru_cache(maxsize=64)
+def _categories(values: tuple[str, ...]) -> Any:
+    """A categorical dtype, made once (one function per group makes many frames)."""
+    import pandas as pd
+
+    return pd.CategoricalDtype(list(values))
+
+
+# ------------------------------------------------------------------- inputs
+
+
+def _key_list(by: Any) -> list:
+    return list(by) if isinstance(by, (list, tuple)) else [by]
+
+
+def _constant(
+    cols: list[np.ndarray], names: list[str], add_constant: bool, const_name: str | None
+) -> tuple[int, int]:
+    """(lead, const_col): lead 1 when a constant column is to be put first.
+    A constant among the columns is found over all rows (the engines decide
+    it once over all the data and pass its name, "" for none)."""
     if const_name is None:
         found = [j for j, c in enumerate(cols) if _prepare.is_constant(c)]
     else:
         found = [names.index(const_name)] if const_name else []
     lead = 0 if found or not add_constant else 1
-    X = np.empty((rows, lead + len(cols)))
-    if lead:
-        X[:, 0] = 1.0
-    for j, c in enumerate(cols):
-        X[:, lead + j] = take(c)
-    const_col = found[0] if found else (0 if lead else -1)
-    return X, (["const"] if lead else []) + names, const_col
+    return lead, found[0] if found else (0 if lead else -1)
+
+
+def _sorted_runs(key: Any) -> tuple[np.ndarray, Any] | None:
+    """A numeric key column already in non-decreasing order (the usual
+    layout: group after group): the first row of each group and the keys, in
+    one comparison pass. None for anything else (it is grouped by pandas)."""
+    if not isinstance(key.dtype, np.dtype) or key.dtype.kind not in "iuM":
+        return None
+    values = key.to_numpy()
+    if values.shape[0] and not (values[1:] >= values[:-1]).all():
+        return None
+    if values.dtype.kind == "M" and np.isnat(values).any():
+        return None
+    starts = np.flatnonzero(np.concatenate(([values.shape[0] > 0], values[1:] != values[:-1])))
+    return starts, values[starts]
 
 
 def _long_frame(
@@ -177,54 +351,59 @@ def _long_frame(
     const_name: str | None,
     carry: Sequence[str] = (),
 ):
+    """The plan of a long frame: offsets of the groups, the index of the
+    keys, the design's column names, the constant's column and where the rows
+    come from (nothing is copied here)."""
     import pandas as pd
 
-    keys = [by] if isinstance(by, str) or not isinstance(by, (list, tuple)) else list(by)
+    keys = _key_list(by)
     for col in [*keys, y, *x, *carry]:
-        if col not in data.columns:
+        if col not in data.columns and not (col in keys and col in data.index.names):
             raise ValueError(f"no column {col!r} (columns: {', '.join(map(str, data.columns))})")
     if y in x:
         raise ValueError(f"y ({y!r}) is also among the x columns")
     if len(set(x)) != len(x):
         raise ValueError("duplicate x columns")
-    grouped = data.groupby(keys, sort=True, observed=True, dropna=False)
-    codes = grouped.ngroup().to_numpy()
-    counts = np.bincount(codes, minlength=grouped.ngroups)
-    offsets = np.zeros(counts.shape[0] + 1, dtype=np.int64)
-    np.cumsum(counts, out=offsets[1:])
-    # groups already contiguous and in key order need no reordering
-    if codes.size and not np.all(codes[1:] >= codes[:-1]):
-        order = np.argsort(codes, kind="stable")
-        take = lambda a: a[order]  # noqa: E731
+    # a key may be a column or a level of the index, as for pandas' groupby
+    key = keys[0] if len(keys) == 1 else None
+    if key is not None:
+        key = data[key] if key in data.columns else data.index.get_level_values(key)
+    runs = _sorted_runs(key) if key is not None else None
+    order = None
+    if runs is not None:
+        starts, uniques = runs
+        offsets = np.append(starts, len(data)).astype(np.int64)
+        index = pd.Index(uniques, name=keys[0])
     else:
-        take = lambda a: a  # noqa: E731
-    yv = np.array(
-        take(_prepare.float_column(data[y].to_numpy(), y, copy=False)), dtype=np.float64, copy=True
-    )
+        grouped = data.groupby(keys, sort=True, observed=True, dropna=False)
+        codes = grouped.ngroup().to_numpy()
+        counts = np.bincount(codes, minlength=grouped.ngroups)
+        offsets = np.zeros(counts.shape[0] + 1, dtype=np.int64)
+        np.cumsum(counts, out=offsets[1:])
+        # groups already contiguous and in key order need no reordering
+        if codes.size and not np.all(codes[1:] >= codes[:-1]):
+            order = np.argsort(codes, kind="stable")
+        keys_index = grouped.size().index
+        if isinstance(keys_index, pd.MultiIndex) or len(keys) > 1:
+            index = keys_index
+        else:
+            index = pd.Index(keys_index.get_level_values(0), name=keys[0])
+    cols = [_prepare.float_column(data[c].to_numpy(), c, copy=False) for c in [y, *x]]
     names = list(map(str, x))
-    Xv, names, const_col = _design(
-        yv.shape[0],
-        [_prepare.float_column(data[c].to_numpy(), c, copy=False) for c in x],
-        names,
-        take,
-        add_constant,
-        const_name,
+    lead, const_col = _constant(cols[1:], names, add_constant, const_name)
+    source = _Source(cols[0], cols[1:], order, lead)
+    # columns the covariance needs (clusters, periods), in the rows' order
+    carried = pd.DataFrame(
+        {c: (v if order is None else v[order]) for c in carry for v in [data[c].to_numpy()]}
     )
-    keys_index = grouped.size().index
-    if isinstance(keys_index, pd.MultiIndex) or len(keys) > 1:
-        index = keys_index
-    else:
-        index = pd.Index(keys_index.get_level_values(0), name=keys[0])
-    # columns the covariance needs (clusters, periods), in the rows' new order
-    carried = pd.DataFrame({c: take(data[c].to_numpy()) for c in carry})
-    return yv, Xv, offsets, names, index, const_col, carried
+    return offsets, (["const"] if lead else []) + names, index, const_col, source, carried
 
 
 def _arrays(Y: Any, X: Any, add_constant: bool):
-    Yv = np.array(Y, dtype=np.float64, copy=True)
-    if Yv.ndim != 2:
-        raise ValueError(f"Y must have shape (G, n), got {Yv.shape}")
-    G, n = Yv.shape
+    Ya = _prepare.float_column(Y, "Y", copy=False)
+    if Ya.ndim != 2:
+        raise ValueError(f"Y must have shape (G, n), got {Ya.shape}")
+    G, n = Ya.shape
     offsets = np.arange(G + 1, dtype=np.int64) * n
     Xa = np.empty((n, 0)) if X is None else _prepare.float_column(X, "X", copy=False)
     if Xa.ndim == 2 and Xa.shape[0] == n:
@@ -236,10 +415,10 @@ def _arrays(Y: Any, X: Any, add_constant: bool):
             f"X must have shape (G, n, k) = ({G}, {n}, k) or (n, k) = ({n}, k), got {Xa.shape}"
         )
     names = [f"x{j + 1}" for j in range(Xa.shape[1])]
-    Xv, names, const_col = _design(
-        Xa.shape[0], [Xa[:, j] for j in range(Xa.shape[1])], names, lambda a: a, add_constant, None
-    )
-    return Yv.reshape(-1), Xv, offsets, shared, names, const_col
+    cols = [Xa[:, j] for j in range(Xa.shape[1])]
+    lead, const_col = _constant(cols, names, add_constant, None)
+    source = _Source(Ya.reshape(G * n), cols, None, lead)
+    return offsets, shared, Xa.shape[0], (["const"] if lead else []) + names, const_col, source
 
 
 def diagnose_many(
@@ -255,6 +434,7 @@ def diagnose_many(
     alpha: float = 0.05,
     add_constant: bool = True,
     tests: Sequence[str] | None = None,
+    shape: str = "wide",
     workers: int | None = None,
     progress: bool | None = None,
     cov_type: str = "HAC",
@@ -272,14 +452,20 @@ def diagnose_many(
     - ``diagnose_many(Y, X)``: Y of shape (G, n), one series per row, and X
       of shape (G, n, k), or one design (n, k) shared by every series.
 
-    Returns a pandas DataFrame with one row per group (indexed by the group
-    key, or 0..G-1 for arrays) and, for each test id, the columns
-    ``<id>_statistic``, ``<id>_pvalue``, ``<id>_reject``, ``<id>_status`` and
-    ``<id>_route``, then ``n``, ``condition`` and ``note``. Each row is exactly what
-    ``diagnose`` gives for that group with the same options (bit for bit,
-    whatever the number of workers). A group that cannot be tested (too
-    short, constant, collinear, missing values) is a row with its status and
-    note; it never stops the other groups.
+    ``shape="wide"`` (the default) returns a pandas DataFrame with one row per
+    group (indexed by the group key, or 0..G-1 for arrays) and, for each test
+    id, the columns ``<id>_statistic``, ``<id>_pvalue``, ``<id>_reject``,
+    ``<id>_status`` and ``<id>_route``, then ``n``, ``condition`` and ``note``.
+    ``shape="long"`` returns one row per (group, test): the key columns (for
+    arrays, ``series``), then ``test``, ``statistic``, ``df1``, ``df2``,
+    ``pvalue``, ``reject``, ``status``, ``route`` and ``note`` (the note of that
+    test alone), groups in key order and tests in registry order.
+
+    Each group's numbers are exactly what ``diagnose`` gives for that group
+    with the same options (bit for bit, whatever the number of workers). A
+    group that cannot be tested (too short, constant, collinear, missing
+    values) is a row with its status and note; it never stops the other
+    groups.
 
     lags, hac_lags, alpha, add_constant, tests: as for ``diagnose``, checked
     the same way; a group the options do not fit (too short for k, lags or
@@ -292,13 +478,11 @@ def diagnose_many(
     cov_options: the covariance behind ``hac_wald``, as for ``diagnose``;
     "cluster" and "driscoll-kraay" take their groups, time and entity as
     columns of the DataFrame (each group clustered within itself) and need
-    the DataFrame form.
-    Caveats (as ``diagnose`` warns of them) are in the note column and emit
-    one ``KalvorenWarning`` per kind per call, counting the groups.
+    the DataFrame form. Caveats (as ``diagnose`` warns of them) are in the
+    note column and emit one ``KalvorenWarning`` per kind per call, counting
+    the groups.
     """
     import pandas as pd
-
-    cov = _robust.choice_of(cov_type, cov_options)
 
     opts = _options.resolve(
         lags=lags,
@@ -310,6 +494,9 @@ def diagnose_many(
         positional_break=True,
         **test_options,
     )
+    _check_shape(shape)
+    cov = _robust.choice_of(cov_type, cov_options)
+    carried = None
     if isinstance(data, pd.DataFrame):
         if by is None or y is None or x is None:
             raise TypeError("a DataFrame needs by=, y= and x=")
@@ -319,7 +506,7 @@ def diagnose_many(
                 f"cov_type={cov.cov_type!r} in diagnose_many takes column names of the "
                 "DataFrame for groups, time and entity"
             )
-        yv, Xv, offsets, names, index, const_col, carried = _long_frame(
+        offsets, names, index, const_col, source, carried = _long_frame(
             data, by, y, list(x), opts.add_constant, _const, carry
         )
         shared = False
@@ -329,9 +516,17 @@ def diagnose_many(
                 f"cov_type={cov.cov_type!r} in diagnose_many needs the DataFrame form "
                 "(by=, y=, x=) with its cluster or time columns"
             )
-        yv, Xv, offsets, shared, names, const_col = _arrays(data, X, opts.add_constant)
-        index = pd.RangeIndex(offsets.shape[0] - 1)
-        carried = None
+        offsets, shared, x_rows, names, const_col, source = _arrays(data, X, opts.add_constant)
+        index = pd.RangeIndex(offsets.shape[0] - 1, name=SERIES if shape == "long" else None)
+    rows, k = int(offsets[-1]), len(names)
+    yv = np.empty(rows)
+    if shared:
+        # one small design for every series, built here; the chunks copy only y
+        Xv = np.empty((x_rows, k))
+        source.design(Xv, 0, x_rows)
+        source = _Source(source.y, None, None, 0)
+    else:
+        Xv = np.empty((rows, k))
     n = np.diff(offsets)
     t_break = (n // 2 if opts.break_at is None else np.full(n.shape, opts.break_at)).astype(
         np.int64
@@ -340,8 +535,7 @@ def diagnose_many(
     hl = _engine.hac_rule(n) if lags is None else np.full(n.shape, lags, dtype=np.int64)
     plan = None
     if other:
-        groups = _robust.resolve(cov, yv.shape[0], None, carried, offsets)
-        plan = _robust.CovPlan(cov, groups)
+        plan = _robust.CovPlan(cov, _robust.resolve(cov, rows, None, carried, offsets))
     batch = _engine.Batch(
         yv,
         Xv,
@@ -356,15 +550,17 @@ def diagnose_many(
         opts.extra,
         plan,
     )
-    lim = _options.limits(n, Xv.shape[1], opts, t_break)
-    record = _engine.run(batch, lambda b: run_native(b, workers, progress), lim)
+    lim = _options.limits(n, k, opts, t_break)
+    record = _engine.run(batch, lambda b: run_native(b, workers, progress, source), lim)
     _missing_notes(batch, record)
     table = _engine.finish(batch, record, opts.alpha)
     # caveats in the notes as diagnose has them, and warned about once per kind
     caveats = _caveats.find(opts.tests, table, n, None if opts.hac_lags is None else hl)
     _caveats.add_notes(table, caveats)
     _caveats.warn_summary(caveats, batch.G, 2)
-    return _frame_result(table, n, index, opts.tests)
+    if shape == "long":
+        return _long_result(table, index, opts.tests)
+    return _wide_result(table, n, index, opts.tests)
 
 
 def _missing_notes(batch: _engine.Batch, raw: _engine.Record) -> None:
@@ -380,3 +576,184 @@ def _missing_notes(batch: _engine.Batch, raw: _engine.Record) -> None:
             raw.notes[g]["input"] = (
                 f"missing or non-finite value in {names[c]!r} at row {r} of the group"
             )
+
+
+# ------------------------------------------------- one function per group
+
+
+class GroupFunction:
+    """The battery as a pure function ``pandas.DataFrame -> pandas.DataFrame``
+    for engines that group the data themselves; see :func:`group_function`.
+    It holds only checked options, so it pickles to any worker."""
+
+    def __init__(
+        self,
+        by: Any,
+        y: str,
+        x: Sequence[str],
+        *,
+        shape: str = "long",
+        order: str | None = None,
+        constant: str | bool | None = None,
+        lags: int = 4,
+        break_at: int | None = None,
+        hac_lags: int | None = None,
+        alpha: float = 0.05,
+        add_constant: bool = True,
+        tests: Sequence[str] | None = None,
+        cov_type: str = "HAC",
+        cov_options: dict | None = None,
+        **test_options: Any,
+    ):
+        _robust.choice_of(cov_type, cov_options)  # checked here, once
+        opts = _options.resolve(
+            lags=lags,
+            break_at=break_at,
+            hac_lags=hac_lags,
+            alpha=alpha,
+            add_constant=add_constant,
+            tests=tests,
+            positional_break=True,
+            **test_options,
+        )
+        self.keys = _key_list(by)
+        self.y, self.x = y, list(x)
+        self.shape = _check_shape(shape)
+        self.order = order
+        if y in self.x:
+            raise ValueError(f"y ({y!r}) is also among the x columns")
+        if constant is True or (isinstance(constant, str) and constant not in self.x):
+            raise ValueError(
+                f"constant must be one of the x columns, False or None, got {constant!r}"
+            )
+        # None: decided on the rows of each call; "": none of the x columns
+        self._const = "" if constant is False else constant
+        self.tests = opts.tests
+        # one argument, the frame: what Spark reads to call f(pdf), not f(key, pdf)
+        self.__signature__ = inspect.Signature(
+            [inspect.Parameter("pdf", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
+        )
+        self._options = dict(
+            lags=opts.lags,
+            break_at=opts.break_at,
+            hac_lags=opts.hac_lags,
+            alpha=opts.alpha,
+            add_constant=opts.add_constant,
+            tests=opts.tests,
+            cov_type=cov_type,
+            cov_options=cov_options,
+            **opts.extra,
+        )
+
+    @property
+    def columns(self) -> list[str]:
+        """The input columns the function reads."""
+        return [*self.keys, self.y, *self.x, *([self.order] if self.order else [])]
+
+    def __call__(self, pdf: Any) -> Any:
+        """The results of the groups in pdf (usually one group): the key
+        columns, then the columns of ``schema(tests, shape)``."""
+        missing = [k for k in self.keys if k not in pdf.columns and k not in pdf.index.names]
+        if missing:
+            # pandas' groupby.apply leaves the keys out and names the group instead
+            name = pdf.__dict__.get("name")
+            if name is None:
+                raise ValueError(f"no column {missing[0]!r} (columns: {', '.join(pdf.columns)})")
+            values = name if isinstance(name, tuple) and len(name) == len(self.keys) else (name,)
+            pdf = pdf.assign(**{k: v for k, v in zip(self.keys, values) if k in missing})
+        if len(pdf) == 0:
+            return self.meta(pdf)
+        if self.order is not None:
+            pdf = pdf.sort_values(self.order, kind="stable")
+        keys = self.keys
+        res = diagnose_many(
+            pdf,
+            by=keys[0] if len(keys) == 1 else keys,
+            y=self.y,
+            x=self.x,
+            shape=self.shape,
+            workers=1,
+            progress=False,
+            _const=self._const,
+            **self._options,
+        )
+        return res.reset_index() if self.shape == "wide" else res
+
+    def meta(self, frame: Any) -> Any:
+        """An empty result with the dtypes of the rows to come, the keys typed
+        as in frame (a pandas or Dask DataFrame): Dask's ``meta=``."""
+        import pandas as pd
+
+        def dtype(k: str) -> Any:
+            if k in frame.columns:
+                return frame[k].dtype
+            index = frame.index
+            return index.dtype if index.name == k else index.get_level_values(k).dtype
+
+        cols = {k: pd.Series([], dtype=dtype(k)) for k in self.keys}
+        for name, dtype in schema(self.tests, self.shape).items():
+            cols[name] = pd.Series([], dtype=dtype)
+        return pd.DataFrame(cols)
+
+    def arrow_schema(self, inputs: Any) -> Any:
+        """The result as a pyarrow schema, the keys typed as in the input's
+        pyarrow schema."""
+        return arrow_schema(self.tests, [(k, inputs.field(k).type) for k in self.keys], self.shape)
+
+    def ddl(self, key_types: dict[str, str]) -> str:
+        """The result as a Spark DDL string (``applyInPandas(f, schema=...)``,
+        ``mapInArrow(..., schema=...)``), given the keys' DDL types, e.g.
+        ``{"store": "string"}``."""
+        return ddl(self.tests, [(k, key_types[k]) for k in self.keys], self.shape)
+
+    def arrow(self, batches: Iterable[Any]) -> Iterator[Any]:
+        """pyarrow RecordBatches in, RecordBatches of results out, for
+        ``mapInArrow``: the batches are one partition, which must hold whole
+        groups (repartition by the keys first); the rows of a group may
+        arrive in any order if ``order`` names a column to sort them by."""
+        import pyarrow as pa
+
+        batches = list(batches)
+        if not batches:
+            return
+        table = pa.Table.from_batches(batches)
+        out_schema = self.arrow_schema(table.schema)
+        res = self(table.select(self.columns).to_pandas())
+        # categories and nullable booleans as the schema's plain types
+        res = res.astype({c: str for c in res.columns if hasattr(res[c], "cat")})
+        yield from pa.Table.from_pandas(res, schema=out_schema, preserve_index=False).to_batches()
+
+
+def group_function(
+    *,
+    by: Any,
+    y: str,
+    x: Sequence[str],
+    shape: str = "long",
+    order: str | None = None,
+    constant: str | bool | None = None,
+    **options: Any,
+) -> GroupFunction:
+    """The battery as one pure function ``pandas.DataFrame -> pandas.DataFrame``
+    per group, for engines that group the data themselves::
+
+        f = Kalvoren.group_function(by="store", y="sales", x=["price", "promo"])
+        sdf.groupBy("store").applyInPandas(f, schema=f.ddl({"store": "string"}))  # Spark
+        ddf.groupby("store").apply(f, meta=f.meta(ddf))                            # Dask
+        ds.groupby("store").map_groups(f, batch_format="pandas")                  # Ray
+        sdf.repartition("store").mapInArrow(f.arrow, schema=...)                  # Arrow
+
+    The function takes a frame with the columns ``by`` (one name or a list),
+    ``y``, ``x`` (and ``order``) holding one group or several whole groups,
+    and returns their results: the key columns, then for ``shape="long"``
+    (the default: a fixed schema whatever the tests) one row per (group,
+    test), for ``shape="wide"`` one row per group, with the columns of
+    ``diagnose_many``. ``order``: a column to sort each group's rows by
+    (time); without it the rows are taken in the order given. ``constant``:
+    the x column that is the model's constant, False for none, None (the
+    default) to find it in each call's rows as ``diagnose`` does; pass the
+    answer over all the data to match ``diagnose_many`` on a group whose
+    regressor happens to be constant. The options are those of
+    ``diagnose_many``, checked here, once.
+    """
+    return GroupFunction(by, y, x, shape=shape, order=order, constant=constant, **options)

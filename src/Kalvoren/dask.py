@@ -3,9 +3,11 @@
 ``Kalvoren.dask.diagnose_many(ddf, by="store", y="sales", x=["price"])`` takes
 a dask DataFrame in long form and returns a dask DataFrame with one row per
 group, the same columns as :func:`Kalvoren.diagnose_many`. It runs unchanged
-on a ``distributed.Client``: the data are shuffled so that every group sits
-whole in one partition, each partition runs the in-process battery, and the
-rows of a group keep their original order.
+on a ``distributed.Client``. Each partition runs the in-process battery on
+the groups it holds whole; the data are shuffled first (once) only when the
+partitions may split a group: not when ``by`` is the index with known
+divisions, nor when the caller says the partitions hold whole groups
+(``partitioned=True``, checked on the key column before anything runs).
 """
 
 from __future__ import annotations
@@ -26,18 +28,41 @@ def _number_rows(pdf: Any, partition_info: Any = None) -> Any:
     return pdf.assign(**{_ORDER: order})
 
 
-def _run_partition(pdf: Any, by: str, y: str, x: list[str], opts: dict, meta: Any) -> Any:
-    if len(pdf) == 0:
-        return meta
-    pdf = pdf.sort_values([by, _ORDER], kind="stable")
-    return _many.diagnose_many(pdf, by=by, y=y, x=x, workers=1, progress=False, **opts)
+def _run_partition(pdf: Any, f: _many.GroupFunction) -> Any:
+    res = f(pdf)  # the key a column or the index
+    return res.set_index(f.keys[0]) if f.shape == "wide" else res
 
 
-def _meta(key_dtype: Any, by: str, tests: tuple[str, ...]) -> Any:
+# partitions up to which the shuffle is done as tasks (P^2 pieces)
+_TASKS_UP_TO = 32
+
+
+def _key_stats(s: Any) -> Any:
+    """One partition's key: first, last, rows, and whether it never decreases
+    and has no missing value."""
     import pandas as pd
 
-    cols = {name: pd.Series([], dtype=dtype) for name, dtype in _many.schema(tests).items()}
-    return pd.DataFrame(cols, index=pd.Index([], dtype=key_dtype, name=by))
+    ok = bool(s.is_monotonic_increasing) and not bool(s.isna().any())
+    first, last = (s.iloc[0], s.iloc[-1]) if len(s) else (None, None)
+    return pd.DataFrame({"first": [first], "last": [last], "n": [len(s)], "ok": [ok]}, dtype=object)
+
+
+def _sorted(stats: Any) -> bool:
+    """Every partition sorted by the key, and the partitions in key order."""
+    stats = stats[stats["n"] > 0]
+    if not stats["ok"].all():
+        return False
+    first, last = list(stats["first"]), list(stats["last"])
+    try:
+        return all(a <= b for a, b in zip(last[:-1], first[1:]))
+    except TypeError:  # keys of mixed types
+        return False
+
+
+def _split_groups(keys: Any) -> list:
+    """Keys found in more than one partition (each partition's distinct keys,
+    concatenated)."""
+    return list(keys[keys.duplicated()].drop_duplicates()[:3])
 
 
 def diagnose_many(
@@ -46,6 +71,8 @@ def diagnose_many(
     by: str,
     y: str,
     x: Sequence[str],
+    partitioned: bool = False,
+    shape: str = "wide",
     lags: int = 4,
     break_at: int | None = None,
     hac_lags: int | None = None,
@@ -57,16 +84,31 @@ def diagnose_many(
     **test_options: Any,
 ) -> Any:
     """The battery for every group of a dask DataFrame; see
-    :func:`Kalvoren.diagnose_many` for the options and the result's columns.
+    :func:`Kalvoren.diagnose_many` for the options and the result's columns
+    (``shape="long"``: one row per group and test).
 
-    ``by`` is one column (combine several keys into one first). The result is
-    lazy: call ``.compute()``. Its rows equal ``Kalvoren.diagnose_many`` on the
-    same data computed in one process (row order may differ: sort the index).
-    Whether one of the x columns is a constant is decided once, over the whole
-    data, as the in-process run does.
+    ``by`` is one column, or the index's name (combine several keys into one
+    column first). Rows are in time order within each group. When ``by`` is
+    the index and its divisions are known (``set_index``, sorted
+    ``read_parquet``), every group lies in one partition and nothing is
+    shuffled; ``partitioned=True`` says the same of a column (data written
+    partitioned by the key): one pass over the key column checks it, and a
+    group found in two partitions raises ValueError. Otherwise the rows are
+    shuffled once by ``by``, keeping each group's order.
+
+    The result is lazy: call ``.compute()``. Its rows equal
+    ``Kalvoren.diagnose_many`` on the same data computed in one process (row
+    order may differ: sort the index). Whether one of the x columns is a
+    constant is decided once, over the whole data, as the in-process run
+    does (one pass over the x columns when this is called).
     """
+    import dask
+    import pandas as pd
+
     if not isinstance(by, str):
         raise TypeError("by must be one column name (combine several keys into one column)")
+    if not isinstance(partitioned, (bool, np.bool_)):
+        raise _options.OptionTypeError("partitioned", f"must be True or False, got {partitioned!r}")
     # the same checks as in process, before anything is computed
     opts = _options.resolve(
         lags=lags,
@@ -78,6 +120,7 @@ def diagnose_many(
         positional_break=True,
         **test_options,
     )
+    _many._check_shape(shape)
     cov = _robust.choice_of(cov_type, cov_options)
     carry = _robust.column_names(cov)
     if len(carry) != len(cov.groups) + (cov.time is not None) + (cov.entity is not None):
@@ -85,23 +128,56 @@ def diagnose_many(
             f"cov_type={cov.cov_type!r} on Dask takes column names for groups, time and entity"
         )
     x = list(x)
-    for col in [by, y, *x, *carry]:
+    from_index = by not in ddf.columns and ddf.index.name == by
+    for col in [*([] if from_index else [by]), y, *x, *carry]:
         if col not in ddf.columns:
             raise ValueError(f"no column {col!r} (columns: {', '.join(map(str, ddf.columns))})")
     if y in x:
         raise ValueError(f"y ({y!r}) is also among the x columns")
-    frame = ddf[list(dict.fromkeys([by, y, *x, *carry]))]
+    if len(set(x)) != len(x):
+        raise ValueError("duplicate x columns")
+    whole = ddf.index.name == by and ddf.known_divisions
+    cols = list(dict.fromkeys([y, *x, *carry]))
+    frame = ddf[cols] if from_index else ddf[list(dict.fromkeys([by, *cols]))]
     # The in-process run looks for a constant column over all rows, not per
     # partition: decide it here, once, by the same rule (one non-zero value,
-    # no missing one).
+    # no missing one). The check of partitioned=True shares the pass.
+    todo: list = []
+    if x:
+        todo += [frame[x].min(), frame[x].max(), frame[x].isna().sum()]
+    key = frame.index.to_series() if from_index else frame[by]
+    if partitioned and not whole:
+        todo.append(key.map_partitions(lambda s: s.drop_duplicates(), meta=key._meta))
+    elif not whole:
+        meta = pd.DataFrame({c: [] for c in ("first", "last", "n", "ok")}, dtype=object)
+        todo.append(key.map_partitions(_key_stats, meta=meta))
+    found = dask.compute(*todo)
     const = ""
     if x:
-        import dask
-
-        lo, hi, na = dask.compute(frame[x].min(), frame[x].max(), frame[x].isna().sum())
-        found = [c for c in x if lo[c] == hi[c] and lo[c] != 0 and na[c] == 0]
-        const = found[0] if found else ""
-    opts = dict(
+        lo, hi, na = found[:3]
+        consts = [c for c in x if lo[c] == hi[c] and lo[c] != 0 and na[c] == 0]
+        const = consts[0] if consts else ""
+    if partitioned and not whole:
+        split = _split_groups(found[-1])
+        if split:
+            raise ValueError(
+                f"partitioned=True, but groups of {by!r} span partitions "
+                f"(for example {', '.join(map(repr, split))}): leave partitioned=False "
+                "to shuffle them together"
+            )
+    elif not whole and _sorted(found[-1]):
+        # Sorted by the key already (a sorted file read in pieces): the groups cut
+        # at partition edges move whole to one side, the rest stays where it is.
+        frame = (frame.reset_index() if from_index else frame).set_index(by, sorted=True)
+        whole = from_index = True
+    shuffle = not (whole or partitioned)
+    f = _many.GroupFunction(
+        by,
+        y,
+        x,
+        shape=shape,
+        order=_ORDER if shuffle else None,
+        constant=const or False,
         lags=opts.lags,
         break_at=opts.break_at,
         hac_lags=opts.hac_lags,
@@ -110,13 +186,24 @@ def diagnose_many(
         tests=opts.tests,
         cov_type=cov_type,
         cov_options=cov_options,
-        _const=const,
         **opts.extra,
     )
-    meta = _meta(ddf._meta[by].dtype, by, opts["tests"])
-    numbered = frame.map_partitions(_number_rows, meta=frame._meta.assign(**{_ORDER: np.int64(0)}))
-    shuffled = numbered.shuffle(on=by)
-    return shuffled.map_partitions(_run_partition, by, y, x, opts, meta, meta=meta)
+    meta = f.meta(ddf._meta)
+    if shape == "wide":
+        meta = meta.set_index(by)
+    if shuffle:
+        if from_index:
+            frame = frame.reset_index()
+        numbered = frame.map_partitions(
+            _number_rows, meta=frame._meta.assign(**{_ORDER: np.int64(0)})
+        )
+        # In memory, few partitions shuffle faster as tasks than through p2p's
+        # disk; a method the caller configured wins.
+        method = dask.config.get("dataframe.shuffle.method", None)
+        if method is None and frame.npartitions <= _TASKS_UP_TO:
+            method = "tasks"
+        frame = numbered.shuffle(on=by, shuffle_method=method)
+    return frame.map_partitions(_run_partition, f, meta=meta)
 
 
 __all__ = ["diagnose_many"]

@@ -1,0 +1,212 @@
+"""The battery over a long frame of G groups (n = 200 rows, k = 3 with the
+constant) on each engine, against the in-process run on the same cores:
+
+- in process: ``Kalvoren.diagnose_many(frame, by=...)``, 1 and 2 workers;
+- Dask on a LocalCluster (2 worker processes, 1 thread each), the data already
+  in the workers' memory (``persist``): partitions that hold whole groups (the
+  key as index with known divisions, and a key column with
+  ``partitioned=True``), a key sorted across partitions that cut groups at
+  their edges, and rows in random order (one shuffle);
+- Spark ``local[2]`` (data cached first): ``groupBy().applyInPandas`` (one
+  call per group) and ``repartition().mapInArrow`` with
+  ``Kalvoren.group_function`` (one call per partition).
+
+Every engine's result is checked against the in-process one before its time
+counts. Prints rows in the format of benchmarks/README.md with the machine's
+load average (the machine is shared: a loaded machine slows every row, and
+the ratios less than the times)::
+
+    .venv/bin/python benchmarks/bench_engines.py                 # G = 10^4 and 10^5
+    .venv/bin/python benchmarks/bench_engines.py --groups 10000 --no-spark
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+import warnings
+
+import numpy as np
+import pandas as pd
+
+import Kalvoren
+
+N = 200
+X = ["a", "b"]
+ROWS: list[tuple] = []
+
+
+def fmt_t(s: float) -> str:
+    return f"{s * 1e3:.0f} ms" if s < 1 else f"{s:.2f} s"
+
+
+def load() -> str:
+    return "load {:.1f} {:.1f} {:.1f}".format(*os.getloadavg())
+
+
+def row(what: str, G: int, ours: float, peer: str, t_peer: float, note: str = "") -> None:
+    ROWS.append(
+        ("engines", what, G, 3, ours, peer, t_peer, f"({G / ours:,.0f} series/s; {load()}){note}")
+    )
+    print(f"  {what}: {fmt_t(ours)} against {peer} {fmt_t(t_peer)}", flush=True)
+
+
+def best(f, reps: int, check=None) -> float:
+    """The shortest of reps runs; check(result) on the first, outside the time."""
+    t_best = float("inf")
+    for i in range(reps):
+        t = time.perf_counter()
+        out = f()
+        t_best = min(t_best, time.perf_counter() - t)
+        if check is not None and i == 0:
+            check(out)
+    return t_best
+
+
+def data(G: int, seed: int = 1) -> pd.DataFrame:
+    rng = np.random.default_rng(seed)
+    xs = rng.normal(size=(G * N, 2))
+    return pd.DataFrame(
+        {
+            "g": np.repeat(np.arange(G), N),
+            "y": 1.0 + xs @ [1.0, 2.0] + rng.normal(size=G * N),
+            "a": xs[:, 0],
+            "b": xs[:, 1],
+        }
+    )
+
+
+def same(out: pd.DataFrame, ref: pd.DataFrame) -> None:
+    out = out.sort_index().astype(ref.dtypes.to_dict())
+    pd.testing.assert_frame_equal(out, ref, check_exact=True, check_index_type=False)
+
+
+def bench_in_process(frame: pd.DataFrame, reps: int) -> tuple[float, pd.DataFrame]:
+    G = frame.g.iloc[-1] + 1
+    ref = Kalvoren.diagnose_many(frame, by="g", y="y", x=X, progress=False)
+    t1 = best(
+        lambda: Kalvoren.diagnose_many(frame, by="g", y="y", x=X, workers=1, progress=False), reps
+    )
+    t2 = best(
+        lambda: Kalvoren.diagnose_many(frame, by="g", y="y", x=X, workers=2, progress=False), reps
+    )
+    c = time.process_time()
+    Kalvoren.diagnose_many(frame, by="g", y="y", x=X, workers=1, progress=False)
+    cpu = time.process_time() - c
+    row("in process, 2 workers", G, t2, "1 worker", t1, f" (1 worker: {G / cpu:,.0f} per CPU s)")
+    return t2, ref
+
+
+def bench_dask(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, reps: int) -> None:
+    import dask.dataframe as dd
+    import distributed
+
+    from Kalvoren import dask as kd
+
+    G = len(ref)
+    parts = 8
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        by_index = dd.from_pandas(frame.set_index("g"), npartitions=parts).persist()
+        # whole groups per partition, key as a column
+        bounds = np.linspace(0, G, parts + 1).astype(int) * N
+        chunks = [frame.iloc[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
+        by_column = dd.from_map(lambda p: p, chunks).persist()
+        # sorted by the key, groups cut at the partitions' edges
+        cut = dd.from_pandas(frame, npartitions=parts, sort=False).persist()
+        # rows in random order: one shuffle
+        scrambled = frame.sample(frac=1.0, random_state=0)
+        ref_scrambled = Kalvoren.diagnose_many(scrambled, by="g", y="y", x=X, progress=False)
+        shuffled = dd.from_pandas(scrambled, npartitions=parts, sort=False).persist()
+        distributed.wait([by_index, by_column, cut, shuffled])
+        cases = (
+            ("Dask, index with divisions", by_index, {}, ref),
+            ("Dask, partitioned=True", by_column, {"partitioned": True}, ref),
+            ("Dask, sorted key cut at edges", cut, {}, ref),
+            ("Dask, rows scrambled: one shuffle", shuffled, {}, ref_scrambled),
+        )
+        for what, ddf, kw, want in cases:
+            t = best(
+                lambda: kd.diagnose_many(ddf, by="g", y="y", x=X, **kw).compute(),
+                reps,
+                lambda out: same(out, want),
+            )
+            row(what, G, t, "in process, 2 workers", t_in)
+        client.cancel([by_index, by_column, cut, shuffled])
+
+
+def bench_spark(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, per_group: bool) -> None:
+    os.environ["PYSPARK_PYTHON"] = sys.executable
+    from pyspark.sql import SparkSession
+
+    from Kalvoren import spark as ks
+
+    G = len(ref)
+    spark = (
+        SparkSession.builder.master("local[2]")
+        .config("spark.ui.enabled", "false")
+        .config("spark.sql.shuffle.partitions", "8")
+        .config("spark.sql.execution.arrow.pyspark.enabled", "true")
+        .config("spark.driver.memory", "4g")
+        .getOrCreate()
+    )
+    spark.sparkContext.setLogLevel("ERROR")
+    spark.conf.set("spark.sql.shuffle.partitions", "8")  # a reused context keeps its own
+    try:
+        sdf = spark.createDataFrame(frame).cache()
+        sdf.count()
+        for what, per in (
+            ("Spark, applyInPandas per group", "group"),
+            ("Spark, mapInArrow per partition", "partition"),
+        ):
+            if per == "group" and not per_group:
+                continue
+            out = ks.diagnose_many(sdf, by="g", y="y", x=X, per=per)
+            t = best(lambda: out.toPandas(), 1, lambda res: same(res.set_index("g"), ref))
+            row(what, G, t, "in process, 2 workers", t_in)
+        sdf.unpersist()
+    finally:
+        spark.stop()
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--groups", type=int, nargs="+", default=[10_000, 100_000])
+    ap.add_argument("--spark-groups", type=int, default=10_000, help="largest G run on Spark")
+    ap.add_argument(
+        "--per-group-groups", type=int, default=2_000, help="largest G run by applyInPandas"
+    )
+    ap.add_argument("--reps", type=int, default=3)
+    ap.add_argument("--no-dask", action="store_true")
+    ap.add_argument("--no-spark", action="store_true")
+    args = ap.parse_args()
+    warnings.simplefilter("ignore", FutureWarning)
+    print(f"{os.cpu_count()} CPUs, {load()}")
+    t0 = time.perf_counter()
+    for G in args.groups:
+        print(f"G = {G:,}, n = {N}, k = 3", flush=True)
+        frame = data(G)
+        reps = args.reps if G < 50_000 else 1
+        t_in, ref = bench_in_process(frame, args.reps)
+        if not args.no_dask:
+            bench_dask(frame, ref, t_in, reps)
+        if not args.no_spark and G <= args.spark_groups:
+            bench_spark(frame, ref, t_in, G <= args.per_group_groups)
+    print("\n| section | function | n | k/p | ours | peer | peer time | ratio | note |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for sec, what, G, k, ours, peer, tp, note in ROWS:
+        n = f"10^{int(np.log10(G))}" if G == 10 ** int(np.log10(G)) else f"{G:,}"
+        print(
+            f"| {sec} | {what} | {n} | {k} | {fmt_t(ours)} | {peer} | {fmt_t(tp)} | {ours / tp:.3f} | {note} |"
+        )
+    print(f"\n(series count in the n column; total {time.perf_counter() - t0:.0f} s, {load()})")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,185 @@
+"""The many-series result in its engine forms: the long shape, the function
+per group, the Arrow entry and schemas, the rows of a long frame gathered in
+the worker threads whatever the key's layout, and Dask without a shuffle."""
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pytest
+from test_many import long_frame
+
+import Kalvoren
+from Kalvoren import _many, _registry
+
+X = ["a", "b"]
+
+
+def by_store(df, **kw):
+    return Kalvoren.diagnose_many(df, by="store", y="y", x=X, **kw)
+
+
+@pytest.fixture(scope="module")
+def frame():
+    return long_frame(np.random.default_rng(7), G=16)
+
+
+def test_long_shape_is_the_wide_result_one_row_per_test(frame):
+    wide, long = by_store(frame), by_store(frame, shape="long")
+    ids = list(_registry.DEFAULT_TESTS)
+    assert list(long.columns) == ["store", *_many.schema(ids, "long")]
+    assert len(long) == len(wide) * len(ids)
+    cell = long.set_index(["store", "test"])
+    for tid in ids:
+        part = cell.xs(tid, level="test")
+        for col in ("statistic", "pvalue", "status", "route", "reject"):
+            pd.testing.assert_series_equal(
+                part[col], wide[f"{tid}_{col}"], check_names=False, check_categorical=False
+            )
+    # a note is about its own test; the wide note names the tests it concerns
+    assert (cell.loc[("s01", "chow"), "status"], cell.loc[("s03", "chow"), "route"]) == (
+        -1005,
+        "least-squares",
+    )
+    assert "dropped as collinear: 'b'" in cell.loc[("s03", "ljung_box"), "note"]
+    assert cell.loc[("s05", "chow"), "df2"] == 60 - 2 * 3 and np.isnan(
+        cell.loc[("s05", "jarque_bera"), "df1"]
+    )
+    arr = Kalvoren.diagnose_many(np.ones((2, 3)) + np.arange(6).reshape(2, 3) ** 2, shape="long")
+    assert arr.columns[0] == "series" and list(arr.series.unique()) == [0, 1]
+    with pytest.raises(Kalvoren.OptionError, match="shape"):
+        by_store(frame, shape="tall")
+
+
+def _layouts():
+    rng = np.random.default_rng(3)
+    base = long_frame(rng, G=8, n=40)
+    code = base.store.str[1:].astype(np.int64)
+    shuffled = rng.permutation(len(base))
+    return {
+        "int keys, sorted (runs)": base.assign(store=code),
+        "int keys, descending": base.assign(store=-code),
+        "int keys, interleaved": base.assign(store=code).iloc[shuffled],
+        "dates, sorted": base.assign(store=pd.Timestamp("2020-01-01") + pd.to_timedelta(code, "D")),
+        "strings, interleaved": base.iloc[shuffled],
+        "float keys with a missing one": base.assign(store=code.where(code != 5).astype(float)),
+        "nullable ints": base.assign(store=code.astype("Int64")),
+        "int keys as the index": base.assign(store=code).set_index("store"),
+    }
+
+
+@pytest.mark.parametrize("layout", list(_layouts()))
+def test_rows_gathered_in_the_workers_equal_each_group_alone(layout):
+    df = _layouts()[layout]
+    whole = by_store(df, workers=2)
+    pd.testing.assert_index_equal(
+        whole.index, df.groupby("store", dropna=False).size().index, exact=False
+    )
+    per = Kalvoren.group_function(by="store", y="y", x=X, shape="wide", constant=False)
+    alone = [per(g) for _, g in df.groupby("store", dropna=False, sort=True)]
+    ref = pd.concat(alone, ignore_index=True).set_index("store")
+    pd.testing.assert_frame_equal(whole, ref, check_index_type=False, check_exact=True)
+
+
+def test_group_function_serves_any_grouping(frame):
+    ref = by_store(frame, shape="long")
+    f = Kalvoren.group_function(by="store", y="y", x=X, order="t")
+    # rows of each group scrambled, order restored by the column
+    t = frame.groupby("store").cumcount()
+    scrambled = frame.assign(t=t).sample(frac=1.0, random_state=1)
+    # pandas' groupby.apply leaves the key out of each group's frame
+    out = scrambled.groupby("store").apply(f).reset_index(drop=True)
+    pd.testing.assert_frame_equal(out, ref, check_categorical=False)
+    assert f(frame.iloc[:0]).columns.tolist() == ref.columns.tolist()
+    # several whole groups in one call, as a partition holds them
+    pd.testing.assert_frame_equal(f(scrambled), ref, check_categorical=False)
+    # Arrow: a partition's batches in, batches of the declared schema out
+    table = pa.Table.from_pandas(scrambled, preserve_index=False)
+    batches = list(f.arrow(table.to_batches(max_chunksize=100)))
+    got = pa.Table.from_batches(batches)
+    assert got.schema.equals(f.arrow_schema(table.schema))
+    pd.testing.assert_frame_equal(got.to_pandas(), ref.astype({"test": str, "route": str}))
+    assert list(f.arrow(iter([]))) == []
+    for bad, match in (
+        (dict(x=["y"]), "also among"),
+        (dict(constant="c"), "constant"),
+        (dict(lags=0), "lags"),
+    ):
+        with pytest.raises(ValueError, match=match):
+            Kalvoren.group_function(**{"by": "store", "y": "y", "x": X, **bad})
+
+
+@pytest.mark.parametrize("shape", _many.SHAPES)
+def test_schemas_describe_the_frames(frame, shape):
+    res = by_store(frame, shape=shape, tests=["chow", "arch_lm"])
+    res = res.reset_index() if shape == "wide" else res
+    sch = _many.arrow_schema(("chow", "arch_lm"), [("store", pa.string())], shape)
+    assert sch.names == list(res.columns)
+    plain = res.astype({c: str for c in res.columns if hasattr(res[c], "cat")})
+    assert pa.Table.from_pandas(plain, schema=sch, preserve_index=False).num_rows == len(res)
+    ddl = _many.ddl(("chow", "arch_lm"), [("store", "string")], shape)
+    assert [p.split(" ")[0].strip("`") for p in ddl.split(", ")] == sch.names
+    assert _many.ddl((), [("we`ird", "int")]).startswith("`we``ird` int")
+
+
+def _dask_keys(out):
+    return {str(k[0] if isinstance(k, tuple) else k).rsplit("-", 1)[0] for k in dict(out.dask)}
+
+
+def test_dask_skips_the_shuffle_when_partitions_hold_whole_groups(frame):
+    dd = pytest.importorskip("dask.dataframe")
+    import dask
+
+    from Kalvoren import dask as kd
+
+    ref = by_store(frame)
+    stores = sorted(frame.store.unique())
+    # whole groups per partition, their keys not sorted across partitions
+    parts = [frame[frame.store.isin(stores[i::3])] for i in range(3)]
+    scrambled = frame.sample(frac=1.0, random_state=3)
+    cut = dd.from_pandas(frame, npartitions=4, sort=False)  # sorted, groups cut at edges
+    cases = {  # name: data, options, its rows in one frame, what moves
+        "index with divisions": (
+            dd.from_pandas(frame.set_index("store"), npartitions=4),
+            {},
+            frame,
+            "nothing",
+        ),
+        "partitioned=True": (
+            dd.from_map(lambda p: p, parts),
+            {"partitioned": True},
+            frame,
+            "nothing",
+        ),
+        "sorted, cut anywhere": (cut, {}, frame, "edges"),
+        "scrambled": (dd.from_pandas(scrambled, npartitions=4, sort=False), {}, scrambled, "all"),
+    }
+    with dask.config.set(scheduler="sync"):
+        for name, (ddf, kw, rows, moved) in cases.items():
+            for shape in _many.SHAPES:
+                out = kd.diagnose_many(ddf, by="store", y="y", x=X, shape=shape, **kw)
+                keys = _dask_keys(out)
+                assert bool(keys & {"shuffle-partition", "group-taskshuffle"}) == (
+                    moved == "all"
+                ), name
+                assert ("resolveoverlappingdivisions" in keys) == (moved == "edges"), name
+                got, want = out.compute(), by_store(rows, shape=shape)
+                if shape == "wide":
+                    pd.testing.assert_frame_equal(
+                        got.sort_index(), want, check_dtype=False, check_index_type=False
+                    )
+                else:
+                    got = got.sort_values("store", kind="stable").reset_index(drop=True)
+                    pd.testing.assert_frame_equal(
+                        got, want, check_dtype=False, check_categorical=False
+                    )
+        # Dask's groupby.apply shuffles without keeping the rows' order: order= restores it
+        f = Kalvoren.group_function(by="store", y="y", x=X, shape="wide", order="t", constant=False)
+        timed = dd.from_pandas(frame.assign(t=np.arange(len(frame))), npartitions=4, sort=False)
+        out = timed.groupby("store").apply(f, meta=f.meta(timed)).compute()
+        pd.testing.assert_frame_equal(
+            out.reset_index(drop=True).set_index("store").sort_index(), ref, check_dtype=False
+        )
+        with pytest.raises(ValueError, match="span partitions"):
+            kd.diagnose_many(cut, by="store", y="y", x=X, partitioned=True)
+        with pytest.raises(TypeError, match="partitioned"):
+            kd.diagnose_many(cut, by="store", y="y", x=X, partitioned="yes")
