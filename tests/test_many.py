@@ -6,7 +6,7 @@ import pandas as pd
 import pytest
 
 import Kalvoren
-from Kalvoren import _engine, _many, _registry
+from Kalvoren import _engine, _many
 
 
 def long_frame(rng, G=30, n=60):
