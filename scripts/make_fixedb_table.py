@@ -10,9 +10,10 @@ many small terms). All q come from one draw: the leading q x q block of Q has th
 leading block of its Cholesky factor, so W_q = |L_q^-1 z_q|^2 is a running sum.
 Common random numbers across b keep the table smooth in b.
 
-    .venv/bin/python scripts/make_fixedb_table.py --save /tmp/fixedb.npz   # ~6 min
-    .venv/bin/python scripts/make_fixedb_table.py --load /tmp/fixedb.npz   # refit only
+    .venv/bin/python scripts/make_fixedb_table.py --seed 1 2 --save /tmp/fixedb.npz  # ~12 min
+    .venv/bin/python scripts/make_fixedb_table.py --load /tmp/fixedb.npz             # refit only
     .venv/bin/python scripts/make_fixedb_table.py --load /tmp/fixedb.npz --fit-forms
+    .venv/bin/python scripts/make_fixedb_table.py --validate --reps 60000 --seed 77  # ~3 min
 
 It prints the rows of _LOG_SCALE (and the constants) to paste into _fixedb.py.
 """
@@ -20,6 +21,7 @@ It prints the rows of _LOG_SCALE (and the constants) to paste into _fixedb.py.
 from __future__ import annotations
 
 import argparse
+import math
 import sys
 
 import numpy as np
@@ -124,20 +126,81 @@ def fit_forms(quant: np.ndarray, forms: tuple) -> tuple:
     return unpack(r.x)
 
 
+VALID_B = (0.015, 0.035, 0.08, 0.11, 0.16, 0.21, 0.27, 0.33, 0.42, 0.55, 0.65, 0.85)
+VALID_Q = (1, 2, 3, 5, 10, 20)
+
+
+def sun_pvalue(w: np.ndarray, q: int, b: float) -> np.ndarray:
+    """Sun (2014): W/(q kappa) against F(q, K), K = max(ceil(1/(b c2)) - q + 1, 1),
+    kappa = exp(b (c1 + (q - 1) c2)); Bartlett c1 = 1, c2 = 2/3."""
+    K = max(np.ceil(1.5 / b) - q + 1, 1.0)
+    return special.fdtrc(q, K, w / (q * np.exp(b * (1.0 + (q - 1) * 2.0 / 3.0))))
+
+
+def actual_level(pvalue, quant: np.ndarray, alpha: float) -> float:
+    """P(p < alpha) under the simulated law: its tail at the critical value of the
+    approximation, read off the simulated quantiles (log-log interpolation)."""
+    if pvalue(1e12) > alpha:
+        return 0.0  # (Sun's K = 1 at large b and q)
+    w = optimize.brentq(lambda v: pvalue(v) - alpha, 1e-12, 1e12, xtol=1e-12, rtol=1e-12)
+    if w <= quant[0]:
+        return math.inf  # beyond the largest simulated tail probability
+    if w >= quant[-1]:
+        return 0.0
+    return float(np.exp(np.interp(np.log(w), np.log(quant), np.log(ALPHAS))))
+
+
+def fmt(level: float) -> str:
+    if math.isinf(level):
+        return f">{100 * ALPHAS[0]:g}"
+    return f"<{100 * ALPHAS[-1]:g}" if level == 0.0 else f"{100 * level:.2f}"
+
+
+def validate(quant: np.ndarray) -> None:
+    """Levels of chi2, Sun's F and _fixedb at off-grid b, from fresh draws."""
+    for alpha in (0.05, 0.01):
+        print(f"\nLevel (%) at a nominal {100 * alpha:g}%: chi2 / Sun (2014) / _fixedb\n")
+        print("| b | " + " | ".join(f"q = {q}" for q in VALID_Q) + " |")
+        print("|---" * (len(VALID_Q) + 1) + "|")
+        for i, b in enumerate(VALID_B):
+            cells = []
+            for q in VALID_Q:
+                rules = (
+                    lambda v: special.chdtrc(q, v),
+                    lambda v: sun_pvalue(v, q, b),
+                    lambda v: _fixedb.hac_wald_pvalue_one(v, q, round(b * 10**7) - 1, 10**7),
+                )
+                lv = [actual_level(f, quant[i, q - 1], alpha) for f in rules]
+                cells.append(" / ".join(fmt(v) for v in lv))
+            print(f"| {b} | " + " | ".join(cells) + " |")
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     ap.add_argument("--reps", type=int, default=100_000)
-    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--seed", type=int, nargs="+", default=[1, 2], help="one run per seed, pooled")
     ap.add_argument("--save", help="write the simulated quantiles to this .npz")
-    ap.add_argument("--load", help="read the quantiles from this .npz instead of simulating")
+    ap.add_argument("--load", nargs="+", help="read quantiles from these .npz (pooled) instead")
     ap.add_argument("--fit-forms", action="store_true", help="refit the K and d1 constants first")
+    ap.add_argument("--validate", action="store_true", help="levels at off-grid b from fresh draws")
     args = ap.parse_args(argv)
+    if args.validate:
+        if args.load:
+            quant = np.load(args.load[0])["quantiles"]
+        else:
+            quant = simulate(VALID_B, max(VALID_Q), args.reps, args.seed[0])
+            if args.save:
+                np.savez(args.save, quantiles=quant)
+        validate(quant)
+        return 0
     if args.load:
-        quant = np.load(args.load)["quantiles"]
+        runs = [np.load(f)["quantiles"] for f in args.load]
     else:
-        quant = simulate(B_SIM, _fixedb.Q_MAX, args.reps, args.seed)
-        if args.save:
-            np.savez(args.save, quantiles=quant)
+        runs = [simulate(B_SIM, _fixedb.Q_MAX, args.reps, s) for s in args.seed]
+    # independent runs of equal size: their quantiles averaged (geometric mean)
+    quant = np.exp(np.mean(np.log(runs), axis=0))
+    if args.save:
+        np.savez(args.save, quantiles=quant)
     forms = (_fixedb.K0, _fixedb.K1, _fixedb.KH2, _fixedb.R0, _fixedb.R1, _fixedb.D0, _fixedb.D1)
     if args.fit_forms:
         forms = fit_forms(quant, forms)
