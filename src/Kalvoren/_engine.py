@@ -625,11 +625,15 @@ def _fitted(batch: Batch, rec: Record, g: int | None) -> Fitted:
         out, rank, chow = rec.out, rec.rank.astype(np.float64), rec.chow_df.astype(np.float64)
         n, hac_df = out[:, _N], out[:, FIELD["hac_df"]]
         c1, c2 = chow[:, 0], chow[:, 1]
+        hl = out[:, FIELD["hac_lags"]]
     else:
         n, hac_df = float(rec.out[g, _N]), float(rec.out[g, FIELD["hac_df"]])
         rank, c1, c2 = float(rec.rank[g]), float(rec.chow_df[g, 0]), float(rec.chow_df[g, 1])
+        hl = float(rec.out[g, FIELD["hac_lags"]])
     slopes = rank - 1.0 if batch.const_col >= 0 else rank
-    return Fitted(n, rank, slopes, float(batch.lags), hac_df, c1, c2, batch.options)
+    f = Fitted(n, rank, slopes, float(batch.lags), hac_df, c1, c2, batch.options)
+    f.hac_lags, f.robust = hl, batch.cov is not None
+    return f
 
 
 def _recursions(rec: Record, g: int | None) -> Any:
@@ -673,7 +677,7 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
             df1[:, i] = np.where(own, df1[:, i], d1)
             df2[:, i] = np.where(own, df2[:, i], d2)
         if reference != "given":
-            pr, b = _pvalues.REFERENCES[reference][0](stat[:, i], df1[:, i], df2[:, i], n, m)
+            pr, b = _pvalues.REFERENCES[reference][0](stat[:, i], df1[:, i], df2[:, i], n, m, f)
             own = ~np.isnan(p[:, i])  # a p-value a computation gave stands
             p[:, i] = np.where(own, p[:, i], pr)
             if b is not None:
@@ -732,7 +736,9 @@ def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
                 d1, d2 = spec.df(f)
                 df1[i], df2[i] = float(d1), float(d2)
             if reference != "given" and p[i] != p[i]:  # a given p-value stands
-                p[i], bound[i] = _pvalues.REFERENCES[reference][1](stat[i], df1[i], df2[i], n, m)
+                p[i], bound[i] = _pvalues.REFERENCES[reference][1](
+                    stat[i], df1[i], df2[i], n, m, f
+                )
                 if p[i] != p[i] and reference in _DF_REFERENCES:  # no degrees of freedom left
                     ok[i], status[i], stat[i] = False, float(Status.BAD_ARG), math.nan
         if not ok[i]:

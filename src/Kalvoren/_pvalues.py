@@ -22,7 +22,7 @@ import math
 import numpy as np
 from scipy import special
 
-from Kalvoren import _cusum_null
+from Kalvoren import _cusum_null, _fixedb
 from Kalvoren import _jb_null_tables as _jbt
 from Kalvoren._cusum_null import cusum_pvalue, cusumsq_pvalue
 
@@ -186,23 +186,34 @@ def _n_of(n: np.ndarray) -> np.ndarray:
 # one (floats) with the same bits: (stat, df1, df2, n, m) -> (p, bound or None).
 REFERENCES = {
     "chi2": (
-        lambda s, d1, d2, n, m: (chi2_sf(s, d1), None),
-        lambda s, d1, d2, n, m: (_chi2_one(s, d1), None),
+        lambda s, d1, d2, n, m, f=None: (chi2_sf(s, d1), None),
+        lambda s, d1, d2, n, m, f=None: (_chi2_one(s, d1), None),
     ),
     "F": (
-        lambda s, d1, d2, n, m: (f_sf(s, d1, d2), None),
-        lambda s, d1, d2, n, m: (_f_one(s, d1, d2), None),
+        lambda s, d1, d2, n, m, f=None: (f_sf(s, d1, d2), None),
+        lambda s, d1, d2, n, m, f=None: (_f_one(s, d1, d2), None),
     ),
     "jb": (
-        lambda s, d1, d2, n, m: jb_pvalue(s, _n_of(n)),
-        lambda s, d1, d2, n, m: jb_pvalue_one(s, int(n) if n == n else 0),
+        lambda s, d1, d2, n, m, f=None: jb_pvalue(s, _n_of(n)),
+        lambda s, d1, d2, n, m, f=None: jb_pvalue_one(s, int(n) if n == n else 0),
     ),
     "cusum": (
-        lambda s, d1, d2, n, m: cusum_pvalue(s, m),
-        lambda s, d1, d2, n, m: cusum_pvalue_one(s, m),
+        lambda s, d1, d2, n, m, f=None: cusum_pvalue(s, m),
+        lambda s, d1, d2, n, m, f=None: cusum_pvalue_one(s, m),
+    ),
+    # the Bartlett HAC Wald statistic under fixed-b asymptotics: df1 the
+    # restrictions, the bandwidth the series' own (f.hac_lags)
+    "fixedb": (
+        lambda s, d1, d2, n, m, f=None: (_fixedb.hac_wald_pvalue(s, d1, f.hac_lags, n), None),
+        lambda s, d1, d2, n, m, f=None: (
+            _fixedb.hac_wald_pvalue_one(s, int(d1), int(f.hac_lags), int(n))
+            if d1 == d1 and d1 >= 1 and f.hac_lags == f.hac_lags
+            else math.nan,
+            None,
+        ),
     ),
     "cusumsq": (
-        lambda s, d1, d2, n, m: cusumsq_pvalue(s, m),
-        lambda s, d1, d2, n, m: cusumsq_pvalue_one(s, m),
+        lambda s, d1, d2, n, m, f=None: cusumsq_pvalue(s, m),
+        lambda s, d1, d2, n, m, f=None: cusumsq_pvalue_one(s, m),
     ),
 }

@@ -51,6 +51,8 @@ class Fitted:
     chow_df1: Any
     chow_df2: Any
     options: Any = None  # the run's checked test options (the same for every series)
+    hac_lags: Any = float("nan")  # the bandwidth the battery's HAC used
+    robust: bool = False  # another covariance than the battery's own HAC
 
     def option(self, name: str) -> Any:
         """A test option's value for this run (its default when not given)."""
@@ -181,6 +183,22 @@ def _positive_int(value: Any, name: str) -> int:
     if v < 1:
         raise OptionError(name, f"must be >= 1 (got {v})")
     return v
+
+
+def _hac_reference(stat: Any, f: Fitted) -> tuple[Any, str]:
+    """Fixed-b p-values for the battery's own Bartlett HAC Wald statistic
+    (Kiefer and Vogelsang 2005: the chi-square reference over-rejects badly
+    in small samples); chi-square on request, or for another covariance."""
+    chi2 = f.robust or f.option("hac_pvalue") == "chi2"
+    return stat, "chi2" if chi2 else "fixedb"
+
+
+def _hac_pvalue(value: Any, name: str) -> str:
+    from Kalvoren._options import OptionError
+
+    if value not in ("fixedb", "chi2"):
+        raise OptionError(name, f"must be 'fixedb' or 'chi2', got {value!r}")
+    return str(value)
 
 
 def _arch_lm(v: Any) -> Computed:
@@ -324,15 +342,16 @@ TESTS: tuple[TestSpec, ...] = (
         "Wald, all slopes zero (HAC)",
         "all slope coefficients are zero",
         "some slope coefficient is not zero",
-        "chi2(slopes)",
-        "chi2",
+        "fixed-b for the Bartlett bandwidth used (hac_pvalue='chi2': chi2(slopes))",
+        "fixedb",
         "hac_stat",
         "hac_status",
         "HAC",
         lambda f: (f.hac_df, NaN),
-        ("hac_lags", "cov_type", "cov_options"),
+        ("hac_lags", "cov_type", "cov_options", "hac_pvalue"),
         no_slopes=True,
         status_text=(*_NO_SLOPES, (Status.SINGULAR, "HAC covariance singular")),
+        form=_hac_reference,
     ),
     TestSpec(
         "arch_lm",
@@ -370,6 +389,12 @@ class Option:
 OPTIONS: dict[str, Option] = {
     "arch_lags": Option(
         4, _positive_int, "ARCH-LM: lags of the squared residuals", (("type", int),)
+    ),
+    "hac_pvalue": Option(
+        "fixedb",
+        _hac_pvalue,
+        "HAC Wald: p-value from fixed-b asymptotics for the bandwidth used, or chi2",
+        (("choices", ("fixedb", "chi2")),),
     ),
 }
 
