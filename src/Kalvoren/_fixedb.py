@@ -44,10 +44,16 @@ from __future__ import annotations
 
 import bisect
 import math
+from typing import TypeAlias, TypeVar
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from scipy import special
+
+Arr: TypeAlias = NDArray[np.float64]
+# the helpers below are plain arithmetic, run on floats (the scalar path) and on
+# arrays (the vector path) alike, so both give the same bits
+F = TypeVar("F", float, Arr)
 
 __all__ = ["hac_wald_pvalue", "hac_wald_pvalue_one", "llsw_lags"]
 
@@ -127,11 +133,11 @@ _S_LIST = _S.tolist()
 _M_LIST = _SLOPE.tolist()
 
 
-def _mu2_lo(b):
+def _mu2_lo(b: F) -> F:
     return b * (2.0 / 3.0 + b * (-7.0 / 6.0 + b * (7.0 / 15.0 + b / 9.0)))
 
 
-def _mu2_hi(b):
+def _mu2_hi(b: F) -> F:
     bb = b * b
     return (bb * (b * (b * (b * (b * 10.0 - 54.0) + 135.0) - 180.0) + 120.0) - 30.0 * b + 3.0) / (
         90.0 * bb
@@ -143,15 +149,15 @@ def _mu2(b: float) -> float:
     return _mu2_lo(b) if b <= 0.5 else _mu2_hi(b)
 
 
-def _df(x, q):
-    """(K, d1) from the squared coefficient of variation x; floats or arrays alike."""
+def _df(x: F, q: F) -> tuple[F, F]:
+    """(K, d1) from x = mu2/mu1^2 and q."""
     x2 = x * x
     K = 1.0 / x + (K0 + K1 * q) * x2 / (x2 + KH2)
     hd = D0 * (1.0 + D1 / q)
     return K, q * (1.0 - (1.0 - R0 - R1 / (q * q)) * x2 / (x2 + hd * hd))
 
 
-def _hermite(y0, y1, m0, m1, h, t):
+def _hermite(y0: F, y1: F, m0: F, m1: F, h: F, t: F) -> F:
     u = 1.0 - t
     return (y0 * (1.0 + 2.0 * t) + h * m0 * t) * u * u + (
         y1 * (3.0 - 2.0 * t) + h * m1 * (t - 1.0)
@@ -180,7 +186,7 @@ def _tail(s20: float, d20: float, B: float, q: float) -> float:
     return s20 + max(d20, 0.0) * (1.0 + 19.5 * B) * x / (1.0 + 20.0 * B) * phi
 
 
-def _tail_arr(s20: NDArray, d20: NDArray, d16: NDArray, q: NDArray) -> NDArray:
+def _tail_arr(s20: Arr, d20: Arr, d16: Arr, q: Arr) -> Arr:
     r = d16 / d20
     B = np.minimum(np.maximum((r - 1.0) / (19.5 - 15.5 * r), 0.0), _B_MAX)
     B = np.where(r >= 19.5 / 15.5, _B_MAX, B)
@@ -251,7 +257,7 @@ def hac_wald_pvalue(
     return out.reshape(shape)
 
 
-def _pvalue(w: NDArray, q: NDArray, lags: NDArray, n: NDArray) -> NDArray[np.float64]:
+def _pvalue(w: Arr, q: Arr, lags: Arr, n: Arr) -> Arr:
     b = (lags + 1.0) / n
     M = lags + 1.0
     big = b > 1.0
