@@ -146,3 +146,25 @@ def test_llsw_lags_is_the_nearest_whole_number(ns):
 def test_llsw_lags_refuses_non_counts(bad):
     with pytest.raises(ValueError):
         llsw_lags(bad)
+
+
+def test_hac_wald_reports_fixed_b_p_values():
+    import Kalvoren
+    from scipy import stats
+
+    rng = np.random.default_rng(3)
+    n = 60
+    X = rng.normal(size=(n, 2))
+    y = X @ [0.1, 0.0] + rng.normal(size=n)
+    r = Kalvoren.diagnose(y, X).tests["hac_wald"]
+    lags = Kalvoren.diagnose(y, X).hac_lags
+    assert r.pvalue == hac_wald_pvalue_one(r.statistic, 2, lags, n)
+    chi2 = Kalvoren.diagnose(y, X, hac_pvalue="chi2").tests["hac_wald"]
+    assert chi2.statistic == r.statistic
+    assert chi2.pvalue == pytest.approx(stats.chi2(2).sf(r.statistic), rel=1e-12)
+    hc = Kalvoren.diagnose(y, X, cov_type="HC1").tests["hac_wald"]  # another covariance
+    assert hc.pvalue == pytest.approx(stats.chi2(2).sf(hc.statistic), rel=1e-12)
+    llsw = Kalvoren.diagnose(y, X, hac_lags="llsw")
+    assert llsw.hac_lags == llsw_lags(n)
+    many = Kalvoren.diagnose_many(np.stack([y, y]), X, hac_lags="llsw")
+    assert (many["hac_wald_pvalue"] == llsw.tests["hac_wald"].pvalue).all()

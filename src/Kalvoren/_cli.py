@@ -31,6 +31,11 @@ FLAGS["add_constant"] = "--no-constant"
 QUOTE_MAX = 80
 
 
+def _hac_lags(text: str) -> int | str:
+    """--hac-lags: a whole number of lags, or "llsw"."""
+    return text if text == "llsw" else int(text)
+
+
 def _flag(name: str) -> str:
     return FLAGS.get(name) or "--" + name.replace("_", "-")
 
@@ -124,9 +129,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument(
         "--hac-lags",
-        type=int,
+        type=_hac_lags,
         default=None,
-        help="HAC bandwidth, at most n - 1 (default: floor(4 (n/100)^(2/9)))",
+        help="HAC bandwidth in lags, at most n - 1, or llsw (1.3 sqrt(n)) "
+        "(default: floor(4 (n/100)^(2/9)))",
     )
     p.add_argument("--alpha", type=float, default=0.05, help="test level: reject when p < alpha")
     p.add_argument(

@@ -736,9 +736,7 @@ def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
                 d1, d2 = spec.df(f)
                 df1[i], df2[i] = float(d1), float(d2)
             if reference != "given" and p[i] != p[i]:  # a given p-value stands
-                p[i], bound[i] = _pvalues.REFERENCES[reference][1](
-                    stat[i], df1[i], df2[i], n, m, f
-                )
+                p[i], bound[i] = _pvalues.REFERENCES[reference][1](stat[i], df1[i], df2[i], n, m, f)
                 if p[i] != p[i] and reference in _DF_REFERENCES:  # no degrees of freedom left
                     ok[i], status[i], stat[i] = False, float(Status.BAD_ARG), math.nan
         if not ok[i]:

@@ -14,7 +14,7 @@ from typing import Any, Iterable, Iterator, Sequence
 
 import numpy as np
 
-from Kalvoren import _caveats, _engine, _options, _prepare, _registry, _robust
+from Kalvoren import _caveats, _engine, _fixedb, _options, _prepare, _registry, _robust
 from Kalvoren._ckernels.diag import _batch
 
 # Series per native call: small enough that Ctrl-C and the progress bar
@@ -430,7 +430,7 @@ def diagnose_many(
     x: Sequence[str] | None = None,
     lags: int = 4,
     break_at: int | None = None,
-    hac_lags: int | None = None,
+    hac_lags: int | str | None = None,
     alpha: float = 0.05,
     add_constant: bool = True,
     tests: Sequence[str] | None = None,
@@ -531,8 +531,11 @@ def diagnose_many(
     t_break = (n // 2 if opts.break_at is None else np.full(n.shape, opts.break_at)).astype(
         np.int64
     )
-    lags, other = _robust.battery_lags(cov, opts.hac_lags)
+    llsw = opts.hac_lags == "llsw"
+    lags, other = _robust.battery_lags(cov, None if llsw else opts.hac_lags)
     hl = _engine.hac_rule(n) if lags is None else np.full(n.shape, lags, dtype=np.int64)
+    if llsw:
+        hl = np.asarray(_fixedb.llsw_lags(n), dtype=np.int64)
     plan = None
     if other:
         plan = _robust.CovPlan(cov, _robust.resolve(cov, rows, None, carried, offsets))
@@ -597,7 +600,7 @@ class GroupFunction:
         constant: str | bool | None = None,
         lags: int = 4,
         break_at: int | None = None,
-        hac_lags: int | None = None,
+        hac_lags: int | str | None = None,
         alpha: float = 0.05,
         add_constant: bool = True,
         tests: Sequence[str] | None = None,

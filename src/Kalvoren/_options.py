@@ -72,7 +72,7 @@ class Options:
 
     lags: int = 4
     break_at: Any = None  # None, a position (int) or a label
-    hac_lags: int | None = None
+    hac_lags: int | str | None = None  # "llsw": Lazarus, Lewis, Stock and Watson's rule
     alpha: float = 0.05
     add_constant: bool = True
     tests: tuple[str, ...] = DEFAULT_TESTS
@@ -108,7 +108,7 @@ def resolve(
     lags = integer(lags, "lags")
     if lags < 1:
         raise OptionError("lags", f"must be >= 1 (got {lags})")
-    if hac_lags is not None:
+    if hac_lags is not None and not (isinstance(hac_lags, str) and hac_lags == "llsw"):
         hac_lags = integer(hac_lags, "hac_lags")
         if hac_lags < 0:
             raise OptionError("hac_lags", f"must be >= 0 (got {hac_lags})")

@@ -21,7 +21,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from Kalvoren import _caveats, _engine, _options, _prepare, _registry, _robust
+from Kalvoren import _caveats, _engine, _fixedb, _options, _prepare, _registry, _robust
 from Kalvoren._caveats import KalvorenWarning
 from Kalvoren._registry import DEFAULT_TESTS, TEST_IDS, Status
 from Kalvoren._report import Report
@@ -92,7 +92,8 @@ def _run(
                 "break_label", f"{break_label!r} (position {t_break}) {problem.problem}"
             )
         raise problem
-    asked, plan = _cov_plan(cov, opts.hac_lags, model, X)
+    lags_asked = int(_fixedb.llsw_lags(n)) if opts.hac_lags == "llsw" else opts.hac_lags
+    asked, plan = _cov_plan(cov, lags_asked, model, X)
     # the kernels use at most n - 1 lags: the report shows the bandwidth used
     hac_lags = min(asked, max(n - 1, 0))
     ints = np.array([0, n, t_kept, hac_lags], dtype=np.int64)
@@ -145,7 +146,7 @@ def diagnose(
     lags: int = 4,
     break_at: Any = None,
     break_label: Any = None,
-    hac_lags: int | None = None,
+    hac_lags: int | str | None = None,
     alpha: float = 0.05,
     add_constant: bool = True,
     tests: list[str] | None = None,
@@ -178,7 +179,10 @@ def diagnose(
         An integer here is a label (the year 1945), never a position. Not
         together with break_at.
     hac_lags: Bartlett bandwidth of the HAC covariance (coefficient standard
-        errors and the ``hac_wald`` test). Default: floor(4 (n/100)^(2/9)).
+        errors and the ``hac_wald`` test). Default: floor(4 (n/100)^(2/9));
+        "llsw": Lazarus, Lewis, Stock and Watson's (2018) 1.3 sqrt(n).
+        ``hac_wald``'s p-value comes from fixed-b asymptotics for the bandwidth
+        used (``hac_pvalue="chi2"``: the chi-square one, statsmodels' number).
         At most n - 1 lags are used: a larger value is clamped to n - 1 (the
         report shows the value used, and warns).
     alpha: the level at which ``reject`` is decided (p < alpha).
