@@ -149,8 +149,9 @@ def test_llsw_lags_refuses_non_counts(bad):
 
 
 def test_hac_wald_reports_fixed_b_p_values():
-    import Kalvoren
     from scipy import stats
+
+    import Kalvoren
 
     rng = np.random.default_rng(3)
     n = 60
