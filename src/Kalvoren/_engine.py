@@ -194,7 +194,7 @@ def run(
         _robust.apply(batch, rec)
     _python_tests(batch, rec)
     slopes = rec.rank - 1 if batch.const_col >= 0 else rec.rank
-    for i, spec in _NO_SLOPES:
+    for i, spec in _NO_SLOPES if (slopes[0] < 1 if G == 1 else (slopes < 1).any()) else ():
         # nothing to test without slopes (a Python variant of a native test
         # decides for itself: it may test other regressors)
         if spec.id in batch.tests and (
