@@ -1,4 +1,4 @@
-"""The specification tests at n = 200, k = 3: each alone through diagnose against
+"""The model checks at n = 200, k = 3: each alone through diagnose against
 statsmodels' function for it; the Durbin-Watson exact p-value against the dense
 eigenvalues of C'AC (what an eigenvalue method starts from); and diagnose_many's
 series per second with the default battery, with every new test, and without the

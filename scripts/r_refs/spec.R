@@ -1,4 +1,4 @@
-# Reference values for the specification tests (tests/test_spectests.py) from
+# Reference values for the model checks (tests/test_spectests.py) from
 # R's lmtest, written to tests/data/spec_refs.json so the tests need no R:
 #     Rscript scripts/r_refs/spec.R
 # Data: tests/data/bondyield.csv and growthofmoney.csv (Kraemer and

@@ -1,4 +1,4 @@
-"""Specification tests and further residual checks, computed per series.
+"""Model checks and further residual checks, computed per series.
 
 White, RESET, Goldfeld-Quandt, Harvey-Collier, Rainbow and Durbin-Watson with
 its exact p-value; Breusch-Pagan on chosen variance regressors; the Ljung-Box

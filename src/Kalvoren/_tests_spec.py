@@ -1,4 +1,4 @@
-"""Specification and further residual checks: their registry entries and options (see
+"""Model checks and further residual checks: their registry entries and options (see
 _registry.TestSpec; each test computed by the function its entry names, in _spectests)."""
 
 from __future__ import annotations
@@ -182,7 +182,7 @@ TESTS: tuple[TestSpec, ...] = (
     TestSpec(
         "reset",
         "Ramsey's RESET",
-        "the linear specification is adequate",
+        "the linear form of the model is adequate",
         "powers of the fitted values (or regressors) explain y: a missed nonlinearity",
         "F(q, n - k - q), normal errors",
         "F",
@@ -213,7 +213,7 @@ TESTS: tuple[TestSpec, ...] = (
     TestSpec(
         "harvey_collier",
         "Harvey-Collier linearity",
-        "the recursive residuals have mean zero (a linear specification)",
+        "the recursive residuals have mean zero (the linear form is right)",
         "the recursive residuals drift from zero: a missed nonlinearity",
         "t(n - k - 1), normal errors",
         "given",
