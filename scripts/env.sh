@@ -70,7 +70,7 @@ if [ ! -f "$STAMP" ] || [ "$EXTRAS" != "$HAVE" ] || [ -n "$(find "$ROOT/src" "$R
         "$ROOT/pyproject.toml" -newer "$STAMP" -print -quit 2>/dev/null)" ]; then
     # the record is dated from before the build: a source edited during it is newer
     STARTED="$(date +%s)"
-    "$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --upgrade pip scikit-build-core cmake ninja
+    "$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --upgrade pip scikit-build-core cmake ninja setuptools wheel
     # No build isolation: the CMake build directory under build/ is reused, so a
     # rebuild only compiles what changed.
     "$PY" -m pip install -q --disable-pip-version-check --no-warn-script-location --no-build-isolation \
