@@ -338,3 +338,45 @@ def test_chow_with_a_segment_dummy_uses_the_segment_ranks(rng):
     S12 = rss(Z[:50], y[:50]) + rss(Z[50:], y[50:])
     assert t.route == "least-squares" and t.df == (1, n - 4)
     assert t.statistic == pytest.approx((S - S12) / (S12 / (n - 4)), rel=1e-10)
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_plain_arrays_prepare_like_the_general_path(seed):
+    """float64 arrays take a shorter way in; the model (or the error) must be
+    the general path's, which lists of rows take."""
+    from Kalvoren import _prepare
+
+    r = np.random.default_rng(seed)
+    n, k = int(r.integers(2, 9)), int(r.integers(0, 4))
+    X = r.normal(size=(n, k)).round(int(r.integers(0, 2)))
+    y = r.normal(size=n)
+    kind = seed % 5
+    if kind == 1 and k:
+        X[:, r.integers(k)] = 3.0  # a constant column
+    elif kind == 2 and k:
+        X[r.integers(n), r.integers(k)] = [np.nan, np.inf][seed % 2]
+    elif kind == 3 and k:
+        y = X[:, r.integers(k)].copy()
+    elif kind == 4:
+        y[r.integers(n)] = 1e308
+        y[r.integers(n)] = 1e308  # a sum that overflows, values that are finite
+    add = bool(seed % 3)
+    for Xs in (X, np.asfortranarray(X)):
+        outcomes = []
+        for yy, XX in ((y, Xs), (y.tolist(), Xs.tolist())):
+            try:
+                m = _prepare.prepare(yy, XX, add_constant=add)
+                outcomes.append((m.y.tobytes(), m.X.tobytes(), m.X.shape, m.x_names, m.const_col))
+            except ValueError as e:
+                outcomes.append(str(e))
+        assert outcomes[0] == outcomes[1]
+
+
+def test_option_checks_are_not_skipped_for_a_call_seen_before():
+    from Kalvoren import _options
+
+    assert _options.resolve(lags=1).lags == 1
+    for bad in (True, 1.0, np.bool_(True)):
+        with pytest.raises(TypeError, match="lags"):
+            _options.resolve(lags=bad)
+    assert _options.resolve(tests=["chow"]) is _options.resolve(tests=["chow"])

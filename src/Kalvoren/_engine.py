@@ -34,13 +34,13 @@ _STATUS = [FIELD[TESTS[i].status_field] for i in NATIVE]
 _COL = {TESTS[i].id: j for j, i in enumerate(NATIVE)}  # id -> position in _STAT
 _NATIVE_AT, _STAT_AT, _STATUS_AT = (np.array(a, dtype=np.intp) for a in (NATIVE, _STAT, _STATUS))
 _K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
-# The tests with nothing to test without slopes; positions by id.
-_NO_SLOPES = [(i, t) for i, t in enumerate(TESTS) if t.no_slopes]
+# Positions by id.
 _INDEX = {t.id: i for i, t in enumerate(TESTS)}
 # References whose p-value needs degrees of freedom of at least 1: a NaN
 # p-value there means the options left none.
 _DF_REFERENCES = ("chi2", "F")
 _COND, _DIGITS, _M = FIELD["cond"], FIELD["digits"], FIELD["m"]
+_HAC_DF, _HAC_LAGS = FIELD["hac_df"], FIELD["hac_lags"]
 
 
 def hac_rule(n: np.ndarray) -> np.ndarray:
@@ -73,13 +73,12 @@ class Batch:
         return self.offsets.shape[0] - 1
 
     @functools.cached_property
+    def plan(self) -> Plan:
+        return plan_of(self.tests, self.options)
+
+    @property
     def bits(self) -> int:
-        b = 0
-        for tid in self.tests:
-            spec = BY_ID[tid]
-            if spec.native and not (spec.python_when and spec.python_when(self.options)):
-                b |= spec.bit
-        return b
+        return self.plan.bits
 
     def series(self, g: int) -> tuple[np.ndarray, np.ndarray]:
         a, b = int(self.offsets[g]), int(self.offsets[g + 1])
@@ -104,6 +103,64 @@ class Batch:
             self.options,
             self.cov,
         )
+
+
+@dataclass(frozen=True)
+class Plan:
+    """What a choice of tests and options means for a run, worked out once:
+    the battery's bits, the tests computed in Python, and for the one-series
+    finish each chosen test with its reference's scalar function."""
+
+    bits: int
+    python: tuple[tuple[int, _registry.TestSpec], ...]
+    chosen: tuple[int, ...]  # registry positions of the chosen tests
+    no_slopes: tuple[tuple[int, _registry.TestSpec], ...]  # chosen, native, nothing without slopes
+    finish: tuple[tuple[int, _registry.TestSpec, Any], ...]  # (i, spec, scalar reference or None)
+
+
+_PLANS: dict[Any, Plan] = {}
+
+
+def _options_key(options: dict) -> Any:
+    """A key for options whose values are hashable (type and value: 1 and True
+    are different options), else None."""
+    try:
+        key = tuple(sorted((k, type(v), v) for k, v in options.items()))
+        hash(key)
+    except TypeError:
+        return None
+    return key
+
+
+def plan_of(tests: tuple[str, ...], options: dict) -> Plan:
+    key = _options_key(options)
+    if key is not None:
+        plan = _PLANS.get((tests, key))
+        if plan is not None:
+            return plan
+    bits, python, no_slopes, finish = 0, [], [], []
+    for tid in tests:
+        i, spec = _INDEX[tid], BY_ID[tid]
+        in_python = spec.native is None or bool(spec.python_when and spec.python_when(options))
+        if in_python:
+            python.append((i, spec))
+        else:
+            bits |= spec.bit
+        # a Python variant of a native test decides for itself: it may test other regressors
+        if spec.no_slopes and (spec.native is None or not in_python):
+            no_slopes.append((i, spec))
+        ref = spec.reference
+        finish.append((i, spec, None if ref == "given" else _pvalues.REFERENCES[ref][1]))
+    plan = Plan(
+        bits,
+        tuple(python),
+        tuple(_INDEX[t] for t in tests),
+        tuple(no_slopes),
+        tuple(finish),
+    )
+    if key is not None and len(_PLANS) < 1024:
+        _PLANS[(tests, key)] = plan
+    return plan
 
 
 def native(batch: Batch) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -156,17 +213,20 @@ def run(
 ) -> Record:
     out, beta, se = runner(batch)
     G = batch.G
+    plan = batch.plan
     if G == 1:  # the report's case, without the array set-up
         row = out[0].tolist()
         k1 = row[_K]
         k = np.array([k1])
         chow_df = np.array([[k1, row[_N] - 2 * k1]])
         refused_any = Status.FALLBACK in [row[c] for c in _STATUS]
+        notes: list[dict] = [{}]
     else:
         k = out[:, _K].copy()
         chow_df = np.stack([k, out[:, _N] - 2 * k], axis=1)
         refused_any = bool((out[:, _STATUS] == Status.FALLBACK).any())
-    rec = Record(out, beta, se, k, chow_df, np.zeros((G, T), bool), [{} for _ in range(G)])
+        notes = [{} for _ in range(G)]
+    rec = Record(out, beta, se, k, chow_df, np.zeros((G, T), bool), notes)
     if refused_any:
         # Series or tests the kernels refused go the least-squares way.
         refused = out[:, _STATUS] == Status.FALLBACK
@@ -177,13 +237,14 @@ def run(
             else:
                 tests_least_squares(batch, rec, int(g), refused[g])
     # status, statistic, df1, df2 and p-value of every test, in one block
-    block = np.full((5, G, T), np.nan)
+    block = np.empty((5, G, T))
+    block.fill(np.nan)
     rec.status, rec.stat, rec.pvalue = block[0], block[1], block[4]
-    rec.df = np.moveaxis(block[2:4], 0, -1)
+    rec.df = block[2:4].transpose(1, 2, 0)
     status = out.take(_STATUS_AT, axis=1)
     rec.status[:, _NATIVE_AT] = status
     rec.stat[:, _NATIVE_AT] = np.where(status == 0, out.take(_STAT_AT, axis=1), np.nan)
-    rec.extra = [{} for _ in range(G)]
+    rec.extra = [{}] if G == 1 else [{} for _ in range(G)]
     if limits is not None:
         _apply_limits(batch, rec, limits)
     if batch.cov is not None:
@@ -192,16 +253,15 @@ def run(
         from Kalvoren import _robust
 
         _robust.apply(batch, rec)
-    _python_tests(batch, rec)
-    slopes = rec.rank - 1 if batch.const_col >= 0 else rec.rank
-    for i, spec in _NO_SLOPES if (slopes[0] < 1 if G == 1 else (slopes < 1).any()) else ():
-        # nothing to test without slopes (a Python variant of a native test
-        # decides for itself: it may test other regressors)
-        if spec.id in batch.tests and (
-            spec.native is None or not _registry.in_python(spec, batch.options)
-        ):
-            for g in np.flatnonzero((slopes < 1) & (rec.status[:, i] == 0)):
-                rec.status[g, i], rec.stat[g, i] = Status.BAD_ARG, math.nan
+    if plan.python:
+        _python_tests(batch, rec)
+    if plan.no_slopes:
+        slopes = rec.rank - 1 if batch.const_col >= 0 else rec.rank
+        if slopes[0] < 1 if G == 1 else (slopes < 1).any():
+            # nothing to test without slopes
+            for i, _spec in plan.no_slopes:
+                for g in np.flatnonzero((slopes < 1) & (rec.status[:, i] == 0)):
+                    rec.status[g, i], rec.stat[g, i] = Status.BAD_ARG, math.nan
     digits = out[:, _DIGITS]
     if G == 1:
         d = float(digits[0])
@@ -293,12 +353,7 @@ class SeriesView:
 def _python_tests(batch: Batch, rec: Record) -> None:
     """The chosen tests the native battery does not run, series by series, on
     the series whose fit succeeded."""
-    todo = [
-        (_INDEX[tid], spec)
-        for tid in batch.tests
-        if (spec := BY_ID[tid]).native is None
-        or (spec.python_when and spec.python_when(batch.options))
-    ]
+    todo = batch.plan.python
     if not todo:
         return
     fit = rec.out[:, _FIT]
@@ -713,35 +768,53 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
 
 
 def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
-    f = _fitted(batch, rec, 0)
-    n, m = float(rec.out[0, _N]), _recursions(rec, 0)
+    row = rec.out[0].tolist()
+    n = row[_N]
+    m = row[_M]
+    m = n - row[_K] if m != m else m
+    m = m if math.isfinite(m) else 0.0
+    rank = float(rec.rank[0])
+    c1, c2 = rec.chow_df[0].tolist()
+    f = Fitted(
+        n,
+        rank,
+        rank - 1.0 if batch.const_col >= 0 else rank,
+        float(batch.lags),
+        row[_HAC_DF],
+        float(c1),
+        float(c2),
+        batch.options,
+    )
+    f.hac_lags, f.robust = row[_HAC_LAGS], batch.cov is not None
     status = rec.status[0].tolist()
-    ok = [s == 0 for s in status]
-    stat = [v if okk else math.nan for v, okk in zip(rec.stat[0].tolist(), ok)]
+    stat = rec.stat[0].tolist()
     df1, df2 = rec.df[0, :, 0].tolist(), rec.df[0, :, 1].tolist()
     p = rec.pvalue[0].tolist()
     bound: list = [None] * T
     notes = rec.notes[0]
     ls = rec.least_squares[0].tolist()
     note = [""] * T
-    for tid in batch.tests:
-        i = _INDEX[tid]
-        spec = TESTS[i]
-        if ok[i]:
+    for i, spec, pvalue_of in batch.plan.finish:
+        ok = status[i] == 0
+        if ok:
             reference = spec.reference
             if spec.form is not None:
                 stat[i], reference = spec.form(stat[i], f)
                 stat[i] = float(stat[i])
+                pvalue_of = None if reference == "given" else _pvalues.REFERENCES[reference][1]
             if spec.df is not None and df1[i] != df1[i]:  # given degrees of freedom stand
                 d1, d2 = spec.df(f)
                 df1[i], df2[i] = float(d1), float(d2)
-            if reference != "given" and p[i] != p[i]:  # a given p-value stands
-                p[i], bound[i] = _pvalues.REFERENCES[reference][1](stat[i], df1[i], df2[i], n, m, f)
+            if pvalue_of is not None and p[i] != p[i]:  # a given p-value stands
+                p[i], bound[i] = pvalue_of(stat[i], df1[i], df2[i], n, m, f)
                 if p[i] != p[i] and reference in _DF_REFERENCES:  # no degrees of freedom left
-                    ok[i], status[i], stat[i] = False, float(Status.BAD_ARG), math.nan
-        if not ok[i]:
-            df1[i] = df2[i] = p[i] = math.nan
-        if not ok[i] or ls[i] or notes or bound[i] is not None:
+                    ok, status[i] = False, float(Status.BAD_ARG)
+        if not ok:
+            stat[i] = df1[i] = df2[i] = p[i] = math.nan
+        if not ok or ls[i] or notes or bound[i] is not None:
             note[i] = _note(rec, 0, i, status[i], p[i], bound[i])
+    for i in range(T):  # tests not chosen: no statistic
+        if status[i] != 0:
+            stat[i] = math.nan
     st = [int(v) if v == v else 0 for v in status]
     return Results([stat], [p], [df1], [df2], [st], [ls], [bound], [note], alpha, rec)

@@ -91,7 +91,35 @@ def _uses(tests: tuple[str, ...], option: str) -> bool:
     return any(option in BY_ID[t].options for t in tests)
 
 
-def resolve(
+_RESOLVED: dict[Any, Options] = {}
+
+
+def _call_key(kw: dict[str, Any]) -> Any:
+    """A key for a call whose arguments are hashable, by type and value (1 and
+    True are different arguments; a list of ids keys as its tuple), else None."""
+    try:
+        key = tuple(sorted((k, type(v), tuple(v) if type(v) is list else v) for k, v in kw.items()))
+        hash(key)
+    except TypeError:
+        return None
+    return key
+
+
+def resolve(**kw: Any) -> Options:
+    """Check the options every entry point shares, and the tests' own (see
+    ``_resolve``). A call seen before gets the same (immutable) Options."""
+    key = _call_key(kw)
+    if key is not None:
+        hit = _RESOLVED.get(key)
+        if hit is not None:
+            return hit
+    opts = _resolve(**kw)
+    if key is not None and len(_RESOLVED) < 256:
+        _RESOLVED[key] = opts
+    return opts
+
+
+def _resolve(
     *,
     lags: Any = 4,
     break_at: Any = None,

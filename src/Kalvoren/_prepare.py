@@ -7,6 +7,7 @@ column, raised before any computation.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import Any, Sequence
 
@@ -197,10 +198,26 @@ def _align(y: Any, X: Any) -> Any:
     return X.loc[yi]
 
 
+def _plain(y: Any, X: Any) -> bool:
+    """float64 NumPy arrays of the usual shapes: the common case, which needs
+    none of the conversions."""
+    return (
+        type(y) is np.ndarray
+        and type(X) is np.ndarray
+        and y.dtype == np.float64
+        and X.dtype == np.float64
+        and y.ndim == 1
+        and X.ndim == 2
+        and 0 < X.shape[0] == y.shape[0] > 1
+    )
+
+
 def prepare(y: Any, X: Any = None, *, add_constant: bool = True) -> Model:
     """Validate and convert the user's data into a Model. A fitted results
     object is taken with its design exactly as fitted: a constant only if it
     has one, whatever add_constant says."""
+    if _plain(y, X):
+        return _prepare_plain(y, X, add_constant)
     if X is None and is_fitted(y):
         y, X = from_fitted(y)
         add_constant = False
@@ -243,3 +260,31 @@ def prepare(y: Any, X: Any = None, *, add_constant: bool = True) -> Model:
         const_col = -1
         Xv = np.array(Xv, dtype=np.float64, order="C", copy=True)
     return Model(yv, Xv, y_name, x_names, const_col, index, added)
+
+
+def _prepare_plain(y: np.ndarray, X: np.ndarray, add_constant: bool) -> Model:
+    """prepare() for float64 arrays (y of n > 1 values, X of n rows): the same
+    checks and the same Model as the general path."""
+    n, k = X.shape
+    x_names = [f"x{j + 1}" for j in range(k)]
+    # a sum is finite only when every value is (NaN and inf propagate); an
+    # overflow sends the data to the exact check, which then finds nothing
+    if not (math.isfinite(float(y.sum())) and math.isfinite(float(X.sum()))):
+        _check_finite(y, ["y"], None)
+        _check_finite(X, x_names, None)
+    y0 = y[0]
+    for j, v in enumerate(X[0].tolist()):
+        if v == y0 and np.array_equal(X[:, j], y):
+            raise ValueError(f"y is also among the X columns (column {x_names[j]!r} equals y)")
+    yv = np.array(y, dtype=np.float64, copy=True)
+    const_col = -1
+    for j in range(k):
+        if is_constant(X[:, j]):
+            const_col = j
+            break
+    if const_col >= 0 or not add_constant:
+        return Model(yv, np.array(X, order="C", copy=True), "y", x_names, const_col, None, False)
+    Z = np.empty((n, k + 1))
+    Z[:, 0] = 1.0
+    Z[:, 1:] = X
+    return Model(yv, Z, "y", [CONST_NAME, *x_names], 0, None, True)

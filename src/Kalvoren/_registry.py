@@ -173,6 +173,8 @@ def _bp_regressors_given(options: dict) -> bool:
 
 
 def _lb_df(f: Fitted) -> tuple[Any, Any]:
+    if type(f.n) is float and f.n == f.n:  # one series: the same values without NumPy
+        return min(f.lags, max(f.n - 1.0, 0.0)) - f.option("lb_model_df"), NaN
     return np.minimum(f.lags, np.maximum(f.n - 1.0, 0.0)) - f.option("lb_model_df"), NaN
 
 

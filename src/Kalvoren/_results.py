@@ -154,16 +154,16 @@ def _break_at(extra: Any) -> Any:
     return extra.get("break_at") if isinstance(extra, dict) else None
 
 
+_POSITION = {tid: i for i, tid in enumerate(BY_ID)}
+
+
 def results_of(table: Any, g: int, alpha: float, tests: tuple[str, ...]) -> dict[str, TestResult]:
     """The TestResults of series g of finished results, for the chosen tests."""
-    from Kalvoren._registry import TEST_IDS
-
     stat, pv, d1, d2, status, ls, bound, note = table.row(g)
     extra = table.record.extra[g] if table.record.extra is not None else {}
     out = {}
-    for i, tid in enumerate(TEST_IDS):
-        if tid not in tests:
-            continue
+    for tid in tests:  # in registry order
+        i = _POSITION[tid]
         p = pv[i]
         df = (
             None if d1[i] != d1[i] else (int(d1[i]) if d2[i] != d2[i] else (int(d1[i]), int(d2[i])))
@@ -179,6 +179,6 @@ def results_of(table: Any, g: int, alpha: float, tests: tuple[str, ...]) -> dict
             note[i],
             tid,
             alpha,
-            _break_at(extra.get(tid)) if status[i] == 0 else None,
+            _break_at(extra.get(tid)) if extra and status[i] == 0 else None,
         )
     return out

@@ -66,6 +66,9 @@ def _break_position(break_at: Any, break_label: Any, model: _prepare.Model) -> i
     return int(pos)
 
 
+_DEFAULT_COV = _robust.choice_of("HAC", None)
+
+
 def _run(
     y: Any,
     X: Any,
@@ -76,7 +79,10 @@ def _run(
     cov_options: Any = None,
     **kw: Any,
 ) -> Report:
-    cov = _robust.choice_of(cov_type, cov_options)
+    if cov_options is None and type(cov_type) is str and cov_type == "HAC":
+        cov = _DEFAULT_COV  # the common case, checked once
+    else:
+        cov = _robust.choice_of(cov_type, cov_options)
     opts = _options.resolve(tests=tests, **kw)
     model = _prepare.prepare(y, X, add_constant=opts.add_constant)
     n, k = model.n, model.k
