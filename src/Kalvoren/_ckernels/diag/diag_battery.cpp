@@ -335,7 +335,8 @@ KVR_INLINE void constant_to_front(double *u, int64_t cc, int64_t k, double *c, d
 // rotated to the front first (W depends on Q only through the direction of
 // the constant); without one, every coefficient is tested and W = c'
 // Omega_h^-1 c / n.
-void hac(const Series &s, int64_t hac_lags, bool test, double *scratch, double *out, double *se) {
+KVR_MULTIVERSION void hac(const Series &s, int64_t hac_lags, bool test, double *scratch,
+                          double *out, double *se) {
     const int64_t n = s.n, k = s.k, kk = k * k;
     if (hac_lags < 0) {
         if (test) put(out, KVR_BAT_HAC_STATUS, DIAG_BAD_LAG, kNaN);
