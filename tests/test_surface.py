@@ -407,3 +407,33 @@ def test_unsupported_python_is_refused_before_anything():
     text = (ROOT / "pyproject.toml").read_text()
     assert 'requires-python = ">=3.12,<3.14"' in text
     assert "Python 3.12...<3.14" in (ROOT / "CMakeLists.txt").read_text()
+
+
+@pytest.mark.parametrize("block", [5, 16, 1 << 22])
+@pytest.mark.parametrize("seed", range(12))
+def test_surplus_fields_are_found_whatever_the_block(monkeypatch, block, seed):
+    """The CSV reader scans files a block at a time; the line it names must be
+    the one the csv module finds reading the whole text."""
+    import csv
+
+    from Kalvoren import _cli
+
+    r = np.random.default_rng(seed)
+    quoted = seed % 4 == 3
+    rows = []
+    for _ in range(int(r.integers(1, 30))):
+        width = 3 + int(r.random() < 0.08)
+        cells = [f"{v:.3g}" for v in r.normal(size=width)]
+        if width > 3 and r.random() < 0.3:
+            cells[-1] = " "  # an empty field at the end is no surplus
+        if quoted and r.random() < 0.3:
+            cells[0] = '"1,5"'
+        rows.append(",".join(cells))
+    text = "y,a,b\n" + "\n".join(rows) + ("\n" if seed % 2 else "")
+    expect = None
+    for line, row in enumerate(csv.reader(io.StringIO(text)), start=1):
+        if line > 1 and len(row) > 3 and any(f.strip() for f in row[3:]):
+            expect = line
+            break
+    monkeypatch.setattr(_cli, "_BLOCK", block)
+    assert _cli._surplus_line(io.BytesIO(text.encode()), ",", "utf-8", 3) == expect

@@ -325,14 +325,17 @@ def _split_header(line: str, sep: str) -> list[str]:
         csv.field_size_limit(limit)
 
 
-def _line_numbers(data: bytes, rows: list[int], enc: str = "ascii") -> dict[int, int]:
+def _line_numbers(source: Any, rows: list[int], enc: str = "ascii") -> dict[int, int]:
     """The file's line of each data row (0-based, as the reader counts them:
-    blank lines skipped), for messages."""
+    blank lines skipped), for messages. source: bytes or a binary file."""
     want, out = sorted(set(rows)), {}
+    if isinstance(source, bytes):
+        source = io.BytesIO(source)
+    source.seek(0)
     lines: Any = (
-        io.BytesIO(data)
+        source
         if _ascii_compatible(enc)
-        else io.StringIO(data.decode(enc, errors="replace"), newline=None)
+        else io.TextIOWrapper(source, encoding=enc, errors="replace", newline=None)
     )
     lines.readline()  # the header
     row, line = 0, 1
@@ -363,22 +366,34 @@ def _surplus(fields: list[str], width: int) -> bool:
     return len(fields) > width and any(f.strip() for f in fields[width:])
 
 
-def _surplus_line(data: bytes, sep: str, enc: str, width: int) -> int | None:
+_BLOCK = 1 << 22  # bytes per block when a file is scanned
+_QUOTED = -1
+
+
+def _surplus_line(source: Any, sep: str, enc: str, width: int) -> int | None:
     """The first line after the header with more fields than the header's
     width (the reader would drop them, or take the first as an index), or None.
-    Separators are counted per line over the bytes when nothing is quoted and
-    the encoding keeps ASCII as it is; otherwise the csv module reads it."""
-    import numpy as np
-
-    if sep == WHITESPACE or not _ascii_compatible(enc, sep) or b'"' in data:
-        text = io.TextIOWrapper(io.BytesIO(data), encoding=enc, errors="replace", newline="")
+    source: bytes or a binary file, read a block at a time. Separators are
+    counted per line over the bytes when nothing is quoted and the encoding
+    keeps ASCII as it is; otherwise the csv module reads it."""
+    if isinstance(source, bytes):
+        source = io.BytesIO(source)
+    if sep != WHITESPACE and _ascii_compatible(enc, sep):
+        line = _surplus_by_blocks(source, sep, enc, width)
+        if line != _QUOTED:
+            return line
+    source.seek(0, os.SEEK_END)
+    size = source.tell()
+    source.seek(0)
+    text = io.TextIOWrapper(source, encoding=enc, errors="replace", newline="")
+    try:
         if sep == WHITESPACE:
             for line, row in enumerate(text, start=1):
                 if line > 1 and len(row.split()) > width:
                     return line
             return None
         limit = csv.field_size_limit()
-        csv.field_size_limit(max(limit, len(data) + 1))
+        csv.field_size_limit(max(limit, size + 1))
         try:
             reader = csv.reader(text, delimiter=sep)
             next(reader, None)
@@ -388,21 +403,53 @@ def _surplus_line(data: bytes, sep: str, enc: str, width: int) -> int | None:
         finally:
             csv.field_size_limit(limit)
         return None
-    buf = np.frombuffer(data, dtype=np.uint8)
-    ends = np.flatnonzero(buf == 10)
-    seps = np.flatnonzero(buf == ord(sep))
-    per_line = np.bincount(np.searchsorted(ends, seps), minlength=ends.size + 1)
-    for i in np.flatnonzero(per_line[1:] >= width).tolist():
-        lo = int(ends[i]) + 1
-        hi = int(ends[i + 1]) if i + 1 < ends.size else len(data)
-        if _surplus(data[lo:hi].decode(enc, errors="replace").split(sep), width):
-            return i + 2
-    return None
+    finally:
+        text.detach()  # the caller's file stays open
+
+
+def _surplus_by_blocks(source: Any, sep: str, enc: str, width: int) -> int | None:
+    """_surplus_line by counting separator bytes per line, whole lines a block
+    at a time (memory: a block, whatever the file's size); _QUOTED when a
+    quote appears, for the csv module to decide."""
+    import numpy as np
+
+    source.seek(0)
+    tail, before = b"", 0  # the unfinished line carried over; lines already scanned
+    while True:
+        block = source.read(_BLOCK)
+        data = tail + block
+        if not data:
+            return None
+        cut = data.rfind(b"\n") + 1 if block else len(data)
+        if cut == 0:  # a line longer than the block
+            tail = data
+            continue
+        chunk, tail = data[:cut], data[cut:]
+        if b'"' in chunk:
+            return _QUOTED
+        buf = np.frombuffer(chunk, dtype=np.uint8)
+        ends = np.flatnonzero(buf == 10)
+        seps = np.flatnonzero(buf == ord(sep))
+        per_line = np.bincount(np.searchsorted(ends, seps), minlength=ends.size + 1)
+        for j in np.flatnonzero(per_line >= width).tolist():
+            if before + j == 0:  # the header
+                continue
+            lo = int(ends[j - 1]) + 1 if j else 0
+            hi = int(ends[j]) if j < ends.size else len(chunk)
+            if _surplus(chunk[lo:hi].decode(enc, errors="replace").split(sep), width):
+                return before + j + 1
+        before += ends.size
+        if not block:
+            return None
+
+
+def _wanted(args: argparse.Namespace) -> list[str]:
+    """The columns the run reads, in order: y, x, the index, the covariance's."""
+    wanted = [c for c in [args.y, *(args.x or []), args.index] if c is not None]
+    return wanted + [c for c in _cov_columns(args) if c not in wanted]
 
 
 def _read_text(args: argparse.Namespace) -> Any:
-    import pandas as pd
-
     name = "standard input" if args.file == "-" else args.file
     enc = args.encoding
     if enc.lower().replace("_", "-") in ("utf-8", "utf8"):
@@ -415,25 +462,44 @@ def _read_text(args: argparse.Namespace) -> Any:
         raise UsageError(f"unknown encoding {args.encoding!r}") from None
     sep = _separator(args.sep)
     try:
-        if args.file == "-":
-            data = sys.stdin.buffer.read()
-        else:
-            with open(args.file, "rb") as fh:
-                data = fh.read()
+        if args.file == "-":  # read once: it cannot be read again
+            source: Any = io.BytesIO(sys.stdin.buffer.read())
+        else:  # read as needed, never whole into memory
+            source = open(args.file, "rb")
     except OSError as e:
         raise UsageError(f"cannot read {args.file}: {e.strerror or e}") from None
+    try:
+        return _read_source(args, source, name, enc, sep)
+    finally:
+        source.close()
+
+
+def _read_source(
+    args: argparse.Namespace, source: Any, name: str, enc: str, sep: str | None
+) -> Any:
+    import pandas as pd
+
     # The whole header line, however long; sniffing the separator only needs
     # the first 64 KiB.
-    if _ascii_compatible(enc):
-        cut = data.find(b"\n")
-        first, sample = (data if cut < 0 else data[: cut + 1]), data[: 1 << 16]
-    else:  # UTF-16 and the like: lines are found in the text
-        try:
-            text = data.decode(enc)
-        except UnicodeDecodeError:
-            text = data.decode(enc, errors="replace")
-        first = text.split("\n", 1)[0].encode(enc)
-        sample = text[: 1 << 16].encode(enc, errors="replace")
+    try:
+        if _ascii_compatible(enc):
+            sample = source.read(1 << 16)
+            first = sample
+            while b"\n" not in first:
+                more = source.read(1 << 16)
+                if not more:
+                    break
+                first += more
+            cut = first.find(b"\n")
+            first = first if cut < 0 else first[: cut + 1]
+        else:  # UTF-16 and the like: lines are found in the text
+            text = io.TextIOWrapper(source, encoding=enc, errors="replace", newline="")
+            line, rest = text.readline(), text.read(1 << 16)
+            text.detach()
+            first = line.split("\n", 1)[0].encode(enc)
+            sample = (line + rest)[: 1 << 16].encode(enc, errors="replace")
+    except OSError as e:
+        raise UsageError(f"cannot read {args.file}: {e.strerror or e}") from None
     try:
         head = first.decode(enc)
     except UnicodeDecodeError:
@@ -445,8 +511,7 @@ def _read_text(args: argparse.Namespace) -> Any:
         text = sample.decode(enc, errors="ignore")
         sep = _sniff_sep(text[: text.rindex("\n") + 1] if "\n" in text else text)
     header = _split_header(head, sep)
-    wanted = [c for c in [args.y, *(args.x or []), args.index] if c is not None]
-    wanted += [c for c in _cov_columns(args) if c not in wanted]
+    wanted = _wanted(args)
     dup = sorted({c for c in wanted if header.count(c) > 1})
     if dup:
         raise UsageError(f"{name}: duplicate columns: {', '.join(map(repr, dup))}")
@@ -454,15 +519,16 @@ def _read_text(args: argparse.Namespace) -> Any:
     if missing:
         shown = ", ".join(header) if len(header) <= 50 else ", ".join(header[:50]) + ", ..."
         raise UsageError(f"{name}: no column {missing[0]!r} (columns: {shown})")
-    line = _surplus_line(data, sep, enc, len(header))
+    line = _surplus_line(source, sep, enc, len(header))
     if line is not None:
         raise UsageError(f"{name}: line {line} has more fields than the header's {len(header)}")
     # Columns by position: the header may repeat names that are not used.
     names = [f"\0{j}" for j in range(len(header))]
     pos = [header.index(c) for c in wanted]
+    source.seek(0)
     try:
         frame = pd.read_csv(
-            io.BytesIO(data),
+            source,
             sep=sep,
             decimal=args.decimal,
             header=0,
@@ -475,7 +541,7 @@ def _read_text(args: argparse.Namespace) -> Any:
             dtype={names[header.index(args.index)]: str} if args.index else None,
         )
     except UnicodeDecodeError:
-        line = _decode_error_line(io.BytesIO(data), enc)
+        line = _decode_error_line(source, enc)
         raise UsageError(
             f"{name}: line {line} is not valid {args.encoding} "
             "(pass --encoding, e.g. --encoding latin-1)"
@@ -484,7 +550,16 @@ def _read_text(args: argparse.Namespace) -> Any:
         raise UsageError(f"{name}: {str(e).splitlines()[0]}") from None
     frame = frame[[names[j] for j in pos]]
     frame.columns = wanted
-    args.line_of = lambda rows: _line_numbers(data, rows, enc)
+    if args.file == "-":
+        data = source.getvalue()
+        args.line_of = lambda rows: _line_numbers(data, rows, enc)
+    else:  # messages are rare: the file is read again for them
+
+        def line_of(rows: list[int]) -> dict[int, int]:
+            with open(args.file, "rb") as fh:
+                return _line_numbers(fh, rows, enc)
+
+        args.line_of = line_of
     return frame
 
 
@@ -500,8 +575,12 @@ def _read(args: argparse.Namespace) -> Any:
     if kind is None:
         return _read_text(args)
     try:
-        if kind == "parquet":
-            return pd.read_parquet(args.file)
+        if kind == "parquet":  # only the columns used, when they are all there
+            import pyarrow.parquet as pq
+
+            present = set(pq.read_schema(args.file).names)
+            wanted = _wanted(args)
+            return pd.read_parquet(args.file, columns=wanted if present >= set(wanted) else None)
         if kind == "stata":
             return pd.read_stata(args.file)
         return pd.read_excel(args.file)
