@@ -48,8 +48,8 @@ def _version() -> str:
 def __getattr__(name: str) -> Any:
     if name == "__version__":
         # read on first use: importlib.metadata costs more than the rest of this import
-        value = globals()["__version__"] = _version()
-        return value
+        version = globals()["__version__"] = _version()
+        return version
     if name == "__all__":
         value = globals()["__all__"] = _names()
         return value
@@ -63,5 +63,5 @@ def __getattr__(name: str) -> Any:
     raise AttributeError(f"module 'Kalvoren' has no attribute {name!r}")
 
 
-def __dir__() -> list:
+def __dir__() -> list[str]:
     return sorted(_names())

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import warnings
 from dataclasses import dataclass
+from typing import Callable
 
 import numpy as np
 
@@ -70,7 +71,14 @@ def find(
     ok = res.status == 0
     found: list[Caveat] = []
 
-    def add(kind, summary, groups, tests_of, text_of, noted):
+    def add(
+        kind: str,
+        summary: str,
+        groups: np.ndarray | list[int],
+        tests_of: Callable[[int], tuple[str, ...]],
+        text_of: Callable[[int], str],
+        noted: bool,
+    ) -> None:
         groups = np.asarray(groups, dtype=np.intp)
         if groups.size:
             found.append(
@@ -84,7 +92,7 @@ def find(
                 )
             )
 
-    def ids(mask_row) -> tuple[str, ...]:
+    def ids(mask_row: np.ndarray) -> tuple[str, ...]:
         return tuple(TEST_IDS[i] for i in chosen if mask_row[i])
 
     model = [g for g in range(G) if "model" in rec.notes[g]]
@@ -117,8 +125,8 @@ def find(
                     "digits",
                     "statistics the data determine to fewer than about 8 digits",
                     [g],
-                    lambda g, tid=tid: (tid,) if tid else (),
-                    lambda g, key=key, tid=tid: (
+                    lambda g: (tid,) if tid else (),
+                    lambda g: (
                         rec.notes[g][key]
                         if tid
                         else rec.notes[g][key].replace("this statistic", "the statistics")
@@ -151,8 +159,8 @@ def find(
             "few:" + why,
             f"{why}: {', '.join(TEST_IDS[i] for i in cols)}",
             np.flatnonzero(hit.any(axis=1)),
-            lambda g, mask=mask: ids(mask[g]),
-            lambda g, why=why: f"n = {int(n[g])}: {why}",
+            lambda g: ids(mask[g]),
+            lambda g: f"n = {int(n[g])}: {why}",
             False,
         )
     return found

@@ -224,7 +224,8 @@ def _table_sf(
 
 @functools.lru_cache(maxsize=4096)
 def _row_list(kind: _Kind, m: int) -> list[float]:
-    return _dense(kind)[m - _M_LO, :_NCOL].tolist()
+    row: list[float] = _dense(kind)[m - _M_LO, :_NCOL].tolist()
+    return row
 
 
 _Z_LIST: list[float] = _Z.tolist()

@@ -14,6 +14,7 @@ import math
 from dataclasses import dataclass
 
 import numpy as np
+import numpy.typing as npt
 from scipy import linalg as sla
 
 from Kalvoren._ckernels.diag import _diag
@@ -25,7 +26,7 @@ BARTLETT = 0  # the kernels' HAC_KERNEL_BARTLETT
 EXACT_FIT_FACTOR = 8.0
 
 
-def pow2_exponents(a: np.ndarray) -> np.ndarray:
+def pow2_exponents(a: npt.NDArray[np.float64]) -> npt.NDArray[np.intc]:
     """Per column (or for a vector), the exponent e with max |a| in [2^(e-1), 2^e):
     a * 2^-e has its largest magnitude in [0.5, 1). Read off the exponents,
     never squared, so any finite magnitude works; 0 for a zero column."""
@@ -35,7 +36,7 @@ def pow2_exponents(a: np.ndarray) -> np.ndarray:
     return e if a.ndim == 2 else e[:1]
 
 
-def scaled(a: np.ndarray, e: np.ndarray) -> np.ndarray:
+def scaled(a: npt.NDArray[np.float64], e: npt.NDArray[np.intc]) -> npt.NDArray[np.float64]:
     """a * 2^-e, exactly (np.ldexp takes any exponent in one step)."""
     return np.ldexp(a, -e if a.ndim == 2 else -int(e[0]))
 
@@ -142,11 +143,11 @@ class Fit:
     (if any) first in the factorisation so that the slopes' block of R^-1 is
     the inverse of the slopes' block of R."""
 
-    beta: np.ndarray
-    resid: np.ndarray
-    Rinv: np.ndarray
-    Q: np.ndarray  # orthonormal basis of the columns, in factorisation order
-    qy: np.ndarray  # Q'y
+    beta: npt.NDArray[np.float64]
+    resid: npt.NDArray[np.float64]
+    Rinv: npt.NDArray[np.float64]
+    Q: npt.NDArray[np.float64]  # orthonormal basis of the columns, in factorisation order
+    qy: npt.NDArray[np.float64]  # Q'y
     order: list[int]  # column j of the factorisation is column order[j] of X
     size: float
 
@@ -200,7 +201,7 @@ def digits(cond: float, size: float, rss: float) -> float:
 
 def bg(e: np.ndarray, Xrest: np.ndarray, lags: int) -> float:
     """Breusch-Godfrey LM: n times the uncentred R^2 of e on [1, X, lags of e]."""
-    n = e.shape[0]
+    n: int = e.shape[0]
     lagged = np.zeros((n, lags))
     for j in range(1, lags + 1):
         lagged[j:, j - 1] = e[:-j]

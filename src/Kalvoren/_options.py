@@ -15,7 +15,7 @@ from __future__ import annotations
 import functools
 import operator
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 
@@ -72,11 +72,11 @@ class Options:
 
     lags: int = 4
     break_at: Any = None  # None, a position (int) or a label
-    hac_lags: int | str | None = None  # "llsw": Lazarus, Lewis, Stock and Watson's rule
+    hac_lags: int | Literal["llsw"] | None = None  # "llsw": Lazarus, Lewis, Stock and Watson's rule
     alpha: float = 0.05
     add_constant: bool = True
     tests: tuple[str, ...] = DEFAULT_TESTS
-    extra: dict = field(default_factory=dict)  # the tests' own options, checked
+    extra: dict[str, Any] = field(default_factory=dict)  # the tests' own options, checked
 
     @property
     def bits(self) -> int:

@@ -30,11 +30,11 @@ class Model:
 
     @property
     def n(self) -> int:
-        return self.y.shape[0]
+        return int(self.y.shape[0])
 
     @property
     def k(self) -> int:
-        return self.X.shape[1]
+        return int(self.X.shape[1])
 
 
 def _is_pandas(obj: Any) -> bool:

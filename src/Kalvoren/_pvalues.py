@@ -20,6 +20,7 @@ import functools
 import math
 
 import numpy as np
+import numpy.typing as npt
 from scipy import special
 
 from Kalvoren import _cusum_null, _fixedb
@@ -178,7 +179,7 @@ def _f_one(stat: float, d1: float, d2: float) -> float:
     return float(special.fdtrc(d1, d2, stat)) if d1 >= 1 and d2 >= 1 else math.nan
 
 
-def _n_of(n: np.ndarray) -> np.ndarray:
+def _n_of(n: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
     return np.nan_to_num(n).astype(np.int64)
 
 

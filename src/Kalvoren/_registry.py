@@ -29,7 +29,7 @@ class Status(enum.IntEnum):
     BAD_ARG = -1007  # argument out of range, or nothing to test
 
 
-STATUS_TEXT = {
+STATUS_TEXT: dict[int, str] = {
     Status.FALLBACK: "design rank-deficient or too ill-conditioned for the kernels",
     Status.SINGULAR: "HAC covariance singular",
     Status.UNDEFINED_VARIANCE: "variance undefined (exact fit, or constant series)",
@@ -110,7 +110,7 @@ class TestSpec:
     form: Callable[[Any, Fitted], tuple[Any, str]] | None = None
     # Options under which a native test is computed in Python by `compute`
     # instead (a variant the battery does not run): python_when(options).
-    python_when: Callable[[dict], bool] | None = None
+    python_when: Callable[[dict[str, Any]], bool] | None = None
 
     __test__ = False  # not a pytest class
 
@@ -131,7 +131,7 @@ class TestSpec:
         return dict(self.status_text).get(status) or STATUS_TEXT.get(status, "failed")
 
 
-def in_python(spec: TestSpec, options: dict) -> bool:
+def in_python(spec: TestSpec, options: dict[str, Any]) -> bool:
     """Whether the test is computed in Python for a run with these options."""
     if spec.python_when is None:
         return spec.native is None
@@ -168,7 +168,7 @@ def _bp_chosen(which: int) -> Callable[[Any], Computed]:
     return run
 
 
-def _bp_regressors_given(options: dict) -> bool:
+def _bp_regressors_given(options: dict[str, Any]) -> bool:
     return options.get("bp_regressors") is not None
 
 
@@ -433,7 +433,10 @@ def doc_table() -> str:
     rows = [(t.id, t.null, t.distribution) for t in TESTS]
     w = [max(len(r[i]) for r in rows + [("id", "H0", "reference")]) for i in range(3)]
     rule = "  ".join("=" * x for x in w)
-    line = lambda r: "  ".join(v.ljust(x) for v, x in zip(r, w)).rstrip()  # noqa: E731
+
+    def line(r: tuple[str, str, str]) -> str:
+        return "  ".join(v.ljust(x) for v, x in zip(r, w)).rstrip()
+
     return "\n".join([rule, line(("id", "H0", "reference")), rule, *map(line, rows), rule])
 
 

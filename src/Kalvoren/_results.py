@@ -126,7 +126,7 @@ class TestResult:
             f"{verdict}{note}>"
         )
 
-    def to_dict(self) -> dict:
+    def to_dict(self) -> dict[str, Any]:
         df = list(self.df) if isinstance(self.df, tuple) else self.df
         out = {
             "statistic": json_float(self.statistic),

@@ -15,7 +15,8 @@ def _compute(name: str) -> Callable[[Any], Computed]:
     def run(view: Any) -> Computed:
         from Kalvoren import _spectests  # on first use: the registry loads without SciPy
 
-        return getattr(_spectests, name)(view)
+        test: Callable[[Any], Computed] = getattr(_spectests, name)
+        return test(view)
 
     run.__name__ = name
     return run

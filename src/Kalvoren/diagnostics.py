@@ -157,7 +157,7 @@ def diagnose(
     add_constant: bool = True,
     tests: list[str] | None = None,
     cov_type: str = "HAC",
-    cov_options: dict | None = None,
+    cov_options: dict[str, Any] | None = None,
     **test_options: Any,
 ) -> Report:
     """Fit OLS of y on X and run the battery on it.
