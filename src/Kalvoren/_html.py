@@ -121,7 +121,9 @@ def _year_label(v: float) -> str:
     return f"{year}-{month:02d}"
 
 
-def _points(xs: np.ndarray, ys: np.ndarray, fx: Callable, fy: Callable) -> list[str]:
+def _points(
+    xs: np.ndarray, ys: np.ndarray, fx: Callable[[float], float], fy: Callable[[float], float]
+) -> list[str]:
     """Polyline point lists, broken where a value is not finite."""
     runs, cur = [], []
     for a, b in zip(xs.tolist(), ys.tolist()):
@@ -211,7 +213,7 @@ def svg_chart(panel: Panel, width: int = 760, height: int = 280) -> str:
                 f'stroke-width="{line.width}"{dash} points="{pts}"/>'
             )
     out.append("</g>")
-    lx = left
+    lx: float = left
     for line in panel.lines:  # the legend, one row above the plot
         if not line.label:
             continue
@@ -274,7 +276,7 @@ def _f_sequence_panel(report: Any) -> list[Panel]:
     seq = extra.get("sequence") if isinstance(extra, dict) else None
     if seq is None:
         try:
-            from Kalvoren._breaks import f_sequence  # type: ignore[attr-defined]
+            from Kalvoren._breaks import f_sequence
         except ImportError:
             return []
         model = report._model
@@ -492,10 +494,10 @@ def summary_html(result: Any, *, title: str | None = None, worst: int = 10) -> s
     parts.append("<h2>Rejection rates</h2>")
     rows, rates = [], []
     for t in tests:
-        rej = result[f"{t}_reject"]
-        status = result[f"{t}_status"]
-        tested = int(rej.notna().sum())
-        yes = int(rej.fillna(False).astype(bool).sum())
+        col_rej = result[f"{t}_reject"]
+        col_status = result[f"{t}_status"]
+        tested = int(col_rej.notna().sum())
+        yes = int(col_rej.fillna(False).astype(bool).sum())
         rate = yes / tested if tested else math.nan
         rates.append(rate)
         ls = int((result[f"{t}_route"] == "least-squares").sum()) if f"{t}_route" in result else 0
@@ -506,7 +508,7 @@ def summary_html(result: Any, *, title: str | None = None, worst: int = 10) -> s
                 _e(str(tested)),
                 _e(str(yes)),
                 _e("–" if rate != rate else f"{100 * rate:.1f}%"),
-                _e(str(int((status != 0).sum()))),
+                _e(str(int((col_status != 0).sum()))),
                 _e(str(ls)),
             ]
         )

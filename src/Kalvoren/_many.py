@@ -10,12 +10,16 @@ import os
 import sys
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from dataclasses import dataclass
-from typing import Any, Iterable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, NoReturn, Sequence, cast
 
 import numpy as np
 
 from Kalvoren import _caveats, _engine, _fixedb, _options, _prepare, _registry, _robust
 from Kalvoren._ckernels.diag import _batch
+
+if TYPE_CHECKING:
+    import pandas as pd
+    from tqdm.std import tqdm as Tqdm
 
 # Series per native call: small enough that Ctrl-C and the progress bar
 # respond within a fraction of a second, large enough that a call's fixed
@@ -36,7 +40,7 @@ def _chunks(offsets: np.ndarray) -> list[tuple[int, int]]:
     return [(a, b) for a, b in zip(edges[:-1], edges[1:]) if b > a]
 
 
-def _progress_bar(progress: bool | None, total: int):
+def _progress_bar(progress: bool | None, total: int) -> Tqdm[NoReturn] | None:
     if progress is False:
         return None
     try:
@@ -83,7 +87,7 @@ def run_native(
     workers: int | None,
     progress: bool | None,
     source: _Source | None = None,
-):
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The native battery over all series, chunk by chunk on a thread pool
     (each call releases the GIL); results do not depend on the chunking.
     With a source, each chunk's rows are first copied into the batch."""
@@ -136,7 +140,7 @@ def run_native(
 def _check_shape(shape: Any) -> str:
     if shape not in SHAPES:
         raise _options.OptionError("shape", f"must be 'wide' or 'long', got {shape!r}")
-    return shape
+    return cast(str, shape)
 
 
 def schema(tests: Sequence[str] = _registry.DEFAULT_TESTS, shape: str = "wide") -> dict[str, Any]:
@@ -190,7 +194,8 @@ def _kind(dtype: Any) -> str:
         return "b"
     if isinstance(dtype, pd.CategoricalDtype):
         return "O"
-    return np.dtype(dtype).kind
+    kind: str = np.dtype(dtype).kind
+    return kind
 
 
 def arrow_schema(
@@ -230,7 +235,9 @@ def ddl(
 # ------------------------------------------------------------------ results
 
 
-def _wide_result(table: _engine.Results, n: np.ndarray, index: Any, tests: Sequence[str]):
+def _wide_result(
+    table: _engine.Results, n: np.ndarray, index: Any, tests: Sequence[str]
+) -> pd.DataFrame:
     import pandas as pd
 
     cols: dict[str, Any] = {}
@@ -265,7 +272,7 @@ def _wide_result(table: _engine.Results, n: np.ndarray, index: Any, tests: Seque
     return pd.DataFrame(cols, index=index)
 
 
-def _long_result(table: _engine.Results, index: Any, tests: Sequence[str]):
+def _long_result(table: _engine.Results, index: Any, tests: Sequence[str]) -> pd.DataFrame:
     """One row per (group, test), groups in the order of index and tests in
     registry order; the keys (the index's levels) as columns."""
     import pandas as pd
@@ -309,7 +316,7 @@ def _categories(values: tuple[str, ...]) -> Any:
 # ------------------------------------------------------------------- inputs
 
 
-def _key_list(by: Any) -> list:
+def _key_list(by: Any) -> list[Any]:
     return list(by) if isinstance(by, (list, tuple)) else [by]
 
 
@@ -350,7 +357,7 @@ def _long_frame(
     add_constant: bool,
     const_name: str | None,
     carry: Sequence[str] = (),
-):
+) -> tuple[np.ndarray, list[str], pd.Index, int, _Source, pd.DataFrame]:
     """The plan of a long frame: offsets of the groups, the index of the
     keys, the design's column names, the constant's column and where the rows
     come from (nothing is copied here)."""
@@ -399,7 +406,9 @@ def _long_frame(
     return offsets, (["const"] if lead else []) + names, index, const_col, source, carried
 
 
-def _arrays(Y: Any, X: Any, add_constant: bool):
+def _arrays(
+    Y: Any, X: Any, add_constant: bool
+) -> tuple[np.ndarray, bool, int, list[str], int, _Source]:
     Ya = _prepare.float_column(Y, "Y", copy=False)
     if Ya.ndim != 2:
         raise ValueError(f"Y must have shape (G, n), got {Ya.shape}")
@@ -438,10 +447,10 @@ def diagnose_many(
     workers: int | None = None,
     progress: bool | None = None,
     cov_type: str = "HAC",
-    cov_options: dict | None = None,
+    cov_options: dict[str, Any] | None = None,
     _const: str | None = None,
     **test_options: Any,
-):
+) -> pd.DataFrame:
     """Run the whole battery on many regressions at once, on every core.
 
     Two forms:
@@ -532,8 +541,8 @@ def diagnose_many(
         np.int64
     )
     llsw = opts.hac_lags == "llsw"
-    lags, other = _robust.battery_lags(cov, None if llsw else opts.hac_lags)
-    hl = _engine.hac_rule(n) if lags is None else np.full(n.shape, lags, dtype=np.int64)
+    fixed, other = _robust.battery_lags(cov, None if opts.hac_lags == "llsw" else opts.hac_lags)
+    hl = _engine.hac_rule(n) if fixed is None else np.full(n.shape, fixed, dtype=np.int64)
     if llsw:
         hl = np.asarray(_fixedb.llsw_lags(n), dtype=np.int64)
     plan = None
@@ -605,9 +614,9 @@ class GroupFunction:
         add_constant: bool = True,
         tests: Sequence[str] | None = None,
         cov_type: str = "HAC",
-        cov_options: dict | None = None,
+        cov_options: dict[str, Any] | None = None,
         **test_options: Any,
-    ):
+    ) -> None:
         _robust.choice_of(cov_type, cov_options)  # checked here, once
         opts = _options.resolve(
             lags=lags,
@@ -694,8 +703,8 @@ class GroupFunction:
             return index.dtype if index.name == k else index.get_level_values(k).dtype
 
         cols = {k: pd.Series([], dtype=dtype(k)) for k in self.keys}
-        for name, dtype in schema(self.tests, self.shape).items():
-            cols[name] = pd.Series([], dtype=dtype)
+        for name, kind in schema(self.tests, self.shape).items():
+            cols[name] = pd.Series([], dtype=kind)
         return pd.DataFrame(cols)
 
     def arrow_schema(self, inputs: Any) -> Any:

@@ -4,26 +4,27 @@ _registry.TestSpec; each test computed by the function its entry names)."""
 from __future__ import annotations
 
 import math
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 
 from Kalvoren._registry import Computed, Option, Status, TestSpec
 
 
-def _breaks(name: str):
+def _breaks(name: str) -> Callable[[Any], Computed]:
     """The compute function of _breaks, imported on first use."""
 
     def compute(v: Any) -> Computed:
         from Kalvoren import _breaks
 
-        return getattr(_breaks, name)(v)
+        test: Callable[[Any], Computed] = getattr(_breaks, name)
+        return test(v)
 
     compute.__name__ = name
     return compute
 
 
-def _fraction(lo: float, hi: float, closed: bool):
+def _fraction(lo: float, hi: float, closed: bool) -> Callable[[Any, str], float]:
     def check(value: Any, name: str) -> float:
         from Kalvoren._options import OptionError, OptionTypeError
 
@@ -40,7 +41,7 @@ def _fraction(lo: float, hi: float, closed: bool):
     return check
 
 
-def _columns(value: Any, name: str) -> tuple | None:
+def _columns(value: Any, name: str) -> tuple[str | int, ...] | None:
     """None (every coefficient), or column names and positions (one or a list)."""
     from Kalvoren._options import OptionError, OptionTypeError, integer
 
@@ -51,7 +52,7 @@ def _columns(value: Any, name: str) -> tuple | None:
         items = list(items)
     except TypeError:
         raise OptionTypeError(name, f"must be column names or positions, got {value!r}") from None
-    out: list = []
+    out: list[str | int] = []
     for c in items:
         out.append(c if isinstance(c, str) else integer(c, name))
     if not out:

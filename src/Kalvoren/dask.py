@@ -59,7 +59,7 @@ def _sorted(stats: Any) -> bool:
         return False
 
 
-def _split_groups(keys: Any) -> list:
+def _split_groups(keys: Any) -> list[Any]:
     """Keys found in more than one partition (each partition's distinct keys,
     concatenated)."""
     return list(keys[keys.duplicated()].drop_duplicates()[:3])
@@ -80,7 +80,7 @@ def diagnose_many(
     add_constant: bool = True,
     tests: Sequence[str] | None = None,
     cov_type: str = "HAC",
-    cov_options: dict | None = None,
+    cov_options: dict[str, Any] | None = None,
     **test_options: Any,
 ) -> Any:
     """The battery for every group of a dask DataFrame; see
@@ -142,7 +142,7 @@ def diagnose_many(
     # The in-process run looks for a constant column over all rows, not per
     # partition: decide it here, once, by the same rule (one non-zero value,
     # no missing one). The check of partitioned=True shares the pass.
-    todo: list = []
+    todo: list[Any] = []
     if x:
         todo += [frame[x].min(), frame[x].max(), frame[x].isna().sum()]
     key = frame.index.to_series() if from_index else frame[by]
