@@ -14,9 +14,12 @@ import os
 import sys
 import warnings
 from importlib import resources
-from typing import Any, NoReturn
+from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn
 
 from Kalvoren import _options, _registry, diagnostics
+
+if TYPE_CHECKING:
+    from Kalvoren._report import Report
 
 FORMATS = ("table", "json", "markdown", "csv", "html")
 # The API's option names as flags (a mistake names the flag the user typed).
@@ -71,7 +74,8 @@ def _quote(text: Any) -> str:
 def _version() -> str:
     import Kalvoren
 
-    return Kalvoren.__version__
+    version: str = Kalvoren.__version__
+    return version
 
 
 class _Version(argparse.Action):
@@ -80,7 +84,13 @@ class _Version(argparse.Action):
     def __init__(self, option_strings: list[str], dest: str, **kw: Any):
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kw)
 
-    def __call__(self, parser: Any, namespace: Any, values: Any, option_string: Any = None):
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: Any,
+        values: Any,
+        option_string: Any = None,
+    ) -> NoReturn:
         sys.stdout.write(f"kalvoren-diag {_version()}\n")
         parser.exit()
 
@@ -250,7 +260,7 @@ def _cov_columns(args: argparse.Namespace) -> list[str]:
     return [c for c in cols if c is not None]
 
 
-def _cov_options(args: argparse.Namespace, frame: Any, rows: Any) -> dict:
+def _cov_options(args: argparse.Namespace, frame: Any, rows: Any) -> dict[str, Any]:
     """The covariance's options from the flags, columns of the file as arrays
     (the rows kept)."""
     out: dict[str, Any] = {}
@@ -296,7 +306,7 @@ def _sniff_sep(sample: str) -> str:
         return ","
 
 
-def _decode_error_line(source: Any, encoding: str) -> int:
+def _decode_error_line(source: BinaryIO, encoding: str) -> int:
     """The line of the first byte sequence that does not decode."""
     import codecs
 
@@ -328,7 +338,7 @@ def _split_header(line: str, sep: str) -> list[str]:
 def _line_numbers(source: Any, rows: list[int], enc: str = "ascii") -> dict[int, int]:
     """The file's line of each data row (0-based, as the reader counts them:
     blank lines skipped), for messages. source: bytes or a binary file."""
-    want, out = sorted(set(rows)), {}
+    want, out = sorted(set(rows)), dict[int, int]()
     if isinstance(source, bytes):
         source = io.BytesIO(source)
     source.seek(0)
@@ -397,8 +407,8 @@ def _surplus_line(source: Any, sep: str, enc: str, width: int) -> int | None:
         try:
             reader = csv.reader(text, delimiter=sep)
             next(reader, None)
-            for row in reader:
-                if _surplus(row, width):
+            for fields in reader:
+                if _surplus(fields, width):
                     return reader.line_num
         finally:
             csv.field_size_limit(limit)
@@ -632,9 +642,9 @@ def _numeric(
     dropped = 0
     if na.any():
         if not dropna:
-            r, c = (int(v) for v in np.argwhere(na)[0])
+            r, j = (int(v) for v in np.argwhere(na)[0])
             raise UsageError(
-                f"{name}: line {line_of([r])[r]}, column {cols[c]!r}: missing or non-finite "
+                f"{name}: line {line_of([r])[r]}, column {cols[j]!r}: missing or non-finite "
                 "value (pass --dropna to drop such rows)"
             )
         keep = ~na.any(axis=1)
@@ -811,7 +821,7 @@ def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
     return report, source, dropped
 
 
-def render(report: Any, fmt: str, source: str) -> str:
+def render(report: Report, fmt: str, source: str) -> str:
     if fmt == "json":
         return json.dumps(report.to_dict(), indent=2)
     if fmt == "csv":

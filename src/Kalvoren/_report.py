@@ -6,12 +6,15 @@ from __future__ import annotations
 import functools
 import json
 import math
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from Kalvoren import _engine, _prepare, _robust
 from Kalvoren._results import TestResult, fmt, fmt_p, json_float, results_of
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 SCHEMA_VERSION = 1
 CUSUM_CLASSIC = 0.948  # Brown-Durbin-Evans asymptotic 5% boundary constant
@@ -170,7 +173,7 @@ class Report:
 
     __str__ = __repr__
 
-    def to_frame(self):
+    def to_frame(self) -> pd.DataFrame:
         """The tests as a pandas DataFrame indexed by test id."""
         import pandas as pd
 
@@ -191,7 +194,7 @@ class Report:
         frame.index.name = "test"
         return frame
 
-    def to_dict(self) -> dict:
+    def to_dict(self) -> dict[str, Any]:
         """JSON-ready data (NaN written as null)."""
         import Kalvoren
 
@@ -226,7 +229,7 @@ class Report:
             "warnings": list(self.warnings),
         }
 
-    def _cov_dict(self) -> dict:
+    def _cov_dict(self) -> dict[str, Any]:
         c = self._cov if self._batch.cov is not None else None
         return {
             "type": self.cov_type,
@@ -307,7 +310,7 @@ class Report:
 
         return _html.report_page(self, title)
 
-    def paths(self) -> dict:
+    def paths(self) -> dict[str, Any]:
         """The CUSUM path and the CUSUM-of-squares path with their 5% bounds,
         indexed by the observation each recursive residual belongs to."""
         from Kalvoren import _cusum_null, _lstsq
@@ -332,7 +335,7 @@ class Report:
             "cusum_squares_band": crit_sq,
         }
 
-    def plot(self):
+    def plot(self) -> Any:  # a matplotlib Figure (matplotlib is unchecked)
         """A matplotlib Figure: the CUSUM path with its 5% boundaries (finite
         sample, and the classic 0.948 lines) and the CUSUM of squares with its
         5% band."""
