@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from typing import Any, Callable
 
 import numpy as np
+import numpy.typing as npt
 
 from Kalvoren import _lstsq, _options, _pvalues, _registry
 from Kalvoren._ckernels.diag import _batch, _diag
@@ -47,7 +48,8 @@ def hac_rule(n: np.ndarray) -> np.ndarray:
     """Newey-West (1994) bandwidth floor(4 (n/100)^(2/9)), one formula for
     every route so a series gets the same bandwidth however it is run."""
     n = np.asarray(n, dtype=np.float64)
-    return np.floor(4.0 * (np.maximum(n, 1.0) / 100.0) ** (2.0 / 9.0)).astype(np.int64)
+    lags: np.ndarray = np.floor(4.0 * (np.maximum(n, 1.0) / 100.0) ** (2.0 / 9.0)).astype(np.int64)
+    return lags
 
 
 @dataclass
@@ -64,13 +66,13 @@ class Batch:
     t_break: np.ndarray
     hac_lags: np.ndarray
     tests: tuple[str, ...]
-    names: list | None = None  # column names, for notes
-    options: dict = dataclasses.field(default_factory=dict)  # the tests' own options
+    names: list[str] | None = None  # column names, for notes
+    options: dict[str, Any] = dataclasses.field(default_factory=dict)  # the tests' own options
     cov: Any = None  # a _robust.CovPlan when the covariance is not the battery's own
 
     @property
     def G(self) -> int:
-        return self.offsets.shape[0] - 1
+        return int(self.offsets.shape[0]) - 1
 
     @functools.cached_property
     def plan(self) -> Plan:
@@ -191,7 +193,7 @@ class Record:
     least_squares: np.ndarray  # (G, T) bool: the test took the least-squares route
     # per series: "model" (the least-squares route's account of the design),
     # "input" (a problem with the data), "digits" and "digits:<test>"
-    notes: list[dict]
+    notes: list[dict[str, str]]
     # Every test's status and statistic (G, T), its degrees of freedom where
     # the test itself gives them (G, T, 2; NaN: from the registry), a p-value
     # it gives itself (NaN: from its reference) and what a test leaves for
@@ -208,7 +210,7 @@ class Record:
 
 def run(
     batch: Batch,
-    runner: Callable[[Batch], tuple] = native,
+    runner: Callable[[Batch], tuple[np.ndarray, np.ndarray, np.ndarray]] = native,
     limits: _options.Limits | None = None,
 ) -> Record:
     out, beta, se = runner(batch)
@@ -309,7 +311,7 @@ class SeriesView:
         self.names = batch.names
 
     @functools.cached_property
-    def _scaled(self):
+    def _scaled(self) -> tuple[np.ndarray, np.ndarray, int, list[int]]:
         ys, Xs, _, _ = _scaled(self.batch, self.g)
         cc = self.batch.const_col
         if not _refused(self.rec, self.g):
@@ -369,6 +371,7 @@ def _python_tests(batch: Batch, rec: Record) -> None:
             if spec.residual_test and view.fit.exact:
                 rec.status[g, i] = Status.UNDEFINED_VARIANCE
                 continue
+            assert spec.compute is not None  # every test in todo has one
             c = spec.compute(view)
             rec.status[g, i] = c.status
             if c.status == 0:
@@ -396,7 +399,9 @@ def _digits_note(rec: Record, g: int, tid: str, d: float) -> None:
 # ------------------------------------------------------- least-squares route
 
 
-def _scaled(batch: Batch, g: int):
+def _scaled(
+    batch: Batch, g: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.intc], int]:
     """Series g scaled by exact powers of two, with the exponents."""
     y, X = batch.series(g)
     ex, ey = _lstsq.pow2_exponents(X), _lstsq.pow2_exponents(y)
@@ -418,7 +423,7 @@ class _Series:
 
     @property
     def n(self) -> int:
-        return self.X.shape[0]
+        return int(self.X.shape[0])
 
     @property
     def e(self) -> np.ndarray:
@@ -580,6 +585,7 @@ def _fill(s: _Series, ids: list[str]) -> None:
     """Run the least-squares form of the given tests on series s."""
     out, g = s.rec.out[s.g], s.g
     exact = s.fit.exact
+    status: int
     for tid in ids:
         if tid not in _COL or _registry.in_python(BY_ID[tid], s.batch.options):
             continue  # computed in Python anyway
@@ -633,7 +639,7 @@ class Results:
             self.record,
         )
 
-    def row(self, g: int) -> tuple[list, ...]:
+    def row(self, g: int) -> tuple[list[Any], ...]:
         """Series g as Python lists: stat, p, df1, df2, status, route, bound, note."""
         fields = (
             self.stat,
@@ -676,6 +682,13 @@ def _note(rec: Record, g: int, i: int, status: float, p: float, bound: str | Non
 
 def _fitted(batch: Batch, rec: Record, g: int | None) -> Fitted:
     """The degrees-of-freedom inputs of series g (floats), or of all (arrays)."""
+    # arrays for all series, floats for one
+    n: np.ndarray | float
+    hac_df: np.ndarray | float
+    rank: np.ndarray | float
+    c1: np.ndarray | float
+    c2: np.ndarray | float
+    hl: np.ndarray | float
     if g is None:
         out, rank, chow = rec.out, rec.rank.astype(np.float64), rec.chow_df.astype(np.float64)
         n, hac_df = out[:, _N], out[:, FIELD["hac_df"]]
@@ -790,7 +803,7 @@ def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
     stat = rec.stat[0].tolist()
     df1, df2 = rec.df[0, :, 0].tolist(), rec.df[0, :, 1].tolist()
     p = rec.pvalue[0].tolist()
-    bound: list = [None] * T
+    bound: list[Any] = [None] * T
     notes = rec.notes[0]
     ls = rec.least_squares[0].tolist()
     note = [""] * T

@@ -18,6 +18,7 @@ from __future__ import annotations
 import bisect
 import functools
 import math
+from typing import Any, Callable
 
 import numpy as np
 import numpy.typing as npt
@@ -185,7 +186,9 @@ def _n_of(n: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
 
 # The p-value of each reference distribution, for many series (arrays) and for
 # one (floats) with the same bits: (stat, df1, df2, n, m) -> (p, bound or None).
-REFERENCES = {
+# Each takes its arguments as floats (one) or arrays (many).
+_PValue = Callable[..., tuple[Any, Any]]
+REFERENCES: dict[str, tuple[_PValue, _PValue]] = {
     "chi2": (
         lambda s, d1, d2, n, m, f=None: (chi2_sf(s, d1), None),
         lambda s, d1, d2, n, m, f=None: (_chi2_one(s, d1), None),

@@ -102,7 +102,7 @@ class TestSpec:
     # compute(view: _engine.SeriesView) -> _engine.Computed. Its df may then be
     # None (the computation gives them) and its reference "given" (so does the
     # p-value).
-    compute: Callable[[Any], Any] | None = None
+    compute: Callable[[Any], Computed] | None = None
     default: bool = True  # run when the caller names no tests (costly ones opt in)
     # A variant of a native test that is a function of its statistic:
     # form(stat, fitted) -> (the statistic reported, its reference's name),
