@@ -35,7 +35,7 @@ of the exact p-value (tests/test_spectests.py holds it to 1e-7).
 from __future__ import annotations
 
 import math
-from typing import Any
+from typing import Any, Callable, TypeVar, cast
 
 import numpy as np
 from scipy import fft, special
@@ -45,6 +45,8 @@ from Kalvoren import _lstsq
 from Kalvoren._ckernels.diag import _diag
 from Kalvoren._options import OptionError
 from Kalvoren._registry import Computed, Status
+
+T = TypeVar("T")
 
 # ---------------------------------------------------------------- helpers
 
@@ -65,10 +67,11 @@ def _beyond(Q: np.ndarray, Z: np.ndarray) -> np.ndarray:
     Qz, R, _ = sla.qr(Z, mode="economic", pivoting=True)
     d = np.abs(np.diag(R))
     r = int(np.count_nonzero(d > _lstsq.rank_tolerance(n, Q.shape[1] + Z.shape[1])))
-    return Qz[:, :r]
+    basis: np.ndarray = Qz[:, :r]
+    return basis
 
 
-def _shared(v: Any, key: str, make: Any) -> Any:
+def _shared(v: Any, key: str, make: Callable[[], T]) -> T:
     """Work that depends on the design alone, done once for a batch whose
     series share one design and per series otherwise: the same code either
     way, so a series gets the same bits however it is run."""
@@ -79,7 +82,8 @@ def _shared(v: Any, key: str, make: Any) -> Any:
     slot = (key, tuple(v.kept))
     if slot not in cache:
         cache[slot] = make()
-    return cache[slot]
+    shared: T = cache[slot]
+    return shared
 
 
 class _Factor:
@@ -127,15 +131,15 @@ def column(v: Any, spec: Any, name: str) -> np.ndarray:
         names = list(v.names or [])
         if spec not in names:
             raise OptionError(name, f"names no column of the design (columns: {', '.join(names)})")
-        return v.X[:, names.index(spec)]
+        return cast(np.ndarray, v.X[:, names.index(spec)])
     if isinstance(spec, int):
         k = v.X.shape[1]
         if not 0 <= spec < k:
             raise OptionError(name, f"must be a column position below {k} (got {spec})")
-        return v.X[:, spec]
+        return cast(np.ndarray, v.X[:, spec])
     if spec.shape[0] != v.n:
         raise OptionError(name, f"has {spec.shape[0]} rows for a series of {v.n} observations")
-    return spec
+    return cast(np.ndarray, spec)  # an array, checked by the option
 
 
 def _order(v: Any, option: str) -> np.ndarray | None:
