@@ -89,14 +89,14 @@ def jb_critical_value(alpha: float, n: int) -> float:
     return cv[k] * math.exp(t * lr[k])
 
 
-def chi2_sf(x: np.ndarray, df: np.ndarray) -> np.ndarray:
+def chi2_sf(x: npt.ArrayLike, df: npt.ArrayLike) -> np.ndarray:
     """Upper chi-square tail; NaN where x is NaN or df < 1."""
     x, df = np.broadcast_arrays(np.asarray(x, float), np.asarray(df, float))
     with np.errstate(invalid="ignore"):
         return np.where(df >= 1, special.chdtrc(np.maximum(df, 1), x), np.nan)
 
 
-def f_sf(x: np.ndarray, d1: np.ndarray, d2: np.ndarray) -> np.ndarray:
+def f_sf(x: npt.ArrayLike, d1: npt.ArrayLike, d2: npt.ArrayLike) -> np.ndarray:
     """Upper F tail; NaN where x is NaN or a degree of freedom is < 1."""
     x, d1, d2 = np.broadcast_arrays(*(np.asarray(a, float) for a in (x, d1, d2)))
     ok = (d1 >= 1) & (d2 >= 1)

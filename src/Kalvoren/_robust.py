@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any, Sequence
+from typing import Any, Sequence, cast
 
 import numpy as np
 from scipy import linalg as sla
@@ -67,7 +67,7 @@ class CovChoice:
     bandwidth: int | str | None = None  # None: the battery's hac_lags
     prewhite: int = 0
     adjust: bool | None = None  # None: the type's default (False; True for driscoll-kraay)
-    groups: tuple = ()
+    groups: tuple[Any, ...] = ()
     time: Any = None
     entity: Any = None
     correction: bool = True
@@ -92,7 +92,7 @@ def _column_ref(value: Any, name: str) -> Any:
     return a
 
 
-def choice_of(cov_type: Any = "HAC", cov_options: dict | None = None) -> CovChoice:
+def choice_of(cov_type: Any = "HAC", cov_options: dict[str, Any] | None = None) -> CovChoice:
     """Check cov_type and its options (OptionError naming the option)."""
     if not isinstance(cov_type, str):
         raise OptionTypeError(
@@ -224,7 +224,7 @@ def resolve(
         if choice.entity is not None:
             ent, E = _codes(_lookup(choice.entity, "entity", index, frame, n), "entity", n)
             key = codes.astype(np.int64) * E + ent
-            if not one:
+            if offsets is not None:
                 series = np.repeat(np.arange(offsets.shape[0] - 1), np.diff(offsets))
                 key = key + series.astype(np.int64) * (T * E)
             if np.unique(key).shape[0] != n:
@@ -303,7 +303,8 @@ def long_run(H: np.ndarray, w: np.ndarray) -> np.ndarray:
     for j in range(1, min(w.shape[1], H.shape[1])):
         Gj = _t(H[:, j:]) @ H[:, :-j]
         S += w[:, j, None, None] * (Gj + _t(Gj))
-    return (S + _t(S)) * 0.5
+    sym: np.ndarray = (S + _t(S)) * 0.5
+    return sym
 
 
 def _long_run_fft(H: np.ndarray, w: np.ndarray) -> np.ndarray:
@@ -320,7 +321,8 @@ def _long_run_fft(H: np.ndarray, w: np.ndarray) -> np.ndarray:
     Ht = np.ascontiguousarray(_t(H))  # (G, p, n): each column's series contiguous
     freq = fft.rfft(Ht, size, axis=2) * fft.rfft(c, size, axis=1)[:, None, :]
     S = Ht @ _t(fft.irfft(freq, size, axis=2)[:, :, n - 1 : 2 * n - 1])
-    return (S + _t(S)) * 0.5
+    sym: np.ndarray = (S + _t(S)) * 0.5
+    return sym
 
 
 def hac_meat(H: np.ndarray, w: np.ndarray, count: np.ndarray) -> np.ndarray:
@@ -460,7 +462,7 @@ class Cov:
     plug_in: float | None = None  # the rule's own value (before Bartlett's whole lags)
     # the fit's units (powers of two from the data's): coefficients, the
     # columns kept, and the covariance of those columns
-    scaled: tuple | None = None
+    scaled: tuple[np.ndarray, list[int], np.ndarray] | None = None
 
     @property
     def label(self) -> str:
@@ -616,13 +618,15 @@ def _cluster_meat(
 
     def one(c: np.ndarray, G: int) -> np.ndarray:
         S = _sum_by(H, c, G)
-        return (S.T @ S) * (G / (G - 1) if correction else 1.0)
+        meat: np.ndarray = (S.T @ S) * (G / (G - 1) if correction else 1.0)
+        return meat
 
     if len(codes) == 1:
         return one(codes[0], counts[0])
     both, G12 = np.unique(codes[0].astype(np.int64) * counts[1] + codes[1], return_inverse=True)
     M12 = one(G12.astype(np.intp), both.shape[0]) if both.shape[0] > 1 else 0.0
-    return one(codes[0], counts[0]) + one(codes[1], counts[1]) - M12
+    two_way: np.ndarray = one(codes[0], counts[0]) + one(codes[1], counts[1]) - M12
+    return two_way
 
 
 def panel_sandwich(
@@ -641,7 +645,12 @@ def panel_sandwich(
     else:
         T = groups.counts[0]
         Ht = _sum_by(H, groups.codes[0], T)  # the scores summed over each period
-        lags = choice.bandwidth if choice.bandwidth is not None else int(math.floor(T**0.25))
+        # a bandwidth for driscoll-kraay is a number of lags (choice_of)
+        lags = (
+            cast(int, choice.bandwidth)
+            if choice.bandwidth is not None
+            else int(math.floor(T**0.25))
+        )
         b = lags + 1.0  # Newey and West (1987) by default, as vcovPL
         w, count = lag_weights(choice.kernel, np.array([b]), T)
         M = hac_meat(Ht[None], w, count)[0]
@@ -675,7 +684,8 @@ def _unscaled(Vs: np.ndarray, scale: np.ndarray) -> np.ndarray:
     """V in the data's units from the fit's: scale the power of two of each
     coefficient (ey - ex_j), exactly."""
     with np.errstate(over="ignore"):  # inf beyond the range, as the battery's
-        return np.ldexp(np.ldexp(Vs, scale[..., :, None]), scale[..., None, :])
+        V: np.ndarray = np.ldexp(np.ldexp(Vs, scale[..., :, None]), scale[..., None, :])
+        return V
 
 
 def _clearly_full_rank(fit: StackFit, X: np.ndarray) -> bool:
@@ -858,12 +868,17 @@ def _pow2(maxabs: np.ndarray) -> np.ndarray:
 def _times_pow2(a: np.ndarray, e: np.ndarray) -> np.ndarray:
     """a * 2^-e: one multiplication by an exact power of two is the correctly
     rounded product, as np.ldexp (which takes any exponent)."""
+    out: np.ndarray
     if e.size and (e.min() < -1020 or e.max() > 1020):
-        return np.ldexp(a, -e)
-    return a * np.ldexp(1.0, -e)
+        out = np.ldexp(a, -e)
+    else:
+        out = a * np.ldexp(1.0, -e)
+    return out
 
 
-def _stack(batch: Any, rec: Any, idx: np.ndarray, n: int, choice: CovChoice, tops: tuple) -> None:
+def _stack(
+    batch: Any, rec: Any, idx: np.ndarray, n: int, choice: CovChoice, tops: tuple[Any, Any]
+) -> None:
     """HC or HAC covariances of the full-rank series idx, all of length n.
     tops: every series' largest |y| and per-column largest |x|."""
     starts = batch.offsets[idx]
@@ -899,7 +914,13 @@ def _stack(batch: Any, rec: Any, idx: np.ndarray, n: int, choice: CovChoice, top
         _record(batch, rec, idx[good], covs, (fit.beta[good], kept, Vs[good]))
 
 
-def _record(batch: Any, rec: Any, idx: Any, covs: list | None, scaled: tuple | None = None) -> None:
+def _record(
+    batch: Any,
+    rec: Any,
+    idx: Any,
+    covs: list[Cov] | None,
+    scaled: tuple[np.ndarray, list[int], np.ndarray] | None = None,
+) -> None:
     """The series idx's standard errors and hac_wald from covs (None:
     undefined); scaled: their (beta, kept, V) in the fits' units, stacked."""
     from Kalvoren._registry import TEST_IDS
@@ -921,11 +942,12 @@ def _record(batch: Any, rec: Any, idx: Any, covs: list | None, scaled: tuple | N
     if not wald_too:
         return
     if scaled is None:
-        one = covs[0].scaled
+        # every covariance here was formed in the fit's units
+        units = [cast(tuple[np.ndarray, list[int], np.ndarray], c.scaled) for c in covs]
         scaled = (
-            np.stack([c.scaled[0] for c in covs]),
-            one[1],
-            np.stack([c.scaled[2] for c in covs]),
+            np.stack([u[0] for u in units]),
+            units[0][1],
+            np.stack([u[2] for u in units]),
         )
     st, stat = slopes_wald(*scaled, batch.const_col, covs[0].n)
     todo = np.isin(rec.status[idx, i], (0, Status.SINGULAR))
@@ -992,7 +1014,9 @@ class WaldResult(TestResult):
 
         if self.df is None:
             return None
-        return stats.chi2(self.df) if self.reference == "chi2" else stats.f(*self.df)
+        if self.reference == "chi2":
+            return stats.chi2(self.df)
+        return stats.f(*cast(tuple[int, int], self.df))
 
 
 def _restrictions(R: Any, r: Any, names: list[str]) -> tuple[np.ndarray, np.ndarray, str]:
