@@ -25,7 +25,7 @@ from __future__ import annotations
 import functools
 import math
 from dataclasses import dataclass
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence, cast
 
 import numpy as np
 from scipy import integrate, optimize, special
@@ -102,7 +102,8 @@ class FSequence:
 
 def _quad_forms(A: np.ndarray, g: np.ndarray) -> np.ndarray:
     """g' A^-1 g for a stack of symmetric positive definite A."""
-    return np.einsum("ij,ij->i", g, np.linalg.solve(A, g[..., None])[..., 0])
+    forms: np.ndarray = np.einsum("ij,ij->i", g, np.linalg.solve(A, g[..., None])[..., 0])
+    return forms
 
 
 def _running(P: np.ndarray, lo: int, hi: int) -> tuple[np.ndarray, np.ndarray]:
@@ -128,7 +129,8 @@ def exact_f(X: np.ndarray, e: np.ndarray, cols: Sequence[int], b: int) -> float:
     if fit.exact:
         return math.inf
     d = e - fit.e
-    return float(d @ d) / (fit.rss / (n - k - q))
+    F: float = float(d @ d) / (fit.rss / (n - k - q))
+    return F
 
 
 def f_values(
@@ -307,7 +309,10 @@ def hansen_critical(kind: str, alpha: float, q: int, tau: float) -> float:
     """The statistic whose Hansen p-value is alpha (NaN outside the table)."""
     if not 1 <= q <= HANSEN_MAX_Q:
         return math.nan
-    f = lambda x: hansen_pvalue(kind, x, q, tau) - alpha  # noqa: E731
+
+    def f(x: float) -> float:
+        return hansen_pvalue(kind, x, q, tau) - alpha
+
     hi = 10.0
     while f(hi) > 0 and hi < 1e4:
         hi *= 2
@@ -406,13 +411,14 @@ def _log_sin_ratio(u: float) -> complex:
         z = 2j * u
         return -z / 6.0 - z * z / 180.0
     w = complex(a, a)
-    return (
+    ratio: complex = (
         -math.log(2.0)
         + 0.5j * math.pi
         + complex(a, -a)
         + np.log1p(-np.exp(complex(-2.0 * a, 2.0 * a)))
         - np.log(w)
     )
+    return ratio
 
 
 @functools.lru_cache(maxsize=64)
@@ -462,7 +468,7 @@ def cvm_sf(x: float, d: int) -> float:
 
     # full_output: QUADPACK's complaints at this demanding epsabs go to info, not to
     # warnings (the tail is checked against closed forms in the tests)
-    kw = {"limlst": 200, "epsabs": 1e-13, "full_output": 1}
+    kw: dict[str, Any] = {"limlst": 200, "epsabs": 1e-13, "full_output": 1}
     a = integrate.quad(im, 0.0, np.inf, weight="cos", wvar=x, **kw)[0]
     b = integrate.quad(re, 0.0, np.inf, weight="sin", wvar=x, **kw)[0]
     return float(min(max(0.5 + (a - b - math.atan(x)) / math.pi, 0.0), 1.0))
@@ -561,7 +567,9 @@ def _argmax_cdf(x: float, xi: float, phi1: float, phi2: float) -> float:
 
 
 def _argmax_quantile(p: float, xi: float, phi1: float, phi2: float) -> float:
-    f = lambda x: _argmax_cdf(x, xi, phi1, phi2) - p  # noqa: E731
+    def f(x: float) -> float:
+        return _argmax_cdf(x, xi, phi1, phi2) - p
+
     a, b = (-1.0, 0.0) if f(0.0) > 0 else (0.0, 1.0)
     while f(a) > 0:
         a *= 2
@@ -659,9 +667,9 @@ class Breakpoints:
                 raise ValueError(f"breaks must be between 0 and {self.max_breaks}, got {criterion}")
             return int(criterion)
         if criterion == "bic":
-            return int(self.bic.idxmin())
+            return int(cast(int, self.bic.idxmin()))  # indexed by the number of breaks
         if criterion == "lwz":
-            return int(self.lwz.idxmin())
+            return int(cast(int, self.lwz.idxmin()))
         if criterion == "sequential":
             rej = self.sequential["reject"].tolist()
             m = 0
@@ -694,7 +702,7 @@ class Breakpoints:
         return self.partitions[self.n_breaks]
 
     @property
-    def break_labels(self) -> list:
+    def break_labels(self) -> list[Any]:
         """The breaks as labels of the data's index (positions without one)."""
         idx = self._model.index
         return [idx[b] if idx is not None else b for b in self.breaks]
@@ -762,7 +770,10 @@ class Breakpoints:
         idx = self._model.index
         if idx is not None:
             n = self.n
-            lab = lambda v: idx[int(v)] if v == v and 0 <= v < n else None  # noqa: E731
+
+            def lab(v: float) -> Any:
+                return idx[int(v)] if v == v and 0 <= v < n else None
+
             for c in ("lower", "break", "upper"):
                 frame[f"{c}_label"] = [lab(v) for v in frame[c]]
         return frame
@@ -966,10 +977,11 @@ def _view_sequence(v: Any) -> FSequence:
     if "seq" not in cache:
         cols = break_columns(v.option("f_break_columns"), v.names or [], v.kept)
         cache["seq"] = sequence(v.Xs, v.e, cols, v.option("f_trim"))
-    return cache["seq"]
+    seq: FSequence = cache["seq"]
+    return seq
 
 
-def _functional(kind: str):
+def _functional(kind: str) -> Callable[[Any], Computed]:
     def compute(v: Any) -> Computed:
         seq = _view_sequence(v)
         if seq.status != 0:
