@@ -8,11 +8,14 @@ from __future__ import annotations
 
 import warnings
 from dataclasses import dataclass
-from typing import Callable
+from typing import TYPE_CHECKING, Callable
 
 import numpy as np
 
 from Kalvoren._registry import BY_ID, TEST_IDS
+
+if TYPE_CHECKING:
+    from Kalvoren._engine import Results
 
 # The chi-square tails of the LM and Wald tests are asymptotic, and rough
 # below about 20 observations. (The Jarque-Bera table starts at n = 10, where
@@ -45,26 +48,26 @@ def _few_rule(tid: str) -> tuple[int, str] | None:
 
 def find(
     tests: tuple[str, ...],
-    results: object,
+    results: Results,
     n: np.ndarray,
     hac_requested: np.ndarray | None,
 ) -> list[Caveat]:
     """The caveats of finished results (``_engine.Results``, any number of
     series). hac_requested: the bandwidth each series was asked for (None:
     the default rule, which never exceeds n - 1)."""
-    if isinstance(results.stat, list):  # type: ignore[attr-defined]
+    if isinstance(results.stat, list):
         # one series (diagnose): most have nothing to say, found without arrays
-        rec0 = results.record  # type: ignore[attr-defined]
+        rec0 = results.record
         n0 = int(np.asarray(n).ravel()[0])
         req = None if hac_requested is None else np.asarray(hac_requested).ravel()[0]
         if (
             not rec0.notes[0]
-            and not any(results.least_squares[0])  # type: ignore[attr-defined]
+            and not any(results.least_squares[0])
             and n0 >= CHI2_MIN_N
             and (req is None or not req > n0 - 1)
         ):
             return []
-    res = results.dense()  # type: ignore[attr-defined]
+    res = results.dense()
     rec = res.record
     G = res.status.shape[0]
     chosen = [i for i, t in enumerate(TEST_IDS) if t in tests]
@@ -166,9 +169,9 @@ def find(
     return found
 
 
-def add_notes(results: object, caveats: list[Caveat]) -> None:
+def add_notes(results: Results, caveats: list[Caveat]) -> None:
     """Append the caveats the notes do not carry yet to the tests' notes."""
-    note = results.note  # type: ignore[attr-defined]
+    note = results.note
     for c in caveats:
         if c.noted:
             continue

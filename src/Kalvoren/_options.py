@@ -167,11 +167,12 @@ def _resolve(
 @dataclass
 class Limits:
     """Per series: which cannot run at all, and which cannot run the Chow
-    test at the given break (arrays of bool), with the reasons."""
+    test at the given break (arrays of bool; for one series, tuples of one
+    bool), with the reasons."""
 
-    too_short: np.ndarray
-    bad_lags: np.ndarray
-    bad_break: np.ndarray
+    too_short: np.ndarray | tuple[bool]
+    bad_lags: np.ndarray | tuple[bool]
+    bad_break: np.ndarray | tuple[bool]
 
     def first_problem(self, g: int, n: int, k: int, lags: int, t_break: int) -> OptionError | None:
         """What diagnose raises for series g (None: nothing)."""
@@ -198,7 +199,7 @@ def limits(n: Any, k: int, opts: Options, t_break: Any) -> Limits:
         short = n <= k + 1
         lags = not short and opts.uses("lags") and opts.lags >= n - k
         brk = not short and opts.uses("break_at") and not k + 1 <= t_break <= n - k - 1
-        return Limits((short,), (lags,), (brk,))  # type: ignore[arg-type]
+        return Limits((short,), (lags,), (brk,))
     n = np.asarray(n, dtype=np.int64)
     too_short = n <= k + 1
     uses_lags = opts.uses("lags")

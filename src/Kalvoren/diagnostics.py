@@ -268,8 +268,8 @@ def _per_test(spec: _registry.TestSpec) -> Callable[..., TestResult]:
 
 
 for _spec in _registry.TESTS:
-    if _registry.function_name(_spec) is not None:
-        globals()[_registry.function_name(_spec)] = _per_test(_spec)  # type: ignore[index]
+    if (_name := _registry.function_name(_spec)) is not None:
+        globals()[_name] = _per_test(_spec)
 
 
 def breusch_pagan(
