@@ -504,10 +504,10 @@ def _read_source(
             first = first if cut < 0 else first[: cut + 1]
         else:  # UTF-16 and the like: lines are found in the text
             text = io.TextIOWrapper(source, encoding=enc, errors="replace", newline="")
-            line, rest = text.readline(), text.read(1 << 16)
+            top, rest = text.readline(), text.read(1 << 16)
             text.detach()
-            first = line.split("\n", 1)[0].encode(enc)
-            sample = (line + rest)[: 1 << 16].encode(enc, errors="replace")
+            first = top.split("\n", 1)[0].encode(enc)
+            sample = (top + rest)[: 1 << 16].encode(enc, errors="replace")
     except OSError as e:
         raise UsageError(f"cannot read {args.file}: {e.strerror or e}") from None
     try:

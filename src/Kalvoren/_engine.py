@@ -123,7 +123,7 @@ class Plan:
 _PLANS: dict[Any, Plan] = {}
 
 
-def _options_key(options: dict) -> Any:
+def _options_key(options: dict[str, Any]) -> Any:
     """A key for options whose values are hashable (type and value: 1 and True
     are different options), else None."""
     try:
@@ -134,7 +134,7 @@ def _options_key(options: dict) -> Any:
     return key
 
 
-def plan_of(tests: tuple[str, ...], options: dict) -> Plan:
+def plan_of(tests: tuple[str, ...], options: dict[str, Any]) -> Plan:
     key = _options_key(options)
     if key is not None:
         plan = _PLANS.get((tests, key))
@@ -222,7 +222,7 @@ def run(
         k = np.array([k1])
         chow_df = np.array([[k1, row[_N] - 2 * k1]])
         refused_any = Status.FALLBACK in [row[c] for c in _STATUS]
-        notes: list[dict] = [{}]
+        notes: list[dict[str, str]] = [{}]
     else:
         k = out[:, _K].copy()
         chow_df = np.stack([k, out[:, _N] - 2 * k], axis=1)
