@@ -2,7 +2,9 @@
 covariance choice adds to diagnose_many (n = 200, k = 3) next to the default
 battery and to a statsmodels loop over the same series.
 
-    .venv/bin/python benchmarks/bench_robust.py [--quick]
+    .venv/bin/python benchmarks/bench_robust.py [--quick] [--many]
+
+--many: only the diagnose_many section.
 
 Times are CPU seconds (time.process_time), medians of alternating samples;
 set OPENBLAS_NUM_THREADS=1 on a shared machine."""
@@ -72,7 +74,9 @@ def many(reps: int, G: int) -> list[tuple]:
     choices = {
         "default (battery's own HAC)": {},
         "HC0": {"cov_type": "HC0"},
+        "HC1": {"cov_type": "HC1"},
         "HC3": {"cov_type": "HC3"},
+        "HAC, 4 lags": {"cov_type": "HAC", "cov_options": {"bandwidth": 4}},
         "HAC, 4 lags, adjusted": {
             "cov_type": "HAC",
             "cov_options": {"bandwidth": 4, "adjust": True},
@@ -115,7 +119,8 @@ def many(reps: int, G: int) -> list[tuple]:
 def main() -> None:
     quick = "--quick" in sys.argv
     warnings.simplefilter("ignore")
-    rows = one_regression(5 if quick else 31) + many(3 if quick else 9, 200 if quick else 1000)
+    rows = [] if "--many" in sys.argv else one_regression(5 if quick else 31)
+    rows += many(3 if quick else 9, 200 if quick else 1000)
     print(
         "| section | covariance | n | ours (per series) | peer: statsmodels (or the default run) | ratio |"
     )

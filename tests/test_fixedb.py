@@ -10,7 +10,13 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from scipy import special
 
-from Kalvoren._fixedb import hac_wald_pvalue, hac_wald_pvalue_one, llsw_lags
+from Kalvoren._fixedb import (
+    hac_wald_pvalue,
+    hac_wald_pvalue_bandwidth,
+    hac_wald_pvalue_bandwidth_one,
+    hac_wald_pvalue_one,
+    llsw_lags,
+)
 
 
 def bartlett_wald(e: np.ndarray, lags: int) -> np.ndarray:
@@ -140,6 +146,27 @@ def test_llsw_lags_is_the_nearest_whole_number(ns):
     ref = [min(max((math.isqrt(169 * n) + 5) // 10 - 1, 0), max(n - 1, 0)) for n in ns]
     got = llsw_lags(np.array(ns))
     assert got.dtype == np.int64 and got.tolist() == ref
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    stat=st.one_of(st.floats(0.0, 1e4), st.just(math.nan)),
+    q=st.integers(1, 25),
+    M=st.one_of(st.floats(-1.0, 3e3), st.sampled_from([math.nan, math.inf, 0.0])),
+    n=st.integers(1, 5000),
+)
+def test_bandwidth_form_extends_the_lags_form(stat, q, M, n):
+    """Any Bartlett bandwidth M (a plug-in rule's): the lags form's bits at a
+    whole M, lag 0 alone (M = 1) below 1, NaN where M is not positive and
+    finite; the scalar path gives the vector's bits."""
+    one = hac_wald_pvalue_bandwidth_one(stat, q, M, n)
+    vec = hac_wald_pvalue_bandwidth(np.array([stat, stat]), q, M, n)
+    assert np.array_equal(np.array([one, one]), vec, equal_nan=True)
+    if not (0.0 < M < math.inf):
+        assert math.isnan(one)
+    elif M <= 1.0 or M == math.floor(M):
+        want = hac_wald_pvalue_one(stat, q, max(int(M), 1) - 1, n)
+        assert one == want or (math.isnan(one) and math.isnan(want))
 
 
 @pytest.mark.parametrize("bad", [math.nan, 2.5, [10, math.inf]])

@@ -335,6 +335,41 @@ def test_default_report_and_wald_forms():
 
 
 @pytest.mark.parametrize(
+    "options, reference",
+    [
+        ({"bandwidth": "nw1994"}, "fixedb"),
+        ({"bandwidth": "andrews"}, "fixedb"),  # b = bandwidth / n, not whole lags
+        ({"bandwidth": "llsw"}, "fixedb"),
+        ({"bandwidth": 5, "adjust": True}, "fixedb"),  # the n/(n - k) factor undone
+        ({"kernel": "parzen", "bandwidth": 5}, "chi2"),  # no fixed-b table for it
+        ({"kernel": "qs", "bandwidth": "andrews"}, "chi2"),
+        ({"bandwidth": 3, "prewhite": 1}, "chi2"),
+    ],
+)
+def test_hac_wald_reference_of_each_covariance(options, reference):
+    from scipy import stats
+
+    from Kalvoren import _fixedb
+
+    n, k = N, 3
+    kw = dict(cov_type="HAC", cov_options=options)
+    r = Kalvoren.diagnose(FRAME.y, FRAME[["a", "b"]], **kw)
+    hw = r.tests["hac_wald"]
+    assert hw.reference == reference and hw.df == 2
+    if reference == "fixedb":
+        w = hw.statistic * (n / (n - k) if options.get("adjust") else 1.0)
+        assert hw.pvalue == _fixedb.hac_wald_pvalue_bandwidth_one(w, 2, r.bandwidth, n)
+    else:
+        assert hw.pvalue == pytest.approx(stats.chi2(2).sf(hw.statistic), rel=1e-12)
+    forced = Kalvoren.diagnose(FRAME.y, FRAME[["a", "b"]], hac_pvalue="chi2", **kw)
+    assert forced.tests["hac_wald"].reference == "chi2"
+    # diagnose_many: the same bits, series by series
+    long = pd.concat([FRAME.assign(g=0), FRAME.assign(g=1, y=FRAME.y[::-1].to_numpy())])
+    many = Kalvoren.diagnose_many(long, by="g", y="y", x=["a", "b"], **kw)
+    assert many.hac_wald_pvalue[0] == hw.pvalue
+
+
+@pytest.mark.parametrize(
     "kw, param",
     [
         ({"cov_type": "HC9"}, "cov_type"),

@@ -165,7 +165,23 @@ def plan_of(tests: tuple[str, ...], options: dict[str, Any]) -> Plan:
     return plan
 
 
-def native(batch: Batch) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def native(batch: Batch) -> tuple[np.ndarray, ...]:
+    """The native battery: (out, beta, se), and (cov, bw) after them when the
+    batch's covariance is one the battery computes (HC, HAC)."""
+    code = None if batch.cov is None else batch.cov.native
+    if code is not None:
+        return _batch.battery_cov(
+            batch.y,
+            batch.X,
+            batch.offsets,
+            batch.const_col,
+            batch.lags,
+            batch.t_break,
+            batch.hac_lags,
+            batch.bits,
+            batch.shared_x,
+            code,
+        )
     return _batch.battery(
         batch.y,
         batch.X,
@@ -203,6 +219,15 @@ class Record:
     df: Any = None
     pvalue: Any = None
     extra: Any = None
+    # A covariance the native battery computed (HC, HAC): per series its
+    # matrix (G, k, k) and bandwidth and plug-in value (G, 2); which series
+    # the kernels fitted (the others took the least-squares route); each
+    # series' bandwidth b (NaN: none); the reference each test's p-value came from.
+    cov: Any = None
+    bw: Any = None
+    kernel_fit: Any = None
+    cov_bw: Any = None
+    references: dict[str, str] = dataclasses.field(default_factory=dict)
 
     def value(self, g: int, field: str) -> float:
         return float(self.out[g, FIELD[field]])
@@ -213,7 +238,8 @@ def run(
     runner: Callable[[Batch], tuple[np.ndarray, np.ndarray, np.ndarray]] = native,
     limits: _options.Limits | None = None,
 ) -> Record:
-    out, beta, se = runner(batch)
+    res = runner(batch)
+    out, beta, se = res[:3]
     G = batch.G
     plan = batch.plan
     if G == 1:  # the report's case, without the array set-up
@@ -229,6 +255,10 @@ def run(
         refused_any = bool((out[:, _STATUS] == Status.FALLBACK).any())
         notes = [{} for _ in range(G)]
     rec = Record(out, beta, se, k, chow_df, np.zeros((G, T), bool), notes)
+    if len(res) == 5:
+        kx = batch.X.shape[1]
+        rec.cov, rec.bw = res[3].reshape(G, kx, kx), res[4]
+        rec.kernel_fit = out[:, _FIT] == 0
     if refused_any:
         # Series or tests the kernels refused go the least-squares way.
         refused = out[:, _STATUS] == Status.FALLBACK
@@ -701,7 +731,23 @@ def _fitted(batch: Batch, rec: Record, g: int | None) -> Fitted:
     slopes = rank - 1.0 if batch.const_col >= 0 else rank
     f = Fitted(n, rank, slopes, float(batch.lags), hac_df, c1, c2, batch.options)
     f.hac_lags, f.robust = hl, batch.cov is not None
+    _robust_fixedb(batch, rec, f, g)
     return f
+
+
+def _robust_fixedb(batch: Batch, rec: Record, f: Fitted, g: int | None) -> None:
+    """Another covariance whose HAC Wald statistic has the fixed-b law: its
+    bandwidth (series g's, or all) and the factor undoing its adjustment."""
+    if batch.cov is None or rec.cov_bw is None:
+        return
+    from Kalvoren import _robust
+
+    choice = batch.cov.choice
+    if _robust.fixed_b(choice):
+        f.robust_fixedb = True
+        f.hac_bw = rec.cov_bw if g is None else float(rec.cov_bw[g])
+        if choice.adjusted:
+            f.wald_scale = f.n / (f.n - f.rank)
 
 
 def _recursions(rec: Record, g: int | None) -> Any:
@@ -739,6 +785,7 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
         reference = spec.reference
         if spec.form is not None:
             stat[:, i], reference = spec.form(stat[:, i], f)
+        rec.references[spec.id] = reference
         if spec.df is not None:  # degrees of freedom a computation gave stand
             d1, d2 = spec.df(f)
             own = ~np.isnan(df1[:, i])
@@ -799,6 +846,7 @@ def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
         batch.options,
     )
     f.hac_lags, f.robust = row[_HAC_LAGS], batch.cov is not None
+    _robust_fixedb(batch, rec, f, 0)
     status = rec.status[0].tolist()
     stat = rec.stat[0].tolist()
     df1, df2 = rec.df[0, :, 0].tolist(), rec.df[0, :, 1].tolist()
@@ -815,6 +863,7 @@ def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
                 stat[i], reference = spec.form(stat[i], f)
                 stat[i] = float(stat[i])
                 pvalue_of = None if reference == "given" else _pvalues.REFERENCES[reference][1]
+            rec.references[spec.id] = reference
             if spec.df is not None and df1[i] != df1[i]:  # given degrees of freedom stand
                 d1, d2 = spec.df(f)
                 df1[i], df2[i] = float(d1), float(d2)

@@ -55,7 +55,13 @@ Arr: TypeAlias = NDArray[np.float64]
 # arrays (the vector path) alike, so both give the same bits
 F = TypeVar("F", float, Arr)
 
-__all__ = ["hac_wald_pvalue", "hac_wald_pvalue_one", "llsw_lags"]
+__all__ = [
+    "hac_wald_pvalue",
+    "hac_wald_pvalue_one",
+    "hac_wald_pvalue_bandwidth",
+    "hac_wald_pvalue_bandwidth_one",
+    "llsw_lags",
+]
 
 # K and d1 (scripts/make_fixedb_table.py --fit-forms)
 K0, K1, KH2 = 1.783, 3.567, 0.1013**2
@@ -206,8 +212,19 @@ def hac_wald_pvalue_one(stat: float, q: int, lags: int, n: int) -> float:
     w, qf, lf, nf = float(stat), float(q), float(lags), float(n)
     if math.isnan(w) or not (_whole(qf, 1.0) and _whole(lf, 0.0) and _whole(nf, 1.0)):
         return math.nan
-    b = (lf + 1.0) / nf
-    M = lf + 1.0
+    return _one_m(w, qf, lf + 1.0, nf)
+
+
+def hac_wald_pvalue_bandwidth_one(stat: float, q: int, M: float, n: int) -> float:
+    """hac_wald_pvalue_bandwidth for one statistic, on Python floats (the same bits)."""
+    w, qf, mf, nf = float(stat), float(q), float(M), float(n)
+    if math.isnan(w) or not (_whole(qf, 1.0) and _whole(nf, 1.0) and mf > 0.0 and mf < math.inf):
+        return math.nan
+    return _one_m(w, qf, max(mf, 1.0), nf)
+
+
+def _one_m(w: float, qf: float, M: float, nf: float) -> float:
+    b = M / nf
     if b > 1.0:
         w = w / b
         b, M = 1.0, nf
@@ -257,9 +274,34 @@ def hac_wald_pvalue(
     return out.reshape(shape)
 
 
+def hac_wald_pvalue_bandwidth(
+    stat: ArrayLike, q: ArrayLike, M: ArrayLike, n: ArrayLike
+) -> NDArray[np.float64]:
+    """hac_wald_pvalue for a Bartlett bandwidth M (weights 1 - j/M over lags
+    j < M) that need not be a whole number, as the plug-in rules give: the
+    law at b = M/n, its finite-n term taken at that M. M <= 1 keeps lag 0
+    alone, as M = 1 does. NaN where M is not positive and finite."""
+    arrs = np.broadcast_arrays(*(np.asarray(a, dtype=np.float64) for a in (stat, q, M, n)))
+    shape = arrs[0].shape
+    w, qa, ma, na = (a.ravel() for a in arrs)
+    out = np.full(w.shape, np.nan)
+    with np.errstate(invalid="ignore"):
+        ok = ~np.isnan(w) & (ma > 0.0) & (ma < np.inf)
+        for a, lo in ((qa, 1.0), (na, 1.0)):
+            ok &= np.isfinite(a) & (a >= lo) & (a == np.floor(a))
+    idx = np.flatnonzero(ok)
+    if idx.size:
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+            out[idx] = _pvalue_m(w[idx], qa[idx], np.maximum(ma[idx], 1.0), na[idx])
+    return out.reshape(shape)
+
+
 def _pvalue(w: Arr, q: Arr, lags: Arr, n: Arr) -> Arr:
-    b = (lags + 1.0) / n
-    M = lags + 1.0
+    return _pvalue_m(w, q, lags + 1.0, n)
+
+
+def _pvalue_m(w: Arr, q: Arr, M: Arr, n: Arr) -> Arr:
+    b = M / n
     big = b > 1.0
     w = np.where(big, w / b, w)
     M = np.where(big, n, M)

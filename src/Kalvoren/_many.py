@@ -94,6 +94,9 @@ def run_native(
     G, k = batch.G, batch.X.shape[1]
     out = np.empty((G, _batch.NFIELDS))
     beta, se = np.empty((G, k)), np.empty((G, k))
+    # a covariance the battery computes: its matrices and bandwidths too
+    native_cov = batch.cov is not None and batch.cov.native is not None
+    cov, bw = (np.empty((G, k * k)), np.empty((G, 2))) if native_cov else (None, None)
     parts = _chunks(batch.offsets)
     workers = max(1, min(workers or os.cpu_count() or 1, len(parts) or 1))
     bar = _progress_bar(progress, G)
@@ -102,8 +105,10 @@ def run_native(
     def job(lo: int, hi: int) -> int:
         if source is not None:
             source.fill(batch.y, batch.X, int(offsets[lo]), int(offsets[hi]))
-        o, b, s = _engine.native(batch.chunk(lo, hi))
-        out[lo:hi], beta[lo:hi], se[lo:hi] = o, b, s
+        res = _engine.native(batch.chunk(lo, hi))
+        out[lo:hi], beta[lo:hi], se[lo:hi] = res[:3]
+        if cov is not None and bw is not None:
+            cov[lo:hi], bw[lo:hi] = res[3:]
         return hi - lo
 
     try:
@@ -131,6 +136,8 @@ def run_native(
     finally:
         if bar is not None:
             bar.close()
+    if cov is not None and bw is not None:
+        return out, beta, se, cov, bw
     return out, beta, se
 
 

@@ -184,6 +184,26 @@ def _n_of(n: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
     return np.nan_to_num(n).astype(np.int64)
 
 
+def _fixedb_many(s: Any, d1: Any, n: Any, f: Any) -> Any:
+    """Fixed-b p-values of many series: the battery's own bandwidth (whole
+    lags f.hac_lags) or another Bartlett HAC's (f.hac_bw, its adjustment
+    undone by f.wald_scale)."""
+    if f.robust_fixedb:
+        return _fixedb.hac_wald_pvalue_bandwidth(s * f.wald_scale, d1, f.hac_bw, n)
+    return _fixedb.hac_wald_pvalue(s, d1, f.hac_lags, n)
+
+
+def _fixedb_one(s: float, d1: float, n: float, f: Any) -> float:
+    """_fixedb_many for one series, on floats (the same bits)."""
+    if not (d1 == d1 and d1 >= 1):
+        return math.nan
+    if f.robust_fixedb:
+        return _fixedb.hac_wald_pvalue_bandwidth_one(s * f.wald_scale, int(d1), f.hac_bw, int(n))
+    if f.hac_lags != f.hac_lags:
+        return math.nan
+    return _fixedb.hac_wald_pvalue_one(s, int(d1), int(f.hac_lags), int(n))
+
+
 # The p-value of each reference distribution, for many series (arrays) and for
 # one (floats) with the same bits: (stat, df1, df2, n, m) -> (p, bound or None).
 # Each takes its arguments as floats (one) or arrays (many).
@@ -206,15 +226,10 @@ REFERENCES: dict[str, tuple[_PValue, _PValue]] = {
         lambda s, d1, d2, n, m, f=None: cusum_pvalue_one(s, m),
     ),
     # the Bartlett HAC Wald statistic under fixed-b asymptotics: df1 the
-    # restrictions, the bandwidth the series' own (f.hac_lags)
+    # restrictions, the bandwidth the series' own (f.hac_lags or f.hac_bw)
     "fixedb": (
-        lambda s, d1, d2, n, m, f=None: (_fixedb.hac_wald_pvalue(s, d1, f.hac_lags, n), None),
-        lambda s, d1, d2, n, m, f=None: (
-            _fixedb.hac_wald_pvalue_one(s, int(d1), int(f.hac_lags), int(n))
-            if d1 == d1 and d1 >= 1 and f.hac_lags == f.hac_lags
-            else math.nan,
-            None,
-        ),
+        lambda s, d1, d2, n, m, f=None: (_fixedb_many(s, d1, n, f), None),
+        lambda s, d1, d2, n, m, f=None: (_fixedb_one(s, d1, n, f), None),
     ),
     "cusumsq": (
         lambda s, d1, d2, n, m, f=None: cusumsq_pvalue(s, m),

@@ -53,6 +53,12 @@ class Fitted:
     options: Any = None  # the run's checked test options (the same for every series)
     hac_lags: Any = float("nan")  # the bandwidth the battery's HAC used
     robust: bool = False  # another covariance than the battery's own HAC
+    # another covariance whose HAC Wald statistic has the fixed-b law (a
+    # Bartlett HAC without prewhitening): its bandwidth M (lag j weighs 1 -
+    # j/M) and the factor that undoes its n/(n - k) adjustment
+    robust_fixedb: bool = False
+    hac_bw: Any = float("nan")
+    wald_scale: Any = 1.0
 
     def option(self, name: str) -> Any:
         """A test option's value for this run (its default when not given)."""
@@ -188,10 +194,12 @@ def _positive_int(value: Any, name: str) -> int:
 
 
 def _hac_reference(stat: Any, f: Fitted) -> tuple[Any, str]:
-    """Fixed-b p-values for the battery's own Bartlett HAC Wald statistic
-    (Kiefer and Vogelsang 2005: the chi-square reference over-rejects badly
-    in small samples); chi-square on request, or for another covariance."""
-    chi2 = f.robust or f.option("hac_pvalue") == "chi2"
+    """Fixed-b p-values for a Bartlett HAC Wald statistic, the battery's own
+    or another bandwidth's (Kiefer and Vogelsang 2005: the chi-square
+    reference over-rejects badly in small samples); chi-square on request,
+    or for a covariance without a fixed-b law here (HC, other kernels,
+    prewhitening, clusters, Driscoll-Kraay)."""
+    chi2 = (f.robust and not f.robust_fixedb) or f.option("hac_pvalue") == "chi2"
     return stat, "chi2" if chi2 else "fixedb"
 
 
@@ -344,7 +352,8 @@ TESTS: tuple[TestSpec, ...] = (
         "Wald, all slopes zero (HAC)",
         "all slope coefficients are zero",
         "some slope coefficient is not zero",
-        "fixed-b for the Bartlett bandwidth used (hac_pvalue='chi2': chi2(slopes))",
+        "fixed-b for a Bartlett HAC's bandwidth; chi2(slopes) for other covariances "
+        "or with hac_pvalue='chi2'",
         "fixedb",
         "hac_stat",
         "hac_status",

@@ -62,6 +62,9 @@ class TestResult:
     null, alternative: the hypotheses in words; distribution: the reference
         distribution in words; reason: why there is no statistic (the
         status as a ``Status``), or None.
+    reference: the family the p-value was taken from ("chi2", "F", "fixedb",
+        "jb", "cusum", ...), where options can change it (``hac_wald``:
+        "fixedb" for a Bartlett HAC, "chi2" otherwise); "" when not recorded.
     """
 
     statistic: float
@@ -75,6 +78,7 @@ class TestResult:
     test: str = ""
     alpha: float = 0.05
     break_at: Any = None
+    reference: str = ""
 
     __test__ = False  # not a pytest class
 
@@ -161,6 +165,7 @@ def results_of(table: Any, g: int, alpha: float, tests: tuple[str, ...]) -> dict
     """The TestResults of series g of finished results, for the chosen tests."""
     stat, pv, d1, d2, status, ls, bound, note = table.row(g)
     extra = table.record.extra[g] if table.record.extra is not None else {}
+    refs = table.record.references
     out = {}
     for tid in tests:  # in registry order
         i = _POSITION[tid]
@@ -180,5 +185,6 @@ def results_of(table: Any, g: int, alpha: float, tests: tuple[str, ...]) -> dict
             tid,
             alpha,
             _break_at(extra.get(tid)) if extra and status[i] == 0 else None,
+            refs.get(tid, ""),
         )
     return out

@@ -18,6 +18,7 @@ bandwidth L counts lags, as ``hac_lags`` and Newey-West do: b = L + 1.
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass
 from typing import Any, Sequence, cast
@@ -247,6 +248,36 @@ def battery_lags(choice: CovChoice, hac_lags: int | None) -> tuple[int | None, b
     lags = b if hac and isinstance(b, int) else hac_lags
     own = hac and choice.kernel == "bartlett" and not choice.prewhite and not choice.adjust
     return lags, not (own and not isinstance(b, str))
+
+
+def native_choice(choice: CovChoice) -> np.ndarray | None:
+    """The six int64 of _batch.battery_cov's choice (type, kernel, rule, lags,
+    prewhite, adjust; lags -1: the series' hac_lags), or None for the types
+    it does not compute (cluster, driscoll-kraay)."""
+    if choice.cov_type not in ("HAC", *HC_TYPES):
+        return None
+    b = choice.bandwidth
+    rule = RULES.index(b) + 1 if isinstance(b, str) else 0
+    lags = b if isinstance(b, int) else -1
+    return np.array(
+        [
+            COV_TYPES.index(choice.cov_type),
+            KERNELS.index(choice.kernel),
+            rule,
+            lags,
+            choice.prewhite,
+            int(choice.adjusted),
+        ],
+        dtype=np.int64,
+    )
+
+
+def fixed_b(choice: CovChoice) -> bool:
+    """Whether the HAC Wald statistic of this covariance has the fixed-b law
+    of _fixedb (Kiefer and Vogelsang 2005): a Bartlett HAC without
+    prewhitening, whatever its bandwidth rule (b = bandwidth / n; the
+    n/(n - k) factor is undone first)."""
+    return choice.cov_type == "HAC" and choice.kernel == "bartlett" and not choice.prewhite
 
 
 def column_names(choice: CovChoice) -> list[str]:
@@ -696,6 +727,40 @@ def _clearly_full_rank(fit: StackFit, X: np.ndarray) -> bool:
         return bool((1.0 / np.abs(np.diagonal(fit.Rinv[0])) > 1e-7 * norms).all())
 
 
+def _undefined(choice: CovChoice) -> UndefinedBandwidth:
+    if isinstance(choice.bandwidth, str):
+        return UndefinedBandwidth(
+            f"the {choice.bandwidth} bandwidth is undefined for these data (exact fit, too "
+            "few observations or a unit root in the scores); give a number of lags"
+        )
+    return UndefinedBandwidth("the prewhitening VAR(1) is singular for these data; set prewhite=0")
+
+
+def native_cov(
+    y: np.ndarray, X: np.ndarray, const_col: int, choice: CovChoice, lags: int
+) -> Cov | None:
+    """The HC or HAC covariance by the native battery (the same code and bits
+    as diagnose and diagnose_many), or None where the battery refuses the
+    design (rank-deficient or ill-conditioned: the least-squares route's)."""
+    from Kalvoren._ckernels.diag import _batch
+
+    code = native_choice(choice)
+    n, k = X.shape
+    if code is None or n <= k:
+        return None
+    ints = np.array([0, n, n // 2, lags], dtype=np.int64)
+    out, _, _, V, bw = _batch.battery_cov(
+        y, X, ints[0:2], const_col, 1, ints[2:3], ints[3:4], 0, False, code
+    )
+    if out[0, 0] != 0:
+        return None
+    if not np.isfinite(bw[0, 0]) and choice.cov_type == "HAC":
+        raise _undefined(choice)
+    cov = _describe(choice, n, k, None, float(bw[0, 0]), float(bw[0, 1]))
+    cov.matrix = V.reshape(k, k)
+    return cov
+
+
 def covariance(
     y: np.ndarray,
     X: np.ndarray,
@@ -704,12 +769,19 @@ def covariance(
     groups: Groups | None = None,
     lags: int | None = None,
     rank: int | None = None,
+    native: bool = True,
 ) -> Cov:
     """The covariance of the OLS coefficients of y on X (data units; NaN rows
     and columns for the columns dropped as collinear). rank: the design's
     known rank (None: decide it); lags: the HAC lags when no bandwidth is
-    given (None: the battery's rule)."""
+    given (None: the battery's rule). HC and HAC go through the native
+    battery first (native=False: a design it refused)."""
     n, k = X.shape
+    if native and groups is None and rank in (None, k):
+        L = hac_rule_lags(n) if lags is None else lags
+        cov = native_cov(y, X, const_col, choice, min(L, max(n - 1, 0)))
+        if cov is not None:
+            return cov
     ex, ey = _lstsq.pow2_exponents(X), _lstsq.pow2_exponents(y)
     Xs, ys = _lstsq.scaled(X, ex), _lstsq.scaled(y, ey)
     const, fit = const_col, None
@@ -739,10 +811,7 @@ def covariance(
         V3, b, plug = stack_sandwich(fit, Xk, choice, const, L, ex[kept])
         Vs = V3[0]
         if choice.cov_type == "HAC" and not b[0] >= 0.0:
-            raise UndefinedBandwidth(
-                f"the {choice.bandwidth} bandwidth is undefined for these data (exact fit, too "
-                "few observations or a unit root in the scores); give a number of lags"
-            )
+            raise _undefined(choice)
     info = _describe(choice, n, r, groups, b[0], plug[0])
     V = np.full((k, k), math.nan)
     V[np.ix_(kept, kept)] = _unscaled(Vs, int(ey[0]) - ex[kept])
@@ -807,6 +876,12 @@ class CovPlan:
     choice: CovChoice
     groups: Groups | None = None
 
+    @functools.cached_property
+    def native(self) -> np.ndarray | None:
+        """The choice as _batch.battery_cov reads it (six int64), for the HC
+        and HAC types the native battery computes; None for the others."""
+        return native_choice(self.choice)
+
     def groups_of(self, a: int, b: int) -> Groups | None:
         """The codes of rows a..b-1 (one series), numbered afresh."""
         g = self.groups
@@ -821,97 +896,55 @@ class CovPlan:
 def apply(batch: Any, rec: Any) -> None:
     """Replace the battery's standard errors and ``hac_wald`` by those of the
     covariance batch.cov (a CovPlan) on every fitted series, keeping it in
-    rec.extra[g]["cov"]. The Wald statistic is the battery's: every
-    coefficient but the constant is zero, chi-square referenced. Full-rank
-    series of one length go through HC and HAC together."""
+    rec.extra[g]["cov"] and its bandwidth in rec.cov_bw. The Wald statistic
+    is the battery's: every coefficient but the constant is zero. HC and HAC
+    come from the native battery (rec.cov) for the series the kernels
+    fitted; the others (the least-squares route's, and every clustered or
+    Driscoll-Kraay covariance) are formed here, series by series."""
     from Kalvoren import _engine
 
     plan: CovPlan = batch.cov
     choice = plan.choice
-    k = batch.X.shape[1]
     fitted = rec.out[:, _engine.FIELD["fit_status"]] == 0
-    n = np.diff(batch.offsets)
-    alone = fitted & (rec.rank < k)
-    if plan.groups is not None:
-        alone = fitted
+    rec.cov_bw = np.full(batch.G, math.nan)
+    alone = fitted if rec.cov is None else fitted & ~rec.kernel_fit
     for g in np.flatnonzero(alone):
         y, X = batch.series(int(g))
         a, b = int(batch.offsets[g]), int(batch.offsets[g + 1])
         try:
             cov = covariance(
                 y, X, batch.const_col, choice, plan.groups_of(a, b), int(batch.hac_lags[g]),
-                int(rec.rank[g]),
+                int(rec.rank[g]), native=False,
             )  # fmt: skip
         except ValueError:  # an undefined plug-in bandwidth, a single cluster
             _record(batch, rec, int(g), None)
             continue
         _record(batch, rec, int(g), [cov])
-    together = fitted & ~alone
-    if not together.any():
+        if cov.bandwidth is not None:
+            rec.cov_bw[g] = cov.bandwidth
+    if rec.cov is not None:
+        _native(batch, rec, np.flatnonzero(fitted & rec.kernel_fit), choice)
+
+
+def _native(batch: Any, rec: Any, idx: np.ndarray, choice: CovChoice) -> None:
+    """The bandwidths of the series idx whose covariance the native battery
+    computed (its standard errors and hac_wald are already in the record),
+    and for one series its Cov record."""
+    n = np.diff(batch.offsets)
+    k = batch.X.shape[1]
+    hac = choice.cov_type == "HAC"
+    bw = rec.bw
+    if hac:
+        rec.cov_bw[idx] = bw[idx, 0]
+    if batch.G > 1:  # only a report (one series) reads the record; many leave it
         return
-    # every series' largest magnitudes at once (an empty series reads its
-    # neighbour's row, and is not fitted)
-    first = np.minimum(batch.offsets[:-1], batch.y.shape[0] - 1)
-    ytop = np.maximum.reduceat(np.abs(batch.y), first)
-    xtop = None if batch.shared_x else np.maximum.reduceat(np.abs(batch.X), first, axis=0)
-    for size in np.unique(n[together]):
-        idx = np.flatnonzero(together & (n == size))
-        _stack(batch, rec, idx, int(size), choice, (ytop, xtop))
-
-
-def _pow2(maxabs: np.ndarray) -> np.ndarray:
-    """The exponents e with maxabs in [2^(e-1), 2^e) (0 for 0), as
-    _lstsq.pow2_exponents."""
-    return np.frexp(maxabs)[1]
-
-
-def _times_pow2(a: np.ndarray, e: np.ndarray) -> np.ndarray:
-    """a * 2^-e: one multiplication by an exact power of two is the correctly
-    rounded product, as np.ldexp (which takes any exponent)."""
-    out: np.ndarray
-    if e.size and (e.min() < -1020 or e.max() > 1020):
-        out = np.ldexp(a, -e)
-    else:
-        out = a * np.ldexp(1.0, -e)
-    return out
-
-
-def _stack(
-    batch: Any, rec: Any, idx: np.ndarray, n: int, choice: CovChoice, tops: tuple[Any, Any]
-) -> None:
-    """HC or HAC covariances of the full-rank series idx, all of length n.
-    tops: every series' largest |y| and per-column largest |x|."""
-    starts = batch.offsets[idx]
-    rows = starts[:, None] + np.arange(n)
-    ey = _pow2(tops[0][idx])
-    Ys = _times_pow2(batch.y[rows], ey[:, None])
-    if batch.shared_x:
-        X = batch.X[:n]
-        ex = _lstsq.pow2_exponents(X)
-        Xs = _lstsq.scaled(X, ex)
-    else:
-        ex = _pow2(tops[1][idx])  # (G, k)
-        Xs = _times_pow2(batch.X[rows], ex[:, None, :])
-    k = Xs.shape[-1]
-    const = batch.const_col
-    if n <= k:
-        _record(batch, rec, idx, None)
-        return
-    fit = StackFit.of(Xs, Ys, const)
-    lags = batch.hac_lags[idx].astype(np.float64)
-    Vs, b, plug = stack_sandwich(fit, Xs, choice, const, lags, ex)
-    V = _unscaled(Vs, ey[:, None] - np.atleast_2d(ex))
-    good = b >= 0.0 if choice.cov_type == "HAC" else np.ones(idx.shape[0], bool)
-    if not good.all():  # an undefined plug-in bandwidth
-        _record(batch, rec, idx[~good], None)
-    kept = list(range(k))
-    covs = []
-    for j in np.flatnonzero(good):
-        cov = _describe(choice, n, k, None, b[j], plug[j])
-        cov.matrix, cov.scaled = V[j], (fit.beta[j], kept, Vs[j])
-        covs.append(cov)
-    if covs:
-        _record(batch, rec, idx[good], covs, (fit.beta[good], kept, Vs[good]))
+    for g in idx.tolist():
+        b, plug = bw[g].tolist()
+        if hac and b != b:  # undefined: no covariance (se NaN, hac_wald a status)
+            continue
+        cov = _describe(choice, int(n[g]), k, None, b, plug)
+        cov.matrix = rec.cov[g]
+        rec.extra[g]["cov"] = cov
 
 
 def _record(

@@ -11,6 +11,7 @@
 
 #include "diag.h"
 #include "diag_guard.hpp"
+#include "diag_robust.hpp"
 #include "diag_stability_detail.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
@@ -319,13 +320,47 @@ KVR_INLINE void constant_to_front(double *u, int64_t cc, int64_t k, double *c, d
     }
 }
 
+// A covariance choice in place of the battery's own HAC (diag_robust.hpp):
+// the choice, its scratch, and where its matrix and bandwidth go.
+struct Robust {
+    const kvr_cov_choice *c;
+    double *arena, *cov, *bw;
+};
+
+// V = n R^-1 om R^-T in full and in the units of the data into rb.cov, and se
+// from its diagonal. T: k x k scratch.
+void robust_cov(const Series &s, const double *om, double *T, const Robust &rb, double *se) {
+    const int64_t k = s.k;
+    const double dn = static_cast<double>(s.n);
+    for (int64_t a = 0; a < k; ++a)
+        for (int64_t d = 0; d < k; ++d) {
+            double t = 0.0;
+            for (int64_t c = a; c < k; ++c) t = kvr::fma(s.ri[a * k + c], om[c * k + d], t);
+            T[a * k + d] = t;
+        }
+    const auto entry = [&](int64_t a, int64_t b) {
+        double t = 0.0;
+        for (int64_t d = b; d < k; ++d) t = kvr::fma(T[a * k + d], s.ri[b * k + d], t);
+        return t * dn;
+    };
+    const int ey = static_cast<int>(s.ex[k]);
+    for (int64_t a = 0; a < k; ++a)
+        for (int64_t b = a; b < k; ++b) {
+            const double v = (entry(a, b) + entry(b, a)) * 0.5;
+            rb.cov[a * k + b] = rb.cov[b * k + a] = std::ldexp(
+                std::ldexp(v, ey - static_cast<int>(s.ex[a])), ey - static_cast<int>(s.ex[b]));
+        }
+    for (int64_t j = 0; j < k; ++j) se[j] = std::sqrt(rb.cov[j * k + j]);
+}
+
 // se from V = (X'X)^-1 S (X'X)^-1, S the Bartlett HAC sum of x_t e_t: the sandwich
 // without small-sample correction. It is formed from the rows of Q = X R^-1
 // (h_t = e_t x_t R^-1, so V = n R^-1 Omega_h R^-T), which keeps every entry of
 // V accurate to its own scale; the product P Omega P with P = (X'X)^-1 loses
 // the small entries of nearly collinear designs to the rounding of the large
 // ones. Writes se (units of the data) and runs the Wald test of the slopes
-// when asked. False (se NaN) for a negative bandwidth.
+// when asked. False (se NaN) for a negative bandwidth. With rb, the
+// covariance of rb's choice instead (Q's rows to kvr_robust_meat).
 //
 // The test does not go through V, whose slope block has the condition of
 // R squared. With the constant first, the slope rows of R^-1 are
@@ -336,9 +371,9 @@ KVR_INLINE void constant_to_front(double *u, int64_t cc, int64_t k, double *c, d
 // the constant); without one, every coefficient is tested and W = c'
 // Omega_h^-1 c / n.
 KVR_MULTIVERSION void hac(const Series &s, int64_t hac_lags, bool test, double *scratch,
-                          double *out, double *se) {
+                          double *out, double *se, const Robust *rb) {
     const int64_t n = s.n, k = s.k, kk = k * k;
-    if (hac_lags < 0) {
+    if (hac_lags < 0 && !rb) {
         if (test) put(out, KVR_BAT_HAC_STATUS, DIAG_BAD_LAG, kNaN);
         return;
     }
@@ -356,9 +391,19 @@ KVR_MULTIVERSION void hac(const Series &s, int64_t hac_lags, bool test, double *
             const double *ric = s.ri + c * k;
             for (int64_t j = c; j < k; ++j) gi[j] = kvr::fma(xc, ric[j], gi[j]);
         }
-        for (int64_t j = 0; j < k; ++j) gi[j] *= ei;
+        if (!rb)
+            for (int64_t j = 0; j < k; ++j) gi[j] *= ei;
     }
-    kvr_hac_estimator_matmul(g, HAC_KERNEL_BARTLETT, hac_lags, n, k, gamma, om);
+    if (rb) {
+        const int st =
+            kvr_robust_meat(rb->c, g, s.e, s.xs, s.ex, n, k, s.cc, hac_lags, rb->arena, om, rb->bw);
+        if (st != DIAG_OK) {
+            if (test) put(out, KVR_BAT_HAC_STATUS, st, kNaN);
+            return;
+        }
+    } else {
+        kvr_hac_estimator_matmul(g, HAC_KERNEL_BARTLETT, hac_lags, n, k, gamma, om);
+    }
     for (int64_t a = 0; a < k; ++a)  // T = R^-1 Omega_h, the entries right of the diagonal
         for (int64_t d = a; d < k; ++d) {
             double t = 0.0;
@@ -372,6 +417,7 @@ KVR_MULTIVERSION void hac(const Series &s, int64_t hac_lags, bool test, double *
         for (int64_t d = j; d < k; ++d) t = kvr::fma(T[j * k + d], s.ri[j * k + d], t);
         se[j] = std::ldexp(std::sqrt(t * dn), ey - static_cast<int>(s.ex[j]));
     }
+    if (rb) robust_cov(s, om, W, *rb, se);
     if (!test) return;
 
     const int64_t q = s.cc >= 0 ? k - 1 : k;
@@ -485,10 +531,10 @@ static_assert(KVR_BAT_NTESTS < 31, "the test bits fit an int");
 
 // Every selected test on the fitted series.
 void run_tests(const Series &s, const Options &o, int64_t tests, double *scratch, double *out,
-               double *se) {
+               double *se, const Robust *rb) {
     for (int b = 0; b < KVR_BAT_NTESTS; ++b)
         if (tests & (int64_t{1} << b)) kAdapters[b](s, o, scratch, out);
-    hac(s, o.hac_lags, (tests & KVR_BAT_HAC) != 0, scratch, out, se);
+    hac(s, o.hac_lags, (tests & KVR_BAT_HAC) != 0, scratch, out, se, rb);
 }
 
 // Every selected test gets this status.
@@ -512,17 +558,10 @@ KVR_INLINE bool constant_column(const double *X, int64_t n, int64_t k, int64_t c
     return same;
 }
 
-}  // namespace
-
-extern "C" KVR_API kvr_arena_size_t kvr_battery_arena_size(int64_t n, int64_t k, int64_t lags) {
-    return kvr::arena_record(layout(n, k, lags).total);
-}
-
-extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const double *X, int64_t n,
-                                                    int64_t k, int64_t const_col, int64_t lags,
-                                                    int64_t t_break, int64_t hac_lags,
-                                                    int64_t tests, double *arena, double *out,
-                                                    double *beta, double *se) {
+// The battery; rb: a covariance choice (kvr_battery_cov), or none.
+KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, int64_t const_col,
+                       int64_t lags, int64_t t_break, int64_t hac_lags, int64_t tests,
+                       double *arena, double *out, double *beta, double *se, const Robust *rb) {
     if (k < 0) k = 0;
     if (const_col < 0) const_col = -1;
     tests &= KVR_BAT_ALL;
@@ -601,6 +640,46 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
         set_status(DIAG_UDEF_VARIANCE, tests & kResidualTests, out);
         tests &= ~kResidualTests;
     }
-    run_tests(s, Options{lags, t_break, hac_lags, tests}, tests, scratch, out, se);
+    run_tests(s, Options{lags, t_break, hac_lags, tests}, tests, scratch, out, se, rb);
     return DIAG_OK;
+}
+
+}  // namespace
+
+extern "C" KVR_API kvr_arena_size_t kvr_battery_arena_size(int64_t n, int64_t k, int64_t lags) {
+    return kvr::arena_record(layout(n, k, lags).total);
+}
+
+extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const double *X, int64_t n,
+                                                    int64_t k, int64_t const_col, int64_t lags,
+                                                    int64_t t_break, int64_t hac_lags,
+                                                    int64_t tests, double *arena, double *out,
+                                                    double *beta, double *se) {
+    return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se,
+                   nullptr);
+}
+
+// The covariance's scratch after the battery's own arena.
+extern "C" kvr_arena_size_t kvr_battery_cov_arena_size(int64_t n, int64_t k, int64_t lags) {
+    return kvr::arena_record(layout(n, k, lags).total +
+                             kvr::arena_len(kvr_robust_arena_size(n, k)));
+}
+
+extern "C" KVR_MULTIVERSION int kvr_battery_cov(const double *y, const double *X, int64_t n,
+                                                int64_t k, int64_t const_col, int64_t lags,
+                                                int64_t t_break, int64_t hac_lags, int64_t tests,
+                                                const kvr_cov_choice *c, double *arena, double *out,
+                                                double *beta, double *se, double *cov, double *bw) {
+    const int64_t kc = k < 0 ? 0 : k;
+    for (int64_t i = 0; i < kc * kc; ++i) cov[i] = kNaN;
+    bw[0] = bw[1] = kNaN;
+    if (kvr_cov_choice_check(c) != DIAG_OK) {
+        if (k < 0) k = 0;
+        for (int f = 0; f < KVR_BAT_NFIELDS; ++f) out[f] = kNaN;
+        for (int64_t j = 0; j < k; ++j) beta[j] = se[j] = kNaN;
+        return failed(DIAG_BAD_ARG, tests & KVR_BAT_ALL, out);
+    }
+    const Robust rb{c, arena + layout(n, k, lags).total.v, cov, bw};
+    return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se,
+                   &rb);
 }

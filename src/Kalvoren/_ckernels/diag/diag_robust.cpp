@@ -1,0 +1,426 @@
+// HC and kernel HAC meats from the battery's fit, as R's sandwich defines
+// them (vcovHC, NeweyWest, kernHAC). Everything is formed on the scores h_t =
+// e_t q_t in the coordinates of Q, which keeps each entry of the covariance
+// accurate to its own scale; the plug-in bandwidths, which are not invariant
+// to the units of the regressors, read x_t e_t in the units of the data.
+#include <cmath>
+#include <limits>
+
+#include "diag_robust.hpp"
+
+#include "diag.h"
+#include "kvr_simd.hpp"
+#include "kvr_size.hpp"
+#include "kvr_vec.hpp"
+
+namespace {
+
+using kvr::Checked;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Kernel weights below this are dropped from the tail (R's kweights tolerance).
+constexpr double kWeightTol = 1e-7;
+constexpr double kPi = 3.14159265358979323846;
+// Newey and West (1994): the exponent of the rule for the lags of the plug-in.
+constexpr double kNwRate[3] = {2.0 / 9.0, 4.0 / 25.0, 2.0 / 25.0};
+
+// Scratch layout, in doubles: the scores (n x k, row-major), three more n x k
+// arrays (the plug-in's scores in the data's units, prewhitened residuals,
+// the Toeplitz product), the lag weights (2n), then k x k blocks and k pivots.
+struct Layout {
+    int64_t h, u, v, z, w, blocks;
+    Checked total{0};
+};
+
+constexpr int64_t kBlocks = 6;  // G0, A', I - A, D, products, lag sums
+
+Layout layout(int64_t n, int64_t k) {
+    const Checked N(kvr::size_arg(n)), K(kvr::size_arg(k));
+    const Checked u = N * K, v = u + N * K, z = v + N * K, w = z + N * K, blocks = w + N * 2;
+    Layout l;
+    l.h = 0, l.u = u.v, l.v = v.v, l.z = z.v, l.w = w.v, l.blocks = blocks.v;
+    l.total = blocks + K * K * kBlocks + K;
+    return l;
+}
+
+KVR_INLINE double kernel_weight(int64_t kernel, double x) {
+    const double ax = std::fabs(x);
+    if (kernel == HAC_KERNEL_BARTLETT) return ax < 1.0 ? 1.0 - ax : 0.0;
+    if (kernel == HAC_KERNEL_PARZEN) {
+        if (ax <= 0.5) return 1.0 - 6.0 * (ax * ax) + 6.0 * (ax * ax * ax);
+        const double r = 1.0 - ax;
+        return ax <= 1.0 ? 2.0 * (r * r * r) : 0.0;
+    }
+    if (ax == 0.0) return 1.0;
+    const double d = 6.0 * kPi * ax / 5.0;
+    return 3.0 / (d * d) * (std::sin(d) / d - std::cos(d));
+}
+
+// Weights k(j / b) of lags j < m into w, zero past the last above kWeightTol;
+// returns how many lags that keeps (lag 0 included). b = 0 keeps lag 0 alone.
+KVR_INLINE int64_t lag_weights(int64_t kernel, double b, int64_t m, double *w) {
+    int64_t count = 1;
+    w[0] = 1.0;
+    for (int64_t j = 1; j < m; ++j) {
+        const double x = b > 0.0 ? static_cast<double>(j) / b : 0.0;
+        w[j] = b > 0.0 ? kernel_weight(kernel, x) : 0.0;
+        if (std::fabs(w[j]) > kWeightTol) count = j + 1;
+        if (kernel != HAC_KERNEL_QS && x >= 1.0) break;  // compact kernels end here
+    }
+    return count;
+}
+
+// S = sum over |j| < count of w_|j| Gamma_j, Gamma_j = sum_t h_t h_{t-j}',
+// exactly symmetric. H: m x k row-major; g: k x k scratch.
+KVR_INLINE void long_run(const double *H, int64_t m, int64_t k, const double *w, int64_t count,
+                         double *g, double *S) {
+    kvr_gram(H, S, m, k);
+    for (int64_t i = 0; i < k * k; ++i) S[i] *= w[0];
+    for (int64_t j = 1; j < count && j < m; ++j) {
+        kvr_matmul_atb(H, H + j * k, g, m - j, k, k);  // Gamma_j'
+        for (int64_t a = 0; a < k; ++a)
+            for (int64_t b = 0; b < k; ++b)
+                S[a * k + b] = kvr::fma(w[j], g[a * k + b] + g[b * k + a], S[a * k + b]);
+    }
+    kvr_sym_inplace(S, k);
+}
+
+typedef kvr::vec<4> v4d;
+
+// a . b in the sum_lanes<16> order (term t into lane t % 16, lanes combined
+// pairwise), in four 4-wide vectors: four independent chains of fused
+// multiply-adds.
+KVR_INLINE double dot16(const double *__restrict a, const double *__restrict b, int64_t n) {
+    v4d s0 = {}, s1 = {}, s2 = {}, s3 = {};
+    const int64_t n16 = n & ~int64_t(15);
+    for (int64_t t = 0; t < n16; t += 16) {
+        s0 = kvr::vfma<4>(kvr::vload<4>(a + t), kvr::vload<4>(b + t), s0);
+        s1 = kvr::vfma<4>(kvr::vload<4>(a + t + 4), kvr::vload<4>(b + t + 4), s1);
+        s2 = kvr::vfma<4>(kvr::vload<4>(a + t + 8), kvr::vload<4>(b + t + 8), s2);
+        s3 = kvr::vfma<4>(kvr::vload<4>(a + t + 12), kvr::vload<4>(b + t + 12), s3);
+    }
+    double lanes[16];
+    kvr::vstore<4>(lanes, s0);
+    kvr::vstore<4>(lanes + 4, s1);
+    kvr::vstore<4>(lanes + 8, s2);
+    kvr::vstore<4>(lanes + 12, s3);
+    for (int64_t t = n16; t < n; ++t) lanes[t - n16] = kvr::fma(a[t], b[t], lanes[t - n16]);
+    return kvr::pairwise<16>(lanes);
+}
+
+// Beyond this many lags the long-run sum goes as H' (T H), T the symmetric
+// Toeplitz matrix of the weights: one pass of contiguous products per entry
+// of T H instead of a k x k cross-product per lag.
+constexpr int64_t kToeplitzLags = 16;
+
+// long_run by H' (T H). Hc, Zc: k x m scratch; w: 2m - 1 entries, the
+// weights in its first count.
+KVR_INLINE void long_run_toeplitz(const double *H, int64_t m, int64_t k, double *w, int64_t count,
+                                  double *Hc, double *Zc, double *S) {
+    for (int64_t t = 0; t < m; ++t)
+        for (int64_t a = 0; a < k; ++a) Hc[a * m + t] = H[t * k + a];
+    const int64_t r = count - 1;  // c[d + r] = w_|d|, |d| <= r, laid out from w + r
+    for (int64_t d = r; d >= 1; --d) w[r + d] = w[d];
+    w[r] = w[0];
+    for (int64_t d = 1; d <= r; ++d) w[r - d] = w[r + d];
+    for (int64_t a = 0; a < k; ++a)
+        for (int64_t t = 0; t < m; ++t) {
+            const int64_t lo = t - r > 0 ? t - r : 0, hi = t + r < m - 1 ? t + r : m - 1;
+            Zc[a * m + t] = dot16(w + (lo - t + r), Hc + a * m + lo, hi - lo + 1);
+        }
+    for (int64_t a = 0; a < k; ++a)
+        for (int64_t b = 0; b < k; ++b) S[a * k + b] = dot16(Hc + a * m, Zc + b * m, m);
+    kvr_sym_inplace(S, k);
+}
+
+// LU with partial pivoting of A (k x k, row-major) in place; false when a
+// pivot is zero or not finite.
+KVR_INLINE bool lu(double *A, int64_t k, int64_t *piv) {
+    for (int64_t c = 0; c < k; ++c) {
+        int64_t p = c;
+        for (int64_t r = c + 1; r < k; ++r)
+            if (std::fabs(A[r * k + c]) > std::fabs(A[p * k + c])) p = r;
+        piv[c] = p;
+        if (!(std::fabs(A[p * k + c]) > 0.0) || !std::isfinite(A[p * k + c])) return false;
+        if (p != c)
+            for (int64_t j = 0; j < k; ++j) {
+                const double t = A[c * k + j];
+                A[c * k + j] = A[p * k + j];
+                A[p * k + j] = t;
+            }
+        const double inv = 1.0 / A[c * k + c];
+        for (int64_t r = c + 1; r < k; ++r) {
+            const double f = A[r * k + c] * inv;
+            A[r * k + c] = f;
+            for (int64_t j = c + 1; j < k; ++j)
+                A[r * k + j] = kvr::fma(-f, A[c * k + j], A[r * k + j]);
+        }
+    }
+    return true;
+}
+
+// Solves LU X = B in place (B k x k row-major, every column).
+KVR_INLINE void lu_solve(const double *LU, const int64_t *piv, int64_t k, double *B) {
+    for (int64_t c = 0; c < k; ++c)
+        if (piv[c] != c)
+            for (int64_t j = 0; j < k; ++j) {
+                const double t = B[c * k + j];
+                B[c * k + j] = B[piv[c] * k + j];
+                B[piv[c] * k + j] = t;
+            }
+    for (int64_t j = 0; j < k; ++j) {
+        for (int64_t r = 1; r < k; ++r) {
+            double t = B[r * k + j];
+            for (int64_t c = 0; c < r; ++c) t = kvr::fma(-LU[r * k + c], B[c * k + j], t);
+            B[r * k + j] = t;
+        }
+        for (int64_t r = k - 1; r >= 0; --r) {
+            double t = B[r * k + j];
+            for (int64_t c = r + 1; c < k; ++c) t = kvr::fma(-LU[r * k + c], B[c * k + j], t);
+            B[r * k + j] = t / LU[r * k + r];
+        }
+    }
+}
+
+// VAR(1) without intercept by least squares (Andrews and Monahan 1992) of H
+// (m x k, row-major): V (m - 1 rows) the residuals v_t = h_t - A h_{t-1},
+// and D = (I - A)^-1, which recolours their long-run covariance. A zero H
+// gives A = 0. False for a singular system or I - A.
+KVR_INLINE bool var1(const double *H, int64_t m, int64_t k, double *V, double *blocks, int64_t *piv,
+                     double *D) {
+    const int64_t kk = k * k;
+    double *G0 = blocks, *B = G0 + kk, *A = B + kk;
+    kvr_gram(H, G0, m - 1, k);
+    kvr_matmul_atb(H, H + k, B, m - 1, k, k);
+    bool zero = true;
+    for (int64_t i = 0; i < kk; ++i) zero &= G0[i] == 0.0;
+    if (zero) {
+        for (int64_t i = 0; i < kk; ++i) B[i] = 0.0;
+    } else {
+        if (!lu(G0, k, piv)) return false;
+        lu_solve(G0, piv, k, B);  // B = A'
+    }
+    for (int64_t t = 0; t + 1 < m; ++t) {
+        const double *h0 = H + t * k, *h1 = h0 + k;
+        double *v = V + t * k;
+        for (int64_t b = 0; b < k; ++b) {
+            double s = h1[b];
+            for (int64_t a = 0; a < k; ++a) s = kvr::fma(-B[a * k + b], h0[a], s);
+            v[b] = s;
+        }
+    }
+    for (int64_t a = 0; a < k; ++a)  // I - A, A = B'
+        for (int64_t b = 0; b < k; ++b) {
+            A[a * k + b] = (a == b ? 1.0 : 0.0) - B[b * k + a];
+            D[a * k + b] = a == b ? 1.0 : 0.0;
+        }
+    if (!lu(A, k, piv)) return false;
+    lu_solve(A, piv, k, D);
+    for (int64_t i = 0; i < kk; ++i)
+        if (!std::isfinite(D[i])) return false;
+    return true;
+}
+
+// Andrews (1991, eq. 6.4) from AR(1) fits with an intercept to each column of
+// U (m x k, row-major) that weighs; NaN where undefined.
+KVR_INLINE double andrews(const double *U, int64_t m, int64_t k, int64_t cc, int64_t kernel) {
+    if (m < 3) return kNaN;
+    double num = 0.0, den = 0.0;
+    const double r = static_cast<double>(m - 1);
+    for (int64_t a = 0; a < k; ++a) {
+        if (a == cc && k > 1) continue;
+        const double *u0 = U + a, *u1 = u0 + k;
+        const auto x = [&](int64_t t) __attribute__((always_inline)) {
+            return u0[t * k];
+        };
+        const auto y = [&](int64_t t) __attribute__((always_inline)) {
+            return u1[t * k];
+        };
+        const double m0 = kvr::sum4<false>(m - 1, x) / r, m1 = kvr::sum4<false>(m - 1, y) / r;
+        const double sxy = kvr::sum4<false>(m - 1, [&](int64_t t) __attribute__((always_inline)) {
+            return (x(t) - m0) * (y(t) - m1);
+        });
+        const double sxx = kvr::sum4<true>(m - 1, [&](int64_t t) __attribute__((always_inline)) {
+            return x(t) - m0;
+        });
+        const double rho = sxy / sxx;
+        const double srr = kvr::sum4<true>(m - 1, [&](int64_t t) __attribute__((always_inline)) {
+            return (y(t) - m1) - rho * (x(t) - m0);
+        });
+        const double v = srr / static_cast<double>(m - 2), s4 = v * v;
+        const double lo = 1.0 - rho, lo2 = lo * lo, lo4 = lo2 * lo2;
+        const double t = kernel == HAC_KERNEL_BARTLETT
+                             ? 4.0 * rho * rho * s4 / (lo4 * lo2 * ((1.0 + rho) * (1.0 + rho)))
+                             : 4.0 * rho * rho * s4 / (lo4 * lo4);
+        num += std::fabs(rho) < 1.0 ? t : kNaN;
+        den += s4 / lo4;
+    }
+    const double c = _KERNEL_SPECS[kernel][0], qk = _KERNEL_SPECS[kernel][1];
+    const double bw = c * std::pow(static_cast<double>(m) * num / den, 1.0 / (2.0 * qk + 1.0));
+    return den > 0.0 ? bw : kNaN;
+}
+
+// Newey and West (1994) from the autocovariances of the sum of the weighing
+// columns of U (m x k, row-major) up to lag floor(c (n/100)^rate), c = 4 (3
+// after prewhitening); n the sample size before prewhitening. h: m scratch.
+KVR_INLINE double newey_west(const double *U, int64_t m, int64_t k, int64_t cc, int64_t kernel,
+                             bool prewhite, int64_t n, double *h) {
+    for (int64_t t = 0; t < m; ++t) {
+        double s = 0.0;
+        for (int64_t a = 0; a < k; ++a)
+            if (!(a == cc && k > 1)) s += U[t * k + a];
+        h[t] = s;
+    }
+    const double dn = static_cast<double>(n);
+    int64_t lags = static_cast<int64_t>(
+        std::floor((prewhite ? 3.0 : 4.0) * std::pow(dn / 100.0, kNwRate[kernel])));
+    if (lags > m - 1) lags = m - 1;
+    const double qk = _KERNEL_SPECS[kernel][1], c = _KERNEL_SPECS[kernel][0];
+    double s0 = kvr::dot_acc<1>(0.0, h, h, m), rest = 0.0, sq = 0.0;
+    for (int64_t j = 1; j <= lags; ++j) {
+        const double sig = kvr::dot_acc<1>(0.0, h + j, h, m - j), dj = static_cast<double>(j);
+        rest += sig;
+        sq = kvr::fma(sig, qk == 1.0 ? dj : dj * dj, sq);
+    }
+    s0 += 2.0 * rest;
+    sq *= 2.0;
+    const double e = 1.0 / (2.0 * qk + 1.0), ratio = sq / s0;
+    const double bw = c * std::pow(ratio * ratio, e) * std::pow(dn, e);
+    return s0 != 0.0 && std::isfinite(bw) ? bw : kNaN;
+}
+
+// The weight of e_t^2 (MacKinnon and White 1985; Cribari-Neto 2004;
+// Cribari-Neto and da Silva 2011; Cribari-Neto et al. 2007) at leverage h; an
+// observation of leverage one weighs nothing. top: HC5's cap.
+KVR_INLINE double hc_weight(int64_t type, double h, double n, double k, double top) {
+    if (type == KVR_COV_HC0) return 1.0;
+    if (type == KVR_COV_HC1) return n / (n - k);
+    const double one = 1.0 - h;
+    if (one <= 0.0) return 0.0;
+    const double ratio = n * h / k;
+    switch (type) {
+        case KVR_COV_HC2: return 1.0 / one;
+        case KVR_COV_HC3: return 1.0 / (one * one);
+        // one^-d as exp(-d log one): a quarter of pow's time, to a few ulps
+        case KVR_COV_HC4: return std::exp(-std::fmin(4.0, ratio) * std::log(one));
+        case KVR_COV_HC4M:
+            return std::exp(-(std::fmin(1.0, ratio) + std::fmin(1.5, ratio)) * std::log(one));
+        default: return std::exp(-0.5 * std::fmin(ratio, top) * std::log(one));
+    }
+}
+
+}  // namespace
+
+extern "C" int kvr_cov_choice_check(const kvr_cov_choice *c) {
+    const bool ok = c->type >= 0 && c->type < KVR_COV_NTYPES && c->kernel >= 0 && c->kernel <= 2 &&
+                    c->rule >= 0 && c->rule < KVR_COV_NRULES &&
+                    (c->prewhite == 0 || c->prewhite == 1) && (c->adjust == 0 || c->adjust == 1);
+    return ok ? DIAG_OK : DIAG_BAD_ARG;
+}
+
+extern "C" kvr_arena_size_t kvr_robust_arena_size(int64_t n, int64_t k) {
+    return kvr::arena_record(layout(n, k).total);
+}
+
+extern "C" KVR_MULTIVERSION int kvr_robust_meat(const kvr_cov_choice *c, const double *q,
+                                                const double *e, const double *xs, const double *ex,
+                                                int64_t n, int64_t k, int64_t cc, int64_t hac_lags,
+                                                double *arena, double *om, double *bw) {
+    bw[0] = bw[1] = kNaN;
+    const Layout l = layout(n, k);
+    const int64_t kk = k * k;
+    double *H = arena + l.h, *U = arena + l.u, *V = arena + l.v, *Zc = arena + l.z,
+           *w = arena + l.w, *blocks = arena + l.blocks;
+    double *D = blocks + 3 * kk, *P = D + kk, *S = P + kk;
+    int64_t *piv = reinterpret_cast<int64_t *>(blocks + kBlocks * kk);
+    const double dn = static_cast<double>(n), dk = static_cast<double>(k);
+    for (int64_t t = 0; t < n; ++t)  // the scores
+        for (int64_t a = 0; a < k; ++a) H[t * k + a] = e[t] * q[t * k + a];
+
+    if (c->type != KVR_COV_HAC) {
+        double top = 0.0;
+        for (int64_t t = 0; t < n; ++t) {  // leverages into w
+            double h = 0.0;
+            for (int64_t a = 0; a < k; ++a) h = kvr::fma(q[t * k + a], q[t * k + a], h);
+            w[t] = h;
+            top = h > top ? h : top;
+        }
+        top = std::fmax(4.0, dn * 0.7 * top / dk);  // HC5's cap
+        for (int64_t t = 0; t < n; ++t) {           // U = the weighted scores
+            const double wt = hc_weight(c->type, w[t], dn, dk, top);
+            for (int64_t a = 0; a < k; ++a) U[t * k + a] = wt * H[t * k + a];
+        }
+        kvr_matmul_atb(U, H, S, n, k, k);
+        kvr_sym_inplace(S, k);
+        for (int64_t i = 0; i < kk; ++i) om[i] = S[i] / dn;
+        return DIAG_OK;
+    }
+
+    double b = kNaN, plug = kNaN;
+    if (c->rule == KVR_COV_LAGS) {
+        const int64_t L = c->lags >= 0 ? c->lags : hac_lags;
+        if (L < 0) return DIAG_BAD_LAG;
+        b = static_cast<double>(L) + 1.0;
+    } else if (c->rule == KVR_COV_LLSW) {
+        b = plug = 1.3 * std::sqrt(dn);
+    } else {
+        // the scores x_t e_t in the data's units, up to one power of two: the
+        // equilibrated ones, prewhitened (least squares is equivariant to the
+        // columns' scales, and their cross-products stay in range), then scaled
+        for (int64_t t = 0; t < n; ++t)
+            for (int64_t a = 0; a < k; ++a) U[t * k + a] = xs[t * k + a] * e[t];
+        double *Z = U;
+        int64_t m = n;
+        if (c->prewhite) {
+            if (n < 2 || !var1(U, n, k, V, blocks, piv, D)) return DIAG_UDEF_VARIANCE;
+            Z = V, m = n - 1;
+        }
+        double top = ex[0];
+        for (int64_t a = 1; a < k; ++a) top = ex[a] > top ? ex[a] : top;
+        for (int64_t a = 0; a < k; ++a) {
+            const int shift = static_cast<int>(ex[a] - top);
+            if (shift == 0) continue;
+            // an exact power of two when it is a normal number, else ldexp
+            const double f = shift >= -1022 ? std::ldexp(1.0, shift) : 0.0;
+            for (int64_t t = 0; t < m; ++t)
+                Z[t * k + a] = f > 0.0 ? Z[t * k + a] * f : std::ldexp(Z[t * k + a], shift);
+        }
+        if (c->rule == KVR_COV_ANDREWS) {
+            b = plug = andrews(Z, m, k, cc, c->kernel);
+        } else {
+            plug = newey_west(Z, m, k, cc, c->kernel, c->prewhite != 0, n, w);
+            // Bartlett weights end at a whole number of lags (as R's NeweyWest)
+            b = c->kernel == HAC_KERNEL_BARTLETT ? std::floor(plug) + 1.0 : plug;
+        }
+        if (!(b >= 0.0)) return DIAG_UDEF_VARIANCE;
+    }
+    const double *Z = H;
+    int64_t m = n;
+    if (c->prewhite) {
+        if (n < 2 || !var1(H, n, k, V, blocks, piv, D)) return DIAG_UDEF_VARIANCE;
+        Z = V, m = n - 1;
+    }
+    bw[0] = b, bw[1] = plug;
+    const int64_t count = lag_weights(c->kernel, b, m, w);
+    if (count - 1 > kToeplitzLags)
+        long_run_toeplitz(Z, m, k, w, count, U, Zc, S);
+    else
+        long_run(Z, m, k, w, count, P, S);
+    if (c->prewhite) {  // D S D'
+        for (int64_t a = 0; a < k; ++a)
+            for (int64_t d = 0; d < k; ++d) {
+                double t = 0.0;
+                for (int64_t i = 0; i < k; ++i) t = kvr::fma(D[a * k + i], S[i * k + d], t);
+                P[a * k + d] = t;
+            }
+        for (int64_t a = 0; a < k; ++a)
+            for (int64_t d = 0; d < k; ++d) {
+                double t = 0.0;
+                for (int64_t i = 0; i < k; ++i) t = kvr::fma(P[a * k + i], D[d * k + i], t);
+                S[a * k + d] = t;
+            }
+    }
+    const double scale = c->adjust ? dn / (dn - dk) : 1.0;
+    for (int64_t i = 0; i < kk; ++i) om[i] = S[i] * scale / dn;
+    return DIAG_OK;
+}
