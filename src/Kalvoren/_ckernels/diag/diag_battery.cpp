@@ -665,11 +665,10 @@ extern "C" kvr_arena_size_t kvr_battery_cov_arena_size(int64_t n, int64_t k, int
                              kvr::arena_len(kvr_robust_arena_size(n, k)));
 }
 
-extern "C" KVR_MULTIVERSION int kvr_battery_cov(const double *y, const double *X, int64_t n,
-                                                int64_t k, int64_t const_col, int64_t lags,
-                                                int64_t t_break, int64_t hac_lags, int64_t tests,
-                                                const kvr_cov_choice *c, double *arena, double *out,
-                                                double *beta, double *se, double *cov, double *bw) {
+extern "C" KVR_INTERNAL KVR_MULTIVERSION int kvr_battery_cov_run(
+    const double *y, const double *X, int64_t n, int64_t k, int64_t const_col, int64_t lags,
+    int64_t t_break, int64_t hac_lags, int64_t tests, const kvr_cov_choice *c, double *arena,
+    double *out, double *beta, double *se, double *cov, double *bw) {
     const int64_t kc = k < 0 ? 0 : k;
     for (int64_t i = 0; i < kc * kc; ++i) cov[i] = kNaN;
     bw[0] = bw[1] = kNaN;

@@ -322,10 +322,9 @@ extern "C" kvr_arena_size_t kvr_robust_arena_size(int64_t n, int64_t k) {
     return kvr::arena_record(layout(n, k).total);
 }
 
-extern "C" KVR_MULTIVERSION int kvr_robust_meat(const kvr_cov_choice *c, const double *q,
-                                                const double *e, const double *xs, const double *ex,
-                                                int64_t n, int64_t k, int64_t cc, int64_t hac_lags,
-                                                double *arena, double *om, double *bw) {
+extern "C" KVR_INTERNAL KVR_MULTIVERSION int kvr_robust_meat(
+    const kvr_cov_choice *c, const double *q, const double *e, const double *xs, const double *ex,
+    int64_t n, int64_t k, int64_t cc, int64_t hac_lags, double *arena, double *om, double *bw) {
     bw[0] = bw[1] = kNaN;
     const Layout l = layout(n, k);
     const int64_t kk = k * k;
@@ -423,4 +422,12 @@ extern "C" KVR_MULTIVERSION int kvr_robust_meat(const kvr_cov_choice *c, const d
     const double scale = c->adjust ? dn / (dn - dk) : 1.0;
     for (int64_t i = 0; i < kk; ++i) om[i] = S[i] * scale / dn;
     return DIAG_OK;
+}
+
+extern "C" int kvr_battery_cov(const double *y, const double *X, int64_t n, int64_t k,
+                               int64_t const_col, int64_t lags, int64_t t_break, int64_t hac_lags,
+                               int64_t tests, const kvr_cov_choice *c, double *arena, double *out,
+                               double *beta, double *se, double *cov, double *bw) {
+    return kvr_battery_cov_run(y, X, n, k, const_col, lags, t_break, hac_lags, tests, c, arena, out,
+                               beta, se, cov, bw);
 }

@@ -8,6 +8,10 @@
 #include "kvr_api.h"
 
 // C linkage, not exported (no KVR_API): the archive refers to no C++ names.
+// Hidden explicitly: the dispatched (KVR_MULTIVERSION) ones are ifuncs, which
+// the hidden default does not reach.
+#define KVR_INTERNAL __attribute__((visibility("hidden")))
+
 extern "C" {
 
 // Covariance types, in the order of _robust.COV_TYPES.
@@ -34,10 +38,10 @@ typedef struct {
 } kvr_cov_choice;
 
 // DIAG_OK, or DIAG_BAD_ARG for a choice outside the ranges above.
-int kvr_cov_choice_check(const kvr_cov_choice *c);
+KVR_INTERNAL int kvr_cov_choice_check(const kvr_cov_choice *c);
 
 // Scratch doubles of kvr_robust_meat (the convention of kvr_api.h).
-kvr_arena_size_t kvr_robust_arena_size(int64_t n, int64_t k);
+KVR_INTERNAL kvr_arena_size_t kvr_robust_arena_size(int64_t n, int64_t k);
 
 // The meat of the sandwich in the coordinates of Q, divided by n: om (k x k)
 // with V = n R^-1 om R^-T. q: the n x k rows of Q (row-major); e: the
@@ -47,19 +51,28 @@ kvr_arena_size_t kvr_robust_arena_size(int64_t n, int64_t k);
 // the rule's own value (NaN for HC types and given lags). Returns DIAG_OK;
 // DIAG_BAD_LAG for negative lags; DIAG_UDEF_VARIANCE where a plug-in
 // bandwidth is undefined or the prewhitening VAR(1) is singular.
-int kvr_robust_meat(const kvr_cov_choice *c, const double *q, const double *e, const double *xs,
-                    const double *ex, int64_t n, int64_t k, int64_t cc, int64_t hac_lags,
-                    double *arena, double *om, double *bw);
+KVR_INTERNAL int kvr_robust_meat(const kvr_cov_choice *c, const double *q, const double *e,
+                                 const double *xs, const double *ex, int64_t n, int64_t k,
+                                 int64_t cc, int64_t hac_lags, double *arena, double *om,
+                                 double *bw);
 
 // The residual battery (kvr_battery) with the covariance c in place of its
 // own Bartlett HAC: se and the HAC Wald test from it, cov (k x k, units of
 // the data) and bw (2) as kvr_robust_meat's; NaN when undefined. The arena
 // holds kvr_battery_cov_arena_size(n, k, lags) doubles.
-kvr_arena_size_t kvr_battery_cov_arena_size(int64_t n, int64_t k, int64_t lags);
-int kvr_battery_cov(const double *y, const double *X, int64_t n, int64_t k, int64_t const_col,
-                    int64_t lags, int64_t t_break, int64_t hac_lags, int64_t tests,
-                    const kvr_cov_choice *c, double *arena, double *out, double *beta, double *se,
-                    double *cov, double *bw);
+KVR_INTERNAL kvr_arena_size_t kvr_battery_cov_arena_size(int64_t n, int64_t k, int64_t lags);
+KVR_INTERNAL int kvr_battery_cov_run(const double *y, const double *X, int64_t n, int64_t k,
+                                     int64_t const_col, int64_t lags, int64_t t_break,
+                                     int64_t hac_lags, int64_t tests, const kvr_cov_choice *c,
+                                     double *arena, double *out, double *beta, double *se,
+                                     double *cov, double *bw);
+// kvr_battery_cov_run (diag_battery.cpp) through a plain function: a
+// dispatched function that nothing else in the archive calls would be
+// exported whatever its visibility.
+KVR_INTERNAL int kvr_battery_cov(const double *y, const double *X, int64_t n, int64_t k,
+                                 int64_t const_col, int64_t lags, int64_t t_break, int64_t hac_lags,
+                                 int64_t tests, const kvr_cov_choice *c, double *arena, double *out,
+                                 double *beta, double *se, double *cov, double *bw);
 }
 
 #endif

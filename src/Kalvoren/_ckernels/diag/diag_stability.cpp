@@ -500,9 +500,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusumsq_stat(const double *y, const 
     return DIAG_OK;
 }
 
-extern "C" KVR_MULTIVERSION int kvr_cusum_pair(const double *y, const double *X, int64_t n,
-                                               int64_t k, double *arena, double size, double *cusum,
-                                               double *cusumsq) {
+extern "C" __attribute__((visibility("hidden"))) KVR_MULTIVERSION int kvr_cusum_pair(
+    const double *y, const double *X, int64_t n, int64_t k, double *arena, double size,
+    double *cusum, double *cusumsq) {
     *cusum = *cusumsq = kNaN;
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;

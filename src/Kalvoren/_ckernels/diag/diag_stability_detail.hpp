@@ -5,14 +5,18 @@
 #include <cstdint>
 
 // C linkage, not exported (no KVR_API): the archive refers to no C++ names.
+// Hidden explicitly: a dispatched (KVR_MULTIVERSION) function is an ifunc,
+// which the hidden default does not reach.
 extern "C" {
 
 // CUSUM and CUSUM of squares from one recursion, with the bits and statuses
 // of kvr_cusum_stat and kvr_cusumsq_stat; arena: kvr_cusumsq_arena_size(n, k).
 // size > 0: the fit's |y| + sum_j |x_j||beta_j| (the exact-fit rule's), known
 // to the caller; else found from the recursion.
-int kvr_cusum_pair(const double *y, const double *X, int64_t n, int64_t k, double *arena,
-                   double size, double *cusum, double *cusumsq);
+__attribute__((visibility("hidden"))) int kvr_cusum_pair(const double *y, const double *X,
+                                                         int64_t n, int64_t k, double *arena,
+                                                         double size, double *cusum,
+                                                         double *cusumsq);
 }
 
 #endif
