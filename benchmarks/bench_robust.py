@@ -76,7 +76,7 @@ def many(reps: int, G: int) -> list[tuple]:
         "HC0": {"cov_type": "HC0"},
         "HC1": {"cov_type": "HC1"},
         "HC3": {"cov_type": "HC3"},
-        "HAC, 4 lags": {"cov_type": "HAC", "cov_options": {"bandwidth": 4}},
+        "HAC, 4 lags (the battery's own)": {"cov_type": "HAC", "cov_options": {"bandwidth": 4}},
         "HAC, 4 lags, adjusted": {
             "cov_type": "HAC",
             "cov_options": {"bandwidth": 4, "adjust": True},
