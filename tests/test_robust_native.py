@@ -161,8 +161,10 @@ def test_robust_cov_is_the_battery_where_it_fits():
     import Kalvoren
 
     y, X, _ = design(50, 9, 1.0, -1)
-    bad = np.column_stack([X, X[:, 0] + 1e-9 * X[:, 1]])  # condition beyond the kernels'
-    for x in (X, bad):
+    t = np.arange(50) / 50 + 3.0
+    poly = np.column_stack([t**j for j in range(1, 6)])  # full rank, condition beyond the kernels'
+    collinear = np.column_stack([X, X[:, 0] + 1e-9 * X[:, 1]])
+    for x in (X, poly, collinear):
         r = Kalvoren.diagnose(y, x, cov_type="HAC", cov_options={"bandwidth": "nw1994"})
         V = Kalvoren.robust_cov(y, x, "HAC", bandwidth="nw1994").to_numpy()
         np.testing.assert_array_equal(r.cov.to_numpy(), V)
