@@ -356,6 +356,7 @@ def test_hac_wald_reference_of_each_covariance(options, reference):
     r = Kalvoren.diagnose(FRAME.y, FRAME[["a", "b"]], **kw)
     hw = r.tests["hac_wald"]
     assert hw.reference == reference and hw.df == 2
+    assert r.to_dict()["tests"]["hac_wald"]["reference"] == reference
     if reference == "fixedb":
         w = hw.statistic * (n / (n - k) if options.get("adjust") else 1.0)
         assert hw.pvalue == _fixedb.hac_wald_pvalue_bandwidth_one(w, 2, r.bandwidth, n)

@@ -145,6 +145,8 @@ class TestResult:
             "alternative": self.alternative,
             "distribution": self.distribution,
         }
+        if self.reference:
+            out["reference"] = self.reference
         if self.break_at is not None:
             b = self.break_at
             if type(b).__module__ == "numpy":
