@@ -205,7 +205,9 @@ def diagnose(
         and ``adjust``; for "cluster" ``groups`` (one or two names of index
         levels or columns of X, or arrays) and ``correction``; for
         "driscoll-kraay" ``time``, ``entity``, ``bandwidth``, ``kernel`` and
-        ``adjust``.
+        ``adjust``. ``hac_wald`` keeps fixed-b p-values for any Bartlett HAC
+        without prewhitening (b = bandwidth / n) and takes chi-square ones for
+        the others; its result's ``reference`` says which.
     **test_options: the tests' own options, each prefixed by its test
         (``reset_power=3``); ``Kalvoren.TEST_OPTIONS`` lists them.
 
