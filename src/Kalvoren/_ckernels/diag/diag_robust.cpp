@@ -47,7 +47,8 @@ KVR_INLINE double kernel_weight(int64_t kernel, double x) {
     const double ax = std::fabs(x);
     if (kernel == HAC_KERNEL_BARTLETT) return ax < 1.0 ? 1.0 - ax : 0.0;
     if (kernel == HAC_KERNEL_PARZEN) {
-        if (ax <= 0.5) return 1.0 - 6.0 * (ax * ax) + 6.0 * (ax * ax * ax);
+        const double ax2 = ax * ax;
+        if (ax <= 0.5) return kvr::fma(6.0 * ax2, ax, kvr::fma(-6.0, ax2, 1.0));
         const double r = 1.0 - ax;
         return ax <= 1.0 ? 2.0 * (r * r * r) : 0.0;
     }
@@ -237,15 +238,16 @@ KVR_INLINE double andrews(const double *U, int64_t m, int64_t k, int64_t cc, int
             return u1[t * k];
         };
         const double m0 = kvr::sum4<false>(m - 1, x) / r, m1 = kvr::sum4<false>(m - 1, y) / r;
-        const double sxy = kvr::sum4<false>(m - 1, [&](int64_t t) __attribute__((always_inline)) {
-            return (x(t) - m0) * (y(t) - m1);
-        });
+        const double sxy =
+            kvr::fold4(m - 1, [&](double &acc, int64_t t) __attribute__((always_inline)) {
+                acc = kvr::fma(x(t) - m0, y(t) - m1, acc);
+            });
         const double sxx = kvr::sum4<true>(m - 1, [&](int64_t t) __attribute__((always_inline)) {
             return x(t) - m0;
         });
         const double rho = sxy / sxx;
         const double srr = kvr::sum4<true>(m - 1, [&](int64_t t) __attribute__((always_inline)) {
-            return (y(t) - m1) - rho * (x(t) - m0);
+            return kvr::fma(-rho, x(t) - m0, y(t) - m1);
         });
         const double v = srr / static_cast<double>(m - 2), s4 = v * v;
         const double lo = 1.0 - rho, lo2 = lo * lo, lo4 = lo2 * lo2;
@@ -282,7 +284,7 @@ KVR_INLINE double newey_west(const double *U, int64_t m, int64_t k, int64_t cc, 
         rest += sig;
         sq = kvr::fma(sig, qk == 1.0 ? dj : dj * dj, sq);
     }
-    s0 += 2.0 * rest;
+    s0 = kvr::fma(2.0, rest, s0);
     sq *= 2.0;
     const double e = 1.0 / (2.0 * qk + 1.0), ratio = sq / s0;
     const double bw = c * std::pow(ratio * ratio, e) * std::pow(dn, e);
