@@ -329,7 +329,8 @@ struct Robust {
 
 // V = n R^-1 om R^-T in full and in the units of the data into rb.cov, and se
 // from its diagonal. T: k x k scratch.
-void robust_cov(const Series &s, const double *om, double *T, const Robust &rb, double *se) {
+KVR_INLINE void robust_cov(const Series &s, const double *om, double *T, const Robust &rb,
+                           double *se) {
     const int64_t k = s.k;
     const double dn = static_cast<double>(s.n);
     for (int64_t a = 0; a < k; ++a)
