@@ -109,28 +109,32 @@ KVR_INLINE double dot16(const double *__restrict a, const double *__restrict b, 
     return kvr::pairwise<16>(lanes);
 }
 
-// Beyond this many lags the long-run sum goes as H' (T H), T the symmetric
-// Toeplitz matrix of the weights: one pass of contiguous products per entry
-// of T H instead of a k x k cross-product per lag.
+// Beyond this many lags the long-run sum goes as w_0 H'H + H'Z + Z'H with
+// z_t = sum_{j >= 1} w_j h_{t-j} (the lower half of the Toeplitz matrix of
+// the weights times H): one pass of contiguous products per entry of Z
+// instead of a k x k cross-product per lag.
 constexpr int64_t kToeplitzLags = 16;
 
-// long_run by H' (T H). Hc, Zc: k x m scratch; w: 2m - 1 entries, the
-// weights in its first count.
+// long_run through Z. Hc, Zc: k x m scratch; w: 2m - 1 entries, the weights
+// in its first count (the rest is overwritten).
 KVR_INLINE void long_run_toeplitz(const double *H, int64_t m, int64_t k, double *w, int64_t count,
-                                  double *Hc, double *Zc, double *S) {
+                                  double *Hc, double *Zc, double *g, double *S) {
     for (int64_t t = 0; t < m; ++t)
         for (int64_t a = 0; a < k; ++a) Hc[a * m + t] = H[t * k + a];
-    const int64_t r = count - 1;  // c[d + r] = w_|d|, |d| <= r, laid out from w + r
-    for (int64_t d = r; d >= 1; --d) w[r + d] = w[d];
-    w[r] = w[0];
-    for (int64_t d = 1; d <= r; ++d) w[r - d] = w[r + d];
+    const int64_t r = count - 1;
+    double *c = w + count;  // c[i] = w_{r - i}: row t of the lower half, reversed
+    for (int64_t i = 0; i < r; ++i) c[i] = w[r - i];
     for (int64_t a = 0; a < k; ++a)
         for (int64_t t = 0; t < m; ++t) {
-            const int64_t lo = t - r > 0 ? t - r : 0, hi = t + r < m - 1 ? t + r : m - 1;
-            Zc[a * m + t] = dot16(w + (lo - t + r), Hc + a * m + lo, hi - lo + 1);
+            const int64_t lo = t - r > 0 ? t - r : 0;
+            Zc[a * m + t] = dot16(c + (r - t + lo), Hc + a * m + lo, t - lo);
         }
+    kvr_gram(H, S, m, k);
     for (int64_t a = 0; a < k; ++a)
-        for (int64_t b = 0; b < k; ++b) S[a * k + b] = dot16(Hc + a * m, Zc + b * m, m);
+        for (int64_t b = 0; b < k; ++b) g[a * k + b] = dot16(Hc + a * m, Zc + b * m, m);
+    for (int64_t a = 0; a < k; ++a)
+        for (int64_t b = 0; b < k; ++b)
+            S[a * k + b] = kvr::fma(w[0], S[a * k + b], g[a * k + b] + g[b * k + a]);
     kvr_sym_inplace(S, k);
 }
 
@@ -404,7 +408,7 @@ extern "C" KVR_INTERNAL KVR_MULTIVERSION int kvr_robust_meat(
     bw[0] = b, bw[1] = plug;
     const int64_t count = lag_weights(c->kernel, b, m, w);
     if (count - 1 > kToeplitzLags)
-        long_run_toeplitz(Z, m, k, w, count, U, Zc, S);
+        long_run_toeplitz(Z, m, k, w, count, U, Zc, P, S);
     else
         long_run(Z, m, k, w, count, P, S);
     if (c->prewhite) {  // D S D'
