@@ -235,7 +235,7 @@ class Record:
 
 def run(
     batch: Batch,
-    runner: Callable[[Batch], tuple[np.ndarray, np.ndarray, np.ndarray]] = native,
+    runner: Callable[[Batch], tuple[np.ndarray, ...]] = native,
     limits: _options.Limits | None = None,
 ) -> Record:
     res = runner(batch)

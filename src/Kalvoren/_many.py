@@ -87,7 +87,7 @@ def run_native(
     workers: int | None,
     progress: bool | None,
     source: _Source | None = None,
-) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+) -> tuple[np.ndarray, ...]:
     """The native battery over all series, chunk by chunk on a thread pool
     (each call releases the GIL); results do not depend on the chunking.
     With a source, each chunk's rows are first copied into the batch."""

@@ -778,8 +778,8 @@ def covariance(
     battery first (native=False: a design it refused)."""
     n, k = X.shape
     if native and groups is None and rank in (None, k):
-        L = hac_rule_lags(n) if lags is None else lags
-        cov = native_cov(y, X, const_col, choice, min(L, max(n - 1, 0)))
+        nl = hac_rule_lags(n) if lags is None else lags
+        cov = native_cov(y, X, const_col, choice, min(nl, max(n - 1, 0)))
         if cov is not None:
             return cov
     ex, ey = _lstsq.pow2_exponents(X), _lstsq.pow2_exponents(y)
