@@ -184,6 +184,29 @@ def bench_api(rng, row, single, compare, quick):
         f"({1 / times[2]:,.0f} vs {1 / times[1]:,.0f} series/s)",
     )
 
+    # throughput at other shapes: short series with one slope, long ones with four
+    for n_s, k_s in ((60, 2), (1000, 5)):
+        Xs = rng.normal(size=(n_s, k_s - 1))
+        G_s = max(G * 200 // n_s // 2, 200)
+        Ys = Xs @ np.arange(1.0, k_s) + rng.normal(size=(G_s, n_s))
+        Kalvoren.diagnose_many(Ys[:50], Xs, progress=False)
+        best = {1: math.inf, 2: math.inf}
+        for _ in range(3):
+            for w in (1, 2):
+                t = time.perf_counter()
+                Kalvoren.diagnose_many(Ys, Xs, workers=w, progress=False)
+                best[w] = min(best[w], (time.perf_counter() - t) / G_s)
+        row(
+            "many",
+            "diagnose_many, 2 workers",
+            n_s,
+            k_s,
+            best[2],
+            "1 worker",
+            best[1],
+            f"({1 / best[2]:,.0f} vs {1 / best[1]:,.0f} series/s)",
+        )
+
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         subset = 20 if quick else 100
