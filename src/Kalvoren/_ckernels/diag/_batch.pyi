@@ -19,7 +19,14 @@ CUSUMSQ: int
 LB: int
 JB: int
 HAC: int
+WHITE: int
+RESET: int
+GQ: int
+HC: int
+RAINBOW: int
+DW: int
 ALL: int
+CHECKS: int
 COND_MAX: float
 __test__: dict[Any, Any]
 
@@ -33,4 +40,17 @@ def battery(
     hac_lags: ArrayLike,
     tests: SupportsInt,
     shared_x: SupportsInt,
+) -> tuple[_F64Array, _F64Array, _F64Array]: ...
+
+def battery_checks(
+    y: ArrayLike,
+    X: ArrayLike,
+    offsets: ArrayLike,
+    const_col: SupportsInt,
+    lags: SupportsInt,
+    t_break: ArrayLike,
+    hac_lags: ArrayLike,
+    tests: SupportsInt,
+    shared_x: SupportsInt,
+    options: ArrayLike,
 ) -> tuple[_F64Array, _F64Array, _F64Array]: ...

@@ -1,0 +1,754 @@
+// The model checks of the battery, on the equilibrated series the battery
+// fitted. They follow _spectests.py (the Python route, which takes what these
+// refuse: DIAG_FALLBACK hands a series' check back to it): every auxiliary
+// regressor enters only for its part outside the columns already fitted,
+// and a rank decision closer to the tolerance than a factor kBand is left to
+// the Python route, so both routes count the same degrees of freedom.
+#include "diag_modelcheck.hpp"
+
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <limits>
+
+#include "diag.h"
+#include "diag_battery.h"
+#include "diag_guard.hpp"
+#include "kvr_simd.hpp"
+#include "kvr_vec.hpp"
+
+namespace kvr {
+namespace mc {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kPi = 3.141592653589793;
+// A column's distance from the span before it within this factor of the rank
+// tolerance: pivoting orders may differ between routes, so the call is Python's.
+constexpr double kBand = 64.0;
+
+Res status_only(int st) { return Res{st, kNaN, kNaN, kNaN}; }
+
+double dot(const double *a, const double *b, int64_t n) { return kvr::dot_acc<1>(0.0, a, b, n); }
+
+// z -= Q (Q' z) for Q n x k column-major (orthonormal).
+void project_off(const double *Q, int64_t n, int64_t k, double *z) {
+    for (int64_t j = 0; j < k; ++j) {
+        const double *q = Q + j * n;
+        const double t = -dot(q, z, n);
+        for (int64_t i = 0; i < n; ++i) z[i] = kvr::fma(q[i], t, z[i]);
+    }
+}
+
+// Householder QR with column pivoting of Z (n x p column-major) in place,
+// stopping at the first column within tol of the span before it. Column j
+// then holds reflector j from row j (v, with H = I - scale v v'). Returns
+// the rank, or -1 when a distance lies within kBand of tol.
+int64_t pivoted_qr(double *Z, int64_t n, int64_t p, double tol, double *scales, double *norms) {
+    int64_t r = 0;
+    for (; r < p && r < n; ++r) {
+        int64_t best = r;
+        for (int64_t c = r; c < p; ++c) {
+            const double *z = Z + c * n + r;
+            norms[c] = std::sqrt(dot(z, z, n - r));
+            if (norms[c] > norms[best]) best = c;
+        }
+        const double norm = norms[best];
+        if (norm > tol / kBand && norm < tol * kBand) return -1;
+        if (!(norm > tol)) break;
+        if (best != r)
+            for (int64_t i = 0; i < n; ++i) std::swap(Z[r * n + i], Z[best * n + i]);
+        double *v = Z + r * n + r;
+        const int64_t len = n - r;
+        const double d = v[0], alpha = d >= 0.0 ? -norm : norm;
+        const double scale = 1.0 / (norm * (norm + std::fabs(d)));
+        v[0] = d - alpha;
+        scales[r] = scale;
+        for (int64_t c = r + 1; c < p; ++c) {
+            double *a = Z + c * n + r;
+            const double t = -(dot(v, a, len) * scale);
+            for (int64_t i = 0; i < len; ++i) a[i] = kvr::fma(v[i], t, a[i]);
+        }
+    }
+    // a column past the rank must not sit in the band either
+    for (int64_t c = r; c < p && r < n; ++c) {
+        const double *z = Z + c * n + r;
+        const double nc = std::sqrt(dot(z, z, n - r));
+        if (nc > tol / kBand) return -1;
+    }
+    return r;
+}
+
+// v <- H_{r-1} .. H_0 v: its first r entries are the coordinates of v on the
+// basis, the rest what lies outside it.
+void apply_reflectors(const double *Z, int64_t n, int64_t r, const double *scales, double *v) {
+    for (int64_t j = 0; j < r; ++j) {
+        const double *h = Z + j * n + j;
+        const int64_t len = n - j;
+        const double t = -(dot(h, v + j, len) * scales[j]);
+        for (int64_t i = 0; i < len; ++i) v[j + i] = kvr::fma(h[i], t, v[j + i]);
+    }
+}
+
+// Columns scaled to unit length (zero ones dropped) and projected twice off
+// Q (n x kq) or, when Q is null, off the constant. Returns the columns kept.
+int64_t beyond(double *Z, int64_t n, int64_t p, const double *Q, int64_t kq) {
+    int64_t kept = 0;
+    const double u = 1.0 / std::sqrt(static_cast<double>(n));
+    for (int64_t c = 0; c < p; ++c) {
+        double *z = Z + c * n;
+        const double norm = std::sqrt(dot(z, z, n));
+        if (!(norm > 0.0)) continue;
+        double *to = Z + kept * n;
+        for (int64_t i = 0; i < n; ++i) to[i] = z[i] / norm;
+        for (int pass = 0; pass < 2; ++pass) {
+            if (Q) {
+                project_off(Q, n, kq, to);
+            } else {
+                const double t = -kvr::sum4<false>(n, [&](int64_t i) { return to[i]; }) * u;
+                for (int64_t i = 0; i < n; ++i) to[i] = kvr::fma(u, t, to[i]);
+            }
+        }
+        ++kept;
+    }
+    return kept;
+}
+
+double tolerance(int64_t n, int64_t k) {
+    const int64_t m = n > k ? n : k;
+    return static_cast<double>(m > 1 ? m : 1) * kvr::kEps;
+}
+
+// Columns scaled to largest magnitude 1, centred first when asked.
+void standardise(double *z, int64_t n, bool centre) {
+    if (centre) {
+        const double mean = kvr::sum4<false>(n, [&](int64_t i) { return z[i]; }) /
+                            static_cast<double>(n);
+        for (int64_t i = 0; i < n; ++i) z[i] -= mean;
+    }
+    double top = 0.0;
+    for (int64_t i = 0; i < n; ++i) top = std::fmax(top, std::fabs(z[i]));
+    if (top > 0.0)
+        for (int64_t i = 0; i < n; ++i) z[i] /= top;
+}
+
+int64_t slopes(const Fit &f) { return f.cc >= 0 ? f.k - 1 : f.k; }
+
+// Least squares of rows [lo, hi) of ys on the same rows of xs by Householder
+// QR: FALLBACK when the part is rank-deficient, has no more rows than columns
+// or is worse conditioned than the battery accepts (the Python route decides
+// its rank then).
+struct Sub {
+    int status;
+    double rss;
+    bool exact;
+};
+
+Sub subfit(const Fit &f, int64_t lo, int64_t hi, double *scratch) {
+    const int64_t len = hi - lo, k = f.k;
+    if (len <= k) return Sub{DIAG_FALLBACK, kNaN, false};
+    double *A = scratch, *scales = A + len * (k + 1), *beta = scales + k, *ri = beta + k;
+    for (int64_t i = 0; i < len; ++i) {
+        const double *x = f.xs + (lo + i) * k;
+        for (int64_t j = 0; j < k; ++j) A[j * len + i] = x[j];
+        A[k * len + i] = f.ys[lo + i];
+    }
+    const double yy = dot(A + k * len, A + k * len, len);
+    for (int64_t j = 0; j < k; ++j) {
+        double *v = A + j * len + j;
+        const int64_t m = len - j;
+        const double norm = std::sqrt(dot(v, v, m));
+        if (!(norm > 0.0)) return Sub{DIAG_FALLBACK, kNaN, false};
+        const double d = v[0], alpha = d >= 0.0 ? -norm : norm;
+        const double scale = 1.0 / (norm * (norm + std::fabs(d)));
+        v[0] = d - alpha;
+        for (int64_t c = j + 1; c <= k; ++c) {
+            double *a = A + c * len + j;
+            const double t = -(dot(v, a, m) * scale);
+            for (int64_t i = 0; i < m; ++i) a[i] = kvr::fma(v[i], t, a[i]);
+        }
+        scales[j] = alpha;  // R's diagonal
+    }
+    // R: diagonal in scales, above it in A; its 1-norm condition via R^-1
+    const auto R = [&](int64_t i, int64_t j) { return i == j ? scales[j] : A[j * len + i]; };
+    double nr = 0.0, ni = 0.0;
+    for (int64_t j = 0; j < k; ++j) {
+        double *col = ri + j * k;
+        col[j] = 1.0 / R(j, j);
+        for (int64_t i = j - 1; i >= 0; --i) {
+            double s = 0.0;
+            for (int64_t l = i + 1; l <= j; ++l) s = kvr::fma(R(i, l), col[l], s);
+            col[i] = -s / R(i, i);
+        }
+        double sr = 0.0, si = 0.0;
+        for (int64_t i = 0; i <= j; ++i) {
+            sr += std::fabs(R(i, j));
+            si += std::fabs(col[i]);
+        }
+        nr = std::fmax(nr, sr);
+        ni = std::fmax(ni, si);
+    }
+    if (!(nr * ni <= KVR_BAT_COND_MAX)) return Sub{DIAG_FALLBACK, kNaN, false};
+    const double *qy = A + k * len;
+    for (int64_t i = k - 1; i >= 0; --i) {
+        double t = qy[i];
+        for (int64_t c = i + 1; c < k; ++c) t = kvr::fma(-R(i, c), beta[c], t);
+        beta[i] = t / R(i, i);
+    }
+    const double rss = dot(qy + k, qy + k, len - k);
+    double size = std::sqrt(yy);
+    for (int64_t j = 0; j < k; ++j) {
+        double cj = 0.0;
+        for (int64_t i = 0; i <= j; ++i) cj = kvr::fma(R(i, j), R(i, j), cj);
+        size += std::sqrt(cj) * std::fabs(beta[j]);
+    }
+    return Sub{DIAG_OK, rss, kvr::is_exact_fit(rss, size, len)};
+}
+
+// ------------------------------------------------------- Durbin-Watson
+
+// The double-exponential rule of _spectests: y = y0 exp(pi/2 sinh t), t in
+// steps of 1/16 from -4 to 4.5, kept in the design cache after its header.
+struct Rule {
+    const double *t, *scale, *weight, *lws;
+};
+
+Rule make_rule(double *at, bool fill) {
+    Rule r{at, at + kNodes, at + 2 * kNodes, at + 3 * kNodes};
+    if (fill) {
+        const double h = 1.0 / 16.0;
+        for (int i = 0; i < kNodes; ++i) {
+            const double t = h * static_cast<double>(i - 64);
+            const double scale = std::exp(0.5 * kPi * std::sinh(t));
+            const double weight = h * 0.5 * kPi * std::cosh(t) * scale;
+            at[i] = t, at[kNodes + i] = scale, at[2 * kNodes + i] = weight;
+            at[3 * kNodes + i] = std::log(weight / scale);
+        }
+    }
+    return r;
+}
+constexpr double kStrip = 0.95;
+
+// The null of one design: eigenvalues lam of the difference operator in the
+// DCT basis (nf of them) and, pair by pair (a <= b), w_a w_b of the DCT of an
+// orthonormal basis of the design's columns beside the constant (np x nf).
+struct Null {
+    int64_t n, nf, r, np;
+    bool cst;
+    const double *lam, *P;
+    Rule rule;
+};
+
+// Cache layout: n, k, cc, r, the rule, then lam (n), then P (k(k+1)/2 x n).
+constexpr int64_t kHead = 4;
+
+Null build_null(const Fit &f, Ctx &c) {
+    const int64_t n = f.n, k = f.k;
+    const bool cst = f.cc >= 0;
+    const int64_t r = cst ? k - 1 : k, np = r * (r + 1) / 2, j0 = cst ? 1 : 0, nf = n - j0;
+    double *h = c.cache, *lam = h + kRuleLen, *P = lam + n;
+    if (c.reuse && h[0] == static_cast<double>(n) && h[1] == static_cast<double>(k) &&
+        h[2] == static_cast<double>(f.cc))
+        return Null{n, nf, r, np, cst, lam, P, make_rule(h + kHead, false)};
+    h[0] = h[1] = h[2] = -1.0;
+    const Null null{n, nf, r, np, cst, lam, P, make_rule(h + kHead, true)};
+    for (int64_t j = j0; j < n; ++j) {
+        const double sn = std::sin(kPi * static_cast<double>(j) / (2.0 * static_cast<double>(n)));
+        lam[j - j0] = 4.0 * (sn * sn);
+    }
+    // B: the slopes centred and orthonormalised (Gram-Schmidt twice), or Q
+    double *B = c.scratch, *tab = B + n * (r > 0 ? r : 1), *W = tab + 4 * n;
+    if (cst) {
+        int64_t a = 0;
+        for (int64_t j = 0; j < k; ++j) {
+            if (j == f.cc) continue;
+            double *b = B + a * n;
+            for (int64_t i = 0; i < n; ++i) b[i] = f.xs[i * k + j];
+            const double mean =
+                kvr::sum4<false>(n, [&](int64_t i) { return b[i]; }) / static_cast<double>(n);
+            for (int64_t i = 0; i < n; ++i) b[i] -= mean;
+            for (int pass = 0; pass < 2; ++pass) project_off(B, n, a, b);
+            const double norm = std::sqrt(dot(b, b, n));
+            for (int64_t i = 0; i < n; ++i) b[i] /= norm;
+            ++a;
+        }
+    } else {
+        std::memcpy(B, f.Q, sizeof(double) * n * k);
+    }
+    // W = DCT-II (orthonormal) of B, over the frequencies j0 .. n-1
+    const int64_t period = 4 * n;
+    for (int64_t m = 0; m < period; ++m)
+        tab[m] = std::cos(kPi * static_cast<double>(m) / (2.0 * static_cast<double>(n)));
+    const double s0 = std::sqrt(1.0 / static_cast<double>(n)),
+                 s1 = std::sqrt(2.0 / static_cast<double>(n));
+    for (int64_t j = j0; j < n; ++j) {
+        const int64_t step = (2 * j) % period;
+        for (int64_t a = 0; a < r; ++a) {
+            const double *b = B + a * n;
+            double s = 0.0;
+            int64_t idx = j % period;
+            for (int64_t i = 0; i < n; ++i) {
+                s = kvr::fma(b[i], tab[idx], s);
+                idx += step;
+                if (idx >= period) idx -= period;
+            }
+            W[(j - j0) * (r > 0 ? r : 1) + a] = s * (j == 0 ? s0 : s1);
+        }
+    }
+    int64_t p = 0;
+    for (int64_t a = 0; a < r; ++a)
+        for (int64_t b = a; b < r; ++b, ++p)
+            for (int64_t j = 0; j < nf; ++j) P[p * nf + j] = W[j * r + a] * W[j * r + b];
+    h[0] = static_cast<double>(n), h[1] = static_cast<double>(k), h[2] = static_cast<double>(f.cc);
+    h[3] = static_cast<double>(r);
+    return null;
+}
+
+// Symmetric r x r from the packed pairs (a <= b).
+void unpack(const double *p, int64_t r, double *M) {
+    int64_t q = 0;
+    for (int64_t a = 0; a < r; ++a)
+        for (int64_t b = a; b < r; ++b, ++q) M[a * r + b] = M[b * r + a] = p[q];
+}
+
+// Lower Cholesky factor in place, pivots floored at floor; log det.
+double cholesky(double *M, int64_t r, double floor) {
+    double ld = 0.0;
+    for (int64_t j = 0; j < r; ++j) {
+        double d = M[j * r + j];
+        for (int64_t l = 0; l < j; ++l) d -= M[j * r + l] * M[j * r + l];
+        d = d > floor ? d : floor;
+        const double lj = std::sqrt(d);
+        M[j * r + j] = lj;
+        ld += 2.0 * std::log(lj);
+        for (int64_t i = j + 1; i < r; ++i) {
+            double s = M[i * r + j];
+            for (int64_t l = 0; l < j; ++l) s -= M[i * r + l] * M[j * r + l];
+            M[i * r + j] = s / lj;
+        }
+    }
+    return ld;
+}
+
+// C = L^-1 S L^-T (S symmetric, full), in place of S; T scratch r x r.
+void congruence(const double *L, int64_t r, double *S, double *T) {
+    for (int64_t c = 0; c < r; ++c)  // T = L^-1 S, column by column
+        for (int64_t i = 0; i < r; ++i) {
+            double s = S[i * r + c];
+            for (int64_t l = 0; l < i; ++l) s -= L[i * r + l] * T[l * r + c];
+            T[i * r + c] = s / L[i * r + i];
+        }
+    for (int64_t i = 0; i < r; ++i)  // S = T L^-T: rows of T solved by L
+        for (int64_t j = 0; j < r; ++j) {
+            double s = T[i * r + j];
+            for (int64_t l = 0; l < j; ++l) s -= L[j * r + l] * S[i * r + l];
+            S[i * r + j] = s / L[j * r + j];
+        }
+}
+
+// Eigenvalues of a symmetric r x r matrix (cyclic Jacobi), onto its diagonal.
+void jacobi(double *S, int64_t r) {
+    for (int sweep = 0; sweep < 60; ++sweep) {
+        double off = 0.0, all = 0.0;
+        for (int64_t i = 0; i < r; ++i)
+            for (int64_t j = 0; j < r; ++j) {
+                all += S[i * r + j] * S[i * r + j];
+                if (i != j) off += S[i * r + j] * S[i * r + j];
+            }
+        if (!(off > 1e-32 * all)) return;
+        for (int64_t p = 0; p < r; ++p)
+            for (int64_t q = p + 1; q < r; ++q) {
+                const double apq = S[p * r + q];
+                if (apq == 0.0) continue;
+                const double theta = (S[q * r + q] - S[p * r + p]) / (2.0 * apq);
+                const double t = std::copysign(1.0, theta) /
+                                 (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+                const double cs = 1.0 / std::sqrt(t * t + 1.0), sn = t * cs;
+                for (int64_t l = 0; l < r; ++l) {  // columns p, q
+                    const double x = S[l * r + p], y = S[l * r + q];
+                    S[l * r + p] = cs * x - sn * y;
+                    S[l * r + q] = sn * x + cs * y;
+                }
+                for (int64_t l = 0; l < r; ++l) {  // rows p, q
+                    const double x = S[p * r + l], y = S[q * r + l];
+                    S[p * r + l] = cs * x - sn * y;
+                    S[q * r + l] = sn * x + cs * y;
+                }
+            }
+    }
+}
+
+struct Dw {
+    const Null &z;
+    const double *lp;  // lam - c
+    double c;
+    double *a, *ia, *b, *u, *v, *mat;  // scratch: 5 nf, then 6 r^2 + 3 np
+};
+
+// Cumulants of the form at real s: K (when asked), K', K''.
+void cgf(Dw &d, double s, bool want_k, double *K, double *k1, double *k2) {
+    const Null &z = d.z;
+    const int64_t nf = z.nf, r = z.r, np = z.np;
+    double L0 = 0.0, sb = 0.0, sbb = 0.0;
+    for (int64_t j = 0; j < nf; ++j) {
+        const double a = 1.0 - 2.0 * s * d.lp[j], ia = 1.0 / a, b = 2.0 * d.lp[j] * ia;
+        d.ia[j] = ia;
+        d.u[j] = b * ia;
+        d.v[j] = 2.0 * b * b * ia;
+        sb += b;
+        sbb = kvr::fma(b, b, sbb);
+        if (want_k) L0 += std::log(a);
+    }
+    double L1 = -sb, L2 = -sbb;
+    if (r) {
+        double *pk = d.mat, *p1 = pk + np, *p2 = p1 + np, *H = p2 + np, *C1 = H + r * r,
+               *C2 = C1 + r * r, *T = C2 + r * r;
+        for (int64_t p = 0; p < np; ++p) {
+            pk[p] = dot(d.ia, z.P + p * nf, nf);
+            p1[p] = dot(d.u, z.P + p * nf, nf);
+            p2[p] = dot(d.v, z.P + p * nf, nf);
+        }
+        unpack(pk, r, H);
+        unpack(p1, r, C1);
+        unpack(p2, r, C2);
+        L0 += cholesky(H, r, 0.0);
+        congruence(H, r, C1, T);
+        congruence(H, r, C2, T);
+        double tr1 = 0.0, tr2 = 0.0, f2 = 0.0;
+        for (int64_t i = 0; i < r; ++i) {
+            tr1 += C1[i * r + i];
+            tr2 += C2[i * r + i];
+            for (int64_t j = 0; j < r; ++j) f2 = kvr::fma(C1[i * r + j], C1[i * r + j], f2);
+        }
+        L1 += tr1;
+        L2 += tr2 - f2;
+    }
+    *K = -0.5 * L0;
+    *k1 = -0.5 * L1;
+    *k2 = -0.5 * L2;
+}
+
+void strip(const Dw &d, double *lo, double *hi) {
+    double mn = d.lp[0], mx = d.lp[0];
+    for (int64_t j = 1; j < d.z.nf; ++j) {
+        mn = std::fmin(mn, d.lp[j]);
+        mx = std::fmax(mx, d.lp[j]);
+    }
+    *lo = kStrip * 0.5 / mn;
+    *hi = kStrip * 0.5 / mx;
+}
+
+// The saddle point of the form (K'(s) = 0), Newton inside a bracket.
+void saddle(Dw &d, double tol, double *s_out, double *K, double *k2_out) {
+    double a, b, Kx, k1, k2;
+    strip(d, &a, &b);
+    cgf(d, 0.0, false, &Kx, &k1, &k2);
+    double s = std::fmin(std::fmax(-k1 / k2, a), b);
+    for (int it = 0; it < 100; ++it) {
+        cgf(d, s, false, &Kx, &k1, &k2);
+        const double g = k1;
+        if (std::fabs(g) <= tol * std::sqrt(k2)) break;
+        if (g > 0.0)
+            b = s;
+        else
+            a = s;
+        const double nw = s - g / k2;
+        s = (a < nw && nw < b) ? nw : 0.5 * (a + b);
+        if (b - a <= 1e-15 * std::fmax(std::fabs(a), std::fabs(b))) break;
+    }
+    cgf(d, s, true, K, &k1, &k2);
+    *s_out = s;
+    *k2_out = k2;
+}
+
+using cplx = std::complex<double>;
+
+// sum over the frequencies of Log(1 - 2 z (lam_j - c)), by the product of
+// Chebyshev: with lam_j = 2 - 2 cos(pi j / n) each factor is alpha + beta
+// cos(pi j / n) = -(beta / 2w)(1 - w e^{i theta})(1 - w e^{-i theta}), |w| < 1,
+// and for Im z > 0 no factor crosses the cut, which fixes the branch.
+cplx log_det_main(const Null &z, double c, cplx zz) {
+    const double n = static_cast<double>(z.n);
+    const cplx alpha = 1.0 - 2.0 * zz * (2.0 - c), beta = 4.0 * zz;
+    const cplx t = alpha / beta;
+    cplx sq = std::sqrt(t * t - 1.0);
+    if (std::real(std::conj(t) * sq) < 0.0) sq = -sq;
+    const cplx w = -1.0 / (t + sq), w2 = w * w;
+    cplx s = (n - 1.0) * (std::log(alpha) - std::log(1.0 + w2)) +
+             std::log(1.0 - std::exp(2.0 * n * std::log(w))) - std::log(1.0 - w2);
+    if (!z.cst) s += std::log(1.0 + 2.0 * zz * c);
+    return s;
+}
+
+// Both tails of D at c: (P(D <= c), P(D >= c)), Imhof's integral on the line
+// through the saddle point as DWNull.exact.
+void tails(const Null &z, double c, double *scratch, double *low, double *high) {
+    const int64_t nf = z.nf, r = z.r, np = z.np;
+    double *lp = scratch;
+    Dw d{z, lp, c, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    d.a = lp + nf, d.ia = d.a + nf, d.b = d.ia + nf, d.u = d.b + nf, d.v = d.u + nf;
+    d.mat = d.v + nf;
+    double mn = std::numeric_limits<double>::max(), mx = -mn;
+    for (int64_t j = 0; j < nf; ++j) {
+        lp[j] = z.lam[j] - c;
+        mn = std::fmin(mn, lp[j]);
+        mx = std::fmax(mx, lp[j]);
+    }
+    if (mn >= 0.0) {
+        *low = 0.0, *high = 1.0;
+        return;
+    }
+    if (mx <= 0.0) {
+        *low = 1.0, *high = 0.0;
+        return;
+    }
+    double K, k1, k2;
+    cgf(d, 0.0, false, &K, &k1, &k2);
+    if (!(k2 > 0.0)) {
+        *low = *high = 1.0;
+        return;
+    }
+    const double k1_0 = k1;
+    double s;
+    saddle(d, 1e-6, &s, &K, &k2);
+    if (std::fabs(s) * std::sqrt(k2) < 1.0) {  // keep the pole at 0 a scale width away
+        const double side = s != 0.0 ? s : -k1_0;
+        double lo, hi;
+        strip(d, &lo, &hi);
+        s = std::fmin(std::fmax(std::copysign(1.0 / std::sqrt(k2), side), lo), hi);
+        cgf(d, s, true, &K, &k1, &k2);
+    }
+    const double y0 = 1.0 / std::sqrt(k2);
+    double B2 = 0.0;
+    for (int64_t j = 0; j < nf; ++j) {
+        const double a = 1.0 - 2.0 * s * lp[j];
+        d.ia[j] = 1.0 / a;
+        d.b[j] = 2.0 * lp[j] / a;
+        B2 = std::fmax(B2, d.b[j] * d.b[j]);
+    }
+    const Rule &R = z.rule;
+    const double cut = std::log(1e-17) + std::log(y0 / std::fabs(s));
+    int last = 0;
+    for (int i = 0; i < kNodes; ++i) {
+        const double y = y0 * R.scale[i];
+        const double env = R.lws[i] - (k2 / (2.0 * B2)) * std::log1p(y * y * B2);
+        if (env >= cut || R.t[i] <= 0.0) last = i;
+    }
+    double *Hr = d.mat, *Hi = Hr + r * r, *T = Hi + r * r, *pr = T + r * r, *pi = pr + np;
+    double total = 0.0;
+    for (int i = 0; i <= last; ++i) {
+        const double y = y0 * R.scale[i];
+        const cplx S = log_det_main(z, c, cplx(s, y));
+        double re = -0.5 * S.real(), im = -0.5 * S.imag();
+        if (r) {
+            for (int64_t j = 0; j < nf; ++j) {
+                const double yb = y * d.b[j];
+                const double wr = d.ia[j] / kvr::fma(yb, yb, 1.0);
+                d.u[j] = wr;
+                d.v[j] = wr * yb;
+            }
+            for (int64_t p = 0; p < np; ++p) {
+                pr[p] = dot(d.u, z.P + p * nf, nf);
+                pi[p] = dot(d.v, z.P + p * nf, nf);
+            }
+            double ld = 0.0, l1 = 0.0, at = 0.0;
+            if (r == 1) {
+                const double mu = pi[0] / pr[0];
+                ld = std::log(pr[0]);
+                l1 = std::log1p(mu * mu);
+                at = std::atan(mu);
+            } else {
+                unpack(pr, r, Hr);
+                unpack(pi, r, Hi);
+                double top = 0.0;
+                for (int64_t a = 0; a < r; ++a) top = std::fmax(top, Hr[a * r + a]);
+                ld = cholesky(Hr, r, top * 1e-300 + 1e-300);
+                congruence(Hr, r, Hi, T);
+                jacobi(Hi, r);
+                for (int64_t a = 0; a < r; ++a) {
+                    const double mu = Hi[a * r + a];
+                    l1 += std::log1p(mu * mu);
+                    at += std::atan(mu);
+                }
+            }
+            re -= 0.5 * (ld + 0.5 * l1);
+            im -= 0.5 * at;
+        }
+        const double f = std::exp(re - K) * (s * std::cos(im) + y * std::sin(im)) / (s * s + y * y);
+        total = kvr::fma(R.weight[i], f, total);
+    }
+    total *= y0 * std::exp(K) / kPi;
+    if (s < 0.0) {
+        const double lo = std::fmin(std::fmax(-total, 0.0), 1.0);
+        *low = lo, *high = 1.0 - lo;
+    } else {
+        const double hi = std::fmin(std::fmax(total, 0.0), 1.0);
+        *low = 1.0 - hi, *high = hi;
+    }
+}
+
+Res white(const Fit &f, Ctx &c) {
+    const int64_t n = f.n, p = slopes(f);
+    if (p == 0) return status_only(DIAG_BAD_ARG);
+    const bool cross = c.opt[kWhiteCross] != 0.0;
+    const int64_t naux = p + (cross ? p * (p + 1) / 2 : p);
+    double *Z = c.scratch, *scales = Z + n * naux, *norms = scales + naux, *v = norms + naux;
+    int64_t a = 0;
+    for (int64_t j = 0; j < f.k; ++j) {
+        if (j == f.cc) continue;
+        double *z = Z + a * n;
+        for (int64_t i = 0; i < n; ++i) z[i] = f.xs[i * f.k + j];
+        standardise(z, n, true);
+        ++a;
+    }
+    int64_t col = p;
+    for (int64_t i = 0; i < p; ++i)
+        for (int64_t j = i; j < p; ++j) {
+            if (!cross && j != i) continue;
+            const double *x = Z + i * n, *y = Z + j * n;
+            double *z = Z + col++ * n;
+            for (int64_t t = 0; t < n; ++t) z[t] = x[t] * y[t];
+        }
+    const int64_t kept = beyond(Z, n, naux, nullptr, 0);
+    const int64_t rank = pivoted_qr(Z, n, kept, tolerance(n, 1 + kept), scales, norms);
+    if (rank < 0) return status_only(DIAG_FALLBACK);
+    for (int64_t i = 0; i < n; ++i) v[i] = f.e[i] * f.e[i];
+    const double mean =
+        kvr::sum4<false>(n, [&](int64_t i) { return v[i]; }) / static_cast<double>(n);
+    for (int64_t i = 0; i < n; ++i) v[i] -= mean;
+    const double tss = dot(v, v, n);
+    if (!(tss > 0.0)) return status_only(DIAG_UDEF_VARIANCE);
+    apply_reflectors(Z, n, rank, scales, v);
+    const double ess = dot(v, v, rank);
+    return Res{DIAG_OK, static_cast<double>(n) * std::fmin(ess / tss, 1.0),
+               static_cast<double>(rank), kNaN};
+}
+
+Res reset(const Fit &f, Ctx &c) {
+    const int64_t n = f.n, k = f.k;
+    if (slopes(f) == 0) return status_only(DIAG_BAD_ARG);
+    const int64_t power = static_cast<int64_t>(c.opt[kResetPower]), q0 = power - 1;
+    double *Z = c.scratch, *base = Z + n * q0, *scales = base + n, *norms = scales + q0,
+           *v = norms + q0;
+    for (int64_t i = 0; i < n; ++i) base[i] = f.ys[i] - f.e[i];
+    standardise(base, n, f.cc >= 0);
+    for (int64_t pw = 2; pw <= power; ++pw) {
+        double *z = Z + (pw - 2) * n;
+        for (int64_t i = 0; i < n; ++i)
+            z[i] = pw == 2 ? base[i] * base[i] : std::pow(base[i], static_cast<double>(pw));
+    }
+    const int64_t kept = beyond(Z, n, q0, f.Q, k);
+    const int64_t q = pivoted_qr(Z, n, kept, tolerance(n, k + kept), scales, norms);
+    if (q < 0) return status_only(DIAG_FALLBACK);
+    if (q == 0) return status_only(DIAG_BAD_ARG);
+    const int64_t d2 = n - k - q;
+    if (d2 < 1) return status_only(DIAG_TOO_SHORT);
+    std::memcpy(v, f.e, sizeof(double) * n);
+    apply_reflectors(Z, n, q, scales, v);
+    const double ess = dot(v, v, q), rest = dot(v + q, v + q, n - q);
+    if (kvr::is_exact_fit(rest, std::sqrt(f.rss), n)) return status_only(DIAG_UDEF_VARIANCE);
+    const double F =
+        (ess / static_cast<double>(q)) / (rest / static_cast<double>(d2));
+    return Res{DIAG_OK, F, static_cast<double>(q), static_cast<double>(d2)};
+}
+
+Res goldfeld_quandt(const Fit &f, Ctx &c) {
+    const int64_t n = f.n;
+    const double split = c.opt[kGqSplit], drop = c.opt[kGqDrop], dn = static_cast<double>(n);
+    int64_t p1, s2;
+    if (split < 1.0) {  // as gq_parts
+        p1 = static_cast<int64_t>(std::floor((split - drop / 2.0) * dn));
+        s2 = static_cast<int64_t>(std::ceil((split + drop / 2.0) * dn + 0.01)) - 1;
+    } else {
+        const int64_t dropped = static_cast<int64_t>(std::floor(drop * dn));
+        const int64_t s = static_cast<int64_t>(split);
+        p1 = s - static_cast<int64_t>(std::ceil(static_cast<double>(dropped) / 2.0));
+        s2 = s + static_cast<int64_t>(std::ceil(static_cast<double>(dropped) / 2.0 + 0.01)) - 1;
+    }
+    if (p1 < 1 || s2 >= n) return status_only(DIAG_TOO_SHORT);
+    const Sub one = subfit(f, 0, p1, c.scratch);
+    if (one.status != DIAG_OK) return status_only(one.status);
+    const Sub two = subfit(f, s2, n, c.scratch);
+    if (two.status != DIAG_OK) return status_only(two.status);
+    const double d1 = static_cast<double>(p1 - f.k), d2 = static_cast<double>(n - s2 - f.k);
+    if (one.exact) return status_only(DIAG_UDEF_VARIANCE);
+    const double F = ((two.exact ? 0.0 : two.rss) / d2) / (one.rss / d1);
+    return Res{DIAG_OK, F, d2, d1};
+}
+
+Res harvey_collier(const Fit &f, Ctx &c) {
+    const int64_t n = f.n, k = f.k, m = n - k;
+    if (!c.w_ok) {
+        double *arena = c.scratch;
+        if (kvr_recursive_residuals(f.ys, f.xs, n, k, arena, c.w) != DIAG_OK)
+            return status_only(DIAG_FALLBACK);
+        c.w_ok = true;
+    }
+    if (m < 2) return status_only(DIAG_TOO_SHORT);
+    const double *w = c.w, dm = static_cast<double>(m);
+    const double mean = kvr::sum4<false>(m, [&](int64_t i) { return w[i]; }) / dm;
+    const double ss = kvr::sum4<true>(m, [&](int64_t i) { return w[i] - mean; });
+    if (!(ss > 0.0)) return status_only(DIAG_UDEF_VARIANCE);
+    const double t = mean * std::sqrt(dm) / std::sqrt(ss / (dm - 1.0));
+    return Res{DIAG_OK, t, dm - 1.0, kNaN};
+}
+
+Res rainbow(const Fit &f, Ctx &c) {
+    const int64_t n = f.n;
+    const double frac = c.opt[kRainbowFraction];
+    const double idx = 1.0 + static_cast<double>(n - 1) * (0.5 - frac / 2.0);  // rainbow_rows
+    const double flo = std::floor(idx), h = idx - flo;
+    const double q = idx > flo ? (1.0 - h) * flo + h * (flo + 1.0) : flo;
+    const int64_t lo = static_cast<int64_t>(std::ceil(q)) - 1;
+    const int64_t hi = lo + static_cast<int64_t>(std::floor(frac * static_cast<double>(n)));
+    const int64_t n1 = hi - lo;
+    if (n1 < 1 || n1 >= n || lo < 0 || hi > n) return status_only(DIAG_TOO_SHORT);
+    const Sub mid = subfit(f, lo, hi, c.scratch);
+    if (mid.status != DIAG_OK) return status_only(mid.status);
+    const double d1 = static_cast<double>(n - n1), d2 = static_cast<double>(n1 - f.k);
+    if (d2 < 1.0) return status_only(DIAG_TOO_SHORT);
+    if (mid.exact) return status_only(DIAG_UDEF_VARIANCE);
+    const double F = (std::fmax(f.rss - mid.rss, 0.0) / d1) / (mid.rss / d2);
+    return Res{DIAG_OK, F, d1, d2};
+}
+
+Res durbin_watson(const Fit &f, Ctx &c) {
+    const int64_t n = f.n;
+    if (n - f.k < 2) return status_only(DIAG_TOO_SHORT);
+    if (n > kDwExactMax) return status_only(DIAG_FALLBACK);
+    double num = 0.0;
+    for (int64_t i = 1; i < n; ++i) {
+        const double de = f.e[i] - f.e[i - 1];
+        num = kvr::fma(de, de, num);
+    }
+    const double d = num / f.rss;
+    const Null z = build_null(f, c);
+    double low = kNaN, high = kNaN;
+    tails(z, d, c.scratch, &low, &high);
+    return Res{DIAG_OK, d, low, high};
+}
+
+}  // namespace
+}  // namespace mc
+}  // namespace kvr
+
+extern "C" {
+void kvr_mc_white(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+    *r = kvr::mc::white(*f, *c);
+}
+void kvr_mc_reset(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+    *r = kvr::mc::reset(*f, *c);
+}
+void kvr_mc_goldfeld_quandt(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+    *r = kvr::mc::goldfeld_quandt(*f, *c);
+}
+void kvr_mc_harvey_collier(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+    *r = kvr::mc::harvey_collier(*f, *c);
+}
+void kvr_mc_rainbow(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+    *r = kvr::mc::rainbow(*f, *c);
+}
+void kvr_mc_durbin_watson(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+    *r = kvr::mc::durbin_watson(*f, *c);
+}
+}
