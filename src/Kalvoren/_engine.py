@@ -15,7 +15,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from Kalvoren import _lstsq, _options, _pvalues, _registry
+from Kalvoren import _lstsq, _options, _pvalues, _registry, _tests_spec
 from Kalvoren._ckernels.diag import _batch, _diag
 from Kalvoren._registry import BY_ID, TEST_IDS, TESTS, Fitted, Status
 
@@ -34,6 +34,10 @@ _STATUS = [FIELD[TESTS[i].status_field] for i in NATIVE]
 _COL = {TESTS[i].id: j for j, i in enumerate(NATIVE)}  # id -> position in _STAT
 _NATIVE_AT, _STAT_AT, _STATUS_AT = (np.array(a, dtype=np.intp) for a in (NATIVE, _STAT, _STATUS))
 _K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
+# Native tests whose degrees of freedom or p-value the record holds.
+_NATIVE_MORE = [
+    (i, t) for i, t in enumerate(TESTS) if t.native and (t.df_fields[0] or t.native_p)
+]
 # The tests with nothing to test without slopes; positions by id.
 _NO_SLOPES = [(i, t) for i, t in enumerate(TESTS) if t.no_slopes]
 _INDEX = {t.id: i for i, t in enumerate(TESTS)}
@@ -107,7 +111,7 @@ class Batch:
 
 
 def native(batch: Batch) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    return _batch.battery(
+    return _batch.battery_checks(
         batch.y,
         batch.X,
         batch.offsets,
@@ -117,6 +121,7 @@ def native(batch: Batch) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         batch.hac_lags,
         batch.bits,
         batch.shared_x,
+        _tests_spec.native_options(batch.options),
     )
 
 
@@ -184,6 +189,9 @@ def run(
     rec.status[:, _NATIVE_AT] = status
     rec.stat[:, _NATIVE_AT] = np.where(status == 0, out.take(_STAT_AT, axis=1), np.nan)
     rec.extra = [{} for _ in range(G)]
+    for i, spec in _NATIVE_MORE:
+        if spec.id in batch.tests and not _registry.in_python(spec, batch.options):
+            _native_more(out, rec, i, spec, batch.options)
     if limits is not None:
         _apply_limits(batch, rec, limits)
     if batch.cov is not None:
@@ -211,6 +219,23 @@ def run(
     for g in np.flatnonzero(np.isfinite(digits) & (digits < DIGITS_MIN)):
         rec.notes[g]["digits"] = _digits_text(digits[g], out[g, _COND])
     return rec
+
+
+def _native_more(out: np.ndarray, rec: Record, i: int, spec: _registry.TestSpec, options: dict) -> None:
+    """A native test's degrees of freedom and p-value from the record."""
+    ok = rec.status[:, i] == 0
+    if not ok.any():
+        return
+    for j, name in enumerate(spec.df_fields):
+        if name:
+            rec.df[:, i, j] = np.where(ok, out[:, FIELD[name]], np.nan)
+    if spec.native_p is not None:
+        with np.errstate(invalid="ignore"):
+            p = spec.native_p(lambda name: out[:, FIELD[name]], options)
+        rec.pvalue[:, i] = np.where(ok, p, np.nan)
+    if spec.native_extra is not None:
+        for g in np.flatnonzero(ok):
+            rec.extra[g][spec.id] = dict(spec.native_extra)
 
 
 def _apply_limits(batch: Batch, rec: Record, lim: _options.Limits) -> None:
@@ -299,18 +324,34 @@ def _python_tests(batch: Batch, rec: Record) -> None:
         if (spec := BY_ID[tid]).native is None
         or (spec.python_when and spec.python_when(batch.options))
     ]
-    if not todo:
+    # native tests with a Python form take it where the kernels refused
+    # (a series' fit, or the test's own regressions)
+    refusable = [
+        (_INDEX[tid], spec)
+        for tid in batch.tests
+        if (spec := BY_ID[tid]).native
+        and spec.compute is not None
+        and tid not in LEAST_SQUARES
+        and not _registry.in_python(spec, batch.options)
+    ]
+    if refusable:
+        at = [i for i, _ in refusable]
+        rows = np.flatnonzero((rec.status[:, at] == Status.FALLBACK).any(axis=1))
+    else:
+        rows = np.empty(0, dtype=np.intp)
+    if not todo and not rows.size:
         return
     fit = rec.out[:, _FIT]
-    for g in range(batch.G):
+    for g in range(batch.G) if todo else rows:
+        refused = [(i, spec) for i, spec in refusable if rec.status[g, i] == Status.FALLBACK]
         if fit[g] not in (0, Status.FALLBACK):  # the fit's own failure
             for i, _ in todo:
                 rec.status[g, i] = fit[g]
             continue
         view = SeriesView(batch, rec, g)
-        for i, spec in todo:
-            if rec.status[g, i] == rec.status[g, i]:  # set by the limits
-                continue
+        for i, spec in todo + refused:
+            if rec.status[g, i] == rec.status[g, i] and (i, spec) not in refused:
+                continue  # set by the limits
             if spec.residual_test and view.fit.exact:
                 rec.status[g, i] = Status.UNDEFINED_VARIANCE
                 continue
@@ -526,7 +567,11 @@ def _fill(s: _Series, ids: list[str]) -> None:
     out, g = s.rec.out[s.g], s.g
     exact = s.fit.exact
     for tid in ids:
-        if tid not in _COL or _registry.in_python(BY_ID[tid], s.batch.options):
+        if (
+            tid not in _COL
+            or tid not in LEAST_SQUARES
+            or _registry.in_python(BY_ID[tid], s.batch.options)
+        ):
             continue  # computed in Python anyway
         j = _COL[tid]
         if exact and BY_ID[tid].residual_test:

@@ -27,12 +27,13 @@ constexpr double kPi = 3.141592653589793;
 // tolerance: pivoting orders may differ between routes, so the call is Python's.
 constexpr double kBand = 64.0;
 
-Res status_only(int st) { return Res{st, kNaN, kNaN, kNaN}; }
+KVR_INLINE Res status_only(int st) { return Res{st, kNaN, kNaN, kNaN}; }
 
-double dot(const double *a, const double *b, int64_t n) { return kvr::dot_acc<1>(0.0, a, b, n); }
+// Four partial sums (dot4): the wide order of dot_acc spills in these large inlined bodies.
+KVR_INLINE double dot(const double *a, const double *b, int64_t n) { return kvr::dot4(a, b, n); }
 
 // z -= Q (Q' z) for Q n x k column-major (orthonormal).
-void project_off(const double *Q, int64_t n, int64_t k, double *z) {
+KVR_INLINE void project_off(const double *Q, int64_t n, int64_t k, double *z) {
     for (int64_t j = 0; j < k; ++j) {
         const double *q = Q + j * n;
         const double t = -dot(q, z, n);
@@ -44,7 +45,7 @@ void project_off(const double *Q, int64_t n, int64_t k, double *z) {
 // stopping at the first column within tol of the span before it. Column j
 // then holds reflector j from row j (v, with H = I - scale v v'). Returns
 // the rank, or -1 when a distance lies within kBand of tol.
-int64_t pivoted_qr(double *Z, int64_t n, int64_t p, double tol, double *scales, double *norms) {
+KVR_INLINE int64_t pivoted_qr(double *Z, int64_t n, int64_t p, double tol, double *scales, double *norms) {
     int64_t r = 0;
     for (; r < p && r < n; ++r) {
         int64_t best = r;
@@ -81,7 +82,7 @@ int64_t pivoted_qr(double *Z, int64_t n, int64_t p, double tol, double *scales, 
 
 // v <- H_{r-1} .. H_0 v: its first r entries are the coordinates of v on the
 // basis, the rest what lies outside it.
-void apply_reflectors(const double *Z, int64_t n, int64_t r, const double *scales, double *v) {
+KVR_INLINE void apply_reflectors(const double *Z, int64_t n, int64_t r, const double *scales, double *v) {
     for (int64_t j = 0; j < r; ++j) {
         const double *h = Z + j * n + j;
         const int64_t len = n - j;
@@ -92,7 +93,7 @@ void apply_reflectors(const double *Z, int64_t n, int64_t r, const double *scale
 
 // Columns scaled to unit length (zero ones dropped) and projected twice off
 // Q (n x kq) or, when Q is null, off the constant. Returns the columns kept.
-int64_t beyond(double *Z, int64_t n, int64_t p, const double *Q, int64_t kq) {
+KVR_INLINE int64_t beyond(double *Z, int64_t n, int64_t p, const double *Q, int64_t kq) {
     int64_t kept = 0;
     const double u = 1.0 / std::sqrt(static_cast<double>(n));
     for (int64_t c = 0; c < p; ++c) {
@@ -105,7 +106,7 @@ int64_t beyond(double *Z, int64_t n, int64_t p, const double *Q, int64_t kq) {
             if (Q) {
                 project_off(Q, n, kq, to);
             } else {
-                const double t = -kvr::sum4<false>(n, [&](int64_t i) { return to[i]; }) * u;
+                const double t = -kvr::sum4<false>(n, [&](int64_t i) __attribute__((always_inline)) { return to[i]; }) * u;
                 for (int64_t i = 0; i < n; ++i) to[i] = kvr::fma(u, t, to[i]);
             }
         }
@@ -114,15 +115,15 @@ int64_t beyond(double *Z, int64_t n, int64_t p, const double *Q, int64_t kq) {
     return kept;
 }
 
-double tolerance(int64_t n, int64_t k) {
+KVR_INLINE double tolerance(int64_t n, int64_t k) {
     const int64_t m = n > k ? n : k;
     return static_cast<double>(m > 1 ? m : 1) * kvr::kEps;
 }
 
 // Columns scaled to largest magnitude 1, centred first when asked.
-void standardise(double *z, int64_t n, bool centre) {
+KVR_INLINE void standardise(double *z, int64_t n, bool centre) {
     if (centre) {
-        const double mean = kvr::sum4<false>(n, [&](int64_t i) { return z[i]; }) /
+        const double mean = kvr::sum4<false>(n, [&](int64_t i) __attribute__((always_inline)) { return z[i]; }) /
                             static_cast<double>(n);
         for (int64_t i = 0; i < n; ++i) z[i] -= mean;
     }
@@ -132,7 +133,7 @@ void standardise(double *z, int64_t n, bool centre) {
         for (int64_t i = 0; i < n; ++i) z[i] /= top;
 }
 
-int64_t slopes(const Fit &f) { return f.cc >= 0 ? f.k - 1 : f.k; }
+KVR_INLINE int64_t slopes(const Fit &f) { return f.cc >= 0 ? f.k - 1 : f.k; }
 
 // Least squares of rows [lo, hi) of ys on the same rows of xs by Householder
 // QR: FALLBACK when the part is rank-deficient, has no more rows than columns
@@ -144,7 +145,7 @@ struct Sub {
     bool exact;
 };
 
-Sub subfit(const Fit &f, int64_t lo, int64_t hi, double *scratch) {
+KVR_INLINE Sub subfit(const Fit &f, int64_t lo, int64_t hi, double *scratch) {
     const int64_t len = hi - lo, k = f.k;
     if (len <= k) return Sub{DIAG_FALLBACK, kNaN, false};
     double *A = scratch, *scales = A + len * (k + 1), *beta = scales + k, *ri = beta + k;
@@ -213,7 +214,7 @@ struct Rule {
     const double *t, *scale, *weight, *lws;
 };
 
-Rule make_rule(double *at, bool fill) {
+KVR_INLINE Rule make_rule(double *at, bool fill) {
     Rule r{at, at + kNodes, at + 2 * kNodes, at + 3 * kNodes};
     if (fill) {
         const double h = 1.0 / 16.0;
@@ -242,7 +243,7 @@ struct Null {
 // Cache layout: n, k, cc, r, the rule, then lam (n), then P (k(k+1)/2 x n).
 constexpr int64_t kHead = 4;
 
-Null build_null(const Fit &f, Ctx &c) {
+KVR_INLINE Null build_null(const Fit &f, Ctx &c) {
     const int64_t n = f.n, k = f.k;
     const bool cst = f.cc >= 0;
     const int64_t r = cst ? k - 1 : k, np = r * (r + 1) / 2, j0 = cst ? 1 : 0, nf = n - j0;
@@ -265,7 +266,7 @@ Null build_null(const Fit &f, Ctx &c) {
             double *b = B + a * n;
             for (int64_t i = 0; i < n; ++i) b[i] = f.xs[i * k + j];
             const double mean =
-                kvr::sum4<false>(n, [&](int64_t i) { return b[i]; }) / static_cast<double>(n);
+                kvr::sum4<false>(n, [&](int64_t i) __attribute__((always_inline)) { return b[i]; }) / static_cast<double>(n);
             for (int64_t i = 0; i < n; ++i) b[i] -= mean;
             for (int pass = 0; pass < 2; ++pass) project_off(B, n, a, b);
             const double norm = std::sqrt(dot(b, b, n));
@@ -305,14 +306,14 @@ Null build_null(const Fit &f, Ctx &c) {
 }
 
 // Symmetric r x r from the packed pairs (a <= b).
-void unpack(const double *p, int64_t r, double *M) {
+KVR_INLINE void unpack(const double *p, int64_t r, double *M) {
     int64_t q = 0;
     for (int64_t a = 0; a < r; ++a)
         for (int64_t b = a; b < r; ++b, ++q) M[a * r + b] = M[b * r + a] = p[q];
 }
 
 // Lower Cholesky factor in place, pivots floored at floor; log det.
-double cholesky(double *M, int64_t r, double floor) {
+KVR_INLINE double cholesky(double *M, int64_t r, double floor) {
     double ld = 0.0;
     for (int64_t j = 0; j < r; ++j) {
         double d = M[j * r + j];
@@ -331,7 +332,7 @@ double cholesky(double *M, int64_t r, double floor) {
 }
 
 // C = L^-1 S L^-T (S symmetric, full), in place of S; T scratch r x r.
-void congruence(const double *L, int64_t r, double *S, double *T) {
+KVR_INLINE void congruence(const double *L, int64_t r, double *S, double *T) {
     for (int64_t c = 0; c < r; ++c)  // T = L^-1 S, column by column
         for (int64_t i = 0; i < r; ++i) {
             double s = S[i * r + c];
@@ -347,7 +348,7 @@ void congruence(const double *L, int64_t r, double *S, double *T) {
 }
 
 // Eigenvalues of a symmetric r x r matrix (cyclic Jacobi), onto its diagonal.
-void jacobi(double *S, int64_t r) {
+KVR_INLINE void jacobi(double *S, int64_t r) {
     for (int sweep = 0; sweep < 60; ++sweep) {
         double off = 0.0, all = 0.0;
         for (int64_t i = 0; i < r; ++i)
@@ -355,7 +356,7 @@ void jacobi(double *S, int64_t r) {
                 all += S[i * r + j] * S[i * r + j];
                 if (i != j) off += S[i * r + j] * S[i * r + j];
             }
-        if (!(off > 1e-32 * all)) return;
+        if (!(off > 1e-30 * all)) return;  // off-diagonal below 1e-15 of the norm
         for (int64_t p = 0; p < r; ++p)
             for (int64_t q = p + 1; q < r; ++q) {
                 const double apq = S[p * r + q];
@@ -386,7 +387,7 @@ struct Dw {
 };
 
 // Cumulants of the form at real s: K (when asked), K', K''.
-void cgf(Dw &d, double s, bool want_k, double *K, double *k1, double *k2) {
+KVR_INLINE void cgf(Dw &d, double s, bool want_k, double *K, double *k1, double *k2) {
     const Null &z = d.z;
     const int64_t nf = z.nf, r = z.r, np = z.np;
     double L0 = 0.0, sb = 0.0, sbb = 0.0;
@@ -428,7 +429,7 @@ void cgf(Dw &d, double s, bool want_k, double *K, double *k1, double *k2) {
     *k2 = -0.5 * L2;
 }
 
-void strip(const Dw &d, double *lo, double *hi) {
+KVR_INLINE void strip(const Dw &d, double *lo, double *hi) {
     double mn = d.lp[0], mx = d.lp[0];
     for (int64_t j = 1; j < d.z.nf; ++j) {
         mn = std::fmin(mn, d.lp[j]);
@@ -439,7 +440,7 @@ void strip(const Dw &d, double *lo, double *hi) {
 }
 
 // The saddle point of the form (K'(s) = 0), Newton inside a bracket.
-void saddle(Dw &d, double tol, double *s_out, double *K, double *k2_out) {
+KVR_INLINE void saddle(Dw &d, double tol, double *s_out, double *K, double *k2_out) {
     double a, b, Kx, k1, k2;
     strip(d, &a, &b);
     cgf(d, 0.0, false, &Kx, &k1, &k2);
@@ -467,22 +468,38 @@ using cplx = std::complex<double>;
 // Chebyshev: with lam_j = 2 - 2 cos(pi j / n) each factor is alpha + beta
 // cos(pi j / n) = -(beta / 2w)(1 - w e^{i theta})(1 - w e^{-i theta}), |w| < 1,
 // and for Im z > 0 no factor crosses the cut, which fixes the branch.
-cplx log_det_main(const Null &z, double c, cplx zz) {
-    const double n = static_cast<double>(z.n);
+KVR_INLINE cplx cdiv(cplx a, cplx b) {  // a / b, b far from 0 and infinity here
+    const double br = b.real(), bi = b.imag(), d = br * br + bi * bi;
+    return cplx((a.real() * br + a.imag() * bi) / d, (a.imag() * br - a.real() * bi) / d);
+}
+
+KVR_INLINE cplx cmul(cplx a, cplx b) {
+    return cplx(a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real());
+}
+
+// Both logarithms below have arguments of positive real part, so each pair
+// of terms combines into one principal logarithm of their ratio.
+KVR_INLINE cplx log_det_main(const Null &z, double c, cplx zz) {
+    const int64_t n = z.n;
     const cplx alpha = 1.0 - 2.0 * zz * (2.0 - c), beta = 4.0 * zz;
-    const cplx t = alpha / beta;
-    cplx sq = std::sqrt(t * t - 1.0);
-    if (std::real(std::conj(t) * sq) < 0.0) sq = -sq;
-    const cplx w = -1.0 / (t + sq), w2 = w * w;
-    cplx s = (n - 1.0) * (std::log(alpha) - std::log(1.0 + w2)) +
-             std::log(1.0 - std::exp(2.0 * n * std::log(w))) - std::log(1.0 - w2);
+    const cplx t = cdiv(alpha, beta);
+    cplx sq = std::sqrt(cmul(t, t) - 1.0);
+    if (t.real() * sq.real() + t.imag() * sq.imag() < 0.0) sq = -sq;
+    const cplx w = cdiv(cplx(-1.0, 0.0), t + sq), w2 = cmul(w, w);
+    cplx pw(1.0, 0.0), base = w2;  // w^(2n) by squaring
+    for (int64_t e = n; e > 0; e >>= 1) {
+        if (e & 1) pw = cmul(pw, base);
+        base = cmul(base, base);
+    }
+    cplx s = static_cast<double>(n - 1) * std::log(cdiv(alpha, 1.0 + w2)) +
+             std::log(cdiv(1.0 - pw, 1.0 - w2));
     if (!z.cst) s += std::log(1.0 + 2.0 * zz * c);
     return s;
 }
 
 // Both tails of D at c: (P(D <= c), P(D >= c)), Imhof's integral on the line
 // through the saddle point as DWNull.exact.
-void tails(const Null &z, double c, double *scratch, double *low, double *high) {
+KVR_INLINE void tails(const Null &z, double c, double *scratch, double *low, double *high) {
     const int64_t nf = z.nf, r = z.r, np = z.np;
     double *lp = scratch;
     Dw d{z, lp, c, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -541,11 +558,13 @@ void tails(const Null &z, double c, double *scratch, double *low, double *high) 
         const cplx S = log_det_main(z, c, cplx(s, y));
         double re = -0.5 * S.real(), im = -0.5 * S.imag();
         if (r) {
+            const double *__restrict ia = d.ia, *__restrict b = d.b;
+            double *__restrict u = d.u, *__restrict v = d.v;
             for (int64_t j = 0; j < nf; ++j) {
-                const double yb = y * d.b[j];
-                const double wr = d.ia[j] / kvr::fma(yb, yb, 1.0);
-                d.u[j] = wr;
-                d.v[j] = wr * yb;
+                const double yb = y * b[j];
+                const double wr = ia[j] / kvr::fma(yb, yb, 1.0);
+                u[j] = wr;
+                v[j] = wr * yb;
             }
             for (int64_t p = 0; p < np; ++p) {
                 pr[p] = dot(d.u, z.P + p * nf, nf);
@@ -587,7 +606,7 @@ void tails(const Null &z, double c, double *scratch, double *low, double *high) 
     }
 }
 
-Res white(const Fit &f, Ctx &c) {
+KVR_INLINE Res white(const Fit &f, Ctx &c) {
     const int64_t n = f.n, p = slopes(f);
     if (p == 0) return status_only(DIAG_BAD_ARG);
     const bool cross = c.opt[kWhiteCross] != 0.0;
@@ -614,7 +633,7 @@ Res white(const Fit &f, Ctx &c) {
     if (rank < 0) return status_only(DIAG_FALLBACK);
     for (int64_t i = 0; i < n; ++i) v[i] = f.e[i] * f.e[i];
     const double mean =
-        kvr::sum4<false>(n, [&](int64_t i) { return v[i]; }) / static_cast<double>(n);
+        kvr::sum4<false>(n, [&](int64_t i) __attribute__((always_inline)) { return v[i]; }) / static_cast<double>(n);
     for (int64_t i = 0; i < n; ++i) v[i] -= mean;
     const double tss = dot(v, v, n);
     if (!(tss > 0.0)) return status_only(DIAG_UDEF_VARIANCE);
@@ -624,7 +643,7 @@ Res white(const Fit &f, Ctx &c) {
                static_cast<double>(rank), kNaN};
 }
 
-Res reset(const Fit &f, Ctx &c) {
+KVR_INLINE Res reset(const Fit &f, Ctx &c) {
     const int64_t n = f.n, k = f.k;
     if (slopes(f) == 0) return status_only(DIAG_BAD_ARG);
     const int64_t power = static_cast<int64_t>(c.opt[kResetPower]), q0 = power - 1;
@@ -652,7 +671,7 @@ Res reset(const Fit &f, Ctx &c) {
     return Res{DIAG_OK, F, static_cast<double>(q), static_cast<double>(d2)};
 }
 
-Res goldfeld_quandt(const Fit &f, Ctx &c) {
+KVR_INLINE Res goldfeld_quandt(const Fit &f, Ctx &c) {
     const int64_t n = f.n;
     const double split = c.opt[kGqSplit], drop = c.opt[kGqDrop], dn = static_cast<double>(n);
     int64_t p1, s2;
@@ -676,7 +695,7 @@ Res goldfeld_quandt(const Fit &f, Ctx &c) {
     return Res{DIAG_OK, F, d2, d1};
 }
 
-Res harvey_collier(const Fit &f, Ctx &c) {
+KVR_INLINE Res harvey_collier(const Fit &f, Ctx &c) {
     const int64_t n = f.n, k = f.k, m = n - k;
     if (!c.w_ok) {
         double *arena = c.scratch;
@@ -686,14 +705,14 @@ Res harvey_collier(const Fit &f, Ctx &c) {
     }
     if (m < 2) return status_only(DIAG_TOO_SHORT);
     const double *w = c.w, dm = static_cast<double>(m);
-    const double mean = kvr::sum4<false>(m, [&](int64_t i) { return w[i]; }) / dm;
-    const double ss = kvr::sum4<true>(m, [&](int64_t i) { return w[i] - mean; });
+    const double mean = kvr::sum4<false>(m, [&](int64_t i) __attribute__((always_inline)) { return w[i]; }) / dm;
+    const double ss = kvr::sum4<true>(m, [&](int64_t i) __attribute__((always_inline)) { return w[i] - mean; });
     if (!(ss > 0.0)) return status_only(DIAG_UDEF_VARIANCE);
     const double t = mean * std::sqrt(dm) / std::sqrt(ss / (dm - 1.0));
     return Res{DIAG_OK, t, dm - 1.0, kNaN};
 }
 
-Res rainbow(const Fit &f, Ctx &c) {
+KVR_INLINE Res rainbow(const Fit &f, Ctx &c) {
     const int64_t n = f.n;
     const double frac = c.opt[kRainbowFraction];
     const double idx = 1.0 + static_cast<double>(n - 1) * (0.5 - frac / 2.0);  // rainbow_rows
@@ -712,7 +731,7 @@ Res rainbow(const Fit &f, Ctx &c) {
     return Res{DIAG_OK, F, d1, d2};
 }
 
-Res durbin_watson(const Fit &f, Ctx &c) {
+KVR_INLINE Res durbin_watson(const Fit &f, Ctx &c) {
     const int64_t n = f.n;
     if (n - f.k < 2) return status_only(DIAG_TOO_SHORT);
     if (n > kDwExactMax) return status_only(DIAG_FALLBACK);
@@ -733,22 +752,22 @@ Res durbin_watson(const Fit &f, Ctx &c) {
 }  // namespace kvr
 
 extern "C" {
-void kvr_mc_white(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+KVR_MULTIVERSION void kvr_mc_white(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
     *r = kvr::mc::white(*f, *c);
 }
-void kvr_mc_reset(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+KVR_MULTIVERSION void kvr_mc_reset(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
     *r = kvr::mc::reset(*f, *c);
 }
-void kvr_mc_goldfeld_quandt(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+KVR_MULTIVERSION void kvr_mc_goldfeld_quandt(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
     *r = kvr::mc::goldfeld_quandt(*f, *c);
 }
-void kvr_mc_harvey_collier(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+KVR_MULTIVERSION void kvr_mc_harvey_collier(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
     *r = kvr::mc::harvey_collier(*f, *c);
 }
-void kvr_mc_rainbow(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+KVR_MULTIVERSION void kvr_mc_rainbow(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
     *r = kvr::mc::rainbow(*f, *c);
 }
-void kvr_mc_durbin_watson(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+KVR_MULTIVERSION void kvr_mc_durbin_watson(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
     *r = kvr::mc::durbin_watson(*f, *c);
 }
 }
