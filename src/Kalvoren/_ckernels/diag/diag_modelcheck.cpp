@@ -379,6 +379,46 @@ KVR_INLINE void jacobi(double *S, int64_t r) {
     }
 }
 
+// pr[p] = u . P_p and pi[p] = v . P_p over the pairs; with two slopes (three
+// pairs) in one pass of twelve independent chains.
+KVR_INLINE void pair_sums(const double *__restrict u, const double *__restrict v,
+                          const double *__restrict P, int64_t nf, int64_t np, double *pr,
+                          double *pi) {
+    if (np != 3) {
+        for (int64_t p = 0; p < np; ++p) {
+            pr[p] = dot(u, P + p * nf, nf);
+            pi[p] = dot(v, P + p * nf, nf);
+        }
+        return;
+    }
+    const double *P0 = P, *P1 = P + nf, *P2 = P + 2 * nf;
+    double a[12] = {};
+    int64_t j = 0;
+    for (; j + 2 <= nf; j += 2)
+        for (int h = 0; h < 2; ++h) {
+            const double uj = u[j + h], vj = v[j + h];
+            double *s = a + 6 * h;
+            s[0] = kvr::fma(uj, P0[j + h], s[0]);
+            s[1] = kvr::fma(uj, P1[j + h], s[1]);
+            s[2] = kvr::fma(uj, P2[j + h], s[2]);
+            s[3] = kvr::fma(vj, P0[j + h], s[3]);
+            s[4] = kvr::fma(vj, P1[j + h], s[4]);
+            s[5] = kvr::fma(vj, P2[j + h], s[5]);
+        }
+    for (; j < nf; ++j) {
+        a[0] = kvr::fma(u[j], P0[j], a[0]);
+        a[1] = kvr::fma(u[j], P1[j], a[1]);
+        a[2] = kvr::fma(u[j], P2[j], a[2]);
+        a[3] = kvr::fma(v[j], P0[j], a[3]);
+        a[4] = kvr::fma(v[j], P1[j], a[4]);
+        a[5] = kvr::fma(v[j], P2[j], a[5]);
+    }
+    for (int q = 0; q < 3; ++q) {
+        pr[q] = a[q] + a[6 + q];
+        pi[q] = a[3 + q] + a[9 + q];
+    }
+}
+
 struct Dw {
     const Null &z;
     const double *lp;  // lam - c
@@ -566,10 +606,7 @@ KVR_INLINE void tails(const Null &z, double c, double *scratch, double *low, dou
                 u[j] = wr;
                 v[j] = wr * yb;
             }
-            for (int64_t p = 0; p < np; ++p) {
-                pr[p] = dot(d.u, z.P + p * nf, nf);
-                pi[p] = dot(d.v, z.P + p * nf, nf);
-            }
+            pair_sums(u, v, z.P, nf, np, pr, pi);
             double ld = 0.0, l1 = 0.0, at = 0.0;
             if (r == 1) {
                 const double mu = pi[0] / pr[0];
