@@ -10,6 +10,8 @@ import os
 import subprocess
 
 import numpy as np
+
+from Kalvoren._ckernels.diag import _batch
 import pytest
 from native import I32, I64, LIB, PD, PI64, ArenaSize, D, Guarded, ptr
 
@@ -610,7 +612,7 @@ def call_cases():
             int(r.choice([size(r), 2**63 - 1, -(2**63)])),
             int(r.integers(-1, 300)),
             a,
-            c.out(28),
+            c.out(_batch.NFIELDS),  # the record's length
             c.out(kp),
             c.out(kp),
         )

@@ -108,7 +108,7 @@ def checks(y, X, bits, const_col=0, options=OPTS):
     return {t: out[0, _batch.FIELDS.index(f"{b.lower()}_status")] for t, b in BITS.items()}, out
 
 
-ALL_CHECKS = _batch.ALL | _batch.CHECKS
+ALL_CHECKS = _batch.ALL
 
 
 @pytest.mark.parametrize(
@@ -140,8 +140,10 @@ def test_status_zero_is_finite_and_unselected_is_nan():
     for name in ("white_stat", "gq_df2", "hc_df", "dw_low", "dw_high", "rainbow_df1"):
         assert np.isfinite(out[0, F.index(name)])
     assert out[0, F.index("dw_low")] + out[0, F.index("dw_high")] == pytest.approx(1.0)
-    st_, out = checks(rng.normal(size=40), X, _batch.ALL)
+    st_, out = checks(rng.normal(size=40), X, _batch.ALL & ~_batch.CHECKS)
     assert all(np.isnan(v) for v in st_.values())
+    out, _, _ = _batch.battery(np.ones(40), X, [0, 40], 0, 2, [1], [1], _batch.ALL, 0)
+    assert np.isnan(out[0, _batch.FIELDS.index("dw_status")])  # battery() runs no checks
 
 
 @pytest.mark.parametrize(
@@ -161,7 +163,7 @@ def test_bad_options_raise(bad):
     with pytest.raises(ValueError):
         checks(np.arange(20.0) ** 2, X, ALL_CHECKS, options=np.array(bad))
     with pytest.raises(ValueError, match="bits outside"):
-        _batch.battery(np.ones(20), X, [0, 20], 0, 2, [1], [1], ALL_CHECKS, 0)
+        checks(np.arange(20.0) ** 2, X, _batch.ALL + 1)
 
 
 def test_shared_design_keeps_bits():

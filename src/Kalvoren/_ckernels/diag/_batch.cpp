@@ -53,7 +53,7 @@ bool check_offsets(const Frame &f, const View &off, int64_t N, int64_t *G, int64
 // The rest of the arguments against the series that offsets describe.
 bool check_rest(const Frame &f, const View &X, const View &t_break, const View &hac_lags, int64_t N,
                 int64_t G, int64_t longest, int64_t const_col, int64_t tests, bool shared,
-                int64_t allowed = KVR_BAT_BASE) {
+                int64_t allowed = KVR_BAT_ALL) {
     if (shared && X.rows() < longest)
         return value_error(f, "X has %lld rows but the longest series has %lld", X.rows(), longest);
     if (!shared && X.rows() != N)
@@ -155,8 +155,7 @@ PyObject *battery_checks(PyObject *self, PyObject *const *args, Py_ssize_t nargs
         return f.fail(__LINE__);
     const int64_t N = y.len(), k = X.cols();
     if (!check_offsets(f, offsets, N, &G, &longest) ||
-        !check_rest(f, X, t_break, hac_lags, N, G, longest, const_col, tests, shared != 0,
-                    KVR_BAT_ALL) ||
+        !check_rest(f, X, t_break, hac_lags, N, G, longest, const_col, tests, shared != 0) ||
         !check_options(f, opt, tests))
         return f.fail(__LINE__);
     const kvr_arena_size_t need = kvr_battery_checks_arena_size(longest, k, lags, tests);
@@ -194,7 +193,7 @@ PyMethodDef kFunctions[] = {
      "    first rows of X when shared_x is true. Row g of out holds the fields named\n"
      "    in FIELDS (statuses as floats); beta and se are in the units of the data.\n"
      "    t_break and hac_lags have one entry per series; tests is a sum of the test\n"
-     "    bits (ALL for every test).\n"
+     "    bits (ALL for every test; the model checks' bits, CHECKS, are ignored here).\n"
      "    "},
     {"battery_checks",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(battery_checks)),
@@ -251,8 +250,8 @@ const struct {
 #define KVR_BAT_X(NAME, name, resid) {#NAME, KVR_BAT_##NAME},
     KVR_BAT_TESTS(KVR_BAT_X)
 #undef KVR_BAT_X
-        {"ALL", KVR_BAT_BASE},  // the tests of battery()
-    {"CHECKS", KVR_BAT_CHECKS},  // battery_checks() runs these too
+        {"ALL", KVR_BAT_ALL},
+    {"CHECKS", KVR_BAT_CHECKS},  // run by battery_checks() only
 };
 
 int set(PyObject *dict, const char *name, PyObject *value) {

@@ -720,17 +720,30 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
                    nullptr, false);
 }
 
-extern "C" kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, int64_t k, int64_t lags,
+extern "C" KVR_HIDDEN kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, int64_t k, int64_t lags,
                                                           int64_t tests) {
     return kvr::arena_record(check_layout(n, k, lags, tests & KVR_BAT_ALL).total);
 }
 
-extern "C" KVR_MULTIVERSION int kvr_battery_checks(const double *y, const double *X, int64_t n,
-                                                   int64_t k, int64_t const_col, int64_t lags,
-                                                   int64_t t_break, int64_t hac_lags,
-                                                   int64_t tests, const double *opt, int64_t reuse,
-                                                   double *arena, double *out, double *beta,
-                                                   double *se) {
+namespace {
+
+// The clones are local: only _batch calls this entry.
+KVR_MULTIVERSION int battery_with_checks(const double *y, const double *X, int64_t n, int64_t k,
+                                         int64_t const_col, int64_t lags, int64_t t_break,
+                                         int64_t hac_lags, int64_t tests, const double *opt,
+                                         int64_t reuse, double *arena, double *out, double *beta,
+                                         double *se) {
     return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se,
                    opt, reuse != 0);
+}
+
+}  // namespace
+
+extern "C" KVR_HIDDEN int kvr_battery_checks(const double *y, const double *X, int64_t n, int64_t k,
+                                             int64_t const_col, int64_t lags, int64_t t_break,
+                                             int64_t hac_lags, int64_t tests, const double *opt,
+                                             int64_t reuse, double *arena, double *out,
+                                             double *beta, double *se) {
+    return battery_with_checks(y, X, n, k, const_col, lags, t_break, hac_lags, tests, opt, reuse,
+                               arena, out, beta, se);
 }

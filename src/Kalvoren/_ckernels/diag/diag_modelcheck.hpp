@@ -77,17 +77,23 @@ inline Checked scratch_len(Checked n, Checked k) {
 // one design), whose design work is then kept. The arena's length comes from
 // kvr_battery_checks_arena_size (the convention of kvr_api.h); without check
 // bits it is kvr_battery_arena_size's.
+#if defined(__GNUC__)
+#  define KVR_HIDDEN __attribute__((visibility("hidden")))
+#else
+#  define KVR_HIDDEN
+#endif
+
 extern "C" {
 // The checks (C linkage: the archive holds no C++ names). Durbin-Watson's df1
 // and df2 are its exact tails P(D <= d) and P(D >= d).
-void kvr_mc_white(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
-void kvr_mc_reset(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
-void kvr_mc_goldfeld_quandt(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
-void kvr_mc_harvey_collier(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
-void kvr_mc_rainbow(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
-void kvr_mc_durbin_watson(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
-kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, int64_t k, int64_t lags, int64_t tests);
-int kvr_battery_checks(const double *y, const double *X, int64_t n, int64_t k, int64_t const_col,
+KVR_HIDDEN void kvr_mc_white(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
+KVR_HIDDEN void kvr_mc_reset(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
+KVR_HIDDEN void kvr_mc_goldfeld_quandt(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
+KVR_HIDDEN void kvr_mc_harvey_collier(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
+KVR_HIDDEN void kvr_mc_rainbow(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
+KVR_HIDDEN void kvr_mc_durbin_watson(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
+KVR_HIDDEN kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, int64_t k, int64_t lags, int64_t tests);
+KVR_HIDDEN int kvr_battery_checks(const double *y, const double *X, int64_t n, int64_t k, int64_t const_col,
                        int64_t lags, int64_t t_break, int64_t hac_lags, int64_t tests,
                        const double *opt, int64_t reuse, double *arena, double *out, double *beta,
                        double *se);
