@@ -10,10 +10,10 @@ import os
 import subprocess
 
 import numpy as np
-
-from Kalvoren._ckernels.diag import _batch
 import pytest
 from native import I32, I64, LIB, PD, PI64, ArenaSize, D, Guarded, ptr
+
+from Kalvoren._ckernels.diag import _batch
 
 CALLS = max(int(os.environ.get("KVR_FUZZ_EXAMPLES", "40")), 1)
 P = ctypes.c_void_p

@@ -35,9 +35,7 @@ _COL = {TESTS[i].id: j for j, i in enumerate(NATIVE)}  # id -> position in _STAT
 _NATIVE_AT, _STAT_AT, _STATUS_AT = (np.array(a, dtype=np.intp) for a in (NATIVE, _STAT, _STATUS))
 _K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
 # Native tests whose degrees of freedom or p-value the record holds.
-_NATIVE_MORE = [
-    (i, t) for i, t in enumerate(TESTS) if t.native and (t.df_fields[0] or t.native_p)
-]
+_NATIVE_MORE = [(i, t) for i, t in enumerate(TESTS) if t.native and (t.df_fields[0] or t.native_p)]
 # The tests with nothing to test without slopes; positions by id.
 _NO_SLOPES = [(i, t) for i, t in enumerate(TESTS) if t.no_slopes]
 _INDEX = {t.id: i for i, t in enumerate(TESTS)}
@@ -221,7 +219,9 @@ def run(
     return rec
 
 
-def _native_more(out: np.ndarray, rec: Record, i: int, spec: _registry.TestSpec, options: dict) -> None:
+def _native_more(
+    out: np.ndarray, rec: Record, i: int, spec: _registry.TestSpec, options: dict
+) -> None:
     """A native test's degrees of freedom and p-value from the record."""
     ok = rec.status[:, i] == 0
     if not ok.any():

@@ -112,7 +112,7 @@ PyObject *battery(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     return f.check(pyframe::tuple(out, beta, se), __LINE__);
 }
 
-const char *const checks_params[] = {"y",        "X",     "offsets",  "const_col",
+const char *const checks_params[] = {"y",        "X",       "offsets",  "const_col",
                                      "lags",     "t_break", "hac_lags", "tests",
                                      "shared_x", "options", nullptr};
 enum { kOptions = kSharedX + 1 };
@@ -128,8 +128,8 @@ bool check_options(const Frame &f, const View &opt, int64_t tests) {
     if (tests & KVR_BAT_RESET)
         good &= power >= 2 && power <= kvr::mc::kResetPowerMax && power == std::floor(power);
     if (tests & KVR_BAT_GQ)
-        good &= ((split > 0 && split < 1) || (split >= 1 && split == std::floor(split) &&
-                                              split < 9e15)) &&
+        good &= ((split > 0 && split < 1) ||
+                 (split >= 1 && split == std::floor(split) && split < 9e15)) &&
                 o[kvr::mc::kGqDrop] >= 0 && o[kvr::mc::kGqDrop] < 1;
     if (tests & KVR_BAT_RAINBOW)
         good &= o[kvr::mc::kRainbowFraction] > 0 && o[kvr::mc::kRainbowFraction] <= 1;

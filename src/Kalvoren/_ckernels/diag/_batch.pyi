@@ -41,7 +41,6 @@ def battery(
     tests: SupportsInt,
     shared_x: SupportsInt,
 ) -> tuple[_F64Array, _F64Array, _F64Array]: ...
-
 def battery_checks(
     y: ArrayLike,
     X: ArrayLike,

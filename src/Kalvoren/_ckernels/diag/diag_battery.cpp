@@ -494,28 +494,24 @@ void run_white(const Series &s, const Options &, double *, double *out) {
 }
 
 void run_reset(const Series &s, const Options &, double *, double *out) {
-    put_check(out, KVR_BAT_RESET_STATUS, s, kvr_mc_reset, KVR_BAT_RESET_DF1,
-              KVR_BAT_RESET_DF2);
+    put_check(out, KVR_BAT_RESET_STATUS, s, kvr_mc_reset, KVR_BAT_RESET_DF1, KVR_BAT_RESET_DF2);
 }
 
 void run_gq(const Series &s, const Options &, double *, double *out) {
-    put_check(out, KVR_BAT_GQ_STATUS, s, kvr_mc_goldfeld_quandt,
-              KVR_BAT_GQ_DF1, KVR_BAT_GQ_DF2);
+    put_check(out, KVR_BAT_GQ_STATUS, s, kvr_mc_goldfeld_quandt, KVR_BAT_GQ_DF1, KVR_BAT_GQ_DF2);
 }
 
 void run_hc(const Series &s, const Options &, double *, double *out) {
-    put_check(out, KVR_BAT_HC_STATUS, s, kvr_mc_harvey_collier, KVR_BAT_HC_DF,
-              -1);
+    put_check(out, KVR_BAT_HC_STATUS, s, kvr_mc_harvey_collier, KVR_BAT_HC_DF, -1);
 }
 
 void run_rainbow(const Series &s, const Options &, double *, double *out) {
-    put_check(out, KVR_BAT_RAINBOW_STATUS, s, kvr_mc_rainbow,
-              KVR_BAT_RAINBOW_DF1, KVR_BAT_RAINBOW_DF2);
+    put_check(out, KVR_BAT_RAINBOW_STATUS, s, kvr_mc_rainbow, KVR_BAT_RAINBOW_DF1,
+              KVR_BAT_RAINBOW_DF2);
 }
 
 void run_dw(const Series &s, const Options &, double *, double *out) {
-    put_check(out, KVR_BAT_DW_STATUS, s, kvr_mc_durbin_watson, KVR_BAT_DW_LOW,
-              KVR_BAT_DW_HIGH);
+    put_check(out, KVR_BAT_DW_STATUS, s, kvr_mc_durbin_watson, KVR_BAT_DW_LOW, KVR_BAT_DW_HIGH);
 }
 
 // Q = H_0 .. H_{k-1} [I; 0] from the reflectors in A (as residuals()).
@@ -720,8 +716,8 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
                    nullptr, false);
 }
 
-extern "C" KVR_HIDDEN kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, int64_t k, int64_t lags,
-                                                          int64_t tests) {
+extern "C" KVR_HIDDEN kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, int64_t k,
+                                                                     int64_t lags, int64_t tests) {
     return kvr::arena_record(check_layout(n, k, lags, tests & KVR_BAT_ALL).total);
 }
 
@@ -733,8 +729,8 @@ KVR_MULTIVERSION int battery_with_checks(const double *y, const double *X, int64
                                          int64_t hac_lags, int64_t tests, const double *opt,
                                          int64_t reuse, double *arena, double *out, double *beta,
                                          double *se) {
-    return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se,
-                   opt, reuse != 0);
+    return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se, opt,
+                   reuse != 0);
 }
 
 }  // namespace

@@ -53,10 +53,10 @@ enum {
 #define KVR_BAT_X(NAME, name, resid) KVR_BAT_##NAME = 1 << KVR_BAT_INDEX_##NAME,
     KVR_BAT_TESTS(KVR_BAT_X)
 #undef KVR_BAT_X
-        KVR_BAT_ALL = (1 << KVR_BAT_NTESTS) -
-    1,
+            KVR_BAT_ALL = (1 << KVR_BAT_NTESTS) -
+        1,
     KVR_BAT_CHECKS = KVR_BAT_WHITE | KVR_BAT_RESET | KVR_BAT_GQ | KVR_BAT_HC | KVR_BAT_RAINBOW |
-                     KVR_BAT_DW,
+        KVR_BAT_DW,
     KVR_BAT_BASE = KVR_BAT_ALL & ~KVR_BAT_CHECKS
 };
 

@@ -45,7 +45,8 @@ KVR_INLINE void project_off(const double *Q, int64_t n, int64_t k, double *z) {
 // stopping at the first column within tol of the span before it. Column j
 // then holds reflector j from row j (v, with H = I - scale v v'). Returns
 // the rank, or -1 when a distance lies within kBand of tol.
-KVR_INLINE int64_t pivoted_qr(double *Z, int64_t n, int64_t p, double tol, double *scales, double *norms) {
+KVR_INLINE int64_t pivoted_qr(double *Z, int64_t n, int64_t p, double tol, double *scales,
+                              double *norms) {
     int64_t r = 0;
     for (; r < p && r < n; ++r) {
         int64_t best = r;
@@ -82,7 +83,8 @@ KVR_INLINE int64_t pivoted_qr(double *Z, int64_t n, int64_t p, double tol, doubl
 
 // v <- H_{r-1} .. H_0 v: its first r entries are the coordinates of v on the
 // basis, the rest what lies outside it.
-KVR_INLINE void apply_reflectors(const double *Z, int64_t n, int64_t r, const double *scales, double *v) {
+KVR_INLINE void apply_reflectors(const double *Z, int64_t n, int64_t r, const double *scales,
+                                 double *v) {
     for (int64_t j = 0; j < r; ++j) {
         const double *h = Z + j * n + j;
         const int64_t len = n - j;
@@ -106,7 +108,11 @@ KVR_INLINE int64_t beyond(double *Z, int64_t n, int64_t p, const double *Q, int6
             if (Q) {
                 project_off(Q, n, kq, to);
             } else {
-                const double t = -kvr::sum4<false>(n, [&](int64_t i) __attribute__((always_inline)) { return to[i]; }) * u;
+                const double t = -kvr::sum4<false>(n,
+                                                   [&](int64_t i) __attribute__((always_inline)) {
+                                                       return to[i];
+                                                   }) *
+                                 u;
                 for (int64_t i = 0; i < n; ++i) to[i] = kvr::fma(u, t, to[i]);
             }
         }
@@ -123,7 +129,10 @@ KVR_INLINE double tolerance(int64_t n, int64_t k) {
 // Columns scaled to largest magnitude 1, centred first when asked.
 KVR_INLINE void standardise(double *z, int64_t n, bool centre) {
     if (centre) {
-        const double mean = kvr::sum4<false>(n, [&](int64_t i) __attribute__((always_inline)) { return z[i]; }) /
+        const double mean = kvr::sum4<false>(n,
+                                             [&](int64_t i) __attribute__((always_inline)) {
+                                                 return z[i];
+                                             }) /
                             static_cast<double>(n);
         for (int64_t i = 0; i < n; ++i) z[i] -= mean;
     }
@@ -171,7 +180,9 @@ KVR_INLINE Sub subfit(const Fit &f, int64_t lo, int64_t hi, double *scratch) {
         scales[j] = alpha;  // R's diagonal
     }
     // R: diagonal in scales, above it in A; its 1-norm condition via R^-1
-    const auto R = [&](int64_t i, int64_t j) { return i == j ? scales[j] : A[j * len + i]; };
+    const auto R = [&](int64_t i, int64_t j) {
+        return i == j ? scales[j] : A[j * len + i];
+    };
     double nr = 0.0, ni = 0.0;
     for (int64_t j = 0; j < k; ++j) {
         double *col = ri + j * k;
@@ -265,8 +276,11 @@ KVR_INLINE Null build_null(const Fit &f, Ctx &c) {
             if (j == f.cc) continue;
             double *b = B + a * n;
             for (int64_t i = 0; i < n; ++i) b[i] = f.xs[i * k + j];
-            const double mean =
-                kvr::sum4<false>(n, [&](int64_t i) __attribute__((always_inline)) { return b[i]; }) / static_cast<double>(n);
+            const double mean = kvr::sum4<false>(n,
+                                                 [&](int64_t i) __attribute__((always_inline)) {
+                                                     return b[i];
+                                                 }) /
+                                static_cast<double>(n);
             for (int64_t i = 0; i < n; ++i) b[i] -= mean;
             for (int pass = 0; pass < 2; ++pass) project_off(B, n, a, b);
             const double norm = std::sqrt(dot(b, b, n));
@@ -362,8 +376,8 @@ KVR_INLINE void jacobi(double *S, int64_t r) {
                 const double apq = S[p * r + q];
                 if (apq == 0.0) continue;
                 const double theta = (S[q * r + q] - S[p * r + p]) / (2.0 * apq);
-                const double t = std::copysign(1.0, theta) /
-                                 (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+                const double t =
+                    std::copysign(1.0, theta) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
                 const double cs = 1.0 / std::sqrt(t * t + 1.0), sn = t * cs;
                 for (int64_t l = 0; l < r; ++l) {  // columns p, q
                     const double x = S[l * r + p], y = S[l * r + q];
@@ -514,7 +528,8 @@ KVR_INLINE cplx cdiv(cplx a, cplx b) {  // a / b, b far from 0 and infinity here
 }
 
 KVR_INLINE cplx cmul(cplx a, cplx b) {
-    return cplx(a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real());
+    return cplx(a.real() * b.real() - a.imag() * b.imag(),
+                a.real() * b.imag() + a.imag() * b.real());
 }
 
 // Both logarithms below have arguments of positive real part, so each pair
@@ -669,8 +684,11 @@ KVR_INLINE Res white(const Fit &f, Ctx &c) {
     const int64_t rank = pivoted_qr(Z, n, kept, tolerance(n, 1 + kept), scales, norms);
     if (rank < 0) return status_only(DIAG_FALLBACK);
     for (int64_t i = 0; i < n; ++i) v[i] = f.e[i] * f.e[i];
-    const double mean =
-        kvr::sum4<false>(n, [&](int64_t i) __attribute__((always_inline)) { return v[i]; }) / static_cast<double>(n);
+    const double mean = kvr::sum4<false>(n,
+                                         [&](int64_t i) __attribute__((always_inline)) {
+                                             return v[i];
+                                         }) /
+                        static_cast<double>(n);
     for (int64_t i = 0; i < n; ++i) v[i] -= mean;
     const double tss = dot(v, v, n);
     if (!(tss > 0.0)) return status_only(DIAG_UDEF_VARIANCE);
@@ -703,8 +721,7 @@ KVR_INLINE Res reset(const Fit &f, Ctx &c) {
     apply_reflectors(Z, n, q, scales, v);
     const double ess = dot(v, v, q), rest = dot(v + q, v + q, n - q);
     if (kvr::is_exact_fit(rest, std::sqrt(f.rss), n)) return status_only(DIAG_UDEF_VARIANCE);
-    const double F =
-        (ess / static_cast<double>(q)) / (rest / static_cast<double>(d2));
+    const double F = (ess / static_cast<double>(q)) / (rest / static_cast<double>(d2));
     return Res{DIAG_OK, F, static_cast<double>(q), static_cast<double>(d2)};
 }
 
@@ -742,8 +759,14 @@ KVR_INLINE Res harvey_collier(const Fit &f, Ctx &c) {
     }
     if (m < 2) return status_only(DIAG_TOO_SHORT);
     const double *w = c.w, dm = static_cast<double>(m);
-    const double mean = kvr::sum4<false>(m, [&](int64_t i) __attribute__((always_inline)) { return w[i]; }) / dm;
-    const double ss = kvr::sum4<true>(m, [&](int64_t i) __attribute__((always_inline)) { return w[i] - mean; });
+    const double mean = kvr::sum4<false>(m,
+                                         [&](int64_t i) __attribute__((always_inline)) {
+                                             return w[i];
+                                         }) /
+                        dm;
+    const double ss = kvr::sum4<true>(m, [&](int64_t i) __attribute__((always_inline)) {
+        return w[i] - mean;
+    });
     if (!(ss > 0.0)) return status_only(DIAG_UDEF_VARIANCE);
     const double t = mean * std::sqrt(dm) / std::sqrt(ss / (dm - 1.0));
     return Res{DIAG_OK, t, dm - 1.0, kNaN};
@@ -795,16 +818,19 @@ KVR_MULTIVERSION void kvr_mc_white(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::
 KVR_MULTIVERSION void kvr_mc_reset(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
     *r = kvr::mc::reset(*f, *c);
 }
-KVR_MULTIVERSION void kvr_mc_goldfeld_quandt(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+KVR_MULTIVERSION void kvr_mc_goldfeld_quandt(const kvr::mc::Fit *f, kvr::mc::Ctx *c,
+                                             kvr::mc::Res *r) {
     *r = kvr::mc::goldfeld_quandt(*f, *c);
 }
-KVR_MULTIVERSION void kvr_mc_harvey_collier(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+KVR_MULTIVERSION void kvr_mc_harvey_collier(const kvr::mc::Fit *f, kvr::mc::Ctx *c,
+                                            kvr::mc::Res *r) {
     *r = kvr::mc::harvey_collier(*f, *c);
 }
 KVR_MULTIVERSION void kvr_mc_rainbow(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
     *r = kvr::mc::rainbow(*f, *c);
 }
-KVR_MULTIVERSION void kvr_mc_durbin_watson(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r) {
+KVR_MULTIVERSION void kvr_mc_durbin_watson(const kvr::mc::Fit *f, kvr::mc::Ctx *c,
+                                           kvr::mc::Res *r) {
     *r = kvr::mc::durbin_watson(*f, *c);
 }
 }

@@ -60,9 +60,7 @@ constexpr int64_t kNodes = 137;
 constexpr int64_t kRuleLen = 4 + 4 * kNodes;
 
 // The lengths of the design cache and of the checks' scratch.
-inline Checked cache_len(Checked n, Checked k) {
-    return Checked(kRuleLen) + n + n * k * (k + 1);
-}
+inline Checked cache_len(Checked n, Checked k) { return Checked(kRuleLen) + n + n * k * (k + 1); }
 inline Checked scratch_len(Checked n, Checked k) {
     const Checked aux = k + k * (k + 1);  // White's columns (at most)
     return n * (aux + kResetPowerMax + k + 12) + (k + 2) * (k + 2) * 16 + 64;
@@ -92,11 +90,12 @@ KVR_HIDDEN void kvr_mc_goldfeld_quandt(const kvr::mc::Fit *f, kvr::mc::Ctx *c, k
 KVR_HIDDEN void kvr_mc_harvey_collier(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
 KVR_HIDDEN void kvr_mc_rainbow(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
 KVR_HIDDEN void kvr_mc_durbin_watson(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
-KVR_HIDDEN kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, int64_t k, int64_t lags, int64_t tests);
-KVR_HIDDEN int kvr_battery_checks(const double *y, const double *X, int64_t n, int64_t k, int64_t const_col,
-                       int64_t lags, int64_t t_break, int64_t hac_lags, int64_t tests,
-                       const double *opt, int64_t reuse, double *arena, double *out, double *beta,
-                       double *se);
+KVR_HIDDEN kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, int64_t k, int64_t lags,
+                                                          int64_t tests);
+KVR_HIDDEN int kvr_battery_checks(const double *y, const double *X, int64_t n, int64_t k,
+                                  int64_t const_col, int64_t lags, int64_t t_break,
+                                  int64_t hac_lags, int64_t tests, const double *opt, int64_t reuse,
+                                  double *arena, double *out, double *beta, double *se);
 }
 
 #endif
