@@ -515,8 +515,8 @@ void run_dw(const Series &s, const Options &, double *, double *out) {
 }
 
 // Q = H_0 .. H_{k-1} [I; 0] from the reflectors in A (as residuals()).
-void explicit_q(double *A, int64_t n, int64_t k, const double *v0, const double *scales,
-                double *Q) {
+KVR_INLINE void explicit_q(double *A, int64_t n, int64_t k, const double *v0, const double *scales,
+                           double *Q) {
     for (int64_t c = 0; c < k; ++c) {
         double *q = Q + c * n;
         for (int64_t i = 0; i < n; ++i) q[i] = i == c ? 1.0 : 0.0;
@@ -723,23 +723,35 @@ extern "C" KVR_HIDDEN kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, 
 
 namespace {
 
-// The clones are local: only _batch calls this entry.
-KVR_MULTIVERSION int battery_with_checks(const double *y, const double *X, int64_t n, int64_t k,
-                                         int64_t const_col, int64_t lags, int64_t t_break,
-                                         int64_t hac_lags, int64_t tests, const double *opt,
-                                         int64_t reuse, double *arena, double *out, double *beta,
-                                         double *se) {
-    return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se, opt,
-                   reuse != 0);
-}
+// Dispatched by hand: target_clones would give the entry a default-visibility
+// ifunc, and only _batch calls it.
+#define KVR_CHECKS_BODY                                                                         \
+    return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se, \
+                   opt, reuse != 0)
+#define KVR_CHECKS_ARGS                                                                      \
+    const double *y, const double *X, int64_t n, int64_t k, int64_t const_col, int64_t lags, \
+        int64_t t_break, int64_t hac_lags, int64_t tests, const double *opt, int64_t reuse,  \
+        double *arena, double *out, double *beta, double *se
+
+int checks_generic(KVR_CHECKS_ARGS) { KVR_CHECKS_BODY; }
+#if KVR_DISPATCH
+__attribute__((target("arch=x86-64-v3"))) int checks_v3(KVR_CHECKS_ARGS) { KVR_CHECKS_BODY; }
+__attribute__((target("arch=x86-64-v4"))) int checks_v4(KVR_CHECKS_ARGS) { KVR_CHECKS_BODY; }
+#endif
 
 }  // namespace
 
-extern "C" KVR_HIDDEN int kvr_battery_checks(const double *y, const double *X, int64_t n, int64_t k,
-                                             int64_t const_col, int64_t lags, int64_t t_break,
-                                             int64_t hac_lags, int64_t tests, const double *opt,
-                                             int64_t reuse, double *arena, double *out,
-                                             double *beta, double *se) {
-    return battery_with_checks(y, X, n, k, const_col, lags, t_break, hac_lags, tests, opt, reuse,
-                               arena, out, beta, se);
+extern "C" KVR_HIDDEN int kvr_battery_checks(KVR_CHECKS_ARGS) {
+#if KVR_DISPATCH
+    if (__builtin_cpu_supports("x86-64-v4"))
+        return checks_v4(y, X, n, k, const_col, lags, t_break, hac_lags, tests, opt, reuse, arena,
+                         out, beta, se);
+    if (__builtin_cpu_supports("x86-64-v3"))
+        return checks_v3(y, X, n, k, const_col, lags, t_break, hac_lags, tests, opt, reuse, arena,
+                         out, beta, se);
+#endif
+    return checks_generic(y, X, n, k, const_col, lags, t_break, hac_lags, tests, opt, reuse, arena,
+                          out, beta, se);
 }
+#undef KVR_CHECKS_BODY
+#undef KVR_CHECKS_ARGS

@@ -222,12 +222,15 @@ KVR_INLINE Sub subfit(const Fit &f, int64_t lo, int64_t hi, double *scratch) {
 // The double-exponential rule of _spectests: y = y0 exp(pi/2 sinh t), t in
 // steps of 1/16 from -4 to 4.5, kept in the design cache after its header.
 struct Rule {
-    const double *t, *scale, *weight, *lws;
+    const double *t, *scale, *weight, *lws, *cheb;  // cheb: T_m(x_q), m, q <= kCheb
 };
 
 KVR_INLINE Rule make_rule(double *at, bool fill) {
-    Rule r{at, at + kNodes, at + 2 * kNodes, at + 3 * kNodes};
+    Rule r{at, at + kNodes, at + 2 * kNodes, at + 3 * kNodes, at + 4 * kNodes};
     if (fill) {
+        for (int m = 0; m <= kCheb; ++m)
+            for (int q = 0; q <= kCheb; ++q)
+                at[4 * kNodes + m * (kCheb + 1) + q] = std::cos(kPi * m * (q + 0.5) / (kCheb + 1));
         const double h = 1.0 / 16.0;
         for (int i = 0; i < kNodes; ++i) {
             const double t = h * static_cast<double>(i - 64);
@@ -393,12 +396,18 @@ KVR_INLINE void jacobi(double *S, int64_t r) {
     }
 }
 
-// pr[p] = u . P_p and pi[p] = v . P_p over the pairs; with two slopes (three
-// pairs) in one pass of twelve independent chains.
-KVR_INLINE void pair_sums(const double *__restrict u, const double *__restrict v,
-                          const double *__restrict P, int64_t nf, int64_t np, double *pr,
-                          double *pi) {
+// pr[p] = sum_j P_pj ia_j / (1 + (y b_j)^2) and pi[p] the same times y b_j,
+// over the pairs; with two slopes (three pairs) in one vectorised pass.
+KVR_INLINE void pair_sums(double y, const double *__restrict ia, const double *__restrict b,
+                          double *__restrict u, double *__restrict v, const double *__restrict P,
+                          int64_t nf, int64_t np, double *pr, double *pi) {
     if (np != 3) {
+        for (int64_t j = 0; j < nf; ++j) {
+            const double yb = y * b[j];
+            const double wr = ia[j] / kvr::fma(yb, yb, 1.0);
+            u[j] = wr;
+            v[j] = wr * yb;
+        }
         for (int64_t p = 0; p < np; ++p) {
             pr[p] = dot(u, P + p * nf, nf);
             pi[p] = dot(v, P + p * nf, nf);
@@ -406,31 +415,59 @@ KVR_INLINE void pair_sums(const double *__restrict u, const double *__restrict v
         return;
     }
     const double *P0 = P, *P1 = P + nf, *P2 = P + 2 * nf;
-    double a[12] = {};
+    using V = kvr::vec<4>;
+    V r0 = kvr::vzero<4>(), r1 = r0, r2 = r0, i0 = r0, i1 = r0, i2 = r0;
+    const V vy = kvr::vsplat<4>(y), one = kvr::vsplat<4>(1.0);
     int64_t j = 0;
-    for (; j + 2 <= nf; j += 2)
-        for (int h = 0; h < 2; ++h) {
-            const double uj = u[j + h], vj = v[j + h];
-            double *s = a + 6 * h;
-            s[0] = kvr::fma(uj, P0[j + h], s[0]);
-            s[1] = kvr::fma(uj, P1[j + h], s[1]);
-            s[2] = kvr::fma(uj, P2[j + h], s[2]);
-            s[3] = kvr::fma(vj, P0[j + h], s[3]);
-            s[4] = kvr::fma(vj, P1[j + h], s[4]);
-            s[5] = kvr::fma(vj, P2[j + h], s[5]);
-        }
+    for (; j + 4 <= nf; j += 4) {
+        const V yb = vy * kvr::vload<4>(b + j);
+        const V wr = kvr::vload<4>(ia + j) / kvr::vfma<4>(yb, yb, one);
+        const V wi = wr * yb;
+        const V p0 = kvr::vload<4>(P0 + j), p1 = kvr::vload<4>(P1 + j), p2 = kvr::vload<4>(P2 + j);
+        r0 = kvr::vfma<4>(wr, p0, r0);
+        r1 = kvr::vfma<4>(wr, p1, r1);
+        r2 = kvr::vfma<4>(wr, p2, r2);
+        i0 = kvr::vfma<4>(wi, p0, i0);
+        i1 = kvr::vfma<4>(wi, p1, i1);
+        i2 = kvr::vfma<4>(wi, p2, i2);
+    }
+    double a[6] = {kvr::vhsum<4>(r0), kvr::vhsum<4>(r1), kvr::vhsum<4>(r2),
+                   kvr::vhsum<4>(i0), kvr::vhsum<4>(i1), kvr::vhsum<4>(i2)};
     for (; j < nf; ++j) {
-        a[0] = kvr::fma(u[j], P0[j], a[0]);
-        a[1] = kvr::fma(u[j], P1[j], a[1]);
-        a[2] = kvr::fma(u[j], P2[j], a[2]);
-        a[3] = kvr::fma(v[j], P0[j], a[3]);
-        a[4] = kvr::fma(v[j], P1[j], a[4]);
-        a[5] = kvr::fma(v[j], P2[j], a[5]);
+        const double yb = y * b[j];
+        const double wr = ia[j] / kvr::fma(yb, yb, 1.0), wi = wr * yb;
+        a[0] = kvr::fma(wr, P0[j], a[0]);
+        a[1] = kvr::fma(wr, P1[j], a[1]);
+        a[2] = kvr::fma(wr, P2[j], a[2]);
+        a[3] = kvr::fma(wi, P0[j], a[3]);
+        a[4] = kvr::fma(wi, P1[j], a[4]);
+        a[5] = kvr::fma(wi, P2[j], a[5]);
     }
-    for (int q = 0; q < 3; ++q) {
-        pr[q] = a[q] + a[6 + q];
-        pi[q] = a[3 + q] + a[9 + q];
+    for (int q = 0; q < 3; ++q) pr[q] = a[q], pi[q] = a[3 + q];
+}
+
+// sum over the frequencies of log(1 - 2 s (lam_j - c)) at real s, by the
+// product of Chebyshev (as log_det_main) where every factor alpha + beta cos
+// is positive and the root w stays clear of the unit circle; false: sum it.
+KVR_INLINE bool log_det_real(const Null &z, double c, double s, double *out) {
+    const double alpha = 1.0 - 2.0 * s * (2.0 - c), beta = 4.0 * s;
+    if (s == 0.0) {
+        *out = 0.0;
+        return true;
     }
+    const double t = alpha / beta;
+    if (!(alpha > 0.0 && std::fabs(t) > 1.01)) return false;
+    const double sq = std::copysign(std::sqrt(t * t - 1.0), t), w = -1.0 / (t + sq), w2 = w * w;
+    double pw = 1.0, base = w2;
+    for (int64_t e = z.n; e > 0; e >>= 1) {
+        if (e & 1) pw *= base;
+        base *= base;
+    }
+    double v = static_cast<double>(z.n - 1) * std::log(alpha / (1.0 + w2)) +
+               std::log((1.0 - pw) / (1.0 - w2));
+    if (!z.cst) v += std::log(1.0 + 2.0 * s * c);
+    *out = v;
+    return true;
 }
 
 struct Dw {
@@ -445,6 +482,7 @@ KVR_INLINE void cgf(Dw &d, double s, bool want_k, double *K, double *k1, double 
     const Null &z = d.z;
     const int64_t nf = z.nf, r = z.r, np = z.np;
     double L0 = 0.0, sb = 0.0, sbb = 0.0;
+    const bool closed = want_k && log_det_real(z, d.c, s, &L0);
     for (int64_t j = 0; j < nf; ++j) {
         const double a = 1.0 - 2.0 * s * d.lp[j], ia = 1.0 / a, b = 2.0 * d.lp[j] * ia;
         d.ia[j] = ia;
@@ -452,8 +490,9 @@ KVR_INLINE void cgf(Dw &d, double s, bool want_k, double *K, double *k1, double 
         d.v[j] = 2.0 * b * b * ia;
         sb += b;
         sbb = kvr::fma(b, b, sbb);
-        if (want_k) L0 += std::log(a);
     }
+    if (want_k && !closed)
+        for (int64_t j = 0; j < nf; ++j) L0 += std::log(1.0 - 2.0 * s * d.lp[j]);
     double L1 = -sb, L2 = -sbb;
     if (r) {
         double *pk = d.mat, *p1 = pk + np, *p2 = p1 + np, *H = p2 + np, *C1 = H + r * r,
@@ -486,8 +525,8 @@ KVR_INLINE void cgf(Dw &d, double s, bool want_k, double *K, double *k1, double 
 KVR_INLINE void strip(const Dw &d, double *lo, double *hi) {
     double mn = d.lp[0], mx = d.lp[0];
     for (int64_t j = 1; j < d.z.nf; ++j) {
-        mn = std::fmin(mn, d.lp[j]);
-        mx = std::fmax(mx, d.lp[j]);
+        mn = d.lp[j] < mn ? d.lp[j] : mn;
+        mx = d.lp[j] > mx ? d.lp[j] : mx;
     }
     *lo = kStrip * 0.5 / mn;
     *hi = kStrip * 0.5 / mx;
@@ -532,13 +571,27 @@ KVR_INLINE cplx cmul(cplx a, cplx b) {
                 a.real() * b.imag() + a.imag() * b.real());
 }
 
+// Principal logarithm and square root of values of moderate size (the
+// logarithm to absolute accuracy, which is what the sums need).
+KVR_INLINE cplx clog(cplx a) {
+    const double x = a.real(), y = a.imag();
+    return cplx(0.5 * std::log(x * x + y * y), std::atan2(y, x));
+}
+
+KVR_INLINE cplx csqrt(cplx a) {
+    const double x = a.real(), y = a.imag(), m = std::sqrt(x * x + y * y);
+    const double re = std::sqrt(0.5 * (m + std::fabs(x))), im = 0.5 * y / re;
+    if (re == 0.0) return cplx(0.0, 0.0);
+    return x >= 0.0 ? cplx(re, im) : cplx(std::fabs(im), std::copysign(re, y));
+}
+
 // Both logarithms below have arguments of positive real part, so each pair
 // of terms combines into one principal logarithm of their ratio.
 KVR_INLINE cplx log_det_main(const Null &z, double c, cplx zz) {
     const int64_t n = z.n;
     const cplx alpha = 1.0 - 2.0 * zz * (2.0 - c), beta = 4.0 * zz;
     const cplx t = cdiv(alpha, beta);
-    cplx sq = std::sqrt(cmul(t, t) - 1.0);
+    cplx sq = csqrt(cmul(t, t) - 1.0);
     if (t.real() * sq.real() + t.imag() * sq.imag() < 0.0) sq = -sq;
     const cplx w = cdiv(cplx(-1.0, 0.0), t + sq), w2 = cmul(w, w);
     cplx pw(1.0, 0.0), base = w2;  // w^(2n) by squaring
@@ -546,9 +599,9 @@ KVR_INLINE cplx log_det_main(const Null &z, double c, cplx zz) {
         if (e & 1) pw = cmul(pw, base);
         base = cmul(base, base);
     }
-    cplx s = static_cast<double>(n - 1) * std::log(cdiv(alpha, 1.0 + w2)) +
-             std::log(cdiv(1.0 - pw, 1.0 - w2));
-    if (!z.cst) s += std::log(1.0 + 2.0 * zz * c);
+    cplx s =
+        static_cast<double>(n - 1) * clog(cdiv(alpha, 1.0 + w2)) + clog(cdiv(1.0 - pw, 1.0 - w2));
+    if (!z.cst) s += clog(1.0 + 2.0 * zz * c);
     return s;
 }
 
@@ -563,8 +616,8 @@ KVR_INLINE void tails(const Null &z, double c, double *scratch, double *low, dou
     double mn = std::numeric_limits<double>::max(), mx = -mn;
     for (int64_t j = 0; j < nf; ++j) {
         lp[j] = z.lam[j] - c;
-        mn = std::fmin(mn, lp[j]);
-        mx = std::fmax(mx, lp[j]);
+        mn = lp[j] < mn ? lp[j] : mn;
+        mx = lp[j] > mx ? lp[j] : mx;
     }
     if (mn >= 0.0) {
         *low = 0.0, *high = 1.0;
@@ -596,32 +649,26 @@ KVR_INLINE void tails(const Null &z, double c, double *scratch, double *low, dou
         const double a = 1.0 - 2.0 * s * lp[j];
         d.ia[j] = 1.0 / a;
         d.b[j] = 2.0 * lp[j] / a;
-        B2 = std::fmax(B2, d.b[j] * d.b[j]);
+        B2 = d.b[j] * d.b[j] > B2 ? d.b[j] * d.b[j] : B2;
     }
     const Rule &R = z.rule;
     const double cut = std::log(1e-17) + std::log(y0 / std::fabs(s));
-    int last = 0;
-    for (int i = 0; i < kNodes; ++i) {
+    int last = 64;  // every node of t <= 0, then the last whose envelope still counts
+    for (int i = kNodes - 1; i > 64; --i) {
         const double y = y0 * R.scale[i];
         const double env = R.lws[i] - (k2 / (2.0 * B2)) * std::log1p(y * y * B2);
-        if (env >= cut || R.t[i] <= 0.0) last = i;
+        if (env >= cut) {
+            last = i;
+            break;
+        }
     }
     double *Hr = d.mat, *Hi = Hr + r * r, *T = Hi + r * r, *pr = T + r * r, *pi = pr + np;
-    double total = 0.0;
-    for (int i = 0; i <= last; ++i) {
-        const double y = y0 * R.scale[i];
+    // Re[M(s + iy) / (s + iy)] / M(s) at y
+    const auto integrand = [&](double y) __attribute__((always_inline)) {
         const cplx S = log_det_main(z, c, cplx(s, y));
         double re = -0.5 * S.real(), im = -0.5 * S.imag();
         if (r) {
-            const double *__restrict ia = d.ia, *__restrict b = d.b;
-            double *__restrict u = d.u, *__restrict v = d.v;
-            for (int64_t j = 0; j < nf; ++j) {
-                const double yb = y * b[j];
-                const double wr = ia[j] / kvr::fma(yb, yb, 1.0);
-                u[j] = wr;
-                v[j] = wr * yb;
-            }
-            pair_sums(u, v, z.P, nf, np, pr, pi);
+            pair_sums(y, d.ia, d.b, d.u, d.v, z.P, nf, np, pr, pi);
             double ld = 0.0, l1 = 0.0, at = 0.0;
             if (r == 1) {
                 const double mu = pi[0] / pr[0];
@@ -645,9 +692,49 @@ KVR_INLINE void tails(const Null &z, double c, double *scratch, double *low, dou
             re -= 0.5 * (ld + 0.5 * l1);
             im -= 0.5 * at;
         }
-        const double f = std::exp(re - K) * (s * std::cos(im) + y * std::sin(im)) / (s * s + y * y);
-        total = kvr::fma(R.weight[i], f, total);
+        return std::exp(re - K) * (s * std::cos(im) + y * std::sin(im)) / (s * s + y * y);
+    };
+    // Near y = 0 the integrand is an even function analytic in u = y^2 up to
+    // the singularities nearest s (the pole at 0, the strip's edges), all on
+    // the negative u axis at |u| >= dist^2: on [0, dist^2 / 4] its Chebyshev
+    // interpolant of degree kCheb is within about 18^-kCheb of it, so the
+    // nodes there take the interpolant's values (a few evaluations for
+    // half the rule's nodes).
+    double lo, hi;
+    strip(d, &lo, &hi);
+    const double dist =
+        std::fmin(std::fabs(s), std::fmin(std::fabs(lo / kStrip - s), std::fabs(hi / kStrip - s)));
+    const double ucut = 0.25 * dist * dist;
+    int small = 0;
+    while (small <= last && y0 * R.scale[small] * (y0 * R.scale[small]) < ucut) ++small;
+    double total = 0.0;
+    int first = 0;
+    if (small > 2 * (kCheb + 1)) {
+        double fk[kCheb + 1], cf[kCheb + 1];
+        for (int q = 0; q <= kCheb; ++q) {
+            const double x = R.cheb[(kCheb + 1) + q];  // T_1 at the point: the point
+            fk[q] = integrand(std::sqrt(0.5 * ucut * (1.0 + x)));
+        }
+        for (int m = 0; m <= kCheb; ++m) {
+            double acc = 0.0;
+            for (int q = 0; q <= kCheb; ++q)
+                acc = kvr::fma(fk[q], R.cheb[m * (kCheb + 1) + q], acc);
+            cf[m] = acc * (2.0 / (kCheb + 1));
+        }
+        cf[0] *= 0.5;
+        for (int i = 0; i < small; ++i) {
+            const double y = y0 * R.scale[i], x = 2.0 * (y * y) / ucut - 1.0;
+            double b1 = 0.0, b2 = 0.0;  // Clenshaw
+            for (int m = kCheb; m >= 1; --m) {
+                const double b0 = kvr::fma(2.0 * x, b1, cf[m] - b2);
+                b2 = b1, b1 = b0;
+            }
+            total = kvr::fma(R.weight[i], kvr::fma(x, b1, cf[0] - b2), total);
+        }
+        first = small;
     }
+    for (int i = first; i <= last; ++i)
+        total = kvr::fma(R.weight[i], integrand(y0 * R.scale[i]), total);
     total *= y0 * std::exp(K) / kPi;
     if (s < 0.0) {
         const double lo = std::fmin(std::fmax(-total, 0.0), 1.0);
@@ -659,29 +746,38 @@ KVR_INLINE void tails(const Null &z, double c, double *scratch, double *low, dou
 }
 
 KVR_INLINE Res white(const Fit &f, Ctx &c) {
-    const int64_t n = f.n, p = slopes(f);
+    const int64_t n = f.n, k = f.k, p = slopes(f);
     if (p == 0) return status_only(DIAG_BAD_ARG);
     const bool cross = c.opt[kWhiteCross] != 0.0;
     const int64_t naux = p + (cross ? p * (p + 1) / 2 : p);
-    double *Z = c.scratch, *scales = Z + n * naux, *norms = scales + naux, *v = norms + naux;
-    int64_t a = 0;
-    for (int64_t j = 0; j < f.k; ++j) {
-        if (j == f.cc) continue;
-        double *z = Z + a * n;
-        for (int64_t i = 0; i < n; ++i) z[i] = f.xs[i * f.k + j];
-        standardise(z, n, true);
-        ++a;
-    }
-    int64_t col = p;
-    for (int64_t i = 0; i < p; ++i)
-        for (int64_t j = i; j < p; ++j) {
-            if (!cross && j != i) continue;
-            const double *x = Z + i * n, *y = Z + j * n;
-            double *z = Z + col++ * n;
-            for (int64_t t = 0; t < n; ++t) z[t] = x[t] * y[t];
+    // the auxiliary design's basis depends on the design alone: kept in the cache
+    double *h = c.cache + white_offset(n, k), *scales = h + 5, *Z = scales + k + k * (k + 1) / 2;
+    double *norms = c.scratch, *v = norms + naux;
+    const double key[4] = {static_cast<double>(n), static_cast<double>(k),
+                           static_cast<double>(f.cc), cross ? 1.0 : 0.0};
+    if (!(c.reuse && h[0] == key[0] && h[1] == key[1] && h[2] == key[2] && h[3] == key[3])) {
+        h[0] = -1.0;
+        int64_t a = 0;
+        for (int64_t j = 0; j < k; ++j) {
+            if (j == f.cc) continue;
+            double *z = Z + a * n;
+            for (int64_t i = 0; i < n; ++i) z[i] = f.xs[i * k + j];
+            standardise(z, n, true);
+            ++a;
         }
-    const int64_t kept = beyond(Z, n, naux, nullptr, 0);
-    const int64_t rank = pivoted_qr(Z, n, kept, tolerance(n, 1 + kept), scales, norms);
+        int64_t col = p;
+        for (int64_t i = 0; i < p; ++i)
+            for (int64_t j = i; j < p; ++j) {
+                if (!cross && j != i) continue;
+                const double *x = Z + i * n, *y = Z + j * n;
+                double *z = Z + col++ * n;
+                for (int64_t t = 0; t < n; ++t) z[t] = x[t] * y[t];
+            }
+        const int64_t kept = beyond(Z, n, naux, nullptr, 0);
+        h[4] = static_cast<double>(pivoted_qr(Z, n, kept, tolerance(n, 1 + kept), scales, norms));
+        for (int q = 0; q < 4; ++q) h[q] = key[q];
+    }
+    const int64_t rank = static_cast<int64_t>(h[4]);
     if (rank < 0) return status_only(DIAG_FALLBACK);
     for (int64_t i = 0; i < n; ++i) v[i] = f.e[i] * f.e[i];
     const double mean = kvr::sum4<false>(n,
@@ -708,8 +804,8 @@ KVR_INLINE Res reset(const Fit &f, Ctx &c) {
     standardise(base, n, f.cc >= 0);
     for (int64_t pw = 2; pw <= power; ++pw) {
         double *z = Z + (pw - 2) * n;
-        for (int64_t i = 0; i < n; ++i)
-            z[i] = pw == 2 ? base[i] * base[i] : std::pow(base[i], static_cast<double>(pw));
+        const double *prev = pw == 2 ? base : z - n;
+        for (int64_t i = 0; i < n; ++i) z[i] = prev[i] * base[i];
     }
     const int64_t kept = beyond(Z, n, q0, f.Q, k);
     const int64_t q = pivoted_qr(Z, n, kept, tolerance(n, k + kept), scales, norms);

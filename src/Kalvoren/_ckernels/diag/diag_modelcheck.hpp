@@ -55,12 +55,20 @@ struct Res {
 };
 
 // The design cache starts with a header and the quadrature rule of the
-// Durbin-Watson integral (4 x kNodes).
+// Durbin-Watson integral (4 x kNodes), with the Chebyshev table of the
+// interpolant near 0 (degree kCheb).
 constexpr int64_t kNodes = 137;
-constexpr int64_t kRuleLen = 4 + 4 * kNodes;
+constexpr int kCheb = 14;
+constexpr int64_t kRuleLen = 4 + 4 * kNodes + (kCheb + 1) * (kCheb + 1);
 
 // The lengths of the design cache and of the checks' scratch.
-inline Checked cache_len(Checked n, Checked k) { return Checked(kRuleLen) + n + n * k * (k + 1); }
+// The cache: Durbin-Watson's (header and rule, lam, the pairs), then White's
+// (header, scales, the auxiliary basis).
+inline int64_t white_offset(int64_t n, int64_t k) { return kRuleLen + n + n * k * (k + 1); }
+inline Checked cache_len(Checked n, Checked k) {
+    const Checked aux = k + k * (k + 1);  // at least White's columns
+    return Checked(kRuleLen) + n + n * k * (k + 1) + 5 + aux + n * aux;
+}
 inline Checked scratch_len(Checked n, Checked k) {
     const Checked aux = k + k * (k + 1);  // White's columns (at most)
     return n * (aux + kResetPowerMax + k + 12) + (k + 2) * (k + 2) * 16 + 64;
