@@ -178,3 +178,20 @@ def test_shared_design_keeps_bits():
     for g in range(G):
         _, one = checks(Y[g], X, ALL_CHECKS)
         np.testing.assert_array_equal(many[g], one[0])
+
+
+def test_design_work_is_not_kept_across_calls():
+    """A batch whose first series fails before its checks run must not reuse
+    the design work another call left in recycled memory."""
+    rng = np.random.default_rng(11)
+    n = 40
+    X1 = np.column_stack([np.ones(n), rng.normal(size=(n, 2))])
+    X2 = np.column_stack([np.ones(n), np.arange(n) / n, rng.normal(size=n) ** 2])
+    y = rng.normal(size=n)
+    want = [checks(y, X, ALL_CHECKS)[1][0] for X in (X1, X2)]
+    for X, w in zip((X2, X1, X2), (want[1], want[0], want[1])):
+        Y = np.concatenate([np.full(n, np.nan), y])  # the first series stops at its data
+        out, _, _ = _batch.battery_checks(
+            Y, X, [0, n, 2 * n], 0, 2, [1, 1], [1, 1], ALL_CHECKS, 1, OPTS
+        )
+        np.testing.assert_array_equal(out[1], w)

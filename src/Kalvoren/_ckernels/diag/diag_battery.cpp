@@ -622,6 +622,8 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     if (k < 0) k = 0;
     if (const_col < 0) const_col = -1;
     tests &= opt ? int64_t{KVR_BAT_ALL} : int64_t{KVR_BAT_BASE};
+    if ((tests & KVR_BAT_CHECKS) && !reuse)  // no design work kept from earlier calls
+        arena0[0] = arena0[kvr::mc::kWhiteHead] = -1.0;
     for (int f = 0; f < KVR_BAT_NFIELDS; ++f) out[f] = kNaN;
     for (int64_t j = 0; j < k; ++j) beta[j] = se[j] = kNaN;
     out[KVR_BAT_N] = static_cast<double>(n);

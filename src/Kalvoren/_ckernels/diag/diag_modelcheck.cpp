@@ -255,7 +255,6 @@ struct Null {
 };
 
 // Cache layout: n, k, cc, r, the rule, then lam (n), then P (k(k+1)/2 x n).
-constexpr int64_t kHead = 4;
 
 KVR_INLINE Null build_null(const Fit &f, Ctx &c) {
     const int64_t n = f.n, k = f.k;
@@ -264,9 +263,9 @@ KVR_INLINE Null build_null(const Fit &f, Ctx &c) {
     double *h = c.cache, *lam = h + kRuleLen, *P = lam + n;
     if (c.reuse && h[0] == static_cast<double>(n) && h[1] == static_cast<double>(k) &&
         h[2] == static_cast<double>(f.cc))
-        return Null{n, nf, r, np, cst, lam, P, make_rule(h + kHead, false)};
+        return Null{n, nf, r, np, cst, lam, P, make_rule(h + kHeads, false)};
     h[0] = h[1] = h[2] = -1.0;
-    const Null null{n, nf, r, np, cst, lam, P, make_rule(h + kHead, true)};
+    const Null null{n, nf, r, np, cst, lam, P, make_rule(h + kHeads, true)};
     for (int64_t j = j0; j < n; ++j) {
         const double sn = std::sin(kPi * static_cast<double>(j) / (2.0 * static_cast<double>(n)));
         lam[j - j0] = 4.0 * (sn * sn);
@@ -751,7 +750,8 @@ KVR_INLINE Res white(const Fit &f, Ctx &c) {
     const bool cross = c.opt[kWhiteCross] != 0.0;
     const int64_t naux = p + (cross ? p * (p + 1) / 2 : p);
     // the auxiliary design's basis depends on the design alone: kept in the cache
-    double *h = c.cache + white_offset(n, k), *scales = h + 5, *Z = scales + k + k * (k + 1) / 2;
+    double *h = c.cache + kWhiteHead, *scales = c.cache + white_offset(n, k),
+           *Z = scales + k + k * (k + 1) / 2;
     double *norms = c.scratch, *v = norms + naux;
     const double key[4] = {static_cast<double>(n), static_cast<double>(k),
                            static_cast<double>(f.cc), cross ? 1.0 : 0.0};

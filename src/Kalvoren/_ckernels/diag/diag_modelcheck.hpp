@@ -59,7 +59,11 @@ struct Res {
 // interpolant near 0 (degree kCheb).
 constexpr int64_t kNodes = 137;
 constexpr int kCheb = 14;
-constexpr int64_t kRuleLen = 4 + 4 * kNodes + (kCheb + 1) * (kCheb + 1);
+// Headers first, at places that do not move with n: Durbin-Watson's (n, k,
+// cc, r) and White's (n, k, cc, cross, rank); a call without reuse marks both
+// empty before anything else.
+constexpr int64_t kHeads = 9, kWhiteHead = 4;
+constexpr int64_t kRuleLen = kHeads + 4 * kNodes + (kCheb + 1) * (kCheb + 1);
 
 // The lengths of the design cache and of the checks' scratch.
 // The cache: Durbin-Watson's (header and rule, lam, the pairs), then White's
@@ -67,7 +71,7 @@ constexpr int64_t kRuleLen = 4 + 4 * kNodes + (kCheb + 1) * (kCheb + 1);
 inline int64_t white_offset(int64_t n, int64_t k) { return kRuleLen + n + n * k * (k + 1); }
 inline Checked cache_len(Checked n, Checked k) {
     const Checked aux = k + k * (k + 1);  // at least White's columns
-    return Checked(kRuleLen) + n + n * k * (k + 1) + 5 + aux + n * aux;
+    return Checked(kRuleLen) + n + n * k * (k + 1) + aux + n * aux;
 }
 inline Checked scratch_len(Checked n, Checked k) {
     const Checked aux = k + k * (k + 1);  // White's columns (at most)
