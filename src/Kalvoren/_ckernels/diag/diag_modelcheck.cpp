@@ -469,6 +469,44 @@ KVR_INLINE bool log_det_real(const Null &z, double c, double s, double *out) {
     return true;
 }
 
+// x . P_p, u . P_p and v . P_p over the pairs; with three pairs in one
+// vectorised pass.
+KVR_INLINE void triple_sums(const double *__restrict x, const double *__restrict u,
+                            const double *__restrict v, const double *__restrict P, int64_t nf,
+                            int64_t np, double *px, double *pu, double *pv) {
+    if (np != 3) {
+        for (int64_t p = 0; p < np; ++p) {
+            px[p] = dot(x, P + p * nf, nf);
+            pu[p] = dot(u, P + p * nf, nf);
+            pv[p] = dot(v, P + p * nf, nf);
+        }
+        return;
+    }
+    using V = kvr::vec<4>;
+    V acc[9];
+    for (auto &a : acc) a = kvr::vzero<4>();
+    int64_t j = 0;
+    for (; j + 4 <= nf; j += 4) {
+        const V a = kvr::vload<4>(x + j), b = kvr::vload<4>(u + j), c = kvr::vload<4>(v + j);
+        for (int p = 0; p < 3; ++p) {
+            const V q = kvr::vload<4>(P + p * nf + j);
+            acc[p] = kvr::vfma<4>(a, q, acc[p]);
+            acc[3 + p] = kvr::vfma<4>(b, q, acc[3 + p]);
+            acc[6 + p] = kvr::vfma<4>(c, q, acc[6 + p]);
+        }
+    }
+    double t[9];
+    for (int i = 0; i < 9; ++i) t[i] = kvr::vhsum<4>(acc[i]);
+    for (; j < nf; ++j)
+        for (int p = 0; p < 3; ++p) {
+            const double q = P[p * nf + j];
+            t[p] = kvr::fma(x[j], q, t[p]);
+            t[3 + p] = kvr::fma(u[j], q, t[3 + p]);
+            t[6 + p] = kvr::fma(v[j], q, t[6 + p]);
+        }
+    for (int p = 0; p < 3; ++p) px[p] = t[p], pu[p] = t[3 + p], pv[p] = t[6 + p];
+}
+
 struct Dw {
     const Null &z;
     const double *lp;  // lam - c
@@ -496,11 +534,7 @@ KVR_INLINE void cgf(Dw &d, double s, bool want_k, double *K, double *k1, double 
     if (r) {
         double *pk = d.mat, *p1 = pk + np, *p2 = p1 + np, *H = p2 + np, *C1 = H + r * r,
                *C2 = C1 + r * r, *T = C2 + r * r;
-        for (int64_t p = 0; p < np; ++p) {
-            pk[p] = dot(d.ia, z.P + p * nf, nf);
-            p1[p] = dot(d.u, z.P + p * nf, nf);
-            p2[p] = dot(d.v, z.P + p * nf, nf);
-        }
+        triple_sums(d.ia, d.u, d.v, z.P, nf, np, pk, p1, p2);
         unpack(pk, r, H);
         unpack(p1, r, C1);
         unpack(p2, r, C2);
@@ -633,14 +667,25 @@ KVR_INLINE void tails(const Null &z, double c, double *scratch, double *low, dou
         return;
     }
     const double k1_0 = k1;
-    double s;
-    saddle(d, 1e-6, &s, &K, &k2);
-    if (std::fabs(s) * std::sqrt(k2) < 1.0) {  // keep the pole at 0 a scale width away
+    double s = -k1 / k2;  // Newton's first step from 0
+    if (std::fabs(s) * std::sqrt(k2) < 0.25) {
+        // the saddle point lies within a scale width of 0, where the contour
+        // is moved anyway: straight to one width away (the integral does
+        // not depend on the line, only the rule's error, about 1e-15 either way)
         const double side = s != 0.0 ? s : -k1_0;
         double lo, hi;
         strip(d, &lo, &hi);
         s = std::fmin(std::fmax(std::copysign(1.0 / std::sqrt(k2), side), lo), hi);
         cgf(d, s, true, &K, &k1, &k2);
+    } else {
+        saddle(d, 1e-6, &s, &K, &k2);
+        if (std::fabs(s) * std::sqrt(k2) < 1.0) {  // keep the pole at 0 a scale width away
+            const double side = s != 0.0 ? s : -k1_0;
+            double lo, hi;
+            strip(d, &lo, &hi);
+            s = std::fmin(std::fmax(std::copysign(1.0 / std::sqrt(k2), side), lo), hi);
+            cgf(d, s, true, &K, &k1, &k2);
+        }
     }
     const double y0 = 1.0 / std::sqrt(k2);
     double B2 = 0.0;
@@ -652,12 +697,16 @@ KVR_INLINE void tails(const Null &z, double c, double *scratch, double *low, dou
     }
     const Rule &R = z.rule;
     const double cut = std::log(1e-17) + std::log(y0 / std::fabs(s));
-    int last = 64;  // every node of t <= 0, then the last whose envelope still counts
-    for (int i = kNodes - 1; i > 64; --i) {
-        const double y = y0 * R.scale[i];
-        const double env = R.lws[i] - (k2 / (2.0 * B2)) * std::log1p(y * y * B2);
-        if (env >= cut) {
+    // every node of t <= 0, then the last whose envelope still counts. The
+    // envelope's slope is tanh t - g(t), g = (k2 / 2B^2) pi cosh t (yB)^2 /
+    // (1 + (yB)^2) increasing: once g >= 1 it falls for good, so a node below
+    // the cut there ends the search.
+    int last = 64;
+    for (int i = 65; i < kNodes; ++i) {
+        const double y = y0 * R.scale[i], yb2 = y * y * B2, c2 = k2 / (2.0 * B2);
+        if (R.lws[i] - c2 * std::log1p(yb2) >= cut) {
             last = i;
+        } else if (c2 * kPi * std::cosh(R.t[i]) * (yb2 / (1.0 + yb2)) >= 1.0) {
             break;
         }
     }
@@ -669,11 +718,18 @@ KVR_INLINE void tails(const Null &z, double c, double *scratch, double *low, dou
         if (r) {
             pair_sums(y, d.ia, d.b, d.u, d.v, z.P, nf, np, pr, pi);
             double ld = 0.0, l1 = 0.0, at = 0.0;
-            if (r == 1) {
-                const double mu = pi[0] / pr[0];
-                ld = std::log(pr[0]);
-                l1 = std::log1p(mu * mu);
-                at = std::atan(mu);
+            // det(Hr + i Hi) = det(Hr) prod_a (1 + i mu_a), each factor's argument
+            // in (-pi/2, pi/2): with at most two the principal argument of the
+            // determinant is their sum (far out, where it underflows, the pencil)
+            const cplx D = r == 1   ? cplx(pr[0], pi[0])
+                           : r == 2 ? cmul(cplx(pr[0], pi[0]), cplx(pr[2], pi[2])) -
+                                          cmul(cplx(pr[1], pi[1]), cplx(pr[1], pi[1]))
+                                    : cplx(0.0, 0.0);
+            const double D2 = D.real() * D.real() + D.imag() * D.imag();
+            if (D2 > 1e-280 && D2 < 1e280) {
+                const cplx L = clog(D);
+                ld = L.real();
+                at = L.imag();
             } else {
                 unpack(pr, r, Hr);
                 unpack(pi, r, Hi);
@@ -694,16 +750,24 @@ KVR_INLINE void tails(const Null &z, double c, double *scratch, double *low, dou
         return std::exp(re - K) * (s * std::cos(im) + y * std::sin(im)) / (s * s + y * y);
     };
     // Near y = 0 the integrand is an even function analytic in u = y^2 up to
-    // the singularities nearest s (the pole at 0, the strip's edges), all on
-    // the negative u axis at |u| >= dist^2: on [0, dist^2 / 4] its Chebyshev
-    // interpolant of degree kCheb is within about 18^-kCheb of it, so the
-    // nodes there take the interpolant's values (a few evaluations for
-    // half the rule's nodes).
+    // the singularities nearest s, all on the negative u axis at |u| >=
+    // dist^2: the pole of 1 / z at 0 and the strip's edges. On [0, dist^2 / 4]
+    // its Chebyshev interpolant of degree kCheb is within about 18^-kCheb of
+    // it, so the nodes there take the interpolant's values (a few evaluations
+    // for half the rule's nodes or more). Where M(s) = e^K is not small, the
+    // pole's part Re[1 / z] / M(s) (M(0) = 1) is taken out first, in closed
+    // form, and only the strip's edges bound the interval.
     double lo, hi;
     strip(d, &lo, &hi);
-    const double dist =
-        std::fmin(std::fabs(s), std::fmin(std::fabs(lo / kStrip - s), std::fabs(hi / kStrip - s)));
-    const double ucut = 0.25 * dist * dist;
+    const bool pole = K > -4.0;  // the pole's part at most e^4 times the integrand
+    const double edges = std::fmin(std::fabs(lo / kStrip - s), std::fabs(hi / kStrip - s));
+    const double dist = pole ? edges : std::fmin(std::fabs(s), edges);
+    // M(s + iy) / M(s) behaves as exp(-k2 y^2 / 2): for negative u (on the
+    // ellipse) it grows as exp(k2 |u| / 2), so the interval stays within y0^2
+    const double ucut = std::fmin(0.25 * dist * dist, y0 * y0), inv_m = pole ? std::exp(-K) : 0.0;
+    const auto pole_part = [&](double y) __attribute__((always_inline)) {
+        return inv_m * s / (s * s + y * y);
+    };
     int small = 0;
     while (small <= last && y0 * R.scale[small] * (y0 * R.scale[small]) < ucut) ++small;
     double total = 0.0;
@@ -712,7 +776,8 @@ KVR_INLINE void tails(const Null &z, double c, double *scratch, double *low, dou
         double fk[kCheb + 1], cf[kCheb + 1];
         for (int q = 0; q <= kCheb; ++q) {
             const double x = R.cheb[(kCheb + 1) + q];  // T_1 at the point: the point
-            fk[q] = integrand(std::sqrt(0.5 * ucut * (1.0 + x)));
+            const double y = std::sqrt(0.5 * ucut * (1.0 + x));
+            fk[q] = integrand(y) - pole_part(y);
         }
         for (int m = 0; m <= kCheb; ++m) {
             double acc = 0.0;
@@ -728,7 +793,7 @@ KVR_INLINE void tails(const Null &z, double c, double *scratch, double *low, dou
                 const double b0 = kvr::fma(2.0 * x, b1, cf[m] - b2);
                 b2 = b1, b1 = b0;
             }
-            total = kvr::fma(R.weight[i], kvr::fma(x, b1, cf[0] - b2), total);
+            total = kvr::fma(R.weight[i], kvr::fma(x, b1, cf[0] - b2) + pole_part(y), total);
         }
         first = small;
     }
