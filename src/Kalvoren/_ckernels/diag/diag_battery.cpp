@@ -650,7 +650,8 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     out[KVR_BAT_COND] = cond;
     if (!(cond <= KVR_BAT_COND_MAX)) return failed(DIAG_FALLBACK, tests, out);
     keep_for_wald(A, n, k, const_col, qc);
-    if (tests & (KVR_BAT_RESET | KVR_BAT_DW)) explicit_q(A, n, k, v0, scales, arena0 + cl.Q);
+    if ((tests & KVR_BAT_RESET) || ((tests & KVR_BAT_DW) && const_col < 0))  // who reads Q
+        explicit_q(A, n, k, v0, scales, arena0 + cl.Q);
 
     // beta by back substitution, then the residuals from the data
     const double *qy = A + k * n;
