@@ -2,7 +2,9 @@
 statistics and p-values as the Python route (_spectests) over a table of designs,
 the status rules of the new bits, and hostile options."""
 
+import sys
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -22,6 +24,7 @@ BITS = {
     "rainbow": "RAINBOW",
     "durbin_watson": "DW",
 }
+sys.path.insert(0, str(Path(__file__).parent))
 OPTS = np.array([3.0, 1.0, 0.5, 0.0, 0.5])  # reset_power .. rainbow_fraction
 
 
@@ -195,3 +198,26 @@ def test_design_work_is_not_kept_across_calls():
             Y, X, [0, n, 2 * n], 0, 2, [1, 1], [1, 1], ALL_CHECKS, 1, OPTS
         )
         np.testing.assert_array_equal(out[1], w)
+
+
+@pytest.mark.parametrize("const", [0, -1])
+def test_dw_tails_against_high_precision(const):
+    """The battery's exact tails at the statistic of several series against
+    40-digit eigenvalues of C'AC and Imhof's integral in mpmath (test_spectests)."""
+    import mpmath as mp
+    from test_spectests import _dw_matrix, _imhof_mp
+
+    n, rng = 9, np.random.default_rng(4)
+    X = np.column_stack([np.ones(n), np.arange(n) ** 1.5, rng.normal(size=n)])
+    X = X if const == 0 else X[:, 1:]
+    with mp.workdps(40):
+        Q, _ = mp.qr(mp.matrix(X.tolist()), mode="full")
+        C = Q[:, X.shape[1] :]
+        nu = [float(x) for x in mp.eigsy(C.T * mp.matrix(_dw_matrix(n).tolist()) * C)[0]]
+    F = _batch.FIELDS
+    for _ in range(4):
+        _, out = checks(rng.normal(size=n), X, _batch.DW, const_col=const)
+        d, low, high = (out[0, F.index(f)] for f in ("dw_stat", "dw_low", "dw_high"))
+        ref = float(_imhof_mp(nu, d))
+        assert low == pytest.approx(ref, rel=1e-11, abs=1e-15)
+        assert high == pytest.approx(1 - ref, rel=1e-11, abs=1e-15)
