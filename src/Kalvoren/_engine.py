@@ -220,7 +220,7 @@ def run(
 
 
 def _native_more(
-    out: np.ndarray, rec: Record, i: int, spec: _registry.TestSpec, options: dict
+    out: np.ndarray, rec: Record, i: int, spec: _registry.TestSpec, options: dict[str, Any]
 ) -> None:
     """A native test's degrees of freedom and p-value from the record."""
     ok = rec.status[:, i] == 0
@@ -342,7 +342,7 @@ def _python_tests(batch: Batch, rec: Record) -> None:
     if not todo and not rows.size:
         return
     fit = rec.out[:, _FIT]
-    for g in range(batch.G) if todo else rows:
+    for g in range(batch.G) if todo else (int(r) for r in rows):
         refused = [(i, spec) for i, spec in refusable if rec.status[g, i] == Status.FALLBACK]
         if fit[g] not in (0, Status.FALLBACK):  # the fit's own failure
             for i, _ in todo:
