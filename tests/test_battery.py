@@ -336,7 +336,7 @@ X0 = np.column_stack([np.ones(10), np.sin(y0)])
         ((y0, X0, [0, 10], 0, 2, [5, 5], [2], 255, 0), ValueError, "t_break has length 2"),
         ((y0, X0, [0, 10], 0, 2, [5], [], 255, 0), ValueError, "hac_lags has length 0"),
         ((y0, X0, [0, 10], 2, 2, [5], [2], 255, 0), ValueError, "const_col is 2"),
-        ((y0, X0, [0, 10], 0, 2, [5], [2], 256, 0), ValueError, "tests is 256"),
+        ((y0, X0, [0, 10], 0, 2, [5], [2], B.ALL + 1, 0), ValueError, f"tests is {B.ALL + 1}"),
         ((X0, X0, [0, 10], 0, 2, [5], [2], 255, 0), ValueError, "wrong number of dimensions"),
         ((y0, X0, [0, 10], 0, 2, [5], [2], 255), TypeError, "takes exactly 9 positional"),
         ((y0, np.empty((0, 2**40)), [0, 0], 0, 2, [5], [2], 255, 1), OverflowError, "overflows"),

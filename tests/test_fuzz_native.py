@@ -13,6 +13,8 @@ import numpy as np
 import pytest
 from native import I32, I64, LIB, PD, PI64, ArenaSize, D, Guarded, ptr
 
+from Kalvoren._ckernels.diag import _batch
+
 CALLS = max(int(os.environ.get("KVR_FUZZ_EXAMPLES", "40")), 1)
 P = ctypes.c_void_p
 SPECIAL = np.array([np.nan, np.inf, -np.inf, 1e308, -1e308, 5e-324, 0.0, -0.0, 1.0])
@@ -610,7 +612,7 @@ def call_cases():
             int(r.choice([size(r), 2**63 - 1, -(2**63)])),
             int(r.integers(-1, 300)),
             a,
-            c.out(28),
+            c.out(_batch.NFIELDS),  # the record's length
             c.out(kp),
             c.out(kp),
         )

@@ -16,7 +16,7 @@ from typing import Any, Callable
 import numpy as np
 import numpy.typing as npt
 
-from Kalvoren import _lstsq, _options, _pvalues, _registry
+from Kalvoren import _lstsq, _options, _pvalues, _registry, _tests_spec
 from Kalvoren._ckernels.diag import _batch, _diag
 from Kalvoren._registry import BY_ID, TEST_IDS, TESTS, Fitted, Status
 
@@ -35,6 +35,8 @@ _STATUS = [FIELD[TESTS[i].status_field] for i in NATIVE]
 _COL = {TESTS[i].id: j for j, i in enumerate(NATIVE)}  # id -> position in _STAT
 _NATIVE_AT, _STAT_AT, _STATUS_AT = (np.array(a, dtype=np.intp) for a in (NATIVE, _STAT, _STATUS))
 _K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
+# Native tests whose degrees of freedom or p-value the record holds.
+_NATIVE_MORE = [(i, t) for i, t in enumerate(TESTS) if t.native and (t.df_fields[0] or t.native_p)]
 # Positions by id.
 _INDEX = {t.id: i for i, t in enumerate(TESTS)}
 # References whose p-value needs degrees of freedom of at least 1: a NaN
@@ -118,6 +120,8 @@ class Plan:
     chosen: tuple[int, ...]  # registry positions of the chosen tests
     no_slopes: tuple[tuple[int, _registry.TestSpec], ...]  # chosen, native, nothing without slopes
     finish: tuple[tuple[int, _registry.TestSpec, Any], ...]  # (i, spec, scalar reference or None)
+    # native tests with a Python form, for the series whose test the kernels refuse
+    refusable: tuple[tuple[int, _registry.TestSpec], ...] = ()
 
 
 _PLANS: dict[Any, Plan] = {}
@@ -140,7 +144,7 @@ def plan_of(tests: tuple[str, ...], options: dict[str, Any]) -> Plan:
         plan = _PLANS.get((tests, key))
         if plan is not None:
             return plan
-    bits, python, no_slopes, finish = 0, [], [], []
+    bits, python, no_slopes, finish, refusable = 0, [], [], [], []
     for tid in tests:
         i, spec = _INDEX[tid], BY_ID[tid]
         in_python = spec.native is None or bool(spec.python_when and spec.python_when(options))
@@ -148,6 +152,8 @@ def plan_of(tests: tuple[str, ...], options: dict[str, Any]) -> Plan:
             python.append((i, spec))
         else:
             bits |= spec.bit
+            if spec.compute is not None and tid not in LEAST_SQUARES:
+                refusable.append((i, spec))
         # a Python variant of a native test decides for itself: it may test other regressors
         if spec.no_slopes and (spec.native is None or not in_python):
             no_slopes.append((i, spec))
@@ -159,30 +165,21 @@ def plan_of(tests: tuple[str, ...], options: dict[str, Any]) -> Plan:
         tuple(_INDEX[t] for t in tests),
         tuple(no_slopes),
         tuple(finish),
+        tuple(refusable),
     )
     if key is not None and len(_PLANS) < 1024:
         _PLANS[(tests, key)] = plan
     return plan
 
 
+_NO_CHOICE = np.empty(0, dtype=np.int64)
+
+
 def native(batch: Batch) -> tuple[np.ndarray, ...]:
     """The native battery: (out, beta, se), and (cov, bw) after them when the
     batch's covariance is one the battery computes (HC, HAC)."""
     code = None if batch.cov is None else batch.cov.native
-    if code is not None:
-        return _batch.battery_cov(
-            batch.y,
-            batch.X,
-            batch.offsets,
-            batch.const_col,
-            batch.lags,
-            batch.t_break,
-            batch.hac_lags,
-            batch.bits,
-            batch.shared_x,
-            code,
-        )
-    return _batch.battery(
+    return _batch.battery_checks(
         batch.y,
         batch.X,
         batch.offsets,
@@ -192,6 +189,8 @@ def native(batch: Batch) -> tuple[np.ndarray, ...]:
         batch.hac_lags,
         batch.bits,
         batch.shared_x,
+        _tests_spec.native_options(batch.options),
+        _NO_CHOICE if code is None else code,
     )
 
 
@@ -277,6 +276,9 @@ def run(
     rec.status[:, _NATIVE_AT] = status
     rec.stat[:, _NATIVE_AT] = np.where(status == 0, out.take(_STAT_AT, axis=1), np.nan)
     rec.extra = [{}] if G == 1 else [{} for _ in range(G)]
+    for i, spec in _NATIVE_MORE:
+        if spec.id in batch.tests and not _registry.in_python(spec, batch.options):
+            _native_more(out, rec, i, spec, batch.options)
     if limits is not None:
         _apply_limits(batch, rec, limits)
     if batch.cov is not None:
@@ -285,7 +287,7 @@ def run(
         from Kalvoren import _robust
 
         _robust.apply(batch, rec)
-    if plan.python:
+    if plan.python or plan.refusable:
         _python_tests(batch, rec)
     if plan.no_slopes:
         slopes = rec.rank - 1 if batch.const_col >= 0 else rec.rank
@@ -303,6 +305,25 @@ def run(
     for g in np.flatnonzero(np.isfinite(digits) & (digits < DIGITS_MIN)):
         rec.notes[g]["digits"] = _digits_text(digits[g], out[g, _COND])
     return rec
+
+
+def _native_more(
+    out: np.ndarray, rec: Record, i: int, spec: _registry.TestSpec, options: dict[str, Any]
+) -> None:
+    """A native test's degrees of freedom and p-value from the record."""
+    ok = rec.status[:, i] == 0
+    if not ok.any():
+        return
+    for j, name in enumerate(spec.df_fields):
+        if name:
+            rec.df[:, i, j] = np.where(ok, out[:, FIELD[name]], np.nan)
+    if spec.native_p is not None:
+        with np.errstate(invalid="ignore"):
+            p = spec.native_p(lambda name: out[:, FIELD[name]], options)
+        rec.pvalue[:, i] = np.where(ok, p, np.nan)
+    if spec.native_extra is not None:
+        for g in np.flatnonzero(ok):
+            rec.extra[g][spec.id] = dict(spec.native_extra)
 
 
 def _apply_limits(batch: Batch, rec: Record, lim: _options.Limits) -> None:
@@ -386,18 +407,27 @@ def _python_tests(batch: Batch, rec: Record) -> None:
     """The chosen tests the native battery does not run, series by series, on
     the series whose fit succeeded."""
     todo = batch.plan.python
-    if not todo:
+    # native tests with a Python form take it where the kernels refused
+    # (a series' fit, or the test's own regressions)
+    refusable = batch.plan.refusable
+    if refusable:
+        at = [i for i, _ in refusable]
+        rows = np.flatnonzero((rec.status[:, at] == Status.FALLBACK).any(axis=1))
+    else:
+        rows = np.empty(0, dtype=np.intp)
+    if not todo and not rows.size:
         return
     fit = rec.out[:, _FIT]
-    for g in range(batch.G):
+    for g in range(batch.G) if todo else (int(r) for r in rows):
+        refused = [(i, spec) for i, spec in refusable if rec.status[g, i] == Status.FALLBACK]
         if fit[g] not in (0, Status.FALLBACK):  # the fit's own failure
             for i, _ in todo:
                 rec.status[g, i] = fit[g]
             continue
         view = SeriesView(batch, rec, g)
-        for i, spec in todo:
-            if rec.status[g, i] == rec.status[g, i]:  # set by the limits
-                continue
+        for i, spec in [*todo, *refused]:
+            if rec.status[g, i] == rec.status[g, i] and (i, spec) not in refused:
+                continue  # set by the limits
             if spec.residual_test and view.fit.exact:
                 rec.status[g, i] = Status.UNDEFINED_VARIANCE
                 continue
@@ -617,7 +647,11 @@ def _fill(s: _Series, ids: list[str]) -> None:
     exact = s.fit.exact
     status: int
     for tid in ids:
-        if tid not in _COL or _registry.in_python(BY_ID[tid], s.batch.options):
+        if (
+            tid not in _COL
+            or tid not in LEAST_SQUARES
+            or _registry.in_python(BY_ID[tid], s.batch.options)
+        ):
             continue  # computed in Python anyway
         j = _COL[tid]
         if exact and BY_ID[tid].residual_test:

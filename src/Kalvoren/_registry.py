@@ -117,6 +117,14 @@ class TestSpec:
     # Options under which a native test is computed in Python by `compute`
     # instead (a variant the battery does not run): python_when(options).
     python_when: Callable[[dict[str, Any]], bool] | None = None
+    # A native test whose degrees of freedom the battery's record holds
+    # (fields for df1 and df2; "" for none) and whose p-value, when its
+    # reference is "given", comes from native_p(field, options), with
+    # field(name) the record's column of that name over the series.
+    df_fields: tuple[str, str] = ("", "")
+    native_p: Callable[[Callable[[str], Any], dict[str, Any]], Any] | None = None
+    # What the report shows beside a native statistic (as Computed.extra).
+    native_extra: dict[str, str] | None = None
 
     __test__ = False  # not a pytest class
 

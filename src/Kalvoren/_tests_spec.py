@@ -11,6 +11,79 @@ import numpy as np
 from Kalvoren._registry import Computed, Option, TestSpec
 
 
+def _option(options: dict[str, Any], name: str) -> Any:
+    return options.get(name, OPTIONS[name].default)
+
+
+def _gq_p(field: Callable[[str], Any], options: dict[str, Any]) -> Any:
+    """Goldfeld-Quandt's p-value for gq_alternative, as _spectests'."""
+    from scipy import special
+
+    F, d1, d2 = field("gq_stat"), field("gq_df1"), field("gq_df2")
+    upper, lower = special.fdtrc(d1, d2, F), special.fdtr(d1, d2, F)
+    alt = _option(options, "gq_alternative")
+    if alt == "increasing":
+        return upper
+    if alt == "decreasing":
+        return lower
+    return np.minimum(1.0, 2.0 * np.minimum(upper, lower))
+
+
+def _hc_p(field: Callable[[str], Any], options: dict[str, Any]) -> Any:
+    """Harvey-Collier's two-sided p-value."""
+    from scipy import special
+
+    t, df = field("hc_stat"), field("hc_df")
+    return 2.0 * special.stdtr(df, -np.abs(t))
+
+
+def _dw_p(field: Callable[[str], Any], options: dict[str, Any]) -> Any:
+    """Durbin-Watson's p-value from the battery's exact tails (dw_pvalue's rule)."""
+    low, high = field("dw_low"), field("dw_high")
+    alt = _option(options, "dw_alternative")
+    if alt == "greater":
+        return low
+    if alt == "less":
+        return high
+    return np.minimum(1.0, 2.0 * np.minimum(low, high))
+
+
+def _reset_in_python(options: dict[str, Any]) -> bool:
+    """The battery runs RESET on powers of the fitted values up to its maximum."""
+    return bool(
+        _option(options, "reset_type") != "fitted"
+        or _option(options, "reset_power") > NATIVE_RESET_POWER
+    )
+
+
+def _ordered_in_python(option: str) -> Callable[[dict[str, Any]], bool]:
+    """The battery keeps the data's order; another order is the Python route's."""
+
+    def given(options: dict[str, Any]) -> bool:
+        return options.get(option) is not None
+
+    return given
+
+
+# The highest RESET power the battery runs (kResetPowerMax of diag_modelcheck.hpp).
+NATIVE_RESET_POWER = 8
+
+
+def native_options(options: dict[str, Any]) -> np.ndarray:
+    """The model checks' options as the battery reads them (kvr::mc::Opt order);
+    a value the battery does not run with is replaced by its default."""
+    power = _option(options, "reset_power")
+    return np.array(
+        [
+            float(power if power <= NATIVE_RESET_POWER else 3),
+            1.0 if _option(options, "white_cross") else 0.0,
+            float(_option(options, "gq_split")),
+            float(_option(options, "gq_drop")),
+            float(_option(options, "rainbow_fraction")),
+        ]
+    )
+
+
 def _compute(name: str) -> Callable[[Any], Computed]:
     def run(view: Any) -> Computed:
         from Kalvoren import _spectests  # on first use: the registry loads without SciPy
@@ -171,14 +244,15 @@ TESTS: tuple[TestSpec, ...] = (
         "the error variance depends on the regressors, their squares or cross-products",
         "chi2(rank of the auxiliary design)",
         "chi2",
-        "",
-        "",
-        None,
+        "white_stat",
+        "white_status",
+        "WHITE",
         None,
         ("white_cross",),
         no_slopes=True,
         compute=_compute("white"),
         default=False,
+        df_fields=("white_df", ""),
     ),
     TestSpec(
         "reset",
@@ -187,14 +261,16 @@ TESTS: tuple[TestSpec, ...] = (
         "powers of the fitted values (or regressors) explain y: a missed nonlinearity",
         "F(q, n - k - q), normal errors",
         "F",
-        "",
-        "",
-        None,
+        "reset_stat",
+        "reset_status",
+        "RESET",
         None,
         ("reset_power", "reset_type"),
         no_slopes=True,
         compute=_compute("reset"),
         default=False,
+        df_fields=("reset_df1", "reset_df2"),
+        python_when=_reset_in_python,
     ),
     TestSpec(
         "goldfeld_quandt",
@@ -203,13 +279,16 @@ TESTS: tuple[TestSpec, ...] = (
         "the error variance changes between the parts (gq_alternative)",
         "F(n2 - k, n1 - k), normal errors",
         "F",
-        "",
-        "",
-        None,
+        "gq_stat",
+        "gq_status",
+        "GQ",
         None,
         ("gq_order_by", "gq_split", "gq_drop", "gq_alternative"),
         compute=_compute("goldfeld_quandt"),
         default=False,
+        df_fields=("gq_df1", "gq_df2"),
+        native_p=_gq_p,
+        python_when=_ordered_in_python("gq_order_by"),
     ),
     TestSpec(
         "harvey_collier",
@@ -218,13 +297,16 @@ TESTS: tuple[TestSpec, ...] = (
         "the recursive residuals drift from zero: a missed nonlinearity",
         "t(n - k - 1), normal errors",
         "given",
-        "",
-        "",
-        None,
+        "hc_stat",
+        "hc_status",
+        "HC",
         None,
         ("hc_order_by",),
         compute=_compute("harvey_collier"),
         default=False,
+        df_fields=("hc_df", ""),
+        native_p=_hc_p,
+        python_when=_ordered_in_python("hc_order_by"),
     ),
     TestSpec(
         "rainbow",
@@ -233,13 +315,14 @@ TESTS: tuple[TestSpec, ...] = (
         "the fit deteriorates away from the centre: a missed nonlinearity",
         "F(n - n1, n1 - k), normal errors",
         "F",
-        "",
-        "",
-        None,
+        "rainbow_stat",
+        "rainbow_status",
+        "RAINBOW",
         None,
         ("rainbow_fraction",),
         compute=_compute("rainbow"),
         default=False,
+        df_fields=("rainbow_df1", "rainbow_df2"),
     ),
     TestSpec(
         "durbin_watson",
@@ -248,13 +331,15 @@ TESTS: tuple[TestSpec, ...] = (
         "the errors are autocorrelated (dw_alternative; default positively)",
         "exact for the design, normal errors",
         "given",
-        "",
-        "",
-        None,
+        "dw_stat",
+        "dw_status",
+        "DW",
         None,
         ("dw_alternative",),
         compute=_compute("durbin_watson"),
         default=False,
+        native_p=_dw_p,
+        native_extra={"pvalue": "exact"},
     ),
 )
 

@@ -2,9 +2,12 @@
 // one call, on the frame of pyframe.hpp. The interpreter lock is released
 // once, around the whole loop over the series; the module creates no threads
 // (callers run calls on chunks in threads of their own).
+#include <cmath>
+
 #include "pyframe.hpp"
 
 #include "diag.h"
+#include "diag_modelcheck.hpp"
 #include "diag_robust.hpp"
 
 using pyframe::Frame;
@@ -50,7 +53,8 @@ bool check_offsets(const Frame &f, const View &off, int64_t N, int64_t *G, int64
 
 // The rest of the arguments against the series that offsets describe.
 bool check_rest(const Frame &f, const View &X, const View &t_break, const View &hac_lags, int64_t N,
-                int64_t G, int64_t longest, int64_t const_col, int64_t tests, bool shared) {
+                int64_t G, int64_t longest, int64_t const_col, int64_t tests, bool shared,
+                int64_t allowed = KVR_BAT_ALL) {
     if (shared && X.rows() < longest)
         return value_error(f, "X has %lld rows but the longest series has %lld", X.rows(), longest);
     if (!shared && X.rows() != N)
@@ -63,9 +67,9 @@ bool check_rest(const Frame &f, const View &X, const View &t_break, const View &
                            G);
     if (const_col >= X.cols())
         return value_error(f, "const_col is %lld but X has %lld columns", const_col, X.cols());
-    if ((tests & ~int64_t{KVR_BAT_ALL}) != 0)
-        return value_error(f, "tests is %lld, with bits outside ALL (%lld)", tests,
-                           static_cast<long long>(KVR_BAT_ALL));
+    if ((tests & ~allowed) != 0)
+        return value_error(f, "tests is %lld, with bits outside %lld", tests,
+                           static_cast<long long>(allowed));
     return true;
 }
 
@@ -160,6 +164,93 @@ PyObject *battery_cov(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
     return f.check(pyframe::tuple(out, beta, se, cov, bw), __LINE__);
 }
 
+const char *const checks_params[] = {"y",        "X",       "offsets",  "const_col",
+                                     "lags",     "t_break", "hac_lags", "tests",
+                                     "shared_x", "options", "choice",   nullptr};
+enum { kOptions = kSharedX + 1, kChecksChoice };
+
+// The model checks' options, checked where their test runs.
+bool check_options(const Frame &f, const View &opt, int64_t tests) {
+    if (opt.len() != kvr::mc::kNOpts)
+        return value_error(f, "options has length %lld, not %lld", opt.len(), kvr::mc::kNOpts);
+    const double *o = opt.data();
+    bool good = true;
+    for (int64_t i = 0; i < kvr::mc::kNOpts; ++i) good &= std::isfinite(o[i]);
+    const double power = o[kvr::mc::kResetPower], split = o[kvr::mc::kGqSplit];
+    if (tests & KVR_BAT_RESET)
+        good &= power >= 2 && power <= kvr::mc::kResetPowerMax && power == std::floor(power);
+    if (tests & KVR_BAT_GQ)
+        good &= ((split > 0 && split < 1) ||
+                 (split >= 1 && split == std::floor(split) && split < 9e15)) &&
+                o[kvr::mc::kGqDrop] >= 0 && o[kvr::mc::kGqDrop] < 1;
+    if (tests & KVR_BAT_RAINBOW)
+        good &= o[kvr::mc::kRainbowFraction] > 0 && o[kvr::mc::kRainbowFraction] <= 1;
+    if (!good) {
+        PyErr_Format(PyExc_ValueError, "%s(): an option of the model checks is out of range",
+                     f.name());
+        return false;
+    }
+    return true;
+}
+
+// battery() with the model checks: one more argument, their options.
+PyObject *battery_checks(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames) {
+    Frame f(self, "battery_checks", checks_params, args, nargs, kwnames);
+    int64_t const_col, lags, tests, shared, G, longest;
+    View y, X, offsets, t_break, hac_lags, opt, choice, out, beta, se, cov, bw, arena;
+    if (!f.ok() || !f.int64(kConstCol, &const_col) || !f.int64(kLags, &lags) ||
+        !f.int64(kTests, &tests) || !f.int64(kSharedX, &shared) || !f.in(kY, y, 1) ||
+        !f.in(kX, X, 2) || !f.in_int64_copy(kOffsets, offsets) ||
+        !f.in_int64_copy(kTBreak, t_break) || !f.in_int64_copy(kHacLags, hac_lags) ||
+        !f.in(kOptions, opt, 1) || !f.in_int64_copy(kChecksChoice, choice))
+        return f.fail(__LINE__);
+    const int64_t N = y.len(), k = X.cols();
+    if (!check_offsets(f, offsets, N, &G, &longest) ||
+        !check_rest(f, X, t_break, hac_lags, N, G, longest, const_col, tests, shared != 0) ||
+        !check_options(f, opt, tests))
+        return f.fail(__LINE__);
+    kvr_cov_choice c{};
+    const bool with_cov = choice.len() != 0;
+    if (with_cov) {
+        if (choice.len() != 6 &&
+            !value_error(f, "choice has length %lld, not 0 or %lld", choice.len(), 6))
+            return f.fail(__LINE__);
+        const int64_t *ch = choice.idata();
+        c.type = ch[0], c.kernel = ch[1], c.rule = ch[2], c.lags = ch[3], c.prewhite = ch[4],
+        c.adjust = ch[5];
+        if (kvr_cov_choice_check(&c) != DIAG_OK &&
+            !value_error(f, "choice is out of range (type %lld, rule %lld)", c.type, c.rule))
+            return f.fail(__LINE__);
+    }
+    const kvr_arena_size_t need =
+        kvr_battery_checks_arena_size(longest, k, lags, tests, with_cov ? 1 : 0);
+    int64_t unused, kk;
+    if (!pyframe::size_value(kvr::arena_len(need), &unused) ||
+        !pyframe::size_value(Size(k) * k, &kk) || !out_2d(f, out, G, KVR_BAT_NFIELDS) ||
+        !out_2d(f, beta, G, k) || !out_2d(f, se, G, k) || !out_2d(f, cov, G, with_cov ? kk : 0) ||
+        !out_2d(f, bw, G, with_cov ? 2 : 0) || !f.arena(arena, need))
+        return f.fail(__LINE__);
+
+    const int64_t *o = offsets.idata(), *tb = t_break.idata(), *hl = hac_lags.idata();
+    // a private copy of the options, read without the GIL
+    double options[kvr::mc::kNOpts];
+    for (int64_t i = 0; i < kvr::mc::kNOpts; ++i) options[i] = opt.data()[i];
+    Frame::nogil([&] {
+        for (int64_t g = 0; g < G; ++g) {
+            const int64_t first = o[g];
+            const double *Xg = shared ? X.data() : X.data() + first * k;
+            kvr_battery_checks(
+                y.data() + first, Xg, o[g + 1] - first, k, const_col, lags, tb[g], hl[g], tests,
+                options, shared && g > 0, with_cov ? &c : nullptr, arena.data_or_null(),
+                out.data() + g * KVR_BAT_NFIELDS, beta.data() + g * k, se.data() + g * k,
+                with_cov ? cov.data() + g * kk : nullptr, with_cov ? bw.data() + g * 2 : nullptr);
+        }
+    });
+    if (!with_cov) return f.check(pyframe::tuple(out, beta, se), __LINE__);
+    return f.check(pyframe::tuple(out, beta, se, cov, bw), __LINE__);
+}
+
 PyMethodDef kFunctions[] = {
     {"battery", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(battery)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -171,7 +262,20 @@ PyMethodDef kFunctions[] = {
      "    first rows of X when shared_x is true. Row g of out holds the fields named\n"
      "    in FIELDS (statuses as floats); beta and se are in the units of the data.\n"
      "    t_break and hac_lags have one entry per series; tests is a sum of the test\n"
-     "    bits (ALL for every test).\n"
+     "    bits (ALL for every test; the model checks' bits, CHECKS, are ignored here).\n"
+     "    "},
+    {"battery_checks",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(battery_checks)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "battery_checks($module, y, X, offsets, const_col, lags, t_break, hac_lags, tests, "
+     "shared_x, options, choice)\n"
+     "--\n\n"
+     "battery() with the model checks among the tests (bits WHITE .. DW).\n"
+     "\n"
+     "    options: reset_power, white_cross, gq_split, gq_drop, rainbow_fraction\n"
+     "    (floats). With shared_x the design's work is done once per call.\n"
+     "    choice: empty (the battery's own Bartlett HAC: returns out, beta, se), or\n"
+     "    six integers as battery_cov takes them (returns out, beta, se, cov, bw).\n"
      "    "},
     {"battery_cov", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(battery_cov)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -212,6 +316,16 @@ const struct {
     {KVR_BAT_HAC_DF, "hac_df"},
     {KVR_BAT_HAC_LAGS, "hac_lags"},
     {KVR_BAT_DIGITS, "digits"},
+    {KVR_BAT_WHITE_DF, "white_df"},
+    {KVR_BAT_RESET_DF1, "reset_df1"},
+    {KVR_BAT_RESET_DF2, "reset_df2"},
+    {KVR_BAT_GQ_DF1, "gq_df1"},
+    {KVR_BAT_GQ_DF2, "gq_df2"},
+    {KVR_BAT_HC_DF, "hc_df"},
+    {KVR_BAT_RAINBOW_DF1, "rainbow_df1"},
+    {KVR_BAT_RAINBOW_DF2, "rainbow_df2"},
+    {KVR_BAT_DW_LOW, "dw_low"},
+    {KVR_BAT_DW_HIGH, "dw_high"},
 };
 static_assert(sizeof kFields / sizeof kFields[0] == KVR_BAT_NFIELDS, "one name per field");
 
@@ -223,6 +337,7 @@ const struct {
     KVR_BAT_TESTS(KVR_BAT_X)
 #undef KVR_BAT_X
         {"ALL", KVR_BAT_ALL},
+    {"CHECKS", KVR_BAT_CHECKS},  // run by battery_checks() only
 };
 
 int set(PyObject *dict, const char *name, PyObject *value) {

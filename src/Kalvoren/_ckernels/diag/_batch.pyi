@@ -19,7 +19,14 @@ CUSUMSQ: int
 LB: int
 JB: int
 HAC: int
+WHITE: int
+RESET: int
+GQ: int
+HC: int
+RAINBOW: int
+DW: int
 ALL: int
+CHECKS: int
 COND_MAX: float
 __test__: dict[Any, Any]
 
@@ -46,3 +53,16 @@ def battery_cov(
     shared_x: SupportsInt,
     choice: ArrayLike,
 ) -> tuple[_F64Array, _F64Array, _F64Array, _F64Array, _F64Array]: ...
+def battery_checks(
+    y: ArrayLike,
+    X: ArrayLike,
+    offsets: ArrayLike,
+    const_col: SupportsInt,
+    lags: SupportsInt,
+    t_break: ArrayLike,
+    hac_lags: ArrayLike,
+    tests: SupportsInt,
+    shared_x: SupportsInt,
+    options: ArrayLike,
+    choice: ArrayLike,
+) -> tuple[_F64Array, ...]: ...

@@ -11,6 +11,7 @@
 
 #include "diag.h"
 #include "diag_guard.hpp"
+#include "diag_modelcheck.hpp"
 #include "diag_robust.hpp"
 #include "diag_stability_detail.hpp"
 #include "kvr_simd.hpp"
@@ -226,6 +227,9 @@ struct Series {
     int64_t n, k, cc;  // cc: constant column, or -1
     const double *qy;  // Q'y (k), then column cc of R (k; rows past cc are 0)
     double size;       // |y| + sum_j |x_j||beta_j|, scaled units (the exact-fit rule's)
+    double rss;        // e'e, scaled units
+    const double *Q;   // n x k column-major orthonormal basis (model checks only)
+    kvr::mc::Ctx *mc;  // the model checks' options and work (null: none run)
 };
 
 // A test's status and statistic (NaN unless the status is 0).
@@ -476,6 +480,10 @@ void run_cusum(const Series &s, const Options &o, double *scratch, double *out) 
     if (o.tests & KVR_BAT_CUSUMSQ) {
         double sq = kNaN;
         const int st = kvr_cusum_pair(s.ys, s.xs, s.n, s.k, scratch, s.size, &stat, &sq);
+        if (st == DIAG_OK && (o.tests & KVR_BAT_HC)) {  // the recursion Harvey-Collier needs
+            std::memcpy(s.mc->w, scratch + 3 * s.k * s.k + 3 * s.k, sizeof(double) * (s.n - s.k));
+            s.mc->w_ok = true;
+        }
         put(out, KVR_BAT_CUSUM_STATUS, st, stat);
         put(out, KVR_BAT_CUSUMSQ_STATUS, st, sq);
         out[KVR_BAT_M] = static_cast<double>(s.n - s.k);
@@ -509,6 +517,68 @@ void run_jb(const Series &s, const Options &, double *, double *out) {
 // The HAC Wald test comes with the standard errors, which every battery
 // computes (run_tests calls hac() last).
 void run_hac(const Series &, const Options &, double *, double *) {}
+
+// ------------------------------------------------------------ model checks
+// (diag_modelcheck.cpp; the record keeps their degrees of freedom beside)
+
+KVR_INLINE kvr::mc::Fit model_fit(const Series &s) {
+    return kvr::mc::Fit{s.xs, s.ys, s.e, s.Q, s.n, s.k, s.cc, s.rss};
+}
+
+using Check = void (*)(const kvr::mc::Fit *, kvr::mc::Ctx *, kvr::mc::Res *);
+
+KVR_INLINE void put_check(double *out, int field, const Series &s, Check check, int df1, int df2) {
+    const kvr::mc::Fit f = model_fit(s);
+    kvr::mc::Res r;
+    check(&f, s.mc, &r);
+    put(out, field, r.status, r.stat);
+    if (r.status != DIAG_OK) return;
+    if (df1 >= 0) out[df1] = r.df1;
+    if (df2 >= 0) out[df2] = r.df2;
+}
+
+void run_white(const Series &s, const Options &, double *, double *out) {
+    put_check(out, KVR_BAT_WHITE_STATUS, s, kvr_mc_white, KVR_BAT_WHITE_DF, -1);
+}
+
+void run_reset(const Series &s, const Options &, double *, double *out) {
+    put_check(out, KVR_BAT_RESET_STATUS, s, kvr_mc_reset, KVR_BAT_RESET_DF1, KVR_BAT_RESET_DF2);
+}
+
+void run_gq(const Series &s, const Options &, double *, double *out) {
+    put_check(out, KVR_BAT_GQ_STATUS, s, kvr_mc_goldfeld_quandt, KVR_BAT_GQ_DF1, KVR_BAT_GQ_DF2);
+}
+
+void run_hc(const Series &s, const Options &, double *, double *out) {
+    put_check(out, KVR_BAT_HC_STATUS, s, kvr_mc_harvey_collier, KVR_BAT_HC_DF, -1);
+}
+
+void run_rainbow(const Series &s, const Options &, double *, double *out) {
+    put_check(out, KVR_BAT_RAINBOW_STATUS, s, kvr_mc_rainbow, KVR_BAT_RAINBOW_DF1,
+              KVR_BAT_RAINBOW_DF2);
+}
+
+void run_dw(const Series &s, const Options &, double *, double *out) {
+    put_check(out, KVR_BAT_DW_STATUS, s, kvr_mc_durbin_watson, KVR_BAT_DW_LOW, KVR_BAT_DW_HIGH);
+}
+
+// Q = H_0 .. H_{k-1} [I; 0] from the reflectors in A (as residuals()).
+KVR_INLINE void explicit_q(double *A, int64_t n, int64_t k, const double *v0, const double *scales,
+                           double *Q) {
+    for (int64_t c = 0; c < k; ++c) {
+        double *q = Q + c * n;
+        for (int64_t i = 0; i < n; ++i) q[i] = i == c ? 1.0 : 0.0;
+        for (int64_t j = c; j >= 0; --j) {
+            double *__restrict v = A + j * n + j;
+            const double keep = v[0];
+            v[0] = v0[j];
+            const int64_t len = n - j;
+            const double t = -(kvr::dot_acc<1>(0.0, v, q + j, len) * scales[j]);
+            for (int64_t i = 0; i < len; ++i) q[j + i] = kvr::fma(v[i], t, q[j + i]);
+            v[0] = keep;
+        }
+    }
+}
 
 using Adapter = void (*)(const Series &, const Options &, double *, double *);
 constexpr Adapter kAdapters[] = {
@@ -551,6 +621,30 @@ int failed(int status, int64_t tests, double *out) {
     return status;
 }
 
+// The arena of kvr_battery_checks: the design cache first (at a place that
+// does not move with n, so a batch with one design keeps it), the battery's
+// arena, then Q (n k), w (n) and the checks' scratch.
+struct CheckLayout {
+    int64_t cache, base, Q, w, scratch;
+    Checked total{0};
+};
+
+CheckLayout check_layout(int64_t n, int64_t k, int64_t lags, int64_t tests) {
+    CheckLayout c;
+    c.cache = 0;
+    if (!(tests & KVR_BAT_CHECKS)) {
+        c.base = c.Q = c.w = c.scratch = 0;
+        c.total = layout(n, k, lags).total;
+        return c;
+    }
+    const Checked N(kvr::size_arg(n)), K(kvr::size_arg(k));
+    const Checked base = kvr::mc::cache_len(N, K), Q = base + layout(n, k, lags).total,
+                  w = Q + N * K, scratch = w + N;
+    c.base = base.v, c.Q = Q.v, c.w = w.v, c.scratch = scratch.v;
+    c.total = scratch + kvr::mc::scratch_len(N, K);
+    return c;
+}
+
 // Column cc of the n x k matrix X holds one value throughout.
 KVR_INLINE bool constant_column(const double *X, int64_t n, int64_t k, int64_t cc) {
     const double v = X[cc];
@@ -559,13 +653,26 @@ KVR_INLINE bool constant_column(const double *X, int64_t n, int64_t k, int64_t c
     return same;
 }
 
-// The battery; rb: a covariance choice (kvr_battery_cov), or none.
+}  // namespace
+
+extern "C" KVR_API kvr_arena_size_t kvr_battery_arena_size(int64_t n, int64_t k, int64_t lags) {
+    return kvr::arena_record(layout(n, k, lags).total);
+}
+
+namespace {
+
+// The battery, with the model checks when opt is given (else their bits are
+// ignored); reuse: the design is the previous call's on this arena; rb: a
+// covariance choice in place of the battery's own Bartlett HAC, or none.
 KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, int64_t const_col,
                        int64_t lags, int64_t t_break, int64_t hac_lags, int64_t tests,
-                       double *arena, double *out, double *beta, double *se, const Robust *rb) {
+                       double *arena0, double *out, double *beta, double *se, const double *opt,
+                       bool reuse, const Robust *rb) {
     if (k < 0) k = 0;
     if (const_col < 0) const_col = -1;
-    tests &= KVR_BAT_ALL;
+    tests &= opt ? int64_t{KVR_BAT_ALL} : int64_t{KVR_BAT_BASE};
+    if ((tests & KVR_BAT_CHECKS) && !reuse)  // no design work kept from earlier calls
+        arena0[0] = arena0[kvr::mc::kWhiteHead] = -1.0;
     for (int f = 0; f < KVR_BAT_NFIELDS; ++f) out[f] = kNaN;
     for (int64_t j = 0; j < k; ++j) beta[j] = se[j] = kNaN;
     out[KVR_BAT_N] = static_cast<double>(n);
@@ -573,6 +680,8 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     if (n < 1 || n <= k) return failed(DIAG_TOO_SHORT, tests, out);
     if (const_col >= k) return failed(DIAG_BAD_ARG, tests, out);
 
+    const CheckLayout cl = check_layout(n, k, lags, tests);
+    double *arena = arena0 + cl.base;
     const Layout l = layout(n, k, lags);
     double *xs = arena + l.xs, *ys = arena + l.ys, *e = arena + l.e, *ex = arena + l.ex,
            *bs = arena + l.bs, *ri = arena + l.ri, *qc = arena + l.qc, *scratch = arena + l.scratch;
@@ -590,6 +699,8 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     out[KVR_BAT_COND] = cond;
     if (!(cond <= KVR_BAT_COND_MAX)) return failed(DIAG_FALLBACK, tests, out);
     keep_for_wald(A, n, k, const_col, qc);
+    if ((tests & KVR_BAT_RESET) || ((tests & KVR_BAT_DW) && const_col < 0))  // who reads Q
+        explicit_q(A, n, k, v0, scales, arena0 + cl.Q);
 
     // beta by back substitution, then the residuals from the data
     const double *qy = A + k * n;
@@ -634,7 +745,8 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     // fitted space turning (Wedin's bound); statistics of up to fourth powers
     // of them move up to ten times as much.
     out[KVR_BAT_DIGITS] = -std::log10(10.0 * kvr::kEps * (cond + size / std::sqrt(rss)));
-    const Series s{xs, ys, e, ri, bs, ex, n, k, const_col, qc, size};
+    kvr::mc::Ctx mc{opt, arena0 + cl.cache, arena0 + cl.w, arena0 + cl.scratch, reuse, false};
+    const Series s{xs, ys, e, ri, bs, ex, n, k, const_col, qc, size, rss, arena0 + cl.Q, &mc};
     if (kvr::is_exact_fit(rss, size, n)) {
         // The residuals are rounding noise: nothing to test on them. The
         // regression tests (Chow, CUSUM) apply the same rule themselves.
@@ -647,17 +759,13 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
 
 }  // namespace
 
-extern "C" KVR_API kvr_arena_size_t kvr_battery_arena_size(int64_t n, int64_t k, int64_t lags) {
-    return kvr::arena_record(layout(n, k, lags).total);
-}
-
 extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const double *X, int64_t n,
                                                     int64_t k, int64_t const_col, int64_t lags,
                                                     int64_t t_break, int64_t hac_lags,
                                                     int64_t tests, double *arena, double *out,
                                                     double *beta, double *se) {
     return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se,
-                   nullptr);
+                   nullptr, false, nullptr);
 }
 
 // The covariance's scratch after the battery's own arena.
@@ -666,20 +774,89 @@ extern "C" kvr_arena_size_t kvr_battery_cov_arena_size(int64_t n, int64_t k, int
                              kvr::arena_len(kvr_robust_arena_size(n, k)));
 }
 
+namespace {
+
+// cov and bw empty, and the choice checked: false (every selected test
+// BAD_ARG) for one out of range.
+bool cov_start(const kvr_cov_choice *c, int64_t k, int64_t tests, double *out, double *beta,
+               double *se, double *cov, double *bw) {
+    const int64_t kc = k < 0 ? 0 : k;
+    for (int64_t i = 0; i < kc * kc; ++i) cov[i] = kNaN;
+    bw[0] = bw[1] = kNaN;
+    if (kvr_cov_choice_check(c) == DIAG_OK) return true;
+    for (int f = 0; f < KVR_BAT_NFIELDS; ++f) out[f] = kNaN;
+    for (int64_t j = 0; j < kc; ++j) beta[j] = se[j] = kNaN;
+    failed(DIAG_BAD_ARG, tests, out);
+    return false;
+}
+
+}  // namespace
+
 extern "C" KVR_INTERNAL KVR_MULTIVERSION int kvr_battery_cov_run(
     const double *y, const double *X, int64_t n, int64_t k, int64_t const_col, int64_t lags,
     int64_t t_break, int64_t hac_lags, int64_t tests, const kvr_cov_choice *c, double *arena,
     double *out, double *beta, double *se, double *cov, double *bw) {
-    const int64_t kc = k < 0 ? 0 : k;
-    for (int64_t i = 0; i < kc * kc; ++i) cov[i] = kNaN;
-    bw[0] = bw[1] = kNaN;
-    if (kvr_cov_choice_check(c) != DIAG_OK) {
-        if (k < 0) k = 0;
-        for (int f = 0; f < KVR_BAT_NFIELDS; ++f) out[f] = kNaN;
-        for (int64_t j = 0; j < k; ++j) beta[j] = se[j] = kNaN;
-        return failed(DIAG_BAD_ARG, tests & KVR_BAT_ALL, out);
-    }
+    if (!cov_start(c, k, tests & KVR_BAT_BASE, out, beta, se, cov, bw)) return DIAG_BAD_ARG;
     const Robust rb{c, arena + layout(n, k, lags).total.v, cov, bw};
     return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se,
-                   &rb);
+                   nullptr, false, &rb);
 }
+
+// The checks' arena, and the covariance's scratch after it when there is one.
+extern "C" KVR_HIDDEN kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, int64_t k,
+                                                                     int64_t lags, int64_t tests,
+                                                                     int64_t with_cov) {
+    Checked total = check_layout(n, k, lags, tests & KVR_BAT_ALL).total;
+    if (with_cov) total = total + kvr::arena_len(kvr_robust_arena_size(n, k));
+    return kvr::arena_record(total);
+}
+
+namespace {
+
+// The checks with a covariance choice c (or none: c null, cov and bw unused).
+KVR_INLINE int checks(const double *y, const double *X, int64_t n, int64_t k, int64_t const_col,
+                      int64_t lags, int64_t t_break, int64_t hac_lags, int64_t tests,
+                      const double *opt, int64_t reuse, const kvr_cov_choice *c, double *arena,
+                      double *out, double *beta, double *se, double *cov, double *bw) {
+    if (!c)
+        return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se,
+                       opt, reuse != 0, nullptr);
+    if (!cov_start(c, k, tests & KVR_BAT_ALL, out, beta, se, cov, bw)) return DIAG_BAD_ARG;
+    const Robust rb{c, arena + check_layout(n, k, lags, tests & KVR_BAT_ALL).total.v, cov, bw};
+    return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se, opt,
+                   reuse != 0, &rb);
+}
+
+// Dispatched by hand: target_clones would give the entry a default-visibility
+// ifunc, and only _batch calls it.
+#define KVR_CHECKS_BODY                                                                        \
+    return checks(y, X, n, k, const_col, lags, t_break, hac_lags, tests, opt, reuse, c, arena, \
+                  out, beta, se, cov, bw)
+#define KVR_CHECKS_ARGS                                                                      \
+    const double *y, const double *X, int64_t n, int64_t k, int64_t const_col, int64_t lags, \
+        int64_t t_break, int64_t hac_lags, int64_t tests, const double *opt, int64_t reuse,  \
+        const kvr_cov_choice *c, double *arena, double *out, double *beta, double *se,       \
+        double *cov, double *bw
+
+int checks_generic(KVR_CHECKS_ARGS) { KVR_CHECKS_BODY; }
+#if KVR_DISPATCH
+__attribute__((target("arch=x86-64-v3"))) int checks_v3(KVR_CHECKS_ARGS) { KVR_CHECKS_BODY; }
+__attribute__((target("arch=x86-64-v4"))) int checks_v4(KVR_CHECKS_ARGS) { KVR_CHECKS_BODY; }
+#endif
+
+}  // namespace
+
+extern "C" KVR_HIDDEN int kvr_battery_checks(KVR_CHECKS_ARGS) {
+#if KVR_DISPATCH
+    if (__builtin_cpu_supports("x86-64-v4"))
+        return checks_v4(y, X, n, k, const_col, lags, t_break, hac_lags, tests, opt, reuse, c,
+                         arena, out, beta, se, cov, bw);
+    if (__builtin_cpu_supports("x86-64-v3"))
+        return checks_v3(y, X, n, k, const_col, lags, t_break, hac_lags, tests, opt, reuse, c,
+                         arena, out, beta, se, cov, bw);
+#endif
+    return checks_generic(y, X, n, k, const_col, lags, t_break, hac_lags, tests, opt, reuse, c,
+                          arena, out, beta, se, cov, bw);
+}
+#undef KVR_CHECKS_BODY
+#undef KVR_CHECKS_ARGS

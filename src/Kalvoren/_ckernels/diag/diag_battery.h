@@ -27,7 +27,13 @@ KVR_EXTERN_C_BEGIN
     X(CUSUMSQ, cusumsq, 0) \
     X(LB, lb, 1)           \
     X(JB, jb, 1)           \
-    X(HAC, hac, 1)
+    X(HAC, hac, 1)         \
+    X(WHITE, white, 1)     \
+    X(RESET, reset, 1)     \
+    X(GQ, gq, 1)           \
+    X(HC, hc, 1)           \
+    X(RAINBOW, rainbow, 1) \
+    X(DW, dw, 1)
 
 enum {
 #define KVR_BAT_X(NAME, name, resid) KVR_BAT_INDEX_##NAME,
@@ -38,13 +44,20 @@ enum {
 
 /* test bits: BG Breusch-Godfrey, BP Breusch-Pagan (both forms), CHOW, CUSUM,
  * CUSUMSQ, LB Ljung-Box, JB Jarque-Bera, HAC the HAC Wald test that all slope
- * coefficients are zero */
+ * coefficients are zero; the model checks WHITE, RESET (powers of the fitted
+ * values), GQ Goldfeld-Quandt and HC Harvey-Collier (rows in the data's
+ * order), RAINBOW, DW Durbin-Watson with both exact tails. kvr_battery runs
+ * the tests of KVR_BAT_BASE; the model checks need options and scratch of
+ * their own and run through _batch (kvr_battery_checks, internal). */
 enum {
 #define KVR_BAT_X(NAME, name, resid) KVR_BAT_##NAME = 1 << KVR_BAT_INDEX_##NAME,
     KVR_BAT_TESTS(KVR_BAT_X)
 #undef KVR_BAT_X
-        KVR_BAT_ALL = (1 << KVR_BAT_NTESTS) -
-    1
+            KVR_BAT_ALL = (1 << KVR_BAT_NTESTS) -
+        1,
+    KVR_BAT_CHECKS = KVR_BAT_WHITE | KVR_BAT_RESET | KVR_BAT_GQ | KVR_BAT_HC | KVR_BAT_RAINBOW |
+        KVR_BAT_DW,
+    KVR_BAT_BASE = KVR_BAT_ALL & ~KVR_BAT_CHECKS
 };
 
 /* Largest 1-norm condition number of the equilibrated R factor that the
@@ -76,6 +89,20 @@ enum {
     KVR_BAT_HAC_LAGS, /* HAC Wald: bandwidth used, min(hac_lags, n - 1) */
     KVR_BAT_DIGITS,   /* -log10(10 eps (cond + size/|e|)), size = |y| + sum_j |x_j||beta_j|:
                        about how many digits the data determine the residuals to */
+    /* the model checks' degrees of freedom (WHITE: rank of the auxiliary design
+       beside the constant; RESET (q, n - k - q); GQ (last part, first part);
+       HC m - 1; RAINBOW (n - n1, n1 - k)) and Durbin-Watson's exact tails
+       P(D <= d), P(D >= d) */
+    KVR_BAT_WHITE_DF,
+    KVR_BAT_RESET_DF1,
+    KVR_BAT_RESET_DF2,
+    KVR_BAT_GQ_DF1,
+    KVR_BAT_GQ_DF2,
+    KVR_BAT_HC_DF,
+    KVR_BAT_RAINBOW_DF1,
+    KVR_BAT_RAINBOW_DF2,
+    KVR_BAT_DW_LOW,
+    KVR_BAT_DW_HIGH,
     KVR_BAT_NFIELDS
 };
 
@@ -86,7 +113,7 @@ KVR_API kvr_arena_size_t kvr_battery_arena_size(int64_t n, int64_t k, int64_t la
  * the units of the data (se: HAC without small-sample correction, Bartlett
  * window of hac_lags); NaN unless the fit succeeded (se also NaN for
  * hac_lags < 0, which the HAC test reports as DIAG_BAD_LAG). Bits of tests
- * outside KVR_BAT_ALL are ignored. */
+ * outside KVR_BAT_BASE are ignored. */
 KVR_API int kvr_battery(const double *y, const double *X, int64_t n, int64_t k, int64_t const_col,
                         int64_t lags, int64_t t_break, int64_t hac_lags, int64_t tests,
                         double *arena, double *out, double *beta, double *se);
