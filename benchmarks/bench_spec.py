@@ -74,7 +74,14 @@ def main(quick):
     d = _spectests.dw_statistic(res.resid)
     exact = best(lambda: _spectests.dw_pvalue(_spectests.DWNull(Q, 0), d, "greater"), reps, samples)
     eig = best(lambda: np.linalg.eigvalsh(C.T @ A @ C), reps, samples)
-    rows.append(("DW exact p-value (design and integral)", exact, "eigvalsh of C'AC alone", eig))
+    rows.append(
+        (
+            "DW exact p-value, Python route (design and integral)",
+            exact,
+            "eigvalsh of C'AC alone",
+            eig,
+        )
+    )
 
     G = 400 if quick else 2000
     Y = X[:, 1:] @ [2.0, 3.0] + rng.normal(size=(G, n))
