@@ -163,3 +163,17 @@ def test_arch_lm_equals_statsmodels(lags):
         lm, p = het_arch(sm.OLS(y, sm.add_constant(X)).fit().resid, nlags=lags)[:2]
     assert r.statistic == pytest.approx(lm, rel=1e-10) and r.df == lags
     assert r.pvalue == pytest.approx(p, rel=1e-8)
+
+
+@pytest.mark.parametrize("module", ["_tests_spec", "_tests_breaks", "_registry", "_engine"])
+def test_any_registry_module_may_be_imported_first(module):
+    """A family of tests imported before the registry (as a worker unpickling
+    one of its functions would) must not meet a half-built registry."""
+    import subprocess
+    import sys
+
+    code = f"import Kalvoren.{module}, Kalvoren._registry as r; print(len(r.TESTS))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    from Kalvoren import _registry
+
+    assert int(out.stdout) == len(_registry.TESTS)

@@ -8,7 +8,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from Kalvoren._registry import Computed, Option, Status, TestSpec
+from Kalvoren._registry_types import Computed, Option, Status, TestSpec
 
 
 def _breaks(name: str) -> Callable[[Any], Computed]:

@@ -8,7 +8,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from Kalvoren._registry import Computed, Option, TestSpec
+from Kalvoren._registry_types import Computed, Option, TestSpec
 
 
 def _option(options: dict[str, Any], name: str) -> Any:
