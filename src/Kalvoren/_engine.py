@@ -35,8 +35,6 @@ _STATUS = [FIELD[TESTS[i].status_field] for i in NATIVE]
 _COL = {TESTS[i].id: j for j, i in enumerate(NATIVE)}  # id -> position in _STAT
 _NATIVE_AT, _STAT_AT, _STATUS_AT = (np.array(a, dtype=np.intp) for a in (NATIVE, _STAT, _STATUS))
 _K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
-# Native tests whose degrees of freedom or p-value the record holds.
-_NATIVE_MORE = [(i, t) for i, t in enumerate(TESTS) if t.native and (t.df_fields[0] or t.native_p)]
 # Positions by id.
 _INDEX = {t.id: i for i, t in enumerate(TESTS)}
 # References whose p-value needs degrees of freedom of at least 1: a NaN
@@ -122,6 +120,10 @@ class Plan:
     finish: tuple[tuple[int, _registry.TestSpec, Any], ...]  # (i, spec, scalar reference or None)
     # native tests with a Python form, for the series whose test the kernels refuse
     refusable: tuple[tuple[int, _registry.TestSpec], ...] = ()
+    # chosen native tests whose degrees of freedom or p-value the record holds
+    native_more: tuple[tuple[int, _registry.TestSpec], ...] = ()
+    # the model checks' options as the battery reads them (never written)
+    native_options: np.ndarray = dataclasses.field(default_factory=lambda: np.empty(0))
 
 
 _PLANS: dict[Any, Plan] = {}
@@ -144,7 +146,7 @@ def plan_of(tests: tuple[str, ...], options: dict[str, Any]) -> Plan:
         plan = _PLANS.get((tests, key))
         if plan is not None:
             return plan
-    bits, python, no_slopes, finish, refusable = 0, [], [], [], []
+    bits, python, no_slopes, finish, refusable, more = 0, [], [], [], [], []
     for tid in tests:
         i, spec = _INDEX[tid], BY_ID[tid]
         in_python = spec.native is None or bool(spec.python_when and spec.python_when(options))
@@ -154,6 +156,8 @@ def plan_of(tests: tuple[str, ...], options: dict[str, Any]) -> Plan:
             bits |= spec.bit
             if spec.compute is not None and tid not in LEAST_SQUARES:
                 refusable.append((i, spec))
+            if spec.df_fields[0] or spec.native_p:
+                more.append((i, spec))
         # a Python variant of a native test decides for itself: it may test other regressors
         if spec.no_slopes and (spec.native is None or not in_python):
             no_slopes.append((i, spec))
@@ -166,6 +170,8 @@ def plan_of(tests: tuple[str, ...], options: dict[str, Any]) -> Plan:
         tuple(no_slopes),
         tuple(finish),
         tuple(refusable),
+        tuple(more),
+        _tests_spec.native_options(options),
     )
     if key is not None and len(_PLANS) < 1024:
         _PLANS[(tests, key)] = plan
@@ -189,7 +195,7 @@ def native(batch: Batch) -> tuple[np.ndarray, ...]:
         batch.hac_lags,
         batch.bits,
         batch.shared_x,
-        _tests_spec.native_options(batch.options),
+        batch.plan.native_options,
         _NO_CHOICE if code is None else code,
     )
 
@@ -276,9 +282,8 @@ def run(
     rec.status[:, _NATIVE_AT] = status
     rec.stat[:, _NATIVE_AT] = np.where(status == 0, out.take(_STAT_AT, axis=1), np.nan)
     rec.extra = [{}] if G == 1 else [{} for _ in range(G)]
-    for i, spec in _NATIVE_MORE:
-        if spec.id in batch.tests and not _registry.in_python(spec, batch.options):
-            _native_more(out, rec, i, spec, batch.options)
+    for i, spec in plan.native_more:
+        _native_more(out, rec, i, spec, batch.options)
     if limits is not None:
         _apply_limits(batch, rec, limits)
     if batch.cov is not None:
