@@ -24,19 +24,25 @@ constexpr double kPi = 3.14159265358979323846;
 // Newey and West (1994): the exponent of the rule for the lags of the plug-in.
 constexpr double kNwRate[3] = {2.0 / 9.0, 4.0 / 25.0, 2.0 / 25.0};
 
-// Scratch layout, in doubles: the scores (n x k, row-major), three more n x k
-// arrays (the plug-in's scores in the data's units, prewhitened residuals,
-// the Toeplitz product), the lag weights (2n), then k x k blocks and k pivots.
+// Scratch layout, in doubles: the scores (n x k, row-major), the plug-in's
+// scores in the data's units (n x k; the padded columns of the Toeplitz
+// product after), prewhitened residuals (n x k), the Toeplitz product, the
+// lag weights (2n), then k x k blocks and k pivots.
 struct Layout {
     int64_t h, u, v, z, w, blocks;
     Checked total{0};
 };
 
+// Outputs per block of the Toeplitz product: eight 4-wide chains, enough
+// independent multiply-adds to keep both FMA ports busy.
+constexpr int64_t kBlock = 32;
+
 constexpr int64_t kBlocks = 6;  // G0, A', I - A, D, products, lag sums
 
 Layout layout(int64_t n, int64_t k) {
     const Checked N(kvr::size_arg(n)), K(kvr::size_arg(k));
-    const Checked u = N * K, v = u + N * K, z = v + N * K, w = z + N * K, blocks = w + N * 2;
+    const Checked pad(2 * kBlock), u = N * K, v = u + (N + pad) * K, z = v + N * K,
+                  w = z + (N + pad) * K, blocks = w + N * 2;
     Layout l;
     l.h = 0, l.u = u.v, l.v = v.v, l.z = z.v, l.w = w.v, l.blocks = blocks.v;
     l.total = blocks + K * K * kBlocks + K;
@@ -57,9 +63,48 @@ KVR_INLINE double kernel_weight(int64_t kernel, double x) {
     return 3.0 / (d * d) * (std::sin(d) / d - std::cos(d));
 }
 
+// Quadratic spectral weights past d = kQsNear, where they are below 0.66: the
+// sine and cosine of d_j come from exact ones at every kQsStride-th lag by
+// the angle-addition formulas with those of i theta, i < kQsStride (a few
+// ulps of one, as the rounding of d_j itself): an eighth of the calls of
+// sincos, which dominated the weights of a few hundred lags.
+constexpr double kQsNear = 2.0;
+constexpr int64_t kQsStride = 8;
+
+// The weights of lag_weights for the quadratic spectral kernel, b > 0.
+KVR_INLINE int64_t qs_weights(double b, int64_t m, double *w) {
+    int64_t count = 1, j = 1;
+    w[0] = 1.0;
+    const auto d_of = [b](int64_t i) __attribute__((always_inline)) {
+        return 6.0 * kPi * (static_cast<double>(i) / b) / 5.0;
+    };
+    for (; j < m && !(d_of(j) >= kQsNear); ++j) {  // as kernel_weight (b = inf: all ones)
+        w[j] = kernel_weight(HAC_KERNEL_QS, static_cast<double>(j) / b);
+        if (std::fabs(w[j]) > kWeightTol) count = j + 1;
+    }
+    double st[kQsStride], ct[kQsStride];  // sin, cos of i theta
+    const double theta = 6.0 * kPi / (5.0 * b);
+    for (int64_t i = 0; i < kQsStride; ++i) {
+        st[i] = std::sin(static_cast<double>(i) * theta);
+        ct[i] = std::cos(static_cast<double>(i) * theta);
+    }
+    for (; j < m; j += kQsStride) {
+        const double d0 = d_of(j), s0 = std::sin(d0), c0 = std::cos(d0);
+        const int64_t end = m - j < kQsStride ? m - j : kQsStride;
+        for (int64_t i = 0; i < end; ++i) {
+            const double d = d_of(j + i), sd = kvr::fma(s0, ct[i], c0 * st[i]),
+                         cd = kvr::fma(c0, ct[i], -(s0 * st[i]));
+            w[j + i] = 3.0 / (d * d) * (sd / d - cd);
+            if (std::fabs(w[j + i]) > kWeightTol) count = j + i + 1;
+        }
+    }
+    return count;
+}
+
 // Weights k(j / b) of lags j < m into w, zero past the last above kWeightTol;
 // returns how many lags that keeps (lag 0 included). b = 0 keeps lag 0 alone.
 KVR_INLINE int64_t lag_weights(int64_t kernel, double b, int64_t m, double *w) {
+    if (kernel == HAC_KERNEL_QS && b > 0.0) return qs_weights(b, m, w);
     int64_t count = 1;
     w[0] = 1.0;
     for (int64_t j = 1; j < m; ++j) {
@@ -111,27 +156,55 @@ KVR_INLINE double dot16(const double *__restrict a, const double *__restrict b, 
 
 // Beyond this many lags the long-run sum goes as w_0 H'H + H'Z + Z'H with
 // z_t = sum_{j >= 1} w_j h_{t-j} (the lower half of the Toeplitz matrix of
-// the weights times H): one pass of contiguous products per entry of Z
-// instead of a k x k cross-product per lag.
+// the weights times H): k n^2 / 2 multiply-adds instead of k^2 n^2 / 2.
 constexpr int64_t kToeplitzLags = 16;
 
-// long_run through Z. Hc, Zc: k x m scratch; w: 2m - 1 entries, the weights
-// in its first count (the rest is overwritten).
-KVR_INLINE void long_run_toeplitz(const double *H, int64_t m, int64_t k, double *w, int64_t count,
-                                  double *Hc, double *Zc, double *g, double *S) {
-    for (int64_t t = 0; t < m; ++t)
-        for (int64_t a = 0; a < k; ++a) Hc[a * m + t] = H[t * k + a];
-    const int64_t r = count - 1;
-    double *c = w + count;  // c[i] = w_{r - i}: row t of the lower half, reversed
-    for (int64_t i = 0; i < r; ++i) c[i] = w[r - i];
-    for (int64_t a = 0; a < k; ++a)
-        for (int64_t t = 0; t < m; ++t) {
-            const int64_t lo = t - r > 0 ? t - r : 0;
-            Zc[a * m + t] = dot16(c + (r - t + lo), Hc + a * m + lo, t - lo);
+// One column of Z: z_t = sum over 1 <= j <= r of w_j hp_{t-j}, one chain per
+// t in increasing j, for t < m. hp: the column with kBlock zeros before and
+// after it (the blocks read across both ends); z: m rounded up to kBlock.
+KVR_INLINE void toeplitz_column(const double *__restrict hp, int64_t m, const double *__restrict w,
+                                int64_t r, double *__restrict z) {
+    for (int64_t t0 = 0; t0 < m; t0 += kBlock) {
+        v4d s0 = {}, s1 = {}, s2 = {}, s3 = {}, s4 = {}, s5 = {}, s6 = {}, s7 = {};
+        const int64_t top = r < t0 + kBlock - 1 ? r : t0 + kBlock - 1;
+        for (int64_t j = 1; j <= top; ++j) {
+            const v4d wj = kvr::vsplat<4>(w[j]);
+            const double *p = hp + t0 - j;
+            s0 = kvr::vfma<4>(wj, kvr::vload<4>(p), s0);
+            s1 = kvr::vfma<4>(wj, kvr::vload<4>(p + 4), s1);
+            s2 = kvr::vfma<4>(wj, kvr::vload<4>(p + 8), s2);
+            s3 = kvr::vfma<4>(wj, kvr::vload<4>(p + 12), s3);
+            s4 = kvr::vfma<4>(wj, kvr::vload<4>(p + 16), s4);
+            s5 = kvr::vfma<4>(wj, kvr::vload<4>(p + 20), s5);
+            s6 = kvr::vfma<4>(wj, kvr::vload<4>(p + 24), s6);
+            s7 = kvr::vfma<4>(wj, kvr::vload<4>(p + 28), s7);
         }
+        double *o = z + t0;
+        kvr::vstore<4>(o, s0), kvr::vstore<4>(o + 4, s1), kvr::vstore<4>(o + 8, s2);
+        kvr::vstore<4>(o + 12, s3), kvr::vstore<4>(o + 16, s4), kvr::vstore<4>(o + 20, s5);
+        kvr::vstore<4>(o + 24, s6), kvr::vstore<4>(o + 28, s7);
+    }
+}
+
+// Column strides of the Toeplitz scratch: the padded scores and Z.
+KVR_INLINE int64_t padded_len(int64_t m) { return m + 2 * kBlock; }
+KVR_INLINE int64_t rounded_len(int64_t m) { return (m + kBlock - 1) / kBlock * kBlock; }
+
+// long_run through Z. Hc: k x padded_len(m) scratch, Zc: k x rounded_len(m);
+// w: the weights, count of them.
+KVR_INLINE void long_run_toeplitz(const double *H, int64_t m, int64_t k, const double *w,
+                                  int64_t count, double *Hc, double *Zc, double *g, double *S) {
+    const int64_t ld = padded_len(m), lz = rounded_len(m);
+    for (int64_t a = 0; a < k; ++a) {
+        double *c = Hc + a * ld;
+        for (int64_t i = 0; i < kBlock; ++i) c[i] = c[kBlock + m + i] = 0.0;
+        for (int64_t t = 0; t < m; ++t) c[kBlock + t] = H[t * k + a];
+    }
+    for (int64_t a = 0; a < k; ++a) toeplitz_column(Hc + a * ld + kBlock, m, w, count - 1, Zc + a * lz);
     kvr_gram(H, S, m, k);
     for (int64_t a = 0; a < k; ++a)
-        for (int64_t b = 0; b < k; ++b) g[a * k + b] = dot16(Hc + a * m, Zc + b * m, m);
+        for (int64_t b = 0; b < k; ++b)
+            g[a * k + b] = dot16(Hc + a * ld + kBlock, Zc + b * lz, m);
     for (int64_t a = 0; a < k; ++a)
         for (int64_t b = 0; b < k; ++b)
             S[a * k + b] = kvr::fma(w[0], S[a * k + b], g[a * k + b] + g[b * k + a]);
