@@ -143,7 +143,7 @@ def test_arena_is_the_battery_and_the_meat(monkeypatch):
     battery = size_function("kvr_battery_arena_size", 3)
     rng = np.random.default_rng(4)
     code = _robust.native_choice(_robust.choice_of("HC3"))
-    for lens, k, lags in (((5, 30, 12), 3, 4), ((50,), 2, 60), ((9, 9), 4, 2)):
+    for lens, k, lags in (((5, 30, 12), 3, 4), ((50,), 2, 60), ((9, 9), 4, 2), ((300, 7), 2, 4)):
         off = np.concatenate([[0], np.cumsum(lens)])
         y, X = rng.standard_normal(off[-1]), rng.standard_normal((off[-1], k))
         rec = Recorder()
@@ -152,6 +152,8 @@ def test_arena_is_the_battery_and_the_meat(monkeypatch):
         monkeypatch.undo()
         n = max(lens)
         meat = 4 * n * k + 128 * k + 2 * n + 6 * k * k + k  # two columns padded by 64
+        if n >= 256:  # and the FFT's twiddles and k + 1 transforms
+            meat += 4 * n + 16 + (k + 1) * (4 * n + 18)
         assert rec.lengths[-1] == battery(n, k, lags).arena_len + meat
 
 
