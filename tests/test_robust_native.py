@@ -172,3 +172,64 @@ def test_robust_cov_is_the_battery_where_it_fits():
         np.testing.assert_array_equal(r.cov.to_numpy(), V)
     m = _prepare.prepare(y, X)
     assert _robust.native_cov(m.y, m.X, m.const_col, _robust.choice_of("HC0"), 4) is not None
+
+
+# ------------------------------- long-run sums of many lags (Toeplitz, FFT)
+
+
+def ar_design(n, k, seed):
+    """A constant and k - 1 AR(1) regressors, AR(1) errors."""
+    rng = np.random.default_rng(seed)
+    z = rng.normal(size=(n, k))
+    for t in range(1, n):
+        z[t] += 0.6 * z[t - 1]
+    X = np.column_stack([np.ones(n), z[:, 1:]])
+    return X @ np.linspace(1.0, -1.0, k) + z[:, 0] * (1.0 + np.abs(z[:, -1])), X
+
+
+def lag_sum_cov(y, X, kernel, b):
+    """The sandwich with the long-run sum written out lag by lag."""
+    e = y - X @ np.linalg.lstsq(X, y, rcond=None)[0]
+    w, _ = _robust.lag_weights(kernel, np.array([b]), len(y))
+    P = np.linalg.inv(X.T @ X)
+    return P @ _robust.long_run((X * e[:, None])[None], w)[0] @ P
+
+
+@pytest.mark.parametrize(
+    "n, k, kernel, bandwidth",
+    [
+        (40, 1, "qs", 1),  # lag by lag
+        (200, 3, "qs", 3),  # Toeplitz
+        (200, 5, "parzen", 60),
+        (600, 2, "qs", 19),
+        (1000, 3, "qs", 3),  # FFT
+        (1500, 2, "parzen", 1200),
+        (2500, 4, "qs", "andrews"),
+    ],
+)
+def test_long_run_equals_the_lag_sum(n, k, kernel, bandwidth):
+    y, X = ar_design(n, k, n + k)
+    cov = _robust.covariance(
+        y, X, 0, _robust.choice_of("HAC", {"kernel": kernel, "bandwidth": bandwidth})
+    )
+    V, W = cov.matrix, lag_sum_cov(y, X, kernel, cov.bandwidth)
+    d = np.sqrt(np.diag(W))
+    np.testing.assert_allclose(V / np.outer(d, d), W / np.outer(d, d), rtol=0, atol=1e-13)
+
+
+@settings(max_examples=8, deadline=None)
+@given(
+    n=st.integers(256, 1400),
+    k=st.integers(1, 4),
+    kernel=st.sampled_from(["qs", "parzen"]),
+    bandwidth=st.one_of(st.integers(0, 900), st.sampled_from(["andrews", "nw1994", "llsw"])),
+    prewhite=st.sampled_from([0, 1]),
+)
+def test_long_series_native_equals_the_numpy_formulas(n, k, kernel, bandwidth, prewhite):
+    y, X = ar_design(n, k, n * k)
+    options = {"kernel": kernel, "bandwidth": bandwidth, "prewhite": prewhite}
+    native, numpy = both(y, X, 0, "HAC", options)
+    d = np.sqrt(np.diag(numpy.matrix))
+    np.testing.assert_allclose(
+        native.matrix / np.outer(d, d), numpy.matrix / np.outer(d, d), atol=1e-11
+    )

@@ -136,8 +136,8 @@ KVR_INLINE bool use_fft(int64_t m, int64_t r) {
 }
 
 // long_run by FFT. w: count weights; F: fft_scratch(m, k) doubles.
-KVR_INLINE void long_run_fft(const double *H, int64_t m, int64_t k, const double *w,
-                             int64_t count, double *F, double *S) {
+KVR_INLINE void long_run_fft(const double *H, int64_t m, int64_t k, const double *w, int64_t count,
+                             double *F, double *S) {
     const int64_t r = count - 1, N = fft_len(m, r), M = N / 2;
     double *tw = F, *U = tw + N, *X = U + N + 2;
     fft_twiddles(N, tw);
@@ -186,7 +186,7 @@ constexpr int64_t kBlocks = 6;  // G0, A', I - A, D, products, lag sums
 Layout layout(int64_t n, int64_t k) {
     const Checked N(kvr::size_arg(n)), K(kvr::size_arg(k));
     const Checked pad(2 * kBlock), u = N * K, v = u + (N + pad) * K, z = v + N * K,
-                  w = z + (N + pad) * K, blocks = w + N * 2;
+                                   w = z + (N + pad) * K, blocks = w + N * 2;
     Layout l;
     l.h = 0, l.u = u.v, l.v = v.v, l.z = z.v, l.w = w.v, l.blocks = blocks.v;
     const Checked fft = blocks + K * K * kBlocks + K;
@@ -237,10 +237,10 @@ KVR_INLINE int64_t qs_weights(double b, int64_t m, double *w) {
     for (; j < m; j += kQsStride) {
         const double d0 = d_of(j), s0 = std::sin(d0), c0 = std::cos(d0);
         const int64_t end = m - j < kQsStride ? m - j : kQsStride;
-        for (int64_t i = 0; i < end; ++i) {
+        for (int64_t i = 0; i < end; ++i) {  // 3 (sin d - d cos d) / d^3, one division
             const double d = d_of(j + i), sd = kvr::fma(s0, ct[i], c0 * st[i]),
                          cd = kvr::fma(c0, ct[i], -(s0 * st[i]));
-            w[j + i] = 3.0 / (d * d) * (sd / d - cd);
+            w[j + i] = 3.0 * kvr::fma(-d, cd, sd) / (d * d * d);
             if (std::fabs(w[j + i]) > kWeightTol) count = j + i + 1;
         }
     }
@@ -306,11 +306,13 @@ KVR_INLINE double dot16(const double *__restrict a, const double *__restrict b, 
 constexpr int64_t kToeplitzLags = 16;
 
 // One column of Z: z_t = sum over 1 <= j <= r of w_j hp_{t-j}, one chain per
-// t in increasing j, for t < m. hp: the column with kBlock zeros before and
-// after it (the blocks read across both ends); z: m rounded up to kBlock.
+// t in increasing j, for t < m. The blocks end at m, so the one that starts
+// before row 0 is the one with the fewest lags (t - j < 0 reads zeros).
+// hp: the column with kBlock zeros before and after it; z: kBlock + m, the
+// column from z + kBlock.
 KVR_INLINE void toeplitz_column(const double *__restrict hp, int64_t m, const double *__restrict w,
                                 int64_t r, double *__restrict z) {
-    for (int64_t t0 = 0; t0 < m; t0 += kBlock) {
+    for (int64_t t0 = m - (m + kBlock - 1) / kBlock * kBlock; t0 < m; t0 += kBlock) {
         v4d s0 = {}, s1 = {}, s2 = {}, s3 = {}, s4 = {}, s5 = {}, s6 = {}, s7 = {};
         const int64_t top = r < t0 + kBlock - 1 ? r : t0 + kBlock - 1;
         for (int64_t j = 1; j <= top; ++j) {
@@ -325,39 +327,49 @@ KVR_INLINE void toeplitz_column(const double *__restrict hp, int64_t m, const do
             s6 = kvr::vfma<4>(wj, kvr::vload<4>(p + 24), s6);
             s7 = kvr::vfma<4>(wj, kvr::vload<4>(p + 28), s7);
         }
-        double *o = z + t0;
+        double *o = z + kBlock + t0;
         kvr::vstore<4>(o, s0), kvr::vstore<4>(o + 4, s1), kvr::vstore<4>(o + 8, s2);
         kvr::vstore<4>(o + 12, s3), kvr::vstore<4>(o + 16, s4), kvr::vstore<4>(o + 20, s5);
         kvr::vstore<4>(o + 24, s6), kvr::vstore<4>(o + 28, s7);
     }
 }
 
-// Column strides of the Toeplitz scratch: the padded scores and Z.
+// Column stride of the Toeplitz scratch (the padded scores, and Z).
 KVR_INLINE int64_t padded_len(int64_t m) { return m + 2 * kBlock; }
-KVR_INLINE int64_t rounded_len(int64_t m) { return (m + kBlock - 1) / kBlock * kBlock; }
 
-// long_run through Z. Hc: k x padded_len(m) scratch, Zc: k x rounded_len(m);
-// w: the weights, count of them.
+// long_run through Z. Hc, Zc: k x padded_len(m) scratch; w: the weights,
+// count of them.
 KVR_INLINE void long_run_toeplitz(const double *H, int64_t m, int64_t k, const double *w,
                                   int64_t count, double *Hc, double *Zc, double *g, double *S) {
-    const int64_t ld = padded_len(m), lz = rounded_len(m);
+    const int64_t ld = padded_len(m);
     for (int64_t a = 0; a < k; ++a) {
         double *c = Hc + a * ld;
         for (int64_t i = 0; i < kBlock; ++i) c[i] = c[kBlock + m + i] = 0.0;
         for (int64_t t = 0; t < m; ++t) c[kBlock + t] = H[t * k + a];
     }
-    for (int64_t a = 0; a < k; ++a) toeplitz_column(Hc + a * ld + kBlock, m, w, count - 1, Zc + a * lz);
+    for (int64_t a = 0; a < k; ++a)
+        toeplitz_column(Hc + a * ld + kBlock, m, w, count - 1, Zc + a * ld);
     for (int64_t a = 0; a < k; ++a) {  // H'H and H'Z on the contiguous columns
         const double *ha = Hc + a * ld + kBlock;
         for (int64_t b = 0; b < k; ++b) {
             S[a * k + b] = b < a ? S[b * k + a] : dot16(ha, Hc + b * ld + kBlock, m);
-            g[a * k + b] = dot16(ha, Zc + b * lz, m);
+            g[a * k + b] = dot16(ha, Zc + b * ld + kBlock, m);
         }
     }
     for (int64_t a = 0; a < k; ++a)
         for (int64_t b = 0; b < k; ++b)
             S[a * k + b] = kvr::fma(w[0], S[a * k + b], g[a * k + b] + g[b * k + a]);
     kvr_sym_inplace(S, k);
+}
+
+// out_t = e_t x_t for the n rows of x (n x k). Unaliased: otherwise GCC
+// checks the overlap and picks among vector loops at every row.
+KVR_INLINE void scale_rows(const double *__restrict x, const double *__restrict e, int64_t n,
+                           int64_t k, double *__restrict out) {
+    for (int64_t t = 0; t < n; ++t) {
+        const double et = e[t];
+        for (int64_t a = 0; a < k; ++a) out[t * k + a] = x[t * k + a] * et;
+    }
 }
 
 // LU with partial pivoting of A (k x k, row-major) in place; false when a
@@ -412,13 +424,22 @@ KVR_INLINE void lu_solve(const double *LU, const int64_t *piv, int64_t k, double
 // VAR(1) without intercept by least squares (Andrews and Monahan 1992) of H
 // (m x k, row-major): V (m - 1 rows) the residuals v_t = h_t - A h_{t-1},
 // and D = (I - A)^-1, which recolours their long-run covariance. A zero H
-// gives A = 0. False for a singular system or I - A.
+// gives A = 0. False for a singular system or I - A. Hc: k x m scratch.
 KVR_INLINE bool var1(const double *H, int64_t m, int64_t k, double *V, double *blocks, int64_t *piv,
-                     double *D) {
+                     double *D, double *Hc) {
     const int64_t kk = k * k;
     double *G0 = blocks, *B = G0 + kk, *A = B + kk;
-    kvr_gram(H, G0, m - 1, k);
-    kvr_matmul_atb(H, H + k, B, m - 1, k, k);
+    // G0 = sum h_t h_t' and B = sum h_t h_{t+1}' over t < m - 1, as contiguous
+    // products of the columns (a tenth of the time of the general products
+    // for a few columns)
+    for (int64_t t = 0; t < m; ++t)
+        for (int64_t a = 0; a < k; ++a) Hc[a * m + t] = H[t * k + a];
+    for (int64_t a = 0; a < k; ++a)
+        for (int64_t b = 0; b < k; ++b) {
+            const double *ca = Hc + a * m, *cb = Hc + b * m;
+            G0[a * k + b] = b < a ? G0[b * k + a] : dot16(ca, cb, m - 1);
+            B[a * k + b] = dot16(ca, cb + 1, m - 1);
+        }
     bool zero = true;
     for (int64_t i = 0; i < kk; ++i) zero &= G0[i] == 0.0;
     if (zero) {
@@ -577,8 +598,7 @@ extern "C" KVR_INTERNAL KVR_MULTIVERSION int kvr_robust_meat(
     double *D = blocks + 3 * kk, *P = D + kk, *S = P + kk;
     int64_t *piv = reinterpret_cast<int64_t *>(blocks + kBlocks * kk);
     const double dn = static_cast<double>(n), dk = static_cast<double>(k);
-    for (int64_t t = 0; t < n; ++t)  // the scores
-        for (int64_t a = 0; a < k; ++a) H[t * k + a] = e[t] * q[t * k + a];
+    scale_rows(q, e, n, k, H);  // the scores
 
     if (c->type != KVR_COV_HAC) {
         double top = 0.0;
@@ -610,12 +630,11 @@ extern "C" KVR_INTERNAL KVR_MULTIVERSION int kvr_robust_meat(
         // the scores x_t e_t in the data's units, up to one power of two: the
         // equilibrated ones, prewhitened (least squares is equivariant to the
         // columns' scales, and their cross-products stay in range), then scaled
-        for (int64_t t = 0; t < n; ++t)
-            for (int64_t a = 0; a < k; ++a) U[t * k + a] = xs[t * k + a] * e[t];
+        scale_rows(xs, e, n, k, U);
         double *Z = U;
         int64_t m = n;
         if (c->prewhite) {
-            if (n < 2 || !var1(U, n, k, V, blocks, piv, D)) return DIAG_UDEF_VARIANCE;
+            if (n < 2 || !var1(U, n, k, V, blocks, piv, D, Zc)) return DIAG_UDEF_VARIANCE;
             Z = V, m = n - 1;
         }
         double top = ex[0];
@@ -640,7 +659,7 @@ extern "C" KVR_INTERNAL KVR_MULTIVERSION int kvr_robust_meat(
     const double *Z = H;
     int64_t m = n;
     if (c->prewhite) {
-        if (n < 2 || !var1(H, n, k, V, blocks, piv, D)) return DIAG_UDEF_VARIANCE;
+        if (n < 2 || !var1(H, n, k, V, blocks, piv, D, Zc)) return DIAG_UDEF_VARIANCE;
         Z = V, m = n - 1;
     }
     bw[0] = b, bw[1] = plug;
