@@ -262,21 +262,6 @@ KVR_INLINE int64_t lag_weights(int64_t kernel, double b, int64_t m, double *w) {
     return count;
 }
 
-// S = sum over |j| < count of w_|j| Gamma_j, Gamma_j = sum_t h_t h_{t-j}',
-// exactly symmetric. H: m x k row-major; g: k x k scratch.
-KVR_INLINE void long_run(const double *H, int64_t m, int64_t k, const double *w, int64_t count,
-                         double *g, double *S) {
-    kvr_gram(H, S, m, k);
-    for (int64_t i = 0; i < k * k; ++i) S[i] *= w[0];
-    for (int64_t j = 1; j < count && j < m; ++j) {
-        kvr_matmul_atb(H, H + j * k, g, m - j, k, k);  // Gamma_j'
-        for (int64_t a = 0; a < k; ++a)
-            for (int64_t b = 0; b < k; ++b)
-                S[a * k + b] = kvr::fma(w[j], g[a * k + b] + g[b * k + a], S[a * k + b]);
-    }
-    kvr_sym_inplace(S, k);
-}
-
 typedef kvr::vec<4> v4d;
 
 // a . b in the sum_lanes<16> order (term t into lane t % 16, lanes combined
@@ -298,6 +283,27 @@ KVR_INLINE double dot16(const double *__restrict a, const double *__restrict b, 
     kvr::vstore<4>(lanes + 12, s3);
     for (int64_t t = n16; t < n; ++t) lanes[t - n16] = kvr::fma(a[t], b[t], lanes[t - n16]);
     return kvr::pairwise<16>(lanes);
+}
+
+// S = sum over |j| < count of w_|j| Gamma_j, Gamma_j = sum_t h_t h_{t-j}',
+// exactly symmetric, lag by lag: contiguous products of the columns (Hc: k x
+// m scratch), a third of the time of general cross-products for a few
+// columns. H: m x k row-major; g: k x k scratch.
+KVR_INLINE void long_run(const double *H, int64_t m, int64_t k, const double *w, int64_t count,
+                         double *Hc, double *g, double *S) {
+    for (int64_t a = 0; a < k; ++a)
+        for (int64_t t = 0; t < m; ++t) Hc[a * m + t] = H[t * k + a];
+    for (int64_t a = 0; a < k; ++a)
+        for (int64_t b = a; b < k; ++b)
+            S[a * k + b] = S[b * k + a] = w[0] * dot16(Hc + a * m, Hc + b * m, m);
+    for (int64_t j = 1; j < count && j < m; ++j) {
+        for (int64_t a = 0; a < k; ++a)  // Gamma_j'
+            for (int64_t b = 0; b < k; ++b) g[a * k + b] = dot16(Hc + a * m, Hc + b * m + j, m - j);
+        for (int64_t a = 0; a < k; ++a)
+            for (int64_t b = 0; b < k; ++b)
+                S[a * k + b] = kvr::fma(w[j], g[a * k + b] + g[b * k + a], S[a * k + b]);
+    }
+    kvr_sym_inplace(S, k);
 }
 
 // Beyond this many lags the long-run sum goes as w_0 H'H + H'Z + Z'H with
@@ -669,7 +675,7 @@ extern "C" KVR_INTERNAL KVR_MULTIVERSION int kvr_robust_meat(
     else if (count - 1 > kToeplitzLags)
         long_run_toeplitz(Z, m, k, w, count, U, Zc, P, S);
     else
-        long_run(Z, m, k, w, count, P, S);
+        long_run(Z, m, k, w, count, U, P, S);
     if (c->prewhite) {  // D S D'
         for (int64_t a = 0; a < k; ++a)
             for (int64_t d = 0; d < k; ++d) {
