@@ -217,17 +217,17 @@ KVR_INLINE double kernel_weight(int64_t kernel, double x) {
 constexpr double kQsNear = 2.0;
 constexpr int64_t kQsStride = 8;
 
-// The weights of lag_weights for the quadratic spectral kernel, b > 0.
+// The weights of lag_weights for the quadratic spectral kernel, b > 0. Past
+// kQsNear, d_j = j theta (within an ulp or two of kernel_weight's) and one
+// division each, in a loop free of branches; the count by a scan from the end.
 KVR_INLINE int64_t qs_weights(double b, int64_t m, double *w) {
-    int64_t count = 1, j = 1;
+    int64_t j = 1;
     w[0] = 1.0;
     const auto d_of = [b](int64_t i) __attribute__((always_inline)) {
         return 6.0 * kPi * (static_cast<double>(i) / b) / 5.0;
     };
-    for (; j < m && !(d_of(j) >= kQsNear); ++j) {  // as kernel_weight (b = inf: all ones)
+    for (; j < m && !(d_of(j) >= kQsNear); ++j)  // as kernel_weight (b = inf: all ones)
         w[j] = kernel_weight(HAC_KERNEL_QS, static_cast<double>(j) / b);
-        if (std::fabs(w[j]) > kWeightTol) count = j + 1;
-    }
     double st[kQsStride], ct[kQsStride];  // sin, cos of i theta
     const double theta = 6.0 * kPi / (5.0 * b);
     for (int64_t i = 0; i < kQsStride; ++i) {
@@ -235,15 +235,17 @@ KVR_INLINE int64_t qs_weights(double b, int64_t m, double *w) {
         ct[i] = std::cos(static_cast<double>(i) * theta);
     }
     for (; j < m; j += kQsStride) {
-        const double d0 = d_of(j), s0 = std::sin(d0), c0 = std::cos(d0);
+        const double d0 = static_cast<double>(j) * theta, s0 = std::sin(d0), c0 = std::cos(d0);
         const int64_t end = m - j < kQsStride ? m - j : kQsStride;
-        for (int64_t i = 0; i < end; ++i) {  // 3 (sin d - d cos d) / d^3, one division
-            const double d = d_of(j + i), sd = kvr::fma(s0, ct[i], c0 * st[i]),
+        for (int64_t i = 0; i < end; ++i) {  // 3 (sin d - d cos d) / d^3
+            const double d = static_cast<double>(j + i) * theta;
+            const double sd = kvr::fma(s0, ct[i], c0 * st[i]),
                          cd = kvr::fma(c0, ct[i], -(s0 * st[i]));
             w[j + i] = 3.0 * kvr::fma(-d, cd, sd) / (d * d * d);
-            if (std::fabs(w[j + i]) > kWeightTol) count = j + i + 1;
         }
     }
+    int64_t count = m > 1 ? m : 1;
+    while (count > 1 && !(std::fabs(w[count - 1]) > kWeightTol)) --count;
     return count;
 }
 
