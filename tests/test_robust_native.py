@@ -120,14 +120,14 @@ def test_statuses_of_hostile_calls():
 
 def test_one_series_alone_or_in_a_stack():
     """Series of several lengths and a shared design: each gets the bits it
-    gets alone (the arena is sized for the longest)."""
+    gets alone (the arena is sized for the longest; the last takes the FFT)."""
     rng = np.random.default_rng(2)
-    lens = [40, 7, 90, 25]
+    lens = [40, 7, 90, 25, 300, 1600]
     off = np.concatenate([[0], np.cumsum(lens)])
     y, X = rng.normal(size=off[-1]), rng.normal(size=(off[-1], 3))
     X[:, 0] = 1.0
     code = _robust.native_choice(_robust.choice_of("HAC", {"kernel": "qs", "prewhite": 1}))
-    hl = np.array([3, 1, 5, 2])
+    hl = np.array([3, 1, 5, 2, 4, 4])
     stacked = _batch.battery_cov(y, X, off, 0, 2, np.array(lens) // 2, hl, _batch.ALL, 0, code)
     for g, (a, b) in enumerate(zip(off[:-1], off[1:])):
         alone = _batch.battery_cov(
