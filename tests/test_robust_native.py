@@ -120,14 +120,14 @@ def test_statuses_of_hostile_calls():
 
 def test_one_series_alone_or_in_a_stack():
     """Series of several lengths and a shared design: each gets the bits it
-    gets alone (the arena is sized for the longest)."""
+    gets alone (the arena is sized for the longest; the last takes the FFT)."""
     rng = np.random.default_rng(2)
-    lens = [40, 7, 90, 25]
+    lens = [40, 7, 90, 25, 300, 1600]
     off = np.concatenate([[0], np.cumsum(lens)])
     y, X = rng.normal(size=off[-1]), rng.normal(size=(off[-1], 3))
     X[:, 0] = 1.0
     code = _robust.native_choice(_robust.choice_of("HAC", {"kernel": "qs", "prewhite": 1}))
-    hl = np.array([3, 1, 5, 2])
+    hl = np.array([3, 1, 5, 2, 4, 4])
     stacked = _batch.battery_cov(y, X, off, 0, 2, np.array(lens) // 2, hl, _batch.ALL, 0, code)
     for g, (a, b) in enumerate(zip(off[:-1], off[1:])):
         alone = _batch.battery_cov(
@@ -143,7 +143,7 @@ def test_arena_is_the_battery_and_the_meat(monkeypatch):
     battery = size_function("kvr_battery_arena_size", 3)
     rng = np.random.default_rng(4)
     code = _robust.native_choice(_robust.choice_of("HC3"))
-    for lens, k, lags in (((5, 30, 12), 3, 4), ((50,), 2, 60), ((9, 9), 4, 2)):
+    for lens, k, lags in (((5, 30, 12), 3, 4), ((50,), 2, 60), ((9, 9), 4, 2), ((300, 7), 2, 4)):
         off = np.concatenate([[0], np.cumsum(lens)])
         y, X = rng.standard_normal(off[-1]), rng.standard_normal((off[-1], k))
         rec = Recorder()
@@ -151,7 +151,9 @@ def test_arena_is_the_battery_and_the_meat(monkeypatch):
         _batch.battery_cov(y, X, off, -1, lags, [1] * len(lens), [1] * len(lens), 0, 0, code)
         monkeypatch.undo()
         n = max(lens)
-        meat = 4 * n * k + 2 * n + 6 * k * k + k
+        meat = 4 * n * k + 128 * k + 2 * n + 6 * k * k + k  # two columns padded by 64
+        if n >= 256:  # and the FFT's twiddles and k + 1 transforms
+            meat += 4 * n + 16 + (k + 1) * (4 * n + 18)
         assert rec.lengths[-1] == battery(n, k, lags).arena_len + meat
 
 
@@ -170,3 +172,64 @@ def test_robust_cov_is_the_battery_where_it_fits():
         np.testing.assert_array_equal(r.cov.to_numpy(), V)
     m = _prepare.prepare(y, X)
     assert _robust.native_cov(m.y, m.X, m.const_col, _robust.choice_of("HC0"), 4) is not None
+
+
+# ------------------------------- long-run sums of many lags (Toeplitz, FFT)
+
+
+def ar_design(n, k, seed):
+    """A constant and k - 1 AR(1) regressors, AR(1) errors."""
+    rng = np.random.default_rng(seed)
+    z = rng.normal(size=(n, k))
+    for t in range(1, n):
+        z[t] += 0.6 * z[t - 1]
+    X = np.column_stack([np.ones(n), z[:, 1:]])
+    return X @ np.linspace(1.0, -1.0, k) + z[:, 0] * (1.0 + np.abs(z[:, -1])), X
+
+
+def lag_sum_cov(y, X, kernel, b):
+    """The sandwich with the long-run sum written out lag by lag."""
+    e = y - X @ np.linalg.lstsq(X, y, rcond=None)[0]
+    w, _ = _robust.lag_weights(kernel, np.array([b]), len(y))
+    P = np.linalg.inv(X.T @ X)
+    return P @ _robust.long_run((X * e[:, None])[None], w)[0] @ P
+
+
+@pytest.mark.parametrize(
+    "n, k, kernel, bandwidth",
+    [
+        (40, 1, "qs", 1),  # lag by lag
+        (200, 3, "qs", 3),  # Toeplitz
+        (200, 5, "parzen", 60),
+        (600, 2, "qs", 19),
+        (1000, 3, "qs", 3),  # FFT
+        (1500, 2, "parzen", 1200),
+        (2500, 4, "qs", "andrews"),
+    ],
+)
+def test_long_run_equals_the_lag_sum(n, k, kernel, bandwidth):
+    y, X = ar_design(n, k, n + k)
+    cov = _robust.covariance(
+        y, X, 0, _robust.choice_of("HAC", {"kernel": kernel, "bandwidth": bandwidth})
+    )
+    V, W = cov.matrix, lag_sum_cov(y, X, kernel, cov.bandwidth)
+    d = np.sqrt(np.diag(W))
+    np.testing.assert_allclose(V / np.outer(d, d), W / np.outer(d, d), rtol=0, atol=1e-13)
+
+
+@settings(max_examples=8, deadline=None)
+@given(
+    n=st.integers(256, 1400),
+    k=st.integers(1, 4),
+    kernel=st.sampled_from(["qs", "parzen"]),
+    bandwidth=st.one_of(st.integers(0, 900), st.sampled_from(["andrews", "nw1994", "llsw"])),
+    prewhite=st.sampled_from([0, 1]),
+)
+def test_long_series_native_equals_the_numpy_formulas(n, k, kernel, bandwidth, prewhite):
+    y, X = ar_design(n, k, n * k)
+    options = {"kernel": kernel, "bandwidth": bandwidth, "prewhite": prewhite}
+    native, numpy = both(y, X, 0, "HAC", options)
+    d = np.sqrt(np.diag(numpy.matrix))
+    np.testing.assert_allclose(
+        native.matrix / np.outer(d, d), numpy.matrix / np.outer(d, d), atol=1e-11
+    )
