@@ -1,4 +1,4 @@
-"""HC and HAC covariances of the native battery (_batch.battery_cov): against
+"""HC and HAC covariances of the native battery (_batch.battery_checks with a covariance choice): against
 the NumPy formulas of _robust (the least-squares route's) over a table of
 designs, kernels and bandwidths; statuses on hostile calls; the arena."""
 
@@ -9,7 +9,7 @@ import pytest
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
-from Kalvoren import Status, _prepare, _robust
+from Kalvoren import Status, _prepare, _robust, _tests_spec
 from Kalvoren._ckernels.diag import _batch
 
 HAC_CHOICES = [
@@ -26,6 +26,12 @@ HAC_CHOICES = [
     {"kernel": "qs", "bandwidth": "llsw", "prewhite": 1},
 ]
 CHOICES = [(t, {}) for t in _robust.HC_TYPES] + [("HAC", o) for o in HAC_CHOICES]
+
+
+def cov_battery(*args):
+    """The battery with a covariance choice and no model checks."""
+    *head, code = args
+    return _batch.battery_checks(*head, _tests_spec.native_options({}), code)
 
 
 def design(n, seed, scale, const_at):
@@ -81,7 +87,7 @@ def test_native_equals_the_numpy_formulas(cov_type, options, n, seed, scale, con
     # the battery writes what it computes: se from the same matrix
     code = _robust.native_choice(native and _robust.choice_of(cov_type, options))
     off = np.array([0, n])
-    out, _, se, cov, bw = _batch.battery_cov(y, X, off, cc, 1, [n // 2], [4], 0, 0, code)
+    out, _, se, cov, bw = cov_battery(y, X, off, cc, 1, [n // 2], [4], 0, 0, code)
     assert out[0, 0] == 0
     np.testing.assert_array_equal(cov[0].reshape(V.shape), V)
     np.testing.assert_array_equal(se[0], np.sqrt(np.diag(V)))
@@ -93,7 +99,7 @@ def test_statuses_of_hostile_calls():
     code = _robust.native_choice(_robust.choice_of("HAC", {"bandwidth": "nw1994"}))
 
     def run(y=y, X=X, off=off, code=code, hl=4, tests=_batch.ALL):
-        return _batch.battery_cov(y, X, off, cc, 1, [15] * (len(off) - 1), [hl] * (len(off) - 1),
+        return cov_battery(y, X, off, cc, 1, [15] * (len(off) - 1), [hl] * (len(off) - 1),
                                   tests, 0, code)  # fmt: skip
 
     for bad in ([0, 0, 0, 0, 0], [8, 0, 0, 0, 0, 0], [0, 3, 0, 0, 0, 0], [0, 0, 0, 0, 2, 0]):
@@ -128,9 +134,9 @@ def test_one_series_alone_or_in_a_stack():
     X[:, 0] = 1.0
     code = _robust.native_choice(_robust.choice_of("HAC", {"kernel": "qs", "prewhite": 1}))
     hl = np.array([3, 1, 5, 2, 4, 4])
-    stacked = _batch.battery_cov(y, X, off, 0, 2, np.array(lens) // 2, hl, _batch.ALL, 0, code)
+    stacked = cov_battery(y, X, off, 0, 2, np.array(lens) // 2, hl, _batch.ALL, 0, code)
     for g, (a, b) in enumerate(zip(off[:-1], off[1:])):
-        alone = _batch.battery_cov(
+        alone = cov_battery(
             y[a:b], X[a:b], [0, b - a], 0, 2, [lens[g] // 2], hl[g : g + 1], _batch.ALL, 0, code
         )
         for s, one in zip(stacked, alone):
@@ -148,7 +154,7 @@ def test_arena_is_the_battery_and_the_meat(monkeypatch):
         y, X = rng.standard_normal(off[-1]), rng.standard_normal((off[-1], k))
         rec = Recorder()
         monkeypatch.setattr(_batch, "np", rec)
-        _batch.battery_cov(y, X, off, -1, lags, [1] * len(lens), [1] * len(lens), 0, 0, code)
+        cov_battery(y, X, off, -1, lags, [1] * len(lens), [1] * len(lens), 0, 0, code)
         monkeypatch.undo()
         n = max(lens)
         meat = 4 * n * k + 128 * k + 2 * n + 6 * k * k + k  # two columns padded by 64

@@ -251,7 +251,7 @@ def battery_lags(choice: CovChoice, hac_lags: int | None) -> tuple[int | None, b
 
 
 def native_choice(choice: CovChoice) -> np.ndarray | None:
-    """The six int64 of _batch.battery_cov's choice (type, kernel, rule, lags,
+    """The six int64 of _batch.battery_checks's choice (type, kernel, rule, lags,
     prewhite, adjust; lags -1: the series' hac_lags), or None for the types
     it does not compute (cluster, driscoll-kraay)."""
     if choice.cov_type not in ("HAC", *HC_TYPES):
@@ -748,9 +748,11 @@ def native_cov(
     n, k = X.shape
     if code is None or n <= k:
         return None
+    from Kalvoren._tests_spec import native_options
+
     ints = np.array([0, n, n // 2, lags], dtype=np.int64)
-    out, _, _, V, bw = _batch.battery_cov(
-        y, X, ints[0:2], const_col, 1, ints[2:3], ints[3:4], 0, False, code
+    out, _, _, V, bw = _batch.battery_checks(
+        y, X, ints[0:2], const_col, 1, ints[2:3], ints[3:4], 0, False, native_options({}), code
     )
     if out[0, 0] != 0:
         return None
@@ -878,7 +880,7 @@ class CovPlan:
 
     @functools.cached_property
     def native(self) -> np.ndarray | None:
-        """The choice as _batch.battery_cov reads it (six int64), for the HC
+        """The choice as _batch.battery_checks reads it (six int64), for the HC
         and HAC types the native battery computes; None for the others."""
         return native_choice(self.choice)
 

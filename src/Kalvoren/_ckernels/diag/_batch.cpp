@@ -113,57 +113,6 @@ PyObject *battery(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     return f.check(pyframe::tuple(out, beta, se), __LINE__);
 }
 
-const char *const battery_cov_params[] = {"y",        "X",       "offsets",  "const_col",
-                                          "lags",     "t_break", "hac_lags", "tests",
-                                          "shared_x", "choice",  nullptr};
-enum { kChoice = kSharedX + 1 };
-
-// battery() with a covariance choice (kvr_cov_choice's six int64).
-PyObject *battery_cov(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    Frame f(self, "battery_cov", battery_cov_params, args, nargs, kwnames);
-    int64_t const_col, lags, tests, shared, G, longest;
-    View y, X, offsets, t_break, hac_lags, choice, out, beta, se, cov, bw, arena;
-    if (!f.ok() || !f.int64(kConstCol, &const_col) || !f.int64(kLags, &lags) ||
-        !f.int64(kTests, &tests) || !f.int64(kSharedX, &shared) || !f.in(kY, y, 1) ||
-        !f.in(kX, X, 2) || !f.in_int64_copy(kOffsets, offsets) ||
-        !f.in_int64_copy(kTBreak, t_break) || !f.in_int64_copy(kHacLags, hac_lags) ||
-        !f.in_int64_copy(kChoice, choice))
-        return f.fail(__LINE__);
-    const int64_t N = y.len(), k = X.cols();
-    if (!check_offsets(f, offsets, N, &G, &longest) ||
-        !check_rest(f, X, t_break, hac_lags, N, G, longest, const_col, tests, shared != 0))
-        return f.fail(__LINE__);
-    if (choice.len() != 6 && !value_error(f, "choice has length %lld, not %lld", choice.len(), 6))
-        return f.fail(__LINE__);
-    kvr_cov_choice c;
-    const int64_t *ch = choice.idata();
-    c.type = ch[0], c.kernel = ch[1], c.rule = ch[2], c.lags = ch[3], c.prewhite = ch[4],
-    c.adjust = ch[5];
-    if (kvr_cov_choice_check(&c) != DIAG_OK &&
-        !value_error(f, "choice is out of range (type %lld, rule %lld)", c.type, c.rule))
-        return f.fail(__LINE__);
-    const kvr_arena_size_t need = kvr_battery_cov_arena_size(longest, k, lags);
-    int64_t unused, kk;
-    if (!pyframe::size_value(kvr::arena_len(need), &unused) ||
-        !pyframe::size_value(Size(k) * k, &kk) || !out_2d(f, out, G, KVR_BAT_NFIELDS) ||
-        !out_2d(f, beta, G, k) || !out_2d(f, se, G, k) || !out_2d(f, cov, G, kk) ||
-        !out_2d(f, bw, G, 2) || !f.arena(arena, need))
-        return f.fail(__LINE__);
-
-    const int64_t *o = offsets.idata(), *tb = t_break.idata(), *hl = hac_lags.idata();
-    Frame::nogil([&] {
-        for (int64_t g = 0; g < G; ++g) {
-            const int64_t first = o[g];
-            const double *Xg = shared ? X.data() : X.data() + first * k;
-            kvr_battery_cov(y.data() + first, Xg, o[g + 1] - first, k, const_col, lags, tb[g],
-                            hl[g], tests, &c, arena.data_or_null(),
-                            out.data() + g * KVR_BAT_NFIELDS, beta.data() + g * k,
-                            se.data() + g * k, cov.data_or_null() + g * kk, bw.data() + g * 2);
-        }
-    });
-    return f.check(pyframe::tuple(out, beta, se, cov, bw), __LINE__);
-}
-
 const char *const checks_params[] = {"y",        "X",       "offsets",  "const_col",
                                      "lags",     "t_break", "hac_lags", "tests",
                                      "shared_x", "options", "choice",   nullptr};
@@ -274,23 +223,14 @@ PyMethodDef kFunctions[] = {
      "\n"
      "    options: reset_power, white_cross, gq_split, gq_drop, rainbow_fraction\n"
      "    (floats). With shared_x the design's work is done once per call.\n"
-     "    choice: empty (the battery's own Bartlett HAC: returns out, beta, se), or\n"
-     "    six integers as battery_cov takes them (returns out, beta, se, cov, bw).\n"
-     "    "},
-    {"battery_cov", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(battery_cov)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "battery_cov($module, y, X, offsets, const_col, lags, t_break, hac_lags, tests, shared_x,\n"
-     "            choice)\n"
-     "--\n\n"
-     "battery() with the covariance choice in place of its own Bartlett HAC.\n"
-     "Returns (out, beta, se, cov(G, k*k), bw(G, 2)).\n"
-     "\n"
-     "    choice: six integers: type (0 HAC, 1..7 HC0, HC1, HC2, HC3, HC4, HC4m,\n"
-     "    HC5), kernel (0 Bartlett, 1 Parzen, 2 quadratic spectral), rule (0 lags,\n"
-     "    1 nw1994, 2 andrews, 3 llsw), lags (rule 0; negative: hac_lags), prewhite\n"
-     "    and adjust (0 or 1). se, the HAC Wald test and cov (row-major, units of the\n"
-     "    data) come from that covariance; bw holds its bandwidth b (lag j weighs\n"
-     "    k(j / b)) and the rule's own value, NaN where there is none.\n"
+     "    choice: empty (the battery's own Bartlett HAC; returns out, beta, se), or\n"
+     "    the covariance in its place, returning (out, beta, se, cov(G, k*k), bw(G, 2)):\n"
+     "    six integers: type (0 HAC, 1..7 HC0, HC1, HC2, HC3, HC4, HC4m, HC5), kernel\n"
+     "    (0 Bartlett, 1 Parzen, 2 quadratic spectral), rule (0 lags, 1 nw1994,\n"
+     "    2 andrews, 3 llsw), lags (rule 0; negative: hac_lags), prewhite and adjust\n"
+     "    (0 or 1). se, the HAC Wald test and cov (row-major, units of the data) come\n"
+     "    from that covariance; bw holds its bandwidth b (lag j weighs k(j / b)) and\n"
+     "    the rule's own value, NaN where there is none.\n"
      "    "},
     {nullptr, nullptr, 0, nullptr},
 };

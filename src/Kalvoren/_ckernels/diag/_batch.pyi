@@ -41,18 +41,6 @@ def battery(
     tests: SupportsInt,
     shared_x: SupportsInt,
 ) -> tuple[_F64Array, _F64Array, _F64Array]: ...
-def battery_cov(
-    y: ArrayLike,
-    X: ArrayLike,
-    offsets: ArrayLike,
-    const_col: SupportsInt,
-    lags: SupportsInt,
-    t_break: ArrayLike,
-    hac_lags: ArrayLike,
-    tests: SupportsInt,
-    shared_x: SupportsInt,
-    choice: ArrayLike,
-) -> tuple[_F64Array, _F64Array, _F64Array, _F64Array, _F64Array]: ...
 def battery_checks(
     y: ArrayLike,
     X: ArrayLike,

@@ -768,12 +768,6 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
                    nullptr, false, nullptr);
 }
 
-// The covariance's scratch after the battery's own arena.
-extern "C" kvr_arena_size_t kvr_battery_cov_arena_size(int64_t n, int64_t k, int64_t lags) {
-    return kvr::arena_record(layout(n, k, lags).total +
-                             kvr::arena_len(kvr_robust_arena_size(n, k)));
-}
-
 namespace {
 
 // cov and bw empty, and the choice checked: false (every selected test
@@ -791,16 +785,6 @@ bool cov_start(const kvr_cov_choice *c, int64_t k, int64_t tests, double *out, d
 }
 
 }  // namespace
-
-extern "C" KVR_INTERNAL KVR_MULTIVERSION int kvr_battery_cov_run(
-    const double *y, const double *X, int64_t n, int64_t k, int64_t const_col, int64_t lags,
-    int64_t t_break, int64_t hac_lags, int64_t tests, const kvr_cov_choice *c, double *arena,
-    double *out, double *beta, double *se, double *cov, double *bw) {
-    if (!cov_start(c, k, tests & KVR_BAT_BASE, out, beta, se, cov, bw)) return DIAG_BAD_ARG;
-    const Robust rb{c, arena + layout(n, k, lags).total.v, cov, bw};
-    return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se,
-                   nullptr, false, &rb);
-}
 
 // The checks' arena, and the covariance's scratch after it when there is one.
 extern "C" KVR_HIDDEN kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, int64_t k,

@@ -105,7 +105,8 @@ KVR_HIDDEN void kvr_mc_rainbow(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::
 KVR_HIDDEN void kvr_mc_durbin_watson(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr::mc::Res *r);
 // The battery with the model checks (opt: their options; reuse: the design is
 // the previous call's on this arena) and, when c is not null, the covariance
-// c in place of its own Bartlett HAC (cov and bw as kvr_battery_cov_run's).
+// c in place of its own Bartlett HAC: se and the HAC Wald test from it, cov (k x k,
+// units of the data) and bw (2) as kvr_robust_meat's; NaN when undefined.
 // with_cov: the arena also holds the covariance's scratch.
 KVR_HIDDEN kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, int64_t k, int64_t lags,
                                                           int64_t tests, int64_t with_cov);

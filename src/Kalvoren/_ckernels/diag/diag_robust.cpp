@@ -696,11 +696,3 @@ extern "C" KVR_INTERNAL KVR_MULTIVERSION int kvr_robust_meat(
     for (int64_t i = 0; i < kk; ++i) om[i] = S[i] * scale / dn;
     return DIAG_OK;
 }
-
-extern "C" int kvr_battery_cov(const double *y, const double *X, int64_t n, int64_t k,
-                               int64_t const_col, int64_t lags, int64_t t_break, int64_t hac_lags,
-                               int64_t tests, const kvr_cov_choice *c, double *arena, double *out,
-                               double *beta, double *se, double *cov, double *bw) {
-    return kvr_battery_cov_run(y, X, n, k, const_col, lags, t_break, hac_lags, tests, c, arena, out,
-                               beta, se, cov, bw);
-}

@@ -29,7 +29,7 @@ enum {
 // Bandwidth rules of the HAC type.
 enum { KVR_COV_LAGS = 0, KVR_COV_NW1994, KVR_COV_ANDREWS, KVR_COV_LLSW, KVR_COV_NRULES };
 
-// A covariance choice, as six int64 (the layout _batch.battery_cov reads):
+// A covariance choice, as six int64 (the layout _batch.battery_checks reads):
 // type, kernel (HAC_KERNEL_*), rule, lags (KVR_COV_LAGS: that many lags, or
 // the series' hac_lags when negative), prewhite (0/1, VAR(1) prewhitening),
 // adjust (0/1, the n/(n - k) factor).
@@ -55,24 +55,6 @@ KVR_INTERNAL int kvr_robust_meat(const kvr_cov_choice *c, const double *q, const
                                  const double *xs, const double *ex, int64_t n, int64_t k,
                                  int64_t cc, int64_t hac_lags, double *arena, double *om,
                                  double *bw);
-
-// The residual battery (kvr_battery) with the covariance c in place of its
-// own Bartlett HAC: se and the HAC Wald test from it, cov (k x k, units of
-// the data) and bw (2) as kvr_robust_meat's; NaN when undefined. The arena
-// holds kvr_battery_cov_arena_size(n, k, lags) doubles.
-KVR_INTERNAL kvr_arena_size_t kvr_battery_cov_arena_size(int64_t n, int64_t k, int64_t lags);
-KVR_INTERNAL int kvr_battery_cov_run(const double *y, const double *X, int64_t n, int64_t k,
-                                     int64_t const_col, int64_t lags, int64_t t_break,
-                                     int64_t hac_lags, int64_t tests, const kvr_cov_choice *c,
-                                     double *arena, double *out, double *beta, double *se,
-                                     double *cov, double *bw);
-// kvr_battery_cov_run (diag_battery.cpp) through a plain function: a
-// dispatched function that nothing else in the archive calls would be
-// exported whatever its visibility.
-KVR_INTERNAL int kvr_battery_cov(const double *y, const double *X, int64_t n, int64_t k,
-                                 int64_t const_col, int64_t lags, int64_t t_break, int64_t hac_lags,
-                                 int64_t tests, const kvr_cov_choice *c, double *arena, double *out,
-                                 double *beta, double *se, double *cov, double *bw);
 }
 
 #endif
