@@ -150,6 +150,17 @@ def _check_shape(shape: Any) -> str:
     return cast(str, shape)
 
 
+def checked(
+    shape: Any, cov: tuple[Any, Any] = ("HAC", None), **options: Any
+) -> tuple[_options.Options, _robust.CovChoice]:
+    """What every many-series entry point checks before any data: the shared
+    and the tests' options (break_at a position within each group), the
+    result's shape and the covariance (cov_type, cov_options)."""
+    opts = _options.resolve(positional_break=True, **options)
+    _check_shape(shape)
+    return opts, _robust.choice_of(*cov)
+
+
 def schema(tests: Sequence[str] = _registry.DEFAULT_TESTS, shape: str = "wide") -> dict[str, Any]:
     """The columns of diagnose_many's result (without the group keys) with
     their pandas dtypes, in order. Wide: one row per group, five columns per
@@ -500,18 +511,17 @@ def diagnose_many(
     """
     import pandas as pd
 
-    opts = _options.resolve(
+    opts, cov = checked(
+        shape,
+        (cov_type, cov_options),
         lags=lags,
         break_at=break_at,
         hac_lags=hac_lags,
         alpha=alpha,
         add_constant=add_constant,
         tests=tests,
-        positional_break=True,
         **test_options,
     )
-    _check_shape(shape)
-    cov = _robust.choice_of(cov_type, cov_options)
     carried = None
     if isinstance(data, pd.DataFrame):
         if by is None or y is None or x is None:
@@ -624,20 +634,20 @@ class GroupFunction:
         cov_options: dict[str, Any] | None = None,
         **test_options: Any,
     ) -> None:
-        _robust.choice_of(cov_type, cov_options)  # checked here, once
-        opts = _options.resolve(
+        opts, _ = checked(  # the covariance is checked here, once
+            shape,
+            (cov_type, cov_options),
             lags=lags,
             break_at=break_at,
             hac_lags=hac_lags,
             alpha=alpha,
             add_constant=add_constant,
             tests=tests,
-            positional_break=True,
             **test_options,
         )
         self.keys = _key_list(by)
         self.y, self.x = y, list(x)
-        self.shape = _check_shape(shape)
+        self.shape = shape
         self.order = order
         if y in self.x:
             raise ValueError(f"y ({y!r}) is also among the x columns")

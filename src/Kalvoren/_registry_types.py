@@ -6,6 +6,7 @@ depend on, and the status codes. Families of tests (``_tests_breaks``,
 from __future__ import annotations
 
 import enum
+import importlib
 from dataclasses import dataclass
 from typing import Any, Callable
 
@@ -159,3 +160,17 @@ class Option:
 
 # Every test option by name (the registry and its families fill it).
 OPTIONS: dict[str, Option] = {}
+
+
+def lazy_compute(module: str, name: str) -> Callable[[Any], Computed]:
+    """A test's compute function, the function `name` of Kalvoren.<module>,
+    imported on first use (the registry loads without SciPy)."""
+
+    def compute(view: Any) -> Computed:
+        test: Callable[[Any], Computed] = getattr(
+            importlib.import_module(f"Kalvoren.{module}"), name
+        )
+        return test(view)
+
+    compute.__name__ = name
+    return compute

@@ -8,20 +8,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from Kalvoren._registry_types import Computed, Option, Status, TestSpec
-
-
-def _breaks(name: str) -> Callable[[Any], Computed]:
-    """The compute function of _breaks, imported on first use."""
-
-    def compute(v: Any) -> Computed:
-        from Kalvoren import _breaks
-
-        test: Callable[[Any], Computed] = getattr(_breaks, name)
-        return test(v)
-
-    compute.__name__ = name
-    return compute
+from Kalvoren._registry_types import Option, Status, TestSpec, lazy_compute
 
 
 def _fraction(lo: float, hi: float, closed: bool) -> Callable[[Any, str], float]:
@@ -82,7 +69,7 @@ def _f_test(kind: str, word: str, title: str) -> TestSpec:
         None,
         ("f_trim", "f_break_columns"),
         status_text=_F_STATUS,
-        compute=_breaks(f"{kind}_f"),
+        compute=lazy_compute("_breaks", f"{kind}_f"),
         default=False,  # one F statistic per candidate date
     )
 
@@ -102,7 +89,7 @@ TESTS: tuple[TestSpec, ...] = (
         "",
         None,
         None,
-        compute=_breaks("ols_cusum_test"),
+        compute=lazy_compute("_breaks", "ols_cusum_test"),
         default=False,  # computed per series in Python: opt in
     ),
     TestSpec(
@@ -117,7 +104,7 @@ TESTS: tuple[TestSpec, ...] = (
         None,
         None,
         ("mosum_h",),
-        compute=_breaks("rec_mosum_test"),
+        compute=lazy_compute("_breaks", "rec_mosum_test"),
         default=False,
     ),
     TestSpec(
@@ -132,7 +119,7 @@ TESTS: tuple[TestSpec, ...] = (
         None,
         None,
         ("mosum_h",),
-        compute=_breaks("ols_mosum_test"),
+        compute=lazy_compute("_breaks", "ols_mosum_test"),
         default=False,
     ),
     TestSpec(
@@ -146,7 +133,7 @@ TESTS: tuple[TestSpec, ...] = (
         "",
         None,
         None,
-        compute=_breaks("hansen_test"),
+        compute=lazy_compute("_breaks", "hansen_test"),
         default=False,
     ),
 )

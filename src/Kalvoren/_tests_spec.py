@@ -8,7 +8,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from Kalvoren._registry_types import Computed, Option, TestSpec
+from Kalvoren._registry_types import Option, TestSpec, lazy_compute
 
 
 def _option(options: dict[str, Any], name: str) -> Any:
@@ -82,17 +82,6 @@ def native_options(options: dict[str, Any]) -> np.ndarray:
             float(_option(options, "rainbow_fraction")),
         ]
     )
-
-
-def _compute(name: str) -> Callable[[Any], Computed]:
-    def run(view: Any) -> Computed:
-        from Kalvoren import _spectests  # on first use: the registry loads without SciPy
-
-        test: Callable[[Any], Computed] = getattr(_spectests, name)
-        return test(view)
-
-    run.__name__ = name
-    return run
 
 
 # ------------------------------------------------------------ option checks
@@ -250,7 +239,7 @@ TESTS: tuple[TestSpec, ...] = (
         None,
         ("white_cross",),
         no_slopes=True,
-        compute=_compute("white"),
+        compute=lazy_compute("_spectests", "white"),
         default=False,
         df_fields=("white_df", ""),
     ),
@@ -267,7 +256,7 @@ TESTS: tuple[TestSpec, ...] = (
         None,
         ("reset_power", "reset_type"),
         no_slopes=True,
-        compute=_compute("reset"),
+        compute=lazy_compute("_spectests", "reset"),
         default=False,
         df_fields=("reset_df1", "reset_df2"),
         python_when=_reset_in_python,
@@ -284,7 +273,7 @@ TESTS: tuple[TestSpec, ...] = (
         "GQ",
         None,
         ("gq_order_by", "gq_split", "gq_drop", "gq_alternative"),
-        compute=_compute("goldfeld_quandt"),
+        compute=lazy_compute("_spectests", "goldfeld_quandt"),
         default=False,
         df_fields=("gq_df1", "gq_df2"),
         native_p=_gq_p,
@@ -302,7 +291,7 @@ TESTS: tuple[TestSpec, ...] = (
         "HC",
         None,
         ("hc_order_by",),
-        compute=_compute("harvey_collier"),
+        compute=lazy_compute("_spectests", "harvey_collier"),
         default=False,
         df_fields=("hc_df", ""),
         native_p=_hc_p,
@@ -320,7 +309,7 @@ TESTS: tuple[TestSpec, ...] = (
         "RAINBOW",
         None,
         ("rainbow_fraction",),
-        compute=_compute("rainbow"),
+        compute=lazy_compute("_spectests", "rainbow"),
         default=False,
         df_fields=("rainbow_df1", "rainbow_df2"),
     ),
@@ -336,7 +325,7 @@ TESTS: tuple[TestSpec, ...] = (
         "DW",
         None,
         ("dw_alternative",),
-        compute=_compute("durbin_watson"),
+        compute=lazy_compute("_spectests", "durbin_watson"),
         default=False,
         native_p=_dw_p,
         native_extra={"pvalue": "exact"},

@@ -110,18 +110,17 @@ def diagnose_many(
     if not isinstance(partitioned, (bool, np.bool_)):
         raise _options.OptionTypeError("partitioned", f"must be True or False, got {partitioned!r}")
     # the same checks as in process, before anything is computed
-    opts = _options.resolve(
+    opts, cov = _many.checked(
+        shape,
+        (cov_type, cov_options),
         lags=lags,
         break_at=break_at,
         hac_lags=hac_lags,
         alpha=alpha,
         add_constant=add_constant,
         tests=tests,
-        positional_break=True,
         **test_options,
     )
-    _many._check_shape(shape)
-    cov = _robust.choice_of(cov_type, cov_options)
     carry = _robust.column_names(cov)
     if len(carry) != len(cov.groups) + (cov.time is not None) + (cov.entity is not None):
         raise NotImplementedError(

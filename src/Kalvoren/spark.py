@@ -112,17 +112,16 @@ def diagnose_many(
     from pyspark.sql import functions as F
     from pyspark.sql.types import BooleanType, NumericType
 
-    opts = _options.resolve(
+    opts, _ = _many.checked(
+        shape,
         lags=lags,
         break_at=break_at,
         hac_lags=hac_lags,
         alpha=alpha,
         add_constant=add_constant,
         tests=tests,
-        positional_break=True,
         **test_options,
     )
-    _many._check_shape(shape)
     if per not in ("group", "partition"):
         raise _options.OptionError("per", f"must be 'group' or 'partition', got {per!r}")
     keys, x = _many._key_list(by), list(x)
