@@ -380,3 +380,44 @@ def test_option_checks_are_not_skipped_for_a_call_seen_before():
         with pytest.raises(TypeError, match="lags"):
             _options.resolve(lags=bad)
     assert _options.resolve(tests=["chow"]) is _options.resolve(tests=["chow"])
+
+
+@pytest.mark.parametrize(
+    "n, k, kw",
+    [
+        (200, 3, {}),
+        (30, 2, {"lags": 2}),
+        (25, 1, {}),
+        (80, 4, {"bg_form": "lm", "hac_pvalue": "chi2"}),
+        (60, 3, {"add_constant": False}),
+        (500, 2, {"hac_lags": 40, "tests": ["hac_wald", "chow", "jarque_bera"]}),
+        (40, 3, {"tests": ["cusum", "cusum_squares", "ljung_box"], "lb_model_df": 1}),
+        (15, 2, {}),
+    ],
+)
+def test_the_clean_finish_equals_the_general_one(n, k, kw):
+    """A series the kernels finish cleanly skips the general finishing: every
+    number, note and record field must be the general path's, bit for bit."""
+    from Kalvoren import _engine
+
+    r = np.random.default_rng(n * 10 + k)
+    X = r.normal(size=(n, k))
+    for walk in (False, True):  # a random walk's CUSUM leaves the table: the general way
+        y = np.cumsum(r.normal(size=n)) if walk else X @ np.ones(k) + r.standard_t(4, size=n)
+        batch = Kalvoren.diagnose(y, X, **kw)._batch
+        res = _engine.native(batch)
+        clean = _engine.finish_clean(batch, res, 0.05)
+        if n == 200:
+            assert (clean is None) == walk
+        if clean is None:
+            continue
+        general = _engine.finish(batch, _engine.run(batch, lambda _: res), 0.05)
+        for name in ("stat", "pvalue", "df1", "df2", "status", "least_squares", "bound", "note"):
+            a, b = getattr(clean, name), getattr(general, name)
+            assert np.array(a, dtype=object).tolist() == np.array(b, dtype=object).tolist() or (
+                np.array_equal(np.array(a, float), np.array(b, float), equal_nan=True)
+            ), name
+        c, g = clean.record, general.record
+        assert c.references == g.references and c.notes == g.notes and c.extra == g.extra
+        for name in ("rank", "chow_df", "least_squares", "status", "stat", "df", "pvalue"):
+            assert np.array_equal(getattr(c, name), getattr(g, name), equal_nan=True), name

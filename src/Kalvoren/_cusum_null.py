@@ -44,6 +44,7 @@ from typing import Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+from scipy.special import cython_special as _cs
 from scipy.special import kolmogi, kolmogorov, ndtr, ndtri
 
 from . import _cusum_null_tables as _tab
@@ -242,7 +243,7 @@ def _table_sf_scalar(kind: _Kind, s: float, m: int) -> tuple[float, str | None]:
     v0 = row[k]
     t = min(max((s - v0) / (row[k + 1] - v0), 0.0), 1.0)
     z0 = _Z_LIST[k]
-    return float(ndtr(-(z0 + t * (_Z_LIST[k + 1] - z0)))), None
+    return _cs.ndtr(-(z0 + t * (_Z_LIST[k + 1] - z0))), None
 
 
 def _counts(m: ArrayLike) -> NDArray[np.float64]:

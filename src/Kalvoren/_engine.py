@@ -34,6 +34,7 @@ _STAT = [FIELD[TESTS[i].field] for i in NATIVE]
 _STATUS = [FIELD[TESTS[i].status_field] for i in NATIVE]
 _COL = {TESTS[i].id: j for j, i in enumerate(NATIVE)}  # id -> position in _STAT
 _NATIVE_AT, _STAT_AT, _STATUS_AT = (np.array(a, dtype=np.intp) for a in (NATIVE, _STAT, _STATUS))
+_NATIVE_COLS = tuple(zip(NATIVE, _STATUS, _STAT))  # (test, status field, statistic field)
 _K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
 # Positions by id.
 _INDEX = {t.id: i for i, t in enumerate(TESTS)}
@@ -124,6 +125,9 @@ class Plan:
     native_more: tuple[tuple[int, _registry.TestSpec], ...] = ()
     # the model checks' options as the battery reads them (never written)
     native_options: np.ndarray = dataclasses.field(default_factory=lambda: np.empty(0))
+    # when every chosen test is native and the record alone finishes it: per
+    # test (i, status field, statistic field, spec, scalar reference or None)
+    quick: tuple[tuple[int, int, int, _registry.TestSpec, Any], ...] | None = None
 
 
 _PLANS: dict[Any, Plan] = {}
@@ -132,6 +136,8 @@ _PLANS: dict[Any, Plan] = {}
 def _options_key(options: dict[str, Any]) -> Any:
     """A key for options whose values are hashable (type and value: 1 and True
     are different options), else None."""
+    if not options:
+        return ()
     try:
         key = tuple(sorted((k, type(v), v) for k, v in options.items()))
         hash(key)
@@ -163,6 +169,10 @@ def plan_of(tests: tuple[str, ...], options: dict[str, Any]) -> Plan:
             no_slopes.append((i, spec))
         ref = spec.reference
         finish.append((i, spec, None if ref == "given" else _pvalues.REFERENCES[ref][1]))
+    quick = None
+    if not (python or refusable or more):
+        cols = {i: (c_status, c_stat) for i, c_status, c_stat in _NATIVE_COLS}
+        quick = tuple((i, *cols[i], spec, ref) for i, spec, ref in finish)
     plan = Plan(
         bits,
         tuple(python),
@@ -172,6 +182,7 @@ def plan_of(tests: tuple[str, ...], options: dict[str, Any]) -> Plan:
         tuple(refusable),
         tuple(more),
         _tests_spec.native_options(options),
+        quick,
     )
     if key is not None and len(_PLANS) < 1024:
         _PLANS[(tests, key)] = plan
@@ -233,6 +244,8 @@ class Record:
     kernel_fit: Any = None
     cov_bw: Any = None
     references: dict[str, str] = dataclasses.field(default_factory=dict)
+    # the (5, G, T) array that status, stat, df and pvalue are views of
+    block: Any = None
 
     def value(self, g: int, field: str) -> float:
         return float(self.out[g, FIELD[field]])
@@ -278,10 +291,22 @@ def run(
     block.fill(np.nan)
     rec.status, rec.stat, rec.pvalue = block[0], block[1], block[4]
     rec.df = block[2:4].transpose(1, 2, 0)
-    status = out.take(_STATUS_AT, axis=1)
-    rec.status[:, _NATIVE_AT] = status
-    rec.stat[:, _NATIVE_AT] = np.where(status == 0, out.take(_STAT_AT, axis=1), np.nan)
-    rec.extra = [{}] if G == 1 else [{} for _ in range(G)]
+    rec.block = block
+    if G == 1:  # in plain Python: NumPy's set-up costs more than the work
+        if refused_any:
+            row = out[0].tolist()
+        status_row, stat_row = [math.nan] * T, [math.nan] * T
+        for i, c_status, c_stat in _NATIVE_COLS:
+            status_row[i] = v = row[c_status]
+            if v == 0:
+                stat_row[i] = row[c_stat]
+        block[0, 0], block[1, 0] = status_row, stat_row
+        rec.extra = [{}]
+    else:
+        status = out.take(_STATUS_AT, axis=1)
+        rec.status[:, _NATIVE_AT] = status
+        rec.stat[:, _NATIVE_AT] = np.where(status == 0, out.take(_STAT_AT, axis=1), np.nan)
+        rec.extra = [{} for _ in range(G)]
     for i, spec in plan.native_more:
         _native_more(out, rec, i, spec, batch.options)
     if limits is not None:
@@ -295,18 +320,18 @@ def run(
     if plan.python or plan.refusable:
         _python_tests(batch, rec)
     if plan.no_slopes:
-        slopes = rec.rank - 1 if batch.const_col >= 0 else rec.rank
-        if slopes[0] < 1 if G == 1 else (slopes < 1).any():
+        least = 2 if batch.const_col >= 0 else 1  # the rank with one slope
+        if rec.rank.item(0) < least if G == 1 else (rec.rank < least).any():
             # nothing to test without slopes
             for i, _spec in plan.no_slopes:
-                for g in np.flatnonzero((slopes < 1) & (rec.status[:, i] == 0)):
+                for g in np.flatnonzero((rec.rank < least) & (rec.status[:, i] == 0)):
                     rec.status[g, i], rec.stat[g, i] = Status.BAD_ARG, math.nan
-    digits = out[:, _DIGITS]
     if G == 1:
-        d = float(digits[0])
+        d = out.item(0, _DIGITS)
         if math.isfinite(d) and d < DIGITS_MIN:
-            rec.notes[0]["digits"] = _digits_text(d, float(out[0, _COND]))
+            rec.notes[0]["digits"] = _digits_text(d, out.item(0, _COND))
         return rec
+    digits = out[:, _DIGITS]
     for g in np.flatnonzero(np.isfinite(digits) & (digits < DIGITS_MIN)):
         rec.notes[g]["digits"] = _digits_text(digits[g], out[g, _COND])
     return rec
@@ -886,10 +911,7 @@ def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
     )
     f.hac_lags, f.robust = row[_HAC_LAGS], batch.cov is not None
     _robust_fixedb(batch, rec, f, 0)
-    status = rec.status[0].tolist()
-    stat = rec.stat[0].tolist()
-    df1, df2 = rec.df[0, :, 0].tolist(), rec.df[0, :, 1].tolist()
-    p = rec.pvalue[0].tolist()
+    status, stat, df1, df2, p = rec.block[:, 0].tolist()
     bound: list[Any] = [None] * T
     notes = rec.notes[0]
     ls = rec.least_squares[0].tolist()
@@ -919,3 +941,76 @@ def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
             stat[i] = math.nan
     st = [int(v) if v == v else 0 for v in status]
     return Results([stat], [p], [df1], [df2], [st], [ls], [bound], [note], alpha, rec)
+
+
+def finish_clean(batch: Batch, res: tuple[np.ndarray, ...], alpha: float) -> Results | None:
+    """One series finished straight from the native record, when nothing in
+    it needs more: every chosen test native and computed (status 0) on the
+    kernels' fit, the digits sure, each p-value inside its reference's range,
+    no covariance of another kind. None sends the series the general way
+    (run, then finish), which gives the same numbers here at several times
+    the cost."""
+    quick = batch.plan.quick
+    if quick is None or batch.cov is not None or len(res) != 3:
+        return None
+    out, beta, se = res
+    row = out[0].tolist()
+    if row[_FIT] != 0 or not row[_DIGITS] >= DIGITS_MIN:
+        return None
+    n, k1 = row[_N], row[_K]
+    slopes = k1 - 1.0 if batch.const_col >= 0 else k1
+    if slopes < 1 and batch.plan.no_slopes:
+        return None
+    m = row[_M]
+    m = n - k1 if m != m else m
+    m = m if math.isfinite(m) else 0.0
+    f = Fitted(n, k1, slopes, float(batch.lags), row[_HAC_DF], k1, n - 2 * k1, batch.options)
+    f.hac_lags = row[_HAC_LAGS]
+    status, stat = [math.nan] * T, [math.nan] * T
+    for i, c_status, c_stat in _NATIVE_COLS:
+        status[i] = v = row[c_status]
+        if v == 0:
+            stat[i] = row[c_stat]
+    # the record keeps what the battery gave; the finished numbers go to Results
+    block = np.fromiter(status + stat + [math.nan] * (3 * T), np.float64, 5 * T).reshape(5, 1, T)
+    stat = stat.copy()
+    df1, df2, p = [math.nan] * T, [math.nan] * T, [math.nan] * T
+    references = {}
+    for i, _, _, spec, pvalue_of in quick:
+        if status[i] != 0:
+            return None
+        reference = spec.reference
+        if spec.form is not None:
+            x, reference = spec.form(stat[i], f)
+            stat[i] = float(x)
+            pvalue_of = None if reference == "given" else _pvalues.REFERENCES[reference][1]
+        references[spec.id] = reference
+        if spec.df is not None:
+            d1, d2 = spec.df(f)
+            df1[i], df2[i] = float(d1), float(d2)
+        if pvalue_of is not None:
+            p[i], bound = pvalue_of(stat[i], df1[i], df2[i], n, m, f)
+            if bound is not None or p[i] != p[i]:
+                return None
+    for i in range(T):  # tests not chosen: no statistic
+        if status[i] != 0:
+            stat[i] = math.nan
+    rec = Record(
+        out,
+        beta,
+        se,
+        np.array([k1]),
+        np.array([[k1, n - 2 * k1]]),
+        np.zeros((1, T), bool),
+        [{}],
+        block[0],
+        block[1],
+        block[2:4].transpose(1, 2, 0),
+        block[4],
+        [{}],
+        references=references,
+        block=block,
+    )
+    st = [int(v) if v == v else 0 for v in status]
+    ls = [False] * T
+    return Results([stat], [p], [df1], [df2], [st], [ls], [[None] * T], [[""] * T], alpha, rec)

@@ -43,12 +43,14 @@ to 5.3% of the time, erring on the safe side where it errs.
 from __future__ import annotations
 
 import bisect
+import functools
 import math
 from typing import TypeAlias, TypeVar
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from scipy import special
+from scipy.special import cython_special as _cs
 
 Arr: TypeAlias = NDArray[np.float64]
 # the helpers below are plain arithmetic, run on floats (the scalar path) and on
@@ -188,7 +190,7 @@ def _tail_b(d20: float, d16: float) -> float:
 def _tail(s20: float, d20: float, B: float, q: float) -> float:
     x = q - 20.0
     z = x * B / (1.0 + 20.0 * B)
-    phi = float(special.log1p(z)) / z if z > 1e-8 else 1.0 - z / 2.0
+    phi = _cs.log1p(z) / z if z > 1e-8 else 1.0 - z / 2.0
     return s20 + max(d20, 0.0) * (1.0 + 19.5 * B) * x / (1.0 + 20.0 * B) * phi
 
 
@@ -224,9 +226,21 @@ def hac_wald_pvalue_bandwidth_one(stat: float, q: int, M: float, n: int) -> floa
 
 
 def _one_m(w: float, qf: float, M: float, nf: float) -> float:
+    scale, mu1, d1, K, qe = _law(qf, M, nf)
+    if scale is not None:
+        w = w / scale
+    return _cs.fdtrc(d1, K, w * mu1 / qe)
+
+
+@functools.lru_cache(maxsize=1024)
+def _law(qf: float, M: float, nf: float) -> tuple[float | None, float, float, float, float]:
+    """What the p-value at (q, M, n) needs besides the statistic, worked out
+    once per design: the divisor of W when b > 1, mu1, the F law's degrees of
+    freedom, and q times the scale."""
     b = M / nf
+    scale = None
     if b > 1.0:
-        w = w / b
+        scale = b
         b, M = 1.0, nf
     mu1 = 1.0 - b + b * b / 3.0
     mu2 = (_mu2_lo(b) if b <= 0.5 else _mu2_hi(b)) + 1.0 / (3.0 * M * nf)
@@ -241,8 +255,8 @@ def _one_m(w: float, qf: float, M: float, nf: float) -> float:
     if qf > Q_MAX:
         s19, s16, s15 = (_hermite(lo[j], hi[j], mlo[j], mhi[j], h, t) for j in (18, 15, 14))
         s = _tail(s, s - s19, _tail_b(s - s19, s16 - s15), qf)
-    e = float(special.expm1(s)) + 1.0
-    return float(special.fdtrc(d1, K, w * mu1 / (qf * e)))
+    e = _cs.expm1(s) + 1.0
+    return scale, mu1, d1, K, qf * e
 
 
 def hac_wald_pvalue(

@@ -198,14 +198,17 @@ def _align(y: Any, X: Any) -> Any:
     return X.loc[yi]
 
 
+_F64 = np.dtype(np.float64)
+
+
 def _plain(y: Any, X: Any) -> bool:
     """float64 NumPy arrays of the usual shapes: the common case, which needs
     none of the conversions."""
     return (
         type(y) is np.ndarray
         and type(X) is np.ndarray
-        and y.dtype == np.float64
-        and X.dtype == np.float64
+        and y.dtype is _F64  # native float64 (others take the general path)
+        and X.dtype is _F64
         and y.ndim == 1
         and X.ndim == 2
         and 0 < X.shape[0] == y.shape[0] > 1
@@ -262,6 +265,9 @@ def prepare(y: Any, X: Any = None, *, add_constant: bool = True) -> Model:
     return Model(yv, Xv, y_name, x_names, const_col, index, added)
 
 
+_total = np.add.reduce  # ndarray.sum without its Python wrapper
+
+
 def _prepare_plain(y: np.ndarray, X: np.ndarray, add_constant: bool) -> Model:
     """prepare() for float64 arrays (y of n > 1 values, X of n rows): the same
     checks and the same Model as the general path."""
@@ -269,14 +275,14 @@ def _prepare_plain(y: np.ndarray, X: np.ndarray, add_constant: bool) -> Model:
     x_names = [f"x{j + 1}" for j in range(k)]
     # a sum is finite only when every value is (NaN and inf propagate); an
     # overflow sends the data to the exact check, which then finds nothing
-    if not (math.isfinite(float(y.sum())) and math.isfinite(float(X.sum()))):
+    if not (math.isfinite(_total(y)) and math.isfinite(_total(X, None))):
         _check_finite(y, ["y"], None)
         _check_finite(X, x_names, None)
     y0 = y[0]
     for j, v in enumerate(X[0].tolist()):
         if v == y0 and np.array_equal(X[:, j], y):
             raise ValueError(f"y is also among the X columns (column {x_names[j]!r} equals y)")
-    yv = np.array(y, dtype=np.float64, copy=True)
+    yv = y.copy()
     const_col = -1
     for j in range(k):
         if is_constant(X[:, j]):

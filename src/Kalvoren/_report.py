@@ -19,7 +19,7 @@ if TYPE_CHECKING:
 SCHEMA_VERSION = 1
 CUSUM_CLASSIC = 0.948  # Brown-Durbin-Evans asymptotic 5% boundary constant
 
-_R2_RSS = [_engine.FIELD["r2"], _engine.FIELD["rss"]]
+_R2, _RSS = _engine.FIELD["r2"], _engine.FIELD["rss"]
 _COND = _engine.FIELD["cond"]
 
 
@@ -46,9 +46,10 @@ class Report:
         self.break_at = break_at
         self.hac_lags, self.t_break = batch.hac_lags.item(), batch.t_break.item()
         self.rank = int(rec.rank.item())
-        self.r2, self.rss = rec.out[0, _R2_RSS].tolist()
+        out = rec.out
+        self.r2, self.rss = out.item(0, _R2), out.item(0, _RSS)
         #: 1-norm condition number of the equilibrated design that was fitted
-        self.condition: float = float(rec.out[0, _COND])
+        self.condition: float = out.item(0, _COND)
         self._beta, self._se = rec.beta[0], rec.se[0]
         # the covariance: another one's record, or the battery's own Bartlett
         # HAC (whose matrix is formed when first asked for)

@@ -117,8 +117,10 @@ def _run(
         opts.extra,
         plan,
     )
-    record = _engine.run(batch)
-    table = _engine.finish(batch, record, opts.alpha)
+    res = _engine.native(batch)
+    table = _engine.finish_clean(batch, res, opts.alpha)
+    if table is None:
+        table = _engine.finish(batch, _engine.run(batch, lambda _: res), opts.alpha)
     caveats = _caveats.find(opts.tests, table, np.array([n]), np.array([asked], dtype=object))
     _caveats.add_notes(table, caveats)
     if break_label is not None:
