@@ -49,8 +49,8 @@ def _few_rule(tid: str) -> tuple[int, str] | None:
 def find(
     tests: tuple[str, ...],
     results: Results,
-    n: np.ndarray,
-    hac_requested: np.ndarray | None,
+    n: np.ndarray | list[int],
+    hac_requested: np.ndarray | list[int] | None,
 ) -> list[Caveat]:
     """The caveats of finished results (``_engine.Results``, any number of
     series). hac_requested: the bandwidth each series was asked for (None:
@@ -58,8 +58,8 @@ def find(
     if isinstance(results.stat, list):
         # one series (diagnose): most have nothing to say, found without arrays
         rec0 = results.record
-        n0 = int(np.asarray(n).ravel()[0])
-        req = None if hac_requested is None else np.asarray(hac_requested).ravel()[0]
+        n0 = int(n[0])
+        req = None if hac_requested is None else hac_requested[0]
         if (
             not rec0.notes[0]
             and not any(results.least_squares[0])

@@ -36,6 +36,9 @@ def newey_west_lags(n: int) -> int:
     return int(_engine.hac_rule(np.array([n]))[0])
 
 
+_default_lags = functools.lru_cache(maxsize=1024)(newey_west_lags)  # n is an int here
+
+
 def _break_position(break_at: Any, break_label: Any, model: _prepare.Model) -> int:
     """The 0-based position of the first observation after the break: break_at
     as a position, break_label (or a break_at that is not an integer) as a
@@ -121,7 +124,7 @@ def _run(
     table = _engine.finish_clean(batch, res, opts.alpha)
     if table is None:
         table = _engine.finish(batch, _engine.run(batch, lambda _: res), opts.alpha)
-    caveats = _caveats.find(opts.tests, table, np.array([n]), np.array([asked], dtype=object))
+    caveats = _caveats.find(opts.tests, table, [n], [asked])
     _caveats.add_notes(table, caveats)
     if break_label is not None:
         shown = break_label
@@ -140,7 +143,7 @@ def _cov_plan(
     """The battery's HAC lags, and the plan of another covariance (None when
     the battery's own Bartlett HAC is the one asked for)."""
     lags, other = _robust.battery_lags(cov, hac_lags)
-    lags = newey_west_lags(model.n) if lags is None else lags
+    lags = _default_lags(model.n) if lags is None else lags
     if not other:
         return lags, None
     cols = frame if hasattr(frame, "columns") else None
