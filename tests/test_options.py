@@ -101,11 +101,15 @@ def test_groups_the_options_do_not_fit_get_diagnoses_refusal(n, kw, tests, statu
     pd.testing.assert_frame_equal(lazy.compute().sort_index(), many, check_index_type=False)
 
 
-def test_one_constant_detector():
+@pytest.mark.parametrize("case", ["missing value", "per partition", "everywhere"])
+def test_one_constant_detector(case):
     df = frame(4)
-    df.loc[5, "c"] = np.nan  # constant but for one missing value: not the constant
+    if case == "missing value":
+        df.loc[5, "c"] = np.nan  # constant but for one missing value: not the constant
+    elif case == "per partition":
+        df["c"] = np.where(df.index < len(df) // 2, 2.0, 3.0)  # constant within each part only
     many = Kalvoren.diagnose_many(df, by="g", y="y", x=["c", "a"])
-    lazy = kd.diagnose_many(dd.from_pandas(df, npartitions=3), by="g", y="y", x=["c", "a"])
+    lazy = kd.diagnose_many(dd.from_pandas(df, npartitions=2), by="g", y="y", x=["c", "a"])
     pd.testing.assert_frame_equal(lazy.compute().sort_index(), many, check_index_type=False)
 
 

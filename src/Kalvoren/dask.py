@@ -37,14 +37,41 @@ def _run_partition(pdf: Any, f: _many.GroupFunction) -> Any:
 _TASKS_UP_TO = 32
 
 
-def _key_stats(s: Any) -> Any:
-    """One partition's key: first, last, rows, and whether it never decreases
-    and has no missing value."""
+def _survey(pdf: Any, x: Sequence[str], key: str | None, mode: str) -> Any:
+    """One partition in one pass: each x column's least and greatest value and
+    missing count, and its key (the column ``key``, or the index when None):
+    the distinct keys (mode "keys"), or first, last, rows and whether it never
+    decreases and has no missing value (mode "order")."""
     import pandas as pd
 
-    ok = bool(s.is_monotonic_increasing) and not bool(s.isna().any())
-    first, last = (s.iloc[0], s.iloc[-1]) if len(s) else (None, None)
-    return pd.DataFrame({"first": [first], "last": [last], "n": [len(s)], "ok": [ok]}, dtype=object)
+    row: dict[str, Any] = {}
+    for j, c in enumerate(x):
+        col = pdf[c]
+        row[f"min{j}"], row[f"max{j}"], row[f"na{j}"] = col.min(), col.max(), int(col.isna().sum())
+    k = pdf.index.to_series() if key is None else pdf[key]
+    if mode == "keys":
+        row["keys"] = k.drop_duplicates().tolist()
+    elif mode == "order":
+        row["ok"] = bool(k.is_monotonic_increasing) and not bool(k.isna().any())
+        row["first"], row["last"] = (k.iloc[0], k.iloc[-1]) if len(k) else (None, None)
+        row["n"] = len(k)
+    return pd.DataFrame([row], columns=_survey_columns(len(x), mode), dtype=object)
+
+
+def _survey_columns(nx: int, mode: str) -> list[str]:
+    cols = [f"{s}{j}" for j in range(nx) for s in ("min", "max", "na")]
+    return cols + {"keys": ["keys"], "order": ["ok", "first", "last", "n"]}.get(mode, [])
+
+
+def _constant(survey: Any, x: Sequence[str]) -> str:
+    """The first x column that holds one non-zero value in every row, as the
+    in-process run decides it (over all rows), or ""."""
+    for j, c in enumerate(x):
+        lo = [v for v in survey[f"min{j}"] if v == v and v is not None]
+        hi = [v for v in survey[f"max{j}"] if v == v and v is not None]
+        if lo and min(lo) == max(hi) and min(lo) != 0 and sum(survey[f"na{j}"]) == 0:
+            return c
+    return ""
 
 
 def _sorted(stats: Any) -> bool:
@@ -140,31 +167,28 @@ def diagnose_many(
     frame = ddf[cols] if from_index else ddf[list(dict.fromkeys([by, *cols]))]
     # The in-process run looks for a constant column over all rows, not per
     # partition: decide it here, once, by the same rule (one non-zero value,
-    # no missing one). The check of partitioned=True shares the pass.
-    todo: list[Any] = []
-    if x:
-        todo += [frame[x].min(), frame[x].max(), frame[x].isna().sum()]
-    key = frame.index.to_series() if from_index else frame[by]
-    if partitioned and not whole:
-        todo.append(key.map_partitions(lambda s: s.drop_duplicates(), meta=key._meta))
-    elif not whole:
-        meta = pd.DataFrame({c: [] for c in ("first", "last", "n", "ok")}, dtype=object)
-        todo.append(key.map_partitions(_key_stats, meta=meta))
-    found = dask.compute(*todo)
-    const = ""
-    if x:
-        lo, hi, na = found[:3]
-        consts = [c for c in x if lo[c] == hi[c] and lo[c] != 0 and na[c] == 0]
-        const = consts[0] if consts else ""
-    if partitioned and not whole:
-        split = _split_groups(found[-1])
+    # no missing one). The check of partitioned=True, or whether the key is
+    # sorted already, shares the pass: one small task per partition.
+    mode = "" if whole else "keys" if partitioned else "order"
+    survey = pd.DataFrame(columns=_survey_columns(0, ""))
+    if mode or x:
+        survey = frame.map_partitions(
+            _survey,
+            x,
+            None if from_index else by,
+            mode,
+            meta=pd.DataFrame(columns=_survey_columns(len(x), mode), dtype=object),
+        ).compute()
+    const = _constant(survey, x)
+    if mode == "keys":
+        split = _split_groups(pd.Series([k for ks in survey["keys"] for k in ks], dtype=object))
         if split:
             raise ValueError(
                 f"partitioned=True, but groups of {by!r} span partitions "
                 f"(for example {', '.join(map(repr, split))}): leave partitioned=False "
                 "to shuffle them together"
             )
-    elif not whole and _sorted(found[-1]):
+    elif mode == "order" and _sorted(survey):
         # Sorted by the key already (a sorted file read in pieces): the groups cut
         # at partition edges move whole to one side, the rest stays where it is.
         frame = (frame.reset_index() if from_index else frame).set_index(by, sorted=True)
