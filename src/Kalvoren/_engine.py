@@ -843,6 +843,7 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
     df2 = rec.df[:, :, 1].copy()
     p = rec.pvalue.copy()
     bound = np.full((G, T), None, dtype=object)
+    bounded = np.zeros((G, T), dtype=bool)  # where bound holds "<" or ">"
     for i, spec in enumerate(TESTS):
         if spec.id not in batch.tests:
             continue
@@ -860,21 +861,26 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
             own = ~np.isnan(p[:, i])  # a p-value a computation gave stands
             p[:, i] = np.where(own, p[:, i], pr)
             if b is not None:
-                bound[:, i] = np.where(own, None, b)
+                col = np.where(own, None, b)
+                has = (col != None) & (col != "")  # noqa: E711
+                col[~has] = None
+                bound[:, i], bounded[:, i] = col, has
             if reference in _DF_REFERENCES:  # options that left no degrees of freedom
                 none = ok[:, i] & np.isnan(p[:, i])
                 if none.any():
                     status[none, i], ok[none, i], stat[none, i] = Status.BAD_ARG, False, np.nan
-    bound[bound == ""] = None
     p[~ok] = np.nan
-    bound[~ok] = None
+    gone = bounded & ~ok
+    if gone.any():
+        bound[gone] = None
+        bounded &= ok
     df1[~ok] = np.nan
     df2[~ok] = np.nan
     note = np.full((G, T), "", dtype=object)
-    has_note = np.fromiter((bool(nt) for nt in rec.notes), dtype=bool, count=G)
+    has_note = np.array(list(map(bool, rec.notes)), dtype=bool)
     chosen = np.fromiter((t.id in batch.tests for t in TESTS), dtype=bool, count=T)
     # notes of the chosen tests only: the others are never shown
-    unusual = (~ok | rec.least_squares | has_note[:, None] | (bound != None)) & chosen  # noqa: E711
+    unusual = (~ok | rec.least_squares | has_note[:, None] | bounded) & chosen
     for g, i in np.argwhere(unusual):
         note[g, i] = _note(rec, g, i, status[g, i], p[g, i], bound[g, i])
     return Results(
