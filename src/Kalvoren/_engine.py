@@ -861,7 +861,8 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
             own = ~np.isnan(p[:, i])  # a p-value a computation gave stands
             p[:, i] = np.where(own, p[:, i], pr)
             if b is not None:
-                col: np.ndarray = np.where(own, None, b)
+                col = np.array(b, dtype=object)
+                col[own] = None
                 has = (col != None) & (col != "")  # noqa: E711
                 col[~has] = None
                 bound[:, i], bounded[:, i] = col, has
