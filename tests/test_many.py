@@ -99,33 +99,3 @@ def test_dask_local_cluster_equals_in_process(rng):
     ):
         out = lazy.compute().sort_index()
     pd.testing.assert_frame_equal(out, ref, check_dtype=False, check_index_type=False)
-
-
-@pytest.mark.parametrize(
-    "kw", [{}, {"tests": ["cusum", "jarque_bera", "white", "reset"]}, {"cov_type": "HC3"}]
-)
-def test_finishing_in_parts_gives_the_numbers_of_one_finish(rng, monkeypatch, kw):
-    """Many series are finished in slices on threads: every field must be what
-    one pass gives, over clean series, failures, table edges and notes."""
-    monkeypatch.setattr(_engine, "_SPLIT_FROM", 8)
-    n, G = 40, 300
-    X = rng.normal(size=(n, 2))
-    Y = X @ [1.0, 1.0] + rng.normal(size=(G, n))
-    Y[::7] = np.cumsum(rng.normal(size=(len(Y[::7]), n)), axis=1) * 50  # beyond the tables
-    Y[3::11] = 2.0  # no variance
-    Y[5::13] = X[:, 0] * 3 + 1  # an exact fit
-    seen = {}
-    split = _engine.finish_split
-    monkeypatch.setattr(
-        _engine,
-        "finish_split",
-        lambda b, r, a, w: seen.setdefault("args", (b, r, a)) and split(b, r, a, 3),
-    )
-    Kalvoren.diagnose_many(Y, X, progress=False, **kw)
-    batch, rec, alpha = seen["args"]
-    parts, whole = split(batch, rec, alpha, 3), _engine.finish(batch, rec, alpha)
-    for name in ("stat", "pvalue", "df1", "df2", "status", "least_squares", "bound", "note"):
-        a, b = getattr(parts, name), getattr(whole, name)
-        assert a.shape == b.shape and (
-            (a == b).all() if a.dtype == object else np.array_equal(a, b, equal_nan=True)
-        ), name

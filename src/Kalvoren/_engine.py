@@ -10,7 +10,6 @@ from __future__ import annotations
 import dataclasses
 import functools
 import math
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, Callable
 
@@ -212,13 +211,6 @@ def native(batch: Batch) -> tuple[np.ndarray, ...]:
     )
 
 
-# the Record's fields that hold one entry per series
-_PER_SERIES = (
-    "out", "beta", "se", "rank", "chow_df", "least_squares", "notes",
-    "status", "stat", "df", "pvalue", "extra", "cov", "bw", "kernel_fit", "cov_bw",
-)  # fmt: skip
-
-
 @dataclass
 class Record:
     """Per-series statistics before p-values: the native record (one row per
@@ -257,19 +249,6 @@ class Record:
 
     def value(self, g: int, field: str) -> float:
         return float(self.out[g, FIELD[field]])
-
-    def rows(self, lo: int, hi: int) -> "Record":
-        """Series lo:hi as views (what finishing reads and writes), sharing
-        the references."""
-
-        def cut(a: Any) -> Any:
-            return None if a is None else a[lo:hi]
-
-        return dataclasses.replace(
-            self,
-            **{name: cut(getattr(self, name)) for name in _PER_SERIES},
-            block=None,
-        )
 
 
 def run(
@@ -914,40 +893,6 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
         rec.least_squares.copy(),
         bound,
         note,
-        alpha,
-        rec,
-    )
-
-
-# Below this many series one thread finishes faster than two.
-_SPLIT_FROM = 4096
-
-
-def finish_split(batch: Batch, rec: Record, alpha: float, workers: int) -> Results:
-    """finish over slices of the series on threads (the p-values' loops in
-    SciPy and NumPy release the GIL), joined: every step is per series, so
-    the numbers are those of one finish."""
-    G = batch.G
-    parts = min(workers, G // (_SPLIT_FROM // 2))
-    if parts < 2:
-        return finish(batch, rec, alpha)
-    cuts = [G * j // parts for j in range(parts + 1)]
-    slices = list(zip(cuts[:-1], cuts[1:]))
-    with ThreadPoolExecutor(parts, thread_name_prefix="kalvoren-finish") as pool:
-        done = list(pool.map(lambda c: finish(batch.chunk(*c), rec.rows(*c), alpha), slices))
-
-    def join(name: str) -> np.ndarray:
-        return np.concatenate([getattr(r, name) for r in done])
-
-    return Results(
-        join("stat"),
-        join("pvalue"),
-        join("df1"),
-        join("df2"),
-        join("status"),
-        join("least_squares"),
-        join("bound"),
-        join("note"),
         alpha,
         rec,
     )

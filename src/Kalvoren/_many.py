@@ -582,7 +582,7 @@ def diagnose_many(
     lim = _options.limits(n, k, opts, t_break)
     record = _engine.run(batch, lambda b: run_native(b, workers, progress, source), lim)
     _missing_notes(batch, record)
-    table = _engine.finish_split(batch, record, opts.alpha, workers or os.cpu_count() or 1)
+    table = _engine.finish(batch, record, opts.alpha)
     # caveats in the notes as diagnose has them, and warned about once per kind
     caveats = _caveats.find(opts.tests, table, n, None if opts.hac_lags is None else hl)
     _caveats.add_notes(table, caveats)
