@@ -434,19 +434,23 @@ def _surplus_by_blocks(source: Any, sep: str, enc: str, width: int) -> int | Non
         if cut == 0:  # a line longer than the block
             tail = data
             continue
-        chunk, tail = data[:cut], data[cut:]
-        if b'"' in chunk:
+        if data.find(b'"', 0, cut) >= 0:
             return _QUOTED
+        chunk, tail = memoryview(data)[:cut], data[cut:]  # whole lines, not copied
         buf = np.frombuffer(chunk, dtype=np.uint8)
         ends = np.flatnonzero(buf == 10)
-        seps = np.flatnonzero(buf == ord(sep))
-        per_line = np.bincount(np.searchsorted(ends, seps), minlength=ends.size + 1)
+        # separators per line: sums of the separator mask between line starts
+        # (no line is empty: each holds its newline, or is the last one)
+        starts = np.empty(ends.size + 1, dtype=np.intp)
+        starts[0], starts[1:] = 0, ends + 1
+        starts = starts[: ends.size + (starts[-1] < len(chunk))]
+        per_line = np.add.reduceat((buf == ord(sep)).view(np.uint8), starts, dtype=np.uint32)
         for j in np.flatnonzero(per_line >= width).tolist():
             if before + j == 0:  # the header
                 continue
             lo = int(ends[j - 1]) + 1 if j else 0
             hi = int(ends[j]) if j < ends.size else len(chunk)
-            if _surplus(chunk[lo:hi].decode(enc, errors="replace").split(sep), width):
+            if _surplus(bytes(chunk[lo:hi]).decode(enc, errors="replace").split(sep), width):
                 return before + j + 1
         before += ends.size
         if not block:
