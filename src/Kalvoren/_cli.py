@@ -461,7 +461,7 @@ def _read_checked(source: Any, options: dict[str, Any]) -> Any:
     """Every column read by pandas, which then refuses a line with more fields
     than the header's (its first data line it only warns about); None when it
     refuses, warns or fails, for the scan and the reader of the used columns
-    to decide. Without usecols the C reader counts the fields of every line."""
+    to decide. Only without usecols does the C reader count every line's fields."""
     import pandas as pd
 
     source.seek(0)
@@ -471,11 +471,8 @@ def _read_checked(source: Any, options: dict[str, Any]) -> Any:
             frame = pd.read_csv(source, **options)
         except (ValueError, UnicodeDecodeError, OverflowError, pd.errors.ParserError):
             return None
-    if any(issubclass(w.category, pd.errors.ParserWarning) for w in caught):
-        return None
-    for w in caught:  # the others as the reader would have given them
-        warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
-    return frame
+    # a warning may be about a column that is not used: the used ones decide
+    return None if caught else frame
 
 
 def _wanted(args: argparse.Namespace) -> list[str]:
