@@ -21,11 +21,14 @@ DIALECTS = [
 
 
 def _random_text(r, sep, decimal, width):
-    """A header of `width` names (y and a among them) and rows that are short,
-    blank, quoted, or carry surplus fields (empty ones too) now and then."""
+    """A header of `width` names (y and a among them, quoted or not) and rows
+    that are short, blank, quoted, or carry surplus fields (empty ones too) now
+    and then."""
     names = ["y", "a"] + [f"u{j}" for j in range(width - 2)]
     r.shuffle(names)
-    rows = [sep.join(names)]
+    quote = '"' if r.random() < 0.4 else ""  # R quotes the names
+    quoted_cells = 0.15 * (r.random() < 0.5)
+    rows = [sep.join(quote + c + quote for c in names)]
     for _ in range(int(r.integers(2, 40))):
         u = r.random()
         if u < 0.05:
@@ -35,9 +38,9 @@ def _random_text(r, sep, decimal, width):
         cells = [f"{v:.4f}".replace(".", decimal) for v in r.normal(size=k)]
         if k > width and r.random() < 0.4:
             cells[width:] = [" "] * (k - width)  # empty fields at the end are no surplus
-        if r.random() < 0.15:
+        if r.random() < quoted_cells:
             cells[0] = '"' + cells[0] + '"'
-        if r.random() < 0.05:
+        if r.random() < quoted_cells / 3:
             cells[-1] = '"é ' + sep + '"'  # a separator inside quotes
         rows.append(sep.join(cells))
     return "\n".join(rows) + ("\n" if r.random() < 0.8 else "")

@@ -434,7 +434,9 @@ def _surplus_by_blocks(source: Any, sep: str, enc: str, width: int) -> int | Non
         if cut == 0:  # a line longer than the block
             tail = data
             continue
-        if data.find(b'"', 0, cut) >= 0:
+        # quoted names in the header (as R writes them) are the header's own
+        body = data.find(b"\n", 0, cut) + 1 if before == 0 else 0
+        if data.find(b'"', body, cut) >= 0:
             return _QUOTED
         chunk, tail = memoryview(data)[:cut], data[cut:]  # whole lines, not copied
         buf = np.frombuffer(chunk, dtype=np.uint8)
