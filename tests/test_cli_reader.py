@@ -135,3 +135,30 @@ def test_diagnose_gets_one_design_and_the_rows_kept(tmp_path, monkeypatch, fmt, 
     np.testing.assert_array_equal(seen["groups"], kept["g"].to_numpy())
     assert list(y.index) == list(X.index) == kept["t"].tolist()
     assert y.name == "y" and list(X.columns) == ["a", "b"]
+
+
+# cells the byte count must read as the csv module does, or hand over to it
+TRICKY = ['"1,5"', '""', '"a""b"', '"x,""y"""', "7", 'x"y', '"a"b"c,d"', '"two\nlines"']
+TRICKY += [' "s,p"', '"é;,"']
+
+
+@pytest.mark.parametrize("block", [7, 64, 1 << 22])
+@pytest.mark.parametrize("seed", range(40))
+def test_surplus_scan_reads_quotes_as_the_csv_module(monkeypatch, block, seed):
+    r = np.random.default_rng(100 + seed)
+    tricky = TRICKY if seed % 2 else TRICKY[:5]  # half without a fallback
+    rows = ['"y","a,b",c']
+    for _ in range(int(r.integers(1, 12))):
+        k = 3 + (r.random() < 0.2)
+        cells = [str(r.choice(tricky)) if r.random() < 0.4 else "1" for _ in range(k)]
+        rows.append(",".join(cells))
+    text = "\n".join(rows) + "\n"
+    expect = None
+    reader = csv.reader(io.StringIO(text))
+    next(reader)
+    for fields in reader:
+        if len(fields) > 3 and any(f.strip() for f in fields[3:]):
+            expect = reader.line_num
+            break
+    monkeypatch.setattr(_cli, "_BLOCK", block)
+    assert _cli._surplus_line(io.BytesIO(text.encode()), ",", "utf-8", 3) == expect

@@ -384,8 +384,9 @@ def _surplus_line(source: Any, sep: str, enc: str, width: int) -> int | None:
     """The first line after the header with more fields than the header's
     width (the reader would drop them, or take the first as an index), or None.
     source: bytes or a binary file, read a block at a time. Separators are
-    counted per line over the bytes when nothing is quoted and the encoding
-    keeps ASCII as it is; otherwise the csv module reads it."""
+    counted per line over the bytes when quotes only enclose whole fields on
+    one line and the encoding keeps ASCII as it is; otherwise the csv module
+    reads it."""
     if isinstance(source, bytes):
         source = io.BytesIO(source)
     if sep != WHITESPACE and _ascii_compatible(enc, sep):
@@ -419,12 +420,14 @@ def _surplus_line(source: Any, sep: str, enc: str, width: int) -> int | None:
 
 def _surplus_by_blocks(source: Any, sep: str, enc: str, width: int) -> int | None:
     """_surplus_line by counting separator bytes per line, whole lines a block
-    at a time (memory: a block, whatever the file's size); _QUOTED when a
-    quote appears, for the csv module to decide."""
+    at a time (memory: a block, whatever the file's size), those inside quoted
+    fields left out; _QUOTED when a quote is placed otherwise than at the edges
+    of a field on one line, for the csv module to decide."""
     import numpy as np
 
     source.seek(0)
     tail, before = b"", 0  # the unfinished line carried over; lines already scanned
+    scratch = np.empty(0, dtype=bool)  # the masks, reused: fresh pages cost more than the compare
     while True:
         block = source.read(_BLOCK)
         data = tail + block
@@ -436,27 +439,66 @@ def _surplus_by_blocks(source: Any, sep: str, enc: str, width: int) -> int | Non
             continue
         # quoted names in the header (as R writes them) are the header's own
         body = data.find(b"\n", 0, cut) + 1 if before == 0 else 0
-        if data.find(b'"', body, cut) >= 0:
-            return _QUOTED
-        chunk, tail = memoryview(data)[:cut], data[cut:]  # whole lines, not copied
+        chunk, tail = memoryview(data)[body:cut], data[cut:]  # whole lines, not copied
         buf = np.frombuffer(chunk, dtype=np.uint8)
-        ends = np.flatnonzero(buf == 10)
+        if scratch.size < buf.size:
+            scratch = np.empty(buf.size, dtype=bool)
+        mask = scratch[: buf.size]
+        ends = np.flatnonzero(np.equal(buf, 10, out=mask))
         # separators per line: sums of the separator mask between line starts
         # (no line is empty: each holds its newline, or is the last one)
         starts = np.empty(ends.size + 1, dtype=np.intp)
         starts[0], starts[1:] = 0, ends + 1
         starts = starts[: ends.size + (starts[-1] < len(chunk))]
-        per_line = np.add.reduceat((buf == ord(sep)).view(np.uint8), starts, dtype=np.uint32)
+        seps = np.equal(buf, ord(sep), out=mask).view(np.uint8)
+        per_line = np.add.reduceat(seps, starts, dtype=np.int32) if len(chunk) else starts
+        if data.find(b'"', body, cut) >= 0:
+            inner = _quoted_separators(buf, seps, ends, sep)
+            if inner is None:
+                return _QUOTED
+            per_line -= np.bincount(inner[0], weights=inner[1], minlength=per_line.size).astype(
+                np.int32
+            )
+        first = before + (body > 0)  # the file's line of the chunk's first line, less one
         for j in np.flatnonzero(per_line >= width).tolist():
-            if before + j == 0:  # the header
+            if first + j == 0:  # the header, when it is the whole file
                 continue
             lo = int(ends[j - 1]) + 1 if j else 0
             hi = int(ends[j]) if j < ends.size else len(chunk)
-            if _surplus(bytes(chunk[lo:hi]).decode(enc, errors="replace").split(sep), width):
-                return before + j + 1
-        before += ends.size
+            line = bytes(chunk[lo:hi]).decode(enc, errors="replace")
+            if _surplus(_split_header(line, sep) if '"' in line else line.split(sep), width):
+                return first + j + 1
+        before = first + ends.size
         if not block:
             return None
+
+
+def _quoted_separators(buf: Any, seps: Any, ends: Any, sep: str) -> Any:
+    """(line, count) of the separators inside quoted fields, or None unless
+    every quote opens a field (after a separator, a line's start or the closing
+    quote of a doubled pair) or closes one (before a separator, the line's end
+    or an opening quote), and no quoted field spans lines."""
+    import numpy as np
+
+    q = np.flatnonzero(buf == 34)
+    if q.size % 2:
+        return None
+    opens, closes = q[0::2], q[1::2]
+    size, s = buf.size, ord(sep)
+    before = buf[np.maximum(opens - 1, 0)]
+    after = buf[np.minimum(closes + 1, size - 1)]
+    joined = np.zeros(opens.size, dtype=bool)  # "" inside a field: the quote before is a close
+    joined[1:] = opens[1:] - 1 == closes[:-1]
+    starts_ok = (opens == 0) | (before == s) | (before == 10) | joined
+    follows = np.zeros(closes.size, dtype=bool)
+    follows[:-1] = closes[:-1] + 1 == opens[1:]
+    ends_ok = (closes == size - 1) | (after == s) | (after == 10) | (after == 13) | follows
+    line = np.searchsorted(ends, opens)
+    if not (starts_ok.all() and ends_ok.all() and (np.searchsorted(ends, closes) == line).all()):
+        return None
+    # reduceat over the quotes' positions: even entries are the spans within quotes
+    inside = np.add.reduceat(seps, q, dtype=np.int32)[0::2]
+    return line, inside
 
 
 def _read_checked(source: Any, options: dict[str, Any]) -> Any:
