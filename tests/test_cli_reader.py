@@ -162,3 +162,20 @@ def test_surplus_scan_reads_quotes_as_the_csv_module(monkeypatch, block, seed):
             break
     monkeypatch.setattr(_cli, "_BLOCK", block)
     assert _cli._surplus_line(io.BytesIO(text.encode()), ",", "utf-8", 3) == expect
+
+
+def test_a_warning_about_an_unused_column_is_not_shown(tmp_path):
+    """pandas warns of mixed types in a column read in chunks; a column the run
+    does not use is left to the reader of the used columns, which says nothing."""
+    import warnings
+
+    n = 300_000
+    lines = ["y,a,u"] + [f"{i % 7},{i % 5},{i if i < n - 1 else 'text'}" for i in range(n)]
+    path = tmp_path / "mixed.csv"
+    path.write_text("\n".join(lines) + "\n")
+    args = _cli.build_parser().parse_args([str(path), "--y", "y", "--x", "a"])
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        frame = _cli._read(args)
+    assert [str(w.message) for w in caught] == []
+    np.testing.assert_array_equal(frame["a"].to_numpy(), np.arange(n) % 5)

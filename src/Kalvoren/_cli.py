@@ -515,8 +515,14 @@ def _read_checked(source: Any, options: dict[str, Any]) -> Any:
             frame = pd.read_csv(source, **options)
         except (ValueError, UnicodeDecodeError, OverflowError, pd.errors.ParserError):
             return None
-    # a warning may be about a column that is not used: the used ones decide
-    return None if caught else frame
+    # a warning about the data may be about a column that is not used: the
+    # used ones decide; others (a deprecation, say) are passed on
+    about_data = (pd.errors.ParserWarning, pd.errors.DtypeWarning)
+    if any(issubclass(w.category, about_data) for w in caught):
+        return None
+    for w in caught:
+        warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+    return frame
 
 
 def _wanted(args: argparse.Namespace) -> list[str]:
