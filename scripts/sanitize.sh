@@ -30,7 +30,7 @@ PYTHON_ONLY=(
     tests/test_many.py tests/test_report.py tests/test_sweep.py tests/test_trust.py tests/test_options.py
     tests/test_robust.py tests/test_surface.py tests/test_html.py tests/test_breaks.py
     tests/test_pvalue_tails.py tests/test_spectests.py tests/test_engines.py tests/test_spark.py
-    tests/test_fixedb.py
+    tests/test_fixedb.py tests/test_cli_reader.py
 )
 paths=0
 for a in "$@"; do

@@ -262,7 +262,7 @@ def _cov_columns(args: argparse.Namespace) -> list[str]:
 
 def _cov_options(args: argparse.Namespace, frame: Any, rows: Any) -> dict[str, Any]:
     """The covariance's options from the flags, columns of the file as arrays
-    (the rows kept)."""
+    (the rows kept: a slice or positions)."""
     out: dict[str, Any] = {}
     for name in COV_FLAGS:
         if not hasattr(args, name):
@@ -271,9 +271,9 @@ def _cov_options(args: argparse.Namespace, frame: Any, rows: Any) -> dict[str, A
         if name in ("adjust", "correction"):
             v = v == "yes"
         elif name == "groups":
-            v = [frame[c].loc[rows].to_numpy() for c in v]
+            v = [frame[c].to_numpy()[rows] for c in v]
         elif name in ("time", "entity"):
-            v = frame[v].loc[rows].to_numpy()
+            v = frame[v].to_numpy()[rows]
         out[name] = v
     return out
 
@@ -384,8 +384,9 @@ def _surplus_line(source: Any, sep: str, enc: str, width: int) -> int | None:
     """The first line after the header with more fields than the header's
     width (the reader would drop them, or take the first as an index), or None.
     source: bytes or a binary file, read a block at a time. Separators are
-    counted per line over the bytes when nothing is quoted and the encoding
-    keeps ASCII as it is; otherwise the csv module reads it."""
+    counted per line over the bytes when quotes only enclose whole fields on
+    one line and the encoding keeps ASCII as it is; otherwise the csv module
+    reads it."""
     if isinstance(source, bytes):
         source = io.BytesIO(source)
     if sep != WHITESPACE and _ascii_compatible(enc, sep):
@@ -419,12 +420,14 @@ def _surplus_line(source: Any, sep: str, enc: str, width: int) -> int | None:
 
 def _surplus_by_blocks(source: Any, sep: str, enc: str, width: int) -> int | None:
     """_surplus_line by counting separator bytes per line, whole lines a block
-    at a time (memory: a block, whatever the file's size); _QUOTED when a
-    quote appears, for the csv module to decide."""
+    at a time (memory: a block, whatever the file's size), those inside quoted
+    fields left out; _QUOTED when a quote is placed otherwise than at the edges
+    of a field on one line, for the csv module to decide."""
     import numpy as np
 
     source.seek(0)
     tail, before = b"", 0  # the unfinished line carried over; lines already scanned
+    scratch = np.empty(0, dtype=bool)  # the masks, reused: fresh pages cost more than the compare
     while True:
         block = source.read(_BLOCK)
         data = tail + block
@@ -434,23 +437,92 @@ def _surplus_by_blocks(source: Any, sep: str, enc: str, width: int) -> int | Non
         if cut == 0:  # a line longer than the block
             tail = data
             continue
-        chunk, tail = data[:cut], data[cut:]
-        if b'"' in chunk:
-            return _QUOTED
+        # quoted names in the header (as R writes them) are the header's own
+        body = data.find(b"\n", 0, cut) + 1 if before == 0 else 0
+        chunk, tail = memoryview(data)[body:cut], data[cut:]  # whole lines, not copied
         buf = np.frombuffer(chunk, dtype=np.uint8)
-        ends = np.flatnonzero(buf == 10)
-        seps = np.flatnonzero(buf == ord(sep))
-        per_line = np.bincount(np.searchsorted(ends, seps), minlength=ends.size + 1)
+        if scratch.size < buf.size:
+            scratch = np.empty(buf.size, dtype=bool)
+        mask = scratch[: buf.size]
+        ends = np.flatnonzero(np.equal(buf, 10, out=mask))
+        # separators per line: sums of the separator mask between line starts
+        # (no line is empty: each holds its newline, or is the last one)
+        starts = np.empty(ends.size + 1, dtype=np.intp)
+        starts[0], starts[1:] = 0, ends + 1
+        starts = starts[: ends.size + (starts[-1] < len(chunk))]
+        seps = np.equal(buf, ord(sep), out=mask).view(np.uint8)
+        per_line = np.add.reduceat(seps, starts, dtype=np.int32) if len(chunk) else starts
+        if data.find(b'"', body, cut) >= 0:
+            inner = _quoted_separators(buf, seps, ends, sep)
+            if inner is None:
+                return _QUOTED
+            per_line -= np.bincount(inner[0], weights=inner[1], minlength=per_line.size).astype(
+                np.int32
+            )
+        first = before + (body > 0)  # the file's line of the chunk's first line, less one
         for j in np.flatnonzero(per_line >= width).tolist():
-            if before + j == 0:  # the header
+            if first + j == 0:  # the header, when it is the whole file
                 continue
             lo = int(ends[j - 1]) + 1 if j else 0
             hi = int(ends[j]) if j < ends.size else len(chunk)
-            if _surplus(chunk[lo:hi].decode(enc, errors="replace").split(sep), width):
-                return before + j + 1
-        before += ends.size
+            line = bytes(chunk[lo:hi]).decode(enc, errors="replace")
+            if _surplus(_split_header(line, sep) if '"' in line else line.split(sep), width):
+                return first + j + 1
+        before = first + ends.size
         if not block:
             return None
+
+
+def _quoted_separators(buf: Any, seps: Any, ends: Any, sep: str) -> Any:
+    """(line, count) of the separators inside quoted fields, or None unless
+    every quote opens a field (after a separator, a line's start or the closing
+    quote of a doubled pair) or closes one (before a separator, the line's end
+    or an opening quote), and no quoted field spans lines."""
+    import numpy as np
+
+    q = np.flatnonzero(buf == 34)
+    if q.size % 2:
+        return None
+    opens, closes = q[0::2], q[1::2]
+    size, s = buf.size, ord(sep)
+    before = buf[np.maximum(opens - 1, 0)]
+    after = buf[np.minimum(closes + 1, size - 1)]
+    joined = np.zeros(opens.size, dtype=bool)  # "" inside a field: the quote before is a close
+    joined[1:] = opens[1:] - 1 == closes[:-1]
+    starts_ok = (opens == 0) | (before == s) | (before == 10) | joined
+    follows = np.zeros(closes.size, dtype=bool)
+    follows[:-1] = closes[:-1] + 1 == opens[1:]
+    ends_ok = (closes == size - 1) | (after == s) | (after == 10) | (after == 13) | follows
+    line = np.searchsorted(ends, opens)
+    if not (starts_ok.all() and ends_ok.all() and (np.searchsorted(ends, closes) == line).all()):
+        return None
+    # reduceat over the quotes' positions: even entries are the spans within quotes
+    inside = np.add.reduceat(seps, q, dtype=np.int32)[0::2]
+    return line, inside
+
+
+def _read_checked(source: Any, options: dict[str, Any]) -> Any:
+    """Every column read by pandas, which then refuses a line with more fields
+    than the header's (its first data line it only warns about); None when it
+    refuses, warns or fails, for the scan and the reader of the used columns
+    to decide. Only without usecols does the C reader count every line's fields."""
+    import pandas as pd
+
+    source.seek(0)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            frame = pd.read_csv(source, **options)
+        except (ValueError, UnicodeDecodeError, OverflowError, pd.errors.ParserError):
+            return None
+    # a warning about the data may be about a column that is not used: the
+    # used ones decide; others (a deprecation, say) are passed on
+    about_data = (pd.errors.ParserWarning, pd.errors.DtypeWarning)
+    if any(issubclass(w.category, about_data) for w in caught):
+        return None
+    for w in caught:
+        warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+    return frame
 
 
 def _wanted(args: argparse.Namespace) -> list[str]:
@@ -529,37 +601,40 @@ def _read_source(
     if missing:
         shown = ", ".join(header) if len(header) <= 50 else ", ".join(header[:50]) + ", ..."
         raise UsageError(f"{name}: no column {missing[0]!r} (columns: {shown})")
-    line = _surplus_line(source, sep, enc, len(header))
-    if line is not None:
-        raise UsageError(f"{name}: line {line} has more fields than the header's {len(header)}")
     # Columns by position: the header may repeat names that are not used.
     names = [f"\0{j}" for j in range(len(header))]
     pos = [header.index(c) for c in wanted]
-    source.seek(0)
-    try:
-        frame = pd.read_csv(
-            source,
-            sep=sep,
-            decimal=args.decimal,
-            header=0,
-            names=names,
-            usecols=[names[j] for j in pos],
-            index_col=False,
-            encoding=enc,
-            engine="c",
-            skip_blank_lines=True,
-            dtype={names[header.index(args.index)]: str} if args.index else None,
-        )
-    except UnicodeDecodeError:
-        line = _decode_error_line(source, enc)
-        raise UsageError(
-            f"{name}: line {line} is not valid {args.encoding} "
-            "(pass --encoding, e.g. --encoding latin-1)"
-        ) from None
-    except (ValueError, pd.errors.ParserError) as e:
-        raise UsageError(f"{name}: {str(e).splitlines()[0]}") from None
-    frame = frame[[names[j] for j in pos]]
-    frame.columns = wanted
+    options = dict(
+        sep=sep,
+        decimal=args.decimal,
+        header=0,
+        names=names,
+        index_col=False,
+        encoding=enc,
+        engine="c",
+        skip_blank_lines=True,
+        dtype={names[header.index(args.index)]: str} if args.index else None,
+    )
+    frame = None
+    if 2 * len(wanted) >= len(header):  # the few unused columns cost less than a scan
+        frame = _read_checked(source, options)
+    if frame is None:
+        line = _surplus_line(source, sep, enc, len(header))
+        if line is not None:
+            raise UsageError(f"{name}: line {line} has more fields than the header's {len(header)}")
+        source.seek(0)
+        try:
+            frame = pd.read_csv(source, usecols=[names[j] for j in pos], **options)
+        except UnicodeDecodeError:
+            line = _decode_error_line(source, enc)
+            raise UsageError(
+                f"{name}: line {line} is not valid {args.encoding} "
+                "(pass --encoding, e.g. --encoding latin-1)"
+            ) from None
+        except (ValueError, pd.errors.ParserError) as e:
+            raise UsageError(f"{name}: {str(e).splitlines()[0]}") from None
+    # a frame of the wanted columns, which are not copied
+    frame = pd.DataFrame({c: frame[names[j]] for c, j in zip(wanted, pos)}, copy=False)
     if args.file == "-":
         data = source.getvalue()
         args.line_of = lambda rows: _line_numbers(data, rows, enc)
@@ -571,6 +646,14 @@ def _read_source(
 
         args.line_of = line_of
     return frame
+
+
+def _release_arrow() -> None:
+    """Arrow's allocator keeps what was freed for later; the battery that runs
+    next allocates with malloc, so it is handed back now."""
+    pa = sys.modules.get("pyarrow")
+    if pa is not None:
+        pa.default_memory_pool().release_unused()
 
 
 def _read(args: argparse.Namespace) -> Any:
@@ -590,7 +673,16 @@ def _read(args: argparse.Namespace) -> Any:
 
             present = set(pq.read_schema(args.file).names)
             wanted = _wanted(args)
-            return pd.read_parquet(args.file, columns=wanted if present >= set(wanted) else None)
+            # a column at a time, each freed from the Arrow table once converted:
+            # the table and the frame are not both held whole
+            frame = pd.read_parquet(
+                args.file,
+                engine="pyarrow",
+                columns=wanted if present >= set(wanted) else None,
+                to_pandas_kwargs={"split_blocks": True, "self_destruct": True},
+            )
+            _release_arrow()
+            return frame
         if kind == "stata":
             return pd.read_stata(args.file)
         return pd.read_excel(args.file)
@@ -611,46 +703,94 @@ def _rows_as_lines(rows: list[int]) -> dict[int, int]:
 
 def _numeric(
     frame: Any, cols: list[str], name: str, dropna: bool, line_of: Any = _rows_as_lines
-) -> tuple[Any, int]:
-    """Columns as float64 (numeric columns are not copied); a non-numeric cell
-    names its line and column."""
+) -> tuple[dict[str, Any], Any, int]:
+    """The columns as float64 arrays (a float64 column's own values, not
+    copied), the rows kept (a slice, or positions when some are dropped) and
+    how many were dropped; a non-numeric cell names its line and column."""
     import numpy as np
     import pandas as pd
 
+    values = {}
     for c in cols:
         s = frame[c]
-        if pd.api.types.is_float_dtype(s.dtype) and s.dtype == np.float64:
-            continue
-        if pd.api.types.is_bool_dtype(s.dtype) or not pd.api.types.is_numeric_dtype(s.dtype):
-            conv = pd.to_numeric(s, errors="coerce")
-            bad = conv.isna() & s.notna() & (s.astype(str).str.strip() != "")
-            if bad.any():
-                row = int(np.flatnonzero(bad.to_numpy())[0])
-                raise UsageError(
-                    f"{name}: line {line_of([row])[row]}, column {c!r}: not a number: "
-                    f"{_quote(s.iloc[row])}"
-                )
-            s = conv
-        frame[c] = s.astype("float64")
-    num = frame[cols]
+        if s.dtype != np.float64:
+            if pd.api.types.is_bool_dtype(s.dtype) or not pd.api.types.is_numeric_dtype(s.dtype):
+                conv = pd.to_numeric(s, errors="coerce")
+                bad = conv.isna() & s.notna() & (s.astype(str).str.strip() != "")
+                if bad.any():
+                    row = int(np.flatnonzero(bad.to_numpy())[0])
+                    raise UsageError(
+                        f"{name}: line {line_of([row])[row]}, column {c!r}: not a number: "
+                        f"{_quote(s.iloc[row])}"
+                    )
+                s = conv
+            s = s.astype("float64")
+        values[c] = s.to_numpy()
+    n = len(frame)
+    if all(np.isfinite(v).all() for v in values.values()):
+        return values, slice(0, n), 0
+    na = np.column_stack([~np.isfinite(values[c]) for c in cols])
     # rows that are entirely empty at the end (trailing separators) are not data
-    na = np.column_stack([~np.isfinite(num[c].to_numpy()) for c in cols])
-    tail = len(na)
+    tail = n
     while tail and na[tail - 1].all():
         tail -= 1
-    num, na = num.iloc[:tail], na[:tail]
-    dropped = 0
-    if na.any():
-        if not dropna:
-            r, j = (int(v) for v in np.argwhere(na)[0])
+    na = na[:tail]
+    if not na.any():
+        return values, slice(0, tail), 0
+    if not dropna:
+        r, j = (int(v) for v in np.argwhere(na)[0])
+        raise UsageError(
+            f"{name}: line {line_of([r])[r]}, column {cols[j]!r}: missing or non-finite "
+            "value (pass --dropna to drop such rows)"
+        )
+    keep = np.flatnonzero(~na.any(axis=1))
+    return values, keep, tail - keep.size
+
+
+def _own(a: Any) -> Any:
+    """a, or a copy of it when it is a view into a larger array (a column of a
+    frame's two-dimensional block), which would otherwise stay in memory."""
+    import numpy as np
+
+    base = a
+    while isinstance(base.base, np.ndarray):
+        base = base.base
+    return a if base.nbytes <= a.nbytes else np.array(a, copy=True)
+
+
+def _model_data(args: argparse.Namespace, source: str) -> tuple[Any, Any, dict[str, Any], int]:
+    """What diagnose is given: y as a float64 Series, X as a frame over one
+    C-contiguous float64 array (the design is not copied again on the way in),
+    the covariance's options and the rows dropped. The file's frame is gone
+    when this returns, before the battery asks for its own memory."""
+    import numpy as np
+    import pandas as pd
+
+    frame = _read(args)
+    for col in [args.y, *args.x, *([args.index] if args.index else []), *_cov_columns(args)]:
+        if col not in frame.columns:
             raise UsageError(
-                f"{name}: line {line_of([r])[r]}, column {cols[j]!r}: missing or non-finite "
-                "value (pass --dropna to drop such rows)"
+                f"{source}: no column {col!r} (columns: {', '.join(map(str, frame.columns))})"
             )
-        keep = ~na.any(axis=1)
-        dropped = int((~keep).sum())
-        num = num[keep]
-    return num, dropped
+    values, rows, dropped = _numeric(frame, [args.y, *args.x], source, args.dropna, args.line_of)
+    y = _own(values.pop(args.y)[rows])
+    m = y.shape[0]
+    X = np.empty((m, len(args.x)))
+    for j, c in enumerate(args.x):
+        X[:, j] = values.pop(c)[rows]
+    # the file's own row labels, unless --index relabels them
+    labels = frame.index[rows]
+    if args.index:
+        labels = _labels(frame[args.index].iloc[rows], args.index)
+    cov = _cov_options(args, frame, rows)
+    del frame, values
+    _release_arrow()
+    return (
+        pd.Series(y, index=labels, name=args.y, copy=False),
+        pd.DataFrame(X, index=labels, columns=args.x, copy=False),
+        cov,
+        dropped,
+    )
 
 
 def _labels(values: Any, name: str) -> Any:
@@ -780,26 +920,16 @@ def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
         raise UsageError(f"--alpha must lie in (0, 1), got {args.alpha}")
     _check_plot_path(args.plot)
     args.line_of = _rows_as_lines
-    frame = _read(args)
-    for col in [args.y, *args.x, *([args.index] if args.index else []), *_cov_columns(args)]:
-        if col not in frame.columns:
-            raise UsageError(
-                f"{source}: no column {col!r} (columns: {', '.join(map(str, frame.columns))})"
-            )
-    num, dropped = _numeric(frame, [args.y, *args.x], source, args.dropna, args.line_of)
-    rows = num.index  # the file's rows kept, before --index relabels them
-    index = None
-    if args.index:
-        index = _labels(frame[args.index].loc[num.index], args.index)
-        num.index = index
+    y, X, cov, dropped = _model_data(args, source)
+    index = X.index if args.index else None
     position, label = _break_label(args.break_at, index)
     try:
         with warnings.catch_warnings():
             # the report's notes say it; stderr stays for errors
             warnings.simplefilter("ignore", diagnostics.KalvorenWarning)
             report = diagnostics.diagnose(
-                num[args.y],
-                num[args.x],
+                y,
+                X,
                 lags=args.lags,
                 break_at=position,
                 break_label=label,
@@ -808,7 +938,7 @@ def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
                 add_constant=args.add_constant,
                 tests=args.tests,
                 cov_type=args.cov_type,
-                cov_options=_cov_options(args, frame, rows),
+                cov_options=cov,
                 **{k: v for k, v in vars(args).items() if k in _registry.OPTIONS},
             )
     except _options.OptionError as e:
