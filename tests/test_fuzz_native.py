@@ -691,14 +691,35 @@ FORMULAS = {
 
 
 def _battery_len(n, k, lags):
-    """The persistent arrays, then the largest scratch need of the fit and the tests."""
+    """The header and persistent arrays, the design's work (the QR, the rows of
+    X R^-1, the Chow, Breusch-Pagan and Breusch-Godfrey designs, the CUSUM
+    recursion's tape), then the largest scratch need of the fit and the tests."""
     f = FORMULAS
-    return (
+    p = k + 1
+    design = (
         n * k
+        + 2 * k
+        + 2 * n * k
+        + n  # QR, rows of X R^-1, Q'y
+        + 3 * (2 * k * k + 2)  # Chow
+        + 2 * p * p
+        + 2
+        + n * p  # Breusch-Pagan
+        + 2
+        + 3 * k * k
+        + k
+        + n * (3 * k + 2)  # the tape
+        + n * p
+        + p * p  # Breusch-Godfrey
+    )
+    return (
+        16
+        + n * k
         + 2 * n
         + 4 * k
         + 1
         + k * k
+        + design
         + max(
             (n + 2) * (k + 1),
             n * k + f["kvr_bg_arena_size"](n, k, lags),

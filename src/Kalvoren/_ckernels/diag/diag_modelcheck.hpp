@@ -82,7 +82,7 @@ inline Checked scratch_len(Checked n, Checked k) {
 }  // namespace mc
 }  // namespace kvr
 
-// C linkage, not exported (no KVR_API), like kvr_cusum_pair: the battery with
+// C linkage, not exported (no KVR_API), like kvr_cusum_pair_taped: the battery with
 // the model checks. opt holds kvr::mc::kNOpts options; reuse != 0 says X's
 // first n rows are those of the previous call on this arena (a batch with
 // one design), whose design work is then kept. The arena's length comes from
