@@ -708,7 +708,7 @@ def _battery_len(n, k, lags):
         + 2
         + 3 * k * k
         + k
-        + n * (3 * k + 2)  # the tape
+        + n * (3 * k + 3)  # the tape
         + n * p
         + p * p  # Breusch-Godfrey
     )

@@ -93,7 +93,7 @@ Layout layout(int64_t n, int64_t k, int64_t lags) {
                   ri = bs + K, qc = ri + K * K, ax = qc + 2 * K, hv = ax + N * K, hq = hv + 2 * K,
                   ya = hq + 2 * (N * K), dc = ya + N, db = dc + 3 * (2 * (K * K) + 2),
                   tp = db + 2 * (P * P) + 2 + N * P,
-                  dz = tp + 2 + 3 * (K * K) + K + N * (3 * K + 2), scratch = dz + N * P + P * P;
+                  dz = tp + 2 + 3 * (K * K) + K + N * (3 * K + 3), scratch = dz + N * P + P * P;
     Checked need = qr_len(N, K);
     need = max_of(need, N * K + kvr::arena_len(kvr_bg_arena_size(n, k, lags)));
     const kvr_arena_size_t bp =  // design with a constant prepended: k + 1 columns

@@ -603,8 +603,8 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusumsq_stat(const double *y, const 
 namespace {
 
 // CUSUM and CUSUM of squares from the recursive residuals w, each statistic
-// in the order of its own kernel; bound: the CUSUM boundaries
-// s + 2j/s (s = sqrt(m)), or null to form them here.
+// in the order of its own kernel; bound: the CUSUM boundaries s + 2j/s
+// (s = sqrt(m)), then the fractions (j + 1)/m, or null to form them here.
 KVR_INLINE int pair_stats(const double *y, const double *X, int64_t n, int64_t k, const double *w,
                           double *arena, double size, const double *bound, double *cusum,
                           double *cusumsq) {
@@ -631,9 +631,17 @@ KVR_INLINE int pair_stats(const double *y, const double *X, int64_t n, int64_t k
     const double dm = static_cast<double>(m);
     double C = w[0] * w[0];
     RunningMax h(std::fabs(C / T - 1.0 / dm));
-    for (int64_t j = 1; j < m; ++j) {
-        C = kvr::fma(w[j], w[j], C);
-        h.add(std::fabs(C / T - static_cast<double>(j + 1) / dm));
+    if (bound) {
+        const double *frac = bound + m;
+        for (int64_t j = 1; j < m; ++j) {
+            C = kvr::fma(w[j], w[j], C);
+            h.add(std::fabs(C / T - frac[j]));
+        }
+    } else {
+        for (int64_t j = 1; j < m; ++j) {
+            C = kvr::fma(w[j], w[j], C);
+            h.add(std::fabs(C / T - static_cast<double>(j + 1) / dm));
+        }
     }
     *cusumsq = h.value() / kSqrt2;
     return DIAG_OK;
@@ -641,10 +649,11 @@ KVR_INLINE int pair_stats(const double *y, const double *X, int64_t n, int64_t k
 
 }  // namespace
 
-// The tape: its status, the recursion's rotations, then the CUSUM boundaries.
+// The tape: its status, the recursion's rotations, then the CUSUM boundaries
+// and the CUSUM of squares' fractions.
 extern "C" __attribute__((visibility("hidden"))) int64_t kvr_cusum_tape_len(int64_t n, int64_t k) {
     if (k < 0) k = 0;
-    return k >= n ? 1 : 1 + (k < 1 ? 0 : tape_len(n, k)) + (n - k);
+    return k >= n ? 1 : 1 + (k < 1 ? 0 : tape_len(n, k)) + 2 * (n - k);
 }
 
 extern "C" __attribute__((visibility("hidden"))) KVR_MULTIVERSION int kvr_cusum_pair_taped(
@@ -661,7 +670,11 @@ extern "C" __attribute__((visibility("hidden"))) KVR_MULTIVERSION int kvr_cusum_
         status = recursion(y, X, n, k, arena, w, k < 1 ? nullptr : tape + 1, &design_failed);
         tape[0] = design_failed ? status : DIAG_OK;  // what every response would meet
         const double s = std::sqrt(static_cast<double>(m));
-        for (int64_t j = 1; j < m; ++j) bound[j] = s + (2.0 * static_cast<double>(j)) / s;
+        const double dm = static_cast<double>(m);
+        for (int64_t j = 1; j < m; ++j) {
+            bound[j] = s + (2.0 * static_cast<double>(j)) / s;
+            bound[m + j] = static_cast<double>(j + 1) / dm;
+        }
     } else {
         status = static_cast<int>(tape[0]);
         if (status == DIAG_OK) {
