@@ -605,11 +605,15 @@ namespace {
 // CUSUM and CUSUM of squares from the recursive residuals w, each statistic
 // in the order of its own kernel; bound: the CUSUM boundaries s + 2j/s
 // (s = sqrt(m)), then the fractions (j + 1)/m, or null to form them here.
+// run: m doubles for the running sum of squares, whose last entry is T
+// (sum_sq's one chain), so the ratios below need not wait on it again.
 KVR_INLINE int pair_stats(const double *y, const double *X, int64_t n, int64_t k, const double *w,
                           double *arena, double size, const double *bound, double *cusum,
-                          double *cusumsq) {
+                          double *cusumsq, double *runsq) {
     const int64_t m = n - k;
-    const double T = sum_sq(w, m);
+    double acc = 0.0;
+    for (int64_t j = 0; j < m; ++j) runsq[j] = acc = kvr::fma(w[j], w[j], acc);
+    const double T = runsq[m - 1];
     if (kvr::variance_out_of_range(T, m) && kvr::all_finite(y, n)) return DIAG_UDEF_VARIANCE;
     if (no_residual_scale(T, y, X, n, k, arena, size)) return DIAG_UDEF_VARIANCE;
     const double sigma = std::sqrt(T / static_cast<double>(m)),
@@ -629,19 +633,13 @@ KVR_INLINE int pair_stats(const double *y, const double *X, int64_t n, int64_t k
     }
     *cusum = g.value();
     const double dm = static_cast<double>(m);
-    double C = w[0] * w[0];
-    RunningMax h(std::fabs(C / T - 1.0 / dm));
+    RunningMax h(std::fabs(runsq[0] / T - 1.0 / dm));
     if (bound) {
         const double *frac = bound + m;
-        for (int64_t j = 1; j < m; ++j) {
-            C = kvr::fma(w[j], w[j], C);
-            h.add(std::fabs(C / T - frac[j]));
-        }
+        for (int64_t j = 1; j < m; ++j) h.add(std::fabs(runsq[j] / T - frac[j]));
     } else {
-        for (int64_t j = 1; j < m; ++j) {
-            C = kvr::fma(w[j], w[j], C);
-            h.add(std::fabs(C / T - static_cast<double>(j + 1) / dm));
-        }
+        for (int64_t j = 1; j < m; ++j)
+            h.add(std::fabs(runsq[j] / T - static_cast<double>(j + 1) / dm));
     }
     *cusumsq = h.value() / kSqrt2;
     return DIAG_OK;
@@ -688,7 +686,7 @@ extern "C" __attribute__((visibility("hidden"))) KVR_MULTIVERSION int kvr_cusum_
         }
     }
     if (status != DIAG_OK) return status;
-    return pair_stats(y, X, n, k, w, arena, size, bound, cusum, cusumsq);
+    return pair_stats(y, X, n, k, w, arena, size, bound, cusum, cusumsq, w + m);
 }
 
 namespace {

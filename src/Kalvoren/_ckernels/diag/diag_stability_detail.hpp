@@ -14,7 +14,7 @@ extern "C" {
 __attribute__((visibility("hidden"))) int64_t kvr_cusum_tape_len(int64_t n, int64_t k);
 
 // CUSUM and CUSUM of squares from one recursion, with the bits and statuses
-// of kvr_cusum_stat and kvr_cusumsq_stat; arena: kvr_cusumsq_arena_size(n, k).
+// of kvr_cusum_stat and kvr_cusumsq_stat; arena: kvr_cusum_arena_size(n, k).
 // size > 0: the fit's |y| + sum_j |x_j||beta_j| (the exact-fit rule's), known
 // to the caller; else found from the recursion. record != 0: the recursion
 // also writes the tape (kvr_cusum_tape_len(n, k) doubles); else it is
