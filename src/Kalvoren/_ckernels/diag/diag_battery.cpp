@@ -643,12 +643,16 @@ KVR_MULTIVERSION int breusch_godfrey(const Series &s, int64_t lags, double *scra
         const double nb = -beta[p + l];
         for (int64_t i = l + 1; i < n; ++i) r[i] = kvr::fma(nb, e[i - 1 - l], r[i]);
     }
-    const double S = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
-        return e[i];
-    });
-    const double R = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
-        return r[i];
-    });
+    double S, R;
+    kvr::sum4_pair<true>(
+        n,
+        [&](int64_t i) __attribute__((always_inline)) {
+            return e[i];
+        },
+        [&](int64_t i) __attribute__((always_inline)) {
+            return r[i];
+        },
+        &S, &R);
     if (m > 1 && kvr::too_ill_conditioned(kvr_chol_rcond(G, L, m, g))) return DIAG_FALLBACK;
     if (S > 0.0)
         *stat = (1.0 - R / S) * static_cast<double>(n);
@@ -959,9 +963,16 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
         bs[i] = t / A[i * n + i];
     }
     residuals(A, qy, n, k, v0, scales, e);
-    const double rss = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
-        return e[i];
-    });
+    double rss, yy;
+    kvr::sum4_pair<true>(
+        n,
+        [&](int64_t i) __attribute__((always_inline)) {
+            return e[i];
+        },
+        [&](int64_t i) __attribute__((always_inline)) {
+            return ys[i];
+        },
+        &rss, &yy);
     double mean = 0.0;
     if (const_col >= 0) {
         mean = kvr::sum_lanes<4, false>(n,
@@ -980,9 +991,6 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     out[KVR_BAT_R2] = tss == 0.0 ? kNaN : 1.0 - rss / tss;
     for (int64_t j = 0; j < k; ++j) beta[j] = std::ldexp(bs[j], ey - static_cast<int>(ex[j]));
 
-    const double yy = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
-        return ys[i];
-    });
     // |x_j| is the norm of column j of R: Q is orthogonal.
     double size = std::sqrt(yy);
     for (int64_t j = 0; j < k; ++j) {

@@ -41,6 +41,52 @@ KVR_INLINE double with_k(int64_t k, F f) {
     }
 }
 
+// g = X'y with the bits of kvr_gram_rhs (its cross-product engine, for one
+// row of C: blocks of kc steps, each column four interleaved chains over a
+// block, the tail into the first, combined (c0 + c1) + (c2 + c3) with c0
+// carrying the blocks before), without the engine's set-up, for k <= 6.
+template <int64_t K>
+KVR_INLINE void rhs_of(const double *X, const double *y, double *g, int64_t r) {
+    int64_t kc = 32768 / (1 + K);  // the engine's block for a 1 x K product
+    kc = kc > 256 ? 256 : (kc < 32 ? 32 : kc);
+    double c[K];
+#pragma GCC unroll 8
+    for (int64_t j = 0; j < K; ++j) c[j] = 0.0;
+    for (int64_t s0 = 0; s0 < r; s0 += kc) {
+        const int64_t ns = r - s0 < kc ? r - s0 : kc;
+        double acc[4][K];
+#pragma GCC unroll 8
+        for (int64_t j = 0; j < K; ++j) acc[0][j] = c[j], acc[1][j] = acc[2][j] = acc[3][j] = 0.0;
+        const double *x = X + s0 * K, *ys = y + s0;
+        int64_t s = 0;
+        for (; s + 4 <= ns; s += 4)
+#pragma GCC unroll 4
+            for (int u = 0; u < 4; ++u)
+#pragma GCC unroll 8
+                for (int64_t j = 0; j < K; ++j)
+                    acc[u][j] = kvr::fma(ys[s + u], x[(s + u) * K + j], acc[u][j]);
+        for (; s < ns; ++s)
+#pragma GCC unroll 8
+            for (int64_t j = 0; j < K; ++j) acc[0][j] = kvr::fma(ys[s], x[s * K + j], acc[0][j]);
+#pragma GCC unroll 8
+        for (int64_t j = 0; j < K; ++j) c[j] = (acc[0][j] + acc[1][j]) + (acc[2][j] + acc[3][j]);
+    }
+#pragma GCC unroll 8
+    for (int64_t j = 0; j < K; ++j) g[j] = c[j];
+}
+
+KVR_INLINE void rhs(const double *X, const double *y, double *g, int64_t r, int64_t k) {
+    switch (r > 0 ? k : 0) {
+        case 1: return rhs_of<1>(X, y, g, r);
+        case 2: return rhs_of<2>(X, y, g, r);
+        case 3: return rhs_of<3>(X, y, g, r);
+        case 4: return rhs_of<4>(X, y, g, r);
+        case 5: return rhs_of<5>(X, y, g, r);
+        case 6: return rhs_of<6>(X, y, g, r);
+        default: kvr_gram_rhs(X, y, g, r, k);
+    }
+}
+
 // A least-squares fit of y on X (r rows, k >= 1 columns) through the normal
 // equations, in two parts: the design's (G = X'X, its factor L and condition
 // estimate; not ok when X'X is not PD or too ill-conditioned), which a batch
@@ -70,17 +116,22 @@ KVR_INLINE bool ols_solve(const double *y, const double *X, int64_t r, int64_t k
                           double *keep = nullptr) {
     if (!d.ok) return false;
     double *h = arena, *beta = h + k;
-    kvr_gram_rhs(X, y, h, r, k);
+    rhs(X, y, h, r, k);
     kvr_forward_subst(d.L, h, beta, k);
     kvr_backward_subst_chol_t(d.L, beta, beta, k);
-    const double s = with_k(k, [&](auto kc) __attribute__((always_inline)) {
+    double s, yy;
+    with_k(k, [&](auto kc) __attribute__((always_inline)) {
         const int64_t kn = kc;
-        return sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
-            return y[i] - dot4(X + i * kn, beta, kn);
-        });
-    });
-    const double yy = sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
-        return y[i];
+        kvr::sum4_pair<true>(
+            r,
+            [&](int64_t i) __attribute__((always_inline)) {
+                return y[i] - dot4(X + i * kn, beta, kn);
+            },
+            [&](int64_t i) __attribute__((always_inline)) {
+                return y[i];
+            },
+            &s, &yy);
+        return 0.0;
     });
     // The size of the terms that cancel in the residuals: |y| + sum |x_j| |beta_j|.
     double size = std::sqrt(yy);
@@ -196,7 +247,7 @@ KVR_INLINE int bp_core(const double *eps, const double *X_aug, int64_t n, int64_
     }
     if (!d->ok) return DIAG_FALLBACK;
     for (int64_t i = 0; i < n; ++i) gv[i] = eps[i] * eps[i] / sigma2;
-    kvr_gram_rhs(X_aug, gv, h, n, p);
+    rhs(X_aug, gv, h, n, p);
     kvr_forward_subst(d->L, h, beta, p);
     kvr_backward_subst_chol_t(d->L, beta, beta, p);
 
@@ -205,14 +256,19 @@ KVR_INLINE int bp_core(const double *eps, const double *X_aug, int64_t n, int64_
                                         return gv[i];
                                     }) /
                         dn;
-    const double t = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
-        return gv[i] - gbar;
-    });
-    const double r = with_k(p, [&](auto pc) __attribute__((always_inline)) {
+    double t, r;
+    with_k(p, [&](auto pc) __attribute__((always_inline)) {
         const int64_t pn = pc;
-        return sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
-            return gv[i] - dot4(X_aug + i * pn, beta, pn);
-        });
+        kvr::sum4_pair<true>(
+            n,
+            [&](int64_t i) __attribute__((always_inline)) {
+                return gv[i] - gbar;
+            },
+            [&](int64_t i) __attribute__((always_inline)) {
+                return gv[i] - dot4(X_aug + i * pn, beta, pn);
+            },
+            &t, &r);
+        return 0.0;
     });
     *tss = t;
     *rss = r;

@@ -179,6 +179,26 @@ KVR_INLINE double sum4(int64_t n, T term) {
     });
 }
 
+// Two sums in the blocks-of-four order in one pass (the bits of two sum4
+// calls): the chains of one overlap those of the other.
+template <bool Sq, class T1, class T2>
+KVR_INLINE void sum4_pair(int64_t n, T1 term1, T2 term2, double *out1, double *out2) {
+    double s[4] = {0.0, 0.0, 0.0, 0.0}, t[4] = {0.0, 0.0, 0.0, 0.0};
+    int64_t i = 0;
+    for (; i + 4 <= n; i += 4)
+#pragma GCC unroll 4
+        for (int l = 0; l < 4; ++l) {
+            accumulate<Sq>(s[l], term1(i + l));
+            accumulate<Sq>(t[l], term2(i + l));
+        }
+    for (; i < n; ++i) {
+        accumulate<Sq>(s[0], term1(i));
+        accumulate<Sq>(t[0], term2(i));
+    }
+    *out1 = pairwise<4>(s);
+    *out2 = pairwise<4>(t);
+}
+
 // Sum over i < n of term(i), or of term(i)^2 (Sq), term i into lane i % L.
 template <int L, bool Sq, class T>
 KVR_INLINE double sum_lanes(int64_t n, T term) {
