@@ -899,8 +899,10 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     if (const_col < 0) const_col = -1;
     tests &= opt ? int64_t{KVR_BAT_ALL} : int64_t{KVR_BAT_BASE};
     const CheckLayout cl = check_layout(n, k, lags, tests);
-    if ((tests & KVR_BAT_CHECKS) && !reuse)  // no design work kept from earlier calls
-        arena0[cl.cache] = arena0[cl.cache + kvr::mc::kWhiteHead] = -1.0;
+    if (!reuse) {  // no design work kept from earlier calls, whatever stops this series
+        arena0[kHValid] = 0.0;
+        if (tests & KVR_BAT_CHECKS) arena0[cl.cache] = arena0[cl.cache + kvr::mc::kWhiteHead] = -1.0;
+    }
     for (int f = 0; f < KVR_BAT_NFIELDS; ++f) out[f] = kNaN;
     for (int64_t j = 0; j < k; ++j) beta[j] = se[j] = kNaN;
     out[KVR_BAT_N] = static_cast<double>(n);
