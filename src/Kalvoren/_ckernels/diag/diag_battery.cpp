@@ -901,7 +901,8 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     const CheckLayout cl = check_layout(n, k, lags, tests);
     if (!reuse) {  // no design work kept from earlier calls, whatever stops this series
         arena0[kHValid] = 0.0;
-        if (tests & KVR_BAT_CHECKS) arena0[cl.cache] = arena0[cl.cache + kvr::mc::kWhiteHead] = -1.0;
+        if (tests & KVR_BAT_CHECKS)
+            arena0[cl.cache] = arena0[cl.cache + kvr::mc::kWhiteHead] = -1.0;
     }
     for (int f = 0; f < KVR_BAT_NFIELDS; ++f) out[f] = kNaN;
     for (int64_t j = 0; j < k; ++j) beta[j] = se[j] = kNaN;
