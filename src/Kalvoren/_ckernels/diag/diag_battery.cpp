@@ -633,30 +633,29 @@ KVR_MULTIVERSION int breusch_godfrey(const Series &s, int64_t lags, double *scra
     }
     if (kvr::gram_out_of_range(G, m, n)) return DIAG_FALLBACK;
     if (kvr_chol_solve(G, g, beta, L, m) != 0) return DIAG_FALLBACK;
-    // the residuals of the auxiliary fit, a column at a time
-    for (int64_t i = 0; i < n; ++i) r[i] = e[i];
+    // The explained sum of squares e'e - r'r as sum f (2e - f), f = Z beta the
+    // fitted values (a column at a time): the difference of two nearly equal
+    // sums would lose a small statistic, and f'f alone would take the first-
+    // order error of beta, which this form, like r'r, cancels.
+    for (int64_t i = 0; i < n; ++i) r[i] = 0.0;
     for (int64_t c = 0; c < p; ++c) {
-        const double nb = -beta[c], *z = Z + c * n;
-        for (int64_t i = 0; i < n; ++i) r[i] = kvr::fma(nb, z[i], r[i]);
+        const double b = beta[c], *z = Z + c * n;
+        for (int64_t i = 0; i < n; ++i) r[i] = kvr::fma(b, z[i], r[i]);
     }
     for (int64_t l = 0; l < lags; ++l) {
-        const double nb = -beta[p + l];
-        for (int64_t i = l + 1; i < n; ++i) r[i] = kvr::fma(nb, e[i - 1 - l], r[i]);
+        const double b = beta[p + l];
+        for (int64_t i = l + 1; i < n; ++i) r[i] = kvr::fma(b, e[i - 1 - l], r[i]);
     }
-    double S, R;
-    kvr::sum4_pair<true>(
-        n,
-        [&](int64_t i) __attribute__((always_inline)) {
-            return e[i];
-        },
-        [&](int64_t i) __attribute__((always_inline)) {
-            return r[i];
-        },
-        &S, &R);
+    const double S = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return e[i];
+    });
+    const double F = kvr::fold4(n, [&](double &acc, int64_t i) __attribute__((always_inline)) {
+        acc = kvr::fma(r[i], 2.0 * e[i] - r[i], acc);
+    });
     if (m > 1 && kvr::too_ill_conditioned(kvr_chol_rcond(G, L, m, g))) return DIAG_FALLBACK;
     if (S > 0.0)
-        *stat = (1.0 - R / S) * static_cast<double>(n);
-    else if (S == 0.0 && !std::isnan(R))
+        *stat = (F < S ? (F > 0.0 ? F / S : 0.0) : 1.0) * static_cast<double>(n);
+    else if (S == 0.0 && !std::isnan(F))
         *stat = 0.0;  // all-zero residuals: nothing to explain
     else
         *stat = kNaN;
