@@ -282,6 +282,7 @@ KVR_INLINE double inverse_cond(const double *A, int64_t n, int64_t k, double *ri
 // The design's work as the tests see it.
 struct DesignWork {
     double *head, *hq, *dc, *db, *tp, *dz;
+    bool keep;  // later series share the design: work worth recording for them
 };
 
 struct Series {
@@ -508,16 +509,18 @@ KVR_MULTIVERSION void hac(const Series &s, int64_t hac_lags, bool test, double *
     int64_t *piv = reinterpret_cast<int64_t *>(target + k);
     double *hq = s.dw->hq, *hqc = hq + n * k;
     if (s.dw->head[kHHq] != 1.0) {  // q_t[j] = sum over c <= j of x_t[c] ri[c][j], the design's
+        // row-major for the covariance choice's meat, else by columns for the sums below
         for (int64_t i = 0; i < n; ++i) {
             const double *x = s.xs + i * k;
-            double *qi = hq + i * k;
+            double *qi = rb ? hq + i * k : g;
             for (int64_t j = 0; j < k; ++j) qi[j] = 0.0;
             for (int64_t c = 0; c < k; ++c) {
                 const double xc = x[c];
                 const double *ric = s.ri + c * k;
                 for (int64_t j = c; j < k; ++j) qi[j] = kvr::fma(xc, ric[j], qi[j]);
             }
-            for (int64_t j = 0; j < k; ++j) hqc[j * n + i] = qi[j];
+            if (!rb)
+                for (int64_t j = 0; j < k; ++j) hqc[j * n + i] = qi[j];
         }
         s.dw->head[kHHq] = 1.0;
     }
@@ -700,9 +703,10 @@ void run_cusum(const Series &s, const Options &o, double *scratch, double *out) 
         double sq = kNaN;
         // the recursion's rotations are the design's: recorded once, then replayed
         const bool record = s.dw->head[kHCusum] != 1.0;
-        const int st = kvr_cusum_pair_taped(s.ys, s.xs, s.n, s.k, scratch, s.size, record, s.dw->tp,
-                                            &stat, &sq);
-        if (record) s.dw->head[kHCusum] = 1.0;
+        const int st =
+            kvr_cusum_pair_taped(s.ys, s.xs, s.n, s.k, scratch, s.size,
+                                 record ? (s.dw->keep ? 1 : 2) : 0, s.dw->tp, &stat, &sq);
+        if (record && s.dw->keep) s.dw->head[kHCusum] = 1.0;
         if (st == DIAG_OK && (o.tests & KVR_BAT_HC)) {  // the recursion Harvey-Collier needs
             std::memcpy(s.mc->w, scratch + 3 * s.k * s.k + 3 * s.k, sizeof(double) * (s.n - s.k));
             s.mc->w_ok = true;
@@ -888,12 +892,15 @@ extern "C" KVR_API kvr_arena_size_t kvr_battery_arena_size(int64_t n, int64_t k,
 namespace {
 
 // The battery, with the model checks when opt is given (else their bits are
-// ignored); reuse: the design is the previous call's on this arena; rb: a
+// ignored); reuse bit 1: the design is the previous call's on this arena,
+// bit 2: the next calls share it (work worth keeping for them); rb: a
 // covariance choice in place of the battery's own Bartlett HAC, or none.
 KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, int64_t const_col,
                        int64_t lags, int64_t t_break, int64_t hac_lags, int64_t tests,
                        double *arena0, double *out, double *beta, double *se, const double *opt,
-                       bool reuse, const Robust *rb) {
+                       int64_t reuse, const Robust *rb) {
+    const bool keep = (reuse & 2) != 0;  // later calls share the design: keep its work
+    reuse &= 1;
     if (k < 0) k = 0;
     if (const_col < 0) const_col = -1;
     tests &= opt ? int64_t{KVR_BAT_ALL} : int64_t{KVR_BAT_BASE};
@@ -1004,8 +1011,8 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     // fitted space turning (Wedin's bound); statistics of up to fourth powers
     // of them move up to ten times as much.
     out[KVR_BAT_DIGITS] = -std::log10(10.0 * kvr::kEps * (cond + size / std::sqrt(rss)));
-    kvr::mc::Ctx mc{opt, arena0 + cl.cache, arena0 + cl.w, arena0 + cl.scratch, reuse, false};
-    DesignWork dw{head, arena + l.hq, arena + l.dc, arena + l.db, arena + l.tp, arena + l.dz};
+    kvr::mc::Ctx mc{opt, arena0 + cl.cache, arena0 + cl.w, arena0 + cl.scratch, reuse != 0, false};
+    DesignWork dw{head, arena + l.hq, arena + l.dc, arena + l.db, arena + l.tp, arena + l.dz, keep};
     const Series s{xs, ys, e, ri, bs, ex, n, k, const_col, qc, size, rss, arena0 + cl.Q, &mc, &dw};
     if (kvr::is_exact_fit(rss, size, n)) {
         // The residuals are rounding noise: nothing to test on them. The
@@ -1025,7 +1032,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
                                                     int64_t tests, double *arena, double *out,
                                                     double *beta, double *se) {
     return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se,
-                   nullptr, false, nullptr);
+                   nullptr, 0, nullptr);
 }
 
 namespace {
@@ -1064,11 +1071,11 @@ KVR_INLINE int checks(const double *y, const double *X, int64_t n, int64_t k, in
                       double *out, double *beta, double *se, double *cov, double *bw) {
     if (!c)
         return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se,
-                       opt, reuse != 0, nullptr);
+                       opt, reuse, nullptr);
     if (!cov_start(c, k, tests & KVR_BAT_ALL, out, beta, se, cov, bw)) return DIAG_BAD_ARG;
     const Robust rb{c, arena + check_layout(n, k, lags, tests & KVR_BAT_ALL).total.v, cov, bw};
     return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se, opt,
-                   reuse != 0, &rb);
+                   reuse, &rb);
 }
 
 // Dispatched by hand: target_clones would give the entry a default-visibility

@@ -83,9 +83,10 @@ inline Checked scratch_len(Checked n, Checked k) {
 }  // namespace kvr
 
 // C linkage, not exported (no KVR_API), like kvr_cusum_pair_taped: the battery with
-// the model checks. opt holds kvr::mc::kNOpts options; reuse != 0 says X's
+// the model checks. opt holds kvr::mc::kNOpts options; reuse & 1 says X's
 // first n rows are those of the previous call on this arena (a batch with
-// one design), whose design work is then kept. The arena's length comes from
+// one design), whose design work is then kept; reuse & 2 that the next calls
+// will share them (work is recorded for them). The arena's length comes from
 // kvr_battery_checks_arena_size (the convention of kvr_api.h); without check
 // bits it is kvr_battery_arena_size's.
 #if defined(__GNUC__)
