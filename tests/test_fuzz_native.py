@@ -729,6 +729,7 @@ def _battery_len(n, k, lags):
             f["kvr_cusumsq_arena_size"](n, k),
             f["kvr_lb_arena_size"](n, lags),
             n * k + 7 * k * k + 5 * k,
+            n + 2 * (k + 1 + lags) ** 2 + 4 * (k + 1 + lags) + 2 if 0 <= lags < n else 0,
         )
     )
 

@@ -81,6 +81,12 @@ struct Layout {
 // Scratch needs of the fit and of the HAC step, beside the other kernels' arenas.
 Checked qr_len(Checked n, Checked k) { return (n + 2) * (k + 1); }
 Checked hac_len(Checked n, Checked k) { return n * k + 7 * (k * k) + 5 * k; }
+// breusch_godfrey's: pointers (m + 1), G and L, g and beta, the inner
+// products (m + 1), the fitted values (n); m = k + 1 + lags at most.
+Checked bg_len(Checked n, Checked k, int64_t lags) {
+    const Checked m = k + 1 + lags;
+    return n + 2 * (m * m) + 4 * m + 2;
+}
 
 Layout layout(int64_t n, int64_t k, int64_t lags) {
     n = kvr::size_arg(n);
@@ -104,6 +110,7 @@ Layout layout(int64_t n, int64_t k, int64_t lags) {
     need = max_of(need, kvr::arena_len(kvr_cusumsq_arena_size(n, k)));
     need = max_of(need, kvr::arena_len(kvr_lb_arena_size(n, lags)));
     need = max_of(need, hac_len(N, K));
+    if (lags >= 0 && lags < n) need = max_of(need, bg_len(N, K, lags));
     l.ys = ys.v, l.e = e.v, l.ex = ex.v, l.bs = bs.v, l.ri = ri.v, l.qc = qc.v;
     l.ax = ax.v, l.hv = hv.v, l.hq = hq.v, l.ya = ya.v, l.dc = dc.v, l.db = db.v, l.tp = tp.v,
     l.dz = dz.v;
