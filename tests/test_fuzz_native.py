@@ -691,27 +691,13 @@ FORMULAS = {
 
 
 def _battery_len(n, k, lags):
-    """The header and persistent arrays, the design's work (the QR, the rows of
-    X R^-1, the Chow, Breusch-Pagan and Breusch-Godfrey designs, the CUSUM
-    recursion's tape), then the largest scratch need of the fit and the tests."""
+    """The header and persistent arrays (with the small parts of the design's
+    work: the reflectors' scales, the Chow, Breusch-Pagan and Breusch-Godfrey
+    normal equations), then the largest scratch need of the fit and the tests;
+    a lone series holds no design work beyond that."""
     f = FORMULAS
     p = k + 1
-    design = (
-        n * k
-        + 2 * k
-        + 2 * n * k
-        + n  # QR, rows of X R^-1, Q'y
-        + 3 * (2 * k * k + 2)  # Chow
-        + 2 * p * p
-        + 2
-        + n * p  # Breusch-Pagan
-        + 2
-        + 3 * k * k
-        + k
-        + n * (3 * k + 3)  # the tape
-        + n * p
-        + p * p  # Breusch-Godfrey
-    )
+    small = 2 * k + 3 * (2 * k * k + 2) + 2 * p * p + 2 + p * p
     return (
         16
         + n * k
@@ -719,7 +705,7 @@ def _battery_len(n, k, lags):
         + 4 * k
         + 1
         + k * k
-        + design
+        + small
         + max(
             (n + 2) * (k + 1),
             n * k + f["kvr_bg_arena_size"](n, k, lags),
@@ -729,7 +715,7 @@ def _battery_len(n, k, lags):
             f["kvr_cusumsq_arena_size"](n, k),
             f["kvr_lb_arena_size"](n, lags),
             n * k + 7 * k * k + 5 * k,
-            n + 2 * (k + 1 + lags) ** 2 + 4 * (k + 1 + lags) + 2 if 0 <= lags < n else 0,
+            n * p + n + 2 * (p + lags) ** 2 + 4 * (p + lags) + 2 if 0 <= lags < n else 0,
         )
     )
 

@@ -62,19 +62,23 @@ enum {
 //   e   n     residuals (scaled units)   ex  k+1 exponents: c_j = 2^-ex[j], c_y = 2^-ex[k]
 //   bs  k     coefficients (scaled)      ri  k*k R^-1 (upper triangle)
 //   qc  2k    Q'y, then column const_col of R (for the HAC Wald test)
-// then the design's work, which a batch with one design keeps (its header
-// says for which design it was made):
-//   ax  n*k   X's Householder vectors and R, column-major
 //   hv  2k    the reflectors' leading entries and scales
+//   dc  3(2k*k + 2)  the Chow fits' G, L, rcond and ok
+//   db  2p*p + 2     Breusch-Pagan's (p = k + 1): G, L, rcond, ok
+//   dd  p*p   the cross products of Breusch-Godfrey's design columns
+// then, only when the design's work is held for later series (a batch with
+// one design; its header says for which design it was made):
+//   ax  n*k   X's Householder vectors and R, column-major
 //   hq  2n*k  the rows of X R^-1 (row-major, then column-major)
 //   ya  n     the response through the reflectors: Q'y, then the residual part
-//   dc  3(2k*k + 2)  the Chow fits' G, L, rcond and ok
-//   db  2p*p + 2 + n*p  Breusch-Pagan's (p = k + 1): G, L, rcond, ok, the design
+//   bo  n*p   Breusch-Pagan's design with a constant
 //   tp  the CUSUM recursion's tape (kvr_cusum_tape_len)
-//   dz  n*p + p*p  Breusch-Godfrey's design columns [1, X without its constant]
-//       (column-major, p <= k + 1) and their cross products
+//   dz  n*p   Breusch-Godfrey's design columns [1, X without its constant]
+//       (column-major, p <= k + 1)
+// Otherwise the fit and each test form their part in the scratch area, and
+// the arena is no larger than a battery without reuse needs.
 struct Layout {
-    int64_t xs, ys, e, ex, bs, ri, qc, ax, hv, hq, ya, dc, db, tp, dz, scratch;
+    int64_t xs, ys, e, ex, bs, ri, qc, hv, dc, db, dd, ax, hq, ya, bo, tp, dz, scratch;
     Checked total{0};
 };
 
@@ -88,7 +92,7 @@ Checked bg_len(Checked n, Checked k, int64_t lags) {
     return n + 2 * (m * m) + 4 * m + 2;
 }
 
-Layout layout(int64_t n, int64_t k, int64_t lags) {
+Layout layout(int64_t n, int64_t k, int64_t lags, bool held) {
     n = kvr::size_arg(n);
     k = kvr::size_arg(k);
     const Checked N(n), K(k);
@@ -96,11 +100,14 @@ Layout layout(int64_t n, int64_t k, int64_t lags) {
     l.xs = kHeadLen;
     const Checked P = K + 1;
     const Checked ys = Checked(kHeadLen) + N * K, e = ys + N, ex = e + N, bs = ex + K + 1,
-                  ri = bs + K, qc = ri + K * K, ax = qc + 2 * K, hv = ax + N * K, hq = hv + 2 * K,
-                  ya = hq + 2 * (N * K), dc = ya + N, db = dc + 3 * (2 * (K * K) + 2),
-                  tp = db + 2 * (P * P) + 2 + N * P,
-                  dz = tp + 2 + 3 * (K * K) + K + N * (3 * K + 3), scratch = dz + N * P + P * P;
-    Checked need = qr_len(N, K);
+                  ri = bs + K, qc = ri + K * K, hv = qc + 2 * K, dc = hv + 2 * K,
+                  db = dc + 3 * (2 * (K * K) + 2), dd = db + 2 * (P * P) + 2, ax = dd + P * P;
+    Checked scratch = ax, hq = ax, ya = ax, bo = ax, tp = ax, dz = ax;
+    if (held) {
+        hq = ax + N * K, ya = hq + 2 * (N * K), bo = ya + N, tp = bo + N * P,
+        dz = tp + 2 + 3 * (K * K) + K + N * (3 * K + 3), scratch = dz + N * P;
+    }
+    Checked need = qr_len(N, K);  // also the QR of X and Q'y without the work held
     need = max_of(need, N * K + kvr::arena_len(kvr_bg_arena_size(n, k, lags)));
     const kvr_arena_size_t bp =  // design with a constant prepended: k + 1 columns
         k < INT64_MAX ? kvr_bp_arena_size(n, k + 1) : kvr_arena_size_t{INT64_MAX, 0};
@@ -110,10 +117,12 @@ Layout layout(int64_t n, int64_t k, int64_t lags) {
     need = max_of(need, kvr::arena_len(kvr_cusumsq_arena_size(n, k)));
     need = max_of(need, kvr::arena_len(kvr_lb_arena_size(n, lags)));
     need = max_of(need, hac_len(N, K));
-    if (lags >= 0 && lags < n) need = max_of(need, bg_len(N, K, lags));
-    l.ys = ys.v, l.e = e.v, l.ex = ex.v, l.bs = bs.v, l.ri = ri.v, l.qc = qc.v;
-    l.ax = ax.v, l.hv = hv.v, l.hq = hq.v, l.ya = ya.v, l.dc = dc.v, l.db = db.v, l.tp = tp.v,
-    l.dz = dz.v;
+    // Breusch-Godfrey's, after its design columns when they are not held
+    if (lags >= 0 && lags < n)
+        need = max_of(need, (held ? Checked(0) : N * P) + bg_len(N, K, lags));
+    l.ys = ys.v, l.e = e.v, l.ex = ex.v, l.bs = bs.v, l.ri = ri.v, l.qc = qc.v, l.hv = hv.v;
+    l.dc = dc.v, l.db = db.v, l.dd = dd.v, l.ax = ax.v, l.hq = hq.v, l.ya = ya.v, l.bo = bo.v,
+    l.tp = tp.v, l.dz = dz.v;
     l.scratch = scratch.v;
     l.total = scratch + need;
     return l;
@@ -287,8 +296,11 @@ KVR_INLINE double inverse_cond(const double *A, int64_t n, int64_t k, double *ri
 // ------------------------------------------------------------------ tests
 
 // The design's work as the tests see it.
+// Without held (a lone series, or designs not shared) hq, bo, tp and dz are
+// null: the tests form their parts in the scratch area, anew for each series.
 struct DesignWork {
-    double *head, *hq, *dc, *db, *tp, *dz;
+    double *head, *hq, *dc, *db, *dd, *bo, *tp, *dz;
+    bool held;  // the arena holds the arrays of the design's work
     bool keep;  // later series share the design: work worth recording for them
 };
 
@@ -330,15 +342,16 @@ KVR_INLINE const double *with_constant(const Series &s, double *to, int64_t *p) 
 void breusch_pagan(const Series &s, double *scratch, double *out) {
     const int64_t n = s.n, p = s.cc >= 0 ? s.k : s.k + 1;
     DesignWork &d = *s.dw;
-    double *G = d.db, *L = G + p * p, *meta = L + p * p, *own = meta + 2;
+    double *G = d.db, *L = G + p * p, *meta = L + p * p, *own = d.held ? d.bo : scratch;
     int64_t pw;
     const double *Xa = s.cc >= 0 ? s.xs : own;
-    if (d.head[kHBp] != 1.0) {
+    if (!d.held && s.cc < 0) scratch += n * p;  // past the design formed there
+    if (!d.held || d.head[kHBp] != 1.0) {
         with_constant(s, own, &pw);
         const kvr_ols_design od = kvr_ols_design_of(Xa, n, p, G, L, scratch);
         meta[0] = od.rcond;
         meta[1] = od.ok;
-        d.head[kHBp] = 1.0;
+        if (d.held) d.head[kHBp] = 1.0;
     }
     const kvr_ols_design od{G, L, meta[0], static_cast<int>(meta[1])};
     double rss = 0.0, tss = 0.0;
@@ -514,8 +527,25 @@ KVR_MULTIVERSION void hac(const Series &s, int64_t hac_lags, bool test, double *
            *factor = W + kk, *dev = factor + kk, *solved = dev + k, *mean = solved + k,
            *target = mean + k;
     int64_t *piv = reinterpret_cast<int64_t *>(target + k);
-    double *hq = s.dw->hq, *hqc = hq + n * k;
-    if (s.dw->head[kHHq] != 1.0) {  // q_t[j] = sum over c <= j of x_t[c] ri[c][j], the design's
+    const bool held = s.dw->held;
+    // not held: the rows go straight to g, as h_t = e_t q_t (by columns) or as
+    // q_t (row-major) for the covariance choice's meat; gamma is free until then
+    double *hq = held ? s.dw->hq : g, *hqc = held ? hq + n * k : nullptr;
+    if (!held) {
+        for (int64_t i = 0; i < n; ++i) {
+            const double *x = s.xs + i * k;
+            double *qi = rb ? g + i * k : gamma;
+            for (int64_t j = 0; j < k; ++j) qi[j] = 0.0;
+            for (int64_t c = 0; c < k; ++c) {
+                const double xc = x[c];
+                const double *ric = s.ri + c * k;
+                for (int64_t j = c; j < k; ++j) qi[j] = kvr::fma(xc, ric[j], qi[j]);
+            }
+            if (!rb)
+                for (int64_t j = 0; j < k; ++j) g[j * n + i] = qi[j] * s.e[i];
+        }
+    } else if (s.dw->head[kHHq] !=
+               1.0) {  // q_t[j] = sum over c <= j of x_t[c] ri[c][j], the design's
         // row-major for the covariance choice's meat, else by columns for the sums below
         for (int64_t i = 0; i < n; ++i) {
             const double *x = s.xs + i * k;
@@ -539,7 +569,7 @@ KVR_MULTIVERSION void hac(const Series &s, int64_t hac_lags, bool test, double *
             return;
         }
     } else {
-        for (int64_t j = 0; j < k; ++j) {  // h_t = e_t q_t, a column at a time
+        for (int64_t j = 0; j < k && held; ++j) {  // h_t = e_t q_t, a column at a time
             const double *q = hqc + j * n;
             double *gj = g + j * n;
             for (int64_t i = 0; i < n; ++i) gj[i] = q[i] * s.e[i];
@@ -604,9 +634,11 @@ KVR_MULTIVERSION int breusch_godfrey(const Series &s, int64_t lags, double *scra
     if (lags < 0) return DIAG_BAD_LAG;
     const int64_t p = s.cc >= 0 ? k : k + 1, m = p + lags;
     DesignWork &d = *s.dw;
-    double *Z = d.dz, *D = Z + n * p;  // columns 1, X without cc; their cross products
+    double *Z = d.held ? d.dz : scratch,
+           *D = d.dd;  // columns 1, X without cc; their cross products
+    if (!d.held) scratch += n * p;
     const double **ptr = reinterpret_cast<const double **>(scratch);
-    if (d.head[kHBg] != 1.0) {
+    if (!d.held || d.head[kHBg] != 1.0) {
         for (int64_t i = 0; i < n; ++i) Z[i] = 1.0;
         for (int64_t j = 0, c = 1; j < k; ++j) {
             if (j == s.cc) continue;
@@ -618,7 +650,7 @@ KVR_MULTIVERSION int breusch_godfrey(const Series &s, int64_t lags, double *scra
             dots8(Z + a * n, ptr, a + 1, n, D + a * p);
             for (int64_t b = 0; b < a; ++b) D[b * p + a] = D[a * p + b];
         }
-        d.head[kHBg] = 1.0;
+        if (d.held) d.head[kHBg] = 1.0;
     }
     double *G = scratch + m + 1, *L = G + m * m, *g = L + m * m, *beta = g + m, *dv = beta + m,
            *r = dv + m + 1;
@@ -708,12 +740,13 @@ void run_cusum(const Series &s, const Options &o, double *scratch, double *out) 
     double stat = kNaN;
     if (o.tests & KVR_BAT_CUSUMSQ) {
         double sq = kNaN;
-        // the recursion's rotations are the design's: recorded once, then replayed
-        const bool record = s.dw->head[kHCusum] != 1.0;
-        const int st =
-            kvr_cusum_pair_taped(s.ys, s.xs, s.n, s.k, scratch, s.size,
-                                 record ? (s.dw->keep ? 1 : 2) : 0, s.dw->tp, &stat, &sq);
-        if (record && s.dw->keep) s.dw->head[kHCusum] = 1.0;
+        // the recursion's rotations are the design's: recorded once for the
+        // series that share it, then replayed; else no tape at all
+        const DesignWork &d = *s.dw;
+        const bool replay = d.held && d.head[kHCusum] == 1.0;
+        const int st = kvr_cusum_pair_taped(s.ys, s.xs, s.n, s.k, scratch, s.size, !replay,
+                                            replay || d.keep ? d.tp : nullptr, &stat, &sq);
+        if (!replay && d.keep) s.dw->head[kHCusum] = 1.0;
         if (st == DIAG_OK && (o.tests & KVR_BAT_HC)) {  // the recursion Harvey-Collier needs
             std::memcpy(s.mc->w, scratch + 3 * s.k * s.k + 3 * s.k, sizeof(double) * (s.n - s.k));
             s.mc->w_ok = true;
@@ -865,17 +898,17 @@ struct CheckLayout {
 
 // The header of the design's work is always at the front: the battery's
 // own, or (with the checks) one more before the checks' cache.
-CheckLayout check_layout(int64_t n, int64_t k, int64_t lags, int64_t tests) {
+CheckLayout check_layout(int64_t n, int64_t k, int64_t lags, int64_t tests, bool held) {
     CheckLayout c;
     const int64_t h = kHeadLen;
     c.cache = h;
     if (!(tests & KVR_BAT_CHECKS)) {
         c.base = c.Q = c.w = c.scratch = 0;
-        c.total = layout(n, k, lags).total;
+        c.total = layout(n, k, lags, held).total;
         return c;
     }
     const Checked N(kvr::size_arg(n)), K(kvr::size_arg(k));
-    const Checked base = kvr::mc::cache_len(N, K) + h, Q = base + layout(n, k, lags).total,
+    const Checked base = kvr::mc::cache_len(N, K) + h, Q = base + layout(n, k, lags, held).total,
                   w = Q + N * K, scratch = w + N;
     c.base = base.v, c.Q = Q.v, c.w = w.v, c.scratch = scratch.v;
     c.total = scratch + kvr::mc::scratch_len(N, K);
@@ -893,7 +926,7 @@ KVR_INLINE bool constant_column(const double *X, int64_t n, int64_t k, int64_t c
 }  // namespace
 
 extern "C" KVR_API kvr_arena_size_t kvr_battery_arena_size(int64_t n, int64_t k, int64_t lags) {
-    return kvr::arena_record(layout(n, k, lags).total);
+    return kvr::arena_record(layout(n, k, lags, false).total);
 }
 
 namespace {
@@ -907,11 +940,12 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
                        double *arena0, double *out, double *beta, double *se, const double *opt,
                        int64_t reuse, const Robust *rb) {
     const bool keep = (reuse & 2) != 0;  // later calls share the design: keep its work
+    const bool held = (reuse & 3) != 0;  // the arena has room for the design's work
     reuse &= 1;
     if (k < 0) k = 0;
     if (const_col < 0) const_col = -1;
     tests &= opt ? int64_t{KVR_BAT_ALL} : int64_t{KVR_BAT_BASE};
-    const CheckLayout cl = check_layout(n, k, lags, tests);
+    const CheckLayout cl = check_layout(n, k, lags, tests, held);
     if (!reuse) {  // no design work kept from earlier calls, whatever stops this series
         arena0[kHValid] = 0.0;
         if (tests & KVR_BAT_CHECKS)
@@ -925,10 +959,13 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     if (const_col >= k) return failed(DIAG_BAD_ARG, tests, out);
 
     double *arena = arena0 + cl.base;
-    const Layout l = layout(n, k, lags);
+    const Layout l = layout(n, k, lags, held);
     double *xs = arena + l.xs, *ys = arena + l.ys, *e = arena + l.e, *ex = arena + l.ex,
            *bs = arena + l.bs, *ri = arena + l.ri, *qc = arena + l.qc, *scratch = arena + l.scratch;
-    double *A = arena + l.ax, *qy = arena + l.ya, *v0 = arena + l.hv, *scales = v0 + k;
+    // the factorisation and Q'y: held for later series, else in the scratch
+    // area, which the tests take over once the fit is done
+    double *A = held ? arena + l.ax : scratch, *qy = held ? arena + l.ya : scratch + n * k,
+           *v0 = arena + l.hv, *scales = v0 + k;
     if (!exponent(y, 1, n, ex + k)) return failed(DIAG_UDEF_VARIANCE, tests, out);
 
     // The design's work: kept from the previous series of a batch with one
@@ -950,7 +987,7 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
         } else if (const_col >= 0 && !constant_column(X, n, k, const_col)) {
             status = DIAG_BAD_ARG;
         } else {
-            equilibrate_x(X, n, k, ex, scratch, xs, A);
+            equilibrate_x(X, n, k, ex, v0, xs, A);  // v0 and scales: free until the QR
             cond = householder(A, n, k, v0, scales) ? inverse_cond(A, n, k, ri)
                                                     : std::numeric_limits<double>::infinity();
             if (!(cond <= KVR_BAT_COND_MAX)) status = DIAG_FALLBACK;
@@ -959,7 +996,7 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
         head[kHStatus] = status;
         head[kHCond] = cond;
         head[kHHq] = head[kHChow] = head[kHBp] = head[kHCusum] = head[kHBg] = 0.0;
-        head[kHValid] = 1.0;
+        head[kHValid] = held ? 1.0 : 0.0;  // the next call cannot take work not held
     }
     const int dstatus = static_cast<int>(head[kHStatus]);
     if (dstatus == DIAG_FALLBACK) out[KVR_BAT_COND] = head[kHCond];
@@ -1019,7 +1056,11 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     // of them move up to ten times as much.
     out[KVR_BAT_DIGITS] = -std::log10(10.0 * kvr::kEps * (cond + size / std::sqrt(rss)));
     kvr::mc::Ctx mc{opt, arena0 + cl.cache, arena0 + cl.w, arena0 + cl.scratch, reuse != 0, false};
-    DesignWork dw{head, arena + l.hq, arena + l.dc, arena + l.db, arena + l.tp, arena + l.dz, keep};
+    const auto at = [&](int64_t off) {
+        return held ? arena + off : nullptr;
+    };
+    DesignWork dw{head,     at(l.hq), arena + l.dc, arena + l.db, arena + l.dd,
+                  at(l.bo), at(l.tp), at(l.dz),     held,         keep};
     const Series s{xs, ys, e, ri, bs, ex, n, k, const_col, qc, size, rss, arena0 + cl.Q, &mc, &dw};
     if (kvr::is_exact_fit(rss, size, n)) {
         // The residuals are rounding noise: nothing to test on them. The
@@ -1060,11 +1101,14 @@ bool cov_start(const kvr_cov_choice *c, int64_t k, int64_t tests, double *out, d
 
 }  // namespace
 
-// The checks' arena, and the covariance's scratch after it when there is one.
+// The checks' arena, and the covariance's scratch after it when there is one;
+// shared: the calls pass reuse bits (one design for all), and the arena holds
+// the design's work for them.
 extern "C" KVR_HIDDEN kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, int64_t k,
                                                                      int64_t lags, int64_t tests,
-                                                                     int64_t with_cov) {
-    Checked total = check_layout(n, k, lags, tests & KVR_BAT_ALL).total;
+                                                                     int64_t with_cov,
+                                                                     int64_t shared) {
+    Checked total = check_layout(n, k, lags, tests & KVR_BAT_ALL, shared != 0).total;
     if (with_cov) total = total + kvr::arena_len(kvr_robust_arena_size(n, k));
     return kvr::arena_record(total);
 }
@@ -1080,7 +1124,9 @@ KVR_INLINE int checks(const double *y, const double *X, int64_t n, int64_t k, in
         return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se,
                        opt, reuse, nullptr);
     if (!cov_start(c, k, tests & KVR_BAT_ALL, out, beta, se, cov, bw)) return DIAG_BAD_ARG;
-    const Robust rb{c, arena + check_layout(n, k, lags, tests & KVR_BAT_ALL).total.v, cov, bw};
+    const Robust rb{c,
+                    arena + check_layout(n, k, lags, tests & KVR_BAT_ALL, (reuse & 3) != 0).total.v,
+                    cov, bw};
     return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se, opt,
                    reuse, &rb);
 }

@@ -661,7 +661,13 @@ extern "C" __attribute__((visibility("hidden"))) KVR_MULTIVERSION int kvr_cusum_
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k;
-    double *w = arena + (3 * k * k + 3 * k), *bound = tape + 1 + (k < 1 ? 0 : tape_len(n, k));
+    double *w = arena + (3 * k * k + 3 * k);
+    if (!tape) {  // one response: the recursion, nothing recorded
+        const int status = recursion(y, X, n, k, arena, w, nullptr, nullptr);
+        if (status != DIAG_OK) return status;
+        return pair_stats(y, X, n, k, w, arena, size, nullptr, cusum, cusumsq, w + m);
+    }
+    double *bound = tape + 1 + (k < 1 ? 0 : tape_len(n, k));
     int status;
     if (record) {
         bool design_failed = false;

@@ -18,7 +18,8 @@ __attribute__((visibility("hidden"))) int64_t kvr_cusum_tape_len(int64_t n, int6
 // size > 0: the fit's |y| + sum_j |x_j||beta_j| (the exact-fit rule's), known
 // to the caller; else found from the recursion. record != 0: the recursion
 // also writes the tape (kvr_cusum_tape_len(n, k) doubles); else it is
-// replayed from the tape on y, per step only the response's rotations.
+// replayed from the tape on y, per step only the response's rotations. A
+// null tape: the recursion alone, nothing recorded (the same bits).
 __attribute__((visibility("hidden"))) int kvr_cusum_pair_taped(const double *y, const double *X,
                                                                int64_t n, int64_t k, double *arena,
                                                                double size, int64_t record,
