@@ -436,6 +436,38 @@ def test_shared_design_work_gives_each_series_its_bits_alone(name, tests, cov, r
         assert all(a[g].tobytes() == b[0].tobytes() for a, b in zip(many, one)), g
 
 
+@pytest.mark.parametrize("G, shared", [(1, 0), (3, 0), (1, 1), (3, 1)])
+def test_design_work_is_held_only_for_series_that_share_it(G, shared, rng, monkeypatch):
+    """Without later series on the same design the arena is the lone battery's
+    (kvr_battery_arena_size): the design's work gets no room of its own."""
+    from test_sizes import Recorder, size_function
+
+    n, k, lags = 50, 3, 2
+    X = np.column_stack([np.ones(n), rng.standard_normal((n, k - 1))])
+    rec = Recorder()
+    monkeypatch.setattr(B, "np", rec)
+    Xg = X if shared else np.tile(X, (G, 1))
+    B.battery_checks(
+        rng.standard_normal(G * n),
+        Xg,
+        np.arange(G + 1) * n,
+        0,
+        lags,
+        [20] * G,
+        [2] * G,
+        255,
+        shared,
+        OPTS,
+        NO_COV,
+    )
+    monkeypatch.undo()
+    lone = size_function("kvr_battery_arena_size", 3)(n, k, lags).arena_len
+    if G > 1 and shared:
+        assert rec.lengths[-1] > lone
+    else:
+        assert rec.lengths[-1] == lone
+
+
 class _Recycler:
     """A stand-in for _batch's `np` whose 1-D np.empty (the arena) hands back
     the same memory at every call: recycled memory at its most faithful."""
