@@ -1,6 +1,9 @@
 """Per-series cost of the native battery (_batch.battery over many series in
 one call) and the speed-up of two Python threads each calling it on half of
-the series. For scale, the same statistics through one _diag call each.
+the series; then the same with one design shared by every series
+(_batch.battery_checks with shared_x, as diagnose_many(Y, X) runs it), whose
+design work is done once per call. For scale, the same statistics through
+one _diag call each.
 
     .venv/bin/python benchmarks/bench_battery.py [--series 10000] [--n 200] [--k 3]
 """
@@ -69,14 +72,48 @@ def main():
             D.hac_estimator_matmul(r, 0, lags)
         return m
 
+    Xs, opts, none = X[:n], np.array([3.0, 0.0, 0.5, 0.0, 0.5]), np.empty(0, np.int64)
+
+    def run_shared(lo, hi):
+        o = off[lo : hi + 1] - off[lo]
+        B.battery_checks(
+            y[off[lo] : off[hi]],
+            Xs,
+            o,
+            0,
+            lags,
+            tb[lo:hi],
+            hl[lo:hi],
+            B.ALL & ~B.CHECKS,
+            1,
+            opts,
+            none,
+        )
+
+    def two_shared():
+        ts = [
+            threading.Thread(target=run_shared, args=(0, G // 2)),
+            threading.Thread(target=run_shared, args=(G // 2, G)),
+        ]
+        for t in ts:
+            t.start()
+        for t in ts:
+            t.join()
+
     run(0, min(G, 100))
     one_t, two_t = best(lambda: run(0, G)), best(two)
+    one_s, two_s = best(lambda: run_shared(0, G)), best(two_shared)
     single_t = best(singles, 3) / 200
     print(f"n = {n}, k = {k}, {G} series, full battery")
     print(f"  one call, one thread : {one_t / G * 1e6:7.2f} us/series  {G / one_t:9.0f} series/s")
     print(
         f"  two threads          : {two_t / G * 1e6:7.2f} us/series  {G / two_t:9.0f} series/s"
         f"  speed-up {one_t / two_t:.2f}"
+    )
+    print(f"  one design, one call : {one_s / G * 1e6:7.2f} us/series  {G / one_s:9.0f} series/s")
+    print(
+        f"  one design, two thr. : {two_s / G * 1e6:7.2f} us/series  {G / two_s:9.0f} series/s"
+        f"  speed-up {one_s / two_s:.2f}"
     )
     print(f"  _diag call per test  : {single_t * 1e6:7.2f} us/series (lstsq fit + 8 calls)")
 

@@ -691,14 +691,21 @@ FORMULAS = {
 
 
 def _battery_len(n, k, lags):
-    """The persistent arrays, then the largest scratch need of the fit and the tests."""
+    """The header and persistent arrays (with the small parts of the design's
+    work: the reflectors' scales, the Chow, Breusch-Pagan and Breusch-Godfrey
+    normal equations), then the largest scratch need of the fit and the tests;
+    a lone series holds no design work beyond that."""
     f = FORMULAS
+    p = k + 1
+    small = 2 * k + 3 * (2 * k * k + 2) + 2 * p * p + 2 + p * p
     return (
-        n * k
+        16
+        + n * k
         + 2 * n
         + 4 * k
         + 1
         + k * k
+        + small
         + max(
             (n + 2) * (k + 1),
             n * k + f["kvr_bg_arena_size"](n, k, lags),
@@ -708,6 +715,7 @@ def _battery_len(n, k, lags):
             f["kvr_cusumsq_arena_size"](n, k),
             f["kvr_lb_arena_size"](n, lags),
             n * k + 7 * k * k + 5 * k,
+            n * p + n + 2 * (p + lags) ** 2 + 4 * (p + lags) + 2 if 0 <= lags < n else 0,
         )
     )
 

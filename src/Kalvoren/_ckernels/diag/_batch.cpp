@@ -172,8 +172,10 @@ PyObject *battery_checks(PyObject *self, PyObject *const *args, Py_ssize_t nargs
             !value_error(f, "choice is out of range (type %lld, rule %lld)", c.type, c.rule))
             return f.fail(__LINE__);
     }
+    // the design's work is held only for series that share it
+    const bool keep = shared && G > 1;
     const kvr_arena_size_t need =
-        kvr_battery_checks_arena_size(longest, k, lags, tests, with_cov ? 1 : 0);
+        kvr_battery_checks_arena_size(longest, k, lags, tests, with_cov ? 1 : 0, keep ? 1 : 0);
     int64_t unused, kk;
     if (!pyframe::size_value(kvr::arena_len(need), &unused) ||
         !pyframe::size_value(Size(k) * k, &kk) || !out_2d(f, out, G, KVR_BAT_NFIELDS) ||
@@ -191,7 +193,7 @@ PyObject *battery_checks(PyObject *self, PyObject *const *args, Py_ssize_t nargs
             const double *Xg = shared ? X.data() : X.data() + first * k;
             kvr_battery_checks(
                 y.data() + first, Xg, o[g + 1] - first, k, const_col, lags, tb[g], hl[g], tests,
-                options, shared && g > 0, with_cov ? &c : nullptr, arena.data_or_null(),
+                options, keep ? (g > 0 ? 3 : 2) : 0, with_cov ? &c : nullptr, arena.data_or_null(),
                 out.data() + g * KVR_BAT_NFIELDS, beta.data() + g * k, se.data() + g * k,
                 with_cov ? cov.data() + g * kk : nullptr, with_cov ? bw.data() + g * 2 : nullptr);
         }

@@ -12,8 +12,10 @@
 #include "diag.h"
 #include "diag_guard.hpp"
 #include "diag_modelcheck.hpp"
+#include "diag_regression_detail.hpp"
 #include "diag_robust.hpp"
 #include "diag_stability_detail.hpp"
+#include "kvr_range.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_size.hpp"
 #include "kvr_vec.hpp"
@@ -34,30 +36,78 @@ Checked max_of(Checked a, Checked b) {
     return r;
 }
 
-// The arena, in doubles: the persistent arrays, then one scratch area that
-// the fit and each test use in turn.
+// The header of the design's work: what it was made for, the fit's outcome
+// and which tests' parts are ready.
+enum {
+    kHValid,  // 1 once the fields below describe the arrays
+    kHN,      // n, k, const_col, lags, tests of the design
+    kHK,
+    kHCC,
+    kHLags,
+    kHTests,
+    kHStatus,  // the design's own fit status (0, or why every series fails)
+    kHCond,    // cond of the equilibrated R
+    kHHq,      // 1: the rows of X R^-1 are ready
+    kHChow,    // t_break + 1 of the Chow designs ready, or 0
+    kHBp,      // 1: Breusch-Pagan's design is ready
+    kHCusum,   // 1: the recursion's tape is ready
+    kHBg,      // 1: Breusch-Godfrey's design columns and their cross products are ready
+    kHeadLen = 16
+};
+
+// The arena, in doubles: the header of the design's work (kHeadLen), the
+// persistent arrays, then one scratch area that the fit and each test use in
+// turn.
 //   xs  n*k   equilibrated design        ys  n   equilibrated response
 //   e   n     residuals (scaled units)   ex  k+1 exponents: c_j = 2^-ex[j], c_y = 2^-ex[k]
 //   bs  k     coefficients (scaled)      ri  k*k R^-1 (upper triangle)
 //   qc  2k    Q'y, then column const_col of R (for the HAC Wald test)
+//   hv  2k    the reflectors' leading entries and scales
+//   dc  3(2k*k + 2)  the Chow fits' G, L, rcond and ok
+//   db  2p*p + 2     Breusch-Pagan's (p = k + 1): G, L, rcond, ok
+//   dd  p*p   the cross products of Breusch-Godfrey's design columns
+// then, only when the design's work is held for later series (a batch with
+// one design; its header says for which design it was made):
+//   ax  n*k   X's Householder vectors and R, column-major
+//   hq  2n*k  the rows of X R^-1 (row-major, then column-major)
+//   ya  n     the response through the reflectors: Q'y, then the residual part
+//   bo  n*p   Breusch-Pagan's design with a constant
+//   tp  the CUSUM recursion's tape (kvr_cusum_tape_len)
+//   dz  n*p   Breusch-Godfrey's design columns [1, X without its constant]
+//       (column-major, p <= k + 1)
+// Otherwise the fit and each test form their part in the scratch area, and
+// the arena is no larger than a battery without reuse needs.
 struct Layout {
-    int64_t xs, ys, e, ex, bs, ri, qc, scratch;
+    int64_t xs, ys, e, ex, bs, ri, qc, hv, dc, db, dd, ax, hq, ya, bo, tp, dz, scratch;
     Checked total{0};
 };
 
 // Scratch needs of the fit and of the HAC step, beside the other kernels' arenas.
 Checked qr_len(Checked n, Checked k) { return (n + 2) * (k + 1); }
 Checked hac_len(Checked n, Checked k) { return n * k + 7 * (k * k) + 5 * k; }
+// breusch_godfrey's: pointers (m + 1), G and L, g and beta, the inner
+// products (m + 1), the fitted values (n); m = k + 1 + lags at most.
+Checked bg_len(Checked n, Checked k, int64_t lags) {
+    const Checked m = k + 1 + lags;
+    return n + 2 * (m * m) + 4 * m + 2;
+}
 
-Layout layout(int64_t n, int64_t k, int64_t lags) {
+Layout layout(int64_t n, int64_t k, int64_t lags, bool held) {
     n = kvr::size_arg(n);
     k = kvr::size_arg(k);
     const Checked N(n), K(k);
     Layout l;
-    l.xs = 0;
-    const Checked ys = N * K, e = ys + N, ex = e + N, bs = ex + K + 1, ri = bs + K, qc = ri + K * K,
-                  scratch = qc + 2 * K;
-    Checked need = qr_len(N, K);
+    l.xs = kHeadLen;
+    const Checked P = K + 1;
+    const Checked ys = Checked(kHeadLen) + N * K, e = ys + N, ex = e + N, bs = ex + K + 1,
+                  ri = bs + K, qc = ri + K * K, hv = qc + 2 * K, dc = hv + 2 * K,
+                  db = dc + 3 * (2 * (K * K) + 2), dd = db + 2 * (P * P) + 2, ax = dd + P * P;
+    Checked scratch = ax, hq = ax, ya = ax, bo = ax, tp = ax, dz = ax;
+    if (held) {
+        hq = ax + N * K, ya = hq + 2 * (N * K), bo = ya + N, tp = bo + N * P,
+        dz = tp + 2 + 3 * (K * K) + K + N * (3 * K + 3), scratch = dz + N * P;
+    }
+    Checked need = qr_len(N, K);  // also the QR of X and Q'y without the work held
     need = max_of(need, N * K + kvr::arena_len(kvr_bg_arena_size(n, k, lags)));
     const kvr_arena_size_t bp =  // design with a constant prepended: k + 1 columns
         k < INT64_MAX ? kvr_bp_arena_size(n, k + 1) : kvr_arena_size_t{INT64_MAX, 0};
@@ -67,7 +117,12 @@ Layout layout(int64_t n, int64_t k, int64_t lags) {
     need = max_of(need, kvr::arena_len(kvr_cusumsq_arena_size(n, k)));
     need = max_of(need, kvr::arena_len(kvr_lb_arena_size(n, lags)));
     need = max_of(need, hac_len(N, K));
-    l.ys = ys.v, l.e = e.v, l.ex = ex.v, l.bs = bs.v, l.ri = ri.v, l.qc = qc.v;
+    // Breusch-Godfrey's, after its design columns when they are not held
+    if (lags >= 0 && lags < n)
+        need = max_of(need, (held ? Checked(0) : N * P) + bg_len(N, K, lags));
+    l.ys = ys.v, l.e = e.v, l.ex = ex.v, l.bs = bs.v, l.ri = ri.v, l.qc = qc.v, l.hv = hv.v;
+    l.dc = dc.v, l.db = db.v, l.dd = dd.v, l.ax = ax.v, l.hq = hq.v, l.ya = ya.v, l.bo = bo.v,
+    l.tp = tp.v, l.dz = dz.v;
     l.scratch = scratch.v;
     l.total = scratch + need;
     return l;
@@ -130,13 +185,12 @@ KVR_INLINE bool exponent(const double *x, int64_t ld, int64_t n, double *e) {
     return true;
 }
 
-// xs = X c and ys = y c_y (row-major like the data, for the test kernels), and
-// A = [xs | ys] column-major (n x (k+1)) for the factorisation. tmp: 2(k+1).
-KVR_INLINE void equilibrate(const double *y, const double *X, int64_t n, int64_t k,
-                            const double *ex, double *tmp, double *xs, double *ys, double *A) {
-    const int64_t w = k + 1;
-    double *pa = tmp, *pb = tmp + w;
-    for (int64_t j = 0; j < w; ++j) {
+// xs = X c (row-major like the data, for the test kernels) and A = xs
+// column-major (n x k) for the factorisation. tmp: 2k.
+KVR_INLINE void equilibrate_x(const double *X, int64_t n, int64_t k, const double *ex, double *tmp,
+                              double *xs, double *A) {
+    double *pa = tmp, *pb = tmp + k;
+    for (int64_t j = 0; j < k; ++j) {
         const Pow2 p(-static_cast<int>(ex[j]));
         pa[j] = p.a, pb[j] = p.b;
     }
@@ -145,15 +199,19 @@ KVR_INLINE void equilibrate(const double *y, const double *X, int64_t n, int64_t
         double *__restrict s = xs + i * k;
         for (int64_t j = 0; j < k; ++j) A[j * n + i] = s[j] = (x[j] * pa[j]) * pb[j];
     }
-    for (int64_t i = 0; i < n; ++i) A[k * n + i] = ys[i] = (y[i] * pa[k]) * pb[k];
+}
+
+// ys = y c_y, and a copy for the reflectors.
+KVR_INLINE void equilibrate_y(const double *y, int64_t n, double ey, double *ys, double *ya) {
+    const Pow2 p(-static_cast<int>(ey));
+    for (int64_t i = 0; i < n; ++i) ya[i] = ys[i] = p(y[i]);
 }
 
 // ------------------------------------------------------------------- fit
 
-// Householder QR of A (n x (k+1), column-major: the design, then the
-// response) in place: R in the upper k x k triangle, Q'y in the first k
-// entries of the last column. False at a column with nothing left below the
-// diagonal.
+// Householder QR of A (n x k, column-major) in place: R in the upper k x k
+// triangle, the vectors below it, their leading entries in v0. False at a
+// column with nothing left below the diagonal.
 KVR_INLINE bool householder(double *A, int64_t n, int64_t k, double *v0, double *scales) {
     for (int64_t j = 0; j < k; ++j) {
         double *__restrict v = A + j * n + j;  // column j from row j
@@ -165,7 +223,7 @@ KVR_INLINE bool householder(double *A, int64_t n, int64_t k, double *v0, double 
         const double alpha = d >= 0.0 ? -norm : norm;
         const double scale = 1.0 / (norm * (norm + std::fabs(d)));
         v[0] = d - alpha;
-        for (int64_t c = j + 1; c <= k; ++c) {
+        for (int64_t c = j + 1; c < k; ++c) {
             double *__restrict a = A + c * n + j;
             const double t = -(kvr::dot_acc<1>(0.0, v, a, len) * scale);
             for (int64_t i = 0; i < len; ++i) a[i] = kvr::fma(v[i], t, a[i]);
@@ -177,12 +235,27 @@ KVR_INLINE bool householder(double *A, int64_t n, int64_t k, double *v0, double 
     return true;
 }
 
+// Q'a in place: the reflectors of A in turn, each exactly as the
+// factorisation applies it to a column of its own.
+KVR_INLINE void apply_qt(double *A, int64_t n, int64_t k, const double *v0, const double *scales,
+                         double *a0) {
+    for (int64_t j = 0; j < k; ++j) {
+        double *__restrict v = A + j * n + j;
+        double *__restrict a = a0 + j;
+        const double keep = v[0];
+        v[0] = v0[j];
+        const int64_t len = n - j;
+        const double t = -(kvr::dot_acc<1>(0.0, v, a, len) * scales[j]);
+        for (int64_t i = 0; i < len; ++i) a[i] = kvr::fma(v[i], t, a[i]);
+        v[0] = keep;
+    }
+}
+
 // e = Q [0; (Q'y)_k..n-1]: the residuals from the reflections, accurate to
 // rounding of |e| itself whatever the condition of X (y - X beta is only
 // accurate to cond(X) roundings of |y|).
-KVR_INLINE void residuals(double *A, int64_t n, int64_t k, const double *v0, const double *scales,
-                          double *e) {
-    const double *qy = A + k * n;
+KVR_INLINE void residuals(double *A, const double *qy, int64_t n, int64_t k, const double *v0,
+                          const double *scales, double *e) {
     for (int64_t i = 0; i < k; ++i) e[i] = 0.0;
     for (int64_t i = k; i < n; ++i) e[i] = qy[i];
     for (int64_t j = k - 1; j >= 0; --j) {
@@ -222,6 +295,15 @@ KVR_INLINE double inverse_cond(const double *A, int64_t n, int64_t k, double *ri
 
 // ------------------------------------------------------------------ tests
 
+// The design's work as the tests see it.
+// Without held (a lone series, or designs not shared) hq, bo, tp and dz are
+// null: the tests form their parts in the scratch area, anew for each series.
+struct DesignWork {
+    double *head, *hq, *dc, *db, *dd, *bo, *tp, *dz;
+    bool held;  // the arena holds the arrays of the design's work
+    bool keep;  // later series share the design: work worth recording for them
+};
+
 struct Series {
     const double *xs, *ys, *e, *ri, *bs, *ex;
     int64_t n, k, cc;  // cc: constant column, or -1
@@ -230,29 +312,13 @@ struct Series {
     double rss;        // e'e, scaled units
     const double *Q;   // n x k column-major orthonormal basis (model checks only)
     kvr::mc::Ctx *mc;  // the model checks' options and work (null: none run)
+    DesignWork *dw;
 };
 
 // A test's status and statistic (NaN unless the status is 0).
 KVR_INLINE void put(double *out, int field, int status, double stat) {
     out[field] = status;
     out[field + 1] = status == DIAG_OK ? stat : kNaN;
-}
-
-// The design without its constant column (a copy), or as it is.
-KVR_INLINE const double *without_constant(const Series &s, double *to, int64_t *kb) {
-    if (s.cc < 0) {
-        *kb = s.k;
-        return s.xs;
-    }
-    const int64_t k = s.k, kn = k - 1;
-    for (int64_t i = 0; i < s.n; ++i) {
-        const double *x = s.xs + i * k;
-        double *z = to + i * kn;
-        for (int64_t j = 0; j < s.cc; ++j) z[j] = x[j];
-        for (int64_t j = s.cc + 1; j < k; ++j) z[j - 1] = x[j];
-    }
-    *kb = kn;
-    return to;
 }
 
 // The design with a constant column: as it is, or with ones prepended.
@@ -271,11 +337,25 @@ KVR_INLINE const double *with_constant(const Series &s, double *to, int64_t *p) 
     return to;
 }
 
+// The auxiliary design (with a constant) and its normal equations are the
+// design's work: formed once for a batch with one design.
 void breusch_pagan(const Series &s, double *scratch, double *out) {
-    int64_t p;
-    const double *Xa = with_constant(s, scratch, &p);
+    const int64_t n = s.n, p = s.cc >= 0 ? s.k : s.k + 1;
+    DesignWork &d = *s.dw;
+    double *G = d.db, *L = G + p * p, *meta = L + p * p, *own = d.held ? d.bo : scratch;
+    int64_t pw;
+    const double *Xa = s.cc >= 0 ? s.xs : own;
+    if (!d.held && s.cc < 0) scratch += n * p;  // past the design formed there
+    if (!d.held || d.head[kHBp] != 1.0) {
+        with_constant(s, own, &pw);
+        const kvr_ols_design od = kvr_ols_design_of(Xa, n, p, G, L, scratch);
+        meta[0] = od.rcond;
+        meta[1] = od.ok;
+        if (d.held) d.head[kHBp] = 1.0;
+    }
+    const kvr_ols_design od{G, L, meta[0], static_cast<int>(meta[1])};
     double rss = 0.0, tss = 0.0;
-    const int st = kvr_bp_aux(s.e, Xa, s.n, p, scratch + s.n * (s.k + 1), &rss, &tss);
+    const int st = kvr_bp_aux_cached(s.e, Xa, n, p, &od, scratch, &rss, &tss);
     out[KVR_BAT_BP_STATUS] = st;
     out[KVR_BAT_BP_STAT] = out[KVR_BAT_BPK_STAT] = kNaN;
     if (st != DIAG_OK || std::isnan(rss)) return;
@@ -294,10 +374,11 @@ void breusch_pagan(const Series &s, double *scratch, double *out) {
 // What the HAC Wald test needs from the factorisation in A, which the tests'
 // scratch overwrites: Q'y and column cc of R (zero past row cc; all zero
 // without a constant).
-KVR_INLINE void keep_for_wald(const double *A, int64_t n, int64_t k, int64_t cc, double *qc) {
+KVR_INLINE void keep_for_wald(const double *A, const double *qy, int64_t n, int64_t k, int64_t cc,
+                              double *qc) {
     double *rc = qc + k;
     for (int64_t j = 0; j < k; ++j) {
-        qc[j] = A[k * n + j];
+        qc[j] = qy[j];
         rc[j] = j <= cc ? A[cc * n + j] : 0.0;
     }
 }
@@ -375,6 +456,66 @@ KVR_INLINE void robust_cov(const Series &s, const double *om, double *T, const R
 // rotated to the front first (W depends on Q only through the direction of
 // the constant); without one, every coefficient is tested and W = c'
 // Omega_h^-1 c / n.
+// Inner products of x with nb vectors y[b] over len terms, in the order of
+// Lanes8 (kvr_vec.hpp: term t into lane t % 8): up to four at once, so that
+// the loads of x are shared and the chains of one inner product overlap
+// those of the others.
+template <int NB>
+KVR_INLINE void dots8_of(const double *x, const double *const *y, int64_t len, double *out) {
+    using V = kvr::vec<4>;
+    V lo[NB], hi[NB];
+#pragma GCC unroll 4
+    for (int b = 0; b < NB; ++b) lo[b] = hi[b] = kvr::vzero<4>();
+    const int64_t whole = kvr::blocks8(len);
+    for (int64_t t = 0; t < whole; t += 8) {
+        const V x0 = kvr::vload<4>(x + t), x1 = kvr::vload<4>(x + t + 4);
+#pragma GCC unroll 4
+        for (int b = 0; b < NB; ++b) {
+            lo[b] = kvr::vfma<4>(x0, kvr::vload<4>(y[b] + t), lo[b]);
+            hi[b] = kvr::vfma<4>(x1, kvr::vload<4>(y[b] + t + 4), hi[b]);
+        }
+    }
+#pragma GCC unroll 4
+    for (int b = 0; b < NB; ++b) {
+        kvr::Lanes8 l(lo[b], hi[b]);
+        for (int64_t t = whole; t < len; ++t) l.v[t & 7] = kvr::fma(x[t], y[b][t], l.v[t & 7]);
+        out[b] = l.sum();
+    }
+}
+
+KVR_INLINE void dots8(const double *x, const double *const *y, int64_t nb, int64_t len,
+                      double *out) {
+    for (; nb >= 4; nb -= 4, y += 4, out += 4) dots8_of<4>(x, y, len, out);
+    if (nb == 3) dots8_of<3>(x, y, len, out);
+    if (nb == 2) dots8_of<2>(x, y, len, out);
+    if (nb == 1) dots8_of<1>(x, y, len, out);
+}
+
+// The Bartlett HAC sum of h_t (g: k columns of n), divided by n: Gamma_0 +
+// sum over j <= L' of (1 - j / (L' + 1)) (Gamma_j + Gamma_j'), L' = min(L, n - 1),
+// Gamma_j = sum_t h_t h_(t+j)'; every entry one inner product of dots8.
+// gamma: k*k scratch, ptr: k pointers.
+KVR_INLINE void bartlett_omega(const double *g, int64_t n, int64_t k, int64_t L, double *gamma,
+                               const double **ptr, double *om) {
+    for (int64_t b = 0; b < k; ++b) ptr[b] = g + b * n;
+    for (int64_t a = 0; a < k; ++a) {
+        dots8(g + a * n, ptr, a + 1, n, om + a * k);
+        for (int64_t b = 0; b < a; ++b) om[b * k + a] = om[a * k + b];
+    }
+    const int64_t lmax = n <= 1 ? 0 : (L < n - 1 ? L : n - 1);
+    const double denom = static_cast<double>(lmax + 1);
+    for (int64_t j = 1; j <= lmax; ++j) {
+        const double w = 1.0 - static_cast<double>(j) / denom;
+        for (int64_t b = 0; b < k; ++b) ptr[b] = g + b * n + j;
+        for (int64_t a = 0; a < k; ++a) dots8(g + a * n, ptr, k, n - j, gamma + a * k);
+        for (int64_t a = 0; a < k; ++a)
+            for (int64_t b = 0; b < k; ++b)
+                om[a * k + b] = kvr::fma(gamma[b * k + a] + gamma[a * k + b], w, om[a * k + b]);
+    }
+    const double dn = static_cast<double>(n);
+    for (int64_t i = 0; i < k * k; ++i) om[i] = om[i] / dn;
+}
+
 KVR_MULTIVERSION void hac(const Series &s, int64_t hac_lags, bool test, double *scratch,
                           double *out, double *se, const Robust *rb) {
     const int64_t n = s.n, k = s.k, kk = k * k;
@@ -386,28 +527,54 @@ KVR_MULTIVERSION void hac(const Series &s, int64_t hac_lags, bool test, double *
            *factor = W + kk, *dev = factor + kk, *solved = dev + k, *mean = solved + k,
            *target = mean + k;
     int64_t *piv = reinterpret_cast<int64_t *>(target + k);
-    for (int64_t i = 0; i < n; ++i) {  // h_t[j] = e_t * sum over c <= j of x_t[c] ri[c][j]
-        const double ei = s.e[i];
-        const double *x = s.xs + i * k;
-        double *gi = g + i * k;
-        for (int64_t j = 0; j < k; ++j) gi[j] = 0.0;
-        for (int64_t c = 0; c < k; ++c) {
-            const double xc = x[c];
-            const double *ric = s.ri + c * k;
-            for (int64_t j = c; j < k; ++j) gi[j] = kvr::fma(xc, ric[j], gi[j]);
+    const bool held = s.dw->held;
+    // not held: the rows go straight to g, as h_t = e_t q_t (by columns) or as
+    // q_t (row-major) for the covariance choice's meat; gamma is free until then
+    double *hq = held ? s.dw->hq : g, *hqc = held ? hq + n * k : nullptr;
+    if (!held) {
+        for (int64_t i = 0; i < n; ++i) {
+            const double *x = s.xs + i * k;
+            double *qi = rb ? g + i * k : gamma;
+            for (int64_t j = 0; j < k; ++j) qi[j] = 0.0;
+            for (int64_t c = 0; c < k; ++c) {
+                const double xc = x[c];
+                const double *ric = s.ri + c * k;
+                for (int64_t j = c; j < k; ++j) qi[j] = kvr::fma(xc, ric[j], qi[j]);
+            }
+            if (!rb)
+                for (int64_t j = 0; j < k; ++j) g[j * n + i] = qi[j] * s.e[i];
         }
-        if (!rb)
-            for (int64_t j = 0; j < k; ++j) gi[j] *= ei;
+    } else if (s.dw->head[kHHq] !=
+               1.0) {  // q_t[j] = sum over c <= j of x_t[c] ri[c][j], the design's
+        // row-major for the covariance choice's meat, else by columns for the sums below
+        for (int64_t i = 0; i < n; ++i) {
+            const double *x = s.xs + i * k;
+            double *qi = rb ? hq + i * k : g;
+            for (int64_t j = 0; j < k; ++j) qi[j] = 0.0;
+            for (int64_t c = 0; c < k; ++c) {
+                const double xc = x[c];
+                const double *ric = s.ri + c * k;
+                for (int64_t j = c; j < k; ++j) qi[j] = kvr::fma(xc, ric[j], qi[j]);
+            }
+            if (!rb)
+                for (int64_t j = 0; j < k; ++j) hqc[j * n + i] = qi[j];
+        }
+        s.dw->head[kHHq] = 1.0;
     }
     if (rb) {
-        const int st =
-            kvr_robust_meat(rb->c, g, s.e, s.xs, s.ex, n, k, s.cc, hac_lags, rb->arena, om, rb->bw);
+        const int st = kvr_robust_meat(rb->c, hq, s.e, s.xs, s.ex, n, k, s.cc, hac_lags, rb->arena,
+                                       om, rb->bw);
         if (st != DIAG_OK) {
             if (test) put(out, KVR_BAT_HAC_STATUS, st, kNaN);
             return;
         }
     } else {
-        kvr_hac_estimator_matmul(g, HAC_KERNEL_BARTLETT, hac_lags, n, k, gamma, om);
+        for (int64_t j = 0; j < k && held; ++j) {  // h_t = e_t q_t, a column at a time
+            const double *q = hqc + j * n;
+            double *gj = g + j * n;
+            for (int64_t i = 0; i < n; ++i) gj[i] = q[i] * s.e[i];
+        }
+        bartlett_omega(g, n, k, hac_lags, gamma, reinterpret_cast<const double **>(piv), om);
     }
     for (int64_t a = 0; a < k; ++a)  // T = R^-1 Omega_h, the entries right of the diagonal
         for (int64_t d = a; d < k; ++d) {
@@ -456,11 +623,90 @@ struct Options {
     int64_t lags, t_break, hac_lags, tests;
 };
 
+// Breusch-Godfrey as kvr_bg_stat (the regression of e on [1, X without its
+// constant, e lagged 1..L], zeros before the start), its normal equations
+// formed from inner products of columns: those of the design are the
+// design's work, the rest are inner products of e with shifted copies of
+// itself and of the design's columns, each with dots8.
+KVR_MULTIVERSION int breusch_godfrey(const Series &s, int64_t lags, double *scratch, double *stat) {
+    const int64_t n = s.n, k = s.k;
+    if (lags >= n) return DIAG_TOO_SHORT;
+    if (lags < 0) return DIAG_BAD_LAG;
+    const int64_t p = s.cc >= 0 ? k : k + 1, m = p + lags;
+    DesignWork &d = *s.dw;
+    double *Z = d.held ? d.dz : scratch,
+           *D = d.dd;  // columns 1, X without cc; their cross products
+    if (!d.held) scratch += n * p;
+    const double **ptr = reinterpret_cast<const double **>(scratch);
+    if (!d.held || d.head[kHBg] != 1.0) {
+        for (int64_t i = 0; i < n; ++i) Z[i] = 1.0;
+        for (int64_t j = 0, c = 1; j < k; ++j) {
+            if (j == s.cc) continue;
+            for (int64_t i = 0; i < n; ++i) Z[c * n + i] = s.xs[i * k + j];
+            ++c;
+        }
+        for (int64_t b = 0; b < p; ++b) ptr[b] = Z + b * n;
+        for (int64_t a = 0; a < p; ++a) {
+            dots8(Z + a * n, ptr, a + 1, n, D + a * p);
+            for (int64_t b = 0; b < a; ++b) D[b * p + a] = D[a * p + b];
+        }
+        if (d.held) d.head[kHBg] = 1.0;
+    }
+    double *G = scratch + m + 1, *L = G + m * m, *g = L + m * m, *beta = g + m, *dv = beta + m,
+           *r = dv + m + 1;
+    const double *e = s.e;
+    for (int64_t a = 0; a < p; ++a)
+        for (int64_t b = 0; b < p; ++b) G[a * m + b] = D[a * p + b];
+    for (int64_t b = 0; b < p; ++b) ptr[b] = Z + b * n;
+    dots8(e, ptr, p, n, g);  // Z'e, the design's columns
+    for (int64_t l = 0; l < lags; ++l) {
+        // with e over rows 0 .. n-2-l: the design's columns and e from row
+        // l+1 (lag l+1 against them, and against e for Z'e), then e from rows
+        // l-a (lags a+1 and l+1 against each other, a <= l)
+        const int64_t len = n - 1 - l;
+        for (int64_t b = 0; b < p; ++b) ptr[b] = Z + b * n + l + 1;
+        ptr[p] = e + l + 1;
+        for (int64_t a = 0; a <= l; ++a) ptr[p + 1 + a] = e + (l - a);
+        dots8(e, ptr, p + 2 + l, len, dv);
+        const int64_t cl = p + l;  // the column of lag l+1
+        for (int64_t b = 0; b < p; ++b) G[cl * m + b] = G[b * m + cl] = dv[b];
+        g[cl] = dv[p];
+        for (int64_t a = 0; a <= l; ++a) G[cl * m + p + a] = G[(p + a) * m + cl] = dv[p + 1 + a];
+    }
+    if (kvr::gram_out_of_range(G, m, n)) return DIAG_FALLBACK;
+    if (kvr_chol_solve(G, g, beta, L, m) != 0) return DIAG_FALLBACK;
+    // The explained sum of squares e'e - r'r as sum f (2e - f), f = Z beta the
+    // fitted values (a column at a time): the difference of two nearly equal
+    // sums would lose a small statistic, and f'f alone would take the first-
+    // order error of beta, which this form, like r'r, cancels.
+    for (int64_t i = 0; i < n; ++i) r[i] = 0.0;
+    for (int64_t c = 0; c < p; ++c) {
+        const double b = beta[c], *z = Z + c * n;
+        for (int64_t i = 0; i < n; ++i) r[i] = kvr::fma(b, z[i], r[i]);
+    }
+    for (int64_t l = 0; l < lags; ++l) {
+        const double b = beta[p + l];
+        for (int64_t i = l + 1; i < n; ++i) r[i] = kvr::fma(b, e[i - 1 - l], r[i]);
+    }
+    const double S = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
+        return e[i];
+    });
+    const double F = kvr::fold4(n, [&](double &acc, int64_t i) __attribute__((always_inline)) {
+        acc = kvr::fma(r[i], 2.0 * e[i] - r[i], acc);
+    });
+    if (m > 1 && kvr::too_ill_conditioned(kvr_chol_rcond(G, L, m, g))) return DIAG_FALLBACK;
+    if (S > 0.0)
+        *stat = (F < S ? (F > 0.0 ? F / S : 0.0) : 1.0) * static_cast<double>(n);
+    else if (S == 0.0 && !std::isnan(F))
+        *stat = 0.0;  // all-zero residuals: nothing to explain
+    else
+        *stat = kNaN;
+    return DIAG_OK;
+}
+
 void run_bg(const Series &s, const Options &o, double *scratch, double *out) {
-    int64_t kb;
     double stat = kNaN;
-    const double *Xb = without_constant(s, scratch, &kb);
-    const int st = kvr_bg_stat(s.e, Xb, s.n, kb, o.lags, scratch + s.n * s.k, &stat);
+    const int st = breusch_godfrey(s, o.lags, scratch, &stat);
     put(out, KVR_BAT_BG_STATUS, st, stat);
 }
 
@@ -468,9 +714,24 @@ void run_bp(const Series &s, const Options &, double *scratch, double *out) {
     breusch_pagan(s, scratch, out);
 }
 
+// The three fits' normal equations are the design's work.
 void run_chow(const Series &s, const Options &o, double *scratch, double *out) {
+    const int64_t n = s.n, k = s.k, kk = k * k, tb = o.t_break;
+    DesignWork &d = *s.dw;
+    double *G = d.dc, *L = G + 3 * kk, *meta = L + 3 * kk;
+    kvr_ols_design ds[3];
+    if (k >= 1 && n - k > k && tb >= 1 && tb < n) {  // else kvr_chow_stat_cached looks at none
+        if (d.head[kHChow] != static_cast<double>(tb) + 1.0) {
+            kvr_chow_designs(s.xs, n, k, tb, G, L, scratch, ds);
+            for (int f = 0; f < 3; ++f) meta[2 * f] = ds[f].rcond, meta[2 * f + 1] = ds[f].ok;
+            d.head[kHChow] = static_cast<double>(tb) + 1.0;
+        }
+        for (int f = 0; f < 3; ++f)
+            ds[f] = kvr_ols_design{G + f * kk, L + f * kk, meta[2 * f],
+                                   static_cast<int>(meta[2 * f + 1])};
+    }
     double stat = kNaN;
-    const int st = kvr_chow_stat(s.ys, s.xs, s.n, s.k, o.t_break, scratch, &stat);
+    const int st = kvr_chow_stat_cached(s.ys, s.xs, n, k, tb, ds, scratch, &stat);
     put(out, KVR_BAT_CHOW_STATUS, st, stat);
 }
 
@@ -479,7 +740,13 @@ void run_cusum(const Series &s, const Options &o, double *scratch, double *out) 
     double stat = kNaN;
     if (o.tests & KVR_BAT_CUSUMSQ) {
         double sq = kNaN;
-        const int st = kvr_cusum_pair(s.ys, s.xs, s.n, s.k, scratch, s.size, &stat, &sq);
+        // the recursion's rotations are the design's: recorded once for the
+        // series that share it, then replayed; else no tape at all
+        const DesignWork &d = *s.dw;
+        const bool replay = d.held && d.head[kHCusum] == 1.0;
+        const int st = kvr_cusum_pair_taped(s.ys, s.xs, s.n, s.k, scratch, s.size, !replay,
+                                            replay || d.keep ? d.tp : nullptr, &stat, &sq);
+        if (!replay && d.keep) s.dw->head[kHCusum] = 1.0;
         if (st == DIAG_OK && (o.tests & KVR_BAT_HC)) {  // the recursion Harvey-Collier needs
             std::memcpy(s.mc->w, scratch + 3 * s.k * s.k + 3 * s.k, sizeof(double) * (s.n - s.k));
             s.mc->w_ok = true;
@@ -629,16 +896,19 @@ struct CheckLayout {
     Checked total{0};
 };
 
-CheckLayout check_layout(int64_t n, int64_t k, int64_t lags, int64_t tests) {
+// The header of the design's work is always at the front: the battery's
+// own, or (with the checks) one more before the checks' cache.
+CheckLayout check_layout(int64_t n, int64_t k, int64_t lags, int64_t tests, bool held) {
     CheckLayout c;
-    c.cache = 0;
+    const int64_t h = kHeadLen;
+    c.cache = h;
     if (!(tests & KVR_BAT_CHECKS)) {
         c.base = c.Q = c.w = c.scratch = 0;
-        c.total = layout(n, k, lags).total;
+        c.total = layout(n, k, lags, held).total;
         return c;
     }
     const Checked N(kvr::size_arg(n)), K(kvr::size_arg(k));
-    const Checked base = kvr::mc::cache_len(N, K), Q = base + layout(n, k, lags).total,
+    const Checked base = kvr::mc::cache_len(N, K) + h, Q = base + layout(n, k, lags, held).total,
                   w = Q + N * K, scratch = w + N;
     c.base = base.v, c.Q = Q.v, c.w = w.v, c.scratch = scratch.v;
     c.total = scratch + kvr::mc::scratch_len(N, K);
@@ -656,23 +926,31 @@ KVR_INLINE bool constant_column(const double *X, int64_t n, int64_t k, int64_t c
 }  // namespace
 
 extern "C" KVR_API kvr_arena_size_t kvr_battery_arena_size(int64_t n, int64_t k, int64_t lags) {
-    return kvr::arena_record(layout(n, k, lags).total);
+    return kvr::arena_record(layout(n, k, lags, false).total);
 }
 
 namespace {
 
 // The battery, with the model checks when opt is given (else their bits are
-// ignored); reuse: the design is the previous call's on this arena; rb: a
+// ignored); reuse bit 1: the design is the previous call's on this arena,
+// bit 2: the next calls share it (work worth keeping for them); rb: a
 // covariance choice in place of the battery's own Bartlett HAC, or none.
 KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, int64_t const_col,
                        int64_t lags, int64_t t_break, int64_t hac_lags, int64_t tests,
                        double *arena0, double *out, double *beta, double *se, const double *opt,
-                       bool reuse, const Robust *rb) {
+                       int64_t reuse, const Robust *rb) {
+    const bool keep = (reuse & 2) != 0;  // later calls share the design: keep its work
+    const bool held = (reuse & 3) != 0;  // the arena has room for the design's work
+    reuse &= 1;
     if (k < 0) k = 0;
     if (const_col < 0) const_col = -1;
     tests &= opt ? int64_t{KVR_BAT_ALL} : int64_t{KVR_BAT_BASE};
-    if ((tests & KVR_BAT_CHECKS) && !reuse)  // no design work kept from earlier calls
-        arena0[0] = arena0[kvr::mc::kWhiteHead] = -1.0;
+    const CheckLayout cl = check_layout(n, k, lags, tests, held);
+    if (!reuse) {  // no design work kept from earlier calls, whatever stops this series
+        arena0[kHValid] = 0.0;
+        if (tests & KVR_BAT_CHECKS)
+            arena0[cl.cache] = arena0[cl.cache + kvr::mc::kWhiteHead] = -1.0;
+    }
     for (int f = 0; f < KVR_BAT_NFIELDS; ++f) out[f] = kNaN;
     for (int64_t j = 0; j < k; ++j) beta[j] = se[j] = kNaN;
     out[KVR_BAT_N] = static_cast<double>(n);
@@ -680,39 +958,74 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     if (n < 1 || n <= k) return failed(DIAG_TOO_SHORT, tests, out);
     if (const_col >= k) return failed(DIAG_BAD_ARG, tests, out);
 
-    const CheckLayout cl = check_layout(n, k, lags, tests);
     double *arena = arena0 + cl.base;
-    const Layout l = layout(n, k, lags);
+    const Layout l = layout(n, k, lags, held);
     double *xs = arena + l.xs, *ys = arena + l.ys, *e = arena + l.e, *ex = arena + l.ex,
            *bs = arena + l.bs, *ri = arena + l.ri, *qc = arena + l.qc, *scratch = arena + l.scratch;
-    double *A = scratch, *tmp = A + n * (k + 1);
-    bool finite = exponent(y, 1, n, ex + k);
-    for (int64_t j = 0; j < k && finite; ++j) finite = exponent(X + j, k, n, ex + j);
-    if (!finite) return failed(DIAG_UDEF_VARIANCE, tests, out);
-    if (const_col >= 0 && !constant_column(X, n, k, const_col))
-        return failed(DIAG_BAD_ARG, tests, out);
-    equilibrate(y, X, n, k, ex, tmp, xs, ys, A);
+    // the factorisation and Q'y: held for later series, else in the scratch
+    // area, which the tests take over once the fit is done
+    double *A = held ? arena + l.ax : scratch, *qy = held ? arena + l.ya : scratch + n * k,
+           *v0 = arena + l.hv, *scales = v0 + k;
+    if (!exponent(y, 1, n, ex + k)) return failed(DIAG_UDEF_VARIANCE, tests, out);
 
-    double *v0 = tmp, *scales = tmp + k;  // tmp (2k + 2) is free after equilibrate
-    const double cond = householder(A, n, k, v0, scales) ? inverse_cond(A, n, k, ri)
-                                                         : std::numeric_limits<double>::infinity();
+    // The design's work: kept from the previous series of a batch with one
+    // design when it was made for the same rows, columns and options.
+    double *head = arena0;  // at a place that does not move with n
+    const double key[] = {static_cast<double>(n), static_cast<double>(k),
+                          static_cast<double>(const_col), static_cast<double>(lags),
+                          static_cast<double>(tests)};
+    bool kept = reuse && head[kHValid] == 1.0;
+    for (int i = 0; i < 5 && kept; ++i) kept = head[kHN + i] == key[i];
+    if (!kept) {
+        head[kHValid] = 0.0;
+        int status = DIAG_OK;
+        double cond = kNaN;
+        bool finite = true;
+        for (int64_t j = 0; j < k && finite; ++j) finite = exponent(X + j, k, n, ex + j);
+        if (!finite) {
+            status = DIAG_UDEF_VARIANCE;
+        } else if (const_col >= 0 && !constant_column(X, n, k, const_col)) {
+            status = DIAG_BAD_ARG;
+        } else {
+            equilibrate_x(X, n, k, ex, v0, xs, A);  // v0 and scales: free until the QR
+            cond = householder(A, n, k, v0, scales) ? inverse_cond(A, n, k, ri)
+                                                    : std::numeric_limits<double>::infinity();
+            if (!(cond <= KVR_BAT_COND_MAX)) status = DIAG_FALLBACK;
+        }
+        for (int i = 0; i < 5; ++i) head[kHN + i] = key[i];
+        head[kHStatus] = status;
+        head[kHCond] = cond;
+        head[kHHq] = head[kHChow] = head[kHBp] = head[kHCusum] = head[kHBg] = 0.0;
+        head[kHValid] = held ? 1.0 : 0.0;  // the next call cannot take work not held
+    }
+    const int dstatus = static_cast<int>(head[kHStatus]);
+    if (dstatus == DIAG_FALLBACK) out[KVR_BAT_COND] = head[kHCond];
+    if (dstatus != DIAG_OK) return failed(dstatus, tests, out);
+    const double cond = head[kHCond];
     out[KVR_BAT_COND] = cond;
-    if (!(cond <= KVR_BAT_COND_MAX)) return failed(DIAG_FALLBACK, tests, out);
-    keep_for_wald(A, n, k, const_col, qc);
+    equilibrate_y(y, n, ex[k], ys, qy);
+    apply_qt(A, n, k, v0, scales, qy);
+    keep_for_wald(A, qy, n, k, const_col, qc);
     if ((tests & KVR_BAT_RESET) || ((tests & KVR_BAT_DW) && const_col < 0))  // who reads Q
         explicit_q(A, n, k, v0, scales, arena0 + cl.Q);
 
     // beta by back substitution, then the residuals from the data
-    const double *qy = A + k * n;
     for (int64_t i = k - 1; i >= 0; --i) {
         double t = qy[i];
         for (int64_t c = i + 1; c < k; ++c) t = kvr::fma(-A[c * n + i], bs[c], t);
         bs[i] = t / A[i * n + i];
     }
-    residuals(A, n, k, v0, scales, e);
-    const double rss = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
-        return e[i];
-    });
+    residuals(A, qy, n, k, v0, scales, e);
+    double rss, yy;
+    kvr::sum4_pair<true>(
+        n,
+        [&](int64_t i) __attribute__((always_inline)) {
+            return e[i];
+        },
+        [&](int64_t i) __attribute__((always_inline)) {
+            return ys[i];
+        },
+        &rss, &yy);
     double mean = 0.0;
     if (const_col >= 0) {
         mean = kvr::sum_lanes<4, false>(n,
@@ -731,9 +1044,6 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     out[KVR_BAT_R2] = tss == 0.0 ? kNaN : 1.0 - rss / tss;
     for (int64_t j = 0; j < k; ++j) beta[j] = std::ldexp(bs[j], ey - static_cast<int>(ex[j]));
 
-    const double yy = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
-        return ys[i];
-    });
     // |x_j| is the norm of column j of R: Q is orthogonal.
     double size = std::sqrt(yy);
     for (int64_t j = 0; j < k; ++j) {
@@ -745,8 +1055,13 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     // fitted space turning (Wedin's bound); statistics of up to fourth powers
     // of them move up to ten times as much.
     out[KVR_BAT_DIGITS] = -std::log10(10.0 * kvr::kEps * (cond + size / std::sqrt(rss)));
-    kvr::mc::Ctx mc{opt, arena0 + cl.cache, arena0 + cl.w, arena0 + cl.scratch, reuse, false};
-    const Series s{xs, ys, e, ri, bs, ex, n, k, const_col, qc, size, rss, arena0 + cl.Q, &mc};
+    kvr::mc::Ctx mc{opt, arena0 + cl.cache, arena0 + cl.w, arena0 + cl.scratch, reuse != 0, false};
+    const auto at = [&](int64_t off) {
+        return held ? arena + off : nullptr;
+    };
+    DesignWork dw{head,     at(l.hq), arena + l.dc, arena + l.db, arena + l.dd,
+                  at(l.bo), at(l.tp), at(l.dz),     held,         keep};
+    const Series s{xs, ys, e, ri, bs, ex, n, k, const_col, qc, size, rss, arena0 + cl.Q, &mc, &dw};
     if (kvr::is_exact_fit(rss, size, n)) {
         // The residuals are rounding noise: nothing to test on them. The
         // regression tests (Chow, CUSUM) apply the same rule themselves.
@@ -765,7 +1080,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_battery(const double *y, const doubl
                                                     int64_t tests, double *arena, double *out,
                                                     double *beta, double *se) {
     return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se,
-                   nullptr, false, nullptr);
+                   nullptr, 0, nullptr);
 }
 
 namespace {
@@ -786,11 +1101,14 @@ bool cov_start(const kvr_cov_choice *c, int64_t k, int64_t tests, double *out, d
 
 }  // namespace
 
-// The checks' arena, and the covariance's scratch after it when there is one.
+// The checks' arena, and the covariance's scratch after it when there is one;
+// shared: the calls pass reuse bits (one design for all), and the arena holds
+// the design's work for them.
 extern "C" KVR_HIDDEN kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, int64_t k,
                                                                      int64_t lags, int64_t tests,
-                                                                     int64_t with_cov) {
-    Checked total = check_layout(n, k, lags, tests & KVR_BAT_ALL).total;
+                                                                     int64_t with_cov,
+                                                                     int64_t shared) {
+    Checked total = check_layout(n, k, lags, tests & KVR_BAT_ALL, shared != 0).total;
     if (with_cov) total = total + kvr::arena_len(kvr_robust_arena_size(n, k));
     return kvr::arena_record(total);
 }
@@ -804,11 +1122,13 @@ KVR_INLINE int checks(const double *y, const double *X, int64_t n, int64_t k, in
                       double *out, double *beta, double *se, double *cov, double *bw) {
     if (!c)
         return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se,
-                       opt, reuse != 0, nullptr);
+                       opt, reuse, nullptr);
     if (!cov_start(c, k, tests & KVR_BAT_ALL, out, beta, se, cov, bw)) return DIAG_BAD_ARG;
-    const Robust rb{c, arena + check_layout(n, k, lags, tests & KVR_BAT_ALL).total.v, cov, bw};
+    const Robust rb{c,
+                    arena + check_layout(n, k, lags, tests & KVR_BAT_ALL, (reuse & 3) != 0).total.v,
+                    cov, bw};
     return battery(y, X, n, k, const_col, lags, t_break, hac_lags, tests, arena, out, beta, se, opt,
-                   reuse != 0, &rb);
+                   reuse, &rb);
 }
 
 // Dispatched by hand: target_clones would give the entry a default-visibility

@@ -82,12 +82,14 @@ inline Checked scratch_len(Checked n, Checked k) {
 }  // namespace mc
 }  // namespace kvr
 
-// C linkage, not exported (no KVR_API), like kvr_cusum_pair: the battery with
-// the model checks. opt holds kvr::mc::kNOpts options; reuse != 0 says X's
+// C linkage, not exported (no KVR_API), like kvr_cusum_pair_taped: the battery with
+// the model checks. opt holds kvr::mc::kNOpts options; reuse & 1 says X's
 // first n rows are those of the previous call on this arena (a batch with
-// one design), whose design work is then kept. The arena's length comes from
-// kvr_battery_checks_arena_size (the convention of kvr_api.h); without check
-// bits it is kvr_battery_arena_size's.
+// one design), whose design work is then kept; reuse & 2 that the next calls
+// will share them (work is recorded for them). The arena's length comes from
+// kvr_battery_checks_arena_size (the convention of kvr_api.h), with shared
+// != 0 when any call passes reuse bits (only then does the arena hold the
+// design's work); without check bits and shared it is kvr_battery_arena_size's.
 #if defined(__GNUC__)
 #  define KVR_HIDDEN __attribute__((visibility("hidden")))
 #else
@@ -109,7 +111,8 @@ KVR_HIDDEN void kvr_mc_durbin_watson(const kvr::mc::Fit *f, kvr::mc::Ctx *c, kvr
 // units of the data) and bw (2) as kvr_robust_meat's; NaN when undefined.
 // with_cov: the arena also holds the covariance's scratch.
 KVR_HIDDEN kvr_arena_size_t kvr_battery_checks_arena_size(int64_t n, int64_t k, int64_t lags,
-                                                          int64_t tests, int64_t with_cov);
+                                                          int64_t tests, int64_t with_cov,
+                                                          int64_t shared);
 KVR_HIDDEN int kvr_battery_checks(const double *y, const double *X, int64_t n, int64_t k,
                                   int64_t const_col, int64_t lags, int64_t t_break,
                                   int64_t hac_lags, int64_t tests, const double *opt, int64_t reuse,

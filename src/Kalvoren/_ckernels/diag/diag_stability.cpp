@@ -44,17 +44,23 @@ KVR_INLINE kvr::vec<W> splat(double s) {
 // non-zero entry that reaches them, after which nothing is left to rotate.
 // Rows in vectors of W lanes over wp entries, like the recursion below;
 // keep/unit put the diagonal back to exactly 1.
+// With a tape (kvr_cusum_pair_taped), the steps' rotations go to it: first
+// the count of rows visited, then (x_i, c, s) per row.
 template <int W>
 KVR_INLINE void fold_first(double *__restrict R, double *__restrict th, double *__restrict d,
                            double *__restrict x, double y, int64_t k, int64_t wp,
-                           const kvr::vec<W> *keep, const kvr::vec<W> *unit) {
+                           const kvr::vec<W> *keep, const kvr::vec<W> *unit,
+                           double *__restrict tape) {
     using V = kvr::vec<W>;
     double wt = 1.0;
-    for (int64_t i = 0; i < k && wt != 0.0; ++i) {
+    int64_t i = 0;
+    for (; i < k && wt != 0.0; ++i) {
         const double xi = x[i];
+        if (tape) tape[1 + 3 * i] = xi;
         if (xi == 0.0) continue;
         const double di = d[i], wxi = wt * xi, dn = kvr::fma(wxi, xi, di);
         const double c = di / dn, s = wxi / dn;
+        if (tape) tape[2 + 3 * i] = c, tape[3 + 3 * i] = s;
         wt *= c;
         d[i] = dn;
         const V nx = splat<W>(-xi), cv = splat<W>(c), sv = splat<W>(s);
@@ -69,6 +75,7 @@ KVR_INLINE void fold_first(double *__restrict R, double *__restrict th, double *
         th[i] = kvr::fma(c, t, s * y);
         y = kvr::fma(-xi, t, y);
     }
+    if (tape) tape[0] = static_cast<double>(i);
 }
 
 // Later rows, once every d_i > 0, with dinv = 1/d and the rows of R in NV
@@ -79,9 +86,10 @@ KVR_INLINE void fold_first(double *__restrict R, double *__restrict th, double *
 // wait on each other; the divisions and the vector updates of R hang off
 // that chain. Lanes left of the diagonal hold zeros in R and in the
 // eliminated x and stay zero; the diagonal lane is put back to exactly 1.
+// With a tape, each step's (p, c, s) per row of R and sqrt(q) go to it.
 template <int W, int NV>
 KVR_INLINE void recurse(const double *y, const double *X, int64_t k, int64_t m, double *R,
-                        double *th, double *dinv, double *w) {
+                        double *th, double *dinv, double *w, double *__restrict tape) {
     using V = kvr::vec<W>;
     constexpr int64_t WP = W * NV;
     // keep[l] zero in lane l and one elsewhere, unit[l] the reverse:
@@ -139,9 +147,12 @@ KVR_INLINE void recurse(const double *y, const double *X, int64_t k, int64_t m, 
             const double ti = th[i];
             th[i] = kvr::fma(c, ti, s * yv);
             yv = kvr::fma(-p, ti, yv);
+            if (tape) tape[0] = p, tape[1] = c, tape[2] = s, tape += 3;
             p = pn;
         }
-        w[j] = yv * std::sqrt(q);
+        const double sq = std::sqrt(q);
+        if (tape) *tape++ = sq;
+        w[j] = yv * sq;
     }
 }
 
@@ -151,7 +162,7 @@ KVR_INLINE void recurse(const double *y, const double *X, int64_t k, int64_t m, 
 // arithmetic is the same as in recurse().
 template <int W, int K>
 KVR_INLINE void recurse_small(const double *y, const double *X, int64_t m, double *R, double *th,
-                              double *dinv, double *w) {
+                              double *dinv, double *w, double *__restrict tape) {
     using V = kvr::vec<W>;
     // Narrow rows live in registers; 8-lane rows are read and written in
     // place, with the diagonal put back by keep/unit as in recurse().
@@ -203,9 +214,12 @@ KVR_INLINE void recurse_small(const double *y, const double *X, int64_t m, doubl
             const double ti = tv[i];
             tv[i] = kvr::fma(c, ti, s * yv);
             yv = kvr::fma(-p, ti, yv);
+            if (tape) tape[0] = p, tape[1] = c, tape[2] = s, tape += 3;
             p = pn;
         }
-        w[j] = yv * std::sqrt(q);
+        const double sq = std::sqrt(q);
+        if (tape) *tape++ = sq;
+        w[j] = yv * sq;
     }
 #pragma GCC unroll 8
     for (int i = 0; i < K; ++i) {
@@ -217,13 +231,14 @@ KVR_INLINE void recurse_small(const double *y, const double *X, int64_t m, doubl
 
 template <int W>
 KVR_INLINE void first_block(const double *y, const double *X, int64_t k, int64_t wp, double *R,
-                            double *th, double *d, double *x) {
+                            double *th, double *d, double *x, double *tape) {
     kvr::vec<W> keep[W], unit[W];
     for (int l = 0; l < W; ++l)
         for (int j = 0; j < W; ++j) keep[l][j] = 1.0 - (unit[l][j] = j == l);
     for (int64_t t = 0; t < k; ++t) {
         std::memcpy(x, X + t * k, static_cast<size_t>(k) * sizeof(double));
-        fold_first<W>(R, th, d, x, y[t], k, wp, keep, unit);
+        fold_first<W>(R, th, d, x, y[t], k, wp, keep, unit,
+                      tape ? tape + t * (1 + 3 * k) : nullptr);
     }
     std::memset(x, 0, static_cast<size_t>(wp) * sizeof(double));
 }
@@ -231,7 +246,8 @@ KVR_INLINE void first_block(const double *y, const double *X, int64_t k, int64_t
 // The same for rows too wide for registers: x lives in memory (wp entries,
 // zero past k) and the next pivot is read back from it.
 KVR_INLINE void recurse_wide(const double *y, const double *X, int64_t k, int64_t m, double *R,
-                             double *th, double *dinv, double *x, int64_t wp, double *w) {
+                             double *th, double *dinv, double *x, int64_t wp, double *w,
+                             double *__restrict tape) {
     constexpr int W = 8;
     using V = kvr::vec<W>;
     V keep[W], unit[W];
@@ -263,8 +279,11 @@ KVR_INLINE void recurse_wide(const double *y, const double *X, int64_t k, int64_
             const double ti = th[i];
             th[i] = kvr::fma(c, ti, s * yv);
             yv = kvr::fma(-p, ti, yv);
+            if (tape) tape[0] = p, tape[1] = c, tape[2] = s, tape += 3;
         }
-        w[j] = yv * std::sqrt(q);
+        const double sq = std::sqrt(q);
+        if (tape) *tape++ = sq;
+        w[j] = yv * sq;
     }
 }
 
@@ -313,9 +332,13 @@ struct RunningMax {
 // accuracy along the sample. The first k rows decide FALLBACK through their
 // cross-product matrix (pivot test and condition guard), but the recursion
 // starts from their rotations, not from that Cholesky factor.
-extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y, const double *X,
-                                                                int64_t n, int64_t k, double *arena,
-                                                                double *w) {
+namespace {
+
+// The recursion; with a tape (tape_len(n, k) doubles) it also records the
+// rotations, which depend on X alone, for replay() on other responses.
+// design_failed (or null): set when the design alone failed.
+KVR_INLINE int recursion(const double *y, const double *X, int64_t n, int64_t k, double *arena,
+                         double *w, double *tape, bool *design_failed) {
     if (k < 0) k = 0;
     if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
     const int64_t m = n - k, kk = k * k;
@@ -325,6 +348,9 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y,
     }
     // G and L (k*k each) and 2k doubles of scratch check the first block;
     // then R (k rows of wp), th, d (k each) and the working row x (wp).
+    bool unused;
+    if (!design_failed) design_failed = &unused;
+    *design_failed = true;
     double *G = arena, *L = G + kk;
     kvr_gram(X, G, k, k);
     if (kvr_chol(G, L, k, 0.0) != 0) return DIAG_FALLBACK;
@@ -335,35 +361,109 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y,
     double *R = arena, *th = R + k * wp, *d = th + k, *x = d + k;
     std::memset(R, 0, static_cast<size_t>(k * wp + 2 * k + wp) * sizeof(double));
     switch (W) {
-        case 2: first_block<2>(y, X, k, wp, R, th, d, x); break;
-        case 4: first_block<4>(y, X, k, wp, R, th, d, x); break;
-        default: first_block<8>(y, X, k, wp, R, th, d, x);
+        case 2: first_block<2>(y, X, k, wp, R, th, d, x, tape); break;
+        case 4: first_block<4>(y, X, k, wp, R, th, d, x, tape); break;
+        default: first_block<8>(y, X, k, wp, R, th, d, x, tape);
     }
+    double *tp = tape ? tape + k * (1 + 3 * k) : nullptr;
     for (int64_t i = 0; i < k; ++i) {
         // 0: a direction the first rows never filled; subnormal or infinite:
         // columns whose squares leave the range of doubles
         if (!(d[i] >= DBL_MIN && d[i] <= DBL_MAX)) return DIAG_FALLBACK;
         d[i] = 1.0 / d[i];
     }
+    *design_failed = false;
     switch (k <= 8 ? k : wp) {
-        case 1: recurse_small<2, 1>(y, X, m, R, th, d, w); break;
-        case 2: recurse_small<2, 2>(y, X, m, R, th, d, w); break;
-        case 3: recurse_small<4, 3>(y, X, m, R, th, d, w); break;
-        case 4: recurse_small<4, 4>(y, X, m, R, th, d, w); break;
-        case 5: recurse_small<8, 5>(y, X, m, R, th, d, w); break;
-        case 6: recurse_small<8, 6>(y, X, m, R, th, d, w); break;
-        case 7: recurse_small<8, 7>(y, X, m, R, th, d, w); break;
-        case 8: recurse_small<8, 8>(y, X, m, R, th, d, w); break;
-        case 16: recurse<8, 2>(y, X, k, m, R, th, d, w); break;
-        case 24: recurse<8, 3>(y, X, k, m, R, th, d, w); break;
-        case 32: recurse<8, 4>(y, X, k, m, R, th, d, w); break;
-        default: recurse_wide(y, X, k, m, R, th, d, x, wp, w);
+        case 1: recurse_small<2, 1>(y, X, m, R, th, d, w, tp); break;
+        case 2: recurse_small<2, 2>(y, X, m, R, th, d, w, tp); break;
+        case 3: recurse_small<4, 3>(y, X, m, R, th, d, w, tp); break;
+        case 4: recurse_small<4, 4>(y, X, m, R, th, d, w, tp); break;
+        case 5: recurse_small<8, 5>(y, X, m, R, th, d, w, tp); break;
+        case 6: recurse_small<8, 6>(y, X, m, R, th, d, w, tp); break;
+        case 7: recurse_small<8, 7>(y, X, m, R, th, d, w, tp); break;
+        case 8: recurse_small<8, 8>(y, X, m, R, th, d, w, tp); break;
+        case 16: recurse<8, 2>(y, X, k, m, R, th, d, w, tp); break;
+        case 24: recurse<8, 3>(y, X, k, m, R, th, d, w, tp); break;
+        case 32: recurse<8, 4>(y, X, k, m, R, th, d, w, tp); break;
+        default: recurse_wide(y, X, k, m, R, th, d, x, wp, w, tp);
     }
     // Finite data, non-finite residuals: the rotated response overflowed
     // (coefficients beyond the range of doubles). NaN data keeps its NaN.
     if (!kvr::all_finite(w, m) && kvr::all_finite(y, n) && kvr::all_finite(X, n * k))
         return DIAG_FALLBACK;
     return DIAG_OK;
+}
+
+// The tape: per first-block row, the rows visited and (x_i, c, s) for each;
+// per later row, (p, c, s) for each row of R and sqrt(q).
+KVR_INLINE int64_t tape_len(int64_t n, int64_t k) {
+    return k * (1 + 3 * k) + (n - k) * (3 * k + 1);
+}
+
+// replay() for up to 6 regressors, K known: th in registers.
+template <int K>
+KVR_INLINE void replay_small(const double *y, int64_t n, const double *tape, double *th,
+                             double *w) {
+    double tv[K];
+#pragma GCC unroll 8
+    for (int i = 0; i < K; ++i) tv[i] = th[i];
+    const double *tp = tape + K * (1 + 3 * K);
+    for (int64_t j = 0; j < n - K; ++j, tp += 3 * K + 1) {
+        double yv = y[K + j];
+#pragma GCC unroll 8
+        for (int i = 0; i < K; ++i) {
+            const double ti = tv[i];
+            tv[i] = kvr::fma(tp[3 * i + 1], ti, tp[3 * i + 2] * yv);
+            yv = kvr::fma(-tp[3 * i], ti, yv);
+        }
+        w[j] = yv * tp[3 * K];
+    }
+}
+
+// The recursion on y from a tape: the response column's steps alone, which
+// round exactly as within the recursion. th: k doubles.
+KVR_INLINE void replay(const double *y, int64_t n, int64_t k, const double *tape, double *th,
+                       double *w) {
+    for (int64_t i = 0; i < k; ++i) th[i] = 0.0;
+    for (int64_t t = 0; t < k; ++t) {
+        const double *tp = tape + t * (1 + 3 * k);
+        const int64_t visited = static_cast<int64_t>(tp[0]);
+        double yv = y[t];
+        for (int64_t i = 0; i < visited; ++i) {
+            const double xi = tp[1 + 3 * i];
+            if (xi == 0.0) continue;
+            const double c = tp[2 + 3 * i], s = tp[3 + 3 * i], ti = th[i];
+            th[i] = kvr::fma(c, ti, s * yv);
+            yv = kvr::fma(-xi, ti, yv);
+        }
+    }
+    switch (k) {
+        case 1: return replay_small<1>(y, n, tape, th, w);
+        case 2: return replay_small<2>(y, n, tape, th, w);
+        case 3: return replay_small<3>(y, n, tape, th, w);
+        case 4: return replay_small<4>(y, n, tape, th, w);
+        case 5: return replay_small<5>(y, n, tape, th, w);
+        case 6: return replay_small<6>(y, n, tape, th, w);
+        default: break;
+    }
+    const double *tp = tape + k * (1 + 3 * k);
+    for (int64_t j = 0; j < n - k; ++j) {
+        double yv = y[k + j];
+        for (int64_t i = 0; i < k; ++i, tp += 3) {
+            const double ti = th[i];
+            th[i] = kvr::fma(tp[1], ti, tp[2] * yv);
+            yv = kvr::fma(-tp[0], ti, yv);
+        }
+        w[j] = yv * *tp++;
+    }
+}
+
+}  // namespace
+
+extern "C" KVR_API KVR_MULTIVERSION int kvr_recursive_residuals(const double *y, const double *X,
+                                                                int64_t n, int64_t k, double *arena,
+                                                                double *w) {
+    return recursion(y, X, n, k, arena, w, nullptr, nullptr);
 }
 
 namespace {
@@ -500,38 +600,99 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_cusumsq_stat(const double *y, const 
     return DIAG_OK;
 }
 
-extern "C" __attribute__((visibility("hidden"))) KVR_MULTIVERSION int kvr_cusum_pair(
-    const double *y, const double *X, int64_t n, int64_t k, double *arena, double size,
-    double *cusum, double *cusumsq) {
-    *cusum = *cusumsq = kNaN;
-    if (k < 0) k = 0;
-    if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
+namespace {
+
+// CUSUM and CUSUM of squares from the recursive residuals w, each statistic
+// in the order of its own kernel; bound: the CUSUM boundaries s + 2j/s
+// (s = sqrt(m)), then the fractions (j + 1)/m, or null to form them here.
+// run: m doubles for the running sum of squares, whose last entry is T
+// (sum_sq's one chain), so the ratios below need not wait on it again.
+KVR_INLINE int pair_stats(const double *y, const double *X, int64_t n, int64_t k, const double *w,
+                          double *arena, double size, const double *bound, double *cusum,
+                          double *cusumsq, double *runsq) {
     const int64_t m = n - k;
-    double *w = arena + (3 * k * k + 3 * k);  // as kvr_cusumsq_stat
-    const int status = kvr_recursive_residuals(y, X, n, k, arena, w);
-    if (status != DIAG_OK) return status;
-    const double T = sum_sq(w, m);
+    double acc = 0.0;
+    for (int64_t j = 0; j < m; ++j) runsq[j] = acc = kvr::fma(w[j], w[j], acc);
+    const double T = runsq[m - 1];
     if (kvr::variance_out_of_range(T, m) && kvr::all_finite(y, n)) return DIAG_UDEF_VARIANCE;
     if (no_residual_scale(T, y, X, n, k, arena, size)) return DIAG_UDEF_VARIANCE;
-    // each statistic in the order of its own kernel
     const double sigma = std::sqrt(T / static_cast<double>(m)),
                  s = std::sqrt(static_cast<double>(m));
     double run = w[0];
     RunningMax g(std::fabs(run / sigma) / s);
-    for (int64_t j = 1; j < m; ++j) {
-        run += w[j];
-        g.add(std::fabs(run / sigma) / (s + (2.0 * static_cast<double>(j)) / s));
+    if (bound) {
+        for (int64_t j = 1; j < m; ++j) {
+            run += w[j];
+            g.add(std::fabs(run / sigma) / bound[j]);
+        }
+    } else {
+        for (int64_t j = 1; j < m; ++j) {
+            run += w[j];
+            g.add(std::fabs(run / sigma) / (s + (2.0 * static_cast<double>(j)) / s));
+        }
     }
     *cusum = g.value();
     const double dm = static_cast<double>(m);
-    double C = w[0] * w[0];
-    RunningMax h(std::fabs(C / T - 1.0 / dm));
-    for (int64_t j = 1; j < m; ++j) {
-        C = kvr::fma(w[j], w[j], C);
-        h.add(std::fabs(C / T - static_cast<double>(j + 1) / dm));
+    RunningMax h(std::fabs(runsq[0] / T - 1.0 / dm));
+    if (bound) {
+        const double *frac = bound + m;
+        for (int64_t j = 1; j < m; ++j) h.add(std::fabs(runsq[j] / T - frac[j]));
+    } else {
+        for (int64_t j = 1; j < m; ++j)
+            h.add(std::fabs(runsq[j] / T - static_cast<double>(j + 1) / dm));
     }
     *cusumsq = h.value() / kSqrt2;
     return DIAG_OK;
+}
+
+}  // namespace
+
+// The tape: its status, the recursion's rotations, then the CUSUM boundaries
+// and the CUSUM of squares' fractions.
+extern "C" __attribute__((visibility("hidden"))) int64_t kvr_cusum_tape_len(int64_t n, int64_t k) {
+    if (k < 0) k = 0;
+    return k >= n ? 1 : 1 + (k < 1 ? 0 : tape_len(n, k)) + 2 * (n - k);
+}
+
+extern "C" __attribute__((visibility("hidden"))) KVR_MULTIVERSION int kvr_cusum_pair_taped(
+    const double *y, const double *X, int64_t n, int64_t k, double *arena, double size,
+    int64_t record, double *tape, double *cusum, double *cusumsq) {
+    *cusum = *cusumsq = kNaN;
+    if (k < 0) k = 0;
+    if (n <= 0 || k >= n) return DIAG_TOO_SHORT;
+    const int64_t m = n - k;
+    double *w = arena + (3 * k * k + 3 * k);
+    if (!tape) {  // one response: the recursion, nothing recorded
+        const int status = recursion(y, X, n, k, arena, w, nullptr, nullptr);
+        if (status != DIAG_OK) return status;
+        return pair_stats(y, X, n, k, w, arena, size, nullptr, cusum, cusumsq, w + m);
+    }
+    double *bound = tape + 1 + (k < 1 ? 0 : tape_len(n, k));
+    int status;
+    if (record) {
+        bool design_failed = false;
+        status = recursion(y, X, n, k, arena, w, k < 1 ? nullptr : tape + 1, &design_failed);
+        tape[0] = design_failed ? status : DIAG_OK;  // what every response would meet
+        const double s = std::sqrt(static_cast<double>(m));
+        const double dm = static_cast<double>(m);
+        for (int64_t j = 1; j < m; ++j) {
+            bound[j] = s + (2.0 * static_cast<double>(j)) / s;
+            bound[m + j] = static_cast<double>(j + 1) / dm;
+        }
+    } else {
+        status = static_cast<int>(tape[0]);
+        if (status == DIAG_OK) {
+            if (k < 1) {
+                status = recursion(y, X, n, k, arena, w, nullptr, nullptr);
+            } else {
+                replay(y, n, k, tape + 1, arena, w);
+                if (!kvr::all_finite(w, m) && kvr::all_finite(y, n) && kvr::all_finite(X, n * k))
+                    status = DIAG_FALLBACK;
+            }
+        }
+    }
+    if (status != DIAG_OK) return status;
+    return pair_stats(y, X, n, k, w, arena, size, bound, cusum, cusumsq, w + m);
 }
 
 namespace {

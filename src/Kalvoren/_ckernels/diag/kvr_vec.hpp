@@ -179,12 +179,38 @@ KVR_INLINE double sum4(int64_t n, T term) {
     });
 }
 
+// Two sums in the blocks-of-four order in one pass (the bits of two sum4
+// calls): the chains of one overlap those of the other.
+template <bool Sq, class T1, class T2>
+KVR_INLINE void sum4_pair(int64_t n, T1 term1, T2 term2, double *out1, double *out2) {
+    double s[4] = {0.0, 0.0, 0.0, 0.0}, t[4] = {0.0, 0.0, 0.0, 0.0};
+    int64_t i = 0;
+    for (; i + 4 <= n; i += 4)
+#pragma GCC unroll 4
+        for (int l = 0; l < 4; ++l) {
+            accumulate<Sq>(s[l], term1(i + l));
+            accumulate<Sq>(t[l], term2(i + l));
+        }
+    for (; i < n; ++i) {
+        accumulate<Sq>(s[0], term1(i));
+        accumulate<Sq>(t[0], term2(i));
+    }
+    *out1 = pairwise<4>(s);
+    *out2 = pairwise<4>(t);
+}
+
 // Sum over i < n of term(i), or of term(i)^2 (Sq), term i into lane i % L.
 template <int L, bool Sq, class T>
 KVR_INLINE double sum_lanes(int64_t n, T term) {
     static_assert(L > 0 && (L & (L - 1)) == 0, "a power of two of lanes");
     double s[L] = {};
-    for (int64_t i = 0; i < n; ++i) accumulate<Sq>(s[i & (L - 1)], term(i));
+    int64_t i = 0;
+    // whole blocks of L with a constant lane each, so the partial sums stay
+    // in registers; the tail to lane i % L all the same
+    for (; i + L <= n; i += L)
+#pragma GCC unroll 16
+        for (int l = 0; l < L; ++l) accumulate<Sq>(s[l], term(i + l));
+    for (; i < n; ++i) accumulate<Sq>(s[i & (L - 1)], term(i));
     return pairwise<L>(s);
 }
 
@@ -213,15 +239,24 @@ KVR_INLINE double dot_acc(double init, const double *a, const double *b, int64_t
     int64_t j = 0;
     double s = init;
     if (n >= 32) {
-        v8d acc0 = vzero<8>(), acc1 = vzero<8>(), acc2 = vzero<8>(), acc3 = vzero<8>();
-        for (; j + 32 <= n; j += 32) {
-            acc0 = vfma<8>(vload<8>(a + j), vload<8>(b + j), acc0);
-            acc1 = vfma<8>(vload<8>(a + j + 8), vload<8>(b + j + 8), acc1);
-            acc2 = vfma<8>(vload<8>(a + j + 16), vload<8>(b + j + 16), acc2);
-            acc3 = vfma<8>(vload<8>(a + j + 24), vload<8>(b + j + 24), acc3);
+        // four 8-lane accumulators, each held as two 4-wide halves (lanes
+        // 0-3, 4-7): the same sums as 8-wide vectors, which the 16-register
+        // clones kept spilling to memory
+        v4d acc[8];
+#pragma GCC unroll 8
+        for (int q = 0; q < 8; ++q) acc[q] = vzero<4>();
+        for (; j + 32 <= n; j += 32)
+#pragma GCC unroll 8
+            for (int q = 0; q < 8; ++q)
+                acc[q] = vfma<4>(vload<4>(a + j + 4 * q), vload<4>(b + j + 4 * q), acc[q]);
+        for (; j + 8 <= n; j += 8) {
+            acc[0] = vfma<4>(vload<4>(a + j), vload<4>(b + j), acc[0]);
+            acc[1] = vfma<4>(vload<4>(a + j + 4), vload<4>(b + j + 4), acc[1]);
         }
-        for (; j + 8 <= n; j += 8) acc0 = vfma<8>(vload<8>(a + j), vload<8>(b + j), acc0);
-        const double part = vhsum<8>((acc0 + acc1) + (acc2 + acc3));
+        // vhsum<8> of (acc0 + acc1) + (acc2 + acc3), half by half
+        const v4d lo = (acc[0] + acc[2]) + (acc[4] + acc[6]);
+        const v4d hi = (acc[1] + acc[3]) + (acc[5] + acc[7]);
+        const double part = vhsum<4>(lo + hi);
         s = SIGN > 0 ? s + part : s - part;
     }
     for (; j < n; ++j) s = kvr::fma(SIGN > 0 ? a[j] : -a[j], b[j], s);
