@@ -516,6 +516,17 @@ KVR_INLINE void bartlett_omega(const double *g, int64_t n, int64_t k, int64_t L,
     for (int64_t i = 0; i < k * k; ++i) om[i] = om[i] / dn;
 }
 
+// Row t of X R^-1: q_t[j] = sum over c <= j of x_t[c] ri[c][j] (R^-1 upper
+// triangular, row-major), one FMA chain per entry in order of c.
+KVR_INLINE void xr_row(const double *x, const double *ri, int64_t k, double *q) {
+    for (int64_t j = 0; j < k; ++j) q[j] = 0.0;
+    for (int64_t c = 0; c < k; ++c) {
+        const double xc = x[c];
+        const double *ric = ri + c * k;
+        for (int64_t j = c; j < k; ++j) q[j] = kvr::fma(xc, ric[j], q[j]);
+    }
+}
+
 KVR_MULTIVERSION void hac(const Series &s, int64_t hac_lags, bool test, double *scratch,
                           double *out, double *se, const Robust *rb) {
     const int64_t n = s.n, k = s.k, kk = k * k;
@@ -533,29 +544,17 @@ KVR_MULTIVERSION void hac(const Series &s, int64_t hac_lags, bool test, double *
     double *hq = held ? s.dw->hq : g, *hqc = held ? hq + n * k : nullptr;
     if (!held) {
         for (int64_t i = 0; i < n; ++i) {
-            const double *x = s.xs + i * k;
             double *qi = rb ? g + i * k : gamma;
-            for (int64_t j = 0; j < k; ++j) qi[j] = 0.0;
-            for (int64_t c = 0; c < k; ++c) {
-                const double xc = x[c];
-                const double *ric = s.ri + c * k;
-                for (int64_t j = c; j < k; ++j) qi[j] = kvr::fma(xc, ric[j], qi[j]);
-            }
+            xr_row(s.xs + i * k, s.ri, k, qi);
             if (!rb)
                 for (int64_t j = 0; j < k; ++j) g[j * n + i] = qi[j] * s.e[i];
         }
-    } else if (s.dw->head[kHHq] !=
-               1.0) {  // q_t[j] = sum over c <= j of x_t[c] ri[c][j], the design's
-        // row-major for the covariance choice's meat, else by columns for the sums below
+    } else if (s.dw->head[kHHq] != 1.0) {
+        // the design's rows: row-major for the covariance choice's meat, else
+        // by columns for the sums below
         for (int64_t i = 0; i < n; ++i) {
-            const double *x = s.xs + i * k;
             double *qi = rb ? hq + i * k : g;
-            for (int64_t j = 0; j < k; ++j) qi[j] = 0.0;
-            for (int64_t c = 0; c < k; ++c) {
-                const double xc = x[c];
-                const double *ric = s.ri + c * k;
-                for (int64_t j = c; j < k; ++j) qi[j] = kvr::fma(xc, ric[j], qi[j]);
-            }
+            xr_row(s.xs + i * k, s.ri, k, qi);
             if (!rb)
                 for (int64_t j = 0; j < k; ++j) hqc[j * n + i] = qi[j];
         }
