@@ -251,6 +251,17 @@ class Record:
         return float(self.out[g, FIELD[field]])
 
 
+def _native_row(row: list[float]) -> tuple[list[float], list[float]]:
+    """One series' status and statistic of every test from its record row
+    (NaN for the tests computed in Python and for statistics not computed)."""
+    status, stat = [math.nan] * T, [math.nan] * T
+    for i, c_status, c_stat in _NATIVE_COLS:
+        status[i] = v = row[c_status]
+        if v == 0:
+            stat[i] = row[c_stat]
+    return status, stat
+
+
 def run(
     batch: Batch,
     runner: Callable[[Batch], tuple[np.ndarray, ...]] = native,
@@ -295,12 +306,7 @@ def run(
     if G == 1:  # in plain Python: NumPy's set-up costs more than the work
         if refused_any:
             row = out[0].tolist()
-        status_row, stat_row = [math.nan] * T, [math.nan] * T
-        for i, c_status, c_stat in _NATIVE_COLS:
-            status_row[i] = v = row[c_status]
-            if v == 0:
-                stat_row[i] = row[c_stat]
-        block[0, 0], block[1, 0] = status_row, stat_row
+        block[0, 0], block[1, 0] = _native_row(row)
         rec.extra = [{}]
     else:
         status = out.take(_STATUS_AT, axis=1)
@@ -973,11 +979,7 @@ def finish_clean(batch: Batch, res: tuple[np.ndarray, ...], alpha: float) -> Res
     m = m if math.isfinite(m) else 0.0
     f = Fitted(n, k1, slopes, float(batch.lags), row[_HAC_DF], k1, n - 2 * k1, batch.options)
     f.hac_lags = row[_HAC_LAGS]
-    status, stat = [math.nan] * T, [math.nan] * T
-    for i, c_status, c_stat in _NATIVE_COLS:
-        status[i] = v = row[c_status]
-        if v == 0:
-            stat[i] = row[c_stat]
+    status, stat = _native_row(row)
     # the record keeps what the battery gave; the finished numbers go to Results
     block = np.fromiter(status + stat + [math.nan] * (3 * T), np.float64, 5 * T).reshape(5, 1, T)
     stat = stat.copy()

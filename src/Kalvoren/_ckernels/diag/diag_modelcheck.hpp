@@ -90,12 +90,6 @@ inline Checked scratch_len(Checked n, Checked k) {
 // kvr_battery_checks_arena_size (the convention of kvr_api.h), with shared
 // != 0 when any call passes reuse bits (only then does the arena hold the
 // design's work); without check bits and shared it is kvr_battery_arena_size's.
-#if defined(__GNUC__)
-#  define KVR_HIDDEN __attribute__((visibility("hidden")))
-#else
-#  define KVR_HIDDEN
-#endif
-
 extern "C" {
 // The checks (C linkage: the archive holds no C++ names). Durbin-Watson's df1
 // and df2 are its exact tails P(D <= d) and P(D >= d).

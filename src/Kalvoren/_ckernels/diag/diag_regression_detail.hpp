@@ -5,11 +5,7 @@
 
 #include <cstdint>
 
-#if defined(__GNUC__)
-#  define KVR_HIDDEN __attribute__((visibility("hidden")))
-#else
-#  define KVR_HIDDEN
-#endif
+#include "kvr_api.h"
 
 // C linkage, not exported (no KVR_API), like kvr_cusum_pair_taped.
 extern "C" {

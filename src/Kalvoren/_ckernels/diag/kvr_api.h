@@ -11,6 +11,13 @@
 #  define KVR_API __attribute__((visibility("default")))
 #endif
 
+/* Internal entry points with C linkage that the library does not export. */
+#if defined(__GNUC__)
+#  define KVR_HIDDEN __attribute__((visibility("hidden")))
+#else
+#  define KVR_HIDDEN
+#endif
+
 #ifdef __cplusplus
 #  define KVR_EXTERN_C_BEGIN extern "C" {
 #  define KVR_EXTERN_C_END }
