@@ -239,3 +239,30 @@ def test_jb_chi_square_limit():
     np.testing.assert_allclose(pv.jb_pvalue(x, 10**14)[0], np.exp(-x / 2), rtol=0.01)
     a = np.array(jtab.ALPHA_GRID)
     np.testing.assert_allclose(pv.jb_pvalue(-2 * np.log(a), 10**14)[0], a, rtol=1e-6)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    ref=st.sampled_from(["chi2", "F", "jb", "cusum", "cusumsq", "fixedb"]),
+    stats=st.lists(
+        st.one_of(st.floats(0, 1e4), st.sampled_from([0.0, math.nan, math.inf, 1e300])),
+        min_size=1,
+        max_size=6,
+    ),
+    d1=st.sampled_from([0.0, 1.0, 3.0, math.nan]),
+    d2=st.sampled_from([0.5, 7.0, 200.0]),
+    n=st.sampled_from([5.0, 10.0, 60.0, 200.0, float(N_MAX + 7), 1e7, math.nan]),
+    m=st.sampled_from([0.0, 2.0, 57.0, 197.0, float(M_MAX + 3), math.inf]),
+    lags=st.sampled_from([0.0, 4.0, 250.0, math.nan]),
+)
+def test_bound_pvalues_equal_the_scalar_ones(ref, stats, d1, d2, n, m, lags):
+    """A reference bound at one design (what the one-series finish uses) gives
+    the scalar function's p-value and bound, to the bit, for every statistic."""
+    from Kalvoren._registry import Fitted
+
+    f = Fitted(n, 3.0, 2.0, 4.0, 2.0, 3.0, n - 6.0, None, hac_lags=lags)
+    bound = pv.bind_one(ref, d1, d2, n, m, f)
+    one = pv.REFERENCES[ref][1]
+    for s in stats:
+        got, want = bound(s), one(s, d1, d2, n, m, f)
+        assert repr(got) == repr(want), (s, got, want)

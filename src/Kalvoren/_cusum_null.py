@@ -40,7 +40,7 @@ from __future__ import annotations
 import bisect
 import functools
 import math
-from typing import Literal
+from typing import Callable, Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -234,7 +234,10 @@ _Z_LIST: list[float] = _Z.tolist()
 
 def _table_sf_scalar(kind: _Kind, s: float, m: int) -> tuple[float, str | None]:
     """The same as _table_sf for one value (the report's case), in plain Python."""
-    row = _row_list(kind, m)
+    return _row_sf(_row_list(kind, m), s)
+
+
+def _row_sf(row: list[float], s: float) -> tuple[float, str | None]:
     if s < row[0]:
         return _P_HI, ">"
     if s > row[_NCOL - 1]:
@@ -301,6 +304,15 @@ def _pvalue_scalar(kind: _Kind, s: float, m: float) -> tuple[float, str | None]:
     if m > _M_MAX:
         return float(_asymptotic_sf(kind, np.array([s]), np.array([m]))[0]), None
     return _table_sf_scalar(kind, s, int(m))
+
+
+def scalar_sf(kind: _Kind, m: float) -> Callable[[float], tuple[float, str | None]]:
+    """_pvalue_scalar at a fixed m, as a function of the statistic alone (the
+    same bits): the table's row is looked up once for many series."""
+    if math.isfinite(m) and _M_MIN <= m <= _M_MAX:
+        row = _row_list(kind, int(m))
+        return lambda s: (math.nan, None) if s != s else _row_sf(row, s)
+    return functools.partial(_pvalue_scalar, kind, m=m)
 
 
 def _critical_value(kind: _Kind, alpha: ArrayLike, m: ArrayLike) -> NDArray[np.float64]:

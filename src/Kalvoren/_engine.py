@@ -956,6 +956,79 @@ def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
     return Results([stat], [p], [df1], [df2], [st], [ls], [bound], [note], alpha, rec)
 
 
+@dataclass(frozen=True)
+class _Shape:
+    """What the one-series finish of a plan needs besides the record row, for
+    one design shape (n, k, lags, bandwidth): per chosen test its record
+    fields, Python form, reference and p-value at that shape's degrees of
+    freedom; the finished df; the record's per-shape arrays (read-only: every
+    report of the shape shares them)."""
+
+    plan: Plan
+    f: Fitted
+    steps: tuple[tuple[int, Any, str, Callable[[float], tuple[float, Any]] | None], ...]
+    df1: list[float]
+    df2: list[float]
+    references: dict[str, str]
+    rank: np.ndarray
+    chow_df: np.ndarray
+    least_squares: np.ndarray
+
+
+_SHAPES: dict[tuple[Any, ...], _Shape] = {}
+_BLOCK = np.full((5, 1, T), math.nan)
+
+
+def _frozen(a: np.ndarray) -> np.ndarray:
+    a.flags.writeable = False
+    return a
+
+
+def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
+    plan = batch.plan
+    n, k1 = row[_N], row[_K]
+    slopes = k1 - 1.0 if batch.const_col >= 0 else k1
+    if slopes < 1 and plan.no_slopes:
+        return None
+    m = row[_M]
+    m = n - k1 if m != m else m
+    m = m if math.isfinite(m) else 0.0
+    key = (id(plan), n, k1, slopes, batch.lags, row[_HAC_DF], row[_HAC_LAGS], m)
+    shape = _SHAPES.get(key)
+    if shape is not None and shape.plan is plan:
+        return shape
+    f = Fitted(n, k1, slopes, float(batch.lags), row[_HAC_DF], k1, n - 2 * k1, batch.options)
+    f.hac_lags = row[_HAC_LAGS]
+    df1, df2 = [math.nan] * T, [math.nan] * T
+    steps, references = [], {}
+    for i, _, _, spec, _ in plan.quick or ():
+        if spec.df is not None:
+            d1, d2 = spec.df(f)
+            df1[i], df2[i] = float(d1), float(d2)
+        reference = spec.reference
+        if spec.form is not None:  # its reference follows the options alone
+            reference = spec.form(1.0, f)[1]
+        references[spec.id] = reference
+        bound = (
+            None if reference == "given" else _pvalues.bind_one(reference, df1[i], df2[i], n, m, f)
+        )
+        steps.append((i, spec.form, reference, bound))
+    if len(_SHAPES) >= 256:
+        _SHAPES.clear()
+    _SHAPES[key] = shape = _Shape(
+        plan,
+        f,
+        tuple(steps),
+        df1,
+        df2,
+        references,
+        _frozen(np.array([k1])),
+        _frozen(np.array([[k1, n - 2 * k1]])),
+        _frozen(np.zeros((1, T), bool)),
+    )
+    return shape
+
+
 def finish_clean(batch: Batch, res: tuple[np.ndarray, ...], alpha: float) -> Results | None:
     """One series finished straight from the native record, when nothing in
     it needs more: every chosen test native and computed (status 0) on the
@@ -963,63 +1036,61 @@ def finish_clean(batch: Batch, res: tuple[np.ndarray, ...], alpha: float) -> Res
     no covariance of another kind. None sends the series the general way
     (run, then finish), which gives the same numbers here at several times
     the cost."""
-    quick = batch.plan.quick
-    if quick is None or batch.cov is not None or len(res) != 3:
+    if batch.plan.quick is None or batch.cov is not None or len(res) != 3:
         return None
     out, beta, se = res
     row = out[0].tolist()
     if row[_FIT] != 0 or not row[_DIGITS] >= DIGITS_MIN:
         return None
-    n, k1 = row[_N], row[_K]
-    slopes = k1 - 1.0 if batch.const_col >= 0 else k1
-    if slopes < 1 and batch.plan.no_slopes:
+    shape = _shape_of(batch, row)
+    if shape is None:
         return None
-    m = row[_M]
-    m = n - k1 if m != m else m
-    m = m if math.isfinite(m) else 0.0
-    f = Fitted(n, k1, slopes, float(batch.lags), row[_HAC_DF], k1, n - 2 * k1, batch.options)
-    f.hac_lags = row[_HAC_LAGS]
     status, stat = _native_row(row)
     # the record keeps what the battery gave; the finished numbers go to Results
-    block = np.fromiter(status + stat + [math.nan] * (3 * T), np.float64, 5 * T).reshape(5, 1, T)
+    block = _BLOCK.copy()
+    block[0, 0] = status
+    block[1, 0] = stat
     stat = stat.copy()
-    df1, df2, p = [math.nan] * T, [math.nan] * T, [math.nan] * T
-    references = {}
-    for i, _, _, spec, pvalue_of in quick:
+    p = [math.nan] * T
+    f = shape.f
+    for i, form, reference, pvalue in shape.steps:
         if status[i] != 0:
             return None
-        reference = spec.reference
-        if spec.form is not None:
-            x, reference = spec.form(stat[i], f)
+        if form is not None:
+            x, ref = form(stat[i], f)
+            if ref != reference:
+                return None
             stat[i] = float(x)
-            pvalue_of = None if reference == "given" else _pvalues.REFERENCES[reference][1]
-        references[spec.id] = reference
-        if spec.df is not None:
-            d1, d2 = spec.df(f)
-            df1[i], df2[i] = float(d1), float(d2)
-        if pvalue_of is not None:
-            p[i], bound = pvalue_of(stat[i], df1[i], df2[i], n, m, f)
+        if pvalue is not None:
+            p[i], bound = pvalue(stat[i])
             if bound is not None or p[i] != p[i]:
                 return None
-    for i in range(T):  # tests not chosen: no statistic
-        if status[i] != 0:
-            stat[i] = math.nan
     rec = Record(
         out,
         beta,
         se,
-        np.array([k1]),
-        np.array([[k1, n - 2 * k1]]),
-        np.zeros((1, T), bool),
+        shape.rank,
+        shape.chow_df,
+        shape.least_squares,
         [{}],
         block[0],
         block[1],
         block[2:4].transpose(1, 2, 0),
         block[4],
         [{}],
-        references=references,
+        references=shape.references.copy(),
         block=block,
     )
     st = [int(v) if v == v else 0 for v in status]
-    ls = [False] * T
-    return Results([stat], [p], [df1], [df2], [st], [ls], [[None] * T], [[""] * T], alpha, rec)
+    return Results(
+        [stat],
+        [p],
+        [shape.df1.copy()],
+        [shape.df2.copy()],
+        [st],
+        [[False] * T],
+        [[None] * T],
+        [[""] * T],
+        alpha,
+        rec,
+    )

@@ -45,7 +45,7 @@ from __future__ import annotations
 import bisect
 import functools
 import math
-from typing import TypeAlias, TypeVar
+from typing import Callable, TypeAlias, TypeVar
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -226,10 +226,24 @@ def hac_wald_pvalue_bandwidth_one(stat: float, q: int, M: float, n: int) -> floa
 
 
 def _one_m(w: float, qf: float, M: float, nf: float) -> float:
-    scale, mu1, d1, K, qe = _law(qf, M, nf)
+    return _apply(_law(qf, M, nf), w)
+
+
+def _apply(law: tuple[float | None, float, float, float, float], w: float) -> float:
+    scale, mu1, d1, K, qe = law
     if scale is not None:
         w = w / scale
     return _cs.fdtrc(d1, K, w * mu1 / qe)
+
+
+def hac_wald_bound(q: int, lags: float, n: int) -> Callable[[float], float]:
+    """hac_wald_pvalue_one at fixed (q, lags, n), as a function of the
+    statistic alone (the same bits)."""
+    qf, lf, nf = float(q), float(lags), float(n)
+    if not (_whole(qf, 1.0) and _whole(lf, 0.0) and _whole(nf, 1.0)):
+        return lambda w: math.nan
+    law = _law(qf, lf + 1.0, nf)
+    return lambda w: math.nan if w != w else _apply(law, float(w))
 
 
 @functools.lru_cache(maxsize=1024)

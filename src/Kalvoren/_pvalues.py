@@ -119,7 +119,11 @@ def jb_pvalue_one(stat: float, n: int) -> tuple[float, str | None]:
     """jb_pvalue for one value, in plain Python (the same operations, the same bits)."""
     if stat != stat or n < JB_N_MIN:
         return math.nan, None
-    cv, lr = _jb_row(int(n))
+    return _jb_sf_row(_jb_row(int(n)), stat)
+
+
+def _jb_sf_row(row: tuple[list[float], list[float]], stat: float) -> tuple[float, str | None]:
+    cv, lr = row
     if stat < cv[0]:
         return JB_P_MAX, ">"
     if stat > cv[-1]:
@@ -205,6 +209,33 @@ def _fixedb_one(s: float, d1: float, n: float, f: Any) -> float:
     if f.hac_lags != f.hac_lags:
         return math.nan
     return _fixedb.hac_wald_pvalue_one(s, int(d1), int(f.hac_lags), int(n))
+
+
+def bind_one(
+    reference: str, d1: float, d2: float, n: float, m: float, f: Any
+) -> Callable[[float], tuple[float, str | None]]:
+    """REFERENCES[reference][1] with everything but the statistic fixed: what
+    does not depend on the statistic (a table's row, fixed-b's law) is worked
+    out once for the series of one design. The same bits."""
+    if reference == "chi2" and d1 >= 1:
+        chdtrc = _cs.chdtrc
+        return lambda s: (chdtrc(d1, s), None)
+    if reference == "F" and d1 >= 1 and d2 >= 1:
+        fdtrc = _cs.fdtrc
+        return lambda s: (fdtrc(d1, d2, s), None)
+    if reference == "cusum":
+        return _cusum_null.scalar_sf("cusum", m)
+    if reference == "cusumsq":
+        return _cusum_null.scalar_sf("cusumsq", m)
+    if reference == "jb" and n == n and int(n) >= JB_N_MIN:
+        row = _jb_row(int(n))
+        return lambda s: (math.nan, None) if s != s else _jb_sf_row(row, s)
+    fixed = reference == "fixedb" and not f.robust_fixedb and f.hac_lags == f.hac_lags
+    if fixed and d1 == d1 and d1 >= 1:
+        law = _fixedb.hac_wald_bound(int(d1), int(f.hac_lags), int(n))
+        return lambda s: (law(s), None)
+    one = REFERENCES[reference][1]
+    return lambda s: one(s, d1, d2, n, m, f)
 
 
 # The p-value of each reference distribution, for many series (arrays) and for

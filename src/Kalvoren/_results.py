@@ -166,27 +166,30 @@ _POSITION = {tid: i for i, tid in enumerate(BY_ID)}
 def results_of(table: Any, g: int, alpha: float, tests: tuple[str, ...]) -> dict[str, TestResult]:
     """The TestResults of series g of finished results, for the chosen tests."""
     stat, pv, d1, d2, status, ls, bound, note = table.row(g)
-    extra = table.record.extra[g] if table.record.extra is not None else {}
-    refs = table.record.references
+    rec = table.record
+    extra = rec.extra[g] if rec.extra is not None else None
+    refs = rec.references
     out = {}
     for tid in tests:  # in registry order
         i = _POSITION[tid]
-        p = pv[i]
-        df = (
-            None if d1[i] != d1[i] else (int(d1[i]) if d2[i] != d2[i] else (int(d1[i]), int(d2[i])))
-        )
+        p, a, s = pv[i], d1[i], status[i]
+        if a != a:
+            df: Any = None
+        else:
+            b = d2[i]
+            df = int(a) if b != b else (int(a), int(b))
         out[tid] = TestResult(
             stat[i],
             p,
             df,
             None if p != p else p < alpha,
-            status[i],
+            s,
             "least-squares" if ls[i] else "kernel",
             bound[i],
             note[i],
             tid,
             alpha,
-            _break_at(extra.get(tid)) if extra and status[i] == 0 else None,
+            _break_at(extra.get(tid)) if extra and s == 0 else None,
             refs.get(tid, ""),
         )
     return out
