@@ -372,6 +372,42 @@ def test_plain_arrays_prepare_like_the_general_path(seed):
         assert outcomes[0] == outcomes[1]
 
 
+@pytest.mark.parametrize(
+    "case", ["wide constant", "wide y", "read-only", "constant after y-like", "zero column"]
+)
+def test_plain_arrays_prepare_like_the_general_path_wide_and_read_only(case):
+    """The native pass over plain arrays works through the columns in blocks
+    and cannot write to read-only arrays: neither may change the outcome."""
+    from Kalvoren import _prepare
+
+    r = np.random.default_rng(7)
+    n, k = 9, 70
+    X = r.normal(size=(n, k))
+    y = r.normal(size=n)
+    if case == "wide constant":
+        X[:, 66] = -2.5
+    elif case == "wide y":
+        X[:, 5] = 1.0
+        X[:, 68] = y
+    elif case == "read-only":
+        X[:, 3] = 4.0
+        X.flags.writeable = y.flags.writeable = False
+    elif case == "constant after y-like":
+        X[:, 1] = y
+        X[-1, 1] += 1.0  # equal to y but in the last row
+        X[:, 64] = 7.0
+    else:
+        X[:, 2] = 0.0  # zero throughout: not a constant
+    outcomes = []
+    for yy, XX in ((y, X), (y.tolist(), X.tolist())):
+        try:
+            m = _prepare.prepare(yy, XX)
+            outcomes.append((m.y.tobytes(), m.X.tobytes(), m.X.shape, m.x_names, m.const_col))
+        except ValueError as e:
+            outcomes.append(str(e))
+    assert outcomes[0] == outcomes[1]
+
+
 def test_option_checks_are_not_skipped_for_a_call_seen_before():
     from Kalvoren import _options
 

@@ -361,6 +361,20 @@ def call_cases():
             c.inp(pos(n, p)), c.inp(p), n, p, c.out(pos(n, p))
         )
 
+    @case("kvr_design_scan")
+    def _(c, r):
+        n, p = size(r), size(r, 150)  # past one block of 64 columns
+        k("kvr_design_scan", I64, PD, PD, I64, I64, PI64)(
+            c.inp(n), c.inp(pos(n, p)), n, p, c.piv(1)
+        )
+
+    @case("kvr_design_copy")
+    def _(c, r):
+        n, p, lead = size(r), size(r, 150), int(r.integers(0, 2))
+        k("kvr_design_copy", None, PD, PD, I64, I64, I64, PD, PD)(
+            c.inp(n), c.inp(pos(n, p)), n, p, lead, c.out(n), c.out(pos(n, p + lead))
+        )
+
     # ---- regression diagnostics: arenas of exactly the stated length
     def arena(c, rec):
         assert rec.piv_len == 0 and rec.arena_len >= 0

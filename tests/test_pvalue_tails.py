@@ -263,6 +263,12 @@ def test_bound_pvalues_equal_the_scalar_ones(ref, stats, d1, d2, n, m, lags):
     f = Fitted(n, 3.0, 2.0, 4.0, 2.0, 3.0, n - 6.0, None, hac_lags=lags)
     bound = pv.bind_one(ref, d1, d2, n, m, f)
     one = pv.REFERENCES[ref][1]
+
+    def outcome(call):
+        try:
+            return repr(call())
+        except ValueError as e:
+            return type(e)
+
     for s in stats:
-        got, want = bound(s), one(s, d1, d2, n, m, f)
-        assert repr(got) == repr(want), (s, got, want)
+        assert outcome(lambda: bound(s)) == outcome(lambda: one(s, d1, d2, n, m, f)), s

@@ -19,6 +19,7 @@ import numpy.typing as npt
 from Kalvoren import _lstsq, _options, _pvalues, _registry, _tests_spec
 from Kalvoren._ckernels.diag import _batch, _diag
 from Kalvoren._registry import BY_ID, TEST_IDS, TESTS, Fitted, Status
+from Kalvoren._results import TestResult
 
 # Fewer digits than this determined by the data (a one-ulp change of the
 # inputs moves a statistic further than 10^-DIGITS_MIN) earns a note and a
@@ -721,6 +722,9 @@ class Results:
     note: Any
     alpha: float
     record: Record
+    # series 0's TestResults by test id, when the one-series finish built
+    # them as it went; None once a note is added (then results_of builds them)
+    first: dict[str, TestResult] | None = None
 
     def dense(self) -> "Results":
         """The same results with every field a (G, T) array."""
@@ -966,7 +970,8 @@ class _Shape:
 
     plan: Plan
     f: Fitted
-    steps: tuple[tuple[int, Any, str, Callable[[float], tuple[float, Any]] | None], ...]
+    # per chosen test: position, id, form, reference, bound p-value, df as TestResult shows it
+    steps: tuple[tuple[int, str, Any, str, Callable[[float], tuple[float, Any]] | None, Any], ...]
     df1: list[float]
     df2: list[float]
     references: dict[str, str]
@@ -1012,7 +1017,9 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
         bound = (
             None if reference == "given" else _pvalues.bind_one(reference, df1[i], df2[i], n, m, f)
         )
-        steps.append((i, spec.form, reference, bound))
+        a, b = df1[i], df2[i]
+        df = None if a != a else (int(a) if b != b else (int(a), int(b)))
+        steps.append((i, spec.id, spec.form, reference, bound, df))
     if len(_SHAPES) >= 256:
         _SHAPES.clear()
     _SHAPES[key] = shape = _Shape(
@@ -1053,18 +1060,27 @@ def finish_clean(batch: Batch, res: tuple[np.ndarray, ...], alpha: float) -> Res
     stat = stat.copy()
     p = [math.nan] * T
     f = shape.f
-    for i, form, reference, pvalue in shape.steps:
+    first = {}
+    for i, tid, form, reference, pvalue, df in shape.steps:
         if status[i] != 0:
             return None
+        x = stat[i]
         if form is not None:
-            x, ref = form(stat[i], f)
+            x, ref = form(x, f)
             if ref != reference:
                 return None
-            stat[i] = float(x)
+            stat[i] = x = float(x)
+        pi = math.nan
         if pvalue is not None:
-            p[i], bound = pvalue(stat[i])
-            if bound is not None or p[i] != p[i]:
+            pi, bound = pvalue(x)
+            if bound is not None or pi != pi:
                 return None
+            p[i] = pi
+        # what results_of makes of this test (no note, no bound, the kernel route)
+        reject = None if pi != pi else pi < alpha
+        first[tid] = TestResult(
+            x, pi, df, reject, 0, "kernel", None, "", tid, alpha, None, reference
+        )
     rec = Record(
         out,
         beta,
@@ -1093,4 +1109,5 @@ def finish_clean(batch: Batch, res: tuple[np.ndarray, ...], alpha: float) -> Res
         [[""] * T],
         alpha,
         rec,
+        first,
     )

@@ -7,11 +7,14 @@ column, raised before any computation.
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass
 from typing import Any, Sequence
 
 import numpy as np
+
+from Kalvoren._ckernels.diag import _batch
 
 CONST_NAME = "const"
 
@@ -268,9 +271,28 @@ def prepare(y: Any, X: Any = None, *, add_constant: bool = True) -> Model:
 _total = np.add.reduce  # ndarray.sum without its Python wrapper
 
 
+@functools.lru_cache(maxsize=64)
+def _names(k: int) -> tuple[str, ...]:
+    return tuple(f"x{j + 1}" for j in range(k))
+
+
 def _prepare_plain(y: np.ndarray, X: np.ndarray, add_constant: bool) -> Model:
     """prepare() for float64 arrays (y of n > 1 values, X of n rows): the same
-    checks and the same Model as the general path."""
+    checks and the same Model as the general path, in one native pass (a
+    problem found there goes to the checks below, which name it)."""
+    try:
+        status, const_col, yv, Z = _batch.design(y, X, add_constant)
+    except ValueError:  # a read-only array (the native frame writes only to its own)
+        status = -1
+    if status != 0 or yv is None or Z is None:
+        return _prepare_checked(y, X, add_constant)
+    names = _names(X.shape[1])
+    if const_col >= 0 or not add_constant:
+        return Model(yv, Z, "y", list(names), const_col, None, False)
+    return Model(yv, Z, "y", [CONST_NAME, *names], 0, None, True)
+
+
+def _prepare_checked(y: np.ndarray, X: np.ndarray, add_constant: bool) -> Model:
     n, k = X.shape
     x_names = [f"x{j + 1}" for j in range(k)]
     # a sum is finite only when every value is (NaN and inf propagate); an

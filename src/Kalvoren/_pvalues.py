@@ -231,7 +231,7 @@ def bind_one(
         row = _jb_row(int(n))
         return lambda s: (math.nan, None) if s != s else _jb_sf_row(row, s)
     fixed = reference == "fixedb" and not f.robust_fixedb and f.hac_lags == f.hac_lags
-    if fixed and d1 == d1 and d1 >= 1:
+    if fixed and d1 == d1 and d1 >= 1 and n == n:
         law = _fixedb.hac_wald_bound(int(d1), int(f.hac_lags), int(n))
         return lambda s: (law(s), None)
     one = REFERENCES[reference][1]

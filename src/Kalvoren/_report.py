@@ -64,7 +64,9 @@ class Report:
         #: the covariance behind bse: "HAC", "HC0".."HC5", "HC4m", "cluster" or "driscoll-kraay"
         self.cov_type: str = "HAC" if plan is None else plan.choice.cov_type
         self.note = rec.notes[0].get("model", "")
-        self.tests: dict[str, TestResult] = results_of(table, 0, alpha, batch.tests)
+        self.tests: dict[str, TestResult] = (
+            table.first if table.first is not None else results_of(table, 0, alpha, batch.tests)
+        )
         # sup_f's date of the supremum: a label of the data's index when there is one
         sup = self.tests.get("sup_f")
         if sup is not None and sup.break_at is not None and self.index is not None:

@@ -125,7 +125,9 @@ def _run(
     if table is None:
         table = _engine.finish(batch, _engine.run(batch, lambda _: res), opts.alpha)
     caveats = _caveats.find(opts.tests, table, [n], [asked])
-    _caveats.add_notes(table, caveats)
+    if caveats:
+        _caveats.add_notes(table, caveats)
+        table.first = None  # without the notes
     if break_label is not None:
         shown = break_label
     else:

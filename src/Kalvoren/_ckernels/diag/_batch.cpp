@@ -179,8 +179,8 @@ PyObject *battery_checks(PyObject *self, PyObject *const *args, Py_ssize_t nargs
     int64_t unused, kk;
     if (!pyframe::size_value(kvr::arena_len(need), &unused) ||
         !pyframe::size_value(Size(k) * k, &kk) || !out_2d(f, out, G, KVR_BAT_NFIELDS) ||
-        !out_2d(f, beta, G, k) || !out_2d(f, se, G, k) || !out_2d(f, cov, G, with_cov ? kk : 0) ||
-        !out_2d(f, bw, G, with_cov ? 2 : 0) || !f.arena(arena, need))
+        !out_2d(f, beta, G, k) || !out_2d(f, se, G, k) ||
+        (with_cov && (!out_2d(f, cov, G, kk) || !out_2d(f, bw, G, 2))) || !f.arena(arena, need))
         return f.fail(__LINE__);
 
     const int64_t *o = offsets.idata(), *tb = t_break.idata(), *hl = hac_lags.idata();
@@ -200,6 +200,30 @@ PyObject *battery_checks(PyObject *self, PyObject *const *args, Py_ssize_t nargs
     });
     if (!with_cov) return f.check(pyframe::tuple(out, beta, se), __LINE__);
     return f.check(pyframe::tuple(out, beta, se, cov, bw), __LINE__);
+}
+
+const char *const design_params[] = {"y", "X", "add_constant", nullptr};
+
+// One regression's y and design as the battery takes them (diagnose's
+// common case), or the status that sends the caller to its checks.
+PyObject *design(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Frame f(self, "design", design_params, args, nargs, kwnames);
+    int64_t add, const_col;
+    View y, X, y_out, Z;
+    if (!f.ok() || !f.int64(2, &add) || !f.in(0, y, 1) || !f.in(1, X, 2)) return f.fail(__LINE__);
+    const int64_t n = y.len(), k = X.cols();
+    if (X.rows() != n && !value_error(f, "X has %lld rows but y has %lld elements", X.rows(), n))
+        return f.fail(__LINE__);
+    const int64_t status = kvr_design_scan(y.data(), X.data(), n, k, &const_col);
+    if (status != KVR_DESIGN_OK) {
+        Py_INCREF(Py_None);
+        Py_INCREF(Py_None);
+        return f.check(pyframe::tuple(status, const_col, Py_None, Py_None), __LINE__);
+    }
+    const int64_t lead = const_col < 0 && add != 0 ? 1 : 0;
+    if (!f.out(y_out, n) || !out_2d(f, Z, n, k + lead)) return f.fail(__LINE__);
+    kvr_design_copy(y.data(), X.data(), n, k, lead, y_out.data_or_null(n), Z.data_or_null());
+    return f.check(pyframe::tuple(status, const_col, y_out, Z), __LINE__);
 }
 
 PyMethodDef kFunctions[] = {
@@ -233,6 +257,17 @@ PyMethodDef kFunctions[] = {
      "    (0 or 1). se, the HAC Wald test and cov (row-major, units of the data) come\n"
      "    from that covariance; bw holds its bandwidth b (lag j weighs k(j / b)) and\n"
      "    the rule's own value, NaN where there is none.\n"
+     "    "},
+    {"design", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(design)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "design($module, y, X, add_constant)\n"
+     "--\n\n"
+     "One regression's data as the battery takes them: (status, const_col, y, Z).\n"
+     "\n"
+     "    status 0: y copied, Z the design (row-major), after a column of ones when\n"
+     "    add_constant and no column of X holds one non-zero value throughout;\n"
+     "    const_col is the column of X holding one (-1: none). Status 1 (a value is not\n"
+     "    finite) or 2 (a column of X equals y) returns None for y and Z.\n"
      "    "},
     {nullptr, nullptr, 0, nullptr},
 };

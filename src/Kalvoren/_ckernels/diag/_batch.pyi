@@ -54,3 +54,6 @@ def battery_checks(
     options: ArrayLike,
     choice: ArrayLike,
 ) -> tuple[_F64Array, ...]: ...
+def design(
+    y: ArrayLike, X: ArrayLike, add_constant: SupportsInt
+) -> tuple[int, int, _F64Array | None, _F64Array | None]: ...

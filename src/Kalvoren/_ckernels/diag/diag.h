@@ -13,6 +13,7 @@
 
 #include "diag_battery.h"
 #include "diag_colstats.h"
+#include "diag_design.h"
 #include "diag_hac.h"
 #include "diag_jbtables.h"
 #include "diag_regression.h"

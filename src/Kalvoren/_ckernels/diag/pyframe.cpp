@@ -269,7 +269,16 @@ bool Frame::in(int i, View &v, int ndim) const {
     return v.bind(call_np(names.ascontiguousarray, bound_[i]), ndim);
 }
 
+static bool plain_int64_vector(PyObject *arr);
+
 bool Frame::in_int64_copy(int i, View &v) const {
+    if (plain_int64_vector(bound_[i])) {  // the common case: one np.array copy, no checks
+        if (!v.bind(call_np(names.array, bound_[i], names.int64), 1, Elem::i64)) return false;
+        if (v.array() != bound_[i]) return true;
+        PyErr_Format(PyExc_ValueError, "%s(): np.array returned %s itself, not a copy", name_,
+                     params_[i]);
+        return false;
+    }
     Ref arr(call_method(names.ascontiguousarray, bound_[i]));  // in its own dtype
     if (!arr) return false;
     Ref dtype(PyObject_GetAttr(arr.get(), names.dtype));
@@ -462,6 +471,15 @@ static bool direct_view(PyObject *arr, int ndim, Elem elem, void **data, int64_t
     *data = a->data;
     for (int i = 0; i < ndim; ++i) shape[i] = a->dimensions[i];
     return true;
+}
+
+// A C-contiguous 1-D int64 ndarray in native byte order (written or not).
+static bool plain_int64_vector(PyObject *arr) {
+    if (Py_TYPE(arr) != layout.ndarray) return false;
+    const NpArrayHead *a = reinterpret_cast<const NpArrayHead *>(arr);
+    const NpDescrHead *d = reinterpret_cast<const NpDescrHead *>(a->descr);
+    return a->nd == 1 && (static_cast<unsigned>(a->flags) & kCContiguous) &&
+           d->type_num == layout.i64_num && d->byteorder == layout.byteorder;
 }
 
 static bool layout_agrees(PyObject *arr, int ndim, int *type_num, char *byteorder) {
