@@ -852,7 +852,7 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
     df1 = rec.df[:, :, 0].copy()
     df2 = rec.df[:, :, 1].copy()
     p = rec.pvalue.copy()
-    bound = np.full((G, T), None, dtype=object)
+    bound = np.empty((G, T), dtype=object)  # None throughout
     bounded = np.zeros((G, T), dtype=bool)  # where bound holds "<" or ">"
     for i, spec in enumerate(TESTS):
         if spec.id not in batch.tests:
@@ -887,19 +887,23 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
         bounded &= ok
     df1[~ok] = np.nan
     df2[~ok] = np.nan
-    note = np.full((G, T), "", dtype=object)
+    note = np.empty((G, T), dtype=object)
+    note.fill("")  # np.full takes a slower path for objects
     has_note = np.array(list(map(bool, rec.notes)), dtype=bool)
     chosen = np.fromiter((t.id in batch.tests for t in TESTS), dtype=bool, count=T)
     # notes of the chosen tests only: the others are never shown
     unusual = (~ok | rec.least_squares | has_note[:, None] | bounded) & chosen
     for g, i in np.argwhere(unusual):
         note[g, i] = _note(rec, g, i, status[g, i], p[g, i], bound[g, i])
+    with np.errstate(invalid="ignore"):
+        status_int = status.astype(np.int64)
+    status_int[np.isnan(status)] = 0  # not run
     return Results(
         stat,
         p,
         df1,
         df2,
-        np.nan_to_num(status).astype(np.int64),
+        status_int,
         rec.least_squares.copy(),
         bound,
         note,

@@ -517,13 +517,13 @@ KVR_INLINE void bartlett_omega(const double *g, int64_t n, int64_t k, int64_t L,
 }
 
 // Row t of X R^-1: q_t[j] = sum over c <= j of x_t[c] ri[c][j] (R^-1 upper
-// triangular, row-major), one FMA chain per entry in order of c.
+// triangular, row-major), one FMA chain per entry in order of c, each in a
+// register (a chain through q in memory waits on store forwarding).
 KVR_INLINE void xr_row(const double *x, const double *ri, int64_t k, double *q) {
-    for (int64_t j = 0; j < k; ++j) q[j] = 0.0;
-    for (int64_t c = 0; c < k; ++c) {
-        const double xc = x[c];
-        const double *ric = ri + c * k;
-        for (int64_t j = c; j < k; ++j) q[j] = kvr::fma(xc, ric[j], q[j]);
+    for (int64_t j = 0; j < k; ++j) {
+        double t = 0.0;
+        for (int64_t c = 0; c <= j; ++c) t = kvr::fma(x[c], ri[c * k + j], t);
+        q[j] = t;
     }
 }
 
