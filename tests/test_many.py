@@ -51,6 +51,37 @@ def test_rows_equal_diagnose_per_group_bit_for_bit(rng):
     assert one.loc["s05", "breusch_godfrey_route"] == "kernel" and one.loc["s05", "note"] == ""
 
 
+@pytest.mark.parametrize(
+    "data, kw",
+    [
+        ("frame", {"workers": 1}),
+        ("frame", {"workers": 2, "tests": ["arch_lm", "sup_f", "breusch_godfrey", "white"]}),
+        ("frame", {"workers": 2, "hac_lags": 70, "lags": 2}),
+        ("shared", {"workers": 2, "tests": ["chow", "rainbow", "hansen_stability"]}),
+        ("frame", {"workers": 2, "shape": "long"}),
+    ],
+)
+def test_blocks_join_to_one_run(rng, monkeypatch, data, kw):
+    """Series are finished block by block in the worker threads; many small
+    blocks (failures, least-squares and Python-computed tests among them) must
+    give exactly the frame of one block."""
+    if data == "frame":
+        args = (long_frame(rng),)
+        kw = {"by": "store", "y": "y", "x": ["a", "b"], **kw}
+    else:
+        X = rng.normal(size=(50, 2))
+        Y = X @ [1.0, 2.0] + rng.standard_t(3, size=(40, 50))
+        Y[5] = 3.0  # constant y
+        args = (Y, X)
+    monkeypatch.setattr(_many, "CHUNK_ROWS", 1 << 30)
+    whole = Kalvoren.diagnose_many(*args, progress=False, **kw)
+    monkeypatch.setattr(_many, "CHUNK_ROWS", 40)
+    monkeypatch.setattr(_many, "_PER_WORKER", 16)
+    assert len(_many._blocks(np.arange(0, 2001, 50), 2)) > 5
+    got = Kalvoren.diagnose_many(*args, progress=False, **kw)
+    pd.testing.assert_frame_equal(got, whole, check_exact=True)
+
+
 def test_array_forms(rng):
     G, n = 12, 50
     X = rng.normal(size=(n, 2))

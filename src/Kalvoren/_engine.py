@@ -764,6 +764,58 @@ class Results:
             return np.where(np.isfinite(pv), pv < self.alpha, np.nan)
 
 
+def joined(parts: list[Results]) -> Results:
+    """Finished results of consecutive runs of series (dense), as one."""
+    if len(parts) == 1:
+        return parts[0]
+    recs = [r.record for r in parts]
+
+    def cat(get: Callable[[Any], Any], axis: int = 0) -> Any:
+        got = [get(x) for x in recs]
+        return None if got[0] is None else np.concatenate(got, axis=axis)
+
+    block = cat(lambda r: r.block, 1)
+    references: dict[str, str] = {}
+    for r in recs:
+        references.update(r.references)
+    rec = Record(
+        cat(lambda r: r.out),
+        cat(lambda r: r.beta),
+        cat(lambda r: r.se),
+        cat(lambda r: r.rank),
+        cat(lambda r: r.chow_df),
+        cat(lambda r: r.least_squares),
+        [nt for r in recs for nt in r.notes],
+        block[0],
+        block[1],
+        block[2:4].transpose(1, 2, 0),
+        block[4],
+        [e for r in recs for e in r.extra],
+        cat(lambda r: r.cov),
+        cat(lambda r: r.bw),
+        cat(lambda r: r.kernel_fit),
+        cat(lambda r: r.cov_bw),
+        references,
+        block,
+    )
+
+    def rows(name: str) -> np.ndarray:
+        return np.concatenate([getattr(r, name) for r in parts])
+
+    return Results(
+        rows("stat"),
+        rows("pvalue"),
+        rows("df1"),
+        rows("df2"),
+        rows("status"),
+        rows("least_squares"),
+        rows("bound"),
+        rows("note"),
+        parts[0].alpha,
+        rec,
+    )
+
+
 def _note(rec: Record, g: int, i: int, status: float, p: float, bound: str | None) -> str:
     nt = rec.notes[g]
     parts = [v for v in (nt.get("input", ""), nt.get("model", "")) if v]
