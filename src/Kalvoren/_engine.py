@@ -10,6 +10,7 @@ from __future__ import annotations
 import dataclasses
 import functools
 import math
+import threading
 from dataclasses import dataclass
 from typing import Any, Callable
 
@@ -764,56 +765,73 @@ class Results:
             return np.where(np.isfinite(pv), pv < self.alpha, np.nan)
 
 
-def joined(parts: list[Results]) -> Results:
-    """Finished results of consecutive runs of series (dense), as one."""
-    if len(parts) == 1:
-        return parts[0]
-    recs = [r.record for r in parts]
+_ROW_FIELDS = ("stat", "pvalue", "df1", "df2", "status", "least_squares", "bound", "note")
+_RECORD_ROWS = (
+    "out",
+    "beta",
+    "se",
+    "rank",
+    "chow_df",
+    "least_squares",
+    "cov",
+    "bw",
+    "kernel_fit",
+    "cov_bw",
+)
 
-    def cat(get: Callable[[Any], Any], axis: int = 0) -> Any:
-        got = [get(x) for x in recs]
-        return None if got[0] is None else np.concatenate(got, axis=axis)
 
-    block = cat(lambda r: r.block, 1)
-    references: dict[str, str] = {}
-    for r in recs:
-        references.update(r.references)
-    rec = Record(
-        cat(lambda r: r.out),
-        cat(lambda r: r.beta),
-        cat(lambda r: r.se),
-        cat(lambda r: r.rank),
-        cat(lambda r: r.chow_df),
-        cat(lambda r: r.least_squares),
-        [nt for r in recs for nt in r.notes],
-        block[0],
-        block[1],
-        block[2:4].transpose(1, 2, 0),
-        block[4],
-        [e for r in recs for e in r.extra],
-        cat(lambda r: r.cov),
-        cat(lambda r: r.bw),
-        cat(lambda r: r.kernel_fit),
-        cat(lambda r: r.cov_bw),
-        references,
-        block,
-    )
+class Joined:
+    """Finished results of G series put together from runs of consecutive
+    series (dense Results, each put once, in any order and from any thread):
+    each run is copied into arrays made for all G when the first arrives."""
 
-    def rows(name: str) -> np.ndarray:
-        return np.concatenate([getattr(r, name) for r in parts])
+    def __init__(self, G: int):
+        self.G = G
+        self.lock = threading.Lock()
+        self.results: Results | None = None
 
-    return Results(
-        rows("stat"),
-        rows("pvalue"),
-        rows("df1"),
-        rows("df2"),
-        rows("status"),
-        rows("least_squares"),
-        rows("bound"),
-        rows("note"),
-        parts[0].alpha,
-        rec,
-    )
+    def _empty(self, part: Results) -> Results:
+        G, r = self.G, part.record
+
+        def like(a: Any, axis: int = 0) -> Any:
+            if a is None:
+                return None
+            shape = list(a.shape)
+            shape[axis] = G
+            return np.empty(shape, dtype=a.dtype)
+
+        block = like(r.block, 1)
+        rows = {name: like(getattr(r, name)) for name in _RECORD_ROWS}
+        rec = Record(
+            notes=[{}] * G,  # every entry is put
+            status=block[0],
+            stat=block[1],
+            df=block[2:4].transpose(1, 2, 0),
+            pvalue=block[4],
+            extra=[{}] * G,
+            references={},
+            block=block,
+            **rows,
+        )
+        fields = {name: like(getattr(part, name)) for name in _ROW_FIELDS}
+        return Results(alpha=part.alpha, record=rec, **fields)
+
+    def put(self, lo: int, part: Results) -> None:
+        with self.lock:
+            if self.results is None:
+                self.results = self._empty(part)
+            whole = self.results
+            whole.record.references.update(part.record.references)
+        hi = lo + part.record.out.shape[0]
+        for name in _ROW_FIELDS:
+            getattr(whole, name)[lo:hi] = getattr(part, name)
+        r, w = part.record, whole.record
+        for name in _RECORD_ROWS:
+            if getattr(r, name) is not None:
+                getattr(w, name)[lo:hi] = getattr(r, name)
+        w.block[:, lo:hi] = r.block
+        w.notes[lo:hi] = r.notes
+        w.extra[lo:hi] = r.extra
 
 
 def _note(rec: Record, g: int, i: int, status: float, p: float, bound: str | None) -> str:

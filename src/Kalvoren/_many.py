@@ -195,7 +195,7 @@ def run_finished(
             own.X = None if batch.shared_x else np.empty((rows, batch.X.shape[1]))
         return own.y[:rows], (batch.X if own.X is None else own.X[:rows])
 
-    def job(lo: int, hi: int) -> _engine.Results:
+    def job(lo: int, hi: int) -> int:
         sub = batch.chunk(lo, hi)
         if source is not None:
             a, b = int(offsets[lo]), int(offsets[hi])
@@ -209,26 +209,26 @@ def run_finished(
         )
         record = _engine.run(sub, _engine.native, lim)
         _missing_notes(sub, record)
-        return _engine.finish(sub, record, alpha).dense()
+        joined.put(lo, _engine.finish(sub, record, alpha).dense())
+        return hi - lo
 
-    done: dict[int, _engine.Results] = {}
+    joined = _engine.Joined(batch.G)
     try:
         if workers == 1:
             for lo, hi in parts:
-                done[lo] = job(lo, hi)
+                job(lo, hi)
                 if bar is not None:
                     bar.update(hi - lo)
         else:
             with ThreadPoolExecutor(workers, thread_name_prefix="kalvoren") as pool:
-                pending = {pool.submit(job, lo, hi): (lo, hi) for lo, hi in parts}
+                pending = {pool.submit(job, lo, hi) for lo, hi in parts}
                 try:
                     while pending:
-                        finished, _ = wait(pending, timeout=0.2, return_when=FIRST_COMPLETED)
+                        finished, pending = wait(pending, timeout=0.2, return_when=FIRST_COMPLETED)
                         for fut in finished:
-                            lo, hi = pending.pop(fut)
-                            done[lo] = fut.result()
+                            n_done = fut.result()
                             if bar is not None:
-                                bar.update(hi - lo)
+                                bar.update(n_done)
                 except BaseException:
                     # Ctrl-C (or a failure): drop the queued blocks; running ones end
                     # within one block's time, and nothing is returned.
@@ -238,7 +238,9 @@ def run_finished(
     finally:
         if bar is not None:
             bar.close()
-    return _engine.joined([done[lo] for lo, _ in parts])
+    if joined.results is None:  # pragma: no cover - G > 1 makes a block
+        raise RuntimeError("no series were run")
+    return joined.results
 
 
 # ------------------------------------------------------------------ schemas
