@@ -12,7 +12,7 @@ import sys
 import threading
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Iterable, Iterator, NoReturn, Sequence, cast
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, NoReturn, Sequence, cast
 
 import numpy as np
 
@@ -90,35 +90,16 @@ class _Source:
             Xv[to, self.lead + j] = c[rows]
 
 
-def run_native(
-    batch: _engine.Batch,
-    workers: int | None,
+def _run_parts(
+    parts: list[tuple[int, int]],
+    workers: int,
+    job: Callable[[int, int], int],
     progress: bool | None,
-    source: _Source | None = None,
-) -> tuple[np.ndarray, ...]:
-    """The native battery over all series, chunk by chunk on a thread pool
-    (each call releases the GIL); results do not depend on the chunking.
-    With a source, each chunk's rows are first copied into the batch."""
-    G, k = batch.G, batch.X.shape[1]
-    out = np.empty((G, _batch.NFIELDS))
-    beta, se = np.empty((G, k)), np.empty((G, k))
-    # a covariance the battery computes: its matrices and bandwidths too
-    native_cov = batch.cov is not None and batch.cov.native is not None
-    cov, bw = (np.empty((G, k * k)), np.empty((G, 2))) if native_cov else (None, None)
-    parts = _chunks(batch.offsets)
-    workers = max(1, min(workers or os.cpu_count() or 1, len(parts) or 1))
+    G: int,
+) -> None:
+    """job(lo, hi) over the parts (it returns how many series it did), in
+    order on this thread or on a pool of workers, with the progress bar."""
     bar = _progress_bar(progress, G)
-    offsets = batch.offsets
-
-    def job(lo: int, hi: int) -> int:
-        if source is not None:
-            source.fill(batch.y, batch.X, int(offsets[lo]), int(offsets[hi]))
-        res = _engine.native(batch.chunk(lo, hi))
-        out[lo:hi], beta[lo:hi], se[lo:hi] = res[:3]
-        if cov is not None and bw is not None:
-            cov[lo:hi], bw[lo:hi] = res[3:]
-        return hi - lo
-
     try:
         if workers == 1:
             for lo, hi in parts:
@@ -136,14 +117,45 @@ def run_native(
                             if bar is not None:
                                 bar.update(n_done)
                 except BaseException:
-                    # Ctrl-C (or a failure): drop the queued chunks; running ones end
-                    # within one chunk's time, and nothing is returned.
+                    # Ctrl-C (or a failure): drop the queued parts; running ones end
+                    # within one part's time, and nothing is returned.
                     for fut in pending:
                         fut.cancel()
                     raise
     finally:
         if bar is not None:
             bar.close()
+
+
+def run_native(
+    batch: _engine.Batch,
+    workers: int | None,
+    progress: bool | None,
+    source: _Source | None = None,
+) -> tuple[np.ndarray, ...]:
+    """The native battery over all series, chunk by chunk on a thread pool
+    (each call releases the GIL); results do not depend on the chunking.
+    With a source, each chunk's rows are first copied into the batch."""
+    G, k = batch.G, batch.X.shape[1]
+    out = np.empty((G, _batch.NFIELDS))
+    beta, se = np.empty((G, k)), np.empty((G, k))
+    # a covariance the battery computes: its matrices and bandwidths too
+    native_cov = batch.cov is not None and batch.cov.native is not None
+    cov, bw = (np.empty((G, k * k)), np.empty((G, 2))) if native_cov else (None, None)
+    parts = _chunks(batch.offsets)
+    workers = max(1, min(workers or os.cpu_count() or 1, len(parts) or 1))
+    offsets = batch.offsets
+
+    def job(lo: int, hi: int) -> int:
+        if source is not None:
+            source.fill(batch.y, batch.X, int(offsets[lo]), int(offsets[hi]))
+        res = _engine.native(batch.chunk(lo, hi))
+        out[lo:hi], beta[lo:hi], se[lo:hi] = res[:3]
+        if cov is not None and bw is not None:
+            cov[lo:hi], bw[lo:hi] = res[3:]
+        return hi - lo
+
+    _run_parts(parts, workers, job, progress, G)
     if cov is not None and bw is not None:
         return out, beta, se, cov, bw
     return out, beta, se
@@ -181,7 +193,6 @@ def run_finished(
     one's plan is resolved for the whole batch)."""
     parts = _blocks(batch.offsets, max(1, workers or os.cpu_count() or 1))
     workers = max(1, min(workers or os.cpu_count() or 1, len(parts) or 1))
-    bar = _progress_bar(progress, batch.G)
     offsets = batch.offsets
     # Each thread copies its block's rows into buffers of its own, reused from
     # block to block: the batch's full-size arrays are never written (fresh
@@ -213,31 +224,7 @@ def run_finished(
         return hi - lo
 
     joined = _engine.Joined(batch.G)
-    try:
-        if workers == 1:
-            for lo, hi in parts:
-                job(lo, hi)
-                if bar is not None:
-                    bar.update(hi - lo)
-        else:
-            with ThreadPoolExecutor(workers, thread_name_prefix="kalvoren") as pool:
-                pending = {pool.submit(job, lo, hi) for lo, hi in parts}
-                try:
-                    while pending:
-                        finished, pending = wait(pending, timeout=0.2, return_when=FIRST_COMPLETED)
-                        for fut in finished:
-                            n_done = fut.result()
-                            if bar is not None:
-                                bar.update(n_done)
-                except BaseException:
-                    # Ctrl-C (or a failure): drop the queued blocks; running ones end
-                    # within one block's time, and nothing is returned.
-                    for fut in pending:
-                        fut.cancel()
-                    raise
-    finally:
-        if bar is not None:
-            bar.close()
+    _run_parts(parts, workers, job, progress, batch.G)
     if joined.results is None:  # pragma: no cover - G > 1 makes a block
         raise RuntimeError("no series were run")
     return joined.results
