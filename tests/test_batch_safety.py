@@ -88,5 +88,30 @@ def test_integer_dtypes_give_the_int64_result(dtype):
     ro = OFF.copy()
     ro.flags.writeable = False  # a copy is taken, so read-only arrays work too
     assert same(run(ro, TB.tolist(), tuple(HL)), want)
+    assert same(run(np.repeat(OFF, 2)[::2], TB, HL), want)  # strided: the general route
     out, _, _ = B.battery(Y, X, [0], 0, 2, [], [], B.ALL, 0)  # no series: empty lists pass
     assert out.shape == (0, B.NFIELDS)
+
+
+@pytest.mark.parametrize(
+    "y, X, want",
+    [
+        (Y[:5], X[:4], "X has 4 rows but y has 5"),
+        (Y[:5], Y[:5], "dimensions"),
+        (X[:5], X[:5], "dimensions"),
+        (np.array([1.0, np.nan]), X[:2], 1),
+        (X[:6, 1].copy(), X[:6], 2),
+        (Y[:0], X[:0], 0),
+    ],
+)
+def test_design_refuses_what_it_cannot_lay_out(y, X, want):
+    """The one-regression layout checks shapes before it reads, and reports
+    non-finite values (1) and y among the columns (2) as statuses."""
+    if isinstance(want, str):
+        with pytest.raises(ValueError, match=want):
+            B.design(y, X, 1)
+        return
+    status, const_col, yv, Z = B.design(y, X, 1)
+    assert status == want and (yv is None) == (want != 0)
+    if want == 0:
+        assert const_col == -1 and Z.shape == (0, 3) and yv.shape == (0,)  # a constant added
