@@ -1072,7 +1072,18 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
     m = row[_M]
     m = n - k1 if m != m else m
     m = m if math.isfinite(m) else 0.0
-    key = (id(plan), n, k1, slopes, batch.lags, row[_HAC_DF], row[_HAC_LAGS], m)
+    hac_df, hac_lags = row[_HAC_DF], row[_HAC_LAGS]
+    # NaN (no HAC test) keys as None: NaN never equals itself
+    key = (
+        id(plan),
+        n,
+        k1,
+        slopes,
+        batch.lags,
+        hac_df if hac_df == hac_df else None,
+        hac_lags if hac_lags == hac_lags else None,
+        m,
+    )
     shape = _SHAPES.get(key)
     if shape is not None and shape.plan is plan:
         return shape
@@ -1086,7 +1097,7 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
             df1[i], df2[i] = float(d1), float(d2)
         reference = spec.reference
         if spec.form is not None:  # its reference follows the options alone
-            reference = spec.form(1.0, f)[1]
+            reference = spec.form(math.nan, f)[1]
         references[spec.id] = reference
         bound = (
             None if reference == "given" else _pvalues.bind_one(reference, df1[i], df2[i], n, m, f)
