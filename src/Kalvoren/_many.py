@@ -171,7 +171,10 @@ def _blocks(offsets: np.ndarray, workers: int) -> list[tuple[int, int]]:
     rows = int(offsets[-1])
     size = min(max(rows // (_PER_WORKER * workers), 4 * CHUNK_ROWS), 32 * CHUNK_ROWS)
     G = offsets.shape[0] - 1
-    bounds = np.searchsorted(offsets, np.arange(0, rows, size), side="right") - 1
+    # the first block half as long: the workers then finish blocks in turn,
+    # each while the other runs the battery, instead of all at once
+    starts = np.concatenate([[0], np.arange(size // 2, rows, size)]) if rows else np.arange(0)
+    bounds = np.searchsorted(offsets, starts, side="right") - 1
     edges = [int(v) for v in np.unique(np.clip(bounds, 0, max(G - 1, 0)))] + [G]
     return [(a, b) for a, b in zip(edges[:-1], edges[1:]) if b > a]
 
