@@ -52,11 +52,9 @@ def main():
             y[off[lo] : off[hi]], X[off[lo] : off[hi]], o, 0, lags, tb[lo:hi], hl[lo:hi], B.ALL, 0
         )
 
-    def two():
-        ts = [
-            threading.Thread(target=run, args=(0, G // 2)),
-            threading.Thread(target=run, args=(G // 2, G)),
-        ]
+    def halves(f):
+        """f on each half of the series, in two threads at once."""
+        ts = [threading.Thread(target=f, args=a) for a in ((0, G // 2), (G // 2, G))]
         for t in ts:
             t.start()
         for t in ts:
@@ -90,19 +88,9 @@ def main():
             none,
         )
 
-    def two_shared():
-        ts = [
-            threading.Thread(target=run_shared, args=(0, G // 2)),
-            threading.Thread(target=run_shared, args=(G // 2, G)),
-        ]
-        for t in ts:
-            t.start()
-        for t in ts:
-            t.join()
-
     run(0, min(G, 100))
-    one_t, two_t = best(lambda: run(0, G)), best(two)
-    one_s, two_s = best(lambda: run_shared(0, G)), best(two_shared)
+    one_t, two_t = best(lambda: run(0, G)), best(lambda: halves(run))
+    one_s, two_s = best(lambda: run_shared(0, G)), best(lambda: halves(run_shared))
     single_t = best(singles, 3) / 200
     print(f"n = {n}, k = {k}, {G} series, full battery")
     print(f"  one call, one thread : {one_t / G * 1e6:7.2f} us/series  {G / one_t:9.0f} series/s")

@@ -20,7 +20,7 @@ import numpy.typing as npt
 from Kalvoren import _lstsq, _options, _pvalues, _registry, _tests_spec
 from Kalvoren._ckernels.diag import _batch, _diag
 from Kalvoren._registry import BY_ID, TEST_IDS, TESTS, Fitted, Status
-from Kalvoren._results import TestResult
+from Kalvoren._results import TestResult, df_shown
 
 # Fewer digits than this determined by the data (a one-ulp change of the
 # inputs moves a statistic further than 10^-DIGITS_MIN) earns a note and a
@@ -127,9 +127,9 @@ class Plan:
     native_more: tuple[tuple[int, _registry.TestSpec], ...] = ()
     # the model checks' options as the battery reads them (never written)
     native_options: np.ndarray = dataclasses.field(default_factory=lambda: np.empty(0))
-    # when every chosen test is native and the record alone finishes it: per
-    # test (i, status field, statistic field, spec, scalar reference or None)
-    quick: tuple[tuple[int, int, int, _registry.TestSpec, Any], ...] | None = None
+    # every chosen test native and finished from the record alone (the
+    # one-series finish_clean applies)
+    quick: bool = False
 
 
 _PLANS: dict[Any, Plan] = {}
@@ -171,10 +171,7 @@ def plan_of(tests: tuple[str, ...], options: dict[str, Any]) -> Plan:
             no_slopes.append((i, spec))
         ref = spec.reference
         finish.append((i, spec, None if ref == "given" else _pvalues.REFERENCES[ref][1]))
-    quick = None
-    if not (python or refusable or more):
-        cols = {i: (c_status, c_stat) for i, c_status, c_stat in _NATIVE_COLS}
-        quick = tuple((i, *cols[i], spec, ref) for i, spec, ref in finish)
+    quick = not (python or refusable or more)
     plan = Plan(
         bits,
         tuple(python),
@@ -902,8 +899,11 @@ def _recursions(rec: Record, g: int | None) -> Any:
         m = out[:, _M]
         m = np.where(np.isnan(m), out[:, _N] - out[:, _K], m)
         return np.where(np.isfinite(m), m, 0).astype(np.int64)
-    m = out[g, _M]
-    m = out[g, _N] - out[g, _K] if m != m else m
+    return _recursions_one(out[g, _M], out[g, _N], out[g, _K])
+
+
+def _recursions_one(m: float, n: float, k: float) -> float:
+    m = n - k if m != m else m
     return float(m) if math.isfinite(m) else 0.0
 
 
@@ -1069,9 +1069,7 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
     slopes = k1 - 1.0 if batch.const_col >= 0 else k1
     if slopes < 1 and plan.no_slopes:
         return None
-    m = row[_M]
-    m = n - k1 if m != m else m
-    m = m if math.isfinite(m) else 0.0
+    m = _recursions_one(row[_M], n, k1)
     hac_df, hac_lags = row[_HAC_DF], row[_HAC_LAGS]
     # NaN (no HAC test) keys as None: NaN never equals itself
     key = (
@@ -1091,7 +1089,7 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
     f.hac_lags = row[_HAC_LAGS]
     df1, df2 = [math.nan] * T, [math.nan] * T
     steps, references = [], {}
-    for i, _, _, spec, _ in plan.quick or ():
+    for i, spec, _ in plan.finish:
         if spec.df is not None:
             d1, d2 = spec.df(f)
             df1[i], df2[i] = float(d1), float(d2)
@@ -1102,9 +1100,7 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
         bound = (
             None if reference == "given" else _pvalues.bind_one(reference, df1[i], df2[i], n, m, f)
         )
-        a, b = df1[i], df2[i]
-        df = None if a != a else (int(a) if b != b else (int(a), int(b)))
-        steps.append((i, spec.id, spec.form, reference, bound, df))
+        steps.append((i, spec.id, spec.form, reference, bound, df_shown(df1[i], df2[i])))
     if len(_SHAPES) >= 256:
         _SHAPES.clear()
     _SHAPES[key] = shape = _Shape(
@@ -1128,7 +1124,7 @@ def finish_clean(batch: Batch, res: tuple[np.ndarray, ...], alpha: float) -> Res
     no covariance of another kind. None sends the series the general way
     (run, then finish), which gives the same numbers here at several times
     the cost."""
-    if batch.plan.quick is None or batch.cov is not None or len(res) != 3:
+    if not batch.plan.quick or batch.cov is not None or len(res) != 3:
         return None
     out, beta, se = res
     row = out[0].tolist()

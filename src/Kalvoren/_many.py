@@ -35,10 +35,15 @@ SERIES = "series"
 
 def _chunks(offsets: np.ndarray) -> list[tuple[int, int]]:
     """Split G series into runs of about CHUNK_ROWS rows."""
+    return _runs_at(offsets, np.arange(0, offsets[-1], CHUNK_ROWS))
+
+
+def _runs_at(offsets: np.ndarray, rows: np.ndarray) -> list[tuple[int, int]]:
+    """Runs of whole series, each starting with the series that holds one of
+    the given rows."""
     G = offsets.shape[0] - 1
-    bounds = np.searchsorted(offsets, np.arange(0, offsets[-1], CHUNK_ROWS), side="right") - 1
-    starts = np.unique(np.clip(bounds, 0, max(G - 1, 0)))
-    edges = [int(s) for s in starts] + [G]
+    bounds = np.searchsorted(offsets, rows, side="right") - 1
+    edges = [int(v) for v in np.unique(np.clip(bounds, 0, max(G - 1, 0)))] + [G]
     return [(a, b) for a, b in zip(edges[:-1], edges[1:]) if b > a]
 
 
@@ -170,13 +175,10 @@ def _blocks(offsets: np.ndarray, workers: int) -> list[tuple[int, int]]:
     a block costs no more per series than finishing all at once."""
     rows = int(offsets[-1])
     size = min(max(rows // (_PER_WORKER * workers), 4 * CHUNK_ROWS), 32 * CHUNK_ROWS)
-    G = offsets.shape[0] - 1
     # the first block half as long: the workers then finish blocks in turn,
     # each while the other runs the battery, instead of all at once
     starts = np.concatenate([[0], np.arange(size // 2, rows, size)]) if rows else np.arange(0)
-    bounds = np.searchsorted(offsets, starts, side="right") - 1
-    edges = [int(v) for v in np.unique(np.clip(bounds, 0, max(G - 1, 0)))] + [G]
-    return [(a, b) for a, b in zip(edges[:-1], edges[1:]) if b > a]
+    return _runs_at(offsets, starts)
 
 
 def run_finished(
@@ -191,11 +193,12 @@ def run_finished(
     the worker threads, block after block: the battery of one block (which
     releases the GIL) runs while another block is finished (which mostly
     holds it), instead of all the finishing after all the batteries. Every
-    step is per series, so the results are those of one run over all; the
-    blocks are joined in order. For the battery's own covariance (another
-    one's plan is resolved for the whole batch)."""
-    parts = _blocks(batch.offsets, max(1, workers or os.cpu_count() or 1))
-    workers = max(1, min(workers or os.cpu_count() or 1, len(parts) or 1))
+    step is per series, so the results are those of one run over all; each
+    block is put in its place as it ends. For the battery's own covariance
+    (another one's plan is resolved for the whole batch)."""
+    wanted = max(1, workers or os.cpu_count() or 1)
+    parts = _blocks(batch.offsets, wanted)
+    workers = min(wanted, len(parts) or 1)
     offsets = batch.offsets
     # Each thread copies its block's rows into buffers of its own, reused from
     # block to block: the batch's full-size arrays are never written (fresh

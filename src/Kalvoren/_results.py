@@ -163,6 +163,13 @@ def _break_at(extra: Any) -> Any:
 _POSITION = {tid: i for i, tid in enumerate(BY_ID)}
 
 
+def df_shown(d1: float, d2: float) -> int | tuple[int, int] | None:
+    """A test's degrees of freedom as TestResult holds them (NaN: none)."""
+    if d1 != d1:
+        return None
+    return int(d1) if d2 != d2 else (int(d1), int(d2))
+
+
 def results_of(table: Any, g: int, alpha: float, tests: tuple[str, ...]) -> dict[str, TestResult]:
     """The TestResults of series g of finished results, for the chosen tests."""
     stat, pv, d1, d2, status, ls, bound, note = table.row(g)
@@ -172,12 +179,8 @@ def results_of(table: Any, g: int, alpha: float, tests: tuple[str, ...]) -> dict
     out = {}
     for tid in tests:  # in registry order
         i = _POSITION[tid]
-        p, a, s = pv[i], d1[i], status[i]
-        if a != a:
-            df: Any = None
-        else:
-            b = d2[i]
-            df = int(a) if b != b else (int(a), int(b))
+        p, s = pv[i], status[i]
+        df = df_shown(d1[i], d2[i])
         out[tid] = TestResult(
             stat[i],
             p,

@@ -272,29 +272,29 @@ bool Frame::in(int i, View &v, int ndim) const {
 static bool plain_int64_vector(PyObject *arr);
 
 bool Frame::in_int64_copy(int i, View &v) const {
-    if (plain_int64_vector(bound_[i])) {  // the common case: one np.array copy, no checks
-        if (!v.bind(call_np(names.array, bound_[i], names.int64), 1, Elem::i64)) return false;
-        if (v.array() != bound_[i]) return true;
-        PyErr_Format(PyExc_ValueError, "%s(): np.array returned %s itself, not a copy", name_,
-                     params_[i]);
-        return false;
-    }
-    Ref arr(call_method(names.ascontiguousarray, bound_[i]));  // in its own dtype
-    if (!arr) return false;
-    Ref dtype(PyObject_GetAttr(arr.get(), names.dtype));
-    if (!dtype) return false;
-    Ref kind(PyObject_GetAttr(dtype.get(), names.kind));
-    if (!kind) return false;
-    const bool is_signed =
-        PyUnicode_Check(kind.get()) && PyUnicode_CompareWithASCIIString(kind.get(), "i") == 0;
-    const bool is_unsigned =
-        PyUnicode_Check(kind.get()) && PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
-    int64_t size;
-    if (!array_size(arr.get(), &size)) return false;
-    if (!is_signed && !is_unsigned && size > 0) {
-        PyErr_Format(PyExc_TypeError, "%s(): %s must be an array of integers, not of %S", name_,
-                     params_[i], dtype.get());
-        return false;
+    Ref arr;
+    bool is_unsigned = false;
+    if (plain_int64_vector(bound_[i])) {  // the common case: nothing to convert or check
+        Py_INCREF(bound_[i]);
+        arr.reset(bound_[i]);
+    } else {
+        arr.reset(call_method(names.ascontiguousarray, bound_[i]));  // in its own dtype
+        if (!arr) return false;
+        Ref dtype(PyObject_GetAttr(arr.get(), names.dtype));
+        if (!dtype) return false;
+        Ref kind(PyObject_GetAttr(dtype.get(), names.kind));
+        if (!kind) return false;
+        const bool is_signed =
+            PyUnicode_Check(kind.get()) && PyUnicode_CompareWithASCIIString(kind.get(), "i") == 0;
+        is_unsigned =
+            PyUnicode_Check(kind.get()) && PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
+        int64_t size;
+        if (!array_size(arr.get(), &size)) return false;
+        if (!is_signed && !is_unsigned && size > 0) {
+            PyErr_Format(PyExc_TypeError, "%s(): %s must be an array of integers, not of %S", name_,
+                         params_[i], dtype.get());
+            return false;
+        }
     }
     if (!v.bind(call_np(names.array, arr.get(), names.int64), 1, Elem::i64)) return false;
     if (v.array() == arr.get() || v.array() == bound_[i]) {  // np.array must copy
