@@ -155,6 +155,14 @@ PyObject *battery_checks(PyObject *self, PyObject *const *args, Py_ssize_t nargs
         !f.in(kOptions, opt, 1) || !f.in_int64_copy(kChecksChoice, choice))
         return f.fail(__LINE__);
     const int64_t N = y.len(), k = X.cols();
+    // shared_x 2: each series on its own rows, and y and X are this call's to
+    // scale in place (the caller's private copies; put back before it returns)
+    if (shared < 0 || shared > 2) {
+        value_error(f, "shared_x is %lld, not 0, 1 or %lld", shared, 2);
+        return f.fail(__LINE__);
+    }
+    const bool in_place = shared == 2;
+    shared = shared == 1;
     if (!check_offsets(f, offsets, N, &G, &longest) ||
         !check_rest(f, X, t_break, hac_lags, N, G, longest, const_col, tests, shared != 0) ||
         !check_options(f, opt, tests))
@@ -193,7 +201,8 @@ PyObject *battery_checks(PyObject *self, PyObject *const *args, Py_ssize_t nargs
             const double *Xg = shared ? X.data() : X.data() + first * k;
             kvr_battery_checks(
                 y.data() + first, Xg, o[g + 1] - first, k, const_col, lags, tb[g], hl[g], tests,
-                options, keep ? (g > 0 ? 3 : 2) : 0, with_cov ? &c : nullptr, arena.data_or_null(),
+                options, keep ? (g > 0 ? 3 : 2) : (in_place ? 4 : 0), with_cov ? &c : nullptr,
+                arena.data_or_null(),
                 out.data() + g * KVR_BAT_NFIELDS, beta.data() + g * k, se.data() + g * k,
                 with_cov ? cov.data() + g * kk : nullptr, with_cov ? bw.data() + g * 2 : nullptr);
         }
@@ -248,7 +257,10 @@ PyMethodDef kFunctions[] = {
      "battery() with the model checks among the tests (bits WHITE .. DW).\n"
      "\n"
      "    options: reset_power, white_cross, gq_split, gq_drop, rainbow_fraction\n"
-     "    (floats). With shared_x the design's work is done once per call.\n"
+     "    (floats). With shared_x 1 the design's work is done once per call; with 2\n"
+     "    each series has its own rows, as with 0, and y and X are scaled in place\n"
+     "    while the call runs (exactly undone before it returns; only for arrays that\n"
+     "    nothing else reads meanwhile), which saves their copies in the scratch.\n"
      "    choice: empty (the battery's own Bartlett HAC; returns out, beta, se), or\n"
      "    the covariance in its place, returning (out, beta, se, cov(G, k*k), bw(G, 2)):\n"
      "    six integers: type (0 HAC, 1..7 HC0, HC1, HC2, HC3, HC4, HC4m, HC5), kernel\n"

@@ -70,7 +70,6 @@ enum {
 // one design; its header says for which design it was made):
 //   ax  n*k   X's Householder vectors and R, column-major
 //   hq  2n*k  the rows of X R^-1 (row-major, then column-major)
-//   ya  n     the response through the reflectors: Q'y, then the residual part
 //   bo  n*p   Breusch-Pagan's design with a constant
 //   tp  the CUSUM recursion's tape (kvr_cusum_tape_len)
 //   dz  n*p   Breusch-Godfrey's design columns [1, X without its constant]
@@ -78,7 +77,7 @@ enum {
 // Otherwise the fit and each test form their part in the scratch area, and
 // the arena is no larger than a battery without reuse needs.
 struct Layout {
-    int64_t xs, ys, e, ex, bs, ri, qc, hv, dc, db, dd, ax, hq, ya, bo, tp, dz, scratch;
+    int64_t xs, ys, e, ex, bs, ri, qc, hv, dc, db, dd, ax, hq, bo, tp, dz, scratch;
     Checked total{0};
 };
 
@@ -86,10 +85,11 @@ struct Layout {
 Checked qr_len(Checked n, Checked k) { return (n + 2) * (k + 1); }
 Checked hac_len(Checked n, Checked k) { return n * k + 7 * (k * k) + 5 * k; }
 // breusch_godfrey's: pointers (m + 1), G and L, g and beta, the inner
-// products (m + 1), the fitted values (n); m = k + 1 + lags at most.
-Checked bg_len(Checked n, Checked k, int64_t lags) {
+// products (m + 1), a block of fitted values; m = k + 1 + lags at most.
+constexpr int64_t kBgBlock = 512;
+Checked bg_len(Checked k, int64_t lags) {
     const Checked m = k + 1 + lags;
-    return n + 2 * (m * m) + 4 * m + 2;
+    return Checked(kBgBlock) + 2 * (m * m) + 4 * m + 2;
 }
 
 Layout layout(int64_t n, int64_t k, int64_t lags, bool held) {
@@ -102,9 +102,9 @@ Layout layout(int64_t n, int64_t k, int64_t lags, bool held) {
     const Checked ys = Checked(kHeadLen) + N * K, e = ys + N, ex = e + N, bs = ex + K + 1,
                   ri = bs + K, qc = ri + K * K, hv = qc + 2 * K, dc = hv + 2 * K,
                   db = dc + 3 * (2 * (K * K) + 2), dd = db + 2 * (P * P) + 2, ax = dd + P * P;
-    Checked scratch = ax, hq = ax, ya = ax, bo = ax, tp = ax, dz = ax;
+    Checked scratch = ax, hq = ax, bo = ax, tp = ax, dz = ax;
     if (held) {
-        hq = ax + N * K, ya = hq + 2 * (N * K), bo = ya + N, tp = bo + N * P,
+        hq = ax + N * K, bo = hq + 2 * (N * K), tp = bo + N * P,
         dz = tp + 2 + 3 * (K * K) + K + N * (3 * K + 3), scratch = dz + N * P;
     }
     Checked need = qr_len(N, K);  // also the QR of X and Q'y without the work held
@@ -119,9 +119,9 @@ Layout layout(int64_t n, int64_t k, int64_t lags, bool held) {
     need = max_of(need, hac_len(N, K));
     // Breusch-Godfrey's, after its design columns when they are not held
     if (lags >= 0 && lags < n)
-        need = max_of(need, (held ? Checked(0) : N * P) + bg_len(N, K, lags));
+        need = max_of(need, (held ? Checked(0) : N * P) + bg_len(K, lags));
     l.ys = ys.v, l.e = e.v, l.ex = ex.v, l.bs = bs.v, l.ri = ri.v, l.qc = qc.v, l.hv = hv.v;
-    l.dc = dc.v, l.db = db.v, l.dd = dd.v, l.ax = ax.v, l.hq = hq.v, l.ya = ya.v, l.bo = bo.v,
+    l.dc = dc.v, l.db = db.v, l.dd = dd.v, l.ax = ax.v, l.hq = hq.v, l.bo = bo.v,
     l.tp = tp.v, l.dz = dz.v;
     l.scratch = scratch.v;
     l.total = scratch + need;
@@ -201,7 +201,80 @@ KVR_INLINE void equilibrate_x(const double *X, int64_t n, int64_t k, const doubl
     }
 }
 
-// ys = y c_y, and a copy for the reflectors.
+// Scaling the caller's y and X in place (a lone series whose arrays nobody
+// reads meanwhile) saves the battery their equilibrated copies: half its
+// memory on a long series. A power of two changes no bits of a value that
+// stays in the normal range; each value is checked to come back exactly, and
+// everything is put back before the battery returns. Designs wider than
+// kInPlaceMaxK columns are copied as before (their factors live on the stack).
+constexpr int64_t kInPlaceMaxK = 64;
+
+struct InPlace {
+    double *X = nullptr, *y = nullptr;  // scaled in place, to be put back
+    int64_t n = 0, k = 0;
+    double up[2 * (kInPlaceMaxK + 1)];  // 2^ex as Pow2's steps: k columns, then y
+    InPlace() = default;
+    InPlace(const InPlace &) = delete;
+    InPlace &operator=(const InPlace &) = delete;
+    ~InPlace() {  // y was scaled last: put back first
+        const double *u = up + 2 * k;
+        for (int64_t i = 0; y && i < n; ++i) y[i] = (y[i] * u[0]) * u[1];
+        for (int64_t i = 0; X && i < n; ++i)
+            for (int64_t j = 0; j < k; ++j) X[i * k + j] = (X[i * k + j] * up[2 * j]) * up[2 * j + 1];
+    }
+};
+
+// v (len values, stride ld within rows of width w; column j's factors at
+// down/up[2j]) scaled down in place, each checked to scale back to itself;
+// to[i] (when given) takes the scaled value of row i of column j. On a
+// value that would not come back, everything before it is put back: false.
+KVR_INLINE bool scale_checked(double *v, int64_t n, int64_t w, const double *down,
+                              const double *up, double *to, int64_t ld_to) {
+    for (int64_t i = 0; i < n; ++i)
+        for (int64_t j = 0; j < w; ++j) {
+            const double x = v[i * w + j], s = (x * down[2 * j]) * down[2 * j + 1];
+            if ((s * up[2 * j]) * up[2 * j + 1] != x) {
+                for (int64_t b = i * w + j - 1; b >= 0; --b) {
+                    const int64_t c = b % w;
+                    v[b] = (v[b] * up[2 * c]) * up[2 * c + 1];
+                }
+                return false;
+            }
+            v[i * w + j] = s;
+            if (to) to[j * ld_to + i] = s;
+        }
+    return true;
+}
+
+// X and y scaled in place into g (X's first, A = the scaled X column-major as
+// equilibrate_x leaves it); false, with X as it was, when a value would not
+// come back or X is too wide.
+KVR_INLINE bool scale_x_in_place(double *X, int64_t n, int64_t k, const double *ex, double *A,
+                                 InPlace &g) {
+    if (k > kInPlaceMaxK) return false;
+    double down[2 * kInPlaceMaxK];
+    for (int64_t j = 0; j < k; ++j) {
+        const Pow2 d(-static_cast<int>(ex[j])), u(static_cast<int>(ex[j]));
+        down[2 * j] = d.a, down[2 * j + 1] = d.b, g.up[2 * j] = u.a, g.up[2 * j + 1] = u.b;
+    }
+    if (!scale_checked(X, n, k, down, g.up, A, n)) return false;
+    g.X = X, g.n = n, g.k = k;
+    return true;
+}
+
+KVR_INLINE bool scale_y_in_place(double *y, int64_t n, int64_t k, double ey, double *ya,
+                                 InPlace &g) {
+    const Pow2 d(-static_cast<int>(ey)), u(static_cast<int>(ey));
+    const double down[2] = {d.a, d.b};
+    double *up = g.up + 2 * k;
+    up[0] = u.a, up[1] = u.b;
+    if (!scale_checked(y, n, 1, down, up, nullptr, 0)) return false;
+    for (int64_t i = 0; i < n; ++i) ya[i] = y[i];
+    g.y = y, g.n = n, g.k = k;
+    return true;
+}
+
+// ys = y c_y, and a copy for the reflectors (where the residuals form).
 KVR_INLINE void equilibrate_y(const double *y, int64_t n, double ey, double *ys, double *ya) {
     const Pow2 p(-static_cast<int>(ey));
     for (int64_t i = 0; i < n; ++i) ya[i] = ys[i] = p(y[i]);
@@ -251,13 +324,12 @@ KVR_INLINE void apply_qt(double *A, int64_t n, int64_t k, const double *v0, cons
     }
 }
 
-// e = Q [0; (Q'y)_k..n-1]: the residuals from the reflections, accurate to
-// rounding of |e| itself whatever the condition of X (y - X beta is only
-// accurate to cond(X) roundings of |y|).
-KVR_INLINE void residuals(double *A, const double *qy, int64_t n, int64_t k, const double *v0,
-                          const double *scales, double *e) {
+// e = Q [0; (Q'y)_k..n-1] in place of Q'y: the residuals from the
+// reflections, accurate to rounding of |e| itself whatever the condition of X
+// (y - X beta is only accurate to cond(X) roundings of |y|).
+KVR_INLINE void residuals(double *A, int64_t n, int64_t k, const double *v0, const double *scales,
+                          double *e) {
     for (int64_t i = 0; i < k; ++i) e[i] = 0.0;
-    for (int64_t i = k; i < n; ++i) e[i] = qy[i];
     for (int64_t j = k - 1; j >= 0; --j) {
         double *__restrict v = A + j * n + j;
         const double keep = v[0];
@@ -652,7 +724,7 @@ KVR_MULTIVERSION int breusch_godfrey(const Series &s, int64_t lags, double *scra
         if (d.held) d.head[kHBg] = 1.0;
     }
     double *G = scratch + m + 1, *L = G + m * m, *g = L + m * m, *beta = g + m, *dv = beta + m,
-           *r = dv + m + 1;
+           *r = dv + m + 1;  // kBgBlock fitted values at a time
     const double *e = s.e;
     for (int64_t a = 0; a < p; ++a)
         for (int64_t b = 0; b < p; ++b) G[a * m + b] = D[a * p + b];
@@ -678,21 +750,32 @@ KVR_MULTIVERSION int breusch_godfrey(const Series &s, int64_t lags, double *scra
     // fitted values (a column at a time): the difference of two nearly equal
     // sums would lose a small statistic, and f'f alone would take the first-
     // order error of beta, which this form, like r'r, cancels.
-    for (int64_t i = 0; i < n; ++i) r[i] = 0.0;
-    for (int64_t c = 0; c < p; ++c) {
-        const double b = beta[c], *z = Z + c * n;
-        for (int64_t i = 0; i < n; ++i) r[i] = kvr::fma(b, z[i], r[i]);
-    }
-    for (int64_t l = 0; l < lags; ++l) {
-        const double b = beta[p + l];
-        for (int64_t i = l + 1; i < n; ++i) r[i] = kvr::fma(b, e[i - 1 - l], r[i]);
-    }
+    // The fitted values a block of rows at a time (each row's terms in the
+    // same order), folded in fold4's lanes: no n-vector of them.
     const double S = kvr::sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
         return e[i];
     });
-    const double F = kvr::fold4(n, [&](double &acc, int64_t i) __attribute__((always_inline)) {
-        acc = kvr::fma(r[i], 2.0 * e[i] - r[i], acc);
-    });
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    const int64_t whole = n & ~int64_t{3};  // fold4 puts the last n % 4 terms in lane 0
+    for (int64_t i0 = 0; i0 < n; i0 += kBgBlock) {
+        const int64_t len = n - i0 < kBgBlock ? n - i0 : kBgBlock;
+        for (int64_t t = 0; t < len; ++t) r[t] = 0.0;
+        for (int64_t c = 0; c < p; ++c) {
+            const double b = beta[c], *z = Z + c * n + i0;
+            for (int64_t t = 0; t < len; ++t) r[t] = kvr::fma(b, z[t], r[t]);
+        }
+        for (int64_t l = 0; l < lags; ++l) {
+            const double b = beta[p + l];
+            const int64_t t0 = l + 1 > i0 ? l + 1 - i0 : 0;
+            for (int64_t t = t0; t < len; ++t) r[t] = kvr::fma(b, e[i0 + t - 1 - l], r[t]);
+        }
+        for (int64_t t = 0; t < len; ++t) {
+            const int64_t i = i0 + t;
+            double &s = acc[i < whole ? (i & 3) : 0];
+            s = kvr::fma(r[t], 2.0 * e[i] - r[t], s);
+        }
+    }
+    const double F = kvr::pairwise<4>(acc);
     if (m > 1 && kvr::too_ill_conditioned(kvr_chol_rcond(G, L, m, g))) return DIAG_FALLBACK;
     if (S > 0.0)
         *stat = (F < S ? (F > 0.0 ? F / S : 0.0) : 1.0) * static_cast<double>(n);
@@ -940,6 +1023,8 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
                        int64_t reuse, const Robust *rb) {
     const bool keep = (reuse & 2) != 0;  // later calls share the design: keep its work
     const bool held = (reuse & 3) != 0;  // the arena has room for the design's work
+    // bit 4: y and X are this call's to scale in place (put back before it returns)
+    const bool in_place = (reuse & 4) != 0 && !held;
     reuse &= 1;
     if (k < 0) k = 0;
     if (const_col < 0) const_col = -1;
@@ -961,15 +1046,17 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     const Layout l = layout(n, k, lags, held);
     double *xs = arena + l.xs, *ys = arena + l.ys, *e = arena + l.e, *ex = arena + l.ex,
            *bs = arena + l.bs, *ri = arena + l.ri, *qc = arena + l.qc, *scratch = arena + l.scratch;
-    // the factorisation and Q'y: held for later series, else in the scratch
-    // area, which the tests take over once the fit is done
-    double *A = held ? arena + l.ax : scratch, *qy = held ? arena + l.ya : scratch + n * k,
+    // the factorisation: held for later series, else in the scratch area,
+    // which the tests take over once the fit is done; Q'y forms where the
+    // residuals will
+    double *A = held ? arena + l.ax : scratch, *qy = e,
            *v0 = arena + l.hv, *scales = v0 + k;
     if (!exponent(y, 1, n, ex + k)) return failed(DIAG_UDEF_VARIANCE, tests, out);
 
     // The design's work: kept from the previous series of a batch with one
     // design when it was made for the same rows, columns and options.
     double *head = arena0;  // at a place that does not move with n
+    InPlace scaled;  // what was scaled in place, put back on every return
     const double key[] = {static_cast<double>(n), static_cast<double>(k),
                           static_cast<double>(const_col), static_cast<double>(lags),
                           static_cast<double>(tests)};
@@ -986,7 +1073,10 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
         } else if (const_col >= 0 && !constant_column(X, n, k, const_col)) {
             status = DIAG_BAD_ARG;
         } else {
-            equilibrate_x(X, n, k, ex, v0, xs, A);  // v0 and scales: free until the QR
+            if (in_place && scale_x_in_place(const_cast<double *>(X), n, k, ex, A, scaled))
+                xs = const_cast<double *>(X);
+            else
+                equilibrate_x(X, n, k, ex, v0, xs, A);  // v0 and scales: free until the QR
             cond = householder(A, n, k, v0, scales) ? inverse_cond(A, n, k, ri)
                                                     : std::numeric_limits<double>::infinity();
             if (!(cond <= KVR_BAT_COND_MAX)) status = DIAG_FALLBACK;
@@ -1002,7 +1092,11 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     if (dstatus != DIAG_OK) return failed(dstatus, tests, out);
     const double cond = head[kHCond];
     out[KVR_BAT_COND] = cond;
-    equilibrate_y(y, n, ex[k], ys, qy);
+    if (in_place && k <= kInPlaceMaxK &&
+        scale_y_in_place(const_cast<double *>(y), n, k, ex[k], qy, scaled))
+        ys = const_cast<double *>(y);
+    else
+        equilibrate_y(y, n, ex[k], ys, qy);
     apply_qt(A, n, k, v0, scales, qy);
     keep_for_wald(A, qy, n, k, const_col, qc);
     if ((tests & KVR_BAT_RESET) || ((tests & KVR_BAT_DW) && const_col < 0))  // who reads Q
@@ -1014,7 +1108,7 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
         for (int64_t c = i + 1; c < k; ++c) t = kvr::fma(-A[c * n + i], bs[c], t);
         bs[i] = t / A[i * n + i];
     }
-    residuals(A, qy, n, k, v0, scales, e);
+    residuals(A, n, k, v0, scales, e);
     double rss, yy;
     kvr::sum4_pair<true>(
         n,
