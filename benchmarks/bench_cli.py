@@ -88,6 +88,7 @@ def main() -> None:
         base, _ = launched(
             [sys.executable, "-c", "import Kalvoren.diagnostics, pandas, scipy.linalg"]
         )
+        data = opts.rows * len(COLS) * 8  # bytes of the numeric data
         print(f"interpreter + imports: peak RSS {base / 1e6:.0f} MB")
         # the same work without the command: pandas reads, diagnose runs on arrays
         alone = (
@@ -107,7 +108,8 @@ def main() -> None:
             print(
                 f"kalvoren-diag {os.path.splitext(path)[1]:8s} {took:7.2f} s"
                 f"{ratio if path == csv else ''}   peak RSS {peak / 1e6:.0f} MB "
-                f"({(peak - base) / 1e6:.0f} MB above the interpreter)"
+                f"({(peak - base) / 1e6:.0f} MB above the interpreter: "
+                f"{(peak - base) / data:.2f}x the numeric data)"
             )
 
 

@@ -515,3 +515,74 @@ def test_small_breusch_godfrey_keeps_its_digits(seed):
     rec, _, _ = battery(y, X, lags=1, t_break=n // 2, tests=B.BG)
     want = mp_ref.battery(y, X, 0, 1, n // 2, 1)["breusch_godfrey"][0]
     assert want < 1e-3 and rec["bg_stat"] == pytest.approx(want, rel=1e-12)
+
+
+@pytest.mark.parametrize("n, lags", [(511, 1), (512, 6), (513, 0), (1100, 6), (2049, 3)])
+def test_breusch_godfrey_across_its_row_blocks(n, lags, rng):
+    """The battery folds Breusch-Godfrey's fitted values a block of rows at a
+    time (lagged residuals reaching back over a block's edge): the statistic
+    is the single-test kernel's on the same residuals."""
+    y, X = design(rng, n=n)
+    rec, beta, _ = battery(y, X, lags=lags, t_break=n // 2)
+    ex = [exponent(X[:, j]) for j in range(X.shape[1])]
+    xs, ys = np.ldexp(X, np.negative(ex)), np.ldexp(y, -exponent(y))
+    e = ys - xs @ np.linalg.lstsq(xs, ys, rcond=None)[0]
+    assert rec["bg_stat"] == pytest.approx(_diag.bg_stat(e, xs[:, 1:], lags)[1], rel=1e-9)
+
+
+def _in_place_case(kind, rng):
+    n, k = 300, 3
+    X = np.column_stack([np.ones(n), rng.standard_normal((n, k - 1))])
+    y = X @ [1.0, 2.0, -1.0] + rng.standard_normal(n)
+    if kind == "a value that would leave the normal range":
+        X[5, 1], X[7, 1] = 1e300, 3e-300
+    elif kind == "subnormal values":
+        X[:, 2] *= 1e-310
+        X[9, 2] = 1e-290
+    elif kind == "y with a value that would leave the normal range":
+        y[3], y[4] = 1e305, 5e-305
+    elif kind == "signed zeros":
+        X[4, 1], y[6] = -0.0, -0.0
+    elif kind == "wider than the stack's factors":
+        X = np.column_stack([np.ones(n), rng.standard_normal((n, 69))])
+    elif kind == "a rank-deficient design":
+        X[:, 2] = X[:, 1]
+    return y, X
+
+
+@pytest.mark.parametrize("choice", ["none", "HC3"])
+@pytest.mark.parametrize(
+    "kind",
+    [
+        "plain",
+        "a value that would leave the normal range",
+        "subnormal values",
+        "y with a value that would leave the normal range",
+        "signed zeros",
+        "wider than the stack's factors",
+        "a rank-deficient design",
+    ],
+)
+def test_scaling_in_place_gives_the_same_bits_and_puts_the_data_back(kind, choice, rng):
+    """shared_x 2 scales a lone series' own y and X in place instead of
+    copying them: the record is the copying battery's to the bit, and the data
+    come back bit for bit, also where a value would not survive the scaling
+    (then that array is copied as before) and when the fit fails."""
+    y, X = _in_place_case(kind, rng)
+    ch = HC3 if choice == "HC3" else NO_COV
+
+    def run(y, X, mode):
+        return B.battery_checks(y, X, [0, len(y)], 0, 2, [150], [3], (1 << 14) - 1, mode, OPTS, ch)
+
+    want = run(y, X, 0)
+    y2, X2 = y.copy(), X.copy()
+    got = run(y2, X2, 2)
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(want, got))
+    assert y2.tobytes() == y.tobytes() and X2.tobytes() == X.tobytes()
+
+
+def test_shared_x_takes_three_modes(rng):
+    y, X = design(rng)
+    for bad in (-1, 3):
+        with pytest.raises(ValueError, match="shared_x is"):
+            B.battery_checks(y, X, [0, len(y)], 0, 2, [20], [2], 255, bad, OPTS, NO_COV)

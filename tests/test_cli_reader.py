@@ -4,6 +4,7 @@ gives the values; and what the command hands diagnose."""
 
 import csv
 import io
+import json
 
 import numpy as np
 import pandas as pd
@@ -83,8 +84,9 @@ def test_reader_agrees_with_the_csv_module_and_pandas(tmp_path, dialect, seed):
 @pytest.mark.parametrize("fmt", ["csv", "parquet"])
 def test_diagnose_gets_one_design_and_the_rows_kept(tmp_path, monkeypatch, fmt, rng):
     """With --dropna, --index and a cluster column the rows line up by position
-    (the Parquet file's own index repeats labels); X is one C-contiguous float64
-    array, given as it is."""
+    (the Parquet file's own index repeats labels); the design is handed over
+    as one C-contiguous float64 array with its constant, which the battery
+    then takes without a copy."""
     n = 60
     frame = pd.DataFrame(
         {
@@ -105,23 +107,24 @@ def test_diagnose_gets_one_design_and_the_rows_kept(tmp_path, monkeypatch, fmt, 
         frame.to_parquet(path)
     seen = {}
 
-    def capture(y, X, **kw):
-        seen.update(y=y, X=X, groups=kw["cov_options"]["groups"][0])
+    def capture(model, X, tests, **kw):
+        seen.update(model=model, groups=kw["cov_options"]["groups"][0])
         raise ValueError("captured")
 
-    monkeypatch.setattr(diagnostics, "diagnose", capture)
+    monkeypatch.setattr(diagnostics, "_run", capture)
     argv = [path, "--y", "y", "--x", "a", "b", "--index", "t", "--dropna"]
     code = diagnostics.main([str(a) for a in [*argv, "--cov-type", "cluster", "--groups", "g"]])
     assert code == 2  # the captured call's ValueError
     kept = frame.reset_index(drop=True).dropna()
-    y, X = seen["y"], seen["X"]
-    values = X.to_numpy(dtype=np.float64)
-    assert values.flags.c_contiguous and np.shares_memory(values, X.to_numpy())
-    np.testing.assert_array_equal(y.to_numpy(), kept["y"].to_numpy())
-    np.testing.assert_array_equal(values, kept[["a", "b"]].to_numpy(dtype=float))
+    m = seen["model"]
+    assert m.X.flags.c_contiguous and m.X.flags.writeable and m.X.dtype == np.float64
+    assert m.y.flags.writeable and m.const_col == 0 and m.added_constant
+    np.testing.assert_array_equal(m.y, kept["y"].to_numpy())
+    np.testing.assert_array_equal(m.X[:, 1:], kept[["a", "b"]].to_numpy(dtype=float))
+    assert (m.X[:, 0] == 1.0).all()
     np.testing.assert_array_equal(seen["groups"], kept["g"].to_numpy())
-    assert list(y.index) == list(X.index) == kept["t"].tolist()
-    assert y.name == "y" and list(X.columns) == ["a", "b"]
+    assert list(m.index) == kept["t"].tolist()
+    assert m.y_name == "y" and m.x_names == ["const", "a", "b"]
 
 
 # cells the byte count must read as the csv module does, or hand over to it
@@ -174,3 +177,75 @@ def test_long_files_surplus_lines_and_warnings(tmp_path, row):
         frame = _cli._read(args)
     assert [str(w.message) for w in caught] == []
     np.testing.assert_array_equal(frame["a"].to_numpy(), np.arange(n) % 5)
+
+
+def _frame(kind, rng, n=200):
+    f = pd.DataFrame({"y": rng.normal(size=n), "a": rng.normal(size=n), "b": rng.normal(size=n)})
+    if kind == "missing cells":
+        f.iloc[[4, 90], 1] = np.nan
+    elif kind == "a named range index":
+        f = f.rename_axis("t")
+    elif kind == "a stepped range index":
+        f.index = pd.RangeIndex(10, 10 + 3 * n, 3)
+    elif kind == "labels (pandas reads it)":
+        f.index = np.arange(n) % 7
+    elif kind == "an integer column (pandas reads it)":
+        f["b"] = np.arange(n)
+    return f
+
+
+@pytest.mark.parametrize(
+    "kind",
+    [
+        "plain",
+        "missing cells",
+        "a named range index",
+        "a stepped range index",
+        "labels (pandas reads it)",
+        "an integer column (pandas reads it)",
+    ],
+)
+def test_parquet_floats_read_as_pandas_reads_them(tmp_path, kind, rng):
+    """Float columns of a file with a range index are read a row group at a
+    time into their arrays; the frame is pandas' own, whichever way it came."""
+    path = tmp_path / "d.parquet"
+    _frame(kind, rng).to_parquet(path, row_group_size=70)
+    args = _cli.build_parser().parse_args([str(path), "--y", "y", "--x", "a", "b"])
+    fast = _cli._read_parquet_floats(str(path), ["y", "a", "b"])
+    assert (fast is None) == ("pandas reads it" in kind)
+    got = _cli._read(args)
+    pd.testing.assert_frame_equal(got, pd.read_parquet(path, columns=["y", "a", "b"]))
+
+
+@pytest.mark.parametrize(
+    "kind, flags",
+    [
+        ("plain", []),
+        ("its own constant", []),
+        ("a column named const", []),
+        ("plain", ["--no-constant"]),
+        ("its own constant", ["--no-constant"]),
+    ],
+)
+def test_handed_over_design_reports_what_diagnose_reports(tmp_path, kind, flags, rng, capsys):
+    """The command builds the design with room for its constant and hands it
+    over: the report is diagnose's on the same columns."""
+    f = _frame("plain", rng)
+    if kind == "its own constant":
+        f["b"] = 2.5
+    elif kind == "a column named const":
+        f = f.rename(columns={"b": "const"})
+    x = [c for c in f.columns if c != "y"]
+    path = tmp_path / "d.csv"
+    f.to_csv(path, index=False)
+    assert diagnostics.main([str(path), "--y", "y", "--x", *x, "--format", "json", *flags]) == 0
+    got = json.loads(capsys.readouterr().out)
+    want = diagnostics.diagnose(f.y, f[x], add_constant=not flags).to_dict()
+    assert got == json.loads(json.dumps(want))
+
+
+def test_a_column_equal_to_y_is_a_usage_error(tmp_path, capsys):
+    path = tmp_path / "d.csv"
+    pd.DataFrame({"y": np.arange(9.0) ** 2, "a": np.arange(9.0) ** 2, "b": 1.0}).to_csv(path)
+    assert diagnostics.main([str(path), "--y", "y", "--x", "a", "b"]) == 2
+    assert "column 'a' equals y" in capsys.readouterr().err

@@ -729,7 +729,7 @@ def _battery_len(n, k, lags):
             f["kvr_cusumsq_arena_size"](n, k),
             f["kvr_lb_arena_size"](n, lags),
             n * k + 7 * k * k + 5 * k,
-            n * p + n + 2 * (p + lags) ** 2 + 4 * (p + lags) + 2 if 0 <= lags < n else 0,
+            n * p + min(n, 512) + 2 * (p + lags) ** 2 + 4 * (p + lags) + 2 if 0 <= lags < n else 0,
         )
     )
 

@@ -16,7 +16,7 @@ import warnings
 from importlib import resources
 from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn
 
-from Kalvoren import _options, _registry, diagnostics
+from Kalvoren import _options, _prepare, _registry, diagnostics
 
 if TYPE_CHECKING:
     from Kalvoren._report import Report
@@ -648,12 +648,20 @@ def _read_source(
     return frame
 
 
-def _release_arrow() -> None:
-    """Arrow's allocator keeps what was freed for later; the battery that runs
-    next allocates with malloc, so it is handed back now."""
+def _release_freed() -> None:
+    """Arrow's allocator, and glibc's for the parser's buffers, keep what was
+    freed for later; the battery that runs next takes fresh pages, so both
+    are handed back now."""
     pa = sys.modules.get("pyarrow")
     if pa is not None:
         pa.default_memory_pool().release_unused()
+    if sys.platform.startswith("linux"):
+        import ctypes
+
+        try:
+            ctypes.CDLL(None).malloc_trim(0)
+        except (AttributeError, OSError):  # not glibc
+            pass
 
 
 def _read(args: argparse.Namespace) -> Any:
@@ -673,6 +681,10 @@ def _read(args: argparse.Namespace) -> Any:
 
             present = set(pq.read_schema(args.file).names)
             wanted = _wanted(args)
+            if present >= set(wanted):
+                frame = _read_parquet_floats(args.file, wanted)
+                if frame is not None:
+                    return frame
             # a column at a time, each freed from the Arrow table once converted:
             # the table and the frame are not both held whole
             frame = pd.read_parquet(
@@ -681,7 +693,7 @@ def _read(args: argparse.Namespace) -> Any:
                 columns=wanted if present >= set(wanted) else None,
                 to_pandas_kwargs={"split_blocks": True, "self_destruct": True},
             )
-            _release_arrow()
+            _release_freed()
             return frame
         if kind == "stata":
             return pd.read_stata(args.file)
@@ -691,6 +703,46 @@ def _read(args: argparse.Namespace) -> Any:
         raise UsageError(f"reading {ext} files needs {pkg}: pip install {pkg} ({e})") from None
     except (OSError, ValueError) as e:
         raise UsageError(f"cannot read {args.file}: {str(e).splitlines()[0]}") from None
+
+
+def _read_parquet_floats(path: str, cols: list[str]) -> Any:
+    """The columns of a Parquet file whose columns are all float64 and whose
+    index is a range (pandas' default, or none), read a row group and a column
+    at a time into their final arrays: Arrow's decoding of the whole table
+    would take about twice the data beside them. None for any other file,
+    which pandas reads."""
+    import numpy as np
+    import pandas as pd
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    pf = pq.ParquetFile(path)
+    schema = pf.schema_arrow
+    if len(set(cols)) != len(cols) or not all(schema.field(c).type == pa.float64() for c in cols):
+        return None
+    meta = schema.pandas_metadata or {}
+    ranges = meta.get("index_columns", [])
+    if len(ranges) > 1 or not all(isinstance(r, dict) and r.get("kind") == "range" for r in ranges):
+        return None
+    n = pf.metadata.num_rows
+    out = {c: np.empty(n) for c in cols}
+    at = 0
+    for g in range(pf.metadata.num_row_groups):
+        part = pf.read_row_group(g, columns=cols, use_pandas_metadata=False)
+        m = part.num_rows
+        for c in cols:
+            out[c][at : at + m] = part.column(c).to_numpy(zero_copy_only=False)
+        at += m
+        del part
+    _release_freed()
+    if ranges:
+        r = ranges[0]
+        index = pd.RangeIndex(r["start"], r["stop"], r["step"], name=r.get("name"))
+        if len(index) != n:
+            return None
+    else:
+        index = pd.RangeIndex(n)
+    return pd.DataFrame(out, index=index, copy=False)
 
 
 # ---------------------------------------------------------------- checking
@@ -758,13 +810,14 @@ def _own(a: Any) -> Any:
     return a if base.nbytes <= a.nbytes else np.array(a, copy=True)
 
 
-def _model_data(args: argparse.Namespace, source: str) -> tuple[Any, Any, dict[str, Any], int]:
-    """What diagnose is given: y as a float64 Series, X as a frame over one
-    C-contiguous float64 array (the design is not copied again on the way in),
-    the covariance's options and the rows dropped. The file's frame is gone
-    when this returns, before the battery asks for its own memory."""
+def _model_data(
+    args: argparse.Namespace, source: str
+) -> tuple[_prepare.Model, dict[str, Any], int]:
+    """What diagnose is given: the model's data, handed over (y, and the
+    design with room for its constant: neither is copied again on the way
+    in), the covariance's options and the rows dropped. The file's frame is
+    gone when this returns, before the battery asks for its own memory."""
     import numpy as np
-    import pandas as pd
 
     frame = _read(args)
     for col in [args.y, *args.x, *([args.index] if args.index else []), *_cov_columns(args)]:
@@ -775,22 +828,21 @@ def _model_data(args: argparse.Namespace, source: str) -> tuple[Any, Any, dict[s
     values, rows, dropped = _numeric(frame, [args.y, *args.x], source, args.dropna, args.line_of)
     y = _own(values.pop(args.y)[rows])
     m = y.shape[0]
-    X = np.empty((m, len(args.x)))
+    Z = np.empty((m, len(args.x) + 1))  # column 0: room for the constant
     for j, c in enumerate(args.x):
-        X[:, j] = values.pop(c)[rows]
+        Z[:, j + 1] = values.pop(c)[rows]
     # the file's own row labels, unless --index relabels them
     labels = frame.index[rows]
     if args.index:
         labels = _labels(frame[args.index].iloc[rows], args.index)
     cov = _cov_options(args, frame, rows)
     del frame, values
-    _release_arrow()
-    return (
-        pd.Series(y, index=labels, name=args.y, copy=False),
-        pd.DataFrame(X, index=labels, columns=args.x, copy=False),
-        cov,
-        dropped,
-    )
+    _release_freed()
+    try:
+        model = _prepare.handed_over(y, Z, args.y, list(args.x), labels, args.add_constant)
+    except ValueError as e:  # the data's own checks (a column equal to y)
+        raise UsageError(str(e)) from None
+    return model, cov, dropped
 
 
 def _labels(values: Any, name: str) -> Any:
@@ -920,23 +972,23 @@ def prepare(args: argparse.Namespace) -> tuple[Any, str, int]:
         raise UsageError(f"--alpha must lie in (0, 1), got {args.alpha}")
     _check_plot_path(args.plot)
     args.line_of = _rows_as_lines
-    y, X, cov, dropped = _model_data(args, source)
-    index = X.index if args.index else None
+    model, cov, dropped = _model_data(args, source)
+    index = model.index if args.index else None
     position, label = _break_label(args.break_at, index)
     try:
         with warnings.catch_warnings():
             # the report's notes say it; stderr stays for errors
             warnings.simplefilter("ignore", diagnostics.KalvorenWarning)
-            report = diagnostics.diagnose(
-                y,
-                X,
+            report = diagnostics._run(
+                model,
+                None,
+                args.tests,
                 lags=args.lags,
                 break_at=position,
                 break_label=label,
                 hac_lags=args.hac_lags,
                 alpha=args.alpha,
                 add_constant=args.add_constant,
-                tests=args.tests,
                 cov_type=args.cov_type,
                 cov_options=cov,
                 **{k: v for k, v in vars(args).items() if k in _registry.OPTIONS},

@@ -72,6 +72,9 @@ class Batch:
     names: list[str] | None = None  # column names, for notes
     options: dict[str, Any] = dataclasses.field(default_factory=dict)  # the tests' own options
     cov: Any = None  # a _robust.CovPlan when the covariance is not the battery's own
+    # y and X are this run's own copies, read by nothing else while the
+    # battery runs: it may scale them in place instead of copying them
+    private: bool = False
 
     @property
     def G(self) -> int:
@@ -204,7 +207,7 @@ def native(batch: Batch) -> tuple[np.ndarray, ...]:
         batch.t_break,
         batch.hac_lags,
         batch.bits,
-        batch.shared_x,
+        2 if batch.private and not batch.shared_x else batch.shared_x,
         batch.plan.native_options,
         _NO_CHOICE if code is None else code,
     )

@@ -240,6 +240,38 @@ def prepare(y: Any, X: Any = None, *, add_constant: bool = True) -> Model:
     if y_name in x_names and y_name != "y":
         raise ValueError(f"y ({y_name!r}) is also among the X columns")
     index = y_index if y_index is not None else x_index
+    return _model(yv, Xv, y_name, x_names, index, add_constant)
+
+
+def handed_over(
+    y: np.ndarray,
+    Z: np.ndarray,
+    y_name: str,
+    x_names: list[str],
+    index: Any,
+    add_constant: bool = True,
+) -> Model:
+    """A Model over arrays the caller gives away (the command line's long
+    series): y (n) and Z (n, k + 1), whose columns 1..k are the regressors
+    and column 0 room for the constant, so that adding it copies nothing.
+    The checks are prepare's; names and shapes are the caller's to check."""
+    if not (y.flags.writeable and y.flags.c_contiguous and y.dtype == _F64):
+        y = np.array(y, dtype=np.float64)  # a frame's read-only column: the battery scales y
+    return _model(y, Z[:, 1:], y_name, x_names, index, add_constant, room=Z)
+
+
+def _model(
+    yv: np.ndarray,
+    Xv: np.ndarray,
+    y_name: str,
+    x_names: list[str],
+    index: Any,
+    add_constant: bool,
+    room: np.ndarray | None = None,
+) -> Model:
+    """The data's checks and the design with its constant; room: Xv's own
+    array with a spare first column, used for the constant when one is added."""
+    n = yv.shape[0]
     if not (np.isfinite(yv).all() and np.isfinite(Xv).all()):
         _check_finite(yv, [y_name], index)
         _check_finite(Xv, x_names, index)
@@ -255,9 +287,12 @@ def prepare(y: Any, X: Any = None, *, add_constant: bool = True) -> Model:
         const_col = int(consts[0])
         Xv = np.array(Xv, dtype=np.float64, order="C", copy=True)
     elif add_constant:
-        Z = np.empty((n, Xv.shape[1] + 1))
+        if room is None:
+            Z = np.empty((n, Xv.shape[1] + 1))
+            Z[:, 1:] = Xv
+        else:
+            Z = room
         Z[:, 0] = 1.0
-        Z[:, 1:] = Xv
         Xv = Z
         name = CONST_NAME if CONST_NAME not in x_names else "_const"
         x_names = [name, *x_names]

@@ -87,7 +87,10 @@ def _run(
     else:
         cov = _robust.choice_of(cov_type, cov_options)
     opts = _options.resolve(tests=tests, **kw)
-    model = _prepare.prepare(y, X, add_constant=opts.add_constant)
+    # a Model: data handed over already prepared (the command line's)
+    model = (
+        y if type(y) is _prepare.Model else _prepare.prepare(y, X, add_constant=opts.add_constant)
+    )
     n, k = model.n, model.k
     uses_break = opts.uses("break_at")
     t_break = _break_position(opts.break_at, break_label, model) if uses_break else n // 2
@@ -119,6 +122,7 @@ def _run(
         model.x_names,
         opts.extra,
         plan,
+        private=True,  # prepare's copies
     )
     res = _engine.native(batch)
     table = _engine.finish_clean(batch, res, opts.alpha)

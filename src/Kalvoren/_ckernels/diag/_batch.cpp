@@ -199,12 +199,12 @@ PyObject *battery_checks(PyObject *self, PyObject *const *args, Py_ssize_t nargs
         for (int64_t g = 0; g < G; ++g) {
             const int64_t first = o[g];
             const double *Xg = shared ? X.data() : X.data() + first * k;
-            kvr_battery_checks(
-                y.data() + first, Xg, o[g + 1] - first, k, const_col, lags, tb[g], hl[g], tests,
-                options, keep ? (g > 0 ? 3 : 2) : (in_place ? 4 : 0), with_cov ? &c : nullptr,
-                arena.data_or_null(),
-                out.data() + g * KVR_BAT_NFIELDS, beta.data() + g * k, se.data() + g * k,
-                with_cov ? cov.data() + g * kk : nullptr, with_cov ? bw.data() + g * 2 : nullptr);
+            kvr_battery_checks(y.data() + first, Xg, o[g + 1] - first, k, const_col, lags, tb[g],
+                               hl[g], tests, options, keep ? (g > 0 ? 3 : 2) : (in_place ? 4 : 0),
+                               with_cov ? &c : nullptr, arena.data_or_null(),
+                               out.data() + g * KVR_BAT_NFIELDS, beta.data() + g * k,
+                               se.data() + g * k, with_cov ? cov.data() + g * kk : nullptr,
+                               with_cov ? bw.data() + g * 2 : nullptr);
         }
     });
     if (!with_cov) return f.check(pyframe::tuple(out, beta, se), __LINE__);

@@ -87,9 +87,9 @@ Checked hac_len(Checked n, Checked k) { return n * k + 7 * (k * k) + 5 * k; }
 // breusch_godfrey's: pointers (m + 1), G and L, g and beta, the inner
 // products (m + 1), a block of fitted values; m = k + 1 + lags at most.
 constexpr int64_t kBgBlock = 512;
-Checked bg_len(Checked k, int64_t lags) {
+Checked bg_len(int64_t n, Checked k, int64_t lags) {
     const Checked m = k + 1 + lags;
-    return Checked(kBgBlock) + 2 * (m * m) + 4 * m + 2;
+    return Checked(n < kBgBlock ? n : kBgBlock) + 2 * (m * m) + 4 * m + 2;
 }
 
 Layout layout(int64_t n, int64_t k, int64_t lags, bool held) {
@@ -118,11 +118,10 @@ Layout layout(int64_t n, int64_t k, int64_t lags, bool held) {
     need = max_of(need, kvr::arena_len(kvr_lb_arena_size(n, lags)));
     need = max_of(need, hac_len(N, K));
     // Breusch-Godfrey's, after its design columns when they are not held
-    if (lags >= 0 && lags < n)
-        need = max_of(need, (held ? Checked(0) : N * P) + bg_len(K, lags));
+    if (lags >= 0 && lags < n) need = max_of(need, (held ? Checked(0) : N * P) + bg_len(n, K, lags));
     l.ys = ys.v, l.e = e.v, l.ex = ex.v, l.bs = bs.v, l.ri = ri.v, l.qc = qc.v, l.hv = hv.v;
-    l.dc = dc.v, l.db = db.v, l.dd = dd.v, l.ax = ax.v, l.hq = hq.v, l.bo = bo.v,
-    l.tp = tp.v, l.dz = dz.v;
+    l.dc = dc.v, l.db = db.v, l.dd = dd.v, l.ax = ax.v, l.hq = hq.v, l.bo = bo.v, l.tp = tp.v,
+    l.dz = dz.v;
     l.scratch = scratch.v;
     l.total = scratch + need;
     return l;
@@ -220,7 +219,8 @@ struct InPlace {
         const double *u = up + 2 * k;
         for (int64_t i = 0; y && i < n; ++i) y[i] = (y[i] * u[0]) * u[1];
         for (int64_t i = 0; X && i < n; ++i)
-            for (int64_t j = 0; j < k; ++j) X[i * k + j] = (X[i * k + j] * up[2 * j]) * up[2 * j + 1];
+            for (int64_t j = 0; j < k; ++j)
+                X[i * k + j] = (X[i * k + j] * up[2 * j]) * up[2 * j + 1];
     }
 };
 
@@ -228,8 +228,8 @@ struct InPlace {
 // down/up[2j]) scaled down in place, each checked to scale back to itself;
 // to[i] (when given) takes the scaled value of row i of column j. On a
 // value that would not come back, everything before it is put back: false.
-KVR_INLINE bool scale_checked(double *v, int64_t n, int64_t w, const double *down,
-                              const double *up, double *to, int64_t ld_to) {
+KVR_INLINE bool scale_checked(double *v, int64_t n, int64_t w, const double *down, const double *up,
+                              double *to, int64_t ld_to) {
     for (int64_t i = 0; i < n; ++i)
         for (int64_t j = 0; j < w; ++j) {
             const double x = v[i * w + j], s = (x * down[2 * j]) * down[2 * j + 1];
@@ -1049,14 +1049,13 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     // the factorisation: held for later series, else in the scratch area,
     // which the tests take over once the fit is done; Q'y forms where the
     // residuals will
-    double *A = held ? arena + l.ax : scratch, *qy = e,
-           *v0 = arena + l.hv, *scales = v0 + k;
+    double *A = held ? arena + l.ax : scratch, *qy = e, *v0 = arena + l.hv, *scales = v0 + k;
     if (!exponent(y, 1, n, ex + k)) return failed(DIAG_UDEF_VARIANCE, tests, out);
 
     // The design's work: kept from the previous series of a batch with one
     // design when it was made for the same rows, columns and options.
     double *head = arena0;  // at a place that does not move with n
-    InPlace scaled;  // what was scaled in place, put back on every return
+    InPlace scaled;         // what was scaled in place, put back on every return
     const double key[] = {static_cast<double>(n), static_cast<double>(k),
                           static_cast<double>(const_col), static_cast<double>(lags),
                           static_cast<double>(tests)};
