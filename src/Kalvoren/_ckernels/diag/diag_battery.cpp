@@ -118,7 +118,8 @@ Layout layout(int64_t n, int64_t k, int64_t lags, bool held) {
     need = max_of(need, kvr::arena_len(kvr_lb_arena_size(n, lags)));
     need = max_of(need, hac_len(N, K));
     // Breusch-Godfrey's, after its design columns when they are not held
-    if (lags >= 0 && lags < n) need = max_of(need, (held ? Checked(0) : N * P) + bg_len(n, K, lags));
+    if (lags >= 0 && lags < n)
+        need = max_of(need, (held ? Checked(0) : N * P) + bg_len(n, K, lags));
     l.ys = ys.v, l.e = e.v, l.ex = ex.v, l.bs = bs.v, l.ri = ri.v, l.qc = qc.v, l.hv = hv.v;
     l.dc = dc.v, l.db = db.v, l.dd = dd.v, l.ax = ax.v, l.hq = hq.v, l.bo = bo.v, l.tp = tp.v,
     l.dz = dz.v;
