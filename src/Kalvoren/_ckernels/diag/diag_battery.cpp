@@ -52,6 +52,7 @@ enum {
     kHBp,      // 1: Breusch-Pagan's design is ready
     kHCusum,   // 1: the recursion's tape is ready
     kHBg,      // 1: Breusch-Godfrey's design columns and their cross products are ready
+    kHR00,     // R[0][0] when the constant column comes first (Fac::c0)
     kHeadLen = 16
 };
 
@@ -186,9 +187,9 @@ KVR_INLINE bool exponent(const double *x, int64_t ld, int64_t n, double *e) {
 }
 
 // xs = X c (row-major like the data, for the test kernels) and A = xs
-// column-major (n x k) for the factorisation. tmp: 2k.
+// column-major for the factorisation, from column `first` on (Fac). tmp: 2k.
 KVR_INLINE void equilibrate_x(const double *X, int64_t n, int64_t k, const double *ex, double *tmp,
-                              double *xs, double *A) {
+                              double *xs, double *A, int64_t first) {
     double *pa = tmp, *pb = tmp + k;
     for (int64_t j = 0; j < k; ++j) {
         const Pow2 p(-static_cast<int>(ex[j]));
@@ -197,7 +198,8 @@ KVR_INLINE void equilibrate_x(const double *X, int64_t n, int64_t k, const doubl
     for (int64_t i = 0; i < n; ++i) {
         const double *__restrict x = X + i * k;
         double *__restrict s = xs + i * k;
-        for (int64_t j = 0; j < k; ++j) A[j * n + i] = s[j] = (x[j] * pa[j]) * pb[j];
+        for (int64_t j = 0; j < k; ++j) s[j] = (x[j] * pa[j]) * pb[j];
+        for (int64_t j = first; j < k; ++j) A[(j - first) * n + i] = s[j];
     }
 }
 
@@ -225,12 +227,12 @@ struct InPlace {
     }
 };
 
-// v (len values, stride ld within rows of width w; column j's factors at
-// down/up[2j]) scaled down in place, each checked to scale back to itself;
-// to[i] (when given) takes the scaled value of row i of column j. On a
+// v (n rows of width w; column j's factors at down/up[2j]) scaled down in
+// place, each value checked to scale back to itself; to[(j - first) ld_to +
+// i] (when given) takes the scaled value of row i of column j >= first. On a
 // value that would not come back, everything before it is put back: false.
-KVR_INLINE bool scale_checked(double *v, int64_t n, int64_t w, const double *down, const double *up,
-                              double *to, int64_t ld_to) {
+KVR_INLINE bool scale_checked(double *v, int64_t n, int64_t w, const double *down,
+                              const double *up, double *to, int64_t ld_to, int64_t first) {
     for (int64_t i = 0; i < n; ++i)
         for (int64_t j = 0; j < w; ++j) {
             const double x = v[i * w + j], s = (x * down[2 * j]) * down[2 * j + 1];
@@ -242,7 +244,7 @@ KVR_INLINE bool scale_checked(double *v, int64_t n, int64_t w, const double *dow
                 return false;
             }
             v[i * w + j] = s;
-            if (to) to[j * ld_to + i] = s;
+            if (to && j >= first) to[(j - first) * ld_to + i] = s;
         }
     return true;
 }
@@ -251,14 +253,14 @@ KVR_INLINE bool scale_checked(double *v, int64_t n, int64_t w, const double *dow
 // equilibrate_x leaves it); false, with X as it was, when a value would not
 // come back or X is too wide.
 KVR_INLINE bool scale_x_in_place(double *X, int64_t n, int64_t k, const double *ex, double *A,
-                                 InPlace &g) {
+                                 int64_t first, InPlace &g) {
     if (k > kInPlaceMaxK) return false;
     double down[2 * kInPlaceMaxK];
     for (int64_t j = 0; j < k; ++j) {
         const Pow2 d(-static_cast<int>(ex[j])), u(static_cast<int>(ex[j]));
         down[2 * j] = d.a, down[2 * j + 1] = d.b, g.up[2 * j] = u.a, g.up[2 * j + 1] = u.b;
     }
-    if (!scale_checked(X, n, k, down, g.up, A, n)) return false;
+    if (!scale_checked(X, n, k, down, g.up, A, n, first)) return false;
     g.X = X, g.n = n, g.k = k;
     return true;
 }
@@ -269,7 +271,7 @@ KVR_INLINE bool scale_y_in_place(double *y, int64_t n, int64_t k, double ey, dou
     const double down[2] = {d.a, d.b};
     double *up = g.up + 2 * k;
     up[0] = u.a, up[1] = u.b;
-    if (!scale_checked(y, n, 1, down, up, nullptr, 0)) return false;
+    if (!scale_checked(y, n, 1, down, up, nullptr, 0, 0)) return false;
     for (int64_t i = 0; i < n; ++i) ya[i] = y[i];
     g.y = y, g.n = n, g.k = k;
     return true;
@@ -283,13 +285,88 @@ KVR_INLINE void equilibrate_y(const double *y, int64_t n, double ey, double *ys,
 
 // ------------------------------------------------------------------- fit
 
-// Householder QR of A (n x k, column-major) in place: R in the upper k x k
+// The factorisation's storage, n entries a column. A constant first column
+// (c0) is not stored: its entries are all c, its reflector is (v0[0], c, ...,
+// c) and its part of R is R[0][0] alone, so the fit takes a column less of
+// memory (a long series' design with three regressors is a quarter ones).
+struct Fac {
+    double *A;  // the stored columns: 0..k-1, or 1..k-1 with c0
+    int64_t n, k;
+    bool c0;
+    double c;     // the constant column's value (c0)
+    double *r00;  // R[0][0] with c0: kept with the design's work
+    KVR_INLINE double *col(int64_t j) const { return A + (c0 ? j - 1 : j) * n; }
+    KVR_INLINE double r(int64_t i, int64_t j) const {  // R[i][j], i <= j
+        return c0 && j == 0 ? *r00 : col(j)[i];
+    }
+};
+
+// dot_acc<1>(0, a, b, n) for a = (lead, c, c, ..., c), which is not stored
+// (Self: b = a): the same terms in the same lanes, so the same bits.
+template <bool Self>
+KVR_INLINE double dot_lead(double lead, double c, const double *b, int64_t n) {
+    using kvr::v4d;
+    const v4d cv = kvr::vsplat<4>(c);
+    const auto bv = [&](const v4d &a, int64_t j) __attribute__((always_inline)) {
+        if constexpr (Self) {
+            return a;
+        } else {
+            return kvr::vload<4>(b + j);
+        }
+    };
+    int64_t j = 0;
+    double s = 0.0;
+    if (n >= 32) {
+        v4d first = cv, acc[8];
+        first[0] = lead;
+        acc[0] = kvr::vfma<4>(first, bv(first, 0), kvr::vzero<4>());
+#pragma GCC unroll 8
+        for (int q = 1; q < 8; ++q) acc[q] = kvr::vfma<4>(cv, bv(cv, 4 * q), kvr::vzero<4>());
+        for (j = 32; j + 32 <= n; j += 32)
+#pragma GCC unroll 8
+            for (int q = 0; q < 8; ++q) acc[q] = kvr::vfma<4>(cv, bv(cv, j + 4 * q), acc[q]);
+        for (; j + 8 <= n; j += 8) {
+            acc[0] = kvr::vfma<4>(cv, bv(cv, j), acc[0]);
+            acc[1] = kvr::vfma<4>(cv, bv(cv, j + 4), acc[1]);
+        }
+        const v4d lo = (acc[0] + acc[2]) + (acc[4] + acc[6]);
+        const v4d hi = (acc[1] + acc[3]) + (acc[5] + acc[7]);
+        s = s + kvr::vhsum<4>(lo + hi);
+    }
+    for (; j < n; ++j) {
+        const double a = j == 0 ? lead : c;
+        s = kvr::fma(a, Self ? a : b[j], s);
+    }
+    return s;
+}
+
+// a (n entries) through the reflector (lead, c, ..., c) of scale `scale`,
+// as the stored columns' reflectors are applied below.
+KVR_INLINE void reflect_lead(double lead, double c, double scale, double *a, int64_t n) {
+    const double t = -(dot_lead<false>(lead, c, a, n) * scale);
+    a[0] = kvr::fma(lead, t, a[0]);
+    for (int64_t i = 1; i < n; ++i) a[i] = kvr::fma(c, t, a[i]);
+}
+
+// Householder QR of the design in F in place: R in the upper k x k
 // triangle, the vectors below it, their leading entries in v0. False at a
 // column with nothing left below the diagonal.
-KVR_INLINE bool householder(double *A, int64_t n, int64_t k, double *v0, double *scales) {
+KVR_INLINE bool householder(const Fac &F, double *v0, double *scales) {
+    const int64_t n = F.n, k = F.k;
     for (int64_t j = 0; j < k; ++j) {
-        double *__restrict v = A + j * n + j;  // column j from row j
         const int64_t len = n - j;
+        if (F.c0 && j == 0) {  // as below, on the column of c's
+            const double norm = std::sqrt(dot_lead<true>(F.c, F.c, nullptr, n));
+            if (!(norm > 0.0)) return false;
+            const double d = F.c, alpha = d >= 0.0 ? -norm : norm;
+            const double scale = 1.0 / (norm * (norm + std::fabs(d)));
+            for (int64_t c = 1; c < k; ++c) reflect_lead(d - alpha, F.c, scale, F.col(c), n);
+            v0[0] = d - alpha;
+            scales[0] = scale;
+            *F.r00 = alpha;
+            continue;
+        }
+        double *__restrict v = F.col(j) + j;  // column j from row j
         const double norm = std::sqrt(kvr::dot_acc<1>(0.0, v, v, len));
         if (!(norm > 0.0)) return false;
         // v_0 = d - alpha; H = I - v v' / (norm (norm + |d|)) maps the column to alpha e_1
@@ -298,7 +375,7 @@ KVR_INLINE bool householder(double *A, int64_t n, int64_t k, double *v0, double 
         const double scale = 1.0 / (norm * (norm + std::fabs(d)));
         v[0] = d - alpha;
         for (int64_t c = j + 1; c < k; ++c) {
-            double *__restrict a = A + c * n + j;
+            double *__restrict a = F.col(c) + j;
             const double t = -(kvr::dot_acc<1>(0.0, v, a, len) * scale);
             for (int64_t i = 0; i < len; ++i) a[i] = kvr::fma(v[i], t, a[i]);
         }
@@ -309,55 +386,54 @@ KVR_INLINE bool householder(double *A, int64_t n, int64_t k, double *v0, double 
     return true;
 }
 
-// Q'a in place: the reflectors of A in turn, each exactly as the
+// a0 (n entries) from row j through reflector j, exactly as the
 // factorisation applies it to a column of its own.
-KVR_INLINE void apply_qt(double *A, int64_t n, int64_t k, const double *v0, const double *scales,
-                         double *a0) {
-    for (int64_t j = 0; j < k; ++j) {
-        double *__restrict v = A + j * n + j;
-        double *__restrict a = a0 + j;
-        const double keep = v[0];
-        v[0] = v0[j];
-        const int64_t len = n - j;
-        const double t = -(kvr::dot_acc<1>(0.0, v, a, len) * scales[j]);
-        for (int64_t i = 0; i < len; ++i) a[i] = kvr::fma(v[i], t, a[i]);
-        v[0] = keep;
+KVR_INLINE void reflect(const Fac &F, int64_t j, const double *v0, const double *scales,
+                        double *a0) {
+    if (F.c0 && j == 0) {
+        reflect_lead(v0[0], F.c, scales[0], a0, F.n);
+        return;
     }
+    double *__restrict v = F.col(j) + j;
+    double *__restrict a = a0 + j;
+    const double keep = v[0];
+    v[0] = v0[j];
+    const int64_t len = F.n - j;
+    const double t = -(kvr::dot_acc<1>(0.0, v, a, len) * scales[j]);
+    for (int64_t i = 0; i < len; ++i) a[i] = kvr::fma(v[i], t, a[i]);
+    v[0] = keep;
+}
+
+// Q'a in place: the reflectors in turn.
+KVR_INLINE void apply_qt(const Fac &F, const double *v0, const double *scales, double *a0) {
+    for (int64_t j = 0; j < F.k; ++j) reflect(F, j, v0, scales, a0);
 }
 
 // e = Q [0; (Q'y)_k..n-1] in place of Q'y: the residuals from the
 // reflections, accurate to rounding of |e| itself whatever the condition of X
 // (y - X beta is only accurate to cond(X) roundings of |y|).
-KVR_INLINE void residuals(double *A, int64_t n, int64_t k, const double *v0, const double *scales,
-                          double *e) {
-    for (int64_t i = 0; i < k; ++i) e[i] = 0.0;
-    for (int64_t j = k - 1; j >= 0; --j) {
-        double *__restrict v = A + j * n + j;
-        const double keep = v[0];
-        v[0] = v0[j];
-        const int64_t len = n - j;
-        const double t = -(kvr::dot_acc<1>(0.0, v, e + j, len) * scales[j]);
-        for (int64_t i = 0; i < len; ++i) e[j + i] = kvr::fma(v[i], t, e[j + i]);
-        v[0] = keep;
-    }
+KVR_INLINE void residuals(const Fac &F, const double *v0, const double *scales, double *e) {
+    for (int64_t i = 0; i < F.k; ++i) e[i] = 0.0;
+    for (int64_t j = F.k - 1; j >= 0; --j) reflect(F, j, v0, scales, e);
 }
 
-// ri = R^-1 (k x k, zero below the diagonal) from R in A (column-major, n
-// rows); returns cond_1(R) = |R|_1 |R^-1|_1 (NaN when R^-1 is not finite).
-KVR_INLINE double inverse_cond(const double *A, int64_t n, int64_t k, double *ri) {
+// ri = R^-1 (k x k, zero below the diagonal) from R in F; returns cond_1(R)
+// = |R|_1 |R^-1|_1 (NaN when R^-1 is not finite).
+KVR_INLINE double inverse_cond(const Fac &F, double *ri) {
+    const int64_t k = F.k;
     double nr = 0.0, ni = 0.0;
     for (int64_t j = 0; j < k; ++j) {
         double *col = ri + j;  // column j of ri, stride k
-        col[j * k] = 1.0 / A[j * n + j];
+        col[j * k] = 1.0 / F.r(j, j);
         for (int64_t i = j - 1; i >= 0; --i) {
             double s = 0.0;
-            for (int64_t l = i + 1; l <= j; ++l) s = kvr::fma(A[l * n + i], col[l * k], s);
-            col[i * k] = -s / A[i * n + i];
+            for (int64_t l = i + 1; l <= j; ++l) s = kvr::fma(F.r(i, l), col[l * k], s);
+            col[i * k] = -s / F.r(i, i);
         }
         for (int64_t i = j + 1; i < k; ++i) col[i * k] = 0.0;
         double sr = 0.0, si = 0.0;
         for (int64_t i = 0; i <= j; ++i) {
-            sr += std::fabs(A[j * n + i]);
+            sr += std::fabs(F.r(i, j));
             si += std::fabs(col[i * k]);
         }
         nr = sr > nr || sr != sr ? sr : nr;  // a NaN stays
@@ -447,12 +523,12 @@ void breusch_pagan(const Series &s, double *scratch, double *out) {
 // What the HAC Wald test needs from the factorisation in A, which the tests'
 // scratch overwrites: Q'y and column cc of R (zero past row cc; all zero
 // without a constant).
-KVR_INLINE void keep_for_wald(const double *A, const double *qy, int64_t n, int64_t k, int64_t cc,
-                              double *qc) {
+KVR_INLINE void keep_for_wald(const Fac &F, const double *qy, int64_t cc, double *qc) {
+    const int64_t k = F.k;
     double *rc = qc + k;
     for (int64_t j = 0; j < k; ++j) {
         qc[j] = qy[j];
-        rc[j] = j <= cc ? A[cc * n + j] : 0.0;
+        rc[j] = j <= cc ? F.r(j, cc) : 0.0;
     }
 }
 
@@ -913,20 +989,12 @@ void run_dw(const Series &s, const Options &, double *, double *out) {
 }
 
 // Q = H_0 .. H_{k-1} [I; 0] from the reflectors in A (as residuals()).
-KVR_INLINE void explicit_q(double *A, int64_t n, int64_t k, const double *v0, const double *scales,
-                           double *Q) {
-    for (int64_t c = 0; c < k; ++c) {
+KVR_INLINE void explicit_q(const Fac &F, const double *v0, const double *scales, double *Q) {
+    const int64_t n = F.n;
+    for (int64_t c = 0; c < F.k; ++c) {
         double *q = Q + c * n;
         for (int64_t i = 0; i < n; ++i) q[i] = i == c ? 1.0 : 0.0;
-        for (int64_t j = c; j >= 0; --j) {
-            double *__restrict v = A + j * n + j;
-            const double keep = v[0];
-            v[0] = v0[j];
-            const int64_t len = n - j;
-            const double t = -(kvr::dot_acc<1>(0.0, v, q + j, len) * scales[j]);
-            for (int64_t i = 0; i < len; ++i) q[j + i] = kvr::fma(v[i], t, q[j + i]);
-            v[0] = keep;
-        }
+        for (int64_t j = c; j >= 0; --j) reflect(F, j, v0, scales, q);
     }
 }
 
@@ -1060,6 +1128,7 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     const double key[] = {static_cast<double>(n), static_cast<double>(k),
                           static_cast<double>(const_col), static_cast<double>(lags),
                           static_cast<double>(tests)};
+    Fac F{A, n, k, const_col == 0, 0.0, head + kHR00};
     bool kept = reuse && head[kHValid] == 1.0;
     for (int i = 0; i < 5 && kept; ++i) kept = head[kHN + i] == key[i];
     if (!kept) {
@@ -1073,12 +1142,14 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
         } else if (const_col >= 0 && !constant_column(X, n, k, const_col)) {
             status = DIAG_BAD_ARG;
         } else {
-            if (in_place && scale_x_in_place(const_cast<double *>(X), n, k, ex, A, scaled))
+            if (in_place &&
+                scale_x_in_place(const_cast<double *>(X), n, k, ex, A, F.c0 ? 1 : 0, scaled))
                 xs = const_cast<double *>(X);
-            else
-                equilibrate_x(X, n, k, ex, v0, xs, A);  // v0 and scales: free until the QR
-            cond = householder(A, n, k, v0, scales) ? inverse_cond(A, n, k, ri)
-                                                    : std::numeric_limits<double>::infinity();
+            else  // v0 and scales: free until the QR
+                equilibrate_x(X, n, k, ex, v0, xs, A, F.c0 ? 1 : 0);
+            F.c = xs[0];
+            cond = householder(F, v0, scales) ? inverse_cond(F, ri)
+                                              : std::numeric_limits<double>::infinity();
             if (!(cond <= KVR_BAT_COND_MAX)) status = DIAG_FALLBACK;
         }
         for (int i = 0; i < 5; ++i) head[kHN + i] = key[i];
@@ -1092,23 +1163,24 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     if (dstatus != DIAG_OK) return failed(dstatus, tests, out);
     const double cond = head[kHCond];
     out[KVR_BAT_COND] = cond;
+    F.c = xs[0];  // also when the design's work was kept
     if (in_place && k <= kInPlaceMaxK &&
         scale_y_in_place(const_cast<double *>(y), n, k, ex[k], qy, scaled))
         ys = const_cast<double *>(y);
     else
         equilibrate_y(y, n, ex[k], ys, qy);
-    apply_qt(A, n, k, v0, scales, qy);
-    keep_for_wald(A, qy, n, k, const_col, qc);
+    apply_qt(F, v0, scales, qy);
+    keep_for_wald(F, qy, const_col, qc);
     if ((tests & KVR_BAT_RESET) || ((tests & KVR_BAT_DW) && const_col < 0))  // who reads Q
-        explicit_q(A, n, k, v0, scales, arena0 + cl.Q);
+        explicit_q(F, v0, scales, arena0 + cl.Q);
 
     // beta by back substitution, then the residuals from the data
     for (int64_t i = k - 1; i >= 0; --i) {
         double t = qy[i];
-        for (int64_t c = i + 1; c < k; ++c) t = kvr::fma(-A[c * n + i], bs[c], t);
-        bs[i] = t / A[i * n + i];
+        for (int64_t c = i + 1; c < k; ++c) t = kvr::fma(-F.r(i, c), bs[c], t);
+        bs[i] = t / F.r(i, i);
     }
-    residuals(A, n, k, v0, scales, e);
+    residuals(F, v0, scales, e);
     double rss, yy;
     kvr::sum4_pair<true>(
         n,
@@ -1140,7 +1212,7 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     // |x_j| is the norm of column j of R: Q is orthogonal.
     double size = std::sqrt(yy);
     for (int64_t j = 0; j < k; ++j) {
-        const double *r = A + j * n;
+        const double *r = F.c0 && j == 0 ? F.r00 : F.col(j);
         size += std::sqrt(kvr::dot_acc<1>(0.0, r, r, j + 1)) * std::fabs(bs[j]);
     }
     // To first order a relative change eps of each datum moves the residuals
