@@ -231,8 +231,8 @@ struct InPlace {
 // place, each value checked to scale back to itself; to[(j - first) ld_to +
 // i] (when given) takes the scaled value of row i of column j >= first. On a
 // value that would not come back, everything before it is put back: false.
-KVR_INLINE bool scale_checked(double *v, int64_t n, int64_t w, const double *down,
-                              const double *up, double *to, int64_t ld_to, int64_t first) {
+KVR_INLINE bool scale_checked(double *v, int64_t n, int64_t w, const double *down, const double *up,
+                              double *to, int64_t ld_to, int64_t first) {
     for (int64_t i = 0; i < n; ++i)
         for (int64_t j = 0; j < w; ++j) {
             const double x = v[i * w + j], s = (x * down[2 * j]) * down[2 * j + 1];
@@ -608,55 +608,100 @@ KVR_INLINE void robust_cov(const Series &s, const double *om, double *T, const R
 // Inner products of x with nb vectors y[b] over len terms, in the order of
 // Lanes8 (kvr_vec.hpp: term t into lane t % 8): up to four at once, so that
 // the loads of x are shared and the chains of one inner product overlap
-// those of the others.
-template <int NB>
-KVR_INLINE void dots8_of(const double *x, const double *const *y, int64_t len, double *out) {
+// those of the others. A column that is not stored: y[0] all ones (kOnes,
+// never read), or y[0] and x (XS) each a stored column times m, rounded as
+// the stored product would be (kScaled).
+enum Lead { kStored, kOnes, kScaled };
+
+template <int NB, Lead Y0, bool XS>
+KVR_INLINE void dots8_of(const double *x, const double *const *y, int64_t len, double *out,
+                         double m) {
     using V = kvr::vec<4>;
+    const V M = kvr::vsplat<4>(m), one = kvr::vsplat<4>(1.0);
+    const auto xv = [&](int64_t t) __attribute__((always_inline)) {
+        const V v = kvr::vload<4>(x + t);
+        if constexpr (XS) {
+            return M * v;
+        } else {
+            return v;
+        }
+    };
+    const auto yv = [&](int b, int64_t t) __attribute__((always_inline)) {
+        if (Y0 == kOnes && b == 0) return one;
+        const V v = kvr::vload<4>(y[b] + t);
+        return Y0 == kScaled && b == 0 ? M * v : v;
+    };
+    const auto ys = [&](int b, int64_t t) __attribute__((always_inline)) {
+        if (Y0 == kOnes && b == 0) return 1.0;
+        return Y0 == kScaled && b == 0 ? m * y[b][t] : y[b][t];
+    };
     V lo[NB], hi[NB];
 #pragma GCC unroll 4
     for (int b = 0; b < NB; ++b) lo[b] = hi[b] = kvr::vzero<4>();
     const int64_t whole = kvr::blocks8(len);
     for (int64_t t = 0; t < whole; t += 8) {
-        const V x0 = kvr::vload<4>(x + t), x1 = kvr::vload<4>(x + t + 4);
+        const V x0 = xv(t), x1 = xv(t + 4);
 #pragma GCC unroll 4
         for (int b = 0; b < NB; ++b) {
-            lo[b] = kvr::vfma<4>(x0, kvr::vload<4>(y[b] + t), lo[b]);
-            hi[b] = kvr::vfma<4>(x1, kvr::vload<4>(y[b] + t + 4), hi[b]);
+            lo[b] = kvr::vfma<4>(x0, yv(b, t), lo[b]);
+            hi[b] = kvr::vfma<4>(x1, yv(b, t + 4), hi[b]);
         }
     }
 #pragma GCC unroll 4
     for (int b = 0; b < NB; ++b) {
         kvr::Lanes8 l(lo[b], hi[b]);
-        for (int64_t t = whole; t < len; ++t) l.v[t & 7] = kvr::fma(x[t], y[b][t], l.v[t & 7]);
+        for (int64_t t = whole; t < len; ++t)
+            l.v[t & 7] = kvr::fma(XS ? m * x[t] : x[t], ys(b, t), l.v[t & 7]);
         out[b] = l.sum();
     }
 }
 
-KVR_INLINE void dots8(const double *x, const double *const *y, int64_t nb, int64_t len,
-                      double *out) {
-    for (; nb >= 4; nb -= 4, y += 4, out += 4) dots8_of<4>(x, y, len, out);
-    if (nb == 3) dots8_of<3>(x, y, len, out);
-    if (nb == 2) dots8_of<2>(x, y, len, out);
-    if (nb == 1) dots8_of<1>(x, y, len, out);
+template <Lead Y0 = kStored, bool XS = false>
+KVR_INLINE void dots8(const double *x, const double *const *y, int64_t nb, int64_t len, double *out,
+                      double m = 1.0) {
+    if (nb <= 0) return;
+    // the first group has y[0]; the others are stored columns
+    const int64_t first = nb < 4 ? nb : 4;
+    if (first == 4) dots8_of<4, Y0, XS>(x, y, len, out, m);
+    if (first == 3) dots8_of<3, Y0, XS>(x, y, len, out, m);
+    if (first == 2) dots8_of<2, Y0, XS>(x, y, len, out, m);
+    if (first == 1) dots8_of<1, Y0, XS>(x, y, len, out, m);
+    nb -= first, y += first, out += first;
+    for (; nb >= 4; nb -= 4, y += 4, out += 4) dots8_of<4, kStored, XS>(x, y, len, out, m);
+    if (nb == 3) dots8_of<3, kStored, XS>(x, y, len, out, m);
+    if (nb == 2) dots8_of<2, kStored, XS>(x, y, len, out, m);
+    if (nb == 1) dots8_of<1, kStored, XS>(x, y, len, out, m);
 }
 
-// The Bartlett HAC sum of h_t (g: k columns of n), divided by n: Gamma_0 +
-// sum over j <= L' of (1 - j / (L' + 1)) (Gamma_j + Gamma_j'), L' = min(L, n - 1),
-// Gamma_j = sum_t h_t h_(t+j)'; every entry one inner product of dots8.
-// gamma: k*k scratch, ptr: k pointers.
-KVR_INLINE void bartlett_omega(const double *g, int64_t n, int64_t k, int64_t L, double *gamma,
-                               const double **ptr, double *om) {
-    for (int64_t b = 0; b < k; ++b) ptr[b] = g + b * n;
+// The Bartlett HAC sum of h_t (k columns of n: col(b)), divided by n:
+// Gamma_0 + sum over j <= L' of (1 - j / (L' + 1)) (Gamma_j + Gamma_j'), L' =
+// min(L, n - 1), Gamma_j = sum_t h_t h_(t+j)'; every entry one inner product
+// of dots8. With a constant first column, column 0 is m e (not stored:
+// col(0) is e). gamma: k*k scratch, ptr: k pointers.
+template <class Col>
+KVR_INLINE void bartlett_omega(Col col, bool lead, double m, int64_t n, int64_t k, int64_t L,
+                               double *gamma, const double **ptr, double *om) {
+    // x . y[0..nb) from offset 0 of x: with column 0 scaled when it is not stored
+    const auto dots = [&](int64_t a, int64_t nb, int64_t len, double *out)
+                          __attribute__((always_inline)) {
+                              if (!lead)
+                                  dots8(col(a), ptr, nb, len, out);
+                              else if (a == 0)
+                                  dots8<kScaled, true>(col(a), ptr, nb, len, out, m);
+                              else
+                                  dots8<kScaled, false>(col(a), ptr, nb, len, out, m);
+                          };
+    for (int64_t b = 0; b < k; ++b) ptr[b] = col(b);
     for (int64_t a = 0; a < k; ++a) {
-        dots8(g + a * n, ptr, a + 1, n, om + a * k);
+        dots(a, a + 1, n, om + a * k);
         for (int64_t b = 0; b < a; ++b) om[b * k + a] = om[a * k + b];
     }
     const int64_t lmax = n <= 1 ? 0 : (L < n - 1 ? L : n - 1);
     const double denom = static_cast<double>(lmax + 1);
     for (int64_t j = 1; j <= lmax; ++j) {
         const double w = 1.0 - static_cast<double>(j) / denom;
-        for (int64_t b = 0; b < k; ++b) ptr[b] = g + b * n + j;
-        for (int64_t a = 0; a < k; ++a) dots8(g + a * n, ptr, k, n - j, gamma + a * k);
+        for (int64_t b = 0; b < k; ++b) ptr[b] = col(b) + j;
+        for (int64_t a = 0; a < k; ++a) dots(a, k, n - j, gamma + a * k);
         for (int64_t a = 0; a < k; ++a)
             for (int64_t b = 0; b < k; ++b)
                 om[a * k + b] = kvr::fma(gamma[b * k + a] + gamma[a * k + b], w, om[a * k + b]);
@@ -689,14 +734,18 @@ KVR_MULTIVERSION void hac(const Series &s, int64_t hac_lags, bool test, double *
     int64_t *piv = reinterpret_cast<int64_t *>(target + k);
     const bool held = s.dw->held;
     // not held: the rows go straight to g, as h_t = e_t q_t (by columns) or as
-    // q_t (row-major) for the covariance choice's meat; gamma is free until then
+    // q_t (row-major) for the covariance choice's meat; gamma is free until then.
+    // With the constant first, q_t's first entry is the same in every row and
+    // h's first column is that times e: not stored (bartlett_omega).
     double *hq = held ? s.dw->hq : g, *hqc = held ? hq + n * k : nullptr;
+    const bool lead = s.cc == 0 && !rb;
+    const int64_t skip = lead ? 1 : 0;
     if (!held) {
         for (int64_t i = 0; i < n; ++i) {
             double *qi = rb ? g + i * k : gamma;
             xr_row(s.xs + i * k, s.ri, k, qi);
             if (!rb)
-                for (int64_t j = 0; j < k; ++j) g[j * n + i] = qi[j] * s.e[i];
+                for (int64_t j = skip; j < k; ++j) g[(j - skip) * n + i] = qi[j] * s.e[i];
         }
     } else if (s.dw->head[kHHq] != 1.0) {
         // the design's rows: row-major for the covariance choice's meat, else
@@ -717,12 +766,18 @@ KVR_MULTIVERSION void hac(const Series &s, int64_t hac_lags, bool test, double *
             return;
         }
     } else {
-        for (int64_t j = 0; j < k && held; ++j) {  // h_t = e_t q_t, a column at a time
+        for (int64_t j = skip; j < k && held; ++j) {  // h_t = e_t q_t, a column at a time
             const double *q = hqc + j * n;
-            double *gj = g + j * n;
+            double *gj = g + (j - skip) * n;
             for (int64_t i = 0; i < n; ++i) gj[i] = q[i] * s.e[i];
         }
-        bartlett_omega(g, n, k, hac_lags, gamma, reinterpret_cast<const double **>(piv), om);
+        // q_t's first entry with the constant first (xr_row of any row)
+        const double m = lead ? kvr::fma(s.xs[0], s.ri[0], 0.0) : 1.0;
+        const auto col = [&](int64_t b) __attribute__((always_inline)) -> const double * {
+            return lead && b == 0 ? s.e : g + (b - skip) * n;
+        };
+        bartlett_omega(col, lead, m, n, k, hac_lags, gamma, reinterpret_cast<const double **>(piv),
+                       om);
     }
     for (int64_t a = 0; a < k; ++a)  // T = R^-1 Omega_h, the entries right of the diagonal
         for (int64_t d = a; d < k; ++d) {
@@ -782,20 +837,22 @@ KVR_MULTIVERSION int breusch_godfrey(const Series &s, int64_t lags, double *scra
     if (lags < 0) return DIAG_BAD_LAG;
     const int64_t p = s.cc >= 0 ? k : k + 1, m = p + lags;
     DesignWork &d = *s.dw;
-    double *Z = d.held ? d.dz : scratch,
-           *D = d.dd;  // columns 1, X without cc; their cross products
-    if (!d.held) scratch += n * p;
+    // columns 1, X without cc, and their cross products; the column of ones
+    // is not stored (dots8's kOnes): column c >= 1 at Z + (c - 1) n
+    double *Z = d.held ? d.dz : scratch, *D = d.dd;
+    if (!d.held) scratch += n * (p - 1);
     const double **ptr = reinterpret_cast<const double **>(scratch);
+    ptr[0] = s.e;  // never read
     if (!d.held || d.head[kHBg] != 1.0) {
-        for (int64_t i = 0; i < n; ++i) Z[i] = 1.0;
-        for (int64_t j = 0, c = 1; j < k; ++j) {
+        for (int64_t j = 0, c = 0; j < k; ++j) {
             if (j == s.cc) continue;
             for (int64_t i = 0; i < n; ++i) Z[c * n + i] = s.xs[i * k + j];
             ++c;
         }
-        for (int64_t b = 0; b < p; ++b) ptr[b] = Z + b * n;
-        for (int64_t a = 0; a < p; ++a) {
-            dots8(Z + a * n, ptr, a + 1, n, D + a * p);
+        for (int64_t b = 1; b < p; ++b) ptr[b] = Z + (b - 1) * n;
+        D[0] = static_cast<double>(n);  // the ones' own product: n, exactly as summed
+        for (int64_t a = 1; a < p; ++a) {
+            dots8<kOnes>(Z + (a - 1) * n, ptr, a + 1, n, D + a * p);
             for (int64_t b = 0; b < a; ++b) D[b * p + a] = D[a * p + b];
         }
         if (d.held) d.head[kHBg] = 1.0;
@@ -805,17 +862,17 @@ KVR_MULTIVERSION int breusch_godfrey(const Series &s, int64_t lags, double *scra
     const double *e = s.e;
     for (int64_t a = 0; a < p; ++a)
         for (int64_t b = 0; b < p; ++b) G[a * m + b] = D[a * p + b];
-    for (int64_t b = 0; b < p; ++b) ptr[b] = Z + b * n;
-    dots8(e, ptr, p, n, g);  // Z'e, the design's columns
+    for (int64_t b = 1; b < p; ++b) ptr[b] = Z + (b - 1) * n;
+    dots8<kOnes>(e, ptr, p, n, g);  // Z'e, the design's columns
     for (int64_t l = 0; l < lags; ++l) {
         // with e over rows 0 .. n-2-l: the design's columns and e from row
         // l+1 (lag l+1 against them, and against e for Z'e), then e from rows
         // l-a (lags a+1 and l+1 against each other, a <= l)
         const int64_t len = n - 1 - l;
-        for (int64_t b = 0; b < p; ++b) ptr[b] = Z + b * n + l + 1;
+        for (int64_t b = 1; b < p; ++b) ptr[b] = Z + (b - 1) * n + l + 1;
         ptr[p] = e + l + 1;
         for (int64_t a = 0; a <= l; ++a) ptr[p + 1 + a] = e + (l - a);
-        dots8(e, ptr, p + 2 + l, len, dv);
+        dots8<kOnes>(e, ptr, p + 2 + l, len, dv);
         const int64_t cl = p + l;  // the column of lag l+1
         for (int64_t b = 0; b < p; ++b) G[cl * m + b] = G[b * m + cl] = dv[b];
         g[cl] = dv[p];
@@ -836,9 +893,9 @@ KVR_MULTIVERSION int breusch_godfrey(const Series &s, int64_t lags, double *scra
     const int64_t whole = n & ~int64_t{3};  // fold4 puts the last n % 4 terms in lane 0
     for (int64_t i0 = 0; i0 < n; i0 += kBgBlock) {
         const int64_t len = n - i0 < kBgBlock ? n - i0 : kBgBlock;
-        for (int64_t t = 0; t < len; ++t) r[t] = 0.0;
-        for (int64_t c = 0; c < p; ++c) {
-            const double b = beta[c], *z = Z + c * n + i0;
+        for (int64_t t = 0; t < len; ++t) r[t] = kvr::fma(beta[0], 1.0, 0.0);
+        for (int64_t c = 1; c < p; ++c) {
+            const double b = beta[c], *z = Z + (c - 1) * n + i0;
             for (int64_t t = 0; t < len; ++t) r[t] = kvr::fma(b, z[t], r[t]);
         }
         for (int64_t l = 0; l < lags; ++l) {
