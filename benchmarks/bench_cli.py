@@ -85,11 +85,17 @@ def main() -> None:
         print(f"pd handle usecols {handle:7.2f} s   reader / it: {ours / handle:.2f}")
         battery = cpu(_battery(diagnose, csv), opts.reps)
         print(f"diagnose(y, X)    {battery:7.2f} s   (in this process, its memory reused)")
-        base, _ = launched(
-            [sys.executable, "-c", "import Kalvoren.diagnostics, pandas, scipy.linalg"]
-        )
         data = opts.rows * len(COLS) * 8  # bytes of the numeric data
-        print(f"interpreter + imports: peak RSS {base / 1e6:.0f} MB")
+        # the interpreter with its imports: the same command on 200 rows of the same format
+        small = make(tmp, 200)
+        bases = {}
+        for path in small:
+            cmd = [sys.executable, "-m", "Kalvoren.diagnostics", path, "--y", "y", "--x"]
+            bases[os.path.splitext(path)[1]] = launched([*cmd, *COLS[1:]])[0]
+        print(
+            "interpreter + imports (the command on 200 rows): peak RSS "
+            + ", ".join(f"{ext} {b / 1e6:.0f} MB" for ext, b in bases.items())
+        )
         # the same work without the command: pandas reads, diagnose runs on arrays
         alone = (
             "import sys, numpy as np, pandas as pd; from Kalvoren import diagnose; "
@@ -103,6 +109,7 @@ def main() -> None:
             cmd = [sys.executable, "-m", "Kalvoren.diagnostics", path, "--y", "y", "--x"]
             runs = [launched([*cmd, *COLS[1:]]) for _ in range(opts.reps)]
             peak = max(r[0] for r in runs)
+            base = bases[os.path.splitext(path)[1]]
             took = statistics.median(r[1] for r in runs)
             ratio = f"   / the same work without it: {took / ref:.2f}"
             print(
