@@ -706,7 +706,7 @@ def _read(args: argparse.Namespace) -> Any:
 
 
 def _read_parquet_floats(path: str, cols: list[str]) -> Any:
-    """The columns of a Parquet file whose columns are all float64 and whose
+    """The columns of a Parquet file when they are all float64 and its
     index is a range (pandas' default, or none), read a row group and a column
     at a time into their final arrays: Arrow's decoding of the whole table
     would take about twice the data beside them. None for any other file,
@@ -718,7 +718,10 @@ def _read_parquet_floats(path: str, cols: list[str]) -> Any:
 
     pf = pq.ParquetFile(path)
     schema = pf.schema_arrow
-    if len(set(cols)) != len(cols) or not all(schema.field(c).type == pa.float64() for c in cols):
+    names = schema.names
+    if len(set(cols)) != len(cols) or any(names.count(c) != 1 for c in cols):
+        return None
+    if not all(schema.field(c).type == pa.float64() for c in cols):
         return None
     meta = schema.pandas_metadata or {}
     ranges = meta.get("index_columns", [])
