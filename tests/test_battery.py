@@ -9,6 +9,8 @@ import threading
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from Kalvoren._ckernels.diag import _batch, _diag
 
@@ -620,3 +622,39 @@ def test_constant_first_or_last_gives_the_same_statistics(n, k, rng):
         np.testing.assert_allclose(a[name], b[name], rtol=1e-7, err_msg=name)
     np.testing.assert_allclose(np.roll(ba, -1), bb, rtol=1e-9, atol=1e-12)
     np.testing.assert_allclose(np.roll(sa, -1), sb, rtol=1e-8)
+
+
+_SPECIAL = [0.0, -0.0, 5e-324, -2.2e-308, 1e-300, 1e300, -1.7e308, np.nan, np.inf]
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    n=st.integers(2, 70),
+    k=st.integers(1, 5),
+    cc=st.sampled_from([-1, 0]),
+    scale=st.integers(-1070, 1020),
+    data=st.data(),
+)
+def test_scaling_in_place_keeps_bits_on_any_data(n, k, cc, scale, data):
+    """Whatever the values (subnormal, huge, signed zeros, now and then a
+    non-finite one), a series scaled in place gets the copying battery's bits
+    and its arrays come back bit for bit."""
+    seed = data.draw(st.integers(0, 2**32 - 1))
+    r = np.random.default_rng(seed)
+    with np.errstate(over="ignore"):
+        X = np.ldexp(r.standard_normal((n, k)), scale)
+    y = r.standard_normal(n) * 10.0 ** data.draw(st.integers(-300, 300))
+    for _ in range(data.draw(st.integers(0, 3))):  # a few values of every kind
+        v = data.draw(st.sampled_from(_SPECIAL))
+        if data.draw(st.booleans()):
+            y[data.draw(st.integers(0, n - 1))] = v
+        else:
+            X[data.draw(st.integers(0, n - 1)), data.draw(st.integers(0, k - 1))] = v
+    if cc == 0:
+        X[:, 0] = data.draw(st.sampled_from([1.0, 3e-310, 1e300]))
+    args = ([0, n], cc, 2, [n // 2], [2], (1 << 14) - 1)
+    want = B.battery_checks(y, X, *args, 0, OPTS, NO_COV)
+    y2, X2 = y.copy(), X.copy()
+    got = B.battery_checks(y2, X2, *args, 2, OPTS, NO_COV)
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(want, got))
+    assert y2.tobytes() == y.tobytes() and X2.tobytes() == X.tobytes()
