@@ -610,7 +610,9 @@ def _read_source(
         header=0,
         names=names,
         index_col=False,
-        encoding=enc,
+        # pandas' C parser skips a UTF-8 byte-order mark itself, and reads
+        # UTF-8 without the codec wrapper that "utf-8-sig" puts around the file
+        encoding="utf-8" if enc == "utf-8-sig" else enc,
         engine="c",
         skip_blank_lines=True,
         dtype={names[header.index(args.index)]: str} if args.index else None,
