@@ -681,9 +681,9 @@ def _read(args: argparse.Namespace) -> Any:
         if kind == "parquet":  # only the columns used, when they are all there
             import pyarrow.parquet as pq
 
-            present = set(pq.read_schema(args.file).names)
             wanted = _wanted(args)
-            if present >= set(wanted):
+            whole = set(pq.read_schema(args.file).names) >= set(wanted)
+            if whole:
                 frame = _read_parquet_floats(args.file, wanted)
                 if frame is not None:
                     return frame
@@ -692,7 +692,7 @@ def _read(args: argparse.Namespace) -> Any:
             frame = pd.read_parquet(
                 args.file,
                 engine="pyarrow",
-                columns=wanted if present >= set(wanted) else None,
+                columns=wanted if whole else None,
                 to_pandas_kwargs={"split_blocks": True, "self_destruct": True},
             )
             _release_freed()
@@ -730,6 +730,13 @@ def _read_parquet_floats(path: str, cols: list[str]) -> Any:
     if len(ranges) > 1 or not all(isinstance(r, dict) and r.get("kind") == "range" for r in ranges):
         return None
     n = pf.metadata.num_rows
+    if ranges:
+        r = ranges[0]
+        index = pd.RangeIndex(r["start"], r["stop"], r["step"], name=r.get("name"))
+        if len(index) != n:
+            return None
+    else:
+        index = pd.RangeIndex(n)
     out = {c: np.empty(n) for c in cols}
     at = 0
     for g in range(pf.metadata.num_row_groups):
@@ -740,13 +747,6 @@ def _read_parquet_floats(path: str, cols: list[str]) -> Any:
         at += m
         del part
     _release_freed()
-    if ranges:
-        r = ranges[0]
-        index = pd.RangeIndex(r["start"], r["stop"], r["step"], name=r.get("name"))
-        if len(index) != n:
-            return None
-    else:
-        index = pd.RangeIndex(n)
     return pd.DataFrame(out, index=index, copy=False)
 
 

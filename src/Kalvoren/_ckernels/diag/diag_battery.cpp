@@ -211,22 +211,6 @@ KVR_INLINE void equilibrate_x(const double *X, int64_t n, int64_t k, const doubl
 // kInPlaceMaxK columns are copied as before (their factors live on the stack).
 constexpr int64_t kInPlaceMaxK = 64;
 
-struct InPlace {
-    double *X = nullptr, *y = nullptr;  // scaled in place, to be put back
-    int64_t n = 0, k = 0;
-    double up[2 * (kInPlaceMaxK + 1)];  // 2^ex as Pow2's steps: k columns, then y
-    InPlace() = default;
-    InPlace(const InPlace &) = delete;
-    InPlace &operator=(const InPlace &) = delete;
-    ~InPlace() {  // y was scaled last: put back first
-        const double *u = up + 2 * k;
-        for (int64_t i = 0; y && i < n; ++i) y[i] = (y[i] * u[0]) * u[1];
-        for (int64_t i = 0; X && i < n; ++i)
-            for (int64_t j = 0; j < k; ++j)
-                X[i * k + j] = (X[i * k + j] * up[2 * j]) * up[2 * j + 1];
-    }
-};
-
 // v (n rows of width w; column j's factors at down/up[2j]) scaled down in
 // place, each value checked to scale back to itself; to[(j - first) ld_to +
 // i] (when given) takes the scaled value of row i of column j >= first. On a
@@ -249,33 +233,36 @@ KVR_INLINE bool scale_checked(double *v, int64_t n, int64_t w, const double *dow
     return true;
 }
 
-// X and y scaled in place into g (X's first, A = the scaled X column-major as
-// equilibrate_x leaves it); false, with X as it was, when a value would not
-// come back or X is too wide.
-KVR_INLINE bool scale_x_in_place(double *X, int64_t n, int64_t k, const double *ex, double *A,
-                                 int64_t first, InPlace &g) {
-    if (k > kInPlaceMaxK) return false;
-    double down[2 * kInPlaceMaxK];
-    for (int64_t j = 0; j < k; ++j) {
-        const Pow2 d(-static_cast<int>(ex[j])), u(static_cast<int>(ex[j]));
-        down[2 * j] = d.a, down[2 * j + 1] = d.b, g.up[2 * j] = u.a, g.up[2 * j + 1] = u.b;
+// What was scaled in place (X, then y), put back on every return.
+struct InPlace {
+    const int64_t n, k;
+    double *X = nullptr, *y = nullptr;
+    double up[2 * (kInPlaceMaxK + 1)];  // 2^ex as Pow2's steps: k columns, then y
+    InPlace(int64_t n_, int64_t k_) : n(n_), k(k_) {}
+    InPlace(const InPlace &) = delete;
+    InPlace &operator=(const InPlace &) = delete;
+    ~InPlace() {  // y was scaled last: put back first
+        const double *u = up + 2 * k;
+        for (int64_t i = 0; y && i < n; ++i) y[i] = (y[i] * u[0]) * u[1];
+        for (int64_t i = 0; X && i < n; ++i)
+            for (int64_t j = 0; j < k; ++j)
+                X[i * k + j] = (X[i * k + j] * up[2 * j]) * up[2 * j + 1];
     }
-    if (!scale_checked(X, n, k, down, g.up, A, n, first)) return false;
-    g.X = X, g.n = n, g.k = k;
-    return true;
-}
-
-KVR_INLINE bool scale_y_in_place(double *y, int64_t n, int64_t k, double ey, double *ya,
-                                 InPlace &g) {
-    const Pow2 d(-static_cast<int>(ey)), u(static_cast<int>(ey));
-    const double down[2] = {d.a, d.b};
-    double *up = g.up + 2 * k;
-    up[0] = u.a, up[1] = u.b;
-    if (!scale_checked(y, n, 1, down, up, nullptr, 0, 0)) return false;
-    for (int64_t i = 0; i < n; ++i) ya[i] = y[i];
-    g.y = y, g.n = n, g.k = k;
-    return true;
-}
+    // v (n rows of w columns, exponents ex; their factors kept from column
+    // `at` of up) scaled in place as scale_checked does, `to` with it; false,
+    // with v as it was, when a value would not come back or the design is wider
+    // than the factors' room.
+    bool scale(double *v, int64_t w, const double *ex, int64_t at, double *to, int64_t ld_to,
+               int64_t first) {
+        if (at + w > kInPlaceMaxK + 1 || w > kInPlaceMaxK) return false;
+        double down[2 * kInPlaceMaxK], *u = up + 2 * at;
+        for (int64_t j = 0; j < w; ++j) {
+            const Pow2 d(-static_cast<int>(ex[j])), e(static_cast<int>(ex[j]));
+            down[2 * j] = d.a, down[2 * j + 1] = d.b, u[2 * j] = e.a, u[2 * j + 1] = e.b;
+        }
+        return scale_checked(v, n, w, down, u, to, ld_to, first);
+    }
+};
 
 // ys = y c_y, and a copy for the reflectors (where the residuals form).
 KVR_INLINE void equilibrate_y(const double *y, int64_t n, double ey, double *ys, double *ya) {
@@ -340,8 +327,16 @@ KVR_INLINE double dot_lead(double lead, double c, const double *b, int64_t n) {
     return s;
 }
 
-// a (n entries) through the reflector (lead, c, ..., c) of scale `scale`,
-// as the stored columns' reflectors are applied below.
+// a (len entries) -= v (v'a) scale: one reflector, as the factorisation
+// applies it.
+KVR_INLINE void apply_reflector(const double *__restrict v, double scale, double *__restrict a,
+                                int64_t len) {
+    const double t = -(kvr::dot_acc<1>(0.0, v, a, len) * scale);
+    for (int64_t i = 0; i < len; ++i) a[i] = kvr::fma(v[i], t, a[i]);
+}
+
+// a (n entries) through the reflector (lead, c, ..., c) of scale `scale`:
+// apply_reflector's steps on a vector that is not stored.
 KVR_INLINE void reflect_lead(double lead, double c, double scale, double *a, int64_t n) {
     const double t = -(dot_lead<false>(lead, c, a, n) * scale);
     a[0] = kvr::fma(lead, t, a[0]);
@@ -374,11 +369,7 @@ KVR_INLINE bool householder(const Fac &F, double *v0, double *scales) {
         const double alpha = d >= 0.0 ? -norm : norm;
         const double scale = 1.0 / (norm * (norm + std::fabs(d)));
         v[0] = d - alpha;
-        for (int64_t c = j + 1; c < k; ++c) {
-            double *__restrict a = F.col(c) + j;
-            const double t = -(kvr::dot_acc<1>(0.0, v, a, len) * scale);
-            for (int64_t i = 0; i < len; ++i) a[i] = kvr::fma(v[i], t, a[i]);
-        }
+        for (int64_t c = j + 1; c < k; ++c) apply_reflector(v, scale, F.col(c) + j, len);
         v0[j] = d - alpha;
         scales[j] = scale;
         v[0] = alpha;
@@ -394,13 +385,10 @@ KVR_INLINE void reflect(const Fac &F, int64_t j, const double *v0, const double 
         reflect_lead(v0[0], F.c, scales[0], a0, F.n);
         return;
     }
-    double *__restrict v = F.col(j) + j;
-    double *__restrict a = a0 + j;
+    double *v = F.col(j) + j;
     const double keep = v[0];
     v[0] = v0[j];
-    const int64_t len = F.n - j;
-    const double t = -(kvr::dot_acc<1>(0.0, v, a, len) * scales[j]);
-    for (int64_t i = 0; i < len; ++i) a[i] = kvr::fma(v[i], t, a[i]);
+    apply_reflector(v, scales[j], a0 + j, F.n - j);
     v[0] = keep;
 }
 
@@ -890,10 +878,11 @@ KVR_MULTIVERSION int breusch_godfrey(const Series &s, int64_t lags, double *scra
         return e[i];
     });
     double acc[4] = {0.0, 0.0, 0.0, 0.0};
-    const int64_t whole = n & ~int64_t{3};  // fold4 puts the last n % 4 terms in lane 0
+    const double r0 = kvr::fma(beta[0], 1.0, 0.0);  // the column of ones' term
+    const int64_t whole = n & ~int64_t{3};          // fold4 puts the last n % 4 terms in lane 0
     for (int64_t i0 = 0; i0 < n; i0 += kBgBlock) {
         const int64_t len = n - i0 < kBgBlock ? n - i0 : kBgBlock;
-        for (int64_t t = 0; t < len; ++t) r[t] = kvr::fma(beta[0], 1.0, 0.0);
+        for (int64_t t = 0; t < len; ++t) r[t] = r0;
         for (int64_t c = 1; c < p; ++c) {
             const double b = beta[c], *z = Z + (c - 1) * n + i0;
             for (int64_t t = 0; t < len; ++t) r[t] = kvr::fma(b, z[t], r[t]);
@@ -1181,7 +1170,7 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     // The design's work: kept from the previous series of a batch with one
     // design when it was made for the same rows, columns and options.
     double *head = arena0;  // at a place that does not move with n
-    InPlace scaled;         // what was scaled in place, put back on every return
+    InPlace scaled(n, k);
     const double key[] = {static_cast<double>(n), static_cast<double>(k),
                           static_cast<double>(const_col), static_cast<double>(lags),
                           static_cast<double>(tests)};
@@ -1199,9 +1188,9 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
         } else if (const_col >= 0 && !constant_column(X, n, k, const_col)) {
             status = DIAG_BAD_ARG;
         } else {
-            if (in_place &&
-                scale_x_in_place(const_cast<double *>(X), n, k, ex, A, F.c0 ? 1 : 0, scaled))
-                xs = const_cast<double *>(X);
+            double *Xm = const_cast<double *>(X);
+            if (in_place && scaled.scale(Xm, k, ex, 0, A, n, F.c0 ? 1 : 0))
+                xs = scaled.X = Xm;
             else  // v0 and scales: free until the QR
                 equilibrate_x(X, n, k, ex, v0, xs, A, F.c0 ? 1 : 0);
             F.c = xs[0];
@@ -1221,9 +1210,9 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     const double cond = head[kHCond];
     out[KVR_BAT_COND] = cond;
     F.c = xs[0];  // also when the design's work was kept
-    if (in_place && k <= kInPlaceMaxK &&
-        scale_y_in_place(const_cast<double *>(y), n, k, ex[k], qy, scaled))
-        ys = const_cast<double *>(y);
+    double *ym = const_cast<double *>(y);
+    if (in_place && scaled.scale(ym, 1, ex + k, k, qy, n, 0))  // qy: a copy for the reflectors
+        ys = scaled.y = ym;
     else
         equilibrate_y(y, n, ex[k], ys, qy);
     apply_qt(F, v0, scales, qy);
