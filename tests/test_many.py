@@ -4,9 +4,12 @@ as rows, array forms, Ctrl-C, and the Dask path on a LocalCluster."""
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import Kalvoren
 from Kalvoren import _engine, _many
+from Kalvoren._ckernels.diag import _batch
 
 
 def long_frame(rng, G=30, n=60):
@@ -80,6 +83,50 @@ def test_blocks_join_to_one_run(rng, monkeypatch, data, kw):
     assert len(_many._blocks(np.arange(0, 2001, 50), 2)) > 5
     got = Kalvoren.diagnose_many(*args, progress=False, **kw)
     pd.testing.assert_frame_equal(got, whole, check_exact=True)
+
+
+@pytest.mark.parametrize(
+    "form, dtype",
+    [
+        (lambda c: c, np.int64),  # counted
+        (lambda c: (c - 5).astype(np.int32), np.int32),  # counted, negative keys
+        (lambda c: c.astype(np.uint64) + np.uint64(2**63), np.uint64),  # beyond int64: pandas
+        (lambda c: c * 10**12, np.int64),  # sparse: pandas
+    ],
+)
+@pytest.mark.parametrize("as_index", [False, True])
+def test_integer_keys_in_any_order_group_as_strings_do(rng, form, dtype, as_index):
+    """Integer keys are grouped by counting when their range allows; the
+    groups, their rows' order and every result equal pandas' grouping of the
+    same keys as strings, with the rows of the groups interleaved (a panel
+    sorted by time)."""
+    df = long_frame(rng, G=12, n=40)
+    ref = Kalvoren.diagnose_many(df, by="store", y="y", x=["a", "b"], progress=False)
+    panel = df.assign(t=df.groupby("store").cumcount()).sort_values("t", kind="stable")
+    panel["store"] = form(panel.store.str[1:].astype(np.int64).to_numpy())
+    panel = panel.set_index("store") if as_index else panel
+    got = Kalvoren.diagnose_many(panel, by="store", y="y", x=["a", "b"], progress=False)
+    assert got.index.dtype == dtype and got.index.is_monotonic_increasing
+    pd.testing.assert_frame_equal(got.reset_index(drop=True), ref.reset_index(drop=True))
+
+
+@given(st.lists(st.integers(-3, 40), max_size=300), st.integers(0, 5))
+@settings(max_examples=60, deadline=None)
+def test_group_keys_is_a_stable_counting_sort(keys, pad):
+    k = np.array(keys, dtype=np.int64)
+    lo = (int(k.min()) if k.size else 0) - pad
+    span = (int(k.max()) - lo + 1 if k.size else 1) + pad
+    uniques, offsets, order = _batch.group_keys(k, lo, span)
+    want, counts = np.unique(k, return_counts=True)
+    np.testing.assert_array_equal(uniques, want)
+    np.testing.assert_array_equal(offsets, np.concatenate([[0], np.cumsum(counts)]))
+    np.testing.assert_array_equal(order, np.argsort(k, kind="stable"))
+    if k.size:
+        for bad_lo, bad_span in ((lo + pad + 1, span), (lo, span - pad - 1)):
+            with pytest.raises(ValueError, match="outside|span"):
+                _batch.group_keys(k, bad_lo, bad_span)
+    with pytest.raises(ValueError, match="span"):
+        _batch.group_keys(k, 0, 0)
 
 
 def test_array_forms(rng):

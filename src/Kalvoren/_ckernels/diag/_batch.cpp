@@ -2,6 +2,7 @@
 // one call, on the frame of pyframe.hpp. The interpreter lock is released
 // once, around the whole loop over the series; the module creates no threads
 // (callers run calls on chunks in threads of their own).
+#include <algorithm>
 #include <cmath>
 
 #include "pyframe.hpp"
@@ -235,6 +236,36 @@ PyObject *design(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     return f.check(pyframe::tuple(status, const_col, y_out, Z), __LINE__);
 }
 
+const char *const group_keys_params[] = {"keys", "lo", "span", nullptr};
+
+// A long frame's rows grouped by an integer key in [lo, lo + span): a
+// counting sort over a table of span entries, in place of hashing the keys
+// and sorting the rows by their codes.
+PyObject *group_keys(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Frame f(self, "group_keys", group_keys_params, args, nargs, kwnames);
+    View keys, count, uniques, offsets, order;
+    int64_t lo, span, G = -1;
+    if (!f.ok() || !f.int64(1, &lo) || !f.int64(2, &span) || !f.in_int64_copy(0, keys))
+        return f.fail(__LINE__);
+    if (span < 1 && !value_error(f, "span is %lld but at least %lld is needed", span, 1))
+        return f.fail(__LINE__);
+    const int64_t n = keys.len();
+    if (!f.out_int64(count, span)) return f.fail(__LINE__);
+    Frame::nogil([&] {
+        std::fill(count.idata(), count.idata() + span, int64_t{0});
+        G = kvr_key_count(keys.idata(), n, lo, span, count.idata());
+    });
+    if (G < 0 && !value_error(f, "a key is outside [lo, lo + span) = [%lld, +%lld)", lo, span))
+        return f.fail(__LINE__);
+    if (!f.out_int64(uniques, G) || !f.out_int64(offsets, G + 1) || !f.out_int64(order, n))
+        return f.fail(__LINE__);
+    Frame::nogil([&] {
+        kvr_key_groups(keys.idata(), n, lo, span, count.idata(), uniques.idata(), offsets.idata(),
+                       order.idata());
+    });
+    return f.check(pyframe::tuple(uniques, offsets, order), __LINE__);
+}
+
 PyMethodDef kFunctions[] = {
     {"battery", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(battery)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -280,6 +311,17 @@ PyMethodDef kFunctions[] = {
      "    add_constant and no column of X holds one non-zero value throughout;\n"
      "    const_col is the column of X holding one (-1: none). Status 1 (a value is not\n"
      "    finite) or 2 (a column of X equals y) returns None for y and Z.\n"
+     "    "},
+    {"group_keys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(group_keys)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "group_keys($module, keys, lo, span)\n"
+     "--\n\n"
+     "Rows grouped by an integer key: (uniques, offsets, order), all int64.\n"
+     "\n"
+     "    keys (n) lie in [lo, lo + span); uniques are the distinct keys in\n"
+     "    increasing order, offsets (G + 1) where each one's rows start in order, and\n"
+     "    order the rows of the least key, then the next, ..., each key's rows in\n"
+     "    their order (a counting sort over a table of span entries).\n"
      "    "},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -54,6 +54,9 @@ def battery_checks(
     options: ArrayLike,
     choice: ArrayLike,
 ) -> tuple[_F64Array, ...]: ...
+def group_keys(
+    keys: ArrayLike, lo: SupportsInt, span: SupportsInt
+) -> tuple[NDArray[_np.int64], NDArray[_np.int64], NDArray[_np.int64]]: ...
 def design(
     y: ArrayLike, X: ArrayLike, add_constant: SupportsInt
 ) -> tuple[int, int, _F64Array | None, _F64Array | None]: ...

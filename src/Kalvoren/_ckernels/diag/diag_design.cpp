@@ -62,3 +62,32 @@ void kvr_design_copy(const double *y, const double *X, int64_t n, int64_t k, int
         for (int64_t j = 0; j < k; ++j) z[j + 1] = X[i * k + j];
     }
 }
+
+int64_t kvr_key_count(const int64_t *keys, int64_t n, int64_t lo, int64_t span, int64_t *count) {
+    int64_t distinct = 0;
+    for (int64_t i = 0; i < n; ++i) {
+        // unsigned: one comparison catches keys below lo as well as above
+        const uint64_t v = static_cast<uint64_t>(keys[i]) - static_cast<uint64_t>(lo);
+        if (v >= static_cast<uint64_t>(span)) return -1;
+        distinct += count[v] == 0;
+        ++count[v];
+    }
+    return distinct;
+}
+
+void kvr_key_groups(const int64_t *keys, int64_t n, int64_t lo, int64_t span, int64_t *count,
+                    int64_t *uniques, int64_t *offsets, int64_t *order) {
+    int64_t g = 0, at = 0;
+    for (int64_t v = 0; v < span; ++v) {
+        const int64_t c = count[v];
+        if (c == 0) continue;
+        uniques[g] = static_cast<int64_t>(static_cast<uint64_t>(lo) + static_cast<uint64_t>(v));
+        offsets[g++] = at;
+        count[v] = at;
+        at += c;
+    }
+    offsets[g] = at;
+    // one pass in row order keeps each key's rows in theirs
+    for (int64_t i = 0; i < n; ++i)
+        order[count[static_cast<uint64_t>(keys[i]) - static_cast<uint64_t>(lo)]++] = i;
+}
