@@ -137,6 +137,7 @@ def test_dask_skips_the_shuffle_when_partitions_hold_whole_groups(frame):
     parts = [frame[frame.store.isin(stores[i::3])] for i in range(3)]
     scrambled = frame.sample(frac=1.0, random_state=3)
     cut = dd.from_pandas(frame, npartitions=4, sort=False)  # sorted, groups cut at edges
+    cuts = [0, 0, 10, *range(35, len(frame), 25), len(frame), len(frame)]
     cases = {  # name: data, options, its rows in one frame, what moves
         "index with divisions": (
             dd.from_pandas(frame.set_index("store"), npartitions=4),
@@ -151,6 +152,13 @@ def test_dask_skips_the_shuffle_when_partitions_hold_whole_groups(frame):
             "nothing",
         ),
         "sorted, cut anywhere": (cut, {}, frame, "edges"),
+        # partitions shorter than a group: groups over three partitions, some empty
+        "sorted, cut inside groups": (
+            dd.from_map(lambda p: p, [frame.iloc[a:b] for a, b in zip(cuts[:-1], cuts[1:])]),
+            {},
+            frame,
+            "edges",
+        ),
         "scrambled": (dd.from_pandas(scrambled, npartitions=4, sort=False), {}, scrambled, "all"),
     }
     with dask.config.set(scheduler="sync"):
@@ -161,7 +169,7 @@ def test_dask_skips_the_shuffle_when_partitions_hold_whole_groups(frame):
                 assert bool(keys & {"shuffle-partition", "group-taskshuffle"}) == (
                     moved == "all"
                 ), name
-                assert ("resolveoverlappingdivisions" in keys) == (moved == "edges"), name
+                assert ("_joined" in keys) == (moved == "edges"), name
                 got, want = out.compute(), by_store(rows, shape=shape)
                 if shape == "wide":
                     pd.testing.assert_frame_equal(

@@ -7,7 +7,9 @@ on a ``distributed.Client``. Each partition runs the in-process battery on
 the groups it holds whole; the data are shuffled first (once) only when the
 partitions may split a group: not when ``by`` is the index with known
 divisions, nor when the caller says the partitions hold whole groups
-(``partitioned=True``, checked on the key column before anything runs).
+(``partitioned=True``, checked on the key column before anything runs). A
+key already sorted across the partitions (a sorted file read in pieces)
+moves only the groups cut at the partitions' edges.
 """
 
 from __future__ import annotations
@@ -46,16 +48,32 @@ def _survey(pdf: Any, x: Sequence[str], key: str | None, mode: str) -> Any:
 
     row: dict[str, Any] = {}
     for j, c in enumerate(x):
-        col = pdf[c]
-        row[f"min{j}"], row[f"max{j}"], row[f"na{j}"] = col.min(), col.max(), int(col.isna().sum())
+        row[f"min{j}"], row[f"max{j}"], row[f"na{j}"] = _range(pdf[c])
     k = pdf.index.to_series() if key is None else pdf[key]
     if mode == "keys":
-        row["keys"] = k.drop_duplicates().tolist()
+        runs = _many._sorted_runs(k)  # data written by key: one comparison pass
+        row["keys"] = (runs[1] if runs is not None else k.drop_duplicates()).tolist()
     elif mode == "order":
         row["ok"] = bool(k.is_monotonic_increasing) and not bool(k.isna().any())
         row["first"], row["last"] = (k.iloc[0], k.iloc[-1]) if len(k) else (None, None)
         row["n"] = len(k)
     return pd.DataFrame([row], columns=_survey_columns(len(x), mode), dtype=object)
+
+
+def _range(col: Any) -> tuple[Any, Any, int]:
+    """A column's least and greatest value and missing count; a float or
+    integer column in numpy's passes, the rest as pandas reduces it."""
+    a = col.to_numpy()
+    if not isinstance(col.dtype, np.dtype) or col.dtype.kind not in "fiu" or a.size == 0:
+        return col.min(), col.max(), int(col.isna().sum())
+    lo = a.min()
+    if lo != lo:  # a NaN among the values
+        missing = np.isnan(a)
+        kept = a[~missing]
+        if kept.size == 0:
+            return np.nan, np.nan, int(a.size)
+        return kept.min(), kept.max(), int(missing.sum())
+    return lo, a.max(), 0
 
 
 def _survey_columns(nx: int, mode: str) -> list[str]:
@@ -84,6 +102,53 @@ def _sorted(stats: Any) -> bool:
         return all(a <= b for a, b in zip(last[:-1], first[1:]))
     except TypeError:  # keys of mixed types
         return False
+
+
+def _rows_of(pdf: Any, key: str, lo: Any, hi: Any, lo_in: bool, hi_in: bool) -> Any:
+    """The rows of a partition sorted by key whose key lies between lo and hi
+    (None: no bound; lo_in, hi_in: the bound itself included): a slice."""
+    k = pdf[key]
+    a = 0 if lo is None else int(k.searchsorted(lo, "left" if lo_in else "right"))
+    b = len(k) if hi is None else int(k.searchsorted(hi, "right" if hi_in else "left"))
+    return pdf.iloc[a : max(a, b)]
+
+
+def _joined(*pieces: Any) -> Any:
+    import pandas as pd
+
+    return pd.concat(pieces)
+
+
+def _whole_groups(frame: Any, by: str, survey: Any) -> Any:
+    """A frame sorted by the key column ``by`` across its partitions, as
+    partitions that hold whole groups: each partition without the groups
+    cut at its edges (a slice of it), and each cut group as a partition of
+    its own, put together from its pieces. Nothing else moves or is copied."""
+    import dask
+    import dask.dataframe as dd
+
+    parts = frame.to_delayed()
+    rows = zip(parts, survey["first"], survey["last"], survey["n"])
+    kept = [(part, first, last) for part, first, last, n in rows if n > 0]
+    out: list[Any] = []
+    piece = dask.delayed(_rows_of, pure=True)
+    for i, (part, first, last) in enumerate(kept):
+        cut_before = i > 0 and kept[i - 1][2] == first
+        cut_after = i + 1 < len(kept) and kept[i + 1][1] == last
+        # the group cut here starts here: gather it from this and the next partitions
+        if cut_after and not (cut_before and first == last):
+            pieces = [piece(part, by, last, last, True, True)]
+            for nxt, first2, _ in kept[i + 1 :]:
+                if first2 != last:
+                    break
+                pieces.append(piece(nxt, by, last, last, True, True))
+            out.append(dask.delayed(_joined, pure=True)(*pieces))
+        if not (cut_before or cut_after):
+            out.append(part)
+        elif first != last:  # the rows between the cut groups
+            lo, hi = (first if cut_before else None), (last if cut_after else None)
+            out.append(piece(part, by, lo, hi, False, False))
+    return dd.from_delayed(out, meta=frame._meta, verify_meta=False)
 
 
 def _split_groups(keys: Any) -> list[Any]:
@@ -120,8 +185,9 @@ def diagnose_many(
     ``read_parquet``), every group lies in one partition and nothing is
     shuffled; ``partitioned=True`` says the same of a column (data written
     partitioned by the key): one pass over the key column checks it, and a
-    group found in two partitions raises ValueError. Otherwise the rows are
-    shuffled once by ``by``, keeping each group's order.
+    group found in two partitions raises ValueError. A key sorted across the
+    partitions already moves only the groups cut at their edges. Otherwise
+    the rows are shuffled once by ``by``, keeping each group's order.
 
     The result is lazy: call ``.compute()``. Its rows equal
     ``Kalvoren.diagnose_many`` on the same data computed in one process (row
@@ -189,10 +255,10 @@ def diagnose_many(
                 "to shuffle them together"
             )
     elif mode == "order" and _sorted(survey):
-        # Sorted by the key already (a sorted file read in pieces): the groups cut
-        # at partition edges move whole to one side, the rest stays where it is.
-        frame = (frame.reset_index() if from_index else frame).set_index(by, sorted=True)
-        whole = from_index = True
+        # Sorted by the key already (a sorted file read in pieces): only the
+        # groups cut at partition edges are put together; the rest stays.
+        frame = _whole_groups(frame.reset_index() if from_index else frame, by, survey)
+        whole, from_index = True, False
     shuffle = not (whole or partitioned)
     f = _many.GroupFunction(
         by,
