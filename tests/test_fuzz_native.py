@@ -375,6 +375,23 @@ def call_cases():
             c.inp(n), c.inp(pos(n, p)), n, p, lead, c.out(n), c.out(pos(n, p + lead))
         )
 
+    @case("kvr_key_groups")
+    @case("kvr_key_count")
+    def _(c, r):
+        n, span, lo = size(r), size(r, 200), int(r.choice([0, -7, 2**62, -(2**63)]))
+        keys = np.asarray(lo + r.integers(-1, max(span, 1) + 1, pos(n)), np.int64)
+        count = GuardedI64(span)
+        count.full[: count.n] = 0
+        c.outs.append(count)
+        G = k("kvr_key_count", I64, PI64, I64, I64, I64, PI64)(
+            keys.ctypes.data_as(PI64), n, lo, span, count.p
+        )
+        assert G == -1 or 0 <= G <= pos(n)
+        if G >= 0:  # the keys all in range: their groups, into buffers of G and n
+            k("kvr_key_groups", None, PI64, I64, I64, I64, PI64, PI64, PI64, PI64)(
+                keys.ctypes.data_as(PI64), n, lo, span, count.p, c.piv(G), c.piv(G + 1), c.piv(n)
+            )
+
     # ---- regression diagnostics: arenas of exactly the stated length
     def arena(c, rec):
         assert rec.piv_len == 0 and rec.arena_len >= 0

@@ -463,10 +463,10 @@ def _sorted_runs(key: Any) -> tuple[np.ndarray, Any] | None:
 
 
 def _counted_keys(key: Any) -> tuple[Any, np.ndarray, np.ndarray] | None:
-    """An integer key in any order whose values span at most about twice the
-    rows: its distinct values in order, their offsets and the rows in key
-    order, by counting (a pass over the rows and one over the span), as the
-    grouping by pandas would give them at a fraction of the cost. None for
+    """An integer key in any order whose values span no more than the rows
+    (and a little): its distinct values in order, their offsets and the rows
+    in key order, by counting (a pass over the rows and one over the span)
+    rather than by hashing and sorting as pandas' grouping does. None for
     anything else."""
     import pandas as pd
 
@@ -478,7 +478,7 @@ def _counted_keys(key: Any) -> tuple[Any, np.ndarray, np.ndarray] | None:
         return None
     lo, hi = int(values.min()), int(values.max())
     span = hi - lo + 1
-    if hi > np.iinfo(np.int64).max or span > 2 * n + 65536:
+    if hi > np.iinfo(np.int64).max or span > n + 65536:
         return None
     uniques, offsets, order = _batch.group_keys(values.astype(np.int64, copy=False), lo, span)
     return pd.Index(uniques.astype(values.dtype, copy=False)), offsets, order

@@ -65,6 +65,7 @@ void kvr_design_copy(const double *y, const double *X, int64_t n, int64_t k, int
 
 int64_t kvr_key_count(const int64_t *keys, int64_t n, int64_t lo, int64_t span, int64_t *count) {
     int64_t distinct = 0;
+    if (span < 1) return n > 0 ? -1 : 0;
     for (int64_t i = 0; i < n; ++i) {
         // unsigned: one comparison catches keys below lo as well as above
         const uint64_t v = static_cast<uint64_t>(keys[i]) - static_cast<uint64_t>(lo);
@@ -87,7 +88,11 @@ void kvr_key_groups(const int64_t *keys, int64_t n, int64_t lo, int64_t span, in
         at += c;
     }
     offsets[g] = at;
-    // one pass in row order keeps each key's rows in theirs
-    for (int64_t i = 0; i < n; ++i)
-        order[count[static_cast<uint64_t>(keys[i]) - static_cast<uint64_t>(lo)]++] = i;
+    // one pass in row order keeps each key's rows in theirs (a key out of
+    // range, which kvr_key_count would have refused, is skipped)
+    const uint64_t table = span > 0 ? static_cast<uint64_t>(span) : 0;
+    for (int64_t i = 0; i < n; ++i) {
+        const uint64_t v = static_cast<uint64_t>(keys[i]) - static_cast<uint64_t>(lo);
+        if (v < table) order[count[v]++] = i;
+    }
 }
