@@ -2,7 +2,8 @@
 constant) on each engine, against the in-process run on the same cores:
 
 - in process: ``Kalvoren.diagnose_many(frame, by=...)``, 1 and 2 workers;
-- Dask on a LocalCluster (2 worker processes, 1 thread each), the data already
+- Dask on its threaded scheduler (2 threads, its default without a client)
+  and on a LocalCluster (2 worker processes, 1 thread each), the data already
   in the workers' memory (``persist``): partitions that hold whole groups (the
   key as index with known divisions, and a key column with
   ``partitioned=True``), a key sorted across partitions that cut groups at
@@ -106,6 +107,7 @@ def _warm() -> None:
 
 
 def bench_dask(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, reps: int) -> None:
+    import dask
     import dask.dataframe as dd
     import distributed
 
@@ -113,6 +115,52 @@ def bench_dask(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, reps: int) -
 
     G = len(ref)
     parts = 8
+    bounds = np.linspace(0, G, parts + 1).astype(int) * N
+    chunks = [frame.iloc[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
+    scrambled = frame.sample(frac=1.0, random_state=0)
+    ref_scrambled = Kalvoren.diagnose_many(scrambled, by="g", y="y", x=X, progress=False)
+    t_scrambled = best(
+        lambda: Kalvoren.diagnose_many(scrambled, by="g", y="y", x=X, progress=False), reps
+    )
+    # Dask's own scheduler without a client: threads in this process
+    with dask.config.set(scheduler="threads", num_workers=2):
+        for what, ddf, kw, want, t_peer in (
+            (
+                "partitioned=True",
+                dd.from_map(lambda p: p, chunks),
+                {"partitioned": True},
+                ref,
+                t_in,
+            ),
+            (
+                "index with divisions",
+                dd.from_pandas(frame.set_index("g"), npartitions=parts),
+                {},
+                ref,
+                t_in,
+            ),
+            (
+                "sorted key cut at edges",
+                dd.from_pandas(frame, npartitions=parts, sort=False),
+                {},
+                ref,
+                t_in,
+            ),
+            (
+                "rows scrambled: one shuffle",
+                dd.from_pandas(scrambled, npartitions=parts, sort=False),
+                {},
+                ref_scrambled,
+                t_scrambled,
+            ),
+        ):
+            t = best(
+                lambda: kd.diagnose_many(ddf, by="g", y="y", x=X, **kw).compute(),
+                reps,
+                lambda out: same(out, want),
+            )
+            peer = "in process, 2 workers" + (", the same rows" if want is ref_scrambled else "")
+            row(f"Dask threads, {what}", G, t, peer, t_peer)
     with (
         distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
@@ -121,14 +169,10 @@ def bench_dask(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, reps: int) -
     ):
         by_index = dd.from_pandas(frame.set_index("g"), npartitions=parts).persist()
         # whole groups per partition, key as a column
-        bounds = np.linspace(0, G, parts + 1).astype(int) * N
-        chunks = [frame.iloc[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
         by_column = dd.from_map(lambda p: p, chunks).persist()
         # sorted by the key, groups cut at the partitions' edges
         cut = dd.from_pandas(frame, npartitions=parts, sort=False).persist()
         # rows in random order: one shuffle
-        scrambled = frame.sample(frac=1.0, random_state=0)
-        ref_scrambled = Kalvoren.diagnose_many(scrambled, by="g", y="y", x=X, progress=False)
         shuffled = dd.from_pandas(scrambled, npartitions=parts, sort=False).persist()
         distributed.wait([by_index, by_column, cut, shuffled])
         # each layout's partitions spread evenly over the workers, as a
@@ -137,9 +181,6 @@ def bench_dask(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, reps: int) -
             client.rebalance(distributed.futures_of(d))
         # The in-process rows ran warm (imports, first calls): so do the workers.
         client.run(_warm)
-        t_scrambled = best(
-            lambda: Kalvoren.diagnose_many(scrambled, by="g", y="y", x=X, progress=False), reps
-        )
         cases = (
             ("Dask, index with divisions", by_index, {}, ref),
             ("Dask, partitioned=True", by_column, {"partitioned": True}, ref),
