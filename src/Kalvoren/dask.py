@@ -135,7 +135,13 @@ def _whole_groups(frame: Any, by: str, survey: Any) -> Any:
     for i, (part, first, last) in enumerate(kept):
         cut_before = i > 0 and kept[i - 1][2] == first
         cut_after = i + 1 < len(kept) and kept[i + 1][1] == last
-        # the group cut here starts here: gather it from this and the next partitions
+        if not (cut_before or cut_after):
+            out.append(part)
+        elif first != last:  # the rows between the cut groups
+            lo, hi = (first if cut_before else None), (last if cut_after else None)
+            out.append(piece(part, by, lo, hi, False, False))
+        # a cut group that starts here: its rows here and in the next partitions
+        # (after this one's other rows, so the partitions stay in key order)
         if cut_after and not (cut_before and first == last):
             pieces = [piece(part, by, last, last, True, True)]
             for nxt, first2, _ in kept[i + 1 :]:
@@ -143,11 +149,6 @@ def _whole_groups(frame: Any, by: str, survey: Any) -> Any:
                     break
                 pieces.append(piece(nxt, by, last, last, True, True))
             out.append(dask.delayed(_joined, pure=True)(*pieces))
-        if not (cut_before or cut_after):
-            out.append(part)
-        elif first != last:  # the rows between the cut groups
-            lo, hi = (first if cut_before else None), (last if cut_after else None)
-            out.append(piece(part, by, lo, hi, False, False))
     return dd.from_delayed(out, meta=frame._meta, verify_meta=False)
 
 
