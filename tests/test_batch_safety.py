@@ -115,3 +115,22 @@ def test_design_refuses_what_it_cannot_lay_out(y, X, want):
     assert status == want and (yv is None) == (want != 0)
     if want == 0:
         assert const_col == -1 and Z.shape == (0, 3) and yv.shape == (0,)  # a constant added
+
+
+@pytest.mark.parametrize(
+    "keys, lo, span, exc, match",
+    [
+        ([1.5, 2.0], 0, 4, TypeError, "keys must be an array of integers"),
+        (np.zeros((2, 2), np.int64), 0, 4, ValueError, "dimensions"),
+        ([0, 5], 0, 5, ValueError, "outside"),
+        ([0, 5], 0, 2**62, ValueError, "too big"),
+        ([0, 5], 0, 2**44, MemoryError, "allocate"),
+        ([3], 0, 0, ValueError, "span is 0"),
+        ([3], 0, -(2**62), ValueError, "span"),
+    ],
+)
+def test_group_keys_refuses_what_it_cannot_count(keys, lo, span, exc, match):
+    with pytest.raises(exc, match=match):
+        B.group_keys(keys, lo, span)
+    uniques, offsets, order = B.group_keys(np.array([], np.int64), 0, 1)  # no rows
+    assert uniques.size == 0 and offsets.tolist() == [0] and order.size == 0
