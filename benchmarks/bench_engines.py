@@ -1,7 +1,9 @@
 """The battery over a long frame of G groups (n = 200 rows, k = 3 with the
 constant) on each engine, against the in-process run on the same cores:
 
-- in process: ``Kalvoren.diagnose_many(frame, by=...)``, 1 and 2 workers;
+- in process: ``Kalvoren.diagnose_many(frame, by=...)``, 1 and 2 workers; the
+  same rows as a panel sorted by time and scrambled, against the sorted frame
+  and against pandas' grouping (the integer key's counting turned off);
 - Dask on its threaded scheduler (2 threads, its default without a client)
   and on a LocalCluster (2 worker processes, 1 thread each), the data already
   in the workers' memory (``persist``): partitions that hold whole groups (the
@@ -35,6 +37,7 @@ import numpy as np
 import pandas as pd
 
 import Kalvoren
+from Kalvoren import _many
 
 N = 200
 X = ["a", "b"]
@@ -99,6 +102,21 @@ def bench_in_process(frame: pd.DataFrame, reps: int) -> tuple[float, pd.DataFram
     Kalvoren.diagnose_many(frame, by="g", y="y", x=X, workers=1, progress=False)
     cpu = time.process_time() - c
     row("in process, 2 workers", G, t2, "1 worker", t1, f" (1 worker: {G / cpu:,.0f} per CPU s)")
+    # the same rows in other orders: the groups interleaved (a panel sorted by
+    # time) and scrambled, each against the sorted frame and against pandas'
+    # grouping of the same rows (the key's counting turned off)
+    by_time = frame.iloc[np.argsort(frame.groupby("g").cumcount().to_numpy(), kind="stable")]
+    scrambled = frame.sample(frac=1.0, random_state=0)
+    for what, rows in (("panel sorted by time", by_time), ("rows scrambled", scrambled)):
+        run = lambda: Kalvoren.diagnose_many(rows, by="g", y="y", x=X, progress=False)  # noqa: E731
+        t = best(run, reps)
+        counted, _many._counted_keys = _many._counted_keys, lambda key: None
+        try:
+            t_pandas = best(run, reps)
+        finally:
+            _many._counted_keys = counted
+        row(f"in process, {what}", G, t, "sorted by the key", t2)
+        row(f"in process, {what}", G, t, "pandas' grouping", t_pandas)
     return t2, ref
 
 
