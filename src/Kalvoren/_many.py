@@ -448,9 +448,12 @@ def _constant(
 
 
 def _sorted_runs(key: Any) -> tuple[np.ndarray, Any] | None:
-    """A numeric key column already in non-decreasing order (the usual
-    layout: group after group): the first row of each group and the keys, in
-    one comparison pass. None for anything else (it is grouped by pandas)."""
+    """A numeric or Arrow string key column already in non-decreasing order
+    (the usual layout: group after group): the first row of each group and
+    the keys, in one comparison pass. None for anything else (it is grouped
+    by pandas)."""
+    if getattr(key.dtype, "storage", None) == "pyarrow" and key.dtype.kind in "OUT":
+        return _sorted_text_runs(key)
     if not isinstance(key.dtype, np.dtype) or key.dtype.kind not in "iuM":
         return None
     values = key.to_numpy()
@@ -460,6 +463,23 @@ def _sorted_runs(key: Any) -> tuple[np.ndarray, Any] | None:
         return None
     starts = np.flatnonzero(np.concatenate(([values.shape[0] > 0], values[1:] != values[:-1])))
     return starts, values[starts]
+
+
+def _sorted_text_runs(key: Any) -> tuple[np.ndarray, Any] | None:
+    # Arrow compares the strings by their bytes, which for UTF-8 is the code
+    # points' order, as Python's and pandas' sort; missing keys go to pandas.
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    arr = pa.chunked_array([pa.array(key.array)]) if len(key) else None
+    if arr is None or arr.null_count:
+        return None
+    head, tail = arr[:-1], arr[1:]
+    if pc.all(pc.less_equal(head, tail)).as_py() is False:  # None: one row
+        return None
+    change = pc.not_equal(tail, head).to_numpy(zero_copy_only=False)
+    starts = np.flatnonzero(np.concatenate(([True], change)))
+    return starts, key.array.take(starts)
 
 
 def _counted_keys(key: Any) -> tuple[Any, np.ndarray, np.ndarray] | None:
@@ -526,9 +546,10 @@ def _long_frame(
         counts = np.bincount(codes, minlength=grouped.ngroups)
         offsets = np.zeros(counts.shape[0] + 1, dtype=np.int64)
         np.cumsum(counts, out=offsets[1:])
-        # groups already contiguous and in key order need no reordering
+        # groups already contiguous and in key order need no reordering; the
+        # others are put in order by counting their codes (0..G-1), not sorting
         if codes.size and not np.all(codes[1:] >= codes[:-1]):
-            order = np.argsort(codes, kind="stable")
+            order = _batch.group_keys(codes, 0, offsets.shape[0] - 1)[2]
         keys_index = grouped.size().index
         if isinstance(keys_index, pd.MultiIndex) or len(keys) > 1:
             index = keys_index
