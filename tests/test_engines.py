@@ -166,6 +166,8 @@ def test_dask_skips_the_shuffle_when_partitions_hold_whole_groups(frame):
             for shape in _many.SHAPES:
                 out = kd.diagnose_many(ddf, by="store", y="y", x=X, shape=shape, **kw)
                 keys = _dask_keys(out)
+                # divisions only where the rows are indexed by the key
+                assert out.known_divisions == (shape == "wide" and name == "index with divisions")
                 assert bool(keys & {"shuffle-partition", "group-taskshuffle"}) == (
                     moved == "all"
                 ), name

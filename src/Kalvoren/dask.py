@@ -293,7 +293,9 @@ def diagnose_many(
         if method is None and frame.npartitions <= _TASKS_UP_TO:
             method = "tasks"
         frame = numbered.shuffle(on=by, shuffle_method=method)
-    return frame.map_partitions(_run_partition, f, meta=meta)
+    # The wide rows are indexed by the key, so they keep known divisions; the
+    # long ones are numbered within each partition and claim none.
+    return frame.map_partitions(_run_partition, f, meta=meta, clear_divisions=shape != "wide")
 
 
 __all__ = ["diagnose_many"]
