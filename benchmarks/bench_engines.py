@@ -32,6 +32,7 @@ import os
 import sys
 import time
 import warnings
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -140,82 +141,53 @@ def bench_dask(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, reps: int) -
     t_scrambled = best(
         lambda: Kalvoren.diagnose_many(scrambled, by="g", y="y", x=X, progress=False), reps
     )
-    # Dask's own scheduler without a client: threads in this process
-    with dask.config.set(scheduler="threads", num_workers=2):
-        for what, ddf, kw, want, t_peer in (
-            (
-                "partitioned=True",
-                dd.from_map(lambda p: p, chunks),
-                {"partitioned": True},
-                ref,
-                t_in,
-            ),
-            (
-                "index with divisions",
-                dd.from_pandas(frame.set_index("g"), npartitions=parts),
-                {},
-                ref,
-                t_in,
-            ),
-            (
-                "sorted key cut at edges",
-                dd.from_pandas(frame, npartitions=parts, sort=False),
-                {},
-                ref,
-                t_in,
-            ),
-            (
-                "rows scrambled: one shuffle",
-                dd.from_pandas(scrambled, npartitions=parts, sort=False),
-                {},
-                ref_scrambled,
-                t_scrambled,
-            ),
-        ):
+    same_rows = ("in process, 2 workers, the same rows", t_scrambled, ref_scrambled)
+    sorted_rows = ("in process, 2 workers", t_in, ref)
+    # name, data, options (the scrambled rows are set against the same rows in process)
+    layouts = (
+        # the key as index with known divisions
+        ("index with divisions", dd.from_pandas(frame.set_index("g"), npartitions=parts), {}),
+        # whole groups per partition, key as a column
+        ("partitioned=True", dd.from_map(lambda p: p, chunks), {"partitioned": True}),
+        # sorted by the key, groups cut at the partitions' edges
+        ("sorted key cut at edges", dd.from_pandas(frame, npartitions=parts, sort=False), {}),
+        # rows in random order: one shuffle
+        (
+            "rows scrambled: one shuffle",
+            dd.from_pandas(scrambled, npartitions=parts, sort=False),
+            {},
+        ),
+    )
+
+    def run_all(label: str, data: list[Any]) -> None:
+        for (what, _, kw), ddf in zip(layouts, data):
+            peer, t_peer, want = same_rows if "scrambled" in what else sorted_rows
             t = best(
                 lambda: kd.diagnose_many(ddf, by="g", y="y", x=X, **kw).compute(),
                 reps,
                 lambda out: same(out, want),
             )
-            peer = "in process, 2 workers" + (", the same rows" if want is ref_scrambled else "")
-            row(f"Dask threads, {what}", G, t, peer, t_peer)
+            row(f"{label}, {what}", G, t, peer, t_peer)
+
+    # Dask's own scheduler without a client: threads in this process
+    with dask.config.set(scheduler="threads", num_workers=2):
+        run_all("Dask threads", [d for _, d, _ in layouts])
     with (
         distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
         ) as cluster,
         distributed.Client(cluster) as client,
     ):
-        by_index = dd.from_pandas(frame.set_index("g"), npartitions=parts).persist()
-        # whole groups per partition, key as a column
-        by_column = dd.from_map(lambda p: p, chunks).persist()
-        # sorted by the key, groups cut at the partitions' edges
-        cut = dd.from_pandas(frame, npartitions=parts, sort=False).persist()
-        # rows in random order: one shuffle
-        shuffled = dd.from_pandas(scrambled, npartitions=parts, sort=False).persist()
-        distributed.wait([by_index, by_column, cut, shuffled])
+        held = [d.persist() for _, d, _ in layouts]
+        distributed.wait(held)
         # each layout's partitions spread evenly over the workers, as a
         # scheduler reading files spreads them (persist may leave 6 and 2)
-        for d in (by_index, by_column, cut, shuffled):
+        for d in held:
             client.rebalance(distributed.futures_of(d))
         # The in-process rows ran warm (imports, first calls): so do the workers.
         client.run(_warm)
-        cases = (
-            ("Dask, index with divisions", by_index, {}, ref),
-            ("Dask, partitioned=True", by_column, {"partitioned": True}, ref),
-            ("Dask, sorted key cut at edges", cut, {}, ref),
-            ("Dask, rows scrambled: one shuffle", shuffled, {}, ref_scrambled),
-        )
-        for what, ddf, kw, want in cases:
-            t = best(
-                lambda: kd.diagnose_many(ddf, by="g", y="y", x=X, **kw).compute(),
-                reps,
-                lambda out: same(out, want),
-            )
-            if ddf is shuffled:
-                row(what, G, t, "in process, 2 workers, the same rows", t_scrambled)
-            else:
-                row(what, G, t, "in process, 2 workers", t_in)
-        client.cancel([by_index, by_column, cut, shuffled])
+        run_all("Dask", held)
+        client.cancel(held)
 
 
 def bench_spark(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, per_group: bool) -> None:

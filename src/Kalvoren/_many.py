@@ -465,7 +465,7 @@ def _sorted_runs(key: Any) -> tuple[np.ndarray, Any] | None:
         return None
     if values.dtype.kind == "M" and np.isnat(values).any():
         return None
-    starts = np.flatnonzero(np.concatenate(([values.shape[0] > 0], values[1:] != values[:-1])))
+    starts = _run_starts(values[1:] != values[:-1], values.shape[0])
     return starts, values[starts]
 
 
@@ -481,9 +481,13 @@ def _sorted_text_runs(key: Any) -> tuple[np.ndarray, Any] | None:
     head, tail = arr[:-1], arr[1:]
     if pc.all(pc.less_equal(head, tail)).as_py() is False:  # None: one row
         return None
-    change = pc.not_equal(tail, head).to_numpy(zero_copy_only=False)
-    starts = np.flatnonzero(np.concatenate(([True], change)))
+    starts = _run_starts(pc.not_equal(tail, head).to_numpy(zero_copy_only=False), len(arr))
     return starts, key.array.take(starts)
+
+
+def _run_starts(change: np.ndarray, n: int) -> np.ndarray:
+    """The first row of each run, from whether each row differs from the one before."""
+    return np.flatnonzero(np.concatenate(([n > 0], change)))
 
 
 def _counted_keys(key: Any) -> tuple[Any, np.ndarray, np.ndarray] | None:
@@ -547,13 +551,13 @@ def _long_frame(
     else:
         grouped = data.groupby(keys, sort=True, observed=True, dropna=False)
         codes = grouped.ngroup().to_numpy()
-        counts = np.bincount(codes, minlength=grouped.ngroups)
-        offsets = np.zeros(counts.shape[0] + 1, dtype=np.int64)
-        np.cumsum(counts, out=offsets[1:])
         # groups already contiguous and in key order need no reordering; the
         # others are put in order by counting their codes (0..G-1), not sorting
         if codes.size and not np.all(codes[1:] >= codes[:-1]):
-            order = _batch.group_keys(codes, 0, offsets.shape[0] - 1)[2]
+            _, offsets, order = _batch.group_keys(codes, 0, grouped.ngroups)
+        else:
+            offsets = np.zeros(grouped.ngroups + 1, dtype=np.int64)
+            np.cumsum(np.bincount(codes, minlength=grouped.ngroups), out=offsets[1:])
         keys_index = grouped.size().index
         if isinstance(keys_index, pd.MultiIndex) or len(keys) > 1:
             index = keys_index
