@@ -418,6 +418,40 @@ def test_option_checks_are_not_skipped_for_a_call_seen_before():
     assert _options.resolve(tests=["chow"]) is _options.resolve(tests=["chow"])
 
 
+def test_a_shape_seen_before_gives_what_a_first_call_gives():
+    """The options' work for a shape is kept per call: the same calls in
+    another order, or with nothing kept, give the same reports and errors."""
+    from Kalvoren import _options, diagnostics
+
+    r = np.random.default_rng(5)
+    calls = [
+        (200, 2, {}),
+        (60, 3, {"break_at": 20}),
+        (60, 3, {"break_at": 57}),  # refused at this n
+        (12, 3, {"lags": 8}),  # refused at this n
+        (12, 3, {}),
+        (60, 3, {"hac_lags": "llsw"}),
+        (200, 2, {"tests": ["chow"], "cov_type": "HC1"}),
+        (200, 2, {"break_label": 150}),
+    ]
+    data = [(r.normal(size=n), r.normal(size=(n, k))) for n, k, _ in calls]
+
+    def outcome(i: int) -> str:
+        try:
+            return Kalvoren.diagnose(*data[i], **calls[i][2]).to_json()
+        except ValueError as e:
+            return repr(e)
+
+    first = []
+    for i in range(len(calls)):
+        diagnostics._LANES.clear()
+        _options._RESOLVED.clear()
+        first.append(outcome(i))
+    for order in (range(len(calls)), reversed(range(len(calls)))):
+        for i in order:
+            assert outcome(i) == first[i], calls[i]
+
+
 @pytest.mark.parametrize(
     "n, k, kw",
     [

@@ -96,12 +96,19 @@ _RESOLVED: dict[Any, Options] = {}
 
 def _call_key(kw: dict[str, Any]) -> Any:
     """A key for a call whose arguments are hashable, by type and value (1 and
-    True are different arguments; a list of ids keys as its tuple), else None."""
+    True are different arguments; a list of ids keys as its tuple), else None.
+    The names keep the call's order: another order is another key to the
+    same Options."""
+    values = tuple(kw.values())
+    key: tuple[Any, ...] = (tuple(kw), values, tuple(map(type, values)))
     try:
-        key = tuple(sorted((k, type(v), tuple(v) if type(v) is list else v) for k, v in kw.items()))
         hash(key)
     except TypeError:
-        return None
+        key = (key[0], tuple(tuple(v) if type(v) is list else v for v in values), key[2])
+        try:
+            hash(key)
+        except TypeError:
+            return None
     return key
 
 

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import functools
 import inspect
+from dataclasses import dataclass
 from typing import Any, Callable
 
 import numpy as np
@@ -72,6 +73,58 @@ def _break_position(break_at: Any, break_label: Any, model: _prepare.Model) -> i
 _DEFAULT_COV = _robust.choice_of("HAC", None)
 
 
+@dataclass(frozen=True, slots=True)
+class _Lane:
+    """What a call's options fix for data of one shape (n, k) when the break
+    is a position or the middle and the covariance the battery's own: the
+    break, the bandwidth asked for, the battery's int64 arguments (read-only,
+    shared by every call) and the plan. Worked out once per shape."""
+
+    opts: _options.Options
+    t_break: int
+    asked: int
+    ints: np.ndarray
+    plan: _engine.Plan
+
+
+_LANES: dict[tuple[int, int, int], _Lane] = {}
+
+
+def _lane(
+    opts: _options.Options,
+    model: _prepare.Model,
+    cov: _robust.CovChoice,
+    break_label: Any,
+    X: Any,
+) -> tuple[_Lane, _robust.CovPlan | None]:
+    n, k = model.n, model.k
+    uses_break = opts.uses("break_at")
+    t_break = _break_position(opts.break_at, break_label, model) if uses_break else n // 2
+    # a position far outside the sample is refused by the limits, not by int64
+    t_kept = min(max(t_break, -1), n + 1)
+    lim = _options.limits(n, k, opts, t_kept)
+    problem = lim.first_problem(0, n, k, opts.lags, t_break)
+    if problem is not None:
+        if break_label is not None and problem.param == "break_at":
+            problem = _options.OptionError(
+                "break_label", f"{break_label!r} (position {t_break}) {problem.problem}"
+            )
+        raise problem
+    lags_asked = int(_fixedb.llsw_lags(n)) if opts.hac_lags == "llsw" else opts.hac_lags
+    asked, plan = _cov_plan(cov, lags_asked, model, X)
+    # the kernels use at most n - 1 lags: the report shows the bandwidth used
+    hac_lags = min(asked, max(n - 1, 0))
+    ints = np.array([0, n, t_kept, hac_lags], dtype=np.int64)
+    ints.flags.writeable = False
+    lane = _Lane(opts, t_break, asked, ints, _engine.plan_of(opts.tests, opts.extra))
+    positional = opts.break_at is None or type(opts.break_at) is int or not uses_break
+    if plan is None and break_label is None and positional:
+        if len(_LANES) >= 1024:
+            _LANES.clear()
+        _LANES[id(opts), n, k] = lane
+    return lane, plan
+
+
 def _run(
     y: Any,
     X: Any,
@@ -91,24 +144,12 @@ def _run(
     model = (
         y if type(y) is _prepare.Model else _prepare.prepare(y, X, add_constant=opts.add_constant)
     )
-    n, k = model.n, model.k
-    uses_break = opts.uses("break_at")
-    t_break = _break_position(opts.break_at, break_label, model) if uses_break else n // 2
-    # a position far outside the sample is refused by the limits, not by int64
-    t_kept = min(max(t_break, -1), n + 1)
-    lim = _options.limits(n, k, opts, t_kept)
-    problem = lim.first_problem(0, n, k, opts.lags, t_break)
-    if problem is not None:
-        if break_label is not None and problem.param == "break_at":
-            problem = _options.OptionError(
-                "break_label", f"{break_label!r} (position {t_break}) {problem.problem}"
-            )
-        raise problem
-    lags_asked = int(_fixedb.llsw_lags(n)) if opts.hac_lags == "llsw" else opts.hac_lags
-    asked, plan = _cov_plan(cov, lags_asked, model, X)
-    # the kernels use at most n - 1 lags: the report shows the bandwidth used
-    hac_lags = min(asked, max(n - 1, 0))
-    ints = np.array([0, n, t_kept, hac_lags], dtype=np.int64)
+    n = model.n
+    lane = _LANES.get((id(opts), n, model.k))
+    plan = None
+    if lane is None or lane.opts is not opts or cov is not _DEFAULT_COV or break_label is not None:
+        lane, plan = _lane(opts, model, cov, break_label, X)
+    ints = lane.ints
     batch = _engine.Batch(
         model.y,
         model.X,
@@ -124,10 +165,12 @@ def _run(
         plan,
         private=True,  # prepare's copies
     )
+    batch.__dict__["plan"] = lane.plan  # the cached property, known already
     res = _engine.native(batch)
     table = _engine.finish_clean(batch, res, opts.alpha)
     if table is None:
         table = _engine.finish(batch, _engine.run(batch, lambda _: res), opts.alpha)
+    asked = lane.asked
     caveats = _caveats.find(opts.tests, table, [n], [asked])
     if caveats:
         _caveats.add_notes(table, caveats)
@@ -135,7 +178,7 @@ def _run(
     if break_label is not None:
         shown = break_label
     else:
-        shown = opts.break_at if opts.break_at is not None else t_break
+        shown = opts.break_at if opts.break_at is not None else lane.t_break
     report = Report(model, batch, table, opts.alpha, shown)
     report.hac_lags_requested = asked
     # diagnose, the per-test functions -> _run -> here: the caller's line
