@@ -77,13 +77,16 @@ _DEFAULT_COV = _robust.choice_of("HAC", None)
 class _Lane:
     """What a call's options fix for data of one shape (n, k) when the break
     is a position or the middle and the covariance the battery's own: the
-    break, the bandwidth asked for, the battery's int64 arguments (read-only,
-    shared by every call) and the plan. Worked out once per shape."""
+    break, the bandwidth asked for, the battery's int64 arguments (offsets,
+    break, bandwidth: read-only views shared by every call) and the plan.
+    Worked out once per shape."""
 
     opts: _options.Options
     t_break: int
     asked: int
-    ints: np.ndarray
+    offsets: np.ndarray
+    t_kept: np.ndarray
+    hac_lags: np.ndarray
     plan: _engine.Plan
 
 
@@ -97,6 +100,9 @@ def _lane(
     break_label: Any,
     X: Any,
 ) -> tuple[_Lane, _robust.CovPlan | None]:
+    """The lane of a call (the limits checked: a problem raises) and the plan
+    of another covariance; kept for the shape unless the call's break is a
+    label or its covariance another, which depend on the data."""
     n, k = model.n, model.k
     uses_break = opts.uses("break_at")
     t_break = _break_position(opts.break_at, break_label, model) if uses_break else n // 2
@@ -116,7 +122,8 @@ def _lane(
     hac_lags = min(asked, max(n - 1, 0))
     ints = np.array([0, n, t_kept, hac_lags], dtype=np.int64)
     ints.flags.writeable = False
-    lane = _Lane(opts, t_break, asked, ints, _engine.plan_of(opts.tests, opts.extra))
+    tests_plan = _engine.plan_of(opts.tests, opts.extra)
+    lane = _Lane(opts, t_break, asked, ints[0:2], ints[2:3], ints[3:4], tests_plan)
     positional = opts.break_at is None or type(opts.break_at) is int or not uses_break
     if plan is None and break_label is None and positional:
         if len(_LANES) >= 1024:
@@ -149,16 +156,15 @@ def _run(
     plan = None
     if lane is None or lane.opts is not opts or cov is not _DEFAULT_COV or break_label is not None:
         lane, plan = _lane(opts, model, cov, break_label, X)
-    ints = lane.ints
     batch = _engine.Batch(
         model.y,
         model.X,
-        ints[0:2],
+        lane.offsets,
         False,
         model.const_col,
         opts.lags,
-        ints[2:3],
-        ints[3:4],
+        lane.t_kept,
+        lane.hac_lags,
         opts.tests,
         model.x_names,
         opts.extra,
