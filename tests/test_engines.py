@@ -195,3 +195,35 @@ def test_dask_skips_the_shuffle_when_partitions_hold_whole_groups(frame):
             kd.diagnose_many(cut, by="store", y="y", x=X, partitioned=True)
         with pytest.raises(TypeError, match="partitioned"):
             kd.diagnose_many(cut, by="store", y="y", x=X, partitioned="yes")
+
+
+def test_dask_layouts_that_only_look_sorted_or_whole(frame):
+    """Keys whose partitions' edges do not tell the order, a split group the
+    partitions list in two forms, an ambiguous key and no rows at all: each
+    gives the in-process result or the documented error."""
+    dd = pytest.importorskip("dask.dataframe")
+    import dask
+
+    from Kalvoren import dask as kd
+
+    # one partition per day, each sorted by categories in another order than the values'
+    level = pd.CategoricalDtype(["s09", "s05", "s12", "s01"], ordered=True)
+    days = [frame[frame.store.isin(level.categories)].assign(day=d) for d in range(3)]
+    cat = [p.astype({"store": level}).sort_values("store", kind="stable") for p in days]
+    stamp = frame.assign(store=pd.to_datetime(frame.store.str[1:].astype(int), unit="D"))
+    stamp = stamp.astype({"store": "datetime64[ns]"})
+    head, tail = stamp.iloc[:100], stamp.iloc[100:].sample(frac=1.0, random_state=1)
+    ambiguous = frame.set_index(frame.store.rename("store"))
+    with dask.config.set(scheduler="sync"):
+        got = kd.diagnose_many(dd.from_map(lambda p: p, cat), by="store", y="y", x=X).compute()
+        want = by_store(pd.concat(cat).sort_values("day", kind="stable"))
+        pd.testing.assert_frame_equal(got.sort_index(), want, check_dtype=False)
+        with pytest.raises(ValueError, match="span partitions"):
+            split = dd.from_map(lambda p: p, [head, tail])  # the first sorted, the other not
+            kd.diagnose_many(split, by="store", y="y", x=X, partitioned=True)
+        with pytest.raises(ValueError, match="ambiguous"):
+            kd.diagnose_many(dd.from_pandas(ambiguous, npartitions=2), by="store", y="y", x=X)
+        for kw in ({}, {"partitioned": True}):
+            empty = dd.from_pandas(frame.iloc[:0], npartitions=1)
+            got = kd.diagnose_many(empty, by="store", y="y", x=X, **kw).compute()
+            assert got.empty and list(got.columns) == list(by_store(frame).columns)

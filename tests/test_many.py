@@ -144,6 +144,25 @@ def test_group_keys_is_a_stable_counting_sort(keys, pad):
         _batch.group_keys(k, 0, 0)
 
 
+@pytest.mark.parametrize(
+    "change, by, error, match",
+    [
+        (lambda d: pd.concat([d, d[["store"]]], axis=1), "store", ValueError, "by: .*several"),
+        (lambda d: pd.concat([d, d[["y"]]], axis=1), "store", ValueError, "y: .*several"),
+        (lambda d: pd.concat([d, d[["a"]]], axis=1), "store", ValueError, "x: .*several"),
+        (lambda d: d, lambda d: d.store, TypeError, "by must name"),
+        # a name both a column and an index level, as pandas refuses it
+        (lambda d: d.set_index(d.index.rename("n")).assign(n=1), "n", ValueError, "ambiguous"),
+        (lambda d: d.set_index(d.index.rename("n")).assign(n=0.5), "n", ValueError, "ambiguous"),
+        (lambda d: d, "nope", ValueError, "no column 'nope'"),
+    ],
+)
+def test_keys_and_columns_the_frame_cannot_name_once_are_refused(rng, change, by, error, match):
+    d = change(long_frame(rng, G=6))
+    with pytest.raises(error, match=match):
+        Kalvoren.diagnose_many(d, by=by(d) if callable(by) else by, y="y", x=["a", "b"])
+
+
 def test_array_forms(rng):
     G, n = 12, 50
     X = rng.normal(size=(n, 2))

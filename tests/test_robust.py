@@ -300,15 +300,23 @@ def test_report_and_many_series_use_the_choice(cov_type, options):
     head = r.summary().splitlines()[1]
     assert cov_type.split("-")[0].lower() in head.lower() and r.cov_type == cov_type
     assert r.to_dict()["model"]["cov"]["type"] == cov_type
-    # each group of diagnose_many (and of Dask) bit for bit what diagnose gives
-    long = pd.concat([FRAME.assign(g=0), FRAME.assign(g=1, y=FRAME.y[::-1].to_numpy())])
+    # each group of diagnose_many (and of Dask) bit for bit what diagnose gives,
+    # also a group whose clusters come in another order than the first's
+    rev = FRAME[::-1]
+    long = pd.concat(
+        [FRAME.assign(g=0), FRAME.assign(g=1, y=FRAME.y[::-1].to_numpy()), rev.assign(g=2)]
+    )
     kw = dict(by="g", y="y", x=["a", "b"], cov_type=cov_type, cov_options=options)
     many = Kalvoren.diagnose_many(long, **kw)
     assert many.hac_wald_statistic[0] == hw.statistic
+    arrays = columns_of(options or {}, rev)
+    r2 = Kalvoren.diagnose(rev.y, rev[["a", "b"]], cov_type=cov_type, cov_options=arrays)
+    assert many.hac_wald_statistic[2] == r2.tests["hac_wald"].statistic
     dd = pytest.importorskip("dask.dataframe")
     from Kalvoren import dask as kd
 
-    lazy = kd.diagnose_many(dd.from_pandas(long, npartitions=2), **kw).compute().sort_index()
+    rows = dd.from_pandas(long.reset_index(drop=True), npartitions=2)
+    lazy = kd.diagnose_many(rows, **kw).compute().sort_index()
     pd.testing.assert_frame_equal(lazy, many, check_index_type=False)
 
 

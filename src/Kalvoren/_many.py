@@ -437,6 +437,20 @@ def _key_list(by: Any) -> list[Any]:
     return list(by) if isinstance(by, (list, tuple)) else [by]
 
 
+def check_key(key: Any, columns: Any, index_names: Any) -> None:
+    """A key names one column or one index level, as pandas' groupby takes it
+    (which refuses a name that is both)."""
+    try:
+        hash(key)
+    except TypeError:
+        raise TypeError(f"by must name columns or index levels, got {type(key).__name__}") from None
+    if key in columns and key in index_names:
+        raise ValueError(
+            f"by: {key!r} is both an index level and a column label, which is ambiguous "
+            "(rename one, or reset the index)"
+        )
+
+
 def _constant(
     cols: list[np.ndarray], names: list[str], add_constant: bool, const_name: str | None
 ) -> tuple[int, int]:
@@ -527,6 +541,14 @@ def _long_frame(
     import pandas as pd
 
     keys = _key_list(by)
+    for key in keys:
+        check_key(key, data.columns, data.index.names)
+    if not data.columns.is_unique:
+        repeated = set(data.columns[data.columns.duplicated()])
+        for name, labels in (("by", keys), ("y", [y]), ("x", x), ("cov_options", carry)):
+            twice = [c for c in labels if c in repeated]
+            if twice:
+                raise ValueError(f"{name}: the frame has several columns labelled {twice[0]!r}")
     for col in [*keys, y, *x, *carry]:
         if col not in data.columns and not (col in keys and col in data.index.names):
             raise ValueError(f"no column {col!r} (columns: {', '.join(map(str, data.columns))})")
@@ -642,7 +664,13 @@ def diagnose_many(
     with the same options (bit for bit, whatever the number of workers). A
     group that cannot be tested (too short, constant, collinear, missing
     values) is a row with its status and note; it never stops the other
-    groups.
+    groups. Rows whose key is missing (NaN, None, NaT) are a group of their
+    own, the last (pandas' ``dropna=False``): no row is left out unseen.
+    Whether an x column is the constant is decided once, over all rows: a
+    column constant within each group but not across them (a store's own
+    attribute) is collinear with the constant added to each group, which
+    then takes the least-squares route without it (the same fit as
+    ``diagnose``'s, equal to rounding, with a note).
 
     lags, hac_lags, alpha, add_constant, tests: as for ``diagnose``, checked
     the same way; a group the options do not fit (too short for k, lags or

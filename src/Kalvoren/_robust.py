@@ -885,11 +885,18 @@ class CovPlan:
         return native_choice(self.choice)
 
     def groups_of(self, a: int, b: int) -> Groups | None:
-        """The codes of rows a..b-1 (one series), numbered afresh."""
+        """The codes of rows a..b-1 (one series), numbered afresh as diagnose
+        numbers that series' own: clusters by first appearance, periods in
+        order (the meat's sum runs in that order: the same bits)."""
+        import pandas as pd
+
         g = self.groups
         if g is None or (a == 0 and b == g.codes[0].shape[0]):
             return g
-        parts = [np.unique(c[a:b], return_inverse=True) for c in g.codes]
+        if self.choice.cov_type == "cluster":
+            parts = [pd.factorize(c[a:b])[::-1] for c in g.codes]
+        else:
+            parts = [np.unique(c[a:b], return_inverse=True) for c in g.codes]
         return Groups(
             tuple(inv.astype(np.intp) for _, inv in parts), tuple(u.shape[0] for u, _ in parts)
         )

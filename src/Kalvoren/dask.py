@@ -52,9 +52,14 @@ def _survey(pdf: Any, x: Sequence[str], key: str | None, mode: str) -> Any:
     k = pdf.index.to_series() if key is None else pdf[key]
     if mode == "keys":
         runs = _many._sorted_runs(k)  # data written by key: one comparison pass
-        row["keys"] = (runs[1] if runs is not None else k.drop_duplicates()).tolist()
+        # listed by pandas either way, so that keys compare across partitions
+        # (NumPy lists nanosecond datetimes as integers)
+        row["keys"] = (k.iloc[runs[0]] if runs is not None else k.drop_duplicates()).tolist()
     elif mode == "order":
-        row["ok"] = bool(k.is_monotonic_increasing) and not bool(k.isna().any())
+        # A categorical is sorted by its categories' order, which its values'
+        # order need not follow: partitions' edges could not be compared.
+        categorical = isinstance(k.dtype, pd.CategoricalDtype)
+        row["ok"] = not categorical and bool(k.is_monotonic_increasing) and not k.isna().any()
         row["first"], row["last"] = (k.iloc[0], k.iloc[-1]) if len(k) else (None, None)
         row["n"] = len(k)
     return pd.DataFrame([row], columns=_survey_columns(len(x), mode), dtype=object)
@@ -130,6 +135,8 @@ def _whole_groups(frame: Any, by: str, survey: Any) -> Any:
     parts = frame.to_delayed()
     rows = zip(parts, survey["first"], survey["last"], survey["n"])
     kept = [(part, first, last) for part, first, last, n in rows if n > 0]
+    if not kept:  # no rows at all
+        return frame
     out: list[Any] = []
     piece = dask.delayed(_rows_of, pure=True)
     for i, (part, first, last) in enumerate(kept):
@@ -221,6 +228,7 @@ def diagnose_many(
             f"cov_type={cov.cov_type!r} on Dask takes column names for groups, time and entity"
         )
     x = list(x)
+    _many.check_key(by, ddf.columns, [ddf.index.name])
     from_index = by not in ddf.columns and ddf.index.name == by
     for col in [*([] if from_index else [by]), y, *x, *carry]:
         if col not in ddf.columns:
