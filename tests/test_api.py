@@ -75,6 +75,30 @@ def test_statsmodels_parity(data, tol):
     assert r.tests["breusch_godfrey"].df == 3 and r.tests["chow"].df == (r.k, r.n - 2 * r.k)
 
 
+def test_breusch_pagan_counts_a_constant_the_design_spans_without_a_column(rng):
+    """A full set of dummies without a constant column spans it: the
+    auxiliary regression's constant adds nothing, and its df is statsmodels'
+    (one, two and many series)."""
+    n = 90
+    g = rng.integers(0, 3, n)
+    x = rng.normal(size=n)
+    D = np.eye(3)[g]
+    y = x + (g == 1) + rng.normal(size=n) * (1 + (g == 2))
+    explicit = sm.add_constant(np.column_stack([D[:, 1:], x]))
+    e = sm.OLS(y, explicit).fit().resid
+    frame = pd.DataFrame(np.column_stack([D, x]), columns=["d0", "d1", "d2", "x"]).assign(y=y)
+    long = pd.concat([frame.assign(k=0), frame.assign(k=1)])
+    many = Kalvoren.diagnose_many(
+        long, by="k", y="y", x=["d0", "d1", "d2", "x"], add_constant=False
+    )
+    r = Kalvoren.diagnose(y, np.column_stack([D, x]), add_constant=False)
+    for tid, robust in (("breusch_pagan", False), ("breusch_pagan_koenker", True)):
+        stat, p = smd.het_breuschpagan(e, explicit, robust=robust)[:2]
+        assert r.tests[tid].df == 3 and r.tests[tid].pvalue == pytest.approx(p, rel=1e-9)
+        assert r.tests[tid].statistic == pytest.approx(stat, rel=1e-10)
+        assert (many[f"{tid}_pvalue"] == r.tests[tid].pvalue).all()
+
+
 def test_longley_hac_wald_against_mpmath():
     mp = pytest.importorskip("mpmath")
     mp.mp.dps = 50

@@ -148,6 +148,22 @@ def test_least_squares_recursion_starts_where_the_data_allow():
     assert len(r.paths()["cusum"]) == 60 - 7
 
 
+@pytest.mark.parametrize("extra", ["duplicate", "zeros", "sum"])
+def test_the_plotted_cusum_path_is_the_one_behind_the_statistic(extra):
+    """With a collinear column dropped, the paths come from the columns kept:
+    the path's own maximum is the reported statistic."""
+    X = rng.normal(size=(50, 2))
+    y = X @ [1.0, -1.0] + rng.normal(size=50)
+    col = {"duplicate": X[:, 0], "zeros": np.zeros(50), "sum": X[:, 0] - 2 * X[:, 1]}
+    r = diagnose(y, np.column_stack([X, col[extra]]))
+    assert r.tests["cusum"].route == "least-squares"
+    path = r.paths()["cusum"]
+    m = len(path)
+    shape = np.sqrt(m) + 2 * np.arange(m) / np.sqrt(m)
+    assert m == 50 - 3
+    assert np.max(np.abs(path) / shape) == pytest.approx(r.tests["cusum"].statistic, rel=1e-12)
+
+
 def test_condition_is_reported_everywhere():
     y, X = rng.normal(size=30), rng.normal(size=(30, 2))
     r = diagnose(y, X)

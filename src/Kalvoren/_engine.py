@@ -248,6 +248,9 @@ class Record:
     references: dict[str, str] = dataclasses.field(default_factory=dict)
     # the (5, G, T) array that status, stat, df and pvalue are views of
     block: Any = None
+    # (series, test): degrees of freedom the least-squares route found, put
+    # in df once the block exists
+    ls_df: dict[tuple[int, int], tuple[float, float]] = dataclasses.field(default_factory=dict)
 
     def value(self, g: int, field: str) -> float:
         return float(self.out[g, FIELD[field]])
@@ -315,6 +318,8 @@ def run(
         rec.status[:, _NATIVE_AT] = status
         rec.stat[:, _NATIVE_AT] = np.where(status == 0, out.take(_STAT_AT, axis=1), np.nan)
         rec.extra = [{} for _ in range(G)]
+    for (g, i), d in rec.ls_df.items():
+        rec.df[g, i] = d
     for i, spec in plan.native_more:
         _native_more(out, rec, i, spec, batch.options)
     if limits is not None:
@@ -528,8 +533,9 @@ class _Series:
         return np.ascontiguousarray(self.fit.resid)
 
     @functools.cached_property
-    def breusch_pagan(self) -> tuple[float, float] | None:
-        """Both forms from one auxiliary regression (None: no variance)."""
+    def breusch_pagan(self) -> tuple[float, float, int] | None:
+        """Both forms from one auxiliary regression and its rank (None: no
+        variance)."""
         e = self.e
         if not np.mean(e * e) > 0:
             return None
@@ -551,10 +557,17 @@ def _ls_bg(s: _Series) -> tuple[int, float]:
     return 0, _lstsq.bg(s.e, rest, L)
 
 
-def _ls_bp(which: int) -> Callable[[_Series], tuple[int, float]]:
+def _ls_bp(which: int, tid: str) -> Callable[[_Series], tuple[int, float]]:
+    i = _INDEX[tid]
+
     def test(s: _Series) -> tuple[int, float]:
-        pair = s.breusch_pagan
-        return (Status.UNDEFINED_VARIANCE, math.nan) if pair is None else (0, pair[which])
+        aux = s.breusch_pagan
+        if aux is None:
+            return Status.UNDEFINED_VARIANCE, math.nan
+        # df: the auxiliary design's rank beside its constant, which a design
+        # without a constant column may hold already (a full set of dummies)
+        s.rec.ls_df[s.g, i] = (float(aux[2] - 1), math.nan)
+        return 0, aux[which]
 
     return test
 
@@ -596,8 +609,8 @@ def _ls_hac(s: _Series) -> tuple[int, float]:
 # regression and go through their kernels on the route's residuals.
 LEAST_SQUARES: dict[str, Callable[[_Series], tuple[int, float]]] = {
     "breusch_godfrey": _ls_bg,
-    "breusch_pagan": _ls_bp(0),
-    "breusch_pagan_koenker": _ls_bp(1),
+    "breusch_pagan": _ls_bp(0, "breusch_pagan"),
+    "breusch_pagan_koenker": _ls_bp(1, "breusch_pagan_koenker"),
     "chow": _ls_chow,
     "cusum": _ls_cusum(1, "cusum"),
     "cusum_squares": _ls_cusum(2, "cusum_squares"),
@@ -612,12 +625,13 @@ def recursive_residuals(batch: Batch, rec: Record, g: int) -> np.ndarray:
     those came: the kernel on the battery's equilibrated data (powers of two
     leave the bits as they are), or the least-squares route's rotations."""
     ys, Xs, _, _ = _scaled(batch, g)
-    if rec.out[g, _FIT] == 0 and not rec.least_squares[g, TEST_IDS.index("cusum")]:
+    refused = _refused(rec, g)
+    if not refused and not rec.least_squares[g, TEST_IDS.index("cusum")]:
         status, w = _diag.recursive_residuals(ys, Xs)
         if status == 0:
             return w
     cc = batch.const_col
-    if rec.out[g, _FIT] != 0:
+    if refused:  # the columns the route kept
         kept = _lstsq.independent_columns(Xs, cc)
         Xs, cc = Xs[:, kept], (kept.index(cc) if cc >= 0 else -1)
     return _lstsq.recursive_residuals(ys, _lstsq.Fit.of(Xs, ys, cc).Q)[0]

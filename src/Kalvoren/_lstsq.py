@@ -212,15 +212,15 @@ def bg(e: np.ndarray, Xrest: np.ndarray, lags: int) -> float:
     return n * (1.0 - _pivoted(Z, e).rss / S)
 
 
-def bp(e: np.ndarray, Xa: np.ndarray) -> tuple[float, float]:
+def bp(e: np.ndarray, Xa: np.ndarray) -> tuple[float, float, int]:
     """Breusch-Pagan (0.5 ESS) and Koenker (n R^2) from the auxiliary regression
-    of e^2 / mean(e^2) on Xa (which holds a constant)."""
+    of e^2 / mean(e^2) on Xa (which holds a constant), and Xa's rank."""
     n = e.shape[0]
     g = e * e / np.mean(e * e)
-    rss = _pivoted(Xa, g).rss
+    aux = _pivoted(Xa, g)
     tss = float(((g - g.mean()) ** 2).sum())
-    koenker = 0.0 if tss <= 0 else n * min(max(1.0 - rss / tss, 0.0), 1.0)
-    return max(0.5 * (tss - rss), 0.0), koenker
+    koenker = 0.0 if tss <= 0 else n * min(max(1.0 - aux.rss / tss, 0.0), 1.0)
+    return max(0.5 * (tss - aux.rss), 0.0), koenker, aux.rank
 
 
 def chow(y: np.ndarray, X: np.ndarray, t: int) -> tuple[float, tuple[int, int], int, float]:
