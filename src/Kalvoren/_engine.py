@@ -318,8 +318,8 @@ def run(
         rec.status[:, _NATIVE_AT] = status
         rec.stat[:, _NATIVE_AT] = np.where(status == 0, out.take(_STAT_AT, axis=1), np.nan)
         rec.extra = [{} for _ in range(G)]
-    for (g, i), d in rec.ls_df.items():
-        rec.df[g, i] = d
+    for (s_g, s_i), d in rec.ls_df.items():
+        rec.df[s_g, s_i] = d
     for i, spec in plan.native_more:
         _native_more(out, rec, i, spec, batch.options)
     if limits is not None:
