@@ -440,6 +440,11 @@ def test_option_checks_are_not_skipped_for_a_call_seen_before():
         with pytest.raises(TypeError, match="lags"):
             _options.resolve(lags=bad)
     assert _options.resolve(tests=["chow"]) is _options.resolve(tests=["chow"])
+    # equal lists of other types are other options
+    assert _options.resolve(bp_regressors=[1, 2]).extra["bp_regressors"] == (1, 2)
+    for bad in ([True, 2], [1.0, 2.0], (True, 2)):
+        with pytest.raises(TypeError, match="bp_regressors"):
+            _options.resolve(bp_regressors=bad)
 
 
 def test_a_shape_seen_before_gives_what_a_first_call_gives():
@@ -515,3 +520,59 @@ def test_the_clean_finish_equals_the_general_one(n, k, kw):
         assert c.references == g.references and c.notes == g.notes and c.extra == g.extra
         for name in ("rank", "chow_df", "least_squares", "status", "stat", "df", "pvalue"):
             assert np.array_equal(getattr(c, name), getattr(g, name), equal_nan=True), name
+
+
+_R = np.random.default_rng(17)
+_X = _R.normal(size=(30, 2))
+_Y = _X @ [1.0, -1.0] + _R.normal(size=30)
+_MASKED = np.ma.masked_array(_X, mask=np.arange(60).reshape(30, 2) == 9)
+_OBJ = pd.DataFrame(_X, columns=["a", "b"]).astype(object)
+_OBJ.iloc[4, 1] = pd.NA
+_FIT = sm.OLS(_Y, sm.add_constant(_X)).fit()
+
+
+@pytest.mark.parametrize(
+    "call, error, match",
+    [
+        (lambda: Kalvoren.diagnose(_Y, _X + 1j), ValueError, r"X is not numeric \(complex"),
+        (
+            lambda: Kalvoren.diagnose(
+                pd.Series(_Y), pd.DataFrame(_X).assign(t=pd.date_range("2000", periods=30))
+            ),
+            ValueError,
+            "column 't' is not numeric",
+        ),
+        (lambda: Kalvoren.diagnose(_Y, _MASKED), ValueError, "'x2' has a missing .* row 4"),
+        (lambda: Kalvoren.diagnose(pd.Series(_Y), _OBJ), ValueError, "'b' has a missing .* row 4"),
+        (lambda: Kalvoren.diagnose(_FIT, _X), TypeError, "X must be None"),
+        (
+            lambda: Kalvoren.diagnose(sm.OLS(_Y, _X).fit_regularized(alpha=0.1)),
+            TypeError,
+            "penalised",
+        ),
+        (lambda: Kalvoren.diagnose(_Y[:6], _X[:6], lags=1), ValueError, "needs n >= 2k \\+ 2 = 8"),
+    ],
+)
+def test_inputs_numpy_would_bend_are_refused_naming_the_problem(call, error, match):
+    with pytest.raises(error, match=match):
+        call()
+
+
+def test_inputs_read_as_the_user_means_them():
+    stats = lambda r: [t.statistic for t in r.tests.values()]  # noqa: E731
+    base = Kalvoren.diagnose(_Y, _X)
+    assert stats(Kalvoren.diagnose(pd.Index(_Y), _X)) == stats(base)
+    # a partial date naming one row, as pandas' .loc reads it
+    monthly = pd.Series(_Y, index=pd.date_range("2000-01-01", periods=30, freq="MS"))
+    r = Kalvoren.diagnose(monthly, _X, break_label="2001-03")
+    assert stats(r) == stats(Kalvoren.diagnose(_Y, _X, break_at=14))
+    # NumPy data fitted with missing="drop": rows keep their numbers
+    y = _Y.copy()
+    y[[3, 7]] = np.nan
+    fit = sm.OLS(y, sm.add_constant(_X), missing="drop").fit()
+    r = Kalvoren.diagnose(fit, break_label=20)
+    assert list(r.index[:4]) == [0, 1, 2, 4] and r.break_at == 20
+    assert stats(r) == stats(Kalvoren.diagnose(fit, break_at=18))
+    # the added constant takes a name of its own
+    r = Kalvoren.diagnose(pd.Series(_Y), pd.DataFrame(_X, columns=["const", "_const"]))
+    assert r.params.index.is_unique and len(r.to_dict()["model"]["coefficients"]) == 3

@@ -183,3 +183,18 @@ def test_a_long_sample_keeps_chow_on_the_kernel_route():
     X = np.column_stack([np.ones(n), x])
     F, df, status, _ = _lstsq.chow(y, X, n // 2)
     assert c.route == "kernel" and c.df == df and c.statistic == pytest.approx(F, rel=1e-9)
+
+
+def test_a_step_at_the_break_is_not_taken_for_lost_digits():
+    """A column constant within a segment is dropped there; the digits come
+    from the columns each segment fits."""
+    n, t = 80, 40
+    x = rng.normal(size=n)
+    step = (np.arange(n) >= t).astype(float)
+    y = 1 + x + 0.5 * step + rng.normal(size=n)
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        r = diagnose(y, np.column_stack([x, step]), break_at=t)
+    assert r.tests["chow"].status == 0 and r.tests["chow"].df == (1, n - 4)
+    assert "digits" not in r.tests["chow"].note
+    assert not [w for w in seen if "digits" in str(w.message)]

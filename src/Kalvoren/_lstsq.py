@@ -107,6 +107,7 @@ class Resid:
     e: np.ndarray
     rank: int
     size: float
+    kept: np.ndarray | None = None  # the columns fitted (None: all)
 
     @property
     def rss(self) -> float:
@@ -134,7 +135,7 @@ def _pivoted(Z: np.ndarray, v: np.ndarray) -> Resid:
     Qr = Q[:, :r]
     qv = Qr.T @ v
     beta = sla.solve_triangular(R[:r, :r], qv) if r else np.empty(0)
-    return Resid(v - Qr @ qv, r, fit_size(v, Z[:, piv[:r]], beta))
+    return Resid(v - Qr @ qv, r, fit_size(v, Z[:, piv[:r]], beta), np.sort(piv[:r]))
 
 
 @dataclass
@@ -243,8 +244,12 @@ def chow(y: np.ndarray, X: np.ndarray, t: int) -> tuple[float, tuple[int, int], 
     within = (0.0 if one.exact else one.rss) + (0.0 if two.exact else two.rss)
     diff = whole.e - np.concatenate([one.e, two.e])
     between = float(diff @ diff)
+    # each segment's digits from the columns it fits: a column constant within
+    # a segment (a step at the break) is dropped there, not ill-conditioned
     sure = min(
-        digits(condition(Z), f.size, f.rss) for Z, f in ((X[:t], one), (X[t:], two)) if not f.exact
+        digits(condition(Z if f.kept is None else Z[:, f.kept]), f.size, f.rss)
+        for Z, f in ((X[:t], one), (X[t:], two))
+        if not f.exact
     )
     return (between / d1) / (within / d2), (d1, d2), 0, sure
 

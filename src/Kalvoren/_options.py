@@ -94,21 +94,27 @@ def _uses(tests: tuple[str, ...], option: str) -> bool:
 _RESOLVED: dict[Any, Options] = {}
 
 
+def _typed(v: Any) -> Any:
+    """A value keyed with its type, through lists and tuples ((True, 2) and
+    (1, 2) are equal, but not the same option)."""
+    if type(v) in (list, tuple):
+        return (type(v), tuple(map(_typed, v)))
+    return (type(v), v)
+
+
 def _call_key(kw: dict[str, Any]) -> Any:
     """A key for a call whose arguments are hashable, by type and value (1 and
-    True are different arguments; a list of ids keys as its tuple), else None.
-    The names keep the call's order: another order is another key to the
-    same Options."""
+    True are different arguments, in a list too), else None. The names keep
+    the call's order: another order is another key to the same Options."""
     values = tuple(kw.values())
-    key: tuple[Any, ...] = (tuple(kw), values, tuple(map(type, values)))
+    types = tuple(map(type, values))
+    key: tuple[Any, ...] = (tuple(kw), values, types)
+    if list in types or tuple in types:
+        key = (key[0], tuple(map(_typed, values)))
     try:
         hash(key)
     except TypeError:
-        key = (key[0], tuple(tuple(v) if type(v) is list else v for v in values), key[2])
-        try:
-            hash(key)
-        except TypeError:
-            return None
+        return None
     return key
 
 

@@ -41,16 +41,28 @@ class Model:
 
 
 def _is_pandas(obj: Any) -> bool:
-    return type(obj).__module__.split(".")[0] == "pandas"
+    """A pandas Series or DataFrame (an Index or an array is taken as values)."""
+    return type(obj).__module__.split(".")[0] == "pandas" and hasattr(obj, "index")
 
 
 def float_column(values: Any, name: str, copy: bool = True) -> np.ndarray:
     """float64 values of a column (a view when copy is False and one exists);
     non-numeric data names the column."""
+    _real(getattr(values, "dtype", None), f"column {name!r}")
+    if isinstance(values, np.ma.MaskedArray):  # masked values are missing ones
+        values = np.ma.asarray(values, dtype=np.float64).filled(np.nan)
     try:
         return np.array(values, dtype=np.float64, copy=True if copy else None)
     except (TypeError, ValueError):
         raise ValueError(f"column {name!r} is not numeric") from None
+
+
+def _real(dtype: Any, what: str) -> None:
+    """Refuse what NumPy would turn into floats by dropping a part (complex
+    numbers) or by choosing a unit (dates and durations as counts)."""
+    kind = getattr(dtype, "kind", "")
+    if kind and kind in "cmM":
+        raise ValueError(f"{what} is not numeric ({dtype})")
 
 
 def _response(y: Any) -> tuple[np.ndarray, str, Any]:
@@ -63,6 +75,8 @@ def _response(y: Any) -> tuple[np.ndarray, str, Any]:
         if y.name is not None:
             name = str(y.name)
         index = y.index
+        if y.dtype == object:  # None or pd.NA among the values: missing, found below
+            y = y.where(y.notna(), np.nan)
         values = float_column(y.to_numpy(), name)
     else:
         values = float_column(y, name)
@@ -81,13 +95,22 @@ def _design(X: Any, n: int) -> tuple[np.ndarray, list[str], Any]:
         if X.ndim == 1:
             X = X.to_frame(name=X.name if X.name is not None else "x1")
         names = [str(c) for c in X.columns]
+        for dtype, name in zip(X.dtypes, names):
+            _real(dtype, f"column {name!r}")
         try:  # a view of a float frame's block: copied once, into the design
             values = X.to_numpy(dtype=np.float64)
         except (TypeError, ValueError):
+            try:  # missing values in object or nullable columns: NaN, found below
+                return X.where(X.notna(), np.nan).to_numpy(dtype=np.float64), names, index
+            except (TypeError, ValueError):
+                pass
             for j in range(X.shape[1]):
                 float_column(X.iloc[:, j].to_numpy(), names[j])
             raise
     else:
+        _real(getattr(X, "dtype", None), "X")
+        if isinstance(X, np.ma.MaskedArray):
+            X = np.ma.asarray(X, dtype=np.float64).filled(np.nan)
         try:
             values = np.asarray(X, dtype=np.float64)
         except (TypeError, ValueError):
@@ -151,6 +174,13 @@ def from_fitted(fitted: Any) -> tuple[Any, Any]:
     design exactly as fitted. A weighted or GLS fit is refused (TypeError)."""
     model = fitted.model
     _refuse_weighted(model)
+    kind = type(getattr(fitted, "_results", fitted)).__name__
+    if "Regularized" in kind:
+        raise TypeError(
+            f"a fitted {kind} result (a penalised fit) is not an OLS fit: its coefficients "
+            "and residuals are not the ones the tests are built for; pass its data "
+            "(y, X) to diagnose the OLS fit"
+        )
     endog, exog = model.endog, model.exog
     data = getattr(model, "data", None)
     y_name = getattr(model, "endog_names", None)
@@ -158,7 +188,12 @@ def from_fitted(fitted: Any) -> tuple[Any, Any]:
     labels = getattr(data, "row_labels", None) if data is not None else None
     import pandas as pd
 
-    idx = labels if labels is not None else None
+    idx = labels
+    dropped = getattr(data, "missing_row_idx", None)
+    if labels is None and dropped is not None and len(dropped):
+        # NumPy data fitted with missing="drop": the rows kept, by their
+        # numbers in the data the user has, not renumbered from 0
+        idx = np.delete(np.arange(len(endog) + len(dropped)), np.asarray(dropped, dtype=np.intp))
     y = pd.Series(np.asarray(endog), index=idx, name=y_name if isinstance(y_name, str) else "y")
     exog = np.asarray(exog)
     if exog.ndim == 1:
@@ -224,6 +259,8 @@ def prepare(y: Any, X: Any = None, *, add_constant: bool = True) -> Model:
     has one, whatever add_constant says."""
     if _plain(y, X):
         return _prepare_plain(y, X, add_constant)
+    if X is not None and is_fitted(y):
+        raise TypeError("X must be None when y is a fitted results object (it has its design)")
     if X is None and is_fitted(y):
         y, X = from_fitted(y)
         add_constant = False
@@ -294,7 +331,9 @@ def _model(
             Z = room
         Z[:, 0] = 1.0
         Xv = Z
-        name = CONST_NAME if CONST_NAME not in x_names else "_const"
+        name = CONST_NAME
+        while name in x_names:  # a name of its own: params are indexed by name
+            name = "_" + name
         x_names = [name, *x_names]
         const_col, added = 0, True
     else:

@@ -65,6 +65,11 @@ def _break_position(break_at: Any, break_label: Any, model: _prepare.Model) -> i
         pos = model.index.get_loc(label)
     except (KeyError, TypeError, ValueError):
         raise _options.OptionError(name, f"{label!r} is not a label of the data's index") from None
+    if isinstance(pos, slice):  # a partial date ("2002-03") on a sorted index
+        one = range(len(model.index))[pos]
+        pos = one[0] if len(one) == 1 else pos
+    elif isinstance(pos, np.ndarray) and np.count_nonzero(pos) == 1:
+        pos = int(np.flatnonzero(pos)[0])
     if not isinstance(pos, (int, np.integer)):
         raise _options.OptionError(name, f"{label!r} does not name one observation")
     return int(pos)
@@ -111,6 +116,13 @@ def _lane(
     lim = _options.limits(n, k, opts, t_kept)
     problem = lim.first_problem(0, n, k, opts.lags, t_break)
     if problem is not None:
+        if problem.param == "break_at" and opts.break_at is None and break_label is None:
+            # no break was asked for: the middle leaves too few on a side
+            problem = _options.OptionError(
+                "y",
+                f"too few observations for the Chow test: n = {n} for k = {k} coefficients "
+                f"needs n >= 2k + 2 = {2 * k + 2} (or leave 'chow' out of tests)",
+            )
         if break_label is not None and problem.param == "break_at":
             problem = _options.OptionError(
                 "break_label", f"{break_label!r} (position {t_break}) {problem.problem}"
