@@ -284,8 +284,10 @@ def diagnose(
         (``reset_power=3``); ``Kalvoren.TEST_OPTIONS`` lists them.
 
     Raises ValueError for missing or non-finite values (naming the column and
-    row), y among the X columns, duplicate columns, too few observations, or
-    options out of range (``Kalvoren.OptionError``, naming the option).
+    row; masked values count as missing), values that are not real numbers
+    (complex, dates, durations), y among the X columns, duplicate columns,
+    too few observations, or options out of range (``Kalvoren.OptionError``,
+    naming the option).
     Emits a ``KalvorenWarning`` (its note says the same) for each result that
     stands with a caveat: the data determine a statistic to fewer than about
     8 digits; collinear columns dropped or a test computed by the
