@@ -7,6 +7,7 @@ import json
 import subprocess
 import sys
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -113,6 +114,19 @@ def test_dialects_encodings_and_formats_agree(tmp_path, frame):
     assert pd.read_csv(pd.io.common.StringIO(csv_out.stdout), index_col=0).shape[0] == 9
     dated = report(plain, *base, "--index", "date", "--break", "2004-01-01")
     assert json.loads(dated.stdout)["model"]["break_position"] == 36
+    # dates stay dates in Parquet, as a column or as the file's own index;
+    # integer labels beyond 2^53 name their own row
+    stamped = frame.assign(date=pd.to_datetime(frame.date))
+    big = frame.assign(date=2**60 + np.arange(len(frame)))
+    for name, data, at in (
+        ("s.parquet", stamped, "2004-01-01"),
+        ("i.parquet", stamped.set_index("date"), "2004-01-01"),
+        ("big.csv", big, str(2**60 + 36)),
+    ):
+        path = tmp_path / name
+        data.to_csv(path, index=False) if name.endswith("csv") else data.to_parquet(path)
+        out = report(path, *base, "--index", "date", "--break", at)
+        assert json.loads(out.stdout)["model"]["break_position"] == 36, (name, out.stderr)
 
 
 @pytest.mark.parametrize(
@@ -132,6 +146,10 @@ def test_dialects_encodings_and_formats_agree(tmp_path, frame):
         (["{good}", "--plot", "/nonexistent/p.png"], "cannot write"),
         (["{good}", "--plot", "noext"], "must end in"),
         (["--lags", "zero"], "invalid int value"),
+        (["{dates}", "--x", "d"], "column 'd' holds dates or durations"),
+        (["{euro}", "--decimal", ","], "line 22, column 'a': not a number: '2.626'"),
+        (["{tail}"], "line 33, column 'y': missing or non-finite"),
+        (["{labelled}", "--index", "word"], "line 32, column 'y': missing"),
     ],
 )
 def test_bad_input_is_one_line_with_status_2(tmp_path, args, text):
@@ -146,6 +164,19 @@ def test_bad_input_is_one_line_with_status_2(tmp_path, args, text):
         "latin": tmp_path / "l.csv",
     }
     files["good"].write_text("\n".join(lines) + "\n")
+    # a last row with an infinite value; one with a label and no values
+    files["tail"] = tmp_path / "t.csv"
+    files["tail"].write_text("\n".join(lines) + "\n1,2,w,3\ninf,-inf,w,3\n")
+    files["labelled"] = tmp_path / "n.csv"
+    files["labelled"].write_text("\n".join(lines) + "\n,,z,\n")
+    files["dates"] = tmp_path / "d.parquet"
+    pd.DataFrame({"y": range(30), "a": range(30), "d": pd.date_range("2000", periods=30)}).assign(
+        y=lambda d: d.y % 7
+    ).to_parquet(files["dates"])
+    files["euro"] = tmp_path / "e.csv"
+    files["euro"].write_text(
+        "y;a\n" + "\n".join(f"{i % 5},5;{i}" for i in range(20)) + "\n1;2.626\n"
+    )
     files["dup"].write_text("y,a,a\n1,2,3\n")
     files["short"].write_text("y,a\n1,2\n3,4\n5,7\n")
     files["latin"].write_bytes(b"y,a\n\xe9,1\n")

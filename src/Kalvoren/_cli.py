@@ -759,7 +759,13 @@ def _rows_as_lines(rows: list[int]) -> dict[int, int]:
 
 
 def _numeric(
-    frame: Any, cols: list[str], name: str, dropna: bool, line_of: Any = _rows_as_lines
+    frame: Any,
+    cols: list[str],
+    name: str,
+    dropna: bool,
+    line_of: Any = _rows_as_lines,
+    decimal: str = ".",
+    label: Any = None,
 ) -> tuple[dict[str, Any], Any, int]:
     """The columns as float64 arrays (a float64 column's own values, not
     copied), the rows kept (a slice, or positions when some are dropped) and
@@ -770,15 +776,23 @@ def _numeric(
     values = {}
     for c in cols:
         s = frame[c]
+        if s.dtype.kind in "mM":  # a count in the file's time unit is not the data
+            raise UsageError(f"{name}: column {c!r} holds dates or durations, not numbers")
         if s.dtype != np.float64:
             if pd.api.types.is_bool_dtype(s.dtype) or not pd.api.types.is_numeric_dtype(s.dtype):
+                text = s.astype(str).str.strip()
+                if decimal != ".":
+                    # cells the reader left as text, read with its decimal mark: a
+                    # "." would be taken for one
+                    s = text.where(~text.str.contains(".", regex=False), "\0")
+                    s = s.str.replace(decimal, ".", regex=False).where(frame[c].notna())
                 conv = pd.to_numeric(s, errors="coerce")
-                bad = conv.isna() & s.notna() & (s.astype(str).str.strip() != "")
+                bad = conv.isna() & s.notna() & (text != "")
                 if bad.any():
                     row = int(np.flatnonzero(bad.to_numpy())[0])
                     raise UsageError(
                         f"{name}: line {line_of([row])[row]}, column {c!r}: not a number: "
-                        f"{_quote(s.iloc[row])}"
+                        f"{_quote(frame[c].iloc[row])}"
                     )
                 s = conv
             s = s.astype("float64")
@@ -787,13 +801,17 @@ def _numeric(
     if all(np.isfinite(v).all() for v in values.values()):
         return values, slice(0, n), 0
     na = np.column_stack([~np.isfinite(values[c]) for c in cols])
-    # rows that are entirely empty at the end (trailing separators) are not data
+    # rows that are entirely empty at the end (trailing separators) are not
+    # data; they are counted as dropped (an infinite value is a value)
+    labelled = None if label is None else label.notna().to_numpy() & (label.astype(str) != "")
     tail = n
-    while tail and na[tail - 1].all():
+    while tail and all(np.isnan(values[c][tail - 1]) for c in cols):
+        if labelled is not None and labelled[tail - 1]:
+            break  # a labelled row is an observation, with missing values
         tail -= 1
     na = na[:tail]
     if not na.any():
-        return values, slice(0, tail), 0
+        return values, slice(0, tail), n - tail
     if not dropna:
         r, j = (int(v) for v in np.argwhere(na)[0])
         raise UsageError(
@@ -801,7 +819,7 @@ def _numeric(
             "value (pass --dropna to drop such rows)"
         )
     keep = np.flatnonzero(~na.any(axis=1))
-    return values, keep, tail - keep.size
+    return values, keep, n - keep.size
 
 
 def _own(a: Any) -> Any:
@@ -825,12 +843,19 @@ def _model_data(
     import numpy as np
 
     frame = _read(args)
-    for col in [args.y, *args.x, *([args.index] if args.index else []), *_cov_columns(args)]:
+    # --index may name the file's own index (a Parquet file's)
+    own_index = bool(args.index) and args.index not in frame.columns
+    own_index = own_index and args.index in frame.index.names and frame.index.nlevels == 1
+    indexed = [args.index] if args.index and not own_index else []
+    for col in [args.y, *args.x, *indexed, *_cov_columns(args)]:
         if col not in frame.columns:
             raise UsageError(
                 f"{source}: no column {col!r} (columns: {', '.join(map(str, frame.columns))})"
             )
-    values, rows, dropped = _numeric(frame, [args.y, *args.x], source, args.dropna, args.line_of)
+    label = frame[args.index] if indexed else None
+    values, rows, dropped = _numeric(
+        frame, [args.y, *args.x], source, args.dropna, args.line_of, args.decimal, label
+    )
     y = _own(values.pop(args.y)[rows])
     m = y.shape[0]
     Z = np.empty((m, len(args.x) + 1))  # column 0: room for the constant
@@ -839,7 +864,8 @@ def _model_data(
     # the file's own row labels, unless --index relabels them
     labels = frame.index[rows]
     if args.index:
-        labels = _labels(frame[args.index].iloc[rows], args.index)
+        column = frame.index.to_series() if own_index else frame[args.index]
+        labels = _labels(column.iloc[rows], args.index)
     cov = _cov_options(args, frame, rows)
     del frame, values
     _release_freed()
@@ -856,6 +882,8 @@ def _labels(values: Any, name: str) -> Any:
     import numpy as np
     import pandas as pd
 
+    if values.dtype.kind == "M":  # dates already (Parquet, Stata)
+        return pd.Index(values, name=name)
     if not pd.api.types.is_numeric_dtype(values.dtype) or pd.api.types.is_bool_dtype(values.dtype):
         try:
             values = pd.to_numeric(values)
@@ -890,8 +918,11 @@ def _break_label(value: str | None, index: Any) -> tuple[Any, Any]:
         if isinstance(index, pd.DatetimeIndex):
             label = pd.Timestamp(value)
         elif pd.api.types.is_integer_dtype(index.dtype):
-            number = float(value)
-            label = int(number) if number.is_integer() else number
+            try:  # exactly, as written: a float loses integers beyond 2^53
+                label = int(value)
+            except ValueError:
+                number = float(value)
+                label = int(number) if number.is_integer() else number
         elif pd.api.types.is_numeric_dtype(index.dtype):
             label = float(value)
     except ValueError:
