@@ -414,6 +414,9 @@ def test_awkward_data_gets_statuses():
     assert (
         short.tests["goldfeld_quandt"].status == short.tests["rainbow"].status == Status.TOO_SHORT
     )
+    # more powers than observations: a status at once, not a design of 10^20 columns
+    huge = diagnose(rng.normal(size=30), x, tests=["reset"], reset_power=10**20)
+    assert huge.tests["reset"].status == Status.TOO_SHORT
     alone = diagnose(rng.normal(size=30), None, tests=NEW)
     assert alone.tests["white"].status == alone.tests["reset"].status == Status.BAD_ARG
     assert alone.tests["durbin_watson"].status == 0

@@ -248,6 +248,9 @@ def reset(v: Any) -> Computed:
     df (q, n - k - q) with q the rank the powers add."""
     if _slopes(v).shape[1] == 0:
         return Computed(Status.BAD_ARG)
+    n, k = v.Xs.shape
+    if v.option("reset_power") - 1 > n - k - 1:  # more powers than the data leave room for
+        return Computed(Status.TOO_SHORT)
     kind = v.option("reset_type")
     if kind == "fitted":
         return _added(v, _beyond(v.fit.Q, _powers(v, (v.ys - v.e)[:, None])))
