@@ -150,6 +150,9 @@ def test_dialects_encodings_and_formats_agree(tmp_path, frame):
         (["{euro}", "--decimal", ","], "line 22, column 'a': not a number: '2.626'"),
         (["{tail}"], "line 33, column 'y': missing or non-finite"),
         (["{labelled}", "--index", "word"], "line 32, column 'y': missing"),
+        (["{mac}"], "carriage return alone"),
+        (["{good}", "--encoding", "utf-16"], "does not start with BOM"),
+        (["{cut}"], "cannot read it"),
     ],
 )
 def test_bad_input_is_one_line_with_status_2(tmp_path, args, text):
@@ -173,6 +176,11 @@ def test_bad_input_is_one_line_with_status_2(tmp_path, args, text):
     pd.DataFrame({"y": range(30), "a": range(30), "d": pd.date_range("2000", periods=30)}).assign(
         y=lambda d: d.y % 7
     ).to_parquet(files["dates"])
+    files["mac"] = tmp_path / "m.csv"
+    files["mac"].write_text("\r".join(lines) + "\r")
+    files["cut"] = tmp_path / "c.dta"
+    pd.DataFrame({"y": [1.0, 2.0], "a": [3.0, 4.0]}).to_stata(files["cut"], write_index=False)
+    files["cut"].write_bytes(files["cut"].read_bytes()[:100])
     files["euro"] = tmp_path / "e.csv"
     files["euro"].write_text(
         "y;a\n" + "\n".join(f"{i % 5},5;{i}" for i in range(20)) + "\n1;2.626\n"

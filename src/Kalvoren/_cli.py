@@ -11,6 +11,7 @@ import csv
 import io
 import json
 import os
+import struct
 import sys
 import warnings
 from importlib import resources
@@ -91,8 +92,7 @@ class _Version(argparse.Action):
         values: Any,
         option_string: Any = None,
     ) -> NoReturn:
-        sys.stdout.write(f"kalvoren-diag {_version()}\n")
-        parser.exit()
+        parser.exit(0 if _write_out(f"kalvoren-diag {_version()}\n") is None else 2)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -842,7 +842,15 @@ def _model_data(
     gone when this returns, before the battery asks for its own memory."""
     import numpy as np
 
-    frame = _read(args)
+    try:
+        frame = _read(args)
+    except io.UnsupportedOperation:  # a pipe: the dialect is found by reading twice
+        raise UsageError(f"{source}: cannot read it twice (a pipe?): save it to a file") from None
+    except (csv.Error, UnicodeError, LookupError, EOFError, struct.error) as e:
+        why = str(e)
+        if "new-line character seen in unquoted field" in why:
+            why = "lines end in a carriage return alone (an old Mac format): convert them"
+        raise UsageError(f"{source}: cannot read it: {why}") from None
     # --index may name the file's own index (a Parquet file's)
     own_index = bool(args.index) and args.index not in frame.columns
     own_index = own_index and args.index in frame.index.names and frame.index.nlevels == 1
@@ -966,7 +974,10 @@ def _write_plot(report: Any, path: str) -> str:
 
     target = os.path.realpath(path)
     ext = os.path.splitext(target)[1]
-    fd, tmp = tempfile.mkstemp(prefix=".kalvoren-", suffix=ext, dir=os.path.dirname(target))
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=".kalvoren-", suffix=ext, dir=os.path.dirname(target))
+    except OSError as e:
+        raise UsageError(f"--plot {path}: cannot write: {e.strerror or e}") from None
     try:
         with os.fdopen(fd, "wb") as fh:
             fig = report.plot()
@@ -1052,6 +1063,23 @@ def render(report: Report, fmt: str, source: str) -> str:
     return f"Residual diagnostics: {source}\n{report.summary()}"
 
 
+def _write_out(text: str) -> str | None:
+    """Write to standard output: None, or why it failed ("" when the reader
+    has gone, as `| head` does, which is not worth a message)."""
+    try:
+        if sys.stdout is None:
+            return "standard output is closed"
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # nothing more can go out; keep the interpreter's last flush quiet
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return ""
+    except OSError as e:
+        return e.strerror or str(e)
+    return None
+
+
 def main(argv: list[str] | None = None) -> int:
     tmp = None
     try:
@@ -1065,7 +1093,13 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     if dropped:
         print(f"kalvoren-diag: note: dropped {dropped} rows with missing values", file=sys.stderr)
-    sys.stdout.write(text if text.endswith("\n") else text + "\n")
+    problem = _write_out(text if text.endswith("\n") else text + "\n")
+    if problem is not None:
+        if tmp is not None:
+            os.unlink(tmp)
+        if problem:
+            print(f"kalvoren-diag: error: cannot write the report: {problem}", file=sys.stderr)
+        return 2
     if tmp is not None:
         try:
             os.replace(tmp, os.path.realpath(args.plot))
