@@ -340,6 +340,8 @@ def test_every_entry_point_runs_the_family():
     r = Kalvoren.diagnose(y, X, tests=ALL, f_trim=0.2, mosum_h=0.25)
     assert all(t.status == 0 and 0 <= t.pvalue <= 1 for t in r.tests.values())
     one = Kalvoren.sup_f(y, X, f_trim=0.2, f_break_columns=["x1"])
+    # a position as the command line gives it: "1" is the column after the constant
+    assert Kalvoren.sup_f(y, X, f_trim=0.2, f_break_columns=["1"]).statistic == one.statistic
     assert one.df == 1 and one.statistic == pytest.approx(
         Kalvoren.f_sequence(y, X, 0.2, f_break_columns="x1").max()
     )

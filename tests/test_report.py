@@ -151,6 +151,7 @@ def test_dialects_encodings_and_formats_agree(tmp_path, frame):
         (["{tail}"], "line 33, column 'y': missing or non-finite"),
         (["{labelled}", "--index", "word"], "line 32, column 'y': missing"),
         (["{mac}"], "carriage return alone"),
+        (["{good}", "--decimal", "x"], "--decimal: must be one character"),
         (["{good}", "--encoding", "utf-16"], "does not start with BOM"),
         (["{cut}"], "cannot read it"),
     ],

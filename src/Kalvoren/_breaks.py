@@ -217,6 +217,8 @@ def break_columns(spec: Any, names: Sequence[str], kept: Sequence[int]) -> list[
         return list(range(len(kept)))
     wanted = []
     for c in spec:
+        if isinstance(c, str) and c not in names and c.isdigit():
+            c = int(c)  # a position as the command line gives it
         if isinstance(c, str):
             if c not in names:
                 raise _options.OptionError(

@@ -72,6 +72,13 @@ def _quote(text: Any) -> str:
     return repr(text) if len(text) <= QUOTE_MAX else repr(text[:QUOTE_MAX]) + "..."
 
 
+def _decimal_mark(value: str) -> str:
+    """One character that cannot be part of a number otherwise."""
+    if len(value) != 1 or value.isalnum() or value in "+-\"'\n\r":
+        raise argparse.ArgumentTypeError(f"must be one character such as '.' or ',', got {value!r}")
+    return value
+
+
 def _version() -> str:
     import Kalvoren
 
@@ -186,7 +193,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="CSV separator: one character, '\\t' for a tab, or '\\s+' for runs of "
         "whitespace (default: sniffed)",
     )
-    p.add_argument("--decimal", default=".", help="CSV decimal mark")
+    p.add_argument("--decimal", default=".", type=_decimal_mark, help="CSV decimal mark")
     p.add_argument(
         "--encoding",
         default="utf-8",
@@ -599,7 +606,9 @@ def _read_source(
         raise UsageError(f"{name}: duplicate columns: {', '.join(map(repr, dup))}")
     missing = [c for c in wanted if c not in header]
     if missing:
-        shown = ", ".join(header) if len(header) <= 50 else ", ".join(header[:50]) + ", ..."
+        # quoted, so that a wrong separator's one long name or a name's spaces show
+        cut = [_quote(name) for name in header]
+        shown = ", ".join(cut) if len(cut) <= 50 else ", ".join(cut[:50]) + ", ..."
         raise UsageError(f"{name}: no column {missing[0]!r} (columns: {shown})")
     # Columns by position: the header may repeat names that are not used.
     names = [f"\0{j}" for j in range(len(header))]
@@ -1057,7 +1066,10 @@ def render(report: Report, fmt: str, source: str) -> str:
         return report.to_frame().to_csv()
     if fmt == "markdown":
         frame = report.to_frame().astype(object)
-        return frame.where(frame.notna(), "").to_markdown() + "\n"
+        frame = frame.where(frame.notna(), "")
+        # a "|" in a note (a column's name) would end its cell
+        frame = frame.map(lambda v: v.replace("|", "\\|") if isinstance(v, str) else v)
+        return frame.to_markdown() + "\n"
     if fmt == "html":
         return report.to_html(title=f"Residual diagnostics: {source}")
     return f"Residual diagnostics: {source}\n{report.summary()}"
