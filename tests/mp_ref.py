@@ -310,7 +310,8 @@ def battery(y, X, const_col, lags, t_break, hac_lags):
         out = {"rank": r, "kept": kept}
 
         lagged = [[mp.mpf(0)] * j + e[: n - j] for j in range(1, lags + 1)]
-        u, _, _ = _ls([one] + rest + lagged, e)
+        # without a constant in the model, none in the auxiliary regression (lmtest)
+        u, _, _ = _ls(([one] if has_const else []) + rest + lagged, e)
         out["breusch_godfrey"] = (float(n * (1 - mp.fdot(u, u) / S)), lags)
 
         g = [v * v * n / S for v in e]

@@ -198,3 +198,43 @@ def test_a_step_at_the_break_is_not_taken_for_lost_digits():
     assert r.tests["chow"].status == 0 and r.tests["chow"].df == (1, n - 4)
     assert "digits" not in r.tests["chow"].note
     assert not [w for w in seen if "digits" in str(w.message)]
+
+
+def test_rainbow_counts_a_column_the_centre_lacks():
+    """A dummy of outer rows is spanned by the outer rows' own parameters: the
+    F test of one parameter per outer row, computed directly."""
+    n = 60
+    x = rng.normal(size=n)
+    event = np.zeros(n)
+    event[:5] = 1.0
+    X = np.column_stack([np.ones(n), x, event])
+    y = X @ [1.0, 1.0, 0.5] + rng.normal(size=n)
+    r = diagnose(y, X[:, 1:], tests=["rainbow"]).tests["rainbow"]
+    lo, hi = 15, 45  # the central half, as lmtest's raintest takes it
+    outer = np.eye(n)[:, [i for i in range(n) if not lo <= i < hi]]
+    full = np.column_stack([X, outer])
+    rss = [np.sum((y - Z @ np.linalg.lstsq(Z, y, rcond=None)[0]) ** 2) for Z in (X, full)]
+    rank = np.linalg.matrix_rank(full)
+    d1, d2 = rank - 3, n - rank
+    assert r.df == (d1, d2) == (29, 28)
+    assert r.statistic == pytest.approx(((rss[0] - rss[1]) / d1) / (rss[1] / d2), rel=1e-10)
+
+
+def test_tests_that_need_a_constant_say_so_without_one():
+    n = 80
+    x = rng.normal(size=n)
+    g = np.repeat([0, 1], n // 2)
+    y = 1 + x + rng.normal(size=n)
+    bare = diagnose(y, x, add_constant=False, tests=["ols_cusum", "ols_mosum"])
+    assert all(t.status == Kalvoren.Status.BAD_ARG for t in bare.tests.values())
+    assert "needs a constant" in bare.tests["ols_cusum"].note
+    dummies = np.column_stack([g == 0, g == 1, x]).astype(float)  # the constant, implicitly
+    spanned = diagnose(y, dummies, add_constant=False, tests=["ols_cusum", "ols_mosum"])
+    assert all(t.status == 0 for t in spanned.tests.values())
+    # the F form of Breusch-Godfrey when the lags fit e exactly: a status, not 1/0
+    short = diagnose(
+        y[:8], x[:8], add_constant=False, lags=6, bg_form="f", tests=["breusch_godfrey"]
+    )
+    assert short.tests["breusch_godfrey"].status != 0 or math.isfinite(
+        short.tests["breusch_godfrey"].statistic
+    )

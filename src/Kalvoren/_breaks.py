@@ -1003,10 +1003,23 @@ ave_f = _functional("ave")
 exp_f = _functional("exp")
 
 
+def _spans_constant(v: Any) -> bool:
+    """Whether the fitted columns hold the constant (explicitly or as a set of
+    dummies): only then do the OLS residuals sum to zero, which the Brownian
+    bridge of the OLS-based tests assumes."""
+    n = v.Xs.shape[0]
+    if v.const >= 0:
+        return True
+    inside = v.fit.Q.sum(axis=0)  # Q'1
+    return bool(float(inside @ inside) > n * (1.0 - 1e-8))
+
+
 def ols_cusum_test(v: Any) -> Computed:
     n, k = v.Xs.shape
     if n <= k:
         return Computed(Status.TOO_SHORT)
+    if not _spans_constant(v):
+        return Computed(Status.BAD_ARG)
     _, stat = ols_cusum(v.e, k)
     return Computed(0, stat, pvalue=kolmogorov_pvalue(stat, n))
 
@@ -1032,6 +1045,8 @@ def ols_mosum_test(v: Any) -> Computed:
     n, k = v.Xs.shape
     if n <= k or math.floor(n * h) < 1:
         return Computed(Status.TOO_SHORT)
+    if not _spans_constant(v):
+        return Computed(Status.BAD_ARG)
     sigma = math.sqrt(float(v.e @ v.e) / (n - k))
     _, stat = mosum(v.e, h, sigma)
     return Computed(0, stat, pvalue=mosum_pvalue("ols", stat, math.floor(n * h) / n, n))

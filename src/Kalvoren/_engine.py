@@ -554,7 +554,7 @@ def _ls_bg(s: _Series) -> tuple[int, float]:
     if L >= s.n:
         return Status.TOO_SHORT, math.nan
     rest = np.delete(s.X, s.const, axis=1) if s.const >= 0 else s.X
-    return 0, _lstsq.bg(s.e, rest, L)
+    return 0, _lstsq.bg(s.e, rest, L, ones=s.const >= 0)
 
 
 def _ls_bp(which: int, tid: str) -> Callable[[_Series], tuple[int, float]]:

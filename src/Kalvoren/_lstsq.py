@@ -200,13 +200,14 @@ def digits(cond: float, size: float, rss: float) -> float:
     return -math.log10(10.0 * EPS * (cond + amp))
 
 
-def bg(e: np.ndarray, Xrest: np.ndarray, lags: int) -> float:
-    """Breusch-Godfrey LM: n times the uncentred R^2 of e on [1, X, lags of e]."""
+def bg(e: np.ndarray, Xrest: np.ndarray, lags: int, ones: bool = True) -> float:
+    """Breusch-Godfrey LM: n times the uncentred R^2 of e on [1, X, lags of e]
+    (ones False: on [X, lags of e], for a model without a constant)."""
     n: int = e.shape[0]
     lagged = np.zeros((n, lags))
     for j in range(1, lags + 1):
         lagged[j:, j - 1] = e[:-j]
-    Z = np.column_stack([np.ones(n), Xrest, lagged])
+    Z = np.column_stack([np.ones(n), Xrest, lagged] if ones else [Xrest, lagged])
     S = float(e @ e)
     if not S > 0:
         return 0.0

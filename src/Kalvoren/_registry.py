@@ -10,6 +10,7 @@ with the run's options); its p-value comes from the reference named in
 
 from __future__ import annotations
 
+import math
 from typing import Any, Callable
 
 import numpy as np
@@ -58,7 +59,12 @@ def _bg_form(stat: Any, f: Fitted) -> tuple[Any, str]:
     as lmtest's bgtest(type = "F")."""
     if f.option("bg_form") == "lm":
         return stat, "chi2"
-    return (f.n - f.rank - f.lags) / f.lags * stat / (f.n - stat), "F"
+    # LM = n: the lags fit e exactly, and F is undefined (NaN, not a division by zero)
+    if isinstance(stat, float):
+        rest = f.n - stat if f.n > stat else math.nan
+    else:
+        rest = np.where(f.n > stat, f.n - stat, np.nan)
+    return (f.n - f.rank - f.lags) / f.lags * stat / rest, "F"
 
 
 def _bg_df(f: Fitted) -> tuple[Any, Any]:

@@ -384,14 +384,16 @@ def rainbow_rows(n: int, fraction: float) -> tuple[int, int]:
 
 def rainbow(v: Any) -> Computed:
     """Utts' (1982) Rainbow test: F of the central fraction's fit against
-    the whole sample's, df (n - n1, n1 - k1)."""
+    the whole sample's, df (n - n1 - (k - k1), n1 - k1) with k1 the central
+    fit's rank (a column the centre lacks, a dummy of outer rows, is spanned
+    by the outer rows' own parameters: lmtest's n - n1 when k1 = k)."""
     n = v.n
     lo, hi = rainbow_rows(n, v.option("rainbow_fraction"))
     if hi - lo < 1 or hi - lo >= n:
         return Computed(Status.TOO_SHORT)
     mid = _shared(v, "rainbow", lambda: _Factor(v.Xs[lo:hi])).resid(v.ys[lo:hi])
     n1 = hi - lo
-    d1, d2 = n - n1, n1 - mid.rank
+    d1, d2 = n - n1 - (len(v.kept) - mid.rank), n1 - mid.rank
     if d1 < 1 or d2 < 1:
         return Computed(Status.TOO_SHORT)
     if mid.exact:

@@ -74,6 +74,9 @@ def _f_test(kind: str, word: str, title: str) -> TestSpec:
     )
 
 
+# The OLS residuals' partial sums end at zero only when the model holds a constant
+_BRIDGE = ((Status.BAD_ARG, "needs a constant in the model (OLS residuals that sum to zero)"),)
+
 TESTS: tuple[TestSpec, ...] = (
     _f_test("sup", "sup", "Andrews' sup-F (Quandt likelihood ratio), break at an unknown date"),
     _f_test("ave", "ave", "Andrews-Ploberger ave-F, break at an unknown date"),
@@ -91,6 +94,7 @@ TESTS: tuple[TestSpec, ...] = (
         None,
         compute=lazy_compute("_breaks", "ols_cusum_test"),
         default=False,  # computed per series in Python: opt in
+        status_text=_BRIDGE,
     ),
     TestSpec(
         "rec_mosum",
@@ -121,6 +125,7 @@ TESTS: tuple[TestSpec, ...] = (
         ("mosum_h",),
         compute=lazy_compute("_breaks", "ols_mosum_test"),
         default=False,
+        status_text=_BRIDGE,
     ),
     TestSpec(
         "hansen_stability",

@@ -815,7 +815,8 @@ struct Options {
 };
 
 // Breusch-Godfrey as kvr_bg_stat (the regression of e on [1, X without its
-// constant, e lagged 1..L], zeros before the start), its normal equations
+// constant, e lagged 1..L], zeros before the start; without a constant in the
+// model, on [X, e lagged 1..L]), its normal equations
 // formed from inner products of columns: those of the design are the
 // design's work, the rest are inner products of e with shifted copies of
 // itself and of the design's columns, each with dots8.
@@ -865,6 +866,13 @@ KVR_MULTIVERSION int breusch_godfrey(const Series &s, int64_t lags, double *scra
         for (int64_t b = 0; b < p; ++b) G[cl * m + b] = G[b * m + cl] = dv[b];
         g[cl] = dv[p];
         for (int64_t a = 0; a <= l; ++a) G[cl * m + p + a] = G[(p + a) * m + cl] = dv[p + 1 + a];
+    }
+    if (s.cc < 0) {
+        // A model without a constant: e on [X, lagged e], as lmtest's bgtest;
+        // the column of ones leaves the system (its coefficient is zero).
+        for (int64_t b = 1; b < m; ++b) G[b] = G[b * m] = 0.0;
+        G[0] = static_cast<double>(n);
+        g[0] = 0.0;
     }
     if (kvr::gram_out_of_range(G, m, n)) return DIAG_FALLBACK;
     if (kvr_chol_solve(G, g, beta, L, m) != 0) return DIAG_FALLBACK;
