@@ -75,7 +75,7 @@ def test_statsmodels_parity(data, tol):
     assert r.tests["breusch_godfrey"].df == 3 and r.tests["chow"].df == (r.k, r.n - 2 * r.k)
 
 
-def test_breusch_pagan_counts_a_constant_the_design_spans_without_a_column(rng):
+def test_a_constant_the_design_spans_without_a_column_counts_as_one(rng):
     """A full set of dummies without a constant column spans it: the
     auxiliary regression's constant adds nothing, and its df is statsmodels'
     (one, two and many series)."""
@@ -97,6 +97,16 @@ def test_breusch_pagan_counts_a_constant_the_design_spans_without_a_column(rng):
         assert r.tests[tid].df == 3 and r.tests[tid].pvalue == pytest.approx(p, rel=1e-9)
         assert r.tests[tid].statistic == pytest.approx(stat, rel=1e-10)
         assert (many[f"{tid}_pvalue"] == r.tests[tid].pvalue).all()
+    # hac_wald tests what the constant leaves, as with the constant written out
+    hw, ref = r.tests["hac_wald"], Kalvoren.diagnose(y, explicit[:, 1:]).tests["hac_wald"]
+    assert hw.df == ref.df == 3 and hw.statistic == pytest.approx(ref.statistic, rel=1e-10)
+    assert hw.pvalue == pytest.approx(ref.pvalue, rel=1e-8)
+    assert (many["hac_wald_statistic"] == hw.statistic).all()
+    # without any constant, every coefficient is a slope
+    bare = Kalvoren.diagnose(y, x, add_constant=False).tests["hac_wald"]
+    assert bare.df == 1 and bare.statistic == pytest.approx(
+        Kalvoren.diagnose(y, x, add_constant=False).wald("x1").statistic, rel=1e-10
+    )
 
 
 def test_longley_hac_wald_against_mpmath():

@@ -302,6 +302,8 @@ def run(
                 series_least_squares(batch, rec, int(g))
             else:
                 tests_least_squares(batch, rec, int(g), refused[g])
+    if batch.const_col < 0 and batch.cov is None and "hac_wald" in batch.tests:
+        refused_any |= _implicit_constant(batch, rec)  # the record changed: read it again
     # status, statistic, df1, df2 and p-value of every test, in one block
     block = np.empty((5, G, T))
     block.fill(np.nan)
@@ -348,6 +350,35 @@ def run(
     for g in np.flatnonzero(np.isfinite(digits) & (digits < DIGITS_MIN)):
         rec.notes[g]["digits"] = _digits_text(digits[g], out[g, _COND])
     return rec
+
+
+def _implicit_constant(batch: Batch, rec: Record) -> bool:
+    """hac_wald of a design without a constant column whose columns hold the
+    constant (a full set of dummies): its slopes are what the constant leaves,
+    as with the constant written out, not every coefficient (which would test
+    the level too). The same model with an explicit constant, by the
+    least-squares route's Wald form."""
+    j = _COL["hac_wald"]
+    out = rec.out
+    changed = False
+    shared: list[int] | None = None  # a shared design's answer, found once
+    for g in np.flatnonzero(out[:, _STATUS[j]] == 0).tolist():
+        ys, Xs, _, _ = _scaled(batch, g)
+        n = Xs.shape[0]
+        Z = np.column_stack([np.ones(n), Xs])
+        kept = shared if shared is not None else _lstsq.independent_columns(Z, 0)
+        if batch.shared_x:
+            shared = kept
+        if len(kept) > int(rec.rank[g]):
+            if batch.shared_x:
+                return changed  # the constant is a direction of its own for every series
+            continue  # every coefficient is a slope
+        fit = _lstsq.Fit.of(np.ascontiguousarray(Z[:, kept]), ys, 0)
+        status, stat = _lstsq.hac_wald(fit, 0, int(batch.hac_lags[g]))
+        out[g, _STATUS[j]], out[g, _STAT[j]] = status, stat if status == 0 else math.nan
+        out[g, _HAC_DF] = len(kept) - 1
+        changed = True
+    return changed
 
 
 def _native_more(
@@ -1143,6 +1174,8 @@ def finish_clean(batch: Batch, res: tuple[np.ndarray, ...], alpha: float) -> Res
     the cost."""
     if not batch.plan.quick or batch.cov is not None or len(res) != 3:
         return None
+    if batch.const_col < 0 and "hac_wald" in batch.tests:
+        return None  # a constant the columns may hold: see _implicit_constant
     out, beta, se = res
     row = out[0].tolist()
     if row[_FIT] != 0 or not row[_DIGITS] >= DIGITS_MIN:
