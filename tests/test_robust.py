@@ -449,3 +449,25 @@ def test_per_test_function_and_command_line(tmp_path):
     ]:
         code, out, err = cli(*args)
         assert code == 2 and out == "" and text in err, (args, err)
+
+
+@pytest.mark.parametrize("seed", [0, 1, 3, 5])
+def test_fewer_clusters_than_restrictions_is_singular_not_a_certain_rejection(seed):
+    """Three clusters leave a 3-slope covariance of rank 2: its inverse is
+    rounding, whatever the seed's rounding makes of it."""
+    r = np.random.default_rng(seed)
+    X = r.normal(size=(60, 3))
+    y = 1 + X @ [0.3, 0.0, -0.2] + r.normal(size=60)
+    g = np.arange(60) % 3
+    t = np.repeat(np.arange(3), 20)
+    for cov_type, options in (("cluster", {"groups": g}), ("driscoll-kraay", {"time": t})):
+        rep = Kalvoren.diagnose(y, X, cov_type=cov_type, cov_options=options)
+        assert rep.tests["hac_wald"].status == Status.SINGULAR, cov_type
+        assert rep.wald(rep.x_names[1:]).status == Status.SINGULAR, cov_type
+    # dependent restrictions (one hypothesis written twice) are singular too
+    hc = Kalvoren.diagnose(y, X, cov_type="HC1")
+    assert hc.wald([[0, 1, 0, 0], [0, 2, 0, 0]]).status == Status.SINGULAR
+    assert hc.wald([[0, 1, 0, 0]]).status == 0
+    # prewhitening needs residual degrees of freedom in the scores' VAR
+    with pytest.raises(OptionError, match="prewhite"):
+        Kalvoren.robust_cov(y[:4], X[:4, :2], "HAC", prewhite=1)

@@ -855,6 +855,8 @@ def model_cov(model: Any, choice: CovChoice, frame: Any = None, lags: int | None
     n, k = model.n, model.k
     if n <= k:
         raise OptionError("y", f"too few observations: n = {n} for k = {k} coefficients")
+    if choice.prewhite and n - 1 <= k:  # the scores' VAR(1) fits exactly: no long-run variance
+        raise OptionError("prewhite", f"needs more than k + 1 = {k + 1} observations (got n = {n})")
     cols = frame if frame is not None and hasattr(frame, "columns") else None
     groups = resolve(choice, n, model.index, cols)
     return covariance(model.y, model.X, model.const_col, choice, groups, lags)
@@ -997,6 +999,23 @@ def _record(
     rec.stat[idx[todo], i] = np.where(st == 0, stat, math.nan)[todo]
 
 
+# Below this least eigenvalue of a covariance in correlation form, the matrix
+# is taken as singular: fewer clusters or periods than restrictions leave it
+# rank-deficient, and its inverse is then rounding (a Wald statistic of 1e15).
+SINGULAR_RCOND = 1e-12
+
+
+def _singular(C: np.ndarray) -> np.ndarray:
+    """Per matrix (C: (..., q, q), symmetric), whether it is not safely
+    positive definite, judged in correlation form (free of the units)."""
+    d = np.diagonal(C, axis1=-2, axis2=-1)
+    ok = (d > 0).all(axis=-1) & np.isfinite(C).all(axis=(-2, -1))
+    s = 1.0 / np.sqrt(np.where(d > 0, d, 1.0))
+    Z = np.where(ok[..., None, None], C * s[..., :, None] * s[..., None, :], np.eye(C.shape[-1]))
+    low = np.linalg.eigvalsh(Z)[..., 0]
+    return ~ok | ~(low > SINGULAR_RCOND)
+
+
 def slopes_wald(
     beta: np.ndarray, kept: list[int], Vs: np.ndarray, const_col: int, n: int
 ) -> tuple[np.ndarray, np.ndarray]:
@@ -1008,7 +1027,7 @@ def slopes_wald(
         return np.full(G, int(Status.BAD_ARG)), np.full(G, math.nan)
     b = beta[:, s]
     W = Vs[:, s][:, :, s]
-    status = np.where(np.isfinite(W).all(axis=(1, 2)), 0, int(Status.SINGULAR))
+    status = np.where(_singular(W), int(Status.SINGULAR), 0)
     W = np.where(status[:, None, None] == 0, W, np.eye(len(s)))
     try:
         x = np.linalg.solve(W, b[:, :, None])[:, :, 0]
@@ -1118,6 +1137,8 @@ def wald(
     C = (C + C.T) * 0.5
     status, stat = 0, math.nan
     try:
+        if _singular(C):
+            raise np.linalg.LinAlgError("not positive definite")
         cf = sla.cho_factor(C)
         stat = float(d @ sla.cho_solve(cf, d))
     except (np.linalg.LinAlgError, ValueError):
