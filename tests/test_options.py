@@ -134,6 +134,10 @@ def test_results_own_their_meaning():
     assert bg.critical_value(0.05) == pytest.approx(9.487729036781154)
     assert chow.dist.sf(chow.statistic) == pytest.approx(chow.pvalue, rel=1e-12)
     assert cusum.dist is None and cusum.reason is None
+    # options that change the reference change the distribution too
+    for kw, tid in (({"hac_pvalue": "chi2"}, "hac_wald"), ({"bg_form": "f"}, "breusch_godfrey")):
+        t = Kalvoren.diagnose(df["y"], df["a"], **kw).tests[tid]
+        assert t.dist.sf(t.statistic) == pytest.approx(t.pvalue, rel=1e-9), tid
     refused = Kalvoren.diagnose(df["y"], tests=["hac_wald"]).tests["hac_wald"]
     assert refused.reason is Status.BAD_ARG and refused.status == -1007
     stat, p = bg

@@ -98,7 +98,10 @@ class TestResult:
     def dist(self) -> Any:
         """The frozen SciPy distribution of the statistic under H0 (chi-square
         and F tests), or None."""
-        return _frozen(BY_ID[self.test].reference, self.df) if self.test in BY_ID else None
+        if self.test not in BY_ID:
+            return None
+        # the reference the p-value came from: options can change it (hac_pvalue, bg_form)
+        return _frozen(self.reference or BY_ID[self.test].reference, self.df)
 
     @property
     def reason(self) -> Status | None:
