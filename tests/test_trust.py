@@ -238,3 +238,14 @@ def test_tests_that_need_a_constant_say_so_without_one():
     assert short.tests["breusch_godfrey"].status != 0 or math.isfinite(
         short.tests["breusch_godfrey"].statistic
     )
+
+
+def test_one_recursive_residual_is_too_short_for_the_cusums():
+    """A column non-zero only in the last two rows starts the recursion one
+    row before the end: both CUSUM statistics would be constants."""
+    x = rng.normal(size=30)
+    late = np.zeros(30)
+    late[-2:] = [1.0, 2.0]
+    y = 1 + x + rng.normal(size=30) * 5
+    r = diagnose(y, np.column_stack([x, late]), tests=["cusum", "cusum_squares"])
+    assert [t.status for t in r.tests.values()] == [Kalvoren.Status.TOO_SHORT] * 2

@@ -616,6 +616,8 @@ def _ls_chow(s: _Series) -> tuple[int, float]:
 def _ls_cusum(which: int, tid: str) -> Callable[[_Series], tuple[int, float]]:
     def test(s: _Series) -> tuple[int, float]:
         r = s.recursion
+        if r[0] == 0 and r[3] < 2:  # one recursive residual: both statistics are constants
+            return Status.TOO_SHORT, math.nan
         _digits_note(s.rec, s.g, tid, r[4])
         return r[0], r[which]
 
