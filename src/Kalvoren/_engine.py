@@ -362,7 +362,13 @@ def _implicit_constant(batch: Batch, rec: Record) -> bool:
     out = rec.out
     changed = False
     shared: list[int] | None = None  # a shared design's answer, found once
-    for g in np.flatnonzero(out[:, _STATUS[j]] == 0).tolist():
+    todo = np.flatnonzero(out[:, _STATUS[j]] == 0)
+    if batch.bits & BY_ID["breusch_pagan"].bit:
+        # The battery fitted [1, X] for Breusch-Pagan and refused it where the
+        # columns hold the constant: the series it fitted need no look.
+        b = _COL["breusch_pagan"]
+        todo = todo[rec.least_squares[todo, NATIVE[b]] | (out[todo, _STATUS[b]] != 0)]
+    for g in todo.tolist():
         ys, Xs, _, _ = _scaled(batch, g)
         n = Xs.shape[0]
         Z = np.column_stack([np.ones(n), Xs])
