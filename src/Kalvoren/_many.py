@@ -675,7 +675,9 @@ def diagnose_many(
     lags, hac_lags, alpha, add_constant, tests: as for ``diagnose``, checked
     the same way; a group the options do not fit (too short for k, lags or
     the break out of its range) gets the status ``diagnose`` would refuse it
-    with, and a note. break_at: the
+    with, and a note, on the tests the option concerns (every test when the
+    group is too short for k); its other tests run, where ``diagnose`` raises
+    for the whole group. break_at: the
     Chow break as a 0-based position within each group (default: each group's
     middle). workers: threads (default: every core). progress: a progress bar
     on a terminal for runs longer than about a second; True always, False
