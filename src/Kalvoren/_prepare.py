@@ -48,18 +48,24 @@ def _is_pandas(obj: Any) -> bool:
 def float_column(values: Any, name: str, copy: bool = True) -> np.ndarray:
     """float64 values of a column (a view when copy is False and one exists);
     non-numeric data names the column."""
-    _real(getattr(values, "dtype", None), f"column {name!r}")
-    if isinstance(values, np.ma.MaskedArray):  # masked values are missing ones
-        values = np.ma.asarray(values, dtype=np.float64).filled(np.nan)
+    values = _real(values, f"column {name!r}")
     try:
         return np.array(values, dtype=np.float64, copy=True if copy else None)
     except (TypeError, ValueError):
         raise ValueError(f"column {name!r} is not numeric") from None
 
 
-def _real(dtype: Any, what: str) -> None:
-    """Refuse what NumPy would turn into floats by dropping a part (complex
-    numbers) or by choosing a unit (dates and durations as counts)."""
+def _real(values: Any, what: str) -> Any:
+    """The values, their masked ones missing (NaN); refused where NumPy would
+    turn them into floats by dropping a part (complex numbers) or by choosing
+    a unit (dates and durations as counts)."""
+    _refuse_kind(getattr(values, "dtype", None), what)
+    if isinstance(values, np.ma.MaskedArray):
+        return np.ma.asarray(values, dtype=np.float64).filled(np.nan)
+    return values
+
+
+def _refuse_kind(dtype: Any, what: str) -> None:
     kind = getattr(dtype, "kind", "")
     if kind and kind in "cmM":
         raise ValueError(f"{what} is not numeric ({dtype})")
@@ -96,7 +102,7 @@ def _design(X: Any, n: int) -> tuple[np.ndarray, list[str], Any]:
             X = X.to_frame(name=X.name if X.name is not None else "x1")
         names = [str(c) for c in X.columns]
         for dtype, name in zip(X.dtypes, names):
-            _real(dtype, f"column {name!r}")
+            _refuse_kind(dtype, f"column {name!r}")
         try:  # a view of a float frame's block: copied once, into the design
             values = X.to_numpy(dtype=np.float64)
         except (TypeError, ValueError):
@@ -108,9 +114,7 @@ def _design(X: Any, n: int) -> tuple[np.ndarray, list[str], Any]:
                 float_column(X.iloc[:, j].to_numpy(), names[j])
             raise
     else:
-        _real(getattr(X, "dtype", None), "X")
-        if isinstance(X, np.ma.MaskedArray):
-            X = np.ma.asarray(X, dtype=np.float64).filled(np.nan)
+        X = _real(X, "X")
         try:
             values = np.asarray(X, dtype=np.float64)
         except (TypeError, ValueError):
