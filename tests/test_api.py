@@ -171,6 +171,12 @@ def test_collinear_design_takes_the_least_squares_route(rng):
         assert t.statistic == pytest.approx(ref.tests[tid].statistic, rel=1e-8), tid
         assert t.df == ref.tests[tid].df, tid
     assert r.tests["chow"].df == (3, n - 6)
+    # tests computed in Python alone: the report still shows the fit of the columns kept
+    for tid in ("sup_f", "ols_cusum", "arch_lm"):
+        one = Kalvoren.diagnose(y, X, tests=[tid])
+        assert one.rank == 3 and "dropped as collinear: 'x2'" in one.note, tid
+        assert one.params.drop("x2").tolist() == pytest.approx(ref.params.tolist(), rel=1e-9)
+        assert one.r2 == pytest.approx(ref.r2, rel=1e-12), tid
 
 
 def test_lstsq_route_matches_the_kernels_on_a_full_rank_design(rng):

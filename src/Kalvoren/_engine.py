@@ -38,6 +38,7 @@ _COL = {TESTS[i].id: j for j, i in enumerate(NATIVE)}  # id -> position in _STAT
 _NATIVE_AT, _STAT_AT, _STATUS_AT = (np.array(a, dtype=np.intp) for a in (NATIVE, _STAT, _STATUS))
 _NATIVE_COLS = tuple(zip(NATIVE, _STATUS, _STAT))  # (test, status field, statistic field)
 _K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
+_STATUS_FIT = [*_STATUS, _FIT]
 # Positions by id.
 _INDEX = {t.id: i for i, t in enumerate(TESTS)}
 # References whose p-value needs degrees of freedom of at least 1: a NaN
@@ -281,12 +282,13 @@ def run(
         k1 = row[_K]
         k = np.array([k1])
         chow_df = np.array([[k1, row[_N] - 2 * k1]])
-        refused_any = Status.FALLBACK in [row[c] for c in _STATUS]
+        # the fit itself refused counts even when no native test was chosen
+        refused_any = Status.FALLBACK in [row[c] for c in _STATUS_FIT]
         notes: list[dict[str, str]] = [{}]
     else:
         k = out[:, _K].copy()
         chow_df = np.stack([k, out[:, _N] - 2 * k], axis=1)
-        refused_any = bool((out[:, _STATUS] == Status.FALLBACK).any())
+        refused_any = bool((out[:, _STATUS_FIT] == Status.FALLBACK).any())
         notes = [{} for _ in range(G)]
     rec = Record(out, beta, se, k, chow_df, np.zeros((G, T), bool), notes)
     if len(res) == 5:
@@ -297,7 +299,7 @@ def run(
         # Series or tests the kernels refused go the least-squares way.
         refused = out[:, _STATUS] == Status.FALLBACK
         fit = out[:, _FIT]
-        for g in np.flatnonzero(refused.any(axis=1)):
+        for g in np.flatnonzero(refused.any(axis=1) | (fit == Status.FALLBACK)):
             if fit[g] == Status.FALLBACK:
                 series_least_squares(batch, rec, int(g))
             else:
