@@ -508,6 +508,7 @@ def test_a_shape_seen_before_gives_what_a_first_call_gives():
         (500, 2, {"hac_lags": 40, "tests": ["hac_wald", "chow", "jarque_bera"]}),
         (40, 3, {"tests": ["cusum", "cusum_squares", "ljung_box"], "lb_model_df": 1}),
         (15, 2, {}),
+        (12000, 2, {"tests": ["cusum", "cusum_squares", "chow"]}),  # beyond the CUSUM tables
     ],
 )
 def test_the_clean_finish_equals_the_general_one(n, k, kw):

@@ -306,11 +306,20 @@ def _pvalue_scalar(kind: _Kind, s: float, m: float) -> tuple[float, str | None]:
     return _table_sf_scalar(kind, s, int(m))
 
 
+def table_row(kind: _Kind, m: float) -> tuple[list[float], list[float]] | None:
+    """The table's critical values at m and their normal quantiles, which
+    _row_sf interpolates; None where m is outside the table."""
+    if math.isfinite(m) and _M_MIN <= m <= _M_MAX:
+        return _row_list(kind, int(m)), _Z_LIST
+    return None
+
+
 def scalar_sf(kind: _Kind, m: float) -> Callable[[float], tuple[float, str | None]]:
     """_pvalue_scalar at a fixed m, as a function of the statistic alone (the
     same bits): the table's row is looked up once for many series."""
-    if math.isfinite(m) and _M_MIN <= m <= _M_MAX:
-        row = _row_list(kind, int(m))
+    rz = table_row(kind, m)
+    if rz is not None:
+        row = rz[0]
         return lambda s: (math.nan, None) if s != s else _row_sf(row, s)
     return functools.partial(_pvalue_scalar, kind, m=m)
 

@@ -1095,15 +1095,14 @@ def _finish_one(batch: Batch, rec: Record, alpha: float) -> Results:
 @dataclass(frozen=True)
 class _Shape:
     """What the one-series finish of a plan needs besides the record row, for
-    one design shape (n, k, lags, bandwidth): per chosen test its record
-    fields, Python form, reference and p-value at that shape's degrees of
-    freedom; the finished df; the record's per-shape arrays (read-only: every
-    report of the shape shares them)."""
+    one design shape (n, k, lags, bandwidth): per chosen test its form,
+    reference and p-value function at that shape's degrees of freedom, held
+    natively (_batch.finish_plan); the finished df; the references; the
+    record's per-shape arrays (read-only: every report of the shape shares
+    them)."""
 
     plan: Plan
-    f: Fitted
-    # per chosen test: position, id, form, reference, bound p-value, df as TestResult shows it
-    steps: tuple[tuple[int, str, Any, str, Callable[[float], tuple[float, Any]] | None, Any], ...]
+    native: Any
     df1: list[float]
     df2: list[float]
     references: dict[str, str]
@@ -1113,12 +1112,26 @@ class _Shape:
 
 
 _SHAPES: dict[tuple[Any, ...], _Shape] = {}
-_BLOCK = np.full((5, 1, T), math.nan)
 
 
 def _frozen(a: np.ndarray) -> np.ndarray:
     a.flags.writeable = False
     return a
+
+
+def _tails() -> tuple[Any, ...] | None:
+    """SciPy's chdtrc, fdtrc, ndtr and log1p for native calls, when this
+    SciPy has them all with the signatures finish_plan takes (else the Python
+    functions serve)."""
+    tails = _pvalues.TAIL_CAPSULES
+    try:
+        _batch.finish_plan(T, len(FIELD), (), (), tails, TestResult)
+    except (ValueError, TypeError):
+        return None
+    return tails if None not in tails else None
+
+
+_TAILS = _tails()
 
 
 def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
@@ -1146,7 +1159,8 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
     f = Fitted(n, k1, slopes, float(batch.lags), row[_HAC_DF], k1, n - 2 * k1, batch.options)
     f.hac_lags = row[_HAC_LAGS]
     df1, df2 = [math.nan] * T, [math.nan] * T
-    steps, references = [], {}
+    steps: list[tuple[Any, ...]] = []
+    references = {}
     for i, spec, _ in plan.finish:
         if spec.df is not None:
             d1, d2 = spec.df(f)
@@ -1155,16 +1169,30 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
         if spec.form is not None:  # its reference follows the options alone
             reference = spec.form(math.nan, f)[1]
         references[spec.id] = reference
-        bound = (
-            None if reference == "given" else _pvalues.bind_one(reference, df1[i], df2[i], n, m, f)
+        # the p-value natively where bind_one's function is SciPy's or a table's
+        kind = _pvalues.tail_kind(reference, df1[i], df2[i])
+        table: Any = ()
+        z: Any = ()
+        lr: Any = None
+        if kind == 0:
+            kind, table, z, lr = _pvalues.table_of(reference, n, m)
+        bound = None
+        if reference == "given":
+            kind = 0
+        elif kind == 0 or _TAILS is None:
+            bound, kind = _pvalues.bind_one(reference, df1[i], df2[i], n, m, f), 3
+        shown = df_shown(df1[i], df2[i])
+        steps.append(
+            (i, spec.id, spec.form, f, reference, kind, df1[i], df2[i], bound, shown)
+            + (tuple(table), tuple(z), None if lr is None else tuple(lr))
         )
-        steps.append((i, spec.id, spec.form, reference, bound, df_shown(df1[i], df2[i])))
+    tails = _TAILS or (None,) * 4
+    native = _batch.finish_plan(T, len(FIELD), _NATIVE_COLS, tuple(steps), tails, TestResult)
     if len(_SHAPES) >= 256:
         _SHAPES.clear()
     _SHAPES[key] = shape = _Shape(
         plan,
-        f,
-        tuple(steps),
+        native,
         df1,
         df2,
         references,
@@ -1193,35 +1221,12 @@ def finish_clean(batch: Batch, res: tuple[np.ndarray, ...], alpha: float) -> Res
     shape = _shape_of(batch, row)
     if shape is None:
         return None
-    status, stat = _native_row(row)
+    got = _batch.finish_one(out, shape.native, alpha)
+    if got is None:
+        return None
+    stat, p, status, first, block = got
     # the record keeps what the battery gave; the finished numbers go to Results
-    block = _BLOCK.copy()
-    block[0, 0] = status
-    block[1, 0] = stat
-    stat = stat.copy()
-    p = [math.nan] * T
-    f = shape.f
-    first = {}
-    for i, tid, form, reference, pvalue, df in shape.steps:
-        if status[i] != 0:
-            return None
-        x = stat[i]
-        if form is not None:
-            x, ref = form(x, f)
-            if ref != reference:
-                return None
-            stat[i] = x = float(x)
-        pi = math.nan
-        if pvalue is not None:
-            pi, bound = pvalue(x)
-            if bound is not None or pi != pi:
-                return None
-            p[i] = pi
-        # what results_of makes of this test (no note, no bound, the kernel route)
-        reject = None if pi != pi else pi < alpha
-        first[tid] = TestResult(
-            x, pi, df, reject, 0, "kernel", None, "", tid, alpha, None, reference
-        )
+    block = block.reshape(5, 1, T)
     rec = Record(
         out,
         beta,
@@ -1238,13 +1243,12 @@ def finish_clean(batch: Batch, res: tuple[np.ndarray, ...], alpha: float) -> Res
         references=shape.references.copy(),
         block=block,
     )
-    st = [int(v) if v == v else 0 for v in status]
     return Results(
         [stat],
         [p],
         [shape.df1.copy()],
         [shape.df2.copy()],
-        [st],
+        [status],
         [[False] * T],
         [[None] * T],
         [[""] * T],

@@ -211,16 +211,51 @@ def _fixedb_one(s: float, d1: float, n: float, f: Any) -> float:
     return _fixedb.hac_wald_pvalue_one(s, int(d1), int(f.hac_lags), int(n))
 
 
+# SciPy's C functions behind chdtrc, fdtrc, ndtr and log1p of doubles, which
+# native code may call for the same bits; None where SciPy has no such entry.
+_CAPI = getattr(_cs, "__pyx_capi__", {})
+TAIL_CAPSULES = tuple(
+    _CAPI.get(name)
+    for name in ("chdtrc", "__pyx_fuse_0fdtrc", "__pyx_fuse_1ndtr", "__pyx_fuse_1log1p")
+)
+
+
+def tail_kind(reference: str, d1: float, d2: float) -> int:
+    """1 where bind_one's function is chdtrc(d1, .), 2 where it is
+    fdtrc(d1, d2, .), 0 otherwise."""
+    if reference == "chi2" and d1 >= 1:
+        return 1
+    if reference == "F" and d1 >= 1 and d2 >= 1:
+        return 2
+    return 0
+
+
+def table_of(reference: str, n: float, m: float) -> tuple[int, list[float], list[float], Any]:
+    """Where bind_one's function interpolates a table's row: 4 (in the
+    statistic: CUSUM) or 5 (in its log: Jarque-Bera), the row, its normal
+    quantiles and for 5 the logs of neighbours' ratios; (0, ...) otherwise."""
+    if reference == "cusum" or reference == "cusumsq":
+        rz = _cusum_null.table_row("cusum" if reference == "cusum" else "cusumsq", m)
+        if rz is not None:
+            return 4, rz[0], rz[1], None
+    if reference == "jb" and n == n and int(n) >= JB_N_MIN:
+        cv, lr = _jb_row(int(n))
+        if len(cv) == _JB_NCOL:
+            return 5, cv, _JB_Z, lr
+    return 0, [], [], None
+
+
 def bind_one(
     reference: str, d1: float, d2: float, n: float, m: float, f: Any
 ) -> Callable[[float], tuple[float, str | None]]:
     """REFERENCES[reference][1] with everything but the statistic fixed: what
     does not depend on the statistic (a table's row, fixed-b's law) is worked
     out once for the series of one design. The same bits."""
-    if reference == "chi2" and d1 >= 1:
+    kind = tail_kind(reference, d1, d2)
+    if kind == 1:
         chdtrc = _cs.chdtrc
         return lambda s: (chdtrc(d1, s), None)
-    if reference == "F" and d1 >= 1 and d2 >= 1:
+    if kind == 2:
         fdtrc = _cs.fdtrc
         return lambda s: (fdtrc(d1, d2, s), None)
     if reference == "cusum":

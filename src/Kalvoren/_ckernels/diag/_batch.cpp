@@ -7,6 +7,8 @@
 
 #include "pyframe.hpp"
 
+#include "batch_finish.hpp"
+
 #include "diag.h"
 #include "diag_modelcheck.hpp"
 #include "diag_robust.hpp"
@@ -323,6 +325,12 @@ PyMethodDef kFunctions[] = {
      "    order the rows of the least key, then the next, ..., each key's rows in\n"
      "    their order (a counting sort over a table of span entries).\n"
      "    "},
+    {"finish_plan",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kvr_finish::finish_plan)),
+     METH_FASTCALL | METH_KEYWORDS, kvr_finish::kPlanDoc},
+    {"finish_one",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kvr_finish::finish_one)),
+     METH_FASTCALL | METH_KEYWORDS, kvr_finish::kOneDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -60,3 +60,14 @@ def group_keys(
 def design(
     y: ArrayLike, X: ArrayLike, add_constant: SupportsInt
 ) -> tuple[int, int, _F64Array | None, _F64Array | None]: ...
+def finish_plan(
+    T: SupportsInt,
+    nfields: SupportsInt,
+    native: tuple[tuple[int, int, int], ...],
+    steps: tuple[tuple[Any, ...], ...],
+    tails: tuple[Any, ...],
+    result_type: Any,
+) -> Any: ...
+def finish_one(
+    out: NDArray[_np.float64], plan: Any, alpha: float
+) -> tuple[list[float], list[float], list[int], dict[str, Any], _F64Array] | None: ...

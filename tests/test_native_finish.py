@@ -1,0 +1,105 @@
+"""diagnose's one-series finish in native code: its table p-values against the
+Python functions they stand for (bit for bit), the finish without SciPy's
+C functions, and hostile plans."""
+
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import Kalvoren
+from Kalvoren import _cusum_null, _engine, _pvalues
+from Kalvoren._ckernels.diag import _batch as B
+from Kalvoren._results import TestResult
+
+_CUSUM = _engine.TEST_IDS.index("cusum")
+_I, _STATUS, _STAT = next(c for c in _engine._NATIVE_COLS if c[0] == _CUSUM)
+
+
+def _p(kind: int, row: list, z: list, lr, x: float) -> tuple[float, bool]:
+    """finish_one's p-value of statistic x under one table step (nan, True at the edges)."""
+    step = (_I, "cusum", None, None, "cusum", kind, math.nan, math.nan, None, None)
+    plan = B.finish_plan(
+        _engine.T,
+        len(_engine.FIELD),
+        _engine._NATIVE_COLS,
+        (step + (tuple(row), tuple(z), None if lr is None else tuple(lr)),),
+        _pvalues.TAIL_CAPSULES,
+        TestResult,
+    )
+    out = np.full((1, len(_engine.FIELD)), math.nan)
+    out[0, _STATUS], out[0, _STAT] = 0.0, x
+    got = B.finish_one(out, plan, 0.05)
+    return (math.nan, True) if got is None else (got[1][_I], False)
+
+
+def _rows():
+    for kind in ("cusum", "cusumsq"):
+        for m in (2, 7, 40, 333):
+            row, z = _cusum_null.table_row(kind, float(m))
+            yield 4, row, z, None, lambda s, row=row: _cusum_null._row_sf(row, s)
+    for n in (10, 23, 150, 5000, 10**6):
+        _, cv, z, lr = _pvalues.table_of("jb", float(n), 0.0)
+        yield 5, cv, z, lr, lambda s, r=(cv, lr): _pvalues._jb_sf_row(r, s)
+
+
+ROWS = list(_rows())
+
+
+@settings(max_examples=200, deadline=None)
+@given(which=st.integers(0, len(ROWS) - 1), u=st.floats(-0.1, 1.1), at=st.integers(-1, 30))
+def test_table_pvalues_are_the_python_functions_bit_for_bit(which, u, at):
+    kind, row, z, lr, python = ROWS[which]
+    # inside, on the grid's own values (ties of bisect), and beyond either edge
+    x = row[at] if 0 <= at < len(row) else row[0] + u * (row[-1] - row[0])
+    want, bound = python(x)
+    got, edge = _p(kind, row, z, lr, x)
+    assert edge == (bound is not None)
+    if not edge:
+        assert got == want or (math.isnan(got) and math.isnan(want)), (x, got, want)
+
+
+def test_the_finish_without_scipys_c_functions_gives_the_same_report(monkeypatch):
+    rng = np.random.default_rng(3)
+    X = rng.normal(size=(150, 2))
+    y = X @ [1.0, -1.0] + rng.standard_t(5, size=150)
+    kw = {"hac_pvalue": "chi2", "tests": [*Kalvoren.DEFAULT_TESTS]}
+    native = Kalvoren.diagnose(y, X, **kw).to_json()
+    monkeypatch.setattr(_engine, "_TAILS", None)
+    _engine._SHAPES.clear()
+    try:
+        assert Kalvoren.diagnose(y, X, **kw).to_json() == native
+    finally:
+        _engine._SHAPES.clear()
+
+
+_OUT = np.zeros((1, len(_engine.FIELD)))
+_T, _NF, _COLS = _engine.T, len(_engine.FIELD), _engine._NATIVE_COLS
+_TAILS = _pvalues.TAIL_CAPSULES
+_STEP = (0, "x", None, None, "chi2", 1, 2.0, math.nan, None, 2, (), (), None)
+
+
+@pytest.mark.parametrize(
+    "call, exc, match",
+    [
+        (lambda: B.finish_plan(0, _NF, (), (), _TAILS, TestResult), ValueError, "1..4096"),
+        (lambda: B.finish_plan(_T, _NF, ((0, _NF, 0),), (), _TAILS, TestResult), ValueError, "range"),
+        (lambda: B.finish_plan(_T, _NF, ((0, 1),), (), _TAILS, TestResult), ValueError, "native"),
+        (lambda: B.finish_plan(_T, _NF, _COLS, (_STEP[:9],), _TAILS, TestResult), ValueError, "step"),
+        (lambda: B.finish_plan(_T, _NF, _COLS, ((_T,) + _STEP[1:],), _TAILS, TestResult), ValueError, "range"),
+        (lambda: B.finish_plan(_T, _NF, _COLS, (_STEP,), (None,) * 4, TestResult), ValueError, "missing"),
+        (lambda: B.finish_plan(_T, _NF, _COLS, (_STEP,), (_TAILS[1],) * 4, TestResult), ValueError, "signature"),
+        (lambda: B.finish_plan(_T, _NF, _COLS, (_STEP,), _TAILS[:3], TestResult), ValueError, "tails"),
+        (lambda: B.finish_plan(_T, _NF, _COLS, (_STEP[:5] + (4,) + _STEP[6:10] + ((1.0,), (0.0,), None),), _TAILS, TestResult), ValueError, "fit"),
+        (lambda: B.finish_plan(_T, _NF, _COLS, (_STEP[:10] + (("a",), (), None),), _TAILS, TestResult), TypeError, "real number"),
+        (lambda: B.finish_plan(_T, _NF, _COLS, (), _TAILS, 3), ValueError, "callable"),
+        (lambda: B.finish_one(_OUT, object(), 0.05), TypeError, "finish_plan"),
+        (lambda: B.finish_one(_OUT[:, :3], B.finish_plan(_T, _NF, (), (), _TAILS, TestResult), 0.05), ValueError, "fields"),
+        (lambda: B.finish_one(_OUT.astype(np.float32), B.finish_plan(_T, _NF, (), (), _TAILS, TestResult), 0.05), ValueError, "dtype"),
+    ],
+)  # fmt: skip
+def test_hostile_plans_are_refused(call, exc, match):
+    with pytest.raises(exc, match=match):
+        call()
