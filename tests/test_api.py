@@ -1,6 +1,7 @@
 """Kalvoren.diagnose and the per-test functions: parity with statsmodels on its
 shipped data sets, scale invariance, the least-squares route, inputs, report."""
 
+import dataclasses
 import json
 import math
 import warnings
@@ -11,6 +12,7 @@ import pytest
 
 import Kalvoren
 from Kalvoren import diagnostics
+from Kalvoren._results import results_of
 
 sm = pytest.importorskip("statsmodels.api")
 from statsmodels.stats import diagnostic as smd  # noqa: E402
@@ -535,6 +537,11 @@ def test_the_clean_finish_equals_the_general_one(n, k, kw):
             ), name
         c, g = clean.record, general.record
         assert c.references == g.references and c.notes == g.notes and c.extra == g.extra
+        # the results built natively are those the general way builds, field for field
+        built = results_of(general, 0, 0.05, batch.tests)
+        assert {t: repr(dataclasses.astuple(r)) for t, r in clean.first.items()} == {
+            t: repr(dataclasses.astuple(r)) for t, r in built.items()
+        }
         for name in ("rank", "chow_df", "least_squares", "status", "stat", "df", "pvalue"):
             assert np.array_equal(getattr(c, name), getattr(g, name), equal_nan=True), name
 

@@ -2,6 +2,7 @@
 Python functions they stand for (bit for bit), the finish without SciPy's
 C functions, and hostile plans."""
 
+import dataclasses
 import math
 
 import numpy as np
@@ -28,6 +29,8 @@ def _p(kind: int, row: list, z: list, lr, x: float) -> tuple[float, bool]:
         (step + (tuple(row), tuple(z), None if lr is None else tuple(lr)),),
         _pvalues.TAIL_CAPSULES,
         TestResult,
+        (),
+        (),
     )
     out = np.full((1, len(_engine.FIELD)), math.nan)
     out[0, _STATUS], out[0, _STAT] = 0.0, x
@@ -81,25 +84,66 @@ _TAILS = _pvalues.TAIL_CAPSULES
 _STEP = (0, "x", None, None, "chi2", 1, 2.0, math.nan, None, 2, (), (), None)
 
 
+def P(native=(), steps=(), tails=_TAILS, make=TestResult, key=(), least=(), T=_T):
+    return B.finish_plan(T, _NF, native, steps, tails, make, key, least)
+
+
 @pytest.mark.parametrize(
     "call, exc, match",
     [
-        (lambda: B.finish_plan(0, _NF, (), (), _TAILS, TestResult), ValueError, "1..4096"),
-        (lambda: B.finish_plan(_T, _NF, ((0, _NF, 0),), (), _TAILS, TestResult), ValueError, "range"),
-        (lambda: B.finish_plan(_T, _NF, ((0, 1),), (), _TAILS, TestResult), ValueError, "native"),
-        (lambda: B.finish_plan(_T, _NF, _COLS, (_STEP[:9],), _TAILS, TestResult), ValueError, "step"),
-        (lambda: B.finish_plan(_T, _NF, _COLS, ((_T,) + _STEP[1:],), _TAILS, TestResult), ValueError, "range"),
-        (lambda: B.finish_plan(_T, _NF, _COLS, (_STEP,), (None,) * 4, TestResult), ValueError, "missing"),
-        (lambda: B.finish_plan(_T, _NF, _COLS, (_STEP,), (_TAILS[1],) * 4, TestResult), ValueError, "signature"),
-        (lambda: B.finish_plan(_T, _NF, _COLS, (_STEP,), _TAILS[:3], TestResult), ValueError, "tails"),
-        (lambda: B.finish_plan(_T, _NF, _COLS, (_STEP[:5] + (4,) + _STEP[6:10] + ((1.0,), (0.0,), None),), _TAILS, TestResult), ValueError, "fit"),
-        (lambda: B.finish_plan(_T, _NF, _COLS, (_STEP[:10] + (("a",), (), None),), _TAILS, TestResult), TypeError, "real number"),
-        (lambda: B.finish_plan(_T, _NF, _COLS, (), _TAILS, 3), ValueError, "callable"),
+        (lambda: P(T=0), ValueError, "1..4096"),
+        (lambda: P(((0, _NF, 0),)), ValueError, "range"),
+        (lambda: P(((0, 1),)), ValueError, "native"),
+        (lambda: P(_COLS, (_STEP[:9],)), ValueError, "step"),
+        (lambda: P(_COLS, ((_T,) + _STEP[1:],)), ValueError, "range"),
+        (lambda: P(_COLS, (_STEP,), (None,) * 4), ValueError, "missing"),
+        (lambda: P(_COLS, (_STEP,), (_TAILS[1],) * 4), ValueError, "signature"),
+        (lambda: P(_COLS, (_STEP,), _TAILS[:3]), ValueError, "tails"),
+        (lambda: P(_COLS, (_STEP[:5] + (4,) + _STEP[6:10] + ((1.0,), (0.0,), None),)), ValueError, "fit"),
+        (lambda: P(_COLS, (_STEP[:10] + (("a",), (), None),)), TypeError, "real number"),
+        (lambda: P(make=3), ValueError, "callable"),
+        (lambda: P(key=((_NF, 0.0),)), ValueError, "range"),
+        (lambda: P(least=((0,),)), ValueError, "field, value"),
         (lambda: B.finish_one(_OUT, object(), 0.05), TypeError, "finish_plan"),
-        (lambda: B.finish_one(_OUT[:, :3], B.finish_plan(_T, _NF, (), (), _TAILS, TestResult), 0.05), ValueError, "fields"),
-        (lambda: B.finish_one(_OUT.astype(np.float32), B.finish_plan(_T, _NF, (), (), _TAILS, TestResult), 0.05), ValueError, "dtype"),
+        (lambda: B.finish_one(_OUT[:, :3], P(), 0.05), ValueError, "fields"),
+        (lambda: B.finish_one(_OUT.astype(np.float32), P(), 0.05), ValueError, "dtype"),
     ],
 )  # fmt: skip
 def test_hostile_plans_are_refused(call, exc, match):
     with pytest.raises(exc, match=match):
         call()
+
+
+@dataclasses.dataclass(slots=True)
+class _Checked(TestResult):
+    """A result type whose __init__ does more than store: it must be called."""
+
+    def __post_init__(self):
+        self.note = "checked"
+
+
+def test_results_are_made_as_their_type_makes_them():
+    out = np.zeros((1, _NF))
+    made = [
+        B.finish_one(out, P(_COLS, (_STEP,), make=m), 0.05)[3]["x"] for m in (TestResult, _Checked)
+    ]
+    assert type(made[0]) is TestResult and made[1].note == "checked"
+    made[1].note = ""
+    assert repr(dataclasses.astuple(made[0])) == repr(dataclasses.astuple(made[1]))
+
+
+@pytest.mark.parametrize(
+    "key, least, fits",
+    [
+        (((1, 0.0), (2, math.nan)), ((3, -1.0),), True),
+        (((1, 1.0),), (), False),  # another value
+        (((2, 0.0),), (), False),  # NaN matches only NaN
+        ((), ((2, 0.0),), False),  # NaN is below any least value
+        ((), ((3, 0.5),), False),
+    ],
+)
+def test_a_row_of_another_shape_is_told_apart(key, least, fits):
+    out = np.zeros((1, _NF))
+    out[0, 2] = math.nan
+    got = B.finish_one(out, P(key=key, least=least), 0.05)
+    assert (got is not False) == fits

@@ -1102,9 +1102,11 @@ class _Shape:
     them)."""
 
     plan: Plan
+    lags: int
+    with_constant: bool
     native: Any
-    df1: list[float]
-    df2: list[float]
+    df1: tuple[float, ...]
+    df2: tuple[float, ...]
     references: dict[str, str]
     rank: np.ndarray
     chow_df: np.ndarray
@@ -1112,6 +1114,8 @@ class _Shape:
 
 
 _SHAPES: dict[tuple[Any, ...], _Shape] = {}
+# what a clean finish has in every test: the kernels' route, no bound (read-only)
+_NO_ROUTE, _NO_BOUND = (False,) * T, (None,) * T
 
 
 def _frozen(a: np.ndarray) -> np.ndarray:
@@ -1125,7 +1129,7 @@ def _tails() -> tuple[Any, ...] | None:
     functions serve)."""
     tails = _pvalues.TAIL_CAPSULES
     try:
-        _batch.finish_plan(T, len(FIELD), (), (), tails, TestResult)
+        _batch.finish_plan(T, len(FIELD), (), (), tails, TestResult, (), ())
     except (ValueError, TypeError):
         return None
     return tails if None not in tails else None
@@ -1140,9 +1144,9 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
     slopes = k1 - 1.0 if batch.const_col >= 0 else k1
     if slopes < 1 and plan.no_slopes:
         return None
-    m = _recursions_one(row[_M], n, k1)
-    hac_df, hac_lags = row[_HAC_DF], row[_HAC_LAGS]
-    # NaN (no HAC test) keys as None: NaN never equals itself
+    m_row, hac_df, hac_lags = row[_M], row[_HAC_DF], row[_HAC_LAGS]
+    m = _recursions_one(m_row, n, k1)
+    # the record's own values (finish_one checks them), NaN keyed as None
     key = (
         id(plan),
         n,
@@ -1151,7 +1155,7 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
         batch.lags,
         hac_df if hac_df == hac_df else None,
         hac_lags if hac_lags == hac_lags else None,
-        m,
+        m_row if m_row == m_row else None,
     )
     shape = _SHAPES.get(key)
     if shape is not None and shape.plan is plan:
@@ -1187,14 +1191,26 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
             + (tuple(table), tuple(z), None if lr is None else tuple(lr))
         )
     tails = _TAILS or (None,) * 4
-    native = _batch.finish_plan(T, len(FIELD), _NATIVE_COLS, tuple(steps), tails, TestResult)
+    fields = ((_FIT, 0.0), (_N, n), (_K, k1), (_M, m_row), (_HAC_DF, hac_df), (_HAC_LAGS, hac_lags))
+    native = _batch.finish_plan(
+        T,
+        len(FIELD),
+        _NATIVE_COLS,
+        tuple(steps),
+        tails,
+        TestResult,
+        fields,
+        ((_DIGITS, DIGITS_MIN),),
+    )
     if len(_SHAPES) >= 256:
         _SHAPES.clear()
     _SHAPES[key] = shape = _Shape(
         plan,
+        batch.lags,
+        batch.const_col >= 0,
         native,
-        df1,
-        df2,
+        tuple(df1),
+        tuple(df2),
         references,
         _frozen(np.array([k1])),
         _frozen(np.array([[k1, n - 2 * k1]])),
@@ -1203,27 +1219,44 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
     return shape
 
 
-def finish_clean(batch: Batch, res: tuple[np.ndarray, ...], alpha: float) -> Results | None:
+def finish_clean(
+    batch: Batch, res: tuple[np.ndarray, ...], alpha: float, known: list[Any] | None = None
+) -> Results | None:
     """One series finished straight from the native record, when nothing in
     it needs more: every chosen test native and computed (status 0) on the
     kernels' fit, the digits sure, each p-value inside its reference's range,
     no covariance of another kind. None sends the series the general way
     (run, then finish), which gives the same numbers here at several times
-    the cost."""
+    the cost. known: a holder of the shape a call like this one had, tried
+    first (the native finish checks the record is of that shape) and then
+    set to this one's."""
     if not batch.plan.quick or batch.cov is not None or len(res) != 3:
         return None
     if batch.const_col < 0 and "hac_wald" in batch.tests:
         return None  # a constant the columns may hold: see _implicit_constant
     out, beta, se = res
-    row = out[0].tolist()
-    if row[_FIT] != 0 or not row[_DIGITS] >= DIGITS_MIN:
+    shape = None if known is None else known[0]
+    got: Any = False
+    if (
+        shape is not None
+        and shape.plan is batch.plan
+        and shape.lags == batch.lags
+        and shape.with_constant == (batch.const_col >= 0)
+    ):
+        got = _batch.finish_one(out, shape.native, alpha)
+    if got is False:
+        row = out[0].tolist()
+        if row[_FIT] != 0 or not row[_DIGITS] >= DIGITS_MIN:
+            return None
+        shape = _shape_of(batch, row)
+        if shape is None:
+            return None
+        got = _batch.finish_one(out, shape.native, alpha)
+        if known is not None:
+            known[0] = shape
+    if not got:
         return None
-    shape = _shape_of(batch, row)
-    if shape is None:
-        return None
-    got = _batch.finish_one(out, shape.native, alpha)
-    if got is None:
-        return None
+    assert shape is not None
     stat, p, status, first, block = got
     # the record keeps what the battery gave; the finished numbers go to Results
     block = block.reshape(5, 1, T)
@@ -1246,11 +1279,11 @@ def finish_clean(batch: Batch, res: tuple[np.ndarray, ...], alpha: float) -> Res
     return Results(
         [stat],
         [p],
-        [shape.df1.copy()],
-        [shape.df2.copy()],
+        [shape.df1],
+        [shape.df2],
         [status],
-        [[False] * T],
-        [[None] * T],
+        [_NO_ROUTE],
+        [_NO_BOUND],
         [[""] * T],
         alpha,
         rec,

@@ -38,8 +38,7 @@ class Report:
         self._model, self._batch, self._table = model, batch, table
         rec = table.record
         self.alpha = alpha
-        self.n = model.n
-        self.k = model.k
+        self.n, self.k = model.X.shape
         self.y_name = model.y_name
         self.x_names = list(model.x_names)
         self.lags = batch.lags
@@ -50,17 +49,10 @@ class Report:
         self.r2, self.rss = out.item(0, _R2), out.item(0, _RSS)
         #: 1-norm condition number of the equilibrated design that was fitted
         self.condition: float = out.item(0, _COND)
-        self._beta, self._se = rec.beta[0], rec.se[0]
         # the covariance: another one's record, or the battery's own Bartlett
         # HAC (whose matrix is formed when first asked for)
         plan = batch.cov
         self._cov: _robust.Cov | None = rec.extra[0].get("cov") if plan is not None else None
-        if plan is None:
-            self._cov_label = f"HAC: Bartlett, {self.hac_lags} lags"
-        elif self._cov is None:
-            self._cov_label = f"{plan.choice.cov_type}: undefined for these data"
-        else:
-            self._cov_label = self._cov.label
         #: the covariance behind bse: "HAC", "HC0".."HC5", "HC4m", "cluster" or "driscoll-kraay"
         self.cov_type: str = "HAC" if plan is None else plan.choice.cov_type
         self.note = rec.notes[0].get("model", "")
@@ -75,6 +67,25 @@ class Report:
         self.hac_lags_requested: int = self.hac_lags
         #: the caveats diagnose warned about (KalvorenWarning), as text
         self.warnings: list[str] = []
+
+    @property
+    def _beta(self) -> np.ndarray:
+        beta: np.ndarray = self._table.record.beta[0]
+        return beta
+
+    @property
+    def _se(self) -> np.ndarray:
+        se: np.ndarray = self._table.record.se[0]
+        return se
+
+    @property
+    def _cov_label(self) -> str:
+        plan = self._batch.cov
+        if plan is None:
+            return f"HAC: Bartlett, {self.hac_lags} lags"
+        if self._cov is None:
+            return f"{plan.choice.cov_type}: undefined for these data"
+        return self._cov.label
 
     @property
     def bandwidth(self) -> float | None:

@@ -93,6 +93,11 @@ class _Lane:
     t_kept: np.ndarray
     hac_lags: np.ndarray
     plan: _engine.Plan
+    # what a clean finish (no notes, the kernels' route) can still be warned
+    # about: a chi-square test short of observations, the bandwidth clamped
+    quiet: bool
+    # the finish's shape of the last call in this lane, tried first
+    shape: list[Any]
 
 
 _LANES: dict[tuple[int, int, int], _Lane] = {}
@@ -135,7 +140,8 @@ def _lane(
     ints = np.array([0, n, t_kept, hac_lags], dtype=np.int64)
     ints.flags.writeable = False
     tests_plan = _engine.plan_of(opts.tests, opts.extra)
-    lane = _Lane(opts, t_break, asked, ints[0:2], ints[2:3], ints[3:4], tests_plan)
+    quiet = n >= _caveats.CHI2_MIN_N and not asked > n - 1
+    lane = _Lane(opts, t_break, asked, ints[0:2], ints[2:3], ints[3:4], tests_plan, quiet, [None])
     positional = opts.break_at is None or type(opts.break_at) is int or not uses_break
     if plan is None and break_label is None and positional:
         if len(_LANES) >= 1024:
@@ -185,11 +191,14 @@ def _run(
     )
     batch.__dict__["plan"] = lane.plan  # the cached property, known already
     res = _engine.native(batch)
-    table = _engine.finish_clean(batch, res, opts.alpha)
+    table = _engine.finish_clean(batch, res, opts.alpha, lane.shape)
     if table is None:
         table = _engine.finish(batch, _engine.run(batch, lambda _: res), opts.alpha)
     asked = lane.asked
-    caveats = _caveats.find(opts.tests, table, [n], [asked])
+    if table.first is not None and lane.quiet:
+        caveats = []  # what find would say of it
+    else:
+        caveats = _caveats.find(opts.tests, table, [n], [asked])
     if caveats:
         _caveats.add_notes(table, caveats)
         table.first = None  # without the notes
@@ -200,7 +209,7 @@ def _run(
     report = Report(model, batch, table, opts.alpha, shown)
     report.hac_lags_requested = asked
     # diagnose, the per-test functions -> _run -> here: the caller's line
-    report.warnings = _caveats.warn_each(caveats, 3)
+    report.warnings = _caveats.warn_each(caveats, 3) if caveats else []
     return report
 
 

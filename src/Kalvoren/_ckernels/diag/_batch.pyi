@@ -67,7 +67,9 @@ def finish_plan(
     steps: tuple[tuple[Any, ...], ...],
     tails: tuple[Any, ...],
     result_type: Any,
+    key: tuple[tuple[int, float], ...],
+    least: tuple[tuple[int, float], ...],
 ) -> Any: ...
 def finish_one(
     out: NDArray[_np.float64], plan: Any, alpha: float
-) -> tuple[list[float], list[float], list[int], dict[str, Any], _F64Array] | None: ...
+) -> tuple[list[float], list[float], list[int], dict[str, Any], _F64Array] | bool | None: ...

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "pyframe.hpp"
@@ -53,13 +55,21 @@ constexpr int kNFields = 12;
 
 struct Plan {
     int64_t T = 0, nfields = 0;
+    // result_type's slots, when it is a plain class whose __slots__ are the
+    // twelve fields and whose __init__ only stores them (a dataclass with
+    // slots): filled directly, as its __init__ would
+    bool slots = false;
+    Py_ssize_t offset[kNFields] = {};
     std::vector<Native> native;
     std::vector<Step> steps;
+    // the record row's fields this plan was made for (equal, or both NaN) and
+    // the least values of others: a row that differs is another shape's
+    std::vector<std::pair<int64_t, double>> key, least;
     double (*chdtrc)(double, double, int) = nullptr;
     double (*fdtrc)(double, double, double, int) = nullptr;
     double (*ndtr)(double, int) = nullptr;
     double (*log1p)(double, int) = nullptr;
-    PyObject *make = nullptr, *kernel = nullptr, *empty = nullptr;  // owned
+    PyObject *make = nullptr, *kernel = nullptr, *empty = nullptr, *nan = nullptr;  // owned
 
     ~Plan() {
         for (Step &s : steps) {
@@ -73,6 +83,7 @@ struct Plan {
         Py_XDECREF(make);
         Py_XDECREF(kernel);
         Py_XDECREF(empty);
+        Py_XDECREF(nan);
     }
 };
 
@@ -170,8 +181,71 @@ bool parse_steps(PyObject *seq, Plan &p) {
     return true;
 }
 
-const char *const plan_params[] = {"T",     "nfields",     "native", "steps",
-                                   "tails", "result_type", nullptr};
+// Whether results can be made by filling result_type's slots.
+bool slotted(PyObject *make, Plan &p) {
+    if (!PyType_Check(make)) return false;
+    auto *tp = reinterpret_cast<PyTypeObject *>(make);
+    if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || tp->tp_alloc != PyType_GenericAlloc ||
+        tp->tp_base != &PyBaseObject_Type || tp->tp_new != PyBaseObject_Type.tp_new ||
+        !tp->tp_members)
+        return false;
+    Ref post(PyObject_GetAttrString(make, "__post_init__"));
+    if (post) return false;
+    PyErr_Clear();
+    // the type keeps its slots in its own order (sorted by name): match by name
+    int found = 0;
+    for (const PyMemberDef *m = tp->tp_members; m->name; ++m) {
+        int j = 0;
+        while (j < kNFields && std::strcmp(m->name, kFields[j]) != 0) ++j;
+        if (j == kNFields || p.offset[j] != 0 || m->type != Py_T_OBJECT_EX || m->flags != 0 ||
+            m->offset <= 0)
+            return false;
+        p.offset[j] = m->offset;
+        ++found;
+    }
+    return found == kNFields;
+}
+
+// A result of the plan's type with these fields (borrowed).
+PyObject *make_result(const Plan &p, PyObject *const *fields) {
+    if (!p.slots) return PyObject_Vectorcall(p.make, fields, kNFields, nullptr);
+    auto *tp = reinterpret_cast<PyTypeObject *>(p.make);
+    PyObject *o = tp->tp_alloc(tp, 0);
+    if (!o) return nullptr;
+    for (int j = 0; j < kNFields; ++j) {
+        Py_INCREF(fields[j]);
+        *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + p.offset[j]) = fields[j];
+    }
+    return o;
+}
+
+const char *const plan_params[] = {"T",           "nfields", "native", "steps", "tails",
+                                   "result_type", "key",     "least",  nullptr};
+
+// (field, value) pairs.
+bool parse_pairs(PyObject *seq, const Plan &p, std::vector<std::pair<int64_t, double>> &out) {
+    if (!PyTuple_Check(seq)) return fail("key and least must be tuples of (field, value)");
+    for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(seq); ++j) {
+        PyObject *t = PyTuple_GET_ITEM(seq, j);
+        int64_t field;
+        if (!PyTuple_Check(t) || PyTuple_GET_SIZE(t) != 2)
+            return fail("key and least must be tuples of (field, value)");
+        if (!int_in(PyTuple_GET_ITEM(t, 0), p.nfields, &field)) return false;
+        const double v = PyFloat_AsDouble(PyTuple_GET_ITEM(t, 1));
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        out.emplace_back(field, v);
+    }
+    return true;
+}
+
+// Whether a record row is of the plan's shape.
+bool fits(const Plan &p, const double *row) {
+    for (const auto &[field, v] : p.key)
+        if (!(row[field] == v || (std::isnan(row[field]) && std::isnan(v)))) return false;
+    for (const auto &[field, v] : p.least)
+        if (!(row[field] >= v)) return false;
+    return true;
+}
 
 // The statistic a form gives and whether its reference is the plan's;
 // false with an exception set when the form fails.
@@ -236,11 +310,12 @@ bool pvalue_of(const Plan &p, const Step &s, double x, double *pv, bool *bounded
     return !(*pv == -1.0 && PyErr_Occurred());
 }
 
-PyObject *float_list(const std::vector<double> &v) {
+// A list of floats, one NaN object for all its NaNs (as [nan] * T has).
+PyObject *float_list(const std::vector<double> &v, PyObject *nan) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
     if (!list) return nullptr;
     for (size_t j = 0; j < v.size(); ++j) {
-        PyObject *f = PyFloat_FromDouble(v[j]);
+        PyObject *f = std::isnan(v[j]) ? (Py_INCREF(nan), nan) : PyFloat_FromDouble(v[j]);
         if (!f) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), f);
     }
@@ -286,9 +361,13 @@ PyObject *finish_plan(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
     }
     p->make = f.arg(5);
     Py_INCREF(p->make);
+    p->slots = slotted(p->make, *p);
     p->kernel = PyUnicode_InternFromString("kernel");
     p->empty = PyUnicode_InternFromString("");
-    if (!p->kernel || !p->empty || !parse_native(f.arg(2), *p) || !parse_steps(f.arg(3), *p))
+    p->nan = PyFloat_FromDouble(kNaN);
+    if (!p->kernel || !p->empty || !p->nan || !parse_native(f.arg(2), *p) ||
+        !parse_steps(f.arg(3), *p) || !parse_pairs(f.arg(6), *p, p->key) ||
+        !parse_pairs(f.arg(7), *p, p->least))
         return f.fail(__LINE__);
     return capsule.release();
 }
@@ -311,6 +390,7 @@ PyObject *finish_one(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         return f.fail(__LINE__);
     }
     const double *row = out.data();
+    if (!fits(*p, row)) Py_RETURN_FALSE;
     const size_t T = static_cast<size_t>(p->T);
     // the record's status and statistic of every test, as the general finish reads them
     std::vector<double> status(T, kNaN), raw(T, kNaN), stat, pv(T, kNaN);
@@ -337,7 +417,7 @@ PyObject *finish_one(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         PyObject *fields[] = {xo.get(),  po.get(),   s.df,     reject, pyframe::names.zero,
                               p->kernel, Py_None,    p->empty, s.tid,  f.arg(2),
                               Py_None,   s.reference};
-        Ref result(PyObject_Vectorcall(p->make, fields, kNFields, nullptr));
+        Ref result(make_result(*p, fields));
         if (!result || PyDict_SetItem(first.get(), s.tid, result.get()) < 0)
             return f.fail(__LINE__);
     }
@@ -354,13 +434,13 @@ PyObject *finish_one(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         if (!c) return f.fail(__LINE__);
         PyList_SET_ITEM(codes.get(), static_cast<Py_ssize_t>(j), c);
     }
-    return f.check(
-        pyframe::tuple(float_list(stat), float_list(pv), codes.release(), first.release(), block),
-        __LINE__);
+    return f.check(pyframe::tuple(float_list(stat, p->nan), float_list(pv, p->nan), codes.release(),
+                                  first.release(), block),
+                   __LINE__);
 }
 
 const char kPlanDoc[] =
-    "finish_plan($module, T, nfields, native, steps, tails, result_type)\n"
+    "finish_plan($module, T, nfields, native, steps, tails, result_type, key, least)\n"
     "--\n\n"
     "What finish_one needs for one design shape, held by a capsule.\n"
     "\n"
@@ -371,15 +451,18 @@ const char kPlanDoc[] =
     "    critical values at normal quantiles z, interpolated in the statistic or\n"
     "    (with lr, the logs of neighbours' ratios) in its log. tails: SciPy's\n"
     "    chdtrc, fdtrc, ndtr and log1p as capsules of their C functions, or None.\n"
-    "    result_type is called with a result's twelve fields.\n"
+    "    result_type is called with a result's twelve fields. key: (field, value)\n"
+    "    pairs a row of this shape holds (NaN matches NaN); least: (field, value)\n"
+    "    pairs it holds at least.\n"
     "    ";
 
 const char kOneDoc[] =
     "finish_one($module, out, plan, alpha)\n"
     "--\n\n"
     "One series finished from its record row out[0]: (stat, pvalue, status, results\n"
-    "by id, block(5, T)), or None when a chosen test is not computed, its form takes\n"
-    "another reference, or its p-value is missing or at a table's edge.\n"
+    "by id, block(5, T)); False when the row is not of the plan's shape (key, least);\n"
+    "None when a chosen test is not computed, its form takes another reference, or\n"
+    "its p-value is missing or at a table's edge.\n"
     "    ";
 
 }  // namespace kvr_finish
