@@ -34,7 +34,7 @@ def _p(kind: int, row: list, z: list, lr, x: float) -> tuple[float, bool]:
     )
     out = np.full((1, len(_engine.FIELD)), math.nan)
     out[0, _STATUS], out[0, _STAT] = 0.0, x
-    got = B.finish_one(out, plan, 0.05)
+    got = B.finish_one(out, plan, 0.05, np.full((5, _engine.T), math.nan))
     return (math.nan, True) if got is None else (got[1][_I], False)
 
 
@@ -79,6 +79,7 @@ def test_the_finish_without_scipys_c_functions_gives_the_same_report(monkeypatch
 
 
 _OUT = np.zeros((1, len(_engine.FIELD)))
+_BLOCK = np.full((5, _engine.T), math.nan)
 _T, _NF, _COLS = _engine.T, len(_engine.FIELD), _engine._NATIVE_COLS
 _TAILS = _pvalues.TAIL_CAPSULES
 _STEP = (0, "x", None, None, "chi2", 1, 2.0, math.nan, None, 2, (), (), None)
@@ -104,9 +105,12 @@ def P(native=(), steps=(), tails=_TAILS, make=TestResult, key=(), least=(), T=_T
         (lambda: P(make=3), ValueError, "callable"),
         (lambda: P(key=((_NF, 0.0),)), ValueError, "range"),
         (lambda: P(least=((0,),)), ValueError, "field, value"),
-        (lambda: B.finish_one(_OUT, object(), 0.05), TypeError, "finish_plan"),
-        (lambda: B.finish_one(_OUT[:, :3], P(), 0.05), ValueError, "fields"),
-        (lambda: B.finish_one(_OUT.astype(np.float32), P(), 0.05), ValueError, "dtype"),
+        (lambda: B.finish_one(_OUT, object(), 0.05, _BLOCK), TypeError, "finish_plan"),
+        (lambda: B.finish_one(_OUT[:, :3], P(), 0.05, _BLOCK), ValueError, "fields"),
+        (lambda: B.finish_one(_OUT.astype(np.float32), P(), 0.05, _BLOCK), ValueError, "dtype"),
+        (lambda: B.finish_one(_OUT, P(), 0.05, _BLOCK[:1]), ValueError, "block"),
+        (lambda: B.finish_one(_OUT, P(), 0.05, _BLOCK[:, :3].copy()), ValueError, "block"),
+        (lambda: B.finish_one(_OUT, P(), 0.05, np.ones(3)), ValueError, "dimensions"),
     ],
 )  # fmt: skip
 def test_hostile_plans_are_refused(call, exc, match):
@@ -125,7 +129,8 @@ class _Checked(TestResult):
 def test_results_are_made_as_their_type_makes_them():
     out = np.zeros((1, _NF))
     made = [
-        B.finish_one(out, P(_COLS, (_STEP,), make=m), 0.05)[3]["x"] for m in (TestResult, _Checked)
+        B.finish_one(out, P(_COLS, (_STEP,), make=m), 0.05, _BLOCK.copy())[3]["x"]
+        for m in (TestResult, _Checked)
     ]
     assert type(made[0]) is TestResult and made[1].note == "checked"
     made[1].note = ""
@@ -145,5 +150,5 @@ def test_results_are_made_as_their_type_makes_them():
 def test_a_row_of_another_shape_is_told_apart(key, least, fits):
     out = np.zeros((1, _NF))
     out[0, 2] = math.nan
-    got = B.finish_one(out, P(key=key, least=least), 0.05)
+    got = B.finish_one(out, P(key=key, least=least), 0.05, _BLOCK.copy())
     assert (got is not False) == fits

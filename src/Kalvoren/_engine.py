@@ -1116,6 +1116,7 @@ class _Shape:
 _SHAPES: dict[tuple[Any, ...], _Shape] = {}
 # what a clean finish has in every test: the kernels' route, no bound (read-only)
 _NO_ROUTE, _NO_BOUND = (False,) * T, (None,) * T
+_NAN_BLOCK = np.full((5, T), math.nan)
 
 
 def _frozen(a: np.ndarray) -> np.ndarray:
@@ -1237,13 +1238,14 @@ def finish_clean(
     out, beta, se = res
     shape = None if known is None else known[0]
     got: Any = False
+    rows = _NAN_BLOCK.copy()  # the record's block, (5, T) for the native finish
     if (
         shape is not None
         and shape.plan is batch.plan
         and shape.lags == batch.lags
         and shape.with_constant == (batch.const_col >= 0)
     ):
-        got = _batch.finish_one(out, shape.native, alpha)
+        got = _batch.finish_one(out, shape.native, alpha, rows)
     if got is False:
         row = out[0].tolist()
         if row[_FIT] != 0 or not row[_DIGITS] >= DIGITS_MIN:
@@ -1251,15 +1253,15 @@ def finish_clean(
         shape = _shape_of(batch, row)
         if shape is None:
             return None
-        got = _batch.finish_one(out, shape.native, alpha)
+        got = _batch.finish_one(out, shape.native, alpha, rows)
         if known is not None:
             known[0] = shape
     if not got:
         return None
     assert shape is not None
-    stat, p, status, first, block = got
+    stat, p, status, first = got
     # the record keeps what the battery gave; the finished numbers go to Results
-    block = block.reshape(5, 1, T)
+    block = rows.reshape(5, 1, T)
     rec = Record(
         out,
         beta,

@@ -103,18 +103,14 @@ def _typed(v: Any) -> Any:
 
 
 def _call_key(kw: dict[str, Any]) -> Any:
-    """A key for a call whose arguments are hashable, by type and value (1 and
-    True are different arguments, in a list too), else None. The names keep
-    the call's order: another order is another key to the same Options."""
+    """A key for a call, by type and value (1 and True are different
+    arguments, in a list too); hashable when the arguments are. The names
+    keep the call's order: another order is another key to the same Options."""
     values = tuple(kw.values())
     types = tuple(map(type, values))
     key: tuple[Any, ...] = (tuple(kw), values, types)
     if list in types or tuple in types:
         key = (key[0], tuple(map(_typed, values)))
-    try:
-        hash(key)
-    except TypeError:
-        return None
     return key
 
 
@@ -122,10 +118,12 @@ def resolve(**kw: Any) -> Options:
     """Check the options every entry point shares, and the tests' own (see
     ``_resolve``). A call seen before gets the same (immutable) Options."""
     key = _call_key(kw)
-    if key is not None:
+    try:
         hit = _RESOLVED.get(key)
-        if hit is not None:
-            return hit
+    except TypeError:  # an unhashable argument: not kept
+        key = hit = None
+    if hit is not None:
+        return hit
     opts = _resolve(**kw)
     if key is not None and len(_RESOLVED) < 256:
         _RESOLVED[key] = opts

@@ -43,12 +43,7 @@ class Report:
         self.x_names = list(model.x_names)
         self.lags = batch.lags
         self.break_at = break_at
-        self.hac_lags, self.t_break = batch.hac_lags.item(), batch.t_break.item()
-        self.rank = int(rec.rank.item())
-        out = rec.out
-        self.r2, self.rss = out.item(0, _R2), out.item(0, _RSS)
-        #: 1-norm condition number of the equilibrated design that was fitted
-        self.condition: float = out.item(0, _COND)
+        self.hac_lags: int = batch.hac_lags.item()
         # the covariance: another one's record, or the battery's own Bartlett
         # HAC (whose matrix is formed when first asked for)
         plan = batch.cov
@@ -67,6 +62,34 @@ class Report:
         self.hac_lags_requested: int = self.hac_lags
         #: the caveats diagnose warned about (KalvorenWarning), as text
         self.warnings: list[str] = []
+
+    # what the record holds, read when asked for
+    @property
+    def t_break(self) -> int:
+        """The Chow test's break as a 0-based position."""
+        t: int = self._batch.t_break.item()
+        return t
+
+    @property
+    def rank(self) -> int:
+        """The rank of the design fitted (its columns less those dropped as collinear)."""
+        return int(self._table.record.rank.item())
+
+    @property
+    def r2(self) -> float:
+        r2: float = self._table.record.out.item(0, _R2)
+        return r2
+
+    @property
+    def rss(self) -> float:
+        rss: float = self._table.record.out.item(0, _RSS)
+        return rss
+
+    @property
+    def condition(self) -> float:
+        """1-norm condition number of the equilibrated design that was fitted."""
+        cond: float = self._table.record.out.item(0, _COND)
+        return cond
 
     @property
     def _beta(self) -> np.ndarray:

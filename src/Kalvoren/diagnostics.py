@@ -169,8 +169,8 @@ def _run(
     model = (
         y if type(y) is _prepare.Model else _prepare.prepare(y, X, add_constant=opts.add_constant)
     )
-    n = model.n
-    lane = _LANES.get((id(opts), n, model.k))
+    n, k = model.X.shape
+    lane = _LANES.get((id(opts), n, k))
     plan = None
     if lane is None or lane.opts is not opts or cov is not _DEFAULT_COV or break_label is not None:
         lane, plan = _lane(opts, model, cov, break_label, X)

@@ -322,7 +322,7 @@ PyObject *float_list(const std::vector<double> &v, PyObject *nan) {
     return list.release();
 }
 
-const char *const one_params[] = {"out", "plan", "alpha", nullptr};
+const char *const one_params[] = {"out", "plan", "alpha", "block", nullptr};
 
 }  // namespace
 
@@ -422,9 +422,14 @@ PyObject *finish_one(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
             return f.fail(__LINE__);
     }
     // status, statistic, two degrees of freedom and p-value of every test, as the record keeps them
-    if (!f.out(block, 5, static_cast<int64_t>(T))) return f.fail(__LINE__);
+    Py_INCREF(f.arg(3));
+    if (!block.bind(f.arg(3), 2)) return f.fail(__LINE__);
+    if (block.rows() < 2 || block.cols() != p->T) {
+        PyErr_Format(PyExc_ValueError, "finish_one(): block must have 2 rows or more of %lld",
+                     static_cast<long long>(p->T));
+        return f.fail(__LINE__);
+    }
     double *b = block.data();
-    std::fill(b, b + 5 * T, kNaN);
     std::copy(status.begin(), status.end(), b);
     std::copy(raw.begin(), raw.end(), b + T);
     Ref codes(PyList_New(static_cast<Py_ssize_t>(T)));  // not run (NaN): 0
@@ -435,7 +440,7 @@ PyObject *finish_one(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         PyList_SET_ITEM(codes.get(), static_cast<Py_ssize_t>(j), c);
     }
     return f.check(pyframe::tuple(float_list(stat, p->nan), float_list(pv, p->nan), codes.release(),
-                                  first.release(), block),
+                                  first.release()),
                    __LINE__);
 }
 
@@ -457,10 +462,11 @@ const char kPlanDoc[] =
     "    ";
 
 const char kOneDoc[] =
-    "finish_one($module, out, plan, alpha)\n"
+    "finish_one($module, out, plan, alpha, block)\n"
     "--\n\n"
     "One series finished from its record row out[0]: (stat, pvalue, status, results\n"
-    "by id, block(5, T)); False when the row is not of the plan's shape (key, least);\n"
+    "by id), with the record's status and statistic of every test written to rows 0\n"
+    "and 1 of block (at least 2 x T); False when the row is not of the plan's shape (key, least);\n"
     "None when a chosen test is not computed, its form takes another reference, or\n"
     "its p-value is missing or at a table's edge.\n"
     "    ";
