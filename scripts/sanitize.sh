@@ -21,7 +21,7 @@ NATIVE=(
     tests/test_module.py tests/test_native_callers.py tests/test_order_quantile.py
     tests/test_regression.py tests/test_series.py tests/test_sizes.py
     tests/test_stability.py tests/test_vech.py tests/test_wald.py tests/test_batch_safety.py
-    tests/test_robust_native.py tests/test_modelcheck_native.py
+    tests/test_robust_native.py tests/test_modelcheck_native.py tests/test_native_finish.py
 )
 # Python only, or the kernels reached only through the layers above: the API,
 # the report and CLI, many series and Dask, the CUSUM tables, the wheel.

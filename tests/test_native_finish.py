@@ -4,6 +4,7 @@ C functions, and hostile plans."""
 
 import dataclasses
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -152,3 +153,38 @@ def test_a_row_of_another_shape_is_told_apart(key, least, fits):
     out[0, 2] = math.nan
     got = B.finish_one(out, P(key=key, least=least), 0.05, _BLOCK.copy())
     assert (got is not False) == fits
+
+
+def test_no_references_are_lost_or_kept():
+    """Success, not-clean, other-shape and raising paths, many times: the
+    plan's objects and the inputs keep their reference counts."""
+
+    def form(x, f):
+        if f == "raise":
+            raise ZeroDivisionError
+        return x * 2.0, "chi2"
+
+    def pvalue(x):
+        return 0.5, None
+
+    df, fitted = (2, 7), object()
+    step = (0, "x", form, fitted, "chi2", 3, 2.0, 7.0, pvalue, df, (), (), None)
+    bad = (0, "x", form, "raise", "chi2", 3, 2.0, 7.0, pvalue, df, (), (), None)
+    plans = {"ok": P(_COLS, (step,)), "raises": P(_COLS, (bad,)), "shape": P(key=((1, 5.0),))}
+    ok, not_run = np.zeros((1, _NF)), np.full((1, _NF), math.nan)
+    watched = [form, pvalue, df, fitted, ok, not_run, _BLOCK, *plans.values()]
+    before = [sys.getrefcount(o) for o in watched]
+    blocks = sys.getallocatedblocks()
+    got = []
+    for _ in range(2000):
+        got.append(B.finish_one(ok, plans["ok"], 0.05, _BLOCK.copy())[3]["x"].statistic)
+        got.append(B.finish_one(not_run, plans["ok"], 0.05, _BLOCK.copy()))
+        got.append(B.finish_one(ok, plans["shape"], 0.05, _BLOCK))
+        try:
+            B.finish_one(ok, plans["raises"], 0.05, _BLOCK.copy())
+        except ZeroDivisionError:
+            got.append(ZeroDivisionError)
+    assert got[-4:] == [0.0, None, False, ZeroDivisionError]
+    del got
+    assert [sys.getrefcount(o) for o in watched] == before
+    assert sys.getallocatedblocks() - blocks < 500  # an object kept per call would be 2000
