@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -334,7 +335,11 @@ PyObject *finish_plan(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
         fail("T and nfields must lie in 1..4096");
         return f.fail(__LINE__);
     }
-    Plan *p = new Plan;
+    Plan *p = new (std::nothrow) Plan;
+    if (!p) {
+        PyErr_NoMemory();
+        return f.fail(__LINE__);
+    }
     Ref capsule(PyCapsule_New(p, kCapsule, drop_plan));
     if (!capsule) {
         delete p;
