@@ -104,6 +104,23 @@ def test_a_constant_the_design_spans_without_a_column_counts_as_one(rng):
     assert hw.df == ref.df == 3 and hw.statistic == pytest.approx(ref.statistic, rel=1e-10)
     assert hw.pvalue == pytest.approx(ref.pvalue, rel=1e-8)
     assert (many["hac_wald_statistic"] == hw.statistic).all()
+    # whichever tests come along, and with any covariance (a plug-in bandwidth
+    # follows the scores: the constant takes the place of the last dummy)
+    t = np.arange(n)
+    written = np.column_stack([D[:, :2], x])
+    for kw in (
+        {"tests": ["breusch_pagan_koenker", "hac_wald"]},
+        {"tests": ["hac_wald"], "cov_type": "HC3"},
+        {"tests": ["hac_wald"], "cov_options": {"kernel": "qs", "bandwidth": "andrews"}},
+        {"tests": ["hac_wald"], "cov_options": {"prewhite": 1}},
+        {"tests": ["hac_wald"], "cov_type": "cluster", "cov_options": {"groups": t // 9}},
+        {"tests": ["hac_wald"], "cov_type": "driscoll-kraay", "cov_options": {"time": t // 3}},
+    ):
+        a = Kalvoren.diagnose(y, np.column_stack([D, x]), add_constant=False, **kw).tests
+        b = Kalvoren.diagnose(y, written, **kw).tests
+        assert a["hac_wald"].df == b["hac_wald"].df == 3, kw
+        assert a["hac_wald"].statistic == pytest.approx(b["hac_wald"].statistic, rel=1e-9), kw
+        assert a["hac_wald"].pvalue == pytest.approx(b["hac_wald"].pvalue, rel=1e-7), kw
     # without any constant, every coefficient is a slope
     bare = Kalvoren.diagnose(y, x, add_constant=False).tests["hac_wald"]
     assert bare.df == 1 and bare.statistic == pytest.approx(

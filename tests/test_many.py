@@ -163,6 +163,24 @@ def test_keys_and_columns_the_frame_cannot_name_once_are_refused(rng, change, by
         Kalvoren.diagnose_many(d, by=by(d) if callable(by) else by, y="y", x=["a", "b"])
 
 
+@pytest.mark.parametrize(
+    "kw",
+    [
+        {"tests": ["sup_f"], "f_break_columns": ["const"]},
+        {"tests": ["breusch_pagan"], "bp_regressors": ["const"]},
+        {"tests": ["goldfeld_quandt"], "gq_order_by": "const"},
+    ],
+)
+def test_a_column_named_const_is_the_one_options_name(rng, kw):
+    """The added constant takes a name of its own, as in diagnose."""
+    d = long_frame(rng, G=6).rename(columns={"a": "const"}).query("store in ('s00', 's05')")
+    many = Kalvoren.diagnose_many(d, by="store", y="y", x=["const", "b"], **kw)
+    tid = kw["tests"][0]
+    for key, grp in d.groupby("store"):
+        one = Kalvoren.diagnose(grp.y, grp[["const", "b"]], **kw).tests[tid]
+        assert same(many.loc[key, f"{tid}_statistic"], one.statistic), key
+
+
 def test_array_forms(rng):
     G, n = 12, 50
     X = rng.normal(size=(n, 2))

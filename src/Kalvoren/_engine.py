@@ -41,6 +41,7 @@ _K, _N, _FIT = FIELD["k"], FIELD["n"], FIELD["fit_status"]
 _STATUS_FIT = [*_STATUS, _FIT]
 # Positions by id.
 _INDEX = {t.id: i for i, t in enumerate(TESTS)}
+_BP_FORMS = [_INDEX["breusch_pagan"], _INDEX["breusch_pagan_koenker"]]
 # References whose p-value needs degrees of freedom of at least 1: a NaN
 # p-value there means the options left none.
 _DF_REFERENCES = ("chi2", "F")
@@ -363,30 +364,44 @@ def _implicit_constant(batch: Batch, rec: Record) -> bool:
     j = _COL["hac_wald"]
     out = rec.out
     changed = False
-    shared: list[int] | None = None  # a shared design's answer, found once
     todo = np.flatnonzero(out[:, _STATUS[j]] == 0)
     if batch.bits & BY_ID["breusch_pagan"].bit:
-        # The battery fitted [1, X] for Breusch-Pagan and refused it where the
-        # columns hold the constant: the series it fitted need no look.
+        # The battery fitted [1, X] for Breusch-Pagan (either form: one bit,
+        # one status) and refused it where the columns hold the constant: the
+        # series it fitted need no look.
         b = _COL["breusch_pagan"]
-        todo = todo[rec.least_squares[todo, NATIVE[b]] | (out[todo, _STATUS[b]] != 0)]
+        refused = rec.least_squares[todo][:, _BP_FORMS].any(axis=1)
+        todo = todo[refused | (out[todo, _STATUS[b]] != 0)]
+    cache: dict[str, list[int]] = {}
     for g in todo.tolist():
-        ys, Xs, _, _ = _scaled(batch, g)
-        n = Xs.shape[0]
-        Z = np.column_stack([np.ones(n), Xs])
-        kept = shared if shared is not None else _lstsq.independent_columns(Z, 0)
-        if batch.shared_x:
-            shared = kept
-        if len(kept) > int(rec.rank[g]):
+        kept = spanned_constant(batch, rec, g, cache)
+        if kept is None:
             if batch.shared_x:
                 return changed  # the constant is a direction of its own for every series
             continue  # every coefficient is a slope
+        ys, Xs, _, _ = _scaled(batch, g)
+        Z = np.column_stack([np.ones(Xs.shape[0]), Xs])
         fit = _lstsq.Fit.of(np.ascontiguousarray(Z[:, kept]), ys, 0)
         status, stat = _lstsq.hac_wald(fit, 0, int(batch.hac_lags[g]))
         out[g, _STATUS[j]], out[g, _STAT[j]] = status, stat if status == 0 else math.nan
         out[g, _HAC_DF] = len(kept) - 1
         changed = True
     return changed
+
+
+def spanned_constant(
+    batch: Batch, rec: Record, g: int, cache: dict[str, list[int]]
+) -> list[int] | None:
+    """The columns of [1, X] (series g) kept with the constant first, when X's
+    columns hold the constant (no more of them than X's rank); None when the
+    constant is a direction of its own. cache: a shared design's answer."""
+    kept = cache.get("kept") if batch.shared_x else None
+    if kept is None:
+        _, Xs, _, _ = _scaled(batch, g)
+        kept = _lstsq.independent_columns(np.column_stack([np.ones(Xs.shape[0]), Xs]), 0)
+        if batch.shared_x:
+            cache["kept"] = kept
+    return kept if len(kept) <= int(rec.rank[g]) else None
 
 
 def _native_more(

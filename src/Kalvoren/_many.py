@@ -593,7 +593,14 @@ def _long_frame(
     carried = pd.DataFrame(
         {c: (v if order is None else v[order]) for c in carry for v in [data[c].to_numpy()]}
     )
-    return offsets, (["const"] if lead else []) + names, index, const_col, source, carried
+    return (
+        offsets,
+        ([_prepare.constant_name(names)] if lead else []) + names,
+        index,
+        const_col,
+        source,
+        carried,
+    )
 
 
 def _arrays(
@@ -617,7 +624,14 @@ def _arrays(
     cols = [Xa[:, j] for j in range(Xa.shape[1])]
     lead, const_col = _constant(cols, names, add_constant, None)
     source = _Source(Ya.reshape(G * n), cols, None, lead)
-    return offsets, shared, Xa.shape[0], (["const"] if lead else []) + names, const_col, source
+    return (
+        offsets,
+        shared,
+        Xa.shape[0],
+        ([_prepare.constant_name(names)] if lead else []) + names,
+        const_col,
+        source,
+    )
 
 
 def diagnose_many(

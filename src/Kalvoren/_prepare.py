@@ -40,6 +40,15 @@ class Model:
         return int(self.X.shape[1])
 
 
+def constant_name(names: Any) -> str:
+    """The added constant's name: "const", or with "_" before it until no
+    column has it (params are indexed by name, options name columns)."""
+    name = CONST_NAME
+    while name in names:
+        name = "_" + name
+    return name
+
+
 def _is_pandas(obj: Any) -> bool:
     """A pandas Series or DataFrame (an Index or an array is taken as values)."""
     return type(obj).__module__.split(".")[0] == "pandas" and hasattr(obj, "index")
@@ -335,10 +344,7 @@ def _model(
             Z = room
         Z[:, 0] = 1.0
         Xv = Z
-        name = CONST_NAME
-        while name in x_names:  # a name of its own: params are indexed by name
-            name = "_" + name
-        x_names = [name, *x_names]
+        x_names = [constant_name(x_names), *x_names]
         const_col, added = 0, True
     else:
         const_col = -1

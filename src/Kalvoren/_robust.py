@@ -935,6 +935,44 @@ def apply(batch: Any, rec: Any) -> None:
             rec.cov_bw[g] = cov.bandwidth
     if rec.cov is not None:
         _native(batch, rec, np.flatnonzero(fitted & rec.kernel_fit), choice)
+    if batch.const_col < 0 and "hac_wald" in batch.tests:
+        _implicit_constant(batch, rec, plan)
+
+
+def _implicit_constant(batch: Any, rec: Any, plan: CovPlan) -> None:
+    """hac_wald of a design without a constant column whose columns hold the
+    constant (a full set of dummies): the slopes the constant leaves, as with
+    the constant written out and as the battery's own HAC does, by this
+    covariance of that design (and its bandwidth, which a plug-in rule takes
+    from the design's scores)."""
+    from Kalvoren import _engine
+    from Kalvoren._registry import TEST_IDS
+
+    i = TEST_IDS.index("hac_wald")
+    cache: dict[str, list[int]] = {}
+    for g in np.flatnonzero(np.isin(rec.status[:, i], (0, Status.SINGULAR))).tolist():
+        kept = _engine.spanned_constant(batch, rec, g, cache)
+        if kept is None:
+            if batch.shared_x:
+                return
+            continue
+        y, X = batch.series(g)
+        Z = np.ascontiguousarray(np.column_stack([np.ones(y.shape[0]), X])[:, kept])
+        a, b = int(batch.offsets[g]), int(batch.offsets[g + 1])
+        try:
+            cov = covariance(
+                y, Z, 0, plan.choice, plan.groups_of(a, b), int(batch.hac_lags[g]),
+                len(kept), native=False,
+            )  # fmt: skip
+        except ValueError:
+            rec.status[g, i], rec.stat[g, i] = Status.UNDEFINED_VARIANCE, math.nan
+            continue
+        beta, cols, Vs = cast(tuple[np.ndarray, list[int], np.ndarray], cov.scaled)
+        st, stat = slopes_wald(beta[None], cols, Vs[None], 0, cov.n)
+        rec.status[g, i], rec.stat[g, i] = st[0], stat[0]
+        rec.out[g, _engine.FIELD["hac_df"]] = len(kept) - 1
+        if cov.bandwidth is not None:
+            rec.cov_bw[g] = cov.bandwidth
 
 
 def _native(batch: Any, rec: Any, idx: np.ndarray, choice: CovChoice) -> None:
