@@ -320,6 +320,25 @@ def test_report_and_many_series_use_the_choice(cov_type, options):
     pd.testing.assert_frame_equal(lazy, many, check_index_type=False)
 
 
+@pytest.mark.parametrize("kernel", ["bartlett", "parzen", "qs"])
+def test_more_lags_than_the_sample_holds_are_clamped_as_hac_lags_are(kernel):
+    """20 lags at n = 15, as hac_lags or as the bandwidth: 14 lags, the same
+    in diagnose and diagnose_many, and the note says so truly."""
+    r = np.random.default_rng(2)
+    x = r.normal(size=(15, 2))
+    y = x[:, 0] + r.normal(size=15)
+    long = pd.DataFrame({"g": 0, "y": y, "a": x[:, 0], "b": x[:, 1]})
+    want = Kalvoren.diagnose(y, x, cov_options={"kernel": kernel, "bandwidth": 14})
+    for kw in ({"hac_lags": 20, "cov_options": {"kernel": kernel}},
+               {"cov_options": {"kernel": kernel, "bandwidth": 20}}):  # fmt: skip
+        one = Kalvoren.diagnose(y, x, **kw)
+        many = Kalvoren.diagnose_many(long, by="g", y="y", x=["a", "b"], **kw)
+        assert one.bandwidth == want.bandwidth == 15.0, kw
+        assert one.tests["hac_wald"].statistic == want.tests["hac_wald"].statistic, kw
+        assert many.hac_wald_statistic[0] == want.tests["hac_wald"].statistic, kw
+        assert "clamped to n - 1 = 14" in one.tests["hac_wald"].note, kw
+
+
 def test_default_report_and_wald_forms():
     r = Kalvoren.diagnose(FRAME.y, FRAME[["a", "b"]], hac_lags=3)
     assert r.cov_type == "HAC" and r.bandwidth == 4.0 and "Bartlett, 3 lags" in r.summary()

@@ -758,7 +758,8 @@ def diagnose_many(
         hl = np.asarray(_fixedb.llsw_lags(n), dtype=np.int64)
     plan = None
     if other:
-        plan = _robust.CovPlan(cov, _robust.resolve(cov, rows, None, carried, offsets))
+        choice = _robust.counted_in_lags(cov)
+        plan = _robust.CovPlan(choice, _robust.resolve(cov, rows, None, carried, offsets))
     batch = _engine.Batch(
         yv,
         Xv,
@@ -767,7 +768,7 @@ def diagnose_many(
         const_col,
         opts.lags,
         t_break,
-        hl,
+        np.minimum(hl, np.maximum(n - 1, 0)),  # as diagnose: at most n - 1 lags
         opts.tests,
         names,
         opts.extra,

@@ -18,6 +18,7 @@ bandwidth L counts lags, as ``hac_lags`` and Newey-West do: b = L + 1.
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import math
 from dataclasses import dataclass
@@ -248,6 +249,15 @@ def battery_lags(choice: CovChoice, hac_lags: int | None) -> tuple[int | None, b
     lags = b if hac and isinstance(b, int) else hac_lags
     own = hac and choice.kernel == "bartlett" and not choice.prewhite and not choice.adjust
     return lags, not (own and not isinstance(b, str))
+
+
+def counted_in_lags(choice: CovChoice) -> CovChoice:
+    """A HAC choice whose bandwidth is a number of lags, that number left to
+    the batch's hac_lags (battery_lags made them one), which diagnose and
+    diagnose_many clamp at n - 1 as for every other HAC."""
+    if choice.cov_type == "HAC" and isinstance(choice.bandwidth, (int, np.integer)):
+        return dataclasses.replace(choice, bandwidth=None)
+    return choice
 
 
 def native_choice(choice: CovChoice) -> np.ndarray | None:

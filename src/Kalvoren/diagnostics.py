@@ -223,7 +223,10 @@ def _cov_plan(
     if not other:
         return lags, None
     cols = frame if hasattr(frame, "columns") else None
-    return lags, _robust.CovPlan(cov, _robust.resolve(cov, model.n, model.index, cols))
+    plan = _robust.CovPlan(
+        _robust.counted_in_lags(cov), _robust.resolve(cov, model.n, model.index, cols)
+    )
+    return lags, plan
 
 
 def diagnose(
@@ -281,8 +284,8 @@ def diagnose(
         ``report.cov``, ``report.wald`` and the ``hac_wald`` test: "HAC"
         (default), "HC0".."HC5", "HC4m", "cluster" or "driscoll-kraay".
     cov_options: its options (see :func:`Kalvoren.robust_cov`): for "HAC"
-        ``kernel`` ("bartlett", "parzen", "qs"), ``bandwidth`` (lags, or
-        "nw1994", "andrews", "llsw"; default hac_lags), ``prewhite`` (0, 1)
+        ``kernel`` ("bartlett", "parzen", "qs"), ``bandwidth`` (lags, clamped
+        to n - 1 as hac_lags is, or "nw1994", "andrews", "llsw"; default hac_lags), ``prewhite`` (0, 1)
         and ``adjust``; for "cluster" ``groups`` (one or two names of index
         levels or columns of X, or arrays) and ``correction``; for
         "driscoll-kraay" ``time``, ``entity``, ``bandwidth``, ``kernel`` and
