@@ -165,6 +165,36 @@ def test_caveats_warn_and_note(rng, case, kw, text, tests):
     assert {x.filename for x in w} == {__file__}
 
 
+@pytest.mark.parametrize(
+    "kw, tid, noted",
+    [
+        ({"bg_form": "f"}, "breusch_godfrey", False),  # an F p-value
+        ({}, "breusch_godfrey", True),
+        ({"hac_pvalue": "chi2"}, "hac_wald", True),
+        ({"cov_type": "HC1"}, "hac_wald", True),
+        ({}, "hac_wald", False),  # fixed-b
+    ],
+)
+def test_few_observations_follow_the_reference_the_p_value_came_from(rng, kw, tid, noted):
+    X = rng.normal(size=(15, 2))
+    r, _ = caught(Kalvoren.diagnose, X.sum(1) + rng.normal(size=15), X, lags=2, **kw)
+    assert ("few observations" in r.tests[tid].note) == noted
+
+
+def test_an_option_a_group_does_not_fit_is_noted_on_the_tests_it_concerns(rng):
+    fr = pd.DataFrame({"g": np.repeat([0, 1], [10, 40]), "x": rng.normal(size=50)})
+    fr["y"] = fr.x + rng.normal(size=50)
+    tests = ["hac_wald", "breusch_godfrey", "chow", "jarque_bera"]
+    m, _ = caught(
+        Kalvoren.diagnose_many, fr, by="g", y="y", x=["x"], tests=tests, lags=8, break_at=8,
+        shape="long",
+    )  # fmt: skip
+    note = m[m.g == 0].set_index("test").note
+    assert "lags must be below" in note["breusch_godfrey"]
+    assert "break_at leaves" in note["chow"]
+    assert note["hac_wald"] == note["jarque_bera"] == ""
+
+
 def test_many_series_warn_once_per_kind(rng):
     parts = []
     for g in range(12):

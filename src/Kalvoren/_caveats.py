@@ -39,9 +39,9 @@ class Caveat:
     noted: bool  # already in the tests' notes
 
 
-def _few_rule(tid: str) -> tuple[int, str] | None:
-    """(least n, why) for a test whose reference needs more observations."""
-    if BY_ID[tid].reference == "chi2":
+def _few_rule(reference: str) -> tuple[int, str] | None:
+    """(least n, why) for a reference that needs more observations."""
+    if reference == "chi2":
         return CHI2_MIN_N, f"few observations for the chi-square approximation (< {CHI2_MIN_N})"
     return None
 
@@ -151,7 +151,9 @@ def find(
         )
     rules: dict[tuple[int, str], list[int]] = {}
     for i in chosen:
-        rule = _few_rule(TEST_IDS[i])
+        # the reference the p-value came from: options change some (bg_form, hac_pvalue)
+        tid = TEST_IDS[i]
+        rule = _few_rule(rec.references.get(tid) or BY_ID[tid].reference)
         if rule is not None:
             rules.setdefault(rule, []).append(i)
     for (least, why), cols in rules.items():

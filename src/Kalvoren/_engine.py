@@ -228,7 +228,8 @@ class Record:
     chow_df: np.ndarray  # (G, 2)
     least_squares: np.ndarray  # (G, T) bool: the test took the least-squares route
     # per series: "model" (the least-squares route's account of the design),
-    # "input" (a problem with the data), "digits" and "digits:<test>"
+    # "input" (a problem with the data), "input:<test>" (an option the series
+    # does not fit, on the tests it concerns), "digits" and "digits:<test>"
     notes: list[dict[str, str]]
     # Every test's status and statistic (G, T), its degrees of freedom where
     # the test itself gives them (G, T, 2; NaN: from the registry), a p-value
@@ -433,10 +434,14 @@ def _apply_limits(batch: Batch, rec: Record, lim: _options.Limits) -> None:
         (lim.bad_break, "break_at", Status.BAD_ARG, "break_at leaves fewer than k + 1 rows"),
     ):
         for g in np.flatnonzero(mask):
+            text = f"{why} (n = {int(n[g])}, k = {int(k[g])})"
+            if which is None:  # the whole series
+                rec.notes[g].setdefault("input", text)
             for i, spec in enumerate(TESTS):
                 if spec.id in batch.tests and (which is None or which in spec.options):
                     rec.status[g, i], rec.stat[g, i] = status, math.nan
-            rec.notes[g].setdefault("input", f"{why} (n = {int(n[g])}, k = {int(k[g])})")
+                    if which is not None:  # the tests the option concerns
+                        rec.notes[g].setdefault(f"input:{spec.id}", text)
 
 
 def _refused(rec: Record, g: int) -> bool:
@@ -906,7 +911,8 @@ class Joined:
 
 def _note(rec: Record, g: int, i: int, status: float, p: float, bound: str | None) -> str:
     nt = rec.notes[g]
-    parts = [v for v in (nt.get("input", ""), nt.get("model", "")) if v]
+    own = nt.get(f"input:{TEST_IDS[i]}", "")
+    parts = [v for v in (nt.get("input", ""), own, nt.get("model", "")) if v]
     if status != status:
         parts.append("not run")
     elif status != 0:
