@@ -249,3 +249,44 @@ def test_one_recursive_residual_is_too_short_for_the_cusums():
     y = 1 + x + rng.normal(size=30) * 5
     r = diagnose(y, np.column_stack([x, late]), tests=["cusum", "cusum_squares"])
     assert [t.status for t in r.tests.values()] == [Kalvoren.Status.TOO_SHORT] * 2
+
+
+def _designs():
+    r = np.random.default_rng(5)
+    n = 60
+    x = r.normal(size=(n, 1))
+    D = np.eye(3)[np.arange(n) % 3]
+    y = x[:, 0] + r.normal(size=n)
+    yield "dummies", y, np.column_stack([x, D]), {"add_constant": False}
+    yield "collinear", y, np.column_stack([x, 2 * x, r.normal(size=n)]), {}
+    yield "short", r.normal(size=14), r.normal(size=(14, 2)), {"lags": 2}
+    yield "parzen", y, x, {"hac_lags": 80, "cov_options": {"kernel": "parzen"}}
+
+
+@pytest.mark.parametrize("name, y, X, kw", list(_designs()), ids=[d[0] for d in _designs()])
+def test_a_test_gives_the_same_alone_as_in_the_battery(name, y, X, kw):
+    """A test's whole outcome does not depend on which other tests run beside
+    it, nor on diagnose or diagnose_many."""
+    every = diagnose(y, X, tests=list(Kalvoren.TEST_IDS), **kw).tests
+    cols = [f"x{j}" for j in range(X.shape[1])]
+    frame = pd.DataFrame(X, columns=cols).assign(y=y, g=0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", Kalvoren.KalvorenWarning)
+        many = Kalvoren.diagnose_many(frame, by="g", y="y", x=cols, tests=list(every), **kw)
+    for tid in Kalvoren.TEST_IDS:
+        partner = "hac_wald" if tid != "hac_wald" else "breusch_pagan_koenker"
+        alone = diagnose(y, X, tests=[tid], **kw).tests[tid]
+        pair = diagnose(y, X, tests=[tid, partner], **kw).tests[tid]
+        for other in (every[tid], pair):
+            assert (alone.status, alone.route, alone.df, alone.note) == (
+                other.status,
+                other.route,
+                other.df,
+                other.note,
+            ), (name, tid)
+            if alone.status == 0:
+                assert alone.statistic == pytest.approx(other.statistic, rel=1e-9), (name, tid)
+                assert alone.pvalue == pytest.approx(other.pvalue, rel=1e-9), (name, tid)
+        assert many.loc[0, f"{tid}_status"] == alone.status, (name, tid)
+        if alone.status == 0:
+            assert many.loc[0, f"{tid}_statistic"] == pytest.approx(alone.statistic, rel=1e-9)
