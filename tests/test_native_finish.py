@@ -109,7 +109,7 @@ def P(native=(), steps=(), tails=_TAILS, make=TestResult, key=(), least=(), T=_T
         (lambda: B.finish_one(_OUT, object(), 0.05, _BLOCK), TypeError, "finish_plan"),
         (lambda: B.finish_one(_OUT[:, :3], P(), 0.05, _BLOCK), ValueError, "fields"),
         (lambda: B.finish_one(_OUT.astype(np.float32), P(), 0.05, _BLOCK), ValueError, "dtype"),
-        (lambda: B.finish_one(_OUT, P(), 0.05, _BLOCK[:1]), ValueError, "block"),
+        (lambda: B.finish_one(_OUT, P(), 0.05, _BLOCK[:1]), ValueError, "block must have 2"),
         (lambda: B.finish_one(_OUT, P(), 0.05, _BLOCK[:, :3].copy()), ValueError, "block"),
         (lambda: B.finish_one(_OUT, P(), 0.05, np.ones(3)), ValueError, "dimensions"),
     ],

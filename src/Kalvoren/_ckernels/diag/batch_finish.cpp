@@ -325,6 +325,17 @@ PyObject *float_list(const std::vector<double> &v, PyObject *nan) {
 
 const char *const one_params[] = {"out", "plan", "alpha", "block", nullptr};
 
+// Argument i as a float64 view of at least min_rows rows of cols entries.
+bool rows_of(const Frame &f, int i, View &v, int64_t min_rows, int64_t cols, const char *what) {
+    Py_INCREF(f.arg(i));
+    if (!v.bind(f.arg(i), 2)) return false;
+    if (v.rows() >= min_rows && v.cols() == cols) return true;
+    PyErr_Format(PyExc_ValueError, "finish_one(): %s must have %lld or more rows of %lld %s",
+                 one_params[i], static_cast<long long>(min_rows), static_cast<long long>(cols),
+                 what);
+    return false;
+}
+
 }  // namespace
 
 PyObject *finish_plan(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -387,13 +398,8 @@ PyObject *finish_one(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         return f.fail(__LINE__);
     }
     const Plan *p = static_cast<const Plan *>(PyCapsule_GetPointer(f.arg(1), kCapsule));
-    Py_INCREF(f.arg(0));
-    if (!out.bind(f.arg(0), 2)) return f.fail(__LINE__);
-    if (out.rows() < 1 || out.cols() != p->nfields) {
-        PyErr_Format(PyExc_ValueError, "finish_one(): out must have a row of %lld fields",
-                     static_cast<long long>(p->nfields));
+    if (!rows_of(f, 0, out, 1, p->nfields, "fields") || !rows_of(f, 3, block, 2, p->T, "tests"))
         return f.fail(__LINE__);
-    }
     const double *row = out.data();
     if (!fits(*p, row)) Py_RETURN_FALSE;
     const size_t T = static_cast<size_t>(p->T);
@@ -427,13 +433,6 @@ PyObject *finish_one(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
             return f.fail(__LINE__);
     }
     // status, statistic, two degrees of freedom and p-value of every test, as the record keeps them
-    Py_INCREF(f.arg(3));
-    if (!block.bind(f.arg(3), 2)) return f.fail(__LINE__);
-    if (block.rows() < 2 || block.cols() != p->T) {
-        PyErr_Format(PyExc_ValueError, "finish_one(): block must have 2 rows or more of %lld",
-                     static_cast<long long>(p->T));
-        return f.fail(__LINE__);
-    }
     double *b = block.data();
     std::copy(status.begin(), status.end(), b);
     std::copy(raw.begin(), raw.end(), b + T);
