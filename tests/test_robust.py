@@ -14,6 +14,7 @@ import pandas as pd
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from statsmodels.regression.linear_model import OLS
 
 import Kalvoren
 from Kalvoren import OptionError, Status, _prepare, _robust, diagnostics
@@ -337,6 +338,48 @@ def test_more_lags_than_the_sample_holds_are_clamped_as_hac_lags_are(kernel):
         assert one.tests["hac_wald"].statistic == want.tests["hac_wald"].statistic, kw
         assert many.hac_wald_statistic[0] == want.tests["hac_wald"].statistic, kw
         assert "clamped to n - 1 = 14" in one.tests["hac_wald"].note, kw
+
+
+def test_an_observation_of_leverage_one_leaves_hc2_to_hc5_undefined():
+    """A dummy of one row: its residual is zero whatever its error, which
+    HC2..HC5 divide back out (R's vcovHC gives NaN). Refused whatever the
+    rows' order (rounding left 1 - h at a few ulps, weighed by up to 1e60);
+    HC0 and HC1 stand, as statsmodels has them."""
+    r = np.random.default_rng(0)
+    X = np.column_stack([r.normal(size=(40, 2)), np.arange(40) == 7]).astype(float)
+    y = 1 + X[:, 0] + r.normal(size=40)
+    frame = pd.DataFrame(X, columns=["a", "b", "d"]).assign(y=y, g=0)
+    for perm in (np.arange(40), r.permutation(40)):
+        for ct in ("HC2", "HC3", "HC4", "HC4m", "HC5"):
+            with pytest.raises(ValueError, match=f"{ct} is undefined.*leverage one"):
+                Kalvoren.robust_cov(y[perm], X[perm], ct)
+            rep = Kalvoren.diagnose(y[perm], X[perm], cov_type=ct)
+            assert np.isnan(rep.bse).all() and rep.tests["hac_wald"].status == -1003, ct
+            many = Kalvoren.diagnose_many(frame, by="g", y="y", x=["a", "b", "d"], cov_type=ct)
+            assert many.hac_wald_status[0] == -1003, ct
+    fit = OLS(y, np.column_stack([np.ones(40), X])).fit(cov_type="HC1")
+    V = Kalvoren.robust_cov(y, X, "HC1").to_numpy()
+    np.testing.assert_allclose(V, fit.cov_params(), rtol=1e-9, atol=1e-15)
+
+
+@pytest.mark.parametrize(
+    "cov_type, options",
+    [("cluster", {"groups": "firm"}), ("driscoll-kraay", {"time": "year", "entity": "firm"})],
+)
+def test_columns_named_for_the_covariance_follow_the_rows_paired_with_y(cov_type, options):
+    """X's rows in another order than y's pair by label; so do the clusters."""
+    r = np.random.default_rng(21)
+    df = pd.DataFrame(
+        {"x": r.normal(size=60), "firm": np.arange(60) // 6, "year": np.arange(60) % 6}
+    )
+    df["y"] = df.x + r.normal(size=60) + r.normal(size=10)[df.firm]
+    X = df[["x", "firm", "year"]]
+    shuffled = X.sample(frac=1, random_state=1)
+    want = Kalvoren.diagnose(df.y, X, cov_type=cov_type, cov_options=options)
+    got = Kalvoren.diagnose(df.y, shuffled, cov_type=cov_type, cov_options=options)
+    np.testing.assert_allclose(got.bse, want.bse, rtol=1e-12)
+    V = Kalvoren.robust_cov(df.y, shuffled, cov_type, **options)
+    np.testing.assert_allclose(V, want.cov, rtol=1e-12)
 
 
 def test_default_report_and_wald_forms():

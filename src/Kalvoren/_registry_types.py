@@ -17,7 +17,7 @@ class Status(enum.IntEnum):
     OK = 0
     FALLBACK = 1  # refused by the kernels: the least-squares route takes over
     SINGULAR = -1002  # covariance matrix singular
-    UNDEFINED_VARIANCE = -1003  # exact fit or constant series: nothing to scale by
+    UNDEFINED_VARIANCE = -1003  # exact fit, constant series, leverage one: nothing to scale by
     BAD_LAG = -1004  # lag bound out of range
     TOO_SHORT = -1005  # too few observations
     BAD_ARG = -1007  # argument out of range, or nothing to test
@@ -26,7 +26,10 @@ class Status(enum.IntEnum):
 STATUS_TEXT: dict[int, str] = {
     Status.FALLBACK: "design rank-deficient or too ill-conditioned for the kernels",
     Status.SINGULAR: "HAC covariance singular",
-    Status.UNDEFINED_VARIANCE: "variance undefined (exact fit, or constant series)",
+    Status.UNDEFINED_VARIANCE: (
+        "variance undefined (exact fit, constant series, or HC2-HC5 with an observation "
+        "of leverage one)"
+    ),
     Status.BAD_LAG: "lag bound out of range",
     Status.TOO_SHORT: "too few observations",
     Status.BAD_ARG: "argument out of range",

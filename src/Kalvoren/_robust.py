@@ -617,18 +617,25 @@ def stack_sandwich(
     return V, b, plug
 
 
+# Leverage this close to one is one: Q's rounding leaves 1 - h at a few ulps
+# there, and (1 - h)^-d would weigh rounding noise by up to 1e60.
+LEVERAGE_ONE = math.sqrt(np.finfo(np.float64).eps)
+
+
 def _hc_omega(ct: str, h: np.ndarray, n: int, k: int) -> np.ndarray:
     """The weights of e_t^2 (MacKinnon and White 1985; Cribari-Neto 2004;
     Cribari-Neto and da Silva 2011; Cribari-Neto et al. 2007), per series
-    (h: leverages (G, n)). An observation of leverage one (its residual is
-    zero whatever y) weighs nothing."""
+    (h: leverages (G, n)). HC2..HC5 are undefined with an observation of
+    leverage one (its residual is zero whatever its error), as R's vcovHC:
+    ValueError."""
     if ct == "HC0":
         return np.ones(h.shape)
     if ct == "HC1":
         return np.full(h.shape, n / (n - k))
     one = 1.0 - h
-    lev1 = one <= 0.0
-    one = np.where(lev1, 1.0, one)
+    lev1 = ~(one > LEVERAGE_ONE)
+    if lev1.any():
+        raise ValueError(_LEVERAGE_ONE.format(ct=ct, t=int(np.flatnonzero(lev1.any(axis=0))[0])))
     ratio = n * h / k
     if ct == "HC2":
         w = 1.0 / one
@@ -641,7 +648,13 @@ def _hc_omega(ct: str, h: np.ndarray, n: int, k: int) -> np.ndarray:
     else:  # HC5
         top = np.maximum(4.0, n * 0.7 * h.max(axis=1, keepdims=True) / k)
         w = one ** (-0.5 * np.minimum(ratio, top))
-    return np.where(lev1, 0.0, w)
+    return w
+
+
+_LEVERAGE_ONE = (
+    "{ct} is undefined for these data: observation {t} has leverage one (its residual is "
+    "zero whatever its error, a dummy of its own for example); HC0 and HC1 are defined"
+)
 
 
 def _sum_by(H: np.ndarray, codes: np.ndarray, G: int) -> np.ndarray:
@@ -768,6 +781,9 @@ def native_cov(
         return None
     if not np.isfinite(bw[0, 0]) and choice.cov_type == "HAC":
         raise _undefined(choice)
+    if choice.cov_type in HC_TYPES and not np.isfinite(V).any():
+        # the battery's status for leverage one: the Python route names the row
+        return None
     cov = _describe(choice, n, k, None, float(bw[0, 0]), float(bw[0, 1]))
     cov.matrix = V.reshape(k, k)
     return cov
@@ -867,9 +883,18 @@ def model_cov(model: Any, choice: CovChoice, frame: Any = None, lags: int | None
         raise OptionError("y", f"too few observations: n = {n} for k = {k} coefficients")
     if choice.prewhite and n - 1 <= k:  # the scores' VAR(1) fits exactly: no long-run variance
         raise OptionError("prewhite", f"needs more than k + 1 = {k + 1} observations (got n = {n})")
-    cols = frame if frame is not None and hasattr(frame, "columns") else None
-    groups = resolve(choice, n, model.index, cols)
+    groups = resolve(choice, n, model.index, model_rows(frame, model.index))
     return covariance(model.y, model.X, model.const_col, choice, groups, lags)
+
+
+def model_rows(frame: Any, index: Any) -> Any:
+    """The columns of X (a DataFrame, else None) in the model's rows: y's
+    order when X's rows were paired with y's by label."""
+    if frame is None or not hasattr(frame, "columns"):
+        return None
+    if index is not None and hasattr(frame, "index") and not frame.index.equals(index):
+        return frame.loc[index]
+    return frame
 
 
 def cov_frame(V: np.ndarray, names: Sequence[str]) -> Any:
@@ -999,8 +1024,8 @@ def _native(batch: Any, rec: Any, idx: np.ndarray, choice: CovChoice) -> None:
         return
     for g in idx.tolist():
         b, plug = bw[g].tolist()
-        if hac and b != b:  # undefined: no covariance (se NaN, hac_wald a status)
-            continue
+        if (hac and b != b) or not np.isfinite(rec.cov[g]).any():
+            continue  # undefined: no covariance (se NaN, hac_wald a status)
         cov = _describe(choice, int(n[g]), k, None, b, plug)
         cov.matrix = rec.cov[g]
         rec.extra[g]["cov"] = cov

@@ -18,7 +18,8 @@ from __future__ import annotations
 import functools
 import inspect
 from dataclasses import dataclass
-from typing import Any, Callable
+from types import MappingProxyType
+from typing import Any, Callable, Mapping, NamedTuple
 
 import numpy as np
 
@@ -74,6 +75,18 @@ def _break_position(break_at: Any, break_label: Any, model: _prepare.Model) -> i
         raise _options.OptionError(name, f"{label!r} does not name one observation")
     return int(pos)
 
+
+class OptionInfo(NamedTuple):
+    """A test's own option: its default and what it sets."""
+
+    default: Any
+    help: str
+
+
+#: The tests' own options by name (``reset_power``, ``gq_drop``, ...), read-only.
+TEST_OPTIONS: Mapping[str, OptionInfo] = MappingProxyType(
+    {name: OptionInfo(o.default, o.help) for name, o in sorted(_registry.OPTIONS.items())}
+)
 
 _DEFAULT_COV = _robust.choice_of("HAC", None)
 
@@ -222,7 +235,7 @@ def _cov_plan(
     lags = _default_lags(model.n) if lags is None else lags
     if not other:
         return lags, None
-    cols = frame if hasattr(frame, "columns") else None
+    cols = _robust.model_rows(frame, model.index)
     plan = _robust.CovPlan(
         _robust.counted_in_lags(cov), _robust.resolve(cov, model.n, model.index, cols)
     )
@@ -402,6 +415,8 @@ __all__ = [
     "Status",
     "KalvorenWarning",
     "OptionError",
+    "TEST_OPTIONS",
+    "OptionInfo",
     *_registry.FUNCTIONS,
     "newey_west_lags",
     "main",

@@ -562,14 +562,17 @@ KVR_INLINE double newey_west(const double *U, int64_t m, int64_t k, int64_t cc, 
     return s0 != 0.0 && std::isfinite(bw) ? bw : kNaN;
 }
 
+// Leverage this close to one is one: Q's rounding leaves 1 - h at a few ulps
+// there, and (1 - h)^-d would weigh rounding noise by up to 1e60.
+constexpr double kLeverageOne = 1.4901161193847656e-08;  // sqrt(DBL_EPSILON)
+
 // The weight of e_t^2 (MacKinnon and White 1985; Cribari-Neto 2004;
-// Cribari-Neto and da Silva 2011; Cribari-Neto et al. 2007) at leverage h; an
-// observation of leverage one weighs nothing. top: HC5's cap.
+// Cribari-Neto and da Silva 2011; Cribari-Neto et al. 2007) at leverage h
+// below one (HC2..HC5 are undefined at one, as R's vcovHC). top: HC5's cap.
 KVR_INLINE double hc_weight(int64_t type, double h, double n, double k, double top) {
     if (type == KVR_COV_HC0) return 1.0;
     if (type == KVR_COV_HC1) return n / (n - k);
     const double one = 1.0 - h;
-    if (one <= 0.0) return 0.0;
     const double ratio = n * h / k;
     switch (type) {
         case KVR_COV_HC2: return 1.0 / one;
@@ -616,6 +619,10 @@ extern "C" KVR_INTERNAL KVR_MULTIVERSION int kvr_robust_meat(
             w[t] = h;
             top = h > top ? h : top;
         }
+        // an observation of leverage one: its residual is zero whatever its
+        // error, which HC2..HC5 divide back out
+        if (c->type != KVR_COV_HC0 && c->type != KVR_COV_HC1 && !(1.0 - top > kLeverageOne))
+            return DIAG_UDEF_VARIANCE;
         top = std::fmax(4.0, dn * 0.7 * top / dk);  // HC5's cap
         for (int64_t t = 0; t < n; ++t) {           // U = the weighted scores
             const double wt = hc_weight(c->type, w[t], dn, dk, top);
