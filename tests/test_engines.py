@@ -197,7 +197,7 @@ def test_dask_skips_the_shuffle_when_partitions_hold_whole_groups(frame):
             kd.diagnose_many(cut, by="store", y="y", x=X, partitioned="yes")
 
 
-def test_dask_layouts_that_only_look_sorted_or_whole(frame):
+def test_dask_layouts_that_only_look_sorted_or_whole(frame, tmp_path):
     """Keys whose partitions' edges do not tell the order, a split group the
     partitions list in two forms, an ambiguous key and no rows at all: each
     gives the in-process result or the documented error."""
@@ -223,6 +223,31 @@ def test_dask_layouts_that_only_look_sorted_or_whole(frame):
             kd.diagnose_many(split, by="store", y="y", x=X, partitioned=True)
         with pytest.raises(ValueError, match="ambiguous"):
             kd.diagnose_many(dd.from_pandas(ambiguous, npartitions=2), by="store", y="y", x=X)
+        # files that share a key at their edge, read with divisions that claim otherwise
+        frame.iloc[:130].to_parquet(tmp_path / "part.0.parquet", index=False)
+        frame.iloc[130:].to_parquet(tmp_path / "part.1.parquet", index=False)
+        files = dd.read_parquet(tmp_path, index="store", calculate_divisions=True)
+        got = kd.diagnose_many(files, by="store", y="y", x=X).compute()
+        pd.testing.assert_frame_equal(
+            got.sort_index(), by_store(frame), check_dtype=False, check_index_type=False
+        )
+        # whole groups on a row index with divisions: the key-indexed result claims none
+        rows = dd.from_pandas(frame.reset_index(drop=True), npartitions=1)
+        out = kd.diagnose_many(rows, by="store", y="y", x=X, partitioned=True)
+        assert not out.known_divisions
+        # a missing key as None in one partition and NaN in another is one group
+        keys = frame.store.astype(object).where(frame.store != "s03", None)
+        halves = [frame.assign(store=keys).iloc[:100], frame.assign(store=keys).iloc[100:]]
+        halves[1].loc[halves[1].store.isna(), "store"] = np.nan
+        with pytest.raises(ValueError, match="span partitions"):
+            kd.diagnose_many(
+                dd.from_map(lambda p: p, halves), by="store", y="y", x=X, partitioned=True
+            )
+        # an integer column constant as float64 is, as in process (2**53 + 1 rounds to 2**53)
+        big = frame.assign(big=np.where(np.arange(len(frame)) % 2, 2**53, 2**53 + 1))
+        got = kd.diagnose_many(dd.from_pandas(big, npartitions=3), by="store", y="y", x=[*X, "big"])
+        want = Kalvoren.diagnose_many(big, by="store", y="y", x=[*X, "big"])
+        assert (got.compute().sort_index().note == want.note).all()
         for kw in ({}, {"partitioned": True}):
             empty = dd.from_pandas(frame.iloc[:0], npartitions=1)
             got = kd.diagnose_many(empty, by="store", y="y", x=X, **kw).compute()

@@ -188,3 +188,16 @@ def test_version_is_the_installed_metadata():
     pyproject = Path(__file__).parents[1] / "pyproject.toml"
     with pyproject.open("rb") as fh:
         assert Kalvoren.__version__ == tomllib.load(fh)["project"]["version"]
+
+
+def test_every_name_the_docstrings_point_to_exists():
+    """Docstrings send users to ``Kalvoren.X``: each X is there."""
+    import re
+
+    import Kalvoren
+    from Kalvoren import diagnostics
+
+    named = set(re.findall(r"``Kalvoren\.(\w+)``", diagnostics.diagnose.__doc__ or ""))
+    named |= set(re.findall(r":func:`Kalvoren\.(\w+)`", diagnostics.diagnose.__doc__ or ""))
+    assert named and all(hasattr(Kalvoren, n) for n in named), named
+    assert Kalvoren.TEST_OPTIONS["reset_power"].default == 3

@@ -97,3 +97,25 @@ def test_spark_keeps_the_input_order_and_serves_map_in_arrow(spark, data):
         ks.diagnose_many(sdf, by="store", y="y", x=["a", "store"])
     with pytest.raises(Kalvoren.OptionError, match="per"):
         ks.diagnose_many(sdf, by="store", y="y", x=X, per="row")
+
+
+@pytest.mark.parametrize("per", ["group", "partition"])
+def test_spark_missing_keys_are_one_group_and_large_ones_stay_apart(spark, data, per):
+    """A null among int64 keys beyond 2**53 (Arrow would make them floats)
+    and a double key holding both NaN and null: the groups of the in-process run."""
+    from pyspark.sql import types as T
+
+    from Kalvoren import spark as ks
+
+    d = data[data.store.isin(["s00", "s05", "s07"])]
+    codes = [{"s00": 2**60, "s05": 2**60 + 1}.get(s) for s in d.store]
+    floats = [{"s00": 1.0, "s05": np.nan}.get(s) for s in d.store]
+    for keys, kind, dtype in ((codes, T.LongType(), "Int64"), (floats, T.DoubleType(), object)):
+        schema = T.StructType(
+            [T.StructField("id", kind)] + [T.StructField(c, T.DoubleType()) for c in ("y", "a")]
+        )
+        sdf = spark.createDataFrame(list(zip(keys, d.y, d.a)), schema).repartition(1)
+        got = ks.diagnose_many(sdf, by="id", y="y", x=["a"], per=per).toPandas()
+        frame = pd.DataFrame({"id": pd.array(keys, dtype=dtype), "y": d.y, "a": d.a})
+        want = Kalvoren.diagnose_many(frame, by="id", y="y", x=["a"])
+        assert sorted(got.n) == sorted(want.n), (kind, per)

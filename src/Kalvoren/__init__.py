@@ -17,6 +17,7 @@ _API = {
     "KalvorenWarning": "diagnostics",
     "OptionError": "diagnostics",
     "Status": "diagnostics",
+    "TEST_OPTIONS": "diagnostics",
     "diagnose_many": "_many",
     "robust_cov": "_robust",
     "summary_html": "_html",

@@ -946,10 +946,25 @@ class GroupFunction:
             return
         table = pa.Table.from_batches(batches)
         out_schema = self.arrow_schema(table.schema)
-        res = self(table.select(self.columns).to_pandas())
+        pdf = table.select(self.columns).to_pandas()
+        for k in self.keys:
+            col = table.column(k)
+            if pa.types.is_integer(col.type) and col.null_count:
+                # as pandas' nullable integers: float64 would merge keys beyond 2**53
+                pdf[k] = col.to_pandas(types_mapper=_nullable_int)
+        res = self(pdf)
         # categories and nullable booleans as the schema's plain types
         res = res.astype({c: str for c in res.columns if hasattr(res[c], "cat")})
         yield from pa.Table.from_pandas(res, schema=out_schema, preserve_index=False).to_batches()
+
+
+def _nullable_int(t: Any) -> Any:
+    """pandas' nullable integer dtype of a pyarrow integer type."""
+    import pandas as pd
+
+    return pd.api.types.pandas_dtype(
+        ("UInt" if str(t).startswith("u") else "Int") + str(t.bit_width)
+    )
 
 
 def group_function(

@@ -6,7 +6,7 @@ group, the same columns as :func:`Kalvoren.diagnose_many`. It runs unchanged
 on a ``distributed.Client``. Each partition runs the in-process battery on
 the groups it holds whole; the data are shuffled first (once) only when the
 partitions may split a group: not when ``by`` is the index with known
-divisions, nor when the caller says the partitions hold whole groups
+divisions (checked, as below), nor when the caller says the partitions hold whole groups
 (``partitioned=True``, checked on the key column before anything runs). A
 key already sorted across the partitions (a sorted file read in pieces)
 moves only the groups cut at the partitions' edges.
@@ -68,9 +68,10 @@ def _survey(pdf: Any, x: Sequence[str], key: str | None, mode: str) -> Any:
 def _range(col: Any) -> tuple[Any, Any, int]:
     """A column's least and greatest value and missing count; a float or
     integer column in numpy's passes, the rest as pandas reduces it."""
-    a = col.to_numpy()
-    if not isinstance(col.dtype, np.dtype) or col.dtype.kind not in "fiu" or a.size == 0:
+    if not isinstance(col.dtype, np.dtype) or col.dtype.kind not in "fiu" or len(col) == 0:
         return col.min(), col.max(), int(col.isna().sum())
+    # as float64, which the in-process run compares (2**53 + 1 is 2**53 there)
+    a = col.to_numpy(dtype=np.float64)
     lo = a.min()
     if lo != lo:  # a NaN among the values
         missing = np.isnan(a)
@@ -161,8 +162,24 @@ def _whole_groups(frame: Any, by: str, survey: Any) -> Any:
 
 def _split_groups(keys: Any) -> list[Any]:
     """Keys found in more than one partition (each partition's distinct keys,
-    concatenated)."""
+    concatenated); a missing key is one group, None or NaN."""
+    keys = keys.mask(keys.isna(), np.nan)
     return list(keys[keys.duplicated()].drop_duplicates()[:3])
+
+
+def _divisions_hold(survey: Any, divisions: Sequence[Any]) -> bool:
+    """Whether each partition's first and last key lie within its divisions
+    (the last partition's upper one included), as Dask's .loc reads them."""
+    try:
+        for i, (first, last, n) in enumerate(zip(survey["first"], survey["last"], survey["n"])):
+            if n == 0:
+                continue
+            hi_ok = last <= divisions[i + 1] if i + 2 == len(divisions) else last < divisions[i + 1]
+            if not (divisions[i] <= first and hi_ok):
+                return False
+    except TypeError:  # keys that do not compare with the divisions
+        return False
+    return True
 
 
 def diagnose_many(
@@ -191,7 +208,9 @@ def diagnose_many(
     column first). Rows are in time order within each group. When ``by`` is
     the index and its divisions are known (``set_index``, sorted
     ``read_parquet``), every group lies in one partition and nothing is
-    shuffled; ``partitioned=True`` says the same of a column (data written
+    shuffled (the one pass checks it: files that share a key at their edges
+    can claim divisions their rows do not keep, and then only the groups cut
+    at the edges move); ``partitioned=True`` says the same of a column (data written
     partitioned by the key): one pass over the key column checks it, and a
     group found in two partitions raises ValueError. A key sorted across the
     partitions already moves only the groups cut at their edges. Otherwise
@@ -237,23 +256,24 @@ def diagnose_many(
         raise ValueError(f"y ({y!r}) is also among the x columns")
     if len(set(x)) != len(x):
         raise ValueError("duplicate x columns")
-    whole = ddf.index.name == by and ddf.known_divisions
+    # Known divisions on the key are checked too, as a sorted key is: a file
+    # layout can claim them while a key's rows sit in two partitions.
+    indexed = ddf.index.name == by and ddf.known_divisions
+    whole = keep_divisions = False
     cols = list(dict.fromkeys([y, *x, *carry]))
     frame = ddf[cols] if from_index else ddf[list(dict.fromkeys([by, *cols]))]
     # The in-process run looks for a constant column over all rows, not per
     # partition: decide it here, once, by the same rule (one non-zero value,
     # no missing one). The check of partitioned=True, or whether the key is
     # sorted already, shares the pass: one small task per partition.
-    mode = "" if whole else "keys" if partitioned else "order"
-    survey = pd.DataFrame(columns=_survey_columns(0, ""))
-    if mode or x:
-        survey = frame.map_partitions(
-            _survey,
-            x,
-            None if from_index else by,
-            mode,
-            meta=pd.DataFrame(columns=_survey_columns(len(x), mode), dtype=object),
-        ).compute()
+    mode = "keys" if partitioned else "order"
+    survey = frame.map_partitions(
+        _survey,
+        x,
+        None if from_index else by,
+        mode,
+        meta=pd.DataFrame(columns=_survey_columns(len(x), mode), dtype=object),
+    ).compute()
     const = _constant(survey, x)
     if mode == "keys":
         split = _split_groups(pd.Series([k for ks in survey["keys"] for k in ks], dtype=object))
@@ -264,10 +284,16 @@ def diagnose_many(
                 "to shuffle them together"
             )
     elif mode == "order" and _sorted(survey):
-        # Sorted by the key already (a sorted file read in pieces): only the
-        # groups cut at partition edges are put together; the rest stays.
-        frame = _whole_groups(frame.reset_index() if from_index else frame, by, survey)
-        whole, from_index = True, False
+        kept = survey[survey["n"] > 0]
+        apart = all(a < b for a, b in zip(list(kept["last"])[:-1], list(kept["first"])[1:]))
+        if from_index and apart:
+            whole = True  # every group in one partition: nothing moves
+            keep_divisions = indexed and _divisions_hold(survey, ddf.divisions)
+        else:
+            # Sorted by the key already (a sorted file read in pieces): only
+            # the groups cut at partition edges are put together; the rest stays.
+            frame = _whole_groups(frame.reset_index() if from_index else frame, by, survey)
+            whole, from_index = True, False
     shuffle = not (whole or partitioned)
     f = _many.GroupFunction(
         by,
@@ -301,9 +327,11 @@ def diagnose_many(
         if method is None and frame.npartitions <= _TASKS_UP_TO:
             method = "tasks"
         frame = numbered.shuffle(on=by, shuffle_method=method)
-    # The wide rows are indexed by the key, so they keep known divisions; the
-    # long ones are numbered within each partition and claim none.
-    return frame.map_partitions(_run_partition, f, meta=meta, clear_divisions=shape != "wide")
+    # The wide rows are indexed by the key: they keep the input's divisions
+    # when those are on the key and hold; the long ones are numbered within
+    # each partition and claim none.
+    keep = shape == "wide" and whole and from_index and keep_divisions
+    return frame.map_partitions(_run_partition, f, meta=meta, clear_divisions=not keep)
 
 
 __all__ = ["diagnose_many"]

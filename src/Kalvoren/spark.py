@@ -110,7 +110,7 @@ def diagnose_many(
     at once, as in a group's ``applyInPandas`` call). The rows are the same.
     """
     from pyspark.sql import functions as F
-    from pyspark.sql.types import BooleanType, NumericType
+    from pyspark.sql.types import BooleanType, DoubleType, FloatType, NumericType
 
     opts, _ = _many.checked(
         shape,
@@ -156,6 +156,12 @@ def diagnose_many(
     frame = sdf.select(
         *[F.col(f"`{c}`") for c in dict.fromkeys([*keys, y, *x, *([order] if order else [])])]
     )
+    for k in keys:
+        # NaN is a missing key, as null is (pandas groups them as one); Spark
+        # would group them apart
+        if isinstance(fields[k].dataType, (FloatType, DoubleType)):
+            key = F.col(f"`{k}`")
+            frame = frame.withColumn(k, F.when(F.isnan(key), F.lit(None)).otherwise(key))
     if order is None:
         frame = frame.withColumn(_ORDER, F.monotonically_increasing_id())
     ddl = f.ddl({k: fields[k].dataType.simpleString() for k in keys})
