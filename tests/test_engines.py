@@ -99,6 +99,14 @@ def test_group_function_serves_any_grouping(frame):
     assert got.schema.equals(f.arrow_schema(table.schema))
     pd.testing.assert_frame_equal(got.to_pandas(), ref.astype({"test": str, "route": str}))
     assert list(f.arrow(iter([]))) == []
+    # a column named for the covariance travels with the rows
+    kw = {"cov_type": "cluster", "cov_options": {"groups": "t"}, "shape": "long"}
+    clustered = Kalvoren.group_function(by="store", y="y", x=X, **kw)
+    got = pa.Table.from_batches(list(clustered.arrow(table.to_batches()))).to_pandas()
+    want = Kalvoren.diagnose_many(scrambled, by="store", y="y", x=X, **kw)
+    assert "t" in clustered.columns and np.array_equal(
+        got.statistic, want.statistic, equal_nan=True
+    )
     for bad, match in (
         (dict(x=["y"]), "also among"),
         (dict(constant="c"), "constant"),

@@ -832,7 +832,7 @@ class GroupFunction:
         cov_options: dict[str, Any] | None = None,
         **test_options: Any,
     ) -> None:
-        opts, _ = checked(  # the covariance is checked here, once
+        opts, cov = checked(  # the covariance is checked here, once
             shape,
             (cov_type, cov_options),
             lags=lags,
@@ -845,6 +845,8 @@ class GroupFunction:
         )
         self.keys = _key_list(by)
         self.y, self.x = y, list(x)
+        # the covariance's clusters, time and entity named as columns
+        self._carry = [c for c in _robust.column_names(cov) if c not in (*self.keys, y, *x)]
         self.shape = shape
         self.order = order
         if y in self.x:
@@ -875,7 +877,8 @@ class GroupFunction:
     @property
     def columns(self) -> list[str]:
         """The input columns the function reads."""
-        return [*self.keys, self.y, *self.x, *([self.order] if self.order else [])]
+        order = [self.order] if self.order else []
+        return list(dict.fromkeys([*self.keys, self.y, *self.x, *self._carry, *order]))
 
     def __call__(self, pdf: Any) -> Any:
         """The results of the groups in pdf (usually one group): the key
