@@ -119,3 +119,16 @@ def test_spark_missing_keys_are_one_group_and_large_ones_stay_apart(spark, data,
         frame = pd.DataFrame({"id": pd.array(keys, dtype=dtype), "y": d.y, "a": d.a})
         want = Kalvoren.diagnose_many(frame, by="id", y="y", x=["a"])
         assert sorted(got.n) == sorted(want.n), (kind, per)
+
+
+def test_spark_takes_the_covariance_choice(spark, data):
+    from Kalvoren import spark as ks
+
+    d = data.assign(cl=data.t // 10)
+    kw = {"cov_type": "cluster", "cov_options": {"groups": "cl"}, "tests": ["hac_wald"]}
+    ref = Kalvoren.diagnose_many(d, by="store", y="y", x=X, **kw)
+    out = ks.diagnose_many(spark.createDataFrame(d), by="store", y="y", x=X, order="t", **kw)
+    exactly(out.toPandas().set_index("store").sort_index(), ref)
+    with pytest.raises(NotImplementedError, match="column names"):
+        ks.diagnose_many(spark.createDataFrame(d), by="store", y="y", x=X, cov_type="cluster",
+                         cov_options={"groups": np.arange(len(d))})  # fmt: skip

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 from typing import Any, Sequence
 
-from Kalvoren import _many, _options
+from Kalvoren import _many, _options, _robust
 
 _ORDER = "__kalvoren_row_order"
 
@@ -88,6 +88,8 @@ def diagnose_many(
     alpha: float = 0.05,
     add_constant: bool = True,
     tests: Sequence[str] | None = None,
+    cov_type: str = "HAC",
+    cov_options: dict[str, Any] | None = None,
     **test_options: Any,
 ) -> Any:
     """The battery for every group of a Spark DataFrame; see
@@ -101,6 +103,8 @@ def diagnose_many(
     ``Kalvoren.diagnose_many`` on the same data in one process. Whether one
     of the x columns is a constant is decided once over the whole data (one
     aggregation when this is called), as the in-process run does.
+    ``cov_type``, ``cov_options``: as for :func:`Kalvoren.diagnose_many`, with
+    the clusters, time and entity named as columns.
 
     ``per="group"`` (the default) runs ``groupBy(by).applyInPandas``: one
     Python call per group, about a millisecond each besides Spark's own cost
@@ -112,8 +116,9 @@ def diagnose_many(
     from pyspark.sql import functions as F
     from pyspark.sql.types import BooleanType, DoubleType, FloatType, NumericType
 
-    opts, _ = _many.checked(
+    opts, cov = _many.checked(
         shape,
+        (cov_type, cov_options),
         lags=lags,
         break_at=break_at,
         hac_lags=hac_lags,
@@ -124,9 +129,14 @@ def diagnose_many(
     )
     if per not in ("group", "partition"):
         raise _options.OptionError("per", f"must be 'group' or 'partition', got {per!r}")
+    carry = _robust.column_names(cov)
+    if len(carry) != len(cov.groups) + (cov.time is not None) + (cov.entity is not None):
+        raise NotImplementedError(
+            f"cov_type={cov.cov_type!r} on Spark takes column names for groups, time and entity"
+        )
     keys, x = _many._key_list(by), list(x)
     fields = {f.name: f for f in sdf.schema.fields}
-    for col in [*keys, y, *x, *([order] if order else [])]:
+    for col in [*keys, y, *x, *carry, *([order] if order else [])]:
         if col not in fields:
             raise ValueError(f"no column {col!r} (columns: {', '.join(fields)})")
     for col in [y, *x]:
@@ -151,11 +161,11 @@ def diagnose_many(
         alpha=opts.alpha,
         add_constant=opts.add_constant,
         tests=opts.tests,
+        cov_type=cov_type,
+        cov_options=cov_options,
         **opts.extra,
     )
-    frame = sdf.select(
-        *[F.col(f"`{c}`") for c in dict.fromkeys([*keys, y, *x, *([order] if order else [])])]
-    )
+    frame = sdf.select(*[F.col(f"`{c}`") for c in f.columns if c != _ORDER])
     for k in keys:
         # NaN is a missing key, as null is (pandas groups them as one); Spark
         # would group them apart
