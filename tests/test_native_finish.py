@@ -103,6 +103,7 @@ def P(native=(), steps=(), tails=_TAILS, make=TestResult, key=(), least=(), T=_T
         (lambda: P(_COLS, (_STEP,), _TAILS[:3]), ValueError, "tails"),
         (lambda: P(_COLS, (_STEP[:5] + (4,) + _STEP[6:10] + ((1.0,), (0.0,), None),)), ValueError, "fit"),
         (lambda: P(_COLS, (_STEP[:10] + (("a",), (), None),)), TypeError, "real number"),
+        (lambda: P(_COLS, (_STEP[:5] + (6,) + _STEP[6:10] + ((1.0,), (), None),)), ValueError, "five"),
         (lambda: P(make=3), ValueError, "callable"),
         (lambda: P(key=((_NF, 0.0),)), ValueError, "range"),
         (lambda: P(least=((0,),)), ValueError, "field, value"),
@@ -188,3 +189,15 @@ def test_no_references_are_lost_or_kept():
     del got
     assert [sys.getrefcount(o) for o in watched] == before
     assert sys.getallocatedblocks() - blocks < 500  # an object kept per call would be 2000
+
+
+@pytest.mark.parametrize("n, k, lags", [(200, 3, None), (40, 2, 39), (500, 4, 80), (25, 1, 0)])
+def test_fixed_b_p_values_are_the_python_laws(n, k, lags):
+    from Kalvoren import _fixedb
+
+    r = np.random.default_rng(n)
+    X = r.normal(size=(n, k))
+    rep = Kalvoren.diagnose(X.sum(1) + r.normal(size=n), X, tests=["hac_wald"], hac_lags=lags)
+    t = rep.tests["hac_wald"]
+    assert t.route == "kernel" and t.reference == "fixedb"
+    assert t.pvalue == _fixedb.hac_wald_pvalue_one(t.statistic, t.df, rep.hac_lags, n)

@@ -1202,6 +1202,8 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
         lr: Any = None
         if kind == 0:
             kind, table, z, lr = _pvalues.table_of(reference, n, m)
+        if kind == 0 and (law := _pvalues.fixedb_of(reference, df1[i], n, f)) is not None:
+            kind, table = 6, law  # fdtrc(d1, K, (W / divisor) mu1 / qe)
         bound = None
         if reference == "given":
             kind = 0

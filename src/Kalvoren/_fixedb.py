@@ -239,11 +239,20 @@ def _apply(law: tuple[float | None, float, float, float, float], w: float) -> fl
 def hac_wald_bound(q: int, lags: float, n: int) -> Callable[[float], float]:
     """hac_wald_pvalue_one at fixed (q, lags, n), as a function of the
     statistic alone (the same bits)."""
+    law = law_of(q, lags, n)
+    if law is None:
+        return lambda w: math.nan
+    return lambda w: math.nan if w != w else _apply(law, float(w))
+
+
+def law_of(q: int, lags: float, n: int) -> tuple[float | None, float, float, float, float] | None:
+    """The law behind hac_wald_bound (see _apply: the divisor of W or None,
+    mu1, the F law's degrees of freedom, q times the scale); None where it has
+    no p-value."""
     qf, lf, nf = float(q), float(lags), float(n)
     if not (_whole(qf, 1.0) and _whole(lf, 0.0) and _whole(nf, 1.0)):
-        return lambda w: math.nan
-    law = _law(qf, lf + 1.0, nf)
-    return lambda w: math.nan if w != w else _apply(law, float(w))
+        return None
+    return _law(qf, lf + 1.0, nf)
 
 
 @functools.lru_cache(maxsize=1024)

@@ -245,6 +245,25 @@ def table_of(reference: str, n: float, m: float) -> tuple[int, list[float], list
     return 0, [], [], None
 
 
+def fixedb_of(reference: str, d1: float, n: float, f: Any) -> tuple[float, ...] | None:
+    """Where bind_one's function is fixed-b's law: (divisor of W or NaN for
+    none, mu1, d1, K, q times the scale), whose p-value is fdtrc(d1, K, (W /
+    divisor) mu1 / (q scale)); None otherwise, and where the law has none."""
+    if not fixedb_bound(reference, d1, n, f):
+        return None
+    law = _fixedb.law_of(int(d1), int(f.hac_lags), int(n))
+    if law is None:
+        return None
+    scale, mu1, df1, K, qe = law
+    return (math.nan if scale is None else scale, mu1, df1, K, qe)
+
+
+def fixedb_bound(reference: str, d1: float, n: float, f: Any) -> bool:
+    """Whether bind_one's function is fixed-b's law at (d1, f.hac_lags, n)."""
+    fixed = reference == "fixedb" and not f.robust_fixedb and f.hac_lags == f.hac_lags
+    return bool(fixed and d1 == d1 and d1 >= 1 and n == n)
+
+
 def bind_one(
     reference: str, d1: float, d2: float, n: float, m: float, f: Any
 ) -> Callable[[float], tuple[float, str | None]]:
@@ -265,8 +284,7 @@ def bind_one(
     if reference == "jb" and n == n and int(n) >= JB_N_MIN:
         row = _jb_row(int(n))
         return lambda s: (math.nan, None) if s != s else _jb_sf_row(row, s)
-    fixed = reference == "fixedb" and not f.robust_fixedb and f.hac_lags == f.hac_lags
-    if fixed and d1 == d1 and d1 >= 1 and n == n:
+    if fixedb_bound(reference, d1, n, f):
         law = _fixedb.hac_wald_bound(int(d1), int(f.hac_lags), int(n))
         return lambda s: (law(s), None)
     one = REFERENCES[reference][1]

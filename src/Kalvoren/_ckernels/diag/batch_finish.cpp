@@ -33,7 +33,17 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // kRow: a null table's row of critical values against normal quantiles z,
 // interpolated linearly in the statistic (CUSUM); kLogRow: in the log of the
 // statistic, with the logs of neighbours' ratios lr (Jarque-Bera).
-enum Kind : int64_t { kNone = 0, kChi2 = 1, kF = 2, kCallable = 3, kRow = 4, kLogRow = 5 };
+// kFixedB: fixed-b's law, row = (divisor of W or NaN, mu1, d1, K, q times the
+// scale): fdtrc(d1, K, (W / divisor) mu1 / (q scale)).
+enum Kind : int64_t {
+    kNone = 0,
+    kChi2 = 1,
+    kF = 2,
+    kCallable = 3,
+    kRow = 4,
+    kLogRow = 5,
+    kFixedB = 6
+};
 
 struct Step {
     int64_t i = 0;
@@ -153,7 +163,7 @@ bool parse_steps(PyObject *seq, Plan &p) {
         p.steps.emplace_back();
         Step &s = p.steps.back();
         int64_t kind;
-        if (!int_in(PyTuple_GET_ITEM(t, 0), p.T, &s.i) || !int_in(PyTuple_GET_ITEM(t, 5), 6, &kind))
+        if (!int_in(PyTuple_GET_ITEM(t, 0), p.T, &s.i) || !int_in(PyTuple_GET_ITEM(t, 5), 7, &kind))
             return false;
         s.kind = static_cast<Kind>(kind);
         s.d1 = PyFloat_AsDouble(PyTuple_GET_ITEM(t, 6));
@@ -175,8 +185,10 @@ bool parse_steps(PyObject *seq, Plan &p) {
         if (table && (s.row.size() < 2 || s.z.size() != s.row.size() ||
                       (s.kind == kLogRow && s.lr.size() + 1 < s.row.size())))
             return fail("a table's row, z and lr do not fit together");
-        if ((s.kind == kChi2 && !p.chdtrc) || (s.kind == kF && !p.fdtrc) || (table && !p.ndtr) ||
-            (s.kind == kLogRow && !p.log1p) || (s.kind == kCallable && !PyCallable_Check(s.pvalue)))
+        if (s.kind == kFixedB && s.row.size() != 5) return fail("a fixed-b law has five numbers");
+        if ((s.kind == kChi2 && !p.chdtrc) || ((s.kind == kF || s.kind == kFixedB) && !p.fdtrc) ||
+            (table && !p.ndtr) || (s.kind == kLogRow && !p.log1p) ||
+            (s.kind == kCallable && !PyCallable_Check(s.pvalue)))
             return fail("a step's p-value function is missing");
     }
     return true;
@@ -296,6 +308,12 @@ bool pvalue_of(const Plan &p, const Step &s, double x, double *pv, bool *bounded
         case kF: *pv = p.fdtrc(s.d1, s.d2, x, 0); return true;
         case kRow:
         case kLogRow: return table_p(p, s, x, pv, bounded);
+        case kFixedB: {  // as _fixedb._apply, operation for operation
+            const double *law = s.row.data();
+            const double w = std::isnan(law[0]) ? x : x / law[0];
+            *pv = std::isnan(x) ? kNaN : p.fdtrc(law[2], law[3], w * law[1] / law[4], 0);
+            return true;
+        }
         case kCallable: break;
     }
     Ref xo(PyFloat_FromDouble(x));
@@ -458,7 +476,8 @@ const char kPlanDoc[] =
     "    d1, d2, pvalue or None, df, row, z, lr): kind 0 no p-value, 1 chi2(d1),\n"
     "    2 F(d1, d2), 3 pvalue(x) returning (p, bound), 4 and 5 a table's row of\n"
     "    critical values at normal quantiles z, interpolated in the statistic or\n"
-    "    (with lr, the logs of neighbours' ratios) in its log. tails: SciPy's\n"
+    "    (with lr, the logs of neighbours' ratios) in its log, 6 fixed-b's law\n"
+    "    (row: divisor of W or NaN, mu1, d1, K, q scale). tails: SciPy's\n"
     "    chdtrc, fdtrc, ndtr and log1p as capsules of their C functions, or None.\n"
     "    result_type is called with a result's twelve fields. key: (field, value)\n"
     "    pairs a row of this shape holds (NaN matches NaN); least: (field, value)\n"
