@@ -497,8 +497,19 @@ def test_a_shape_seen_before_gives_what_a_first_call_gives():
         (60, 3, {"hac_lags": "llsw"}),
         (200, 2, {"tests": ["chow"], "cov_type": "HC1"}),
         (200, 2, {"break_label": 150}),
+        (60, 3, {"lags": 3}),
+        (60, 3, {"add_constant": False}),
+        (60, 2, {}),  # a constant among the columns: a lane of its own
+        (60, 2, {}),  # a value that is not finite
+        (60, 2, {}),  # y among the columns
+        (60, 2, {}),  # read-only arrays
     ]
     data = [(r.normal(size=n), r.normal(size=(n, k))) for n, k, _ in calls]
+    data[-4][1][:, 1] = 2.0
+    data[-3][1][7, 0] = np.nan
+    data[-2][1][:, 1] = data[-2][0]
+    for a in data[-1]:
+        a.flags.writeable = False
 
     def outcome(i: int) -> str:
         try:
@@ -509,6 +520,8 @@ def test_a_shape_seen_before_gives_what_a_first_call_gives():
     first = []
     for i in range(len(calls)):
         diagnostics._LANES.clear()
+        diagnostics._BATTERY.clear()
+        diagnostics._LAST_PLAIN = (object(),) * 6
         _options._RESOLVED.clear()
         first.append(outcome(i))
     for order in (range(len(calls)), reversed(range(len(calls)))):

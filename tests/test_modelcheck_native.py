@@ -251,3 +251,51 @@ def test_checks_and_a_chosen_covariance_in_one_call(cov):
                 if t in NEW:
                     assert r.statistic == alone.tests[t].statistic, t
                     assert r.pvalue == alone.tests[t].pvalue, t
+
+
+@pytest.mark.parametrize(
+    "kind, add",
+    [("plain", 1), ("plain", 0), ("constant", 1), ("no slopes", 1), ("nan", 1), ("y in X", 1)],
+)
+def test_battery_one_is_design_then_battery(kind, add):
+    """diagnose's one call: what design() and then battery_checks() give, bit
+    for bit, and the inputs left as they were."""
+    rng = np.random.default_rng(13)
+    n = 45
+    X = rng.normal(size=(n, 0 if kind == "no slopes" else 2))
+    y = X.sum(axis=1) + rng.normal(size=n)
+    if kind == "constant":
+        X[:, 1] = 3.0
+    elif kind == "nan":
+        X[5, 0] = np.nan
+    elif kind == "y in X":
+        X[:, 0] = y
+    keep = y.copy(), X.copy()
+    got = _batch.battery_one(y, X, add, 3, 20, 4, ALL_CHECKS, OPTS)
+    status, const_col, yv, Z = _batch.design(y, X, add)
+    assert got[:2] == (status, const_col if Z is None or Z.shape[1] == X.shape[1] else 0)
+    if Z is None:
+        assert got[2:] == (None,) * 5
+    else:
+        want = _batch.battery_checks(
+            yv, Z, [0, n], got[1], 3, [20], [4], ALL_CHECKS, 0, OPTS, NO_COV
+        )
+        for a, b in zip(got[2:], (yv, Z, *want)):
+            np.testing.assert_array_equal(a, b)
+    np.testing.assert_array_equal(y, keep[0])
+    np.testing.assert_array_equal(X, keep[1])
+
+
+@pytest.mark.parametrize(
+    "args, match",
+    [
+        ((np.ones(5), np.ones((4, 2))), "X has 4 rows"),
+        ((np.ones(5), np.ones((5, 2)), 1, 2, 2, 1, ALL_CHECKS + 1), "bits outside"),
+        ((np.ones(5), np.ones((5, 2)), 1, 2, 2, 1, ALL_CHECKS, OPTS[:3]), "options"),
+        ((np.ones(5), np.ones(5)), "dimension"),
+    ],
+)
+def test_battery_one_refuses_bad_arguments(args, match):
+    full = (*args, *(1, 2, 2, 1, ALL_CHECKS, OPTS)[len(args) - 2 :])
+    with pytest.raises(ValueError, match=match):
+        _batch.battery_one(*full)

@@ -201,3 +201,23 @@ def test_fixed_b_p_values_are_the_python_laws(n, k, lags):
     t = rep.tests["hac_wald"]
     assert t.route == "kernel" and t.reference == "fixedb"
     assert t.pvalue == _fixedb.hac_wald_pvalue_one(t.statistic, t.df, rep.hac_lags, n)
+
+
+@pytest.mark.parametrize(
+    "tid, options",
+    [
+        ("breusch_godfrey", {}),
+        ("breusch_godfrey", {"bg_form": "f"}),
+        ("hac_wald", {}),
+        ("hac_wald", {"hac_pvalue": "chi2"}),
+    ],
+)
+def test_a_form_said_to_keep_the_statistic_keeps_it(tid, options):
+    """The finish calls no form that keeps the statistic: the registry's word
+    for it must be the form's."""
+    from Kalvoren._registry import BY_ID, Fitted
+
+    spec = BY_ID[tid]
+    f = Fitted(200.0, 3.0, 2.0, 4.0, 2.0, 3.0, 194.0, options)
+    keeps = spec.form_keeps(f)
+    assert keeps == all(spec.form(x, f)[0] == x for x in (1.5, 37.25, 150.0))

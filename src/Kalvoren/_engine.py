@@ -231,14 +231,7 @@ class Record:
     # "input" (a problem with the data), "input:<test>" (an option the series
     # does not fit, on the tests it concerns), "digits" and "digits:<test>"
     notes: list[dict[str, str]]
-    # Every test's status and statistic (G, T), its degrees of freedom where
-    # the test itself gives them (G, T, 2; NaN: from the registry), a p-value
-    # it gives itself (NaN: from its reference) and what a test leaves for
-    # the report (per series, by test id).
-    status: Any = None
-    stat: Any = None
-    df: Any = None
-    pvalue: Any = None
+    # what a test leaves for the report (per series, by test id)
     extra: Any = None
     # A covariance the native battery computed (HC, HAC): per series its
     # matrix (G, k, k) and bandwidth and plug-in value (G, 2); which series
@@ -249,7 +242,10 @@ class Record:
     kernel_fit: Any = None
     cov_bw: Any = None
     references: dict[str, str] = dataclasses.field(default_factory=dict)
-    # the (5, G, T) array that status, stat, df and pvalue are views of
+    # Every test's status and statistic (G, T), its degrees of freedom where
+    # the test itself gives them (G, T, 2; NaN: from the registry) and a
+    # p-value it gives itself (NaN: from its reference), in one (5, G, T)
+    # array; status, stat, df and pvalue are its views
     block: Any = None
     # (series, test): degrees of freedom the least-squares route found, put
     # in df once the block exists
@@ -257,6 +253,22 @@ class Record:
 
     def value(self, g: int, field: str) -> float:
         return float(self.out[g, FIELD[field]])
+
+    def _views(self) -> tuple[Any, ...]:
+        # made on first use (one report reads them rarely), again if block changed
+        views: tuple[Any, ...] | None = self.__dict__.get("_block_views")
+        block = self.block
+        if views is None or views[0] is not block:
+            if block is None:
+                return (None,) * 5
+            df = block[2:4].transpose(1, 2, 0)
+            views = self.__dict__["_block_views"] = (block, block[0], block[1], df, block[4])
+        return views
+
+    status = property(lambda self: self._views()[1], doc="(G, T) status of every test")
+    stat = property(lambda self: self._views()[2], doc="(G, T) statistic of every test")
+    df = property(lambda self: self._views()[3], doc="(G, T, 2) degrees of freedom")
+    pvalue = property(lambda self: self._views()[4], doc="(G, T) p-value a test gives itself")
 
 
 def _native_row(row: list[float]) -> tuple[list[float], list[float]]:
@@ -311,8 +323,6 @@ def run(
     # status, statistic, df1, df2 and p-value of every test, in one block
     block = np.empty((5, G, T))
     block.fill(np.nan)
-    rec.status, rec.stat, rec.pvalue = block[0], block[1], block[4]
-    rec.df = block[2:4].transpose(1, 2, 0)
     rec.block = block
     if G == 1:  # in plain Python: NumPy's set-up costs more than the work
         if refused_any:
@@ -879,10 +889,6 @@ class Joined:
         rows = {name: like(getattr(r, name)) for name in _RECORD_ROWS}
         rec = Record(
             notes=[{}] * G,  # every entry is put
-            status=block[0],
-            stat=block[1],
-            df=block[2:4].transpose(1, 2, 0),
-            pvalue=block[4],
             extra=[{}] * G,
             references={},
             block=block,
@@ -1191,9 +1197,11 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
         if spec.df is not None:
             d1, d2 = spec.df(f)
             df1[i], df2[i] = float(d1), float(d2)
-        reference = spec.reference
-        if spec.form is not None:  # its reference follows the options alone
-            reference = spec.form(math.nan, f)[1]
+        reference, form = spec.reference, spec.form
+        if form is not None:  # its reference follows the options alone
+            reference = form(math.nan, f)[1]
+            if spec.form_keeps is not None and spec.form_keeps(f):
+                form = None  # nothing to call per series
         references[spec.id] = reference
         # the p-value natively where bind_one's function is SciPy's or a table's
         kind = _pvalues.tail_kind(reference, df1[i], df2[i])
@@ -1211,7 +1219,7 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
             bound, kind = _pvalues.bind_one(reference, df1[i], df2[i], n, m, f), 3
         shown = df_shown(df1[i], df2[i])
         steps.append(
-            (i, spec.id, spec.form, f, reference, kind, df1[i], df2[i], bound, shown)
+            (i, spec.id, form, f, reference, kind, df1[i], df2[i], bound, shown)
             + (tuple(table), tuple(z), None if lr is None else tuple(lr))
         )
     tails = _TAILS or (None,) * 4
@@ -1284,7 +1292,6 @@ def finish_clean(
     assert shape is not None
     stat, p, status, first = got
     # the record keeps what the battery gave; the finished numbers go to Results
-    block = rows.reshape(5, 1, T)
     rec = Record(
         out,
         beta,
@@ -1293,13 +1300,9 @@ def finish_clean(
         shape.chow_df,
         shape.least_squares,
         [{}],
-        block[0],
-        block[1],
-        block[2:4].transpose(1, 2, 0),
-        block[4],
         [{}],
         references=shape.references.copy(),
-        block=block,
+        block=rows.reshape(5, 1, T),
     )
     return Results(
         [stat],

@@ -370,8 +370,14 @@ def _prepare_plain(y: np.ndarray, X: np.ndarray, add_constant: bool) -> Model:
         status = -1
     if status != 0 or yv is None or Z is None:
         return _prepare_checked(y, X, add_constant)
-    names = _names(X.shape[1])
-    if const_col >= 0 or not add_constant:
+    return plain_model(yv, Z, X.shape[1], const_col)
+
+
+def plain_model(yv: np.ndarray, Z: np.ndarray, k: int, const_col: int) -> Model:
+    """The Model of the native design's arrays for X of k columns: Z is X
+    after a column of ones when it has one more."""
+    names = _names(k)
+    if Z.shape[1] == k:
         return Model(yv, Z, "y", list(names), const_col, None, False)
     return Model(yv, Z, "y", [CONST_NAME, *names], 0, None, True)
 

@@ -152,6 +152,7 @@ TESTS: tuple[TestSpec, ...] = (
         _bg_df,
         ("lags", "bg_form"),
         form=_bg_form,
+        form_keeps=lambda f: f.option("bg_form") == "lm",
     ),
     TestSpec(
         "breusch_pagan",
@@ -271,6 +272,7 @@ TESTS: tuple[TestSpec, ...] = (
         no_slopes=True,
         status_text=(*_NO_SLOPES, (Status.SINGULAR, "HAC covariance singular")),
         form=_hac_reference,
+        form_keeps=lambda f: True,
     ),
     TestSpec(
         "arch_lm",

@@ -111,6 +111,9 @@ class TestSpec:
     # form(stat, fitted) -> (the statistic reported, its reference's name),
     # applied before the p-value (stat and the Fitted floats or arrays).
     form: Callable[[Any, Fitted], tuple[Any, str]] | None = None
+    # Whether form leaves the statistic as it is under the run's options
+    # (only its reference then matters): form_keeps(fitted).
+    form_keeps: Callable[[Fitted], bool] | None = None
     # Options under which a native test is computed in Python by `compute`
     # instead (a variant the battery does not run): python_when(options).
     python_when: Callable[[dict[str, Any]], bool] | None = None

@@ -25,6 +25,7 @@ import numpy as np
 
 from Kalvoren import _caveats, _engine, _fixedb, _options, _prepare, _registry, _robust
 from Kalvoren._caveats import KalvorenWarning
+from Kalvoren._ckernels.diag import _batch
 from Kalvoren._registry import DEFAULT_TESTS, TEST_IDS, Status
 from Kalvoren._report import Report
 from Kalvoren._results import TestResult
@@ -114,6 +115,9 @@ class _Lane:
 
 
 _LANES: dict[tuple[int, int, int], _Lane] = {}
+# What a lane's battery takes, by (options, n): the same for every k, so the
+# design and the battery run in one native call before the lane is known.
+_BATTERY: dict[tuple[int, int], tuple[_options.Options, int, int, _engine.Plan]] = {}
 
 
 def _lane(
@@ -159,7 +163,9 @@ def _lane(
     if plan is None and break_label is None and positional:
         if len(_LANES) >= 1024:
             _LANES.clear()
+            _BATTERY.clear()
         _LANES[id(opts), n, k] = lane
+        _BATTERY[id(opts), n] = (opts, t_kept, hac_lags, tests_plan)
     return lane, plan
 
 
@@ -171,22 +177,36 @@ def _run(
     break_label: Any = None,
     cov_type: Any = "HAC",
     cov_options: Any = None,
+    _opts: _options.Options | None = None,
     **kw: Any,
 ) -> Report:
     if cov_options is None and type(cov_type) is str and cov_type == "HAC":
         cov = _DEFAULT_COV  # the common case, checked once
     else:
         cov = _robust.choice_of(cov_type, cov_options)
-    opts = _options.resolve(tests=tests, **kw)
-    # a Model: data handed over already prepared (the command line's)
-    model = (
-        y if type(y) is _prepare.Model else _prepare.prepare(y, X, add_constant=opts.add_constant)
-    )
+    opts = _options.resolve(tests=tests, **kw) if _opts is None else _opts
+    res: tuple[np.ndarray, ...] | None = None
+    model = ran = None
+    if cov is _DEFAULT_COV and break_label is None and _prepare._plain(y, X):
+        model, res, ran = _battery_first(y, X, opts)
+    if model is None:
+        # a Model: data handed over already prepared (the command line's)
+        model = (
+            y
+            if type(y) is _prepare.Model
+            else _prepare.prepare(y, X, add_constant=opts.add_constant)
+        )
     n, k = model.X.shape
     lane = _LANES.get((id(opts), n, k))
     plan = None
     if lane is None or lane.opts is not opts or cov is not _DEFAULT_COV or break_label is not None:
         lane, plan = _lane(opts, model, cov, break_label, X)
+        if ran is not None and not (
+            ran[0] is opts
+            and ran[3] is lane.plan
+            and ran[1:3] == (lane.t_kept.item(), lane.hac_lags.item())
+        ):
+            res = None  # not what this lane runs: run it again
     batch = _engine.Batch(
         model.y,
         model.X,
@@ -203,7 +223,8 @@ def _run(
         private=True,  # prepare's copies
     )
     batch.__dict__["plan"] = lane.plan  # the cached property, known already
-    res = _engine.native(batch)
+    if res is None:
+        res = _engine.native(batch)
     table = _engine.finish_clean(batch, res, opts.alpha, lane.shape)
     if table is None:
         table = _engine.finish(batch, _engine.run(batch, lambda _: res), opts.alpha)
@@ -224,6 +245,28 @@ def _run(
     # diagnose, the per-test functions -> _run -> here: the caller's line
     report.warnings = _caveats.warn_each(caveats, 3) if caveats else []
     return report
+
+
+def _battery_first(
+    y: np.ndarray, X: np.ndarray, opts: _options.Options
+) -> tuple[_prepare.Model | None, tuple[np.ndarray, ...] | None, Any]:
+    """The Model and the battery's record in one native call, with what the
+    battery ran with, when a call with these options saw data of this length
+    before (None: the general way, which also names any problem with the
+    data)."""
+    known = _BATTERY.get((id(opts), y.shape[0]))
+    if known is None or known[0] is not opts:
+        return None, None, None
+    _, t_kept, hac_lags, plan = known
+    try:
+        status, const_col, yv, Z, out, beta, se = _batch.battery_one(
+            y, X, opts.add_constant, opts.lags, t_kept, hac_lags, plan.bits, plan.native_options
+        )
+    except ValueError:  # a read-only array (the native frame binds only writable ones)
+        return None, None, None
+    if status != 0 or yv is None or Z is None or out is None or beta is None or se is None:
+        return None, None, None
+    return _prepare.plain_model(yv, Z, X.shape[1], const_col), (out, beta, se), known
 
 
 def _cov_plan(
@@ -320,6 +363,21 @@ def diagnose(
     test's reference distribution needs (the chi-square tests below
     n = 20). ``report.warnings`` lists them.
     """
+    if tests is None and not test_options:
+        last = _LAST_PLAIN
+        if (
+            last[0] is lags
+            and last[1] is break_at
+            and last[2] is hac_lags
+            and last[3] is alpha
+            and last[4] is add_constant
+        ):
+            opts = last[5]
+        else:
+            opts = _plain_options(lags, break_at, hac_lags, alpha, add_constant)
+        return _run(
+            y, X, break_label=break_label, cov_type=cov_type, cov_options=cov_options, _opts=opts
+        )
     return _run(
         y,
         X,
@@ -334,6 +392,30 @@ def diagnose(
         cov_options=cov_options,
         **test_options,
     )
+
+
+# The arguments of the last call that named no tests and no test options,
+# with their Options: the same objects of immutable types are the same options.
+_IMMUTABLE = (int, float, bool, str, type(None))
+_LAST_PLAIN: tuple[Any, ...] = (object(),) * 6
+
+
+def _plain_options(
+    lags: Any, break_at: Any, hac_lags: Any, alpha: Any, add_constant: Any
+) -> _options.Options:
+    global _LAST_PLAIN
+    args = (lags, break_at, hac_lags, alpha, add_constant)
+    opts = _options.resolve(
+        tests=None,
+        lags=lags,
+        break_at=break_at,
+        hac_lags=hac_lags,
+        alpha=alpha,
+        add_constant=add_constant,
+    )
+    if all(type(v) in _IMMUTABLE for v in args):
+        _LAST_PLAIN = (*args, opts)
+    return opts
 
 
 # The per-test functions: each runs only its own test of the same battery and

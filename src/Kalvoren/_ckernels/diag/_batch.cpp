@@ -238,6 +238,52 @@ PyObject *design(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     return f.check(pyframe::tuple(status, const_col, y_out, Z), __LINE__);
 }
 
+const char *const one_params[] = {"y",        "X",     "add_constant", "lags", "t_break",
+                                  "hac_lags", "tests", "options",      nullptr};
+
+// diagnose's common case in one call: design(), then battery_checks() on the
+// design's own copies (scaled in place, put back). Both copies are made with
+// the lock held: the battery, without it, reads only them.
+PyObject *battery_one(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Frame f(self, "battery_one", one_params, args, nargs, kwnames);
+    int64_t add, lags, t_break, hac_lags, tests, found;
+    View y, X, opt, y_out, Z, out, beta, se, arena;
+    if (!f.ok() || !f.int64(2, &add) || !f.int64(3, &lags) || !f.int64(4, &t_break) ||
+        !f.int64(5, &hac_lags) || !f.int64(6, &tests) || !f.in(0, y, 1) || !f.in(1, X, 2) ||
+        !f.in(7, opt, 1) || !check_options(f, opt, tests))
+        return f.fail(__LINE__);
+    const int64_t n = y.len(), k = X.cols();
+    if ((X.rows() != n &&
+         !value_error(f, "X has %lld rows but y has %lld elements", X.rows(), n)) ||
+        ((tests & ~KVR_BAT_ALL) != 0 &&
+         !value_error(f, "tests is %lld, with bits outside %lld", tests, KVR_BAT_ALL)))
+        return f.fail(__LINE__);
+    const int64_t status = kvr_design_scan(y.data(), X.data(), n, k, &found);
+    if (status != KVR_DESIGN_OK) {
+        PyObject *none[] = {Py_None, Py_None, Py_None, Py_None, Py_None};
+        for (PyObject *o : none) Py_INCREF(o);
+        return f.check(pyframe::tuple(status, found, none[0], none[1], none[2], none[3], none[4]),
+                       __LINE__);
+    }
+    const int64_t lead = found < 0 && add != 0 ? 1 : 0, kz = k + lead;
+    const int64_t const_col = lead ? 0 : found;
+    const kvr_arena_size_t need = kvr_battery_checks_arena_size(n, kz, lags, tests, 0, 0);
+    int64_t unused;
+    if (!pyframe::size_value(kvr::arena_len(need), &unused) || !f.out(y_out, n) ||
+        !out_2d(f, Z, n, kz) || !out_2d(f, out, 1, KVR_BAT_NFIELDS) || !out_2d(f, beta, 1, kz) ||
+        !out_2d(f, se, 1, kz) || !f.arena(arena, need))
+        return f.fail(__LINE__);
+    kvr_design_copy(y.data(), X.data(), n, k, lead, y_out.data_or_null(n), Z.data_or_null());
+    double options[kvr::mc::kNOpts];
+    for (int64_t i = 0; i < kvr::mc::kNOpts; ++i) options[i] = opt.data()[i];
+    Frame::nogil([&] {
+        kvr_battery_checks(y_out.data_or_null(n), Z.data_or_null(), n, kz, const_col, lags, t_break,
+                           hac_lags, tests, options, 4, nullptr, arena.data_or_null(), out.data(),
+                           beta.data(), se.data(), nullptr, nullptr);
+    });
+    return f.check(pyframe::tuple(status, const_col, y_out, Z, out, beta, se), __LINE__);
+}
+
 const char *const group_keys_params[] = {"keys", "lo", "span", nullptr};
 
 // A long frame's rows grouped by an integer key in [lo, lo + span): a
@@ -302,6 +348,17 @@ PyMethodDef kFunctions[] = {
      "    (0 or 1). se, the HAC Wald test and cov (row-major, units of the data) come\n"
      "    from that covariance; bw holds its bandwidth b (lag j weighs k(j / b)) and\n"
      "    the rule's own value, NaN where there is none.\n"
+     "    "},
+    {"battery_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(battery_one)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "battery_one($module, y, X, add_constant, lags, t_break, hac_lags, tests, options)\n"
+     "--\n\n"
+     "design() and battery_checks() of one series in one call:\n"
+     "(status, const_col, y, Z, out(1, NFIELDS), beta(1, k), se(1, k)).\n"
+     "\n"
+     "    y, Z and status as design() gives them (status 1 or 2: None for the four\n"
+     "    arrays); const_col is Z's constant column (-1: none). The battery runs on Z\n"
+     "    with t_break and hac_lags as integers.\n"
      "    "},
     {"design", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(design)),
      METH_FASTCALL | METH_KEYWORDS,

@@ -57,6 +57,24 @@ def battery_checks(
 def group_keys(
     keys: ArrayLike, lo: SupportsInt, span: SupportsInt
 ) -> tuple[NDArray[_np.int64], NDArray[_np.int64], NDArray[_np.int64]]: ...
+def battery_one(
+    y: ArrayLike,
+    X: ArrayLike,
+    add_constant: SupportsInt,
+    lags: SupportsInt,
+    t_break: SupportsInt,
+    hac_lags: SupportsInt,
+    tests: SupportsInt,
+    options: ArrayLike,
+) -> tuple[
+    int,
+    int,
+    _F64Array | None,
+    _F64Array | None,
+    _F64Array | None,
+    _F64Array | None,
+    _F64Array | None,
+]: ...
 def design(
     y: ArrayLike, X: ArrayLike, add_constant: SupportsInt
 ) -> tuple[int, int, _F64Array | None, _F64Array | None]: ...
