@@ -126,10 +126,8 @@ def test_f_sequence_panel_from_the_test_record():
     seq = np.array([1.0, 4.0, 9.5, 3.0])
     stub = types.SimpleNamespace(
         tests={"sup_f": None},
-        _table=types.SimpleNamespace(
-            record=types.SimpleNamespace(
-                extra=[{"sup_f": {"sequence": seq, "positions": [10, 11, 12, 13], "critical": 8.6}}]
-            )
+        _record=types.SimpleNamespace(
+            extra=[{"sup_f": {"sequence": seq, "positions": [10, 11, 12, 13], "critical": 8.6}}]
         ),
         index=pd.Index(range(1950, 1980), name="year"),
         alpha=0.05,

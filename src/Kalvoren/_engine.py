@@ -1254,6 +1254,32 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
 def finish_clean(
     batch: Batch, res: tuple[np.ndarray, ...], alpha: float, known: list[Any] | None = None
 ) -> Results | None:
+    """finish_clean_parts as Results."""
+    parts = finish_clean_parts(batch, res, alpha, known)
+    return None if parts is None else clean_results(parts, alpha)
+
+
+def clean_results(parts: tuple[Any, ...], alpha: float) -> Results:
+    """The Results of what finish_clean_parts gave."""
+    rec, first, stat, p, status, shape = parts
+    return Results(
+        [stat],
+        [p],
+        [shape.df1],
+        [shape.df2],
+        [status],
+        [_NO_ROUTE],
+        [_NO_BOUND],
+        [[""] * T],
+        alpha,
+        rec,
+        first,
+    )
+
+
+def finish_clean_parts(
+    batch: Batch, res: tuple[np.ndarray, ...], alpha: float, known: list[Any] | None = None
+) -> tuple[Any, ...] | None:
     """One series finished straight from the native record, when nothing in
     it needs more: every chosen test native and computed (status 0) on the
     kernels' fit, the digits sure, each p-value inside its reference's range,
@@ -1261,7 +1287,8 @@ def finish_clean(
     (run, then finish), which gives the same numbers here at several times
     the cost. known: a holder of the shape a call like this one had, tried
     first (the native finish checks the record is of that shape) and then
-    set to this one's."""
+    set to this one's. Returns the record, the TestResults by id, the rows
+    of statistics, p-values and statuses, and the shape."""
     if not batch.plan.quick or batch.cov is not None or len(res) != 3:
         return None
     if batch.const_col < 0 and "hac_wald" in batch.tests:
@@ -1301,19 +1328,12 @@ def finish_clean(
         shape.least_squares,
         [{}],
         [{}],
-        references=shape.references.copy(),
-        block=rows.reshape(5, 1, T),
+        None,
+        None,
+        None,
+        None,
+        shape.references.copy(),
+        rows.reshape(5, 1, T),
+        {},
     )
-    return Results(
-        [stat],
-        [p],
-        [shape.df1],
-        [shape.df2],
-        [status],
-        [_NO_ROUTE],
-        [_NO_BOUND],
-        [[""] * T],
-        alpha,
-        rec,
-        first,
-    )
+    return rec, first, stat, p, status, shape

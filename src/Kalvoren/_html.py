@@ -272,7 +272,7 @@ def _f_sequence_panel(report: Any) -> list[Panel]:
     ``positions`` and ``critical`` when given), else from ``f_sequence``."""
     if "sup_f" not in report.tests:
         return []
-    extra = report._table.record.extra[0].get("sup_f") or {}
+    extra = report._record.extra[0].get("sup_f") or {}
     seq = extra.get("sequence") if isinstance(extra, dict) else None
     if seq is None:
         try:

@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from Kalvoren import _engine, _prepare, _robust
-from Kalvoren._results import TestResult, fmt, fmt_p, json_float, results_of
+from Kalvoren._results import TestResult, fmt, fmt_p, json_float
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -31,12 +31,12 @@ class Report:
         self,
         model: _prepare.Model,
         batch: _engine.Batch,
-        table: _engine.Results,
+        rec: _engine.Record,
+        tests: dict[str, TestResult],
         alpha: float,
         break_at: Any,
     ):
-        self._model, self._batch, self._table = model, batch, table
-        rec = table.record
+        self._model, self._batch, self._record = model, batch, rec
         self.alpha = alpha
         self.n, self.k = model.X.shape
         self.y_name = model.y_name
@@ -51,9 +51,7 @@ class Report:
         #: the covariance behind bse: "HAC", "HC0".."HC5", "HC4m", "cluster" or "driscoll-kraay"
         self.cov_type: str = "HAC" if plan is None else plan.choice.cov_type
         self.note = rec.notes[0].get("model", "")
-        self.tests: dict[str, TestResult] = (
-            table.first if table.first is not None else results_of(table, 0, alpha, batch.tests)
-        )
+        self.tests = tests
         # sup_f's date of the supremum: a label of the data's index when there is one
         sup = self.tests.get("sup_f")
         if sup is not None and sup.break_at is not None and self.index is not None:
@@ -73,32 +71,32 @@ class Report:
     @property
     def rank(self) -> int:
         """The rank of the design fitted (its columns less those dropped as collinear)."""
-        return int(self._table.record.rank.item())
+        return int(self._record.rank.item())
 
     @property
     def r2(self) -> float:
-        r2: float = self._table.record.out.item(0, _R2)
+        r2: float = self._record.out.item(0, _R2)
         return r2
 
     @property
     def rss(self) -> float:
-        rss: float = self._table.record.out.item(0, _RSS)
+        rss: float = self._record.out.item(0, _RSS)
         return rss
 
     @property
     def condition(self) -> float:
         """1-norm condition number of the equilibrated design that was fitted."""
-        cond: float = self._table.record.out.item(0, _COND)
+        cond: float = self._record.out.item(0, _COND)
         return cond
 
     @property
     def _beta(self) -> np.ndarray:
-        beta: np.ndarray = self._table.record.beta[0]
+        beta: np.ndarray = self._record.beta[0]
         return beta
 
     @property
     def _se(self) -> np.ndarray:
-        se: np.ndarray = self._table.record.se[0]
+        se: np.ndarray = self._record.se[0]
         return se
 
     @property
@@ -352,7 +350,7 @@ class Report:
         indexed by the observation each recursive residual belongs to."""
         from Kalvoren import _cusum_null, _lstsq
 
-        w = _engine.recursive_residuals(self._batch, self._table.record, 0)
+        w = _engine.recursive_residuals(self._batch, self._record, 0)
         m = w.shape[0]
         if m == 0 or not float(w @ w) > 0:
             raise ValueError("no recursive residuals to plot (too few observations or exact fit)")

@@ -28,7 +28,7 @@ from Kalvoren._caveats import KalvorenWarning
 from Kalvoren._ckernels.diag import _batch
 from Kalvoren._registry import DEFAULT_TESTS, TEST_IDS, Status
 from Kalvoren._report import Report
-from Kalvoren._results import TestResult
+from Kalvoren._results import TestResult, results_of
 
 __doc__ = __doc__.format(table=_registry.doc_table())
 
@@ -220,27 +220,34 @@ def _run(
         model.x_names,
         opts.extra,
         plan,
-        private=True,  # prepare's copies
+        True,  # private: prepare's copies
     )
     batch.__dict__["plan"] = lane.plan  # the cached property, known already
     if res is None:
         res = _engine.native(batch)
-    table = _engine.finish_clean(batch, res, opts.alpha, lane.shape)
-    if table is None:
-        table = _engine.finish(batch, _engine.run(batch, lambda _: res), opts.alpha)
     asked = lane.asked
-    if table.first is not None and lane.quiet:
-        caveats = []  # what find would say of it
+    parts = _engine.finish_clean_parts(batch, res, opts.alpha, lane.shape)
+    caveats: list[_caveats.Caveat] = []
+    if parts is not None and lane.quiet:
+        rec, tests_done = parts[0], parts[1]  # nothing find would say of them
     else:
+        if parts is not None:
+            table = _engine.clean_results(parts, opts.alpha)
+        else:
+            table = _engine.finish(batch, _engine.run(batch, lambda _: res), opts.alpha)
         caveats = _caveats.find(opts.tests, table, [n], [asked])
-    if caveats:
-        _caveats.add_notes(table, caveats)
-        table.first = None  # without the notes
+        if caveats:
+            _caveats.add_notes(table, caveats)
+            table.first = None  # without the notes
+        rec = table.record
+        tests_done = table.first
+        if tests_done is None:
+            tests_done = results_of(table, 0, opts.alpha, batch.tests)
     if break_label is not None:
         shown = break_label
     else:
         shown = opts.break_at if opts.break_at is not None else lane.t_break
-    report = Report(model, batch, table, opts.alpha, shown)
+    report = Report(model, batch, rec, tests_done, opts.alpha, shown)
     report.hac_lags_requested = asked
     # diagnose, the per-test functions -> _run -> here: the caller's line
     report.warnings = _caveats.warn_each(caveats, 3) if caveats else []
