@@ -134,3 +134,32 @@ def test_group_keys_refuses_what_it_cannot_count(keys, lo, span, exc, match):
         B.group_keys(keys, lo, span)
     uniques, offsets, order = B.group_keys(np.array([], np.int64), 0, 1)  # no rows
     assert uniques.size == 0 and offsets.tolist() == [0] and order.size == 0
+
+
+_G = np.arange(10.0)
+
+
+@pytest.mark.parametrize(
+    "args, exc, match",
+    [
+        ((np.empty(4), np.empty((4, 3)), 0, _G, [_G, _G], None, 0, 5, 1), ValueError, "y_out has"),
+        ((np.empty(4), np.empty((4, 2)), 0, _G, [_G, _G], None, 0, 4, 1), ValueError, "X_out"),
+        ((np.empty(4), None, 1, _G, [], None, 0, 4, 0), ValueError, "y_out has"),
+        ((np.empty(4), None, 0, _G, [], None, 3, 2, 0), ValueError, "not a range"),
+        ((np.empty(4), None, 0, _G, [_G[:3]], None, 0, 4, 0), ValueError, "columns have 3"),
+        ((np.empty(4), None, 0, _G, [], np.array([0, 10]), 0, 2, 0), ValueError, "outside"),
+        ((np.empty(4), None, 0, _G, [], np.array([0, -1]), 0, 2, 0), ValueError, "outside"),
+        ((np.empty(4), None, 0, _G, [], np.array([0]), 0, 2, 0), ValueError, "rows end at 2"),
+        ((np.empty(4), None, 0, _G.astype(np.float32), [], None, 0, 2, 0), ValueError, "float64"),
+        ((np.empty(4), None, 0, _G, [_G.reshape(2, 5)], None, 0, 2, 0), ValueError, r"cols\[0\]"),
+        ((np.empty(4), None, 0, _G, _G, None, 0, 2, 0), TypeError, "tuple or a list"),
+        ((np.empty(4), None, 0, _G, [], None, 0, 2, 2), ValueError, "lead is 2"),
+        ((np.empty(4)[::2], None, 0, _G, [], None, 0, 2, 0), ValueError, "contiguous"),
+    ],
+)
+def test_gather_refuses_what_it_cannot_write(args, exc, match):
+    y_out = args[0].copy() if args[0].flags.c_contiguous else args[0]
+    with pytest.raises(exc, match=match):
+        B.gather(*args)
+    if args[0].flags.c_contiguous:
+        np.testing.assert_array_equal(y_out, args[0])  # nothing written on a refusal

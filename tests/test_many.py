@@ -229,3 +229,33 @@ def test_dask_local_cluster_equals_in_process(rng):
     ):
         out = lazy.compute().sort_index()
     pd.testing.assert_frame_equal(out, ref, check_dtype=False, check_index_type=False)
+
+
+@given(
+    st.integers(0, 40),
+    st.integers(0, 3),
+    st.booleans(),
+    st.booleans(),
+    st.sampled_from([1, 2, -1]),
+    st.data(),
+)
+@settings(max_examples=60, deadline=None)
+def test_gather_is_numpy_indexing(rows, m, lead, ordered, step, data):
+    """The gathering of a long frame's rows: what NumPy's indexing gives, for
+    strided and reversed columns, rows in order or through an index."""
+    r = np.random.default_rng(rows * 7 + m)
+    base = r.normal(size=(2 * rows + 3, m + 1))
+    cols = [base[::step, j] for j in range(m + 1)]  # strided, reversed with -1
+    src = cols[0].shape[0]
+    order = np.array(data.draw(st.lists(st.integers(0, src - 1), min_size=rows, max_size=rows)))
+    order = order.astype(np.int64) if ordered else None
+    a = data.draw(st.integers(0, rows))
+    b = data.draw(st.integers(a, rows))
+    at = data.draw(st.integers(0, 3))
+    y_out, X_out = np.full(b - a + at, -1.0), np.full((b - a + at, m + lead), -1.0)
+    _batch.gather(y_out, X_out, at, cols[0], cols[1:], order, a, b, lead)
+    idx = order[a:b] if ordered else np.arange(a, b)
+    np.testing.assert_array_equal(y_out[at:], cols[0][idx])
+    want = [np.ones(b - a)] * lead + [c[idx] for c in cols[1:]]
+    np.testing.assert_array_equal(X_out[at:], np.array(want).T.reshape(b - a, m + lead))
+    assert (y_out[:at] == -1).all() and (X_out[:at] == -1).all()

@@ -75,12 +75,20 @@ class _Source:
 
     def fill(self, yv: np.ndarray, Xv: np.ndarray, a: int, b: int, at: int | None = None) -> None:
         """Rows a:b of the batch into yv and (unless x is None) Xv, from row
-        at of them (default a)."""
-        rows = slice(a, b) if self.order is None else self.order[a:b]
-        at = a if at is None else at
-        yv[at : at + b - a] = self.y[rows]
-        if self.x is not None:
-            self.design(Xv, a, b, rows, at)
+        at of them (default a): one native pass over the rows (column by
+        column, NumPy walks the row-major design once per column)."""
+        x = self.x
+        _batch.gather(
+            yv,
+            None if x is None else Xv,
+            a if at is None else at,
+            self.y,
+            x or (),
+            self.order,
+            a,
+            b,
+            self.lead,
+        )
 
     def design(
         self, Xv: np.ndarray, a: int, b: int, rows: Any = None, at: int | None = None
@@ -775,7 +783,9 @@ def diagnose_many(
         plan,
     )
     lim = _options.limits(n, k, opts, t_break)
-    if batch.cov is None and batch.G > 1 and (workers or os.cpu_count() or 1) > 1:
+    if batch.cov is None and batch.G > 1:
+        # block by block, on one worker too: the batch's full-size arrays are
+        # never written (their first touch costs a page fault per 4 KiB)
         table = run_finished(batch, workers, progress, source, lim, opts.alpha)
     else:
         record = _engine.run(batch, lambda b: run_native(b, workers, progress, source), lim)

@@ -4,6 +4,8 @@
 // (callers run calls on chunks in threads of their own).
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <memory>
 
 #include "pyframe.hpp"
 
@@ -284,6 +286,106 @@ PyObject *battery_one(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
     return f.check(pyframe::tuple(status, const_col, y_out, Z, out, beta, se), __LINE__);
 }
 
+// A read-only 1-D float64 buffer of any stride (a frame's column, a column
+// of a 2-D array), released on every path.
+class Column {
+  public:
+    Column() = default;
+    Column(const Column &) = delete;
+    Column &operator=(const Column &) = delete;
+    ~Column() {
+        if (held_) PyBuffer_Release(&b_);
+    }
+    bool bind(PyObject *o, const char *what, Py_ssize_t j = -1) {
+        if (PyObject_GetBuffer(o, &b_, PyBUF_STRIDED_RO | PyBUF_FORMAT) < 0) return false;
+        held_ = true;
+        const char *fmt = b_.format ? b_.format : "B";
+        const bool little = PY_LITTLE_ENDIAN != 0;
+        if (*fmt == '@' || *fmt == '=' || (*fmt == (little ? '<' : '>'))) ++fmt;
+        if (b_.ndim == 1 && b_.itemsize == 8 && std::strcmp(fmt, "d") == 0) return true;
+        if (j < 0)
+            PyErr_Format(PyExc_ValueError, "gather(): %s must be a 1-D float64 array", what);
+        else
+            PyErr_Format(PyExc_ValueError, "gather(): %s[%zd] must be a 1-D float64 array", what,
+                         j);
+        return false;
+    }
+    int64_t len() const { return static_cast<int64_t>(b_.shape[0]); }
+    double at(int64_t i) const {
+        double v;
+        std::memcpy(&v, static_cast<const char *>(b_.buf) + i * b_.strides[0], sizeof v);
+        return v;
+    }
+
+  private:
+    Py_buffer b_{};
+    bool held_ = false;
+};
+
+const char *const gather_params[] = {"y_out", "X_out", "at", "y",    "cols",
+                                     "order", "a",     "b",  "lead", nullptr};
+
+// Rows a:b of a long frame's columns (through order, or as they stand) into
+// a batch's buffers from row at: y, and the design after a column of ones
+// when lead is 1 (X_out None: y alone). The columns are the caller's: read
+// in one pass with the lock held.
+PyObject *gather(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Frame f(self, "gather", gather_params, args, nargs, kwnames);
+    int64_t at, a, b, lead;
+    View y_out, X_out, order;
+    if (!f.ok() || !f.int64(2, &at) || !f.int64(6, &a) || !f.int64(7, &b) || !f.int64(8, &lead))
+        return f.fail(__LINE__);
+    const bool with_x = f.arg(1) != Py_None, with_order = f.arg(5) != Py_None;
+    Py_INCREF(f.arg(0));
+    if (!y_out.bind(f.arg(0), 1)) return f.fail(__LINE__);
+    if (with_x) Py_INCREF(f.arg(1));
+    if (with_x && !X_out.bind(f.arg(1), 2)) return f.fail(__LINE__);
+    if (with_order) Py_INCREF(f.arg(5));
+    if (with_order && !order.bind(f.arg(5), 1, pyframe::Elem::i64)) return f.fail(__LINE__);
+    Column ys;
+    if (!ys.bind(f.arg(3), "y")) return f.fail(__LINE__);
+    PyObject *seq = f.arg(4);
+    if (!PyTuple_Check(seq) && !PyList_Check(seq)) {
+        PyErr_SetString(PyExc_TypeError, "gather(): cols must be a tuple or a list");
+        return f.fail(__LINE__);
+    }
+    const Py_ssize_t m = PySequence_Fast_GET_SIZE(seq);
+    std::unique_ptr<Column[]> cols(new (std::nothrow) Column[m > 0 ? m : 1]);
+    if (!cols) return PyErr_NoMemory();
+    int64_t src = ys.len();  // rows every column has
+    for (Py_ssize_t j = 0; j < m; ++j) {
+        if (!cols[j].bind(PySequence_Fast_GET_ITEM(seq, j), "cols", j)) return f.fail(__LINE__);
+        src = std::min(src, cols[j].len());
+    }
+    const int64_t n = b - a, kz = lead + m;
+    if ((lead != 0 && lead != 1 && !value_error(f, "lead is %lld, not 0 or %lld", lead, 1)) ||
+        (!(0 <= a && a <= b) && !value_error(f, "rows %lld:%lld are not a range", a, b)) ||
+        ((at < 0 || y_out.len() - at < n) &&
+         !value_error(f, "y_out has %lld rows but %lld are written", y_out.len(), at + n)) ||
+        (with_x && (X_out.rows() - at < n || X_out.cols() != kz) &&
+         !value_error(f, "X_out has the wrong shape for %lld rows of %lld columns", at + n, kz)) ||
+        (b > (with_order ? order.len() : src) &&
+         !value_error(f, "rows end at %lld but the columns have %lld", b,
+                      with_order ? order.len() : src)))
+        return f.fail(__LINE__);
+    const int64_t *ord = with_order ? order.idata() : nullptr;
+    for (int64_t i = a; ord && i < b; ++i)
+        if ((ord[i] < 0 || ord[i] >= src) &&
+            !value_error(f, "order holds %lld, outside the columns' %lld rows", ord[i], src))
+            return f.fail(__LINE__);
+    double *yo = y_out.data_or_null(n);
+    double *Xo = with_x ? X_out.data_or_null() : nullptr;
+    for (int64_t i = 0; i < n; ++i) {
+        const int64_t r = ord ? ord[a + i] : a + i;
+        yo[at + i] = ys.at(r);
+        if (!Xo) continue;
+        double *z = Xo + (at + i) * kz;
+        if (lead) z[0] = 1.0;
+        for (Py_ssize_t j = 0; j < m; ++j) z[lead + j] = cols[j].at(r);
+    }
+    Py_RETURN_NONE;
+}
+
 const char *const group_keys_params[] = {"keys", "lo", "span", nullptr};
 
 // A long frame's rows grouped by an integer key in [lo, lo + span): a
@@ -370,6 +472,17 @@ PyMethodDef kFunctions[] = {
      "    add_constant and no column of X holds one non-zero value throughout;\n"
      "    const_col is the column of X holding one (-1: none). Status 1 (a value is not\n"
      "    finite) or 2 (a column of X equals y) returns None for y and Z.\n"
+     "    "},
+    {"gather", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(gather)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "gather($module, y_out, X_out, at, y, cols, order, a, b, lead)\n"
+     "--\n\n"
+     "Rows a:b of columns into a batch's buffers, from row at. Returns None.\n"
+     "\n"
+     "    y_out[at + i] = y[r] and, unless X_out is None, X_out[at + i] = (1 when lead,\n"
+     "    cols[0][r], cols[1][r], ...), where r is order[a + i] (an int64 array), or\n"
+     "    a + i when order is None. y and cols are 1-D float64 arrays of any stride;\n"
+     "    y_out and X_out C-contiguous float64, written in place.\n"
      "    "},
     {"group_keys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(group_keys)),
      METH_FASTCALL | METH_KEYWORDS,

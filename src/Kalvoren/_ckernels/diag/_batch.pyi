@@ -1,7 +1,7 @@
 """Type stubs for the batch residual-battery module."""
 
 from types import ModuleType
-from typing import Any, SupportsInt
+from typing import Any, Sequence, SupportsInt
 
 import numpy as _np
 from numpy.typing import ArrayLike, NDArray
@@ -54,6 +54,17 @@ def battery_checks(
     options: ArrayLike,
     choice: ArrayLike,
 ) -> tuple[_F64Array, ...]: ...
+def gather(
+    y_out: _F64Array,
+    X_out: _F64Array | None,
+    at: SupportsInt,
+    y: ArrayLike,
+    cols: Sequence[ArrayLike],
+    order: NDArray[_np.int64] | None,
+    a: SupportsInt,
+    b: SupportsInt,
+    lead: SupportsInt,
+) -> None: ...
 def group_keys(
     keys: ArrayLike, lo: SupportsInt, span: SupportsInt
 ) -> tuple[NDArray[_np.int64], NDArray[_np.int64], NDArray[_np.int64]]: ...
