@@ -630,3 +630,23 @@ def test_inputs_read_as_the_user_means_them():
     # the added constant takes a name of its own
     r = Kalvoren.diagnose(pd.Series(_Y), pd.DataFrame(_X, columns=["const", "_const"]))
     assert r.params.index.is_unique and len(r.to_dict()["model"]["coefficients"]) == 3
+
+
+@pytest.mark.parametrize(
+    "kw", [{}, {"cov_type": "HC3"}, {"tests": ["sup_f", "reset"]}, {"add_constant": False}]
+)
+def test_a_report_pickles(kw):
+    """Reports cross processes and caches (joblib, multiprocessing) whole."""
+    import pickle
+
+    r = np.random.default_rng(3)
+    idx = pd.date_range("2000", periods=80, freq="MS")
+    y = pd.Series(r.normal(size=80), index=idx, name="sales")
+    X = pd.DataFrame(r.normal(size=(80, 2)), index=idx, columns=["a", "b"])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        rep = Kalvoren.diagnose(y, X, **kw)
+        back = pickle.loads(pickle.dumps(rep))
+        assert (back.to_json(), str(back)) == (rep.to_json(), str(rep))
+        pd.testing.assert_frame_equal(back.cov, rep.cov)
+        assert back.tests == rep.tests

@@ -86,6 +86,12 @@ class Batch:
     def plan(self) -> Plan:
         return plan_of(self.tests, self.options)
 
+    def __getstate__(self) -> dict[str, Any]:
+        # the plan holds the registry's functions: a copy works it out again
+        state = self.__dict__.copy()
+        state.pop("plan", None)
+        return state
+
     @property
     def bits(self) -> int:
         return self.plan.bits
