@@ -857,24 +857,17 @@ class Results:
 
 
 _ROW_FIELDS = ("stat", "pvalue", "df1", "df2", "status", "least_squares", "bound", "note")
-_RECORD_ROWS = (
-    "out",
-    "beta",
-    "se",
-    "rank",
-    "chow_df",
-    "least_squares",
-    "cov",
-    "bw",
-    "kernel_fit",
-    "cov_bw",
-)
+# what the many-series frames and caveats read of a joined record, besides
+# its notes and references (the rest, the per-test block among it, would be
+# copied into fresh memory for nothing: a page fault per 4 KiB)
+_RECORD_ROWS = ("out",)
 
 
 class Joined:
     """Finished results of G series put together from runs of consecutive
     series (dense Results, each put once, in any order and from any thread):
-    each run is copied into arrays made for all G when the first arrives."""
+    each run is copied into arrays made for all G when the first arrives.
+    Of the record, only the rows, notes and references the frames read."""
 
     def __init__(self, G: int):
         self.G = G
@@ -891,14 +884,15 @@ class Joined:
             shape[axis] = G
             return np.empty(shape, dtype=a.dtype)
 
-        block = like(r.block, 1)
-        rows = {name: like(getattr(r, name)) for name in _RECORD_ROWS}
         rec = Record(
-            notes=[{}] * G,  # every entry is put
-            extra=[{}] * G,
-            references={},
-            block=block,
-            **rows,
+            like(r.out),
+            None,
+            None,
+            None,
+            None,
+            None,
+            [{}] * G,  # every entry is put
+            [{}] * G,
         )
         fields = {name: like(getattr(part, name)) for name in _ROW_FIELDS}
         return Results(alpha=part.alpha, record=rec, **fields)
@@ -914,9 +908,7 @@ class Joined:
             getattr(whole, name)[lo:hi] = getattr(part, name)
         r, w = part.record, whole.record
         for name in _RECORD_ROWS:
-            if getattr(r, name) is not None:
-                getattr(w, name)[lo:hi] = getattr(r, name)
-        w.block[:, lo:hi] = r.block
+            getattr(w, name)[lo:hi] = getattr(r, name)
         w.notes[lo:hi] = r.notes
         w.extra[lo:hi] = r.extra
 
