@@ -4,6 +4,8 @@ shipped data sets, scale invariance, the least-squares route, inputs, report."""
 import dataclasses
 import json
 import math
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -650,3 +652,37 @@ def test_a_report_pickles(kw):
         assert (back.to_json(), str(back)) == (rep.to_json(), str(rep))
         pd.testing.assert_frame_equal(back.cov, rep.cov)
         assert back.tests == rep.tests
+
+
+@pytest.mark.parametrize("add_constant", [True, False])
+@pytest.mark.parametrize("X", [None, np.empty((30, 0))])
+def test_a_design_without_columns_twice(X, add_constant):
+    """The second call takes the one native call; without columns and without
+    a constant there is no column to read. Ljung-Box on y itself is
+    statsmodels' (autocorrelations about the mean, either way)."""
+    code = (
+        "import numpy as np, Kalvoren, warnings; warnings.simplefilter('ignore')\n"
+        "y = np.random.default_rng(0).standard_normal(30)\n"
+        f"X = {'None' if X is None else 'np.empty((30, 0))'}\n"
+        f"a, b = (Kalvoren.diagnose(y, X, add_constant={add_constant}) for _ in range(2))\n"
+        "assert a.to_json() == b.to_json()\n"
+        "print(b.tests['ljung_box'].statistic)\n"
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    from statsmodels.stats.diagnostic import acorr_ljungbox
+
+    q = acorr_ljungbox(np.random.default_rng(0).standard_normal(30), lags=[4]).lb_stat.iloc[0]
+    assert float(run.stdout) == pytest.approx(q, rel=1e-12)
+
+
+def test_a_pickled_record_keeps_its_views_on_its_block():
+    import pickle
+
+    r = np.random.default_rng(4)
+    rec = Kalvoren.diagnose(r.normal(size=40), r.normal(size=(40, 2)))._record
+    rec.status  # the views made before pickling
+    back = pickle.loads(pickle.dumps(rec))
+    for name in ("status", "stat", "df", "pvalue"):
+        assert np.shares_memory(getattr(back, name), back.block), name
+        np.testing.assert_array_equal(getattr(back, name), getattr(rec, name))

@@ -163,3 +163,24 @@ def test_gather_refuses_what_it_cannot_write(args, exc, match):
         B.gather(*args)
     if args[0].flags.c_contiguous:
         np.testing.assert_array_equal(y_out, args[0])  # nothing written on a refusal
+
+
+def test_gather_reads_the_columns_it_was_given():
+    """A column whose buffer export changes the list (Python code runs there)
+    must not send the gathering to items that are gone."""
+
+    class Shrinks:
+        def __init__(self, lst):
+            self.lst = lst
+
+        def __buffer__(self, flags):
+            del self.lst[1:]
+            return memoryview(np.arange(10.0))
+
+    cols = [None, np.arange(10.0) + 1, np.arange(10.0) + 2]
+    cols[0] = Shrinks(cols)
+    X = np.zeros((10, 4))
+    B.gather(np.zeros(10), X, 0, _G, cols, None, 0, 10, 1)
+    np.testing.assert_array_equal(X, np.column_stack([np.ones(10), _G, _G + 1, _G + 2]))
+    with pytest.raises(ValueError, match="y_out has"):
+        B.gather(np.zeros(4), None, 2**63 - 2, _G, [], None, 0, 4, 0)

@@ -1,6 +1,8 @@
 """diagnose_many: equal to diagnose per group, independent of workers, failures
 as rows, array forms, Ctrl-C, and the Dask path on a LocalCluster."""
 
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -259,3 +261,15 @@ def test_gather_is_numpy_indexing(rows, m, lead, ordered, step, data):
     want = [np.ones(b - a)] * lead + [c[idx] for c in cols[1:]]
     np.testing.assert_array_equal(X_out[at:], np.array(want).T.reshape(b - a, m + lead))
     assert (y_out[:at] == -1).all() and (X_out[:at] == -1).all()
+
+
+@pytest.mark.parametrize("G", [1, 2, 3])
+@pytest.mark.parametrize("workers", [1, 2])
+def test_series_without_observations_are_too_short(G, workers):
+    """Every series gets its record, though no rows were run (the output was
+    left as np.empty gave it)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        got = Kalvoren.diagnose_many(np.zeros((G, 0)), workers=workers, progress=False)
+    assert len(got) == G
+    assert set(got.filter(like="_status").stack()) == {Kalvoren.Status.TOO_SHORT}

@@ -271,6 +271,12 @@ class Record:
             views = self.__dict__["_block_views"] = (block, block[0], block[1], df, block[4])
         return views
 
+    def __getstate__(self) -> dict[str, Any]:
+        # the views would come back as copies of their own, apart from block
+        state = self.__dict__.copy()
+        state.pop("_block_views", None)
+        return state
+
     status = property(lambda self: self._views()[1], doc="(G, T) status of every test")
     stat = property(lambda self: self._views()[2], doc="(G, T) statistic of every test")
     df = property(lambda self: self._views()[3], doc="(G, T, 2) degrees of freedom")
@@ -884,13 +890,14 @@ class Joined:
             shape[axis] = G
             return np.empty(shape, dtype=a.dtype)
 
+        unread: Any = None  # not joined: the frames do not read it
         rec = Record(
             like(r.out),
-            None,
-            None,
-            None,
-            None,
-            None,
+            unread,
+            unread,
+            unread,
+            unread,
+            unread,
             [{}] * G,  # every entry is put
             [{}] * G,
         )

@@ -34,7 +34,10 @@ SERIES = "series"
 
 
 def _chunks(offsets: np.ndarray) -> list[tuple[int, int]]:
-    """Split G series into runs of about CHUNK_ROWS rows."""
+    """Split G series into runs of about CHUNK_ROWS rows (series without
+    observations: one run, so that each gets its record)."""
+    if offsets[-1] == 0:
+        return [(0, offsets.shape[0] - 1)] if offsets.shape[0] > 1 else []
     return _runs_at(offsets, np.arange(0, offsets[-1], CHUNK_ROWS))
 
 
@@ -182,6 +185,8 @@ def _blocks(offsets: np.ndarray, workers: int) -> list[tuple[int, int]]:
     of the rows, at least 4 and at most 32 chunks' worth, so that finishing
     a block costs no more per series than finishing all at once."""
     rows = int(offsets[-1])
+    if rows == 0:
+        return _chunks(offsets)
     size = min(max(rows // (_PER_WORKER * workers), 4 * CHUNK_ROWS), 32 * CHUNK_ROWS)
     # the first block half as long: the workers then finish blocks in turn,
     # each while the other runs the battery, instead of all at once

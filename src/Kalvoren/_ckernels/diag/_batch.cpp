@@ -344,26 +344,29 @@ PyObject *gather(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     if (with_order && !order.bind(f.arg(5), 1, pyframe::Elem::i64)) return f.fail(__LINE__);
     Column ys;
     if (!ys.bind(f.arg(3), "y")) return f.fail(__LINE__);
-    PyObject *seq = f.arg(4);
-    if (!PyTuple_Check(seq) && !PyList_Check(seq)) {
+    if (!PyTuple_Check(f.arg(4)) && !PyList_Check(f.arg(4))) {
         PyErr_SetString(PyExc_TypeError, "gather(): cols must be a tuple or a list");
         return f.fail(__LINE__);
     }
-    const Py_ssize_t m = PySequence_Fast_GET_SIZE(seq);
+    // a tuple of its own: binding a column runs Python code, which may change a list
+    pyframe::Ref items(PySequence_Tuple(f.arg(4)));
+    if (!items) return f.fail(__LINE__);
+    PyObject *seq = items.get();
+    const Py_ssize_t m = PyTuple_GET_SIZE(seq);
     std::unique_ptr<Column[]> cols(new (std::nothrow) Column[m > 0 ? m : 1]);
     if (!cols) return PyErr_NoMemory();
     int64_t src = ys.len();  // rows every column has
     for (Py_ssize_t j = 0; j < m; ++j) {
-        if (!cols[j].bind(PySequence_Fast_GET_ITEM(seq, j), "cols", j)) return f.fail(__LINE__);
+        if (!cols[j].bind(PyTuple_GET_ITEM(seq, j), "cols", j)) return f.fail(__LINE__);
         src = std::min(src, cols[j].len());
     }
     const int64_t n = b - a, kz = lead + m;
     if ((lead != 0 && lead != 1 && !value_error(f, "lead is %lld, not 0 or %lld", lead, 1)) ||
         (!(0 <= a && a <= b) && !value_error(f, "rows %lld:%lld are not a range", a, b)) ||
         ((at < 0 || y_out.len() - at < n) &&
-         !value_error(f, "y_out has %lld rows but %lld are written", y_out.len(), at + n)) ||
+         !value_error(f, "y_out has %lld rows, too few for %lld from row at", y_out.len(), n)) ||
         (with_x && (X_out.rows() - at < n || X_out.cols() != kz) &&
-         !value_error(f, "X_out has the wrong shape for %lld rows of %lld columns", at + n, kz)) ||
+         !value_error(f, "X_out has the wrong shape for %lld more rows of %lld columns", n, kz)) ||
         (b > (with_order ? order.len() : src) &&
          !value_error(f, "rows end at %lld but the columns have %lld", b,
                       with_order ? order.len() : src)))

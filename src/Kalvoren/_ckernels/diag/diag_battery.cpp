@@ -1201,7 +1201,7 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
                 xs = scaled.X = Xm;
             else  // v0 and scales: free until the QR
                 equilibrate_x(X, n, k, ex, v0, xs, A, F.c0 ? 1 : 0);
-            F.c = xs[0];
+            F.c = k > 0 ? xs[0] : 0.0;  // no columns: no constant to read
             cond = householder(F, v0, scales) ? inverse_cond(F, ri)
                                               : std::numeric_limits<double>::infinity();
             if (!(cond <= KVR_BAT_COND_MAX)) status = DIAG_FALLBACK;
@@ -1217,7 +1217,7 @@ KVR_INLINE int battery(const double *y, const double *X, int64_t n, int64_t k, i
     if (dstatus != DIAG_OK) return failed(dstatus, tests, out);
     const double cond = head[kHCond];
     out[KVR_BAT_COND] = cond;
-    F.c = xs[0];  // also when the design's work was kept
+    F.c = k > 0 ? xs[0] : 0.0;  // also when the design's work was kept
     double *ym = const_cast<double *>(y);
     if (in_place && scaled.scale(ym, 1, ex + k, k, qy, n, 0))  // qy: a copy for the reflectors
         ys = scaled.y = ym;
