@@ -273,3 +273,8 @@ def test_series_without_observations_are_too_short(G, workers):
         got = Kalvoren.diagnose_many(np.zeros((G, 0)), workers=workers, progress=False)
     assert len(got) == G
     assert set(got.filter(like="_status").stack()) == {Kalvoren.Status.TOO_SHORT}
+
+
+def test_no_series_on_a_shared_design():
+    got = Kalvoren.diagnose_many(np.zeros((0, 5)), np.ones((5, 2)), progress=False)
+    assert got.shape[0] == 0 and "chow_pvalue" in got

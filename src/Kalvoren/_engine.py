@@ -139,7 +139,7 @@ class Plan:
     # the model checks' options as the battery reads them (never written)
     native_options: np.ndarray = dataclasses.field(default_factory=lambda: np.empty(0))
     # every chosen test native and finished from the record alone (the
-    # one-series finish_clean applies)
+    # one-series finish_clean_parts applies)
     quick: bool = False
 
 
@@ -1254,14 +1254,6 @@ def _shape_of(batch: Batch, row: list[float]) -> _Shape | None:
         _frozen(np.zeros((1, T), bool)),
     )
     return shape
-
-
-def finish_clean(
-    batch: Batch, res: tuple[np.ndarray, ...], alpha: float, known: list[Any] | None = None
-) -> Results | None:
-    """finish_clean_parts as Results."""
-    parts = finish_clean_parts(batch, res, alpha, known)
-    return None if parts is None else clean_results(parts, alpha)
 
 
 def clean_results(parts: tuple[Any, ...], alpha: float) -> Results:

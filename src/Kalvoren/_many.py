@@ -93,17 +93,9 @@ class _Source:
             self.lead,
         )
 
-    def design(
-        self, Xv: np.ndarray, a: int, b: int, rows: Any = None, at: int | None = None
-    ) -> None:
-        """Rows a:b of the design, into Xv from row at (default a)."""
-        rows = slice(a, b) if rows is None else rows
-        at = a if at is None else at
-        to = slice(at, at + b - a)
-        if self.lead:
-            Xv[to, 0] = 1.0
-        for j, c in enumerate(self.x or ()):
-            Xv[to, self.lead + j] = c[rows]
+    def design(self, Xv: np.ndarray, rows: int) -> None:
+        """The first rows of the design alone (the one every series shares)."""
+        _batch.gather(np.empty(rows), Xv, 0, np.zeros(rows), self.x or (), None, 0, rows, self.lead)
 
 
 def _run_parts(
@@ -190,7 +182,7 @@ def _blocks(offsets: np.ndarray, workers: int) -> list[tuple[int, int]]:
     size = min(max(rows // (_PER_WORKER * workers), 4 * CHUNK_ROWS), 32 * CHUNK_ROWS)
     # the first block half as long: the workers then finish blocks in turn,
     # each while the other runs the battery, instead of all at once
-    starts = np.concatenate([[0], np.arange(size // 2, rows, size)]) if rows else np.arange(0)
+    starts = np.concatenate([[0], np.arange(size // 2, rows, size)])
     return _runs_at(offsets, starts)
 
 
@@ -756,7 +748,7 @@ def diagnose_many(
     if shared:
         # one small design for every series, built here; the chunks copy only y
         Xv = np.empty((x_rows, k))
-        source.design(Xv, 0, x_rows)
+        source.design(Xv, x_rows)
         source = _Source(source.y, None, None, 0)
     else:
         Xv = np.empty((rows, k))
