@@ -136,7 +136,21 @@ def test_condition_limits(diag):
         assert diag.recursive_residuals(rng.standard_normal(8), X)[0] == status
 
 
-@pytest.mark.parametrize("n, kappa", [(1, 1.0), (2, 1e3), (5, 1e8), (12, 1e10), (30, 1e6)])
+@pytest.mark.parametrize(
+    "n, kappa",
+    [
+        (1, 1.0),
+        (2, 1e3),
+        (3, 1e6),
+        (4, 1e2),
+        (5, 1e8),
+        (7, 1e4),
+        (8, 1e9),
+        (9, 1e5),
+        (12, 1e10),
+        (30, 1e6),
+    ],
+)
 def test_chol_rcond_estimates_the_scaled_condition(rng, n, kappa):
     Q = np.linalg.qr(rng.standard_normal((n, n)))[0]
     S = Q @ np.diag(np.geomspace(1, 1 / kappa, n)) @ Q.T

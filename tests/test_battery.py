@@ -58,9 +58,10 @@ def exponent(col):
 
 
 def design(rng, n=60, const_col=0, scales=(1.0, 1.0)):
-    x = rng.standard_normal((n, 2)) * scales
-    x[:, 1] += 0.5 * x[:, 0] * scales[1] / scales[0]
-    cols = [x[:, 0], x[:, 1]]
+    x = rng.standard_normal((n, len(scales))) * scales
+    if len(scales) > 1:
+        x[:, 1] += 0.5 * x[:, 0] * scales[1] / scales[0]
+    cols = list(x.T)
     if const_col >= 0:
         cols.insert(const_col, np.ones(n))
     X = np.column_stack(cols)
@@ -73,6 +74,11 @@ CASES = {
     "constant middle": (1, (3.0, 0.2), 1.0),
     "no constant": (-1, (1.0, 1.0), 1.0),
     "badly scaled": (0, (1e3, 1e-4), 1e6),
+    # widths the kernels unroll for (k <= 8, Breusch-Godfrey's k + lags too) and wider
+    "one regressor alone": (-1, (1.0,), 1.0),
+    "k = 5": (0, (1.0, 2.0, 0.5, 3.0), 1.0),
+    "k = 7": (2, (1.0, 2.0, 0.5, 3.0, 1e2, 1e-2), 1.0),
+    "k = 10": (-1, tuple(np.geomspace(1e-3, 1e3, 10)), 1.0),
 }
 
 

@@ -195,12 +195,15 @@ KVR_INLINE void equilibrate_x(const double *X, int64_t n, int64_t k, const doubl
         const Pow2 p(-static_cast<int>(ex[j]));
         pa[j] = p.a, pb[j] = p.b;
     }
-    for (int64_t i = 0; i < n; ++i) {
-        const double *__restrict x = X + i * k;
-        double *__restrict s = xs + i * k;
-        for (int64_t j = 0; j < k; ++j) s[j] = (x[j] * pa[j]) * pb[j];
-        for (int64_t j = first; j < k; ++j) A[(j - first) * n + i] = s[j];
-    }
+    kvr::with_width(k, [&](auto K) __attribute__((always_inline)) {
+        const int64_t w = K;
+        for (int64_t i = 0; i < n; ++i) {
+            const double *__restrict x = X + i * w;
+            double *__restrict s = xs + i * w;
+            for (int64_t j = 0; j < w; ++j) s[j] = (x[j] * pa[j]) * pb[j];
+            for (int64_t j = first; j < w; ++j) A[(j - first) * n + i] = s[j];
+        }
+    });
 }
 
 // Scaling the caller's y and X in place (a lone series whose arrays nobody
@@ -729,12 +732,15 @@ KVR_MULTIVERSION void hac(const Series &s, int64_t hac_lags, bool test, double *
     const bool lead = s.cc == 0 && !rb;
     const int64_t skip = lead ? 1 : 0;
     if (!held) {
-        for (int64_t i = 0; i < n; ++i) {
-            double *qi = rb ? g + i * k : gamma;
-            xr_row(s.xs + i * k, s.ri, k, qi);
-            if (!rb)
-                for (int64_t j = skip; j < k; ++j) g[(j - skip) * n + i] = qi[j] * s.e[i];
-        }
+        kvr::with_width(k, [&](auto K) __attribute__((always_inline)) {
+            const int64_t w = K;
+            for (int64_t i = 0; i < n; ++i) {
+                double *qi = rb ? g + i * w : gamma;
+                xr_row(s.xs + i * w, s.ri, w, qi);
+                if (!rb)
+                    for (int64_t j = skip; j < w; ++j) g[(j - skip) * n + i] = qi[j] * s.e[i];
+            }
+        });
     } else if (s.dw->head[kHHq] != 1.0) {
         // the design's rows: row-major for the covariance choice's meat, else
         // by columns for the sums below

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 // With GCC on x86-64 one build runs on any x86-64: hot kernels are cloned for
 // AVX2/FMA and AVX-512 and the loader picks the clone once (GNU ifunc).
@@ -37,6 +38,25 @@ KVR_INLINE bool wide_registers() {
 #else
     return false;
 #endif
+}
+
+// f(K) with K the width k as a compile-time constant for the narrow designs
+// most regressions have (and their auxiliary ones: k plus a few lags), else
+// f(k): loops over a row's k entries then unroll instead of paying a loop's
+// overhead per entry.
+template <class F>
+KVR_INLINE void with_width(int64_t k, F &&f) {
+    switch (k) {
+        case 1: return f(std::integral_constant<int64_t, 1>{});
+        case 2: return f(std::integral_constant<int64_t, 2>{});
+        case 3: return f(std::integral_constant<int64_t, 3>{});
+        case 4: return f(std::integral_constant<int64_t, 4>{});
+        case 5: return f(std::integral_constant<int64_t, 5>{});
+        case 6: return f(std::integral_constant<int64_t, 6>{});
+        case 7: return f(std::integral_constant<int64_t, 7>{});
+        case 8: return f(std::integral_constant<int64_t, 8>{});
+        default: return f(k);
+    }
 }
 
 }  // namespace kvr

@@ -136,6 +136,10 @@ KVR_API KVR_MULTIVERSION int kvr_chol_inv(const double *A, double *Ainv, double 
     return 0;
 }
 
+}  // extern "C"
+
+namespace {
+
 // Reciprocal condition estimate of the diagonally scaled matrix
 // S = D^-1/2 A D^-1/2, D = diag(A): ||S||_1 exactly, ||S^-1||_1 by Hager's
 // method with Higham's refinements (the logic of LAPACK's dlacn2), each step
@@ -143,9 +147,11 @@ KVR_API KVR_MULTIVERSION int kvr_chol_inv(const double *A, double *Ainv, double 
 // bound, so the result never understates rcond, and in practice it is within
 // a small factor of it. Scaling first makes the number independent of the
 // units of the columns, as is the accuracy of the Cholesky solve itself.
-KVR_API KVR_MULTIVERSION double kvr_chol_rcond(const double *A, const double *L, int64_t n,
-                                               double *work) {
-    if (n <= 0) return 1.0;
+// n comes as a constant for narrow matrices (kvr::with_width), whose loops
+// then unroll: the same operations in the same order.
+template <class N>
+KVR_INLINE double chol_rcond(const double *A, const double *L, N n_, double *work) {
+    const int64_t n = n_;
     double *sd = work, *v = work + n;
     // Column sums of |S| (into sd) from the lower triangle, walked row by row,
     // with v = D^-1/2; then sd = D^1/2 for the solves.
@@ -227,6 +233,20 @@ KVR_API KVR_MULTIVERSION double kvr_chol_rcond(const double *A, const double *L,
     }
     const double r = 1.0 / (anorm * est);
     return r > 1.0 ? 1.0 : r;  // rounding aside, cond >= 1; NaN stays NaN
+}
+
+}  // namespace
+
+extern "C" {
+
+KVR_API KVR_MULTIVERSION double kvr_chol_rcond(const double *A, const double *L, int64_t n,
+                                               double *work) {
+    if (n <= 0) return 1.0;
+    double r = 1.0;
+    kvr::with_width(n, [&](auto N) __attribute__((always_inline)) {
+        r = chol_rcond(A, L, N, work);
+    });
+    return r;
 }
 
 }  // extern "C"
