@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Callable
 
 import numpy as np
 
-from Kalvoren._registry import BY_ID, TEST_IDS
+from Kalvoren._registry import BY_ID
 
 if TYPE_CHECKING:
     from Kalvoren._engine import Results
@@ -70,7 +70,8 @@ def find(
     res = results.dense()
     rec = res.record
     G = res.status.shape[0]
-    chosen = [i for i, t in enumerate(TEST_IDS) if t in tests]
+    cols = res.ids  # the tests of the columns
+    chosen = [i for i, t in enumerate(cols) if t in tests]
     ok = res.status == 0
     found: list[Caveat] = []
 
@@ -96,7 +97,7 @@ def find(
             )
 
     def ids(mask_row: np.ndarray) -> tuple[str, ...]:
-        return tuple(TEST_IDS[i] for i in chosen if mask_row[i])
+        return tuple(cols[i] for i in chosen if mask_row[i])
 
     model = [g for g in range(G) if "model" in rec.notes[g]]
     add(
@@ -152,17 +153,17 @@ def find(
     rules: dict[tuple[int, str], list[int]] = {}
     for i in chosen:
         # the reference the p-value came from: options change some (bg_form, hac_pvalue)
-        tid = TEST_IDS[i]
+        tid = cols[i]
         rule = _few_rule(rec.references.get(tid) or BY_ID[tid].reference)
         if rule is not None:
             rules.setdefault(rule, []).append(i)
-    for (least, why), cols in rules.items():
-        hit = ok[:, cols] & (n < least)[:, None]
+    for (least, why), some_cols in rules.items():
+        hit = ok[:, some_cols] & (n < least)[:, None]
         mask = np.zeros_like(ok)
-        mask[:, cols] = hit
+        mask[:, some_cols] = hit
         add(
             "few:" + why,
-            f"{why}: {', '.join(TEST_IDS[i] for i in cols)}",
+            f"{why}: {', '.join(cols[i] for i in some_cols)}",
             np.flatnonzero(hit.any(axis=1)),
             lambda g: ids(mask[g]),
             lambda g: f"n = {int(n[g])}: {why}",
@@ -180,7 +181,7 @@ def add_notes(results: Results, caveats: list[Caveat]) -> None:
         for g, tids, text in zip(c.groups.tolist(), c.tests, c.texts):
             row = note[g]
             for tid in tids:
-                i = TEST_IDS.index(tid)
+                i = results.ids.index(tid)
                 row[i] = f"{row[i]}; {text}" if row[i] else text
 
 

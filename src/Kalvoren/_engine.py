@@ -12,7 +12,7 @@ import functools
 import math
 import threading
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any, Callable, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -823,6 +823,11 @@ class Results:
     # series 0's TestResults by test id, when the one-series finish built
     # them as it went; None once a note is added (then results_of builds them)
     first: dict[str, TestResult] | None = None
+    # the tests of the columns: every registered one, or (joined many-series
+    # results) the chosen ones only
+    ids: tuple[str, ...] = TEST_IDS
+    # each series' condition number, where the record does not keep it
+    condition: np.ndarray | None = None
 
     def dense(self) -> "Results":
         """The same results with every field a (G, T) array."""
@@ -839,7 +844,15 @@ class Results:
             np.array(self.note, dtype=object),
             self.alpha,
             self.record,
+            ids=self.ids,
+            condition=self.condition,
         )
+
+    def conditions(self) -> np.ndarray:
+        """Each series' condition number."""
+        if self.condition is not None:
+            return self.condition
+        return np.asarray(self.record.out)[:, FIELD["cond"]]
 
     def row(self, g: int) -> tuple[list[Any], ...]:
         """Series g as Python lists: stat, p, df1, df2, status, route, bound, note."""
@@ -863,36 +876,30 @@ class Results:
 
 
 _ROW_FIELDS = ("stat", "pvalue", "df1", "df2", "status", "least_squares", "bound", "note")
-# what the many-series frames and caveats read of a joined record, besides
-# its notes and references (the rest, the per-test block among it, would be
-# copied into fresh memory for nothing: a page fault per 4 KiB)
-_RECORD_ROWS = ("out",)
 
 
 class Joined:
     """Finished results of G series put together from runs of consecutive
     series (dense Results, each put once, in any order and from any thread):
     each run is copied into arrays made for all G when the first arrives.
-    Of the record, only the rows, notes and references the frames read."""
+    Only what the frames and caveats read is joined: the chosen tests'
+    columns, the condition numbers, notes and references (the rest would be
+    copied into fresh memory for nothing, at a page fault per 4 KiB)."""
 
-    def __init__(self, G: int):
+    def __init__(self, G: int, tests: Sequence[str] = TEST_IDS):
         self.G = G
         self.lock = threading.Lock()
         self.results: Results | None = None
+        self.ids = tuple(t for t in TEST_IDS if t in tests)
+        cols = [TEST_IDS.index(t) for t in self.ids]
+        # all columns in order: a view of each part, not a copy
+        self.cols: Any = slice(None) if len(cols) == len(TEST_IDS) else cols
 
     def _empty(self, part: Results) -> Results:
-        G, r = self.G, part.record
-
-        def like(a: Any, axis: int = 0) -> Any:
-            if a is None:
-                return None
-            shape = list(a.shape)
-            shape[axis] = G
-            return np.empty(shape, dtype=a.dtype)
-
+        G, T = self.G, len(self.ids)
         unread: Any = None  # not joined: the frames do not read it
         rec = Record(
-            like(r.out),
+            unread,
             unread,
             unread,
             unread,
@@ -901,8 +908,8 @@ class Joined:
             [{}] * G,  # every entry is put
             [{}] * G,
         )
-        fields = {name: like(getattr(part, name)) for name in _ROW_FIELDS}
-        return Results(alpha=part.alpha, record=rec, **fields)
+        fields = {name: np.empty((G, T), getattr(part, name).dtype) for name in _ROW_FIELDS}
+        return Results(alpha=part.alpha, record=rec, ids=self.ids, condition=np.empty(G), **fields)
 
     def put(self, lo: int, part: Results) -> None:
         with self.lock:
@@ -912,10 +919,10 @@ class Joined:
             whole.record.references.update(part.record.references)
         hi = lo + part.record.out.shape[0]
         for name in _ROW_FIELDS:
-            getattr(whole, name)[lo:hi] = getattr(part, name)
+            getattr(whole, name)[lo:hi] = getattr(part, name)[:, self.cols]
+        assert whole.condition is not None
+        whole.condition[lo:hi] = part.conditions()
         r, w = part.record, whole.record
-        for name in _RECORD_ROWS:
-            getattr(w, name)[lo:hi] = getattr(r, name)
         w.notes[lo:hi] = r.notes
         w.extra[lo:hi] = r.extra
 

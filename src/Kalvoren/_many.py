@@ -234,7 +234,7 @@ def run_finished(
         joined.put(lo, _engine.finish(sub, record, alpha).dense())
         return hi - lo
 
-    joined = _engine.Joined(batch.G)
+    joined = _engine.Joined(batch.G, batch.tests)
     _run_parts(parts, workers, job, progress, batch.G)
     if joined.results is None:  # pragma: no cover - G > 1 makes a block
         raise RuntimeError("no series were run")
@@ -360,7 +360,8 @@ def _wide_result(
 
     cols: dict[str, Any] = {}
     table = table.dense()
-    chosen = [i for i, t in enumerate(_registry.TEST_IDS) if t in tests]
+    ids = table.ids  # the tests of the columns
+    chosen = [i for i, t in enumerate(ids) if t in tests]
 
     # one test per row: contiguous columns, which pandas stacks faster than
     # strided ones
@@ -370,14 +371,14 @@ def _wide_result(
     stat, pvalue, status = by_test(table.stat), by_test(table.pvalue), by_test(table.status)
     reject, route = by_test(table.reject()), by_test(table.least_squares).astype(np.int8)
     for j, i in enumerate(chosen):
-        tid = _registry.TEST_IDS[i]
+        tid = ids[i]
         cols[f"{tid}_statistic"] = stat[j]
         cols[f"{tid}_pvalue"] = pvalue[j]
         cols[f"{tid}_reject"] = pd.arrays.BooleanArray(reject[j] == 1.0, np.isnan(reject[j]))
         cols[f"{tid}_status"] = status[j]
         cols[f"{tid}_route"] = pd.Categorical.from_codes(route[j], dtype=_categories(ROUTES))
     cols["n"] = n.astype(np.int64)
-    cols["condition"] = table.record.out[:, _engine.FIELD["cond"]]
+    cols["condition"] = table.conditions()
     notes = np.full(n.shape[0], "", dtype=object)
     for g in np.flatnonzero((table.note[:, chosen] != "").any(axis=1)):
         # one line per distinct note, naming the tests it is about
@@ -385,7 +386,7 @@ def _wide_result(
         for i in chosen:
             text = table.note[g, i]
             if text:
-                by_text.setdefault(text, []).append(_registry.TEST_IDS[i])
+                by_text.setdefault(text, []).append(ids[i])
         notes[g] = "; ".join(
             f"{text} (all tests)" if len(ids) == len(chosen) else f"{', '.join(ids)}: {text}"
             for text, ids in by_text.items()
@@ -400,7 +401,7 @@ def _long_result(table: _engine.Results, index: Any, tests: Sequence[str]) -> pd
     import pandas as pd
 
     table = table.dense()
-    chosen = [i for i, t in enumerate(_registry.TEST_IDS) if t in tests]
+    chosen = [i for i, t in enumerate(table.ids) if t in tests]
     G, T = len(index), len(chosen)
 
     def flat(a: np.ndarray) -> np.ndarray:
