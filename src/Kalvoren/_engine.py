@@ -908,8 +908,8 @@ class Joined:
             [{}] * G,  # every entry is put
             [{}] * G,
         )
-        fields = {name: np.empty((G, T), getattr(part, name).dtype) for name in _ROW_FIELDS}
-        return Results(alpha=part.alpha, record=rec, ids=self.ids, condition=np.empty(G), **fields)
+        f = [np.empty((G, T), getattr(part, name).dtype) for name in _ROW_FIELDS]
+        return Results(*f, part.alpha, rec, ids=self.ids, condition=np.empty(G))
 
     def put(self, lo: int, part: Results) -> None:
         with self.lock:
