@@ -908,8 +908,21 @@ class Joined:
             [{}] * G,  # every entry is put
             [{}] * G,
         )
-        f = [np.empty((G, T), getattr(part, name).dtype) for name in _ROW_FIELDS]
-        return Results(*f, part.alpha, rec, ids=self.ids, condition=np.empty(G))
+        e = {name: np.empty((G, T), getattr(part, name).dtype) for name in _ROW_FIELDS}
+        return Results(
+            e["stat"],
+            e["pvalue"],
+            e["df1"],
+            e["df2"],
+            e["status"],
+            e["least_squares"],
+            e["bound"],
+            e["note"],
+            part.alpha,
+            rec,
+            ids=self.ids,
+            condition=np.empty(G),
+        )
 
     def put(self, lo: int, part: Results) -> None:
         with self.lock:
