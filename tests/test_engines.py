@@ -256,6 +256,14 @@ def test_dask_layouts_that_only_look_sorted_or_whole(frame, tmp_path):
         got = kd.diagnose_many(dd.from_pandas(big, npartitions=3), by="store", y="y", x=[*X, "big"])
         want = Kalvoren.diagnose_many(big, by="store", y="y", x=[*X, "big"])
         assert (got.compute().sort_index().note == want.note).all()
+        # integer keys (compared as arrays): whole groups, then split ones named as integers
+        ints = frame.assign(store=frame.store.str[1:].astype(np.int64))
+        whole = dd.from_map(lambda p: p, [ints[ints.store % 2 == r] for r in (0, 1)])
+        got = kd.diagnose_many(whole, by="store", y="y", x=X, partitioned=True).compute()
+        pd.testing.assert_frame_equal(got.sort_index(), by_store(ints), check_dtype=False)
+        with pytest.raises(ValueError, match=r"for example \d+(, \d+)*\)"):
+            cut_ints = dd.from_pandas(ints, npartitions=3, sort=False)
+            kd.diagnose_many(cut_ints, by="store", y="y", x=X, partitioned=True)
         for kw in ({}, {"partitioned": True}):
             empty = dd.from_pandas(frame.iloc[:0], npartitions=1)
             got = kd.diagnose_many(empty, by="store", y="y", x=X, **kw).compute()

@@ -891,6 +891,11 @@ class GroupFunction:
     def __call__(self, pdf: Any) -> Any:
         """The results of the groups in pdf (usually one group): the key
         columns, then the columns of ``schema(tests, shape)``."""
+        res = self.run(pdf)
+        return res.reset_index() if self.shape == "wide" else res
+
+    def run(self, pdf: Any) -> Any:
+        """As calling it, the wide rows indexed by the keys."""
         missing = [k for k in self.keys if k not in pdf.columns and k not in pdf.index.names]
         if missing:
             # pandas' groupby.apply leaves the keys out and names the group instead
@@ -899,15 +904,17 @@ class GroupFunction:
                 raise ValueError(f"no column {missing[0]!r} (columns: {', '.join(pdf.columns)})")
             values = name if isinstance(name, tuple) and len(name) == len(self.keys) else (name,)
             pdf = pdf.assign(**{k: v for k, v in zip(self.keys, values) if k in missing})
+        keys = self.keys
+        by = keys[0] if len(keys) == 1 else keys
         if len(pdf) == 0:
-            return self.meta(pdf)
+            empty = self.meta(pdf)
+            return empty.set_index(by) if self.shape == "wide" else empty
         if self.order is not None and not pdf[self.order].is_monotonic_increasing:
             # (a shuffle that kept the rows' order leaves nothing to sort)
             pdf = pdf.sort_values(self.order, kind="stable")
-        keys = self.keys
-        res = diagnose_many(
+        return diagnose_many(
             pdf,
-            by=keys[0] if len(keys) == 1 else keys,
+            by=by,
             y=self.y,
             x=self.x,
             shape=self.shape,
@@ -916,7 +923,6 @@ class GroupFunction:
             _const=self._const,
             **self._options,
         )
-        return res.reset_index() if self.shape == "wide" else res
 
     def meta(self, frame: Any) -> Any:
         """An empty result with the dtypes of the rows to come, the keys typed

@@ -31,8 +31,7 @@ def _number_rows(pdf: Any, partition_info: Any = None) -> Any:
 
 
 def _run_partition(pdf: Any, f: _many.GroupFunction) -> Any:
-    res = f(pdf)  # the key a column or the index
-    return res.set_index(f.keys[0]) if f.shape == "wide" else res
+    return f.run(pdf)  # the key a column or the index; wide rows indexed by it
 
 
 # partitions up to which the shuffle is done as tasks (P^2 pieces)
@@ -49,18 +48,23 @@ def _survey(pdf: Any, x: Sequence[str], key: str | None, mode: str) -> Any:
     row: dict[str, Any] = {}
     for j, c in enumerate(x):
         row[f"min{j}"], row[f"max{j}"], row[f"na{j}"] = _range(pdf[c])
-    k = pdf.index.to_series() if key is None else pdf[key]
+    # the index as it is (a Series of it would copy it twice)
+    k = pdf.index if key is None else pdf[key]
     if mode == "keys":
+        k = pd.Series(k) if key is None else k
         runs = _many._sorted_runs(k)  # data written by key: one comparison pass
-        # listed by pandas either way, so that keys compare across partitions
-        # (NumPy lists nanosecond datetimes as integers)
-        row["keys"] = (k.iloc[runs[0]] if runs is not None else k.drop_duplicates()).tolist()
+        first = k.iloc[runs[0]] if runs is not None else k.drop_duplicates()
+        # integers as an array (compared across partitions in one pass), the
+        # rest listed by pandas (NumPy lists nanosecond datetimes as integers)
+        kind = first.dtype.kind if isinstance(first.dtype, np.dtype) else ""
+        row["keys"] = first.to_numpy() if kind in "iu" else first.tolist()
     elif mode == "order":
         # A categorical is sorted by its categories' order, which its values'
         # order need not follow: partitions' edges could not be compared.
         categorical = isinstance(k.dtype, pd.CategoricalDtype)
         row["ok"] = not categorical and bool(k.is_monotonic_increasing) and not k.isna().any()
-        row["first"], row["last"] = (k.iloc[0], k.iloc[-1]) if len(k) else (None, None)
+        at = k if key is None else k.iloc  # positions
+        row["first"], row["last"] = (at[0], at[-1]) if len(k) else (None, None)
         row["n"] = len(k)
     return pd.DataFrame([row], columns=_survey_columns(len(x), mode), dtype=object)
 
@@ -160,11 +164,17 @@ def _whole_groups(frame: Any, by: str, survey: Any) -> Any:
     return dd.from_delayed(out, meta=frame._meta, verify_meta=False)
 
 
-def _split_groups(keys: Any) -> list[Any]:
-    """Keys found in more than one partition (each partition's distinct keys,
-    concatenated); a missing key is one group, None or NaN."""
-    keys = keys.mask(keys.isna(), np.nan)
-    return list(keys[keys.duplicated()].drop_duplicates()[:3])
+def _split_groups(parts: Sequence[Any]) -> list[Any]:
+    """Keys found in more than one partition, from each partition's distinct
+    keys (an integer array or a list); a missing key is one group, None or NaN."""
+    import pandas as pd
+
+    if all(isinstance(p, np.ndarray) for p in parts) and len({p.dtype for p in parts}) == 1:
+        keys = pd.Series(np.concatenate(parts) if parts else np.empty(0, np.int64))
+    else:
+        keys = pd.Series([k for p in parts for k in p], dtype=object)
+        keys = keys.mask(keys.isna(), np.nan)
+    return keys[keys.duplicated()].drop_duplicates()[:3].tolist()
 
 
 def _divisions_hold(survey: Any, divisions: Sequence[Any]) -> bool:
@@ -276,7 +286,7 @@ def diagnose_many(
     ).compute()
     const = _constant(survey, x)
     if mode == "keys":
-        split = _split_groups(pd.Series([k for ks in survey["keys"] for k in ks], dtype=object))
+        split = _split_groups(list(survey["keys"]))
         if split:
             raise ValueError(
                 f"partitioned=True, but groups of {by!r} span partitions "
