@@ -18,7 +18,7 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from Kalvoren import _many, _options, _robust
+from Kalvoren import _many, _options, _prepare, _robust
 
 _ORDER = "__kalvoren_row_order"
 
@@ -39,15 +39,16 @@ _TASKS_UP_TO = 32
 
 
 def _survey(pdf: Any, x: Sequence[str], key: str | None, mode: str) -> Any:
-    """One partition in one pass: each x column's least and greatest value and
-    missing count, and its key (the column ``key``, or the index when None):
-    the distinct keys (mode "keys"), or first, last, rows and whether it never
-    decreases and has no missing value (mode "order")."""
+    """One partition at a glance: each x column's value if it holds one non-zero
+    value throughout (NaN if not, None without rows), and its key (the column
+    ``key``, or the index when None): the distinct keys (mode "keys"), or
+    first, last, rows and whether it never decreases and has no missing
+    value (mode "order")."""
     import pandas as pd
 
     row: dict[str, Any] = {}
     for j, c in enumerate(x):
-        row[f"min{j}"], row[f"max{j}"], row[f"na{j}"] = _range(pdf[c])
+        row[f"one{j}"] = _one_value(pdf[c])
     # the index as it is (a Series of it would copy it twice)
     k = pdf.index if key is None else pdf[key]
     if mode == "keys":
@@ -69,25 +70,21 @@ def _survey(pdf: Any, x: Sequence[str], key: str | None, mode: str) -> Any:
     return pd.DataFrame([row], columns=_survey_columns(len(x), mode), dtype=object)
 
 
-def _range(col: Any) -> tuple[Any, Any, int]:
-    """A column's least and greatest value and missing count; a float or
-    integer column in numpy's passes, the rest as pandas reduces it."""
-    if not isinstance(col.dtype, np.dtype) or col.dtype.kind not in "fiu" or len(col) == 0:
-        return col.min(), col.max(), int(col.isna().sum())
-    # as float64, which the in-process run compares (2**53 + 1 is 2**53 there)
-    a = col.to_numpy(dtype=np.float64)
-    lo = a.min()
-    if lo != lo:  # a NaN among the values
-        missing = np.isnan(a)
-        kept = a[~missing]
-        if kept.size == 0:
-            return np.nan, np.nan, int(a.size)
-        return kept.min(), kept.max(), int(missing.sum())
-    return lo, a.max(), 0
+def _one_value(col: Any) -> Any:
+    """The column's one non-zero value as float64 (what the in-process run
+    compares: 2**53 + 1 is 2**53 there), NaN if it has another or none, None
+    without rows. A few rows screen most columns out."""
+    if len(col) == 0:
+        return None
+    try:
+        a = col.to_numpy(dtype=np.float64, na_value=np.nan)
+    except (TypeError, ValueError):  # not numbers: the run itself refuses them
+        return np.nan
+    return float(a[0]) if _prepare.is_constant(a) else np.nan
 
 
 def _survey_columns(nx: int, mode: str) -> list[str]:
-    cols = [f"{s}{j}" for j in range(nx) for s in ("min", "max", "na")]
+    cols = [f"one{j}" for j in range(nx)]
     return cols + {"keys": ["keys"], "order": ["ok", "first", "last", "n"]}.get(mode, [])
 
 
@@ -95,9 +92,8 @@ def _constant(survey: Any, x: Sequence[str]) -> str:
     """The first x column that holds one non-zero value in every row, as the
     in-process run decides it (over all rows), or ""."""
     for j, c in enumerate(x):
-        lo = [v for v in survey[f"min{j}"] if v == v and v is not None]
-        hi = [v for v in survey[f"max{j}"] if v == v and v is not None]
-        if lo and min(lo) == max(hi) and min(lo) != 0 and sum(survey[f"na{j}"]) == 0:
+        seen = [v for v in survey[f"one{j}"] if v is not None]  # partitions with rows
+        if seen and all(v == seen[0] for v in seen):  # NaN equals nothing
             return c
     return ""
 
@@ -230,7 +226,8 @@ def diagnose_many(
     ``Kalvoren.diagnose_many`` on the same data computed in one process (row
     order may differ: sort the index). Whether one of the x columns is a
     constant is decided once, over the whole data, as the in-process run
-    does (one pass over the x columns when this is called).
+    does (when this is called: a few rows of each partition's x columns tell
+    most of them apart, the rest are read whole).
     """
     import dask
     import pandas as pd
@@ -274,8 +271,9 @@ def diagnose_many(
     frame = ddf[cols] if from_index else ddf[list(dict.fromkeys([by, *cols]))]
     # The in-process run looks for a constant column over all rows, not per
     # partition: decide it here, once, by the same rule (one non-zero value,
-    # no missing one). The check of partitioned=True, or whether the key is
-    # sorted already, shares the pass: one small task per partition.
+    # no missing one; a column that varies within a partition is out). The
+    # check of partitioned=True, or whether the key is sorted already, shares
+    # the pass: one small task per partition.
     mode = "keys" if partitioned else "order"
     survey = frame.map_partitions(
         _survey,
