@@ -6,7 +6,6 @@
 // it can borrow the right-hand side and the solution as scratch.
 #include <cmath>
 #include <limits>
-#include <type_traits>
 
 #include "diag_regression.h"
 #include "diag_regression_detail.hpp"
@@ -25,21 +24,6 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Residuals and sums of squares in the blocks-of-four order (kvr_vec.hpp).
 using kvr::dot4;
 using kvr::sum4;
-
-// f(k) with k a compile-time constant for the few columns the regressions
-// mostly have: the same arithmetic, with the short loops over k unrolled.
-template <class F>
-KVR_INLINE double with_k(int64_t k, F f) {
-    switch (k) {
-        case 1: return f(std::integral_constant<int64_t, 1>{});
-        case 2: return f(std::integral_constant<int64_t, 2>{});
-        case 3: return f(std::integral_constant<int64_t, 3>{});
-        case 4: return f(std::integral_constant<int64_t, 4>{});
-        case 5: return f(std::integral_constant<int64_t, 5>{});
-        case 6: return f(std::integral_constant<int64_t, 6>{});
-        default: return f(k);
-    }
-}
 
 // g = X'y with the bits of kvr_gram_rhs (its cross-product engine, for one
 // row of C: blocks of kc steps, each column four interleaved chains over a
@@ -120,7 +104,7 @@ KVR_INLINE bool ols_solve(const double *y, const double *X, int64_t r, int64_t k
     kvr_forward_subst(d.L, h, beta, k);
     kvr_backward_subst_chol_t(d.L, beta, beta, k);
     double s, yy;
-    with_k(k, [&](auto kc) __attribute__((always_inline)) {
+    kvr::with_width(k, [&](auto kc) __attribute__((always_inline)) {
         const int64_t kn = kc;
         kvr::sum4_pair<true>(
             r,
@@ -150,7 +134,7 @@ KVR_INLINE bool ols_solve(const double *y, const double *X, int64_t r, int64_t k
 KVR_INLINE double spread(const double *X, int64_t r, int64_t k, const double *a, const double *b,
                          double *d) {
     for (int64_t j = 0; j < k; ++j) d[j] = b[j] - a[j];
-    return with_k(k, [&](auto kc) __attribute__((always_inline)) {
+    return kvr::with_width(k, [&](auto kc) __attribute__((always_inline)) {
         const int64_t kn = kc;
         return sum4<true>(r, [&](int64_t i) __attribute__((always_inline)) {
             return dot4(X + i * kn, d, kn);
@@ -257,7 +241,7 @@ KVR_INLINE int bp_core(const double *eps, const double *X_aug, int64_t n, int64_
                                     }) /
                         dn;
     double t, r;
-    with_k(p, [&](auto pc) __attribute__((always_inline)) {
+    kvr::with_width(p, [&](auto pc) __attribute__((always_inline)) {
         const int64_t pn = pc;
         kvr::sum4_pair<true>(
             n,

@@ -45,7 +45,7 @@ KVR_INLINE bool wide_registers() {
 // f(k): loops over a row's k entries then unroll instead of paying a loop's
 // overhead per entry.
 template <class F>
-KVR_INLINE void with_width(int64_t k, F &&f) {
+KVR_INLINE decltype(auto) with_width(int64_t k, F &&f) {
     switch (k) {
         case 1: return f(std::integral_constant<int64_t, 1>{});
         case 2: return f(std::integral_constant<int64_t, 2>{});
