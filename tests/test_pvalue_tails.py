@@ -272,3 +272,19 @@ def test_bound_pvalues_equal_the_scalar_ones(ref, stats, d1, d2, n, m, lags):
 
     for s in stats:
         assert outcome(lambda: bound(s)) == outcome(lambda: one(s, d1, d2, n, m, f)), s
+
+
+def test_one_degree_of_freedom_chi_square_against_mpmath():
+    """chi2_sf's closed form at df = 1 (2 Phi(-sqrt x)) within the rounding of
+    sqrt(x) of the 40-digit tail, array and scalar paths bit for bit, and
+    mixed with other degrees of freedom."""
+    mp = pytest.importorskip("mpmath")
+    mp.mp.dps = 40
+    x = np.concatenate([10.0 ** np.linspace(-300, 0, 40), np.linspace(0.1, 10, 40), [30, 100, 600]])
+    want = np.array([float(mp.erfc(mp.sqrt(mp.mpf(float(v)) / 2))) for v in x])
+    got = pv.chi2_sf(x, 1.0)
+    assert np.all(np.abs(got - want) <= want * np.maximum(2e-15, 2e-16 * x))
+    assert [pv._chi2_one(float(v), 1.0) for v in x] == got.tolist()
+    mixed = pv.chi2_sf(x[:4], np.array([1.0, 2.0, 0.5, 1.0]))
+    assert mixed[[0, 3]].tolist() == got[[0, 3]].tolist() and np.isnan(mixed[2])
+    assert np.isnan(pv.chi2_sf(-1.0, 1.0)) and math.isnan(pv._chi2_one(-1.0, 1.0))

@@ -18,7 +18,7 @@ from __future__ import annotations
 import bisect
 import functools
 import math
-from typing import Any, Callable
+from typing import Any, Callable, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -91,10 +91,25 @@ def jb_critical_value(alpha: float, n: int) -> float:
 
 
 def chi2_sf(x: npt.ArrayLike, df: npt.ArrayLike) -> np.ndarray:
-    """Upper chi-square tail; NaN where x is NaN or df < 1."""
+    """Upper chi-square tail; NaN where x is NaN or negative or df < 1.
+
+    One degree of freedom is 2 Phi(-sqrt(x)): chdtrc takes about 0.9 us a value
+    there (15 times its time at df = 2), as one regressor's Breusch-Pagan and
+    one lag's tests have it. Against 40-digit values it is within 2e-16 of
+    the tail for x < 1 (chdtrc: 9e-15), 2e-15 up to 10 (3e-14), and x times
+    1.4e-16 beyond (the rounding of sqrt(x); chdtrc 2.4e-14 up to 630)."""
     x, df = np.broadcast_arrays(np.asarray(x, float), np.asarray(df, float))
+    one = df == 1
     with np.errstate(invalid="ignore"):
-        return np.where(df >= 1, special.chdtrc(np.maximum(df, 1), x), np.nan)
+        if not one.any():
+            return np.where(df >= 1, special.chdtrc(np.maximum(df, 1), x), np.nan)
+        if one.all():
+            return cast(np.ndarray, 2.0 * special.ndtr(-np.sqrt(x)))
+        p = np.full(x.shape, np.nan)
+        more = df > 1
+        p[more] = special.chdtrc(df[more], x[more])
+        p[one] = 2.0 * special.ndtr(-np.sqrt(x[one]))
+    return p
 
 
 def f_sf(x: npt.ArrayLike, d1: npt.ArrayLike, d2: npt.ArrayLike) -> np.ndarray:
@@ -180,6 +195,8 @@ def jb_pvalue(stat: np.ndarray, n: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 # One value goes to SciPy's Cython-level functions: the ufuncs' own loops
 # (the same bits) without the ufunc machinery's microseconds per call.
 def _chi2_one(stat: float, d1: float) -> float:
+    if d1 == 1:  # as chi2_sf, bit for bit
+        return 2.0 * _cs.ndtr(-math.sqrt(stat)) if not stat < 0 else math.nan
     return _cs.chdtrc(d1, stat) if d1 >= 1 else math.nan
 
 
@@ -272,6 +289,8 @@ def bind_one(
     out once for the series of one design. The same bits."""
     kind = tail_kind(reference, d1, d2)
     if kind == 1:
+        if d1 == 1:
+            return lambda s: (_chi2_one(s, 1.0), None)
         chdtrc = _cs.chdtrc
         return lambda s: (chdtrc(d1, s), None)
     if kind == 2:

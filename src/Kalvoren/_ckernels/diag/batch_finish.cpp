@@ -186,9 +186,9 @@ bool parse_steps(PyObject *seq, Plan &p) {
                       (s.kind == kLogRow && s.lr.size() + 1 < s.row.size())))
             return fail("a table's row, z and lr do not fit together");
         if (s.kind == kFixedB && s.row.size() != 5) return fail("a fixed-b law has five numbers");
-        if ((s.kind == kChi2 && !p.chdtrc) || ((s.kind == kF || s.kind == kFixedB) && !p.fdtrc) ||
-            (table && !p.ndtr) || (s.kind == kLogRow && !p.log1p) ||
-            (s.kind == kCallable && !PyCallable_Check(s.pvalue)))
+        if ((s.kind == kChi2 && (!p.chdtrc || (s.d1 == 1.0 && !p.ndtr))) ||
+            ((s.kind == kF || s.kind == kFixedB) && !p.fdtrc) || (table && !p.ndtr) ||
+            (s.kind == kLogRow && !p.log1p) || (s.kind == kCallable && !PyCallable_Check(s.pvalue)))
             return fail("a step's p-value function is missing");
     }
     return true;
@@ -304,7 +304,9 @@ bool pvalue_of(const Plan &p, const Step &s, double x, double *pv, bool *bounded
     *bounded = false;
     switch (s.kind) {
         case kNone: *pv = kNaN; return true;
-        case kChi2: *pv = p.chdtrc(s.d1, x, 0); return true;
+        case kChi2:  // one degree of freedom as _pvalues.chi2_sf has it
+            *pv = s.d1 == 1.0 ? 2.0 * p.ndtr(-std::sqrt(x), 0) : p.chdtrc(s.d1, x, 0);
+            return true;
         case kF: *pv = p.fdtrc(s.d1, s.d2, x, 0); return true;
         case kRow:
         case kLogRow: return table_p(p, s, x, pv, bounded);
