@@ -891,9 +891,6 @@ class Joined:
         self.lock = threading.Lock()
         self.results: Results | None = None
         self.ids = tuple(t for t in TEST_IDS if t in tests)
-        cols = [TEST_IDS.index(t) for t in self.ids]
-        # all columns in order: a view of each part, not a copy
-        self.cols: Any = slice(None) if len(cols) == len(TEST_IDS) else cols
 
     def _empty(self, part: Results) -> Results:
         G, T = self.G, len(self.ids)
@@ -931,8 +928,10 @@ class Joined:
             whole = self.results
             whole.record.references.update(part.record.references)
         hi = lo + part.record.out.shape[0]
+        # the part's columns are the chosen tests' already, or all of them
+        cols: Any = slice(None) if part.ids == self.ids else list(map(part.ids.index, self.ids))
         for name in _ROW_FIELDS:
-            getattr(whole, name)[lo:hi] = getattr(part, name)[:, self.cols]
+            getattr(whole, name)[lo:hi] = getattr(part, name)[:, cols]
         assert whole.condition is not None
         whole.condition[lo:hi] = part.conditions()
         r, w = part.record, whole.record
@@ -1026,40 +1025,44 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
     out, G = rec.out, batch.G
     f = _fitted(batch, rec, None)
     n, m = out[:, _N], _recursions(rec, None)
-    status = rec.status
-    ok = status == 0
-    stat = np.where(ok, rec.stat, np.nan)
-    df1 = rec.df[:, :, 0].copy()
-    df2 = rec.df[:, :, 1].copy()
-    p = rec.pvalue.copy()
-    bound = np.empty((G, T), dtype=object)  # None throughout
-    bounded = np.zeros((G, T), dtype=bool)  # where bound holds "<" or ">"
-    for i, spec in enumerate(TESTS):
-        if spec.id not in batch.tests:
-            continue
+    # the chosen tests' columns only (the frames and caveats read no others)
+    cols = [i for i, t in enumerate(TESTS) if t.id in batch.tests]
+    C = len(cols)
+    every = C == T
+    sel: Any = slice(None) if every else cols
+    status = rec.status  # the record's: a test left without degrees of freedom is marked there
+    ok = status[:, sel] == 0
+    stat = np.where(ok, rec.stat[:, sel], np.nan)
+    df1 = rec.df[:, sel, 0].copy() if every else rec.df[:, cols, 0]
+    df2 = rec.df[:, sel, 1].copy() if every else rec.df[:, cols, 1]
+    p = rec.pvalue.copy() if every else rec.pvalue[:, cols]
+    bound = np.empty((G, C), dtype=object)  # None throughout
+    bounded = np.zeros((G, C), dtype=bool)  # where bound holds "<" or ">"
+    for j, i in enumerate(cols):
+        spec = TESTS[i]
         reference = spec.reference
         if spec.form is not None:
-            stat[:, i], reference = spec.form(stat[:, i], f)
+            stat[:, j], reference = spec.form(stat[:, j], f)
         rec.references[spec.id] = reference
         if spec.df is not None:  # degrees of freedom a computation gave stand
             d1, d2 = spec.df(f)
-            own = ~np.isnan(df1[:, i])
-            df1[:, i] = np.where(own, df1[:, i], d1)
-            df2[:, i] = np.where(own, df2[:, i], d2)
+            own = ~np.isnan(df1[:, j])
+            df1[:, j] = np.where(own, df1[:, j], d1)
+            df2[:, j] = np.where(own, df2[:, j], d2)
         if reference != "given":
-            pr, b = _pvalues.REFERENCES[reference][0](stat[:, i], df1[:, i], df2[:, i], n, m, f)
-            own = ~np.isnan(p[:, i])  # a p-value a computation gave stands
-            p[:, i] = np.where(own, p[:, i], pr)
+            pr, b = _pvalues.REFERENCES[reference][0](stat[:, j], df1[:, j], df2[:, j], n, m, f)
+            own = ~np.isnan(p[:, j])  # a p-value a computation gave stands
+            p[:, j] = np.where(own, p[:, j], pr)
             if b is not None:
                 col = np.array(b, dtype=object)
                 col[own] = None
                 has = (col != None) & (col != "")  # noqa: E711
                 col[~has] = None
-                bound[:, i], bounded[:, i] = col, has
+                bound[:, j], bounded[:, j] = col, has
             if reference in _DF_REFERENCES:  # options that left no degrees of freedom
-                none = ok[:, i] & np.isnan(p[:, i])
+                none = ok[:, j] & np.isnan(p[:, j])
                 if none.any():
-                    status[none, i], ok[none, i], stat[none, i] = Status.BAD_ARG, False, np.nan
+                    status[none, i], ok[none, j], stat[none, j] = Status.BAD_ARG, False, np.nan
     p[~ok] = np.nan
     gone = bounded & ~ok
     if gone.any():
@@ -1067,14 +1070,14 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
         bounded &= ok
     df1[~ok] = np.nan
     df2[~ok] = np.nan
-    note = np.empty((G, T), dtype=object)
+    note = np.empty((G, C), dtype=object)
     note.fill("")  # np.full takes a slower path for objects
     has_note = np.array(list(map(bool, rec.notes)), dtype=bool)
-    chosen = np.fromiter((t.id in batch.tests for t in TESTS), dtype=bool, count=T)
-    # notes of the chosen tests only: the others are never shown
-    unusual = (~ok | rec.least_squares | has_note[:, None] | bounded) & chosen
-    for g, i in np.argwhere(unusual):
-        note[g, i] = _note(rec, g, i, status[g, i], p[g, i], bound[g, i])
+    least_squares = rec.least_squares[:, sel]
+    unusual = ~ok | least_squares | has_note[:, None] | bounded
+    status = status[:, sel]
+    for g, j in np.argwhere(unusual):
+        note[g, j] = _note(rec, g, cols[j], status[g, j], p[g, j], bound[g, j])
     with np.errstate(invalid="ignore"):
         status_int = status.astype(np.int64)
     status_int[np.isnan(status)] = 0  # not run
@@ -1084,11 +1087,12 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
         df1,
         df2,
         status_int,
-        rec.least_squares.copy(),
+        least_squares.copy() if every else least_squares,
         bound,
         note,
         alpha,
         rec,
+        ids=tuple(TESTS[i].id for i in cols),
     )
 
 
