@@ -256,13 +256,15 @@ def test_dask_layouts_that_only_look_sorted_or_whole(frame, tmp_path):
         got = kd.diagnose_many(dd.from_pandas(big, npartitions=3), by="store", y="y", x=[*X, "big"])
         want = Kalvoren.diagnose_many(big, by="store", y="y", x=[*X, "big"])
         assert (got.compute().sort_index().note == want.note).all()
-        # the constant decided over all rows: a column of ones is it; one constant within
-        # each partition (a store's attribute) or but for a NaN is not
+        # the constant decided over all rows: a column of ones is it (an empty partition
+        # says nothing); one constant within each partition (a store's attribute) or
+        # but for a NaN is not
         stores = sorted(frame.store.unique())
-        halves = [frame[frame.store.isin(stores[:8])], frame[frame.store.isin(stores[8:])]]
+        thirds = [frame[frame.store.isin(stores[:8])], frame.iloc[:0]]
+        thirds.append(frame[frame.store.isin(stores[8:])])
         for col in ("ones", "attr", "gap"):
-            parts = [p.assign(ones=1.0, attr=float(i + 1), gap=2.0) for i, p in enumerate(halves)]
-            parts[1].iloc[3, parts[1].columns.get_loc("gap")] = np.nan
+            parts = [p.assign(ones=1.0, attr=float(i + 1), gap=2.0) for i, p in enumerate(thirds)]
+            parts[2].iloc[3, parts[2].columns.get_loc("gap")] = np.nan
             data = dd.from_map(lambda p: p, parts)
             for kw in ({}, {"partitioned": True}):
                 got = kd.diagnose_many(data, by="store", y="y", x=[*X, col], **kw).compute()
