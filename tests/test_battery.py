@@ -337,6 +337,29 @@ def test_ragged_and_shared_batches_equal_single_calls(rng):
         assert whole.tobytes() == np.concatenate([h0, h1]).tobytes()
 
 
+@pytest.mark.parametrize("m", [1, 2, 63, 64, 65, 66, 128, 129, 200])
+def test_cusum_pair_across_its_blocks_of_steps(m, rng):
+    """The battery forms the CUSUM statistics a block of 64 steps at a time,
+    with its own design (boundaries formed in place) and with a shared one
+    (boundaries from the tape): each series' maxima equal the single-test
+    functions' step-by-step ones exactly, whatever block holds them."""
+    n = m + 2
+    t = np.arange(n) / n
+    X = np.column_stack([np.ones(n), rng.standard_normal(n) + t])
+    Y = X @ [1.0, 2.0] + rng.standard_normal((3, n)) * (1 + 3 * t * (t > rng.uniform(size=(3, 1))))
+    ex = [exponent(X[:, j]) for j in range(2)]
+    xs = np.ldexp(X, np.negative(ex))
+    off = np.arange(4) * n
+    pair, tb, hl = B.CUSUM | B.CUSUMSQ, [1] * 3, [0] * 3
+    own = B.battery_checks(Y.ravel(), np.tile(X, (3, 1)), off, 0, 0, tb, hl, pair, 0, OPTS, NO_COV)
+    shared = B.battery_checks(Y.ravel(), X, off, 0, 0, tb, hl, pair, 1, OPTS, NO_COV)
+    for g, y in enumerate(Y):
+        ys = np.ldexp(y, -exponent(y))
+        want = [_diag.cusum_stat(ys, xs)[1], _diag.cusumsq_stat(ys, xs)[2]]
+        for out in (own[0], shared[0]):
+            assert [out[g, F["cusum_stat"]], out[g, F["cusumsq_stat"]]] == want
+
+
 y0 = np.arange(10.0)
 X0 = np.column_stack([np.ones(10), np.sin(y0)])
 
