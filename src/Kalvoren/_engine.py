@@ -1028,14 +1028,10 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
     # the chosen tests' columns only (the frames and caveats read no others)
     cols = [i for i, t in enumerate(TESTS) if t.id in batch.tests]
     C = len(cols)
-    every = C == T
-    sel: Any = slice(None) if every else cols
     status = rec.status  # the record's: a test left without degrees of freedom is marked there
-    ok = status[:, sel] == 0
-    stat = np.where(ok, rec.stat[:, sel], np.nan)
-    df1 = rec.df[:, sel, 0].copy() if every else rec.df[:, cols, 0]
-    df2 = rec.df[:, sel, 1].copy() if every else rec.df[:, cols, 1]
-    p = rec.pvalue.copy() if every else rec.pvalue[:, cols]
+    ok = status[:, cols] == 0
+    stat = np.where(ok, rec.stat[:, cols], np.nan)
+    df1, df2, p = rec.df[:, cols, 0], rec.df[:, cols, 1], rec.pvalue[:, cols]  # copies
     bound = np.empty((G, C), dtype=object)  # None throughout
     bounded = np.zeros((G, C), dtype=bool)  # where bound holds "<" or ">"
     for j, i in enumerate(cols):
@@ -1073,9 +1069,9 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
     note = np.empty((G, C), dtype=object)
     note.fill("")  # np.full takes a slower path for objects
     has_note = np.array(list(map(bool, rec.notes)), dtype=bool)
-    least_squares = rec.least_squares[:, sel]
+    least_squares = rec.least_squares[:, cols]
     unusual = ~ok | least_squares | has_note[:, None] | bounded
-    status = status[:, sel]
+    status = status[:, cols]
     for g, j in np.argwhere(unusual):
         note[g, j] = _note(rec, g, cols[j], status[g, j], p[g, j], bound[g, j])
     with np.errstate(invalid="ignore"):
@@ -1087,7 +1083,7 @@ def finish(batch: Batch, rec: Record, alpha: float) -> Results:
         df1,
         df2,
         status_int,
-        least_squares.copy() if every else least_squares,
+        least_squares,
         bound,
         note,
         alpha,

@@ -368,8 +368,8 @@ def _wide_result(
 
     cols: dict[str, Any] = {}
     table = table.dense()
-    ids = table.ids  # the tests of the columns
-    chosen = [i for i, t in enumerate(ids) if t in tests]
+    test_ids = table.ids  # the tests of the columns
+    chosen = [i for i, t in enumerate(test_ids) if t in tests]
 
     # one test per row: contiguous columns, which pandas stacks faster than
     # strided ones
@@ -379,7 +379,7 @@ def _wide_result(
     stat, pvalue, status = by_test(table.stat), by_test(table.pvalue), by_test(table.status)
     reject, route = by_test(table.reject()), by_test(table.least_squares).astype(np.int8)
     for j, i in enumerate(chosen):
-        tid = ids[i]
+        tid = test_ids[i]
         cols[f"{tid}_statistic"] = stat[j]
         cols[f"{tid}_pvalue"] = pvalue[j]
         cols[f"{tid}_reject"] = pd.arrays.BooleanArray(reject[j] == 1.0, np.isnan(reject[j]))
@@ -394,7 +394,7 @@ def _wide_result(
         for i in chosen:
             text = table.note[g, i]
             if text:
-                by_text.setdefault(text, []).append(ids[i])
+                by_text.setdefault(text, []).append(test_ids[i])
         notes[g] = "; ".join(
             f"{text} (all tests)" if len(ids) == len(chosen) else f"{', '.join(ids)}: {text}"
             for text, ids in by_text.items()

@@ -242,11 +242,9 @@ extern "C" {
 KVR_API KVR_MULTIVERSION double kvr_chol_rcond(const double *A, const double *L, int64_t n,
                                                double *work) {
     if (n <= 0) return 1.0;
-    double r = 1.0;
-    kvr::with_width(n, [&](auto N) __attribute__((always_inline)) {
-        r = chol_rcond(A, L, N, work);
+    return kvr::with_width(n, [&](auto N) __attribute__((always_inline)) {
+        return chol_rcond(A, L, N, work);
     });
-    return r;
 }
 
 }  // extern "C"
