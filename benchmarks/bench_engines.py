@@ -16,8 +16,10 @@ constant) on each engine, against the in-process run on the same cores:
   call per group) and ``repartition().mapInArrow`` with
   ``Kalvoren.group_function`` (one call per partition).
 
-Every engine's result is checked against the in-process one before its time
-counts. Prints rows in the format of benchmarks/README.md with the machine's
+Every engine's result is checked against the in-process one. Each row's two
+times come from runs in alternation, the best of --reps rounds after an
+untimed one (Spark: one round, untimed none), so that both see the same
+state of a shared machine. Prints rows in the format of benchmarks/README.md with the machine's
 load average (the machine is shared: a loaded machine slows every row, and
 the ratios less than the times)::
 
@@ -60,16 +62,25 @@ def row(what: str, G: int, ours: float, peer: str, t_peer: float, note: str = ""
     print(f"  {what}: {fmt_t(ours)} against {peer} {fmt_t(t_peer)}", flush=True)
 
 
-def best(f, reps: int, check=None) -> float:
-    """The shortest of reps runs; check(result) on the first, outside the time."""
-    t_best = float("inf")
-    for i in range(reps):
-        t = time.perf_counter()
-        out = f()
-        t_best = min(t_best, time.perf_counter() - t)
-        if check is not None and i == 0:
-            check(out)
-    return t_best
+def alternated(fs: list[Any], reps: int, check=None, warm: bool = True) -> list[float]:
+    """The shortest of reps runs of each of fs, run in turn (f0, f1, ..., f0,
+    f1, ...), after one untimed round when warm: a shared machine's speed
+    drifts by tens of percent within minutes, and runs in alternation see
+    the same drift, so their ratio holds where one series of runs after
+    another does not. check(result) on fs[0]'s first timed result."""
+    if warm:
+        for f in fs:
+            f()
+    best = [float("inf")] * len(fs)
+    for r in range(reps):
+        for i, f in enumerate(fs):
+            t = time.perf_counter()
+            out = f()
+            best[i] = min(best[i], time.perf_counter() - t)
+            if check is not None and r == 0 and i == 0:
+                check(out)
+            del out
+    return best
 
 
 def data(G: int, seed: int = 1) -> pd.DataFrame:
@@ -90,42 +101,49 @@ def same(out: pd.DataFrame, ref: pd.DataFrame) -> None:
     pd.testing.assert_frame_equal(out, ref, check_exact=True, check_index_type=False)
 
 
-def bench_in_process(frame: pd.DataFrame, reps: int) -> tuple[float, pd.DataFrame]:
+def in_process(rows: pd.DataFrame, workers: int = 2) -> Any:
+    return lambda: Kalvoren.diagnose_many(rows, by="g", y="y", x=X, workers=workers, progress=False)
+
+
+def pandas_grouping(run: Any) -> Any:
+    """run with the integer key's counting turned off: pandas groups the rows."""
+
+    def grouped() -> Any:
+        counted, _many._counted_keys = _many._counted_keys, lambda key: None
+        try:
+            return run()
+        finally:
+            _many._counted_keys = counted
+
+    return grouped
+
+
+def bench_in_process(frame: pd.DataFrame, reps: int) -> pd.DataFrame:
     G = frame.g.iloc[-1] + 1
-    ref = Kalvoren.diagnose_many(frame, by="g", y="y", x=X, progress=False)
-    t1 = best(
-        lambda: Kalvoren.diagnose_many(frame, by="g", y="y", x=X, workers=1, progress=False), reps
-    )
-    t2 = best(
-        lambda: Kalvoren.diagnose_many(frame, by="g", y="y", x=X, workers=2, progress=False), reps
-    )
+    ref = in_process(frame)()
+    t2, t1 = alternated([in_process(frame, 2), in_process(frame, 1)], reps)
     c = time.process_time()
-    Kalvoren.diagnose_many(frame, by="g", y="y", x=X, workers=1, progress=False)
+    in_process(frame, 1)()
     cpu = time.process_time() - c
     row("in process, 2 workers", G, t2, "1 worker", t1, f" (1 worker: {G / cpu:,.0f} per CPU s)")
     # the same rows in other orders: the groups interleaved (a panel sorted by
     # time) and scrambled, each against the sorted frame and against pandas'
-    # grouping of the same rows (the key's counting turned off)
+    # grouping of the same rows
     by_time = frame.iloc[np.argsort(frame.groupby("g").cumcount().to_numpy(), kind="stable")]
     scrambled = frame.sample(frac=1.0, random_state=0)
     for what, rows in (("panel sorted by time", by_time), ("rows scrambled", scrambled)):
-        run = lambda: Kalvoren.diagnose_many(rows, by="g", y="y", x=X, progress=False)  # noqa: E731
-        t = best(run, reps)
-        counted, _many._counted_keys = _many._counted_keys, lambda key: None
-        try:
-            t_pandas = best(run, reps)
-        finally:
-            _many._counted_keys = counted
-        row(f"in process, {what}", G, t, "sorted by the key", t2)
+        run = in_process(rows)
+        t, t_sorted, t_pandas = alternated([run, in_process(frame), pandas_grouping(run)], reps)
+        row(f"in process, {what}", G, t, "sorted by the key", t_sorted)
         row(f"in process, {what}", G, t, "pandas' grouping", t_pandas)
-    return t2, ref
+    return ref
 
 
 def _warm() -> None:
     Kalvoren.diagnose_many(data(20), by="g", y="y", x=X, progress=False)
 
 
-def bench_dask(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, reps: int) -> None:
+def bench_dask(frame: pd.DataFrame, ref: pd.DataFrame, reps: int) -> None:
     import dask
     import dask.dataframe as dd
     import distributed
@@ -137,12 +155,9 @@ def bench_dask(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, reps: int) -
     bounds = np.linspace(0, G, parts + 1).astype(int) * N
     chunks = [frame.iloc[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
     scrambled = frame.sample(frac=1.0, random_state=0)
-    ref_scrambled = Kalvoren.diagnose_many(scrambled, by="g", y="y", x=X, progress=False)
-    t_scrambled = best(
-        lambda: Kalvoren.diagnose_many(scrambled, by="g", y="y", x=X, progress=False), reps
-    )
-    same_rows = ("in process, 2 workers, the same rows", t_scrambled, ref_scrambled)
-    sorted_rows = ("in process, 2 workers", t_in, ref)
+    ref_scrambled = in_process(scrambled)()
+    same_rows = ("in process, 2 workers, the same rows", in_process(scrambled), ref_scrambled)
+    sorted_rows = ("in process, 2 workers", in_process(frame), ref)
     # name, data, options (the scrambled rows are set against the same rows in process)
     layouts = (
         # the key as index with known divisions
@@ -161,9 +176,11 @@ def bench_dask(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, reps: int) -
 
     def run_all(label: str, data: list[Any]) -> None:
         for (what, _, kw), ddf in zip(layouts, data):
-            peer, t_peer, want = same_rows if "scrambled" in what else sorted_rows
-            t = best(
-                lambda: kd.diagnose_many(ddf, by="g", y="y", x=X, **kw).compute(),
+            peer, run_peer, want = same_rows if "scrambled" in what else sorted_rows
+            # the first round untimed: a collection's first compute does
+            # one-off work (from_pandas sorts and splits the frame)
+            t, t_peer = alternated(
+                [lambda: kd.diagnose_many(ddf, by="g", y="y", x=X, **kw).compute(), run_peer],
                 reps,
                 lambda out: same(out, want),
             )
@@ -190,7 +207,7 @@ def bench_dask(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, reps: int) -
         client.cancel(held)
 
 
-def bench_spark(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, per_group: bool) -> None:
+def bench_spark(frame: pd.DataFrame, ref: pd.DataFrame, per_group: bool) -> None:
     os.environ["PYSPARK_PYTHON"] = sys.executable
     from pyspark.sql import SparkSession
 
@@ -217,7 +234,13 @@ def bench_spark(frame: pd.DataFrame, ref: pd.DataFrame, t_in: float, per_group: 
             if per == "group" and not per_group:
                 continue
             out = ks.diagnose_many(sdf, by="g", y="y", x=X, per=per)
-            t = best(lambda: out.toPandas(), 1, lambda res: same(res.set_index("g"), ref))
+            # one run each (a run per group takes minutes), the in-process one next to it
+            t, t_in = alternated(
+                [lambda: out.toPandas(), in_process(frame)],
+                1,
+                lambda res: same(res.set_index("g"), ref),
+                warm=False,
+            )
             row(what, G, t, "in process, 2 workers", t_in)
         sdf.unpersist()
     finally:
@@ -242,11 +265,11 @@ def main() -> None:
         print(f"G = {G:,}, n = {N}, k = 3", flush=True)
         frame = data(G)
         reps = args.reps if G < 50_000 else min(args.reps, 2)
-        t_in, ref = bench_in_process(frame, args.reps)
+        ref = bench_in_process(frame, args.reps)
         if not args.no_dask:
-            bench_dask(frame, ref, t_in, reps)
+            bench_dask(frame, ref, reps)
         if not args.no_spark and G <= args.spark_groups:
-            bench_spark(frame, ref, t_in, G <= args.per_group_groups)
+            bench_spark(frame, ref, G <= args.per_group_groups)
     print("\n| section | function | n | k/p | ours | peer | peer time | ratio | note |")
     print("|---|---|---|---|---|---|---|---|---|")
     for sec, what, G, k, ours, peer, tp, note in ROWS:

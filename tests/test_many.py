@@ -1,6 +1,7 @@
 """diagnose_many: equal to diagnose per group, independent of workers, failures
 as rows, array forms, Ctrl-C, and the Dask path on a LocalCluster."""
 
+import threading
 import warnings
 
 import numpy as np
@@ -87,6 +88,30 @@ def test_blocks_join_to_one_run(rng, monkeypatch, data, kw):
     pd.testing.assert_frame_equal(got, whole, check_exact=True)
 
 
+def test_gather_buffers_kept_between_calls_change_nothing(rng):
+    """Each thread keeps its gather buffers from call to call; calls of other
+    widths, lengths and layouts in between must give what a fresh thread gives."""
+    calls = [
+        ((rng.normal(size=(30, 80)), rng.normal(size=(30, 80, 3))), {}),
+        ((long_frame(rng),), {"by": "store", "y": "y", "x": ["a", "b"]}),
+        ((rng.normal(size=(9, 700)), rng.normal(size=(9, 700, 1))), {}),
+        ((rng.normal(size=(60, 150)), rng.normal(size=(150, 2))), {}),
+        ((rng.normal(size=(12, 90)), rng.normal(size=(12, 90, 5))), {}),
+    ]
+
+    def run(args, kw):
+        return Kalvoren.diagnose_many(*args, workers=1, progress=False, **kw)
+
+    fresh = []
+    for args, kw in calls:  # each in a thread of its own: nothing kept yet
+        t = threading.Thread(target=lambda: fresh.append(run(args, kw)))
+        t.start()
+        t.join()
+    for _ in range(2):
+        for (args, kw), want in zip(calls, fresh):
+            pd.testing.assert_frame_equal(run(args, kw), want, check_exact=True)
+
+
 @pytest.mark.parametrize(
     "form, dtype",
     [
@@ -144,6 +169,30 @@ def test_group_keys_is_a_stable_counting_sort(keys, pad):
                 _batch.group_keys(k, bad_lo, bad_span)
     with pytest.raises(ValueError, match="span"):
         _batch.group_keys(k, 0, 0)
+
+
+@given(
+    st.lists(st.integers(-2, 3), max_size=40),
+    st.sampled_from(["int64", "uint64", "datetime64[ns]"]),
+    st.booleans(),
+)
+@settings(max_examples=200, deadline=None)
+def test_sorted_runs_find_each_run_of_a_sorted_key(steps, dtype, nat):
+    """A key in non-decreasing order (mostly: steps may go down) gives the
+    first row of each run and its key; anything else, NaT included, None."""
+    v = np.cumsum(steps, dtype=np.int64) + 10
+    key = pd.Series(v.astype(dtype))
+    if nat and dtype.startswith("datetime") and v.size:
+        key[v.size // 2] = pd.NaT
+    got = _many._sorted_runs(key)
+    vals = key.to_numpy()
+    if key.isna().any() or (vals[1:] < vals[:-1]).any():
+        assert got is None
+        return
+    starts = np.flatnonzero(np.r_[v.size > 0, vals[1:] != vals[:-1]])
+    assert got is not None
+    np.testing.assert_array_equal(got[0], starts)
+    np.testing.assert_array_equal(got[1], vals[starts])
 
 
 @pytest.mark.parametrize(
