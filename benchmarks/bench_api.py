@@ -143,6 +143,19 @@ def bench_cli(rng, row):
     )
 
 
+def one_and_two(run, G):
+    """Best seconds per series of run(workers) on 1 and 2 workers, in rounds
+    of each order as often: on the 2-vCPU VM, two workers right after one ran
+    up to 5% slower than in the other order."""
+    best = {1: math.inf, 2: math.inf}
+    for r in range(4):
+        for w in (1, 2) if r % 2 == 0 else (2, 1):
+            t = time.perf_counter()
+            run(w)
+            best[w] = min(best[w], (time.perf_counter() - t) / G)
+    return best
+
+
 def bench_api(rng, row, single, compare, quick):
     y, X = _data(rng)
     t_diag, t_kern = compare(lambda: Kalvoren.diagnose(y, X[:, 1:]), kernel_calls(y, X))
@@ -175,14 +188,7 @@ def bench_api(rng, row, single, compare, quick):
     G = 2_000 if quick else 20_000
     Y = X[:, 1:] @ [2.0, 3.0] + rng.normal(size=(G, 200))
     Kalvoren.diagnose_many(Y[:100], X[:, 1:], progress=False)
-    times = {1: math.inf, 2: math.inf}
-    # each order as often: on the 2-vCPU VM, two workers right after one ran
-    # up to 5% slower than in the other order
-    for r in range(4):
-        for w in (1, 2) if r % 2 == 0 else (2, 1):
-            t = time.perf_counter()
-            Kalvoren.diagnose_many(Y, X[:, 1:], workers=w, progress=False)
-            times[w] = min(times[w], (time.perf_counter() - t) / G)
+    times = one_and_two(lambda w: Kalvoren.diagnose_many(Y, X[:, 1:], workers=w, progress=False), G)
     row(
         "many",
         "diagnose_many, 2 workers",
@@ -200,12 +206,7 @@ def bench_api(rng, row, single, compare, quick):
         G_s = max(G * 200 // n_s // 2, 200)
         Ys = Xs @ np.arange(1.0, k_s) + rng.normal(size=(G_s, n_s))
         Kalvoren.diagnose_many(Ys[:50], Xs, progress=False)
-        best = {1: math.inf, 2: math.inf}
-        for r in range(4):
-            for w in (1, 2) if r % 2 == 0 else (2, 1):
-                t = time.perf_counter()
-                Kalvoren.diagnose_many(Ys, Xs, workers=w, progress=False)
-                best[w] = min(best[w], (time.perf_counter() - t) / G_s)
+        best = one_and_two(lambda w: Kalvoren.diagnose_many(Ys, Xs, workers=w, progress=False), G_s)
         row(
             "many",
             "diagnose_many, 2 workers",
@@ -252,7 +253,7 @@ def bench_api(rng, row, single, compare, quick):
         ) as cluster,
         distributed.Client(cluster) as client,
     ):
-        from bench_engines import alternated
+        from bench_engines import alternated, in_process
 
         from Kalvoren import dask as kd
 
@@ -292,9 +293,7 @@ def bench_api(rng, row, single, compare, quick):
                 t_threads, t_in_threads = alternated(
                     [
                         lambda: kd.diagnose_many(ddf, by="g", y="y", x=["a", "b"]).compute(),
-                        lambda: Kalvoren.diagnose_many(
-                            frame, by="g", y="y", x=["a", "b"], progress=False
-                        ),
+                        in_process(frame),
                     ],
                     2,
                 )

@@ -184,10 +184,6 @@ _KEEP_BYTES = 2 * _BLOCK_BYTES
 _SCRATCH = threading.local()
 
 
-def _fits(X: np.ndarray | None, rows: int, k: int) -> bool:
-    return X is not None and X.shape[0] >= rows and X.shape[1] == k
-
-
 def _blocks(offsets: np.ndarray, workers: int, width: int = 4) -> list[tuple[int, int]]:
     """Runs of series for run_finished: about half of one worker's share
     of the rows, at least 4 chunks' worth, so that finishing a block costs
@@ -232,7 +228,9 @@ def run_finished(
     def take() -> tuple[np.ndarray, np.ndarray | None]:
         held = getattr(_SCRATCH, "held", None)
         _SCRATCH.held = None  # in use: a call nested on this thread makes its own
-        if held is None or held[0].shape[0] < most or not (shared or _fits(held[1], most, k)):
+        X = None if held is None else held[1]
+        fits = shared or (X is not None and X.shape[0] >= most and X.shape[1] == k)
+        if held is None or held[0].shape[0] < most or not fits:
             held = (np.empty(most), None if shared else np.empty((most, k)))
         return held
 
@@ -516,9 +514,7 @@ def _sorted_runs(key: Any) -> tuple[np.ndarray, Any] | None:
         return None
     if values.dtype.kind == "M" and n and np.isnat(values[0]):
         return None  # one run of NaT
-    starts = np.empty(last.shape[0] + (n > 0), dtype=np.int64)
-    starts[:1] = 0
-    np.add(last, 1, out=starts[1:])
+    starts = _run_starts(last, n)
     return starts, values[starts]
 
 
@@ -534,13 +530,14 @@ def _sorted_text_runs(key: Any) -> tuple[np.ndarray, Any] | None:
     head, tail = arr[:-1], arr[1:]
     if pc.all(pc.less_equal(head, tail)).as_py() is False:  # None: one row
         return None
-    starts = _run_starts(pc.not_equal(tail, head).to_numpy(zero_copy_only=False), len(arr))
+    change = pc.not_equal(tail, head).to_numpy(zero_copy_only=False)
+    starts = _run_starts(np.flatnonzero(change), len(arr))
     return starts, key.array.take(starts)
 
 
-def _run_starts(change: np.ndarray, n: int) -> np.ndarray:
-    """The first row of each run, from whether each row differs from the one before."""
-    return np.flatnonzero(np.concatenate(([n > 0], change)))
+def _run_starts(last: np.ndarray, n: int) -> np.ndarray:
+    """The first row of each run of n rows, from the rows that differ from the next."""
+    return np.concatenate((np.zeros(int(n > 0), dtype=np.int64), last + 1))
 
 
 def _counted_keys(key: Any) -> tuple[Any, np.ndarray, np.ndarray] | None:
