@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import Kalvoren
-from Kalvoren import _engine, _many
+from Kalvoren import _engine, _many, _registry
 from Kalvoren._ckernels.diag import _batch
 
 
@@ -110,6 +110,33 @@ def test_gather_buffers_kept_between_calls_change_nothing(rng):
     for _ in range(2):
         for (args, kw), want in zip(calls, fresh):
             pd.testing.assert_frame_equal(run(args, kw), want, check_exact=True)
+
+
+@pytest.mark.parametrize(
+    "kw",
+    [
+        {"tests": _registry.TEST_IDS},  # every test: the most columns
+        {"tests": ["ljung_box", "chow"], "hac_lags": 50},  # a test without notes chosen
+        {"shape": "wide", "lags": 30},  # options the short groups do not fit
+    ],
+)
+def test_the_wide_frame_without_its_block_layout_is_the_same(rng, monkeypatch, kw):
+    """The frame is built from the joined arrays as pandas keeps them; built
+    column by column (pandas without that entry) it must be the same, and a
+    column added later must not find it fragmented."""
+    df = long_frame(rng)
+    args = (df,)
+    opts = {"by": "store", "y": "y", "x": ["a", "b"], "progress": False, **kw}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", Kalvoren.KalvorenWarning)
+        fast = Kalvoren.diagnose_many(*args, **opts)
+        monkeypatch.delattr(pd.api.internals, "create_dataframe_from_blocks")
+        plain = Kalvoren.diagnose_many(*args, **opts)
+    pd.testing.assert_frame_equal(fast, plain, check_exact=True)
+    assert (fast.note != "").sum() >= 4
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        fast["more"] = 1.0
 
 
 @pytest.mark.parametrize(

@@ -99,7 +99,9 @@ def find(
     def ids(mask_row: np.ndarray) -> tuple[str, ...]:
         return tuple(cols[i] for i in chosen if mask_row[i])
 
-    model = [g for g in range(G) if "model" in rec.notes[g]]
+    # few series have a note of the record: one pass over them finds those
+    with_notes = [g for g, d in enumerate(rec.notes) if d]
+    model = [g for g in with_notes if "model" in rec.notes[g]]
     add(
         "model",
         "the least-squares route for the whole model (collinear columns dropped, or too "
@@ -121,7 +123,7 @@ def find(
         lambda g: "refused by the kernel (rank-deficient or ill-conditioned); least-squares route",
         True,
     )
-    for g in (g for g in range(G) if rec.notes[g]):
+    for g in with_notes:
         for key in sorted(k for k in rec.notes[g] if k.startswith("digits")):
             tid = key.partition(":")[2]
             if any(t == tid or not tid for t in ids(ok[g])):
@@ -180,6 +182,8 @@ def add_notes(results: Results, caveats: list[Caveat]) -> None:
             continue
         for g, tids, text in zip(c.groups.tolist(), c.tests, c.texts):
             row = note[g]
+            if tids and results.noted is not None:
+                results.noted[g] = True
             for tid in tids:
                 i = results.ids.index(tid)
                 row[i] = f"{row[i]}; {text}" if row[i] else text

@@ -828,6 +828,9 @@ class Results:
     ids: tuple[str, ...] = TEST_IDS
     # each series' condition number, where the record does not keep it
     condition: np.ndarray | None = None
+    # whether each series has a note, where kept as notes are put (add_notes
+    # keeps it up): finding them among G x T objects takes the frame longest
+    noted: np.ndarray | None = None
 
     def dense(self) -> "Results":
         """The same results with every field a (G, T) array."""
@@ -846,6 +849,7 @@ class Results:
             self.record,
             ids=self.ids,
             condition=self.condition,
+            noted=self.noted,
         )
 
     def conditions(self) -> np.ndarray:
@@ -876,6 +880,7 @@ class Results:
 
 
 _ROW_FIELDS = ("stat", "pvalue", "df1", "df2", "status", "least_squares", "bound", "note")
+_BY_TEST = ("stat", "pvalue", "status", "least_squares")
 
 
 class Joined:
@@ -905,7 +910,14 @@ class Joined:
             [{}] * G,  # every entry is put
             [{}] * G,
         )
-        e = {name: np.empty((G, T), getattr(part, name).dtype) for name in _ROW_FIELDS}
+        # the frame's columns test by test: each (G, T) array a transposed
+        # view, so the frame takes its rows as they are
+        e = {
+            name: np.empty((T, G), getattr(part, name).dtype).T
+            if name in _BY_TEST
+            else np.empty((G, T), getattr(part, name).dtype)
+            for name in _ROW_FIELDS
+        }
         return Results(
             e["stat"],
             e["pvalue"],
@@ -919,6 +931,7 @@ class Joined:
             rec,
             ids=self.ids,
             condition=np.empty(G),
+            noted=np.empty(G, bool),
         )
 
     def put(self, lo: int, part: Results) -> None:
@@ -932,8 +945,9 @@ class Joined:
         cols: Any = slice(None) if part.ids == self.ids else list(map(part.ids.index, self.ids))
         for name in _ROW_FIELDS:
             getattr(whole, name)[lo:hi] = getattr(part, name)[:, cols]
-        assert whole.condition is not None
+        assert whole.condition is not None and whole.noted is not None
         whole.condition[lo:hi] = part.conditions()
+        whole.noted[lo:hi] = (part.note[:, cols] != "").any(axis=1)
         r, w = part.record, whole.record
         w.notes[lo:hi] = r.notes
         w.extra[lo:hi] = r.extra

@@ -382,29 +382,46 @@ def _wide_result(
 ) -> pd.DataFrame:
     import pandas as pd
 
-    cols: dict[str, Any] = {}
     table = table.dense()
     test_ids = table.ids  # the tests of the columns
     chosen = [i for i, t in enumerate(test_ids) if t in tests]
+    every = len(chosen) == len(test_ids)
 
-    # one test per row: contiguous columns, which pandas stacks faster than
-    # strided ones
+    # one test per row, as pandas keeps a frame's columns: joined results are
+    # kept so already (then the frame takes them as they are)
     def by_test(a: np.ndarray) -> np.ndarray:
-        return np.ascontiguousarray(a[:, chosen].T)
+        return a.T if every and a.T.flags.c_contiguous else np.ascontiguousarray(a[:, chosen].T)
 
     stat, pvalue, status = by_test(table.stat), by_test(table.pvalue), by_test(table.status)
-    reject, route = by_test(table.reject()), by_test(table.least_squares).astype(np.int8)
-    for j, i in enumerate(chosen):
-        tid = test_ids[i]
-        cols[f"{tid}_statistic"] = stat[j]
-        cols[f"{tid}_pvalue"] = pvalue[j]
-        cols[f"{tid}_reject"] = pd.arrays.BooleanArray(reject[j] == 1.0, np.isnan(reject[j]))
-        cols[f"{tid}_status"] = status[j]
-        cols[f"{tid}_route"] = pd.Categorical.from_codes(route[j], dtype=_categories(ROUTES))
-    cols["n"] = n.astype(np.int64)
-    cols["condition"] = table.conditions()
+    with np.errstate(invalid="ignore"):
+        unknown = ~np.isfinite(pvalue)
+        reject = (pvalue < table.alpha) & ~unknown
+    route = by_test(table.least_squares).view(np.int8)
+    T = len(chosen)
+    names = [f"{test_ids[i]}_{f}" for i in chosen for f in _WIDE_FIELDS] + [
+        "n",
+        "condition",
+        "note",
+    ]
+    at = np.arange(T) * len(_WIDE_FIELDS)  # each test's statistic column
+    routes = _categories(ROUTES)
+    blocks: list[tuple[Any, np.ndarray]] = [
+        (stat, at),
+        (pvalue, at + 1),
+        (status, at + 3),
+        (n.astype(np.int64)[None], np.array([len(names) - 3])),
+        (table.conditions()[None], np.array([len(names) - 2])),
+    ]
+    for j in range(T):
+        blocks.append((pd.arrays.BooleanArray(reject[j], unknown[j]), at[j : j + 1] + 2))
+        blocks.append((pd.Categorical.from_codes(route[j], dtype=routes), at[j : j + 1] + 4))
+
     notes = np.full(n.shape[0], "", dtype=object)
-    for g in np.flatnonzero((table.note[:, chosen] != "").any(axis=1)):
+    if every and table.noted is not None:
+        noted = np.flatnonzero(table.noted)
+    else:
+        noted = np.flatnonzero((table.note[:, chosen] != "").any(axis=1))
+    for g in noted:
         # one line per distinct note, naming the tests it is about
         by_text: dict[str, list[str]] = {}
         for i in chosen:
@@ -415,8 +432,32 @@ def _wide_result(
             f"{text} (all tests)" if len(ids) == len(chosen) else f"{', '.join(ids)}: {text}"
             for text, ids in by_text.items()
         )
-    cols["note"] = notes
-    return pd.DataFrame(cols, index=index)
+    # the note's type as pandas infers it (str, or object without that option)
+    note = pd.Series(notes, copy=False)
+    inferred = notes[None] if note.dtype == np.dtype(object) else note.array
+    blocks.append((inferred, np.array([len(names) - 1])))
+    return _frame(blocks, names, index)
+
+
+_WIDE_FIELDS = ("statistic", "pvalue", "reject", "status", "route")
+
+
+def _frame(blocks: list[tuple[Any, np.ndarray]], names: list[str], index: Any) -> pd.DataFrame:
+    """A frame of these blocks (2-D arrays of columns, or extension arrays)
+    at these column positions. Without a copy where pandas can: stacking the
+    numeric columns into fresh memory was most of the wide frame's time, and
+    the one step left after the workers end."""
+    import pandas as pd
+
+    make = getattr(getattr(pd.api, "internals", None), "create_dataframe_from_blocks", None)
+    if make is not None:
+        placed = [(arr, np.asarray(at, dtype=np.intp)) for arr, at in blocks]
+        return cast("pd.DataFrame", make(placed, index=pd.Index(index), columns=pd.Index(names)))
+    cols: list[Any] = [None] * len(names)
+    for arr, at in blocks:
+        for r, c in enumerate(np.asarray(at).tolist()):
+            cols[c] = arr[r] if isinstance(arr, np.ndarray) else arr
+    return pd.DataFrame(dict(zip(names, cols)), index=index)
 
 
 def _long_result(table: _engine.Results, index: Any, tests: Sequence[str]) -> pd.DataFrame:
