@@ -913,7 +913,7 @@ KVR_MULTIVERSION int breusch_godfrey(const Series &s, int64_t lags, double *scra
         }
     }
     const double F = kvr::pairwise<4>(acc);
-    if (m > 1 && kvr::too_ill_conditioned(kvr_chol_rcond(G, L, m, g))) return DIAG_FALLBACK;
+    if (m > 1 && kvr::factor_too_ill_conditioned(G, L, m, g)) return DIAG_FALLBACK;
     if (S > 0.0)
         *stat = (F < S ? (F > 0.0 ? F / S : 0.0) : 1.0) * static_cast<double>(n);
     else if (S == 0.0 && !std::isnan(F))

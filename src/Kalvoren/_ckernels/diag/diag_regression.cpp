@@ -189,7 +189,7 @@ extern "C" KVR_API KVR_MULTIVERSION int kvr_bg_stat(const double *eps, const dou
     const double R = sum4<true>(n, [&](int64_t i) __attribute__((always_inline)) {
         return eps[i] - dot4(Z + i * m, beta, m);
     });
-    if (m > 1 && kvr::too_ill_conditioned(kvr_chol_rcond(G, L, m, g))) return DIAG_FALLBACK;
+    if (m > 1 && kvr::factor_too_ill_conditioned(G, L, m, g)) return DIAG_FALLBACK;
     if (S > 0.0)
         *stat = (1.0 - R / S) * static_cast<double>(n);
     else if (S == 0.0 && !std::isnan(R))
