@@ -396,7 +396,7 @@ def _wide_result(
     with np.errstate(invalid="ignore"):
         unknown = ~np.isfinite(pvalue)
         reject = (pvalue < table.alpha) & ~unknown
-    route = by_test(table.least_squares).view(np.int8)
+    route = np.asarray(by_test(table.least_squares), dtype=bool).view(np.int8)
     T = len(chosen)
     names = [f"{test_ids[i]}_{f}" for i in chosen for f in _WIDE_FIELDS] + [
         "n",
@@ -410,7 +410,8 @@ def _wide_result(
         (pvalue, at + 1),
         (status, at + 3),
         (n.astype(np.int64)[None], np.array([len(names) - 3])),
-        (table.conditions()[None], np.array([len(names) - 2])),
+        # (a record's column is a strided view: the frame would keep the record)
+        (np.ascontiguousarray(table.conditions())[None], np.array([len(names) - 2])),
     ]
     for j in range(T):
         blocks.append((pd.arrays.BooleanArray(reject[j], unknown[j]), at[j : j + 1] + 2))
