@@ -117,7 +117,7 @@ def test_gather_buffers_kept_between_calls_change_nothing(rng):
     [
         {"tests": _registry.TEST_IDS},  # every test: the most columns
         {"tests": ["ljung_box", "chow"], "hac_lags": 50},  # a test without notes chosen
-        {"shape": "wide", "lags": 30},  # options the short groups do not fit
+        {"by": ["half", "store"], "lags": 30},  # two keys; options short groups do not fit
     ],
 )
 def test_the_wide_frame_without_its_block_layout_is_the_same(rng, monkeypatch, kw):
@@ -125,7 +125,7 @@ def test_the_wide_frame_without_its_block_layout_is_the_same(rng, monkeypatch, k
     column by column (pandas without that entry) it must be the same, and a
     column added later must not find it fragmented."""
     df = long_frame(rng)
-    args = (df,)
+    args = (df.assign(half=df.store < "s15"),)
     opts = {"by": "store", "y": "y", "x": ["a", "b"], "progress": False, **kw}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", Kalvoren.KalvorenWarning)

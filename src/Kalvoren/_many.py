@@ -453,7 +453,9 @@ def _frame(blocks: list[tuple[Any, np.ndarray]], names: list[str], index: Any) -
     make = getattr(getattr(pd.api, "internals", None), "create_dataframe_from_blocks", None)
     if make is not None:
         placed = [(arr, np.asarray(at, dtype=np.intp)) for arr, at in blocks]
-        return cast("pd.DataFrame", make(placed, index=pd.Index(index), columns=pd.Index(names)))
+        # (pd.Index of a MultiIndex would flatten it into tuples)
+        index = index if isinstance(index, pd.Index) else pd.Index(index)
+        return cast("pd.DataFrame", make(placed, index=index, columns=pd.Index(names)))
     cols: list[Any] = [None] * len(names)
     for arr, at in blocks:
         for r, c in enumerate(np.asarray(at).tolist()):
