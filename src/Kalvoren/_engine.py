@@ -872,12 +872,6 @@ class Results:
         )
         return tuple(f[g].tolist() if isinstance(f, np.ndarray) else f[g] for f in fields)
 
-    def reject(self) -> np.ndarray:
-        """p < alpha as 1.0/0.0, NaN without a p-value."""
-        pv = np.asarray(self.pvalue)
-        with np.errstate(invalid="ignore"):
-            return np.where(np.isfinite(pv), pv < self.alpha, np.nan)
-
 
 _ROW_FIELDS = ("stat", "pvalue", "df1", "df2", "status", "least_squares", "bound", "note")
 _BY_TEST = ("stat", "pvalue", "status", "least_squares")

@@ -285,6 +285,10 @@ def checked(
     return opts, _robust.choice_of(*cov)
 
 
+# a wide frame's columns of each test, in order
+_WIDE_FIELDS = ("statistic", "pvalue", "reject", "status", "route")
+
+
 def schema(tests: Sequence[str] = _registry.DEFAULT_TESTS, shape: str = "wide") -> dict[str, Any]:
     """The columns of diagnose_many's result (without the group keys) with
     their pandas dtypes, in order. Wide: one row per group, five columns per
@@ -302,12 +306,16 @@ def schema(tests: Sequence[str] = _registry.DEFAULT_TESTS, shape: str = "wide") 
         cols["route"] = route
         cols["note"] = np.dtype(object)
         return cols
+    kinds = (
+        np.dtype(np.float64),
+        np.dtype(np.float64),
+        pd.BooleanDtype(),
+        np.dtype(np.int64),
+        route,
+    )
     for tid in tests:
-        cols[f"{tid}_statistic"] = np.dtype(np.float64)
-        cols[f"{tid}_pvalue"] = np.dtype(np.float64)
-        cols[f"{tid}_reject"] = pd.BooleanDtype()
-        cols[f"{tid}_status"] = np.dtype(np.int64)
-        cols[f"{tid}_route"] = route
+        for field, kind in zip(_WIDE_FIELDS, kinds):
+            cols[f"{tid}_{field}"] = kind
     cols["n"] = np.dtype(np.int64)
     cols["condition"] = np.dtype(np.float64)
     cols["note"] = np.dtype(object)
@@ -393,9 +401,7 @@ def _wide_result(
         return a.T if every and a.T.flags.c_contiguous else np.ascontiguousarray(a[:, chosen].T)
 
     stat, pvalue, status = by_test(table.stat), by_test(table.pvalue), by_test(table.status)
-    with np.errstate(invalid="ignore"):
-        unknown = ~np.isfinite(pvalue)
-        reject = (pvalue < table.alpha) & ~unknown
+    reject, unknown = _rejections(pvalue, table.alpha)
     route = np.asarray(by_test(table.least_squares), dtype=bool).view(np.int8)
     T = len(chosen)
     names = [f"{test_ids[i]}_{f}" for i in chosen for f in _WIDE_FIELDS] + [
@@ -440,7 +446,11 @@ def _wide_result(
     return _frame(blocks, names, index)
 
 
-_WIDE_FIELDS = ("statistic", "pvalue", "reject", "status", "route")
+def _rejections(pvalue: np.ndarray, alpha: float) -> tuple[np.ndarray, np.ndarray]:
+    """p < alpha, and where there is no p-value: a nullable bool's values and mask."""
+    with np.errstate(invalid="ignore"):
+        unknown = ~np.isfinite(pvalue)
+        return (pvalue < alpha) & ~unknown, unknown
 
 
 def _frame(blocks: list[tuple[Any, np.ndarray]], names: list[str], index: Any) -> pd.DataFrame:
@@ -479,7 +489,6 @@ def _long_result(table: _engine.Results, index: Any, tests: Sequence[str]) -> pd
     cols: dict[str, Any] = {
         name: index.get_level_values(i)[rep] for i, name in enumerate(index.names)
     }
-    reject = flat(table.reject())
     cols["test"] = pd.Categorical.from_codes(
         np.tile(np.arange(T), G), dtype=_categories(tuple(tests))
     )
@@ -487,7 +496,7 @@ def _long_result(table: _engine.Results, index: Any, tests: Sequence[str]) -> pd
     cols["df1"] = flat(table.df1)
     cols["df2"] = flat(table.df2)
     cols["pvalue"] = flat(table.pvalue)
-    cols["reject"] = pd.arrays.BooleanArray(reject == 1.0, np.isnan(reject))
+    cols["reject"] = pd.arrays.BooleanArray(*_rejections(cols["pvalue"], table.alpha))
     cols["status"] = flat(table.status)
     cols["route"] = pd.Categorical.from_codes(
         flat(table.least_squares).astype(np.int8), dtype=_categories(ROUTES)

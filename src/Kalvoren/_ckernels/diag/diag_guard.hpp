@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "kvr_scaled.hpp"
 #include "kvr_simd.hpp"
 #include "linalg.h"
 
@@ -38,18 +39,7 @@ KVR_INLINE bool too_ill_conditioned(double rcond, double limit = kMaxCondNormal)
 // rounding is a few units in the last place. NaN for NaN data.
 KVR_INLINE double cond_upper_bound(const double *G, const double *L, int64_t k, double *work) {
     double *d = work, *x = work + k;  // d = D^-1/2
-    for (int64_t i = 0; i < k; ++i) d[i] = 1.0 / std::sqrt(G[i * k + i]);
-    for (int64_t i = 0; i < k; ++i) x[i] = 0.0;
-    for (int64_t i = 0; i < k; ++i) {  // column sums of |S| from the lower triangle
-        for (int64_t j = 0; j < i; ++j) {
-            const double s = std::fabs(G[i * k + j]) * d[i] * d[j];
-            x[i] += s;
-            x[j] += s;
-        }
-        x[i] += std::fabs(G[i * k + i]) * d[i] * d[i];
-    }
-    double anorm = x[0];
-    for (int64_t i = 1; i < k; ++i) anorm = x[i] > anorm || x[i] != x[i] ? x[i] : anorm;
+    const double anorm = scaled_norm1(G, k, d, x);
     // M(T) x = 1 forwards, then M(T)' x = 1 backwards, each with its largest entry
     double rows = 0.0, cols = 0.0;
     for (int64_t i = 0; i < k; ++i) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "kvr_scaled.hpp"
 #include "kvr_simd.hpp"
 #include "kvr_vec.hpp"
 #include "linalg.h"
@@ -153,21 +154,9 @@ template <class N>
 KVR_INLINE double chol_rcond(const double *A, const double *L, N n_, double *work) {
     const int64_t n = n_;
     double *sd = work, *v = work + n;
-    // Column sums of |S| (into sd) from the lower triangle, walked row by row,
-    // with v = D^-1/2; then sd = D^1/2 for the solves.
-    for (int64_t i = 0; i < n; ++i) v[i] = 1.0 / std::sqrt(A[i * n + i]);
-    std::memset(sd, 0, static_cast<size_t>(n) * sizeof(double));
-    for (int64_t i = 0; i < n; ++i) {
-        const double *Ai = A + i * n;
-        for (int64_t j = 0; j < i; ++j) {
-            const double s = std::fabs(Ai[j]) * v[i] * v[j];
-            sd[i] += s;
-            sd[j] += s;
-        }
-        sd[i] += std::fabs(Ai[i]) * v[i] * v[i];
-    }
-    double anorm = sd[0];
-    for (int64_t i = 1; i < n; ++i) anorm = sd[i] > anorm || sd[i] != sd[i] ? sd[i] : anorm;
+    // ||S||_1 with v = D^-1/2 (sd holds the column sums); then sd = D^1/2 for
+    // the solves.
+    const double anorm = kvr::scaled_norm1(A, n_, v, sd);
     for (int64_t i = 0; i < n; ++i) sd[i] = std::sqrt(A[i * n + i]);
 
     // v <- S^-1 v = D^1/2 (L L')^-1 D^1/2 v. Both solves by columns, so
