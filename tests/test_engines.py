@@ -129,6 +129,30 @@ def test_schemas_describe_the_frames(frame, shape):
     assert _many.ddl((), [("we`ird", "int")]).startswith("`we``ird` int")
 
 
+@pytest.mark.parametrize("shape", _many.SHAPES)
+def test_dask_results_are_typed_as_computed_and_write_to_parquet(frame, shape, tmp_path):
+    """Dask's writers take the schema from the dtypes announced, not the rows."""
+    dd = pytest.importorskip("dask.dataframe")
+    import dask
+
+    from Kalvoren import dask as kd
+
+    rows = frame.copy()
+    rows.loc[rows.index[5], "y"] = np.nan  # a note
+    with dask.config.set(scheduler="sync"):
+        out = kd.diagnose_many(
+            dd.from_pandas(rows, npartitions=3, sort=False), by="store", y="y", x=X, shape=shape
+        )
+        got = out.compute()
+        assert dict(out.dtypes) == dict(got.dtypes)
+        out.to_parquet(tmp_path / shape)
+    back, want = pd.read_parquet(tmp_path / shape), by_store(rows, shape=shape)
+    if shape == "long":
+        back = back.reset_index(drop=True)
+    assert want["note"].str.len().gt(0).any()
+    pd.testing.assert_frame_equal(back, want, check_dtype=False, check_categorical=False)
+
+
 def _dask_keys(out):
     return {str(k[0] if isinstance(k, tuple) else k).rsplit("-", 1)[0] for k in dict(out.dask)}
 

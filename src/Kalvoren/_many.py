@@ -304,7 +304,7 @@ def schema(tests: Sequence[str] = _registry.DEFAULT_TESTS, shape: str = "wide") 
         cols["reject"] = pd.BooleanDtype()
         cols["status"] = np.dtype(np.int64)
         cols["route"] = route
-        cols["note"] = np.dtype(object)
+        cols["note"] = _text_dtype()
         return cols
     kinds = (
         np.dtype(np.float64),
@@ -318,8 +318,17 @@ def schema(tests: Sequence[str] = _registry.DEFAULT_TESTS, shape: str = "wide") 
             cols[f"{tid}_{field}"] = kind
     cols["n"] = np.dtype(np.int64)
     cols["condition"] = np.dtype(np.float64)
-    cols["note"] = np.dtype(object)
+    cols["note"] = _text_dtype()
     return cols
+
+
+def _text_dtype() -> Any:
+    """The dtype the frames' note columns take: pandas' inference for text
+    (str from pandas 3, object before). An engine writing the rows (Dask's
+    to_parquet) takes its schema from what it was told, not from the rows."""
+    import pandas as pd
+
+    return pd.Series(np.array([""], dtype=object)).dtype
 
 
 def result_columns(tests: Sequence[str] = _registry.DEFAULT_TESTS) -> list[str]:
@@ -342,7 +351,7 @@ def _kind(dtype: Any) -> str:
 
     if isinstance(dtype, pd.BooleanDtype):
         return "b"
-    if isinstance(dtype, pd.CategoricalDtype):
+    if isinstance(dtype, (pd.CategoricalDtype, pd.StringDtype)):
         return "O"
     kind: str = np.dtype(dtype).kind
     return kind
