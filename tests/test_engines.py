@@ -23,7 +23,8 @@ def frame():
     return long_frame(np.random.default_rng(7), G=16)
 
 
-def test_long_shape_is_the_wide_result_one_row_per_test(frame):
+def test_long_shape_is_the_wide_result_one_row_per_test(frame, monkeypatch):
+    monkeypatch.setattr(_many, "_RUN", 5)  # groups written in several runs
     wide, long = by_store(frame), by_store(frame, shape="long")
     ids = list(_registry.DEFAULT_TESTS)
     assert list(long.columns) == ["store", *_many.schema(ids, "long")]
@@ -41,6 +42,12 @@ def test_long_shape_is_the_wide_result_one_row_per_test(frame):
         "least-squares",
     )
     assert "dropped as collinear: 'b'" in cell.loc[("s03", "ljung_box"), "note"]
+    noted = (cell["note"] != "").groupby(level="store", observed=True).any()
+    assert noted.tolist() == (wide["note"] != "").tolist() and noted.sum() >= 3
+    # a note about one test is in that test's rows alone
+    cut = by_store(frame, shape="long", break_at=58).set_index(["store", "test"])["note"]
+    about = cut[cut.str.contains("break_at")].index.get_level_values("test")
+    assert len(about) >= 10 and set(about) == {"chow"}
     assert cell.loc[("s05", "chow"), "df2"] == 60 - 2 * 3 and np.isnan(
         cell.loc[("s05", "jarque_bera"), "df1"]
     )

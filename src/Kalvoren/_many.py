@@ -482,36 +482,80 @@ def _frame(blocks: list[tuple[Any, np.ndarray]], names: list[str], index: Any) -
     return pd.DataFrame(dict(zip(names, cols)), index=index)
 
 
+_RUN = 4096  # groups
+
+
 def _long_result(table: _engine.Results, index: Any, tests: Sequence[str]) -> pd.DataFrame:
     """One row per (group, test), groups in the order of index and tests in
-    registry order; the keys (the index's levels) as columns."""
+    registry order; the keys (the index's levels) as columns. Each field is
+    written once into the frame's own blocks (stacking columns into blocks
+    afterwards copied every value again: most of the time at 10^6 groups)."""
     import pandas as pd
 
     table = table.dense()
     chosen = [i for i, t in enumerate(table.ids) if t in tests]
     G, T = len(index), len(chosen)
+    N = G * T
 
-    def flat(a: np.ndarray) -> np.ndarray:
-        return a[:, chosen].reshape(G * T)
+    def flat(a: np.ndarray, out: np.ndarray) -> np.ndarray:
+        rows = out.reshape(G, T)
+        # a test's column of (G, T) results is a row of their memory: written
+        # into the rows a cache-sized run at a time
+        for lo in range(0, G, _RUN):
+            for j, i in enumerate(chosen):
+                rows[lo : lo + _RUN, j] = a[lo : lo + _RUN, i]
+        return out
 
+    names = ["test", "statistic", "df1", "df2", "pvalue", "reject", "status", "route", "note"]
+    floats = np.empty((4, N))
+    for r, a in enumerate((table.stat, table.df1, table.df2, table.pvalue)):
+        flat(a, floats[r])
+    status = flat(table.status, np.empty((1, N), np.int64))
+    route = flat(np.asarray(table.least_squares, dtype=np.int8), np.empty(N, np.int8))
+    codes = np.tile(np.arange(T, dtype=np.int16), G)
+    blocks: list[tuple[Any, np.ndarray]] = [
+        (pd.Categorical.from_codes(codes, dtype=_categories(tuple(tests))), np.array([0])),
+        (floats, np.arange(1, 5)),
+        (pd.arrays.BooleanArray(*_rejections(floats[3], table.alpha)), np.array([5])),
+        (status, np.array([6])),
+        (pd.Categorical.from_codes(route, dtype=_categories(ROUTES)), np.array([7])),
+        (_long_notes(table, chosen, flat), np.array([8])),
+    ]
+    frame = _frame(blocks, names, pd.RangeIndex(N))
     rep = np.repeat(np.arange(G), T)
-    cols: dict[str, Any] = {
-        name: index.get_level_values(i)[rep] for i, name in enumerate(index.names)
-    }
-    cols["test"] = pd.Categorical.from_codes(
-        np.tile(np.arange(T), G), dtype=_categories(tuple(tests))
+    for i, name in enumerate(index.names):
+        frame.insert(i, name, index.get_level_values(i)[rep])
+    return frame
+
+
+def _long_notes(table: _engine.Results, chosen: list[int], flat: Callable[..., Any]) -> Any:
+    """The long frame's note column as pandas types text (as the wide frame's):
+    from pandas 3 an Arrow string array made from the few notes there are
+    (pandas' own conversion reads every one of the G x T values, nearly all
+    empty), else objects."""
+    G, T = table.note.shape[0], len(chosen)
+    text = _text_dtype()
+    if text == np.dtype(object) or not hasattr(text, "__from_arrow__"):
+        return flat(table.note, np.empty(G * T, dtype=object))[None]
+    import pyarrow as pa
+
+    if table.noted is not None and len(chosen) == table.note.shape[1]:
+        noted = np.flatnonzero(table.noted)
+    else:
+        noted = np.flatnonzero((table.note[:, chosen] != "").any(axis=1))
+    at, pieces = [], []
+    for g in noted.tolist():
+        for j, i in enumerate(chosen):
+            if note := table.note[g, i]:
+                at.append(g * T + j)
+                pieces.append(note.encode())
+    ends = np.zeros(G * T + 1, np.int64)
+    ends[np.asarray(at, np.int64) + 1] = [len(b) for b in pieces]
+    np.cumsum(ends, out=ends)
+    values = pa.LargeStringArray.from_buffers(
+        G * T, pa.py_buffer(ends), pa.py_buffer(b"".join(pieces))
     )
-    cols["statistic"] = flat(table.stat)
-    cols["df1"] = flat(table.df1)
-    cols["df2"] = flat(table.df2)
-    cols["pvalue"] = flat(table.pvalue)
-    cols["reject"] = pd.arrays.BooleanArray(*_rejections(cols["pvalue"], table.alpha))
-    cols["status"] = flat(table.status)
-    cols["route"] = pd.Categorical.from_codes(
-        flat(table.least_squares).astype(np.int8), dtype=_categories(ROUTES)
-    )
-    cols["note"] = flat(table.note)
-    return pd.DataFrame(cols)
+    return text.__from_arrow__(values)
 
 
 @functools.lru_cache(maxsize=64)
