@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Callable
 
 import numpy as np
 
+from Kalvoren import _engine
 from Kalvoren._registry import BY_ID
 
 if TYPE_CHECKING:
@@ -100,7 +101,7 @@ def find(
         return tuple(cols[i] for i in chosen if mask_row[i])
 
     # few series have a note of the record: one pass over them finds those
-    with_notes = [g for g, d in enumerate(rec.notes) if d]
+    with_notes = _engine.with_entries(rec.notes)
     model = [g for g in with_notes if "model" in rec.notes[g]]
     add(
         "model",

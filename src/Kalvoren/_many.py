@@ -944,7 +944,7 @@ def _missing_notes(batch: _engine.Batch, raw: _engine.Record) -> None:
         bad = np.argwhere(~np.isfinite(np.column_stack([yg, Xg])))
         if bad.size:
             r, c = int(bad[0, 0]), int(bad[0, 1])
-            raw.notes[g]["input"] = (
+            _engine.own(raw.notes, g)["input"] = (
                 f"missing or non-finite value in {names[c]!r} at row {r} of the group"
             )
 

@@ -27,7 +27,7 @@ from typing import Any, Sequence, cast
 import numpy as np
 from scipy import linalg as sla
 
-from Kalvoren import _lstsq
+from Kalvoren import _engine, _lstsq
 from Kalvoren._options import OptionError, OptionTypeError, integer
 from Kalvoren._registry import Status
 from Kalvoren._results import TestResult
@@ -1037,7 +1037,7 @@ def _native(batch: Any, rec: Any, idx: np.ndarray, choice: CovChoice) -> None:
             continue  # undefined: no covariance (se NaN, hac_wald a status)
         cov = _describe(choice, int(n[g]), k, None, b, plug)
         cov.matrix = rec.cov[g]
-        rec.extra[g]["cov"] = cov
+        _engine.own(rec.extra, g)["cov"] = cov
 
 
 def _record(
@@ -1061,7 +1061,7 @@ def _record(
             rec.status[ok, i], rec.stat[ok, i] = Status.UNDEFINED_VARIANCE, math.nan
         return
     for g, cov in zip(idx.tolist(), covs):
-        rec.extra[g]["cov"] = cov
+        _engine.own(rec.extra, g)["cov"] = cov
     V = np.stack([c.matrix for c in covs])
     with np.errstate(invalid="ignore"):
         rec.se[idx] = np.sqrt(np.diagonal(V, axis1=1, axis2=2))
