@@ -923,6 +923,7 @@ class Results:
 
 _ROW_FIELDS = ("stat", "pvalue", "df1", "df2", "status", "least_squares", "bound", "note")
 _BY_TEST = ("stat", "pvalue", "status", "least_squares")
+_JOINED = tuple(name for name in _ROW_FIELDS if name != "bound")
 
 
 class Joined:
@@ -930,8 +931,9 @@ class Joined:
     series (dense Results, each put once, in any order and from any thread):
     each run is copied into arrays made for all G when the first arrives.
     Only what the frames and caveats read is joined: the chosen tests'
-    columns, the condition numbers, notes and references (the rest would be
-    copied into fresh memory for nothing, at a page fault per 4 KiB)."""
+    columns (not the table bounds: the notes carry them), the condition
+    numbers, notes and references (the rest would be copied into fresh
+    memory for nothing, at a page fault per 4 KiB)."""
 
     def __init__(self, G: int, tests: Sequence[str] = TEST_IDS):
         self.G = G
@@ -950,7 +952,6 @@ class Joined:
             unread,
             unread,
             [NO_ENTRIES] * G,  # every entry is put
-            [NO_ENTRIES] * G,
         )
         # the frame's columns test by test: each (G, T) array a transposed
         # view, so the frame takes its rows as they are
@@ -958,7 +959,7 @@ class Joined:
             name: np.empty((T, G), getattr(part, name).dtype).T
             if name in _BY_TEST
             else np.empty((G, T), getattr(part, name).dtype)
-            for name in _ROW_FIELDS
+            for name in _JOINED
         }
         return Results(
             e["stat"],
@@ -967,7 +968,7 @@ class Joined:
             e["df2"],
             e["status"],
             e["least_squares"],
-            e["bound"],
+            unread,
             e["note"],
             part.alpha,
             rec,
@@ -985,14 +986,13 @@ class Joined:
         hi = lo + part.record.out.shape[0]
         # the part's columns are the chosen tests' already, or all of them
         cols: Any = slice(None) if part.ids == self.ids else list(map(part.ids.index, self.ids))
-        for name in _ROW_FIELDS:
+        for name in _JOINED:
             getattr(whole, name)[lo:hi] = getattr(part, name)[:, cols]
         assert whole.condition is not None and whole.noted is not None
         whole.condition[lo:hi] = part.conditions()
         whole.noted[lo:hi] = (part.note[:, cols] != "").any(axis=1)
         r, w = part.record, whole.record
         w.notes[lo:hi] = r.notes
-        w.extra[lo:hi] = r.extra
 
 
 def _note(rec: Record, g: int, i: int, status: float, p: float, bound: str | None) -> str:
