@@ -935,11 +935,13 @@ class Joined:
     numbers, notes and references (the rest would be copied into fresh
     memory for nothing, at a page fault per 4 KiB)."""
 
-    def __init__(self, G: int, tests: Sequence[str] = TEST_IDS):
+    def __init__(self, G: int, tests: Sequence[str] = TEST_IDS, df: bool = True):
         self.G = G
         self.lock = threading.Lock()
         self.results: Results | None = None
         self.ids = tuple(t for t in TEST_IDS if t in tests)
+        # the degrees of freedom only for the frames that show them (long)
+        self.fields = _JOINED if df else tuple(f for f in _JOINED if f not in ("df1", "df2"))
 
     def _empty(self, part: Results) -> Results:
         G, T = self.G, len(self.ids)
@@ -959,13 +961,13 @@ class Joined:
             name: np.empty((T, G), getattr(part, name).dtype).T
             if name in _BY_TEST
             else np.empty((G, T), getattr(part, name).dtype)
-            for name in _JOINED
+            for name in self.fields
         }
         return Results(
             e["stat"],
             e["pvalue"],
-            e["df1"],
-            e["df2"],
+            e.get("df1", unread),
+            e.get("df2", unread),
             e["status"],
             e["least_squares"],
             unread,
@@ -986,7 +988,7 @@ class Joined:
         hi = lo + part.record.out.shape[0]
         # the part's columns are the chosen tests' already, or all of them
         cols: Any = slice(None) if part.ids == self.ids else list(map(part.ids.index, self.ids))
-        for name in _JOINED:
+        for name in self.fields:
             getattr(whole, name)[lo:hi] = getattr(part, name)[:, cols]
         assert whole.condition is not None and whole.noted is not None
         whole.condition[lo:hi] = part.conditions()

@@ -207,6 +207,7 @@ def run_finished(
     source: _Source | None,
     limits: _options.Limits,
     alpha: float,
+    df: bool = True,
 ) -> _engine.Results:
     """The battery, its record and the finishing of each block of series in
     the worker threads, block after block: the battery of one block (which
@@ -214,7 +215,8 @@ def run_finished(
     holds it), instead of all the finishing after all the batteries. Every
     step is per series, so the results are those of one run over all; each
     block is put in its place as it ends. For the battery's own covariance
-    (another one's plan is resolved for the whole batch)."""
+    (another one's plan is resolved for the whole batch). df: whether the
+    degrees of freedom are kept (the long frame shows them)."""
     wanted = max(1, workers or os.cpu_count() or 1)
     parts = _blocks(batch.offsets, wanted, 1 + batch.X.shape[1])
     workers = min(wanted, len(parts) or 1)
@@ -258,7 +260,7 @@ def run_finished(
                 _SCRATCH.held = held
         return hi - lo
 
-    joined = _engine.Joined(batch.G, batch.tests)
+    joined = _engine.Joined(batch.G, batch.tests, df)
     _run_parts(parts, workers, job, progress, batch.G)
     if joined.results is None:  # pragma: no cover - G > 1 makes a block
         raise RuntimeError("no series were run")
@@ -920,7 +922,7 @@ def diagnose_many(
     if batch.cov is None and batch.G > 1:
         # block by block, on one worker too: the batch's full-size arrays are
         # never written (their first touch costs a page fault per 4 KiB)
-        table = run_finished(batch, workers, progress, source, lim, opts.alpha)
+        table = run_finished(batch, workers, progress, source, lim, opts.alpha, shape == "long")
     else:
         record = _engine.run(batch, lambda b: run_native(b, workers, progress, source), lim)
         _missing_notes(batch, record)
