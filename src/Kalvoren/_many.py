@@ -435,11 +435,7 @@ def _wide_result(
         blocks.append((pd.Categorical.from_codes(route[j], dtype=routes), at[j : j + 1] + 4))
 
     notes = np.full(n.shape[0], "", dtype=object)
-    if every and table.noted is not None:
-        noted = np.flatnonzero(table.noted)
-    else:
-        noted = np.flatnonzero((table.note[:, chosen] != "").any(axis=1))
-    for g in noted:
+    for g in _noted(table, chosen):
         # one line per distinct note, naming the tests it is about
         by_text: dict[str, list[str]] = {}
         for i in chosen:
@@ -455,6 +451,14 @@ def _wide_result(
     inferred = notes[None] if note.dtype == np.dtype(object) else note.array
     blocks.append((inferred, np.array([len(names) - 1])))
     return _frame(blocks, names, index)
+
+
+def _noted(table: _engine.Results, chosen: list[int]) -> np.ndarray:
+    """The series with a note on one of the chosen tests: the flag the joined
+    results keep when every test is chosen, else a look at the notes."""
+    if table.noted is not None and len(chosen) == table.note.shape[1]:
+        return np.flatnonzero(table.noted)
+    return np.flatnonzero((table.note[:, chosen] != "").any(axis=1))
 
 
 def _rejections(pvalue: np.ndarray, alpha: float) -> tuple[np.ndarray, np.ndarray]:
@@ -541,12 +545,8 @@ def _long_notes(table: _engine.Results, chosen: list[int], flat: Callable[..., A
         return flat(table.note, np.empty(G * T, dtype=object))[None]
     import pyarrow as pa
 
-    if table.noted is not None and len(chosen) == table.note.shape[1]:
-        noted = np.flatnonzero(table.noted)
-    else:
-        noted = np.flatnonzero((table.note[:, chosen] != "").any(axis=1))
     at, pieces = [], []
-    for g in noted.tolist():
+    for g in _noted(table, chosen).tolist():
         for j, i in enumerate(chosen):
             if note := table.note[g, i]:
                 at.append(g * T + j)
