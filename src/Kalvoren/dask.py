@@ -38,8 +38,8 @@ def _run_partition(pdf: Any, f: _many.GroupFunction) -> Any:
 _TASKS_UP_TO = 32
 
 
-def _survey(pdf: Any, x: Sequence[str], key: str | None, mode: str) -> Any:
-    """One partition at a glance: each x column's value if it holds one non-zero
+def _survey(pdf: Any, x: Sequence[str], key: str | None, mode: str) -> dict[str, Any]:
+    """One partition at a glance, a row of the survey: each x column's value if it holds one non-zero
     value throughout (NaN if not, None without rows), and its key (the column
     ``key``, or the index when None): the distinct keys (mode "keys"), or
     first, last, rows and whether it never decreases and has no missing
@@ -67,7 +67,7 @@ def _survey(pdf: Any, x: Sequence[str], key: str | None, mode: str) -> Any:
         at = k if key is None else k.iloc  # positions
         row["first"], row["last"] = (at[0], at[-1]) if len(k) else (None, None)
         row["n"] = len(k)
-    return pd.DataFrame([row], columns=_survey_columns(len(x), mode), dtype=object)
+    return row
 
 
 def _one_value(col: Any) -> Any:
@@ -275,13 +275,13 @@ def diagnose_many(
     # check of partitioned=True, or whether the key is sorted already, shares
     # the pass: one small task per partition.
     mode = "keys" if partitioned else "order"
-    survey = frame.map_partitions(
-        _survey,
-        x,
-        None if from_index else by,
-        mode,
-        meta=pd.DataFrame(columns=_survey_columns(len(x), mode), dtype=object),
-    ).compute()
+    # (as plain rows: a frame per partition, checked against a meta and
+    # concatenated, costs more than the pass itself)
+    survey_of = dask.delayed(_survey, pure=True)
+    rows = dask.compute(
+        *[survey_of(p, x, None if from_index else by, mode) for p in frame.to_delayed()]
+    )
+    survey = pd.DataFrame(list(rows), columns=_survey_columns(len(x), mode), dtype=object)
     const = _constant(survey, x)
     if mode == "keys":
         split = _split_groups(list(survey["keys"]))
