@@ -39,11 +39,11 @@ _TASKS_UP_TO = 32
 
 
 def _survey(pdf: Any, x: Sequence[str], key: str | None, mode: str) -> dict[str, Any]:
-    """One partition at a glance, a row of the survey: each x column's value if it holds one non-zero
-    value throughout (NaN if not, None without rows), and its key (the column
-    ``key``, or the index when None): the distinct keys (mode "keys"), or
-    first, last, rows and whether it never decreases and has no missing
-    value (mode "order")."""
+    """One partition at a glance, as a row of the survey: each x column's
+    value if it holds one non-zero value throughout (NaN if not, None without
+    rows), and its key (the column ``key``, or the index when None): the
+    distinct keys (mode "keys"), or first, last, rows and whether it never
+    decreases and has no missing value (mode "order")."""
     import pandas as pd
 
     row: dict[str, Any] = {}
