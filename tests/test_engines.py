@@ -6,6 +6,8 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from test_many import long_frame
 
 import Kalvoren
@@ -315,3 +317,48 @@ def test_dask_layouts_that_only_look_sorted_or_whole(frame, tmp_path):
             empty = dd.from_pandas(frame.iloc[:0], npartitions=1)
             got = kd.diagnose_many(empty, by="store", y="y", x=X, **kw).compute()
             assert got.empty and list(got.columns) == list(by_store(frame).columns)
+
+
+@settings(max_examples=10, deadline=None)
+@given(
+    cuts=st.lists(st.integers(0, 903), max_size=5),
+    homes=st.lists(st.integers(0, 2), min_size=16, max_size=16),
+    as_index=st.booleans(),
+)
+def test_dask_any_layout_gives_the_in_process_rows(frame, cuts, homes, as_index):
+    """The sorted frame cut anywhere (as it is, with each partition's groups
+    in descending order, and with the partitions in reverse), and whole
+    groups dealt to partitions at random: the in-process rows of the
+    partitions' rows in turn, and partitioned=True refused exactly when a
+    group spans two partitions."""
+    dd = pytest.importorskip("dask.dataframe")
+    import dask
+
+    from Kalvoren import dask as kd
+
+    assert len(frame) == 903
+    edges = [0, *sorted(cuts), len(frame)]
+    cut = [frame.iloc[a:b] for a, b in zip(edges[:-1], edges[1:])]
+    stores = sorted(frame.store.unique())
+    dealt = [
+        frame[frame.store.isin([s for s, h in zip(stores, homes) if h == p])] for p in range(3)
+    ]
+    backwards = [p.sort_values("store", ascending=False, kind="stable") for p in cut]
+    with dask.config.set(scheduler="sync"):
+        for parts in (cut, dealt, backwards, cut[::-1]):
+            split = any(
+                len(set(p.store) & set(q.store)) for i, p in enumerate(parts) for q in parts[:i]
+            )
+            want = by_store(pd.concat(parts))
+            if as_index:
+                parts = [p.set_index("store") for p in parts]
+            ddf = dd.from_map(lambda p: p, parts)
+            for kw in ({}, {"partitioned": True}):
+                if kw and split:
+                    with pytest.raises(ValueError, match="span partitions"):
+                        kd.diagnose_many(ddf, by="store", y="y", x=X, **kw)
+                    continue
+                got = kd.diagnose_many(ddf, by="store", y="y", x=X, **kw).compute()
+                pd.testing.assert_frame_equal(
+                    got.sort_index(), want, check_dtype=False, check_index_type=False
+                )
