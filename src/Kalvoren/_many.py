@@ -517,7 +517,7 @@ def _long_result(table: _engine.Results, index: Any, tests: Sequence[str]) -> pd
     for r, a in enumerate((table.stat, table.df1, table.df2, table.pvalue)):
         flat(a, floats[r])
     status = flat(table.status, np.empty((1, N), np.int64))
-    route = flat(np.asarray(table.least_squares, dtype=np.int8), np.empty(N, np.int8))
+    route = flat(table.least_squares, np.empty(N, np.int8))  # the codes: False, True
     codes = np.tile(np.arange(T, dtype=np.int16), G)
     blocks: list[tuple[Any, np.ndarray]] = [
         (pd.Categorical.from_codes(codes, dtype=_categories(tuple(tests))), np.array([0])),
